@@ -1,0 +1,83 @@
+/*
+ * twlb_alloc.h - tracked allocation for the library's own heap blocks.
+ *
+ * TWLB_MALLOC / TWLB_REALLOC / TWLB_FREE name each block, capture the call
+ * site, put the 7-byte guard tag "OMemDbg" right after the block (every
+ * block carries size + g_alloc_extra_size + 8 bytes), keep per-thread
+ * statistics, trace a MEM_STATS line and report the block to the thread's
+ * allocation map. They never return an error: an invalid size or exhausted
+ * memory prints a fixed message and ends the process (exit(-1); abort() for a
+ * failed reallocation). Statistics are per thread, so no locking.
+ */
+#ifndef TWLB_ALLOC_H
+#define TWLB_ALLOC_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+#define TWLB_THREAD_LOCAL thread_local
+extern "C" {
+#else
+#define TWLB_THREAD_LOCAL _Thread_local
+#endif
+
+#define TWLB_GUARD_TAG "OMemDbg"
+#define TWLB_GUARD_TAG_LEN 7
+#define TWLB_GUARD_SPACE 8
+
+/* Per-thread statistics; cumulative (g_c_) and periodic counters move
+ * together and only grow. The shared-memory ones are never changed here. */
+extern TWLB_THREAD_LOCAL unsigned long long g_c_mem_allocated;
+extern TWLB_THREAD_LOCAL unsigned int g_mem_allocated;
+extern TWLB_THREAD_LOCAL unsigned long long g_c_mem_freed;
+extern TWLB_THREAD_LOCAL unsigned int g_mem_freed;
+extern TWLB_THREAD_LOCAL unsigned int g_c_alloc_count;
+extern TWLB_THREAD_LOCAL unsigned int g_alloc_count;
+extern TWLB_THREAD_LOCAL unsigned int g_c_free_count;
+extern TWLB_THREAD_LOCAL unsigned int g_free_count;
+extern TWLB_THREAD_LOCAL unsigned long long g_c_shared_mem_allocated;
+extern TWLB_THREAD_LOCAL unsigned int g_shared_mem_allocated;
+extern TWLB_THREAD_LOCAL unsigned int g_c_shared_mem_alloc_count;
+extern TWLB_THREAD_LOCAL unsigned int g_shared_mem_alloc_count;
+/* Extra bytes between every block and its guard tag; 0. */
+extern TWLB_THREAD_LOCAL int g_alloc_extra_size;
+
+/* The size counted for a block: `size` itself; mem is not examined. */
+size_t twlb_get_mem_chunk_size(void *mem, size_t size);
+
+/* The three tracked operations. `pptr` is the address of the caller's
+ * pointer, which they fill, replace or null. Size 0 to twlb_malloc_ex yields
+ * NULL without counting anything; a NULL pointer to twlb_realloc_ex behaves
+ * as twlb_malloc_ex; a NULL pointer to twlb_free_ex does nothing. */
+void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
+                    int line, const char *func);
+void twlb_realloc_ex(void *pptr, long new_size, long old_size,
+                     const char *name, int index, const char *file, int line,
+                     const char *func);
+void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
+                  int line, const char *func);
+
+#define TWLB_MALLOC(ptr, size, name) \
+  twlb_malloc_ex(&(ptr), (long)(size), (name), __FILE__, __LINE__, __func__)
+#define TWLB_REALLOC(ptr, new_size, old_size, name, index)                \
+  twlb_realloc_ex(&(ptr), (long)(new_size), (long)(old_size), (name),     \
+                  (index), __FILE__, __LINE__, __func__)
+#define TWLB_FREE(ptr, name, index) \
+  twlb_free_ex(&(ptr), (name), (index), __FILE__, __LINE__, __func__)
+
+/* The out-of-memory end of every library allocation that cannot fail
+ * softly: prints "TWLB: <file>|<line>|<func>| Out of Memory (size = <size>):
+ * <name> \n" on stderr and exits with status -1. Never returns. */
+void twlb_out_of_memory(const char *file, int line, const char *func,
+                        long size, const char *name)
+    __attribute__((noreturn));
+
+/* Failure injection for tests: the n-th system allocation made by the
+ * tracked operations of this thread from now on fails (n <= 0: none). */
+void twlb_alloc_fail_after(int n);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TWLB_ALLOC_H */

@@ -1,0 +1,208 @@
+/*
+ * twlb_alloc.cpp - tracked allocation: guard tag, per-thread statistics, the
+ * MEM_STATS trace, reports to the allocation map, and the single place where
+ * an allocation failure or an invalid size ends the process.
+ */
+#include "twlb_alloc.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "twlb_log.h"
+#include "twlb_mem_map.h"
+#include "twlb_util.h"
+
+extern "C" {
+thread_local unsigned long long g_c_mem_allocated = 0;
+thread_local unsigned int g_mem_allocated = 0;
+thread_local unsigned long long g_c_mem_freed = 0;
+thread_local unsigned int g_mem_freed = 0;
+thread_local unsigned int g_c_alloc_count = 0;
+thread_local unsigned int g_alloc_count = 0;
+thread_local unsigned int g_c_free_count = 0;
+thread_local unsigned int g_free_count = 0;
+thread_local unsigned long long g_c_shared_mem_allocated = 0;
+thread_local unsigned int g_shared_mem_allocated = 0;
+thread_local unsigned int g_c_shared_mem_alloc_count = 0;
+thread_local unsigned int g_shared_mem_alloc_count = 0;
+thread_local int g_alloc_extra_size = 0;
+}
+
+namespace {
+
+constexpr double kMb = 1048576.0;
+
+thread_local int t_fail_countdown = 0;
+
+// The one way a tracked operation ends the process: message on stderr, then
+// exit(-1), or abort() where a core dump is wanted (failed reallocation).
+[[noreturn]] __attribute__((format(printf, 2, 3))) void die(
+    bool abort_process, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stderr, format, ap);
+  va_end(ap);
+  fflush(stderr);
+  if (abort_process) abort();
+  exit(-1);
+}
+
+// True when the injected failure is due now.
+bool injected_failure() {
+  return t_fail_countdown > 0 && --t_fail_countdown == 0;
+}
+
+void *system_malloc(size_t n) { return injected_failure() ? nullptr : malloc(n); }
+
+void *system_realloc(void *p, size_t n) {
+  return injected_failure() ? nullptr : realloc(p, n);
+}
+
+size_t block_bytes(long size) {
+  return static_cast<size_t>(size) + static_cast<size_t>(g_alloc_extra_size) +
+         TWLB_GUARD_SPACE;
+}
+
+void write_guard_tag(void *p, long size) {
+  memcpy(static_cast<char *>(p) + size + g_alloc_extra_size, TWLB_GUARD_TAG,
+         TWLB_GUARD_TAG_LEN);
+}
+
+void read_ptr(void *pptr, void **out) { memcpy(out, pptr, sizeof *out); }
+void write_ptr(void *pptr, void *value) { memcpy(pptr, &value, sizeof value); }
+
+void trace_mem_stats(const char *file, int line, const char *func) {
+  TWLB_TRACE_AT(TWLB_LOG_CRITICAL, MEMORY, file, line, func,
+             "MEM_STATS: Cumulative allocated memory = %'.3f MB, periodic "
+             "allocated memory = %'.3f MB, Cumulative freed memory = %'.3f MB, "
+             "periodic freed memory = %'.3f MB, Cumulative Net allocated "
+             "memory =  %'.3f MB, Periodic Net allocated memory =  %'.3f MB",
+             static_cast<double>(g_c_mem_allocated) / kMb,
+             static_cast<double>(g_mem_allocated) / kMb,
+             static_cast<double>(g_c_mem_freed) / kMb,
+             static_cast<double>(g_mem_freed) / kMb,
+             static_cast<double>(g_c_mem_allocated - g_c_mem_freed) / kMb,
+             static_cast<double>(
+                 static_cast<unsigned int>(g_mem_allocated - g_mem_freed)) /
+                 kMb);
+}
+
+void count_allocated(size_t chunk, unsigned int count) {
+  g_c_mem_allocated += chunk;
+  g_mem_allocated += static_cast<unsigned int>(chunk);
+  g_c_alloc_count += count;
+  g_alloc_count += count;
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t twlb_get_mem_chunk_size(void *, size_t size) { return size; }
+
+void twlb_out_of_memory(const char *file, int line, const char *func,
+                        long size, const char *name) {
+  die(false, "TWLB: %s|%d|%s| Out of Memory (size = %d): %s \n", file, line,
+      func, static_cast<int>(size), name);
+}
+
+void twlb_alloc_fail_after(int n) { t_fail_countdown = n; }
+
+void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
+                    int line, const char *func) {
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "size = %ld", size);
+  if (size < 0)
+    die(false, "%s|%d|%s|%s|TWLB: Trying to malloc a negative size (%ld)\n",
+        file, line, func, name, size);
+  if (size == 0) {
+    TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "TWLB: Trying to malloc a 0 size\n");
+    write_ptr(pptr, nullptr);
+    return;
+  }
+  void *p = system_malloc(block_bytes(size));
+  if (!p) twlb_out_of_memory(file, line, func, size, name);
+  write_ptr(pptr, p);
+  size_t chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(size));
+  write_guard_tag(p, size);
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+             "TWLB_MALLOC'ed (%s) done. ptr = %p, size = %ld, allocated size "
+             "= %ld",
+             name, p, size + g_alloc_extra_size, static_cast<long>(chunk));
+  count_allocated(chunk, 1);
+  trace_mem_stats(file, line, func);
+  twlb_mem_map_add(p, static_cast<size_t>(size + g_alloc_extra_size), name,
+                   file, line, func);
+}
+
+void twlb_realloc_ex(void *pptr, long new_size, long old_size,
+                     const char *name, int index, const char *file, int line,
+                     const char *func) {
+  void *p;
+  read_ptr(pptr, &p);
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+             "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
+             old_size, 1);
+  if (!p) {
+    twlb_malloc_ex(pptr, new_size, name, file, line, func);
+    return;
+  }
+  if (new_size <= 0)
+    die(false,
+        "%s|%d|%s|%s|TWLB: Trying to realloc a negative or 0 size (%ld) for "
+        "index %d\n",
+        file, line, func, name, new_size, index);
+  size_t old_chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(new_size));
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+             "MY_FREE'ed (%s) done. ptr = $%p$, size = %ld, old_alloced_size "
+             "= %ld for index %d",
+             name, p, old_size, static_cast<long>(old_chunk), index);
+  twlb_mem_map_remove(p);
+  void *np = system_realloc(p, block_bytes(new_size));
+  if (!np) {
+    int err = errno;
+    die(true,
+        "TWLB: ERROR %d|%s|%d|%s| Out of Memory (size = %d): %s for index %d "
+        "err msg %s\n",
+        err, file, line, func, static_cast<int>(new_size), name, index,
+        twlb_strerror(err));
+  }
+  // The caller's pointer is replaced before the map hears of the new block:
+  // the map's own array is resized this way and the map writes into it.
+  write_ptr(pptr, np);
+  size_t new_chunk = twlb_get_mem_chunk_size(np, static_cast<size_t>(new_size));
+  write_guard_tag(np, new_size);
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+             "TWLB_MALLOC'ed (%s) done. ptr = $%p$, size = %ld, "
+             "new_alloced_size = %ld for index %d",
+             name, np, new_size + g_alloc_extra_size,
+             static_cast<long>(new_chunk), index);
+  count_allocated(new_chunk - old_chunk, 0);
+  trace_mem_stats(file, line, func);
+  twlb_mem_map_add(np, static_cast<size_t>(new_size + g_alloc_extra_size),
+                   name, file, line, func);
+}
+
+void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
+                  int line, const char *func) {
+  void *p;
+  read_ptr(pptr, &p);
+  if (!p) return;
+  size_t chunk = twlb_get_mem_chunk_size(p, 1);
+  g_c_mem_freed += chunk;
+  g_mem_freed += static_cast<unsigned int>(chunk);
+  g_c_free_count++;
+  g_free_count++;
+  trace_mem_stats(file, line, func);
+  twlb_mem_map_remove(p);
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+                "TWLB_FREE'ed (%s) Freed. ptr = $%p$ for index %d, "
+                "allocated_size = %ld",
+                name, p, index, static_cast<long>(chunk));
+  free(p);
+  write_ptr(pptr, nullptr);
+}
+
+}  // extern "C"

@@ -1,0 +1,522 @@
+/*
+ * twlb_get_norm_obj_id.cpp - the normalized-ID table.
+ *
+ * Bucket records live in the `nt` array; a bucket's second and later records
+ * are pool slots chained through nt_next. Key texts and 8-byte data items
+ * are appended to the table's arena and referred to by offset, so arena
+ * growth never invalidates a record. Lookups test the length before
+ * comparing bytes and touch one bucket record plus one arena text when the
+ * bucket holds a single key. Ids are caller-chosen (set) or prev_id + 1
+ * (gen); deleted ids queue on a FIFO free list that one operation reuses.
+ * No lock: one thread at a time per table.
+ */
+#include "twlb_get_norm_obj_id.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "twlb_alloc.h"
+#include "twlb_log.h"
+
+namespace {
+
+constexpr int kPoolFirstSlots = 64;
+constexpr int kPoolMoreSlots = 16;
+constexpr int kIdNameGrowth = 16;
+constexpr int kMaxTableSize = 1 << 30;
+constexpr unsigned int kBadInput = 0xFFFFFFFFu;
+constexpr long kEmpty = -1;
+constexpr uint64_t kFnvBasis = 0x811C9DC5ULL;
+constexpr uint64_t kFnvPrime = 16777619ULL;
+
+// FNV-1a over the bytes up to the terminating zero, kept in 64 bits.
+inline int hash_index(const char *str, int len, int size, int prime) {
+  if (!str || len < 1 || size < 1 || prime < 1) return -1;
+  uint64_t h = kFnvBasis;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(str);
+       *p; ++p)
+    h = (h ^ *p) * kFnvPrime;
+  return static_cast<int>(h % static_cast<uint64_t>(prime));
+}
+
+inline bool record_matches(const NormObjKey *key, const NormTable *rec,
+                           const char *str, int len) {
+  return rec->len == len &&
+         strncmp(key->bigbuf.buffer + rec->str, str,
+                 static_cast<size_t>(len)) == 0;
+}
+
+bool is_unset(const NormTable *entry) {
+  return reinterpret_cast<uintptr_t>(entry) == ~uintptr_t{0};
+}
+
+NormTable *unset_marker() { return reinterpret_cast<NormTable *>(~uintptr_t{0}); }
+
+// Where a key stands in its bucket: the matching record (or null), the
+// record before it, the chain's last record and how many records precede.
+struct Probe {
+  int bucket = -1;
+  NormTable *found = nullptr;
+  NormTable *before = nullptr;
+  NormTable *last = nullptr;
+  int count = 0;
+};
+
+// Hashes and walks the bucket; false when the hash cannot be computed.
+bool probe(NormObjKey *key, const char *str, int len, Probe *p) {
+  p->bucket = hash_index(str, len, key->size, key->prime);
+  if (p->bucket < 0) return false;
+  NormTable *rec = key->nt + p->bucket;
+  if (rec->str == kEmpty) return true;
+  for (; rec; rec = rec->nt_next) {
+    if (record_matches(key, rec, str, len)) {
+      p->found = rec;
+      return true;
+    }
+    p->before = rec;
+    p->last = rec;
+    p->count++;
+  }
+  return true;
+}
+
+// Files a new key in its bucket with id `id`; the record, or null when the
+// table has no pool for a chained record. flag_new as the gen operations
+// report it: 1 for an empty bucket record, else the records already there.
+NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
+                     int id, int *flag_new) {
+  NormTable *rec;
+  if (!p.last) {
+    rec = key->nt + p.bucket;
+  } else {
+    rec = static_cast<NormTable *>(twlb_mp_get_slot(key->nt_mpool));
+    if (!rec) return nullptr;
+    rec->nt_next = nullptr;
+    p.last->nt_next = rec;
+  }
+  rec->str = twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str),
+                                          len);
+  rec->len = len;
+  rec->idx = id;
+  if (flag_new) *flag_new = p.last ? p.count : 1;
+  return rec;
+}
+
+// A new key with the next generated id. Generated records are marked as
+// having no data item, so a recycled slot never shows an earlier one.
+NormTable *gen_new(NormObjKey *key, const Probe &p, const char *str, int len,
+                   int *flag_new) {
+  NormTable *rec = place_new(key, p, str, len, key->prev_id + 1, flag_new);
+  if (!rec) return nullptr;
+  key->prev_id++;
+  rec->data = kEmpty;
+  return rec;
+}
+
+bool bad_text(const char *str) { return !str || !*str; }
+
+int text_len(const char *str, int len) {
+  return len == 0 ? static_cast<int>(strlen(str)) : len;
+}
+
+void set_flag(int *flag_new, int value) {
+  if (flag_new) *flag_new = value;
+}
+
+// The id_name entry of id when it points at rec, else null.
+NormTable **id_name_slot(NormObjKey *key, int id, const NormTable *rec) {
+  if (!key->id_name || id < 0 || id >= key->max_norm_id_size) return nullptr;
+  return key->id_name[id] == rec ? &key->id_name[id] : nullptr;
+}
+
+// Removes rec (found behind `before`, or the bucket record) from bucket b.
+// Deletion keeps id_name truthful: the deleted id's entry is cleared and a
+// record moved into its bucket record is re-pointed there.
+void unlink_record(NormObjKey *key, int bucket, NormTable *before,
+                   NormTable *rec) {
+  if (NormTable **entry = id_name_slot(key, rec->idx, rec))
+    *entry = unset_marker();
+  if (before) {
+    before->nt_next = rec->nt_next;
+    twlb_mp_free_slot(key->nt_mpool, rec);
+    return;
+  }
+  NormTable *next = key->nt[bucket].nt_next;
+  if (!next) {
+    rec->str = rec->len = rec->idx = -1;  // its data is left as it was
+    return;
+  }
+  NormTable **moved = id_name_slot(key, next->idx, next);
+  *rec = *next;  // the pool header fields come along and mean nothing here
+  if (moved) *moved = rec;
+  twlb_mp_free_slot(key->nt_mpool, next);
+}
+
+void release_free_list(NormObjKey *key, const char *name) {
+  FreeNormIdList *node = key->free_norm_id_list_head;
+  while (node) {
+    FreeNormIdList *next = node->next_free_id;
+    TWLB_FREE(node, name, -1);
+    node = next;
+  }
+  key->free_norm_id_list_head = nullptr;
+  key->free_norm_id_list_tail = nullptr;
+}
+
+// The oldest released id, removed from the free list.
+int pop_free_id(NormObjKey *key) {
+  FreeNormIdList *head = key->free_norm_id_list_head;
+  int id = head->free_id;
+  key->free_norm_id_list_head = head->next_free_id;
+  if (!key->free_norm_id_list_head) key->free_norm_id_list_tail = nullptr;
+  TWLB_FREE(head, "free_norm_id_list", -1);
+  return id;
+}
+
+bool make_pool(NormObjKey *key, const char *caller) {
+  twlb_malloc_ex(&key->nt_mpool, sizeof(twlb_mp_handler),
+                 "Normal Table Memory Pool", __FILE__, __LINE__, caller);
+  memset(static_cast<void *>(key->nt_mpool), 0, sizeof(twlb_mp_handler));
+  return twlb_mp_init(key->nt_mpool, sizeof(NormTable), kPoolFirstSlots,
+                      kPoolMoreSlots, 0) == 0 &&
+         twlb_mp_create(key->nt_mpool) == 0;
+}
+
+// The base initialisation shared by the three initialisers; `caller` names
+// the public entry point in traces and allocation records. A negative
+// big_buf_size asks for the default 1 MB arena.
+int init_table(NormObjKey *key, int size, int big_buf_size,
+               const char *caller) {
+  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
+                "Method called");
+  if (!key) return -1;
+  memset(static_cast<void *>(key), 0, sizeof *key);
+  key->size = twlb_change_to_2_power_n(size);
+  key->prime = get_prime(key->size);
+  key->prev_id = -1;
+  int rc = big_buf_size < 0 ? twlb_bigbuf_init(&key->bigbuf)
+                            : twlb_bigbuf_init_ex(&key->bigbuf, big_buf_size);
+  if (rc < 0) return -1;
+  size_t bytes = sizeof(NormTable) * static_cast<size_t>(key->size);
+  twlb_malloc_ex(&key->nt, static_cast<long>(bytes), "NormalTableInit",
+                 __FILE__, __LINE__, caller);
+  memset(static_cast<void *>(key->nt), 0, bytes);
+  for (int i = 0; i < key->size; i++) key->nt[i].str = kEmpty;
+  if (!make_pool(key, caller)) {
+    TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
+                  "Error: Unable to create NT_MPOOL");
+    twlb_free_ex(&key->nt_mpool, "Freeing NT_MPOOL", -1, __FILE__, __LINE__,
+                 caller);
+    return -1;
+  }
+  key->free_norm_id_list_head = nullptr;
+  key->free_norm_id_list_tail = nullptr;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int twlb_change_to_2_power_n(int value) {
+  if (value > 0 && (value & (value - 1)) == 0) return value;
+  int p = 1;
+  while (p < value && p < kMaxTableSize) p <<= 1;  // larger is out of range
+  return p;
+}
+
+int get_prime(int n) {
+  for (int v = n; v > 1; v--) {
+    bool prime = true;
+    for (int d = 2; d <= v / d; d++)
+      if (v % d == 0) {
+        prime = false;
+        break;
+      }
+    if (prime) return v;
+  }
+  return 1;
+}
+
+int twlb_init_norm_id_table(NormObjKey *key, int size) {
+  return init_table(key, size, -1, __func__);
+}
+
+int twlb_init_norm_id_table_v2(NormObjKey *key, int size, int big_buf_size) {
+  return init_table(key, size, big_buf_size > 0 ? big_buf_size : 0, __func__);
+}
+
+int twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
+  if (!key) return -1;
+  init_table(key, size, -1, "twlb_init_norm_id_table");
+  size_t bytes = sizeof(NormTable *) * static_cast<size_t>(key->size);
+  TWLB_MALLOC(key->id_name, bytes, "NormalTableInit.id_name");
+  memset(static_cast<void *>(key->id_name), 0xFF, bytes);
+  key->max_norm_id_size = key->size;
+  return 0;
+}
+
+int twlb_obj_hash_destroy(NormObjKey *key) {
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method called");
+  if (!key) return 0;
+  if (key->nt_mpool) {
+    twlb_mp_destroy(key->nt_mpool);
+    TWLB_FREE(key->nt_mpool, "Memory pool", -1);
+  }
+  twlb_bigbuf_free(&key->bigbuf);
+  TWLB_FREE(key->nt, "Normalization table creation", -1);
+  TWLB_FREE(key->id_name, "key->id_name", -1);
+  release_free_list(key, "free_tmp");
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method exiting");
+  return 0;
+}
+
+int twlb_obj_hash_reset(NormObjKey *key) {
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method called, key = %p",
+             static_cast<void *>(key));
+  if (!key || !key->nt) return 0;
+  twlb_mp_free_all_slots(key->nt_mpool);
+  memset(static_cast<void *>(key->nt), 0,
+         sizeof(NormTable) * static_cast<size_t>(key->size));
+  for (int i = 0; i < key->size; i++) key->nt[i].str = kEmpty;
+  if (key->id_name)
+    memset(static_cast<void *>(key->id_name), 0,
+           sizeof(NormTable *) * static_cast<size_t>(key->max_norm_id_size));
+  key->prev_id = -1;
+  key->bigbuf.offset = 0;
+  release_free_list(key, "free_norm_id_list");
+  return 0;
+}
+
+int twlb_get_hash_index_ex(const char *str, int len, int size, int prime) {
+  return hash_index(str, len, size, prime);
+}
+
+int twlb_get_norm_id(NormObjKey *key, const char *in_str, int in_strlen) {
+  if (!key || !key->nt || !in_str || in_strlen == 0 || !*in_str) return -1;
+  int bucket = hash_index(in_str, in_strlen, key->size, key->prime);
+  if (bucket < 0) return -2;
+  const NormTable *rec = key->nt + bucket;
+  if (rec->str == kEmpty) return -2;
+  do {
+    if (record_matches(key, rec, in_str, in_strlen)) return rec->idx;
+    rec = rec->nt_next;
+  } while (rec);
+  return -2;
+}
+
+int twlb_get_norm_id_hash_data_ex(NormObjKey *key, const char *in_str,
+                                  int in_strlen, int *hs,
+                                  NormTableData *data) {
+  if (!key || !key->nt || !hs || !in_str || in_strlen == 0 || !*in_str)
+    return -1;
+  if (data) memset(static_cast<void *>(data), 0, sizeof *data);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return -2;
+  *hs = p.bucket;
+  if (!p.found) return -2;
+  if (data && p.found->data > 0)
+    memcpy(static_cast<void *>(data), key->bigbuf.buffer + p.found->data,
+           sizeof *data);
+  return p.found->idx;
+}
+
+int twlb_get_norm_id_hash_data(NormObjKey *key, const char *in_str,
+                               int in_strlen, int *hs, int *value) {
+  NormTableData item;
+  memset(static_cast<void *>(&item), 0, sizeof item);
+  int ret = twlb_get_norm_id_hash_data_ex(key, in_str, in_strlen, hs, &item);
+  if (value) *value = item.val_int;
+  return ret;
+}
+
+unsigned int twlb_set_norm_id(NormObjKey *key, const char *in_str,
+                              int in_strlen, int normid) {
+  return twlb_set_norm_id_and_data(key, in_str, in_strlen, normid, 0);
+}
+
+unsigned int twlb_set_norm_id_and_data(NormObjKey *key, const char *in_str,
+                                       int in_strlen, int normid, char data) {
+  NormTableData item;
+  memset(static_cast<void *>(&item), 0, sizeof item);
+  item.val_int = data;
+  return twlb_set_norm_id_and_data_ex(key, in_str, in_strlen, normid, &item);
+}
+
+unsigned int twlb_set_norm_id_and_data_ex(NormObjKey *key, const char *in_str,
+                                          int in_strlen, int normid,
+                                          NormTableData *data) {
+  if (!key || !key->nt || bad_text(in_str)) return 0;
+  in_strlen = text_len(in_str, in_strlen);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) {
+    fprintf(stderr,
+            "Error: Obtained hash index '%d' for string '%s' is not correct. "
+            "Hence returning.",
+            p.bucket, in_str);
+    return 0;
+  }
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  NormTable *rec = place_new(key, p, in_str, in_strlen, normid, nullptr);
+  if (!rec) return 0;
+  if (normid > key->prev_id) key->prev_id = normid;
+  rec->data = data ? twlb_bigbuf_copy_into_bigbuf(
+                         &key->bigbuf, reinterpret_cast<char *>(data),
+                         sizeof *data)
+                   : kEmpty;
+  return static_cast<unsigned int>(normid);
+}
+
+void twlb_set_start_norm_id(NormObjKey *key, int start_normid) {
+  if (key && start_normid > key->prev_id) key->prev_id = start_normid;
+}
+
+unsigned int twlb_get_or_gen_norm_id(NormObjKey *key, const char *in_str,
+                                     int in_strlen, int *flag_new) {
+  if (!key || !key->nt || bad_text(in_str)) return kBadInput;
+  set_flag(flag_new, 0);
+  in_strlen = text_len(in_str, in_strlen);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return 0;
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  NormTable *rec = gen_new(key, p, in_str, in_strlen, flag_new);
+  return rec ? static_cast<unsigned int>(rec->idx) : kBadInput;
+}
+
+unsigned int twlb_get_or_gen_norm_id_ex(NormObjKey *key, const char *in_str,
+                                        int in_strlen, int *flag_new,
+                                        int *hs) {
+  if (!key || !key->nt || bad_text(in_str) || in_strlen == 0) return kBadInput;
+  set_flag(flag_new, 0);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return kBadInput;
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  NormTable *rec = gen_new(key, p, in_str, in_strlen, flag_new);
+  if (!rec) return kBadInput;
+  if (!p.last && hs) *hs = p.bucket;
+  return static_cast<unsigned int>(rec->idx);
+}
+
+unsigned int twlb_get_or_set_norm_id(NormObjKey *key, const char *in_str,
+                                     int in_strlen, int *flag_new) {
+  set_flag(flag_new, 0);
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC,
+             "Method called key = %p, in_str = %s in_strlen = %d ",
+             static_cast<void *>(key), in_str ? in_str : "(null)", in_strlen);
+  if (!key || !key->nt || bad_text(in_str) || in_strlen == 0) return kBadInput;
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return 0;
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  NormTable *rec = gen_new(key, p, in_str, in_strlen, flag_new);
+  if (!rec) return kBadInput;
+  if (key->id_name) add_pnt_to_idname(key, rec->idx, rec);
+  return static_cast<unsigned int>(rec->idx);
+}
+
+unsigned int twlb_get_set_or_gen_norm_id(NormObjKey *key, const char *in_str,
+                                         int in_strlen, int *flag_new,
+                                         int normid) {
+  if (!key || !key->nt || bad_text(in_str)) return kBadInput;
+  set_flag(flag_new, 0);
+  in_strlen = text_len(in_str, in_strlen);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return 0;
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  if (normid != -1) {
+    set_flag(flag_new, 1);
+    return twlb_set_norm_id(key, in_str, in_strlen, normid);
+  }
+  NormTable *rec = gen_new(key, p, in_str, in_strlen, flag_new);
+  return rec ? static_cast<unsigned int>(rec->idx) : kBadInput;
+}
+
+unsigned int twlb_get_set_or_gen_norm_id_ex(NormObjKey *key, const char *in_str,
+                                            int in_strlen, int *flag_new) {
+  if (!key || !key->nt || bad_text(in_str)) return kBadInput;
+  set_flag(flag_new, 0);
+  in_strlen = text_len(in_str, in_strlen);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p)) return 0;
+  if (p.found) return static_cast<unsigned int>(p.found->idx);
+  if (key->free_norm_id_list_head) {
+    set_flag(flag_new, p.last ? p.count : 1);
+    int id = key->free_norm_id_list_head->free_id;
+    unsigned int ret = twlb_set_norm_id(key, in_str, in_strlen, id);
+    pop_free_id(key);
+    return ret;
+  }
+  NormTable *rec = gen_new(key, p, in_str, in_strlen, flag_new);
+  return rec ? static_cast<unsigned int>(rec->idx) : kBadInput;
+}
+
+char *twlb_get_norm_table_data(NormObjKey *key, int norm_id) {
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method called key = %p, norm_id = %d",
+             static_cast<void *>(key), norm_id);
+  if (!key || norm_id < 0) return const_cast<char *>("InvalidInput");
+  if (!key->id_name || norm_id >= key->max_norm_id_size)
+    return const_cast<char *>("NormIdNameNotFound");
+  const NormTable *rec = key->id_name[norm_id];
+  if (!rec || is_unset(rec)) return const_cast<char *>("NormIdNameNotFound");
+  return key->bigbuf.buffer + rec->str;
+}
+
+int twlb_delete_norm_id_ex(NormObjKey *key, const char *in_str, int in_strlen,
+                           int *norm_id) {
+  if (!key || !key->nt || bad_text(in_str)) return -1;
+  in_strlen = text_len(in_str, in_strlen);
+  Probe p;
+  if (!probe(key, in_str, in_strlen, &p) || !p.found) return -1;
+  twlb_add_id_in_free_list(key, p.found->idx);
+  if (norm_id) *norm_id = p.found->idx;
+  unlink_record(key, p.bucket, p.before, p.found);
+  return 0;
+}
+
+int twlb_delete_norm_id(NormObjKey *key, int hash) {
+  if (!key || !key->nt || hash < 0 || hash >= key->size) return -1;
+  NormTable *rec = key->nt + hash;
+  if (rec->str == kEmpty) return -1;
+  rec->str = rec->data = kEmpty;
+  rec->idx = rec->len = -1;
+  return 0;
+}
+
+void twlb_add_id_in_free_list(NormObjKey *key, int data) {
+  if (!key) return;
+  // Straight from malloc; running out is as fatal as in a tracked allocation.
+  auto *node = static_cast<FreeNormIdList *>(malloc(sizeof(FreeNormIdList)));
+  if (!node)
+    twlb_out_of_memory(__FILE__, __LINE__, __func__,
+                       static_cast<long>(sizeof(FreeNormIdList)),
+                       "FreeNormIdList");
+  node->free_id = data;
+  node->next_free_id = nullptr;
+  if (key->free_norm_id_list_tail)
+    key->free_norm_id_list_tail->next_free_id = node;
+  else
+    key->free_norm_id_list_head = node;
+  key->free_norm_id_list_tail = node;
+}
+
+void add_pnt_to_idname(NormObjKey *key, int norm_id, NormTable *p_nt) {
+  TWLB_TRACE(TWLB_LOG_MAJOR, MISC,
+             "Method called, key = %p, norm_id = %d, p_nt = %p, "
+             "max_norm_id_size = %d",
+             static_cast<void *>(key), norm_id, static_cast<void *>(p_nt),
+             key ? key->max_norm_id_size : 0);
+  if (!key || norm_id < 0) return;
+  while (norm_id >= key->max_norm_id_size) {
+    int old = key->max_norm_id_size;
+    int grown = old + kIdNameGrowth;
+    TWLB_REALLOC(key->id_name, sizeof(NormTable *) * grown,
+                 sizeof(NormTable *) * old, "key->id_name", -1);
+    memset(static_cast<void *>(key->id_name + old), 0xFF,
+           sizeof(NormTable *) * kIdNameGrowth);
+    key->max_norm_id_size = grown;
+  }
+  key->id_name[norm_id] = p_nt;
+}
+
+}  // extern "C"
