@@ -1,0 +1,308 @@
+/*
+ * finish.cpp - the end of a migration: rewrite the run's summary.top with the
+ * migrated time span, start the database import, make sure the run has a
+ * controller pid file, print the closing line, close the store's migration
+ * and end the process with status 0.
+ *
+ * summary.top is one line of "|"-separated fields (positions in ST_FIELDS).
+ * Fields 0 to 15 are kept (the run number and the duration replaced); the
+ * tail from field 16 on is always written anew from the run's times and three
+ * keywords of sorted_scenario.conf. The new line goes to a temporary file in
+ * the same directory, which is then renamed over summary.top, so a crash or a
+ * full disk leaves either the old file or the new one, never a truncated one.
+ * Every problem with summary.top is reported and the finish carries on.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "twlb_util.h"
+#include "vira_zedazad_uvoz_izu.h"
+
+namespace {
+
+/* Field positions of summary.top. */
+enum ST_FIELDS {
+  ST_TRIDX = 0,
+  ST_SCENARIO_NAME,
+  ST_STARTTIME_FORMATTED,
+  ST_REPORT_SUMMARY_FLAG,
+  ST_PAGEDUMP_FLAG,
+  ST_REPORT_PROGRESS,
+  ST_REPORT_DETAIL,
+  ST_REPORT_USER,
+  ST_REPORT_FAIL_FLAG,
+  ST_REPORT_PAGE_BREAK_DOWN_FLAG,
+  ST_WAN_ENV_FLAG,
+  ST_MAX_REPORT_LEVEL,
+  ST_TESTNAME,
+  ST_TEST_MODE,
+  ST_TEST_DURATION_FORMATTED,
+  ST_NUM_CON,
+  ST_STARTTIME_SEC,
+  ST_EXECSTARTTIME_SEC,
+  ST_DURATION_SEC,
+  ST_PROGRESS_MSEC,
+  ST_TEST_STATUS,
+  ST_NUM_GENERATOR,
+  ST_GROUP_BASED,
+  ST_DDR_PCT,
+  ST_SEARCH_TAGS_BASED,
+  ST_ATTRIBUTES,
+  ST_TOTAL_FIELDS
+};
+
+constexpr int kLineLen = 1024;
+constexpr int kPathLen = 2 * TW_PATH_LEN;
+constexpr long kStartTimeTolerance = 300;
+const char kPidPlaceholder[] = "54321";
+
+/* "%s/logs/TR%d/<name>" of the destination run into out (kPathLen). */
+void run_file_path(char *out, const char *name) {
+  snprintf(out, kPathLen, "%s/logs/TR%d%s%s", tw_wdir, g_dest_testrun, *name ? "/" : "", name);
+}
+
+void append(std::string *out, const char *format, long long value) {
+  char buf[32];
+  snprintf(buf, sizeof buf, format, value);
+  *out += buf;
+}
+
+/* Reads summary.top's first line into line (kLineLen) without its line feed
+ * and splits it; returns the field count, or 0 after reporting a problem. */
+int read_summary_fields(const char *path, char *line, char **fields, mode_t *mode) {
+  FILE *fp = fopen(path, "r");
+  if (fp == NULL) {
+    vzu_print(stderr, "Failed to open summary.top, error - %s\n", twlb_strerror(errno));
+    return 0;
+  }
+  struct stat st;
+  *mode = fstat(fileno(fp), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  char *got = twlb_fgets(line, kLineLen, fp, 0);
+  int err = errno;
+  fclose(fp);
+  if (got == NULL) {
+    TRACE1("fail:in reading file %s\n", twlb_strerror(err));
+    return 0;
+  }
+  size_t len = strlen(line);
+  if (len > 0 && line[len - 1] == '\n') line[len - 1] = '\0';
+  int n = get_tokens_ex2(line, fields, const_cast<char *>("|"), ST_TOTAL_FIELDS);
+  if (n - 1 <= ST_TEST_DURATION_FORMATTED) {
+    TRACE1("Error: Bad summary.top, n_fields : %d\n", n - 1);
+    return 0;
+  }
+  return n;
+}
+
+/* The run's start time as summary.top states it, unless it is more than
+ * five minutes away from the start of the sample data. */
+long checked_start_time(const char *formatted) {
+  struct tm tm;
+  memset(&tm, 0, sizeof tm);  /* tm_isdst 0: daylight saving not in effect */
+  strptime(formatted, "%m/%d/%y %H:%M:%S", &tm);
+  long start = static_cast<long>(mktime(&tm));
+  long long diff = static_cast<int>(start - test_start_time);
+  if (llabs(diff) <= kStartTimeTolerance) return start;
+  vzu_print(stdout,
+            "WARNING: summary.top start timei [%ld] and rtg start time [%ld] is deffrent more "
+            "then 5 min so taking rtg start time\n",
+            start, test_start_time);
+  return test_start_time;
+}
+
+/* Seconds of an "h:m:s" text into *seconds; false (after a trace) when it
+ * has fewer than three parts. */
+bool duration_seconds(const char *hh_mm_ss, long *seconds) {
+  char buf[64];
+  char *parts[3];
+  snprintf(buf, sizeof buf, "%s", hh_mm_ss);
+  if (get_tokens_ex2(buf, parts, const_cast<char *>(":"), 3) < 3) {
+    TRACE1("Error:Bad duration in summary.top : %s\n", hh_mm_ss);
+    return false;
+  }
+  *seconds = atol(parts[0]) * 3600 + atol(parts[1]) * 60 + atol(parts[2]);
+  return true;
+}
+
+struct ScenarioValues {
+  int progress = 0;
+  int generators = 0;
+  int group_data = 0;
+};
+
+/* A keyword counts only in the first column: its value is read right after
+ * the keyword's length from the start of the line. */
+void read_scenario_line(const char *line, ScenarioValues *values) {
+  static const struct {
+    const char *keyword;
+    int ScenarioValues::*field;
+  } kKeywords[] = {{"PROGRESS_MSECS", &ScenarioValues::progress},
+                   {"TW_GENERATOR", &ScenarioValues::generators},
+                   {"SHOW_GROUP_DATA", &ScenarioValues::group_data}};
+  char word[kLineLen];
+  if (sscanf(line, "%1023s", word) != 1) return;
+  for (const auto &k : kKeywords) {
+    if (strcmp(word, k.keyword) != 0) continue;
+    int value;
+    if (sscanf(line + strlen(k.keyword), "%d", &value) == 1) values->*k.field = value;
+  }
+}
+
+/* False (after a trace) when the scenario file cannot be opened. */
+bool read_scenario_values(ScenarioValues *values) {
+  char path[kPathLen];
+  run_file_path(path, "sorted_scenario.conf");
+  FILE *fp = fopen(path, "r");
+  if (fp == NULL) {
+    TRACE1("Failed to open file - %s\n", path);
+    return false;
+  }
+  char line[kLineLen];
+  while (twlb_fgets(line, kLineLen, fp, 0) != NULL) read_scenario_line(line, values);
+  fclose(fp);
+  return true;
+}
+
+bool write_all(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+/* Replaces path's contents with text through a temporary file in the same
+ * directory; on any failure path is left as it was and the reason printed. */
+void replace_file(const char *path, const std::string &text, mode_t mode) {
+  char tmp[kPathLen + 16];
+  snprintf(tmp, sizeof tmp, "%s.tmp", path);
+  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    vzu_print(stderr, "Failed to open file - %s, error - %s\n", tmp, twlb_strerror(errno));
+    return;
+  }
+  fchmod(fd, mode);  /* keep the old file's permissions */
+  bool written = write_all(fd, text) && fsync(fd) == 0;
+  int err = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    err = errno;
+  }
+  if (!written) {
+    unlink(tmp);
+    vzu_print(stderr, "Failed to write file - %s, error - %s\n", tmp, twlb_strerror(err));
+    return;
+  }
+  if (rename(tmp, path) != 0) {
+    err = errno;
+    unlink(tmp);
+    vzu_print(stderr, "Failed to rename %s to %s, error - %s\n", tmp, path, twlb_strerror(err));
+  }
+}
+
+/* Fields 0 to 15 of the new line, each followed by "|". */
+std::string summary_head(char **fields, int n_fields, const char *duration) {
+  std::string line;
+  for (int i = 0; i < n_fields && i < ST_STARTTIME_SEC; i++) {
+    if (i == ST_TRIDX)
+      append(&line, "%lld", g_dest_testrun);
+    else
+      line += i == ST_TEST_DURATION_FORMATTED ? duration : fields[i];
+    line += '|';
+  }
+  return line;
+}
+
+/* Makes sure the run carries a controller pid file. */
+void ensure_controller_pid_file(void) {
+  char pid_dir[kPathLen];
+  char pid_file[kPathLen + 16];
+  struct stat st;
+  run_file_path(pid_dir, ".pidfiles");
+  snprintf(pid_file, sizeof pid_file, "%s/.OrvMain.pid", pid_dir);
+  bool new_dir = stat(pid_dir, &st) != 0;
+  if (!new_dir && stat(pid_file, &st) == 0) return;  /* keep the existing one */
+  if (new_dir) mkdir(pid_dir, 0700);
+  FILE *fp = fopen(pid_file, "w");
+  if (new_dir) TRACE1("1 creating %s file", pid_file);
+  if (fp == NULL) return;
+  if (new_dir) TRACE1("2 creating %s file", pid_file);
+  fputs(kPidPlaceholder, fp);
+  fclose(fp);
+}
+
+}  // namespace
+
+/* Writes sec as "h:m:s" (not zero-filled, hours unbounded) into hh_mm_ss,
+ * which must hold 36 bytes. */
+void convert_sec_to_hh_mm_ss(char *hh_mm_ss, int sec) {
+  sprintf(hh_mm_ss, "%d:%d:%d", sec / 3600, (sec % 3600) / 60, (sec % 3600) % 60);
+}
+
+/* Rewrites summary.top with the migrated span; reports any problem and
+ * returns with the file as it was. */
+void update_summary_top_file(void) {
+  char path[kPathLen];
+  char line[kLineLen];
+  char *fields[ST_TOTAL_FIELDS];
+  mode_t mode = 0644;
+  run_file_path(path, "summary.top");
+  int n_fields = read_summary_fields(path, line, fields, &mode);
+  if (n_fields == 0) return;
+  char duration[40];
+  convert_sec_to_hh_mm_ss(duration, static_cast<int>(test_end_time - test_start_time));
+  std::string out = summary_head(fields, n_fields, duration);
+  append(&out, "%lld", checked_start_time(fields[ST_STARTTIME_FORMATTED]));
+  append(&out, "|%lld", test_start_time);
+  long seconds;
+  if (!duration_seconds(duration, &seconds)) return;
+  append(&out, "|%lld|", seconds);
+  ScenarioValues values;
+  if (!read_scenario_values(&values)) return;
+  char tail[128];
+  snprintf(tail, sizeof tail, "%d|99|%d:%d|%d|All:1", values.progress, values.generators,
+           values.generators, values.group_data);
+  out += tail;
+  replace_file(path, out, mode);
+}
+
+/* Starts the import command for the destination run and waits for it; only
+ * a failure to start it is fatal (exit status -1). */
+void import_db_data(void) {
+  char cmd[128];
+  snprintf(cmd, sizeof cmd, "twu_import %d > /dev/null 2>&1", g_dest_testrun);
+  if (run_shell_command(cmd) == 0) return;
+  int err = errno;
+  reset_test_start_time();
+  vzu_fatal(stderr, "%s | Error in running tuw_import command [%s] \n", g_test_start_time,
+            twlb_strerror(err));
+}
+
+/* The finishing sequence; ends the process with status 0. */
+void tr_migrate_exit(void) {
+  progress_clear();
+  update_summary_top_file();
+  vzu_print(stdout, "starting db_upload of TR%d\n", g_dest_testrun);
+  import_db_data();
+  TRACE1("test_end_time %d\n", static_cast<int>(test_end_time));
+  ensure_controller_pid_file();
+  vzu_print(stdout,
+            "Migrttion is done test start time [%ld], test end time [%ld] as pes summary.top and "
+            "as per sample inserted test end time [%lld]\n",
+            test_start_time, test_end_time,
+            static_cast<long long>(test_start_time) + total_missing_sample + total_sample);
+  tsdb_exit_migration(test_end_time);
+  fflush(stdout);
+  fflush(stderr);
+  exit(0);
+}
