@@ -121,15 +121,17 @@ bool file_exists(const char *path) {
   return stat(path, &st) == 0;
 }
 
-/* Paths of data version n of a partition. */
-void version_paths(const char *partition, int n, char *gdf, char *rtg) {
+/* Paths of data version n of a partition; false when they do not fit. */
+bool version_paths(const char *partition, int n, char *gdf, char *rtg) {
+  int g, r;
   if (n == 0) {
-    snprintf(gdf, TW_PATH_LEN, "%s/testrun.gdf", partition);
-    snprintf(rtg, TW_PATH_LEN, "%s/rtgMessage.dat", partition);
+    g = snprintf(gdf, TW_PATH_LEN, "%s/testrun.gdf", partition);
+    r = snprintf(rtg, TW_PATH_LEN, "%s/rtgMessage.dat", partition);
   } else {
-    snprintf(gdf, TW_PATH_LEN, "%s/testrun.gdf.diff.%d", partition, n);
-    snprintf(rtg, TW_PATH_LEN, "%s/rtgMessage.dat.%d", partition, n);
+    g = snprintf(gdf, TW_PATH_LEN, "%s/testrun.gdf.diff.%d", partition, n);
+    r = snprintf(rtg, TW_PATH_LEN, "%s/rtgMessage.dat.%d", partition, n);
   }
+  return g < TW_PATH_LEN && r < TW_PATH_LEN;
 }
 
 void add_version(partition_struct *row, const char *gdf, const char *rtg) {
@@ -197,8 +199,8 @@ int get_next_version(partition_struct *partition_arr_struct, int idx, char *test
   char gdf[TW_PATH_LEN];
   char rtg[TW_PATH_LEN];
   for (int n = 0;; n++) {
-    version_paths(row->partition_idx, n, gdf, rtg);
-    if (file_exists(gdf) && file_exists(rtg))
+    bool fits = version_paths(row->partition_idx, n, gdf, rtg);
+    if (fits && file_exists(gdf) && file_exists(rtg))
       add_version(row, gdf, rtg);
     else if (n >= num_rtg)
       break;

@@ -67,11 +67,11 @@ int format_trace_message(char *buf, int h, const char *format, va_list ap) {
 void open_file_fd(void) {
   const char *wdir = getenv("TW_WDIR");
   char path[TW_PATH_LEN];
-  snprintf(path, sizeof path, "%s/logs/TR%d/debug_zevi_zazozoz.log",
-           wdir ? wdir : tw_wdir, g_dest_testrun);
-  debug_fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+  int len = snprintf(path, sizeof path, "%s/logs/TR%d/debug_zevi_zazozoz.log",
+                     wdir ? wdir : tw_wdir, g_dest_testrun);
+  debug_fd = len < TW_PATH_LEN ? open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0664) : -1;
   if (debug_fd < 0) {
-    int err = errno;
+    int err = len < TW_PATH_LEN ? errno : ENAMETOOLONG;
     reset_test_start_time();
     vzu_fatal(stderr, " %s | Error in opening log file %s. Err = %s\n", g_test_start_time, path,
               twlb_strerror(err));
