@@ -1,0 +1,90 @@
+/*
+ * chunk_codec.h - the compressed form of one chunk: the consecutive samples of
+ * one series and graph, every element role kept as its own column.
+ *
+ * Blob layout (little-endian):
+ *   0  u8   format, CHUNK_FORMAT (1)
+ *   1  u8   roles R (1..5)
+ *   2  u32  samples N
+ *   6  ...  one zstd frame holding R columns of N doubles each. Before
+ *           compression every value is XORed with the previous value of its
+ *           column (the first with 0), then each column is byte-shuffled: 8
+ *           planes of N bytes, plane b holding byte b of every value.
+ * XOR leaves zero high bytes for slowly moving values and the shuffle puts
+ * equal exponent bytes side by side, which zstd turns into a few bytes. Bit
+ * patterns survive exactly, so the missing marker (-2^63) stays the marker.
+ *
+ * A ChunkEncoder / ChunkDecoder owns its zstd context and scratch space and
+ * reuses them: after warm-up no call allocates. Not thread-safe; one per user.
+ */
+#ifndef ORVTSDB_CHUNK_CODEC_H
+#define ORVTSDB_CHUNK_CODEC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ZSTD_CCtx_s;
+struct ZSTD_DCtx_s;
+
+namespace orvtsdb {
+
+constexpr uint8_t CHUNK_FORMAT = 1;
+constexpr size_t CHUNK_HEADER_BYTES = 6;
+
+class ChunkEncoder {
+ public:
+  explicit ChunkEncoder(int level = 1);
+  ~ChunkEncoder();
+  ChunkEncoder(const ChunkEncoder &) = delete;
+  ChunkEncoder &operator=(const ChunkEncoder &) = delete;
+
+  /* Encodes `count` samples of `roles` columns: value i of role r is
+   * base[i * sample_stride + r * role_stride] (a sample-major buffer of
+   * `total` elements: total, 1; role-major columns: 1, count). The blob stays
+   * valid until the next call. Returns false with a reason in err when zstd
+   * fails or the shape is out of range. */
+  bool encode(const double *base, size_t sample_stride, size_t role_stride, int roles,
+              int count, std::string &err);
+  const uint8_t *data() const { return out_.data(); }
+  size_t size() const { return out_size_; }
+
+ private:
+  ZSTD_CCtx_s *cctx_;
+  int level_;
+  std::vector<uint8_t> plain_;
+  std::vector<uint8_t> out_;
+  size_t out_size_ = 0;
+};
+
+class ChunkDecoder {
+ public:
+  ChunkDecoder();
+  ~ChunkDecoder();
+  ChunkDecoder(const ChunkDecoder &) = delete;
+  ChunkDecoder &operator=(const ChunkDecoder &) = delete;
+
+  /* Decodes a blob into role-major columns: value i of role r is
+   * values()[r * count() + i]. Returns false with a reason in err for a blob
+   * that is not a well-formed chunk. Results stay valid until the next call. */
+  bool decode(const void *blob, size_t len, std::string &err);
+  int roles() const { return roles_; }
+  int count() const { return count_; }
+  const double *values() const { return values_.data(); }
+  const double *column(int role) const { return values_.data() + (size_t)role * count_; }
+
+ private:
+  ZSTD_DCtx_s *dctx_;
+  std::vector<uint8_t> plain_;
+  std::vector<double> values_;
+  int roles_ = 0;
+  int count_ = 0;
+};
+
+/* True for the missing-sample marker, compared bit for bit. */
+bool is_missing(double v);
+
+}  // namespace orvtsdb
+
+#endif

@@ -1,0 +1,63 @@
+/*
+ * chunk_cursor.h - the read side: stored chunks of one store, decoded, in
+ * series, graph and time order, optionally narrowed to a series, a graph, a
+ * group or graph name and a time range. Used by the `orvtsdb` command and by
+ * the `samples` table.
+ */
+#ifndef ORVTSDB_CHUNK_CURSOR_H
+#define ORVTSDB_CHUNK_CURSOR_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "chunk_codec.h"
+#include "sqlite_stmt.h"
+
+namespace orvtsdb {
+
+struct ChunkFilter {
+  int64_t sid = -1;         // -1: any series
+  int graph = -1;           // graph index in its group, -1: any
+  std::string group_name;   // empty: any
+  std::string graph_name;   // empty: any
+  int64_t from = std::numeric_limits<int64_t>::min();
+  int64_t to = std::numeric_limits<int64_t>::max();
+};
+
+class ChunkCursor {
+ public:
+  ChunkCursor() = default;
+  ChunkCursor(const ChunkCursor &) = delete;
+  ChunkCursor &operator=(const ChunkCursor &) = delete;
+
+  /* Starts a pass over the chunks matching f; false with a reason in err. */
+  bool open(sqlite3 *db, const ChunkFilter &f, std::string &err);
+  /* Moves to the next chunk and decodes it. false at the end (err empty) or
+   * on a damaged chunk or SQLite error (err says which). */
+  bool next(std::string &err);
+
+  int64_t sid() const { return stmt_.col_int(0); }
+  int graph() const { return (int)stmt_.col_int(1); }
+  int data_type() const { return (int)stmt_.col_int(2); }
+  int64_t start() const { return stmt_.col_int(3); }
+  int64_t step() const { return stmt_.col_int(4); }
+  std::string group_name() const { return stmt_.col_text(6); }
+  std::string graph_name() const { return stmt_.col_text(7); }
+  std::string labels() const { return stmt_.col_text(8); }
+  int count() const { return dec_.count(); }
+  int roles() const { return dec_.roles(); }
+  int64_t time_of(int i) const { return start() + i * step(); }
+  /* Value of sample i, role r (the missing marker where nothing was known). */
+  double value(int i, int r) const { return dec_.column(r)[i]; }
+
+ private:
+  Stmt stmt_;
+  ChunkDecoder dec_;
+};
+
+}  // namespace orvtsdb
+
+#endif

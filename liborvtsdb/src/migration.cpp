@@ -1,0 +1,210 @@
+/*
+ * migration.cpp - clock, identity and chunk building of one migration (see
+ * migration.h for the chunking rules).
+ */
+#include "migration.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "orvtsdb.h"
+#include "store_schema.h"
+
+namespace orvtsdb {
+
+namespace {
+
+void append_escaped(std::string &out, const std::string &s) {
+  for (char c : s) {
+    if (c == '\\' || c == '=' || c == ',') out += '\\';
+    out += c;
+  }
+}
+
+}  // namespace
+
+std::string series_key(const TagList &tags) {
+  std::string key;
+  for (const auto &[tag, value] : tags) {
+    if (!key.empty()) key += ',';
+    append_escaped(key, tag);
+    key += '=';
+    append_escaped(key, value);
+  }
+  return key;
+}
+
+Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
+                     int64_t start)
+    : backend_(std::move(backend)), clock_(start) {
+  record_.run = run;
+  record_.start_time = start;
+}
+
+std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
+                                            const std::string &run, int64_t start_time,
+                                            std::string &err) {
+  int64_t id;
+  std::unique_ptr<Migration> m(new Migration(std::move(backend), run, start_time));
+  if (!m->backend_->begin(m->record_, &id, err)) return nullptr;
+  return m;
+}
+
+bool Migration::failed(std::string &err) {
+  if (broken_.empty()) broken_ = err;
+  return false;
+}
+
+int Migration::register_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
+                              std::string &err) {
+  auto layout = std::make_shared<GroupLayout>();
+  layout->num_graphs = (int)graphs.size();
+  for (size_t i = 0; i < graphs.size(); i++) {
+    int roles = role_count(graphs[i].data_type);
+    if (roles == 0) {
+      err = "graph '" + graphs[i].name + "' of group '" + g.name + "' has unknown data type " +
+            std::to_string(graphs[i].data_type);
+      return -1;
+    }
+    layout->slots.push_back({(int)i, layout->total_elements, roles, graphs[i].data_type});
+    layout->total_elements += roles;
+  }
+  int gid;
+  if (!backend_->put_group(g, graphs, &gid, err)) return failed(err), -1;
+  groups_[gid] = std::move(layout);
+  return gid;
+}
+
+const GroupLayout *Migration::layout(int gid) const {
+  auto it = groups_.find(gid);
+  return it == groups_.end() ? nullptr : it->second.get();
+}
+
+int Migration::open_series(int gid, const TagList &tags, std::string &err) {
+  auto g = groups_.find(gid);
+  if (g == groups_.end()) {
+    err = "unknown group id " + std::to_string(gid);
+    return -1;
+  }
+  std::string key = std::to_string(gid) + '|' + series_key(tags);
+  auto it = series_index_.find(key);
+  if (it == series_index_.end()) {
+    int64_t sid;
+    if (!backend_->put_series(gid, key.substr(key.find('|') + 1), tags, clock_, &sid, err))
+      return failed(err), -1;
+    it = series_index_.emplace(key, (int)series_.size()).first;
+    series_.emplace_back();
+    series_.back().sid = sid;
+    series_.back().layout = g->second;
+  }
+  Series &s = series_[it->second];
+  // A group registered again with other graphs: close the chunk of the old layout.
+  if (s.layout != g->second) {
+    if (!flush(s, err)) return -1;
+    s.buf.reset();
+    s.layout = g->second;
+  }
+  if (s.ended) {
+    if (!backend_->set_series_end(s.sid, -1, err)) return failed(err), -1;
+    s.ended = false;
+  }
+  return it->second;
+}
+
+/* Closes the open chunk unless the sample at the clock continues it; fills a
+ * short gap with missing rows. */
+bool Migration::make_room(Series &s, int granularity, std::string &err) {
+  int64_t last = s.start + (s.count - 1) * s.step;
+  int64_t gap = clock_ - last;
+  bool continues = granularity == s.step && gap > 0 && gap % s.step == 0 &&
+                   gap / s.step - 1 <= MAX_GAP_FILL && s.count + gap / s.step <= CHUNK_SAMPLES;
+  if (!continues) return flush(s, err);
+  size_t total = (size_t)s.layout->total_elements;
+  for (int64_t i = 1; i < gap / s.step; i++, s.count++)
+    std::fill_n(&s.buf[s.count * total], total, TSDB_MISSING_VALUE);
+  return true;
+}
+
+bool Migration::append(int series, int granularity, const double *row, std::string &err) {
+  Series &s = series_[series];
+  size_t total = (size_t)s.layout->total_elements;
+  if (!s.buf) s.buf.reset(new double[CHUNK_SAMPLES * total]);
+  if (s.count > 0 && clock_ == s.start + (s.count - 1) * s.step) {
+    std::memcpy(&s.buf[(s.count - 1) * total], row, total * sizeof(double));  // last write wins
+    return true;
+  }
+  if (s.count > 0 && !make_room(s, granularity, err)) return false;
+  if (s.count == 0) {
+    s.start = clock_;
+    s.step = granularity;
+  }
+  std::memcpy(&s.buf[s.count * total], row, total * sizeof(double));
+  s.touched = true;
+  if (record_.first_sample < 0) record_.first_sample = clock_;
+  record_.last_sample = clock_;
+  record_.inserts++;
+  record_.values += (int64_t)total;
+  return ++s.count < CHUNK_SAMPLES || flush(s, err);
+}
+
+bool Migration::flush(Series &s, std::string &err) {
+  if (s.count == 0) return true;
+  for (const GraphSlot &g : s.layout->slots) {
+    if (!encoder_.encode(&s.buf[g.offset], (size_t)s.layout->total_elements, 1, g.roles,
+                         s.count, err))
+      return failed(err);
+    ChunkRecord c{s.sid, g.graph, g.data_type, s.start, s.step, s.count,
+                  encoder_.data(), encoder_.size()};
+    if (!backend_->put_chunk(c, err)) return failed(err);
+  }
+  s.count = 0;
+  return true;
+}
+
+bool Migration::end_series(int series, std::string &err) {
+  Series &s = series_[series];
+  if (s.ended) return true;
+  if (!flush(s, err)) return false;
+  s.buf.reset();
+  s.ended = true;
+  return backend_->set_series_end(s.sid, clock_, err) || failed(err);
+}
+
+/* Every CHUNK_SAMPLES steps: series not written since the last look give
+ * their buffer back. */
+bool Migration::evict_idle(std::string &err) {
+  for (Series &s : series_) {
+    if (s.buf && !s.touched) {
+      if (!flush(s, err)) return false;
+      s.buf.reset();
+    }
+    s.touched = false;
+  }
+  return true;
+}
+
+void Migration::step(int seconds) {
+  clock_ += seconds;
+  if (++steps_since_scan_ < CHUNK_SAMPLES) return;
+  steps_since_scan_ = 0;
+  std::string err;
+  evict_idle(err);
+}
+
+bool Migration::finish(int64_t end_time, std::string &err) {
+  record_.end_time = end_time;
+  for (Series &s : series_)
+    if (!flush(s, err)) break;
+  bool ok = broken_.empty() &&
+            (record_.first_sample < 0 ||
+             backend_->drop_run_samples(record_.run, std::min(record_.start_time,
+                                                              record_.first_sample),
+                                        record_.last_sample, err)) &&
+            backend_->commit(record_, err);
+  if (!broken_.empty()) err = broken_;
+  if (!ok) backend_->abort();
+  series_.clear();
+  return ok;
+}
+
+}  // namespace orvtsdb

@@ -1,0 +1,113 @@
+/*
+ * migration.h - one migration in progress: the sample clock, groups and their
+ * element layout, series identity and the open chunk of every series.
+ *
+ * Each series keeps one sample-major buffer of CHUNK_SAMPLES rows of its
+ * elements; an insert copies the row in, nothing else. A full buffer, a change
+ * of granularity, a gap longer than MAX_GAP_FILL steps or the series' end
+ * closes the chunk: every graph's roles are encoded and handed to the backend.
+ * A shorter gap is filled with missing markers so that chunks stay long when a
+ * few samples are lost. Series without an insert for a whole chunk's worth of
+ * clock steps are flushed and drop their buffer, so memory follows the series
+ * in use, not the length of the run.
+ *
+ * Owns its backend; everything becomes visible at finish(). Single thread.
+ */
+#ifndef ORVTSDB_MIGRATION_H
+#define ORVTSDB_MIGRATION_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "chunk_codec.h"
+#include "store_backend.h"
+
+namespace orvtsdb {
+
+constexpr int CHUNK_SAMPLES = 128;
+constexpr int MAX_GAP_FILL = 16;
+
+/* Where a graph's roles sit in a vector's row of elements. */
+struct GraphSlot {
+  int graph, offset, roles, data_type;
+};
+
+struct GroupLayout {
+  int num_graphs = 0, total_elements = 0;
+  std::vector<GraphSlot> slots;
+};
+
+class Migration {
+ public:
+  /* Starts a migration of run `run` with the clock at start_time on an opened
+   * backend. Null with a reason in err when the backend refuses. */
+  static std::unique_ptr<Migration> start(std::unique_ptr<StoreBackend> backend,
+                                          const std::string &run, int64_t start_time,
+                                          std::string &err);
+  Migration(const Migration &) = delete;
+  Migration &operator=(const Migration &) = delete;
+
+  /* Registers a group (found by name) with its graphs; their data types must
+   * be in the type table. Returns the group id, or -1 with a reason in err. */
+  int register_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
+                     std::string &err);
+  /* The layout of a registered group, or null. */
+  const GroupLayout *layout(int gid) const;
+  /* Finds or creates the series of group gid and tags (reopening an ended
+   * one). Returns its index, or -1 with a reason in err. */
+  int open_series(int gid, const TagList &tags, std::string &err);
+  /* Stores one row of elements at the current clock. The row must hold the
+   * series' total of elements. false with a reason in err. */
+  bool append(int series, int granularity, const double *row, std::string &err);
+  /* Ends a series at the current clock; its data stays. */
+  bool end_series(int series, std::string &err);
+  /* Moves the clock on by `seconds` (> 0). */
+  void step(int seconds);
+  /* Flushes, replaces this run's earlier samples of the covered time range,
+   * and commits. On false the store is as before and err says why. */
+  bool finish(int64_t end_time, std::string &err);
+
+  int64_t clock() const { return clock_; }
+  size_t series_count() const { return series_.size(); }
+  int series_elements(int series) const { return series_[series].layout->total_elements; }
+  bool series_ended(int series) const { return series_[series].ended; }
+  /* Non-empty once a write failed: the migration can no longer commit. */
+  const std::string &broken() const { return broken_; }
+
+ private:
+  struct Series {
+    int64_t sid = 0;
+    std::shared_ptr<const GroupLayout> layout;
+    std::unique_ptr<double[]> buf;
+    int64_t start = 0, step = 0;
+    int count = 0;
+    bool ended = false, touched = false;
+  };
+
+  Migration(std::unique_ptr<StoreBackend> backend, const std::string &run, int64_t start);
+  bool flush(Series &s, std::string &err);
+  bool make_room(Series &s, int granularity, std::string &err);
+  bool evict_idle(std::string &err);
+  bool failed(std::string &err);
+
+  std::unique_ptr<StoreBackend> backend_;
+  MigrationRecord record_;
+  int64_t clock_;
+  int64_t steps_since_scan_ = 0;
+  std::unordered_map<int, std::shared_ptr<const GroupLayout>> groups_;
+  std::unordered_map<std::string, int> series_index_;
+  std::vector<Series> series_;
+  ChunkEncoder encoder_;
+  std::string broken_;
+};
+
+/* The identity text of a tag/value list: "tag=value" pairs joined by ",",
+ * with "\", "=" and "," escaped by "\". */
+std::string series_key(const TagList &tags);
+
+}  // namespace orvtsdb
+
+#endif

@@ -1,0 +1,193 @@
+/*
+ * samples_vtab.cpp - the `samples` eponymous virtual table over ChunkCursor.
+ *
+ * xBestIndex turns usable constraints into a ChunkFilter: bit 1 sid =, bit 2
+ * group_name =, bit 4 graph_name =, bit 8 time >= / >, bit 16 time <= / <;
+ * their values arrive in argv in that bit order. SQLite still checks every
+ * constraint on the rows returned, so the filter only has to be wide enough.
+ */
+#include "samples_vtab.h"
+
+#include <string>
+
+#include "chunk_cursor.h"
+#include "store_schema.h"
+
+namespace orvtsdb {
+
+namespace {
+
+enum Column { COL_SID, COL_GROUP, COL_GRAPH_NAME, COL_GRAPH, COL_ROLE, COL_TIME, COL_VALUE,
+              COL_LABELS };
+
+struct Table {
+  sqlite3_vtab base;  // must stay first
+  sqlite3 *db;
+};
+
+struct Cursor {
+  sqlite3_vtab_cursor base;  // must stay first
+  ChunkCursor chunks;
+  bool has_chunk = false;
+  int sample = 0, role = 0;
+  int64_t from = 0, to = 0;
+  int64_t rowid = 0;
+};
+
+int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
+  int rc = sqlite3_declare_vtab(db,
+      "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
+      "role TEXT, time INTEGER, value REAL, labels TEXT)");
+  if (rc != SQLITE_OK) return rc;
+  Table *t = static_cast<Table *>(sqlite3_malloc(sizeof(Table)));
+  if (!t) return SQLITE_NOMEM;
+  *t = Table{sqlite3_vtab{}, db};
+  *out = &t->base;
+  return SQLITE_OK;
+}
+
+int disconnect(sqlite3_vtab *vt) {
+  sqlite3_free(vt);
+  return SQLITE_OK;
+}
+
+int constraint_bit(const sqlite3_index_info::sqlite3_index_constraint &c) {
+  if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_SID) return 1;
+  if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_GROUP) return 2;
+  if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_GRAPH_NAME) return 4;
+  if (c.iColumn != COL_TIME) return 0;
+  if (c.op == SQLITE_INDEX_CONSTRAINT_GE || c.op == SQLITE_INDEX_CONSTRAINT_GT) return 8;
+  if (c.op == SQLITE_INDEX_CONSTRAINT_LE || c.op == SQLITE_INDEX_CONSTRAINT_LT) return 16;
+  return 0;
+}
+
+int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
+  int mask = 0;
+  int slot_of_bit[32] = {};
+  for (int i = 0; i < info->nConstraint; i++) {
+    int bit = info->aConstraint[i].usable ? constraint_bit(info->aConstraint[i]) : 0;
+    if (bit && !(mask & bit)) {
+      mask |= bit;
+      slot_of_bit[bit] = i;
+    }
+  }
+  int argv = 0;
+  for (int bit = 1; bit <= 16; bit <<= 1)
+    if (mask & bit) info->aConstraintUsage[slot_of_bit[bit]].argvIndex = ++argv;
+  info->idxNum = mask;
+  info->estimatedCost = 1e6 / (1 + argv * 10);
+  return SQLITE_OK;
+}
+
+int open_cursor(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
+  Cursor *c = new Cursor();
+  *out = &c->base;
+  return SQLITE_OK;
+}
+
+int close_cursor(sqlite3_vtab_cursor *cur) {
+  delete reinterpret_cast<Cursor *>(cur);
+  return SQLITE_OK;
+}
+
+int fail(Cursor *c, const std::string &err) {
+  sqlite3_free(c->base.pVtab->zErrMsg);
+  c->base.pVtab->zErrMsg = sqlite3_mprintf("%s", err.c_str());
+  return SQLITE_ERROR;
+}
+
+/* Moves to the next chunk that has a sample inside [from, to]. */
+int next_chunk(Cursor *c) {
+  std::string err;
+  c->has_chunk = c->chunks.next(err);
+  if (!c->has_chunk) return err.empty() ? SQLITE_OK : fail(c, err);
+  c->sample = 0;
+  while (c->sample < c->chunks.count() && c->chunks.time_of(c->sample) < c->from) c->sample++;
+  c->role = 0;
+  return SQLITE_OK;
+}
+
+int advance(Cursor *c) {
+  c->rowid++;
+  if (++c->role < c->chunks.roles()) return SQLITE_OK;
+  c->role = 0;
+  if (++c->sample < c->chunks.count() && c->chunks.time_of(c->sample) <= c->to) return SQLITE_OK;
+  return next_chunk(c);
+}
+
+int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value **argv) {
+  Cursor *c = reinterpret_cast<Cursor *>(cur);
+  ChunkFilter f;
+  int a = 0;
+  auto text = [&](int i) {
+    const unsigned char *t = sqlite3_value_text(argv[i]);
+    return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
+  };
+  if (mask & 1) f.sid = sqlite3_value_int64(argv[a++]);
+  if (mask & 2) f.group_name = text(a++);
+  if (mask & 4) f.graph_name = text(a++);
+  if (mask & 8) f.from = sqlite3_value_int64(argv[a++]);
+  if (mask & 16) f.to = sqlite3_value_int64(argv[a++]);
+  c->from = f.from;
+  c->to = f.to;
+  std::string err;
+  if (!c->chunks.open(reinterpret_cast<Table *>(cur->pVtab)->db, f, err)) return fail(c, err);
+  return next_chunk(c);
+}
+
+int eof(sqlite3_vtab_cursor *cur) {
+  Cursor *c = reinterpret_cast<Cursor *>(cur);
+  return !c->has_chunk;
+}
+
+int next(sqlite3_vtab_cursor *cur) { return advance(reinterpret_cast<Cursor *>(cur)); }
+
+int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
+  Cursor *c = reinterpret_cast<Cursor *>(cur);
+  const ChunkCursor &k = c->chunks;
+  auto text = [ctx](const std::string &s) {
+    sqlite3_result_text(ctx, s.data(), (int)s.size(), SQLITE_TRANSIENT);
+  };
+  double v;
+  switch (col) {
+    case COL_SID: sqlite3_result_int64(ctx, k.sid()); break;
+    case COL_GROUP: text(k.group_name()); break;
+    case COL_GRAPH_NAME: text(k.graph_name()); break;
+    case COL_GRAPH: sqlite3_result_int(ctx, k.graph()); break;
+    case COL_ROLE: sqlite3_result_text(ctx, role_name(k.data_type(), c->role), -1, SQLITE_STATIC); break;
+    case COL_TIME: sqlite3_result_int64(ctx, k.time_of(c->sample)); break;
+    case COL_VALUE:
+      v = k.value(c->sample, c->role);
+      if (is_missing(v))
+        sqlite3_result_null(ctx);
+      else
+        sqlite3_result_double(ctx, v);
+      break;
+    default: text(k.labels()); break;
+  }
+  return SQLITE_OK;
+}
+
+int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
+  *out = reinterpret_cast<Cursor *>(cur)->rowid;
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+int register_samples_table(sqlite3 *db) {
+  static sqlite3_module module = {};
+  module.xConnect = connect;
+  module.xBestIndex = best_index;
+  module.xDisconnect = disconnect;
+  module.xOpen = open_cursor;
+  module.xClose = close_cursor;
+  module.xFilter = filter;
+  module.xNext = next;
+  module.xEof = eof;
+  module.xColumn = column;
+  module.xRowid = rowid;
+  return sqlite3_create_module(db, "samples", &module, nullptr);
+}
+
+}  // namespace orvtsdb

@@ -1,0 +1,23 @@
+/*
+ * samples_vtab.h - the `samples` table: every stored sample as a row, decoded
+ * from the chunks on the fly, so that plain SQL reads the store.
+ *
+ *   samples(sid, group_name, graph_name, graph, role, time, value, labels)
+ *
+ * One row per series, graph, time stamp and role; value is NULL for a missing
+ * sample. Equality on sid, group_name, graph_name and bounds on time narrow
+ * the chunks read. Read-only.
+ */
+#ifndef ORVTSDB_SAMPLES_VTAB_H
+#define ORVTSDB_SAMPLES_VTAB_H
+
+#include <sqlite3.h>
+
+namespace orvtsdb {
+
+/* Makes `samples` available on db. SQLITE_OK or SQLite's error code. */
+int register_samples_table(sqlite3 *db);
+
+}  // namespace orvtsdb
+
+#endif

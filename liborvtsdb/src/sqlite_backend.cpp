@@ -1,0 +1,315 @@
+/*
+ * sqlite_backend.cpp - the embedded container: one SQLite file, one write
+ * transaction per migration.
+ *
+ * The transaction is taken at begin() (BEGIN IMMEDIATE, so a second writer
+ * waits or fails at once instead of half-way) and ends at commit() or abort().
+ * The rollback journal and full syncs stay on: a process killed at any point
+ * leaves the file as it was at the last commit, and pages spilled during a
+ * long migration never become visible on their own. Chunks are appended
+ * once; a commit that fails (full disk) rolls back as a whole.
+ */
+#include <ctime>
+
+#include "chunk_codec.h"
+#include "sqlite_stmt.h"
+#include "store_backend.h"
+#include "store_schema.h"
+
+namespace orvtsdb {
+
+namespace {
+
+constexpr int BUSY_TIMEOUT_MS = 5000;
+
+/* A chunk of an earlier migration that reaches into a replaced time range. */
+struct Straddler {
+  int64_t rowid, sid, start, step, migration;
+  int graph, data_type, count;
+  std::string blob;
+};
+
+class SqliteBackend final : public StoreBackend {
+ public:
+  ~SqliteBackend() override;
+  bool open(const StoreLocation &loc, std::string &err);
+
+  bool begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) override;
+  bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs, int *gid,
+                 std::string &err) override;
+  bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now,
+                  int64_t *sid, std::string &err) override;
+  bool set_series_end(int64_t sid, int64_t when, std::string &err) override;
+  bool put_chunk(const ChunkRecord &c, std::string &err) override;
+  bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
+                        std::string &err) override;
+  bool commit(const MigrationRecord &m, std::string &err) override;
+  void abort() override;
+
+ private:
+  bool prepare_all(std::string &err);
+  bool fail(std::string &err) {
+    err = sqlite3_errmsg(db_);
+    return false;
+  }
+  bool done(Stmt &s, std::string &err) {
+    int rc = s.step();
+    s.reset();
+    return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
+  }
+  bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
+  bool find_straddlers(const std::string &run, int64_t from, int64_t to,
+                       std::vector<Straddler> &out, std::string &err);
+  bool cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err);
+
+  // Declared before the statements so that it closes after they finalize.
+  struct Connection {
+    sqlite3 *p = nullptr;
+    ~Connection() { sqlite3_close(p); }
+    operator sqlite3 *() const { return p; }
+  } db_;
+  bool in_txn_ = false;
+  int64_t migration_ = 0;
+  Stmt find_group_, insert_group_, update_group_, put_graph_;
+  Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
+};
+
+SqliteBackend::~SqliteBackend() { abort(); }
+
+bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
+  if (!make_parent_dirs(loc.path, err)) return false;
+  if (sqlite3_open_v2(loc.path.c_str(), &db_.p, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) != SQLITE_OK) {
+    err = loc.path + ": " + (db_.p ? sqlite3_errmsg(db_) : "cannot open");
+    return false;
+  }
+  sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+  return exec_sql(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                       "PRAGMA cache_size=-16384;", err);
+}
+
+bool SqliteBackend::prepare_all(std::string &err) {
+  return find_group_.prepare(db_, "SELECT gid FROM groups WHERE name=?1", err) &&
+         insert_group_.prepare(db_,
+             "INSERT INTO groups(name,description,metric,hierarchy,type,report_id,num_graphs,"
+             "delay) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", err) &&
+         update_group_.prepare(db_,
+             "UPDATE groups SET description=?2,metric=?3,hierarchy=?4,type=?5,report_id=?6,"
+             "num_graphs=?7,delay=?8 WHERE name=?1", err) &&
+         put_graph_.prepare(db_,
+             "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", err) &&
+         find_series_.prepare(db_, "SELECT sid FROM series WHERE gid=?1 AND labels=?2", err) &&
+         insert_series_.prepare(db_,
+             "INSERT INTO series(gid,labels,created) VALUES(?1,?2,?3)", err) &&
+         insert_label_.prepare(db_, "INSERT INTO series_labels VALUES(?1,?2,?3,?4)", err) &&
+         end_series_.prepare(db_, "UPDATE series SET ended=?2 WHERE sid=?1", err) &&
+         insert_chunk_.prepare(db_,
+             "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)", err);
+}
+
+bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
+  if (!exec_sql(db_, "BEGIN IMMEDIATE", err)) return false;
+  in_txn_ = true;
+  if (!ensure_schema(db_, err) || !prepare_all(err)) return false;
+  Stmt s;
+  if (!s.prepare(db_, "INSERT INTO migrations(run,start_time,started_at) VALUES(?1,?2,?3)",
+                 err))
+    return false;
+  s.bind(1, m.run);
+  s.bind(2, m.start_time);
+  s.bind(3, (int64_t)std::time(nullptr));
+  if (!done(s, err)) return false;
+  migration_ = *migration_id = sqlite3_last_insert_rowid(db_);
+  return true;
+}
+
+bool SqliteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
+                              int *gid, std::string &err) {
+  find_group_.bind(1, g.name);
+  int rc = find_group_.step();
+  bool found = rc == SQLITE_ROW;
+  int64_t id = found ? find_group_.col_int(0) : 0;
+  find_group_.reset();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(err);
+  Stmt &w = found ? update_group_ : insert_group_;
+  w.bind(1, g.name);
+  w.bind(2, g.description);
+  w.bind(3, g.metric);
+  w.bind(4, g.hierarchy);
+  w.bind(5, g.type);
+  w.bind(6, g.report_id);
+  w.bind(7, g.num_graphs);
+  w.bind(8, g.delay);
+  if (!done(w, err)) return false;
+  if (!found) id = sqlite3_last_insert_rowid(db_);
+  for (size_t i = 0; i < graphs.size(); i++) {
+    const GraphRecord &r = graphs[i];
+    put_graph_.bind(1, id);
+    put_graph_.bind(2, (int64_t)i);
+    put_graph_.bind(3, r.name);
+    put_graph_.bind(4, r.description);
+    put_graph_.bind(5, r.data_type);
+    put_graph_.bind(6, r.formula);
+    put_graph_.bind(7, r.state);
+    put_graph_.bind(8, r.report_id);
+    if (!done(put_graph_, err)) return false;
+  }
+  *gid = (int)id;
+  return true;
+}
+
+bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &tags,
+                               int64_t now, int64_t *sid, std::string &err) {
+  find_series_.bind(1, gid);
+  find_series_.bind(2, key);
+  int rc = find_series_.step();
+  if (rc == SQLITE_ROW) *sid = find_series_.col_int(0);
+  find_series_.reset();
+  if (rc == SQLITE_ROW) return set_series_end(*sid, -1, err);
+  if (rc != SQLITE_DONE) return fail(err);
+  insert_series_.bind(1, gid);
+  insert_series_.bind(2, key);
+  insert_series_.bind(3, now);
+  if (!done(insert_series_, err)) return false;
+  *sid = sqlite3_last_insert_rowid(db_);
+  for (size_t i = 0; i < tags.size(); i++) {
+    insert_label_.bind(1, *sid);
+    insert_label_.bind(2, (int64_t)i);
+    insert_label_.bind(3, tags[i].first);
+    insert_label_.bind(4, tags[i].second);
+    if (!done(insert_label_, err)) return false;
+  }
+  return true;
+}
+
+bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) {
+  end_series_.bind(1, sid);
+  if (when < 0)
+    end_series_.bind_null(2);
+  else
+    end_series_.bind(2, when);
+  return done(end_series_, err);
+}
+
+bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err) {
+  insert_chunk_.bind(1, c.sid);
+  insert_chunk_.bind(2, c.graph);
+  insert_chunk_.bind(3, c.data_type);
+  insert_chunk_.bind(4, c.start_time);
+  insert_chunk_.bind(5, c.step);
+  insert_chunk_.bind(6, c.count);
+  insert_chunk_.bind(7, c.start_time + (int64_t)(c.count - 1) * c.step);
+  insert_chunk_.bind(8, migration);
+  insert_chunk_.bind_blob(9, c.blob, c.blob_len);
+  return done(insert_chunk_, err);
+}
+
+bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
+  return insert_chunk(c, migration_, err);
+}
+
+bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_t to,
+                                    std::vector<Straddler> &out, std::string &err) {
+  Stmt s;
+  if (!s.prepare(db_,
+          "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
+          "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
+          "AND start_time<=?4 AND end_time>=?3", err))
+    return false;
+  s.bind(1, run);
+  s.bind(2, migration_);
+  s.bind(3, from);
+  s.bind(4, to);
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    const char *b = static_cast<const char *>(s.col_blob(8));
+    out.push_back({s.col_int(0), s.col_int(1), s.col_int(4), s.col_int(5), s.col_int(7),
+                   (int)s.col_int(2), (int)s.col_int(3), (int)s.col_int(6),
+                   std::string(b ? b : "", s.col_bytes(8))});
+  }
+  return rc == SQLITE_DONE || fail(err);
+}
+
+/* Rewrites a chunk without its samples inside [from, to]: what lies before
+ * and after the range stays, as up to two chunks of the same migration. */
+bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
+                                  std::string &err) {
+  ChunkDecoder dec;
+  if (!dec.decode(s.blob.data(), s.blob.size(), err)) return false;
+  Stmt del;
+  if (!del.prepare(db_, "DELETE FROM chunks WHERE rowid=?1", err)) return false;
+  del.bind(1, s.rowid);
+  if (!done(del, err)) return false;
+  int before = 0, after_first = s.count;
+  while (before < s.count && s.start + before * s.step < from) before++;
+  while (after_first > 0 && s.start + (after_first - 1) * s.step > to) after_first--;
+  ChunkEncoder enc;
+  auto keep = [&](int first, int n) {
+    if (n <= 0) return true;
+    if (!enc.encode(dec.values() + first, 1, (size_t)dec.count(), dec.roles(), n, err))
+      return false;
+    ChunkRecord c{s.sid, s.graph, s.data_type, s.start + first * s.step, s.step, n,
+                  enc.data(), enc.size()};
+    return insert_chunk(c, s.migration, err);
+  };
+  return keep(0, before) && keep(after_first, s.count - after_first);
+}
+
+bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64_t to,
+                                     std::string &err) {
+  Stmt s;
+  if (!s.prepare(db_,
+          "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
+          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", err))
+    return false;
+  s.bind(1, run);
+  s.bind(2, migration_);
+  s.bind(3, from);
+  s.bind(4, to);
+  if (!done(s, err)) return false;
+  std::vector<Straddler> cut;
+  if (!find_straddlers(run, from, to, cut, err)) return false;
+  for (const Straddler &c : cut)
+    if (!cut_straddler(c, from, to, err)) return false;
+  return true;
+}
+
+bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
+  Stmt s;
+  if (!s.prepare(db_,
+          "UPDATE migrations SET end_time=?2,first_sample=?3,last_sample=?4,inserts=?5,"
+          "value_count=?6,finished_at=?7 WHERE id=?1", err))
+    return false;
+  s.bind(1, migration_);
+  s.bind(2, m.end_time);
+  if (m.first_sample < 0) {
+    s.bind_null(3);
+    s.bind_null(4);
+  } else {
+    s.bind(3, m.first_sample);
+    s.bind(4, m.last_sample);
+  }
+  s.bind(5, m.inserts);
+  s.bind(6, m.values);
+  s.bind(7, (int64_t)std::time(nullptr));
+  if (!done(s, err) || !exec_sql(db_, "COMMIT", err)) return false;
+  in_txn_ = false;
+  return true;
+}
+
+void SqliteBackend::abort() {
+  if (!in_txn_) return;
+  std::string ignored;
+  exec_sql(db_, "ROLLBACK", ignored);
+  in_txn_ = false;
+}
+
+}  // namespace
+
+std::unique_ptr<StoreBackend> open_sqlite_backend(const StoreLocation &loc, std::string &err) {
+  auto b = std::make_unique<SqliteBackend>();
+  if (!b->open(loc, err)) return nullptr;
+  return b;
+}
+
+}  // namespace orvtsdb

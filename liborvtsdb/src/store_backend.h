@@ -1,0 +1,85 @@
+/*
+ * store_backend.h - the container behind the migration front.
+ *
+ * The front (migration.cpp) owns the clock, ids, series identity, element
+ * roles and chunk building; a backend only keeps records: groups with their
+ * graphs, series, finished chunks, and one migration as a unit of all or
+ * nothing. SQLite is the embedded backend; another (a server) implements the
+ * same calls. One backend object serves one migration from one thread.
+ */
+#ifndef ORVTSDB_STORE_BACKEND_H
+#define ORVTSDB_STORE_BACKEND_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store_location.h"
+
+namespace orvtsdb {
+
+struct GroupRecord {
+  std::string name, description, metric, hierarchy;
+  int type = 0, report_id = 0, num_graphs = 0, delay = 0;
+};
+
+struct GraphRecord {
+  std::string name, description;
+  int data_type = 0, formula = 0, state = 0, report_id = 0;
+};
+
+using TagList = std::vector<std::pair<std::string, std::string>>;
+
+/* One finished chunk; `blob` points into the caller's encoder. */
+struct ChunkRecord {
+  int64_t sid = 0;
+  int graph = 0, data_type = 0;
+  int64_t start_time = 0, step = 0;
+  int count = 0;
+  const void *blob = nullptr;
+  size_t blob_len = 0;
+};
+
+/* What the migrations table keeps of a migration. */
+struct MigrationRecord {
+  std::string run;
+  int64_t start_time = 0, end_time = 0;
+  int64_t first_sample = -1, last_sample = -1;  // -1: none written
+  int64_t inserts = 0, values = 0;
+};
+
+/* Every call returns true on success, false with a reason in err. After a
+ * failure the migration can only be abandoned (abort()). */
+struct StoreBackend {
+  virtual ~StoreBackend() = default;
+  /* Starts the migration's transaction; its id goes to *migration_id. */
+  virtual bool begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) = 0;
+  /* Finds the group by name or creates it; stores the definitions and graphs. */
+  virtual bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
+                         int *gid, std::string &err) = 0;
+  /* Finds the series of (gid, key) or creates it with its tags at time `now`;
+   * either way the series is open (not ended) afterwards. */
+  virtual bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now,
+                          int64_t *sid, std::string &err) = 0;
+  /* Marks a series ended at `when`, or open again when `when` is -1. */
+  virtual bool set_series_end(int64_t sid, int64_t when, std::string &err) = 0;
+  virtual bool put_chunk(const ChunkRecord &c, std::string &err) = 0;
+  /* Removes samples in [from, to] written by earlier migrations of the run,
+   * cutting chunks that straddle the range. */
+  virtual bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
+                                std::string &err) = 0;
+  /* Records the migration and makes everything visible in one commit. */
+  virtual bool commit(const MigrationRecord &m, std::string &err) = 0;
+  /* Abandons the migration; the store stays as before begin(). */
+  virtual void abort() = 0;
+};
+
+/* Opens (creating when absent) the SQLite store at loc.path. Null with a
+ * reason in err on failure. */
+std::unique_ptr<StoreBackend> open_sqlite_backend(const StoreLocation &loc, std::string &err);
+
+}  // namespace orvtsdb
+
+#endif

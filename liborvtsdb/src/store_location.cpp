@@ -1,0 +1,78 @@
+/*
+ * store_location.cpp - store path from the environment and its directories.
+ *
+ * Directories are made by the migration executable's exported mkdir_ex, as the
+ * tool and its run layout expect. The reference is weak so that the library
+ * still loads into programs without it (tests, other importers); only then
+ * does the library create the directories itself, with the same rules (mode
+ * 0777 under the umask, existing directories accepted).
+ */
+#include "store_location.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern "C" __attribute__((weak)) int mkdir_ex(char *path);
+
+namespace orvtsdb {
+
+namespace {
+
+const char *env_value(const char *name) {
+  const char *v = std::getenv(name);
+  return (v && *v) ? v : nullptr;
+}
+
+bool make_dirs_here(const std::string &path, std::string &err) {
+  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    std::string dir = path.substr(0, pos);
+    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+      err = "cannot create directory " + dir + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool resolve_store_location(StoreLocation &loc, std::string &err) {
+  const char *run = env_value("ORVTSDB_RUN_DIR");
+  if (const char *url = env_value("ORVTSDB_URL")) {
+    if (std::strncmp(url, "sqlite:", 7) != 0 || url[7] == '\0') {
+      err = std::string("unsupported ORVTSDB_URL '") + url + "' (expected sqlite:<path>)";
+      return false;
+    }
+    loc.path = url + 7;
+    loc.run = run ? run : loc.path;
+    return true;
+  }
+  if (!run) {
+    err = "store location unknown: set ORVTSDB_RUN_DIR or ORVTSDB_URL=sqlite:<path>";
+    return false;
+  }
+  loc.run = run;
+  loc.path = loc.run + "/tsdb/metrics.sqlite";
+  return true;
+}
+
+bool make_parent_dirs(const std::string &path, std::string &err) {
+  if (!mkdir_ex) return make_dirs_here(path, err);
+  std::vector<char> buf(path.begin(), path.end());
+  buf.push_back('\0');
+  if (mkdir_ex(buf.data()) == 1) return true;
+  err = "mkdir_ex could not create the directories of " + path;
+  return false;
+}
+
+std::string db_path_of_argument(const std::string &arg) {
+  struct stat st;
+  if (::stat(arg.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return arg + "/tsdb/metrics.sqlite";
+  return arg;
+}
+
+}  // namespace orvtsdb

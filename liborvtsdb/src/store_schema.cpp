@@ -1,0 +1,70 @@
+/*
+ * store_schema.cpp - table definitions and small SQLite helpers.
+ *
+ * Times are whole seconds since the Unix epoch. A chunk row holds the samples
+ * start_time, start_time + step, ... (count of them) of one series and one
+ * graph; its blob is described in chunk_codec.h.
+ */
+#include "store_schema.h"
+
+#include "orvtsdb_data_types.h"
+
+namespace orvtsdb {
+
+namespace {
+
+const char *const SCHEMA_SQL = R"(
+CREATE TABLE IF NOT EXISTS store_info(key TEXT PRIMARY KEY, value TEXT);
+INSERT OR IGNORE INTO store_info VALUES('format', '1');
+CREATE TABLE IF NOT EXISTS migrations(
+  id INTEGER PRIMARY KEY, run TEXT NOT NULL,
+  start_time INTEGER, end_time INTEGER,
+  first_sample INTEGER, last_sample INTEGER,
+  inserts INTEGER, value_count INTEGER,
+  started_at INTEGER, finished_at INTEGER);
+CREATE TABLE IF NOT EXISTS groups(
+  gid INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, description TEXT,
+  metric TEXT, hierarchy TEXT, type INTEGER, report_id INTEGER,
+  num_graphs INTEGER, delay INTEGER);
+CREATE TABLE IF NOT EXISTS graphs(
+  gid INTEGER NOT NULL, idx INTEGER NOT NULL, name TEXT, description TEXT,
+  data_type INTEGER, formula INTEGER, state INTEGER, report_id INTEGER,
+  PRIMARY KEY(gid, idx)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS series(
+  sid INTEGER PRIMARY KEY, gid INTEGER NOT NULL, labels TEXT NOT NULL,
+  created INTEGER, ended INTEGER, UNIQUE(gid, labels));
+CREATE TABLE IF NOT EXISTS series_labels(
+  sid INTEGER NOT NULL, pos INTEGER NOT NULL, tag TEXT, value TEXT,
+  PRIMARY KEY(sid, pos)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS chunks(
+  sid INTEGER NOT NULL, graph INTEGER NOT NULL, data_type INTEGER NOT NULL,
+  start_time INTEGER NOT NULL, step INTEGER NOT NULL, count INTEGER NOT NULL,
+  end_time INTEGER NOT NULL, migration INTEGER NOT NULL, data BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS chunks_by_series ON chunks(sid, graph, start_time);
+)";
+
+}  // namespace
+
+bool exec_sql(sqlite3 *db, const char *sql, std::string &err) {
+  char *msg = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
+  err = msg ? msg : sqlite3_errmsg(db);
+  sqlite3_free(msg);
+  return false;
+}
+
+bool ensure_schema(sqlite3 *db, std::string &err) { return exec_sql(db, SCHEMA_SQL, err); }
+
+int role_count(int data_type) {
+  const orv_data_type_t *t = orv_data_type(data_type);
+  return t ? t->elements : 0;
+}
+
+const char *role_name(int data_type, int role) {
+  const orv_data_type_t *t = orv_data_type(data_type);
+  if (!t || role < 0 || role >= t->elements) return "value";
+  const char *name = ORV_FAMILY_ROLES[t->family][role];
+  return name ? name : "value";
+}
+
+}  // namespace orvtsdb

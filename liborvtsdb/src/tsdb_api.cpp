@@ -1,0 +1,263 @@
+/*
+ * tsdb_api.cpp - the nine exported calls: argument checks, messages, and the
+ * one migration in progress.
+ *
+ * The migration opens at tsdb_init_migration, or at time 0 on the first other
+ * call when the caller never opened one (said once on standard error), and
+ * closes at tsdb_exit_migration. A failure never crashes the caller: calls
+ * return a negative result (0xFF for the delete) with "orvtsdb: <reason>" in
+ * the caller's message buffer when one is given; the two calls without a
+ * buffer (init, exit) report on standard error.
+ *
+ * A metric id buffer (MetricId) names its series by index in the migration
+ * and carries the migration's generation, so a buffer of an earlier
+ * migration or a foreign block is refused instead of followed.
+ * Not thread-safe: one caller thread, as the interface prescribes.
+ */
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "migration.h"
+#include "store_location.h"
+
+#pragma GCC visibility push(default)
+#include "orvtsdb.h"
+#pragma GCC visibility pop
+
+using namespace orvtsdb;
+
+namespace {
+
+constexpr uint32_t ID_MAGIC_EMPTY = 0x4f52564e;  // "ORVN": handed out, not yet filled
+constexpr uint32_t ID_MAGIC_SET = 0x4f525653;    // "ORVS": names a series
+
+struct MetricId {
+  uint32_t magic;
+  uint32_t generation;
+  int32_t series;
+  int32_t num_graphs;
+};
+
+std::unique_ptr<Migration> g_migration;
+uint32_t g_generation = 0;
+bool g_open_error_told = false;
+
+void put_msg(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void put_msg(char *buf, const char *fmt, ...) {
+  if (!buf) return;
+  int n = std::snprintf(buf, TSDB_ERR_MSG_LEN, "orvtsdb: ");
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf + n, TSDB_ERR_MSG_LEN - n, fmt, ap);
+  va_end(ap);
+}
+
+void say(const std::string &text) { std::fprintf(stderr, "orvtsdb: %s\n", text.c_str()); }
+
+bool open_migration(int64_t start, std::string &err) {
+  StoreLocation loc;
+  if (!resolve_store_location(loc, err)) return false;
+  auto backend = open_sqlite_backend(loc, err);
+  if (!backend) return false;
+  g_migration = Migration::start(std::move(backend), loc.run, start, err);
+  if (!g_migration) return false;
+  g_generation++;
+  return true;
+}
+
+/* The open migration, opened at time 0 if need be; null with a reason. */
+Migration *session(char *err_msg) {
+  if (g_migration) {
+    if (g_migration->broken().empty()) return g_migration.get();
+    put_msg(err_msg, "migration failed earlier: %s", g_migration->broken().c_str());
+    return nullptr;
+  }
+  std::string err;
+  if (open_migration(0, err)) {
+    say("store call before tsdb_init_migration: migration opened at time 0");
+    return g_migration.get();
+  }
+  if (!g_open_error_told) say("cannot open the store: " + err);
+  g_open_error_told = true;
+  put_msg(err_msg, "cannot open the store: %s", err.c_str());
+  return nullptr;
+}
+
+/* The series a filled metric id buffer names in the open migration, or -1. */
+int series_of(const void *metric_id, char *err_msg) {
+  const MetricId *id = static_cast<const MetricId *>(metric_id);
+  if (!id || id->magic != ID_MAGIC_SET || !g_migration || id->generation != g_generation ||
+      id->series < 0 || (size_t)id->series >= g_migration->series_count()) {
+    put_msg(err_msg, "metric id buffer does not name a series of this migration");
+    return -1;
+  }
+  return id->series;
+}
+
+std::string bounded(const char *s, size_t cap) { return std::string(s, strnlen(s, cap)); }
+
+GroupRecord group_record(const tsdb_metric_group &g, int num_graphs) {
+  GroupRecord r;
+  r.name = bounded(g.group_name, sizeof g.group_name);
+  r.description = bounded(g.group_desc, sizeof g.group_desc);
+  r.metric = bounded(g.group_metric, sizeof g.group_metric);
+  r.hierarchy = bounded(g.heirarchy, sizeof g.heirarchy);
+  r.type = g.group_type;
+  r.report_id = g.rpt_grp_id;
+  r.num_graphs = num_graphs;
+  r.delay = g.metric_delay_in_second;
+  return r;
+}
+
+GraphRecord graph_record(const tsdb_metric_info &g) {
+  GraphRecord r;
+  r.name = bounded(g.graph_name, sizeof g.graph_name);
+  r.description = bounded(g.graph_desc, sizeof g.graph_desc);
+  r.data_type = g.data_type;
+  r.formula = g.formula;
+  r.state = g.graph_state;
+  r.report_id = g.rpt_id;
+  return r;
+}
+
+/* Checks the tag/value list; fills tags or says what is wrong. */
+bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
+  if (n < 0 || (n > 0 && !tv)) {
+    put_msg(err_msg, "bad tag/value list (%d entries)", n);
+    return false;
+  }
+  for (int i = 0; i < n; i++) {
+    if (!tv[i].tag || !tv[i].val) {
+      put_msg(err_msg, "tag/value entry %d has a null text", i);
+      return false;
+    }
+    tags.emplace_back(tv[i].tag, tv[i].val);
+  }
+  return true;
+}
+
+/* Shape checks shared by both inserts: the row must match the series. */
+bool row_fits(Migration &m, int series, int granularity, const double *data, int total,
+              char *err_msg) {
+  if (!data || granularity <= 0 || total != m.series_elements(series)) {
+    put_msg(err_msg, "bad insert: data %s, granularity %d, %d elements (series has %d)",
+            data ? "given" : "null", granularity, total, m.series_elements(series));
+    return false;
+  }
+  if (m.series_ended(series)) {
+    put_msg(err_msg, "series was deleted; create it again with a first insert");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int tsdb_init_migration(long start_time_sec) {
+  if (g_migration) {
+    say("tsdb_init_migration: a migration is already open");
+    return -1;
+  }
+  std::string err;
+  if (open_migration(start_time_sec, err)) return 0;
+  say("cannot open the store: " + err);
+  g_open_error_told = true;
+  return -1;
+}
+
+int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
+                      char *err_msg) {
+  if (!group || num_graphs < 0 || (num_graphs > 0 && !graphs) || group->group_name[0] == '\0') {
+    put_msg(err_msg, "bad group: %s, %d graphs%s", group ? "given" : "null", num_graphs,
+            group && !group->group_name[0] ? ", empty name" : "");
+    return -1;
+  }
+  Migration *m = session(err_msg);
+  if (!m) return -1;
+  std::vector<GraphRecord> recs;
+  for (int i = 0; i < num_graphs; i++) recs.push_back(graph_record(graphs[i]));
+  std::string err;
+  int gid = m->register_group(group_record(*group, num_graphs), recs, err);
+  if (gid < 0) put_msg(err_msg, "%s", err.c_str());
+  return gid;
+}
+
+void *tsdb_malloc_metric_id_buffer(int num_graphs) {
+  if (num_graphs <= 0) return nullptr;
+  MetricId *id = static_cast<MetricId *>(std::malloc(sizeof(MetricId)));
+  if (id) *id = MetricId{ID_MAGIC_EMPTY, 0, -1, num_graphs};
+  return id;
+}
+
+int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *, int,
+                                         int num_tag_val, int mg_gid, int granularity,
+                                         double *data, int num_graphs, void *metric_id,
+                                         int, char *err_msg, int total_elements) {
+  TagList tags;
+  if (!metric_id || !tag_list(tag_val, num_tag_val, tags, err_msg)) {
+    if (!metric_id) put_msg(err_msg, "null metric id buffer");
+    return -1;
+  }
+  Migration *m = session(err_msg);
+  if (!m) return -1;
+  const GroupLayout *layout = m->layout(mg_gid);
+  if (!layout || num_graphs != layout->num_graphs) {
+    put_msg(err_msg, "group id %d %s", mg_gid,
+            layout ? "has another number of graphs" : "is not registered");
+    return -1;
+  }
+  std::string err;
+  int series = m->open_series(mg_gid, tags, err);
+  if (series < 0) {
+    put_msg(err_msg, "%s", err.c_str());
+    return -1;
+  }
+  if (!row_fits(*m, series, granularity, data, total_elements, err_msg)) return -1;
+  *static_cast<MetricId *>(metric_id) = MetricId{ID_MAGIC_SET, g_generation, series, num_graphs};
+  if (m->append(series, granularity, data, err)) return 0;
+  put_msg(err_msg, "%s", err.c_str());
+  return -1;
+}
+
+int tsdb_insert_bulk_metric_by_id(void *, void *metric_id, int granularity, double *data,
+                                  int num_graphs, int, int total_elements) {
+  int series = series_of(metric_id, nullptr);
+  if (series < 0 || num_graphs != static_cast<MetricId *>(metric_id)->num_graphs ||
+      !row_fits(*g_migration, series, granularity, data, total_elements, nullptr) ||
+      !g_migration->broken().empty())
+    return -1;
+  std::string err;
+  return g_migration->append(series, granularity, data, err) ? 0 : -1;
+}
+
+int tsdb_migration_increment_sample_ex(int granularity) {
+  if (granularity <= 0) return -1;
+  Migration *m = session(nullptr);
+  if (!m) return -1;
+  m->step(granularity);
+  return 0;
+}
+
+unsigned char tsdb_delete_metric_by_id(void *metric_id, char *err_msg) {
+  int series = series_of(metric_id, err_msg);
+  if (series < 0) return 0xFF;
+  std::string err;
+  if (g_migration->end_series(series, err)) return 0;
+  put_msg(err_msg, "%s", err.c_str());
+  return 0xFF;
+}
+
+void tsdb_free_metric_id_buffer(void *metric_id) { std::free(metric_id); }
+
+int tsdb_exit_migration(long end_time_sec) {
+  if (!g_migration) return 0;
+  std::string err;
+  bool ok = g_migration->finish(end_time_sec, err);
+  g_migration.reset();
+  if (ok) return 0;
+  say("migration not stored, the store is unchanged: " + err);
+  return -1;
+}

@@ -1,0 +1,316 @@
+/*
+ * store_api_test.cpp - the nine calls against a temporary store: the clock,
+ * identity across partitions and migrations, delete and reopen, missing
+ * values, element roles, chunk boundaries, re-migration and bad arguments.
+ */
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "store_test_support.h"
+
+using namespace store_test;
+
+static int g_mkdir_ex_calls = 0;
+
+/* The migration tool exports this; the library creates the store's directories with it. */
+extern "C" int mkdir_ex(char *path) {
+  g_mkdir_ex_calls++;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  return 1;
+}
+
+namespace {
+
+std::vector<int64_t> times_of(const std::vector<Sample> &rows) {
+  std::vector<int64_t> t;
+  for (const Sample &s : rows) t.push_back(s.time);
+  return t;
+}
+
+TEST(StoreClock, InsertsLandAtTheClockAndShortGapsStayMissing) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(1000), 0);
+  int gid = register_group("Clock", {0});
+  Vec v("S1");
+  v.insert(gid, {1});
+  tsdb_migration_increment_sample_ex(10);
+  v.insert(gid, {2});
+  tsdb_migration_increment_sample_ex(10);
+  tsdb_migration_increment_sample_ex(10);  // a sample missing from the raw data
+  v.insert(gid, {4});
+  // Nothing is visible before the migration's end.
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM sqlite_master WHERE name='chunks'") > 0
+                ? query_int(store.db(), "SELECT count(*) FROM chunks") : 0, 0);
+  ASSERT_EQ(tsdb_exit_migration(1040), 0);
+
+  auto rows = samples(store.db());
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(times_of(rows), (std::vector<int64_t>{1000, 1010, 1020, 1030}));
+  EXPECT_EQ(rows[0].value, 1.0);
+  EXPECT_EQ(rows[1].value, 2.0);
+  EXPECT_FALSE(rows[2].value.has_value());
+  EXPECT_EQ(rows[3].value, 4.0);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), 1);
+  EXPECT_EQ(query_int(store.db(), "SELECT last_sample FROM migrations"), 1030);
+}
+
+TEST(StoreClock, CallsBeforeInitOpenTheMigrationAtTimeZeroAndSaySo) {
+  TempStore store;
+  testing::internal::CaptureStderr();
+  int gid = register_group("Early", {0});
+  Vec v("S1");
+  v.insert(gid, {7});
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("migration opened at time 0"), std::string::npos) << said;
+  EXPECT_EQ(said.find("time 0", said.find("time 0") + 1), std::string::npos) << "said twice";
+  ASSERT_EQ(tsdb_exit_migration(0), 0);
+  auto rows = samples(store.db());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].time, 0);
+}
+
+TEST(StoreRoles, EachGraphKeepsTheRolesOfItsDataTypeFamily) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(50), 0);
+  // sample, times, timesStd, sample_2B_100_count_4B, cumulative
+  int gid = register_group("Roles", {0, 3, 4, 10, 2});
+  Vec v("S1", 5);
+  std::vector<double> row;
+  for (int i = 1; i <= 13; i++) row.push_back(i * 1.5);
+  v.insert(gid, row);
+  ASSERT_EQ(tsdb_exit_migration(50), 0);
+
+  auto rows = samples(store.db());
+  std::vector<std::pair<int, std::string>> got;
+  for (const Sample &s : rows) got.emplace_back(s.graph, s.role);
+  std::vector<std::pair<int, std::string>> want = {
+      {0, "value"}, {1, "avg"}, {1, "min"}, {1, "max"}, {1, "count"}, {2, "avg"}, {2, "min"},
+      {2, "max"}, {2, "count"}, {2, "fifth"}, {3, "value"}, {3, "count"}, {4, "value"}};
+  EXPECT_EQ(got, want);
+  for (size_t i = 0; i < rows.size(); i++) EXPECT_EQ(rows[i].value, (i + 1) * 1.5);
+  // A row of the wrong width is refused.
+  v.reopen();
+  ASSERT_EQ(tsdb_init_migration(60), 0);
+  char err[TSDB_ERR_MSG_LEN] = "";
+  tag_val_ptr_t tv[1] = {{(char *)"Server", (char *)"S1"}};
+  gid = register_group("Roles", {0, 3, 4, 10, 2});
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, row.data(), 5, v.id, 0,
+                                                 err, 12), 0);
+  EXPECT_NE(std::string(err).find("elements"), std::string::npos) << err;
+  tsdb_exit_migration(60);
+}
+
+TEST(StoreIdentity, GroupsAndSeriesKeepTheirIdsAcrossPartitionsAndMigrations) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Web", {0});
+  int other = register_group("Db", {0});
+  EXPECT_NE(gid, other);
+  EXPECT_EQ(register_group("Web", {0}), gid);
+  {
+    Vec a("S1");
+    a.insert(gid, {1});
+  }
+  tsdb_migration_increment_sample_ex(10);
+  {
+    Vec again("S1");  // the same vector re-created in the next partition
+    again.insert(gid, {2});
+  }
+  ASSERT_EQ(tsdb_exit_migration(10), 0);
+
+  ASSERT_EQ(tsdb_init_migration(100), 0);
+  register_group("Other", {0});
+  EXPECT_EQ(register_group("Web", {0}), gid);
+  Vec a("S1"), b("S2");
+  a.insert(gid, {3});
+  b.insert(gid, {4});
+  ASSERT_EQ(tsdb_exit_migration(100), 0);
+
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series"), 2);
+  auto rows = samples(store.db(), "WHERE group_name = 'Web'");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].sid, rows[2].sid);
+  EXPECT_EQ(times_of(rows), (std::vector<int64_t>{0, 10, 100, 100}));
+  EXPECT_EQ(query_int(store.db(),
+                      "SELECT count(*) FROM series_labels WHERE tag='Server' AND value='S2'"), 1);
+}
+
+TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Del", {0});
+  Vec v("S1");
+  v.insert(gid, {1});
+  tsdb_migration_increment_sample_ex(10);
+  v.insert(gid, {2});
+  char err[TSDB_ERR_MSG_LEN] = "";
+  EXPECT_EQ(tsdb_delete_metric_by_id(v.id, err), 0) << err;
+  double x = 9;
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, v.id, 10, &x, 1, 0, 1), 0);
+  tsdb_migration_increment_sample_ex(10);
+  tsdb_migration_increment_sample_ex(10);
+  ASSERT_EQ(tsdb_exit_migration(30), 0);
+  EXPECT_EQ(query_int(store.db(), "SELECT ended FROM series"), 10);
+  EXPECT_EQ(samples(store.db()).size(), 2u);
+
+  ASSERT_EQ(tsdb_init_migration(40), 0);
+  gid = register_group("Del", {0});
+  v.reopen();
+  v.insert(gid, {5});
+  ASSERT_EQ(tsdb_exit_migration(40), 0);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series WHERE ended IS NULL"), 1);
+  EXPECT_EQ(times_of(samples(store.db())), (std::vector<int64_t>{0, 10, 40}));
+}
+
+TEST(StoreValues, MissingMarkerIsNotANumberButNaNAndExtremesSurvive) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Vals", {3});
+  Vec v("S1");
+  v.insert(gid, {TSDB_MISSING_VALUE, -0.0, 1e308, 4});
+  ASSERT_EQ(tsdb_exit_migration(0), 0);
+  auto rows = samples(store.db());
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_FALSE(rows[0].value.has_value());
+  EXPECT_TRUE(std::signbit(*rows[1].value));
+  EXPECT_EQ(rows[2].value, 1e308);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM samples WHERE value IS NULL"), 1);
+}
+
+TEST(StoreChunks, FullChunksGranularityChangesAndLongGapsStartNewChunks) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Chunks", {0});
+  Vec v("S1");
+  for (int i = 0; i < 300; i++) {  // 128 + 128 + 44
+    v.insert(gid, {(double)i});
+    tsdb_migration_increment_sample_ex(10);
+  }
+  for (int i = 0; i < 5; i++) {  // granularity changes to 60
+    v.insert(gid, {1000.0 + i}, 60);
+    tsdb_migration_increment_sample_ex(60);
+  }
+  for (int i = 0; i < 100; i++) tsdb_migration_increment_sample_ex(60);  // long gap
+  v.insert(gid, {2000}, 60);
+  ASSERT_EQ(tsdb_exit_migration(0), 0);
+
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks WHERE count = 128"), 2);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), 5);
+  EXPECT_EQ(query_int(store.db(), "SELECT sum(count) FROM chunks WHERE step = 60"), 6);
+  auto rows = samples(store.db());
+  ASSERT_EQ(rows.size(), 306u);
+  for (int i = 0; i < 300; i++) {
+    ASSERT_EQ(rows[i].time, i * 10);
+    ASSERT_EQ(rows[i].value, i);
+  }
+  EXPECT_EQ(rows[300].time, 3000);
+  EXPECT_EQ(rows[304].time, 3240);
+  EXPECT_EQ(rows[305].time, 3300 + 100 * 60);
+}
+
+TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
+  TempStore store;
+  migrate(1000, 200, 2, 0);
+  migrate(1000, 200, 2, 0.5);  // the same run again
+  auto rows = samples(store.db(), "WHERE role = 'avg'");
+  ASSERT_EQ(rows.size(), 400u);
+  EXPECT_EQ(rows[0].value, 0.5);
+  migrate(3000, 50, 2, 7);  // the next partitions
+  EXPECT_EQ(samples(store.db(), "WHERE role = 'avg'").size(), 500u);
+  // A middle range migrated again: chunks around it are cut, not duplicated.
+  migrate(1500, 10, 2, 99);
+  rows = samples(store.db(), "WHERE role = 'avg' AND sid = 1");
+  ASSERT_EQ(rows.size(), 250u);
+  for (size_t i = 1; i < rows.size(); i++) ASSERT_LT(rows[i - 1].time, rows[i].time);
+  EXPECT_EQ(rows[49].value, 49.5);   // t = 1490, kept
+  EXPECT_EQ(rows[50].value, 99.0);   // t = 1500, replaced
+  EXPECT_EQ(rows[60].value, 60.5);   // t = 1600, kept
+}
+
+TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {
+  TempStore store;
+  char err[TSDB_ERR_MSG_LEN];
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  EXPECT_LT(tsdb_register_gdf(nullptr, 1, nullptr, err), 0);
+  EXPECT_NE(std::string(err).find("orvtsdb:"), std::string::npos);
+  tsdb_metric_group g{};
+  std::snprintf(g.group_name, sizeof g.group_name, "G");
+  EXPECT_LT(tsdb_register_gdf(&g, -1, nullptr, err), 0);
+  EXPECT_LT(tsdb_register_gdf(&g, 1, nullptr, nullptr), 0);
+  tsdb_metric_info bad{};
+  bad.data_type = 17;
+  err[0] = 0;
+  EXPECT_LT(tsdb_register_gdf(&g, 1, &bad, err), 0);
+  EXPECT_NE(std::string(err).find("unknown data type"), std::string::npos) << err;
+  int gid = register_group("Good", {0});
+
+  EXPECT_EQ(tsdb_malloc_metric_id_buffer(0), nullptr);
+  EXPECT_EQ(tsdb_malloc_metric_id_buffer(-3), nullptr);
+  void *id = tsdb_malloc_metric_id_buffer(1);
+  double x = 1;
+  tag_val_ptr_t tv[1] = {{(char *)"Server", nullptr}};
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, -1, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 999, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_NE(std::string(err).find("not registered"), std::string::npos) << err;
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, nullptr, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, -10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, nullptr, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, nullptr, -1), 0);
+
+  // An unfilled, foreign, null or stale metric id buffer.
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1), 0);
+  long foreign[4] = {1, 2, 3, 4};
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, foreign, 10, &x, 1, 0, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, nullptr, 10, &x, 1, 0, 1), 0);
+  EXPECT_EQ(tsdb_delete_metric_by_id(nullptr, err), 0xFF);
+  EXPECT_NE(std::string(err).find("metric id"), std::string::npos) << err;
+  EXPECT_EQ(tsdb_delete_metric_by_id(foreign, nullptr), 0xFF);
+  EXPECT_LT(tsdb_migration_increment_sample_ex(-5), 0);
+  ASSERT_EQ(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 2, 0, 1), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 2), 0);
+  EXPECT_EQ(tsdb_init_migration(5), -1);  // already open
+  ASSERT_EQ(tsdb_exit_migration(0), 0);
+  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1), 0);
+  tsdb_free_metric_id_buffer(id);
+  tsdb_free_metric_id_buffer(nullptr);
+  EXPECT_EQ(samples(store.db()).size(), 1u);
+}
+
+TEST(StoreLocation, WithoutALocationCallsFailWithAMessage) {
+  unsetenv("ORVTSDB_URL");
+  unsetenv("ORVTSDB_RUN_DIR");
+  testing::internal::CaptureStderr();
+  EXPECT_LT(tsdb_init_migration(0), 0);
+  char err[TSDB_ERR_MSG_LEN] = "";
+  tsdb_metric_group g{};
+  std::snprintf(g.group_name, sizeof g.group_name, "G");
+  EXPECT_LT(tsdb_register_gdf(&g, 0, nullptr, err), 0);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string(err).find("ORVTSDB_RUN_DIR"), std::string::npos) << err;
+  EXPECT_NE(said.find("ORVTSDB_RUN_DIR"), std::string::npos) << said;
+  setenv("ORVTSDB_URL", "postgres://x", 1);
+  EXPECT_LT(tsdb_register_gdf(&g, 0, nullptr, err), 0);
+  EXPECT_NE(std::string(err).find("sqlite:"), std::string::npos) << err;
+  unsetenv("ORVTSDB_URL");
+}
+
+TEST(StoreLocation, RunDirectoryStoreIsMadeWithTheExecutablesMkdirEx) {
+  TempStore tmp;
+  unsetenv("ORVTSDB_URL");
+  std::string run = tmp.dir() + "/logs/TR7";
+  setenv("ORVTSDB_RUN_DIR", run.c_str(), 1);
+  int calls = g_mkdir_ex_calls;
+  migrate(0, 3, 1, 0);
+  unsetenv("ORVTSDB_RUN_DIR");
+  EXPECT_GT(g_mkdir_ex_calls, calls);
+  EXPECT_EQ(samples(run + "/tsdb/metrics.sqlite").size(), 3u * 5);
+}
+
+}  // namespace
