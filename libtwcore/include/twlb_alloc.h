@@ -51,29 +51,32 @@ size_t twlb_get_mem_chunk_size(void *mem, size_t size);
  * as twlb_malloc_ex; a NULL pointer to twlb_free_ex does nothing. */
 void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func);
-void twlb_realloc_ex(void *pptr, long new_size, long old_size,
-                     const char *name, int index, const char *file, int line,
-                     const char *func);
+void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
+                     int index, const char *file, int line, const char *func);
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
                   int line, const char *func);
 
 #define TWLB_MALLOC(ptr, size, name) \
   twlb_malloc_ex(&(ptr), (long)(size), (name), __FILE__, __LINE__, __func__)
-#define TWLB_REALLOC(ptr, new_size, old_size, name, index)                \
-  twlb_realloc_ex(&(ptr), (long)(new_size), (long)(old_size), (name),     \
-                  (index), __FILE__, __LINE__, __func__)
+#define TWLB_REALLOC(ptr, new_size, old_size, name, index)                     \
+  twlb_realloc_ex(&(ptr), (long)(new_size), (long)(old_size), (name), (index), \
+                  __FILE__, __LINE__, __func__)
 #define TWLB_FREE(ptr, name, index) \
   twlb_free_ex(&(ptr), (name), (index), __FILE__, __LINE__, __func__)
 
 /* The out-of-memory end of every library allocation that cannot fail
  * softly: prints "TWLB: <file>|<line>|<func>| Out of Memory (size = <size>):
  * <name> \n" on stderr and exits with status -1. Never returns. */
-void twlb_out_of_memory(const char *file, int line, const char *func,
-                        long size, const char *name)
-    __attribute__((noreturn));
+void twlb_out_of_memory(const char *file, int line, const char *func, long size,
+                        const char *name) __attribute__((noreturn));
 
-/* Failure injection for tests: the n-th system allocation made by the
- * tracked operations of this thread from now on fails (n <= 0: none). */
+/* malloc for the library's untracked blocks (pool chunks, released-id list
+ * nodes): not counted, no guard tag, but subject to twlb_alloc_fail_after. */
+void *twlb_sys_malloc(size_t size);
+
+/* Failure injection for tests: the n-th system allocation of this thread
+ * made by the library from now on (tracked or through twlb_sys_malloc)
+ * fails (n <= 0: none). */
 void twlb_alloc_fail_after(int n);
 
 #ifdef __cplusplus

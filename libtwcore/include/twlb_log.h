@@ -19,20 +19,20 @@ extern "C" {
 #endif
 
 /* Level bytes: one byte of the 32-bit mask per level. */
-#define TWLB_LOG_CRITICAL 0xFFu       /* level 1 */
-#define TWLB_LOG_MAJOR 0xFF00u        /* level 2 */
-#define TWLB_LOG_MINOR 0xFF0000u      /* level 3 */
-#define TWLB_LOG_WARNING 0xFF000000u  /* level 4 */
+#define TWLB_LOG_CRITICAL 0xFFu      /* level 1 */
+#define TWLB_LOG_MAJOR 0xFF00u       /* level 2 */
+#define TWLB_LOG_MINOR 0xFF0000u     /* level 3 */
+#define TWLB_LOG_WARNING 0xFF000000u /* level 4 */
 
 /* Module bits of the library's callers (ALL converts to every bit). */
 enum { SEARCH = 0x1, API = 0x10, MISC = 0x20, MEMORY = 0x40, ALL = -1 };
 
 #define TWLB_LOG_RECORD_MAX 64000 /* whole record, header included */
 
-extern unsigned int twlb_log_level;        /* enabled level bits; 0 */
-extern unsigned long long lib_module_mask; /* enabled module bits; 0 */
-extern char log_file[1024];                /* path of the log; empty */
-extern int lib_debug_fd;                   /* -1 until opened */
+extern unsigned int twlb_log_level;          /* enabled level bits; 0 */
+extern unsigned long long lib_module_mask;   /* enabled module bits; 0 */
+extern char log_file[1024];                  /* path of the log; empty */
+extern int lib_debug_fd;                     /* -1 until opened */
 extern unsigned int max_debug_log_file_size; /* rollover size; 100,000,000 */
 extern FILE *twlb_log_fp; /* stream over a log that got a header */
 
@@ -51,20 +51,20 @@ void twlb_debug_log_ex(int tmp_log_level, unsigned long long mask,
     __attribute__((format(printf, 6, 7)));
 
 /* Trace from a call site; nothing is evaluated unless the masks pass. */
-#define TWLB_TRACE(level, module, ...)                                    \
-  do {                                                                    \
-    if (twlb_log_enabled((level), (module)))                              \
-      twlb_debug_log_ex((int)(level), (module), __FILE__, __LINE__,       \
-                        __func__, __VA_ARGS__);                           \
+#define TWLB_TRACE(level, module, ...)                                        \
+  do {                                                                        \
+    if (twlb_log_enabled((level), (module)))                                  \
+      twlb_debug_log_ex((int)(level), (module), __FILE__, __LINE__, __func__, \
+                        __VA_ARGS__);                                         \
   } while (0)
 
 /* The same for a call site given explicitly (operations that report on
  * behalf of their caller). */
-#define TWLB_TRACE_AT(level, module, file, line, func, ...)               \
-  do {                                                                    \
-    if (twlb_log_enabled((level), (module)))                              \
-      twlb_debug_log_ex((int)(level), (module), (file), (line), (func),   \
-                        __VA_ARGS__);                                     \
+#define TWLB_TRACE_AT(level, module, file, line, func, ...)             \
+  do {                                                                  \
+    if (twlb_log_enabled((level), (module)))                            \
+      twlb_debug_log_ex((int)(level), (module), (file), (line), (func), \
+                        __VA_ARGS__);                                   \
   } while (0)
 
 /* twlb_open_log without a header; a negative result is also reported as

@@ -31,8 +31,8 @@ typedef struct {
 } OrvMemoryMap;
 
 extern TWLB_THREAD_LOCAL OrvMemoryMap *orv_mem_map; /* the entry array */
-extern TWLB_THREAD_LOCAL int mem_map_entry_max;  /* entries; 0 = inactive */
-extern TWLB_THREAD_LOCAL int mem_map_max_norm_id; /* highest index created */
+extern TWLB_THREAD_LOCAL int mem_map_entry_max;     /* entries; 0 = inactive */
+extern TWLB_THREAD_LOCAL int mem_map_max_norm_id;   /* highest index created */
 extern TWLB_THREAD_LOCAL NormObjKey mem_map_norm_tbl; /* address -> index */
 
 /* Starts this thread's map: 0, or -1 when it is already active. */

@@ -39,8 +39,9 @@ thread_local int t_fail_countdown = 0;
 
 // The one way a tracked operation ends the process: message on stderr, then
 // exit(-1), or abort() where a core dump is wanted (failed reallocation).
-[[noreturn]] __attribute__((format(printf, 2, 3))) void die(
-    bool abort_process, const char *format, ...) {
+[[noreturn]] __attribute__((format(printf, 2, 3))) void die(bool abort_process,
+                                                            const char *format,
+                                                            ...) {
   va_list ap;
   va_start(ap, format);
   vfprintf(stderr, format, ap);
@@ -55,7 +56,9 @@ bool injected_failure() {
   return t_fail_countdown > 0 && --t_fail_countdown == 0;
 }
 
-void *system_malloc(size_t n) { return injected_failure() ? nullptr : malloc(n); }
+void *system_malloc(size_t n) {
+  return injected_failure() ? nullptr : malloc(n);
+}
 
 void *system_realloc(void *p, size_t n) {
   return injected_failure() ? nullptr : realloc(p, n);
@@ -75,19 +78,20 @@ void read_ptr(void *pptr, void **out) { memcpy(out, pptr, sizeof *out); }
 void write_ptr(void *pptr, void *value) { memcpy(pptr, &value, sizeof value); }
 
 void trace_mem_stats(const char *file, int line, const char *func) {
-  TWLB_TRACE_AT(TWLB_LOG_CRITICAL, MEMORY, file, line, func,
-             "MEM_STATS: Cumulative allocated memory = %'.3f MB, periodic "
-             "allocated memory = %'.3f MB, Cumulative freed memory = %'.3f MB, "
-             "periodic freed memory = %'.3f MB, Cumulative Net allocated "
-             "memory =  %'.3f MB, Periodic Net allocated memory =  %'.3f MB",
-             static_cast<double>(g_c_mem_allocated) / kMb,
-             static_cast<double>(g_mem_allocated) / kMb,
-             static_cast<double>(g_c_mem_freed) / kMb,
-             static_cast<double>(g_mem_freed) / kMb,
-             static_cast<double>(g_c_mem_allocated - g_c_mem_freed) / kMb,
-             static_cast<double>(
-                 static_cast<unsigned int>(g_mem_allocated - g_mem_freed)) /
-                 kMb);
+  TWLB_TRACE_AT(
+      TWLB_LOG_CRITICAL, MEMORY, file, line, func,
+      "MEM_STATS: Cumulative allocated memory = %'.3f MB, periodic "
+      "allocated memory = %'.3f MB, Cumulative freed memory = %'.3f MB, "
+      "periodic freed memory = %'.3f MB, Cumulative Net allocated "
+      "memory =  %'.3f MB, Periodic Net allocated memory =  %'.3f MB",
+      static_cast<double>(g_c_mem_allocated) / kMb,
+      static_cast<double>(g_mem_allocated) / kMb,
+      static_cast<double>(g_c_mem_freed) / kMb,
+      static_cast<double>(g_mem_freed) / kMb,
+      static_cast<double>(g_c_mem_allocated - g_c_mem_freed) / kMb,
+      static_cast<double>(
+          static_cast<unsigned int>(g_mem_allocated - g_mem_freed)) /
+          kMb);
 }
 
 void count_allocated(size_t chunk, unsigned int count) {
@@ -103,13 +107,15 @@ extern "C" {
 
 size_t twlb_get_mem_chunk_size(void *, size_t size) { return size; }
 
-void twlb_out_of_memory(const char *file, int line, const char *func,
-                        long size, const char *name) {
+void twlb_out_of_memory(const char *file, int line, const char *func, long size,
+                        const char *name) {
   die(false, "TWLB: %s|%d|%s| Out of Memory (size = %d): %s \n", file, line,
       func, static_cast<int>(size), name);
 }
 
 void twlb_alloc_fail_after(int n) { t_fail_countdown = n; }
+
+void *twlb_sys_malloc(size_t size) { return system_malloc(size); }
 
 void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func) {
@@ -118,7 +124,8 @@ void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
     die(false, "%s|%d|%s|%s|TWLB: Trying to malloc a negative size (%ld)\n",
         file, line, func, name, size);
   if (size == 0) {
-    TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "TWLB: Trying to malloc a 0 size\n");
+    TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
+                  "TWLB: Trying to malloc a 0 size\n");
     write_ptr(pptr, nullptr);
     return;
   }
@@ -127,24 +134,24 @@ void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
   write_ptr(pptr, p);
   size_t chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(size));
   write_guard_tag(p, size);
-  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
-             "TWLB_MALLOC'ed (%s) done. ptr = %p, size = %ld, allocated size "
-             "= %ld",
-             name, p, size + g_alloc_extra_size, static_cast<long>(chunk));
+  TWLB_TRACE_AT(
+      TWLB_LOG_MAJOR, MEMORY, file, line, func,
+      "TWLB_MALLOC'ed (%s) done. ptr = %p, size = %ld, allocated size "
+      "= %ld",
+      name, p, size + g_alloc_extra_size, static_cast<long>(chunk));
   count_allocated(chunk, 1);
   trace_mem_stats(file, line, func);
   twlb_mem_map_add(p, static_cast<size_t>(size + g_alloc_extra_size), name,
                    file, line, func);
 }
 
-void twlb_realloc_ex(void *pptr, long new_size, long old_size,
-                     const char *name, int index, const char *file, int line,
-                     const char *func) {
+void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
+                     int index, const char *file, int line, const char *func) {
   void *p;
   read_ptr(pptr, &p);
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
-             "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
-             old_size, 1);
+                "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
+                old_size, 1);
   if (!p) {
     twlb_malloc_ex(pptr, new_size, name, file, line, func);
     return;
@@ -155,10 +162,11 @@ void twlb_realloc_ex(void *pptr, long new_size, long old_size,
         "index %d\n",
         file, line, func, name, new_size, index);
   size_t old_chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(new_size));
-  TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
-             "MY_FREE'ed (%s) done. ptr = $%p$, size = %ld, old_alloced_size "
-             "= %ld for index %d",
-             name, p, old_size, static_cast<long>(old_chunk), index);
+  TWLB_TRACE_AT(
+      TWLB_LOG_MAJOR, MEMORY, file, line, func,
+      "MY_FREE'ed (%s) done. ptr = $%p$, size = %ld, old_alloced_size "
+      "= %ld for index %d",
+      name, p, old_size, static_cast<long>(old_chunk), index);
   twlb_mem_map_remove(p);
   void *np = system_realloc(p, block_bytes(new_size));
   if (!np) {
@@ -175,14 +183,14 @@ void twlb_realloc_ex(void *pptr, long new_size, long old_size,
   size_t new_chunk = twlb_get_mem_chunk_size(np, static_cast<size_t>(new_size));
   write_guard_tag(np, new_size);
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
-             "TWLB_MALLOC'ed (%s) done. ptr = $%p$, size = %ld, "
-             "new_alloced_size = %ld for index %d",
-             name, np, new_size + g_alloc_extra_size,
-             static_cast<long>(new_chunk), index);
+                "TWLB_MALLOC'ed (%s) done. ptr = $%p$, size = %ld, "
+                "new_alloced_size = %ld for index %d",
+                name, np, new_size + g_alloc_extra_size,
+                static_cast<long>(new_chunk), index);
   count_allocated(new_chunk - old_chunk, 0);
   trace_mem_stats(file, line, func);
-  twlb_mem_map_add(np, static_cast<size_t>(new_size + g_alloc_extra_size),
-                   name, file, line, func);
+  twlb_mem_map_add(np, static_cast<size_t>(new_size + g_alloc_extra_size), name,
+                   file, line, func);
 }
 
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,

@@ -6,13 +6,13 @@
  */
 #include "twlb_big_buf.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "twlb_alloc.h"
 #include "twlb_log.h"
@@ -96,7 +96,8 @@ long append_file(bigbuf_t *bigbuf, const char *path, char *err_msg) {
              path, err, twlb_strerror(err));
     return -1;
   }
-  fprintf(stderr, "LBBB: Read file-size = %ld\n", static_cast<long>(st.st_size));
+  fprintf(stderr, "LBBB: Read file-size = %ld\n",
+          static_cast<long>(st.st_size));
   if (st.st_size == 0) {
     int err = errno;
     snprintf(err_msg, kErrMsgSize, "File '%s' is blank err(%d)=%s.", path, err,
@@ -109,8 +110,8 @@ long append_file(bigbuf_t *bigbuf, const char *path, char *err_msg) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     int err = errno;
-    snprintf(err_msg, kErrMsgSize, "Failed to open file '%s'. err(%d)=%s",
-             path, err, twlb_strerror(err));
+    snprintf(err_msg, kErrMsgSize, "Failed to open file '%s'. err(%d)=%s", path,
+             err, twlb_strerror(err));
     return -1;
   }
   fprintf(stderr, "LBBB: Read and fill into bigbuf = %d\n", len);

@@ -43,16 +43,17 @@ inline int hash_index(const char *str, int len, int size, int prime) {
 
 inline bool record_matches(const NormObjKey *key, const NormTable *rec,
                            const char *str, int len) {
-  return rec->len == len &&
-         strncmp(key->bigbuf.buffer + rec->str, str,
-                 static_cast<size_t>(len)) == 0;
+  return rec->len == len && strncmp(key->bigbuf.buffer + rec->str, str,
+                                    static_cast<size_t>(len)) == 0;
 }
 
 bool is_unset(const NormTable *entry) {
   return reinterpret_cast<uintptr_t>(entry) == ~uintptr_t{0};
 }
 
-NormTable *unset_marker() { return reinterpret_cast<NormTable *>(~uintptr_t{0}); }
+NormTable *unset_marker() {
+  return reinterpret_cast<NormTable *>(~uintptr_t{0});
+}
 
 // Where a key stands in its bucket: the matching record (or null), the
 // record before it, the chain's last record and how many records precede.
@@ -96,8 +97,8 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
     rec->nt_next = nullptr;
     p.last->nt_next = rec;
   }
-  rec->str = twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str),
-                                          len);
+  rec->str =
+      twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str), len);
   rec->len = len;
   rec->idx = id;
   if (flag_new) *flag_new = p.last ? p.count : 1;
@@ -308,8 +309,7 @@ int twlb_get_norm_id(NormObjKey *key, const char *in_str, int in_strlen) {
 }
 
 int twlb_get_norm_id_hash_data_ex(NormObjKey *key, const char *in_str,
-                                  int in_strlen, int *hs,
-                                  NormTableData *data) {
+                                  int in_strlen, int *hs, NormTableData *data) {
   if (!key || !key->nt || !hs || !in_str || in_strlen == 0 || !*in_str)
     return -1;
   if (data) memset(static_cast<void *>(data), 0, sizeof *data);
@@ -362,10 +362,10 @@ unsigned int twlb_set_norm_id_and_data_ex(NormObjKey *key, const char *in_str,
   NormTable *rec = place_new(key, p, in_str, in_strlen, normid, nullptr);
   if (!rec) return 0;
   if (normid > key->prev_id) key->prev_id = normid;
-  rec->data = data ? twlb_bigbuf_copy_into_bigbuf(
-                         &key->bigbuf, reinterpret_cast<char *>(data),
-                         sizeof *data)
-                   : kEmpty;
+  rec->data =
+      data ? twlb_bigbuf_copy_into_bigbuf(
+                 &key->bigbuf, reinterpret_cast<char *>(data), sizeof *data)
+           : kEmpty;
   return static_cast<unsigned int>(normid);
 }
 
@@ -386,8 +386,7 @@ unsigned int twlb_get_or_gen_norm_id(NormObjKey *key, const char *in_str,
 }
 
 unsigned int twlb_get_or_gen_norm_id_ex(NormObjKey *key, const char *in_str,
-                                        int in_strlen, int *flag_new,
-                                        int *hs) {
+                                        int in_strlen, int *flag_new, int *hs) {
   if (!key || !key->nt || bad_text(in_str) || in_strlen == 0) return kBadInput;
   set_flag(flag_new, 0);
   Probe p;
@@ -486,7 +485,8 @@ int twlb_delete_norm_id(NormObjKey *key, int hash) {
 void twlb_add_id_in_free_list(NormObjKey *key, int data) {
   if (!key) return;
   // Straight from malloc; running out is as fatal as in a tracked allocation.
-  auto *node = static_cast<FreeNormIdList *>(malloc(sizeof(FreeNormIdList)));
+  auto *node =
+      static_cast<FreeNormIdList *>(twlb_sys_malloc(sizeof(FreeNormIdList)));
   if (!node)
     twlb_out_of_memory(__FILE__, __LINE__, __func__,
                        static_cast<long>(sizeof(FreeNormIdList)),

@@ -5,15 +5,15 @@
  */
 #include "twlb_log.h"
 
-#include <cerrno>
-#include <cstdarg>
-#include <cstring>
-#include <ctime>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
 
 #include "twlb_util.h"
 
@@ -73,8 +73,7 @@ extern "C" {
 void twlb_debug_log_ex(int tmp_log_level, unsigned long long mask,
                        const char *file, int line, const char *fname,
                        const char *format, ...) {
-  if (!twlb_log_enabled(static_cast<unsigned int>(tmp_log_level), mask))
-    return;
+  if (!twlb_log_enabled(static_cast<unsigned int>(tmp_log_level), mask)) return;
   char record[TWLB_LOG_RECORD_MAX + 1];
   va_list ap;
   va_start(ap, format);
@@ -93,8 +92,8 @@ void twlb_debug_log_ex(int tmp_log_level, unsigned long long mask,
 }
 
 int open_log_ex(const char *log_file_path, int *fd, unsigned int max_size) {
-  int ret = twlb_open_log(fd, log_file_path, static_cast<int>(max_size),
-                          nullptr);
+  int ret =
+      twlb_open_log(fd, log_file_path, static_cast<int>(max_size), nullptr);
   if (ret < 0)
     fprintf(stderr, "Failed to open(%s). Error = %s", log_file_path,
             twlb_strerror(errno));
@@ -142,8 +141,7 @@ void twlb_util_set_modulemask(unsigned long mask) { lib_module_mask = mask; }
 
 void twlb_util_set_log_filename(const char *log_file_name,
                                 const char *error_log_file_name) {
-  if (log_file_name)
-    snprintf(log_file, sizeof log_file, "%s", log_file_name);
+  if (log_file_name) snprintf(log_file, sizeof log_file, "%s", log_file_name);
   if (error_log_file_name)
     snprintf(g_error_log_file, sizeof g_error_log_file, "%s",
              error_log_file_name);

@@ -42,8 +42,7 @@ int address_key(const void *address, char (&key)[kKeyMax]) {
 }
 
 void fill_entry(OrvMemoryMap *entry, void *address, size_t size,
-                const char *msg, const char *file, int line,
-                const char *func) {
+                const char *msg, const char *file, int line, const char *func) {
   entry->size = size;
   entry->address = address;
   snprintf(entry->message, sizeof entry->message, "%s|%d|%s|%s", file, line,
@@ -182,7 +181,8 @@ int twlb_mem_map_dump(const char *fname) {
   static const char kHeader[] =
       "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!"
       "\n";
-  TWLB_TRACE(TWLB_LOG_MINOR, MEMORY, "Method Called, fname = %s, header_buf = %s",
+  TWLB_TRACE(TWLB_LOG_MINOR, MEMORY,
+             "Method Called, fname = %s, header_buf = %s",
              fname ? fname : "(null)", kHeader);
   if (!fname || !*fname) {
     TWLB_TRACE(TWLB_LOG_CRITICAL, MEMORY, "Memory dump file is NULL");

@@ -183,7 +183,7 @@ int twlb_mp_create(twlb_mp_handler *mpool) {
             size);
     return -1;
   }
-  char *chunk = static_cast<char *>(malloc(static_cast<size_t>(size)));
+  char *chunk = static_cast<char *>(twlb_sys_malloc(static_cast<size_t>(size)));
   if (!chunk) chunk_out_of_memory(size);
   memset(chunk, 0, static_cast<size_t>(size));
   TWLB_TRACE(TWLB_LOG_MAJOR, API, "After pool allcation, head = %p",
@@ -207,7 +207,8 @@ int twlb_mp_create(twlb_mp_handler *mpool) {
 
 void *twlb_mp_get_slot(twlb_mp_handler *mpool) {
   if (!mpool) return nullptr;
-  TWLB_TRACE(TWLB_LOG_MAJOR, API, "Method called, mpool = %p, mpool->free_head = %p",
+  TWLB_TRACE(TWLB_LOG_MAJOR, API,
+             "Method called, mpool = %p, mpool->free_head = %p",
              static_cast<void *>(mpool), static_cast<void *>(mpool->free_head));
   PoolLock lock(mpool);
   if (!mpool->free_head) {
@@ -273,12 +274,14 @@ void twlb_mp_destroy(twlb_mp_handler *mpool) {
   twlb_mp_free_all_slots(mpool);
   int max_chunks = mpool->num_malloced_slot + 1;
   char **chunks = static_cast<char **>(calloc(max_chunks, sizeof(char *)));
-  if (!chunks) chunk_out_of_memory(max_chunks * static_cast<int>(sizeof(char *)));
+  if (!chunks)
+    chunk_out_of_memory(max_chunks * static_cast<int>(sizeof(char *)));
   int found = 0;
   for (node *slot = mpool->free_head; slot && found < max_chunks;
        slot = slot->next)
     if (slot->slot_status & 1) chunks[found++] = reinterpret_cast<char *>(slot);
-  for (int i = 0; i < found; i++) TWLB_FREE(chunks[i], "malloced_slotes[i]", -1);
+  for (int i = 0; i < found; i++)
+    TWLB_FREE(chunks[i], "malloced_slotes[i]", -1);
   memset(static_cast<void *>(mpool), 0, sizeof *mpool);
   free(chunks);
 }

@@ -8,15 +8,15 @@
  */
 #include "twlb_util.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <ctime>
-
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
 
 // glibc's XSI strerror_r; the plain name is the GNU variant under C++.
 extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);

@@ -1,0 +1,65 @@
+// core_test_util.h - small helpers shared by the core library's tests: a
+// temporary directory removed at scope end, whole-file reads, and a scope
+// that switches the library log on into a file and restores it afterwards.
+#ifndef CORE_TEST_UTIL_H
+#define CORE_TEST_UTIL_H
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "twlb_log.h"
+
+namespace core_test {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/twcore_test_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string path(const std::string &name = "") const {
+    return name.empty() ? path_ : path_ + "/" + name;
+  }
+
+ private:
+  std::string path_;
+};
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Sends library records of the given level and module bits to `path`.
+class LogScope {
+ public:
+  LogScope(const std::string &path, unsigned int level,
+           unsigned long module) {
+    twlb_util_set_log_filename(path.c_str(), nullptr);
+    twlb_util_set_debug_log_level(static_cast<int>(level));
+    twlb_util_set_modulemask(module);
+  }
+  ~LogScope() {
+    twlb_util_set_debug_log_level(0);
+    twlb_util_set_modulemask(0);
+    twlb_util_set_log_filename("", nullptr);
+    if (lib_debug_fd > 0) close(lib_debug_fd);
+    lib_debug_fd = -1;
+  }
+  LogScope(const LogScope &) = delete;
+  LogScope &operator=(const LogScope &) = delete;
+};
+
+}  // namespace core_test
+
+#endif  // CORE_TEST_UTIL_H

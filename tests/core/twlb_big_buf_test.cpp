@@ -1,0 +1,95 @@
+// Big buffer: append offsets and zero bytes, growth exactly at the boundary,
+// null handling, and the extended append from memory and from a file.
+#include "twlb_big_buf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core_test_util.h"
+
+namespace {
+
+class BigBufTest : public ::testing::Test {
+ protected:
+  void TearDown() override { twlb_bigbuf_free(&buf_); }
+  bigbuf_t buf_{};
+};
+
+TEST_F(BigBufTest, AppendsReturnOffsetsAndTerminate) {
+  ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>("abc"), 0),
+            0);
+  EXPECT_EQ(buf_.offset, 4);
+  EXPECT_EQ(memcmp(buf_.buffer, "abc", 4), 0);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>("xyz"), 2),
+            4);
+  EXPECT_STREQ(twlb_bigbuf_get_value(&buf_, 4), "xy");
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, nullptr, 3), -1);
+  EXPECT_EQ(buf_.offset, 7);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(nullptr, buf_.buffer, 1), -1);
+  EXPECT_EQ(twlb_bigbuf_get_value(nullptr, 0), nullptr);
+}
+
+TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundary) {
+  ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
+  std::string big(1048574, 'b');
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, big.data(), 1048574), 0);
+  EXPECT_EQ(buf_.offset, 1048575);
+  EXPECT_EQ(buf_.bufsize, 1048576);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>(""), 0),
+            1048575);
+  EXPECT_EQ(buf_.bufsize, 1048576 + 10240);
+  EXPECT_EQ(buf_.buffer[1048576 + 10239], '\0');  // added bytes are zeroed
+}
+
+TEST_F(BigBufTest, EmptyHandleGrowsFromNothingAndLongTextsTakeSeveralSteps) {
+  std::string text(25000, 't');
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, text.data(), 0), 0);
+  EXPECT_EQ(buf_.bufsize, 3 * 10240);
+  EXPECT_EQ(std::string(twlb_bigbuf_get_value(&buf_, 0)), text);
+}
+
+TEST_F(BigBufTest, InitRejectsBadArgumentsAndFreeIsRepeatable) {
+  EXPECT_EQ(twlb_bigbuf_init(nullptr), -1);
+  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 0), -1);
+  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 100), 0);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 99), 1);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 100), 0);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(nullptr, 1), -1);
+  twlb_bigbuf_free(&buf_);
+  twlb_bigbuf_free(&buf_);
+  EXPECT_EQ(buf_.buffer, nullptr);
+  EXPECT_EQ(buf_.bufsize, 0);
+}
+
+TEST_F(BigBufTest, ExtendedAppendFromMemoryAndFile) {
+  core_test::TempDir tmp;
+  std::string path = tmp.path("data"), blank = tmp.path("blank");
+  std::ofstream(path) << "file-content";
+  std::ofstream(blank) << "";
+  char err[1024] = "";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, const_cast<char *>("mem"), 0,
+                                            BIGBUF_TYPE_BUFFER, err),
+            0);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0,
+                                            BIGBUF_TYPE_FILE, err),
+            4);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0, 2, err),
+            -1);
+  EXPECT_STREQ(err,
+               "Flag type can only be BIGBUF_TYPE_FILE or BIGBUF_TYPE_BUFFER");
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, blank.data(), 0,
+                                            BIGBUF_TYPE_FILE, err),
+            -1);
+  EXPECT_EQ(std::string(err).rfind("File '" + blank + "' is blank err(", 0), 0u);
+  std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(twlb_bigbuf_get_value(&buf_, 4), "file-content");
+  EXPECT_EQ(buf_.offset, 17);
+  EXPECT_NE(out.find("LBBB: Read file-size = 12\n"), std::string::npos);
+  EXPECT_NE(out.find("DONE!!!, offset = 17\n"), std::string::npos);
+}
+
+}  // namespace
