@@ -1,0 +1,260 @@
+/*
+ * gdf_reader_test.cpp - the graph definition reader in-process: what each
+ * kind of line leaves in the group table and hands to the store (seen through
+ * the recording store), the hierarchy and naming rules, the fatal field
+ * counts, the refusals of oversized groups and of unusable Info lines, and
+ * what a later version may and may not change.
+ *
+ * The paired raw sample file is left absent, so nothing reaches the writer.
+ */
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vira_zedazad_uvoz_izu.h"
+#include "vzu_test_support.h"
+
+using vzu_test::graph_line;
+using vzu_test::group_line;
+using vzu_test::info_line;
+
+namespace {
+
+/* One record file for the whole process: the recording store opens it once. */
+const std::string &record_path() {
+  static const std::string path = [] {
+    std::string p = "/tmp/gdf_reader_test_record_" + std::to_string(getpid());
+    setenv("ORVTSDB_RECORD", p.c_str(), 1);
+    return p;
+  }();
+  return path;
+}
+
+class GdfReader : public testing::Test {
+ protected:
+  void SetUp() override {
+    static bool hash_ready = false;
+    if (!hash_ready) hash_ready = twlb_init_norm_id_table_ex(&g_group_hash, GROUP_HASH_SIZE) == 0;
+    vzu_test::write_file(record_path(), "");
+    unsetenv("ORVTSDB_RECORD_FAIL_GROUP");
+    flat = 1;
+    prefix_ = testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  /* A group name unique to the running test. */
+  std::string name(const std::string &base) const { return prefix_ + "_" + base; }
+
+  /* Reads `text` as version `version` of a partition of the temporary run. */
+  void read(const std::string &text, int version = 0) {
+    std::string dir = run_.partition("20240101000000");
+    std::string gdf = dir + (version ? "/testrun.gdf.diff." + std::to_string(version) : "/testrun.gdf");
+    vzu_test::write_file(gdf, text);
+    tr_gdf_struct v{};
+    snprintf(v.testrun_gdf_path, sizeof v.testrun_gdf_path, "%s", gdf.c_str());
+    snprintf(v.rtg_path, sizeof v.rtg_path, "%s/absent.dat", dir.c_str());
+    partition_struct part{};
+    read_testrun_gdf_diff_rtg_file(&v, tw_wdir, &part);
+  }
+
+  int group(const std::string &base) const {
+    std::string n = name(base);
+    return twlb_get_norm_id(&g_group_hash, n.c_str(), static_cast<int>(n.size()));
+  }
+
+  static std::vector<std::string> record(const std::string &prefix) {
+    std::vector<std::string> out;
+    for (auto &line : vzu_test::split_lines(vzu_test::read_file(record_path())))
+      if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    return out;
+  }
+
+  vzu_test::TempRun run_;
+  std::string prefix_;
+};
+
+TEST_F(GdfReader, RegistersGroupAndGraphsWithExactRecords) {
+  read(info_line(4096, 1000) + group_line(name("G"), 5, "Vector", 2, 0, "Met", "-", "Desc") +
+       graph_line("Response Time (Secs)", 7, "vector", "times", 100, "SEC", "0", "H", "D1") +
+       graph_line("Hits", 8, "scalar", "sample_2B_100_count_4B", 0, "PM", "E", "M", "D2"));
+  auto groups = record("tsdb_register_gdf group=" + name("G") + " ");
+  ASSERT_EQ(1u, groups.size());
+  EXPECT_NE(std::string::npos,
+            groups[0].find(" num_graphs=2 rpt_grp_id=5 group_type=1 heirarchy=TestMetrics "
+                           "metric=Met desc=Desc\\n -> "));
+  auto graphs = record("tsdb_register_graph group=" + name("G") + " ");
+  ASSERT_EQ(2u, graphs.size());
+  EXPECT_NE(std::string::npos,
+            graphs[0].find("idx=0 name=Response Time (ms) data_type=3 formula=0 state=0 "
+                           "graph_type=1 rpt_id=7 priority=-1 derived=NA desc=D1\\n"));
+  EXPECT_NE(std::string::npos,
+            graphs[1].find("idx=1 name=Hits data_type=10 formula=2 state=100 graph_type=0 "
+                           "rpt_id=8 priority=-1 derived=NA desc=D2\\n"));
+  const TSDB_INFO &g = tsdb_info[group("G")];
+  EXPECT_EQ(100, g.start_index_of_graph);
+  EXPECT_EQ(6, g.total_elements);
+  EXPECT_EQ(38, g.total_elements_size);
+  EXPECT_EQ(1, g.type_cast_reqd);
+  EXPECT_EQ(1, g.elements_done);
+  EXPECT_GE(g.mg_gid, 0);
+  EXPECT_EQ(1, g.is_all_graph_processed);
+}
+
+TEST_F(GdfReader, HierarchyFollowsTheStoredReportId) {
+  read(group_line(name("A"), 5, "scalar", 0, 0, "M", "Web>Pages") +
+       group_line(name("B"), 2000, "scalar", 0, 0, "M", "-") +
+       group_line(name("C"), 10294, "vector", 0, 1, "M", "Srv") +
+       group_line(name("D"), 1001, "scalar", 0, 0, "M", "-"));
+  auto rec = [&](const char *b) { return tsdb_info[group(b)].tsdb_group_data_ptr[0]; };
+  EXPECT_STREQ("TestMetrics>Web>Pages", rec("A").heirarchy);
+  EXPECT_STREQ("-", rec("B").heirarchy);
+  EXPECT_EQ(50, rec("C").rpt_grp_id);
+  EXPECT_STREQ("TestMetrics>Srv", rec("C").heirarchy);
+  EXPECT_STREQ("TestMetrics", rec("D").heirarchy);
+}
+
+TEST_F(GdfReader, SixFieldGroupLineHasNoMetricDescriptionOrHierarchy) {
+  read("Group|" + name("S") + "|7|scalar|1|0\n");
+  const tsdb_metric_group &r = tsdb_info[group("S")].tsdb_group_data_ptr[0];
+  EXPECT_STREQ("", r.group_metric);
+  EXPECT_STREQ("", r.group_desc);
+  EXPECT_STREQ("TestMetrics", r.heirarchy);
+  EXPECT_EQ(1, r.num_graphs);
+}
+
+TEST_F(GdfReader, SecRewriteOnlyForSecFormula) {
+  read(group_line(name("G"), 2000, "vector", 3, 0) +
+       graph_line("Time (Seconds) per Page", 1, "vector", "sample", 0, "SEC") +
+       graph_line("Plain", 2, "vector", "sample", 0, "SEC") +
+       graph_line("Wait (Secs)", 3, "vector", "sample", 0, "PM"));
+  const TSDB_INFO &g = tsdb_info[group("G")];
+  EXPECT_STREQ("Time (ms)", g.tsdb_metric_ptr[0].graph_name);
+  EXPECT_STREQ("Plain", g.tsdb_metric_ptr[1].graph_name);
+  EXPECT_STREQ("Wait (Secs)", g.tsdb_metric_ptr[2].graph_name);
+  EXPECT_EQ(FORMULA_PM, g.graph_formula[2]);
+}
+
+TEST_F(GdfReader, FatalFieldCountsAndTypes) {
+  EXPECT_EXIT(read("Group|" + name("G") + "|5|vector|1|0|M\n"), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(read("Group|\n"), testing::ExitedWithCode(255), "");
+  /* "||" counts as one separator: 8 fields. */
+  EXPECT_EXIT(read("Group|" + name("G") + "|5|vector|1|0|M||D\n"), testing::ExitedWithCode(255),
+              "");
+  EXPECT_EXIT(read(group_line(name("G"), 5, "vector", 1, 0) + "Graph|a|1|vector|sample|0\n"),
+              testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(read(group_line(name("G"), 5, "vector", 1, 0) +
+                   "Graph|a|1|vector|sample|0|SEC|-|0|0|-|H|NA|d|extra\n"),
+              testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(read(group_line(name("G"), 5, "vector", 1, 0) +
+                   graph_line("a", 1, "vector", "Sample", 0)),
+              testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(read(group_line(name("G"), 5, "table", 1, 0)), testing::ExitedWithCode(255),
+              "Invalid Group Data for Group name FatalFieldCountsAndTypes_G");
+}
+
+TEST_F(GdfReader, OversizedGroupsAreRefusedNamingTheGroup) {
+  EXPECT_EXIT(read(group_line(name("Big"), 5, "vector", 1025, 1)), testing::ExitedWithCode(255),
+              "group '" + name("Big") + "' declares 1025 graphs; at most 1024");
+  std::string text = group_line(name("Wide"), 5, "vector", 300, 1);
+  for (int i = 0; i < 205; ++i) text += graph_line("g" + std::to_string(i), i, "vector", "timesStd", 0);
+  EXPECT_EXIT(read(text), testing::ExitedWithCode(255),
+              "group '" + name("Wide") + "' declares 1025 elements per vector");
+}
+
+TEST_F(GdfReader, KnownGroupInLaterVersionOnlyBecomesCurrent) {
+  read(group_line(name("K"), 2000, "vector", 1, 2) + graph_line("a", 1, "vector", "sample", 40) +
+       "v1 40\n");
+  int k = group("K");
+  tsdb_info[k].group_deleted = 1;
+  read("Group|" + name("K") + "|9|scalar\n" + graph_line("b", 2, "vector", "sample", 0) +
+           "v2 48\n",
+       1);
+  const TSDB_INFO &g = tsdb_info[k];
+  EXPECT_EQ(0, g.group_deleted);
+  EXPECT_EQ(1, g.total_graph_entries);
+  EXPECT_EQ(2000, g.tsdb_group_data_ptr[0].rpt_grp_id);
+  EXPECT_EQ(2, g.total_vector_entries);
+  EXPECT_EQ(1u, record("tsdb_register_gdf group=" + name("K") + " ").size());
+}
+
+TEST_F(GdfReader, LinesOutsideAGroupAreIgnored) {
+  read(group_line(name("P"), 2000, "vector", 1, 3) + graph_line("a", 1, "vector", "sample", 8));
+  /* A new file starts without a current group, even after an earlier one. */
+  read(graph_line("x", 1, "vector", "sample", 0) + "orphan 8\n\n" +
+           group_line(name("Q"), 2000, "vector", 0, 2) + graph_line("y", 1, "vector", "sample", 0),
+       1);
+  EXPECT_EQ(0, tsdb_info[group("P")].total_vector_entries);
+  EXPECT_EQ(1, tsdb_info[group("P")].total_graph_entries);
+  /* 0 graphs declared: its Graph lines are skipped. */
+  EXPECT_EQ(0, tsdb_info[group("Q")].total_graph_entries);
+  EXPECT_EQ(0, tsdb_info[group("Q")].is_all_graph_processed);
+}
+
+TEST_F(GdfReader, FailedRegistrationLeavesGroupWithoutLayout) {
+  setenv("ORVTSDB_RECORD_FAIL_GROUP", name("F").c_str(), 1);
+  int registered = g_tsdb_register_group;
+  read(group_line(name("F"), 2000, "vector", 1, 1) + graph_line("a", 1, "vector", "sample", 8));
+  const TSDB_INFO &g = tsdb_info[group("F")];
+  EXPECT_LT(g.mg_gid, 0);
+  EXPECT_EQ(0, g.elements_done);
+  EXPECT_EQ(registered, g_tsdb_register_group);
+}
+
+TEST_F(GdfReader, InfoLineSetsFrequencyState) {
+  g_frequency = 60;
+  read(info_line(512, 5000));
+  EXPECT_EQ(60, g_prev_frequency);
+  EXPECT_EQ(10, g_frequency);
+  EXPECT_EQ(10, g_progress_interval);
+}
+
+TEST_F(GdfReader, UnusableInfoLineSkipsRawSamplesWithOneMessage) {
+  struct Case {
+    std::string text;
+    const char *reason;
+  } cases[] = {
+      {"", "it has no Info line"},
+      {"Info|1|2|3|4|512\n", "fewer than 7 fields"},
+      {info_line(0, 1000), "no usable packet size"},
+      {info_line(512, 999), "below one second"},
+      {info_line(512, -5000), "below one second"},
+  };
+  for (auto &c : cases) {
+    testing::internal::CaptureStderr();
+    read(c.text);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("testrun.gdf")) << err;
+    EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+  }
+}
+
+TEST_F(GdfReader, UnopenableFileIsReportedAndLeavesFlat) {
+  tr_gdf_struct v{};
+  snprintf(v.testrun_gdf_path, sizeof v.testrun_gdf_path, "/nonexistent/testrun.gdf");
+  partition_struct part{};
+  testing::internal::CaptureStderr();
+  read_testrun_gdf_diff_rtg_file(&v, tw_wdir, &part);
+  EXPECT_EQ("Unable to open '/nonexistent/testrun.gdf'. Error = No such file or directory",
+            testing::internal::GetCapturedStderr());
+  EXPECT_EQ(1, flat);
+}
+
+TEST_F(GdfReader, LongLinesAreReadInPiecesAndNamesCut) {
+  std::string long_name = name(std::string(300, 'n'));
+  std::string desc(1500, 'd');
+  read(group_line(long_name, 2000, "vector", 1, 1, "M", "-", desc) +
+       graph_line(std::string(400, 'g'), 1, "vector", "sample", 8));
+  int idx = twlb_get_norm_id(&g_group_hash, long_name.c_str(), static_cast<int>(long_name.size()));
+  ASSERT_GE(idx, 0);
+  const TSDB_INFO &g = tsdb_info[idx];
+  EXPECT_EQ(256u, strlen(g.tsdb_group_data_ptr[0].group_name));
+  /* The piece after the first 1023 characters is a one-token vector line. */
+  EXPECT_EQ(1, g.total_vector_entries);
+  EXPECT_EQ(255u, strlen(g.tsdb_metric_ptr[0].graph_name));
+}
+
+}  // namespace
