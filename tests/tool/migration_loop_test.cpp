@@ -1,0 +1,191 @@
+/*
+ * migration_loop_test.cpp - pairing of data versions under the num_rtg
+ * bound, advancing to the next partition, and (running the tool) the walk
+ * over the selected partitions with its totals lines and the start time
+ * taken from the first raw sample file.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vira_zedazad_uvoz_izu.h"
+#include "vzu_test_support.h"
+
+using vzu_test::PacketWriter;
+using vzu_test::run_tool;
+using vzu_test::TempRun;
+
+namespace {
+
+/* One partition row over a folder of `run`, with the version files given. */
+class Versions : public testing::Test {
+ protected:
+  void make(const std::vector<std::string> &files) {
+    dir_ = run_.partition("20230101000000");
+    for (auto &f : files) run_.write("20230101000000/" + f, "x");
+    row_ = partition_struct{};
+    snprintf(row_.partition_idx, sizeof row_.partition_idx, "%s", dir_.c_str());
+  }
+  /* Version numbers found, read back from the paired paths. */
+  std::vector<int> find(int num_rtg) {
+    EXPECT_EQ(0, get_next_version(&row_, 0, nullptr, num_rtg));
+    EXPECT_EQ(row_.testrun_gdf_count, row_.rtg_count);
+    EXPECT_EQ(row_.max_testrun_gdf_count, row_.max_rtg_count);
+    std::vector<int> found;
+    for (int i = 0; i < row_.rtg_count; i++) {
+      std::string gdf = row_.gdf_struct_arr[i].testrun_gdf_path;
+      std::string rtg = row_.gdf_struct_arr[i].rtg_path;
+      if (gdf == dir_ + "/testrun.gdf") {
+        EXPECT_EQ(dir_ + "/rtgMessage.dat", rtg);
+        found.push_back(0);
+      } else {
+        int n = atoi(gdf.substr(gdf.rfind('.') + 1).c_str());
+        EXPECT_EQ(dir_ + "/testrun.gdf.diff." + std::to_string(n), gdf);
+        EXPECT_EQ(dir_ + "/rtgMessage.dat." + std::to_string(n), rtg);
+        found.push_back(n);
+      }
+    }
+    free(row_.gdf_struct_arr);
+    return found;
+  }
+
+  TempRun run_{1};
+  std::string dir_;
+  partition_struct row_{};
+};
+
+using Found = std::vector<int>;
+
+TEST_F(Versions, MissingPairEndsTheSearchAtTheBound) {
+  make({"testrun.gdf", "rtgMessage.dat", "testrun.gdf.diff.1", "rtgMessage.dat.1",
+        "testrun.gdf.diff.3", "rtgMessage.dat.3"});
+  EXPECT_EQ(Found({0, 1}), find(3 / 2 + 1));
+}
+
+TEST_F(Versions, MissingPairIsSkippedBelowTheBound) {
+  make({"testrun.gdf", "rtgMessage.dat", "testrun.gdf.diff.1", "rtgMessage.dat.1",
+        "rtgMessage.dat.2", "testrun.gdf.diff.3", "rtgMessage.dat.3"});
+  EXPECT_EQ(Found({0, 1, 3}), find(4 / 2 + 1));
+}
+
+TEST_F(Versions, WithoutBasePairTheFirstDiffIsTried) {
+  make({"testrun.gdf.diff.1", "rtgMessage.dat.1"});
+  EXPECT_EQ(Found({1}), find(1 / 2 + 1));
+}
+
+TEST_F(Versions, ConsecutivePairsAreAllTakenAndTablesGrow) {
+  std::vector<std::string> files = {"testrun.gdf", "rtgMessage.dat"};
+  for (int n = 1; n <= 11; n++) {
+    files.push_back("testrun.gdf.diff." + std::to_string(n));
+    files.push_back("rtgMessage.dat." + std::to_string(n));
+  }
+  files.push_back("testrun.gdf.diff.12"); /* no sample file of its own: never used */
+  make(files);
+  EXPECT_EQ(Found({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}), find(1));
+  EXPECT_EQ(15, row_.max_testrun_gdf_count);
+}
+
+TEST(NextPartition, AdvancesOnePositionAndResetsSequenceNumbers) {
+  partition_struct row{};
+  g_start_partition_index = 1;
+  g_end_partition_index = 2;
+  g_prev_seq_no = 7;
+  g_curr_seq_no = 8;
+  check_for_next_partition(&row);
+  EXPECT_EQ(2, g_start_partition_index);
+  EXPECT_EQ(0, g_prev_seq_no);
+  EXPECT_EQ(0, g_curr_seq_no);
+}
+
+/* ---- process level ---- */
+
+std::string totals_line(const TempRun &run, const std::string &partition) {
+  return "In partition [" + run.path(partition) +
+         "] total no of sample inserted is [0], total number of missing sample so far is [0], "
+         "total number of sample inserted so far is [0]\n";
+}
+
+std::vector<std::string> totals_lines(const std::string &out) {
+  std::vector<std::string> lines;
+  for (auto &l : vzu_test::split_lines(out))
+    if (l.rfind("In partition [", 0) == 0) lines.push_back(l + "\n");
+  return lines;
+}
+
+const char *const kThree[] = {"20230103000000", "20230101000000", "20230102000000"};
+
+TEST(LoopProcess, ThreePartitionsPrintThreeTotalsLinesInOrder) {
+  TempRun run(1);
+  for (auto p : kThree) run.partition(p);
+  auto r = run_tool(run, {"-t", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::vector<std::string>({totals_line(run, "20230101000000"),
+                                      totals_line(run, "20230102000000"),
+                                      totals_line(run, "20230103000000")}),
+            totals_lines(r.out));
+  /* no rtgMessage.dat in the first partition: the store's migration is not
+   * opened by the tool */
+  EXPECT_TRUE(run.record("tsdb_init_migration").empty());
+  /* the finish follows the last totals line */
+  auto last = r.out.rfind("In partition [");
+  EXPECT_NE(std::string::npos, r.out.find("starting db_upload of TR1\n", last)) << r.out;
+}
+
+TEST(LoopProcess, RangeSelectsPartitions) {
+  TempRun run(1);
+  for (auto p : kThree) run.partition(p);
+  auto r = run_tool(run, {"-t", "1", "-s", "20230102000000", "-e", "20230103000000"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::vector<std::string>(
+                {totals_line(run, "20230102000000"), totals_line(run, "20230103000000")}),
+            totals_lines(r.out));
+
+  r = run_tool(run, {"-t", "1", "--end_partition", "20230101000000"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::vector<std::string>({totals_line(run, "20230101000000")}), totals_lines(r.out));
+
+  r = run_tool(run, {"-t", "1", "-s", "20230103000000", "-e", "20230102000000"});
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("Error: End partition is not less than start partition\n", r.err);
+  EXPECT_TRUE(totals_lines(r.out).empty());
+}
+
+TEST(LoopProcess, StartTimeFromFirstPacketOfFirstPartition) {
+  TempRun run(1);
+  run.partition("20230101000000");
+  run.partition("20230102000000");
+  PacketWriter packets(64);
+  packets.packet(0, 0, 1700000000123.9).packet(1, 1, 1700000060000.0);
+  packets.write(run.path("20230101000000/rtgMessage.dat"));
+  PacketWriter later(64);
+  later.packet(0, 0, 1800000000000.0);
+  later.write(run.path("20230102000000/rtgMessage.dat"));
+
+  auto r = run_tool(run, {"-t", "1", "-D", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  auto init = run.record("tsdb_init_migration");
+  ASSERT_EQ(1u, init.size());
+  EXPECT_EQ("tsdb_init_migration start=1700000000", init[0]);
+  EXPECT_EQ("tsdb_init_migration start=1700000000", run.record().front()) << "first store call";
+  EXPECT_NE(std::string::npos,
+            run.read("debug_zevi_zazozoz.log").find("|First partition start time = 1700000000\n"));
+}
+
+TEST(LoopProcess, ShortFirstSampleFileSkipsTheStartTimeWithATrace) {
+  TempRun run(1);
+  run.partition("20230101000000");
+  run.write("20230101000000/rtgMessage.dat", std::string(47, '\0'));
+  auto r = run_tool(run, {"-t", "1", "-D", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(run.record("tsdb_init_migration").empty());
+  std::string log = run.read("debug_zevi_zazozoz.log");
+  EXPECT_NE(std::string::npos, log.find("Start time not taken: " +
+                                        run.path("20230101000000/rtgMessage.dat") +
+                                        " holds 47 bytes"))
+      << log;
+  EXPECT_EQ(std::string::npos, log.find("First partition start time"));
+}
+
+}  // namespace

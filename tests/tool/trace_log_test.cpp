@@ -1,0 +1,168 @@
+/*
+ * trace_log_test.cpp - the trace log (record layout, level filtering, the
+ * 64,000-byte cut, lazy creation, open failure), the console stamp and trace,
+ * and the sample dump file with its rollover.
+ *
+ * The trace log opens once per process, so the in-process tests share one
+ * run directory and look only at the bytes each test appends.
+ */
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "vira_zedazad_uvoz_izu.h"
+#include "vzu_test_support.h"
+
+using vzu_test::run_tool;
+using vzu_test::TempRun;
+
+namespace {
+
+class TraceLog : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    run_ = std::make_unique<TempRun>(2);
+    setenv("TW_WDIR", run_->wdir().c_str(), 1);
+    snprintf(tw_wdir, sizeof tw_wdir, "%s", run_->wdir().c_str());
+    g_testrun = g_dest_testrun = 2;
+  }
+  static void TearDownTestSuite() { run_.reset(); }
+
+  void SetUp() override { mark_ = log().size(); }
+  void set_level(int level) {
+    g_debug_level = level;
+    sd_log_tracing_level = 0;
+    check_and_set_debug_level();
+  }
+  static std::string log() {
+    return run_->exists("debug_zevi_zazozoz.log") ? run_->read("debug_zevi_zazozoz.log") : "";
+  }
+  std::string appended() const { return log().substr(mark_); }
+
+  static std::unique_ptr<TempRun> run_;
+  size_t mark_ = 0;
+};
+std::unique_ptr<TempRun> TraceLog::run_;
+
+TEST_F(TraceLog, RecordCarriesStampLineFileAndFunction) {
+  set_level(1);
+  int line = __LINE__ + 1;
+  TRACE1("hello %d\n", 5);
+  std::regex record("\n\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\|" + std::to_string(line) +
+                    "\\|trace_log_test\\.cpp\\|TestBody\\|hello 5\n");
+  std::string got = appended();
+  EXPECT_TRUE(std::regex_match(got, record)) << got;
+}
+
+TEST_F(TraceLog, LevelsSelectCategories) {
+  struct {
+    int level;
+    const char *expected;
+  } cases[] = {{0, ""}, {1, "<1>"}, {2, "<1><2>"}, {3, "<1><2><3>"}, {4, "<1><2><3>"}, {7, ""}};
+  for (auto c : cases) {
+    set_level(c.level);
+    size_t before = log().size();
+    TRACE1("<1>");
+    TRACE2("<2>");
+    TRACE3("<3>");
+    std::string got = log().substr(before);
+    std::string messages;
+    for (size_t p = 0; (p = got.find('<', p)) != std::string::npos; p += 3)
+      messages += got.substr(p, 3);
+    EXPECT_EQ(c.expected, messages) << "-D " << c.level;
+  }
+}
+
+TEST_F(TraceLog, LongMessageIsCutTo64000BytesEndingInZero) {
+  set_level(1);
+  std::string big(70000, 'x');
+  TRACE1("%s", big.c_str());
+  std::string got = appended();
+  ASSERT_EQ(64000u, got.size());
+  EXPECT_EQ('\n', got.front());
+  EXPECT_EQ('\0', got.back());
+  EXPECT_EQ('x', got[got.size() - 2]);
+}
+
+TEST(TraceLogProcess, CreatedOnlyWhenARecordPasses) {
+  TempRun run(1);
+  run.partition("20230101000000");
+  auto r = run_tool(run, {"-t", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_FALSE(run.exists("debug_zevi_zazozoz.log"));
+
+  r = run_tool(run, {"-t", "1", "-D", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  std::string log = run.read("debug_zevi_zazozoz.log");
+  EXPECT_NE(std::string::npos,
+            log.find("|migration_loop.cpp|check_for_next_partition|Here Start parititon index 1 "
+                     "end Partion index 0\n"))
+      << log;
+}
+
+TEST(TraceLogProcess, OpenFailureEndsTheRun) {
+  TempRun run(1);
+  run.partition("20230101000000");
+  std::filesystem::create_directories(run.path("debug_zevi_zazozoz.log"));
+  auto r = run_tool(run, {"-t", "1", "-D", "1"});
+  EXPECT_EQ(255, r.status);
+  std::string tail = " | Error in opening log file " + run.path("debug_zevi_zazozoz.log") +
+                     ". Err = Is a directory\n";
+  EXPECT_NE(std::string::npos, r.err.find(tail)) << r.err;
+}
+
+TEST(ConsoleStamp, MonthDayYearTwoBlanksTime) {
+  reset_test_start_time();
+  EXPECT_TRUE(std::regex_match(std::string(g_test_start_time),
+                               std::regex("\\d\\d/\\d\\d/\\d\\d  \\d\\d:\\d\\d:\\d\\d")))
+      << g_test_start_time;
+}
+
+TEST(ConsoleTrace, SilentUnlessSwitchedOnAndWithinLevel) {
+  testing::internal::CaptureStdout();
+  debug_on = 0;
+  log_level = 4;
+  debug_log(1, "fn", "off %d", 1);
+  debug_on = 1;
+  log_level = 1;
+  debug_log(1, "fn", "on %d", 2);
+  debug_log(2, "fn", "too deep");
+  debug_on = 0;
+  log_level = 0;
+  EXPECT_EQ("fn:on 2\n", testing::internal::GetCapturedStdout());
+}
+
+const char kDumpHeader[] =
+    "#Group Name|Vector_Name|RTG Index|Data|Packet Size|RTG FILE Size|Start Index|"
+    "Total Elements| Element Size\n";
+
+TEST(DumpFile, RollsOverPastTheLimit) {
+  TempRun run(4);
+  std::string wdir = run.wdir();
+  g_dest_testrun = 4;
+  rtg_file_count = 1;
+  open_rtg_dump_file(wdir.data());
+  EXPECT_EQ(run.path("rtg_data.txt"), g_rtg_dump_path);
+  EXPECT_EQ(kDumpHeader, run.read("rtg_data.txt"));
+
+  g_file_size = 1 << 20; /* header alone stays below a 1 MiB limit */
+  check_and_open_rtg_data(wdir.data());
+  EXPECT_FALSE(run.exists("rtg_data.txt.1"));
+
+  g_file_size = 0; /* no -w: every check rolls over */
+  vzu_test::write_file(run.path("rtg_data.txt"), std::string(kDumpHeader) + "g1|v|0|1\n");
+  check_and_open_rtg_data(wdir.data());
+  check_and_open_rtg_data(wdir.data());
+  EXPECT_EQ(std::string(kDumpHeader) + "g1|v|0|1\n", run.read("rtg_data.txt.1"));
+  EXPECT_EQ(kDumpHeader, run.read("rtg_data.txt.2"));
+  EXPECT_EQ(kDumpHeader, run.read("rtg_data.txt"));
+  EXPECT_EQ(3, rtg_file_count);
+  EXPECT_GT(g_rtg_data_fd, 0);
+}
+
+}  // namespace
