@@ -27,8 +27,8 @@ int main(void) {
   check(get_tokens(line, fields, "|", 4) == 2, "get_tokens");
 
   twlb_util_set_debug_log_level(0);
-  twlb_debug_log_ex(TWLB_LOG_CRITICAL, MISC, __FILE__, __LINE__, __func__,
-                    "%s", "not written");
+  twlb_debug_log_ex(TWLB_LOG_CRITICAL, MISC, __FILE__, __LINE__, __func__, "%s",
+                    "not written");
 
   char *block = NULL;
   TWLB_MALLOC(block, 16, "c_api_test");

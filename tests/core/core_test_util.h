@@ -43,8 +43,7 @@ inline std::string read_file(const std::string &path) {
 // Sends library records of the given level and module bits to `path`.
 class LogScope {
  public:
-  LogScope(const std::string &path, unsigned int level,
-           unsigned long module) {
+  LogScope(const std::string &path, unsigned int level, unsigned long module) {
     twlb_util_set_log_filename(path.c_str(), nullptr);
     twlb_util_set_debug_log_level(static_cast<int>(level));
     twlb_util_set_modulemask(module);

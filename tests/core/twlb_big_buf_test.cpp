@@ -77,14 +77,14 @@ TEST_F(BigBufTest, ExtendedAppendFromMemoryAndFile) {
   EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0,
                                             BIGBUF_TYPE_FILE, err),
             4);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0, 2, err),
-            -1);
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0, 2, err), -1);
   EXPECT_STREQ(err,
                "Flag type can only be BIGBUF_TYPE_FILE or BIGBUF_TYPE_BUFFER");
   EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, blank.data(), 0,
                                             BIGBUF_TYPE_FILE, err),
             -1);
-  EXPECT_EQ(std::string(err).rfind("File '" + blank + "' is blank err(", 0), 0u);
+  EXPECT_EQ(std::string(err).rfind("File '" + blank + "' is blank err(", 0),
+            0u);
   std::string out = testing::internal::GetCapturedStderr();
   EXPECT_STREQ(twlb_bigbuf_get_value(&buf_, 4), "file-content");
   EXPECT_EQ(buf_.offset, 17);

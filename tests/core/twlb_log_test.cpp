@@ -122,8 +122,7 @@ TEST(OpenFileWithHeader, ExistingFileGetsNoHeader) {
   close(fd);
   EXPECT_EQ(read_file(path), "kept");
   fd = -1;
-  EXPECT_EQ(twlb_open_file_with_header(&fd, tmp.path("no/x").c_str(), "H"),
-            -1);
+  EXPECT_EQ(twlb_open_file_with_header(&fd, tmp.path("no/x").c_str(), "H"), -1);
 }
 
 }  // namespace
