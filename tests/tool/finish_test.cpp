@@ -8,6 +8,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,6 +16,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "vira_zedazad_uvoz_izu.h"
 #include "vzu_test_support.h"
@@ -225,3 +227,80 @@ TEST_F(FinishingSequence, PidFileAddedToAnExistingDirectoryAndNeverReplaced) {
 }
 
 }  // namespace
+
+/* ---- process level ---- */
+
+/* Definitions of one partition: group Srv with the given vectors (8 bytes
+ * each from offset 48) and, when asked, group Old with o1 at offset 64. */
+std::string partition_gdf(const std::vector<std::string> &srv_vectors, bool with_old) {
+  std::string gdf = vzu_test::info_line(72, 10000) +
+                    vzu_test::group_line("Srv", 2000, "vector", 1, (int)srv_vectors.size()) +
+                    vzu_test::graph_line("Load", 1, "vector", "sample", 48);
+  for (auto &v : srv_vectors) gdf += v + "\n";
+  if (with_old)
+    gdf += vzu_test::group_line("Old", 2001, "vector", 1, 1) +
+           vzu_test::graph_line("Hits", 2, "vector", "sample", 64) + "o1 64\n";
+  return gdf;
+}
+
+void write_partition(const TempRun &run, const std::string &name, const std::string &gdf,
+                     double first_ms) {
+  run.partition(name);
+  run.write(name + "/testrun.gdf", gdf);
+  vzu_test::PacketWriter packets(72);
+  for (int seq = 0; seq < 3; seq++)
+    packets.packet(0, seq, first_ms + seq * 10000.0).f64(48, seq).f64(56, 2 * seq).f64(64, 3);
+  packets.write(run.path(name + "/rtgMessage.dat"));
+}
+
+TEST(FinishProcess, ThreePartitionRunEndsWithTheDesignedFilesLinesAndStatus) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  TempRun run(1);
+  write_partition(run, "20230101000000", partition_gdf({"s1 48", "s2 56"}, true), 1.7e12);
+  write_partition(run, "20230102000000", partition_gdf({"s1 48"}, false), 1.7e12 + 30000);
+  write_partition(run, "20230103000000", partition_gdf({"s1 48", "s2 56"}, true), 1.7e12 + 60000);
+  run.write("summary.top", summary_line(16, kStart) + "\n");
+  run.write("sorted_scenario.conf", "PROGRESS_MSECS 10000\nTW_GENERATOR 1\n");
+
+  auto r = vzu_test::run_tool(run, {"-t", "1"}, {{"TZ", "UTC"}});
+  ASSERT_EQ(r.status, 0) << r.err;
+  /* Only the switch into the second partition loses anything. */
+  EXPECT_EQ(r.err,
+            "Vector Deleted [s2] rtg_idx [56]\n"
+            "Vector Deleted [o1] rtg_idx [64]\n"
+            "GROUP Deleted [Old]\n");
+
+  auto calls = run.record();
+  ASSERT_FALSE(calls.empty());
+  ASSERT_EQ(calls.back().rfind("tsdb_exit_migration end=", 0), 0u) << calls.back();
+  long end = atol(calls.back().c_str() + strlen("tsdb_exit_migration end="));
+  auto lines = vzu_test::split_lines(r.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "starting db_upload of TR1");
+  EXPECT_EQ(lines.back().rfind("Migrttion is done test start time [1700000000], test end time [" +
+                                   std::to_string(end) + "]",
+                               0),
+            0u)
+      << lines.back();
+
+  char duration[40];
+  convert_sec_to_hh_mm_ss(duration, static_cast<int>(end - kStart));
+  std::string head = "1|scen|" + formatted(kStart);
+  for (int i = 3; i < 16; i++) head += "|" + (i == 14 ? std::string(duration) : "x" + std::to_string(i));
+  EXPECT_EQ(run.read("summary.top"), head + "|1700000000|1700000000|" +
+                                         std::to_string(end - kStart) + "|10000|99|1:1|0|All:1");
+  EXPECT_EQ(run.read(".pidfiles/.OrvMain.pid"), "54321");
+
+  /* The switches made destination partition directories with subjects. */
+  int made = 0;
+  for (auto &e : std::filesystem::directory_iterator(run.run_dir())) {
+    std::string name = e.path().filename();
+    if (name.size() != 14 || name == "20230101000000" || name == "20230102000000" ||
+        name == "20230103000000")
+      continue;
+    EXPECT_TRUE(run.exists(name + "/subjects")) << name;
+    made++;
+  }
+  EXPECT_GE(made, 1);
+}
