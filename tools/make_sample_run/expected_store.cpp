@@ -146,7 +146,10 @@ class Model {
       case EventKind::Readd: vecs_[e.group][e.name].active = true; break;
       case EventKind::Delete: {
         VecState &vs = vecs_[e.group][e.name];
-        if (vs.state == 1) emit(e.group, vs);  // last values flushed, then the series ends
+        if (vs.state == 1) {  // last values flushed, then the series ends
+          t_.flushes++;
+          emit(e.group, vs);
+        }
         vs.state = 0;
         vs.active = false;
       }
@@ -288,6 +291,7 @@ class Model {
     if (vs.state == 0) {
       if (!gen_ && is_generator_vector(plan_.groups[g], vs.stored_name)) {
         vs.state = 255;
+        t_.left_out++;
         return;
       }
       vs.state = 1;
@@ -296,6 +300,7 @@ class Model {
   }
 
   void emit(int g, const VecState &vs) {
+    t_.store_inserts++;
     series_.insert(plan_.groups[g].name + "|" + vs.labels);
     const GroupDef &gd = plan_.groups[g];
     for (size_t j = 0; j < gd.graphs.size(); j++) {

@@ -39,6 +39,9 @@ struct ExpectedRow {
 
 struct ExpectedTotals {
   int64_t inserts = 0;        /* the tool's total_sample */
+  int64_t store_inserts = 0;  /* inserts that reach the store, flushes included */
+  int64_t flushes = 0;        /* last values of deleted vectors */
+  int64_t left_out = 0;       /* generator vectors the tool left out */
   int64_t missing_steps = 0;  /* the tool's total_missing_sample */
   int64_t rows = 0;           /* rows given to the sink, flushes included */
   int64_t missing_rows = 0;   /* of those, missing values */

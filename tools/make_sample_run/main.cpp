@@ -146,6 +146,9 @@ void report(const RunPlan &plan, const Args &a, const WriteStats &w, const Expec
          (long long)t.inserts, (long long)t.missing_steps, (long long)t.rows,
          (long long)t.missing_rows, (long long)t.series, (long long)t.start_time,
          (long long)t.end_time);
+  printf("  store        inserts %lld (%lld flushed by deleted vectors, %lld generator vectors "
+         "left out)\n",
+         (long long)t.store_inserts, (long long)t.flushes, (long long)t.left_out);
   if (!a.expect.empty()) printf("  expected rows written to %s\n", a.expect.c_str());
 }
 

@@ -111,7 +111,7 @@ std::vector<GroupDef> fixed_groups(int vectors) {
                      graph("Request Latency Digest", "tdigest_4B", "NA", 1000, 900000),
                      graph("Cache Hit Ratio (Pct)", "sample", "DBH", 5000, 9990),
                      graph("Bytes Received", "sum", "PS", 1e4, 1e7)}));
-  g.push_back(group("Generator Stats", 10200, true, "Controller>Generator", true,
+  g.push_back(group("Generator Stats", 10200, true, "Controller>Generator", false,
                     {graph("Generator Requests/Sec", "rate", "PS", 10, 2000),
                      graph("Generator CPU (Pct)", "sample_2B_100", "NA", 5, 90)}));
   g[G_PAGE].vectors = page_names(vectors);
@@ -136,7 +136,7 @@ GroupDef extra_group(int n, int graphs, int vectors) {
     gr.push_back(graph(std::string("Metric ") + std::to_string(j + 1) + " " + d.name, d.name,
                        single ? formulas[(n + j) % 5] : "NA", 1, hi));
   }
-  GroupDef g = group(numbered("Host Metrics ", n), 10400 + n, true, "Tier>Host", true, gr);
+  GroupDef g = group(numbered("Host Metrics ", n), 10400 + n, true, "Tier>Host", false, gr);
   for (int k = 0; k < vectors; k++) g.vectors.push_back(host_name(n * 1000 + k));
   return g;
 }
