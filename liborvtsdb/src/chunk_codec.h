@@ -6,13 +6,20 @@
  *   0  u8   format, CHUNK_FORMAT (1)
  *   1  u8   roles R (1..5)
  *   2  u32  samples N
- *   6  ...  one zstd frame holding R columns of N doubles each. Before
- *           compression every value is XORed with the previous value of its
- *           column (the first with 0), then each column is byte-shuffled: 8
- *           planes of N bytes, plane b holding byte b of every value.
- * XOR leaves zero high bytes for slowly moving values and the shuffle puts
- * equal exponent bytes side by side, which zstd turns into a few bytes. Bit
- * patterns survive exactly, so the missing marker (-2^63) stays the marker.
+ *   6  ...  one zstd frame holding R columns, one after the other:
+ *        u8 mode, then
+ *        mode 0 (any doubles): N values, each XORed with the previous one;
+ *        mode 1 + d, d = 0..4 (every value is exactly m / 10^d for an integer
+ *          m, as the raw data's scaled integers are): a bitmap of missing
+ *          samples (ceil(N / 8) bytes, bit i of byte i / 8) and N zigzag
+ *          deltas of m (a missing sample repeats the previous m);
+ *        the N 8-byte words of either mode byte-shuffled: 8 planes of N bytes,
+ *        plane b holding byte b of every word.
+ * Deltas and XOR leave zero high bytes for slowly moving values, and the
+ * shuffle puts them side by side, which zstd turns into a few bytes. The
+ * integer mode is taken only when it gives back every bit of every value,
+ * so decoding is exact in both modes and the missing marker (-2^63) stays
+ * the marker, never a number.
  *
  * A ChunkEncoder / ChunkDecoder owns its zstd context and scratch space and
  * reuses them: after warm-up no call allocates. Not thread-safe; one per user.

@@ -5,17 +5,21 @@
 
 namespace orvtsdb {
 
+/* Only the conditions in use go into the SQL, so SQLite can seek the
+ * chunks_by_series index for a series (and graph) instead of scanning. */
 bool ChunkCursor::open(sqlite3 *db, const ChunkFilter &f, std::string &err) {
-  static const char *const SQL =
+  std::string sql =
       "SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, c.data, g.name, "
       "IFNULL(gr.name, ''), s.labels "
       "FROM chunks c JOIN series s ON s.sid = c.sid JOIN groups g ON g.gid = s.gid "
       "LEFT JOIN graphs gr ON gr.gid = s.gid AND gr.idx = c.graph "
-      "WHERE (?1 < 0 OR c.sid = ?1) AND (?2 < 0 OR c.graph = ?2) "
-      "AND (?3 = '' OR g.name = ?3) AND (?4 = '' OR gr.name = ?4) "
-      "AND c.end_time >= ?5 AND c.start_time <= ?6 "
-      "ORDER BY c.sid, c.graph, c.start_time";
-  if (!stmt_.prepare(db, SQL, err)) return false;
+      "WHERE c.end_time >= ?5 AND c.start_time <= ?6";
+  if (f.sid >= 0) sql += " AND c.sid = ?1";
+  if (f.graph >= 0) sql += " AND c.graph = ?2";
+  if (!f.group_name.empty()) sql += " AND g.name = ?3";
+  if (!f.graph_name.empty()) sql += " AND gr.name = ?4";
+  sql += " ORDER BY c.sid, c.graph, c.start_time";
+  if (!stmt_.prepare(db, sql.c_str(), err)) return false;
   stmt_.bind(1, f.sid);
   stmt_.bind(2, (int64_t)f.graph);
   stmt_.bind(3, f.group_name);
