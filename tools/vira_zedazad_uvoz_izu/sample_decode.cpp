@@ -50,12 +50,29 @@ struct GraphPlan {
   int count;                   /* elements of the graph (num_elements) */
 };
 
-/* The graph walk of one group. `valid` is false when the group's arrays do
- * not describe a consistent layout; such a group's vectors get nothing. */
+/* An element whose formula changes its value. */
+struct FormulaFix {
+  int e;
+  int formula;
+};
+
+/* A graph whose data type has a scale: its first element and its type. */
+struct ScaleFix {
+  int first;
+  const orv_data_type_t *type;
+};
+
+/* How one group's vectors are decoded: a flat widening pass over the block,
+ * then only the elements with a formula and the graphs with a scale. `valid`
+ * is false when the group's arrays do not describe a consistent layout; such
+ * a group's vectors get nothing. */
 struct GroupPlan {
   unsigned epoch = 0;
   bool valid = false;
+  bool all_doubles = false; /* every element is 8 bytes: the block is copied */
   std::vector<GraphPlan> graphs;
+  std::vector<FormulaFix> formulas;
+  std::vector<ScaleFix> scales;
 };
 
 struct PlanCache {
@@ -85,8 +102,22 @@ int count_position(int family) {
 
 /* Fills `plan` from the group's arrays and checks that every element lies in
  * `data`, in the formula table and in the vector's block. */
+void build_fixes(const TSDB_INFO *g, GroupPlan *plan) {
+  plan->all_doubles = true;
+  for (int e = 0; e < g->total_elements; ++e) {
+    int f = g->graph_formula_type[e];
+    if (f == FORMULA_KBPS || f == FORMULA_DBH) plan->formulas.push_back({e, f});
+    if (g->elements_size[e] != 8) plan->all_doubles = false;
+  }
+  for (const GraphPlan &gp : plan->graphs)
+    if (gp.type->scale && gp.count)
+      plan->scales.push_back({gp.first + gp.count - gp.type->elements, gp.type});
+}
+
 void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
   plan->graphs.clear();
+  plan->formulas.clear();
+  plan->scales.clear();
   plan->valid = false;
   int first = 0;
   long long bytes = 0;
@@ -103,6 +134,7 @@ void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
   }
   plan->valid = first == g->total_elements && first <= MAX_ELEMENTS_PER_VECTOR &&
                 bytes <= g->total_elements_size;
+  if (plan->valid) build_fixes(g, plan);
 }
 
 const GroupPlan &plan_for(const TSDB_INFO *g) {
@@ -341,47 +373,60 @@ void report_direct(const Job &j, int gi, int e, long long at) {
 
 enum class Report { kNone, kWidened, kDirect };
 
-/* Unchanged frequency: every element is stored in data with its formula, and
- * each graph then loses its scale. */
-template <Report kReport>
-void decode_unchanged(const Job &j, const GroupPlan &plan) {
-  const int *es = j.g->elements_size;
-  const int *fm = j.g->graph_formula_type;
-  double *d = j.v->data;
+/* Dump records and traces of every element of the block, in element order. */
+void report_block(const Job &j, const GroupPlan &plan, Report kind) {
   long long at = j.pos;
   for (size_t gi = 0; gi < plan.graphs.size(); ++gi) {
     const GraphPlan &gp = plan.graphs[gi];
     for (int e = gp.first; e < gp.first + gp.count; ++e) {
-      int w = es[e];
-      double v = widen(j.file_data + at, w);
-      d[e] = v;
-      apply_formula(fm[e], &d[e]);
-      if constexpr (kReport == Report::kWidened) report_widened(j, gi, e, v);
-      if constexpr (kReport == Report::kDirect) report_direct(j, gi, e, at);
+      int w = j.g->elements_size[e];
+      if (kind == Report::kDirect)
+        report_direct(j, static_cast<int>(gi), e, at);
+      else
+        report_widened(j, static_cast<int>(gi), e, widen(j.file_data + at, w));
       at += w;
     }
-    if (gp.count) unscale(d + gp.first + gp.count - gp.type->elements, gp.type);
   }
 }
 
-/* Merge mode: each graph's elements are collected and merged into data. */
-template <Report kReport>
-void decode_merged(const Job &j, const GroupPlan &plan) {
+/* Every element of the vector's block widened into out, in element order. */
+void widen_block(const Job &j, const GroupPlan &plan, double *out) {
+  const char *p = j.file_data + j.pos;
   const int *es = j.g->elements_size;
-  long long at = j.pos;
+  int n = j.g->total_elements;
+  if (plan.all_doubles) {
+    memcpy(out, p, sizeof(double) * n);
+    return;
+  }
+  for (int e = 0; e < n; ++e) {
+    out[e] = widen(p, es[e]);
+    p += es[e];
+  }
+}
+
+/* Unchanged frequency: every element goes to data with its formula, then
+ * each graph loses its scale. */
+void decode_unchanged(const Job &j, const GroupPlan &plan, Report report) {
+  double *d = j.v->data;
+  widen_block(j, plan, d);
+  for (const FormulaFix &f : plan.formulas) apply_formula(f.formula, &d[f.e]);
+  if (report != Report::kNone) report_block(j, plan, report);
+  for (const ScaleFix &sc : plan.scales) unscale(d + sc.first, sc.type);
+}
+
+double s_packet_values[MAX_ELEMENTS_PER_VECTOR];
+
+/* Merge mode: the packet's elements are widened aside and merged graph by
+ * graph into data. */
+void decode_merged(const Job &j, const GroupPlan &plan, Report report) {
+  double *f = s_packet_values;
+  widen_block(j, plan, f);
+  if (report != Report::kNone) report_block(j, plan, report);
   for (size_t gi = 0; gi < plan.graphs.size(); ++gi) {
     const GraphPlan &gp = plan.graphs[gi];
-    double f[ORV_MAX_ELEMENTS_PER_GRAPH] = {kMissing, kMissing, kMissing, kMissing, kMissing};
-    for (int i = 0; i < gp.count; ++i) {
-      int e = gp.first + i, w = es[e];
-      double v = widen(j.file_data + at, w);
-      if (i < ORV_MAX_ELEMENTS_PER_GRAPH) f[i] = v;
-      if constexpr (kReport != Report::kNone) report_widened(j, gi, e, v);
-      at += w;
-    }
     if (!gp.count) continue;
     int first = gp.first + gp.count - gp.type->elements;
-    merge_graph({j.v->data + first, &j.v->sample_count[gi], f,
+    merge_graph({j.v->data + first, &j.v->sample_count[gi], f + gp.first,
                  j.g->graph_formula_type + first, gp.type, j.open, j.close});
   }
 }
@@ -427,11 +472,11 @@ int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int s
         rtg_size, packet_size, rtg_file, sample_reset_flag != 0, migrate_flag != 0};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
-  bool report = reporting();
+  Report report = reporting() ? Report::kWidened : Report::kNone;
   if (frequency_changed)
-    report ? decode_merged<Report::kWidened>(j, plan) : decode_merged<Report::kNone>(j, plan);
+    decode_merged(j, plan, report);
   else
-    report ? decode_unchanged<Report::kWidened>(j, plan) : decode_unchanged<Report::kNone>(j, plan);
+    decode_unchanged(j, plan, report);
   return 0;
 }
 
@@ -445,10 +490,7 @@ int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index,
         rtg_size, packet_size, rtg_file, false, true};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
-  if (reporting())
-    decode_unchanged<Report::kDirect>(j, plan);
-  else
-    decode_unchanged<Report::kNone>(j, plan);
+  decode_unchanged(j, plan, reporting() ? Report::kDirect : Report::kNone);
   return 0;
 }
 
