@@ -1,8 +1,8 @@
 /*
  * finish_test.cpp - the end of a migration: the summary.top rewrite (kept
  * fields, the new tail, the start-time check, the scenario keywords, every
- * failure leaving the old file in place), the duration text, and the
- * finishing sequence's output, import command, pid file and last store call.
+ * failure leaving the old file in place), the pid file, and a whole run's
+ * finish: its output, import command, files and last store call.
  */
 #include <gtest/gtest.h>
 
@@ -46,9 +46,9 @@ std::string summary_line(int n, long start) {
 }
 
 /* Fields 0 to 15 as rewritten from summary_line(). */
-std::string expected_head(long start) {
-  std::string head = "3|scen|" + formatted(start);
-  for (int i = 3; i < 16; i++) head += "|" + (i == 14 ? std::string("1:2:5") : "x" + std::to_string(i));
+std::string expected_head(long start, int run = 3, const std::string &duration = "1:2:5") {
+  std::string head = std::to_string(run) + "|scen|" + formatted(start);
+  for (int i = 3; i < 16; i++) head += "|" + (i == 14 ? duration : "x" + std::to_string(i));
   return head + "|";
 }
 
@@ -77,58 +77,47 @@ class Finish : public ::testing::Test {
   TempRun run_{3};
 };
 
-TEST(DurationText, HoursMinutesSecondsNotZeroFilled) {
-  char buf[40];
-  convert_sec_to_hh_mm_ss(buf, 3725);
-  EXPECT_STREQ(buf, "1:2:5");
-  convert_sec_to_hh_mm_ss(buf, 90061);
-  EXPECT_STREQ(buf, "25:1:1");
-  convert_sec_to_hh_mm_ss(buf, 0);
-  EXPECT_STREQ(buf, "0:0:0");
-}
-
-TEST_F(Finish, SixteenFieldsGetTheMigratedSpanAndTheScenarioTail) {
-  write_scenario("PROGRESS_MSECS 10000\nTW_GENERATOR 3\n");
-  run_.write("summary.top", summary_line(16, kStart) + "\n");
+TEST_F(Finish, SummaryKeepsTheHeadAndGetsANewTail) {
+  struct Case {
+    int n_fields;
+    long start;
+    const char *scenario;
+    const char *tail;
+  } cases[] = {
+      {16, kStart, "PROGRESS_MSECS 10000\nTW_GENERATOR 3\n",
+       "1700000000|1700000000|3725|10000|99|3:3|0|All:1"},
+      /* fields 16 to 25 replaced; a keyword counts only in the first column
+       * and the last line wins; 300 s apart is still close enough */
+      {26, kStart - 300,
+       "PROGRESS_MSECS 10000\n PROGRESS_MSECS 500\nTW_GENERATOR 2\nTW_GENERATOR 4\n"
+       "TW_GENERATORS 7\nSHOW_GROUP_DATA 1\n",
+       "1699999700|1700000000|3725|10000|99|4:4|1|All:1"},
+      {16, kStart - 600, "", "1700000000|1700000000|3725|0|99|0:0|0|All:1"},
+  };
+  run_.write("summary.top", "");
   chmod(run_.path("summary.top").c_str(), 0640);
-  update_summary_top_file();
-
-  EXPECT_EQ(run_.read("summary.top"),
-            expected_head(kStart) + "1700000000|1700000000|3725|10000|99|3:3|0|All:1");
+  testing::internal::CaptureStdout();
+  for (const Case &c : cases) {
+    write_scenario(c.scenario);
+    EXPECT_EQ(rewrite(summary_line(c.n_fields, c.start) + "\n"), expected_head(c.start) + c.tail);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "WARNING: summary.top start timei [1699999400] and rtg start time [1700000000] is "
+            "deffrent more then 5 min so taking rtg start time\n");
   struct stat st;
   ASSERT_EQ(stat(run_.path("summary.top").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_FALSE(run_.exists("summary.top.tmp"));
 }
 
-TEST_F(Finish, TwentySixFieldsHaveTheirTailReplaced) {
-  write_scenario("SHOW_GROUP_DATA 1\n");
-  EXPECT_EQ(rewrite(summary_line(26, kStart)),
-            expected_head(kStart) + "1700000000|1700000000|3725|0|99|0:0|1|All:1");
-}
-
-TEST_F(Finish, StartTimeFromSamplesWhenSummaryIsMoreThanFiveMinutesOff) {
-  write_scenario("");
-  testing::internal::CaptureStdout();
-  std::string at_limit = rewrite(summary_line(16, kStart - 300));
-  std::string beyond = rewrite(summary_line(16, kStart - 600));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "WARNING: summary.top start timei [1699999400] and rtg start time [1700000000] is "
-            "deffrent more then 5 min so taking rtg start time\n");
-  EXPECT_EQ(at_limit, expected_head(kStart - 300) + "1699999700|1700000000|3725|0|99|0:0|0|All:1");
-  EXPECT_EQ(beyond, expected_head(kStart - 600) + "1700000000|1700000000|3725|0|99|0:0|0|All:1");
-}
-
-TEST_F(Finish, ScenarioKeywordsCountOnlyInTheFirstColumnAndTheLastOneWins) {
-  write_scenario("PROGRESS_MSECS 10000\n PROGRESS_MSECS 500\nTW_GENERATOR 2\nTW_GENERATOR 4\n"
-                 "TW_GENERATORS 7\nSHOW_GROUP_DATA 1\n");
-  EXPECT_EQ(rewrite(summary_line(16, kStart)),
-            expected_head(kStart) + "1700000000|1700000000|3725|10000|99|4:4|1|All:1");
-}
-
 TEST_F(Finish, SummaryLeftAsItWasWhenItCannotBeRewritten) {
-  std::string short_line = summary_line(15, kStart) + "\n";
+  testing::internal::CaptureStderr();
+  update_summary_top_file();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open summary.top, error - No such file or directory\n");
+
   write_scenario("PROGRESS_MSECS 10000\n");
+  std::string short_line = summary_line(15, kStart) + "\n";
   EXPECT_EQ(rewrite(short_line), short_line);
   EXPECT_EQ(rewrite(""), "");
 
@@ -142,13 +131,6 @@ TEST_F(Finish, SummaryLeftAsItWasWhenItCannotBeRewritten) {
 
   unlink(run_.path("sorted_scenario.conf").c_str());
   EXPECT_EQ(rewrite(good), good);
-}
-
-TEST_F(Finish, MissingSummaryIsReported) {
-  testing::internal::CaptureStderr();
-  update_summary_top_file();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to open summary.top, error - No such file or directory\n");
 }
 
 TEST_F(Finish, FullDiskLeavesTheOldSummary) {
@@ -173,60 +155,22 @@ TEST_F(Finish, FullDiskLeavesTheOldSummary) {
   EXPECT_FALSE(run_.exists("summary.top.tmp"));
 }
 
-/* Runs the finishing sequence in a child with a stand-in import command that
- * appends "import <run>" to the same output; returns the child's output. */
-class FinishingSequence : public Finish {
- protected:
-  std::string finish() {
-    std::string out = run_.wdir() + "/stdout.txt";
-    std::string bin = run_.wdir() + "/bin";
-    run_.write(bin + "/twu_import", "#!/bin/sh\necho \"import $1\" >> '" + out + "'\n");
-    chmod((bin + "/twu_import").c_str(), 0755);
-    setenv("ORVTSDB_RECORD", run_.record_path().c_str(), 1);
+TEST_F(Finish, PidFileAddedToAnExistingDirectoryAndNeverReplaced) {
+  auto finish = [] {
     EXPECT_EXIT(
         {
-          setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
-          if (freopen(out.c_str(), "a", stdout) == nullptr) exit(2);
+          if (freopen("/dev/null", "w", stdout) == nullptr) exit(2);
           tr_migrate_exit();
         },
         testing::ExitedWithCode(0), "");
-    unsetenv("ORVTSDB_RECORD");
-    return run_.read(out);
-  }
-};
-
-TEST_F(FinishingSequence, PrintsImportsClosesTheStoreLastAndCreatesThePidFile) {
-  write_scenario("PROGRESS_MSECS 10000\nTW_GENERATOR 3\n");
-  run_.write("summary.top", summary_line(16, kStart) + "\n");
-  EXPECT_EQ(finish(),
-            "starting db_upload of TR3\n"
-            "import 3\n"
-            "Migrttion is done test start time [1700000000], test end time [1700003725] as pes "
-            "summary.top and as per sample inserted test end time [1700003725]\n");
-  EXPECT_EQ(run_.read("summary.top"),
-            expected_head(kStart) + "1700000000|1700000000|3725|10000|99|3:3|0|All:1");
-  auto calls = run_.record();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back(), "tsdb_exit_migration end=1700003725");
-  EXPECT_EQ(run_.read(".pidfiles/.OrvMain.pid"), "54321");
-  struct stat st;
-  ASSERT_EQ(stat(run_.path(".pidfiles").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-}
-
-TEST_F(FinishingSequence, PidFileAddedToAnExistingDirectoryAndNeverReplaced) {
-  /* No summary.top and no scenario file: the rest of the finish still runs. */
+  };
   std::filesystem::create_directories(run_.path(".pidfiles"));
-  EXPECT_NE(finish().find("import 3\n"), std::string::npos);
+  finish();
   EXPECT_EQ(run_.read(".pidfiles/.OrvMain.pid"), "54321");
-  EXPECT_FALSE(run_.exists("summary.top"));
-
   run_.write(".pidfiles/.OrvMain.pid", "4242\n");
   finish();
   EXPECT_EQ(run_.read(".pidfiles/.OrvMain.pid"), "4242\n");
 }
-
-}  // namespace
 
 /* ---- process level ---- */
 
@@ -254,22 +198,26 @@ void write_partition(const TempRun &run, const std::string &name, const std::str
 }
 
 TEST(FinishProcess, ThreePartitionRunEndsWithTheDesignedFilesLinesAndStatus) {
-  setenv("TZ", "UTC", 1);
-  tzset();
   TempRun run(1);
   write_partition(run, "20230101000000", partition_gdf({"s1 48", "s2 56"}, true), 1.7e12);
   write_partition(run, "20230102000000", partition_gdf({"s1 48"}, false), 1.7e12 + 30000);
   write_partition(run, "20230103000000", partition_gdf({"s1 48", "s2 56"}, true), 1.7e12 + 60000);
   run.write("summary.top", summary_line(16, kStart) + "\n");
   run.write("sorted_scenario.conf", "PROGRESS_MSECS 10000\nTW_GENERATOR 1\n");
+  /* A stand-in import command that notes its argument. */
+  std::string bin = run.wdir() + "/bin";
+  run.write(bin + "/twu_import", "#!/bin/sh\necho \"import $1\" > '" + bin + "/imported'\n");
+  chmod((bin + "/twu_import").c_str(), 0755);
 
-  auto r = vzu_test::run_tool(run, {"-t", "1"}, {{"TZ", "UTC"}});
+  auto r = vzu_test::run_tool(run, {"-t", "1"},
+                              {{"TZ", "UTC"}, {"PATH", bin + ":" + getenv("PATH")}});
   ASSERT_EQ(r.status, 0) << r.err;
   /* Only the switch into the second partition loses anything. */
   EXPECT_EQ(r.err,
             "Vector Deleted [s2] rtg_idx [56]\n"
             "Vector Deleted [o1] rtg_idx [64]\n"
             "GROUP Deleted [Old]\n");
+  EXPECT_EQ(run.read(bin + "/imported"), "import 1\n");
 
   auto calls = run.record();
   ASSERT_FALSE(calls.empty());
@@ -286,21 +234,22 @@ TEST(FinishProcess, ThreePartitionRunEndsWithTheDesignedFilesLinesAndStatus) {
 
   char duration[40];
   convert_sec_to_hh_mm_ss(duration, static_cast<int>(end - kStart));
-  std::string head = "1|scen|" + formatted(kStart);
-  for (int i = 3; i < 16; i++) head += "|" + (i == 14 ? std::string(duration) : "x" + std::to_string(i));
-  EXPECT_EQ(run.read("summary.top"), head + "|1700000000|1700000000|" +
+  EXPECT_EQ(run.read("summary.top"), expected_head(kStart, 1, duration) + "1700000000|1700000000|" +
                                          std::to_string(end - kStart) + "|10000|99|1:1|0|All:1");
   EXPECT_EQ(run.read(".pidfiles/.OrvMain.pid"), "54321");
+  struct stat st;
+  ASSERT_EQ(stat(run.path(".pidfiles").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 
   /* The switches made destination partition directories with subjects. */
   int made = 0;
   for (auto &e : std::filesystem::directory_iterator(run.run_dir())) {
     std::string name = e.path().filename();
-    if (name.size() != 14 || name == "20230101000000" || name == "20230102000000" ||
-        name == "20230103000000")
-      continue;
+    if (name.size() != 14 || name.rfind("20230", 0) == 0) continue;
     EXPECT_TRUE(run.exists(name + "/subjects")) << name;
     made++;
   }
   EXPECT_GE(made, 1);
 }
+
+}  // namespace
