@@ -65,13 +65,7 @@ const char kPidPlaceholder[] = "54321";
 
 /* "%s/logs/TR%d/<name>" of the destination run into out (kPathLen). */
 void run_file_path(char *out, const char *name) {
-  snprintf(out, kPathLen, "%s/logs/TR%d%s%s", tw_wdir, g_dest_testrun, *name ? "/" : "", name);
-}
-
-void append(std::string *out, const char *format, long long value) {
-  char buf[32];
-  snprintf(buf, sizeof buf, format, value);
-  *out += buf;
+  snprintf(out, kPathLen, "%s/logs/TR%d/%s", tw_wdir, g_dest_testrun, name);
 }
 
 /* Reads summary.top's first line into line (kLineLen) without its line feed
@@ -215,7 +209,7 @@ std::string summary_head(char **fields, int n_fields, const char *duration) {
   std::string line;
   for (int i = 0; i < n_fields && i < ST_STARTTIME_SEC; i++) {
     if (i == ST_TRIDX)
-      append(&line, "%lld", g_dest_testrun);
+      line += std::to_string(g_dest_testrun);
     else
       line += i == ST_TEST_DURATION_FORMATTED ? duration : fields[i];
     line += '|';
@@ -262,11 +256,11 @@ void update_summary_top_file(void) {
   char duration[40];
   convert_sec_to_hh_mm_ss(duration, static_cast<int>(test_end_time - test_start_time));
   std::string out = summary_head(fields, n_fields, duration);
-  append(&out, "%lld", checked_start_time(fields[ST_STARTTIME_FORMATTED]));
-  append(&out, "|%lld", test_start_time);
+  out += std::to_string(checked_start_time(fields[ST_STARTTIME_FORMATTED]));
+  out += "|" + std::to_string(test_start_time);
   long seconds;
   if (!duration_seconds(duration, &seconds)) return;
-  append(&out, "|%lld|", seconds);
+  out += "|" + std::to_string(seconds) + "|";
   ScenarioValues values;
   if (!read_scenario_values(&values)) return;
   char tail[128];
