@@ -265,4 +265,85 @@ TEST_F(GdfReader, LongLinesAreReadInPiecesAndNamesCut) {
   EXPECT_EQ(255u, strlen(g.tsdb_metric_ptr[0].graph_name));
 }
 
+/* Run-length of the store's clock steps, "gran x count" in call order. */
+std::string steps(const vzu_test::TempRun &run) {
+  std::string out;
+  std::string last;
+  int count = 0;
+  auto flush = [&] {
+    if (count) out += (out.empty() ? "" : " ") + last + "x" + std::to_string(count);
+  };
+  for (auto &line : run.record("tsdb_migration_increment_sample_ex gran=")) {
+    std::string gran = line.substr(line.find('=') + 1);
+    if (gran != last) {
+      flush();
+      last = gran;
+      count = 0;
+    }
+    ++count;
+  }
+  flush();
+  return out;
+}
+
+/* Two partitions of two versions each: groups registered once, every data
+ * type named, each raw sample file read with its own packet size and merge
+ * count (seen in the clock steps and in the values found at the offsets). */
+TEST(GdfReaderProcess, TwoVersionsPerPartitionRegisterOnceAndHandOverEachFile) {
+  const char *types[] = {"sample", "rate", "cumulative", "times", "timesStd", "sum",
+                         "rate_4B_1000", "times_4B_1000", "sample_2B_100", "sample_4B_1000",
+                         "sample_2B_100_count_4B", "sum_4B", "timesStd_4B_1000", "sample_4B",
+                         "sample_1B", "times_4B_10", "tdigest"};
+  std::string all = group_line("AllTypes", 2000, "vector", 17, 1);
+  for (int i = 0; i < 17; ++i) all += graph_line("g" + std::to_string(i), i, "vector", types[i], 48);
+  /* AllTypes: one vector of 184 bytes at 48; Builtin at 232; Later at 240. */
+  std::string builtin = group_line("Builtin", 5, "scalar", 1, 0) + graph_line("b", 1, "scalar", "sample", 232);
+  std::string later = group_line("Later", 3000, "vector", 1, 1) + graph_line("l", 1, "vector", "sample", 240);
+  const double t0 = 1700000000000.0;
+
+  vzu_test::TempRun run;
+  const std::string p1 = "20240101000000", p2 = "20240101010000";
+  run.partition(p1);
+  run.partition(p2);
+  run.write(p1 + "/testrun.gdf", info_line(240, 5000) + all + "v1\n" + builtin);
+  vzu_test::PacketWriter a(240);
+  a.packet(1, 0, t0);
+  for (int k = 1; k <= 4; ++k) a.packet(1, k, t0 + 5000 * k);
+  a.write(run.path(p1 + "/rtgMessage.dat"));
+  run.write(p1 + "/testrun.gdf.diff.1", info_line(248, 60000) + later + "w1 240\n");
+  vzu_test::PacketWriter b(248);
+  b.packet(1, 0, t0 + 20000);
+  for (int k = 1; k <= 2; ++k) b.packet(1, 4 + k, t0 + 20000 + 60000 * k).f64(240, 6.5 + k);
+  b.write(run.path(p1 + "/rtgMessage.dat.1"));
+
+  run.write(p2 + "/testrun.gdf", info_line(248, 1000) + all + "v1\n" + builtin + later + "w1\n");
+  vzu_test::PacketWriter c(248);
+  c.packet(1, 0, t0 + 140000);
+  for (int k = 1; k <= 2; ++k) c.packet(1, k, t0 + 140000 + 1000 * k);
+  c.write(run.path(p2 + "/rtgMessage.dat"));
+  run.write(p2 + "/testrun.gdf.diff.1", info_line(248, 15000));
+  vzu_test::PacketWriter d(248);
+  d.packet(1, 0, t0 + 142000);
+  for (int k = 1; k <= 4; ++k) d.packet(1, 4 + k, t0 + 142000 + 15000 * k);
+  d.write(run.path(p2 + "/rtgMessage.dat.1"));
+
+  auto r = vzu_test::run_tool(run, {"-t", "1"});
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const char *g : {"AllTypes", "Builtin", "Later"})
+    EXPECT_EQ(1u, run.record("tsdb_register_gdf group=" + std::string(g) + " ").size()) << g;
+  auto graphs = run.record("tsdb_register_graph group=AllTypes ");
+  ASSERT_EQ(17u, graphs.size());
+  for (int i = 0; i < 17; ++i)
+    EXPECT_NE(std::string::npos, graphs[i].find(" data_type=" + std::to_string(i) + " ")) << graphs[i];
+  /* 5 s -> 10 s windows of 2; 60 s; 1 s; 15 s -> one 60 s window of 4. */
+  EXPECT_EQ("10x2 60x2 1x2 60x1", steps(run));
+  auto later_values = run.record("tsdb_insert_bulk_metric_by_");
+  std::string joined;
+  for (auto &l : later_values) joined += l + "\n";
+  EXPECT_NE(std::string::npos, joined.find("gran=60 num_graphs=1 total=1 metric=m3 tags="))
+      << joined;
+  EXPECT_NE(std::string::npos, joined.find("data=7.5 -> 0")) << joined;
+  EXPECT_NE(std::string::npos, joined.find("data=8.5 -> 0")) << joined;
+}
+
 }  // namespace
