@@ -6,6 +6,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -186,6 +188,31 @@ TEST(LoopProcess, ShortFirstSampleFileSkipsTheStartTimeWithATrace) {
                                         " holds 47 bytes"))
       << log;
   EXPECT_EQ(std::string::npos, log.find("First partition start time"));
+}
+
+/* The store reads its run directory from ORVTSDB_RUN_DIR; the import command
+ * that the finish starts inherits the same environment, so a stand-in
+ * twu_import on PATH shows what the store saw. */
+std::string store_run_dir_seen(const TempRun &run, const std::string &preset) {
+  std::string bin = run.wdir() + "/fakebin";
+  std::string seen = run.wdir() + "/run_dir_seen";
+  mkdir(bin.c_str(), 0755);
+  vzu_test::write_file(bin + "/twu_import",
+                       "#!/bin/sh\nprintf '%s' \"$ORVTSDB_RUN_DIR\" > '" + seen + "'\n");
+  chmod((bin + "/twu_import").c_str(), 0755);
+  std::vector<std::pair<std::string, std::string>> env = {
+      {"PATH", bin + ":" + getenv("PATH")}};
+  if (!preset.empty()) env.push_back({"ORVTSDB_RUN_DIR", preset});
+  auto r = run_tool(run, {"-t", "1"}, env);
+  EXPECT_EQ(0, r.status) << r.err;
+  return vzu_test::read_file(seen);
+}
+
+TEST(LoopProcess, StoreLearnsTheRunDirectoryUnlessAlreadyTold) {
+  TempRun run(1);
+  run.partition("20230101000000");
+  EXPECT_EQ(run.run_dir(), store_run_dir_seen(run, ""));
+  EXPECT_EQ("/elsewhere/TR9", store_run_dir_seen(run, "/elsewhere/TR9"));
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "vira_zedazad_uvoz_izu.h"
@@ -22,6 +21,13 @@ using vzu_test::run_tool;
 using vzu_test::TempRun;
 
 namespace {
+
+/* `text` with every digit replaced by '9', to compare time stamps by shape. */
+std::string shape(std::string text) {
+  for (char &c : text)
+    if (c >= '0' && c <= '9') c = '9';
+  return text;
+}
 
 class TraceLog : public testing::Test {
  protected:
@@ -53,10 +59,12 @@ TEST_F(TraceLog, RecordCarriesStampLineFileAndFunction) {
   set_level(1);
   int line = __LINE__ + 1;
   TRACE1("hello %d\n", 5);
-  std::regex record("\n\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\|" + std::to_string(line) +
-                    "\\|trace_log_test\\.cpp\\|TestBody\\|hello 5\n");
   std::string got = appended();
-  EXPECT_TRUE(std::regex_match(got, record)) << got;
+  std::string tail = "|" + std::to_string(line) + "|trace_log_test.cpp|TestBody|hello 5\n";
+  const std::string stamp = "\n99/99/99 99:99:99";
+  ASSERT_EQ(stamp.size() + tail.size(), got.size()) << got;
+  EXPECT_EQ(stamp, shape(got.substr(0, stamp.size()))) << got;
+  EXPECT_EQ(tail, got.substr(stamp.size())) << got;
 }
 
 TEST_F(TraceLog, LevelsSelectCategories) {
@@ -118,9 +126,7 @@ TEST(TraceLogProcess, OpenFailureEndsTheRun) {
 
 TEST(ConsoleStamp, MonthDayYearTwoBlanksTime) {
   reset_test_start_time();
-  EXPECT_TRUE(std::regex_match(std::string(g_test_start_time),
-                               std::regex("\\d\\d/\\d\\d/\\d\\d  \\d\\d:\\d\\d:\\d\\d")))
-      << g_test_start_time;
+  EXPECT_EQ("99/99/99  99:99:99", shape(g_test_start_time));
 }
 
 TEST(ConsoleTrace, SilentUnlessSwitchedOnAndWithinLevel) {

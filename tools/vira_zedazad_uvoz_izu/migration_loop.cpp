@@ -103,10 +103,7 @@ void open_store_migration(const partition_struct *first) {
   char path[RUN_DIR_LEN];
   snprintf(path, sizeof path, "%s/rtgMessage.dat", first->partition_idx);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd <= 0) {
-    if (fd == 0) close(fd);
-    return;
-  }
+  if (fd < 0) return;
   long seconds = 0;
   if (read_start_time(fd, path, &seconds)) {
     TRACE1("First partition start time = %ld\n", seconds);
