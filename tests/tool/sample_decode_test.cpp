@@ -235,25 +235,6 @@ TEST_F(SampleDecode, TimesStdWindowSumsTheFifthElement) {
   EXPECT_EQ(merge(G, {{1, 1, 1, 0, 1}}), (std::vector<double>{M, M, M, M, M}));
 }
 
-TEST_F(SampleDecode, ValueAndCountWindowWeightsByCount) {
-  Group G({10}); /* sample_2B_100_count_4B */
-  EXPECT_EQ(merge(G, {{1000, 2}, {2000, 2}, {-32767, -2147483647}}),
-            (std::vector<double>{15, 4}));
-  EXPECT_EQ(merge(G, {{1000, 0}}), (std::vector<double>{M, M}));
-}
-
-TEST_F(SampleDecode, CumulativeWindowKeepsTheLastValidValue) {
-  Group G({2}, 1, FORMULA_DBH);
-  EXPECT_EQ(merge(G, {{100}, {300}, {M}})[0], 3);
-  EXPECT_EQ(merge(G, {{M}, {M}})[0], M);
-}
-
-TEST_F(SampleDecode, WindowsAreSeparateAcrossPacketsOfOneVector) {
-  Group G({0, 3});
-  merge(G, {{4, 10, 5, 12, 1}, {6, 20, 7, 30, 3}});
-  EXPECT_EQ(merge(G, {{1, 2, 2, 2, 1}, {3, 4, 4, 4, 1}}), (std::vector<double>{2, 3, 2, 4, 2}));
-}
-
 TEST_F(SampleDecode, DesignedHelpersWorkOnOneGraph) {
   Group G({3, 9});
   double *d = G.data();

@@ -11,13 +11,14 @@
  * keeps running sums, extremes and counts in the vector's `data` and
  * `sample_count` between packets.
  *
- * Speed: this is the tool's hot path. Per group the graph walk (first element,
- * element count, data type entry) is planned once per raw sample file while
- * the writer has the file open (sample_decode_begin_file .. _end_file); calls
- * outside that span plan on the fly. Dump records and traces are handled by a
- * separate instantiation of the decode loops chosen once per vector, so when
- * they are off an element costs a width switch, a marker test and a formula
- * test. Single-threaded, like the rest of the tool.
+ * Speed: this is the tool's hot path. Per group a plan (the graph walk, the
+ * elements that have a formula, the graphs that have a scale) is built once
+ * per raw sample file while the writer has the file open
+ * (sample_decode_begin_file .. _end_file); calls outside that span plan on
+ * the fly. A vector is then decoded in one flat widening pass (a plain copy
+ * for an all-double block) followed by only those fix-ups; the results equal
+ * the element-by-element order. Dump records and traces are a separate pass,
+ * taken only when dumping or level-2 tracing is on. Single-threaded.
  */
 #include <stdint.h>
 #include <string.h>
