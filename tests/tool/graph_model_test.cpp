@@ -7,53 +7,25 @@
 
 #include <cstdlib>
 
+#include "orvtsdb_data_types.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace {
 
-TEST(DataTypes, NamesAreExactAndCaseSensitive) {
-  const char *names[] = {"sample", "rate", "cumulative", "times", "timesStd", "sum",
-                         "rate_4B_1000", "times_4B_1000", "sample_2B_100", "sample_4B_1000",
-                         "sample_2B_100_count_4B", "sum_4B", "timesStd_4B_1000", "sample_4B",
-                         "sample_1B", "times_4B_10", "tdigest_4B"};
-  for (int i = 0; i < 17; ++i) EXPECT_EQ(i, data_type_to_num(names[i])) << names[i];
+TEST(WordTables, DataTypeAndFormulaNamesAreExactAndCaseSensitive) {
+  for (int i = 0; i < ORV_NUM_DATA_TYPES; ++i)
+    EXPECT_EQ(i, data_type_to_num(ORV_DATA_TYPES[i].name)) << ORV_DATA_TYPES[i].name;
   EXPECT_EQ(16, data_type_to_num("tdigest"));
   EXPECT_EQ(255, data_type_to_num("Sample"));
-  EXPECT_EQ(255, data_type_to_num("sample "));
   EXPECT_EQ(255, data_type_to_num(""));
-}
-
-TEST(DataTypes, WidthsCountsAndScales) {
-  struct {
-    int type, width, count, scale;
-  } rows[] = {{0, 8, 1, 0},   {3, 8, 4, 0},   {4, 8, 5, 0},    {6, 4, 1, 1000}, {7, 4, 4, 1000},
-              {8, 2, 1, 100}, {10, 6, 2, 100}, {12, 4, 5, 1000}, {14, 1, 1, 0},   {15, 4, 4, 10},
-              {16, 4, 1, 0}};
-  for (auto &r : rows) {
-    int width = 0, count = 0, flag = -1;
-    getTotalElements(static_cast<char>(r.type), &width, &count);
-    EXPECT_EQ(r.width, width) << "type " << r.type;
-    EXPECT_EQ(r.count, count) << "type " << r.type;
-    EXPECT_EQ(r.scale, get_converstion_value(static_cast<char>(r.type), &flag));
-    EXPECT_EQ(r.scale ? 1 : 0, flag) << "type " << r.type;
-  }
-}
-
-TEST(DataTypesDeath, UnknownTypeEndsTheProcess) {
-  int width = 0, count = 0;
-  EXPECT_EXIT(getTotalElements(static_cast<char>(255), &width, &count),
-              testing::ExitedWithCode(255), "");
-  EXPECT_EXIT(getTotalElements(17, &width, &count), testing::ExitedWithCode(255), "");
-}
-
-TEST(Formulas, ExactNamesElseMinusOne) {
   EXPECT_EQ(FORMULA_SEC, formula_to_num("SEC"));
-  EXPECT_EQ(FORMULA_KBPS, formula_to_num("KBPS"));
-  EXPECT_EQ(FORMULA_PM, formula_to_num("PM"));
-  EXPECT_EQ(FORMULA_PS, formula_to_num("PS"));
   EXPECT_EQ(FORMULA_DBH, formula_to_num("DBH"));
   EXPECT_EQ(-1, static_cast<signed char>(formula_to_num("sec")));
-  EXPECT_EQ(-1, static_cast<signed char>(formula_to_num("NA")));
+  int flag = -1;
+  EXPECT_EQ(100, get_converstion_value(10, &flag));
+  EXPECT_EQ(1, flag);
+  EXPECT_EQ(0, get_converstion_value(3, &flag));
+  EXPECT_EQ(0, flag);
 }
 
 TEST(Exclusion, StateEExcludesElsePriorityClassAgainstMonitor) {
@@ -113,29 +85,6 @@ TEST(ElementLayout, SplitTypeThenTimes) {
   const int formula[] = {FORMULA_PM, FORMULA_PM, -1, -1, -1, -1};
   for (int i = 0; i < 6; ++i) EXPECT_EQ(formula[i], g.graph_formula_type[i]) << i;
   free_group(g);
-}
-
-TEST(ElementLayout, NarrowTypesKeepTheirWidths) {
-  TSDB_INFO g = make_group({14, 8, 12, 0}, {});
-  get_no_of_elements(&g);
-  const int expected[] = {1, 2, 4, 4, 4, 4, 4, 8};
-  ASSERT_EQ(8, g.total_elements);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(expected[i], g.elements_size[i]) << i;
-  EXPECT_EQ(31, g.total_elements_size);
-  free_group(g);
-}
-
-TEST(GroupTable, GrowsByFiveAndKeepsEarlierGroups) {
-  int first = init_tsdb_group_info();
-  for (int i = 1; i < 6; ++i) {
-    tsdb_info[first + i - 1].num_vectors = 100 + i;
-    EXPECT_EQ(first + i, init_tsdb_group_info());
-  }
-  EXPECT_EQ(first + 6, total_tsdb_group_entries);
-  EXPECT_GE(max_tsdb_group_entries, 10);
-  for (int i = 1; i < 6; ++i) EXPECT_EQ(100 + i, tsdb_info[first + i - 1].num_vectors);
-  EXPECT_EQ(0, tsdb_info[first + 5].num_vectors);
-  EXPECT_EQ(nullptr, tsdb_info[first + 5].vector_temp_norm_table);
 }
 
 }  // namespace

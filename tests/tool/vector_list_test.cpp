@@ -88,19 +88,7 @@ TEST_F(Vectors, BuiltinGroupGetsVuvoRavuNamesAndLayoutOffsets) {
   EXPECT_STREQ("Cart", row(g, 3).vector_name);
 }
 
-TEST_F(Vectors, ScalarGroupsPerClass) {
-  int builtin = define(7, "scalar", 500, {"sample"});
-  int high = define(2000, "scalar", 600, {"sample"});
-  int remapped = define(10469, "scalar", 700, {"sample"});
-  set_rtg_index_and_vuvoravu_on_tw_gdf();
-  ASSERT_EQ(1, tsdb_info[builtin].total_vector_entries);
-  EXPECT_STREQ("VuvoRavu", row(builtin, 0).vector_name);
-  EXPECT_EQ(500, row(builtin, 0).rtg_idx);
-  EXPECT_EQ(0, tsdb_info[high].total_vector_entries);
-  EXPECT_EQ(0, tsdb_info[remapped].total_vector_entries);
-}
-
-TEST_F(Vectors, FirstVectorDecidesWhetherIndexesAreAssigned) {
+TEST_F(Vectors, IndexesAndNamesPerReportIdClass) {
   int high = define(2000, "vector", 64, {"sample", "sample_4B"});
   one(high, "a\n");
   one(high, "b\n");
@@ -110,7 +98,15 @@ TEST_F(Vectors, FirstVectorDecidesWhetherIndexesAreAssigned) {
   int builtin = define(3, "vector", 64, {"sample"});
   two(builtin, "p", "100");
   one(builtin, "q\n");
+  int scalar = define(7, "scalar", 500, {"sample"});
+  int high_scalar = define(2002, "scalar", 600, {"sample"});
+  int remapped = define(10469, "scalar", 700, {"sample"});
   set_rtg_index_and_vuvoravu_on_tw_gdf();
+  ASSERT_EQ(1, tsdb_info[scalar].total_vector_entries);
+  EXPECT_STREQ("VuvoRavu", row(scalar, 0).vector_name);
+  EXPECT_EQ(500, row(scalar, 0).rtg_idx);
+  EXPECT_EQ(0, tsdb_info[high_scalar].total_vector_entries);
+  EXPECT_EQ(0, tsdb_info[remapped].total_vector_entries);
   EXPECT_STREQ("a", row(high, 0).vector_name);
   EXPECT_EQ(64, row(high, 0).rtg_idx);
   EXPECT_EQ(76, row(high, 1).rtg_idx);
@@ -193,17 +189,14 @@ TEST_F(Vectors, DeleteOfStoredVectorFlushesAtPreviousFrequencyThenDeletes) {
   EXPECT_EQ("tsdb_free_metric_id_buffer metric=m1", rec[3]);
   EXPECT_EQ(nullptr, row(g, 0).metric_id);
   EXPECT_EQ(0, row(g, 0).metrics_idx_found);
-}
 
-TEST_F(Vectors, RefusedStoreDeleteKeepsTheMetricId) {
+  /* A refused delete keeps the buffer for the process's lifetime. */
   setenv("ORVTSDB_RECORD_DELETE_STATUS", "255", 1);
-  int g = define(2000, "vector", 0, {"sample"});
-  two(g, "a", "40");
-  register_in_store(g, 0);
-  two(g, "#-a", "0");
-  EXPECT_NE(nullptr, row(g, 0).metric_id);
-  EXPECT_EQ(1, row(g, 0).delete_flag);
-  for (auto &line : record()) EXPECT_EQ(std::string::npos, line.find("tsdb_free_metric_id_buffer"));
+  two(g, "b", "48");
+  register_in_store(g, 1);
+  two(g, "#-b", "0");
+  EXPECT_NE(nullptr, row(g, 1).metric_id);
+  EXPECT_EQ("tsdb_delete_metric_by_id metric=m2 -> 255", record().back());
 }
 
 TEST_F(Vectors, RebuildDropsRowsAndNames) {
