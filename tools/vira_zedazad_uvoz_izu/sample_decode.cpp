@@ -29,13 +29,6 @@
 #include "orvtsdb_data_types.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-/* Cross-file declarations for the writer (store_writer.cpp), who declares
- * them too until they move into the shared header. While a file is open the
- * per-group plans of `table` (of `count` groups) are built on first use and
- * reused for every packet; the group table must not change in between. */
-void sample_decode_begin_file(TSDB_INFO *table, int count);
-void sample_decode_end_file(void);
-
 namespace {
 
 constexpr double kMissing = TSDB_MISSING_VALUE;

@@ -30,11 +30,6 @@
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-/* Defined in sample_decode.cpp (to move into the shared header): plans each
- * group's graph walk once per file instead of once per packet. */
-void sample_decode_begin_file(TSDB_INFO *table, int count);
-void sample_decode_end_file(void);
-
 double g_curr_rtg_ts = 0.0;
 double g_prev_rtg_ts = 0.0;
 

@@ -348,6 +348,13 @@ void revert_data_type_changes_done_in_rtg(TSDB_INFO *tsdb_info, int data_type,
 void handle_formula_type(int formula, TSDB_INFO *tsdb_info, int vec_idx,
                          int ele_idx, int counter, int num_elements_in_graph);
 
+/* While one raw sample file is walked, the per-group decode plans of `table`
+ * (of `count` groups: graph walk, formula and scale fixes) are built on first
+ * use and reused for every packet; the group table must not change between
+ * begin and end. */
+void sample_decode_begin_file(TSDB_INFO *table, int count);
+void sample_decode_end_file(void);
+
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
  * ------------------------------------------------------------------------ */
