@@ -176,6 +176,18 @@ TEST_F(GdfReader, LinesOutsideAGroupAreIgnored) {
   EXPECT_EQ(0, tsdb_info[group("Q")].is_all_graph_processed);
 }
 
+TEST_F(GdfReader, GraphLinesContinuedInALaterFileCompleteTheGroup) {
+  read(group_line(name("A"), 2000, "vector", 2, 0) + graph_line("a1", 1, "vector", "sample", 8) +
+       group_line(name("B"), 2000, "vector", 2, 0) + graph_line("b1", 1, "vector", "sample", 8) +
+       graph_line("b2", 2, "vector", "sample", 8));
+  EXPECT_TRUE(record("tsdb_register_gdf group=" + name("A") + " ").empty());
+  read(group_line(name("A"), 2000, "vector", 2, 0) + graph_line("a2", 2, "vector", "sample", 8) +
+           graph_line("a3", 3, "vector", "sample", 8),
+       1);
+  EXPECT_EQ(1u, record("tsdb_register_gdf group=" + name("A") + " ").size());
+  EXPECT_EQ(2, tsdb_info[group("A")].total_graph_entries);
+}
+
 TEST_F(GdfReader, FailedRegistrationLeavesGroupWithoutLayout) {
   setenv("ORVTSDB_RECORD_FAIL_GROUP", name("F").c_str(), 1);
   int registered = g_tsdb_register_group;

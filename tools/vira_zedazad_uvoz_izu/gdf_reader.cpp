@@ -291,7 +291,10 @@ int fill_graph_info(char *graph_name, char *graph_desc, char *graph_type, char *
                                                                metric_priority));
   rec.metric_priority = static_cast<signed char>(metric_priority);
   is_all_graph_parsed++;
-  if (g.total_graph_entries == g.tsdb_group_data_ptr[0].num_graphs && complete_group(group_idx) < 0)
-    return -1;
+  /* Complete when the group's own count is reached: is_all_graph_parsed
+   * restarts at every new group, so a group whose Graph lines continue in a
+   * later file, after other new groups, would never complete by it. */
+  bool complete = g.total_graph_entries == g.tsdb_group_data_ptr[0].num_graphs;
+  if (complete && complete_group(group_idx) < 0) return -1;
   return row;
 }

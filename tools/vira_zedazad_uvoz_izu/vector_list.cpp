@@ -104,7 +104,7 @@ void list_vector(int group_idx, const char *name, long rtg_idx) {
   else
     snprintf(stored, sizeof stored, "%s", name);
   row = add_vector_row(group_idx, name, stored);
-  tsdb_info[group_idx].vector_list_ptr[row].rtg_idx = rtg_idx;
+  g.vector_list_ptr[row].rtg_idx = rtg_idx;
   TRACE2("New vector Added %s with rtg_index %d", stored, static_cast<int>(rtg_idx));
 }
 
@@ -137,9 +137,8 @@ void index_builtin_group(int group_idx) {
   TSDB_INFO &g = tsdb_info[group_idx];
   if (g.total_vector_entries == 0) {
     int row = add_vector_row(group_idx, kVuvoRavu, kVuvoRavu);
-    Vector_list &v = tsdb_info[group_idx].vector_list_ptr[row];
-    v.rtg_idx = tsdb_info[group_idx].start_index_of_graph;
-    TRACE2("New vector Added %s with rtg_index %d", kVuvoRavu, static_cast<int>(v.rtg_idx));
+    g.vector_list_ptr[row].rtg_idx = g.start_index_of_graph;
+    TRACE2("New vector Added %s with rtg_index %d", kVuvoRavu, g.start_index_of_graph);
   } else if (g.vector_list_ptr[0].rtg_idx != -1) {
     prefix_vector_names(g, true);
   } else {
