@@ -8,7 +8,10 @@
  * merges two packets per 10 s store sample; the first partition carries an
  * opcode-2 packet and the last one a sequence gap. Every later version of a
  * partition adds a vector, moves one, deletes one and brings back the vector
- * that the version before deleted.
+ * that the version before deleted. Page and server groups list their vectors
+ * by name alone (the tool lays them out), the others with their offsets.
+ * Graphs named "(Secs)" carry milliseconds, as the tool's "(ms)" rename of
+ * SEC graphs says.
  */
 #include "sample_plan.h"
 
@@ -91,17 +94,17 @@ std::vector<GroupDef> fixed_groups(int vectors) {
   g.push_back(group("Vuser Info", 1, false, "-", true,
                     {graph("Running Vusers", "sample_4B", "NA", 50, 500),
                      graph("Active Vusers", "sample_1B", "NA", 10, 100),
-                     graph("Vuser Think Time (Secs)", "times_4B_1000", "SEC", 0.5, 5),
+                     graph("Vuser Think Time (Secs)", "times_4B_1000", "SEC", 500, 5000),
                      graph("Vuser Session Rate", "rate_4B_1000", "PM", 5, 120)}));
   g.push_back(group("Page Download Stats", 3, true, "Page", true,
                     {graph("Page Downloads/Sec", "rate", "PS", 1, 200),
-                     graph("Page Download Time (Secs)", "times", "SEC", 0.05, 3),
-                     graph("Page Response Time Spread (Secs)", "timesStd", "SEC", 0.05, 3),
+                     graph("Page Download Time (Secs)", "times", "SEC", 50, 3000),
+                     graph("Page Response Time Spread (Secs)", "timesStd", "SEC", 50, 3000),
                      graph("Page Size (KB)", "sample_2B_100_count_4B", "NA", 5, 300)}));
   g.push_back(group("Transaction Stats", 10294, true, "Transaction", false,
                     {graph("Transactions Completed/Min", "rate_4B_1000", "PM", 10, 600),
-                     graph("Transaction Time (Secs)", "times_4B_1000", "SEC", 0.1, 8),
-                     graph("Transaction Time Spread (Secs)", "timesStd_4B_1000", "SEC", 0.1, 8),
+                     graph("Transaction Time (Secs)", "times_4B_1000", "SEC", 100, 8000),
+                     graph("Transaction Time Spread (Secs)", "timesStd_4B_1000", "SEC", 100, 8000),
                      graph("Transactions Completed", "cumulative", "NA", 1, 20)}));
   g.push_back(group("Server Stats", 10100, true, "Tier>Server>Instance", true,
                     {graph("CPU Utilization (Pct)", "sample_2B_100", "NA", 5, 95),
@@ -333,11 +336,11 @@ bool apply_preset(const std::string &name, PlanOptions &o) {
   if (name == "small") {
     o.groups = 6, o.vectors = 4, o.graphs = 6, o.packets = 40, o.partitions = 3, o.versions = 3;
   } else if (name == "medium") {
-    o.groups = 40, o.vectors = 40, o.graphs = 10, o.packets = 1000, o.partitions = 4,
+    o.groups = 12, o.vectors = 20, o.graphs = 8, o.packets = 1500, o.partitions = 3,
     o.versions = 2;
   } else if (name == "large") {
-    o.groups = 60, o.vectors = 100, o.graphs = 12, o.packets = 3000, o.partitions = 6,
-    o.versions = 3;
+    o.groups = 40, o.vectors = 40, o.graphs = 10, o.packets = 1000, o.partitions = 4,
+    o.versions = 2;
   } else {
     return false;
   }
