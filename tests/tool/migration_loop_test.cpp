@@ -1,6 +1,6 @@
 /*
  * migration_loop_test.cpp - pairing of data versions under the num_rtg
- * bound, advancing to the next partition, and (running the tool) the walk
+ * bound, and (running the tool) the walk
  * over the selected partitions with its totals lines and the start time
  * taken from the first raw sample file.
  */
@@ -75,30 +75,6 @@ TEST_F(Versions, MissingPairIsSkippedBelowTheBound) {
 TEST_F(Versions, WithoutBasePairTheFirstDiffIsTried) {
   make({"testrun.gdf.diff.1", "rtgMessage.dat.1"});
   EXPECT_EQ(Found({1}), find(1 / 2 + 1));
-}
-
-TEST_F(Versions, ConsecutivePairsAreAllTakenAndTablesGrow) {
-  std::vector<std::string> files = {"testrun.gdf", "rtgMessage.dat"};
-  for (int n = 1; n <= 11; n++) {
-    files.push_back("testrun.gdf.diff." + std::to_string(n));
-    files.push_back("rtgMessage.dat." + std::to_string(n));
-  }
-  files.push_back("testrun.gdf.diff.12"); /* no sample file of its own: never used */
-  make(files);
-  EXPECT_EQ(Found({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}), find(1));
-  EXPECT_EQ(15, row_.max_testrun_gdf_count);
-}
-
-TEST(NextPartition, AdvancesOnePositionAndResetsSequenceNumbers) {
-  partition_struct row{};
-  g_start_partition_index = 1;
-  g_end_partition_index = 2;
-  g_prev_seq_no = 7;
-  g_curr_seq_no = 8;
-  check_for_next_partition(&row);
-  EXPECT_EQ(2, g_start_partition_index);
-  EXPECT_EQ(0, g_prev_seq_no);
-  EXPECT_EQ(0, g_curr_seq_no);
 }
 
 /* ---- process level ---- */

@@ -33,18 +33,6 @@ TEST(CreateTableEntry, GrowsFiveRowsAtATimeAndKeepsRows) {
   free(table);
 }
 
-TEST(CreateTableEntry, NoReallocationWhileRoomIsLeft) {
-  Row *table = nullptr;
-  int total = 0, max = 0, row = 0;
-  create_table_entry_t(&row, &total, &max, &table, "Group Data");
-  Row *base = table;
-  for (int i = 1; i < 5; i++) {
-    create_table_entry_t(&row, &total, &max, &table, "Group Data");
-    EXPECT_EQ(base, table);
-  }
-  free(table);
-}
-
 TEST(CreateTableEntryDeath, ZeroOrOverflowingSizeEndsTheProcess) {
   int total = 0, max = 0, row = 0;
   char *table = nullptr;

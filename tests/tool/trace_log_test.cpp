@@ -1,7 +1,7 @@
 /*
  * trace_log_test.cpp - the trace log (record layout, level filtering, the
- * 64,000-byte cut, lazy creation, open failure), the console stamp and trace,
- * and the sample dump file with its rollover.
+ * 64,000-byte cut, lazy creation, open failure) and the sample dump file
+ * with its rollover.
  *
  * The trace log opens once per process, so the in-process tests share one
  * run directory and look only at the bytes each test appends.
@@ -122,25 +122,6 @@ TEST(TraceLogProcess, OpenFailureEndsTheRun) {
   std::string tail = " | Error in opening log file " + run.path("debug_zevi_zazozoz.log") +
                      ". Err = Is a directory\n";
   EXPECT_NE(std::string::npos, r.err.find(tail)) << r.err;
-}
-
-TEST(ConsoleStamp, MonthDayYearTwoBlanksTime) {
-  reset_test_start_time();
-  EXPECT_EQ("99/99/99  99:99:99", shape(g_test_start_time));
-}
-
-TEST(ConsoleTrace, SilentUnlessSwitchedOnAndWithinLevel) {
-  testing::internal::CaptureStdout();
-  debug_on = 0;
-  log_level = 4;
-  debug_log(1, "fn", "off %d", 1);
-  debug_on = 1;
-  log_level = 1;
-  debug_log(1, "fn", "on %d", 2);
-  debug_log(2, "fn", "too deep");
-  debug_on = 0;
-  log_level = 0;
-  EXPECT_EQ("fn:on 2\n", testing::internal::GetCapturedStdout());
 }
 
 const char kDumpHeader[] =
