@@ -22,10 +22,6 @@
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-/* Defined in graph_model.cpp. */
-void *model_calloc(size_t bytes, const char *label);
-[[noreturn]] void fatal_after_trace(const char *trace_text);
-
 namespace {
 
 constexpr int kLineLen = 1024;

@@ -17,12 +17,6 @@
 #include "orvtsdb_data_types.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-/* Cross-file helpers of the graph definition side, defined here and declared
- * at the top of gdf_reader.cpp and vector_list.cpp (to move into the shared
- * header's "Graph definition model" section). */
-void *model_calloc(size_t bytes, const char *label);
-[[noreturn]] void fatal_after_trace(const char *trace_text);
-
 TSDB_INFO *tsdb_info = NULL;
 int total_tsdb_group_entries = 0;
 int max_tsdb_group_entries = 0;

@@ -17,9 +17,6 @@
 
 #include "vira_zedazad_uvoz_izu.h"
 
-/* Defined in graph_model.cpp. */
-void *model_calloc(size_t bytes, const char *label);
-
 namespace {
 
 const char kVuvoRavu[] = "VuvoRavu";

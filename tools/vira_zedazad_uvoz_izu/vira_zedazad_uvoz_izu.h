@@ -274,6 +274,15 @@ int remap_rpt_grp_id(int rpt_id);
  * %d\n" with `label` and -1. */
 [[noreturn]] void out_of_memory_exit(const char *label);
 
+/* A cleared block of `bytes` for the model's arrays, announced on the console
+ * trace with `label`; NULL for 0 bytes; heap exhaustion ends the process
+ * through out_of_memory_exit(label). */
+void *model_calloc(size_t bytes, const char *label);
+
+/* Writes `trace_text` as a level-1 trace record and ends the process with
+ * exit status -1 (the reader's fatal definition errors). */
+[[noreturn]] void fatal_after_trace(const char *trace_text);
+
 /* ---------------------------------------------------------------------------
  * Graph definition file reader (gdf_reader.cpp)
  * ------------------------------------------------------------------------ */
