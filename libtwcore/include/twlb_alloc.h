@@ -14,8 +14,11 @@
 
 #include <stddef.h>
 
+/* Per-thread storage class of the library's statistics and map state. In
+ * C++ the GNU __thread form: these are all constant-initialised plain data,
+ * and unlike thread_local it needs no per-access wrapper call. */
 #ifdef __cplusplus
-#define TWLB_THREAD_LOCAL thread_local
+#define TWLB_THREAD_LOCAL __thread
 extern "C" {
 #else
 #define TWLB_THREAD_LOCAL _Thread_local

@@ -16,19 +16,19 @@
 #include "twlb_util.h"
 
 extern "C" {
-thread_local unsigned long long g_c_mem_allocated = 0;
-thread_local unsigned int g_mem_allocated = 0;
-thread_local unsigned long long g_c_mem_freed = 0;
-thread_local unsigned int g_mem_freed = 0;
-thread_local unsigned int g_c_alloc_count = 0;
-thread_local unsigned int g_alloc_count = 0;
-thread_local unsigned int g_c_free_count = 0;
-thread_local unsigned int g_free_count = 0;
-thread_local unsigned long long g_c_shared_mem_allocated = 0;
-thread_local unsigned int g_shared_mem_allocated = 0;
-thread_local unsigned int g_c_shared_mem_alloc_count = 0;
-thread_local unsigned int g_shared_mem_alloc_count = 0;
-thread_local int g_alloc_extra_size = 0;
+TWLB_THREAD_LOCAL unsigned long long g_c_mem_allocated = 0;
+TWLB_THREAD_LOCAL unsigned int g_mem_allocated = 0;
+TWLB_THREAD_LOCAL unsigned long long g_c_mem_freed = 0;
+TWLB_THREAD_LOCAL unsigned int g_mem_freed = 0;
+TWLB_THREAD_LOCAL unsigned int g_c_alloc_count = 0;
+TWLB_THREAD_LOCAL unsigned int g_alloc_count = 0;
+TWLB_THREAD_LOCAL unsigned int g_c_free_count = 0;
+TWLB_THREAD_LOCAL unsigned int g_free_count = 0;
+TWLB_THREAD_LOCAL unsigned long long g_c_shared_mem_allocated = 0;
+TWLB_THREAD_LOCAL unsigned int g_shared_mem_allocated = 0;
+TWLB_THREAD_LOCAL unsigned int g_c_shared_mem_alloc_count = 0;
+TWLB_THREAD_LOCAL unsigned int g_shared_mem_alloc_count = 0;
+TWLB_THREAD_LOCAL int g_alloc_extra_size = 0;
 }
 
 namespace {

@@ -15,10 +15,10 @@
 #include "twlb_util.h"
 
 extern "C" {
-thread_local OrvMemoryMap *orv_mem_map = nullptr;
-thread_local int mem_map_entry_max = 0;
-thread_local int mem_map_max_norm_id = 0;
-thread_local NormObjKey mem_map_norm_tbl;
+TWLB_THREAD_LOCAL OrvMemoryMap *orv_mem_map = nullptr;
+TWLB_THREAD_LOCAL int mem_map_entry_max = 0;
+TWLB_THREAD_LOCAL int mem_map_max_norm_id = 0;
+TWLB_THREAD_LOCAL NormObjKey mem_map_norm_tbl;
 }
 
 namespace {
@@ -209,7 +209,9 @@ int twlb_mem_map_free(void) {
     TWLB_TRACE(TWLB_LOG_MINOR, MEMORY, "Memory Map not intialized");
     return -1;
   }
-  twlb_obj_hash_destroy(&mem_map_norm_tbl);
+  // Suspended like every other call on the map's own table: the releases
+  // made while destroying it must not look addresses up in it.
+  suspended([] { return twlb_obj_hash_destroy(&mem_map_norm_tbl); });
   mem_map_entry_max = 0;
   mem_map_max_norm_id = 0;
   TWLB_FREE(orv_mem_map, "OrvMemoryMap", -1);

@@ -33,6 +33,17 @@ class TempDir {
   std::string path_;
 };
 
+// True when s has the shape's length and a digit wherever the shape has '9'
+// (other characters must be equal): "99/99/99" matches "03/04/26".
+inline bool has_shape(const std::string &s, const std::string &shape) {
+  if (s.size() != shape.size()) return false;
+  for (size_t i = 0; i < s.size(); i++) {
+    bool ok = shape[i] == '9' ? (s[i] >= '0' && s[i] <= '9') : s[i] == shape[i];
+    if (!ok) return false;
+  }
+  return true;
+}
+
 inline std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include "core_test_util.h"
@@ -42,9 +41,9 @@ TEST(LibraryLog, LevelAndModuleMustBothMatch) {
   }
   LogScope on(path, TWLB_LOG_CRITICAL | TWLB_LOG_MAJOR, MISC);
   log_line(TWLB_LOG_MAJOR, MISC, "major at level 2");
-  const std::regex record(
-      R"(\n\d\d/\d\d/\d\d \d\d:\d\d:\d\d\|file\.cpp\|42\|fn\|major at level 2)");
-  EXPECT_TRUE(std::regex_match(read_file(path), record)) << read_file(path);
+  EXPECT_TRUE(core_test::has_shape(
+      read_file(path), "\n99/99/99 99:99:99|file.cpp|42|fn|major at level 2"))
+      << read_file(path);
 }
 
 TEST(LibraryLog, LongMessageIsCutTo64000BytesEndingInZero) {
@@ -105,10 +104,10 @@ TEST(Rollover, HourMinuteSuffixWhenNotPrev) {
   EXPECT_EQ(twlb_open_file_with_header(&fd, path.c_str(), "again"), 0);
   twlb_check_rollover_file(&fd, path.c_str(), 5, 0);
   EXPECT_EQ(fd, -1);
-  const std::regex rolled(R"(x\.log\.\d\d\.\d\d)");
+  const std::string rolled = "x.log.99.99";
   int matches = 0;
   for (const auto &e : fs::directory_iterator(tmp.path()))
-    matches += std::regex_match(e.path().filename().string(), rolled);
+    matches += core_test::has_shape(e.path().filename().string(), rolled);
   EXPECT_EQ(matches, 1);
 }
 
