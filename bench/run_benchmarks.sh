@@ -56,7 +56,7 @@ measure() {
   shift
   "$TIME" -f "%e %U %S %M" -o "$WORK/time.txt" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" ||
     { echo "$name failed:"; tail -5 "$WORK/$name.err"; exit 1; }
-  awk '{ printf "%s %.3f %s\n", $1, $2 + $3, $4 }' "$WORK/time.txt" >>"$WORK/$name"
+  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$WORK/time.txt" >>"$WORK/$name"
 }
 
 # The tool as a user runs it: the store found through its RUNPATH.
@@ -80,7 +80,7 @@ echo "== bench_norm_id, bench_store"
 # median FILE COLUMN
 median() { awk -v c="$2" '{ print $c }' "$1" | sort -g | awk '{ v[NR] = $1 } END {
   print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
 rate() { awk -v n="$1" -v s="$2" 'BEGIN { printf "%.1f M/s", n / s / 1e6 }'; }
 
 FW=$(median "$WORK/floor" 1) FC=$(median "$WORK/floor" 2)

@@ -37,7 +37,7 @@ GraphDef graph(const std::string &name, const char *type, const char *formula, d
   GraphDef g;
   g.name = name;
   for (int t = 0; t < ORV_NUM_DATA_TYPES; t++)
-    if (name.size() && std::string(ORV_DATA_TYPES[t].name) == type) g.data_type = t;
+    if (std::string(ORV_DATA_TYPES[t].name) == type) g.data_type = t;
   g.formula = formula;
   g.lo = lo;
   g.hi = hi;
