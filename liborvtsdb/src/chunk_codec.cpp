@@ -59,6 +59,8 @@ int decimals_of(const double *base, size_t stride, int count) {
     for (; i < count; i++) {
       double v = base[(size_t)i * stride];
       if (bits_of(v) == MISSING_BITS) continue;
+      // -0.0 has no integer form: m = 0 would give back +0.0.
+      if (v == 0.0 && std::signbit(v)) return -1;
       double x = v * POW10[d];
       // The same arithmetic as get_column(), so a pass means an exact return.
       if (!(std::fabs(x) < EXACT_INT_LIMIT) ||
