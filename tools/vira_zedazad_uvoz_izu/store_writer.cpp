@@ -189,9 +189,16 @@ bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, Window w) {
 void write_group(const FileWalk &f, TSDB_INFO *g, int off, Window w) {
   for (int vi = 0; vi < g->total_vector_entries; ++vi) {
     Vector_list *v = &g->vector_list_ptr[vi];
-    if (v->metrics_idx_found == kStateNew || !v->data) prepare_arrays(g, v);
+    /* A vector not yet in the store gets fresh arrays at every packet, so
+     * every packet opens its window: a cumulative value missing from the
+     * closing packet then stays missing instead of becoming the zero fill. */
+    Window vw = w;
+    if (v->metrics_idx_found == kStateNew || !v->data) {
+      prepare_arrays(g, v);
+      vw.open = true;
+    }
     if (v->delete_flag == 1 || v->rtg_idx == -1 || !block_fits(f, g, v, off)) continue;
-    if (!decode_vector(f, g, vi, off, w)) continue;
+    if (!decode_vector(f, g, vi, off, vw)) continue;
     if (w.close && v->metrics_idx_found != kStateLeftOut)
       insert_into_tsdb(g, vi, f.frequency_changed, 1);
   }
