@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <tuple>
 
@@ -45,10 +44,10 @@ struct Generated {
   std::vector<std::string> partitions;
 };
 
+/* The number that follows `label` and one blank in text, or -1. */
 long long number_after(const std::string &text, const std::string &label) {
-  std::smatch m;
-  if (!std::regex_search(text, m, std::regex(label + " (\\d+)"))) return -1;
-  return std::stoll(m[1]);
+  size_t at = text.find(label + " ");
+  return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + label.size() + 1);
 }
 
 Samples read_expected(const std::string &path) {
@@ -155,10 +154,10 @@ void expect_store_matches(const Samples &expected, const Samples &stored) {
 }
 
 std::vector<long long> totals_line_sums(const std::string &out) {
+  const std::string label = "total number of sample inserted so far is [";
   std::vector<long long> sums;
-  std::regex re("total number of sample inserted so far is \\[(\\d+)\\]");
-  for (std::sregex_iterator it(out.begin(), out.end(), re), end; it != end; ++it)
-    sums.push_back(std::stoll((*it)[1]));
+  for (size_t at = out.find(label); at != std::string::npos; at = out.find(label, at + 1))
+    sums.push_back(std::atoll(out.c_str() + at + label.size()));
   return sums;
 }
 

@@ -56,7 +56,7 @@ std::string graph_lines(const GroupDef &g, int gidx, int listed) {
            type_text(g.vector_group) + "|" + d.name + "|" + std::to_string(off) + "|" +
            gr.formula + "|-|0|" + std::to_string(listed) + "|-|" + (j % 3 ? "M" : "H") +
            "|NA|" + gr.name + " per sample\n";
-    off += d.width == 6 ? 6 : d.width * d.elements;
+    off += graph_width(gr.data_type);
   }
   return out;
 }
@@ -112,8 +112,7 @@ std::vector<Placement> placements(const RunPlan &plan, const VersionPlan &v) {
       uint64_t key = vector_key(plan.opt.seed, (int)g, vp.name);
       for (size_t j = 0; j < plan.groups[g].graphs.size(); j++) {
         out.push_back({(int)g, (int)j, off, key});
-        const orv_data_type_t &d = ORV_DATA_TYPES[plan.groups[g].graphs[j].data_type];
-        off += d.width == 6 ? 6 : d.width * d.elements;
+        off += graph_width(plan.groups[g].graphs[j].data_type);
       }
     }
   return out;

@@ -22,6 +22,7 @@
 #include <map>
 
 #include "orvtsdb_data_types.h"
+#include "sample_values.h"
 
 namespace sample_run {
 
@@ -144,18 +145,13 @@ GroupDef extra_group(int n, int graphs, int vectors) {
   return g;
 }
 
-int element_bytes(const GraphDef &gr) {
-  const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
-  return d.width == 6 ? 6 : d.width * d.elements;
-}
-
 /* Lays the groups out in the packet; returns the packet size. */
 int lay_out_groups(std::vector<GroupDef> &groups, int spare) {
   int off = FIRST_GROUP_OFFSET;
   for (GroupDef &g : groups) {
     g.vector_bytes = g.elements = 0;
     for (const GraphDef &gr : g.graphs) {
-      g.vector_bytes += element_bytes(gr);
+      g.vector_bytes += graph_width(gr.data_type);
       g.elements += ORV_DATA_TYPES[gr.data_type].elements;
     }
     g.slots = g.vector_group ? (int)g.vectors.size() + spare : 1;

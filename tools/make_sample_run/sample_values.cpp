@@ -76,6 +76,11 @@ int element_width(int type, int e) {
   return d.width == 6 ? (e == 0 ? 2 : 4) : d.width;
 }
 
+int graph_width(int type) {
+  const orv_data_type_t &d = ORV_DATA_TYPES[type];
+  return d.width == 6 ? 6 : d.width * d.elements;
+}
+
 void raw_graph_values(const RunPlan &plan, int group, int graph, uint64_t vkey, int64_t seq,
                       RawElem out[ORV_MAX_ELEMENTS_PER_GRAPH]) {
   const GraphDef &gr = plan.groups[group].graphs[graph];

@@ -40,6 +40,8 @@ void raw_graph_values(const RunPlan &plan, int group, int graph, uint64_t vkey, 
 
 /* Width in bytes of element `e` of data type `type` in a packet. */
 int element_width(int type, int e);
+/* Bytes of all elements of one graph of data type `type` in a packet. */
+int graph_width(int type);
 
 /* Writes one element of width 1, 2, 4 (signed little-endian integer, reserved
  * value when missing) or 8 (double) at dst. */
