@@ -365,8 +365,12 @@ std::string build_plan(const PlanOptions &opt, RunPlan &plan) {
     for (int v = 0; v < opt.versions; v++) {
       VersionPlan ver;
       ver.number = v;
-      if (v == 0) ver.layout = walker.start_partition();
-      else ver.events = walker.next_version(diff_no++), ver.layout = walker.layout();
+      if (v == 0) {
+        ver.layout = walker.start_partition();
+      } else {
+        ver.events = walker.next_version(diff_no++);
+        ver.layout = walker.layout();
+      }
       int opcode2_at = p == 0 && v == 0 ? n / 2 + 1 : -1;
       int gap_at = p == opt.partitions - 1 && v == 0 ? n / 2 : -1;
       ver.packets = time.file(n, part.interval_ms, opcode2_at, gap_at);
