@@ -185,6 +185,20 @@ PacketWriter &PacketWriter::i32(int off, int32_t v) { put(off, &v, 4); return *t
 
 void PacketWriter::write(const std::string &path) const { write_file(path, data_); }
 
+std::string in_process_record_path() {
+  static pid_t owner = 0;
+  static char path[64];
+  if (owner == 0) {
+    owner = getpid();
+    snprintf(path, sizeof path, "/tmp/vzu_test_record_%d", static_cast<int>(owner));
+    setenv("ORVTSDB_RECORD", path, 1);
+    atexit([] {
+      if (getpid() == owner) unlink(path);
+    });
+  }
+  return path;
+}
+
 void write_file(const std::string &path, const std::string &content) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   if (!f) throw std::runtime_error("cannot write " + path);

@@ -99,6 +99,12 @@ class PacketWriter {
   std::string data_;
 };
 
+/* For tests that call the tool's functions in this process: points the
+ * recording store at one file for the whole test process (the store opens it
+ * once) and returns its path. The file is removed at exit by the process that
+ * made it, not by death-test children. */
+std::string in_process_record_path();
+
 /* Writes `content` to an absolute path (parents must exist). */
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);

@@ -17,23 +17,7 @@
 
 namespace {
 
-/* One record file for the whole process: the recording store opens it once.
- * Removed at exit by the process that made it (not by death-test children). */
-pid_t g_record_owner = 0;
-char g_record_path[64];
-
-std::string record_path() {
-  if (g_record_owner == 0) {
-    g_record_owner = getpid();
-    snprintf(g_record_path, sizeof g_record_path, "/tmp/vector_list_test_record_%d",
-             static_cast<int>(g_record_owner));
-    setenv("ORVTSDB_RECORD", g_record_path, 1);
-    atexit([] {
-      if (getpid() == g_record_owner) unlink(g_record_path);
-    });
-  }
-  return g_record_path;
-}
+std::string record_path() { return vzu_test::in_process_record_path(); }
 
 class Vectors : public testing::Test {
  protected:
