@@ -6,6 +6,7 @@
 
 #include <zstd.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -42,87 +43,181 @@ size_t bitmap_bytes(int count) { return ((size_t)count + 7) / 8; }
 /* Most bytes one column can take in the plain (uncompressed) form. */
 size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count * 8; }
 
-void shuffle_word(uint8_t *dst, int count, int i, uint64_t w) {
-  for (int k = 0; k < 8; k++) dst[(size_t)k * count + i] = (uint8_t)(w >> (8 * k));
+/* Swaps the bytes of x and y selected by `mask` << shift and `mask`: the
+ * step of an 8 x 8 byte transpose that exchanges blocks of shift / 8 bytes. */
+[[gnu::always_inline]] inline void swap_blocks(uint64_t &x, uint64_t &y, int shift,
+                                               uint64_t mask) {
+  uint64_t t = ((x >> shift) ^ y) & mask;
+  y ^= t;
+  x ^= t << shift;
 }
 
-uint64_t unshuffle_word(const uint8_t *src, int count, int i) {
-  uint64_t w = 0;
-  for (int k = 0; k < 8; k++) w |= (uint64_t)src[(size_t)k * count + i] << (8 * k);
-  return w;
+/* Transposes an 8 x 8 byte matrix held as 8 words: afterwards byte j of
+ * w[k] is what byte k of w[j] was. Three rounds swap 4-, 2- and 1-byte
+ * blocks, a few shifts and masks per word instead of one store per byte. */
+[[gnu::always_inline]] inline void transpose8x8(uint64_t w[8]) {
+  swap_blocks(w[0], w[4], 32, 0x00000000FFFFFFFFull);
+  swap_blocks(w[1], w[5], 32, 0x00000000FFFFFFFFull);
+  swap_blocks(w[2], w[6], 32, 0x00000000FFFFFFFFull);
+  swap_blocks(w[3], w[7], 32, 0x00000000FFFFFFFFull);
+  swap_blocks(w[0], w[2], 16, 0x0000FFFF0000FFFFull);
+  swap_blocks(w[1], w[3], 16, 0x0000FFFF0000FFFFull);
+  swap_blocks(w[4], w[6], 16, 0x0000FFFF0000FFFFull);
+  swap_blocks(w[5], w[7], 16, 0x0000FFFF0000FFFFull);
+  swap_blocks(w[0], w[1], 8, 0x00FF00FF00FF00FFull);
+  swap_blocks(w[2], w[3], 8, 0x00FF00FF00FF00FFull);
+  swap_blocks(w[4], w[5], 8, 0x00FF00FF00FF00FFull);
+  swap_blocks(w[6], w[7], 8, 0x00FF00FF00FF00FFull);
 }
 
-/* The smallest d for which every present value is exactly m / 10^d, or -1. */
-int decimals_of(const double *base, size_t stride, int count) {
-  for (int d = 0; d <= MAX_DECIMALS; d++) {
-    int i = 0;
-    for (; i < count; i++) {
-      double v = base[(size_t)i * stride];
-      if (bits_of(v) == MISSING_BITS) continue;
-      // -0.0 has no integer form: m = 0 would give back +0.0.
-      if (v == 0.0 && std::signbit(v)) return -1;
-      double x = v * POW10[d];
-      // The same arithmetic as get_column(), so a pass means an exact return.
-      if (!(std::fabs(x) < EXACT_INT_LIMIT) ||
-          bits_of((double)(int64_t)std::nearbyint(x) / POW10[d]) != bits_of(v))
-        break;
-    }
-    if (i == count) return d;
+// The block paths move whole words to and from the planes.
+static_assert(std::endian::native == std::endian::little, "little-endian host expected");
+
+/* Byte-shuffles `count` words into 8 planes of `count` bytes at dst. */
+void shuffle_words(const uint64_t *words, int count, uint8_t *dst) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    uint64_t t[8];
+    std::memcpy(t, words + i, sizeof t);
+    transpose8x8(t);
+    for (int k = 0; k < 8; k++) std::memcpy(dst + (size_t)k * count + i, &t[k], 8);
   }
-  return -1;
+  for (; i < count; i++)
+    for (int k = 0; k < 8; k++) dst[(size_t)k * count + i] = (uint8_t)(words[i] >> (8 * k));
 }
 
-/* Writes one column in its mode; returns the bytes written. */
-size_t put_column(const double *base, size_t stride, int count, uint8_t *dst) {
-  int d = decimals_of(base, stride, count);
-  dst[0] = (uint8_t)(d < 0 ? MODE_DOUBLE : 1 + d);
-  uint8_t *words = dst + 1;
-  if (d < 0) {
-    uint64_t prev = 0;
-    for (int i = 0; i < count; i++) {
-      uint64_t b = bits_of(base[(size_t)i * stride]);
-      shuffle_word(words, count, i, b ^ prev);
-      prev = b;
-    }
-    return 1 + (size_t)count * 8;
+/* The inverse of shuffle_words(). */
+void unshuffle_words(const uint8_t *src, int count, uint64_t *words) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    uint64_t t[8];
+    for (int k = 0; k < 8; k++) std::memcpy(&t[k], src + (size_t)k * count + i, 8);
+    transpose8x8(t);
+    std::memcpy(words + i, t, sizeof t);
   }
-  uint8_t *missing = words;
-  words += bitmap_bytes(count);
+  for (; i < count; i++) {
+    uint64_t w = 0;
+    for (int k = 0; k < 8; k++) w |= (uint64_t)src[(size_t)k * count + i] << (8 * k);
+    words[i] = w;
+  }
+}
+
+/* nearbyint() for |x| < 2^53 (ties to even) without a call into libm.
+ * Below 2^51, adding and taking away 1.5 * 2^52 leaves x rounded by the
+ * FPU's own round-to-nearest (ties to even); above, x - trunc(x) is exact. */
+[[gnu::always_inline]] inline int64_t round_even(double x) {
+  constexpr double SHIFTER = 6755399441055744.0;  // 1.5 * 2^52
+  if (std::fabs(x) < 2251799813685248.0) {        // 2^51
+    return (int64_t)((x + SHIFTER) - SHIFTER);  // kept as written: no -ffast-math here
+  }
+  int64_t m = (int64_t)x;
+  double r = x - (double)m;
+  if (r > 0.5 || (r == 0.5 && (m & 1))) return m + 1;
+  if (r < -0.5 || (r == -0.5 && (m & 1))) return m - 1;
+  return m;
+}
+
+/* Whether v is exactly m / 10^d for an integer m (then put in *m), by the
+ * same arithmetic as get_column(), so a pass means an exact return. -0.0
+ * never passes: m = 0 gives back +0.0. */
+[[gnu::always_inline]] inline bool scaled_int(double v, int d, int64_t *m) {
+  double x = v * POW10[d];
+  if (!(std::fabs(x) < EXACT_INT_LIMIT)) return false;
+  *m = round_even(x);
+  return bits_of((double)*m / POW10[d]) == bits_of(v);
+}
+
+/* Fills ints with m of every value at d decimals (a missing value repeats
+ * the previous m) and sets the missing bitmap; false as soon as a present
+ * value has no exact form at d. */
+bool scale_column(const double *base, size_t stride, int count, int d, int64_t *ints,
+                  uint8_t *missing) {
   std::memset(missing, 0, bitmap_bytes(count));
   int64_t prev = 0;
   for (int i = 0; i < count; i++) {
     double v = base[(size_t)i * stride];
-    int64_t m = prev;
     if (bits_of(v) == MISSING_BITS)
       missing[i / 8] |= (uint8_t)(1u << (i % 8));
-    else
-      m = (int64_t)std::nearbyint(v * POW10[d]);
-    uint64_t delta = (uint64_t)m - (uint64_t)prev;
-    shuffle_word(words, count, i, (delta << 1) ^ (uint64_t)((int64_t)delta >> 63));
+    else if (!scaled_int(v, d, &prev))
+      return false;
+    ints[i] = prev;
+  }
+  return true;
+}
+
+/* The smallest d a value needs, or -1 when none up to MAX_DECIMALS does. */
+int decimals_of(double v) {
+  int64_t m;
+  for (int d = 0; d <= MAX_DECIMALS; d++)
+    if (scaled_int(v, d, &m)) return d;
+  return -1;
+}
+
+/* The smallest d for which every present value is exactly m / 10^d (ints
+ * then hold the m, missing the bitmap), or -1. No d below the first present
+ * value's own can pass, so the search starts there and usually ends with
+ * that one pass. */
+int integer_mode(const double *base, size_t stride, int count, int64_t *ints,
+                 uint8_t *missing) {
+  int i = 0;
+  while (i < count && bits_of(base[(size_t)i * stride]) == MISSING_BITS) i++;
+  int d = i < count ? decimals_of(base[(size_t)i * stride]) : 0;
+  if (d < 0) return -1;
+  for (; d <= MAX_DECIMALS; d++)
+    if (scale_column(base, stride, count, d, ints, missing)) return d;
+  return -1;
+}
+
+/* Writes one column in its mode using `words` (count entries) as scratch;
+ * returns the bytes written. */
+size_t put_column(const double *base, size_t stride, int count, uint64_t *words,
+                  uint8_t *dst) {
+  uint8_t *missing = dst + 1;
+  int64_t *ints = reinterpret_cast<int64_t *>(words);
+  int d = integer_mode(base, stride, count, ints, missing);
+  dst[0] = (uint8_t)(d < 0 ? MODE_DOUBLE : 1 + d);
+  if (d < 0) {
+    uint64_t prev = 0;
+    for (int i = 0; i < count; i++) {
+      uint64_t b = bits_of(base[(size_t)i * stride]);
+      words[i] = b ^ prev;
+      prev = b;
+    }
+    shuffle_words(words, count, dst + 1);
+    return 1 + (size_t)count * 8;
+  }
+  uint64_t prev = 0;
+  for (int i = 0; i < count; i++) {
+    uint64_t m = (uint64_t)ints[i], delta = m - prev;
+    words[i] = (delta << 1) ^ (uint64_t)((int64_t)delta >> 63);
     prev = m;
   }
+  shuffle_words(words, count, missing + bitmap_bytes(count));
   return 1 + bitmap_bytes(count) + (size_t)count * 8;
 }
 
-/* Reads one column back; returns the bytes used, or 0 when they run short. */
-size_t get_column(const uint8_t *src, size_t avail, int count, double *out) {
+/* Reads one column back using `words` (count entries) as scratch; returns
+ * the bytes used, or 0 when they run short. */
+size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, double *out) {
   if (avail < 1 || src[0] > 1 + MAX_DECIMALS) return 0;
   int mode = src[0];
   size_t need = mode == MODE_DOUBLE ? 1 + (size_t)count * 8 : column_bound(count);
   if (avail < need) return 0;
   if (mode == MODE_DOUBLE) {
+    unshuffle_words(src + 1, count, words);
     uint64_t prev = 0;
     for (int i = 0; i < count; i++) {
-      prev ^= unshuffle_word(src + 1, count, i);
+      prev ^= words[i];
       std::memcpy(&out[i], &prev, sizeof prev);
     }
     return need;
   }
-  const uint8_t *missing = src + 1, *words = missing + bitmap_bytes(count);
+  const uint8_t *missing = src + 1;
+  unshuffle_words(missing + bitmap_bytes(count), count, words);
   double p = POW10[mode - 1];
   uint64_t m = 0;
   for (int i = 0; i < count; i++) {
-    uint64_t z = unshuffle_word(words, count, i);
+    uint64_t z = words[i];
     m += (z >> 1) ^ (0 - (z & 1));
     out[i] = (missing[i / 8] >> (i % 8)) & 1 ? TSDB_MISSING_VALUE : (double)(int64_t)m / p;
   }
@@ -146,8 +241,9 @@ bool ChunkEncoder::encode(const double *base, size_t sample_stride, size_t role_
   size_t bound = (size_t)roles * column_bound(count);
   if (plain_.size() < bound) plain_.resize(bound);
   size_t plain_bytes = 0;
+  if (words_.size() < (size_t)count) words_.resize(count);
   for (int r = 0; r < roles; r++)
-    plain_bytes += put_column(base + r * role_stride, sample_stride, count,
+    plain_bytes += put_column(base + r * role_stride, sample_stride, count, words_.data(),
                               plain_.data() + plain_bytes);
   size_t out_bound = CHUNK_HEADER_BYTES + ZSTD_compressBound(plain_bytes);
   if (out_.size() < out_bound) out_.resize(out_bound);
@@ -191,9 +287,10 @@ bool ChunkDecoder::decode(const void *blob, size_t len, std::string &err) {
     return false;
   }
   if (values_.size() < (size_t)roles * count) values_.resize((size_t)roles * count);
+  if (words_.size() < count) words_.resize(count);
   size_t used = 0;
   for (int r = 0; r < roles; r++) {
-    size_t k = get_column(plain_.data() + used, n - used, (int)count,
+    size_t k = get_column(plain_.data() + used, n - used, (int)count, words_.data(),
                           values_.data() + (size_t)r * count);
     if (k == 0) {
       err = "chunk truncated";

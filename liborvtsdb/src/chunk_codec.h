@@ -61,6 +61,7 @@ class ChunkEncoder {
   ZSTD_CCtx_s *cctx_;
   int level_;
   std::vector<uint8_t> plain_;
+  std::vector<uint64_t> words_;
   std::vector<uint8_t> out_;
   size_t out_size_ = 0;
 };
@@ -84,6 +85,7 @@ class ChunkDecoder {
  private:
   ZSTD_DCtx_s *dctx_;
   std::vector<uint8_t> plain_;
+  std::vector<uint64_t> words_;
   std::vector<double> values_;
   int roles_ = 0;
   int count_ = 0;
