@@ -58,6 +58,7 @@ class SqliteBackend final : public StoreBackend {
     return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
   }
   bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
+  bool run_seen_before(const std::string &run, bool *seen, std::string &err);
   bool find_straddlers(const std::string &run, int64_t from, int64_t to,
                        std::vector<Straddler> &out, std::string &err);
   bool cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err);
@@ -78,7 +79,9 @@ SqliteBackend::~SqliteBackend() { abort(); }
 
 bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   if (!make_parent_dirs(loc.path, err)) return false;
-  if (sqlite3_open_v2(loc.path.c_str(), &db_.p, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+  // One thread uses the connection: no mutex around every SQLite call.
+  if (sqlite3_open_v2(loc.path.c_str(), &db_.p,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     err = loc.path + ": " + (db_.p ? sqlite3_errmsg(db_) : "cannot open");
     return false;
@@ -255,8 +258,24 @@ bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
   return keep(0, before) && keep(after_first, s.count - after_first);
 }
 
+/* Whether an earlier migration of the run is in the store: without one there
+ * is nothing to replace, and the chunks table need not be scanned. */
+bool SqliteBackend::run_seen_before(const std::string &run, bool *seen, std::string &err) {
+  Stmt s;
+  if (!s.prepare(db_, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", err))
+    return false;
+  s.bind(1, run);
+  s.bind(2, migration_);
+  if (s.step() != SQLITE_ROW) return fail(err);
+  *seen = s.col_int(0) != 0;
+  return true;
+}
+
 bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64_t to,
                                      std::string &err) {
+  bool seen;
+  if (!run_seen_before(run, &seen, err)) return false;
+  if (!seen) return true;
   Stmt s;
   if (!s.prepare(db_,
           "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
