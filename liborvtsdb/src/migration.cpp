@@ -129,11 +129,16 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   Series &s = series_[series];
   size_t total = (size_t)s.layout->total_elements;
   if (!s.buf) s.buf.reset(new double[CHUNK_SAMPLES * total]);
-  if (s.count > 0 && clock_ == s.start + (s.count - 1) * s.step) {
-    std::memcpy(&s.buf[(s.count - 1) * total], row, total * sizeof(double));  // last write wins
-    return true;
+  if (s.count > 0) {
+    int64_t last = s.start + (s.count - 1) * s.step;
+    if (clock_ == last) {
+      std::memcpy(&s.buf[(s.count - 1) * total], row, total * sizeof(double));  // last write wins
+      return true;
+    }
+    // The usual case, the next step at the same granularity, needs no checks.
+    bool next = granularity == s.step && clock_ == last + s.step;
+    if (!next && !make_room(s, granularity, err)) return false;
   }
-  if (s.count > 0 && !make_room(s, granularity, err)) return false;
   if (s.count == 0) {
     s.start = clock_;
     s.step = granularity;

@@ -86,8 +86,9 @@ Migration *session(char *err_msg) {
   return nullptr;
 }
 
-/* The series a filled metric id buffer names in the open migration, or -1. */
-int series_of(const void *metric_id, char *err_msg) {
+/* The series a filled metric id buffer names in the open migration, or -1.
+ * On every insert: kept small enough to inline. */
+inline int series_of(const void *metric_id, char *err_msg) {
   const MetricId *id = static_cast<const MetricId *>(metric_id);
   if (!id || id->magic != ID_MAGIC_SET || !g_migration || id->generation != g_generation ||
       id->series < 0 || (size_t)id->series >= g_migration->series_count()) {
@@ -139,19 +140,24 @@ bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
   return true;
 }
 
-/* Shape checks shared by both inserts: the row must match the series. */
-bool row_fits(Migration &m, int series, int granularity, const double *data, int total,
-              char *err_msg) {
-  if (!data || granularity <= 0 || total != m.series_elements(series)) {
+/* Says why a row does not fit its series (see row_fits). */
+[[gnu::cold]] void say_misfit(const Migration &m, int series, int granularity,
+                              const double *data, int total, char *err_msg) {
+  if (!data || granularity <= 0 || total != m.series_elements(series))
     put_msg(err_msg, "bad insert: data %s, granularity %d, %d elements (series has %d)",
             data ? "given" : "null", granularity, total, m.series_elements(series));
-    return false;
-  }
-  if (m.series_ended(series)) {
+  else
     put_msg(err_msg, "series was deleted; create it again with a first insert");
-    return false;
-  }
-  return true;
+}
+
+/* Shape checks shared by both inserts: the row must match an open series.
+ * On every insert: the message is built out of line. */
+inline bool row_fits(const Migration &m, int series, int granularity, const double *data,
+                     int total, char *err_msg) {
+  if (data && granularity > 0 && total == m.series_elements(series) && !m.series_ended(series))
+    return true;
+  say_misfit(m, series, granularity, data, total, err_msg);
+  return false;
 }
 
 }  // namespace
