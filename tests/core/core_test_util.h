@@ -1,6 +1,6 @@
 // core_test_util.h - small helpers shared by the core library's tests: a
-// temporary directory removed at scope end, whole-file reads, and a scope
-// that switches the library log on into a file and restores it afterwards.
+// temporary directory removed at scope end, whole-file reads, a shape match
+// for dates, and a scope that switches the library log on into a file.
 #ifndef CORE_TEST_UTIL_H
 #define CORE_TEST_UTIL_H
 
@@ -37,10 +37,8 @@ class TempDir {
 // (other characters must be equal): "99/99/99" matches "03/04/26".
 inline bool has_shape(const std::string &s, const std::string &shape) {
   if (s.size() != shape.size()) return false;
-  for (size_t i = 0; i < s.size(); i++) {
-    bool ok = shape[i] == '9' ? (s[i] >= '0' && s[i] <= '9') : s[i] == shape[i];
-    if (!ok) return false;
-  }
+  for (size_t i = 0; i < s.size(); i++)
+    if (shape[i] == '9' ? (s[i] < '0' || s[i] > '9') : s[i] != shape[i]) return false;
   return true;
 }
 

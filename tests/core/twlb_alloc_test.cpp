@@ -1,15 +1,17 @@
 // Tracked allocation: guard tag, per-thread statistics, the MEM_STATS line,
-// and every fatal path (run in a forked child).
+// and every fatal path of the core library (each run in a forked child).
 #include "twlb_alloc.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "core_test_util.h"
 #include "twlb_get_norm_obj_id.h"
+#include "twlb_mem_pool.h"
 
 namespace {
 
@@ -17,9 +19,9 @@ struct Stats {
   unsigned long long allocated, freed;
   unsigned int allocs, frees, periodic_allocated;
   static Stats now() {
-    return {g_c_mem_allocated, g_c_mem_freed, g_c_alloc_count, g_c_free_count,
-            g_mem_allocated};
+    return {g_c_mem_allocated, g_c_mem_freed, g_c_alloc_count, g_c_free_count, g_mem_allocated};
   }
+  bool operator==(const Stats &) const = default;
 };
 
 TEST(TrackedAlloc, BlockCarriesGuardTagAndCountsItsSize) {
@@ -37,18 +39,12 @@ TEST(TrackedAlloc, BlockCarriesGuardTagAndCountsItsSize) {
   Stats freed = Stats::now();
   EXPECT_EQ(freed.freed - after.freed, 1u);  // a release counts 1 byte
   EXPECT_EQ(freed.frees - after.frees, 1u);
-}
-
-TEST(TrackedAlloc, ZeroSizeAndNullPointersChangeNothing) {
-  Stats before = Stats::now();
-  char *p = reinterpret_cast<char *>(&before);
+  // A zero size yields a null pointer; freeing a null pointer counts nothing.
+  p = reinterpret_cast<char *>(&before);
   TWLB_MALLOC(p, 0, "zero");
   EXPECT_EQ(p, nullptr);
   TWLB_FREE(p, "zero", -1);
-  Stats after = Stats::now();
-  EXPECT_EQ(after.allocated, before.allocated);
-  EXPECT_EQ(after.allocs, before.allocs);
-  EXPECT_EQ(after.frees, before.frees);
+  EXPECT_TRUE(Stats::now() == freed);
 }
 
 TEST(TrackedAlloc, ReallocOfNullAllocatesAndResizeKeepsTotals) {
@@ -94,66 +90,55 @@ TEST(TrackedAlloc, MemStatsLineGoesToTheLibraryLog) {
   }
   std::string log = core_test::read_file(path);
   EXPECT_NE(log.find("twlb_alloc_test.cpp|"), std::string::npos);
-  EXPECT_NE(log.find("MEM_STATS: Cumulative allocated memory = "),
-            std::string::npos);
-  EXPECT_NE(log.find(" MB, Periodic Net allocated memory =  "),
-            std::string::npos);
+  EXPECT_NE(log.find("MEM_STATS: Cumulative allocated memory = "), std::string::npos);
+  EXPECT_NE(log.find(" MB, Periodic Net allocated memory =  "), std::string::npos);
   EXPECT_EQ(log.find("TWLB_MALLOC'ed"), std::string::npos);  // level 2 off
 }
 
-using TrackedAllocDeath = ::testing::Test;
+struct FatalCase {
+  const char *name;
+  bool starved;  // the next tracked allocation fails
+  std::function<void()> run;
+  std::function<bool(int)> status;
+  const char *message;  // regular expression over stderr
+};
 
-TEST(TrackedAllocDeath, NegativeSizeExits) {
-  char *p = nullptr;
-  EXPECT_EXIT(TWLB_MALLOC(p, -5, "neg"), ::testing::ExitedWithCode(255),
-              "\\|neg\\|TWLB: Trying to malloc a negative size \\(-5\\)");
-}
-
-TEST(TrackedAllocDeath, ReallocToZeroExits) {
-  char *p = nullptr;
-  TWLB_MALLOC(p, 8, "live");
-  EXPECT_EXIT(TWLB_REALLOC(p, 0, 8, "live", 3), ::testing::ExitedWithCode(255),
-              "TWLB: Trying to realloc a negative or 0 size \\(0\\) for index "
-              "3");
-  TWLB_FREE(p, "live", -1);
-}
-
-TEST(TrackedAllocDeath, OutOfMemoryExits) {
-  char *p = nullptr;
-  EXPECT_EXIT(
-      {
-        twlb_alloc_fail_after(1);
-        TWLB_MALLOC(p, 64, "starved");
-      },
-      ::testing::ExitedWithCode(255),
-      "TWLB: .*twlb_alloc_test.cpp\\|[0-9]+\\|TestBody\\| Out of Memory "
-      "\\(size = 64\\): starved");
-}
-
-TEST(TrackedAllocDeath, FailedReallocAborts) {
-  char *p = nullptr;
-  TWLB_MALLOC(p, 8, "grow");
-  EXPECT_EXIT(
-      {
-        twlb_alloc_fail_after(1);
-        TWLB_REALLOC(p, 4096, 8, "grow", 7);
-      },
-      ::testing::KilledBySignal(SIGABRT),
-      "TWLB: ERROR [0-9]+\\|.*\\| Out of Memory \\(size = 4096\\): grow for "
-      "index 7 err msg");
-  TWLB_FREE(p, "grow", -1);
-}
-
-TEST(TrackedAllocDeath, ReleasedIdNodeOutOfMemoryExits) {
+TEST(TrackedAllocDeath, EveryFatalPathHasItsStatusAndMessage) {
+  char *live = nullptr, *p = nullptr;
+  TWLB_MALLOC(live, 8, "live");
   NormObjKey key;
   twlb_init_norm_id_table(&key, 16);
-  EXPECT_EXIT(
-      {
-        twlb_alloc_fail_after(1);
-        twlb_add_id_in_free_list(&key, 3);
-      },
-      ::testing::ExitedWithCode(255), "Out of Memory .*: FreeNormIdList");
+  twlb_mp_handler pool;
+  twlb_mp_init(&pool, sizeof(node) + 8, 4, 4, 0);
+  const testing::ExitedWithCode minus_one(255);
+  const std::vector<FatalCase> cases = {
+      {"negative size", false, [&] { TWLB_MALLOC(p, -5, "neg"); }, minus_one,
+       "\\|neg\\|TWLB: Trying to malloc a negative size \\(-5\\)"},
+      {"realloc to zero", false, [&] { TWLB_REALLOC(live, 0, 8, "live", 3); }, minus_one,
+       "TWLB: Trying to realloc a negative or 0 size \\(0\\) for index 3"},
+      {"out of memory", true, [&] { TWLB_MALLOC(p, 64, "starved"); }, minus_one,
+       "TWLB: .*twlb_alloc_test.cpp\\|[0-9]+\\|operator\\(\\)\\| "
+       "Out of Memory \\(size = 64\\): starved"},
+      {"failed realloc dumps core", true, [&] { TWLB_REALLOC(live, 4096, 8, "live", 7); },
+       testing::KilledBySignal(SIGABRT),
+       "TWLB: ERROR [0-9]+\\|.*\\| Out of Memory \\(size = 4096\\): live for index 7 err msg"},
+      {"released-id node", true, [&] { twlb_add_id_in_free_list(&key, 3); }, minus_one,
+       "Out of Memory .*: FreeNormIdList"},
+      {"memory pool chunk", true, [&] { twlb_mp_create(&pool); }, testing::ExitedWithCode(1),
+       "Out of Memory \\(size = [0-9]+\\): Allocating memory pool"},
+  };
+  for (const FatalCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(
+        {
+          if (c.starved) twlb_alloc_fail_after(1);
+          c.run();
+        },
+        c.status, c.message);
+  }
+  twlb_mp_destroy(&pool);
   twlb_obj_hash_destroy(&key);
+  TWLB_FREE(live, "live", -1);
 }
 
 }  // namespace

@@ -14,19 +14,20 @@ namespace {
 class BigBufTest : public ::testing::Test {
  protected:
   void TearDown() override { twlb_bigbuf_free(&buf_); }
+  int append(const char *text, int len) {
+    return twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>(text), len);
+  }
   bigbuf_t buf_{};
 };
 
 TEST_F(BigBufTest, AppendsReturnOffsetsAndTerminate) {
   ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>("abc"), 0),
-            0);
+  EXPECT_EQ(append("abc", 0), 0);
   EXPECT_EQ(buf_.offset, 4);
   EXPECT_EQ(memcmp(buf_.buffer, "abc", 4), 0);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>("xyz"), 2),
-            4);
+  EXPECT_EQ(append("xyz", 2), 4);
   EXPECT_STREQ(twlb_bigbuf_get_value(&buf_, 4), "xy");
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, nullptr, 3), -1);
+  EXPECT_EQ(append(nullptr, 3), -1);
   EXPECT_EQ(buf_.offset, 7);
   EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(nullptr, buf_.buffer, 1), -1);
   EXPECT_EQ(twlb_bigbuf_get_value(nullptr, 0), nullptr);
@@ -35,18 +36,17 @@ TEST_F(BigBufTest, AppendsReturnOffsetsAndTerminate) {
 TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundary) {
   ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
   std::string big(1048574, 'b');
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, big.data(), 1048574), 0);
+  EXPECT_EQ(append(big.data(), 1048574), 0);
   EXPECT_EQ(buf_.offset, 1048575);
   EXPECT_EQ(buf_.bufsize, 1048576);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, const_cast<char *>(""), 0),
-            1048575);
+  EXPECT_EQ(append("", 0), 1048575);
   EXPECT_EQ(buf_.bufsize, 1048576 + 10240);
   EXPECT_EQ(buf_.buffer[1048576 + 10239], '\0');  // added bytes are zeroed
 }
 
 TEST_F(BigBufTest, EmptyHandleGrowsFromNothingAndLongTextsTakeSeveralSteps) {
   std::string text(25000, 't');
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(&buf_, text.data(), 0), 0);
+  EXPECT_EQ(append(text.data(), 0), 0);
   EXPECT_EQ(buf_.bufsize, 3 * 10240);
   EXPECT_EQ(std::string(twlb_bigbuf_get_value(&buf_, 0)), text);
 }
@@ -70,21 +70,16 @@ TEST_F(BigBufTest, ExtendedAppendFromMemoryAndFile) {
   std::ofstream(path) << "file-content";
   std::ofstream(blank) << "";
   char err[1024] = "";
+  auto append_ex = [&](const char *src, int type) {
+    return twlb_bigbuf_copy_into_bigbuf_ex(&buf_, const_cast<char *>(src), 0, type, err);
+  };
   testing::internal::CaptureStderr();
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, const_cast<char *>("mem"), 0,
-                                            BIGBUF_TYPE_BUFFER, err),
-            0);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0,
-                                            BIGBUF_TYPE_FILE, err),
-            4);
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, path.data(), 0, 2, err), -1);
-  EXPECT_STREQ(err,
-               "Flag type can only be BIGBUF_TYPE_FILE or BIGBUF_TYPE_BUFFER");
-  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, blank.data(), 0,
-                                            BIGBUF_TYPE_FILE, err),
-            -1);
-  EXPECT_EQ(std::string(err).rfind("File '" + blank + "' is blank err(", 0),
-            0u);
+  EXPECT_EQ(append_ex("mem", BIGBUF_TYPE_BUFFER), 0);
+  EXPECT_EQ(append_ex(path.c_str(), BIGBUF_TYPE_FILE), 4);
+  EXPECT_EQ(append_ex(path.c_str(), 2), -1);
+  EXPECT_STREQ(err, "Flag type can only be BIGBUF_TYPE_FILE or BIGBUF_TYPE_BUFFER");
+  EXPECT_EQ(append_ex(blank.c_str(), BIGBUF_TYPE_FILE), -1);
+  EXPECT_EQ(std::string(err).rfind("File '" + blank + "' is blank err(", 0), 0u);
   std::string out = testing::internal::GetCapturedStderr();
   EXPECT_STREQ(twlb_bigbuf_get_value(&buf_, 4), "file-content");
   EXPECT_EQ(buf_.offset, 17);

@@ -1,5 +1,6 @@
 // Library debug log: the level and module filter, the record layout and its
-// 64,000-byte cut, open failures, and rollover to "<log>.prev".
+// 64,000-byte cut, open failures, headers, and rollover to "<log>.prev" or
+// "<log>.HH.MM".
 #include "twlb_log.h"
 
 #include <gtest/gtest.h>
@@ -15,50 +16,45 @@ namespace {
 namespace fs = std::filesystem;
 using core_test::LogScope;
 using core_test::read_file;
-using core_test::TempDir;
+
+class LibraryLog : public ::testing::Test {
+ protected:
+  core_test::TempDir tmp_;
+  std::string path_ = tmp_.path("x.log");
+  int fd_ = -1;
+};
 
 void log_line(unsigned int level, unsigned long long module, const char *msg) {
-  twlb_debug_log_ex(static_cast<int>(level), module, "file.cpp", 42, "fn", "%s",
-                    msg);
+  twlb_debug_log_ex(static_cast<int>(level), module, "file.cpp", 42, "fn", "%s", msg);
 }
 
-TEST(LibraryLog, DefaultSettingsWriteNothing) {
-  TempDir tmp;
-  twlb_util_set_log_filename(tmp.path("lib.log").c_str(), nullptr);
-  log_line(TWLB_LOG_CRITICAL, ALL, "hidden");
-  EXPECT_FALSE(fs::exists(tmp.path("lib.log")));
-  twlb_util_set_log_filename("", nullptr);
-}
-
-TEST(LibraryLog, LevelAndModuleMustBothMatch) {
-  TempDir tmp;
-  std::string path = tmp.path("lib.log");
+TEST_F(LibraryLog, NothingIsWrittenUnlessLevelAndModuleBothMatch) {
+  twlb_util_set_log_filename(path_.c_str(), nullptr);
+  log_line(TWLB_LOG_CRITICAL, ALL, "default settings");
+  EXPECT_FALSE(fs::exists(path_));
   {
-    LogScope on(path, TWLB_LOG_CRITICAL, MISC);
+    LogScope on(path_, TWLB_LOG_CRITICAL, MISC);
     log_line(TWLB_LOG_MAJOR, MISC, "major at level 1");
     log_line(TWLB_LOG_CRITICAL, MEMORY, "memory module off");
-    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(path_));
   }
-  LogScope on(path, TWLB_LOG_CRITICAL | TWLB_LOG_MAJOR, MISC);
+  LogScope on(path_, TWLB_LOG_CRITICAL | TWLB_LOG_MAJOR, MISC);
   log_line(TWLB_LOG_MAJOR, MISC, "major at level 2");
-  EXPECT_TRUE(core_test::has_shape(
-      read_file(path), "\n99/99/99 99:99:99|file.cpp|42|fn|major at level 2"))
-      << read_file(path);
+  EXPECT_TRUE(core_test::has_shape(read_file(path_),
+                                   "\n99/99/99 99:99:99|file.cpp|42|fn|major at level 2"))
+      << read_file(path_);
 }
 
-TEST(LibraryLog, LongMessageIsCutTo64000BytesEndingInZero) {
-  TempDir tmp;
-  std::string path = tmp.path("lib.log");
-  LogScope on(path, TWLB_LOG_MINOR, API);
-  std::string huge(70000, 'm');
-  log_line(TWLB_LOG_MINOR, API, huge.c_str());
-  std::string written = read_file(path);
+TEST_F(LibraryLog, LongMessageIsCutTo64000BytesEndingInZero) {
+  LogScope on(path_, TWLB_LOG_MINOR, API);
+  log_line(TWLB_LOG_MINOR, API, std::string(70000, 'm').c_str());
+  std::string written = read_file(path_);
   ASSERT_EQ(written.size(), 64000u);
   EXPECT_EQ(written.back(), '\0');
   EXPECT_EQ(written[written.size() - 2], 'm');
 }
 
-TEST(LibraryLog, EmptyPathReportsOpenFailureEveryRecord) {
+TEST_F(LibraryLog, EmptyPathReportsOpenFailureEveryRecord) {
   LogScope on("", TWLB_LOG_CRITICAL, ALL);
   testing::internal::CaptureStderr();
   log_line(TWLB_LOG_CRITICAL, MISC, "lost");
@@ -68,60 +64,48 @@ TEST(LibraryLog, EmptyPathReportsOpenFailureEveryRecord) {
             "Failed to open(). Error = No such file or directory");
 }
 
-TEST(LibraryLog, OversizedLogRollsOverToPrevReplacingAnOlderOne) {
-  TempDir tmp;
-  std::string path = tmp.path("lib.log");
-  std::ofstream(path + ".prev") << "older";
-  LogScope on(path, TWLB_LOG_CRITICAL, ALL);
+TEST_F(LibraryLog, OversizedLogRollsOverToPrevReplacingAnOlderOne) {
+  std::ofstream(path_ + ".prev") << "older";
+  LogScope on(path_, TWLB_LOG_CRITICAL, ALL);
   log_line(TWLB_LOG_CRITICAL, MISC, "first");
-  ASSERT_EQ(truncate(path.c_str(), 100000001), 0);
+  ASSERT_EQ(truncate(path_.c_str(), 100000001), 0);
   log_line(TWLB_LOG_CRITICAL, MISC, "second");
-  EXPECT_EQ(fs::file_size(path + ".prev"), 100000001u);
-  std::string fresh = read_file(path);
+  EXPECT_EQ(fs::file_size(path_ + ".prev"), 100000001u);
+  std::string fresh = read_file(path_);
   EXPECT_EQ(fresh.find("first"), std::string::npos);
   EXPECT_NE(fresh.find("|second"), std::string::npos);
 }
 
-TEST(Rollover, RenamesOnlyWhenThePathStillNamesTheOpenFile) {
-  TempDir tmp;
-  std::string path = tmp.path("x.log");
-  int fd = -1;
-  ASSERT_EQ(twlb_open_file_with_header(&fd, path.c_str(), "HDR\n"), 1);
-  ASSERT_EQ(write(fd, "0123456789", 10), 10);
-  fs::rename(path, tmp.path("moved.log"));  // another process rolled it
-  std::ofstream(path) << "new";
-  EXPECT_EQ(twlb_check_rollover_file(&fd, path.c_str(), 5, 1), 0);
-  EXPECT_EQ(fd, -1);
-  EXPECT_FALSE(fs::exists(path + ".prev"));
-  EXPECT_EQ(read_file(path), "new");
+TEST_F(LibraryLog, RolloverRenamesOnlyWhenThePathStillNamesTheOpenFile) {
+  ASSERT_EQ(twlb_open_file_with_header(&fd_, path_.c_str(), "HDR\n"), 1);
+  ASSERT_EQ(write(fd_, "0123456789", 10), 10);
+  fs::rename(path_, tmp_.path("moved.log"));  // another process rolled it
+  std::ofstream(path_) << "new";
+  EXPECT_EQ(twlb_check_rollover_file(&fd_, path_.c_str(), 5, 1), 0);
+  EXPECT_EQ(fd_, -1);
+  EXPECT_FALSE(fs::exists(path_ + ".prev"));
+  EXPECT_EQ(read_file(path_), "new");
 }
 
-TEST(Rollover, HourMinuteSuffixWhenNotPrev) {
-  TempDir tmp;
-  std::string path = tmp.path("x.log");
-  int fd = -1;
-  ASSERT_EQ(twlb_open_file_with_header(&fd, path.c_str(), "0123456789"), 1);
-  EXPECT_EQ(twlb_open_file_with_header(&fd, path.c_str(), "again"), 0);
-  twlb_check_rollover_file(&fd, path.c_str(), 5, 0);
-  EXPECT_EQ(fd, -1);
-  const std::string rolled = "x.log.99.99";
+TEST_F(LibraryLog, RolloverToHourMinuteSuffixWhenNotPrev) {
+  ASSERT_EQ(twlb_open_file_with_header(&fd_, path_.c_str(), "0123456789"), 1);
+  EXPECT_EQ(twlb_open_file_with_header(&fd_, path_.c_str(), "again"), 0);
+  twlb_check_rollover_file(&fd_, path_.c_str(), 5, 0);
+  EXPECT_EQ(fd_, -1);
   int matches = 0;
-  for (const auto &e : fs::directory_iterator(tmp.path()))
-    matches += core_test::has_shape(e.path().filename().string(), rolled);
+  for (const auto &e : fs::directory_iterator(tmp_.path()))
+    matches += core_test::has_shape(e.path().filename().string(), "x.log.99.99");
   EXPECT_EQ(matches, 1);
 }
 
-TEST(OpenFileWithHeader, ExistingFileGetsNoHeader) {
-  TempDir tmp;
-  std::string path = tmp.path("x.log");
-  std::ofstream(path) << "kept";
-  int fd = -1;
-  EXPECT_EQ(twlb_open_file_with_header(&fd, path.c_str(), "HDR"), 0);
-  EXPECT_GT(fd, 0);
-  close(fd);
-  EXPECT_EQ(read_file(path), "kept");
-  fd = -1;
-  EXPECT_EQ(twlb_open_file_with_header(&fd, tmp.path("no/x").c_str(), "H"), -1);
+TEST_F(LibraryLog, ExistingFileGetsNoHeader) {
+  std::ofstream(path_) << "kept";
+  EXPECT_EQ(twlb_open_file_with_header(&fd_, path_.c_str(), "HDR"), 0);
+  EXPECT_GT(fd_, 0);
+  close(fd_);
+  EXPECT_EQ(read_file(path_), "kept");
+  fd_ = -1;
+  EXPECT_EQ(twlb_open_file_with_header(&fd_, tmp_.path("no/x").c_str(), "H"), -1);
 }
 
 }  // namespace

@@ -20,11 +20,11 @@ class MemMapTest : public ::testing::Test {
     EXPECT_EQ(twlb_mem_map_dump(tmp_.path("map.txt").c_str()), 0);
     return core_test::read_file(tmp_.path("map.txt"));
   }
+  int add(void *p, const char *msg = "m") { return twlb_mem_map_add(p, 1, msg, "f.c", 1, "fn"); }
   core_test::TempDir tmp_;
 };
 
-const std::string kHeader =
-    "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!\n";
+const std::string kHeader = "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!\n";
 
 TEST(MemMapInactive, RefusesEverythingAndTrackedOpsStillWork) {
   int x = 0;
@@ -38,7 +38,7 @@ TEST(MemMapInactive, RefusesEverythingAndTrackedOpsStillWork) {
   TWLB_FREE(p, "inactive", -1);
 }
 
-TEST_F(MemMapTest, RecordsTrackedBlockWithItsCallSite) {
+TEST_F(MemMapTest, RecordsTrackedBlockWithItsCallSiteAndRestartsAfterFree) {
   EXPECT_EQ(twlb_mem_map_init(), -1);  // already active
   char *p = nullptr;
   int line = __LINE__ + 1;
@@ -47,12 +47,15 @@ TEST_F(MemMapTest, RecordsTrackedBlockWithItsCallSite) {
   ASSERT_EQ(text.rfind(kHeader, 0), 0u);
   char addr[64];
   snprintf(addr, sizeof addr, "%p", static_cast<void *>(p));
-  std::string expected_tail = std::string("|") + addr + "|96|" + __FILE__ +
-                              "|" + std::to_string(line) +
-                              "|TestBody|NormalTableInit\n";
-  EXPECT_EQ(text.substr(text.size() - expected_tail.size()), expected_tail);
+  std::string tail = std::string("|") + addr + "|96|" + __FILE__ + "|" + std::to_string(line) +
+                     "|TestBody|NormalTableInit\n";
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   TWLB_FREE(p, "NormalTableInit", -1);
   EXPECT_EQ(dump(), kHeader);
+  ASSERT_EQ(twlb_mem_map_free(), 0);
+  EXPECT_EQ(mem_map_entry_max, 0);
+  ASSERT_EQ(twlb_mem_map_init(), 0);
+  EXPECT_EQ(add(&line), 0);
 }
 
 TEST_F(MemMapTest, ReallocMovesTheEntryAndOverwriteKeepsOneLine) {
@@ -62,7 +65,7 @@ TEST_F(MemMapTest, ReallocMovesTheEntryAndOverwriteKeepsOneLine) {
   std::string text = dump();
   EXPECT_EQ(text.find("first"), std::string::npos);
   EXPECT_NE(text.find("|5000|"), std::string::npos);
-  EXPECT_EQ(twlb_mem_map_add(p, 1, "again", "f.c", 1, "fn"), 0);
+  EXPECT_EQ(add(p, "again"), 0);
   text = dump();
   EXPECT_EQ(text.find("moved"), std::string::npos);
   EXPECT_NE(text.find("|1|f.c|1|fn|again\n"), std::string::npos);
@@ -71,38 +74,25 @@ TEST_F(MemMapTest, ReallocMovesTheEntryAndOverwriteKeepsOneLine) {
 
 TEST_F(MemMapTest, RemoveTwiceAndBadArguments) {
   int x = 0;
-  EXPECT_EQ(twlb_mem_map_add(&x, 4, "m", "f", 1, "fn"), 0);
+  EXPECT_EQ(add(&x), 0);
   EXPECT_EQ(twlb_mem_map_remove(&x), 0);
   EXPECT_EQ(twlb_mem_map_remove(&x), -1);
   EXPECT_EQ(twlb_mem_map_remove(nullptr), -1);
-  EXPECT_EQ(twlb_mem_map_add(nullptr, 4, "m", "f", 1, "fn"), -1);
-  EXPECT_EQ(twlb_mem_map_add(&x, 4, "", "f", 1, "fn"), -1);
+  EXPECT_EQ(add(nullptr), -1);
+  EXPECT_EQ(add(&x, ""), -1);
   EXPECT_EQ(twlb_mem_map_dump(""), -1);
   EXPECT_EQ(twlb_mem_map_dump(tmp_.path("no/such/dir").c_str()), -1);
 }
 
 TEST_F(MemMapTest, DistinctAddressPastCapacityGrowsByTen) {
   char *base = reinterpret_cast<char *>(0x100000);
-  for (int i = 0; i < 10240; i++)
-    ASSERT_EQ(twlb_mem_map_add(base + 16 * i, 1, "m", "f", 1, "fn"), 0);
+  for (int i = 0; i < 10240; i++) ASSERT_EQ(add(base + 16 * i), 0);
   EXPECT_EQ(mem_map_entry_max, 10240);
-  ASSERT_EQ(twlb_mem_map_add(base + 16 * 10240, 1, "m", "f", 1, "fn"), 0);
+  ASSERT_EQ(add(base + 16 * 10240), 0);
   EXPECT_EQ(mem_map_entry_max, 10250);
   EXPECT_EQ(mem_map_max_norm_id, 10241);  // the array's own new address
   std::string text = dump();
-  size_t lines =
-      static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  EXPECT_EQ(lines, 1u + 10241u);  // the nested entry was cleared
-}
-
-TEST(MemMapRestart, FreeThenInitAgain) {
-  ASSERT_EQ(twlb_mem_map_init(), 0);
-  ASSERT_EQ(twlb_mem_map_free(), 0);
-  EXPECT_EQ(mem_map_entry_max, 0);
-  ASSERT_EQ(twlb_mem_map_init(), 0);
-  int x = 0;
-  EXPECT_EQ(twlb_mem_map_add(&x, 4, "m", "f", 1, "fn"), 0);
-  EXPECT_EQ(twlb_mem_map_free(), 0);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 10241);  // nested entry cleared
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,38 +14,46 @@
 
 namespace {
 
-std::vector<std::string> split(int (*fn)(char *, char **, char *, int),
-                               std::string line, const char *sep, int max) {
-  std::vector<char> buf(line.begin(), line.end());
-  buf.push_back('\0');
-  char *fields[32];
-  int n = fn(buf.data(), fields, const_cast<char *>(sep), max);
-  return std::vector<std::string>(fields, fields + n);
+using V = std::vector<std::string>;
+using Splitter = int (*)(char *, char **, char *, int);
+
+std::string captured_stderr_of(const std::function<void()> &run) {
+  testing::internal::CaptureStderr();
+  run();
+  return testing::internal::GetCapturedStderr();
 }
 
-using V = std::vector<std::string>;
-
-TEST(GetTokens, DropsEmptyFieldsAndCapsAtMax) {
-  EXPECT_EQ(split(get_tokens, "Group|a||b|", "|", 20), (V{"Group", "a", "b"}));
-  EXPECT_EQ(split(get_tokens, "a b c", " ", 2), (V{"a", "b"}));
-  EXPECT_EQ(split(get_tokens, "||a,b|", "|,", 20), (V{"a", "b"}));
-  EXPECT_EQ(split(get_tokens, "a\n", "|", 20), (V{"a\n"}));
+TEST(Splitters, GetTokensDropsEmptyFieldsEx2KeepsThemAndUsesTheWholeSeparator) {
+  struct Case {
+    Splitter fn;
+    const char *line, *sep;
+    int max;
+    V expect;
+  };
+  const std::vector<Case> cases = {
+      {get_tokens, "Group|a||b|", "|", 20, {"Group", "a", "b"}},
+      {get_tokens, "a b c", " ", 2, {"a", "b"}},
+      {get_tokens, "||a,b|", "|,", 20, {"a", "b"}},  // any character separates
+      {get_tokens, "a\n", "|", 20, {"a\n"}},
+      {get_tokens_ex2, "1|2|", "|", 20, {"1", "2", ""}},
+      {get_tokens_ex2, "10:20:30", ":", 3, {"10", "20", "30"}},
+      {get_tokens_ex2, "a||b", "|", 20, {"a", "", "b"}},
+      {get_tokens_ex2, "a||b", "||", 20, {"a", "b"}},
+      {get_tokens_ex2, "", "|", 20, {""}},
+      {get_tokens_ex2, "a|b|c|d", "|", 2, {"a", "b"}}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << (c.fn == get_tokens ? "get_tokens " : "ex2 ") << c.line);
+    std::string line = c.line;
+    char *fields[32];
+    int n = c.fn(line.data(), fields, const_cast<char *>(c.sep), c.max);
+    EXPECT_EQ(V(fields, fields + n), c.expect);
+  }
   char *fields[2];
   EXPECT_EQ(get_tokens(nullptr, fields, const_cast<char *>("|"), 2), 0);
 }
 
-TEST(GetTokensEx2, KeepsEmptyFieldsAndUsesWholeSeparator) {
-  EXPECT_EQ(split(get_tokens_ex2, "1|2|", "|", 20), (V{"1", "2", ""}));
-  EXPECT_EQ(split(get_tokens_ex2, "10:20:30", ":", 3), (V{"10", "20", "30"}));
-  EXPECT_EQ(split(get_tokens_ex2, "a||b", "|", 20), (V{"a", "", "b"}));
-  EXPECT_EQ(split(get_tokens_ex2, "a||b", "||", 20), (V{"a", "b"}));
-  EXPECT_EQ(split(get_tokens_ex2, "", "|", 20), (V{""}));
-  EXPECT_EQ(split(get_tokens_ex2, "a|b|c|d", "|", 2), (V{"a", "b"}));
-}
-
 TEST(TwStrtok, ReturnsTrailingEmptyFieldOnceThenNull) {
-  char s[] = "x--y--";
-  char sep[] = "--";
+  char s[] = "x--y--", sep[] = "--";
   EXPECT_STREQ(tw_strtok(s, sep), "x");
   EXPECT_STREQ(tw_strtok(nullptr, sep), "y");
   EXPECT_STREQ(tw_strtok(nullptr, sep), "");
@@ -53,56 +61,37 @@ TEST(TwStrtok, ReturnsTrailingEmptyFieldOnceThenNull) {
   EXPECT_EQ(tw_strtok(nullptr, sep), nullptr);
 }
 
-class FgetsTest : public ::testing::Test {
- protected:
-  FILE *open_with(const char *text) {
-    fp_ = fmemopen(const_cast<char *>(text), strlen(text), "r");
-    return fp_;
+TEST(Fgets, LongLineRestContinuesWithoutFlagAndIsDroppedWithIt) {
+  struct Case {
+    const char *text;
+    int drop_rest;
+    std::vector<const char *> reads;  // nullptr: end of input
+  };
+  const std::vector<Case> cases = {{"abcdefg\nnext\n", 0, {"abcd", "efg\n"}},
+                                   {"abcdefg\nnext\nlast", 1, {"abcd", "next", "last", nullptr}}};
+  char buf[5];
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.drop_rest);
+    FILE *fp = fmemopen(const_cast<char *>(c.text), strlen(c.text), "r");
+    for (const char *want : c.reads) {
+      EXPECT_STREQ(twlb_fgets(buf, 5, fp, c.drop_rest), want);
+    }
+    EXPECT_EQ(twlb_fgets(nullptr, 5, fp, 0), nullptr);
+    EXPECT_EQ(twlb_fgets(buf, 0, fp, 0), nullptr);
+    fclose(fp);
   }
-  void TearDown() override {
-    if (fp_) fclose(fp_);
-  }
-  FILE *fp_ = nullptr;
-};
-
-TEST_F(FgetsTest, LongLineContinuesWithoutFlag) {
-  FILE *fp = open_with("abcdefg\nnext\n");
-  char buf[5];
-  EXPECT_STREQ(twlb_fgets(buf, 5, fp, 0), "abcd");
-  EXPECT_STREQ(twlb_fgets(buf, 5, fp, 0), "efg\n");
-}
-
-TEST_F(FgetsTest, LongLineRestDroppedWithFlag) {
-  FILE *fp = open_with("abcdefg\nnext\nlast");
-  char buf[5];
-  EXPECT_STREQ(twlb_fgets(buf, 5, fp, 1), "abcd");
-  EXPECT_STREQ(twlb_fgets(buf, 5, fp, 1), "next");
-  EXPECT_STREQ(twlb_fgets(buf, 5, fp, 1), "last");
-  EXPECT_EQ(twlb_fgets(buf, 5, fp, 1), nullptr);
-}
-
-TEST_F(FgetsTest, BadArguments) {
-  FILE *fp = open_with("abc");
-  char buf[5];
-  EXPECT_EQ(twlb_fgets(nullptr, 5, fp, 0), nullptr);
-  EXPECT_EQ(twlb_fgets(buf, 0, fp, 0), nullptr);
   EXPECT_EQ(twlb_fgets(buf, 5, nullptr, 0), nullptr);
 }
 
-TEST(TimeFormats, BothFormattersGiveMonthDayYearTime) {
+TEST(TimeAndErrors, DateFormatsSignalMaskAndErrorTexts) {
   const std::string shape = "99/99/99 99:99:99";
   char buf[18];
   EXPECT_TRUE(core_test::has_shape(twlb_get_cur_date_time(buf, 1), shape));
   EXPECT_TRUE(core_test::has_shape(twlb_get_cur_date_time(buf, 0), shape));
   EXPECT_TRUE(core_test::has_shape(get_cur_date_time(), shape));
-  // Signals are all unblocked after a blocking call.
-  sigset_t now;
+  sigset_t now;  // signals are all unblocked after a blocking call
   pthread_sigmask(SIG_SETMASK, nullptr, &now);
   EXPECT_EQ(sigismember(&now, SIGINT), 0);
-}
-
-TEST(ErrorTexts, StrerrorAndLibraryErrorBuffer) {
-  EXPECT_STREQ(twlb_strerror(ENOENT), "No such file or directory");
   std::string long_text(300, 'e');
   twlb_set_error(long_text.data());
   EXPECT_EQ(strlen(twlb_get_error()), 256u);
@@ -128,48 +117,32 @@ TEST(MkdirEx, CreatesParentsAndLastOnlyWithTrailingSlash) {
 
 TEST(MkdirEx, RefusesOverlongPathAndReportsFailures) {
   std::string huge = "/" + std::string(4100, 'x');
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(mkdir_ex(huge.data()), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                "mkdir_ex() - Length of path (4101) is more than max allowed "
-                "(8192)."),
+  EXPECT_NE(captured_stderr_of([&] { EXPECT_EQ(mkdir_ex(huge.data()), 0); })
+                .find("mkdir_ex() - Length of path (4101) is more than max allowed (8192)."),
             std::string::npos);
   core_test::TempDir tmp;
-  std::string file = tmp.path("f");
-  fclose(fopen(file.c_str(), "w"));
-  std::string below = file + "/x/y";
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(mkdir_ex(below.data()), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                "Error in creating directory. Path: '" + file + "/x'"),
+  std::string file = tmp.path("f"), below = file + "/x/y";
+  std::ofstream(file) << "";
+  EXPECT_NE(captured_stderr_of([&] { EXPECT_EQ(mkdir_ex(below.data()), 0); })
+                .find("Error in creating directory. Path: '" + file + "/x'"),
             std::string::npos);
 }
 
-TEST(CopyFile, CopiesMoreThanOneChunk) {
+TEST(CopyFile, CopiesMoreThanOneChunkAndReportsOpenErrors) {
   core_test::TempDir tmp;
-  std::string src = tmp.path("src"), dest = tmp.path("dest");
-  std::string content;
+  std::string src = tmp.path("src"), dest = tmp.path("dest"), content;
   for (int i = 0; i < 20000; i++) content += std::to_string(i) + ",";
   std::ofstream(src, std::ios::binary) << content;
   char err[1024] = "";
   EXPECT_EQ(twlb_copy_file(dest.data(), src.data(), err), 0);
   EXPECT_EQ(core_test::read_file(dest), content);
-}
-
-TEST(CopyFile, ReportsOpenErrors) {
-  core_test::TempDir tmp;
-  std::string missing = tmp.path("missing"), dest = tmp.path("no/dest");
-  char err[1024];
-  EXPECT_EQ(twlb_copy_file(dest.data(), missing.data(), err), -1);
-  EXPECT_EQ(std::string(err),
-            "twlb_copy_file - Error in opening source file (file = " + missing +
-                "). Error: No such file or directory");
-  std::string src = tmp.path("src");
-  fclose(fopen(src.c_str(), "w"));
-  EXPECT_EQ(twlb_copy_file(dest.data(), src.data(), err), -1);
-  EXPECT_EQ(std::string(err),
-            "twlb_copy_file - Error in opening destination file (file = " +
-                dest + "). Error: No such file or directory");
+  std::string missing = tmp.path("missing"), bad_dest = tmp.path("no/dest");
+  EXPECT_EQ(twlb_copy_file(bad_dest.data(), missing.data(), err), -1);
+  EXPECT_EQ(std::string(err), "twlb_copy_file - Error in opening source file (file = " + missing +
+                                  "). Error: No such file or directory");
+  EXPECT_EQ(twlb_copy_file(bad_dest.data(), src.data(), err), -1);
+  EXPECT_EQ(std::string(err), "twlb_copy_file - Error in opening destination file (file = " +
+                                  bad_dest + "). Error: No such file or directory");
 }
 
 }  // namespace
