@@ -53,16 +53,6 @@ class ParseArgs : public testing::Test {
   TempRun run_{1};
 };
 
-TEST_F(ParseArgs, WithoutBoundsTheWholeRunIsSelected) {
-  parse({"--source_testrun=1", "-f", "300", "stray", "-D", "7"});
-  EXPECT_EQ(1, g_testrun);
-  EXPECT_EQ(1, g_dest_testrun);
-  EXPECT_EQ(1, g_start_partition_idx);
-  EXPECT_EQ(1, g_end_partition_idx);
-  EXPECT_EQ(0u, sd_log_tracing_level);
-  EXPECT_EQ(1, not_include_generator);
-}
-
 TEST_F(ParseArgs, DumpSizeInMebibytesWithinOneTo2047) {
   parse({"-t", "1", "-g", "1", "-w", "10", "--Include=1"});
   EXPECT_EQ(1, dump_data_flag);

@@ -1,11 +1,9 @@
 /*
  * graph_model_test.cpp - the model's word tables (data types, formulas,
- * exclusion), report id remapping and classes, and the per-vector element
- * layout and formula spreading that the sample path reads per packet.
+ * exclusion) and report id remapping and classes. The element layout is seen
+ * through the definition reader's tests.
  */
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 #include "orvtsdb_data_types.h"
 #include "vira_zedazad_uvoz_izu.h"
@@ -29,14 +27,16 @@ TEST(WordTables, DataTypeAndFormulaNamesAreExactAndCaseSensitive) {
 }
 
 TEST(Exclusion, StateEExcludesElsePriorityClassAgainstMonitor) {
-  EXPECT_EQ(100, is_graph_excluded("H", "E", -1));
-  EXPECT_EQ(100, is_graph_excluded("H", "E", 3));
-  EXPECT_EQ(0, is_graph_excluded("L", "0", -1));
-  EXPECT_EQ(100, is_graph_excluded("M", "0", 0));  /* class 1 above monitor 0 */
-  EXPECT_EQ(100, is_graph_excluded("X", "0", 1));  /* class 2 above monitor 1 */
-  EXPECT_EQ(1, is_graph_excluded("M", "0", 2));
-  EXPECT_EQ(0, is_graph_excluded("H", "0", 0));
-  EXPECT_EQ(3, is_graph_excluded("X", "0", 3));
+  struct {
+    const char *priority, *state;
+    int monitor, expected;
+  } cases[] = {{"H", "E", -1, 100}, {"H", "E", 3, 100}, {"L", "0", -1, 0},
+               {"M", "0", 0, 100} /* class 1 above monitor 0 */,
+               {"X", "0", 1, 100} /* class 2 above monitor 1 */,
+               {"M", "0", 2, 1},    {"H", "0", 0, 0},   {"X", "0", 3, 3}};
+  for (auto &c : cases)
+    EXPECT_EQ(c.expected, is_graph_excluded(c.priority, c.state, c.monitor))
+        << c.priority << " " << c.state << " " << c.monitor;
 }
 
 TEST(ReportIds, RemappingAndClasses) {
@@ -48,43 +48,6 @@ TEST(ReportIds, RemappingAndClasses) {
   EXPECT_FALSE(is_remapped_group(49) || is_remapped_group(56));
   EXPECT_TRUE(is_builtin_group(5) && is_builtin_group(49) && is_builtin_group(1001));
   EXPECT_FALSE(is_builtin_group(52) || is_builtin_group(1002));
-}
-
-/* A group of the given data types, its graph arrays as the reader fills them. */
-TSDB_INFO make_group(std::initializer_list<int> types, std::initializer_list<int> formulas) {
-  TSDB_INFO g{};
-  g.total_graph_entries = static_cast<int>(types.size());
-  g.graph_element_size = static_cast<int *>(calloc(types.size(), sizeof(int)));
-  g.num_elements = static_cast<int *>(calloc(types.size(), sizeof(int)));
-  int i = 0;
-  for (int t : types) {
-    getTotalElements(static_cast<char>(t), &g.graph_element_size[i], &g.num_elements[i]);
-    g.total_elements += g.num_elements[i++];
-  }
-  i = 0;
-  for (int f : formulas) g.graph_formula[i++] = f;
-  return g;
-}
-
-void free_group(TSDB_INFO &g) {
-  free(g.graph_element_size);
-  free(g.num_elements);
-  free(g.elements_size);
-}
-
-TEST(ElementLayout, SplitTypeThenTimes) {
-  TSDB_INFO g = make_group({10, 3}, {FORMULA_PM, -1});
-  get_no_of_elements(&g);
-  ASSERT_EQ(6, g.total_elements);
-  const int expected[] = {2, 4, 8, 8, 8, 8};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(expected[i], g.elements_size[i]) << i;
-  EXPECT_EQ(38, g.total_elements_size);
-  EXPECT_EQ(1, g.elements_done);
-
-  fill_formula_info(&g);
-  const int formula[] = {FORMULA_PM, FORMULA_PM, -1, -1, -1, -1};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(formula[i], g.graph_formula_type[i]) << i;
-  free_group(g);
 }
 
 }  // namespace

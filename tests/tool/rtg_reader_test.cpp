@@ -23,7 +23,9 @@ struct Rule {
   int changed;    /* frequency_changed */
 };
 
-TEST(FrequencyRule, EveryRowOfTheTable) {
+/* Beyond one day or below one second nothing changes (33, 6, 5 are the
+ * values from before the call). */
+TEST(FrequencyRule, EveryRowOfTheTableAndOutsideIt) {
   const Rule rules[] = {
       {1000, 1, 1, 0},         {1500, 1, 1, 0},         {10000, 10, 1, 0},
       {60000, 60, 1, 0},       {600000, 600, 1, 0},     {3600000, 3600, 1, 0},
@@ -31,26 +33,17 @@ TEST(FrequencyRule, EveryRowOfTheTable) {
       {7000, 10, 1, 1},        {9999, 10, 1, 1},        {15000, 60, 4, 1},
       {45000, 60, 1, 1},       {90000, 600, 6, 1},      {599000, 600, 1, 1},
       {1800000, 3600, 2, 1},   {7200000, 14400, 2, 1},  {43200000, 86400, 2, 1},
-      {86399000, 86400, 1, 1},
+      {86399000, 86400, 1, 1}, {2 * 86400000, 33, 6, 5}, {86401000, 33, 6, 5},
+      {999, 33, 6, 5},         {0, 33, 6, 5},           {-1000, 33, 6, 5},
+      {-86400000, 33, 6, 5},
   };
   for (const Rule &r : rules) {
-    g_frequency = -1;
-    int changed = 7, merge = 7;
+    g_frequency = 33;
+    int changed = 5, merge = 6;
     calculate_packet_count_to_merge(r.interval_ms, &changed, &merge);
     EXPECT_EQ(r.frequency, g_frequency) << r.interval_ms;
     EXPECT_EQ(r.merge, merge) << r.interval_ms;
     EXPECT_EQ(r.changed, changed) << r.interval_ms;
-  }
-}
-
-TEST(FrequencyRule, BeyondOneDayOrBelowOneSecondChangesNothing) {
-  for (int ms : {2 * 86400000, 86401000, 999, 0, -1000, -86400000}) {
-    g_frequency = 33;
-    int changed = 5, merge = 6;
-    calculate_packet_count_to_merge(ms, &changed, &merge);
-    EXPECT_EQ(33, g_frequency) << ms;
-    EXPECT_EQ(5, changed) << ms;
-    EXPECT_EQ(6, merge) << ms;
   }
 }
 
@@ -78,27 +71,22 @@ class RawFile : public testing::Test {
   vzu_test::TempRun run_;
 };
 
-TEST_F(RawFile, PacketCountIgnoresTrailingPartialPacket) {
+TEST_F(RawFile, PacketCountIgnoresTrailingPartialPacketAndStatFailureIsFatal) {
   long long total = -1, size = -1;
   std::string path = make("rtgMessage.dat", 10 * 512 + 100);
   get_total_pkt(path.data(), 512, &total, &size);
   EXPECT_EQ(10, total);
   EXPECT_EQ(10 * 512 + 100, size);
-}
-
-TEST_F(RawFile, StatFailureEndsTheProcess) {
-  long long total = 0, size = 0;
-  std::string path = dir() + "/gone.dat";
+  path = dir() + "/gone.dat";
   EXPECT_EXIT(get_total_pkt(path.data(), 512, &total, &size), testing::ExitedWithCode(255),
               " \\| Stat failed to get file size .*/gone.dat\n\\.");
 }
 
-TEST_F(RawFile, MissingAndSinglePacketFilesAreNotHandedOver) {
+/* Missing and single-packet files are not handed over (the writer would
+ * read them); files of 2 GiB and more are refused naming the file. */
+TEST_F(RawFile, OnlyFilesTheWriterCanAddressAreHandedOver) {
   EXPECT_EQ("", read_rtg(dir() + "/absent.dat", 512));
   EXPECT_EQ("", read_rtg(make("rtgMessage.dat", 512), 512));
-}
-
-TEST_F(RawFile, FilesOfTwoGibibytesAreRefused) {
   std::string path = make("rtgMessage.dat.1", 2147483648LL);
   std::string err = read_rtg(path, 512);
   EXPECT_NE(std::string::npos, err.find(path)) << err;

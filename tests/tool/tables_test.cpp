@@ -1,37 +1,15 @@
 /*
- * tables_test.cpp - the growable table routine: growth 5 rows at a time,
- * row numbering, contents kept across growth, and the fatal exit when the
- * byte size cannot be formed.
+ * tables_test.cpp - the growable table routine ends the process when the
+ * byte size cannot be formed. (Its growth and row numbering carry every
+ * group table the reader's tests build, which outgrow five rows.)
  */
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdlib>
 
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace {
-
-struct Row {
-  int value;
-  char pad[60];
-};
-
-TEST(CreateTableEntry, GrowsFiveRowsAtATimeAndKeepsRows) {
-  Row *table = nullptr;
-  int total = 0, max = 0;
-  const int expected_max[] = {5, 5, 5, 5, 5, 10, 10, 10, 10, 10, 15};
-  for (int i = 0; i < 11; i++) {
-    int row = -1;
-    ASSERT_EQ(0, create_table_entry_t(&row, &total, &max, &table, "Group Data"));
-    EXPECT_EQ(i, row);
-    EXPECT_EQ(i + 1, total);
-    EXPECT_EQ(expected_max[i], max) << "after row " << i;
-    table[row].value = 1000 + i;
-  }
-  for (int i = 0; i < 11; i++) EXPECT_EQ(1000 + i, table[i].value);
-  free(table);
-}
 
 TEST(CreateTableEntryDeath, ZeroOrOverflowingSizeEndsTheProcess) {
   int total = 0, max = 0, row = 0;
