@@ -6,10 +6,10 @@
 
 #include <zstd.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 
+#include "byte_shuffle.h"
 #include "orvtsdb.h"
 
 namespace orvtsdb {
@@ -43,65 +43,6 @@ size_t bitmap_bytes(int count) { return ((size_t)count + 7) / 8; }
 /* Most bytes one column can take in the plain (uncompressed) form. */
 size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count * 8; }
 
-/* Swaps the bytes of x and y selected by `mask` << shift and `mask`: the
- * step of an 8 x 8 byte transpose that exchanges blocks of shift / 8 bytes. */
-[[gnu::always_inline]] inline void swap_blocks(uint64_t &x, uint64_t &y, int shift,
-                                               uint64_t mask) {
-  uint64_t t = ((x >> shift) ^ y) & mask;
-  y ^= t;
-  x ^= t << shift;
-}
-
-/* Transposes an 8 x 8 byte matrix held as 8 words: afterwards byte j of
- * w[k] is what byte k of w[j] was. Three rounds swap 4-, 2- and 1-byte
- * blocks, a few shifts and masks per word instead of one store per byte. */
-[[gnu::always_inline]] inline void transpose8x8(uint64_t w[8]) {
-  swap_blocks(w[0], w[4], 32, 0x00000000FFFFFFFFull);
-  swap_blocks(w[1], w[5], 32, 0x00000000FFFFFFFFull);
-  swap_blocks(w[2], w[6], 32, 0x00000000FFFFFFFFull);
-  swap_blocks(w[3], w[7], 32, 0x00000000FFFFFFFFull);
-  swap_blocks(w[0], w[2], 16, 0x0000FFFF0000FFFFull);
-  swap_blocks(w[1], w[3], 16, 0x0000FFFF0000FFFFull);
-  swap_blocks(w[4], w[6], 16, 0x0000FFFF0000FFFFull);
-  swap_blocks(w[5], w[7], 16, 0x0000FFFF0000FFFFull);
-  swap_blocks(w[0], w[1], 8, 0x00FF00FF00FF00FFull);
-  swap_blocks(w[2], w[3], 8, 0x00FF00FF00FF00FFull);
-  swap_blocks(w[4], w[5], 8, 0x00FF00FF00FF00FFull);
-  swap_blocks(w[6], w[7], 8, 0x00FF00FF00FF00FFull);
-}
-
-// The block paths move whole words to and from the planes.
-static_assert(std::endian::native == std::endian::little, "little-endian host expected");
-
-/* Byte-shuffles `count` words into 8 planes of `count` bytes at dst. */
-void shuffle_words(const uint64_t *words, int count, uint8_t *dst) {
-  int i = 0;
-  for (; i + 8 <= count; i += 8) {
-    uint64_t t[8];
-    std::memcpy(t, words + i, sizeof t);
-    transpose8x8(t);
-    for (int k = 0; k < 8; k++) std::memcpy(dst + (size_t)k * count + i, &t[k], 8);
-  }
-  for (; i < count; i++)
-    for (int k = 0; k < 8; k++) dst[(size_t)k * count + i] = (uint8_t)(words[i] >> (8 * k));
-}
-
-/* The inverse of shuffle_words(). */
-void unshuffle_words(const uint8_t *src, int count, uint64_t *words) {
-  int i = 0;
-  for (; i + 8 <= count; i += 8) {
-    uint64_t t[8];
-    for (int k = 0; k < 8; k++) std::memcpy(&t[k], src + (size_t)k * count + i, 8);
-    transpose8x8(t);
-    std::memcpy(words + i, t, sizeof t);
-  }
-  for (; i < count; i++) {
-    uint64_t w = 0;
-    for (int k = 0; k < 8; k++) w |= (uint64_t)src[(size_t)k * count + i] << (8 * k);
-    words[i] = w;
-  }
-}
-
 /* nearbyint() for |x| < 2^53 (ties to even) without a call into libm.
  * Below 2^51, adding and taking away 1.5 * 2^52 leaves x rounded by the
  * FPU's own round-to-nearest (ties to even); above, x - trunc(x) is exact. */
@@ -127,20 +68,23 @@ void unshuffle_words(const uint8_t *src, int count, uint64_t *words) {
   return bits_of((double)*m / POW10[d]) == bits_of(v);
 }
 
-/* Fills ints with m of every value at d decimals (a missing value repeats
- * the previous m) and sets the missing bitmap; false as soon as a present
- * value has no exact form at d. */
-bool scale_column(const double *base, size_t stride, int count, int d, int64_t *ints,
+/* Fills words with the zigzag deltas of m = v * 10^d (a missing value
+ * repeats the previous m) and sets the missing bitmap; false as soon as a
+ * present value has no exact form at d. */
+bool scale_column(const double *base, size_t stride, int count, int d, uint64_t *words,
                   uint8_t *missing) {
   std::memset(missing, 0, bitmap_bytes(count));
   int64_t prev = 0;
   for (int i = 0; i < count; i++) {
     double v = base[(size_t)i * stride];
+    int64_t m = prev;
     if (bits_of(v) == MISSING_BITS)
       missing[i / 8] |= (uint8_t)(1u << (i % 8));
-    else if (!scaled_int(v, d, &prev))
+    else if (!scaled_int(v, d, &m))
       return false;
-    ints[i] = prev;
+    uint64_t delta = (uint64_t)m - (uint64_t)prev;
+    words[i] = (delta << 1) ^ (uint64_t)((int64_t)delta >> 63);
+    prev = m;
   }
   return true;
 }
@@ -153,18 +97,18 @@ int decimals_of(double v) {
   return -1;
 }
 
-/* The smallest d for which every present value is exactly m / 10^d (ints
- * then hold the m, missing the bitmap), or -1. No d below the first present
+/* The smallest d for which every present value is exactly m / 10^d (words
+ * then hold the deltas of m, missing the bitmap), or -1. No d below the first present
  * value's own can pass, so the search starts there and usually ends with
  * that one pass. */
-int integer_mode(const double *base, size_t stride, int count, int64_t *ints,
+int integer_mode(const double *base, size_t stride, int count, uint64_t *words,
                  uint8_t *missing) {
   int i = 0;
   while (i < count && bits_of(base[(size_t)i * stride]) == MISSING_BITS) i++;
   int d = i < count ? decimals_of(base[(size_t)i * stride]) : 0;
   if (d < 0) return -1;
   for (; d <= MAX_DECIMALS; d++)
-    if (scale_column(base, stride, count, d, ints, missing)) return d;
+    if (scale_column(base, stride, count, d, words, missing)) return d;
   return -1;
 }
 
@@ -173,27 +117,20 @@ int integer_mode(const double *base, size_t stride, int count, int64_t *ints,
 size_t put_column(const double *base, size_t stride, int count, uint64_t *words,
                   uint8_t *dst) {
   uint8_t *missing = dst + 1;
-  int64_t *ints = reinterpret_cast<int64_t *>(words);
-  int d = integer_mode(base, stride, count, ints, missing);
+  int d = integer_mode(base, stride, count, words, missing);
   dst[0] = (uint8_t)(d < 0 ? MODE_DOUBLE : 1 + d);
-  if (d < 0) {
-    uint64_t prev = 0;
-    for (int i = 0; i < count; i++) {
-      uint64_t b = bits_of(base[(size_t)i * stride]);
-      words[i] = b ^ prev;
-      prev = b;
-    }
-    shuffle_words(words, count, dst + 1);
-    return 1 + (size_t)count * 8;
+  if (d >= 0) {
+    shuffle_words(words, count, missing + bitmap_bytes(count));
+    return 1 + bitmap_bytes(count) + (size_t)count * 8;
   }
   uint64_t prev = 0;
   for (int i = 0; i < count; i++) {
-    uint64_t m = (uint64_t)ints[i], delta = m - prev;
-    words[i] = (delta << 1) ^ (uint64_t)((int64_t)delta >> 63);
-    prev = m;
+    uint64_t b = bits_of(base[(size_t)i * stride]);
+    words[i] = b ^ prev;
+    prev = b;
   }
-  shuffle_words(words, count, missing + bitmap_bytes(count));
-  return 1 + bitmap_bytes(count) + (size_t)count * 8;
+  shuffle_words(words, count, dst + 1);
+  return 1 + (size_t)count * 8;
 }
 
 /* Reads one column back using `words` (count entries) as scratch; returns

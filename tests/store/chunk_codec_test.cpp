@@ -1,8 +1,10 @@
 /*
  * chunk_codec_test.cpp - chunks round-trip bit for bit whatever the values,
- * strides and sizes, and damaged blobs are refused instead of misread.
+ * strides and sizes, keep the layout of blobs already written (byte planes
+ * included), and damaged blobs are refused instead of misread.
  */
 #include "chunk_codec.h"
+#include "byte_shuffle.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -76,6 +78,23 @@ TEST(ChunkCodec, RoleMajorInputAndSlowValuesCompressWell) {
   EXPECT_LT(enc.size(), 2 * 128 * 8 / 3);
   ASSERT_TRUE(dec.decode(enc.data(), enc.size(), err));
   EXPECT_EQ(std::vector<double>(dec.values(), dec.values() + 256), cols);
+}
+
+// The planes are part of the blob format: plane b holds byte b of every word,
+// whichever block path (16, 8 or single words) a count takes.
+TEST(ChunkCodec, ByteShufflePutsByteBOfEveryWordInPlaneB) {
+  std::mt19937_64 rng(3);
+  for (int count = 1; count <= 50; count++) {
+    std::vector<uint64_t> words(count), back(count);
+    for (auto &w : words) w = rng();
+    std::vector<uint8_t> planes(8 * count);
+    shuffle_words(words.data(), count, planes.data());
+    for (int i = 0; i < count; i++)
+      for (int b = 0; b < 8; b++)
+        ASSERT_EQ(planes[b * count + i], (uint8_t)(words[i] >> (8 * b))) << count << " " << i;
+    unshuffle_words(planes.data(), count, back.data());
+    ASSERT_EQ(back, words) << count;
+  }
 }
 
 // A blob as the first release of the store wrote it (11 samples: one block of
