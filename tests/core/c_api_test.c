@@ -14,46 +14,42 @@
 
 static int failures;
 
-static void check(int ok, const char *what) {
-  if (!ok) {
-    fprintf(stderr, "FAILED: %s\n", what);
-    failures++;
-  }
-}
+/* Counts and names each call that answered otherwise. */
+#define CHECK(ok) \
+  do { \
+    if (!(ok)) fprintf(stderr, "FAILED: %s\n", #ok), failures++; \
+  } while (0)
 
 int main(void) {
   char line[] = "a|b";
   char *fields[4];
-  check(get_tokens(line, fields, "|", 4) == 2, "get_tokens");
+  CHECK(get_tokens(line, fields, "|", 4) == 2);
 
   twlb_util_set_debug_log_level(0);
-  twlb_debug_log_ex(TWLB_LOG_CRITICAL, MISC, __FILE__, __LINE__, __func__, "%s",
-                    "not written");
+  twlb_debug_log_ex(TWLB_LOG_CRITICAL, MISC, __FILE__, __LINE__, __func__, "%s", "not written");
 
   char *block = NULL;
   TWLB_MALLOC(block, 16, "c_api_test");
-  check(block != NULL && memcmp(block + 16, TWLB_GUARD_TAG, 7) == 0,
-        "TWLB_MALLOC");
-  check(g_c_alloc_count >= 1, "thread-local statistics");
+  CHECK(block != NULL && memcmp(block + 16, TWLB_GUARD_TAG, 7) == 0);
+  CHECK(g_c_alloc_count >= 1); /* thread-local statistics */
   TWLB_FREE(block, "c_api_test", -1);
-  check(block == NULL, "TWLB_FREE");
+  CHECK(block == NULL);
 
   bigbuf_t buf = {0};
-  check(twlb_bigbuf_copy_into_bigbuf(&buf, "abc", 0) == 0, "bigbuf append");
+  CHECK(twlb_bigbuf_copy_into_bigbuf(&buf, "abc", 0) == 0);
   twlb_bigbuf_free(&buf);
 
   twlb_mp_handler pool;
-  check(twlb_mp_init(&pool, sizeof(node) + 8, 4, 4, 1) == 0, "twlb_mp_init");
+  CHECK(twlb_mp_init(&pool, sizeof(node) + 8, 4, 4, 1) == 0);
   twlb_mp_destroy(&pool);
 
   NormObjKey key;
   twlb_init_norm_id_table_ex(&key, 16);
-  check(twlb_set_norm_id(&key, "abc", 3, 5) == 5, "twlb_set_norm_id");
-  check(twlb_get_norm_id(&key, "abc", 3) == 5, "twlb_get_norm_id");
+  CHECK(twlb_set_norm_id(&key, "abc", 3, 5) == 5);
+  CHECK(twlb_get_norm_id(&key, "abc", 3) == 5);
   twlb_obj_hash_destroy(&key);
 
-  check(twlb_mem_map_add(&key, 1, "x", __FILE__, __LINE__, __func__) == -1,
-        "twlb_mem_map_add on an inactive map");
+  CHECK(twlb_mem_map_add(&key, 1, "x", __FILE__, __LINE__, __func__) == -1); /* inactive map */
 
   if (failures == 0) printf("C API: all calls answered as expected\n");
   return failures == 0 ? 0 : 1;

@@ -31,9 +31,19 @@ TEST_F(BigBufTest, AppendsReturnOffsetsAndTerminate) {
   EXPECT_EQ(buf_.offset, 7);
   EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf(nullptr, buf_.buffer, 1), -1);
   EXPECT_EQ(twlb_bigbuf_get_value(nullptr, 0), nullptr);
+  EXPECT_EQ(twlb_bigbuf_init(nullptr), -1);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(nullptr, 1), -1);
+  twlb_bigbuf_free(&buf_);
+  twlb_bigbuf_free(&buf_);  // repeatable
+  EXPECT_EQ(buf_.buffer, nullptr);
+  EXPECT_EQ(buf_.bufsize, 0);
+  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 0), -1);
+  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 100), 0);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 99), 1);
+  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 100), 0);
 }
 
-TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundary) {
+TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundaryAndFromAnEmptyHandle) {
   ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
   std::string big(1048574, 'b');
   EXPECT_EQ(append(big.data(), 1048574), 0);
@@ -42,26 +52,11 @@ TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundary) {
   EXPECT_EQ(append("", 0), 1048575);
   EXPECT_EQ(buf_.bufsize, 1048576 + 10240);
   EXPECT_EQ(buf_.buffer[1048576 + 10239], '\0');  // added bytes are zeroed
-}
-
-TEST_F(BigBufTest, EmptyHandleGrowsFromNothingAndLongTextsTakeSeveralSteps) {
-  std::string text(25000, 't');
+  twlb_bigbuf_free(&buf_);
+  std::string text(25000, 't');  // several steps at once
   EXPECT_EQ(append(text.data(), 0), 0);
   EXPECT_EQ(buf_.bufsize, 3 * 10240);
   EXPECT_EQ(std::string(twlb_bigbuf_get_value(&buf_, 0)), text);
-}
-
-TEST_F(BigBufTest, InitRejectsBadArgumentsAndFreeIsRepeatable) {
-  EXPECT_EQ(twlb_bigbuf_init(nullptr), -1);
-  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 0), -1);
-  EXPECT_EQ(twlb_bigbuf_init_ex(&buf_, 100), 0);
-  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 99), 1);
-  EXPECT_EQ(twlb_bigbuf_chk_avail_space(&buf_, 100), 0);
-  EXPECT_EQ(twlb_bigbuf_chk_avail_space(nullptr, 1), -1);
-  twlb_bigbuf_free(&buf_);
-  twlb_bigbuf_free(&buf_);
-  EXPECT_EQ(buf_.buffer, nullptr);
-  EXPECT_EQ(buf_.bufsize, 0);
 }
 
 TEST_F(BigBufTest, ExtendedAppendFromMemoryAndFile) {

@@ -135,25 +135,24 @@ TEST(Set, DataItemsTravelWithTheKey) {
   EXPECT_EQ(value, 0);
 }
 
-TEST(Lifecycle, DestroyThenInitialiseAgainGivesAWorkingTable) {
+TEST(Lifecycle, DestroyClearsTheHandleForAFreshInitialisation) {
   NormObjKey key;
-  for (int round = 0; round < 2; round++) {
-    twlb_init_norm_id_table_ex(&key, 16384);
-    EXPECT_EQ(twlb_get_norm_id(&key, "v", 1), -2);
-    EXPECT_EQ(twlb_set_norm_id(&key, "v", 1, round), unsigned(round));
-    EXPECT_EQ(twlb_get_norm_id(&key, "v", 1), round);
-    twlb_obj_hash_destroy(&key);
-    EXPECT_EQ(key.nt, nullptr);
-    EXPECT_EQ(key.nt_mpool, nullptr);
-    EXPECT_EQ(key.bigbuf.buffer, nullptr);
-  }
-  EXPECT_EQ(twlb_init_norm_id_table(nullptr, 8), -1);
-  EXPECT_EQ(twlb_init_norm_id_table_ex(nullptr, 8), -1);
-  EXPECT_EQ(twlb_init_norm_id_table_v2(&key, 8, 4096), 0);
+  twlb_init_norm_id_table_ex(&key, 16384);
+  EXPECT_EQ(twlb_set_norm_id(&key, "v", 1, 4), 4u);
+  twlb_obj_hash_destroy(&key);
+  EXPECT_EQ(key.nt, nullptr);
+  EXPECT_EQ(key.nt_mpool, nullptr);
+  EXPECT_EQ(key.bigbuf.buffer, nullptr);
+  EXPECT_EQ(twlb_init_norm_id_table_v2(&key, 8, 4096), 0);  // arena of the given size
   EXPECT_EQ(key.bigbuf.bufsize, 4096);
+  EXPECT_EQ(twlb_get_norm_id(&key, "v", 1), -2);
+  EXPECT_EQ(twlb_set_norm_id(&key, "w", 1, 2), 2u);
+  EXPECT_EQ(twlb_get_norm_id(&key, "w", 1), 2);
   twlb_obj_hash_destroy(&key);
   EXPECT_EQ(twlb_init_norm_id_table_v2(&key, 8, 0), -1);
   twlb_obj_hash_destroy(&key);
+  EXPECT_EQ(twlb_init_norm_id_table(nullptr, 8), -1);
+  EXPECT_EQ(twlb_init_norm_id_table_ex(nullptr, 8), -1);
 }
 
 TEST(Lifecycle, ResetEmptiesButKeepsAllocations) {
