@@ -98,9 +98,9 @@ int decimals_of(double v) {
 }
 
 /* The smallest d for which every present value is exactly m / 10^d (words
- * then hold the deltas of m, missing the bitmap), or -1. No d below the first present
- * value's own can pass, so the search starts there and usually ends with
- * that one pass. */
+ * then hold the deltas of m, missing the bitmap), or -1. No d below the
+ * first present value's own can pass, so the search starts there and
+ * usually ends with that one pass. */
 int integer_mode(const double *base, size_t stride, int count, uint64_t *words,
                  uint8_t *missing) {
   int i = 0;
