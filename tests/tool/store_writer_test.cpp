@@ -1,12 +1,14 @@
 /*
  * store_writer_test.cpp - the store writer seen from outside: the tool runs on
  * small runs (testrun.gdf + rtgMessage.dat) against the recording store:
- * tag lists, the edges of merge windows and a refused first insert (whose
- * dropped buffer LeakSanitizer would report in the tool itself), as the order
- * and contents of the insert and clock calls. Gaps, opcode 2, every family's
- * merge rule and the generator rule are checked value by value end to end.
+ * tag lists, the edges of merge windows and a refused first insert, as the
+ * order and contents of the insert and clock calls. Gaps, opcode 2, every
+ * family's merge rule and the generator rule are checked value by value end to
+ * end. One in-process test checks that a refused first insert releases its
+ * metric id buffer.
  */
-#include <regex>
+#include <stdlib.h>
+
 #include <string>
 #include <vector>
 
@@ -23,30 +25,36 @@ using vzu_test::TempRun;
 const char kPart1[] = "20240101000000";
 constexpr double kT0 = 1700000000000.0; /* ms */
 
+/* The value of " key=" in a record line, up to the next blank. */
+std::string field(const std::string &line, const std::string &key) {
+  size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  return line.substr(at, line.find(' ', at) - at);
+}
+
 /* The record reduced to the sample path: "new mK data" for a first insert
  * (with " fail" when refused), "ins mK data" for a later one, "step" for a
  * clock step. */
 std::vector<std::string> calls(const TempRun &run) {
-  static const std::regex insert(
-      R"(^tsdb_insert_bulk_metric_by_(mg_gid_ex|id) .*metric=(m\d+).* data=(\S*) -> (-?\d+))");
+  const std::string first = "tsdb_insert_bulk_metric_by_mg_gid_ex ";
   std::vector<std::string> out;
   for (auto &line : run.record()) {
-    std::smatch m;
-    if (line.rfind("tsdb_migration_increment_sample_ex", 0) == 0)
+    if (line.rfind("tsdb_migration_increment_sample_ex", 0) == 0) {
       out.push_back("step");
-    else if (std::regex_search(line, m, insert))
-      out.push_back((m[1] == "id" ? "ins " : "new ") + m[2].str() + " " + m[3].str() +
-                    (m[4] == "0" ? "" : " fail"));
+    } else if (line.rfind("tsdb_insert_bulk_metric_by_", 0) == 0) {
+      bool refused = line.substr(line.rfind(" -> ") + 4) != "0";
+      out.push_back((line.rfind(first, 0) == 0 ? "new " : "ins ") + field(line, "metric") + " " +
+                    field(line, "data") + (refused ? " fail" : ""));
+    }
   }
   return out;
 }
 
 std::vector<std::string> tags_of_first_inserts(const TempRun &run) {
   std::vector<std::string> out;
-  for (auto &line : run.record("tsdb_insert_bulk_metric_by_mg_gid_ex")) {
-    size_t from = line.find("tags=") + 5;
-    out.push_back(line.substr(from, line.find(' ', from) - from));
-  }
+  for (auto &line : run.record("tsdb_insert_bulk_metric_by_mg_gid_ex"))
+    out.push_back(field(line, "tags"));
   return out;
 }
 
@@ -152,6 +160,35 @@ TEST(StoreWriter, WindowEdgesAndRetriedFirstInsert) {
     EXPECT_EQ(calls(run), c.calls);
     EXPECT_NE(r.out.find(c.totals), std::string::npos) << r.out;
   }
+}
+
+/* In-process: the buffer of a refused first insert is released and the
+ * vector holds none until the retry; LeakSanitizer checks the release. */
+TEST(StoreWriterInProcess, RefusedFirstInsertReleasesItsMetricIdBuffer) {
+  setenv("ORVTSDB_RECORD_FAIL_FIRST_INSERTS", "1", 1);
+  tsdb_metric_group rec{};
+  snprintf(rec.group_name, sizeof rec.group_name, "G");
+  snprintf(rec.heirarchy, sizeof rec.heirarchy, "Tier");
+  rec.num_graphs = 1;
+  char name[VECTOR_NAME_BUF_LEN] = "T1";
+  double data[1] = {1.5};
+  Vector_list v{};
+  v.vector_name = name;
+  v.data = data;
+  TSDB_INFO g{};
+  g.tsdb_group_data_ptr = &rec;
+  g.vector_list_ptr = &v;
+  g.total_vector_entries = 1;
+  g.total_elements = 1;
+  long long before = total_sample;
+  EXPECT_EQ(insert_into_tsdb(&g, 0, 0, 1), -1);
+  EXPECT_EQ(v.metric_id, nullptr);
+  EXPECT_EQ(v.metrics_idx_found, 0);
+  EXPECT_EQ(insert_into_tsdb(&g, 0, 0, 1), 0);
+  EXPECT_NE(v.metric_id, nullptr);
+  EXPECT_EQ(v.metrics_idx_found, 1);
+  EXPECT_EQ(total_sample, before + 2);
+  free(v.metric_id);
 }
 
 }  // namespace
