@@ -54,6 +54,10 @@ size_t twlb_get_mem_chunk_size(void *mem, size_t size);
  * as twlb_malloc_ex; a NULL pointer to twlb_free_ex does nothing. */
 void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func);
+/* As twlb_malloc_ex, with every byte of the block zero (taken from calloc,
+ * so large blocks are not touched until used). */
+void twlb_calloc_ex(void *pptr, long size, const char *name, const char *file,
+                    int line, const char *func);
 void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
                      int index, const char *file, int line, const char *func);
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
@@ -61,6 +65,8 @@ void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
 
 #define TWLB_MALLOC(ptr, size, name) \
   twlb_malloc_ex(&(ptr), (long)(size), (name), __FILE__, __LINE__, __func__)
+#define TWLB_CALLOC(ptr, size, name) \
+  twlb_calloc_ex(&(ptr), (long)(size), (name), __FILE__, __LINE__, __func__)
 #define TWLB_REALLOC(ptr, new_size, old_size, name, index)                     \
   twlb_realloc_ex(&(ptr), (long)(new_size), (long)(old_size), (name), (index), \
                   __FILE__, __LINE__, __func__)

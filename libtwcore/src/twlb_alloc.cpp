@@ -60,6 +60,10 @@ void *system_malloc(size_t n) {
   return injected_failure() ? nullptr : malloc(n);
 }
 
+void *system_calloc(size_t n) {
+  return injected_failure() ? nullptr : calloc(1, n);
+}
+
 void *system_realloc(void *p, size_t n) {
   return injected_failure() ? nullptr : realloc(p, n);
 }
@@ -117,8 +121,12 @@ void twlb_alloc_fail_after(int n) { t_fail_countdown = n; }
 
 void *twlb_sys_malloc(size_t size) { return system_malloc(size); }
 
-void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
-                    int line, const char *func) {
+namespace {
+
+/* TWLB_MALLOC and TWLB_CALLOC: the same steps; a zeroed block comes from
+ * calloc, which hands out fresh pages without touching them. */
+void tracked_alloc(void *pptr, long size, const char *name, const char *file,
+                   int line, const char *func, bool zeroed) {
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "size = %ld", size);
   if (size < 0)
     die(false, "%s|%d|%s|%s|TWLB: Trying to malloc a negative size (%ld)\n",
@@ -129,7 +137,7 @@ void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
     write_ptr(pptr, nullptr);
     return;
   }
-  void *p = system_malloc(block_bytes(size));
+  void *p = zeroed ? system_calloc(block_bytes(size)) : system_malloc(block_bytes(size));
   if (!p) twlb_out_of_memory(file, line, func, size, name);
   write_ptr(pptr, p);
   size_t chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(size));
@@ -143,6 +151,18 @@ void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
   trace_mem_stats(file, line, func);
   twlb_mem_map_add(p, static_cast<size_t>(size + g_alloc_extra_size), name,
                    file, line, func);
+}
+
+}  // namespace
+
+void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
+                    int line, const char *func) {
+  tracked_alloc(pptr, size, name, file, line, func, false);
+}
+
+void twlb_calloc_ex(void *pptr, long size, const char *name, const char *file,
+                    int line, const char *func) {
+  tracked_alloc(pptr, size, name, file, line, func, true);
 }
 
 void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,

@@ -219,9 +219,8 @@ int init_table(NormObjKey *key, int size, int big_buf_size,
                             : twlb_bigbuf_init_ex(&key->bigbuf, big_buf_size);
   if (rc < 0) return -1;
   size_t bytes = sizeof(NormTable) * static_cast<size_t>(key->size);
-  twlb_malloc_ex(&key->nt, static_cast<long>(bytes), "NormalTableInit",
+  twlb_calloc_ex(&key->nt, static_cast<long>(bytes), "NormalTableInit",
                  __FILE__, __LINE__, caller);
-  memset(static_cast<void *>(key->nt), 0, bytes);
   for (int i = 0; i < key->size; i++) key->nt[i].str = kEmpty;
   if (!make_pool(key, caller)) {
     TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
