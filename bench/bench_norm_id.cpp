@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ratio_reporter.h"
 #include "twlb_get_norm_obj_id.h"
 
 namespace {
@@ -103,37 +104,6 @@ BENCHMARK(BM_UnorderedLookup);
 BENCHMARK(BM_NormInsert);
 BENCHMARK(BM_UnorderedInsert);
 
-// Console output as usual, plus the mean CPU time per iteration of every
-// benchmark over its repetitions (CPU time: the ratio should depend as
-// little as possible on what else the machine runs).
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
-      Mean &m = means_[run.run_name.function_name];
-      m.sum += run.GetAdjustedCPUTime();
-      m.count++;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatio(const char *what, const std::string &norm,
-                  const std::string &unordered) const {
-    auto n = means_.find(norm), u = means_.find(unordered);
-    if (n == means_.end() || u == means_.end()) return;
-    printf("ratio %s norm/unordered = %.3f\n", what,
-           n->second.value() / u->second.value());
-  }
-
- private:
-  struct Mean {
-    double sum = 0;
-    int count = 0;
-    double value() const { return sum / count; }
-  };
-  std::map<std::string, Mean> means_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -141,8 +111,8 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("lookup", "BM_NormLookup", "BM_UnorderedLookup");
-  reporter.PrintRatio("insert", "BM_NormInsert", "BM_UnorderedInsert");
+  reporter.PrintRatio("lookup", "norm/unordered", "BM_NormLookup", "BM_UnorderedLookup");
+  reporter.PrintRatio("insert", "norm/unordered", "BM_NormInsert", "BM_UnorderedInsert");
   benchmark::Shutdown();
   return 0;
 }

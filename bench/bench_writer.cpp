@@ -20,6 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include "orvtsdb_data_types.h"
+#include "ratio_reporter.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace {
@@ -198,24 +199,6 @@ BENCHMARK(BM_WriterUnchanged)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriterMerge2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainWiden)->Unit(benchmark::kMillisecond);
 
-// Console output as usual, plus the CPU time per iteration of every run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &run : runs)
-      if (run.run_type == Run::RT_Iteration) ns_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void PrintRatio(const char *what, const std::string &writer, const std::string &plain) const {
-    auto w = ns_.find(writer), p = ns_.find(plain);
-    if (w != ns_.end() && p != ns_.end() && p->second > 0)
-      printf("ratio %s writer/plain = %.3f\n", what, w->second / p->second);
-  }
-
- private:
-  std::map<std::string, double> ns_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -223,8 +206,8 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio("unchanged", "BM_WriterUnchanged", "BM_PlainWiden");
-  reporter.PrintRatio("merge2", "BM_WriterMerge2", "BM_PlainWiden");
+  reporter.PrintRatio("unchanged", "writer/plain", "BM_WriterUnchanged", "BM_PlainWiden");
+  reporter.PrintRatio("merge2", "writer/plain", "BM_WriterMerge2", "BM_PlainWiden");
   benchmark::Shutdown();
   return 0;
 }
