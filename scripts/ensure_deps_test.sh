@@ -83,6 +83,5 @@ check "no usable sudo: one message, exit 1" test 1000 password "clang" "time" 1 
 FAKE_APT_FAILS=1 check "failed install is a failure" build 0 - "g++" "" 1 \
 "apt-get update -q [noninteractive]
 apt-get install $opts g++ [noninteractive]"
-check "unknown group" bogus 0 - "" "" 2 "" "usage:"
 
 ((failures == 0))
