@@ -4,10 +4,10 @@
 # file that differs with its first differing line, and exits 1 if any does
 # (`make format-check`, and a test of `make test`).
 #
-# The files are those git knows plus new ones not ignored; outside a git
-# checkout, every source under the tree except build folders. The layout is
-# tuned for clang-format 14: that version is used when installed under its
-# own name.
+# The files are those git tracks (a new file once added), so that sources a
+# build generates are never touched; outside a git checkout, every source
+# under the tree except build folders. The layout is tuned for clang-format
+# 14: that version is used when installed under its own name.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,16 +24,21 @@ fi
 
 patterns=('*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  mapfile -t files < <(git ls-files --cached --others --exclude-standard -- "${patterns[@]}")
+  mapfile -t files < <(git ls-files -- "${patterns[@]}")
 else
-  mapfile -t files < <(find . -path './build*' -prune -o -type f \
+  mapfile -t files < <(find . \( -path './build*' -o -name CMakeFiles \) -prune -o -type f \
                          \( -name '*.c' -o -name '*.cc' -o -name '*.cpp' -o -name '*.h' \
                             -o -name '*.hpp' \) -print | sort)
 fi
 # A file deleted but not yet staged is still listed by git.
 existing=()
-for f in "${files[@]}"; do [[ -f $f ]] && existing+=("$f"); done
-((${#existing[@]})) || exit 0
+for f in "${files[@]}"; do
+  if [[ -f $f ]]; then existing+=("$f"); fi
+done
+if ((${#existing[@]} == 0)); then
+  echo "format: no C or C++ sources found under $PWD" >&2
+  exit 1
+fi
 
 if [[ $mode != --check ]]; then
   exec "$formatter" -i "${existing[@]}"
