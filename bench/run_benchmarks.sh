@@ -163,6 +163,7 @@ done
 echo
 printf "%-46s %s\n" "4 normalized-ID table / unordered_map" \
   "$(norm_ratio lookup) lookup (<= 1.0), $(norm_ratio insert) insert; without the hash pass: $(norm_ratio lookup-without-hash) lookup"
+printf "%-46s %s\n" "  500 names in 16384 buckets (in cache)" "$(norm_ratio lookup-few) lookup"
 printf "%-46s %s\n" "  plain SQLite rows (bench_store)" \
   "$(grep 'plain SQLite rows, load' "$WORK/store.txt" | awk '{ print $(NF-3), $(NF-2), "wall,", $(NF-1), $NF, "cpu" }')"
 printf "%-46s %s\n" "  embedded store ingest (bench_store)" \

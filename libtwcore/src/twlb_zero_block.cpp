@@ -6,12 +6,12 @@
  */
 #include "twlb_zero_block.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -46,38 +46,61 @@ struct Cached {
   size_t len;
 };
 
-// The thread's released mappings; unmapped when the thread ends.
+// The thread's released mappings. Plain data without a destructor, so that a
+// table destroyed by a static destructor late in the process still finds it
+// intact; a thread that ends unmaps its blocks through a key destructor, and
+// at process exit the system takes them back.
+constexpr int kCacheSlots = 512;
+
 struct Cache {
-  std::vector<Cached> blocks;
-  size_t bytes = 0;
-  ~Cache() {
-    for (const Cached &c : blocks) {
-      ZB_UNPOISON(c.block, c.len);
-      munmap(c.block, c.len);
-    }
-  }
-  void *take(size_t len) {
-    for (size_t i = blocks.size(); i-- > 0;) {
-      if (blocks[i].len != len) continue;
-      void *block = blocks[i].block;
-      blocks[i] = blocks.back();
-      blocks.pop_back();
-      bytes -= len;
-      ZB_UNPOISON(block, len);
-      return block;
-    }
-    return nullptr;
-  }
-  bool keep(void *block, size_t len) {
-    if (bytes + len > kCacheMaxBytes) return false;
-    blocks.push_back({block, len});
-    bytes += len;
-    ZB_POISON(block, len);
-    return true;
-  }
+  Cached blocks[kCacheSlots];
+  int count;
+  size_t bytes;
+  bool registered;
 };
 
-thread_local Cache t_cache;
+__thread Cache t_cache;
+pthread_key_t s_cache_key;
+pthread_once_t s_cache_key_once = PTHREAD_ONCE_INIT;
+
+void unmap_cached(void *arg) {
+  Cache *cache = static_cast<Cache *>(arg);
+  for (int i = 0; i < cache->count; i++) {
+    ZB_UNPOISON(cache->blocks[i].block, cache->blocks[i].len);
+    munmap(cache->blocks[i].block, cache->blocks[i].len);
+  }
+  cache->count = 0;
+  cache->bytes = 0;
+}
+
+void make_cache_key() { pthread_key_create(&s_cache_key, unmap_cached); }
+
+void *take_cached(size_t len) {
+  Cache &c = t_cache;
+  for (int i = c.count; i-- > 0;) {
+    if (c.blocks[i].len != len) continue;
+    void *block = c.blocks[i].block;
+    c.blocks[i] = c.blocks[--c.count];
+    c.bytes -= len;
+    ZB_UNPOISON(block, len);
+    return block;
+  }
+  return nullptr;
+}
+
+bool keep_cached(void *block, size_t len) {
+  Cache &c = t_cache;
+  if (c.count == kCacheSlots || c.bytes + len > kCacheMaxBytes) return false;
+  if (!c.registered) {
+    pthread_once(&s_cache_key_once, make_cache_key);
+    pthread_setspecific(s_cache_key, &c);
+    c.registered = true;
+  }
+  c.blocks[c.count++] = {block, len};
+  c.bytes += len;
+  ZB_POISON(block, len);
+  return true;
+}
 
 void *map_zero(size_t len) {
   void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -102,7 +125,7 @@ void *move_block(void *block, size_t old_bytes, size_t new_bytes) {
 void *twlb_zero_block_get(size_t bytes) {
   if (!is_mapped(bytes)) return calloc(1, bytes);
   size_t len = mapped_len(bytes);
-  void *block = t_cache.take(len);
+  void *block = take_cached(len);
   return block ? block : map_zero(len);
 }
 
@@ -131,5 +154,5 @@ void twlb_zero_block_put(void *block, size_t bytes) {
     return;
   }
   size_t len = mapped_len(bytes);
-  if (!t_cache.keep(block, len)) munmap(block, len);
+  if (!keep_cached(block, len)) munmap(block, len);
 }
