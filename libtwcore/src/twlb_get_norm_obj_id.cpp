@@ -121,7 +121,7 @@ void note_used_bucket(NormObjKey *key, int b) {
       return;
     }
     // Plain system memory like the free-list nodes: the list is the table's
-    // bookkeeping, not one of its designed blocks.
+    // bookkeeping, not one of its tracked blocks.
     void *grown = realloc(key->used_buckets, sizeof(int) * cap);
     if (!grown)
       twlb_out_of_memory(__FILE__, __LINE__, __func__,
