@@ -188,7 +188,8 @@ void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
                 "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
                 old_size, 1);
   if (!p) {
-    tracked_alloc(pptr, new_size, name, file, line, func, zeroed_size != nullptr);
+    tracked_alloc(pptr, new_size, name, file, line, func,
+                  zeroed_size != nullptr);
     return;
   }
   if (new_size <= 0)
@@ -206,9 +207,10 @@ void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
   void *np;
   if (zeroed_size) {
     clear_guard_tag(p, *zeroed_size);
-    np = injected_failure() ? nullptr
-                            : twlb_zero_block_resize(p, block_bytes(*zeroed_size),
-                                                     block_bytes(new_size));
+    np = injected_failure()
+             ? nullptr
+             : twlb_zero_block_resize(p, block_bytes(*zeroed_size),
+                                      block_bytes(new_size));
   } else {
     np = system_realloc(p, block_bytes(new_size));
   }

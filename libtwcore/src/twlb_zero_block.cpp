@@ -103,7 +103,8 @@ bool keep_cached(void *block, size_t len) {
 }
 
 void *map_zero(size_t len) {
-  void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -141,7 +142,8 @@ void *twlb_zero_block_resize(void *block, size_t old_bytes, size_t new_bytes) {
   size_t old_len = mapped_len(old_bytes), new_len = mapped_len(new_bytes);
   char *p = static_cast<char *>(block);
   if (new_bytes < old_bytes)  // what a later growth uncovers must read zero
-    memset(p + new_bytes, 0, (old_len < new_len ? old_len : new_len) - new_bytes);
+    memset(p + new_bytes, 0,
+           (old_len < new_len ? old_len : new_len) - new_bytes);
   if (old_len == new_len) return block;
   void *moved = mremap(block, old_len, new_len, MREMAP_MAYMOVE);
   return moved == MAP_FAILED ? nullptr : moved;
