@@ -12,7 +12,7 @@
 # their own Google Benchmark programs (bench_norm_id, bench_store).
 #
 # usage: bench/run_benchmarks.sh          (REPEAT=5 by default)
-# needs: /usr/bin/time (Debian package "time") for wall, CPU and peak memory.
+# needs: /usr/bin/time (Debian package "time") for the peak memory.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,12 +74,16 @@ reset_run() {
 }
 
 # measure FILE CMD...: appends "wall cpu maxrss_kb" of one run to $WORK/FILE.
+# Wall and CPU (user + system) come from the shell's `time` in milliseconds
+# (/usr/bin/time prints hundredths, too coarse for a 0.05 s floor), the peak
+# memory from /usr/bin/time.
 measure() {
-  local name=$1
+  local name=$1 TIMEFORMAT="%3R %3U %3S"
   shift
-  "$TIME" -f "%e %U %S %M" -o "$WORK/time.txt" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" ||
-    { echo "$name failed:"; tail -5 "$WORK/$name.err"; exit 1; }
-  awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }' "$WORK/time.txt" >>"$WORK/$name"
+  { time "$TIME" -f "%M" -o "$WORK/rss.txt" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err"; } \
+    2>"$WORK/time.txt" || { echo "$name failed:"; tail -5 "$WORK/$name.err"; exit 1; }
+  awk -v rss="$(cat "$WORK/rss.txt")" '{ printf "%s %.3f %s\n", $1, $2 + $3, rss }' \
+    "$WORK/time.txt" >>"$WORK/$name"
 }
 
 # tool_cmd NAME [VAR=VALUE...]: sets CMD to the tool as a user runs it on the
