@@ -111,6 +111,12 @@ TEST(TrackedAlloc, ZeroedBlocksAreZeroCountedAsPlainOnesAndReused) {
     EXPECT_EQ(std::count(p, p + c.grown, '\0'), c.grown);
     TWLB_FREE_ZEROED(p, c.grown, "bigbuf", -1);
   }
+  // A thread that ends with released blocks in its keeping gives them back.
+  std::thread([] {
+    char *p = nullptr;
+    TWLB_CALLOC(p, 1048576, "bigbuf");
+    TWLB_FREE_ZEROED(p, 1048576, "bigbuf", -1);
+  }).join();
 }
 
 TEST(TrackedAlloc, StatisticsArePerThread) {
