@@ -5,8 +5,8 @@
  * with no graph definitions to parse and no store behind it. Nothing the tool
  * does per value can cost less than this loop.
  *
- * usage: floor_read WDIR TESTRUN PRESET [SEED]   (the options the run was
- * made with). Prints the files, packets and values it widened, the seconds
+ * usage: floor_read WDIR TESTRUN PRESET [SEED [GROUPS VECTORS PACKETS]] (the
+ * options the run was made with). Prints the files, packets and values it widened, the seconds
  * the loop took and a checksum of the values.
  */
 #include <fcntl.h>
@@ -131,13 +131,18 @@ void widen_file(const FileData &data, int packet_size,
 
 int main(int argc, char **argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: floor_read WDIR TESTRUN PRESET [SEED]\n");
+    fprintf(stderr, "usage: floor_read WDIR TESTRUN PRESET [SEED [GROUPS VECTORS PACKETS]]\n");
     return 2;
   }
   PlanOptions opt;
   opt.testrun = atoi(argv[2]);
   if (!apply_preset(argv[3], opt)) return fprintf(stderr, "unknown preset %s\n", argv[3]), 2;
   if (argc > 4) opt.seed = strtoull(argv[4], nullptr, 10);
+  if (argc > 7) {
+    opt.groups = atoi(argv[5]);
+    opt.vectors = atoi(argv[6]);
+    opt.packets = atoi(argv[7]);
+  }
   RunPlan plan;
   std::string err = build_plan(opt, plan);
   if (!err.empty()) return fprintf(stderr, "%s\n", err.c_str()), 2;

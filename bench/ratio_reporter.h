@@ -33,6 +33,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
     printf("ratio %s %s = %.3f\n", what, names, x->second.value() / y->second.value());
   }
 
+  // Prints "ratio <what> <names> = (mean(a) - mean(a_part)) / (mean(b) -
+  // mean(b_part))": the two compared with a part of each taken away.
+  void PrintDifferenceRatio(const char *what, const char *names, const std::string &a,
+                            const std::string &a_part, const std::string &b,
+                            const std::string &b_part) const {
+    auto x = means_.find(a), xp = means_.find(a_part);
+    auto y = means_.find(b), yp = means_.find(b_part);
+    if (x == means_.end() || xp == means_.end() || y == means_.end() || yp == means_.end())
+      return;
+    double rest = y->second.value() - yp->second.value();
+    if (rest <= 0) return;
+    printf("ratio %s %s = %.3f\n", what, names, (x->second.value() - xp->second.value()) / rest);
+  }
+
  private:
   struct Mean {
     double sum = 0;

@@ -54,10 +54,22 @@ size_t twlb_get_mem_chunk_size(void *mem, size_t size);
  * as twlb_malloc_ex; a NULL pointer to twlb_free_ex does nothing. */
 void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func);
-/* As twlb_malloc_ex, with every byte of the block zero (taken from calloc,
- * so large blocks are not touched until used). */
+/* Zeroed blocks: the same steps, traces and statistics as the three
+ * operations above, but the memory comes zero, large blocks as untouched
+ * pages, and goes back for reuse by the thread's next zeroed block of that
+ * size. twlb_calloc_ex obtains one (every byte zero);
+ * twlb_realloc_zeroed_ex resizes one of cur_size bytes (old_size is only
+ * traced, as in twlb_realloc_ex), the added bytes zero;
+ * twlb_free_zeroed_ex releases one of `size` bytes after its user has
+ * cleared every byte it wrote. A zeroed block is resized and released only
+ * by these two. */
 void twlb_calloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func);
+void twlb_realloc_zeroed_ex(void *pptr, long new_size, long cur_size,
+                            long old_size, const char *name, int index,
+                            const char *file, int line, const char *func);
+void twlb_free_zeroed_ex(void *pptr, long size, const char *name, int index,
+                         const char *file, int line, const char *func);
 void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
                      int index, const char *file, int line, const char *func);
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
@@ -72,6 +84,13 @@ void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
                   __FILE__, __LINE__, __func__)
 #define TWLB_FREE(ptr, name, index) \
   twlb_free_ex(&(ptr), (name), (index), __FILE__, __LINE__, __func__)
+#define TWLB_REALLOC_ZEROED(ptr, new_size, cur_size, old_size, name, index) \
+  twlb_realloc_zeroed_ex(&(ptr), (long)(new_size), (long)(cur_size),        \
+                         (long)(old_size), (name), (index), __FILE__,       \
+                         __LINE__, __func__)
+#define TWLB_FREE_ZEROED(ptr, size, name, index)                         \
+  twlb_free_zeroed_ex(&(ptr), (long)(size), (name), (index), __FILE__, \
+                      __LINE__, __func__)
 
 /* The out-of-memory end of every library allocation that cannot fail
  * softly: prints "TWLB: <file>|<line>|<func>| Out of Memory (size = <size>):

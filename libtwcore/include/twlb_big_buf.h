@@ -3,7 +3,8 @@
  * another, each followed by a zero byte; every append returns the offset at
  * which it starts. Users keep offsets, never pointers: growing may move the
  * arena. Starts at 1 MB and grows in 10240-byte steps through the tracked
- * allocation ("bigbuf"). One thread at a time per arena.
+ * allocation ("bigbuf"). One thread at a time per arena. Every byte past
+ * `offset` is zero; users move `offset` only through these calls.
  */
 #ifndef TWLB_BIG_BUF_H
 #define TWLB_BIG_BUF_H
@@ -39,6 +40,9 @@ long twlb_bigbuf_copy_into_bigbuf_ex(bigbuf_t *bigbuf, char *string, int len,
                                      char flag, char *err_msg);
 /* buffer + offset, or NULL for a NULL handle. */
 char *twlb_bigbuf_get_value(bigbuf_t *bigbuf, long offset);
+/* Empties the arena, keeping its size: zeroes the bytes used and sets
+ * offset to 0. Nothing for a NULL handle or arena. */
+void twlb_bigbuf_clear_used(bigbuf_t *bigbuf);
 /* Releases the arena and zeroes the handle; harmless twice. */
 void twlb_bigbuf_free(bigbuf_t *bigbuf);
 

@@ -14,6 +14,7 @@
 #include "twlb_log.h"
 #include "twlb_mem_map.h"
 #include "twlb_util.h"
+#include "twlb_zero_block.h"
 
 extern "C" {
 TWLB_THREAD_LOCAL unsigned long long g_c_mem_allocated = 0;
@@ -60,8 +61,8 @@ void *system_malloc(size_t n) {
   return injected_failure() ? nullptr : malloc(n);
 }
 
-void *system_calloc(size_t n) {
-  return injected_failure() ? nullptr : calloc(1, n);
+void *system_zeroed(size_t n) {
+  return injected_failure() ? nullptr : twlb_zero_block_get(n);
 }
 
 void *system_realloc(void *p, size_t n) {
@@ -75,6 +76,13 @@ size_t block_bytes(long size) {
 
 void write_guard_tag(void *p, long size) {
   memcpy(static_cast<char *>(p) + size + g_alloc_extra_size, TWLB_GUARD_TAG,
+         TWLB_GUARD_TAG_LEN);
+}
+
+// A zeroed block holds nothing but zeros once its user cleared what it wrote
+// and the tag is gone too.
+void clear_guard_tag(void *p, long size) {
+  memset(static_cast<char *>(p) + size + g_alloc_extra_size, 0,
          TWLB_GUARD_TAG_LEN);
 }
 
@@ -123,8 +131,8 @@ void *twlb_sys_malloc(size_t size) { return system_malloc(size); }
 
 namespace {
 
-/* TWLB_MALLOC and TWLB_CALLOC: the same steps; a zeroed block comes from
- * calloc, which hands out fresh pages without touching them. */
+/* TWLB_MALLOC and TWLB_CALLOC: the same steps and the same accounting; a
+ * zeroed block comes from the zero-block source (twlb_zero_block.h). */
 void tracked_alloc(void *pptr, long size, const char *name, const char *file,
                    int line, const char *func, bool zeroed) {
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "size = %ld", size);
@@ -137,7 +145,8 @@ void tracked_alloc(void *pptr, long size, const char *name, const char *file,
     write_ptr(pptr, nullptr);
     return;
   }
-  void *p = zeroed ? system_calloc(block_bytes(size)) : system_malloc(block_bytes(size));
+  void *p = zeroed ? system_zeroed(block_bytes(size))
+                   : system_malloc(block_bytes(size));
   if (!p) twlb_out_of_memory(file, line, func, size, name);
   write_ptr(pptr, p);
   size_t chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(size));
@@ -165,15 +174,22 @@ void twlb_calloc_ex(void *pptr, long size, const char *name, const char *file,
   tracked_alloc(pptr, size, name, file, line, func, true);
 }
 
-void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
-                     int index, const char *file, int line, const char *func) {
+namespace {
+
+/* TWLB_REALLOC and TWLB_REALLOC_ZEROED: the same steps and accounting. For a
+ * zeroed block *zeroed_size is its current size: the old tag is cleared and
+ * the added bytes come zero from the zero-block source. */
+void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
+                     int index, const char *file, int line, const char *func,
+                     const long *zeroed_size) {
   void *p;
   read_ptr(pptr, &p);
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
                 "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
                 old_size, 1);
   if (!p) {
-    twlb_malloc_ex(pptr, new_size, name, file, line, func);
+    tracked_alloc(pptr, new_size, name, file, line, func,
+                  zeroed_size != nullptr);
     return;
   }
   if (new_size <= 0)
@@ -188,7 +204,16 @@ void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
       "= %ld for index %d",
       name, p, old_size, static_cast<long>(old_chunk), index);
   twlb_mem_map_remove(p);
-  void *np = system_realloc(p, block_bytes(new_size));
+  void *np;
+  if (zeroed_size) {
+    clear_guard_tag(p, *zeroed_size);
+    np = injected_failure()
+             ? nullptr
+             : twlb_zero_block_resize(p, block_bytes(*zeroed_size),
+                                      block_bytes(new_size));
+  } else {
+    np = system_realloc(p, block_bytes(new_size));
+  }
   if (!np) {
     int err = errno;
     die(true,
@@ -213,8 +238,10 @@ void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
                    file, line, func);
 }
 
-void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
-                  int line, const char *func) {
+/* TWLB_FREE and TWLB_FREE_ZEROED: the same steps and accounting; a zeroed
+ * block (its size in *zeroed_size) goes back to the zero-block source. */
+void tracked_free(void *pptr, const char *name, int index, const char *file,
+                  int line, const char *func, const long *zeroed_size) {
   void *p;
   read_ptr(pptr, &p);
   if (!p) return;
@@ -229,8 +256,38 @@ void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
                 "TWLB_FREE'ed (%s) Freed. ptr = $%p$ for index %d, "
                 "allocated_size = %ld",
                 name, p, index, static_cast<long>(chunk));
-  free(p);
+  if (zeroed_size) {
+    clear_guard_tag(p, *zeroed_size);
+    twlb_zero_block_put(p, block_bytes(*zeroed_size));
+  } else {
+    free(p);
+  }
   write_ptr(pptr, nullptr);
+}
+
+}  // namespace
+
+void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
+                     int index, const char *file, int line, const char *func) {
+  tracked_realloc(pptr, new_size, old_size, name, index, file, line, func,
+                  nullptr);
+}
+
+void twlb_realloc_zeroed_ex(void *pptr, long new_size, long cur_size,
+                            long old_size, const char *name, int index,
+                            const char *file, int line, const char *func) {
+  tracked_realloc(pptr, new_size, old_size, name, index, file, line, func,
+                  &cur_size);
+}
+
+void twlb_free_zeroed_ex(void *pptr, long size, const char *name, int index,
+                         const char *file, int line, const char *func) {
+  tracked_free(pptr, name, index, file, line, func, &size);
+}
+
+void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
+                  int line, const char *func) {
+  tracked_free(pptr, name, index, file, line, func, nullptr);
 }
 
 }  // extern "C"

@@ -3,6 +3,11 @@
  * memory (the tracked allocation ends the process instead); the arena grows
  * by exactly one 10240-byte step per reallocation and added bytes are
  * zeroed, so the tail of the arena past `offset` reads as zeros.
+ *
+ * The arena is a zeroed block (twlb_alloc.h): it comes zero without a pass
+ * over it, and because everything past `offset` is zero, clearing the bytes
+ * before `offset` makes it whole zero again when it is released, at the cost
+ * of what was used rather than of its size.
  */
 #include "twlb_big_buf.h"
 
@@ -26,8 +31,6 @@ constexpr size_t kErrMsgSize = 1024;
 int init_with_size(bigbuf_t *bigbuf, int size) {
   TWLB_TRACE(TWLB_LOG_MINOR, MISC,
              "Method called, allocate big buffer of len = 1MB");
-  /* Zero from the start without a pass over it: most of a table's arena is
-   * never written. */
   TWLB_CALLOC(bigbuf->buffer, size, "bigbuf");
   bigbuf->offset = 0;
   bigbuf->bufsize = size;
@@ -149,11 +152,12 @@ int twlb_bigbuf_init_ex(bigbuf_t *bigbuf, int init_size) {
 int twlb_bigbuf_realloc(bigbuf_t *bigbuf) {
   if (!bigbuf) return -1;
   long new_size = bigbuf->bufsize + BIGBUF_GROW_SIZE;
+  /* The added bytes come zero. */
   if (bigbuf->buffer)
-    TWLB_REALLOC(bigbuf->buffer, new_size, 0, "bigbuf", -1);
+    TWLB_REALLOC_ZEROED(bigbuf->buffer, new_size, bigbuf->bufsize, 0, "bigbuf",
+                        -1);
   else
-    TWLB_MALLOC(bigbuf->buffer, new_size, "bigbuf");
-  memset(bigbuf->buffer + bigbuf->bufsize, 0, BIGBUF_GROW_SIZE);
+    TWLB_CALLOC(bigbuf->buffer, new_size, "bigbuf");
   bigbuf->bufsize = new_size;
   return 0;
 }
@@ -197,6 +201,12 @@ long twlb_bigbuf_copy_into_bigbuf_ex(bigbuf_t *bigbuf, char *string, int len,
   return start;
 }
 
+void twlb_bigbuf_clear_used(bigbuf_t *bigbuf) {
+  if (!bigbuf || !bigbuf->buffer) return;
+  memset(bigbuf->buffer, 0, static_cast<size_t>(bigbuf->offset));
+  bigbuf->offset = 0;
+}
+
 char *twlb_bigbuf_get_value(bigbuf_t *bigbuf, long offset) {
   if (!bigbuf) return nullptr;
   return bigbuf->buffer + offset;
@@ -204,7 +214,10 @@ char *twlb_bigbuf_get_value(bigbuf_t *bigbuf, long offset) {
 
 void twlb_bigbuf_free(bigbuf_t *bigbuf) {
   if (!bigbuf) return;
-  if (bigbuf->buffer) TWLB_FREE(bigbuf->buffer, "bigbuf", -1);
+  if (bigbuf->buffer) {
+    twlb_bigbuf_clear_used(bigbuf);
+    TWLB_FREE_ZEROED(bigbuf->buffer, bigbuf->bufsize, "bigbuf", -1);
+  }
   bigbuf->offset = 0;
   bigbuf->bufsize = 0;
 }

@@ -4,11 +4,20 @@
  * Bucket records live in the `nt` array; a bucket's second and later records
  * are pool slots chained through nt_next. Key texts and 8-byte data items
  * are appended to the table's arena and referred to by offset, so arena
- * growth never invalidates a record. Lookups test the length before
- * comparing bytes and touch one bucket record plus one arena text when the
- * bucket holds a single key. Ids are caller-chosen (set) or prev_id + 1
- * (gen); deleted ids queue on a FIFO free list that one operation reuses.
- * No lock: one thread at a time per table.
+ * growth never invalidates a record. Lookups test the stored hash bits and
+ * the length before comparing bytes and touch one bucket record plus one
+ * arena text when the bucket holds a single key; the bucket comes from the
+ * hash by a multiply-based remainder instead of a division. Ids are
+ * caller-chosen (set) or prev_id + 1 (gen); deleted ids queue on a FIFO free
+ * list that one operation reuses. No lock: one thread at a time per table.
+ *
+ * Empty buckets cost nothing: the bucket array and id_name come zeroed from
+ * the zero-block source, an all-zero bucket record is empty (a deletion
+ * empties a record with str = len = -1 instead), an unset id_name entry is
+ * null (or all ones after a deletion), and the table remembers which records
+ * and entries it wrote so that reset and destroy clear only those. Released
+ * blocks are then zero again and the next table of the same size (each
+ * group's vector table is rebuilt per partition) reuses them untouched.
  */
 #include "twlb_get_norm_obj_id.h"
 
@@ -30,6 +39,11 @@ constexpr unsigned int kBadInput = 0xFFFFFFFFu;
 constexpr long kEmpty = -1;
 constexpr uint64_t kFnvBasis = 0x811C9DC5ULL;
 constexpr uint64_t kFnvPrime = 16777619ULL;
+// Past this many written bucket records per 16 buckets the list stops and
+// reset/destroy clear the whole array: the list stays small.
+constexpr int kUsedListDivisor = 16;
+
+using u128 = unsigned __int128;
 
 // FNV-1a over the bytes up to the terminating zero, kept in 64 bits. The
 // zero byte is found first with strlen (word-wide), so the multiply chain
@@ -53,29 +67,109 @@ inline int hash_index(const char *str, int len, int size, int prime,
                           static_cast<uint64_t>(prime));
 }
 
-// Same length and the same first len bytes, compared as strncmp does. When
-// the given text has no zero byte among those len bytes, strncmp and memcmp
-// agree, and memcmp is the cheaper of the two.
+// 2^128 / d + 1 (0 for d = 1): with it, h % d is two multiplications
+// (exact for every 64-bit h and 32-bit d).
+u128 remainder_inverse(uint64_t d) { return ~u128{0} / d + 1; }
+
+inline uint64_t fast_remainder(uint64_t h, const NormObjKey *key) {
+  u128 inv = (u128{key->prime_inv[1]} << 64) | key->prime_inv[0];
+  u128 low = inv * h;
+  uint64_t d = static_cast<uint64_t>(key->prime);
+  u128 bottom = (static_cast<u128>(static_cast<uint64_t>(low)) * d) >> 64;
+  u128 top = static_cast<u128>(static_cast<uint64_t>(low >> 64)) * d;
+  return static_cast<uint64_t>((bottom + top) >> 64);
+}
+
+// A table's bucket for str with its full hash; -1 as hash_index.
+inline int table_bucket(const NormObjKey *key, const char *str, int len,
+                        uint64_t *h, bool *whole) {
+  if (!str || len < 1 || key->size < 1 || key->prime < 1) return -1;
+  *h = fnv_to_zero(str, len, whole);
+  return static_cast<int>(fast_remainder(*h, key));
+}
+
+inline bool bucket_empty(const NormTable *rec) { return rec->len < 1; }
+
+// Same hash bits, same length and the same first len bytes, compared as
+// strncmp does. When the given text has no zero byte among those len bytes,
+// strncmp and memcmp agree, and memcmp is the cheaper of the two.
 inline bool record_matches(const NormObjKey *key, const NormTable *rec,
-                           const char *str, int len, bool whole) {
-  if (rec->len != len) return false;
+                           const char *str, int len, uint32_t hash,
+                           bool whole) {
+  if (rec->hash != hash || rec->len != len) return false;
   const char *stored = key->bigbuf.buffer + rec->str;
   size_t n = static_cast<size_t>(len);
   return whole ? memcmp(stored, str, n) == 0 : strncmp(stored, str, n) == 0;
 }
 
+// An id_name entry with no record: null (never set) or all ones (deleted).
 bool is_unset(const NormTable *entry) {
-  return reinterpret_cast<uintptr_t>(entry) == ~uintptr_t{0};
+  return !entry || reinterpret_cast<uintptr_t>(entry) == ~uintptr_t{0};
 }
 
 NormTable *unset_marker() {
   return reinterpret_cast<NormTable *>(~uintptr_t{0});
 }
 
+// Remembers that bucket record b, all zero until now, is being written.
+void note_used_bucket(NormObjKey *key, int b) {
+  if (key->num_used_buckets < 0) return;
+  if (key->num_used_buckets == key->max_used_buckets) {
+    int cap = key->max_used_buckets ? 2 * key->max_used_buckets : 16;
+    if (cap > key->size / kUsedListDivisor) {
+      key->num_used_buckets = -1;  // too many: clear the whole array
+      return;
+    }
+    // Plain system memory like the free-list nodes: the list is the table's
+    // bookkeeping, not one of its tracked blocks.
+    void *grown = realloc(key->used_buckets, sizeof(int) * cap);
+    if (!grown)
+      twlb_out_of_memory(__FILE__, __LINE__, __func__,
+                         static_cast<long>(sizeof(int) * cap), "used_buckets");
+    key->used_buckets = static_cast<int *>(grown);
+    key->max_used_buckets = cap;
+  }
+  key->used_buckets[key->num_used_buckets++] = b;
+}
+
+// Makes every bucket record written since creation or reset all zero again.
+void clear_used_buckets(NormObjKey *key) {
+  if (!key->nt) return;
+  if (key->num_used_buckets < 0) {
+    memset(static_cast<void *>(key->nt), 0,
+           sizeof(NormTable) * static_cast<size_t>(key->size));
+  } else {
+    for (int i = 0; i < key->num_used_buckets; i++)
+      memset(static_cast<void *>(key->nt + key->used_buckets[i]), 0,
+             sizeof(NormTable));
+  }
+  key->num_used_buckets = 0;
+}
+
+void release_used_list(NormObjKey *key) {
+  free(key->used_buckets);
+  key->used_buckets = nullptr;
+  key->num_used_buckets = key->max_used_buckets = 0;
+}
+
+// Nulls the id_name entries that may have been set.
+void clear_id_name(NormObjKey *key) {
+  if (key->id_name && key->id_name_used > 0)
+    memset(static_cast<void *>(key->id_name), 0,
+           sizeof(NormTable *) * static_cast<size_t>(key->id_name_used));
+  key->id_name_used = 0;
+}
+
+void set_id_name(NormObjKey *key, int id, NormTable *rec) {
+  key->id_name[id] = rec;
+  if (id >= key->id_name_used) key->id_name_used = id + 1;
+}
+
 // Where a key stands in its bucket: the matching record (or null), the
 // record before it, the chain's last record and how many records precede.
 struct Probe {
   int bucket = -1;
+  uint32_t hash = 0;
   NormTable *found = nullptr;
   NormTable *before = nullptr;
   NormTable *last = nullptr;
@@ -85,12 +179,14 @@ struct Probe {
 // Hashes and walks the bucket; false when the hash cannot be computed.
 bool probe(NormObjKey *key, const char *str, int len, Probe *p) {
   bool whole = false;
-  p->bucket = hash_index(str, len, key->size, key->prime, &whole);
+  uint64_t h = 0;
+  p->bucket = table_bucket(key, str, len, &h, &whole);
   if (p->bucket < 0) return false;
+  p->hash = static_cast<uint32_t>(h);
   NormTable *rec = key->nt + p->bucket;
-  if (rec->str == kEmpty) return true;
+  if (bucket_empty(rec)) return true;
   for (; rec; rec = rec->nt_next) {
-    if (record_matches(key, rec, str, len, whole)) {
+    if (record_matches(key, rec, str, len, p->hash, whole)) {
       p->found = rec;
       return true;
     }
@@ -109,6 +205,7 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
   NormTable *rec;
   if (!p.last) {
     rec = key->nt + p.bucket;
+    if (rec->len == 0) note_used_bucket(key, p.bucket);
   } else {
     rec = static_cast<NormTable *>(twlb_mp_get_slot(key->nt_mpool));
     if (!rec) return nullptr;
@@ -119,6 +216,7 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
       twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str), len);
   rec->len = len;
   rec->idx = id;
+  rec->hash = p.hash;
   if (flag_new) *flag_new = p.last ? p.count : 1;
   return rec;
 }
@@ -214,14 +312,17 @@ int init_table(NormObjKey *key, int size, int big_buf_size,
   memset(static_cast<void *>(key), 0, sizeof *key);
   key->size = twlb_change_to_2_power_n(size);
   key->prime = get_prime(key->size);
+  u128 inv = remainder_inverse(static_cast<uint64_t>(key->prime));
+  key->prime_inv[0] = static_cast<uint64_t>(inv);
+  key->prime_inv[1] = static_cast<uint64_t>(inv >> 64);
   key->prev_id = -1;
   int rc = big_buf_size < 0 ? twlb_bigbuf_init(&key->bigbuf)
                             : twlb_bigbuf_init_ex(&key->bigbuf, big_buf_size);
   if (rc < 0) return -1;
+  // All zero: every bucket record empty, no pass over the array.
   size_t bytes = sizeof(NormTable) * static_cast<size_t>(key->size);
   twlb_calloc_ex(&key->nt, static_cast<long>(bytes), "NormalTableInit",
                  __FILE__, __LINE__, caller);
-  for (int i = 0; i < key->size; i++) key->nt[i].str = kEmpty;
   if (!make_pool(key, caller)) {
     TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
                   "Error: Unable to create NT_MPOOL");
@@ -269,9 +370,9 @@ int twlb_init_norm_id_table_v2(NormObjKey *key, int size, int big_buf_size) {
 int twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
   if (!key) return -1;
   init_table(key, size, -1, "twlb_init_norm_id_table");
+  // Null entries: unset, as the all-ones marker is.
   size_t bytes = sizeof(NormTable *) * static_cast<size_t>(key->size);
-  TWLB_MALLOC(key->id_name, bytes, "NormalTableInit.id_name");
-  memset(static_cast<void *>(key->id_name), 0xFF, bytes);
+  TWLB_CALLOC(key->id_name, bytes, "NormalTableInit.id_name");
   key->max_norm_id_size = key->size;
   return 0;
 }
@@ -284,8 +385,15 @@ int twlb_obj_hash_destroy(NormObjKey *key) {
     TWLB_FREE(key->nt_mpool, "Memory pool", -1);
   }
   twlb_bigbuf_free(&key->bigbuf);
-  TWLB_FREE(key->nt, "Normalization table creation", -1);
-  TWLB_FREE(key->id_name, "key->id_name", -1);
+  clear_used_buckets(key);
+  release_used_list(key);
+  TWLB_FREE_ZEROED(key->nt, sizeof(NormTable) * static_cast<size_t>(key->size),
+                   "Normalization table creation", -1);
+  clear_id_name(key);
+  TWLB_FREE_ZEROED(key->id_name,
+                   sizeof(NormTable *) *
+                       static_cast<size_t>(key->max_norm_id_size),
+                   "key->id_name", -1);
   release_free_list(key, "free_tmp");
   TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method exiting");
   return 0;
@@ -296,14 +404,10 @@ int twlb_obj_hash_reset(NormObjKey *key) {
              static_cast<void *>(key));
   if (!key || !key->nt) return 0;
   twlb_mp_free_all_slots(key->nt_mpool);
-  memset(static_cast<void *>(key->nt), 0,
-         sizeof(NormTable) * static_cast<size_t>(key->size));
-  for (int i = 0; i < key->size; i++) key->nt[i].str = kEmpty;
-  if (key->id_name)
-    memset(static_cast<void *>(key->id_name), 0,
-           sizeof(NormTable *) * static_cast<size_t>(key->max_norm_id_size));
+  clear_used_buckets(key);
+  clear_id_name(key);
   key->prev_id = -1;
-  key->bigbuf.offset = 0;
+  twlb_bigbuf_clear_used(&key->bigbuf);
   release_free_list(key, "free_norm_id_list");
   return 0;
 }
@@ -316,12 +420,15 @@ int twlb_get_hash_index_ex(const char *str, int len, int size, int prime) {
 int twlb_get_norm_id(NormObjKey *key, const char *in_str, int in_strlen) {
   if (!key || !key->nt || !in_str || in_strlen == 0 || !*in_str) return -1;
   bool whole;
-  int bucket = hash_index(in_str, in_strlen, key->size, key->prime, &whole);
+  uint64_t h = 0;
+  int bucket = table_bucket(key, in_str, in_strlen, &h, &whole);
   if (bucket < 0) return -2;
   const NormTable *rec = key->nt + bucket;
-  if (rec->str == kEmpty) return -2;
+  if (bucket_empty(rec)) return -2;
+  uint32_t hash = static_cast<uint32_t>(h);
   do {
-    if (record_matches(key, rec, in_str, in_strlen, whole)) return rec->idx;
+    if (record_matches(key, rec, in_str, in_strlen, hash, whole))
+      return rec->idx;
     rec = rec->nt_next;
   } while (rec);
   return -2;
@@ -495,7 +602,7 @@ int twlb_delete_norm_id_ex(NormObjKey *key, const char *in_str, int in_strlen,
 int twlb_delete_norm_id(NormObjKey *key, int hash) {
   if (!key || !key->nt || hash < 0 || hash >= key->size) return -1;
   NormTable *rec = key->nt + hash;
-  if (rec->str == kEmpty) return -1;
+  if (bucket_empty(rec)) return -1;
   rec->str = rec->data = kEmpty;
   rec->idx = rec->len = -1;
   return 0;
@@ -529,13 +636,13 @@ void add_pnt_to_idname(NormObjKey *key, int norm_id, NormTable *p_nt) {
   while (norm_id >= key->max_norm_id_size) {
     int old = key->max_norm_id_size;
     int grown = old + kIdNameGrowth;
-    TWLB_REALLOC(key->id_name, sizeof(NormTable *) * grown,
-                 sizeof(NormTable *) * old, "key->id_name", -1);
-    memset(static_cast<void *>(key->id_name + old), 0xFF,
-           sizeof(NormTable *) * kIdNameGrowth);
+    // The added entries come null: unset.
+    TWLB_REALLOC_ZEROED(key->id_name, sizeof(NormTable *) * grown,
+                        sizeof(NormTable *) * old, sizeof(NormTable *) * old,
+                        "key->id_name", -1);
     key->max_norm_id_size = grown;
   }
-  key->id_name[norm_id] = p_nt;
+  set_id_name(key, norm_id, p_nt);
 }
 
 }  // extern "C"

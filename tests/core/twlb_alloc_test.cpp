@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -63,6 +64,59 @@ TEST(TrackedAlloc, ReallocOfNullAllocatesAndResizeKeepsTotals) {
   EXPECT_EQ(after.allocated, mid.allocated);
   EXPECT_EQ(after.allocs, mid.allocs);
   TWLB_FREE(p, "bigbuf", -1);
+}
+
+// Zeroed blocks below, across and above the size that is mapped rather than
+// taken from calloc: zero when obtained, zero where grown, counted exactly as
+// the plain operations count, and a released mapped block serves the next
+// block of its size already zero.
+TEST(TrackedAlloc, ZeroedBlocksAreZeroCountedAsPlainOnesAndReused) {
+  struct Case {
+    long size, grown;
+    bool reused;
+  };
+  const Case cases[] = {{4096, 4096 + 10240, false},
+                        {60000, 60000 + 10240, true},
+                        {1048576, 1048576 + 10240, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.size);
+    Stats before = Stats::now();
+    char *p = nullptr;
+    TWLB_CALLOC(p, c.size, "bigbuf");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::count(p, p + c.size, '\0'), c.size);
+    EXPECT_EQ(memcmp(p + c.size, "OMemDbg", 7), 0);
+    memset(p, 'x', 100);
+    memset(p + c.size - 100, 'y', 100);
+    TWLB_REALLOC_ZEROED(p, c.grown, c.size, 0, "bigbuf", -1);
+    EXPECT_EQ(p[0], 'x');
+    EXPECT_EQ(p[c.size - 1], 'y');
+    EXPECT_EQ(std::count(p + c.size, p + c.grown, '\0'), c.grown - c.size);
+    EXPECT_EQ(memcmp(p + c.grown, "OMemDbg", 7), 0);
+    Stats mid = Stats::now();
+    // As for TWLB_REALLOC, a resize leaves the byte totals as they were.
+    EXPECT_EQ(mid.allocated - before.allocated, static_cast<unsigned long long>(c.size));
+    EXPECT_EQ(mid.allocs - before.allocs, 1u);
+    memset(p, 0, 100);
+    memset(p + c.size - 100, 0, 100);
+    char *old = p;
+    TWLB_FREE_ZEROED(p, c.grown, "bigbuf", -1);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(Stats::now().frees - mid.frees, 1u);
+    EXPECT_EQ(Stats::now().freed - mid.freed, 1u);
+    TWLB_CALLOC(p, c.grown, "bigbuf");
+    if (c.reused) {
+      EXPECT_EQ(p, old);
+    }
+    EXPECT_EQ(std::count(p, p + c.grown, '\0'), c.grown);
+    TWLB_FREE_ZEROED(p, c.grown, "bigbuf", -1);
+  }
+  // A thread that ends with released blocks in its keeping gives them back.
+  std::thread([] {
+    char *p = nullptr;
+    TWLB_CALLOC(p, 1048576, "bigbuf");
+    TWLB_FREE_ZEROED(p, 1048576, "bigbuf", -1);
+  }).join();
 }
 
 TEST(TrackedAlloc, StatisticsArePerThread) {

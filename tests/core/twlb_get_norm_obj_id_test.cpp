@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <random>
@@ -170,6 +171,85 @@ TEST(Lifecycle, ResetEmptiesButKeepsAllocations) {
   EXPECT_EQ(t.get("r0"), -2);
   EXPECT_STREQ(twlb_get_norm_table_data(&t.key, 0), "NormIdNameNotFound");
   EXPECT_EQ(twlb_get_or_gen_norm_id(&t.key, "again", 0, nullptr), 0u);
+}
+
+bool all_zero(const void *p, size_t n) {
+  const char *c = static_cast<const char *>(p);
+  return std::all_of(c, c + n, [](char b) { return b == 0; });
+}
+
+// Reset and a destroy followed by a new table of the same size both leave the
+// bucket array, the arena and id_name entirely zero, whether the table kept a
+// list of the records it wrote or wrote too many and clears everything; a
+// rebuilt table gets its blocks back and works.
+TEST(Lifecycle, EmptiedTablesAreAllZeroAndRebuildsReuseTheirBlocks) {
+  struct Case {
+    int size, keys;
+    bool reset;
+  };
+  const Case cases[] = {{16384, 40, true},  {16384, 40, false}, {16384, 3000, true},
+                        {16384, 3000, false}, {64, 200, true},  {64, 200, false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.keys << (c.reset ? " reset" : ""));
+    NormObjKey key;
+    twlb_init_norm_id_table_ex(&key, c.size);
+    for (int i = 0; i < c.keys; i++) {
+      std::string k = "Tier>host" + std::to_string(i);
+      if (i % 3 == 0)
+        twlb_get_or_set_norm_id(&key, k.c_str(), int(k.size()), nullptr);
+      else
+        twlb_set_norm_id(&key, k.c_str(), int(k.size()), i);
+      if (i % 7 == 0) twlb_delete_norm_id_ex(&key, k.c_str(), 0, nullptr);
+    }
+    NormTable *buckets = key.nt;
+    char *arena = key.bigbuf.buffer;
+    long arena_size = key.bigbuf.bufsize;
+    if (c.reset) {
+      twlb_obj_hash_reset(&key);
+    } else {
+      twlb_obj_hash_destroy(&key);
+      twlb_init_norm_id_table_ex(&key, c.size);
+      if (c.size == 16384) {
+        EXPECT_EQ(key.nt, buckets);  // large enough to be kept for reuse
+      }
+      EXPECT_EQ(key.bigbuf.buffer, arena);
+    }
+    EXPECT_TRUE(all_zero(key.nt, sizeof(NormTable) * size_t(key.size)));
+    EXPECT_TRUE(all_zero(key.bigbuf.buffer, size_t(arena_size)));
+    EXPECT_TRUE(all_zero(key.id_name, sizeof(NormTable *) * size_t(key.max_norm_id_size)));
+    EXPECT_EQ(twlb_get_norm_id(&key, "Tier>host1", 10), -2);
+    EXPECT_EQ(twlb_set_norm_id(&key, "Tier>host1", 10, 5), 5u);
+    EXPECT_EQ(twlb_get_norm_id(&key, "Tier>host1", 10), 5);
+    twlb_obj_hash_destroy(&key);
+  }
+}
+
+// FNV-1a in 64-bit arithmetic over every byte up to the zero, done plainly.
+int reference_bucket(const std::string &text, int prime) {
+  uint64_t h = 0x811C9DC5ULL;
+  for (unsigned char b : text) h = (h ^ b) * 16777619ULL;
+  return int(h % uint64_t(prime));
+}
+
+// The hash runs to the zero byte whatever length is given, and the table
+// finds buckets without a division: both must agree with the plain
+// definition for every table size and any text.
+TEST(Hash, TableBucketsAgreeWithThePlainDefinition) {
+  std::mt19937 rng(99);
+  for (int size : {1, 2, 64, 1024, 16384, 0x20000}) {
+    SCOPED_TRACE(size);
+    Table t(size);
+    for (int i = 0; i < 2000; i++) {
+      std::string k(1 + rng() % 40, ' ');
+      for (char &ch : k) ch = static_cast<char>(1 + rng() % 255);
+      int len = 1 + int(rng() % (k.size() + 3));
+      int expect = reference_bucket(k, t.key.prime);
+      ASSERT_EQ(twlb_get_hash_index_ex(k.c_str(), len, t.key.size, t.key.prime), expect);
+      int hs = -1;
+      twlb_get_norm_id_hash_data(&t.key, k.c_str(), int(k.size()), &hs, nullptr);
+      ASSERT_EQ(hs, expect);
+    }
+  }
 }
 
 TEST(GeneratedIds, ContinueAfterTheHighestIdAndLeaveReleasedIdsAlone) {

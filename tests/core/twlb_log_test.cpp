@@ -54,16 +54,6 @@ TEST_F(LibraryLog, LongMessageIsCutTo64000BytesEndingInZero) {
   EXPECT_EQ(written[written.size() - 2], 'm');
 }
 
-TEST_F(LibraryLog, EmptyPathReportsOpenFailureEveryRecord) {
-  LogScope on("", TWLB_LOG_CRITICAL, ALL);
-  testing::internal::CaptureStderr();
-  log_line(TWLB_LOG_CRITICAL, MISC, "lost");
-  log_line(TWLB_LOG_CRITICAL, MISC, "lost");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Failed to open(). Error = No such file or directory"
-            "Failed to open(). Error = No such file or directory");
-}
-
 TEST_F(LibraryLog, OversizedLogRollsOverToPrevReplacingAnOlderOne) {
   std::ofstream(path_ + ".prev") << "older";
   LogScope on(path_, TWLB_LOG_CRITICAL, ALL);
@@ -96,16 +86,6 @@ TEST_F(LibraryLog, RolloverToHourMinuteSuffixWhenNotPrev) {
   for (const auto &e : fs::directory_iterator(tmp_.path()))
     matches += core_test::has_shape(e.path().filename().string(), "x.log.99.99");
   EXPECT_EQ(matches, 1);
-}
-
-TEST_F(LibraryLog, ExistingFileGetsNoHeader) {
-  std::ofstream(path_) << "kept";
-  EXPECT_EQ(twlb_open_file_with_header(&fd_, path_.c_str(), "HDR"), 0);
-  EXPECT_GT(fd_, 0);
-  close(fd_);
-  EXPECT_EQ(read_file(path_), "kept");
-  fd_ = -1;
-  EXPECT_EQ(twlb_open_file_with_header(&fd_, tmp_.path("no/x").c_str(), "H"), -1);
 }
 
 }  // namespace

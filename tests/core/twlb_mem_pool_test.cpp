@@ -42,16 +42,6 @@ class MemPoolTest : public ::testing::Test {
   twlb_mp_handler pool_;
 };
 
-TEST(MemPoolInit, ZeroSlotSizeAndErrorTexts) {
-  twlb_mp_handler pool;
-  EXPECT_EQ(twlb_mp_init(&pool, 0, 5, 5, 1), 1);
-  EXPECT_EQ(pool.slot_size, 0);
-  EXPECT_EQ(twlb_mp_create(&pool), 1);
-  EXPECT_EQ(twlb_mp_create(nullptr), 1);
-  EXPECT_STREQ(mpool_errstr(2), "Error: Memory allocation failure");
-  for (int code : {0, 1, 5}) EXPECT_STREQ(mpool_errstr(code), "Unknown Error Type");
-}
-
 TEST(MemPoolMax, ChunksShrinkToTheMaximumThenStop) {
   twlb_mp_handler pool;
   twlb_mp_init(&pool, sizeof(Slot), 64, 16, 0);

@@ -22,9 +22,9 @@ using vzu_test::TempRun;
 
 namespace {
 
-RunPlan small_plan(uint64_t seed = 1) {
+RunPlan small_plan(uint64_t seed = 1, const char *preset = "small") {
   PlanOptions o;
-  apply_preset("small", o);
+  apply_preset(preset, o);
   o.seed = seed;
   RunPlan p;
   EXPECT_EQ(build_plan(o, p), "");
@@ -59,23 +59,27 @@ TEST(SampleRun, CoversEveryTypeFormulaAndReportIdClass) {
   EXPECT_EQ(p.partitions[1].interval_ms, MERGE_INTERVAL_MS);
 }
 
+// The wide preset reserves only the vector blocks its versions use.
 TEST(SampleRun, ActiveVectorsNeverOverlapAndStayInsideThePacket) {
-  RunPlan p = small_plan();
-  for (const PartitionPlan &part : p.partitions)
-    for (const VersionPlan &v : part.versions) {
-      std::vector<int> owner(p.packet_size, -1);
-      for (size_t g = 0; g < p.groups.size(); g++)
-        for (size_t k = 0; k < v.layout[g].size(); k++) {
-          const VectorPlace &vp = v.layout[g][k];
-          if (!vp.active) continue;
-          ASSERT_GE(vp.offset, PACKET_HEADER_BYTES);
-          ASSERT_LE(vp.offset + p.groups[g].vector_bytes, p.packet_size);
-          for (int b = vp.offset; b < vp.offset + p.groups[g].vector_bytes; b++) {
-            ASSERT_EQ(owner[b], -1) << part.name << " v" << v.number << " " << vp.name;
-            owner[b] = (int)g;
+  for (const char *preset : {"small", "wide"}) {
+    SCOPED_TRACE(preset);
+    RunPlan p = small_plan(1, preset);
+    for (const PartitionPlan &part : p.partitions)
+      for (const VersionPlan &v : part.versions) {
+        std::vector<int> owner(p.packet_size, -1);
+        for (size_t g = 0; g < p.groups.size(); g++)
+          for (size_t k = 0; k < v.layout[g].size(); k++) {
+            const VectorPlace &vp = v.layout[g][k];
+            if (!vp.active) continue;
+            ASSERT_GE(vp.offset, PACKET_HEADER_BYTES);
+            ASSERT_LE(vp.offset + p.groups[g].vector_bytes, p.packet_size);
+            for (int b = vp.offset; b < vp.offset + p.groups[g].vector_bytes; b++) {
+              ASSERT_EQ(owner[b], -1) << part.name << " v" << v.number << " " << vp.name;
+              owner[b] = (int)g;
+            }
           }
-        }
-    }
+      }
+  }
 }
 
 TEST(SampleRun, FilesHoldThePlannedPacketsWithGapOpcode2AndReservedValues) {

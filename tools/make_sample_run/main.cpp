@@ -27,7 +27,7 @@ const char USAGE[] =
     "\n"
     "  --wdir DIR          work directory (default: $TW_WDIR)\n"
     "  --testrun N         test run number (default 1234)\n"
-    "  --preset NAME       small, medium or large; later options override it\n"
+    "  --preset NAME       small, medium, large or wide; later options override it\n"
     "  --groups N          groups, at least 5 (5 fixed ones + extra server groups)\n"
     "  --vectors N         vectors per vector group in the first partition\n"
     "  --graphs N          graphs per extra server group\n"

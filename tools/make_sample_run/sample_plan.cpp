@@ -145,8 +145,11 @@ GroupDef extra_group(int n, int graphs, int vectors) {
   return g;
 }
 
-/* Lays the groups out in the packet; returns the packet size. */
-int lay_out_groups(std::vector<GroupDef> &groups, int spare) {
+/* Lays the groups out in the packet, each vector group with `spare` free
+ * blocks after its listed vectors or, when `slots` is given, with exactly
+ * that many blocks; returns the packet size. */
+int lay_out_groups(std::vector<GroupDef> &groups, int spare,
+                   const std::vector<int> *slots = nullptr) {
   int off = FIRST_GROUP_OFFSET;
   for (GroupDef &g : groups) {
     g.vector_bytes = g.elements = 0;
@@ -154,7 +157,9 @@ int lay_out_groups(std::vector<GroupDef> &groups, int spare) {
       g.vector_bytes += graph_width(gr.data_type);
       g.elements += ORV_DATA_TYPES[gr.data_type].elements;
     }
-    g.slots = g.vector_group ? (int)g.vectors.size() + spare : 1;
+    size_t i = &g - groups.data();
+    if (!g.vector_group) g.slots = 1;
+    else g.slots = slots ? (*slots)[i] : (int)g.vectors.size() + spare;
     g.start = off;
     off += g.slots * g.vector_bytes;
   }
@@ -326,33 +331,11 @@ std::string check_options(const PlanOptions &o) {
   return "";
 }
 
-}  // namespace
-
-bool apply_preset(const std::string &name, PlanOptions &o) {
-  if (name == "small") {
-    o.groups = 6, o.vectors = 4, o.graphs = 6, o.packets = 40, o.partitions = 3, o.versions = 3;
-  } else if (name == "medium") {
-    o.groups = 12, o.vectors = 20, o.graphs = 8, o.packets = 1500, o.partitions = 3,
-    o.versions = 2;
-  } else if (name == "large") {
-    o.groups = 40, o.vectors = 40, o.graphs = 10, o.packets = 1000, o.partitions = 4,
-    o.versions = 2;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-std::string build_plan(const PlanOptions &opt, RunPlan &plan) {
-  std::string err = check_options(opt);
-  if (!err.empty()) return err;
-  plan = RunPlan();
-  plan.opt = opt;
-  plan.groups = fixed_groups(opt.vectors);
-  for (int n = 1; n <= opt.groups - FIXED_GROUPS; n++)
-    plan.groups.push_back(extra_group(n, opt.graphs, opt.vectors));
-  plan.packet_size = lay_out_groups(plan.groups, 2 * opt.partitions * opt.versions + 2);
-
+/* Walks the run's partitions and versions over the groups as laid out,
+ * filling plan.partitions. */
+void walk_run(RunPlan &plan) {
+  const PlanOptions &opt = plan.opt;
+  plan.partitions.clear();
   LayoutWalker walker(plan.groups);
   Timeline time(opt.start_epoch * 1000);
   int diff_no = 0;
@@ -379,6 +362,61 @@ std::string build_plan(const PlanOptions &opt, RunPlan &plan) {
     walker.end_partition();
     part.name = partition_name(part.versions[0].packets[0].ts_ms);
     plan.partitions.push_back(std::move(part));
+  }
+}
+
+/* The vector blocks each group needed in the walk just made: one past the
+ * highest block any version placed a vector in. */
+std::vector<int> slots_used(const RunPlan &plan) {
+  std::vector<int> used(plan.groups.size(), 1);
+  for (const PartitionPlan &part : plan.partitions)
+    for (const VersionPlan &ver : part.versions)
+      for (size_t g = 0; g < ver.layout.size(); g++)
+        for (const VectorPlace &v : ver.layout[g]) {
+          const GroupDef &gd = plan.groups[g];
+          if (v.offset >= gd.start && gd.vector_bytes > 0)
+            used[g] = std::max(used[g], (v.offset - gd.start) / gd.vector_bytes + 1);
+        }
+  return used;
+}
+
+}  // namespace
+
+bool apply_preset(const std::string &name, PlanOptions &o) {
+  if (name == "small") {
+    o.groups = 6, o.vectors = 4, o.graphs = 6, o.packets = 40, o.partitions = 3, o.versions = 3;
+  } else if (name == "medium") {
+    o.groups = 12, o.vectors = 20, o.graphs = 8, o.packets = 1500, o.partitions = 3,
+    o.versions = 2;
+  } else if (name == "large") {
+    o.groups = 40, o.vectors = 40, o.graphs = 10, o.packets = 1000, o.partitions = 4,
+    o.versions = 2;
+  } else if (name == "wide") {
+    /* Many groups and series, few packets: the fixed cost per group shows. */
+    o.groups = 40, o.vectors = 25, o.graphs = 10, o.packets = 180, o.partitions = 3,
+    o.versions = 2, o.tight_slots = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string build_plan(const PlanOptions &opt, RunPlan &plan) {
+  std::string err = check_options(opt);
+  if (!err.empty()) return err;
+  plan = RunPlan();
+  plan.opt = opt;
+  plan.groups = fixed_groups(opt.vectors);
+  for (int n = 1; n <= opt.groups - FIXED_GROUPS; n++)
+    plan.groups.push_back(extra_group(n, opt.graphs, opt.vectors));
+  plan.packet_size = lay_out_groups(plan.groups, 2 * opt.partitions * opt.versions + 2);
+  walk_run(plan);
+  if (opt.tight_slots) {
+    /* The walk is deterministic: laid out with exactly the blocks it used,
+     * the same walk fits again. */
+    std::vector<int> used = slots_used(plan);
+    plan.packet_size = lay_out_groups(plan.groups, 0, &used);
+    walk_run(plan);
   }
   return "";
 }

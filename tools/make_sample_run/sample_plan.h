@@ -36,6 +36,7 @@ struct PlanOptions {
   int versions = 3;      /* graph definition versions per partition */
   uint64_t seed = 1;
   int64_t start_epoch = 1709542800; /* 2024-03-04 09:00:00 UTC */
+  bool tight_slots = false; /* reserve only the vector blocks the versions use */
 };
 
 /* Bytes of the packet header (opcode, sequence number, time stamp inside). */
@@ -117,7 +118,8 @@ struct RunPlan {
  * the options cannot give a valid run. */
 std::string build_plan(const PlanOptions &opt, RunPlan &plan);
 
-/* Applies a preset ("small", "medium", "large") to opt. false if unknown. */
+/* Applies a preset ("small", "medium", "large", "wide") to opt. false if
+ * unknown. */
 bool apply_preset(const std::string &name, PlanOptions &opt);
 
 /* Report id as the tool stores it (the six remapped ids become 50..55). */
