@@ -88,6 +88,12 @@ void vzu_fatal(FILE *stream, const char *format, ...) {
   exit(-1);
 }
 
+void refuse_input_file(const char *kind, const char *path, const char *why) {
+  reset_test_start_time();
+  TRACE1("%s %s refused: %s\n", kind, path, why);
+  vzu_fatal(stderr, " %s | %s '%s' refused: %s\n", g_test_start_time, kind, path, why);
+}
+
 int shell_quote(const char *in, char *out, size_t outsz) {
   size_t n = 0;
   auto put = [&](char c) {

@@ -17,6 +17,7 @@
  */
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
@@ -114,8 +115,10 @@ void scan_vector_line(char *line, Scan *scan) {
 void scan_new_definitions(FILE *fp) {
   char line[kLineLen];
   Scan scan;
-  while (twlb_fgets(line, kLineLen, fp, 0) != NULL) {
-    if (strcmp(line, "\n") == 0) continue;
+  GdfLines in{fp};
+  for (int rc; (rc = gdf_read_line(&in, line, kLineLen)) != GDF_LINE_END;) {
+    /* the reader refuses such a line when it reads the file */
+    if (rc == GDF_LINE_NUL || strcmp(line, "\n") == 0) continue;
     if (strncmp(line, "Group|", 6) == 0)
       scan_group_line(line, &scan);
     else if (strncmp(line, "Info|", 5) != 0 && strncmp(line, "Graph|", 6) != 0)
@@ -174,8 +177,13 @@ void release_scratch_tables(void) {
 void reconcile_with_new_partition(const tr_gdf_struct *gdf_struct_arr) {
   if (gdf_struct_arr == NULL || strstr(gdf_struct_arr->testrun_gdf_path, "testrun.gdf") == NULL)
     return;
-  FILE *fp = fopen(gdf_struct_arr->testrun_gdf_path, "r");
-  if (fp == NULL) return;
+  const char *why = "";
+  int fd = open_regular_file(gdf_struct_arr->testrun_gdf_path, &why);
+  FILE *fp = fd >= 0 ? fdopen(fd, "r") : NULL;
+  if (fp == NULL) { /* the reader says why when it gets to the file */
+    if (fd >= 0) close(fd);
+    return;
+  }
   g_group_temp_hash = new_scratch_table(kGroupScratchSize, kGroupScratchBytes);
   scan_new_definitions(fp);
   mark_undeclared();

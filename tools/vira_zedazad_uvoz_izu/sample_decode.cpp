@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "orvtsdb_data_types.h"
+#include "rtg_packet.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace {
@@ -150,42 +151,6 @@ const GroupPlan &plan_for(const TSDB_INFO *g) {
 long long block_position(int start_index, long rtg_idx, int block, int size) {
   long long p = static_cast<long long>(start_index) + rtg_idx;
   return (p >= 0 && p + block <= size) ? p : -1;
-}
-
-/* A width the type table never gives: its bytes read as the leading bytes of
- * a cleared double. */
-double widen_odd(const char *p, int width) {
-  double v = 0.0;
-  memcpy(&v, p, width < 8 ? width : 8);
-  return v;
-}
-
-/* One stored element as a double: 1, 2 and 4 bytes are signed integers with
- * one reserved (missing) value each; 8 bytes are a double. */
-inline double widen(const char *p, int width) {
-  switch (width) {
-    case 1: {
-      int8_t v;
-      memcpy(&v, p, 1);
-      return v == -127 ? kMissing : v;
-    }
-    case 2: {
-      int16_t v;
-      memcpy(&v, p, 2);
-      return v == -32767 ? kMissing : v;
-    }
-    case 4: {
-      int32_t v;
-      memcpy(&v, p, 4);
-      return v == -2147483647 ? kMissing : v;
-    }
-    case 8: {
-      double v;
-      memcpy(&v, p, 8);
-      return v;
-    }
-    default: return widen_odd(p, width);
-  }
 }
 
 /* The formula step on one value; the marker stays the marker. */
@@ -377,7 +342,7 @@ void report_block(const Job &j, const GroupPlan &plan, Report kind) {
       if (kind == Report::kDirect)
         report_direct(j, static_cast<int>(gi), e, at);
       else
-        report_widened(j, static_cast<int>(gi), e, widen(j.file_data + at, w));
+        report_widened(j, static_cast<int>(gi), e, rtg_widen(j.file_data + at, w));
       at += w;
     }
   }
@@ -393,7 +358,7 @@ void widen_block(const Job &j, const GroupPlan &plan, double *out) {
     return;
   }
   for (int e = 0; e < n; ++e) {
-    out[e] = widen(p, es[e]);
+    out[e] = rtg_widen(p, es[e]);
     p += es[e];
   }
 }

@@ -19,6 +19,7 @@
 #include <stdio.h>
 
 #include "orvtsdb.h"
+#include "rtg_packet.h"
 #include "twlb_get_norm_obj_id.h"
 
 /* ---------------------------------------------------------------------------
@@ -41,6 +42,11 @@ void vzu_print(FILE *stream, const char *format, ...)
 void progress_set_version(const char *partition, int version, int total_packets);
 void progress_set_packets(int packets_done);
 void progress_clear(void);
+
+/* Ends the process after " <time> | <kind> '<path>' refused: <why>" on
+ * standard error: an input file that cannot be read as one (not a regular
+ * file). */
+[[noreturn]] void refuse_input_file(const char *kind, const char *path, const char *why);
 
 /* Writes `in` quoted for the POSIX shell (single quotes, embedded quotes
  * escaped) into out (outsz bytes). Returns 0, or -1 when it does not fit. */
@@ -211,6 +217,9 @@ void import_db_data(void);
 #define GROUP_HASH_SIZE 0x20000
 #define VECTOR_HASH_SIZE 16384
 
+/* A vector's registration state (Vector_list.metrics_idx_found). */
+enum { VECTOR_NEW = 0, VECTOR_IN_STORE = 1, VECTOR_LEFT_OUT = 255 };
+
 /* Formula numbers. */
 enum { FORMULA_SEC = 0, FORMULA_KBPS = 1, FORMULA_PM = 2, FORMULA_PS = 3, FORMULA_DBH = 4 };
 
@@ -279,9 +288,31 @@ int remap_rpt_grp_id(int rpt_id);
  * through out_of_memory_exit(label). */
 void *model_calloc(size_t bytes, const char *label);
 
-/* Writes `trace_text` as a level-1 trace record and ends the process with
- * exit status -1 (the reader's fatal definition errors). */
-[[noreturn]] void fatal_after_trace(const char *trace_text);
+/* The reader's fatal definition errors: writes `trace_text` as a level-1
+ * trace record and, on standard error, one line naming the definition file,
+ * the line, `trace_text` and `detail` (the cause in plain words); ends the
+ * process with exit status -1. */
+[[noreturn]] void fatal_after_trace(const char *trace_text, const char *detail);
+
+/* ---------------------------------------------------------------------------
+ * Graph definition lines (gdf_line.cpp)
+ * ------------------------------------------------------------------------ */
+
+/* A definition file being read line by line. */
+struct GdfLines {
+  FILE *fp;                  /* open for reading; the caller's */
+  int line_no = 0;           /* 1-based number of the line of the last piece */
+  bool at_line_start = true; /* the next piece starts a new line */
+};
+
+enum { GDF_LINE_END = 0, GDF_LINE_OK = 1, GDF_LINE_NUL = 2 };
+
+/* Reads the next piece of a line into buf (at most size - 1 characters,
+ * ending with "\n" when the line ends in it; "\r\n" reads as "\n" and a
+ * last line without a line end gets one). Returns GDF_LINE_OK,
+ * GDF_LINE_NUL when the piece holds a NUL byte, GDF_LINE_END at end of file
+ * or on a read error. */
+int gdf_read_line(GdfLines *in, char *buf, int size);
 
 /* ---------------------------------------------------------------------------
  * Graph definition file reader (gdf_reader.cpp)
@@ -309,19 +340,29 @@ void set_rtg_index_and_vuvoravu_on_tw_gdf(void);
 void free_vector_list_struct(void);
 
 /* ---------------------------------------------------------------------------
- * Raw sample file reader (rtg_reader.cpp)
+ * Sampling frequency rule (frequency_rule.cpp)
  * ------------------------------------------------------------------------ */
-#define RTG_HDR_OPCODE_OFF 0
-#define RTG_HDR_SEQ_OFF 24
-#define RTG_HDR_TS_OFF 40
-#define RTG_HDR_LEN 48
-
 extern int g_frequency;
 extern int g_prev_frequency;
 extern int g_progress_interval;
 
 void calculate_packet_count_to_merge(int freq, int *frequency_changed,
                                      int *packet_count_to_merge);
+
+/* ---------------------------------------------------------------------------
+ * Raw sample file reader (rtg_reader.cpp); the packet layout is rtg_packet.h
+ * ------------------------------------------------------------------------ */
+
+/* Opens path read-only without blocking on a FIFO. Returns the descriptor
+ * of a regular file; -1 when it cannot be opened, -2 when it is not a
+ * regular file (closed again); *why then gets the reason (static text). */
+int open_regular_file(const char *path, const char **why);
+
+/* The next `size` bytes of fd in one block of size + 1 bytes, zero after
+ * the data; the caller frees it. Ends the process when memory fails or the
+ * file holds fewer bytes. */
+char *rtg_read_whole_file(int fd, int size);
+
 void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size,
                    char *tw_wdir, partition_struct *ptr, int frequency_changed,
                    int packet_count_to_merge);
@@ -365,7 +406,7 @@ void sample_decode_begin_file(TSDB_INFO *table, int count);
 void sample_decode_end_file(void);
 
 /* ---------------------------------------------------------------------------
- * Time-series store writer (store_writer.cpp)
+ * Packet walk (packet_walk.cpp)
  * ------------------------------------------------------------------------ */
 extern double g_curr_rtg_ts;
 extern double g_prev_rtg_ts;
@@ -374,6 +415,9 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts,
                         int fd, long long packet_size, int size, char *tw_wdir,
                         partition_struct *ptr, int frequency_changed,
                         int packet_count_to_merge);
+/* ---------------------------------------------------------------------------
+ * Time-series store writer (store_writer.cpp)
+ * ------------------------------------------------------------------------ */
 int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
                      int migrate_flag);
 char get_subject_name(char **vector_fields, char **Hierarchy,
