@@ -9,9 +9,10 @@
  * in 1024-byte pieces, each piece classified on its own. Names are cut to
  * their record fields. Groups are limited to MAX_GRAPHS_PER_GROUP graphs and
  * MAX_ELEMENTS_PER_VECTOR elements per vector: a file declaring more is
- * refused and the run ends. A file whose Info line gives no usable packet
- * size or interval still defines its groups, but its raw samples are not
- * read (one message on standard error). Single thread.
+ * refused and the run ends, and so is a file whose Info line gives no
+ * usable packet size (one that holds at least the packet header) or
+ * interval (one second or more): its raw samples could not be read, and a
+ * migration that leaves a version out is not one to keep. Single thread.
  */
 #include <errno.h>
 #include <limits.h>
@@ -212,12 +213,7 @@ void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir
     set_rtg_index_and_vuvoravu_on_tw_gdf();
     flat = 0;
   }
-  if (st.problem) {
-    reset_test_start_time();
-    vzu_print(stderr, " %s | Raw samples of '%s' not migrated: %s\n", g_test_start_time,
-              path, st.problem);
-    return;
-  }
+  if (st.problem) refuse_input_file("Graph definition file", path, st.problem);
   read_rtg_file(gdf_struct_arr, static_cast<int>(st.packet_size), tw_wdir, ptr,
                 st.frequency_changed, st.packet_count_to_merge);
 }
