@@ -109,10 +109,12 @@ void refuse_packet(const FileWalk &f, int k, const char *format, ...) {
   va_start(ap, format);
   vsnprintf(cause, sizeof cause, format, ap);
   va_end(ap);
+  const char *partition = strrchr(f.partition, '/');
+  partition = partition ? partition + 1 : f.partition;
   reset_test_start_time();
   TRACE1("Raw sample file %s refused at packet %d: %s\n", f.rtg_file, k, cause);
   vzu_fatal(stderr, " %s | Raw sample file '%s' of partition %s refused at packet %d: %s\n",
-            g_test_start_time, f.rtg_file, f.partition, k, cause);
+            g_test_start_time, f.rtg_file, partition, k, cause);
 }
 
 /* Store steps of one granularity that kMaxGapSeconds allows. */
