@@ -222,7 +222,7 @@ void make_destination_testrun_directory(char *tw_wdir) {
   int rc = shell_quote(run_dir, quoted, sizeof quoted);
   if (rc == 0) {
     snprintf(cmd, sizeof cmd, "mkdir -p %s", quoted);
-    rc = run_shell_command(cmd);
+    rc = run_shell_command(cmd); /* a mkdir that fails is as fatal as one not started */
   }
   if (rc != 0) {
     reset_test_start_time();

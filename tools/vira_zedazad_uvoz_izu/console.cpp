@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "vira_zedazad_uvoz_izu.h"
@@ -88,12 +89,6 @@ void vzu_fatal(FILE *stream, const char *format, ...) {
   exit(-1);
 }
 
-void refuse_input_file(const char *kind, const char *path, const char *why) {
-  reset_test_start_time();
-  TRACE1("%s %s refused: %s\n", kind, path, why);
-  vzu_fatal(stderr, " %s | %s '%s' refused: %s\n", g_test_start_time, kind, path, why);
-}
-
 int shell_quote(const char *in, char *out, size_t outsz) {
   size_t n = 0;
   auto put = [&](char c) {
@@ -120,6 +115,6 @@ int run_shell_command(const char *cmd) {
   fflush(stderr);
   FILE *fp = popen(cmd, "w");
   if (fp == NULL) return -1;
-  pclose(fp);
-  return 0;
+  int status = pclose(fp);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }

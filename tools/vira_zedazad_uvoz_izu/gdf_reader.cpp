@@ -171,16 +171,10 @@ int complete_group(int idx) {
  * Only a regular file is read: anything else is refused. */
 FILE *open_definition_file(const char *path) {
   const char *why = "";
-  int fd = open_regular_file(path, &why);
-  if (fd == -2) refuse_input_file("Graph definition file", path, why);
-  FILE *fp = fd >= 0 ? fdopen(fd, "r") : NULL;
-  if (fp == NULL) {
-    if (fd >= 0) {
-      why = twlb_strerror(errno);
-      close(fd);
-    }
-    vzu_print(stderr, "Unable to open '%s'. Error = %s\n", path, why);
-  }
+  bool not_regular = false;
+  FILE *fp = fopen_regular(path, &why, &not_regular);
+  if (not_regular) refuse_input_file("Graph definition file", path, why);
+  if (fp == NULL) vzu_print(stderr, "Unable to open '%s'. Error = %s\n", path, why);
   return fp;
 }
 

@@ -61,22 +61,6 @@ void skip_message(const char *path, const char *reason) {
 
 }  // namespace
 
-int open_regular_file(const char *path, const char **why) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = twlb_strerror(errno);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    *why = "not a regular file";
-    return -2;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
-}
-
 char *rtg_read_whole_file(int fd, int size) {
   char *buf = size >= 0 ? alloc_file_block(static_cast<size_t>(size) + 1) : nullptr;
   if (!buf) vzu_fatal(stderr, "*********Unable to allocated memory ********\n");

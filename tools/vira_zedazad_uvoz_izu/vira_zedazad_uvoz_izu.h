@@ -43,18 +43,32 @@ void progress_set_version(const char *partition, int version, int total_packets)
 void progress_set_packets(int packets_done);
 void progress_clear(void);
 
-/* Ends the process after " <time> | <kind> '<path>' refused: <why>" on
- * standard error: an input file that cannot be read as one (not a regular
- * file). */
-[[noreturn]] void refuse_input_file(const char *kind, const char *path, const char *why);
-
 /* Writes `in` quoted for the POSIX shell (single quotes, embedded quotes
  * escaped) into out (outsz bytes). Returns 0, or -1 when it does not fit. */
 int shell_quote(const char *in, char *out, size_t outsz);
 
-/* Runs a shell command through popen(cmd, "w") and pclose(). Returns 0, or -1
- * when popen failed (errno set). The command's own status is not examined. */
+/* Runs a shell command through popen(cmd, "w") and pclose(). Returns -1 when
+ * popen failed (errno set), else the command's exit status (128 when it
+ * ended by a signal). */
 int run_shell_command(const char *cmd);
+
+/* ---------------------------------------------------------------------------
+ * The run's input files (input_file.cpp)
+ * ------------------------------------------------------------------------ */
+
+/* Opens path read-only without blocking on a FIFO. Returns the descriptor
+ * of a regular file; -1 when it cannot be opened, -2 when it is not a
+ * regular file (closed again); *why then gets the reason (static text). */
+int open_regular_file(const char *path, const char **why);
+
+/* The same as a read stream; NULL with *why, and *not_regular set when the
+ * file is not a regular file. */
+FILE *fopen_regular(const char *path, const char **why, bool *not_regular);
+
+/* Ends the process after " <time> | <kind> '<path>' refused: <why>" on
+ * standard error: an input file that cannot be read as one (not a regular
+ * file). */
+[[noreturn]] void refuse_input_file(const char *kind, const char *path, const char *why);
 
 /* ---------------------------------------------------------------------------
  * Command line and run setup (command_line.cpp)
@@ -195,10 +209,19 @@ void check_for_next_partition(partition_struct *ptr);
  * ------------------------------------------------------------------------ */
 extern long long g_partition_idx;
 extern long long g_prev_partition_idx;
-extern NormObjKey *g_group_temp_hash;
 
 void create_partition_dir(char *tw_wdir, char request_count,
                           tr_gdf_struct *gdf_struct_arr);
+
+/* ---------------------------------------------------------------------------
+ * Reconciliation at a partition switch (reconcile.cpp)
+ * ------------------------------------------------------------------------ */
+extern NormObjKey *g_group_temp_hash;
+
+/* Unindexes vectors deleted earlier, then reports and marks every group and
+ * vector of the group table that the new partition's first definition file
+ * (row 0 of gdf_struct_arr; NULL for none) no longer declares. */
+void reconcile_with_new_partition(const tr_gdf_struct *gdf_struct_arr);
 
 /* ---------------------------------------------------------------------------
  * Finishing the destination run (finish.cpp)
@@ -352,11 +375,6 @@ void calculate_packet_count_to_merge(int freq, int *frequency_changed,
 /* ---------------------------------------------------------------------------
  * Raw sample file reader (rtg_reader.cpp); the packet layout is rtg_packet.h
  * ------------------------------------------------------------------------ */
-
-/* Opens path read-only without blocking on a FIFO. Returns the descriptor
- * of a regular file; -1 when it cannot be opened, -2 when it is not a
- * regular file (closed again); *why then gets the reason (static text). */
-int open_regular_file(const char *path, const char **why);
 
 /* The next `size` bytes of fd in one block of size + 1 bytes, zero after
  * the data; the caller frees it. Ends the process when memory fails or the
