@@ -126,6 +126,14 @@ void take_dump_size(bool dump_seen) {
   }
 }
 
+/* -s or -e: the partition bound, checked once every option is in. */
+void take_bound(int opt, bool *seen, long *bound, PartitionCheck *check) {
+  require_value(opt);
+  *seen = true;
+  *bound = atol(optarg);
+  *check = {*bound, g_testrun};
+}
+
 /* Applies one result of getopt_long. */
 void take_option(int opt, SeenOptions *seen, char *wdir) {
   switch (opt) {
@@ -134,16 +142,10 @@ void take_option(int opt, SeenOptions *seen, char *wdir) {
       take_testrun(seen, wdir);
       break;
     case 's':
-      require_value(opt);
-      seen->start = true;
-      g_start_partition_idx = atol(optarg);
-      seen->start_check = {g_start_partition_idx, g_testrun};
+      take_bound(opt, &seen->start, &g_start_partition_idx, &seen->start_check);
       break;
     case 'e':
-      require_value(opt);
-      seen->end = true;
-      g_end_partition_idx = atol(optarg);
-      seen->end_check = {g_end_partition_idx, g_testrun};
+      take_bound(opt, &seen->end, &g_end_partition_idx, &seen->end_check);
       break;
     case 'f':
       break; /* the sampling frequency comes from each graph definition version */

@@ -69,20 +69,27 @@ void progress_clear(void) {
   g_progress.shown = false;
 }
 
-void vzu_print(FILE *stream, const char *format, ...) {
+namespace {
+
+void print_message(FILE *stream, const char *format, va_list ap) {
   progress_clear();
-  va_list ap;
-  va_start(ap, format);
   vfprintf(stream, format, ap);
-  va_end(ap);
   fflush(stream);
 }
 
-void vzu_fatal(FILE *stream, const char *format, ...) {
-  progress_clear();
+}  // namespace
+
+void vzu_print(FILE *stream, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  vfprintf(stream, format, ap);
+  print_message(stream, format, ap);
+  va_end(ap);
+}
+
+void vzu_fatal(FILE *stream, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  print_message(stream, format, ap);
   va_end(ap);
   fflush(stdout);
   fflush(stderr);

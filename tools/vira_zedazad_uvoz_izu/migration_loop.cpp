@@ -30,18 +30,14 @@
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-long test_start_time = -1;
-long test_end_time = -1;
+/* The loop's globals; what each holds is told in the shared header. */
+long test_start_time = -1, test_end_time = -1;
 NormObjKey g_group_hash;
 int partition_switch_flag = 0;
 int flat = 1;
-long long no_of_sample_inserted_in_par = 0;
-long long total_sample = 0;
-long long total_missing_sample = 0;
-int g_prev_seq_no = 0;
-int g_curr_seq_no = 0;
-int g_tsdb_register_group = 0;
-int g_tsdb_subject_register = 0;
+long long no_of_sample_inserted_in_par = 0, total_sample = 0, total_missing_sample = 0;
+int g_prev_seq_no = 0, g_curr_seq_no = 0;
+int g_tsdb_register_group = 0, g_tsdb_subject_register = 0;
 
 namespace {
 
