@@ -75,16 +75,21 @@ FILE *fopen_regular(const char *path, const char **why, bool *not_regular);
  * ------------------------------------------------------------------------ */
 #define TW_PATH_LEN 1024
 
-extern char tw_wdir[TW_PATH_LEN];
-extern int g_testrun;
-extern int g_dest_testrun;
-extern long g_start_partition_idx;
-extern long g_end_partition_idx;
-extern int g_debug_level;
-extern int dump_data_flag;
-extern int g_file_size;
-extern int file_size_flag;
-extern int not_include_generator;
+/* Written by main and parse_and_validate_arg before anything else runs, then
+ * only read. */
+extern char tw_wdir[TW_PATH_LEN];   /* work directory from TW_WDIR; every path starts with it */
+extern int g_testrun;               /* source run number (-t); -1 until given */
+extern int g_dest_testrun;          /* run written to: g_testrun once the options are in; every
+                                       output path (trace log, dump, partitions, finish) uses it */
+extern long g_start_partition_idx;  /* -s as a 14-digit number; 1 when not given */
+extern long g_end_partition_idx;    /* -e as a 14-digit number; 1 when not given */
+extern int g_debug_level;           /* -D, 0 to 4; highest trace record level written */
+extern int dump_data_flag;          /* 1 with -g: every decoded sample goes to rtg_data.txt */
+extern int g_file_size;             /* dump file roll-over size in bytes (-w MiB); 0 without -w,
+                                       INT32_MIN after a -w out of range */
+extern int file_size_flag;          /* 1 when -w gave a valid size */
+extern int not_include_generator;   /* 1 (default): generator vectors stay out of the store;
+                                       -G sets 0 */
 
 void parse_and_validate_arg(int argc, char **argv, char *tw_wdir);
 [[noreturn]] void print_usage(void);
@@ -95,14 +100,17 @@ void make_destination_testrun_directory(char *tw_wdir);
 /* ---------------------------------------------------------------------------
  * Trace log, console time stamp and sample dump file (trace_log.cpp)
  * ------------------------------------------------------------------------ */
-extern unsigned int sd_log_tracing_level;
-extern int debug_fd;
-extern char g_test_start_time[128];
-extern int debug_on;
-extern int log_level;
-extern char g_rtg_dump_path[TW_PATH_LEN];
-extern int g_rtg_data_fd;
-extern int rtg_file_count;
+extern unsigned int sd_log_tracing_level; /* trace category mask derived from -D by
+                                            check_and_set_debug_level: byte 0 level 1,
+                                            byte 1 level 2, byte 2 level 3 */
+extern int debug_fd;                  /* trace log descriptor; -1 until the first record opens it */
+extern char g_test_start_time[128];   /* wall-clock stamp prefixing console messages; refreshed by
+                                         reset_test_start_time just before they are printed */
+extern int debug_on;                  /* console trace switch; never set, so DEBUG_LOG is silent */
+extern int log_level;                 /* highest level the console trace would print */
+extern char g_rtg_dump_path[TW_PATH_LEN]; /* path of the current sample dump file (-g) */
+extern int g_rtg_data_fd;             /* its descriptor; -1 while closed */
+extern int rtg_file_count;            /* number given to the next rolled-over dump file */
 
 void sd_debug_logs(int log_level, const char *filename, int line,
                    const char *fname, const char *format, ...)
@@ -151,26 +159,34 @@ inline int create_table_entry_t(int *row_num, int *total, int *max, T **ptr,
 /* ---------------------------------------------------------------------------
  * Source partitions (partitions.cpp)
  * ------------------------------------------------------------------------ */
+/* One data version of a partition: a graph definition file and the raw
+ * sample file of the same number. Filled by get_next_version. */
 typedef struct {
-  char testrun_gdf_path[TW_PATH_LEN];
-  char rtg_path[TW_PATH_LEN];
-  long long rtg_pkt_size;
+  char testrun_gdf_path[TW_PATH_LEN]; /* testrun.gdf or testrun.gdf.diff.<n> */
+  char rtg_path[TW_PATH_LEN];         /* rtgMessage.dat or rtgMessage.dat.<n> */
+  long long rtg_pkt_size;             /* never set: the packet size comes from the Info line */
 } tr_gdf_struct;
 
+/* One selected source partition; a row of the table make_partition_list
+ * builds once before the loop. */
 typedef struct {
-  char partition_idx[TW_PATH_LEN];
-  int testrun_gdf_count;
-  int rtg_count;
-  int max_testrun_gdf_count;
-  int max_rtg_count;
-  int progress_interval;
-  tr_gdf_struct *gdf_struct_arr;
+  char partition_idx[TW_PATH_LEN]; /* absolute path of the partition folder */
+  int testrun_gdf_count;           /* versions found (rows used in gdf_struct_arr) */
+  int rtg_count;                   /* copy of testrun_gdf_count: versions the loop reads */
+  int max_testrun_gdf_count;       /* rows allocated in gdf_struct_arr */
+  int max_rtg_count;               /* copy of max_testrun_gdf_count */
+  int progress_interval;           /* never set by the tool */
+  tr_gdf_struct *gdf_struct_arr;   /* the versions, owned by the row; filled by the loop when
+                                      the partition comes up and freed after it, NULL otherwise */
 } partition_struct;
 
-extern int g_start_partition_index;
-extern int g_end_partition_index;
-extern int total_partition_count;
-extern int max_partition_count;
+extern int g_start_partition_index; /* position in the sorted partition list: set by
+                                       get_partition_range, then one ahead of the partition
+                                       being migrated (advanced by the destination setup
+                                       and check_for_next_partition) */
+extern int g_end_partition_index;   /* position of the last partition to migrate */
+extern int total_partition_count;   /* rows used in the partition table */
+extern int max_partition_count;     /* rows allocated in the partition table */
 
 struct dirent **get_tr_partiton_list(int tr_num, int *count, char *path);
 int is_partition_present(const struct dirent *dir_e);
@@ -185,18 +201,23 @@ int set_partition_time(long long *partition_idx);
 /* ---------------------------------------------------------------------------
  * Migration loop (migration_loop.cpp)
  * ------------------------------------------------------------------------ */
-extern long test_start_time;
-extern long test_end_time;
-extern NormObjKey g_group_hash;
-extern int partition_switch_flag;
-extern int flat;
-extern long long no_of_sample_inserted_in_par;
-extern long long total_sample;
-extern long long total_missing_sample;
-extern int g_prev_seq_no;
-extern int g_curr_seq_no;
-extern int g_tsdb_register_group;
-extern int g_tsdb_subject_register;
+extern long test_start_time;      /* run start in seconds from packet 0 of the first raw sample
+                                     file; -1 when that file is missing */
+extern long test_end_time;        /* seconds of the last packet handled (packet walk); -1 before */
+extern NormObjKey g_group_hash;   /* group name -> row of tsdb_info; made before the first
+                                     partition, a name keeps its row for the whole run */
+extern int partition_switch_flag; /* 0 during the first partition, 1 from the second on */
+extern int flat;                  /* 1 until a partition's first definition file is read: the
+                                     reader then assigns raw indexes and clears it */
+extern long long no_of_sample_inserted_in_par; /* inserts tried in this partition (store
+                                                  writer); printed and reset per partition */
+extern long long total_sample;                 /* inserts tried in the whole run */
+extern long long total_missing_sample;         /* clock steps for samples missing in the files */
+extern int g_prev_seq_no;         /* sequence number of the last packet handled; carried across
+                                     the files of a partition, 0 at each partition start */
+extern int g_curr_seq_no;         /* sequence number of the packet in hand */
+extern int g_tsdb_register_group;   /* groups registered with the store so far */
+extern int g_tsdb_subject_register; /* vectors created in the store so far */
 
 /* The body of main after the command line was accepted; never returns. */
 [[noreturn]] void run_migration(void);
@@ -207,8 +228,9 @@ void check_for_next_partition(partition_struct *ptr);
 /* ---------------------------------------------------------------------------
  * Destination partition layout (dest_layout.cpp)
  * ------------------------------------------------------------------------ */
-extern long long g_partition_idx;
-extern long long g_prev_partition_idx;
+extern long long g_partition_idx;      /* name of the destination partition folder made last;
+                                          -1 before the first switch */
+extern long long g_prev_partition_idx; /* g_partition_idx before the last switch */
 
 void create_partition_dir(char *tw_wdir, char request_count,
                           tr_gdf_struct *gdf_struct_arr);
@@ -216,7 +238,8 @@ void create_partition_dir(char *tw_wdir, char request_count,
 /* ---------------------------------------------------------------------------
  * Reconciliation at a partition switch (reconcile.cpp)
  * ------------------------------------------------------------------------ */
-extern NormObjKey *g_group_temp_hash;
+extern NormObjKey *g_group_temp_hash; /* group names the new partition declares -> row of
+                                         tsdb_info; exists only during a switch, else NULL */
 
 /* Unindexes vectors deleted earlier, then reports and marks every group and
  * vector of the group table that the new partition's first definition file
@@ -246,46 +269,67 @@ enum { VECTOR_NEW = 0, VECTOR_IN_STORE = 1, VECTOR_LEFT_OUT = 255 };
 /* Formula numbers. */
 enum { FORMULA_SEC = 0, FORMULA_KBPS = 1, FORMULA_PM = 2, FORMULA_PS = 3, FORMULA_DBH = 4 };
 
+/* One vector of a group: a row of the group's vector table. Rows are made by
+ * the vector list logic (vector_list.cpp) while definitions are read and all
+ * discarded at every partition start (free_vector_list_struct). */
 typedef struct {
-  char *vector_name;       /* owned, VECTOR_NAME_BUF_LEN bytes */
-  int *sample_count;       /* owned, one per graph */
-  int vector_idx;          /* id in the group's vector_norm_table */
-  char delete_flag;        /* 1 deleted, 0 active */
-  void *metric_id;         /* owned (malloc'ed by the store) */
-  unsigned char metrics_idx_found; /* 0 not in the store, 1 registered, 255 left out */
-  long rtg_idx;            /* byte offset in a packet; -1 none */
-  double *data;            /* owned, one per element */
+  char *vector_name;       /* owned, VECTOR_NAME_BUF_LEN bytes: the name as stored ("VuvoRavu>"
+                              prefixed for built-in and remapped groups) */
+  int *sample_count;       /* owned, one per graph: packets merged so far in a window;
+                              allocated by the packet walk at the first packet, else NULL */
+  int vector_idx;          /* the vector's id in the group's vector_norm_table */
+  char delete_flag;        /* 1 deleted (by a delete line or a partition switch), 0 active */
+  void *metric_id;         /* owned: the store's metric id buffer, set at the first insert;
+                              NULL until then */
+  unsigned char metrics_idx_found; /* VECTOR_NEW, VECTOR_IN_STORE or VECTOR_LEFT_OUT */
+  long rtg_idx;            /* byte offset of the vector's block in a packet; -1 none yet */
+  double *data;            /* owned, one per element: the decoded values (running sums in a
+                              merge window); allocated by the packet walk, else NULL */
 } Vector_list;
 
+/* One group of the run: a row of tsdb_info, made by the definition reader
+ * the first time a file names the group and kept for the whole run (a later
+ * version cannot change it). Valid fields grow with the file: the record at
+ * the Group line, the graphs line by line, the element layout once all
+ * graphs are in and the store registered the group (elements_done). */
 typedef struct {
-  Vector_list *vector_list_ptr;
-  NormObjKey vector_norm_table;
-  NormObjKey *vector_temp_norm_table;
-  tsdb_metric_group *tsdb_group_data_ptr;
-  tsdb_metric_info *tsdb_metric_ptr;
-  long mg_gid;
-  int *graph_element_size;
-  int *num_elements;
-  int num_vectors;
-  int *elements_size;
-  char is_all_graph_processed;
-  int total_graph_entries, max_graph_entries;
-  int type_cast_reqd;
-  int total_elements;
-  int total_vector_entries, max_vector_entries;
-  int total_group_entries, max_groups_entries;
-  int graph_formula[MAX_GRAPHS_PER_GROUP];
-  int graph_formula_type[MAX_ELEMENTS_PER_VECTOR];
-  char elements_done;
-  char group_deleted;
-  int start_index_of_graph;
-  int total_elements_size;
+  Vector_list *vector_list_ptr;        /* the vector table (vector_list.cpp); rebuilt per partition */
+  NormObjKey vector_norm_table;        /* vector name -> vector id; made with the group and
+                                          emptied at every partition start */
+  NormObjKey *vector_temp_norm_table;  /* vector names the new partition declares; only during
+                                          a partition switch (reconcile.cpp), else NULL */
+  tsdb_metric_group *tsdb_group_data_ptr; /* the group record handed to the store; one row */
+  tsdb_metric_info *tsdb_metric_ptr;   /* the graph records, in Graph line order */
+  long mg_gid;                         /* the store's id of the group; negative when its
+                                          registration failed, 0 before it */
+  int *graph_element_size;             /* per declared graph: bytes of one vector's elements */
+  int *num_elements;                   /* per declared graph: elements per vector */
+  int num_vectors;                     /* vector count of the Group line; 0 takes no vector lines */
+  int *elements_size;                  /* per element, packet order: stored width in bytes;
+                                          built with the layout (get_no_of_elements) */
+  char is_all_graph_processed;         /* 1 once every declared graph is stored and registration
+                                          was tried; later Graph lines are skipped */
+  int total_graph_entries, max_graph_entries;   /* graph rows used and allocated */
+  int type_cast_reqd;                  /* 1 when an element is narrower than 8 bytes */
+  int total_elements;                  /* elements per vector over all graphs */
+  int total_vector_entries, max_vector_entries; /* vector rows used and allocated */
+  int total_group_entries, max_groups_entries;  /* group record rows used and allocated (1) */
+  int graph_formula[MAX_GRAPHS_PER_GROUP];         /* per graph: formula number (-1 unknown) */
+  int graph_formula_type[MAX_ELEMENTS_PER_VECTOR]; /* per element: its graph's formula */
+  char elements_done;                  /* 1 once elements_size and total_elements_size exist */
+  char group_deleted;                  /* 1 while the current partition does not declare the
+                                          group (reconcile.cpp); the packet walk skips it */
+  int start_index_of_graph;            /* byte offset of the group's block in a packet: the
+                                          first non-zero field 5 of its Graph lines */
+  int total_elements_size;             /* bytes of one vector's values in a packet */
 } TSDB_INFO;
 
-extern TSDB_INFO *tsdb_info;
-extern int total_tsdb_group_entries;
-extern int max_tsdb_group_entries;
-extern int is_all_graph_parsed;
+extern TSDB_INFO *tsdb_info;           /* the group table, in order of first appearance; grows
+                                          (and moves) with init_tsdb_group_info */
+extern int total_tsdb_group_entries;   /* groups in use */
+extern int max_tsdb_group_entries;     /* groups allocated */
+extern int is_all_graph_parsed;        /* Graph lines stored for the group defined last; 0 at
+                                          each new group (traced, not relied on) */
 
 int init_tsdb_group_info(void);
 unsigned char data_type_to_num(const char *d_type);
@@ -365,9 +409,12 @@ void free_vector_list_struct(void);
 /* ---------------------------------------------------------------------------
  * Sampling frequency rule (frequency_rule.cpp)
  * ------------------------------------------------------------------------ */
-extern int g_frequency;
-extern int g_prev_frequency;
-extern int g_progress_interval;
+/* Set at every Info line by the definition reader (with this rule). */
+extern int g_frequency;         /* store granularity in seconds the samples are written at;
+                                   -1 until an Info line sets it */
+extern int g_prev_frequency;    /* g_frequency before the current Info line; a deleted
+                                   vector's last values are flushed at it */
+extern int g_progress_interval; /* the Info line's interval, then g_frequency (seconds) */
 
 void calculate_packet_count_to_merge(int freq, int *frequency_changed,
                                      int *packet_count_to_merge);
@@ -426,8 +473,10 @@ void sample_decode_end_file(void);
 /* ---------------------------------------------------------------------------
  * Packet walk (packet_walk.cpp)
  * ------------------------------------------------------------------------ */
-extern double g_curr_rtg_ts;
-extern double g_prev_rtg_ts;
+extern double g_curr_rtg_ts; /* time stamp (ms) of packet 1 of the file in hand, from the
+                               second partition on */
+extern double g_prev_rtg_ts; /* time stamp (ms) of the last packet of the last file read;
+                               0.0 until a file's last packet was handled */
 
 void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts,
                         int fd, long long packet_size, int size, char *tw_wdir,
