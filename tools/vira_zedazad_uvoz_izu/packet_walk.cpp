@@ -60,11 +60,6 @@ struct FileWalk {
   int packet_count_to_merge;
 };
 
-struct Window {
-  bool open;
-  bool close;
-};
-
 /* The last packet handled closed its window (or nothing was handled yet). */
 bool s_last_closed = true;
 
@@ -79,7 +74,7 @@ int rtg_version_of(const char *path) {
 }
 
 /* Opening and closing of the packet with sequence number seq. */
-Window window_of(int seq, int merge_count) {
+MergeWindow window_of(int seq, int merge_count) {
   if (merge_count >= -1 && merge_count <= 1) return {true, true};
   int r = seq % merge_count;
   bool first_since_close = s_last_closed || g_prev_seq_no == 0;
@@ -170,7 +165,7 @@ bool block_fits(const FileWalk &f, const TSDB_INFO *g, const Vector_list *v, int
 }
 
 /* Decodes vector vi of the packet at off. False when it got nothing. */
-bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, Window w) {
+bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, MergeWindow w) {
   if (g->type_cast_reqd == 1 || f.frequency_changed) {
     int rc = get_type_cast_and_send_to_tsdb(
         g, g->vector_list_ptr[vi].rtg_idx, off, vi, f.data, f.size, f.packet_size, f.rtg_file,
@@ -186,13 +181,13 @@ bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, Window w) {
   return rc == 0;
 }
 
-void write_group(const FileWalk &f, TSDB_INFO *g, int off, Window w) {
+void write_group(const FileWalk &f, TSDB_INFO *g, int off, MergeWindow w) {
   for (int vi = 0; vi < g->total_vector_entries; ++vi) {
     Vector_list *v = &g->vector_list_ptr[vi];
     /* A vector not yet in the store gets fresh arrays at every packet, so
      * every packet opens its window: a cumulative value missing from the
      * closing packet then stays missing instead of becoming the zero fill. */
-    Window vw = w;
+    MergeWindow vw = w;
     if (v->metrics_idx_found == VECTOR_NEW || !v->data) {
       prepare_arrays(g, v);
       vw.open = true;
@@ -213,7 +208,7 @@ void write_packet(const FileWalk &f, int k) {
   if (h.opcode == RTG_OPCODE_NO_SAMPLES) return;
   check_time_stamp(f, k, h.ts_ms);
   g_curr_seq_no = h.seq;
-  Window w = window_of(g_curr_seq_no, f.packet_count_to_merge);
+  MergeWindow w = window_of(g_curr_seq_no, f.packet_count_to_merge);
   long long gap = static_cast<long long>(g_curr_seq_no) - g_prev_seq_no;
   if (k != 1 && gap > 1) {
     check_gap(f, k, gap, "the sequence gap");

@@ -439,6 +439,19 @@ int filter_rtg_files(const struct dirent *file_name);
 /* ---------------------------------------------------------------------------
  * Sample decoding and aggregation (sample_decode.cpp)
  * ------------------------------------------------------------------------ */
+
+/* Where a packet stands in a merge window: it opens one (clearing the
+ * running sums) and/or closes one (turning them into the stored values). The
+ * designed interfaces carry the two as int flags (sample_reset_flag,
+ * migrate_flag); this is their one translation. */
+struct MergeWindow {
+  bool open;
+  bool close;
+};
+
+inline MergeWindow merge_window(int migrate_flag, int sample_reset_flag) {
+  return {sample_reset_flag != 0, migrate_flag != 0};
+}
 int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long rtg_idx,
                                    int start_index, int vec_idx,
                                    char *rtg_memory_data, int rtg_size,
