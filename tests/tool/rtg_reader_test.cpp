@@ -1,7 +1,7 @@
 /*
- * rtg_reader_test.cpp - the frequency rule for every row of its table, the
- * measuring of a raw sample file, the refusal of files the writer cannot
- * address, and the count of raw sample file versions in a partition.
+ * rtg_reader_test.cpp - the frequency rule at the edges of every row of its
+ * table, the files the packet walk is not handed, and the count of raw
+ * sample file versions in a partition.
  */
 #include <gtest/gtest.h>
 
@@ -70,17 +70,6 @@ class RawFile : public testing::Test {
   }
   vzu_test::TempRun run_;
 };
-
-TEST_F(RawFile, PacketCountIgnoresTrailingPartialPacketAndStatFailureIsFatal) {
-  long long total = -1, size = -1;
-  std::string path = make("rtgMessage.dat", 10 * 512 + 100);
-  get_total_pkt(path.data(), 512, &total, &size);
-  EXPECT_EQ(10, total);
-  EXPECT_EQ(10 * 512 + 100, size);
-  path = dir() + "/gone.dat";
-  EXPECT_EXIT(get_total_pkt(path.data(), 512, &total, &size), testing::ExitedWithCode(255),
-              " \\| Stat failed to get file size .*/gone.dat\n\\.");
-}
 
 /* Single-packet files are not handed over (the writer would read them);
  * missing ones and files of 2 GiB and more are skipped naming the file. */
