@@ -6,8 +6,10 @@
  *
  * A group is defined by the first file that names it; later versions only
  * make it current again and add, move or delete its vectors. Lines are read
- * in 1024-byte pieces, each piece classified on its own. Names are cut to
- * their record fields. Groups are limited to MAX_GRAPHS_PER_GROUP graphs and
+ * in 1024-byte pieces (gdf_line.cpp: Windows line ends and a missing last
+ * line end read as plain ones), each piece classified on its own; a line
+ * holding a NUL byte is refused. Every refusal names the file and the line
+ * on standard error. Names are cut to their record fields. Groups are limited to MAX_GRAPHS_PER_GROUP graphs and
  * MAX_ELEMENTS_PER_VECTOR elements per vector: a file declaring more is
  * refused and the run ends, and so is a file whose Info line gives no
  * usable packet size (one that holds at least the packet header) or
@@ -198,7 +200,8 @@ void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir
   GdfLines in{fp};
   for (int rc; (rc = gdf_read_line(&in, line, kLineLen)) != GDF_LINE_END;) {
     g_reading_line = in.line_no;
-    if (rc == GDF_LINE_NUL) fatal_after_trace("Error in reading graph definition line", "the line holds a NUL byte");
+    if (rc == GDF_LINE_NUL)
+      fatal_after_trace("Error in reading graph definition line", "the line holds a NUL byte");
     read_line(line, &group, &st);
   }
   fclose(fp);
