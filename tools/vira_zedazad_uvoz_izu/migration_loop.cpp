@@ -184,7 +184,7 @@ void run_migration(void) {
   create_partition_dir(tw_wdir, 0, NULL);
   if (count == 0) {
     TRACE1("ERROR: No Partition list found in TR%d, Hence exitting ...\n", g_testrun);
-    vzu_fatal(stderr, "%s", "");
+    vzu_fatal(stderr, "ERROR: No Partition list found in TR%d, Hence exitting ...\n", g_testrun);
   }
   if (dump_data_flag) open_rtg_dump_file(tw_wdir);
   open_store_migration(&table[0]);
