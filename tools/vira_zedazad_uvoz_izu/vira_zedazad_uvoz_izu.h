@@ -58,7 +58,8 @@ int run_shell_command(const char *cmd);
 
 /* Opens path read-only without blocking on a FIFO. Returns the descriptor
  * of a regular file; -1 when it cannot be opened, -2 when it is not a
- * regular file (closed again); *why then gets the reason (static text). */
+ * regular file (closed again); *why then gets the reason (valid until the
+ * next call). */
 int open_regular_file(const char *path, const char **why);
 
 /* The same as a read stream; NULL with *why, and *not_regular set when the
