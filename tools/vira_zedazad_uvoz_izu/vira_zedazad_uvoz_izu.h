@@ -429,12 +429,22 @@ void calculate_packet_count_to_merge(int freq, int *frequency_changed,
  * file holds fewer bytes. */
 char *rtg_read_whole_file(int fd, int size);
 
+/* Migrates the raw sample file gdf_struct_arr->rtg_path of packets of
+ * packet_size bytes (at least the header) through write_data_in_tsdb. A file
+ * that cannot be opened, or is 2 GiB or more, is skipped with a message; one
+ * that is not a regular file is refused (the process ends); a file of packet
+ * 0 alone has nothing to migrate. */
 void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size,
                    char *tw_wdir, partition_struct *ptr, int frequency_changed,
                    int packet_count_to_merge);
+/* Size of path in bytes and its whole packets; a failing stat ends the
+ * process with the designed message. */
 void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
                    long long *rtg_msg_file_size);
+/* Raw sample file versions to probe in partition folder rtg_path: the
+ * regular files named "rtgMessage.*" halved, plus one (1 when unreadable). */
 int get_no_of_rtg(char *rtg_path);
+/* The scandir filter of get_no_of_rtg: 1 for such a regular file, else 0. */
 int filter_rtg_files(const struct dirent *file_name);
 
 /* ---------------------------------------------------------------------------
@@ -453,6 +463,11 @@ struct MergeWindow {
 inline MergeWindow merge_window(int migrate_flag, int sample_reset_flag) {
   return {sample_reset_flag != 0, migrate_flag != 0};
 }
+
+/* Width-aware decoding of vector vec_idx of the packet at start_index of the
+ * file data (rtg_size bytes) into its `data` (merged in merge mode). Returns
+ * 0, -1 when rtg_memory_data is NULL, -2 when the block lies outside the
+ * data. rtg_idx and packet_count_to_merge are not used. */
 int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long rtg_idx,
                                    int start_index, int vec_idx,
                                    char *rtg_memory_data, int rtg_size,
@@ -492,15 +507,29 @@ extern double g_curr_rtg_ts; /* time stamp (ms) of packet 1 of the file in hand,
 extern double g_prev_rtg_ts; /* time stamp (ms) of the last packet of the last file read;
                                0.0 until a file's last packet was handled */
 
+/* Reads the `size` bytes of fd (rtg_file, num_pckts packets) and migrates
+ * packets 1 to num_pckts - 1 for every group of tsdb_info. Ends the process
+ * when memory or the read fails, or when a packet is refused (a time stamp
+ * outside the years 2000 to 2099, a gap of more than 31 days of samples);
+ * the store's migration is then never closed, so it keeps nothing. */
 void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts,
                         int fd, long long packet_size, int size, char *tw_wdir,
                         partition_struct *ptr, int frequency_changed,
                         int packet_count_to_merge);
+
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
  * ------------------------------------------------------------------------ */
+/* Inserts vector vec_idx's values: the first time by group id (creating the
+ * vector in the store, or leaving a generator vector out for good), later by
+ * metric id. Returns 0 when done or left out, -1 when the store refused (a
+ * refused first insert is retried at the next closing packet). Every call
+ * counts in the totals. */
 int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
                      int migrate_flag);
+/* Fills tv_arr_buf (hierarchy_level + 2 entries): customer and application
+ * "Default", then per hierarchy level its name and the vector's field there
+ * ("Default" past the name's end). Returns 0; num_levels is not used. */
 char get_subject_name(char **vector_fields, char **Hierarchy,
                       tag_val_ptr_t *tv_arr_buf, int num_levels,
                       int vector_name_fields, int hierarchy_level);
