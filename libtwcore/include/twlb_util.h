@@ -10,6 +10,7 @@
 #ifndef TWLB_UTIL_H
 #define TWLB_UTIL_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 #ifdef __cplusplus
@@ -57,6 +58,10 @@ char *twlb_get_error(void);
  * Existing directories are fine. 1 on success, 0 on failure (message on
  * standard error). */
 int mkdir_ex(char *path);
+
+/* Writes all len bytes of buf to fd, resuming after interrupts and short
+ * writes. 0 on success; -1 on a write error (errno set). */
+int twlb_write_all(int fd, const char *buf, size_t len);
 
 /* Copies src_file to dest_file (created or truncated, 0666) in chunks of up
  * to 64,000 bytes. 0 on success; -1 with a message in err_msg. */

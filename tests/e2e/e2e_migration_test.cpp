@@ -21,17 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/* Environment of every program started here: no library path (the tool must
- * find build/lib/liborvtsdb.so by itself) and no store location (the tool
- * points the store at the run). The tool leaves its tables to process exit. */
-const std::vector<std::pair<std::string, std::string>> &clean_env() {
-  static const std::vector<std::pair<std::string, std::string>> env = {
-      {"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-      {"ORVTSDB_URL", "\x01unset"},     {"ORVTSDB_RECORD", "\x01unset"},
-      {"ASAN_OPTIONS", "detect_leaks=0"}};
-  return env;
-}
-
 /* Series, graph, role and time of one stored value. */
 using SampleKey = std::tuple<std::string, std::string, std::string, std::string, long long>;
 /* A value, or nothing for a missing sample. */
@@ -69,7 +58,7 @@ Generated generate(const TempRun &run, const std::vector<std::string> &extra = {
   std::vector<std::string> args = {"--preset", "small", "--wdir", run.wdir(), "--testrun",
                                    std::to_string(run.testrun()), "--expect", expect};
   args.insert(args.end(), extra.begin(), extra.end());
-  RunResult r = run_program(bin_dir() + "/make_sample_run", args, clean_env());
+  RunResult r = run_program(bin_dir() + "/make_sample_run", args, real_store_env());
   EXPECT_EQ(r.status, 0) << r.err;
   Generated g;
   g.expected = read_expected(expect);
@@ -85,7 +74,7 @@ Generated generate(const TempRun &run, const std::vector<std::string> &extra = {
 
 RunResult migrate(const TempRun &run, std::vector<std::string> args) {
   args.insert(args.begin(), {"-t", std::to_string(run.testrun())});
-  auto env = clean_env();
+  auto env = real_store_env();
   env.push_back({"TW_WDIR", run.wdir()});
   RunResult r = run_program(tool_path(), args, env);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -93,7 +82,7 @@ RunResult migrate(const TempRun &run, std::vector<std::string> args) {
 }
 
 RunResult store_sql(const TempRun &run, const std::string &sql) {
-  RunResult r = run_program(bin_dir() + "/orvtsdb", {"sql", run.run_dir(), sql}, clean_env());
+  RunResult r = run_program(bin_dir() + "/orvtsdb", {"sql", run.run_dir(), sql}, real_store_env());
   EXPECT_EQ(r.status, 0) << r.err;
   return r;
 }

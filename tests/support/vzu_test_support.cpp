@@ -3,8 +3,10 @@
  */
 #include "vzu_test_support.h"
 
+#include "rtg_packet.h"
+
+#include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,10 +89,27 @@ std::string drain(int fd) {
   return out;
 }
 
+/* Waits for pid; after limit_ms (when not 0) kills it. */
+int wait_bounded(pid_t pid, int limit_ms, bool *timed_out) {
+  int wstatus = 0;
+  for (int waited = 0;; waited += 5) {
+    pid_t r = waitpid(pid, &wstatus, limit_ms ? WNOHANG : 0);
+    if (r == pid) return wstatus;
+    if (r < 0 && errno != EINTR) return wstatus;
+    if (limit_ms && r == 0 && waited >= limit_ms) {
+      *timed_out = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      return wstatus;
+    }
+    if (r == 0) usleep(5000);
+  }
+}
+
 }  // namespace
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::vector<std::pair<std::string, std::string>> &env) {
+                      const Env &env, int limit_ms) {
   /* Output goes to temporary files, so a chatty child can never block on a
    * full pipe. */
   FILE *out = tmpfile();
@@ -113,10 +132,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-  }
   RunResult r;
+  int wstatus = wait_bounded(pid, limit_ms, &r.timed_out);
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   rewind(out);
   rewind(err);
@@ -127,9 +144,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   return r;
 }
 
-RunResult run_tool(const TempRun &run, const std::vector<std::string> &args,
-                   const std::vector<std::pair<std::string, std::string>> &env) {
-  std::vector<std::pair<std::string, std::string>> all = {
+RunResult run_tool(const TempRun &run, const std::vector<std::string> &args, const Env &env) {
+  Env all = {
       {"TW_WDIR", run.wdir()},
       {"LD_LIBRARY_PATH", recording_store_dir()},
       {"ORVTSDB_RECORD", run.record_path()},
@@ -140,6 +156,13 @@ RunResult run_tool(const TempRun &run, const std::vector<std::string> &args,
   };
   all.insert(all.end(), env.begin(), env.end());
   return run_program(tool_path(), args, all);
+}
+
+const Env &real_store_env() {
+  static const Env env = {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
+                          {"ORVTSDB_URL", "\x01unset"},     {"ORVTSDB_RECORD", "\x01unset"},
+                          {"ASAN_OPTIONS", "detect_leaks=0"}};
+  return env;
 }
 
 std::string info_line(long long packet_size, long long interval_ms) {
@@ -166,9 +189,9 @@ std::string graph_line(const std::string &name, int rpt_id, const std::string &t
 
 PacketWriter &PacketWriter::packet(double opcode, double seq, double ts_ms) {
   data_.append(size_, '\0');
-  f64(0, opcode);
-  f64(24, seq);
-  f64(40, ts_ms);
+  f64(RTG_HDR_OPCODE_OFF, opcode);
+  f64(RTG_HDR_SEQ_OFF, seq);
+  f64(RTG_HDR_TS_OFF, ts_ms);
   return *this;
 }
 

@@ -52,19 +52,29 @@ class TempRun {
 
 struct RunResult {
   int status = -1;  /* exit status 0..255, or 128 + signal */
+  bool timed_out = false; /* killed after the time limit */
   std::string out;
   std::string err;
 };
 
+/* Variables for a run: a value of "\x01unset" removes one. */
+using Env = std::vector<std::pair<std::string, std::string>>;
+
 /* Runs the tool with `args` (argv[1..]) and TW_WDIR=run.wdir(), the recording
  * store in front (LD_LIBRARY_PATH) and ORVTSDB_RECORD=run.record_path().
- * `env` adds or overrides variables; a value of "\x01unset" removes one. */
-RunResult run_tool(const TempRun &run, const std::vector<std::string> &args,
-                   const std::vector<std::pair<std::string, std::string>> &env = {});
+ * `env` adds or overrides variables. */
+RunResult run_tool(const TempRun &run, const std::vector<std::string> &args, const Env &env = {});
 
-/* Runs any program the same way (no tool-specific variables). */
+/* Variables for running the tool against the real store: no library path
+ * (the tool finds build/lib/liborvtsdb.so itself) and no store location (the
+ * tool points the store at the run). The tool leaves its tables to process
+ * exit, so leak checks are off. */
+const Env &real_store_env();
+
+/* Runs any program the same way (no tool-specific variables), killing it
+ * (by its process id) when it runs longer than `limit_ms` (0: no limit). */
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
-                      const std::vector<std::pair<std::string, std::string>> &env = {});
+                      const Env &env = {}, int limit_ms = 0);
 
 /* Graph definition lines. Unused fields are filled with "-" so that no field
  * is empty (empty fields collapse). */

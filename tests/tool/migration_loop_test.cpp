@@ -1,8 +1,8 @@
 /*
  * migration_loop_test.cpp - pairing of data versions under the num_rtg
- * bound, and (running the tool) the refusal of an inverted range, a first
- * raw sample file too short for a start time, and the run directory the
- * store is told.
+ * bound, and (running the tool) the refusal of an inverted range and the
+ * run directory the store is told. Damaged first raw sample files are in
+ * tests/bad_input.
  */
 #include <gtest/gtest.h>
 
@@ -95,21 +95,6 @@ TEST(LoopProcess, InvertedRangeIsRefused) {
   EXPECT_EQ(255, r.status);
   EXPECT_EQ("Error: End partition is not less than start partition\n", r.err);
   EXPECT_EQ(std::string::npos, r.out.find("In partition [")) << r.out;
-}
-
-TEST(LoopProcess, ShortFirstSampleFileSkipsTheStartTimeWithATrace) {
-  TempRun run(1);
-  run.partition("20230101000000");
-  run.write("20230101000000/rtgMessage.dat", std::string(47, '\0'));
-  auto r = run_tool(run, {"-t", "1", "-D", "1"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_TRUE(run.record("tsdb_init_migration").empty());
-  std::string log = run.read("debug_zevi_zazozoz.log");
-  EXPECT_NE(std::string::npos, log.find("Start time not taken: " +
-                                        run.path("20230101000000/rtgMessage.dat") +
-                                        " holds 47 bytes"))
-      << log;
-  EXPECT_EQ(std::string::npos, log.find("First partition start time"));
 }
 
 /* The store reads its run directory from ORVTSDB_RUN_DIR; the import command

@@ -136,7 +136,7 @@ class SampleDecode : public ::testing::Test {
 TEST_F(SampleDecode, WidthsWidenSignedAndMapReservedValuesToTheMarker) {
   /* sample_1B, sample_2B_100, sample_4B, sample */
   Group G({14, 8, 13, 0});
-  EXPECT_EQ(decode_one(G, {-127, -32767, -2147483647, M}), (std::vector<double>{M, M, M, M}));
+  EXPECT_EQ(decode_one(G, {RTG_MISSING_I8, RTG_MISSING_I16, RTG_MISSING_I32, M}), (std::vector<double>{M, M, M, M}));
   EXPECT_EQ(decode_one(G, {-128, -32768, -2147483648.0, 1.5}),
             (std::vector<double>{-128, -327.68, -2147483648.0, 1.5}));
   EXPECT_EQ(decode_one(G, {127, 32767, 2147483647, -0.0}),
@@ -152,7 +152,7 @@ TEST_F(SampleDecode, FormulaAppliesToEveryElementAndSparesTheMarker) {
 
   Group dbh({9}, FORMULA_DBH); /* sample_4B_1000: scale after formula */
   EXPECT_EQ(decode_one(dbh, {250000})[0], 2.5);
-  EXPECT_EQ(decode_one(dbh, {-2147483647})[0], M);
+  EXPECT_EQ(decode_one(dbh, {RTG_MISSING_I32})[0], M);
 }
 
 TEST_F(SampleDecode, BlockOutsideTheDataOrNoDataIsRefused) {
@@ -178,7 +178,7 @@ TEST_F(SampleDecode, WindowsAverageValidPacketsOnly) {
   EXPECT_EQ(merge(G, {{4}, {M}})[0], 4);
   EXPECT_EQ(merge(G, {{0}, {0}})[0], M);
   Group scaled({9}, FORMULA_DBH);
-  EXPECT_DOUBLE_EQ(merge(scaled, {{1000}, {3000}, {-2147483647}, {2000}})[0], 0.02);
+  EXPECT_DOUBLE_EQ(merge(scaled, {{1000}, {3000}, {RTG_MISSING_I32}, {2000}})[0], 0.02);
   Group times({3});
   EXPECT_EQ(merge(times, {{99, 1, 999, M}, {10, 6, 12, 2}, {50, 2, 80, 0}}),
             (std::vector<double>{10, 6, 12, 2}));

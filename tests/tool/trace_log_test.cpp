@@ -1,5 +1,5 @@
 /*
- * trace_log_test.cpp - the trace log (record layout, level filtering, the
+ * trace_log_test.cpp - the trace log (record layout, the
  * 64,000-byte cut, lazy creation, open failure) and the sample dump file
  * with its rollover.
  *
@@ -65,25 +65,6 @@ TEST_F(TraceLog, RecordCarriesStampLineFileAndFunction) {
   ASSERT_EQ(stamp.size() + tail.size(), got.size()) << got;
   EXPECT_EQ(stamp, shape(got.substr(0, stamp.size()))) << got;
   EXPECT_EQ(tail, got.substr(stamp.size())) << got;
-}
-
-TEST_F(TraceLog, LevelsSelectCategories) {
-  struct {
-    int level;
-    const char *expected;
-  } cases[] = {{0, ""}, {1, "<1>"}, {2, "<1><2>"}, {3, "<1><2><3>"}, {4, "<1><2><3>"}, {7, ""}};
-  for (auto c : cases) {
-    set_level(c.level);
-    size_t before = log().size();
-    TRACE1("<1>");
-    TRACE2("<2>");
-    TRACE3("<3>");
-    std::string got = log().substr(before);
-    std::string messages;
-    for (size_t p = 0; (p = got.find('<', p)) != std::string::npos; p += 3)
-      messages += got.substr(p, 3);
-    EXPECT_EQ(c.expected, messages) << "-D " << c.level;
-  }
 }
 
 TEST_F(TraceLog, LongMessageIsCutTo64000BytesEndingInZero) {

@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "vira_zedazad_uvoz_izu.h"
@@ -68,20 +69,27 @@ void progress_clear(void) {
   g_progress.shown = false;
 }
 
-void vzu_print(FILE *stream, const char *format, ...) {
+namespace {
+
+void print_message(FILE *stream, const char *format, va_list ap) {
   progress_clear();
-  va_list ap;
-  va_start(ap, format);
   vfprintf(stream, format, ap);
-  va_end(ap);
   fflush(stream);
 }
 
-void vzu_fatal(FILE *stream, const char *format, ...) {
-  progress_clear();
+}  // namespace
+
+void vzu_print(FILE *stream, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  vfprintf(stream, format, ap);
+  print_message(stream, format, ap);
+  va_end(ap);
+}
+
+void vzu_fatal(FILE *stream, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  print_message(stream, format, ap);
   va_end(ap);
   fflush(stdout);
   fflush(stderr);
@@ -114,6 +122,6 @@ int run_shell_command(const char *cmd) {
   fflush(stderr);
   FILE *fp = popen(cmd, "w");
   if (fp == NULL) return -1;
-  pclose(fp);
-  return 0;
+  int status = pclose(fp);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }

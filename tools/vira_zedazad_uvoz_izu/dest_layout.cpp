@@ -4,37 +4,19 @@
  * partition directory (named after the wall-clock time, with `subjects`).
  *
  * Before making the new directory a switch reconciles the group table with
- * the new partition's first graph definition file: groups and vectors that
- * file no longer declares are reported on standard error and marked, so the
- * store writer skips a vanished group until the reader meets it again.
- * The names the new file declares are collected in scratch normalized-ID
- * tables (g_group_temp_hash, and per group vector_temp_norm_table) that live
- * only during the switch; nothing of them survives it.
- *
- * Vectors of built-in and remapped groups are stored as "VuvoRavu>name" but
- * listed in the file as "name": they are compared by the name as listed, so a
- * vector still listed is never reported as deleted.
+ * the new partition (reconcile.cpp). The directories are made by the run's
+ * own shell commands ("mkdir -p", "mkdir -p -m 777") with the work
+ * directory quoted; a command that fails or cannot start ends the process
+ * with the directory-creation error.
  */
-#include <stdlib.h>
-#include <string.h>
+#include <stdio.h>
 
-#include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 long long g_partition_idx = -1;
 long long g_prev_partition_idx = -1;
-NormObjKey *g_group_temp_hash = NULL;
 
 namespace {
-
-const char kScratchLabel[] = "Memory allocation to Norm gdf_name table";
-const char kStoredPrefix[] = "VuvoRavu>";
-constexpr size_t kStoredPrefixLen = sizeof kStoredPrefix - 1;
-constexpr int kLineLen = 1024;
-constexpr int kMaxFields = 20;
-constexpr int kGroupScratchSize = 1024;
-constexpr int kGroupScratchBytes = 90112;
-constexpr int kVectorScratchBytes = 1441792;
 
 /* Ends the process with the directory-creation error. */
 [[noreturn]] void refuse_partition_dir(long long partition_idx) {
@@ -42,145 +24,6 @@ constexpr int kVectorScratchBytes = 1441792;
   TRACE1("Error in creating parittion %lld\n", partition_idx);
   vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n",
             g_test_start_time);
-}
-
-NormObjKey *new_scratch_table(int size, int bytes) {
-  DEBUG_LOG(1, "Allocating memory of %d bytes for %s", bytes, kScratchLabel);
-  NormObjKey *table = static_cast<NormObjKey *>(calloc(1, sizeof(NormObjKey)));
-  if (table == NULL) out_of_memory_exit(kScratchLabel);
-  twlb_init_norm_id_table_ex(table, size);
-  return table;
-}
-
-void free_scratch_table(NormObjKey **table) {
-  if (*table == NULL) return;
-  twlb_obj_hash_destroy(*table);
-  free(*table);
-  *table = NULL;
-}
-
-bool in_table(NormObjKey *table, const char *name) {
-  return twlb_get_norm_id(table, name, static_cast<int>(strlen(name))) >= 0;
-}
-
-/* Vectors deleted earlier have no place in the packets any more. */
-void unindex_deleted_vectors(void) {
-  for (int g = 0; g < total_tsdb_group_entries; g++) {
-    TSDB_INFO *group = &tsdb_info[g];
-    for (int v = 0; v < group->total_vector_entries; v++)
-      if (group->vector_list_ptr[v].delete_flag == 1) group->vector_list_ptr[v].rtg_idx = -1;
-  }
-}
-
-/* Where the scan of the new definition file stands: the group whose lines
- * follow (-1 for none or a group new to this run) and its vector counter. */
-struct Scan {
-  int group_idx = -1;
-  int vector_counter = 0;
-};
-
-void scan_group_line(char *line, Scan *scan) {
-  char *fields[kMaxFields];
-  int n = get_tokens(line, fields, const_cast<char *>("|"), kMaxFields);
-  scan->vector_counter = 0;
-  scan->group_idx = -1;
-  if (n < 2) return;
-  int len = static_cast<int>(strlen(fields[1]));
-  int idx = twlb_get_norm_id(&g_group_hash, fields[1], len);
-  if (idx < 0 || idx >= total_tsdb_group_entries) return;  /* new to this run */
-  scan->group_idx = idx;
-  twlb_set_norm_id(g_group_temp_hash, fields[1], len, idx);
-  int num_vectors = n > 5 ? atoi(fields[5]) : 0;
-  TSDB_INFO *group = &tsdb_info[idx];
-  if (num_vectors >= 1 && group->vector_temp_norm_table == NULL)
-    group->vector_temp_norm_table = new_scratch_table(VECTOR_HASH_SIZE, kVectorScratchBytes);
-}
-
-/* Only a line of exactly two blank-separated tokens (name and index)
- * declares a vector here. */
-void scan_vector_line(char *line, Scan *scan) {
-  if (scan->group_idx < 0) return;
-  NormObjKey *vectors = tsdb_info[scan->group_idx].vector_temp_norm_table;
-  if (vectors == NULL) return;
-  char *fields[kMaxFields];
-  if (get_tokens(line, fields, const_cast<char *>(" "), kMaxFields) != 2) return;
-  int len = static_cast<int>(strlen(fields[0]));
-  if (twlb_get_norm_id(vectors, fields[0], len) == -2)
-    twlb_set_norm_id(vectors, fields[0], len, scan->vector_counter++);
-}
-
-/* Lines are classified as the graph definition reader does; Info and Graph
- * lines declare no vectors. */
-void scan_new_definitions(FILE *fp) {
-  char line[kLineLen];
-  Scan scan;
-  while (twlb_fgets(line, kLineLen, fp, 0) != NULL) {
-    if (strcmp(line, "\n") == 0) continue;
-    if (strncmp(line, "Group|", 6) == 0)
-      scan_group_line(line, &scan);
-    else if (strncmp(line, "Info|", 5) != 0 && strncmp(line, "Graph|", 6) != 0)
-      scan_vector_line(line, &scan);
-  }
-}
-
-bool group_carries_stored_prefix(const TSDB_INFO *group) {
-  int rpt_grp_id = group->tsdb_group_data_ptr->rpt_grp_id;
-  return is_builtin_group(rpt_grp_id) || is_remapped_group(rpt_grp_id);
-}
-
-/* Whether the new file lists the vector, by the name it was listed under. */
-bool vector_still_declared(const TSDB_INFO *group, const char *stored_name) {
-  const char *listed = stored_name;
-  if (group_carries_stored_prefix(group) &&
-      strncmp(stored_name, kStoredPrefix, kStoredPrefixLen) == 0)
-    listed += kStoredPrefixLen;
-  return in_table(group->vector_temp_norm_table, listed);
-}
-
-void mark_vector_deleted(Vector_list *vector) {
-  vector->delete_flag = 1;
-  vzu_print(stderr, "Vector Deleted [%s] rtg_idx [%ld]\n", vector->vector_name,
-            vector->rtg_idx);
-  vector->rtg_idx = -1;
-  vector->metrics_idx_found = 0;
-}
-
-/* Reports and marks, in group-table order, what the new file no longer
- * declares. A group declared with no vectors keeps all of them. */
-void mark_undeclared(void) {
-  for (int g = 0; g < total_tsdb_group_entries; g++) {
-    TSDB_INFO *group = &tsdb_info[g];
-    const char *name = group->tsdb_group_data_ptr->group_name;
-    if (!in_table(g_group_temp_hash, name)) {
-      for (int v = 0; v < group->total_vector_entries; v++)
-        mark_vector_deleted(&group->vector_list_ptr[v]);
-      group->group_deleted = 1;
-      vzu_print(stderr, "GROUP Deleted [%s]\n", name);
-    } else if (group->vector_temp_norm_table != NULL) {
-      for (int v = 0; v < group->total_vector_entries; v++)
-        if (!vector_still_declared(group, group->vector_list_ptr[v].vector_name))
-          mark_vector_deleted(&group->vector_list_ptr[v]);
-    }
-  }
-}
-
-void release_scratch_tables(void) {
-  for (int g = 0; g < total_tsdb_group_entries; g++)
-    free_scratch_table(&tsdb_info[g].vector_temp_norm_table);
-  free_scratch_table(&g_group_temp_hash);
-}
-
-/* Without a readable first definition file there is nothing to compare. */
-void reconcile_with_new_partition(const tr_gdf_struct *gdf_struct_arr) {
-  if (gdf_struct_arr == NULL || strstr(gdf_struct_arr->testrun_gdf_path, "testrun.gdf") == NULL)
-    return;
-  FILE *fp = fopen(gdf_struct_arr->testrun_gdf_path, "r");
-  if (fp == NULL) return;
-  g_group_temp_hash = new_scratch_table(kGroupScratchSize, kGroupScratchBytes);
-  scan_new_definitions(fp);
-  mark_undeclared();
-  release_scratch_tables();
-  fclose(fp);
 }
 
 /* "mkdir -p -m 777" of the partition directory and of its subjects. */
@@ -211,7 +54,6 @@ void create_partition_dir(char *tw_wdir, char request_count, tr_gdf_struct *gdf_
   if (request_count != 1) return;
   long long new_partition_idx = -1;
   if (set_partition_time(&new_partition_idx) != 0) refuse_partition_dir(new_partition_idx);
-  unindex_deleted_vectors();
   reconcile_with_new_partition(gdf_struct_arr);
   g_prev_partition_idx = g_partition_idx;
   g_partition_idx = new_partition_idx;

@@ -164,17 +164,6 @@ bool read_scenario_values(ScenarioValues *values) {
   return true;
 }
 
-bool write_all(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 /* Replaces path's contents with text through a temporary file in the same
  * directory; on any failure path is left as it was and the reason printed. */
 void replace_file(const char *path, const std::string &text, mode_t mode) {
@@ -186,7 +175,7 @@ void replace_file(const char *path, const std::string &text, mode_t mode) {
     return;
   }
   fchmod(fd, mode);  /* keep the old file's permissions */
-  bool written = write_all(fd, text) && fsync(fd) == 0;
+  bool written = twlb_write_all(fd, text.data(), text.size()) == 0 && fsync(fd) == 0;
   int err = errno;
   if (close(fd) != 0 && written) {
     written = false;
@@ -271,11 +260,12 @@ void update_summary_top_file(void) {
 }
 
 /* Starts the import command for the destination run and waits for it; only
- * a failure to start it is fatal (exit status -1). */
+ * a failure to start it is fatal (exit status -1): the import belongs to the
+ * load-test product, and its own status is its business. */
 void import_db_data(void) {
   char cmd[128];
   snprintf(cmd, sizeof cmd, "twu_import %d > /dev/null 2>&1", g_dest_testrun);
-  if (run_shell_command(cmd) == 0) return;
+  if (run_shell_command(cmd) >= 0) return;
   int err = errno;
   reset_test_start_time();
   vzu_fatal(stderr, "%s | Error in running tuw_import command [%s] \n", g_test_start_time,

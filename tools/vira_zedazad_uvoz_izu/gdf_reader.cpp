@@ -6,12 +6,15 @@
  *
  * A group is defined by the first file that names it; later versions only
  * make it current again and add, move or delete its vectors. Lines are read
- * in 1024-byte pieces, each piece classified on its own. Names are cut to
- * their record fields. Groups are limited to MAX_GRAPHS_PER_GROUP graphs and
+ * in 1024-byte pieces (gdf_line.cpp: Windows line ends and a missing last
+ * line end read as plain ones), each piece classified on its own; a line
+ * holding a NUL byte is refused. Every refusal names the file and the line
+ * on standard error. Names are cut to their record fields. Groups are limited to MAX_GRAPHS_PER_GROUP graphs and
  * MAX_ELEMENTS_PER_VECTOR elements per vector: a file declaring more is
- * refused and the run ends. A file whose Info line gives no usable packet
- * size or interval still defines its groups, but its raw samples are not
- * read (one message on standard error). Single thread.
+ * refused and the run ends, and so is a file whose Info line gives no
+ * usable packet size (one that holds at least the packet header) or
+ * interval (one second or more): its raw samples could not be read, and a
+ * migration that leaves a version out is not one to keep. Single thread.
  */
 #include <errno.h>
 #include <limits.h>
@@ -19,6 +22,9 @@
 #include <string.h>
 #include <strings.h>
 
+#include <unistd.h>
+
+#include "rtg_packet.h"
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
@@ -33,8 +39,9 @@ constexpr int kGraphTextMax = 255;
 const char kGroupFieldsError[] = "Error in reading Group line: no. of fields are not correc";
 const char kGraphFieldsError[] = "Error in reading Group line: no. of fields are not correct";
 
-/* The definition file being read, for the refusal messages. */
+/* Where the reader stands, for the refusal messages. */
 const char *g_reading_path = "";
+int g_reading_line = 0;
 
 /* What one file's Info line gave; `problem` says why its raw samples cannot
  * be read (NULL when they can). */
@@ -62,9 +69,9 @@ int vector_or_scalar(const char *type) {
 
 [[noreturn]] void refuse_group(const char *group, const char *what, int count, int limit) {
   vzu_fatal(stderr,
-            "Graph definition file '%s' refused: group '%s' declares %d %s; at most %d are "
-            "supported\n",
-            g_reading_path, group, count, what, limit);
+            "Graph definition file '%s' refused at line %d: group '%s' declares %d %s; at most "
+            "%d are supported\n",
+            g_reading_path, g_reading_line, group, count, what, limit);
 }
 
 void read_info_line(char *line, InfoState *st) {
@@ -76,7 +83,7 @@ void read_info_line(char *line, InfoState *st) {
   }
   long long packet_size = strtoll(f[5], NULL, 10);
   int interval = to_int(f[6]);
-  if (packet_size < 1 || packet_size > INT_MAX) {
+  if (packet_size < RTG_HDR_LEN || packet_size > INT_MAX) {
     st->problem = "its Info line gives no usable packet size";
     return;
   }
@@ -97,7 +104,7 @@ void read_info_line(char *line, InfoState *st) {
 int read_group_line(char *line) {
   char *f[kMaxFields];
   int n = get_tokens(line, f, const_cast<char *>("|"), kMaxFields);
-  if (n < 2) fatal_after_trace(kGroupFieldsError);
+  if (n < 2) fatal_after_trace(kGroupFieldsError, "a Group line without a group name");
   int idx = twlb_get_norm_id(&g_group_hash, f[1], static_cast<int>(strlen(f[1])));
   if (idx < 0) {
     idx = init_tsdb_group_info();
@@ -162,40 +169,56 @@ int complete_group(int idx) {
   return 0;
 }
 
+/* The version's definition file, or NULL after saying why it is skipped.
+ * Only a regular file is read: anything else is refused. */
+FILE *open_definition_file(const char *path) {
+  const char *why = "";
+  bool not_regular = false;
+  FILE *fp = fopen_regular(path, &why, &not_regular);
+  if (not_regular) refuse_input_file("Graph definition file", path, why);
+  if (fp == NULL) vzu_print(stderr, "Unable to open '%s'. Error = %s\n", path, why);
+  return fp;
+}
+
 }  // namespace
+
+void fatal_after_trace(const char *trace_text, const char *detail) {
+  TRACE1("%s", trace_text);
+  vzu_fatal(stderr, "Graph definition file '%s' refused at line %d: %s (%s)\n", g_reading_path,
+            g_reading_line, trace_text, detail);
+}
 
 void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir,
                                     partition_struct *ptr) {
   const char *path = gdf_struct_arr->testrun_gdf_path;
-  FILE *fp = fopen(path, "r");
-  if (fp == NULL) {
-    vzu_print(stderr, "Unable to open '%s'. Error = %s", path, twlb_strerror(errno));
-    return;
-  }
+  FILE *fp = open_definition_file(path);
+  if (fp == NULL) return;
   g_reading_path = path;
   int group = -1;
   InfoState st;
   char line[kLineLen];
-  while (twlb_fgets(line, kLineLen, fp, 0)) read_line(line, &group, &st);
+  GdfLines in{fp};
+  for (int rc; (rc = gdf_read_line(&in, line, kLineLen)) != GDF_LINE_END;) {
+    g_reading_line = in.line_no;
+    if (rc == GDF_LINE_NUL)
+      fatal_after_trace("Error in reading graph definition line", "the line holds a NUL byte");
+    read_line(line, &group, &st);
+  }
   fclose(fp);
   g_reading_path = "";
   if (flat) {
     set_rtg_index_and_vuvoravu_on_tw_gdf();
     flat = 0;
   }
-  if (st.problem) {
-    reset_test_start_time();
-    vzu_print(stderr, " %s | Raw samples of '%s' not migrated: %s\n", g_test_start_time,
-              path, st.problem);
-    return;
-  }
+  if (st.problem) refuse_input_file("Graph definition file", path, st.problem);
   read_rtg_file(gdf_struct_arr, static_cast<int>(st.packet_size), tw_wdir, ptr,
                 st.frequency_changed, st.packet_count_to_merge);
 }
 
 void process_group(char *line, int tsdb_group_idx, char **buffer, int num_fields) {
   (void)line;
-  if (num_fields != 6 && num_fields != 9) fatal_after_trace(kGroupFieldsError);
+  if (num_fields != 6 && num_fields != 9)
+    fatal_after_trace(kGroupFieldsError, "a new group's Group line needs 6 or 9 fields");
   const char *name = buffer[1];
   int len = static_cast<int>(strlen(name));
   int id = twlb_get_norm_id(&g_group_hash, name, len);
@@ -231,7 +254,8 @@ void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char 
   rec.group_type = static_cast<signed char>(vector_or_scalar(groupType));
   if (rec.group_type < 0) {
     TRACE1("Invalid Group Data for Group name %s", gname);
-    vzu_fatal(stderr, "Invalid Group Data for Group name %s", gname);
+    vzu_fatal(stderr, "Invalid Group Data for Group name %s (graph definition file '%s', line %d)\n",
+              gname, g_reading_path, g_reading_line);
   }
   is_all_graph_parsed = 0;
   rec.num_graphs = static_cast<unsigned short>(numGraph);
@@ -248,7 +272,7 @@ void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char 
 int process_graph(char *line, int index) {
   char *f[kMaxGraphFields];
   int n = get_tokens(line, f, const_cast<char *>("|"), kMaxGraphFields);
-  if (n != kGraphFields) fatal_after_trace(kGraphFieldsError);
+  if (n != kGraphFields) fatal_after_trace(kGraphFieldsError, "a Graph line needs 14 fields");
   if (tsdb_info[index].start_index_of_graph == 0)
     tsdb_info[index].start_index_of_graph = to_int(f[5]);
   return fill_graph_info(f[1], f[13], f[3], f[4], f[6], f[8], f[11], to_int(f[2]), -1, index);

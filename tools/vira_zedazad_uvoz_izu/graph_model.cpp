@@ -50,13 +50,6 @@ void *model_calloc(size_t bytes, const char *label) {
   return block;
 }
 
-/* Writes `trace_text` as a level-1 trace and ends the process with status -1
- * (the definition file's fatal conditions report through the trace log). */
-void fatal_after_trace(const char *trace_text) {
-  TRACE1("%s", trace_text);
-  vzu_fatal(stderr, "%s", "");
-}
-
 void out_of_memory_exit(const char *label) {
   vzu_fatal(stderr, "Out of Memory: %s for index %d\n", label, -1);
 }
@@ -81,7 +74,9 @@ unsigned char data_type_to_num(const char *d_type) {
 
 void getTotalElements(char type, int *graph_element_size, int *num_elements) {
   const orv_data_type_t *t = orv_data_type(static_cast<unsigned char>(type));
-  if (t == NULL) fatal_after_trace("Error in reading Group line: no. of fields are not correc");
+  if (t == NULL)
+    fatal_after_trace("Error in reading Group line: no. of fields are not correc",
+                      "the graph's data type is not known");
   *graph_element_size += t->width;
   *num_elements += t->elements;
 }

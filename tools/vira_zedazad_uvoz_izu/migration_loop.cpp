@@ -12,82 +12,67 @@
  * the loop), so check_for_next_partition starts the finish right after the
  * last partition of the range.
  *
- * When the first partition has no usable rtgMessage.dat the start time is
- * skipped and the store's migration is not opened here; the store copes with
- * that on its first call.
+ * When the first partition has no rtgMessage.dat the start time is skipped
+ * and the store's migration is not opened here; the store copes with that on
+ * its first call. A first rtgMessage.dat that is not a regular file, or
+ * holds no plausible packet-0 time stamp, is refused: the run would land at
+ * the epoch.
  */
 #include <errno.h>
-#include <fcntl.h>
-#include <math.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "orvtsdb.h"
+#include "rtg_packet.h"
+#include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
-long test_start_time = -1;
-long test_end_time = -1;
+/* The loop's globals; what each holds is told in the shared header. */
+long test_start_time = -1, test_end_time = -1;
 NormObjKey g_group_hash;
 int partition_switch_flag = 0;
 int flat = 1;
-long long no_of_sample_inserted_in_par = 0;
-long long total_sample = 0;
-long long total_missing_sample = 0;
-int g_prev_seq_no = 0;
-int g_curr_seq_no = 0;
-int g_tsdb_register_group = 0;
-int g_tsdb_subject_register = 0;
+long long no_of_sample_inserted_in_par = 0, total_sample = 0, total_missing_sample = 0;
+int g_prev_seq_no = 0, g_curr_seq_no = 0;
+int g_tsdb_register_group = 0, g_tsdb_subject_register = 0;
 
 namespace {
 
 constexpr int RUN_DIR_LEN = 2048;
 
-/* Reads exactly len bytes from the start of fd; returns the count read
- * (less than len only at end of file or on an error). */
-long read_prefix(int fd, char *buf, long len) {
-  long got = 0;
-  while (got < len) {
-    ssize_t n = pread(fd, buf + got, static_cast<size_t>(len - got), got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
+/* Ends the process: the first raw sample file gives no start time, and
+ * without one every sample would land at the epoch. */
+[[noreturn]] void refuse_start_time(const char *path, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+void refuse_start_time(const char *path, const char *format, ...) {
+  char cause[256];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(cause, sizeof cause, format, ap);
+  va_end(ap);
+  reset_test_start_time();
+  TRACE1("Start time not taken from %s: %s\n", path, cause);
+  vzu_fatal(stderr, " %s | Raw sample file '%s' refused at packet 0: %s; it gives the run's start time\n",
+            g_test_start_time, path, cause);
 }
 
-/* The first packet's time stamp (ms since the epoch) in whole seconds; false
- * when it is not a number a 64-bit count can hold. */
-bool header_seconds(const char *header, long *seconds) {
-  double ms;
-  memcpy(&ms, header + RTG_HDR_TS_OFF, sizeof ms);
-  if (!isfinite(ms) || fabs(ms) >= 9.2e18) return false;
-  *seconds = static_cast<long>(static_cast<long long>(ms) / 1000);
-  return true;
-}
-
-/* Start time: the packet header of the first partition's rtgMessage.dat.
- * Only the header is read, never the whole file. Returns false (after a
- * level-1 trace saying why) when the file holds no complete header. */
-bool read_start_time(int fd, const char *path, long *seconds) {
-  struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_size < RTG_HDR_LEN) {
-    TRACE1("Start time not taken: %s holds %lld bytes, less than one packet header (%d bytes)\n",
-           path, static_cast<long long>(st.st_size), RTG_HDR_LEN);
-    return false;
-  }
+/* Start time: the header of packet 0 of the first partition's
+ * rtgMessage.dat, in whole seconds. Only the header is read. */
+long read_start_time(int fd, const char *path) {
   char header[RTG_HDR_LEN];
-  long got = read_prefix(fd, header, RTG_HDR_LEN);
-  if (got < RTG_HDR_LEN) {
-    close(fd);
-    vzu_fatal(stdout, "File is partitially read %ld  and fd %d", got, fd);
-  }
-  if (!header_seconds(header, seconds)) {
-    TRACE1("Start time not taken: the first packet of %s carries no valid time stamp\n", path);
-    return false;
-  }
-  return true;
+  ssize_t got = pread(fd, header, RTG_HDR_LEN, 0);
+  if (got < 0) refuse_start_time(path, "%s", twlb_strerror(errno));
+  if (got < RTG_HDR_LEN)
+    refuse_start_time(path, "it holds %ld bytes, less than one packet header (%d bytes)",
+                      static_cast<long>(got), RTG_HDR_LEN);
+  double ms = rtg_read_header(header).ts_ms;
+  if (!rtg_plausible_ts(ms))
+    refuse_start_time(path, "time stamp %g ms is not a time of the years 2000 to 2099", ms);
+  return rtg_ts_to_sec(ms);
 }
 
 /* Tells the store where the destination run lives, unless the caller did. */
@@ -98,24 +83,43 @@ void export_store_run_dir(void) {
 }
 
 /* Opens the store's migration at the first partition's start time; skipped
- * when that partition has no usable rtgMessage.dat. */
+ * (with a message when the file is there) when that partition's
+ * rtgMessage.dat is missing or cannot be opened: the store then opens at its
+ * first call and says so. A file that opens but gives no start time is
+ * refused. */
 void open_store_migration(const partition_struct *first) {
   char path[RUN_DIR_LEN];
   snprintf(path, sizeof path, "%s/rtgMessage.dat", first->partition_idx);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  long seconds = 0;
-  if (read_start_time(fd, path, &seconds)) {
-    TRACE1("First partition start time = %ld\n", seconds);
-    tsdb_init_migration(seconds);
-    test_start_time = seconds;
+  struct stat st;
+  if (lstat(path, &st) != 0) return; /* no first raw sample file */
+  const char *why = "";
+  int fd = open_regular_file(path, &why);
+  if (fd == -2) refuse_start_time(path, "%s", why);
+  if (fd < 0) {
+    reset_test_start_time();
+    vzu_print(stderr, " %s | Start time not taken: unable to open '%s'. Error = %s\n",
+              g_test_start_time, path, why);
+    return;
   }
+  long seconds = read_start_time(fd, path);
+  TRACE1("First partition start time = %ld\n", seconds);
+  tsdb_init_migration(seconds);
+  test_start_time = seconds;
   close(fd);
 }
 
+/* Whether a version's file is there. A name that is there but cannot be
+ * followed (a broken or looping link) counts as missing, as for stat, and
+ * is named on standard error. */
 bool file_exists(const char *path) {
   struct stat st;
-  return stat(path, &st) == 0;
+  if (stat(path, &st) == 0) return true;
+  int err = errno;
+  if (lstat(path, &st) == 0) {
+    reset_test_start_time();
+    vzu_print(stderr, " %s | '%s' skipped: %s\n", g_test_start_time, path, twlb_strerror(err));
+  }
+  return false;
 }
 
 /* Paths of data version n of a partition; false when they do not fit. */
@@ -180,7 +184,7 @@ void run_migration(void) {
   create_partition_dir(tw_wdir, 0, NULL);
   if (count == 0) {
     TRACE1("ERROR: No Partition list found in TR%d, Hence exitting ...\n", g_testrun);
-    vzu_fatal(stderr, "%s", "");
+    vzu_fatal(stderr, "ERROR: No Partition list found in TR%d, Hence exitting ...\n", g_testrun);
   }
   if (dump_data_flag) open_rtg_dump_file(tw_wdir);
   open_store_migration(&table[0]);

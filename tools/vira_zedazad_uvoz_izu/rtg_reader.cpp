@@ -1,15 +1,14 @@
 /*
- * rtg_reader.cpp - the raw sample file around its packets: the frequency
- * rule that maps a sampling interval onto one of the store's granularities
- * (and how many packets make one stored sample), the opening and measuring of
- * one raw sample file before it is handed to the store writer, and the count
- * of raw sample file versions in a partition directory.
+ * rtg_reader.cpp - reads a raw sample file: opens it (regular files only),
+ * measures it in whole packets, reads it whole into one block and hands it
+ * to the packet walk (packet_walk.cpp); and counts the raw sample file
+ * versions of a partition directory. The packet layout is rtg_packet.h's.
  *
- * Packet layout (little-endian, every packet `packet_size` bytes):
- *   0  double opcode (2 = no samples)      24 double sequence number
- *   40 double time stamp, ms since epoch   then the groups' value blocks
- * The writer keeps file size and offsets in 32-bit ints, so files of 2 GiB
- * or more are refused here. Single thread.
+ * A raw sample file that cannot be opened is skipped, as before, but named
+ * on standard error with the reason; one that is not a regular file (a
+ * folder, a FIFO, a device) is refused, since reading it would block or
+ * read nothing. The walk keeps file size and offsets in 32-bit ints, so
+ * files of 2 GiB or more are skipped with a message. Single thread.
  */
 #include <dirent.h>
 #include <errno.h>
@@ -17,50 +16,61 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "rtg_packet.h"
+#include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
-
-int g_frequency = -1;
-int g_prev_frequency = -1;
-int g_progress_interval = -1;
 
 namespace {
 
-/* The store's granularities in seconds, ascending. */
-const int kGranularities[] = {1, 10, 60, 600, 3600, 14400, 86400};
+/* The block that holds a raw sample file while its packets are walked. A
+ * large block asks for transparent huge pages: with 4 KiB pages the first
+ * touch of every page is a fault, which on a virtual machine costs more than
+ * decoding the page. The block is released after the file, so peak memory
+ * stays the largest file. */
+constexpr size_t kHugePage = 2u << 20;
 
-bool is_granularity(int seconds) {
-  for (int g : kGranularities)
-    if (g == seconds) return true;
-  return false;
+char *alloc_file_block(size_t bytes) {
+  if (bytes < kHugePage) return static_cast<char *>(malloc(bytes));
+  void *p = nullptr;
+  if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
+  madvise(p, bytes, MADV_HUGEPAGE); /* a hint: without huge pages it still works */
+  return static_cast<char *>(p);
 }
 
-/* The smallest granularity above `seconds` (above 1 s), 0 when none. */
-int next_granularity(int seconds) {
-  for (int g : kGranularities)
-    if (g > 1 && seconds < g) return g;
-  return 0;
+/* Reads up to len bytes, resuming after interrupts and short reads; the
+ * count read (less only at end of file or on an error). */
+long read_fully(int fd, char *buf, long len) {
+  long got = 0;
+  while (got < len) {
+    ssize_t n = read(fd, buf + got, static_cast<size_t>(len - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+void skip_message(const char *path, const char *reason) {
+  reset_test_start_time();
+  vzu_print(stderr, " %s | Raw sample file '%s' skipped: %s\n", g_test_start_time, path, reason);
 }
 
 }  // namespace
 
-void calculate_packet_count_to_merge(int freq, int *frequency_changed,
-                                     int *packet_count_to_merge) {
-  int s = freq / 1000;
-  if (s <= 0) return; /* callers refuse such intervals; nothing to merge by */
-  if (is_granularity(s)) {
-    *packet_count_to_merge = 1;
-    *frequency_changed = 0;
-    g_frequency = s;
-    return;
+char *rtg_read_whole_file(int fd, int size) {
+  char *buf = size >= 0 ? alloc_file_block(static_cast<size_t>(size) + 1) : nullptr;
+  if (!buf) vzu_fatal(stderr, "*********Unable to allocated memory ********\n");
+  long got = read_fully(fd, buf, size);
+  if (got != size) {
+    close(fd);
+    vzu_fatal(stdout, "File is partitially read %ld  and fd %d", got, fd);
   }
-  int g = next_granularity(s);
-  if (g == 0) return; /* above one day: nothing changes */
-  *packet_count_to_merge = g / s;
-  *frequency_changed = 1;
-  g_frequency = g;
+  buf[size] = '\0';
+  return buf;
 }
 
 void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
@@ -78,22 +88,19 @@ void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size, char *tw_wdir
                    partition_struct *ptr, int frequency_changed,
                    int packet_count_to_merge) {
   char *path = gdf_struct_arr->rtg_path;
-  if (packet_size < 1) return; /* the definition reader refuses these first */
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) return;
+  if (packet_size < RTG_HDR_LEN) return; /* the definition reader refuses these first */
+  const char *why = "";
+  int fd = open_regular_file(path, &why);
+  if (fd == -2) refuse_input_file("Raw sample file", path, why);
+  if (fd < 0) return skip_message(path, why);
   long long total_pkts = 0, file_size = 0;
   get_total_pkt(path, packet_size, &total_pkts, &file_size);
-  if (file_size > INT_MAX) {
-    reset_test_start_time();
-    vzu_print(stderr,
-              " %s | Raw sample file %s is %lld bytes; files of 2 GiB or more are not "
-              "supported, its samples are not migrated\n",
-              g_test_start_time, path, file_size);
-  } else if (file_size != packet_size) {
+  if (file_size > INT_MAX)
+    skip_message(path, "files of 2 GiB or more are not supported");
+  else if (file_size != packet_size)
     write_data_in_tsdb(tsdb_info, path, static_cast<int>(total_pkts), fd, packet_size,
                        static_cast<int>(file_size), tw_wdir, ptr, frequency_changed,
                        packet_count_to_merge);
-  }
   close(fd);
 }
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "orvtsdb_data_types.h"
+#include "rtg_packet.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace {
@@ -152,42 +153,6 @@ long long block_position(int start_index, long rtg_idx, int block, int size) {
   return (p >= 0 && p + block <= size) ? p : -1;
 }
 
-/* A width the type table never gives: its bytes read as the leading bytes of
- * a cleared double. */
-double widen_odd(const char *p, int width) {
-  double v = 0.0;
-  memcpy(&v, p, width < 8 ? width : 8);
-  return v;
-}
-
-/* One stored element as a double: 1, 2 and 4 bytes are signed integers with
- * one reserved (missing) value each; 8 bytes are a double. */
-inline double widen(const char *p, int width) {
-  switch (width) {
-    case 1: {
-      int8_t v;
-      memcpy(&v, p, 1);
-      return v == -127 ? kMissing : v;
-    }
-    case 2: {
-      int16_t v;
-      memcpy(&v, p, 2);
-      return v == -32767 ? kMissing : v;
-    }
-    case 4: {
-      int32_t v;
-      memcpy(&v, p, 4);
-      return v == -2147483647 ? kMissing : v;
-    }
-    case 8: {
-      double v;
-      memcpy(&v, p, 8);
-      return v;
-    }
-    default: return widen_odd(p, width);
-  }
-}
-
 /* The formula step on one value; the marker stays the marker. */
 inline void apply_formula(int formula, double *v) {
   if (*v == kMissing) return;
@@ -226,11 +191,11 @@ struct Merge {
   const double *f;
   const int *fm;
   const orv_data_type_t *t;
-  bool open, close;
+  MergeWindow w;
 };
 
 void merge_single(const Merge &m) {
-  if (m.open) {
+  if (m.w.open) {
     m.d[0] = 0;
     *m.count = 0;
   }
@@ -238,7 +203,7 @@ void merge_single(const Merge &m) {
     m.d[0] += m.f[0];
     ++*m.count;
   }
-  if (!m.close) return;
+  if (!m.w.close) return;
   if (m.d[0] == 0.0 || *m.count == 0) {
     m.d[0] = kMissing;
     return;
@@ -249,7 +214,7 @@ void merge_single(const Merge &m) {
 }
 
 void merge_cumulative(const Merge &m) {
-  if (m.open) m.d[0] = m.f[0];
+  if (m.w.open) m.d[0] = m.f[0];
   if (m.f[0] != kMissing) {
     m.d[0] = m.f[0];
     apply_formula(m.fm[0], &m.d[0]);
@@ -269,10 +234,10 @@ void merge_times_core(double *d, const double *f) {
 }
 
 void merge_times(const Merge &m, int elements) {
-  if (m.open) memset(m.d, 0, sizeof(double) * elements);
+  if (m.w.open) memset(m.d, 0, sizeof(double) * elements);
   if (elements == 5 && m.f[3] != kMissing && m.f[3] != 0) m.d[4] += m.f[4];
   merge_times_core(m.d, m.f);
-  if (!m.close) return;
+  if (!m.w.close) return;
   if (m.d[3] == 0) {
     set_missing(m.d, elements);
     return;
@@ -283,12 +248,12 @@ void merge_times(const Merge &m, int elements) {
 }
 
 void merge_value_count(const Merge &m) {
-  if (m.open) m.d[0] = m.d[1] = 0;
+  if (m.w.open) m.d[0] = m.d[1] = 0;
   if (m.f[1] != kMissing && m.f[1] != 0) {
     m.d[0] += m.f[1] * m.f[0];
     m.d[1] += m.f[1];
   }
-  if (!m.close) return;
+  if (!m.w.close) return;
   if (m.d[1] == 0) {
     set_missing(m.d, 2);
     return;
@@ -317,7 +282,7 @@ struct Job {
   int start_index, rtg_size;
   long long packet_size;
   const char *rtg_file;
-  bool open, close;
+  MergeWindow w;
 };
 
 char s_dump_buf[1 << 20];
@@ -377,7 +342,7 @@ void report_block(const Job &j, const GroupPlan &plan, Report kind) {
       if (kind == Report::kDirect)
         report_direct(j, static_cast<int>(gi), e, at);
       else
-        report_widened(j, static_cast<int>(gi), e, widen(j.file_data + at, w));
+        report_widened(j, static_cast<int>(gi), e, rtg_widen(j.file_data + at, w));
       at += w;
     }
   }
@@ -393,7 +358,7 @@ void widen_block(const Job &j, const GroupPlan &plan, double *out) {
     return;
   }
   for (int e = 0; e < n; ++e) {
-    out[e] = widen(p, es[e]);
+    out[e] = rtg_widen(p, es[e]);
     p += es[e];
   }
 }
@@ -421,7 +386,7 @@ void decode_merged(const Job &j, const GroupPlan &plan, Report report) {
     if (!gp.count) continue;
     int first = gp.first + gp.count - gp.type->elements;
     merge_graph({j.v->data + first, &j.v->sample_count[gi], f + gp.first,
-                 j.g->graph_formula_type + first, gp.type, j.open, j.close});
+                 j.g->graph_formula_type + first, gp.type, j.w});
   }
 }
 
@@ -463,7 +428,7 @@ int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int s
                                    int migrate_flag, int sample_reset_flag) {
   const GroupPlan &plan = plan_for(tsdb_info);
   Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, sample_reset_flag != 0, migrate_flag != 0};
+        rtg_size, packet_size, rtg_file, merge_window(migrate_flag, sample_reset_flag)};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   Report report = reporting() ? Report::kWidened : Report::kNone;
@@ -481,7 +446,7 @@ int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index,
                          char *rtg_file) {
   const GroupPlan &plan = plan_for(tsdb_info);
   Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, false, true};
+        rtg_size, packet_size, rtg_file, {false, true}};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   decode_unchanged(j, plan, reporting() ? Report::kDirect : Report::kNone);
@@ -498,8 +463,8 @@ void agg_sample_value_based_on_graph_type(TSDB_INFO *tsdb_info, double *freq_dat
   Vector_list *v = &tsdb_info->vector_list_ptr[vec_idx];
   int first = ele_idx - (t->elements - 1);
   merge_graph({v->data + first, &v->sample_count[g_idx], freq_data,
-               tsdb_info->graph_formula_type + first, t, sample_reset_flag != 0,
-               migrate_flag != 0});
+               tsdb_info->graph_formula_type + first, t,
+               merge_window(migrate_flag, sample_reset_flag)});
 }
 
 /* Divides the scale of data_type out of the graph whose last element is

@@ -42,17 +42,6 @@ const char RTG_DUMP_HEADER[] =
     "#Group Name|Vector_Name|RTG Index|Data|Packet Size|RTG FILE Size|Start Index|"
     "Total Elements| Element Size\n";
 
-/* Writes all of buf to fd, resuming after partial writes and interrupts. */
-void write_all(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
 /* Formats the message after a header of h bytes; returns the number of
  * message bytes to write (a cut message keeps its zero byte). */
 int format_trace_message(char *buf, int h, const char *format, va_list ap) {
@@ -97,7 +86,7 @@ void sd_debug_logs(int log_level, const char *filename, int line, const char *fn
   int len = format_trace_message(record, h, format, ap);
   va_end(ap);
   record[TRACE_RECORD_MAX] = '\0';
-  write_all(debug_fd == -1 ? STDERR_FILENO : debug_fd, record, static_cast<size_t>(h + len));
+  twlb_write_all(debug_fd == -1 ? STDERR_FILENO : debug_fd, record, static_cast<size_t>(h + len));
 }
 
 void debug_log(int level, const char *fname, const char *format, ...) {
@@ -124,7 +113,7 @@ void open_rtg_dump_file(char *tw_wdir) {
   g_rtg_data_fd = open(g_rtg_dump_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (g_rtg_data_fd < 0)
     vzu_fatal(stderr, "Unable to open RTG dump data file [%s]", twlb_strerror(errno));
-  write_all(g_rtg_data_fd, RTG_DUMP_HEADER, sizeof RTG_DUMP_HEADER - 1);
+  twlb_write_all(g_rtg_data_fd, RTG_DUMP_HEADER, sizeof RTG_DUMP_HEADER - 1);
 }
 
 void check_and_open_rtg_data(char *tw_wdir) {

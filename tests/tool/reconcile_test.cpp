@@ -1,5 +1,5 @@
 /*
- * dest_layout_test.cpp - the partition switch: which groups and vectors are
+ * reconcile_test.cpp - the partition switch: which groups and vectors are
  * reported and marked against the new partition's first definition file, and
  * the new partition directory. The group table is built by hand, as the
  * reader would have left it.

@@ -1,0 +1,345 @@
+/*
+ * bad_input_test.cpp - damaged runs never hang the tool, shift time or fail
+ * without a word.
+ *
+ * One small run is generated and migrated once into the real store; every
+ * case copies that run (store included), damages one thing, migrates it
+ * again under a time limit and checks the exit status, the message on
+ * standard error and, for a refusal, that the store still holds exactly what
+ * it held before (the refused migration was never committed). Cases are
+ * grouped by family: the first packet's start time, later packets, the
+ * definition lines, files that are not regular files, and the text form of
+ * definition files (which must not change what is stored).
+ */
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rtg_packet.h"
+#include "vzu_test_support.h"
+
+using namespace vzu_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTestrun = 1;
+constexpr int kLimitMs = 20000;
+
+/* The run as generated: its two partitions and its packet size. */
+struct Layout {
+  std::string p0, p1; /* partition folder names, ascending */
+  int packet_size = 0;
+};
+
+/* What the store holds, as its command shows it. */
+std::string store_state(const TempRun &run) {
+  RunResult m = run_program(bin_dir() + "/orvtsdb",
+                            {"sql", run.run_dir(), "SELECT count(*) FROM migrations"},
+                            real_store_env());
+  RunResult e = run_program(bin_dir() + "/orvtsdb", {"export", run.run_dir(), "--format", "csv"},
+                            real_store_env());
+  EXPECT_EQ(0, e.status) << e.err;
+  return m.out + "\n" + e.out;
+}
+
+/* Only the samples (a successful migration adds a migrations row). */
+std::string stored_samples(const TempRun &run) {
+  return run_program(bin_dir() + "/orvtsdb", {"export", run.run_dir(), "--format", "csv"},
+                     real_store_env())
+      .out;
+}
+
+RunResult migrate(const TempRun &run, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"-t", std::to_string(kTestrun)};
+  args.insert(args.end(), extra.begin(), extra.end());
+  Env env = real_store_env();
+  env.push_back({"TW_WDIR", run.wdir()});
+  return run_program(tool_path(), args, env, kLimitMs);
+}
+
+/* Field n of the first line (the Info line) as a number. */
+int info_field(const std::string &text, int n) {
+  size_t a = 0;
+  for (int i = 0; i < n; ++i) a = text.find('|', a) + 1;
+  return std::atoi(text.c_str() + a);
+}
+
+/* A generated, once-migrated run that every case starts from. */
+class BadInput : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    base_ = new TempRun(kTestrun);
+    RunResult g = run_program(bin_dir() + "/make_sample_run",
+                              {"--wdir", base_->wdir(), "--testrun", std::to_string(kTestrun),
+                               "--groups", "5", "--vectors", "2", "--packets", "6",
+                               "--partitions", "2", "--versions", "1"},
+                              real_store_env());
+    ASSERT_EQ(0, g.status) << g.err;
+    std::vector<std::string> parts;
+    for (auto &e : fs::directory_iterator(base_->run_dir()))
+      if (e.is_directory()) parts.push_back(e.path().filename());
+    std::sort(parts.begin(), parts.end());
+    ASSERT_EQ(2u, parts.size());
+    layout_.p0 = parts[0];
+    layout_.p1 = parts[1];
+    layout_.packet_size = info_field(base_->read(parts[0] + "/testrun.gdf"), 5);
+    ASSERT_EQ(0, migrate(*base_).status);
+    baseline_ = store_state(*base_);
+    /* What a second, undamaged migration of the run leaves. */
+    auto again = copy();
+    ASSERT_EQ(0, migrate(*again).status);
+    samples_ = stored_samples(*again);
+  }
+  static void TearDownTestSuite() { delete base_; }
+
+  struct Case {
+    const char *name;
+    std::function<void(const TempRun &, const Layout &)> damage;
+    int status;          /* expected exit status */
+    std::string message; /* expected on standard error */
+  };
+
+  /* Runs every case on a fresh copy; a refusal (status 255) must come last
+   * on standard error and leave the store as it was. */
+  void expect(const std::vector<Case> &cases) const {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(c.name);
+      auto run = copy();
+      c.damage(*run, layout_);
+      RunResult r = migrate(*run);
+      ASSERT_FALSE(r.timed_out) << "still running after " << kLimitMs << " ms";
+      EXPECT_EQ(c.status, r.status) << r.out << r.err;
+      EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+      if (c.status != 255) continue;
+      auto lines = split_lines(r.err);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_NE(std::string::npos, lines.back().find(c.message)) << "the refusal comes last";
+      EXPECT_EQ(baseline_, store_state(*run)) << "the store changed";
+    }
+  }
+
+  /* A fresh copy of the migrated run. */
+  static std::unique_ptr<TempRun> copy() {
+    auto run = std::make_unique<TempRun>(kTestrun);
+    fs::copy(base_->run_dir(), run->run_dir(), fs::copy_options::recursive);
+    return run;
+  }
+
+  static TempRun *base_;
+  static Layout layout_;
+  static std::string baseline_, samples_;
+};
+
+TempRun *BadInput::base_ = nullptr;
+Layout BadInput::layout_;
+std::string BadInput::baseline_, BadInput::samples_;
+
+/* ---- damage helpers: each takes the copied run and the layout ---- */
+
+using Damage = std::function<void(const TempRun &, const Layout &)>;
+
+/* Writes a double into packet k of a raw sample file at byte `field`. */
+void set_f64(const TempRun &run, const std::string &rel, int packet_size, int k, int field,
+             double v) {
+  std::string data = run.read(rel);
+  ASSERT_LE(static_cast<size_t>((k + 1) * packet_size), data.size());
+  memcpy(&data[k * packet_size + field], &v, sizeof v);
+  write_file(run.path(rel), data);
+}
+
+Damage stamp(bool second, int k, double v) {
+  return [=](const TempRun &run, const Layout &l) {
+    set_f64(run, (second ? l.p1 : l.p0) + "/rtgMessage.dat", l.packet_size, k, RTG_HDR_TS_OFF, v);
+  };
+}
+
+Damage seq(int k, double v) {
+  return [=](const TempRun &run, const Layout &l) {
+    set_f64(run, l.p0 + "/rtgMessage.dat", l.packet_size, k, RTG_HDR_SEQ_OFF, v);
+  };
+}
+
+/* Replaces a graph definition file's text through `edit`. */
+Damage edit_gdf(bool second, std::function<std::string(std::string)> edit) {
+  return [=](const TempRun &run, const Layout &l) {
+    std::string rel = (second ? l.p1 : l.p0) + "/testrun.gdf";
+    write_file(run.path(rel), edit(run.read(rel)));
+  };
+}
+
+/* Inserts `lines` right after the Info line of the first partition's file. */
+Damage after_info(const std::string &lines) {
+  return edit_gdf(false, [=](std::string t) { return t.insert(t.find('\n') + 1, lines); });
+}
+
+/* The Info line's packet size (field 5) replaced. */
+Damage packet_size(int size) {
+  return edit_gdf(false, [=](std::string t) {
+    size_t a = 0;
+    for (int i = 0; i < 5; ++i) a = t.find('|', a) + 1;
+    return t.replace(a, t.find('|', a) - a, std::to_string(size));
+  });
+}
+
+/* A file of the run replaced by something else. */
+Damage replace_with(bool second, const char *file, std::function<void(const std::string &)> make) {
+  return [=](const TempRun &run, const Layout &l) {
+    std::string path = run.path((second ? l.p1 : l.p0) + "/" + file);
+    fs::remove(path);
+    make(path);
+  };
+}
+const auto fifo = [](const std::string &p) { ASSERT_EQ(0, mkfifo(p.c_str(), 0644)); };
+const auto folder = [](const std::string &p) { fs::create_directory(p); };
+const auto dev_zero = [](const std::string &p) { fs::create_symlink("/dev/zero", p); };
+const auto link_loop = [](const std::string &p) { fs::create_symlink(p, p); };
+const auto random_bytes = [](const std::string &p) {
+  std::mt19937 rng(7);
+  std::string data(20000, '\0');
+  for (auto &c : data) c = static_cast<char>(rng());
+  write_file(p, data);
+};
+
+/* Text of every definition file rewritten (the text-form family). */
+Damage all_gdfs(std::function<std::string(std::string)> edit) {
+  return [=](const TempRun &run, const Layout &l) {
+    for (auto &p : {l.p0, l.p1}) write_file(run.path(p + "/testrun.gdf"), edit(run.read(p + "/testrun.gdf")));
+  };
+}
+
+std::string crlf(std::string t) {
+  std::string out;
+  for (char c : t) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+std::string no_final_newline(std::string t) { return t.substr(0, t.size() - 1); }
+
+const std::string kBadGroup = "Group|Bad|2000|vector|1|0|M|-|D\n";
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const std::string kGroupFields = "Error in reading Group line: no. of fields are not correc";
+const std::string kGraphFields = "Error in reading Group line: no. of fields are not correct";
+
+/* The first packet of the first file gives the run's start time. */
+TEST_F(BadInput, StartTimeThatIsNoTimeIsRefused) {
+  const std::string at0 = "refused at packet 0: time stamp ";
+  expect({
+      {"NaN", stamp(false, 0, kNaN), 255, at0 + "nan ms"},
+      {"Inf", stamp(false, 0, kInf), 255, at0 + "inf ms"},
+      {"1e300", stamp(false, 0, 1e300), 255, at0 + "1e+300 ms"},
+      {"epoch", stamp(false, 0, 0.0), 255, at0 + "0 ms"},
+      {"47 bytes", [](const TempRun &run, const Layout &l) {
+         write_file(run.path(l.p0 + "/rtgMessage.dat"), std::string(47, 'x'));
+       }, 255, "holds 47 bytes, less than one packet header"},
+  });
+}
+
+/* Headers read from the wrong place, or gaps no run produces. */
+TEST_F(BadInput, PacketsBeyondWhatARunHoldsAreRefused) {
+  const std::string stamp_refusal = "is not a time of the years 2000 to 2099";
+  const int ps = layout_.packet_size;
+  expect({
+      {"sequence gap of 2.1e9", seq(3, 2.1e9), 255, "the sequence gap of"},
+      {"second partition 1e15 ms later",
+       stamp(true, 1, 1709542800000.0 + 1e15), 255, stamp_refusal},
+      {"second partition 60 years later",
+       stamp(true, 1, 1709542800000.0 + 60 * 365.25 * 86400e3), 255,
+       "the time gap since the previous file of"},
+      {"NaN in a later packet", stamp(false, 2, kNaN), 255, "refused at packet 2: time stamp nan"},
+      {"packet size 8", packet_size(8), 255, "no usable packet size"},
+      {"packet size 47", packet_size(47), 255, "no usable packet size"},
+      {"half the packet size", packet_size(ps / 2), 255, "refused at packet"},
+      {"packet size not dividing the file", packet_size(ps + 1), 255, "refused at packet"},
+      {"second Info line", after_info("Info|1|0|5|21|" + std::to_string(ps / 2) + "|1000|0\n"),
+       255, "refused at packet"},
+      {"raw sample file of random bytes", replace_with(true, "rtgMessage.dat", random_bytes), 255,
+       "refused at packet 1"},
+  });
+}
+
+/* Lines the reader cannot take end the run with the reason on stderr. */
+TEST_F(BadInput, DefinitionLinesItCannotReadAreRefusedAloud) {
+  const std::string big(100000, 'n');
+  expect({
+      {"NUL byte", after_info(std::string("Group|Nul\0x|2000|vector|1|0\n", 28)), 255,
+       "holds a NUL byte"},
+      {"100 KB group name", after_info("Group|" + big + "|2000|vector|1|0|M|-|D\n"), 255,
+       kGroupFields},
+      {"100 KB graph name",
+       after_info(kBadGroup + "Graph|" + big + "|1|vector|sample|48|NA|-|0|0|-|H|NA|d\n"), 255,
+       kGraphFields},
+      {"Group line of 2 fields", after_info("Group|Bad\n"), 255, kGroupFields},
+      {"Group line of 7 fields", after_info("Group|Bad|2000|vector|1|0|M\n"), 255, kGroupFields},
+      {"empty group name", after_info("Group||2000|vector|1|0|M|-|D\n"), 255, kGroupFields},
+      {"Graph line of 5 fields", after_info(kBadGroup + "Graph|a|1|vector|sample\n"), 255,
+       kGraphFields},
+      {"Graph line of 15 fields",
+       after_info(kBadGroup + "Graph|a|1|vector|sample|48|NA|-|0|0|-|H|NA|d|x\n"), 255,
+       kGraphFields},
+      {"unknown data type",
+       after_info(kBadGroup + "Graph|a|1|vector|Sample|48|NA|-|0|0|-|H|NA|d\n"), 255,
+       "data type is not known"},
+      {"group type table", after_info("Group|Bad|2000|table|1|0|M|-|D\n"), 255,
+       "Invalid Group Data for Group name Bad"},
+  });
+}
+
+/* Only regular files are read; a name that leads nowhere is skipped aloud. */
+TEST_F(BadInput, FilesThatAreNotRegularFilesAreRefusedByName) {
+  const std::string raw = "rtgMessage.dat' refused: not a regular file";
+  const std::string gdf = "testrun.gdf' refused: not a regular file";
+  expect({
+      {"first raw file a FIFO", replace_with(false, "rtgMessage.dat", fifo), 255,
+       "rtgMessage.dat' refused at packet 0: not a regular file"},
+      {"raw file a FIFO", replace_with(true, "rtgMessage.dat", fifo), 255, raw},
+      {"raw file a folder", replace_with(true, "rtgMessage.dat", folder), 255, raw},
+      {"raw file a link to /dev/zero", replace_with(true, "rtgMessage.dat", dev_zero), 255, raw},
+      {"definitions a FIFO", replace_with(true, "testrun.gdf", fifo), 255, gdf},
+      {"definitions a folder", replace_with(true, "testrun.gdf", folder), 255, gdf},
+      {"definitions a symlink loop", replace_with(true, "testrun.gdf", link_loop), 0,
+       "testrun.gdf' skipped: Too many levels of symbolic links"},
+  });
+  if (geteuid() == 0) return; /* root reads any file: no unreadable file to make */
+  expect({{"unreadable raw file",
+              [](const TempRun &run, const Layout &l) {
+                chmod(run.path(l.p1 + "/rtgMessage.dat").c_str(), 0);
+              },
+              0, "rtgMessage.dat' skipped: Permission denied"}});
+}
+
+/* Windows line ends and a missing last line end read like plain ones. */
+TEST_F(BadInput, LineEndsDoNotChangeWhatIsStored) {
+  for (auto edit : {crlf, no_final_newline, +[](std::string t) { return no_final_newline(crlf(t)); }}) {
+    auto run = copy();
+    all_gdfs(edit)(*run, layout_);
+    RunResult r = migrate(*run);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(samples_, stored_samples(*run));
+  }
+}
+
+/* The refusal of a partition that is not there reaches the trace log even
+ * when -D comes after -s. */
+TEST_F(BadInput, MissingPartitionIsTraced) {
+  auto run = copy();
+  RunResult r = migrate(*run, {"-s", "20991231000000", "-D", "1"});
+  EXPECT_EQ(255, r.status);
+  EXPECT_EQ("Error: No given partition present 20991231000000", r.out);
+  EXPECT_NE(std::string::npos,
+            run->read("debug_zevi_zazozoz.log").find("Error: No given partition present"));
+}
+
+}  // namespace
