@@ -35,17 +35,18 @@ std::string series_key(const TagList &tags) {
 }
 
 Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
-                     int64_t start)
+                     const std::string &run_dir, int64_t start)
     : backend_(std::move(backend)), clock_(start) {
   record_.run = run;
+  record_.run_dir = run_dir;
   record_.start_time = start;
 }
 
 std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
-                                            const std::string &run, int64_t start_time,
-                                            std::string &err) {
+                                            const std::string &run, const std::string &run_dir,
+                                            int64_t start_time, std::string &err) {
   int64_t id;
-  std::unique_ptr<Migration> m(new Migration(std::move(backend), run, start_time));
+  std::unique_ptr<Migration> m(new Migration(std::move(backend), run, run_dir, start_time));
   if (!m->backend_->begin(m->record_, &id, err)) return nullptr;
   return m;
 }
@@ -155,12 +156,14 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
 bool Migration::flush(Series &s, std::string &err) {
   if (s.count == 0) return true;
   for (const GraphSlot &g : s.layout->slots) {
-    if (!encoder_.encode(&s.buf[g.offset], (size_t)s.layout->total_elements, 1, g.roles,
+    if (!encoder_.encode(chunk_seed(s.sid, g.graph, g.data_type, s.start, s.step),
+                         &s.buf[g.offset], (size_t)s.layout->total_elements, 1, g.roles,
                          s.count, err))
       return failed(err);
     ChunkRecord c{s.sid, g.graph, g.data_type, s.start, s.step, s.count,
                   encoder_.data(), encoder_.size()};
     if (!backend_->put_chunk(c, err)) return failed(err);
+    record_.stored_samples += s.count;
   }
   s.count = 0;
   return true;

@@ -42,11 +42,12 @@ struct GroupLayout {
 
 class Migration {
  public:
-  /* Starts a migration of run `run` with the clock at start_time on an opened
-   * backend. Null with a reason in err when the backend refuses. */
+  /* Starts a migration of the run whose identity key is `run` (found at
+   * run_dir) with the clock at start_time on an opened backend. Null with a
+   * reason in err when the backend refuses. */
   static std::unique_ptr<Migration> start(std::unique_ptr<StoreBackend> backend,
-                                          const std::string &run, int64_t start_time,
-                                          std::string &err);
+                                          const std::string &run, const std::string &run_dir,
+                                          int64_t start_time, std::string &err);
   Migration(const Migration &) = delete;
   Migration &operator=(const Migration &) = delete;
 
@@ -76,6 +77,10 @@ class Migration {
   bool series_ended(int series) const { return series_[series].ended; }
   /* Non-empty once a write failed: the migration can no longer commit. */
   const std::string &broken() const { return broken_; }
+  /* Marks the migration failed (a call stopped half-way): it will not commit. */
+  void mark_broken(const std::string &why) {
+    if (broken_.empty()) broken_ = why;
+  }
 
  private:
   struct Series {
@@ -87,7 +92,8 @@ class Migration {
     bool ended = false, touched = false;
   };
 
-  Migration(std::unique_ptr<StoreBackend> backend, const std::string &run, int64_t start);
+  Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
+            const std::string &run_dir, int64_t start);
   bool flush(Series &s, std::string &err);
   bool make_room(Series &s, int granularity, std::string &err);
   bool evict_idle(std::string &err);

@@ -5,9 +5,14 @@
  * group_name =, bit 4 graph_name =, bit 8 time >= / >, bit 16 time <= / <;
  * their values arrive in argv in that bit order. SQLite still checks every
  * constraint on the rows returned, so the filter only has to be wide enough.
+ *
+ * The table reads the store it is named in: `samples` or `main.samples` the
+ * main database, `r2.samples` the store attached as r2 (SQLite connects the
+ * table once per schema and hands the schema's name to connect()).
  */
 #include "samples_vtab.h"
 
+#include <new>
 #include <string>
 
 #include "chunk_cursor.h"
@@ -23,6 +28,7 @@ enum Column { COL_SID, COL_GROUP, COL_GRAPH_NAME, COL_GRAPH, COL_ROLE, COL_TIME,
 struct Table {
   sqlite3_vtab base;  // must stay first
   sqlite3 *db;
+  std::string schema;
 };
 
 struct Cursor {
@@ -34,20 +40,28 @@ struct Cursor {
   int64_t rowid = 0;
 };
 
-int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
+int connect(sqlite3 *db, void *, int argc, const char *const *argv, sqlite3_vtab **out,
+            char **) {
   int rc = sqlite3_declare_vtab(db,
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
       "role TEXT, time INTEGER, value REAL, labels TEXT)");
   if (rc != SQLITE_OK) return rc;
-  Table *t = static_cast<Table *>(sqlite3_malloc(sizeof(Table)));
+  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db, {}};
   if (!t) return SQLITE_NOMEM;
-  *t = Table{sqlite3_vtab{}, db};
+  try {
+    t->schema = argc > 1 && argv[1] ? argv[1] : "main";
+  } catch (const std::bad_alloc &) {
+    delete t;
+    return SQLITE_NOMEM;
+  }
   *out = &t->base;
   return SQLITE_OK;
 }
 
 int disconnect(sqlite3_vtab *vt) {
-  sqlite3_free(vt);
+  Table *t = reinterpret_cast<Table *>(vt);
+  sqlite3_free(t->base.zErrMsg);
+  delete t;
   return SQLITE_OK;
 }
 
@@ -80,7 +94,8 @@ int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
 }
 
 int open_cursor(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  Cursor *c = new Cursor();
+  Cursor *c = new (std::nothrow) Cursor();
+  if (!c) return SQLITE_NOMEM;
   *out = &c->base;
   return SQLITE_OK;
 }
@@ -131,7 +146,8 @@ int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value 
   c->from = f.from;
   c->to = f.to;
   std::string err;
-  if (!c->chunks.open(reinterpret_cast<Table *>(cur->pVtab)->db, f, err)) return fail(c, err);
+  Table *t = reinterpret_cast<Table *>(cur->pVtab);
+  if (!c->chunks.open(t->db, t->schema, f, err)) return fail(c, err);
   return next_chunk(c);
 }
 
@@ -168,6 +184,31 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
   return SQLITE_OK;
 }
 
+/* SQLite calls these from C: nothing may be thrown back at it. */
+template <class F>
+int guarded(F f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc &) {
+    return SQLITE_NOMEM;
+  } catch (...) {
+    return SQLITE_ERROR;
+  }
+}
+
+int guarded_filter(sqlite3_vtab_cursor *cur, int mask, const char *s, int n,
+                   sqlite3_value **argv) {
+  return guarded([&] { return filter(cur, mask, s, n, argv); });
+}
+
+int guarded_next(sqlite3_vtab_cursor *cur) {
+  return guarded([&] { return next(cur); });
+}
+
+int guarded_column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
+  return guarded([&] { return column(cur, ctx, col); });
+}
+
 int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
   *out = reinterpret_cast<Cursor *>(cur)->rowid;
   return SQLITE_OK;
@@ -182,10 +223,10 @@ int register_samples_table(sqlite3 *db) {
   module.xDisconnect = disconnect;
   module.xOpen = open_cursor;
   module.xClose = close_cursor;
-  module.xFilter = filter;
-  module.xNext = next;
+  module.xFilter = guarded_filter;
+  module.xNext = guarded_next;
   module.xEof = eof;
-  module.xColumn = column;
+  module.xColumn = guarded_column;
   module.xRowid = rowid;
   return sqlite3_create_module(db, "samples", &module, nullptr);
 }

@@ -107,7 +107,14 @@ void open_store_migration(const partition_struct *first) {
   long seconds = 0;
   if (read_start_time(fd, path, &seconds)) {
     TRACE1("First partition start time = %ld\n", seconds);
-    tsdb_init_migration(seconds);
+    // A store that cannot be opened or locked ends the run here (the store
+    // has said why): going on would only fail every insert.
+    if (tsdb_init_migration(seconds) < 0) {
+      close(fd);
+      reset_test_start_time();
+      vzu_fatal(stderr, "%s | Cannot start the migration of TR%d: the store refused it\n",
+                g_test_start_time, g_dest_testrun);
+    }
     test_start_time = seconds;
   }
   close(fd);
