@@ -19,7 +19,6 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
   int ms;
   if (!busy_timeout_from_env(&ms, err)) return false;
   sqlite3_busy_timeout(db, ms);
-  if (!exec_sql(db, "PRAGMA query_only=1", err)) return false;
   if (!has_schema(db)) {
     std::string why;
     exec_sql(db, "SELECT 1 FROM chunks LIMIT 0", why);
@@ -31,7 +30,7 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
     err = sqlite3_errmsg(db);
     return false;
   }
-  return true;
+  return exec_sql(db, "PRAGMA query_only=1", err);
 }
 
 }  // namespace
