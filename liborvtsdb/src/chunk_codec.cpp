@@ -184,7 +184,7 @@ size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, 
 
 bool is_missing(double v) { return bits_of(v) == MISSING_BITS; }
 
-uint64_t chunk_seed(int64_t sid, int graph, int data_type, int64_t start, int64_t step) {
+uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step) {
   int64_t place[5] = {sid, graph, data_type, start, step};
   return XXH3_64bits(place, sizeof place);
 }

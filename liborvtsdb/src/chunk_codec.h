@@ -49,7 +49,7 @@ constexpr size_t CHUNK_HEADER_BYTES = 14;
 
 /* The seed that binds a chunk's check to its row: the same five values must
  * be given to encode and decode. */
-uint64_t chunk_seed(int64_t sid, int graph, int data_type, int64_t start, int64_t step);
+uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step);
 /* zstd's first fast level: without entropy coding of literals it compresses
  * the shuffled columns about twice as fast as level 1, for about 1% more
  * bytes (the low bytes that stay literals are close to random anyway). */

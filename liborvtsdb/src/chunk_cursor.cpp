@@ -63,8 +63,9 @@ bool ChunkCursor::next(std::string &err) {
     err = store_ + ": " + sqlite3_errmsg(sqlite3_db_handle(stmt_.get()));
     return false;
   }
-  if (!dec_.decode(chunk_seed(sid(), graph(), data_type(), start(), step()), stmt_.col_blob(5),
-                   stmt_.col_bytes(5), err)) {
+  // The row's own integers, not the narrowed accessors: every bit counts.
+  uint64_t seed = chunk_seed(sid(), stmt_.col_int(1), stmt_.col_int(2), start(), step());
+  if (!dec_.decode(seed, stmt_.col_blob(5), stmt_.col_bytes(5), err)) {
     err = damage(err);
     return false;
   }

@@ -53,6 +53,7 @@ uint32_t g_generation = 0;
 bool g_open_error_told = false;
 bool g_init_failed = false;  // tsdb_init_migration failed; until the next one succeeds
 std::string g_init_error;    // why, when known
+std::string g_store_path;    // the store of the open migration, for messages
 
 void put_msg(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void put_msg(char *buf, const char *fmt, ...) {
@@ -76,6 +77,7 @@ bool open_migration(int64_t start, std::string &err) {
     if (err.find(loc.path) == std::string::npos) err = loc.path + ": " + err;
     return false;
   }
+  g_store_path = loc.path;
   g_generation++;
   return true;
 }
@@ -179,12 +181,15 @@ inline bool row_fits(const Migration &m, int series, int granularity, const doub
 /* What an exception inside a call leaves: the call fails, and so does the
  * migration (its state may be half-changed). */
 void caught(const char *call, const char *what, char *err_msg) {
-  std::string why = std::string(call) + " stopped: " + what;
-  if (g_migration) g_migration->mark_broken(why);
+  if (g_migration) g_migration->mark_broken(what);
   if (err_msg)
-    put_msg(err_msg, "%s", why.c_str());
-  else
-    std::fprintf(stderr, "orvtsdb: %s\n", why.c_str());  // no allocation: memory may be short
+    put_msg(err_msg, "%s stopped: %s", call, what);
+  else  // no allocation here: memory may be short
+    std::fprintf(stderr, "orvtsdb: %s%s stopped: %s\n",
+                 std::strcmp(call, "tsdb_exit_migration") == 0
+                     ? "migration not stored, the store is unchanged: "
+                     : "",
+                 call, what);
 }
 
 /* Runs a call's body; an exception becomes the result `failed`. */
@@ -215,7 +220,7 @@ int init_migration(long start_time_sec) {
     return 0;
   }
   g_init_error = err;
-  say("cannot open the store " + err);
+  say("cannot open the store: " + err);
   g_open_error_told = true;
   return -1;
 }
@@ -312,7 +317,7 @@ int exit_migration(long end_time_sec) {
   bool ok = g_migration->finish(end_time_sec, err);
   g_migration.reset();
   if (ok) return 0;
-  say("migration not stored, the store is unchanged: " + err);
+  say("migration not stored in " + g_store_path + ", the store is unchanged: " + err);
   return -1;
 }
 

@@ -60,8 +60,7 @@ void check_file(sqlite3 *db, Faults &f) {
 std::string chunk_fault(const Stmt &s, orvtsdb::ChunkDecoder &dec) {
   int64_t start = s.col_int(4), step = s.col_int(5), count = s.col_int(6);
   std::string err;
-  if (!dec.decode(orvtsdb::chunk_seed(s.col_int(1), (int)s.col_int(2), (int)s.col_int(3), start,
-                                      step),
+  if (!dec.decode(orvtsdb::chunk_seed(s.col_int(1), s.col_int(2), s.col_int(3), start, step),
                   s.col_blob(8), s.col_bytes(8), err))
     return err;
   if (dec.count() != count) return "the row says " + std::to_string(count) + " samples";
