@@ -64,6 +64,7 @@ class SqliteBackend final : public StoreBackend {
     return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
   }
   bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
+  bool for_run(Stmt &s, const char *sql, const std::string &run, std::string &err);
   bool run_seen_before(const std::string &run, bool *seen, std::string &err);
   bool find_straddlers(const std::string &run, int64_t from, int64_t to,
                        std::vector<Straddler> &out, std::string &err);
@@ -241,13 +242,11 @@ bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
 bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_t to,
                                     std::vector<Straddler> &out, std::string &err) {
   Stmt s;
-  if (!s.prepare(db_,
+  if (!for_run(s,
           "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
           "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
-          "AND start_time<=?4 AND end_time>=?3", err))
+          "AND start_time<=?4 AND end_time>=?3", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   s.bind(3, from);
   s.bind(4, to);
   int rc;
@@ -293,14 +292,22 @@ bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
   return keep(0, before) && keep(after_first, s.count - after_first);
 }
 
+/* Prepares a statement about the earlier migrations of a run: ?1 is the
+ * run, ?2 this migration. */
+bool SqliteBackend::for_run(Stmt &s, const char *sql, const std::string &run,
+                            std::string &err) {
+  if (!s.prepare(db_, sql, err)) return false;
+  s.bind(1, run);
+  s.bind(2, migration_);
+  return true;
+}
+
 /* Whether an earlier migration of the run is in the store: without one there
  * is nothing to replace, and the chunks table need not be scanned. */
 bool SqliteBackend::run_seen_before(const std::string &run, bool *seen, std::string &err) {
   Stmt s;
-  if (!s.prepare(db_, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", err))
+  if (!for_run(s, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   if (s.step() != SQLITE_ROW) return fail(err);
   *seen = s.col_int(0) != 0;
   return true;
@@ -312,12 +319,10 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
   if (!run_seen_before(run, &seen, err)) return false;
   if (!seen) return true;
   Stmt s;
-  if (!s.prepare(db_,
+  if (!for_run(s,
           "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
-          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", err))
+          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   s.bind(3, from);
   s.bind(4, to);
   if (!done(s, err)) return false;
@@ -326,13 +331,10 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
   for (const Straddler &c : cut)
     if (!cut_straddler(c, from, to, err)) return false;
   Stmt recount;
-  if (!recount.prepare(db_,
-          "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
-          "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2", err))
-    return false;
-  recount.bind(1, run);
-  recount.bind(2, migration_);
-  return done(recount, err);
+  return for_run(recount,
+             "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
+             "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2", run, err) &&
+         done(recount, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
