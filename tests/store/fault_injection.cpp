@@ -20,7 +20,7 @@ int64_t g_size_limit = -1;
 
 long g_fail_at = -1;    // allocation number to fail, -1: none armed
 long g_allocs = 0;      // allocations counted while armed
-bool g_counting = false;  // inside an Armed scope
+thread_local bool g_counting = false;  // inside an Armed scope (of the test's thread)
 bool g_hit = false;
 
 /* Counts one allocation; true when it is the one to fail. */

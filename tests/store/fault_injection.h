@@ -6,7 +6,8 @@
  *   (SIGKILL) at the N-th of them, and files can be held under a size, as a
  *   full disk would.
  * - An allocation countdown shared by SQLite's allocator and operator new:
- *   while armed, the N-th allocation fails (NULL / std::bad_alloc) once.
+ *   while armed, the N-th allocation fails (NULL / std::bad_alloc) once;
+ *   only the arming thread counts (the store's worker thread does not).
  * install_faults() must run before SQLite's first use (a static initializer
  * of the test does it).
  */
