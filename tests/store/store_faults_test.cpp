@@ -97,7 +97,7 @@ int counted_migration(long start, int count, double seed) {
     rc = tsdb_exit_migration(start + count * 10);
   }
   std::free(ids[0]);
-  if (!deleted) std::free(ids[1]);
+  std::free(ids[1]);
   return rc;
 }
 
@@ -159,10 +159,12 @@ std::string read_all(const std::string &path) {
   std::string err;
   sqlite3 *db = orvtsdb::open_for_reading(path, err);
   if (!db) return err;
-  orvtsdb::ChunkCursor c;
-  if (c.open(db, orvtsdb::ChunkFilter{}, err))
-    while (c.next(err)) {
-    }
+  {
+    orvtsdb::ChunkCursor c;  // finalized before the close
+    if (c.open(db, orvtsdb::ChunkFilter{}, err))
+      while (c.next(err)) {
+      }
+  }
   sqlite3_close(db);
   return err;
 }
