@@ -287,8 +287,27 @@ TEST_F(FaultsTest, AFullDiskRefusesTheMigrationAndKeepsTheStore) {
   EXPECT_LT(refused, tried) << "the largest limit lets the migration through";
 }
 
-/* The real tool on a tmpfs that fills up: exit status -1 after the design's
- * closing line, the cause on standard error, nothing half-stored. */
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+/* The real tool's environment: its own liborvtsdb, the store at db. */
+Env tool_env(const vzu_test::TempRun &run, const std::string &db) {
+  return {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
+          {"ORVTSDB_URL", "sqlite:" + db},   {"ORVTSDB_BUSY_TIMEOUT_MS", "50"},
+          {"TW_WDIR", run.wdir()},           {"ASAN_OPTIONS", "detect_leaks=0"}};
+}
+
+/* Writes a small generated run into `run`; the tool's arguments for it. */
+std::vector<std::string> sample_run(const vzu_test::TempRun &run) {
+  std::string n = std::to_string(run.testrun());
+  auto gen = vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run",
+                                   {"--preset", "small", "--wdir", run.wdir(), "--testrun", n});
+  EXPECT_EQ(gen.status, 0) << gen.err;
+  return {"-t", n};
+}
+
+/* The real tool on a tmpfs that fills up: exit status -1 after the closing
+ * line (which comes before the store's commit), the cause on standard error,
+ * nothing half-stored. */
 TEST(ToolFaults, AFullTmpfsMakesTheToolExitNonZero) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   vzu_test::TempRun run(7);
@@ -296,24 +315,13 @@ TEST(ToolFaults, AFullTmpfsMakesTheToolExitNonZero) {
   fs::create_directories(mnt);
   if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=96k") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  std::vector<std::pair<std::string, std::string>> env = {
-      {"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-      {"ORVTSDB_URL", "sqlite:" + mnt + "/store.sqlite"}, {"ASAN_OPTIONS", "detect_leaks=0"}};
-  auto gen = vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run",
-                                   {"--preset", "small", "--wdir", run.wdir(), "--testrun", "7"},
-                                   env);
-  ASSERT_EQ(gen.status, 0) << gen.err;
-  auto r = vzu_test::run_program(vzu_test::tool_path(), {"-t", "7"},
-                                 [&] {
-                                   auto e = env;
-                                   e.emplace_back("TW_WDIR", run.wdir());
-                                   return e;
-                                 }());
+  auto r = vzu_test::run_program(vzu_test::tool_path(), sample_run(run),
+                                 tool_env(run, mnt + "/store.sqlite"));
   auto info = orvtsdb({"info", mnt + "/store.sqlite"});
   umount2(mnt.c_str(), MNT_DETACH);
   EXPECT_EQ(r.status, 255) << r.out << r.err;
   EXPECT_NE(r.out.find("Migrttion is done"), std::string::npos) << r.out;
-  EXPECT_NE(r.err.find("not stored"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("not stored in " + mnt), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("full"), std::string::npos) << r.err;
   // Nothing or an empty store is left, never part of the run.
   EXPECT_TRUE(info.status != 0 || info.out.find("migrations  0") != std::string::npos)
@@ -323,18 +331,12 @@ TEST(ToolFaults, AFullTmpfsMakesTheToolExitNonZero) {
 TEST(ToolFaults, ALockedStoreStopsTheToolBeforeAnyTimeZero) {
   vzu_test::TempRun run(8);
   std::string db = run.wdir() + "/locked.sqlite";
-  std::vector<std::pair<std::string, std::string>> env = {
-      {"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-      {"ORVTSDB_URL", "sqlite:" + db}, {"ORVTSDB_BUSY_TIMEOUT_MS", "50"},
-      {"TW_WDIR", run.wdir()}, {"ASAN_OPTIONS", "detect_leaks=0"}};
-  ASSERT_EQ(vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run",
-                                  {"--preset", "small", "--wdir", run.wdir(), "--testrun", "8"},
-                                  env).status, 0);
+  auto args = sample_run(run);
   sqlite3 *other = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE held(x); BEGIN IMMEDIATE", nullptr, nullptr,
                          nullptr), SQLITE_OK);
-  auto r = vzu_test::run_program(vzu_test::tool_path(), {"-t", "8"}, env);
+  auto r = vzu_test::run_program(vzu_test::tool_path(), args, tool_env(run, db));
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
   EXPECT_EQ(r.status, 255);
