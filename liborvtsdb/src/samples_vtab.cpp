@@ -238,8 +238,8 @@ int register_samples_table(sqlite3 *db) {
   module.xRowid = rowid;
   int rc = sqlite3_create_module(db, "orvtsdb_samples", &module, nullptr);
   if (rc != SQLITE_OK) return rc;
-  return sqlite3_exec(db, "CREATE VIRTUAL TABLE temp.samples USING orvtsdb_samples", nullptr,
-                      nullptr, nullptr);
+  return sqlite3_exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.samples USING orvtsdb_samples",
+                      nullptr, nullptr, nullptr);
 }
 
 }  // namespace orvtsdb
