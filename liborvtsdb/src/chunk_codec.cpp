@@ -4,6 +4,7 @@
  */
 #include "chunk_codec.h"
 
+#include <xxhash.h>
 #include <zstd.h>
 
 #include <cmath>
@@ -36,6 +37,24 @@ void put_u32(uint8_t *p, uint32_t v) {
 
 uint32_t get_u32(const uint8_t *p) {
   return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+void put_u64(uint8_t *p, uint64_t v) {
+  for (int i = 0; i < 8; i++) p[i] = (uint8_t)(v >> (8 * i));
+}
+
+uint64_t get_u64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; i--) v = v << 8 | p[i];
+  return v;
+}
+
+/* The check of a blob of `len` bytes: its frame, seeded with its first six
+ * bytes and the row's seed. */
+uint64_t blob_check(const uint8_t *blob, size_t len, uint64_t seed) {
+  uint64_t head = (uint64_t)blob[0] | (uint64_t)blob[1] << 8 | (uint64_t)get_u32(blob + 2) << 16;
+  return XXH3_64bits_withSeed(blob + CHUNK_HEADER_BYTES, len - CHUNK_HEADER_BYTES,
+                              seed ^ XXH3_64bits(&head, sizeof head));
 }
 
 size_t bitmap_bytes(int count) { return ((size_t)count + 7) / 8; }
@@ -165,12 +184,21 @@ size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, 
 
 bool is_missing(double v) { return bits_of(v) == MISSING_BITS; }
 
+uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step) {
+  int64_t place[5] = {sid, graph, data_type, start, step};
+  return XXH3_64bits(place, sizeof place);
+}
+
 ChunkEncoder::ChunkEncoder(int level) : cctx_(ZSTD_createCCtx()), level_(level) {}
 
 ChunkEncoder::~ChunkEncoder() { ZSTD_freeCCtx(cctx_); }
 
-bool ChunkEncoder::encode(const double *base, size_t sample_stride, size_t role_stride,
-                          int roles, int count, std::string &err) {
+bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_stride,
+                          size_t role_stride, int roles, int count, std::string &err) {
+  if (!cctx_) {
+    err = "out of memory for the chunk compressor";
+    return false;
+  }
   if (roles < 1 || roles > MAX_ROLES || count < 1) {
     err = "chunk shape out of range";
     return false;
@@ -195,6 +223,7 @@ bool ChunkEncoder::encode(const double *base, size_t sample_stride, size_t role_
     return false;
   }
   out_size_ = CHUNK_HEADER_BYTES + n;
+  put_u64(&out_[6], blob_check(out_.data(), out_size_, seed));
   return true;
 }
 
@@ -202,10 +231,21 @@ ChunkDecoder::ChunkDecoder() : dctx_(ZSTD_createDCtx()) {}
 
 ChunkDecoder::~ChunkDecoder() { ZSTD_freeDCtx(dctx_); }
 
-bool ChunkDecoder::decode(const void *blob, size_t len, std::string &err) {
+bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::string &err) {
   const uint8_t *p = static_cast<const uint8_t *>(blob);
-  if (!p || len < CHUNK_HEADER_BYTES || p[0] != CHUNK_FORMAT || p[1] < 1 ||
-      p[1] > MAX_ROLES) {
+  if (!dctx_) {
+    err = "out of memory for the chunk decompressor";
+    return false;
+  }
+  if (p && len > 0 && p[0] == 1) {
+    err = "chunk written without a checksum by an older version (migrate the run again)";
+    return false;
+  }
+  if (!p || len < CHUNK_HEADER_BYTES || get_u64(p + 6) != blob_check(p, len, seed)) {
+    err = "checksum mismatch (the chunk is damaged)";
+    return false;
+  }
+  if (p[0] != CHUNK_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }

@@ -3,10 +3,12 @@
  * one series and graph, every element role kept as its own column.
  *
  * Blob layout (little-endian):
- *   0  u8   format, CHUNK_FORMAT (1)
+ *   0  u8   format, CHUNK_FORMAT (2)
  *   1  u8   roles R (1..5)
  *   2  u32  samples N
- *   6  ...  one zstd frame holding R columns, one after the other:
+ *   6  u64  check: XXH3-64 of the zstd frame, seeded with bytes 0-5 and the
+ *           chunk's place (chunk_seed: series, graph, data type, start, step)
+ *  14  ...  one zstd frame holding R columns, one after the other:
  *        u8 mode, then
  *        mode 0 (any doubles): N values, each XORed with the previous one;
  *        mode 1 + d, d = 0..4 (every value is exactly m / 10^d for an integer
@@ -20,6 +22,11 @@
  * integer mode is taken only when it gives back every bit of every value,
  * so decoding is exact in both modes and the missing marker (-2^63) stays
  * the marker, never a number.
+ *
+ * The check is tested before anything else on every decode: a flipped bit
+ * anywhere in the blob, or a blob moved to another row, is a refused chunk,
+ * never other numbers. Format 1 (the same without the check) is refused too:
+ * its numbers cannot be trusted.
  *
  * A ChunkEncoder / ChunkDecoder owns its zstd context and scratch space and
  * reuses them: after warm-up no call allocates. Not thread-safe; one per user.
@@ -37,8 +44,12 @@ struct ZSTD_DCtx_s;
 
 namespace orvtsdb {
 
-constexpr uint8_t CHUNK_FORMAT = 1;
-constexpr size_t CHUNK_HEADER_BYTES = 6;
+constexpr uint8_t CHUNK_FORMAT = 2;
+constexpr size_t CHUNK_HEADER_BYTES = 14;
+
+/* The seed that binds a chunk's check to its row: the same five values must
+ * be given to encode and decode. */
+uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step);
 /* zstd's first fast level: without entropy coding of literals it compresses
  * the shuffled columns about twice as fast as level 1, for about 1% more
  * bytes (the low bytes that stay literals are close to random anyway). */
@@ -54,9 +65,10 @@ class ChunkEncoder {
   /* Encodes `count` samples of `roles` columns: value i of role r is
    * base[i * sample_stride + r * role_stride] (a sample-major buffer of
    * `total` elements: total, 1; role-major columns: 1, count). The blob stays
-   * valid until the next call. Returns false with a reason in err when zstd
-   * fails or the shape is out of range. */
-  bool encode(const double *base, size_t sample_stride, size_t role_stride, int roles,
+   * valid until the next call; its check is bound to `seed` (chunk_seed).
+   * Returns false with a reason in err when zstd fails or the shape is out of
+   * range. */
+  bool encode(uint64_t seed, const double *base, size_t sample_stride, size_t role_stride, int roles,
               int count, std::string &err);
   const uint8_t *data() const { return out_.data(); }
   size_t size() const { return out_size_; }
@@ -79,8 +91,9 @@ class ChunkDecoder {
 
   /* Decodes a blob into role-major columns: value i of role r is
    * values()[r * count() + i]. Returns false with a reason in err for a blob
-   * that is not a well-formed chunk. Results stay valid until the next call. */
-  bool decode(const void *blob, size_t len, std::string &err);
+   * whose check does not match `seed` or that is not a well-formed chunk.
+   * Results stay valid until the next call. */
+  bool decode(uint64_t seed, const void *blob, size_t len, std::string &err);
   int roles() const { return roles_; }
   int count() const { return count_; }
   const double *values() const { return values_.data(); }

@@ -5,21 +5,39 @@
 
 namespace orvtsdb {
 
+namespace {
+
+/* "schema".table, with the schema name quoted as an SQL identifier. */
+std::string table(const std::string &schema, const char *name) {
+  std::string q = "\"";
+  for (char c : schema) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"." + name;
+}
+
+}  // namespace
+
 /* Only the conditions in use go into the SQL, so SQLite can seek the
  * chunks_by_series index for a series (and graph) instead of scanning. */
-bool ChunkCursor::open(sqlite3 *db, const ChunkFilter &f, std::string &err) {
+bool ChunkCursor::open(sqlite3 *db, const std::string &schema, const ChunkFilter &f,
+                       std::string &err) {
   std::string sql =
       "SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, c.data, g.name, "
-      "IFNULL(gr.name, ''), s.labels "
-      "FROM chunks c JOIN series s ON s.sid = c.sid JOIN groups g ON g.gid = s.gid "
-      "LEFT JOIN graphs gr ON gr.gid = s.gid AND gr.idx = c.graph "
+      "IFNULL(gr.name, ''), s.labels, c.count "
+      "FROM " + table(schema, "chunks") + " c JOIN " + table(schema, "series") +
+      " s ON s.sid = c.sid JOIN " + table(schema, "groups") + " g ON g.gid = s.gid "
+      "LEFT JOIN " + table(schema, "graphs") + " gr ON gr.gid = s.gid AND gr.idx = c.graph "
       "WHERE c.end_time >= ?5 AND c.start_time <= ?6";
   if (f.sid >= 0) sql += " AND c.sid = ?1";
   if (f.graph >= 0) sql += " AND c.graph = ?2";
   if (!f.group_name.empty()) sql += " AND g.name = ?3";
   if (!f.graph_name.empty()) sql += " AND gr.name = ?4";
   sql += " ORDER BY c.sid, c.graph, c.start_time";
-  if (!stmt_.prepare(db, sql.c_str(), err)) return false;
+  const char *file = sqlite3_db_filename(db, schema.c_str());
+  store_ = file && *file ? file : schema;
+  if (!stmt_.prepare(db, sql.c_str(), err)) {
+    err = store_ + ": " + err;
+    return false;
+  }
   stmt_.bind(1, f.sid);
   stmt_.bind(2, (int64_t)f.graph);
   stmt_.bind(3, f.group_name);
@@ -29,16 +47,31 @@ bool ChunkCursor::open(sqlite3 *db, const ChunkFilter &f, std::string &err) {
   return true;
 }
 
+std::string ChunkCursor::damage(const std::string &why) const {
+  int64_t last = start() + (stored_count() - 1) * step();
+  return store_ + ": damaged chunk of series " + std::to_string(sid()) + " (group '" +
+         group_name() + "', " + labels() + "), graph " + std::to_string(graph()) + " '" +
+         graph_name() + "', time " + std::to_string(start()) + ".." + std::to_string(last) +
+         ": " + why;
+}
+
 bool ChunkCursor::next(std::string &err) {
   err.clear();
   int rc = stmt_.step();
   if (rc == SQLITE_DONE) return false;
   if (rc != SQLITE_ROW) {
-    err = sqlite3_errmsg(sqlite3_db_handle(stmt_.get()));
+    err = store_ + ": " + sqlite3_errmsg(sqlite3_db_handle(stmt_.get()));
     return false;
   }
-  if (dec_.decode(stmt_.col_blob(5), stmt_.col_bytes(5), err)) return true;
-  err = "chunk of series " + std::to_string(sid()) + " at " + std::to_string(start()) + ": " + err;
+  // The row's own integers, not the narrowed accessors: every bit counts.
+  uint64_t seed = chunk_seed(sid(), stmt_.col_int(1), stmt_.col_int(2), start(), step());
+  if (!dec_.decode(seed, stmt_.col_blob(5), stmt_.col_bytes(5), err)) {
+    err = damage(err);
+    return false;
+  }
+  if (dec_.count() == stored_count()) return true;
+  err = damage("the row says " + std::to_string(stored_count()) + " samples, the chunk holds " +
+               std::to_string(dec_.count()));
   return false;
 }
 

@@ -3,6 +3,9 @@
  * series, graph and time order, optionally narrowed to a series, a graph, a
  * group or graph name and a time range. Used by the `orvtsdb` command and by
  * the `samples` table.
+ *
+ * Every chunk's checksum is tested as it is read; a damaged chunk ends the
+ * pass with an error naming the store, series, graph and time range.
  */
 #ifndef ORVTSDB_CHUNK_CURSOR_H
 #define ORVTSDB_CHUNK_CURSOR_H
@@ -33,8 +36,13 @@ class ChunkCursor {
   ChunkCursor(const ChunkCursor &) = delete;
   ChunkCursor &operator=(const ChunkCursor &) = delete;
 
-  /* Starts a pass over the chunks matching f; false with a reason in err. */
-  bool open(sqlite3 *db, const ChunkFilter &f, std::string &err);
+  /* Starts a pass over the chunks matching f in the database `schema` of db
+   * ("main", or the name of an attached store); false with a reason in err. */
+  bool open(sqlite3 *db, const std::string &schema, const ChunkFilter &f, std::string &err);
+  /* The same on the main database. */
+  bool open(sqlite3 *db, const ChunkFilter &f, std::string &err) {
+    return open(db, "main", f, err);
+  }
   /* Moves to the next chunk and decodes it. false at the end (err empty) or
    * on a damaged chunk or SQLite error (err says which). */
   bool next(std::string &err);
@@ -47,6 +55,7 @@ class ChunkCursor {
   std::string group_name() const { return stmt_.col_text(6); }
   std::string graph_name() const { return stmt_.col_text(7); }
   std::string labels() const { return stmt_.col_text(8); }
+  int64_t stored_count() const { return stmt_.col_int(9); }
   int count() const { return dec_.count(); }
   int roles() const { return dec_.roles(); }
   int64_t time_of(int i) const { return start() + i * step(); }
@@ -54,8 +63,11 @@ class ChunkCursor {
   double value(int i, int r) const { return dec_.column(r)[i]; }
 
  private:
+  std::string damage(const std::string &why) const;
+
   Stmt stmt_;
   ChunkDecoder dec_;
+  std::string store_;  // file name of the store read, for messages
 };
 
 }  // namespace orvtsdb

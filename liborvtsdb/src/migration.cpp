@@ -35,18 +35,20 @@ std::string series_key(const TagList &tags) {
 }
 
 Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
-                     int64_t start)
+                     const std::string &run_dir, int64_t start)
     : backend_(std::move(backend)), clock_(start) {
   record_.run = run;
+  record_.run_dir = run_dir;
   record_.start_time = start;
 }
 
 std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
-                                            const std::string &run, int64_t start_time,
-                                            std::string &err) {
+                                            const std::string &run, const std::string &run_dir,
+                                            int64_t start_time, std::string &err) {
   int64_t id;
-  std::unique_ptr<Migration> m(new Migration(std::move(backend), run, start_time));
+  std::unique_ptr<Migration> m(new Migration(std::move(backend), run, run_dir, start_time));
   if (!m->backend_->begin(m->record_, &id, err)) return nullptr;
+  m->writer_ = std::make_unique<ChunkWriter>(*m->backend_);
   return m;
 }
 
@@ -70,7 +72,9 @@ int Migration::register_group(const GroupRecord &g, const std::vector<GraphRecor
     layout->total_elements += roles;
   }
   int gid;
+  std::unique_lock<std::mutex> lock(writer_->backend_mutex());
   if (!backend_->put_group(g, graphs, &gid, err)) return failed(err), -1;
+  lock.unlock();
   groups_[gid] = std::move(layout);
   return gid;
 }
@@ -90,6 +94,7 @@ int Migration::open_series(int gid, const TagList &tags, std::string &err) {
   auto it = series_index_.find(key);
   if (it == series_index_.end()) {
     int64_t sid;
+    std::lock_guard<std::mutex> lock(writer_->backend_mutex());
     if (!backend_->put_series(gid, key.substr(key.find('|') + 1), tags, clock_, &sid, err))
       return failed(err), -1;
     it = series_index_.emplace(key, (int)series_.size()).first;
@@ -100,11 +105,12 @@ int Migration::open_series(int gid, const TagList &tags, std::string &err) {
   Series &s = series_[it->second];
   // A group registered again with other graphs: close the chunk of the old layout.
   if (s.layout != g->second) {
-    if (!flush(s, err)) return -1;
+    if (!flush(s, err, false)) return -1;
     s.buf.reset();
     s.layout = g->second;
   }
   if (s.ended) {
+    std::lock_guard<std::mutex> lock(writer_->backend_mutex());
     if (!backend_->set_series_end(s.sid, -1, err)) return failed(err), -1;
     s.ended = false;
   }
@@ -152,26 +158,25 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   return ++s.count < CHUNK_SAMPLES || flush(s, err);
 }
 
-bool Migration::flush(Series &s, std::string &err) {
+bool Migration::flush(Series &s, std::string &err, bool refill) {
   if (s.count == 0) return true;
-  for (const GraphSlot &g : s.layout->slots) {
-    if (!encoder_.encode(&s.buf[g.offset], (size_t)s.layout->total_elements, 1, g.roles,
-                         s.count, err))
-      return failed(err);
-    ChunkRecord c{s.sid, g.graph, g.data_type, s.start, s.step, s.count,
-                  encoder_.data(), encoder_.size()};
-    if (!backend_->put_chunk(c, err)) return failed(err);
+  size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
+  if (!writer_->submit(ChunkJob{s.sid, s.start, s.step, s.count, s.layout, std::move(s.buf)})) {
+    err = writer_->error();
+    return failed(err);
   }
   s.count = 0;
+  if (refill) s.buf.reset(new double[rows]);
   return true;
 }
 
 bool Migration::end_series(int series, std::string &err) {
   Series &s = series_[series];
   if (s.ended) return true;
-  if (!flush(s, err)) return false;
+  if (!flush(s, err, false)) return false;
   s.buf.reset();
   s.ended = true;
+  std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   return backend_->set_series_end(s.sid, clock_, err) || failed(err);
 }
 
@@ -180,7 +185,7 @@ bool Migration::end_series(int series, std::string &err) {
 bool Migration::evict_idle(std::string &err) {
   for (Series &s : series_) {
     if (s.buf && !s.touched) {
-      if (!flush(s, err)) return false;
+      if (!flush(s, err, false)) return false;
       s.buf.reset();
     }
     s.touched = false;
@@ -199,7 +204,10 @@ void Migration::step(int seconds) {
 bool Migration::finish(int64_t end_time, std::string &err) {
   record_.end_time = end_time;
   for (Series &s : series_)
-    if (!flush(s, err)) break;
+    if (!flush(s, err, false)) break;
+  if (!writer_->drain(err)) failed(err);
+  record_.stored_samples = writer_->stored_samples();
+  std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   bool ok = broken_.empty() &&
             (record_.first_sample < 0 ||
              backend_->drop_run_samples(record_.run, std::min(record_.start_time,

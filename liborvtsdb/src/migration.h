@@ -5,13 +5,16 @@
  * Each series keeps one sample-major buffer of CHUNK_SAMPLES rows of its
  * elements; an insert copies the row in, nothing else. A full buffer, a change
  * of granularity, a gap longer than MAX_GAP_FILL steps or the series' end
- * closes the chunk: every graph's roles are encoded and handed to the backend.
+ * closes the chunk: the buffer goes to the ChunkWriter, whose worker thread
+ * encodes every graph's roles and hands them to the backend.
  * A shorter gap is filled with missing markers so that chunks stay long when a
  * few samples are lost. Series without an insert for a whole chunk's worth of
  * clock steps are flushed and drop their buffer, so memory follows the series
  * in use, not the length of the run.
  *
- * Owns its backend; everything becomes visible at finish(). Single thread.
+ * Owns its backend and writer; everything becomes visible at finish(). Its
+ * caller is one thread; backend calls from it hold the writer's backend
+ * mutex, as the worker's do.
  */
 #ifndef ORVTSDB_MIGRATION_H
 #define ORVTSDB_MIGRATION_H
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "chunk_codec.h"
+#include "chunk_writer.h"
 #include "store_backend.h"
 
 namespace orvtsdb {
@@ -42,11 +46,12 @@ struct GroupLayout {
 
 class Migration {
  public:
-  /* Starts a migration of run `run` with the clock at start_time on an opened
-   * backend. Null with a reason in err when the backend refuses. */
+  /* Starts a migration of the run whose identity key is `run` (found at
+   * run_dir) with the clock at start_time on an opened backend. Null with a
+   * reason in err when the backend refuses. */
   static std::unique_ptr<Migration> start(std::unique_ptr<StoreBackend> backend,
-                                          const std::string &run, int64_t start_time,
-                                          std::string &err);
+                                          const std::string &run, const std::string &run_dir,
+                                          int64_t start_time, std::string &err);
   Migration(const Migration &) = delete;
   Migration &operator=(const Migration &) = delete;
 
@@ -74,8 +79,16 @@ class Migration {
   size_t series_count() const { return series_.size(); }
   int series_elements(int series) const { return series_[series].layout->total_elements; }
   bool series_ended(int series) const { return series_[series].ended; }
-  /* Non-empty once a write failed: the migration can no longer commit. */
-  const std::string &broken() const { return broken_; }
+  /* Non-empty once a write failed (here or on the writer's thread): the
+   * migration can no longer commit. */
+  const std::string &broken() const {
+    if (broken_.empty() && writer_->failed()) broken_ = writer_->error();
+    return broken_;
+  }
+  /* Marks the migration failed (a call stopped half-way): it will not commit. */
+  void mark_broken(const std::string &why) {
+    if (broken_.empty()) broken_ = why;
+  }
 
  private:
   struct Series {
@@ -87,8 +100,11 @@ class Migration {
     bool ended = false, touched = false;
   };
 
-  Migration(std::unique_ptr<StoreBackend> backend, const std::string &run, int64_t start);
-  bool flush(Series &s, std::string &err);
+  Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
+            const std::string &run_dir, int64_t start);
+  /* Hands the open chunk to the writer; refill: give the series a new
+   * buffer (it goes on), else it has none afterwards. */
+  bool flush(Series &s, std::string &err, bool refill = true);
   bool make_room(Series &s, int granularity, std::string &err);
   bool evict_idle(std::string &err);
   bool failed(std::string &err);
@@ -100,8 +116,8 @@ class Migration {
   std::unordered_map<int, std::shared_ptr<const GroupLayout>> groups_;
   std::unordered_map<std::string, int> series_index_;
   std::vector<Series> series_;
-  ChunkEncoder encoder_;
-  std::string broken_;
+  std::unique_ptr<ChunkWriter> writer_;  // after backend_: stops before it goes
+  mutable std::string broken_;
 };
 
 /* The identity text of a tag/value list: "tag=value" pairs joined by ",",

@@ -1,13 +1,19 @@
 /*
- * samples_vtab.cpp - the `samples` eponymous virtual table over ChunkCursor.
+ * samples_vtab.cpp - the `samples` virtual table over ChunkCursor.
  *
  * xBestIndex turns usable constraints into a ChunkFilter: bit 1 sid =, bit 2
- * group_name =, bit 4 graph_name =, bit 8 time >= / >, bit 16 time <= / <;
- * their values arrive in argv in that bit order. SQLite still checks every
- * constraint on the rows returned, so the filter only has to be wide enough.
+ * group_name =, bit 4 graph_name =, bit 8 time >= / >, bit 16 time <= / <,
+ * bit 32 store =; their values arrive in argv in that bit order. SQLite still
+ * checks every constraint on the rows returned, so the filter only has to be
+ * wide enough.
+ *
+ * The module is not eponymous on purpose: SQLite resolves an eponymous table
+ * under any schema prefix, so r2.samples would read the main store. Instead
+ * temp.samples exists, and the hidden column `store` names the schema read.
  */
 #include "samples_vtab.h"
 
+#include <new>
 #include <string>
 
 #include "chunk_cursor.h"
@@ -18,7 +24,7 @@ namespace orvtsdb {
 namespace {
 
 enum Column { COL_SID, COL_GROUP, COL_GRAPH_NAME, COL_GRAPH, COL_ROLE, COL_TIME, COL_VALUE,
-              COL_LABELS };
+              COL_LABELS, COL_STORE };
 
 struct Table {
   sqlite3_vtab base;  // must stay first
@@ -32,29 +38,41 @@ struct Cursor {
   int sample = 0, role = 0;
   int64_t from = 0, to = 0;
   int64_t rowid = 0;
+  std::string store = "main";  // schema read
 };
 
 int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
   int rc = sqlite3_declare_vtab(db,
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
-      "role TEXT, time INTEGER, value REAL, labels TEXT)");
+      "role TEXT, time INTEGER, value REAL, labels TEXT, store HIDDEN)");
   if (rc != SQLITE_OK) return rc;
-  Table *t = static_cast<Table *>(sqlite3_malloc(sizeof(Table)));
+  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db};
   if (!t) return SQLITE_NOMEM;
-  *t = Table{sqlite3_vtab{}, db};
   *out = &t->base;
   return SQLITE_OK;
 }
 
+/* Creating (temp.samples) is connecting: the table keeps nothing of its own.
+ * A function other than connect, so that the module is not eponymous. */
+int create(sqlite3 *db, void *aux, int argc, const char *const *argv, sqlite3_vtab **out,
+           char **err) {
+  return connect(db, aux, argc, argv, out, err);
+}
+
 int disconnect(sqlite3_vtab *vt) {
-  sqlite3_free(vt);
+  Table *t = reinterpret_cast<Table *>(vt);
+  sqlite3_free(t->base.zErrMsg);
+  delete t;
   return SQLITE_OK;
 }
+
+int destroy(sqlite3_vtab *vt) { return disconnect(vt); }
 
 int constraint_bit(const sqlite3_index_info::sqlite3_index_constraint &c) {
   if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_SID) return 1;
   if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_GROUP) return 2;
   if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_GRAPH_NAME) return 4;
+  if (c.op == SQLITE_INDEX_CONSTRAINT_EQ && c.iColumn == COL_STORE) return 32;
   if (c.iColumn != COL_TIME) return 0;
   if (c.op == SQLITE_INDEX_CONSTRAINT_GE || c.op == SQLITE_INDEX_CONSTRAINT_GT) return 8;
   if (c.op == SQLITE_INDEX_CONSTRAINT_LE || c.op == SQLITE_INDEX_CONSTRAINT_LT) return 16;
@@ -63,7 +81,7 @@ int constraint_bit(const sqlite3_index_info::sqlite3_index_constraint &c) {
 
 int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
   int mask = 0;
-  int slot_of_bit[32] = {};
+  int slot_of_bit[64] = {};
   for (int i = 0; i < info->nConstraint; i++) {
     int bit = info->aConstraint[i].usable ? constraint_bit(info->aConstraint[i]) : 0;
     if (bit && !(mask & bit)) {
@@ -72,7 +90,7 @@ int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
     }
   }
   int argv = 0;
-  for (int bit = 1; bit <= 16; bit <<= 1)
+  for (int bit = 1; bit <= 32; bit <<= 1)
     if (mask & bit) info->aConstraintUsage[slot_of_bit[bit]].argvIndex = ++argv;
   info->idxNum = mask;
   info->estimatedCost = 1e6 / (1 + argv * 10);
@@ -80,7 +98,8 @@ int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
 }
 
 int open_cursor(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
-  Cursor *c = new Cursor();
+  Cursor *c = new (std::nothrow) Cursor();
+  if (!c) return SQLITE_NOMEM;
   *out = &c->base;
   return SQLITE_OK;
 }
@@ -128,10 +147,12 @@ int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value 
   if (mask & 4) f.graph_name = text(a++);
   if (mask & 8) f.from = sqlite3_value_int64(argv[a++]);
   if (mask & 16) f.to = sqlite3_value_int64(argv[a++]);
+  c->store = mask & 32 ? text(a++) : "main";
   c->from = f.from;
   c->to = f.to;
   std::string err;
-  if (!c->chunks.open(reinterpret_cast<Table *>(cur->pVtab)->db, f, err)) return fail(c, err);
+  Table *t = reinterpret_cast<Table *>(cur->pVtab);
+  if (!c->chunks.open(t->db, c->store, f, err)) return fail(c, err);
   return next_chunk(c);
 }
 
@@ -163,9 +184,35 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
       else
         sqlite3_result_double(ctx, v);
       break;
-    default: text(k.labels()); break;
+    case COL_LABELS: text(k.labels()); break;
+    default: text(c->store); break;
   }
   return SQLITE_OK;
+}
+
+/* SQLite calls these from C: nothing may be thrown back at it. */
+template <class F>
+int guarded(F f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc &) {
+    return SQLITE_NOMEM;
+  } catch (...) {
+    return SQLITE_ERROR;
+  }
+}
+
+int guarded_filter(sqlite3_vtab_cursor *cur, int mask, const char *s, int n,
+                   sqlite3_value **argv) {
+  return guarded([&] { return filter(cur, mask, s, n, argv); });
+}
+
+int guarded_next(sqlite3_vtab_cursor *cur) {
+  return guarded([&] { return next(cur); });
+}
+
+int guarded_column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
+  return guarded([&] { return column(cur, ctx, col); });
 }
 
 int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
@@ -177,17 +224,22 @@ int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
 
 int register_samples_table(sqlite3 *db) {
   static sqlite3_module module = {};
+  module.xCreate = create;
   module.xConnect = connect;
+  module.xDestroy = destroy;
   module.xBestIndex = best_index;
   module.xDisconnect = disconnect;
   module.xOpen = open_cursor;
   module.xClose = close_cursor;
-  module.xFilter = filter;
-  module.xNext = next;
+  module.xFilter = guarded_filter;
+  module.xNext = guarded_next;
   module.xEof = eof;
-  module.xColumn = column;
+  module.xColumn = guarded_column;
   module.xRowid = rowid;
-  return sqlite3_create_module(db, "samples", &module, nullptr);
+  int rc = sqlite3_create_module(db, "orvtsdb_samples", &module, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  return sqlite3_exec(db, "CREATE VIRTUAL TABLE IF NOT EXISTS temp.samples USING orvtsdb_samples",
+                      nullptr, nullptr, nullptr);
 }
 
 }  // namespace orvtsdb

@@ -8,6 +8,12 @@
  * leaves the file as it was at the last commit, and pages spilled during a
  * long migration never become visible on their own. Chunks are appended
  * once; a commit that fails (full disk) rolls back as a whole.
+ *
+ * The tables are created in a transaction of their own when the store is
+ * opened, so a store whose first migration failed is still a (empty) store.
+ * A lock held by another process is waited for loc.busy_timeout_ms; after
+ * that the migration is refused (a second migration of a run does not queue
+ * behind the first, and the first's result stays).
  */
 #include <ctime>
 
@@ -19,8 +25,6 @@
 namespace orvtsdb {
 
 namespace {
-
-constexpr int BUSY_TIMEOUT_MS = 5000;
 
 /* A chunk of an earlier migration that reaches into a replaced time range. */
 struct Straddler {
@@ -48,6 +52,8 @@ class SqliteBackend final : public StoreBackend {
 
  private:
   bool prepare_all(std::string &err);
+  bool create_schema(std::string &err);
+  bool lock_for_writing(std::string &err);
   bool fail(std::string &err) {
     err = sqlite3_errmsg(db_);
     return false;
@@ -58,6 +64,7 @@ class SqliteBackend final : public StoreBackend {
     return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
   }
   bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
+  bool for_run(Stmt &s, const char *sql, const std::string &run, std::string &err);
   bool run_seen_before(const std::string &run, bool *seen, std::string &err);
   bool find_straddlers(const std::string &run, int64_t from, int64_t to,
                        std::vector<Straddler> &out, std::string &err);
@@ -71,6 +78,7 @@ class SqliteBackend final : public StoreBackend {
   } db_;
   bool in_txn_ = false;
   int64_t migration_ = 0;
+  int busy_timeout_ms_ = 0;
   Stmt find_group_, insert_group_, update_group_, put_graph_;
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
 };
@@ -86,9 +94,28 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
     err = loc.path + ": " + (db_.p ? sqlite3_errmsg(db_) : "cannot open");
     return false;
   }
-  sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+  busy_timeout_ms_ = loc.busy_timeout_ms;
+  sqlite3_busy_timeout(db_, busy_timeout_ms_);
   return exec_sql(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-                       "PRAGMA cache_size=-16384;", err);
+                       "PRAGMA cache_size=-16384;", err) &&
+         (has_schema(db_) || create_schema(err));
+}
+
+/* BEGIN IMMEDIATE: the write lock now, or a refusal that says who holds it. */
+bool SqliteBackend::lock_for_writing(std::string &err) {
+  if (exec_sql(db_, "BEGIN IMMEDIATE", err)) return true;
+  if (sqlite3_errcode(db_) == SQLITE_BUSY)
+    err = "locked by another process (a migration in progress?); waited " +
+          std::to_string(busy_timeout_ms_) + " ms (ORVTSDB_BUSY_TIMEOUT_MS sets the wait)";
+  return false;
+}
+
+bool SqliteBackend::create_schema(std::string &err) {
+  if (!lock_for_writing(err)) return false;
+  if (ensure_schema(db_, err) && exec_sql(db_, "COMMIT", err)) return true;
+  std::string ignored;
+  exec_sql(db_, "ROLLBACK", ignored);
+  return false;
 }
 
 bool SqliteBackend::prepare_all(std::string &err) {
@@ -111,16 +138,17 @@ bool SqliteBackend::prepare_all(std::string &err) {
 }
 
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
-  if (!exec_sql(db_, "BEGIN IMMEDIATE", err)) return false;
+  if (!lock_for_writing(err)) return false;
   in_txn_ = true;
-  if (!ensure_schema(db_, err) || !prepare_all(err)) return false;
+  if (!check_format(db_, err) || !prepare_all(err)) return false;
   Stmt s;
-  if (!s.prepare(db_, "INSERT INTO migrations(run,start_time,started_at) VALUES(?1,?2,?3)",
-                 err))
+  if (!s.prepare(db_,
+          "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)", err))
     return false;
   s.bind(1, m.run);
-  s.bind(2, m.start_time);
-  s.bind(3, (int64_t)std::time(nullptr));
+  s.bind(2, m.run_dir);
+  s.bind(3, m.start_time);
+  s.bind(4, (int64_t)std::time(nullptr));
   if (!done(s, err)) return false;
   migration_ = *migration_id = sqlite3_last_insert_rowid(db_);
   return true;
@@ -214,13 +242,11 @@ bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
 bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_t to,
                                     std::vector<Straddler> &out, std::string &err) {
   Stmt s;
-  if (!s.prepare(db_,
+  if (!for_run(s,
           "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
           "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
-          "AND start_time<=?4 AND end_time>=?3", err))
+          "AND start_time<=?4 AND end_time>=?3", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   s.bind(3, from);
   s.bind(4, to);
   int rc;
@@ -238,7 +264,13 @@ bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_
 bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
                                   std::string &err) {
   ChunkDecoder dec;
-  if (!dec.decode(s.blob.data(), s.blob.size(), err)) return false;
+  if (!dec.decode(chunk_seed(s.sid, s.graph, s.data_type, s.start, s.step), s.blob.data(),
+                  s.blob.size(), err)) {
+    err = "chunk of series " + std::to_string(s.sid) + ", graph " + std::to_string(s.graph) +
+          " at " + std::to_string(s.start) + " to be replaced: " + err +
+          " (orvtsdb verify lists the damage)";
+    return false;
+  }
   Stmt del;
   if (!del.prepare(db_, "DELETE FROM chunks WHERE rowid=?1", err)) return false;
   del.bind(1, s.rowid);
@@ -249,23 +281,33 @@ bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
   ChunkEncoder enc;
   auto keep = [&](int first, int n) {
     if (n <= 0) return true;
-    if (!enc.encode(dec.values() + first, 1, (size_t)dec.count(), dec.roles(), n, err))
+    int64_t start = s.start + first * s.step;
+    if (!enc.encode(chunk_seed(s.sid, s.graph, s.data_type, start, s.step),
+                    dec.values() + first, 1, (size_t)dec.count(), dec.roles(), n, err))
       return false;
-    ChunkRecord c{s.sid, s.graph, s.data_type, s.start + first * s.step, s.step, n,
+    ChunkRecord c{s.sid, s.graph, s.data_type, start, s.step, n,
                   enc.data(), enc.size()};
     return insert_chunk(c, s.migration, err);
   };
   return keep(0, before) && keep(after_first, s.count - after_first);
 }
 
+/* Prepares a statement about the earlier migrations of a run: ?1 is the
+ * run, ?2 this migration. */
+bool SqliteBackend::for_run(Stmt &s, const char *sql, const std::string &run,
+                            std::string &err) {
+  if (!s.prepare(db_, sql, err)) return false;
+  s.bind(1, run);
+  s.bind(2, migration_);
+  return true;
+}
+
 /* Whether an earlier migration of the run is in the store: without one there
  * is nothing to replace, and the chunks table need not be scanned. */
 bool SqliteBackend::run_seen_before(const std::string &run, bool *seen, std::string &err) {
   Stmt s;
-  if (!s.prepare(db_, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", err))
+  if (!for_run(s, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   if (s.step() != SQLITE_ROW) return fail(err);
   *seen = s.col_int(0) != 0;
   return true;
@@ -277,12 +319,10 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
   if (!run_seen_before(run, &seen, err)) return false;
   if (!seen) return true;
   Stmt s;
-  if (!s.prepare(db_,
+  if (!for_run(s,
           "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
-          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", err))
+          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", run, err))
     return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
   s.bind(3, from);
   s.bind(4, to);
   if (!done(s, err)) return false;
@@ -290,14 +330,18 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
   if (!find_straddlers(run, from, to, cut, err)) return false;
   for (const Straddler &c : cut)
     if (!cut_straddler(c, from, to, err)) return false;
-  return true;
+  Stmt recount;
+  return for_run(recount,
+             "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
+             "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2", run, err) &&
+         done(recount, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   Stmt s;
   if (!s.prepare(db_,
           "UPDATE migrations SET end_time=?2,first_sample=?3,last_sample=?4,inserts=?5,"
-          "value_count=?6,finished_at=?7 WHERE id=?1", err))
+          "value_count=?6,finished_at=?7,stored_samples=?8 WHERE id=?1", err))
     return false;
   s.bind(1, migration_);
   s.bind(2, m.end_time);
@@ -311,6 +355,7 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(5, m.inserts);
   s.bind(6, m.values);
   s.bind(7, (int64_t)std::time(nullptr));
+  s.bind(8, m.stored_samples);
   if (!done(s, err) || !exec_sql(db_, "COMMIT", err)) return false;
   in_txn_ = false;
   return true;

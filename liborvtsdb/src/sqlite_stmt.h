@@ -1,6 +1,9 @@
 /*
  * sqlite_stmt.h - a prepared statement that finalizes itself, with the few
  * bind and column helpers the store uses. Not copyable.
+ *
+ * A bind that fails (out of memory) is remembered: the next step() returns
+ * its error instead of running the statement with a NULL in its place.
  */
 #ifndef ORVTSDB_SQLITE_STMT_H
 #define ORVTSDB_SQLITE_STMT_H
@@ -23,6 +26,7 @@ class Stmt {
   bool prepare(sqlite3 *db, const char *sql, std::string &err) {
     sqlite3_finalize(s_);
     s_ = nullptr;
+    bind_rc_ = SQLITE_OK;
     if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) == SQLITE_OK) return true;
     err = sqlite3_errmsg(db);
     return false;
@@ -31,17 +35,18 @@ class Stmt {
   void reset() {
     sqlite3_reset(s_);
     sqlite3_clear_bindings(s_);
+    bind_rc_ = SQLITE_OK;
   }
-  void bind(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
+  void bind(int i, int64_t v) { note(sqlite3_bind_int64(s_, i, v)); }
   void bind(int i, const std::string &v) {
-    sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT);
+    note(sqlite3_bind_text(s_, i, v.data(), (int)v.size(), SQLITE_TRANSIENT));
   }
-  void bind_null(int i) { sqlite3_bind_null(s_, i); }
+  void bind_null(int i) { note(sqlite3_bind_null(s_, i)); }
   void bind_blob(int i, const void *p, size_t n) {
-    sqlite3_bind_blob64(s_, i, p, n, SQLITE_STATIC);
+    note(sqlite3_bind_blob64(s_, i, p, n, SQLITE_STATIC));
   }
-  /* SQLITE_ROW, SQLITE_DONE or an error code. */
-  int step() { return sqlite3_step(s_); }
+  /* SQLITE_ROW, SQLITE_DONE or an error code (a failed bind's included). */
+  int step() { return bind_rc_ == SQLITE_OK ? sqlite3_step(s_) : bind_rc_; }
   int64_t col_int(int i) const { return sqlite3_column_int64(s_, i); }
   bool col_null(int i) const { return sqlite3_column_type(s_, i) == SQLITE_NULL; }
   std::string col_text(int i) const {
@@ -52,7 +57,12 @@ class Stmt {
   size_t col_bytes(int i) const { return (size_t)sqlite3_column_bytes(s_, i); }
 
  private:
+  void note(int rc) {
+    if (rc != SQLITE_OK && bind_rc_ == SQLITE_OK) bind_rc_ = rc;
+  }
+
   sqlite3_stmt *s_ = nullptr;
+  int bind_rc_ = SQLITE_OK;
 };
 
 }  // namespace orvtsdb

@@ -44,10 +44,12 @@ struct ChunkRecord {
 
 /* What the migrations table keeps of a migration. */
 struct MigrationRecord {
-  std::string run;
+  std::string run;      // the run's identity key (run_identity.h)
+  std::string run_dir;  // where the run was when migrated, for people
   int64_t start_time = 0, end_time = 0;
   int64_t first_sample = -1, last_sample = -1;  // -1: none written
   int64_t inserts = 0, values = 0;
+  int64_t stored_samples = 0;  // sum of the counts of the chunks written
 };
 
 /* Every call returns true on success, false with a reason in err. After a
@@ -67,7 +69,7 @@ struct StoreBackend {
   virtual bool set_series_end(int64_t sid, int64_t when, std::string &err) = 0;
   virtual bool put_chunk(const ChunkRecord &c, std::string &err) = 0;
   /* Removes samples in [from, to] written by earlier migrations of the run,
-   * cutting chunks that straddle the range. */
+   * cutting chunks that straddle the range; their stored_samples follow. */
   virtual bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
                                 std::string &err) = 0;
   /* Records the migration and makes everything visible in one commit. */

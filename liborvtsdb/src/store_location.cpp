@@ -40,23 +40,39 @@ bool make_dirs_here(const std::string &path, std::string &err) {
 
 }  // namespace
 
+bool busy_timeout_from_env(int *ms, std::string &err) {
+  *ms = DEFAULT_BUSY_TIMEOUT_MS;
+  const char *v = env_value("ORVTSDB_BUSY_TIMEOUT_MS");
+  if (!v) return true;
+  char *end = nullptr;
+  errno = 0;
+  long n = std::strtol(v, &end, 10);
+  if (errno || *end || n < 0 || n > 86400000) {
+    err = std::string("ORVTSDB_BUSY_TIMEOUT_MS='") + v +
+          "' is not a wait in milliseconds (0 to 86400000)";
+    return false;
+  }
+  *ms = (int)n;
+  return true;
+}
+
 bool resolve_store_location(StoreLocation &loc, std::string &err) {
   const char *run = env_value("ORVTSDB_RUN_DIR");
+  loc.run_dir = run ? run : "";
+  if (!busy_timeout_from_env(&loc.busy_timeout_ms, err)) return false;
   if (const char *url = env_value("ORVTSDB_URL")) {
     if (std::strncmp(url, "sqlite:", 7) != 0 || url[7] == '\0') {
       err = std::string("unsupported ORVTSDB_URL '") + url + "' (expected sqlite:<path>)";
       return false;
     }
     loc.path = url + 7;
-    loc.run = run ? run : loc.path;
     return true;
   }
   if (!run) {
     err = "store location unknown: set ORVTSDB_RUN_DIR or ORVTSDB_URL=sqlite:<path>";
     return false;
   }
-  loc.run = run;
-  loc.path = loc.run + "/tsdb/metrics.sqlite";
+  loc.path = loc.run_dir + "/tsdb/metrics.sqlite";
   return true;
 }
 

@@ -2,9 +2,10 @@
  * store_location.h - where the store lives, and making its directory.
  *
  * ORVTSDB_URL=sqlite:<path> names the database file; otherwise it is
- * <ORVTSDB_RUN_DIR>/tsdb/metrics.sqlite. The run a migration belongs to is
- * ORVTSDB_RUN_DIR when set, else the database path: re-migrating a run
- * replaces only that run's samples, so several runs can share one file.
+ * <ORVTSDB_RUN_DIR>/tsdb/metrics.sqlite. ORVTSDB_BUSY_TIMEOUT_MS is how long
+ * a writer or reader waits for another process's lock (default 5000).
+ * Which run a migration belongs to is decided by run_identity.h, not by
+ * where the run's folder is.
  */
 #ifndef ORVTSDB_STORE_LOCATION_H
 #define ORVTSDB_STORE_LOCATION_H
@@ -13,14 +14,22 @@
 
 namespace orvtsdb {
 
+constexpr int DEFAULT_BUSY_TIMEOUT_MS = 5000;
+
 struct StoreLocation {
-  std::string path;  // database file
-  std::string run;   // run identity recorded with each migration
+  std::string path;     // database file
+  std::string run_dir;  // ORVTSDB_RUN_DIR, empty when not set
+  int busy_timeout_ms = DEFAULT_BUSY_TIMEOUT_MS;
 };
 
 /* Reads the environment. Returns false with a reason in err when neither
- * variable is set or the URL has a scheme other than sqlite. */
+ * location variable is set, the URL has a scheme other than sqlite or the
+ * busy timeout is not a number of milliseconds. */
 bool resolve_store_location(StoreLocation &loc, std::string &err);
+
+/* ORVTSDB_BUSY_TIMEOUT_MS (0 to 86400000), or the default when it is not
+ * set; false with a reason in err when it is not such a number. */
+bool busy_timeout_from_env(int *ms, std::string &err);
 
 /* Creates the directories leading to `path` (not `path` itself). Uses the
  * executable's mkdir_ex when it exports one; otherwise (a program that is not

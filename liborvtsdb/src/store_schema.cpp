@@ -15,13 +15,14 @@ namespace {
 
 const char *const SCHEMA_SQL = R"(
 CREATE TABLE IF NOT EXISTS store_info(key TEXT PRIMARY KEY, value TEXT);
-INSERT OR IGNORE INTO store_info VALUES('format', '1');
+INSERT OR IGNORE INTO store_info VALUES('format', '2');
 CREATE TABLE IF NOT EXISTS migrations(
-  id INTEGER PRIMARY KEY, run TEXT NOT NULL,
+  id INTEGER PRIMARY KEY, run TEXT NOT NULL, run_dir TEXT,
   start_time INTEGER, end_time INTEGER,
   first_sample INTEGER, last_sample INTEGER,
   inserts INTEGER, value_count INTEGER,
-  started_at INTEGER, finished_at INTEGER);
+  started_at INTEGER, finished_at INTEGER,
+  stored_samples INTEGER);
 CREATE TABLE IF NOT EXISTS groups(
   gid INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, description TEXT,
   metric TEXT, hierarchy TEXT, type INTEGER, report_id INTEGER,
@@ -54,6 +55,30 @@ bool exec_sql(sqlite3 *db, const char *sql, std::string &err) {
 }
 
 bool ensure_schema(sqlite3 *db, std::string &err) { return exec_sql(db, SCHEMA_SQL, err); }
+
+bool has_schema(sqlite3 *db) {
+  return sqlite3_exec(db, "SELECT 1 FROM chunks LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool check_format(sqlite3 *db, std::string &err) {
+  sqlite3_stmt *s = nullptr;
+  std::string format;
+  int rc = sqlite3_prepare_v2(db, "SELECT value FROM store_info WHERE key = 'format'", -1, &s,
+                              nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW && sqlite3_column_text(s, 0))
+    format = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+  else
+    err = rc == SQLITE_DONE || rc == SQLITE_ROW ? "no format recorded" : sqlite3_errmsg(db);
+  sqlite3_finalize(s);
+  if (format == STORE_FORMAT) return true;
+  if (!format.empty())
+    err = "store format " + format + " was written by an older version without chunk "
+          "checksums; move it away and migrate the run again";
+  else
+    err = "not a store (" + err + ")";
+  return false;
+}
 
 int role_count(int data_type) {
   const orv_data_type_t *t = orv_data_type(data_type);

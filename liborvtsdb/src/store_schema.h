@@ -15,6 +15,16 @@ namespace orvtsdb {
  * false with SQLite's reason in err. */
 bool ensure_schema(sqlite3 *db, std::string &err);
 
+/* The store format this library writes and reads: chunks with checksums. */
+constexpr const char *STORE_FORMAT = "2";
+
+/* Whether the tables exist (a store, possibly without migrations). */
+bool has_schema(sqlite3 *db);
+
+/* True when the store's format is STORE_FORMAT; else false with a reason
+ * (an older store, or no store at all) in err. */
+bool check_format(sqlite3 *db, std::string &err);
+
 /* Runs one statement without results; false with SQLite's reason in err. */
 bool exec_sql(sqlite3 *db, const char *sql, std::string &err);
 

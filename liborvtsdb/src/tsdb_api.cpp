@@ -7,7 +7,13 @@
  * closes at tsdb_exit_migration. A failure never crashes the caller: calls
  * return a negative result (0xFF for the delete) with "orvtsdb: <reason>" in
  * the caller's message buffer when one is given; the two calls without a
- * buffer (init, exit) report on standard error.
+ * buffer (init, exit) report on standard error. An exception (out of
+ * memory) is caught at each call, becomes that call's failure and fails the
+ * migration, which then commits nothing.
+ *
+ * When tsdb_init_migration could not open the store, no later call opens it
+ * at time 0 instead: they all fail with the same reason until the next
+ * tsdb_init_migration, so a refused start never becomes a run at 1970.
  *
  * A metric id buffer (MetricId) names its series by index in the migration
  * and carries the migration's generation, so a buffer of an earlier
@@ -21,6 +27,7 @@
 #include <memory>
 
 #include "migration.h"
+#include "run_identity.h"
 #include "store_location.h"
 
 #pragma GCC visibility push(default)
@@ -44,6 +51,9 @@ struct MetricId {
 std::unique_ptr<Migration> g_migration;
 uint32_t g_generation = 0;
 bool g_open_error_told = false;
+bool g_init_failed = false;  // tsdb_init_migration failed; until the next one succeeds
+std::string g_init_error;    // why, when known
+std::string g_store_path;    // the store of the open migration, for messages
 
 void put_msg(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void put_msg(char *buf, const char *fmt, ...) {
@@ -60,10 +70,14 @@ void say(const std::string &text) { std::fprintf(stderr, "orvtsdb: %s\n", text.c
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
   if (!resolve_store_location(loc, err)) return false;
-  auto backend = open_sqlite_backend(loc, err);
-  if (!backend) return false;
-  g_migration = Migration::start(std::move(backend), loc.run, start, err);
-  if (!g_migration) return false;
+  std::string run;
+  std::unique_ptr<StoreBackend> backend;
+  if (!run_identity(loc, &run, err) || !(backend = open_sqlite_backend(loc, err)) ||
+      !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start, err))) {
+    if (err.find(loc.path) == std::string::npos) err = loc.path + ": " + err;
+    return false;
+  }
+  g_store_path = loc.path;
   g_generation++;
   return true;
 }
@@ -73,6 +87,10 @@ Migration *session(char *err_msg) {
   if (g_migration) {
     if (g_migration->broken().empty()) return g_migration.get();
     put_msg(err_msg, "migration failed earlier: %s", g_migration->broken().c_str());
+    return nullptr;
+  }
+  if (g_init_failed) {
+    put_msg(err_msg, "no migration: the store could not be opened: %s", g_init_error.c_str());
     return nullptr;
   }
   std::string err;
@@ -160,22 +178,55 @@ inline bool row_fits(const Migration &m, int series, int granularity, const doub
   return false;
 }
 
-}  // namespace
+/* What an exception inside a call leaves: the call fails, and so does the
+ * migration (its state may be half-changed). */
+void caught(const char *call, const char *what, char *err_msg) {
+  if (g_migration) g_migration->mark_broken(what);
+  if (err_msg)
+    put_msg(err_msg, "%s stopped: %s", call, what);
+  else  // no allocation here: memory may be short
+    std::fprintf(stderr, "orvtsdb: %s%s stopped: %s\n",
+                 std::strcmp(call, "tsdb_exit_migration") == 0
+                     ? "migration not stored, the store is unchanged: "
+                     : "",
+                 call, what);
+}
 
-int tsdb_init_migration(long start_time_sec) {
+/* Runs a call's body; an exception becomes the result `failed`. */
+template <class R, class F>
+R guarded(const char *call, R failed, char *err_msg, F body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    caught(call, "out of memory", err_msg);
+  } catch (const std::exception &e) {
+    caught(call, e.what(), err_msg);
+  } catch (...) {
+    caught(call, "unexpected failure", err_msg);
+  }
+  return failed;
+}
+
+int init_migration(long start_time_sec) {
   if (g_migration) {
     say("tsdb_init_migration: a migration is already open");
     return -1;
   }
+  g_init_failed = true;  // stays set if an exception cuts in
+  g_init_error.clear();
   std::string err;
-  if (open_migration(start_time_sec, err)) return 0;
+  if (open_migration(start_time_sec, err)) {
+    g_init_failed = false;
+    return 0;
+  }
+  g_init_error = err;
   say("cannot open the store: " + err);
   g_open_error_told = true;
   return -1;
 }
 
-int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
-                      char *err_msg) {
+int register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
+                 char *err_msg) {
   if (!group || num_graphs < 0 || (num_graphs > 0 && !graphs) || group->group_name[0] == '\0') {
     put_msg(err_msg, "bad group: %s, %d graphs%s", group ? "given" : "null", num_graphs,
             group && !group->group_name[0] ? ", empty name" : "");
@@ -191,17 +242,16 @@ int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info
   return gid;
 }
 
-void *tsdb_malloc_metric_id_buffer(int num_graphs) {
+void *malloc_metric_id_buffer(int num_graphs) {
   if (num_graphs <= 0) return nullptr;
   MetricId *id = static_cast<MetricId *>(std::malloc(sizeof(MetricId)));
   if (id) *id = MetricId{ID_MAGIC_EMPTY, 0, -1, num_graphs};
   return id;
 }
 
-int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *, int,
-                                         int num_tag_val, int mg_gid, int granularity,
-                                         double *data, int num_graphs, void *metric_id,
-                                         int, char *err_msg, int total_elements) {
+int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granularity,
+                 double *data, int num_graphs, void *metric_id, char *err_msg,
+                 int total_elements) {
   TagList tags;
   if (!metric_id || !tag_list(tag_val, num_tag_val, tags, err_msg)) {
     if (!metric_id) put_msg(err_msg, "null metric id buffer");
@@ -228,8 +278,8 @@ int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *,
   return -1;
 }
 
-int tsdb_insert_bulk_metric_by_id(void *, void *metric_id, int granularity, double *data,
-                                  int num_graphs, int, int total_elements) {
+inline int insert_by_id(void *metric_id, int granularity, double *data, int num_graphs,
+                        int total_elements) {
   int series = series_of(metric_id, nullptr);
   if (series < 0 || num_graphs != static_cast<MetricId *>(metric_id)->num_graphs ||
       !row_fits(*g_migration, series, granularity, data, total_elements, nullptr) ||
@@ -239,7 +289,7 @@ int tsdb_insert_bulk_metric_by_id(void *, void *metric_id, int granularity, doub
   return g_migration->append(series, granularity, data, err) ? 0 : -1;
 }
 
-int tsdb_migration_increment_sample_ex(int granularity) {
+int increment_sample(int granularity) {
   if (granularity <= 0) return -1;
   Migration *m = session(nullptr);
   if (!m) return -1;
@@ -247,7 +297,7 @@ int tsdb_migration_increment_sample_ex(int granularity) {
   return 0;
 }
 
-unsigned char tsdb_delete_metric_by_id(void *metric_id, char *err_msg) {
+unsigned char delete_metric(void *metric_id, char *err_msg) {
   int series = series_of(metric_id, err_msg);
   if (series < 0) return 0xFF;
   std::string err;
@@ -256,14 +306,70 @@ unsigned char tsdb_delete_metric_by_id(void *metric_id, char *err_msg) {
   return 0xFF;
 }
 
-void tsdb_free_metric_id_buffer(void *metric_id) { std::free(metric_id); }
-
-int tsdb_exit_migration(long end_time_sec) {
-  if (!g_migration) return 0;
+int exit_migration(long end_time_sec) {
+  if (!g_migration) {
+    if (!g_init_failed) return 0;
+    say("migration not stored, the store is unchanged: the store could not be opened: " +
+        g_init_error);
+    return -1;
+  }
   std::string err;
   bool ok = g_migration->finish(end_time_sec, err);
   g_migration.reset();
   if (ok) return 0;
-  say("migration not stored, the store is unchanged: " + err);
+  say("migration not stored in " + g_store_path + ", the store is unchanged: " + err);
   return -1;
+}
+
+}  // namespace
+
+int tsdb_init_migration(long start_time_sec) {
+  return guarded("tsdb_init_migration", -1, nullptr,
+                 [&] { return init_migration(start_time_sec); });
+}
+
+int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
+                      char *err_msg) {
+  return guarded("tsdb_register_gdf", -1, err_msg,
+                 [&] { return register_gdf(group, num_graphs, graphs, err_msg); });
+}
+
+void *tsdb_malloc_metric_id_buffer(int num_graphs) {
+  return malloc_metric_id_buffer(num_graphs);  // plain malloc: nothing to throw
+}
+
+int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *, int,
+                                         int num_tag_val, int mg_gid, int granularity,
+                                         double *data, int num_graphs, void *metric_id,
+                                         int, char *err_msg, int total_elements) {
+  return guarded("tsdb_insert_bulk_metric_by_mg_gid_ex", -1, err_msg, [&] {
+    return first_insert(tag_val, num_tag_val, mg_gid, granularity, data, num_graphs,
+                        metric_id, err_msg, total_elements);
+  });
+}
+
+int tsdb_insert_bulk_metric_by_id(void *, void *metric_id, int granularity, double *data,
+                                  int num_graphs, int, int total_elements) {
+  return guarded("tsdb_insert_bulk_metric_by_id", -1, nullptr, [&] {
+    return insert_by_id(metric_id, granularity, data, num_graphs, total_elements);
+  });
+}
+
+int tsdb_migration_increment_sample_ex(int granularity) {
+  return guarded("tsdb_migration_increment_sample_ex", -1, nullptr,
+                 [&] { return increment_sample(granularity); });
+}
+
+unsigned char tsdb_delete_metric_by_id(void *metric_id, char *err_msg) {
+  return guarded("tsdb_delete_metric_by_id", (unsigned char)0xFF, err_msg,
+                 [&] { return delete_metric(metric_id, err_msg); });
+}
+
+void tsdb_free_metric_id_buffer(void *metric_id) { std::free(metric_id); }
+
+int tsdb_exit_migration(long end_time_sec) {
+  int rc = guarded("tsdb_exit_migration", -1, nullptr,
+                   [&] { return exit_migration(end_time_sec); });
+  g_migration.reset();  // after an exception too: rolls back what it had written
+  return rc;
 }

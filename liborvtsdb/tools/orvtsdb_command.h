@@ -34,6 +34,13 @@ void print_series(sqlite3 *db, const std::string &group);
 void run_sql(sqlite3 *db, const std::string &sql);
 void export_samples(sqlite3 *db, const ExportOptions &opt);
 
+/* `orvtsdb verify`: SQLite's integrity check of the file at `path` opened as
+ * db, every chunk decoded and its checksum, shape and place checked, and
+ * every migration's sample count against its chunks. Prints each fault and
+ * a summary on standard output; returns the exit status: 0 when nothing is
+ * wrong, EXIT_FAILURE_OTHER on any fault. Closes db. */
+int verify_store(sqlite3 *db, const std::string &path);
+
 }  // namespace orvtsdb_cli
 
 #endif

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "orvtsdb_command.h"
-#include "samples_vtab.h"
+#include "read_connection.h"
 #include "store_location.h"
 
 using namespace orvtsdb_cli;
@@ -40,6 +40,8 @@ const char *const USAGE =
     "  sql <store> \"SELECT ...\"       SQL over the store; the table `samples`\n"
     "                                 (sid, group_name, graph_name, graph, role, time,\n"
     "                                 value, labels) decodes the stored chunks\n"
+    "  verify <store>                 checks every chunk, the counts and the file;\n"
+    "                                 exit status 1 on any fault\n"
     "  --help                         this text\n";
 
 [[noreturn]] void usage_error(const std::string &message) {
@@ -47,16 +49,9 @@ const char *const USAGE =
 }
 
 sqlite3 *open_store(const std::string &arg) {
-  std::string path = orvtsdb::db_path_of_argument(arg);
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) die(EXIT_FAILURE_OTHER, "no store at " + path);
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-    die(EXIT_FAILURE_OTHER, path + ": " + sqlite3_errmsg(db));
-  sqlite3_busy_timeout(db, 5000);
-  if (sqlite3_exec(db, "SELECT 1 FROM chunks LIMIT 1", nullptr, nullptr, nullptr) != SQLITE_OK)
-    die(EXIT_FAILURE_OTHER, path + " is not a store: " + sqlite3_errmsg(db));
-  orvtsdb::register_samples_table(db);
+  std::string err;
+  sqlite3 *db = orvtsdb::open_for_reading(orvtsdb::db_path_of_argument(arg), err);
+  if (!db) die(EXIT_FAILURE_OTHER, err);
   return db;
 }
 
@@ -106,12 +101,13 @@ int main(int argc, char **argv) {
   }
   if (args.empty()) usage_error("no command given");
   const std::string cmd = args[0];
-  if (cmd != "info" && cmd != "groups" && cmd != "series" && cmd != "export" && cmd != "sql")
+  if (cmd != "info" && cmd != "groups" && cmd != "series" && cmd != "export" && cmd != "sql" &&
+      cmd != "verify")
     usage_error("unknown command '" + cmd + "'");
   if (args.size() < 2) usage_error(cmd + " needs a run directory or store file");
   std::vector<std::string> rest(args.begin() + 2, args.end());
   if (cmd == "sql" && rest.size() != 1) usage_error("sql needs one quoted SQL text");
-  if ((cmd == "info" || cmd == "groups") && !rest.empty())
+  if ((cmd == "info" || cmd == "groups" || cmd == "verify") && !rest.empty())
     usage_error("unexpected argument '" + rest[0] + "'");
   ExportOptions opt;
   if (cmd == "series") opt = parse_options(rest, " --group ");
@@ -121,6 +117,7 @@ int main(int argc, char **argv) {
       usage_error("export needs --format csv or --format openmetrics");
   }
   sqlite3 *db = open_store(args[1]);
+  if (cmd == "verify") return verify_store(db, orvtsdb::db_path_of_argument(args[1]));
   if (cmd == "info") print_info(db, orvtsdb::db_path_of_argument(args[1]));
   if (cmd == "groups") print_groups(db);
   if (cmd == "series") print_series(db, opt.group);

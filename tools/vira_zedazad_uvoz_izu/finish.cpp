@@ -272,7 +272,8 @@ void import_db_data(void) {
             twlb_strerror(err));
 }
 
-/* The finishing sequence; ends the process with status 0. */
+/* The finishing sequence; ends the process with status 0, or -1 when the
+ * store does not commit the migration. */
 void tr_migrate_exit(void) {
   progress_clear();
   update_summary_top_file();
@@ -285,7 +286,13 @@ void tr_migrate_exit(void) {
             "as per sample inserted test end time [%lld]\n",
             test_start_time, test_end_time,
             static_cast<long long>(test_start_time) + total_missing_sample + total_sample);
-  tsdb_exit_migration(test_end_time);
+  // The store commits here; when it cannot (full disk, a failed insert), the
+  // run is not stored and the exit status says so (the store has said why).
+  if (tsdb_exit_migration(test_end_time) < 0) {
+    reset_test_start_time();
+    vzu_fatal(stderr, "%s | Migration of TR%d not stored: the store refused it\n",
+              g_test_start_time, g_dest_testrun);
+  }
   fflush(stdout);
   fflush(stderr);
   exit(0);

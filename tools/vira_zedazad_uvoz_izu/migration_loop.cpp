@@ -102,10 +102,16 @@ void open_store_migration(const partition_struct *first) {
     return;
   }
   long seconds = read_start_time(fd, path);
-  TRACE1("First partition start time = %ld\n", seconds);
-  tsdb_init_migration(seconds);
-  test_start_time = seconds;
   close(fd);
+  TRACE1("First partition start time = %ld\n", seconds);
+  // A store that cannot be opened or locked ends the run here (the store
+  // has said why): going on would only fail every insert.
+  if (tsdb_init_migration(seconds) < 0) {
+    reset_test_start_time();
+    vzu_fatal(stderr, "%s | Cannot start the migration of TR%d: the store refused it\n",
+              g_test_start_time, g_dest_testrun);
+  }
+  test_start_time = seconds;
 }
 
 /* Whether a version's file is there. A name that is there but cannot be

@@ -1,0 +1,92 @@
+/*
+ * chunk_writer.h - closed chunks encoded and stored on a worker thread.
+ *
+ * The migration's caller feeds the store from one thread; the compression
+ * and the SQLite inserts of closed chunks run on this writer's own thread so
+ * that, on two cores, they overlap the caller's decoding. A closed chunk is
+ * handed over whole (its sample-major buffer moves to the job), so the
+ * caller's thread never waits for zstd or SQLite unless the queue is full.
+ *
+ * The backend is shared: every call into it, from either thread, holds
+ * backend_mutex(). The first failure stops the writer (later jobs are
+ * dropped) and stays readable through failed() / error(); drain() waits for
+ * the queue to empty and says whether everything was stored. Out of memory
+ * on the worker is such a failure, never an exception.
+ */
+#ifndef ORVTSDB_CHUNK_WRITER_H
+#define ORVTSDB_CHUNK_WRITER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "chunk_codec.h"
+#include "store_backend.h"
+
+namespace orvtsdb {
+
+struct GroupLayout;
+
+/* One closed chunk of a series: every graph of its layout, `count` rows of
+ * the layout's total elements. */
+struct ChunkJob {
+  int64_t sid = 0, start = 0, step = 0;
+  int count = 0;
+  std::shared_ptr<const GroupLayout> layout;
+  std::unique_ptr<double[]> rows;
+};
+
+class ChunkWriter {
+ public:
+  /* Starts the worker on `backend`, which must outlive this writer. Throws
+   * std::system_error when no thread can be started. */
+  explicit ChunkWriter(StoreBackend &backend);
+  /* Stops the worker; jobs still queued are dropped. */
+  ~ChunkWriter();
+  ChunkWriter(const ChunkWriter &) = delete;
+  ChunkWriter &operator=(const ChunkWriter &) = delete;
+
+  /* Queues a chunk (waits while MAX_QUEUED_BYTES of rows are waiting). false
+   * when the writer has failed: the job is dropped. */
+  bool submit(ChunkJob &&job);
+  /* Waits until every queued chunk is stored; false with the failure in err. */
+  bool drain(std::string &err);
+  /* Whether a chunk could not be stored; error() says why. Cheap. */
+  bool failed() const { return failed_.load(std::memory_order_acquire); }
+  std::string error();
+  /* Samples (chunk counts, per graph) stored so far. Valid after drain(). */
+  int64_t stored_samples() const { return stored_samples_; }
+  /* Held around every backend call, on either thread. */
+  std::mutex &backend_mutex() { return backend_mutex_; }
+
+  /* Rows waiting at most (one job more when it alone is larger): memory stays
+   * bounded when the worker falls behind. */
+  static constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
+
+ private:
+  void run();
+  bool store(const ChunkJob &job, std::string &err);
+  void fail(const std::string &why);
+
+  StoreBackend &backend_;
+  std::mutex backend_mutex_;
+  std::mutex mutex_;  // guards queue_, busy_, stop_, error_
+  std::condition_variable wake_, room_, idle_;
+  std::deque<ChunkJob> queue_;
+  size_t queued_bytes_ = 0;
+  bool busy_ = false, stop_ = false;
+  std::string error_;
+  std::atomic<bool> failed_{false};
+  int64_t stored_samples_ = 0;  // worker only until drain()
+  ChunkEncoder encoder_;        // worker only
+  std::thread thread_;          // last: starts once the rest exists
+};
+
+}  // namespace orvtsdb
+
+#endif
