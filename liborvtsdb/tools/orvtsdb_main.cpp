@@ -21,6 +21,18 @@ void (*const kCommands[])(CLI::App &) = {
     add_export_command, add_sql_command,    add_report_command,
 };
 
+/* Dies on a first argument that names no command (CLI11 would only say
+ * that a command is required). */
+void check_command_name(CLI::App &app, int argc, char **argv) {
+  if (argc < 2 || argv[1][0] == '-') return;
+  std::string names;
+  for (const CLI::App *sub : app.get_subcommands({})) {
+    if (sub->get_name() == argv[1]) return;
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  die(EXIT_USAGE, std::string("unknown command '") + argv[1] + "' (commands: " + names + ")");
+}
+
 int run(int argc, char **argv) {
   CLI::App app("Reads the time-series store of a migrated run (<run-dir>/tsdb/metrics.sqlite)\n"
                "or a store file. `orvtsdb <command> --help` describes a command.",
@@ -28,6 +40,7 @@ int run(int argc, char **argv) {
   app.set_version_flag("--version", "orvtsdb " ORVTSDB_VERSION);
   app.require_subcommand(1);
   for (auto add : kCommands) add(app);
+  check_command_name(app, argc, argv);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {

@@ -41,7 +41,7 @@ std::optional<int64_t> epoch_seconds(const std::string &s) {
 
 /* The offset east of UTC in seconds after p ("Z", "+hh", "+hhmm", "+hh:mm"). */
 std::optional<int> utc_offset(const std::string &s, size_t &p) {
-  if (p == s.size() || take(s, p, 'Z')) return 0;
+  if (p == s.size() || take(s, p, 'Z') || take(s, p, 'z')) return 0;
   int sign = take(s, p, '+') ? 1 : take(s, p, '-') ? -1 : 0;
   int h = sign ? digits(s, p, 2) : -1, m = 0;
   if (h < 0 || h > 23) return std::nullopt;
