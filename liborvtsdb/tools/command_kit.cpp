@@ -19,6 +19,17 @@ void die(int status, const std::string &message) {
   std::exit(status);
 }
 
+void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql) {
+  std::string err;
+  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, err);
+}
+
+bool row(sqlite3 *db, orvtsdb::Stmt &s) {
+  int rc = s.step();
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
+  return rc == SQLITE_ROW;
+}
+
 Store::Store(const std::string &argument) : path_(orvtsdb::db_path_of_argument(argument)) {
   struct stat st;
   if (::stat(path_.c_str(), &st) != 0) die(EXIT_FAILURE_OTHER, "no store at " + path_);

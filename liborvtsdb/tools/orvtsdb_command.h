@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "sqlite_stmt.h"
+
 namespace orvtsdb_cli {
 
 /* Exit statuses: 0 success, 2 the command line asks for something wrong or
@@ -35,6 +37,11 @@ constexpr int EXIT_FAILURE_OTHER = 1;
 /* The one place the command gives up: "orvtsdb: <message>" on standard
  * error, then exit with `status`. Standard output is flushed first. */
 [[noreturn]] void die(int status, const std::string &message);
+
+/* Prepares sql on db into s; dies (status 1) with SQLite's reason. */
+void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql);
+/* Steps s: true on a row, false at the end; dies (status 1) on an error. */
+bool row(sqlite3 *db, orvtsdb::Stmt &s);
 
 /* A store opened read-only for the life of the object, with the `samples`
  * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)

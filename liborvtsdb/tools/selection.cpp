@@ -26,17 +26,6 @@ namespace {
 
 [[noreturn]] void not_found(const std::string &what) { die(EXIT_USAGE, what); }
 
-void prepare(sqlite3 *db, Stmt &s, const char *sql) {
-  std::string err;
-  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, err);
-}
-
-bool row(sqlite3 *db, Stmt &s) {
-  int rc = s.step();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
-  return rc == SQLITE_ROW;
-}
-
 /* A CLI11 option value that is a time: replaced by its epoch seconds. */
 std::string time_check(std::string &text) {
   auto t = parse_time(text);

@@ -24,17 +24,6 @@ namespace orvtsdb_cli {
 
 namespace {
 
-void prepare(sqlite3 *db, Stmt &s, const char *sql) {
-  std::string err;
-  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, err);
-}
-
-bool row(sqlite3 *db, Stmt &s) {
-  int rc = s.step();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
-  return rc == SQLITE_ROW;
-}
-
 int64_t scalar(sqlite3 *db, const char *sql) {
   Stmt s;
   prepare(db, s, sql);
