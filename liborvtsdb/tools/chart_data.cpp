@@ -20,26 +20,34 @@ size_t index_of(const std::vector<int64_t> &times, int64_t t) {
 }
 
 void append_cell(std::string &out, const Cell &c) {
-  if (!c) out += "null";
-  else if (orvtsdb::is_missing(*c)) out += "\"-\"";
-  else if (std::isnan(*c)) out += "\"NaN\"";
-  else if (std::isinf(*c)) out += *c > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-  else append_number(out, *c);
+  if (!c)
+    out += "null";
+  else if (orvtsdb::is_missing(*c))
+    out += "\"-\"";
+  else if (std::isnan(*c))
+    out += "\"NaN\"";
+  else if (std::isinf(*c))
+    out += *c > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+  else
+    append_number(out, *c);
 }
 
 /* JSON text of a string that cannot end a <script> element. */
 std::string script_safe(const Json &s) {
   std::string text = s.dump(), out;
   for (size_t i = 0; i < text.size(); i++) {
-    if (text[i] == '<' && i + 1 < text.size() && text[i + 1] == '/') out += "<\\";
-    else out += text[i];
+    if (text[i] == '<' && i + 1 < text.size() && text[i + 1] == '/')
+      out += "<\\";
+    else
+      out += text[i];
   }
   return out;
 }
 
 }  // namespace
 
-void ChartBuilder::add_line(ChartLine line, std::vector<int64_t> times, std::vector<double> values) {
+void ChartBuilder::add_line(ChartLine line, std::vector<int64_t> times,
+                            std::vector<double> values) {
   lines_.push_back({std::move(line), std::move(times), std::move(values)});
 }
 
@@ -51,8 +59,8 @@ ChartData ChartBuilder::build() const {
                    std::back_inserter(merged));
     times.swap(merged);
   }
-  ChartData c = times.size() <= 2 * (size_t)columns_ ? all_samples(std::move(times))
-                                                     : extremes(times);
+  ChartData c =
+      times.size() <= 2 * (size_t)columns_ ? all_samples(std::move(times)) : extremes(times);
   c.columns = columns_;
   for (const Line &l : lines_) {
     c.lines.push_back(l.line);

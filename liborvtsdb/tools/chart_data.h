@@ -27,13 +27,13 @@ struct ChartLine {
 using Cell = std::optional<double>;
 
 struct ChartData {
-  std::vector<int64_t> times;            // ascending, unique
+  std::vector<int64_t> times;  // ascending, unique
   std::vector<ChartLine> lines;
   std::vector<std::vector<Cell>> cells;  // per line, one per time
   bool thinned = false;
-  int columns = 0;                       // the builder's column count
-  size_t samples = 0;                    // samples given, over all lines
-  size_t missing = 0;                    // of them missing
+  int columns = 0;     // the builder's column count
+  size_t samples = 0;  // samples given, over all lines
+  size_t missing = 0;  // of them missing
 };
 
 class ChartBuilder {

@@ -44,15 +44,16 @@ Store::Store(const std::string &argument) : path_(orvtsdb::db_path_of_argument(a
 
 Store::~Store() { sqlite3_close(db_); }
 
-CLI::App *add_store_command(CLI::App &app, const std::string &name,
-                            const std::string &description, std::string &store) {
+CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,
+                            std::string &store) {
   CLI::App *cmd = app.add_subcommand(name, description);
   cmd->add_option("store", store, "run directory (<dir>/tsdb/metrics.sqlite) or store file")
       ->required();
   return cmd;
 }
 
-void add_format_option(CLI::App &cmd, std::string &format, const std::vector<std::string> &choices) {
+void add_format_option(CLI::App &cmd, std::string &format,
+                       const std::vector<std::string> &choices) {
   format = choices.front();
   cmd.add_option("--format", format, "output format")
       ->check(CLI::IsMember(choices))

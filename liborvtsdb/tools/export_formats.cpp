@@ -64,10 +64,14 @@ std::string sanitise(const std::string &s, bool colon) {
 std::string escape(const std::string &s, bool quote) {
   std::string out;
   for (char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '"' && quote) out += "\\\"";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '"' && quote)
+      out += "\\\"";
+    else
+      out += c;
   }
   return out;
 }
@@ -144,8 +148,8 @@ class Exporter {
   }
 
   void csv(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
-    std::string head = csv_field(g.group) + "," + csv_field(g.name) + "," + role_text(g, r) +
-                       "," + std::to_string(s.sid);
+    std::string head = csv_field(g.group) + "," + csv_field(g.name) + "," + role_text(g, r) + "," +
+                       std::to_string(s.sid);
     for (const std::string &tag : tags_) {
       head += ",";
       for (const auto &tv : s.tags)
@@ -174,8 +178,8 @@ class Exporter {
       families_.insert(family_);
     }
     std::string help = g.description.empty() ? g.group + " / " + g.name : g.description;
-    out_.text() += "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " +
-                   escape(help, false) + "\n";
+    out_.text() +=
+        "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " + escape(help, false) + "\n";
   }
 
   void openmetrics(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
@@ -200,7 +204,7 @@ class Exporter {
     Json points = Json::array();
     const std::vector<double> &v = column(g, r, smp);
     for (size_t i = 0; i < v.size(); i++) points.push_back({smp.times[i], json_value(v[i])});
-    Json j = {{"group", g.group}, {"graph", g.name}, {"role", role_text(g, r)},
+    Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
               {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
     out_.text() += (first_ ? "\n" : ",\n") + j.dump();
     first_ = false;
@@ -221,9 +225,11 @@ class Exporter {
 
 void add_export_command(CLI::App &app) {
   auto o = std::make_shared<Options>();
-  CLI::App *cmd = add_store_command(
-      app, "export", "selected samples to standard output, one line per series, graph, role "
-                     "and time stamp", o->store);
+  CLI::App *cmd =
+      add_store_command(app, "export",
+                        "selected samples to standard output, one line per series, graph, role "
+                        "and time stamp",
+                        o->store);
   cmd->add_option("--format", o->format, "csv, openmetrics or json")
       ->required()
       ->check(CLI::IsMember({"csv", "openmetrics", "json"}));

@@ -62,8 +62,8 @@ class Store {
 
 /* Adds subcommand `name` to app with the required positional <store> bound
  * to `store` (options and positionals may come in any order). */
-CLI::App *add_store_command(CLI::App &app, const std::string &name,
-                            const std::string &description, std::string &store);
+CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,
+                            std::string &store);
 
 /* Adds --format with the given choices (the first is the default). */
 void add_format_option(CLI::App &cmd, std::string &format, const std::vector<std::string> &choices);

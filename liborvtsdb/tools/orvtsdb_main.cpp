@@ -34,9 +34,10 @@ void check_command_name(CLI::App &app, int argc, char **argv) {
 }
 
 int run(int argc, char **argv) {
-  CLI::App app("Reads the time-series store of a migrated run (<run-dir>/tsdb/metrics.sqlite)\n"
-               "or a store file. `orvtsdb <command> --help` describes a command.",
-               "orvtsdb");
+  CLI::App app(
+      "Reads the time-series store of a migrated run (<run-dir>/tsdb/metrics.sqlite)\n"
+      "or a store file. `orvtsdb <command> --help` describes a command.",
+      "orvtsdb");
   app.set_version_flag("--version", "orvtsdb " ORVTSDB_VERSION);
   app.require_subcommand(1);
   for (auto add : kCommands) add(app);

@@ -61,11 +61,20 @@ std::string html(const std::string &s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -77,9 +86,7 @@ std::string count_text(int64_t n) {
   return s;
 }
 
-std::string time_cell(const Json &t) {
-  return t.is_null() ? "-" : utc_text(t.get<int64_t>());
-}
+std::string time_cell(const Json &t) { return t.is_null() ? "-" : utc_text(t.get<int64_t>()); }
 
 /* The tag positions whose values differ between the series: what tells the
  * lines of a chart apart. */
@@ -89,8 +96,7 @@ std::vector<size_t> varying_tags(const std::vector<SelectedSeries> &series) {
   for (const SelectedSeries &s : series) n = std::max(n, s.tags.size());
   for (size_t p = 0; p < n; p++)
     for (const SelectedSeries &s : series)
-      if (p >= s.tags.size() || p >= series[0].tags.size() ||
-          s.tags[p] != series[0].tags[p]) {
+      if (p >= s.tags.size() || p >= series[0].tags.size() || s.tags[p] != series[0].tags[p]) {
         out.push_back(p);
         break;
       }
@@ -116,8 +122,9 @@ class Report {
       progress_.update(i, sel.graphs.size());
       const SelectedGraph &g = sel.graphs[i];
       if (g.group != group) {
-        out += std::string(group.empty() ? "" : "</div></section>\n") + "<section class=\"group\" id=\"group-" +
-               std::to_string(g.gid) + "\"><h2>" + html(g.group) + "</h2><div class=\"charts\">\n";
+        out += std::string(group.empty() ? "" : "</div></section>\n") +
+               "<section class=\"group\" id=\"group-" + std::to_string(g.gid) + "\"><h2>" +
+               html(g.group) + "</h2><div class=\"charts\">\n";
         group = g.group;
         nav_ += "<a href=\"#group-" + std::to_string(g.gid) + "\">" + html(g.group) + "</a> ";
       }
@@ -154,18 +161,19 @@ class Report {
     chart_count++;
     samples += c.samples;
     missing += c.missing;
-    std::string note = count_text((int64_t)c.samples) + " values in " +
-                       std::to_string(c.lines.size()) + (c.lines.size() == 1 ? " line" : " lines") +
-                       (c.thinned ? ", shown as the smallest and largest value per " +
-                                        column_text(c.columns)
-                                  : "") +
-                       (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
+    std::string note =
+        count_text((int64_t)c.samples) + " values in " + std::to_string(c.lines.size()) +
+        (c.lines.size() == 1 ? " line" : " lines") +
+        (c.thinned ? ", shown as the smallest and largest value per " + column_text(c.columns)
+                   : "") +
+        (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
     std::string n = std::to_string(id);
     return "<div class=\"chart\" data-chart=\"" + n + "\"><h3>" + html(g.name) + "</h3>" +
            (g.description.empty() ? "" : "<p class=\"desc\">" + html(g.description) + "</p>") +
-           "<div class=\"plot\" id=\"plot-" + n + "\"></div><div class=\"legend\" id=\"legend-" + n +
-           "\"></div><p class=\"note\">" + html(note) + "</p><script type=\"application/gzip\" id=\"data-" +
-           n + "\">" + gzip_base64(chart_json(c)) + "</script></div>\n";
+           "<div class=\"plot\" id=\"plot-" + n + "\"></div><div class=\"legend\" id=\"legend-" +
+           n + "\"></div><p class=\"note\">" + html(note) +
+           "</p><script type=\"application/gzip\" id=\"data-" + n + "\">" +
+           gzip_base64(chart_json(c)) + "</script></div>\n";
   }
 
   sqlite3 *db_;
@@ -174,8 +182,9 @@ class Report {
 };
 
 std::string summary(const Json &f, const Report &r) {
-  std::string span = f["first_time"].is_null() ? "-"
-                     : time_cell(f["first_time"]) + " .. " + time_cell(f["last_time"]) + " UTC";
+  std::string span = f["first_time"].is_null()
+                         ? "-"
+                         : time_cell(f["first_time"]) + " .. " + time_cell(f["last_time"]) + " UTC";
   std::string out = "<section id=\"summary\"><h2>Summary</h2><table class=\"facts\">";
   auto fact = [&](const std::string &k, const std::string &v) {
     out += "<tr><th>" + html(k) + "</th><td>" + html(v) + "</td></tr>";
@@ -190,8 +199,9 @@ std::string summary(const Json &f, const Report &r) {
   fact("Charts", count_text((int64_t)r.chart_count) + " (" + count_text((int64_t)r.samples) +
                      " values, " + count_text((int64_t)r.missing) + " missing)");
   fact("Store size", count_text(f["bytes"]) + " bytes");
-  out += "</table><table class=\"migrations\"><tr><th>#</th><th>run</th><th>start</th><th>end</th>"
-         "<th>samples</th><th>inserts</th><th>values</th><th>finished</th></tr>";
+  out +=
+      "</table><table class=\"migrations\"><tr><th>#</th><th>run</th><th>start</th><th>end</th>"
+      "<th>samples</th><th>inserts</th><th>values</th><th>finished</th></tr>";
   for (const Json &m : f["migrations"])
     out += "<tr><td>" + std::to_string((int64_t)m["id"]) + "</td><td>" + html(m["run"]) +
            "</td><td>" + time_cell(m["start"]) + "</td><td>" + time_cell(m["end"]) + "</td><td>" +
@@ -205,9 +215,9 @@ void write_page(const Options &o, const std::string &title, const std::string &b
   std::string tmp = o.output + ".tmp";
   {
     std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>"
-      << html(title) << "</title>\n<style>" << dygraphs_css() << "\n" << report_css()
-      << "</style>\n<script>" << dygraphs_js() << "</script>\n</head><body>\n"
+    f << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << html(title)
+      << "</title>\n<style>" << dygraphs_css() << "\n"
+      << report_css() << "</style>\n<script>" << dygraphs_js() << "</script>\n</head><body>\n"
       << body << "<footer id=\"status\">Drawing charts...</footer>\n<script>" << report_js()
       << "</script>\n</body></html>\n";
     f.close();
@@ -230,9 +240,11 @@ void make_report(const Options &o) {
   std::string charts = r.charts(sel);
   std::string title = "Run report: " + st.path();
   std::string body = "<header><h1>Run report</h1><p class=\"store\">" + html(st.path()) +
-                     "</p><nav>" + r.nav_ + "</nav><p class=\"hint\">Drag across a chart to "
+                     "</p><nav>" + r.nav_ +
+                     "</nav><p class=\"hint\">Drag across a chart to "
                      "zoom, double-click to zoom out; the boxes below a chart show or hide its "
-                     "lines.</p></header>\n" + summary(facts, r) + charts;
+                     "lines.</p></header>\n" +
+                     summary(facts, r) + charts;
   write_page(o, title, body);
   std::printf("%s\n", o.output.c_str());
 }

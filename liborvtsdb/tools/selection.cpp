@@ -48,8 +48,14 @@ std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
   s.bind(2, sel.graph);
   std::vector<SelectedGraph> out;
   while (row(db, s))
-    out.push_back({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), s.col_text(3),
-                   s.col_text(4), s.col_text(5), {}, nullptr});
+    out.push_back({s.col_int(0),
+                   (int)s.col_int(1),
+                   (int)s.col_int(2),
+                   s.col_text(3),
+                   s.col_text(4),
+                   s.col_text(5),
+                   {},
+                   nullptr});
   return out;
 }
 
@@ -143,8 +149,9 @@ void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels
   cmd.add_option("--graph", sel.graph, "graph (by name)");
   cmd.add_option("--role", sel.role, "one role: value, avg, min, max, count, fifth");
   CLI::Validator when(time_check, "EPOCH|ISO-8601", "time");
-  cmd.add_option("--from", sel.from, "first time (seconds since the epoch or ISO 8601, UTC "
-                                     "unless an offset is given)")
+  cmd.add_option("--from", sel.from,
+                 "first time (seconds since the epoch or ISO 8601, UTC "
+                 "unless an offset is given)")
       ->transform(when);
   cmd.add_option("--to", sel.to, "last time, as --from")->transform(when);
 }
@@ -179,7 +186,8 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
     for (int i = 0; i < c.count(); i++) {
       int64_t t = c.time_of(i);
       if (t < sel.from || t > sel.to) continue;
-      for (int r = 0; r < roles; r++) values[r] = r < c.roles() ? c.value(i, r) : TSDB_MISSING_VALUE;
+      for (int r = 0; r < roles; r++)
+        values[r] = r < c.roles() ? c.value(i, r) : TSDB_MISSING_VALUE;
       fn(t, values.data());
     }
   }

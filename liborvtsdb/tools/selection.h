@@ -24,7 +24,7 @@
 namespace orvtsdb_cli {
 
 struct Selection {
-  std::string group, graph, role;                  // empty: any
+  std::string group, graph, role;                           // empty: any
   std::vector<std::pair<std::string, std::string>> labels;  // all must match
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t to = std::numeric_limits<int64_t>::max();
@@ -46,7 +46,7 @@ struct SelectedSeries {
 
 struct SelectedGraph {
   int64_t gid;
-  int idx;        // position in its group
+  int idx;  // position in its group
   int data_type;
   std::string group, name, description;
   std::vector<int> roles;  // role numbers selected (all of the data type without --role)

@@ -24,9 +24,12 @@ struct Options {
 
 std::string cell_text(sqlite3_stmt *s, int i) {
   switch (sqlite3_column_type(s, i)) {
-    case SQLITE_NULL: return "";
-    case SQLITE_INTEGER: return std::to_string(sqlite3_column_int64(s, i));
-    case SQLITE_FLOAT: return number_text(sqlite3_column_double(s, i));
+    case SQLITE_NULL:
+      return "";
+    case SQLITE_INTEGER:
+      return std::to_string(sqlite3_column_int64(s, i));
+    case SQLITE_FLOAT:
+      return number_text(sqlite3_column_double(s, i));
     case SQLITE_BLOB: {
       static const char hex[] = "0123456789abcdef";
       auto *p = static_cast<const unsigned char *>(sqlite3_column_blob(s, i));
@@ -35,16 +38,21 @@ std::string cell_text(sqlite3_stmt *s, int i) {
         out += {hex[p[k] >> 4], hex[p[k] & 15]};
       return out;
     }
-    default: return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+    default:
+      return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
   }
 }
 
 Json cell_json(sqlite3_stmt *s, int i) {
   switch (sqlite3_column_type(s, i)) {
-    case SQLITE_NULL: return nullptr;
-    case SQLITE_INTEGER: return sqlite3_column_int64(s, i);
-    case SQLITE_FLOAT: return json_value(sqlite3_column_double(s, i));
-    default: return cell_text(s, i);
+    case SQLITE_NULL:
+      return nullptr;
+    case SQLITE_INTEGER:
+      return sqlite3_column_int64(s, i);
+    case SQLITE_FLOAT:
+      return json_value(sqlite3_column_double(s, i));
+    default:
+      return cell_text(s, i);
   }
 }
 
@@ -62,7 +70,8 @@ void print_table(const std::vector<std::vector<std::string>> &rows) {
     std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
     if (k == 0) {
       std::string rule;
-      for (size_t i = 0; i < width.size(); i++) rule += (i ? "-+-" : "") + std::string(width[i], '-');
+      for (size_t i = 0; i < width.size(); i++)
+        rule += (i ? "-+-" : "") + std::string(width[i], '-');
       std::printf("%s\n", rule.c_str());
     }
   }

@@ -34,9 +34,7 @@ Json int_or_null(const Stmt &s, int col) {
   return s.col_null(col) ? Json(nullptr) : Json(s.col_int(col));
 }
 
-std::string dash_or(const Json &v) {
-  return v.is_null() ? "-" : std::to_string(v.get<int64_t>());
-}
+std::string dash_or(const Json &v) { return v.is_null() ? "-" : std::to_string(v.get<int64_t>()); }
 
 Json migrations(sqlite3 *db) {
   Stmt s;
@@ -45,11 +43,16 @@ Json migrations(sqlite3 *db) {
           "value_count, started_at, finished_at FROM migrations ORDER BY id");
   Json out = Json::array();
   while (row(db, s))
-    out.push_back({{"id", s.col_int(0)},          {"run", s.col_text(1)},
-                   {"start", int_or_null(s, 2)},   {"end", int_or_null(s, 3)},
-                   {"first_sample", int_or_null(s, 4)}, {"last_sample", int_or_null(s, 5)},
-                   {"inserts", s.col_int(6)},      {"values", s.col_int(7)},
-                   {"started_at", int_or_null(s, 8)}, {"finished_at", int_or_null(s, 9)}});
+    out.push_back({{"id", s.col_int(0)},
+                   {"run", s.col_text(1)},
+                   {"start", int_or_null(s, 2)},
+                   {"end", int_or_null(s, 3)},
+                   {"first_sample", int_or_null(s, 4)},
+                   {"last_sample", int_or_null(s, 5)},
+                   {"inserts", s.col_int(6)},
+                   {"values", s.col_int(7)},
+                   {"started_at", int_or_null(s, 8)},
+                   {"finished_at", int_or_null(s, 9)}});
   return out;
 }
 
@@ -58,13 +61,13 @@ void print_info_text(const Json &j) {
   std::printf("bytes       %lld\n", (long long)j["bytes"]);
   std::printf("migrations  %zu\n", j["migrations"].size());
   for (const Json &m : j["migrations"])
-    std::printf("  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
-                "  done %s UTC\n",
-                (long long)m["id"], m["run"].get<std::string>().c_str(),
-                dash_or(m["start"]).c_str(), dash_or(m["end"]).c_str(),
-                dash_or(m["first_sample"]).c_str(), dash_or(m["last_sample"]).c_str(),
-                (long long)m["inserts"], (long long)m["values"],
-                m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
+    std::printf(
+        "  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
+        "  done %s UTC\n",
+        (long long)m["id"], m["run"].get<std::string>().c_str(), dash_or(m["start"]).c_str(),
+        dash_or(m["end"]).c_str(), dash_or(m["first_sample"]).c_str(),
+        dash_or(m["last_sample"]).c_str(), (long long)m["inserts"], (long long)m["values"],
+        m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
   if (j["first_time"].is_null()) {
     std::printf("time span   -\n");
   } else {
@@ -72,7 +75,8 @@ void print_info_text(const Json &j) {
     std::printf("time span   %lld..%lld (%s .. %s UTC)\n", (long long)first, (long long)last,
                 utc_text(first).c_str(), utc_text(last).c_str());
   }
-  std::printf("groups      %lld\ngraphs      %lld\n", (long long)j["groups"], (long long)j["graphs"]);
+  std::printf("groups      %lld\ngraphs      %lld\n", (long long)j["groups"],
+              (long long)j["graphs"]);
   std::printf("series      %lld (%lld ended)\n", (long long)j["series"],
               (long long)j["ended_series"]);
   std::printf("chunks      %lld (%lld bytes of chunk data)\n", (long long)j["chunks"],
@@ -110,10 +114,12 @@ Json store_facts(sqlite3 *db, const std::string &path) {
 }
 
 void add_info_command(CLI::App &app) {
-  struct Options { std::string store, format; };
+  struct Options {
+    std::string store, format;
+  };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd = add_store_command(app, "info", "migrations, time span, counts, bytes used",
-                                    o->store);
+  CLI::App *cmd =
+      add_store_command(app, "info", "migrations, time span, counts, bytes used", o->store);
   add_format_option(*cmd, o->format, {"text", "json"});
   cmd->callback([o] {
     Store s(o->store);
@@ -123,10 +129,12 @@ void add_info_command(CLI::App &app) {
 }
 
 void add_groups_command(CLI::App &app) {
-  struct Options { std::string store, format; };
+  struct Options {
+    std::string store, format;
+  };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd = add_store_command(app, "groups", "metric groups with their graphs and series",
-                                    o->store);
+  CLI::App *cmd =
+      add_store_command(app, "groups", "metric groups with their graphs and series", o->store);
   add_format_option(*cmd, o->format, {"text", "json"});
   cmd->callback([o] {
     Store st(o->store);
@@ -141,21 +149,27 @@ void add_groups_command(CLI::App &app) {
       g.bind(1, s.col_int(0));
       while (row(st.db(), g)) graphs.push_back(g.col_text(0));
       g.reset();
-      out.push_back({{"gid", s.col_int(0)}, {"name", s.col_text(1)}, {"series", s.col_int(2)},
-                     {"hierarchy", s.col_text(3)}, {"metric", s.col_text(4)},
+      out.push_back({{"gid", s.col_int(0)},
+                     {"name", s.col_text(1)},
+                     {"series", s.col_int(2)},
+                     {"hierarchy", s.col_text(3)},
+                     {"metric", s.col_text(4)},
                      {"graphs", graphs}});
     }
     if (o->format == "json") return print_json(out);
     std::printf("%-6s %-40s %6s %7s  %s\n", "gid", "group", "graphs", "series", "hierarchy");
     for (const Json &r : out)
       std::printf("%-6lld %-40s %6zu %7lld  %s\n", (long long)r["gid"],
-                  r["name"].get<std::string>().c_str(), r["graphs"].size(),
-                  (long long)r["series"], r["hierarchy"].get<std::string>().c_str());
+                  r["name"].get<std::string>().c_str(), r["graphs"].size(), (long long)r["series"],
+                  r["hierarchy"].get<std::string>().c_str());
   });
 }
 
 void add_series_command(CLI::App &app) {
-  struct Options { std::string store, format; Selection sel; };
+  struct Options {
+    std::string store, format;
+    Selection sel;
+  };
   auto o = std::make_shared<Options>();
   CLI::App *cmd = add_store_command(app, "series", "series with their tag/value lists", o->store);
   add_format_option(*cmd, o->format, {"text", "json"});
@@ -174,8 +188,11 @@ void add_series_command(CLI::App &app) {
         row(st.db(), s);
         Json tags = Json::object();
         for (const auto &[tag, value] : ser.tags) tags[tag] = value;
-        out.push_back({{"sid", ser.sid}, {"group", g.group}, {"created", int_or_null(s, 0)},
-                       {"ended", int_or_null(s, 1)}, {"labels", tags}});
+        out.push_back({{"sid", ser.sid},
+                       {"group", g.group},
+                       {"created", int_or_null(s, 0)},
+                       {"ended", int_or_null(s, 1)},
+                       {"labels", tags}});
         texts.push_back(ser.labels);
         s.reset();
       }

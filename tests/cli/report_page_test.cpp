@@ -22,8 +22,8 @@ using Json = nlohmann::json;
 
 namespace {
 
-const int LONG = 3000;   // samples of group "Load": more than two per pixel column
-const int SHORT = 40;    // samples of group "Small": every one drawn
+const int LONG = 3000;  // samples of group "Load": more than two per pixel column
+const int SHORT = 40;   // samples of group "Small": every one drawn
 const int SPIKE_AT = 1234;
 
 /* Catches script errors from the page's first script on. */
@@ -78,8 +78,12 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 /* Headless chromium on a page file, bounded in time. */
 RunResult browse(const std::string &page, const std::string &profile,
                  const std::vector<std::string> &extra) {
-  std::vector<std::string> args = {"120", chromium(), "--headless=new", "--no-sandbox",
-                                   "--disable-gpu", "--user-data-dir=" + profile,
+  std::vector<std::string> args = {"120",
+                                   chromium(),
+                                   "--headless=new",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--user-data-dir=" + profile,
                                    "--virtual-time-budget=20000"};
   args.insert(args.end(), extra.begin(), extra.end());
   args.push_back("file://" + page);
@@ -117,7 +121,8 @@ class ReportPageTest : public testing::Test {
     html.replace(html.find("<head>") + 6, 0, ERROR_CATCHER);
     html.replace(html.rfind("</body>"), 0, PROBE);
     vzu_test::write_file(probed, html);
-    r = browse(probed, store.dir() + "/profile", {"--enable-logging=stderr", "--v=0", "--dump-dom"});
+    r = browse(probed, store.dir() + "/profile",
+               {"--enable-logging=stderr", "--v=0", "--dump-dom"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Uncaught"), std::string::npos) << r.err;
     size_t from = r.out.find("<pre id=\"probe\">"), to = r.out.find("</pre>", from);
@@ -139,8 +144,8 @@ class ReportPageTest : public testing::Test {
 /* The stored values of one series and graph, by time; NaN for missing. */
 std::map<int64_t, double> stored(const std::string &db, int64_t sid, int graph) {
   std::map<int64_t, double> out;
-  for (const Sample &s : samples(db, "WHERE sid = " + std::to_string(sid) +
-                                         " AND graph = " + std::to_string(graph)))
+  for (const Sample &s :
+       samples(db, "WHERE sid = " + std::to_string(sid) + " AND graph = " + std::to_string(graph)))
     out[s.time] = s.value ? *s.value : NAN;
   return out;
 }
@@ -161,8 +166,10 @@ TEST_F(ReportPageTest, ChromiumDrawsOneChartPerGraphWithTheStoredPoints) {
   for (const Json &row : small["rows"]) {
     ASSERT_TRUE(want.count(row[0])) << row;
     double v = want[row[0]];
-    if (std::isnan(v)) EXPECT_EQ(row[1], "NaN") << row;
-    else EXPECT_EQ(row[1].get<double>(), v) << row;
+    if (std::isnan(v))
+      EXPECT_EQ(row[1], "NaN") << row;
+    else
+      EXPECT_EQ(row[1].get<double>(), v) << row;
   }
 
   // The long chart: thinned, yet only stored values, and each line's extremes.
@@ -189,8 +196,8 @@ TEST_F(ReportPageTest, ScreenshotIsKeptAsAnArtifact) {
   ASSERT_EQ(vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_}).status, 0);
   std::string png = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.png";
   std::filesystem::remove(png);
-  RunResult r = browse(page_, store.dir() + "/profile",
-                       {"--window-size=1400,1000", "--screenshot=" + png});
+  RunResult r =
+      browse(page_, store.dir() + "/profile", {"--window-size=1400,1000", "--screenshot=" + png});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(std::filesystem::exists(png)) << r.err;
   EXPECT_EQ(vzu_test::read_file(png).substr(0, 4), "\x89PNG");

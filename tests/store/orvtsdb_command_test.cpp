@@ -29,8 +29,8 @@ const int64_t T0 = 1700000000;  // 2023-11-14 22:13:20 UTC
 const int STEPS = 8;
 
 /* Values whose shortest exact text is long or unusual. */
-const double EXACT[STEPS] = {0.1 + 0.2, 1.0 / 3, 1e-300, 5e-324, 1.7976931348623157e308,
-                             -123456.78901234567, 0.5, -0.0};
+const double EXACT[STEPS] = {0.1 + 0.2,           1.0 / 3, 1e-300, 5e-324, 1.7976931348623157e308,
+                             -123456.78901234567, 0.5,     -0.0};
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -40,10 +40,14 @@ std::vector<std::string> csv_fields(const std::string &line) {
   bool quoted = false;
   for (size_t i = 0; i < line.size(); i++) {
     char c = line[i];
-    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') out.back() += '"', i++;
-    else if (c == '"') quoted = !quoted;
-    else if (c == ',' && !quoted) out.emplace_back();
-    else out.back() += c;
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+      out.back() += '"', i++;
+    else if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      out.emplace_back();
+    else
+      out.back() += c;
   }
   return out;
 }
@@ -104,14 +108,17 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"export", "DB", "--format", "csv", "--to", "2023-02-29"}, 2, "2023-02-29"},
       {{"export", "DB", "--format", "csv", "--to", "2023-11-14T24:00"}, 2, "24:00"},
       {{"export", "DB", "--format", "csv", "--to", "2023-11-14T22:13:20.5Z"}, 2, ".5Z"},
-      {{"export", "DB", "--format", "csv", "--from", "1700000010", "--to", "1700000000"}, 2,
+      {{"export", "DB", "--format", "csv", "--from", "1700000010", "--to", "1700000000"},
+       2,
        "is after --to"},
       {{"export", "DB", "--format", "csv", "--group", "Nope"}, 2, "no group 'Nope'"},
       {{"export", "DB", "--format", "csv", "--graph", "Nope"}, 2, "no graph 'Nope'"},
-      {{"export", "DB", "--format", "csv", "--group", "Db", "--graph", "Graph 1"}, 2,
+      {{"export", "DB", "--format", "csv", "--group", "Db", "--graph", "Graph 1"},
+       2,
        "no graph 'Graph 1' in group 'Db'"},
       {{"export", "DB", "--format", "csv", "--label", "Server=S9"}, 2, "Server=S9"},
-      {{"export", "DB", "--format", "csv", "--group", "Db", "--label", "Server=S1"}, 2,
+      {{"export", "DB", "--format", "csv", "--group", "Db", "--label", "Server=S1"},
+       2,
        "Server=S1 in group 'Db'"},
       {{"export", "DB", "--format", "csv", "--label", "Server"}, 2, "TAG=VALUE"},
       {{"export", "DB", "--format", "csv", "--role", "fifth"}, 2, "role 'fifth'"},
@@ -136,8 +143,10 @@ TEST_F(CommandTest, HelpPerCommandVersionAndOptionsInAnyOrder) {
   struct Case {
     std::vector<std::string> args;
     const char *shows;
-  } cases[] = {{{"--help"}, "report"},          {{"export", "--help"}, "--label"},
-               {{"sql", "--help"}, "samples"},  {{"report", "--help"}, "--output"},
+  } cases[] = {{{"--help"}, "report"},
+               {{"export", "--help"}, "--label"},
+               {{"sql", "--help"}, "samples"},
+               {{"report", "--help"}, "--output"},
                {{"--version"}, "orvtsdb 1."}};
   for (const Case &c : cases) {
     RunResult r = run(c.args);
@@ -152,9 +161,9 @@ TEST_F(CommandTest, HelpPerCommandVersionAndOptionsInAnyOrder) {
 
 TEST_F(CommandTest, TimesAsEpochSecondsOrIso8601SelectTheSameSamples) {
   // Each form names 1700000010; --from X --to X keeps the samples at that time.
-  for (const char *t : {"1700000010", "2023-11-14T22:13:30Z", "2023-11-14 22:13:30",
-                        "2023-11-14t22:13:30z", "2023-11-14T23:13:30+01:00",
-                        "2023-11-14T21:13:30-0100", "2023-11-15T00:13:30+02"}) {
+  for (const char *t :
+       {"1700000010", "2023-11-14T22:13:30Z", "2023-11-14 22:13:30", "2023-11-14t22:13:30z",
+        "2023-11-14T23:13:30+01:00", "2023-11-14T21:13:30-0100", "2023-11-15T00:13:30+02"}) {
     auto rows = csv_rows({"--from", t, "--to", t});
     EXPECT_EQ(rows.size(), 12u) << t;  // 96 values / 8 steps
     for (const std::string &row : rows) EXPECT_NE(row.find(",1700000010,"), std::string::npos) << t;
@@ -213,13 +222,15 @@ TEST_F(CommandTest, ValuesReadBackExactlyFromCsvJsonAndSql) {
     EXPECT_TRUE(same_bits(j[0]["points"][i][1].get<double>(), EXACT[i])) << j[0]["points"][i];
   }
 
-  r = run({"sql", "DB", "SELECT time, value FROM samples WHERE group_name = 'Exact' ORDER BY time"});
+  r = run(
+      {"sql", "DB", "SELECT time, value FROM samples WHERE group_name = 'Exact' ORDER BY time"});
   ASSERT_EQ(r.status, 0) << r.err;
   auto l = split_lines(r.out);
   ASSERT_EQ(l.size(), 1u + STEPS);
   EXPECT_EQ(l[0], "time,value") << "CSV with a header when stdout is no terminal";
   for (int i = 0; i < STEPS; i++)
-    EXPECT_TRUE(same_bits(std::strtod(csv_fields(l[1 + i])[1].c_str(), nullptr), EXACT[i])) << l[1 + i];
+    EXPECT_TRUE(same_bits(std::strtod(csv_fields(l[1 + i])[1].c_str(), nullptr), EXACT[i]))
+        << l[1 + i];
 }
 
 TEST_F(CommandTest, ListingsInTextAndJson) {
@@ -252,8 +263,10 @@ TEST_F(CommandTest, ListingsInTextAndJson) {
   EXPECT_TRUE(series[0]["ended"].is_null());
   EXPECT_EQ(split_lines(run({"series", "DB", "--group", "Db"}).out).size(), 2u);
 
-  r = run({"sql", "DB", "SELECT role, value FROM samples WHERE sid = 2 AND time = 1700000000 "
-                        "ORDER BY rowid LIMIT 2", "--format", "json"});
+  r = run({"sql", "DB",
+           "SELECT role, value FROM samples WHERE sid = 2 AND time = 1700000000 "
+           "ORDER BY rowid LIMIT 2",
+           "--format", "json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(nlohmann::json::parse(r.out),
             nlohmann::json::parse(R"([{"role":"avg","value":2.5},{"role":"min","value":2}])"));
@@ -291,7 +304,8 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
   EXPECT_EQ(sample_lines, 95);  // the missing sample left out
   EXPECT_NE(r.out.find("Web_Pages_Graph_0{customer=\"Default\",application=\"Default\","
                        "Tier=\"T1\",Server=\"S1\",role=\"max\"} 2 1700000000"),
-            std::string::npos) << r.out;
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("Server=\"x\\\"y,z\"} 42 1700000070"), std::string::npos) << r.out;
 }
 
@@ -302,9 +316,10 @@ TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
   ASSERT_EQ(r.status, 0) << r.err;
   std::string file = store.dir() + "/export.om";
   std::ofstream(file) << r.out;
-  RunResult p = vzu_test::run_program("/bin/sh", {"-c", "promtool tsdb create-blocks-from "
-                                                        "openmetrics " + file + " " + store.dir() +
-                                                        "/blocks"});
+  RunResult p = vzu_test::run_program("/bin/sh", {"-c",
+                                                  "promtool tsdb create-blocks-from "
+                                                  "openmetrics " +
+                                                      file + " " + store.dir() + "/blocks"});
   EXPECT_EQ(p.status, 0) << p.out << p.err;
 }
 
