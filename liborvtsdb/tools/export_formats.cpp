@@ -1,43 +1,52 @@
 /*
- * export_formats.cpp - `orvtsdb export`: samples as CSV or as OpenMetrics text.
+ * export_formats.cpp - `orvtsdb export`: the selected samples as CSV, as
+ * OpenMetrics text or as JSON.
  *
- * Both walk the same order: group (by name), graph (by position), series,
- * role, time. In OpenMetrics a family is one graph of one group, named
- * "<group>_<graph>" sanitised to [a-zA-Z_:][a-zA-Z0-9_:]* (made unique when two
- * graphs sanitise alike), typed gauge; a series is a vector's tag/value list
- * plus role="..." when the graph's data type has more than one role. So the
- * families never interleave and each series comes in time order, as the
- * format requires; time stamps are seconds, missing samples are left out and
- * "# EOF" ends the text. CSV keeps missing samples with an empty value.
+ * All three walk the same order: group (by name), graph (by position),
+ * series, role, time; each series of a graph is read once and then written
+ * role by role.
+ *
+ * CSV: header "group,graph,role,sid,<one column per tag>,time,value", tag
+ * columns in the order they first appear, a field empty where a series has
+ * no such tag and where a sample is missing; fields quoted as RFC 4180 says,
+ * lines ended by LF (as Unix tools expect; readers of RFC 4180 accept it).
+ *
+ * OpenMetrics: a family is one graph of one group, named "<group>_<graph>"
+ * sanitised to [a-zA-Z_:][a-zA-Z0-9_:]* (made unique when two graphs
+ * sanitise alike), typed gauge; a series is a vector's tag/value list plus
+ * role="..." when the graph's data type has more than one role. Families
+ * never interleave and each series comes in time order, as the format
+ * requires; time stamps are seconds, missing samples are left out and
+ * "# EOF" ends the text.
+ *
+ * JSON: an array with one object per series, graph and role:
+ * {"group","graph","role","sid","labels":{tag: value},"points":[[time, value]]},
+ * value null for a missing sample.
  */
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
+#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "chunk_cursor.h"
+#include "chunk_codec.h"
 #include "orvtsdb_command.h"
-#include "sqlite_stmt.h"
+#include "progress_line.h"
+#include "selection.h"
 #include "store_schema.h"
-
-using orvtsdb::Stmt;
+#include "value_text.h"
 
 namespace orvtsdb_cli {
 
 namespace {
 
-struct Graph {
-  int64_t gid;
-  int idx, data_type;
-  std::string group, name, description;
+struct Options {
+  std::string store, format;
+  Selection sel;
 };
 
-struct Series {
-  int64_t sid;
-  std::string labels;                                   // the stored identity text
-  std::vector<std::pair<std::string, std::string>> tags;
+/* The samples of one series in one graph: times and one column per role. */
+struct Samples {
+  std::vector<int64_t> times;
+  std::vector<std::vector<double>> roles;
 };
 
 bool name_char(char c, bool first, bool colon) {
@@ -55,71 +64,21 @@ std::string sanitise(const std::string &s, bool colon) {
 std::string escape(const std::string &s, bool quote) {
   std::string out;
   for (char c : s) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '"' && quote) out += "\\\"";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '"' && quote)
+      out += "\\\"";
+    else
+      out += c;
   }
   return out;
 }
 
-std::string csv_field(const std::string &s) {
-  if (s.find_first_of(",\"\n") == std::string::npos) return s;
-  std::string out = "\"";
-  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
-}
-
-std::string number(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.15g", v);  // short when that is exact
-  if (std::strtod(buf, nullptr) != v) std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
-}
-
-void check(sqlite3 *db, bool ok, const std::string &err) {
-  if (!ok) die(EXIT_FAILURE_OTHER, err.empty() ? sqlite3_errmsg(db) : err);
-}
-
-std::vector<Graph> graphs_of(sqlite3 *db, const ExportOptions &o) {
-  Stmt s;
-  std::string err;
-  check(db, s.prepare(db,
-      "SELECT g.gid, gr.idx, gr.data_type, g.name, IFNULL(gr.name, ''), "
-      "IFNULL(gr.description, '') FROM graphs gr JOIN groups g ON g.gid = gr.gid "
-      "WHERE (?1 = '' OR g.name = ?1) AND (?2 = '' OR gr.name = ?2) ORDER BY g.name, gr.idx",
-      err), err);
-  s.bind(1, o.group);
-  s.bind(2, o.graph);
-  std::vector<Graph> out;
-  while (s.step() == SQLITE_ROW)
-    out.push_back({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), s.col_text(3),
-                   s.col_text(4), s.col_text(5)});
-  return out;
-}
-
-std::vector<Series> series_of(sqlite3 *db, int64_t gid) {
-  Stmt s, t;
-  std::string err;
-  check(db, s.prepare(db, "SELECT sid, labels FROM series WHERE gid = ?1 ORDER BY sid", err) &&
-                t.prepare(db, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos",
-                          err), err);
-  s.bind(1, gid);
-  std::vector<Series> out;
-  while (s.step() == SQLITE_ROW) {
-    out.push_back({s.col_int(0), s.col_text(1), {}});
-    t.bind(1, out.back().sid);
-    while (t.step() == SQLITE_ROW) out.back().tags.emplace_back(t.col_text(0), t.col_text(1));
-    t.reset();
-  }
-  return out;
-}
-
-/* The label set of a series, names sanitised and made unique ("role" kept
- * for the role label). */
-std::string label_text(const Series &s, const char *role) {
+/* The OpenMetrics label set of a series, names sanitised and made unique
+ * ("role" kept for the role label). */
+std::string label_text(const SelectedSeries &s, const char *role) {
   std::set<std::string> used = {"role"};
   std::string out;
   for (const auto &[tag, value] : s.tags) {
@@ -134,74 +93,151 @@ std::string label_text(const Series &s, const char *role) {
 
 class Exporter {
  public:
-  Exporter(sqlite3 *db, const ExportOptions &o) : db_(db), o_(o), om_(o.format == "openmetrics") {}
+  Exporter(sqlite3 *db, const Options &o) : db_(db), o_(o), progress_("export") {}
 
   void run() {
-    if (!om_) std::printf("group,graph,role,sid,labels,time,value\n");
-    for (const Graph &g : graphs_of(db_, o_)) graph(g);
-    if (om_) std::printf("# EOF\n");
+    Selected sel = select_samples(db_, o_.sel);
+    if (o_.format == "csv") csv_header(sel);
+    if (o_.format == "json") out_.text() += "[";
+    for (size_t i = 0; i < sel.graphs.size(); i++) {
+      progress_.update(i, sel.graphs.size());
+      graph(sel.graphs[i]);
+    }
+    if (o_.format == "json") out_.text() += first_ ? "]\n" : "\n]\n";
+    if (o_.format == "openmetrics") out_.text() += "# EOF\n";
+    out_.flush();
   }
 
  private:
-  void graph(const Graph &g) {
-    int roles = std::max(1, orvtsdb::role_count(g.data_type));
-    if (om_) family_header(g);
-    for (const Series &s : series_of(db_, g.gid))
-      for (int r = 0; r < roles; r++) {
-        const char *role = orvtsdb::role_name(g.data_type, r);
-        std::string head = om_ ? family_ + "{" + label_text(s, roles > 1 ? role : nullptr) + "} "
-                               : csv_field(g.group) + "," + csv_field(g.name) + "," + role + "," +
-                                     std::to_string(s.sid) + "," + csv_field(s.labels) + ",";
-        samples(g, s.sid, r, head);
-      }
+  void csv_header(const Selected &sel) {
+    out_.text() += "group,graph,role,sid";
+    for (const SelectedGraph &g : sel.graphs)
+      for (const SelectedSeries &s : *g.series)
+        for (const auto &tv : s.tags)
+          if (std::find(tags_.begin(), tags_.end(), tv.first) == tags_.end()) {
+            tags_.push_back(tv.first);
+            out_.text() += "," + csv_field(tv.first);
+          }
+    out_.text() += ",time,value\n";
   }
 
-  void family_header(const Graph &g) {
+  void graph(const SelectedGraph &g) {
+    if (o_.format == "openmetrics") family_header(g);
+    for (const SelectedSeries &s : *g.series) {
+      Samples smp = read(g, s.sid);
+      for (int r : g.roles) {
+        if (o_.format == "csv") csv(g, s, r, smp);
+        if (o_.format == "openmetrics") openmetrics(g, s, r, smp);
+        if (o_.format == "json") json(g, s, r, smp);
+      }
+    }
+  }
+
+  Samples read(const SelectedGraph &g, int64_t sid) {
+    Samples smp;
+    smp.roles.resize(g.roles.size());
+    for_each_sample(db_, o_.sel, g, sid, [&](int64_t t, const double *v) {
+      smp.times.push_back(t);
+      for (size_t k = 0; k < g.roles.size(); k++) smp.roles[k].push_back(v[g.roles[k]]);
+    });
+    return smp;
+  }
+
+  const std::vector<double> &column(const SelectedGraph &g, int r, const Samples &smp) {
+    return smp.roles[std::find(g.roles.begin(), g.roles.end(), r) - g.roles.begin()];
+  }
+
+  void csv(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
+    std::string head = csv_field(g.group) + "," + csv_field(g.name) + "," + role_text(g, r) + "," +
+                       std::to_string(s.sid);
+    for (const std::string &tag : tags_) {
+      head += ",";
+      for (const auto &tv : s.tags)
+        if (tv.first == tag) {
+          head += csv_field(tv.second);
+          break;
+        }
+    }
+    head += ",";
+    const std::vector<double> &v = column(g, r, smp);
+    for (size_t i = 0; i < v.size(); i++) {
+      std::string &t = out_.text();
+      t += head;
+      t += std::to_string(smp.times[i]);
+      t += ',';
+      if (!orvtsdb::is_missing(v[i])) append_number(t, v[i]);
+      t += '\n';
+      out_.maybe_flush();
+    }
+  }
+
+  void family_header(const SelectedGraph &g) {
     family_ = sanitise(g.group + "_" + g.name, true);
     if (!families_.insert(family_).second) {
       family_ += "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
       families_.insert(family_);
     }
     std::string help = g.description.empty() ? g.group + " / " + g.name : g.description;
-    std::printf("# TYPE %s gauge\n# HELP %s %s\n", family_.c_str(), family_.c_str(),
-                escape(help, false).c_str());
+    out_.text() +=
+        "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " + escape(help, false) + "\n";
   }
 
-  /* Every sample of role r of one series and graph, in time order. */
-  void samples(const Graph &g, int64_t sid, int r, const std::string &head) {
-    orvtsdb::ChunkFilter f;
-    f.sid = sid;
-    f.graph = g.idx;
-    f.from = o_.from;
-    f.to = o_.to;
-    orvtsdb::ChunkCursor c;
-    std::string err;
-    check(db_, c.open(db_, f, err), err);
-    while (c.next(err)) {
-      if (r >= c.roles()) continue;
-      for (int i = 0; i < c.count(); i++) {
-        int64_t t = c.time_of(i);
-        double v = c.value(i, r);
-        if (t < o_.from || t > o_.to || (om_ && orvtsdb::is_missing(v))) continue;
-        std::string value = orvtsdb::is_missing(v) ? "" : number(v);
-        if (om_)
-          std::printf("%s%s %lld\n", head.c_str(), value.c_str(), (long long)t);
-        else
-          std::printf("%s%lld,%s\n", head.c_str(), (long long)t, value.c_str());
-      }
+  void openmetrics(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
+    bool multi = std::max(1, orvtsdb::role_count(g.data_type)) > 1;
+    std::string head = family_ + "{" + label_text(s, multi ? role_text(g, r) : nullptr) + "} ";
+    const std::vector<double> &v = column(g, r, smp);
+    for (size_t i = 0; i < v.size(); i++) {
+      if (orvtsdb::is_missing(v[i])) continue;
+      std::string &t = out_.text();
+      t += head;
+      append_number(t, v[i]);
+      t += ' ';
+      t += std::to_string(smp.times[i]);
+      t += '\n';
+      out_.maybe_flush();
     }
-    check(db_, err.empty(), err);
+  }
+
+  void json(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
+    Json labels = Json::object();
+    for (const auto &[tag, value] : s.tags) labels[tag] = value;
+    Json points = Json::array();
+    const std::vector<double> &v = column(g, r, smp);
+    for (size_t i = 0; i < v.size(); i++) points.push_back({smp.times[i], json_value(v[i])});
+    Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
+              {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
+    out_.text() += (first_ ? "\n" : ",\n") + j.dump();
+    first_ = false;
+    out_.maybe_flush();
   }
 
   sqlite3 *db_;
-  const ExportOptions &o_;
-  bool om_;
+  const Options &o_;
+  ProgressLine progress_;
+  OutBuffer out_;
+  std::vector<std::string> tags_;
   std::string family_;
   std::set<std::string> families_;
+  bool first_ = true;
 };
 
 }  // namespace
 
-void export_samples(sqlite3 *db, const ExportOptions &opt) { Exporter(db, opt).run(); }
+void add_export_command(CLI::App &app) {
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd =
+      add_store_command(app, "export",
+                        "selected samples to standard output, one line per series, graph, role "
+                        "and time stamp",
+                        o->store);
+  cmd->add_option("--format", o->format, "csv, openmetrics or json")
+      ->required()
+      ->check(CLI::IsMember({"csv", "openmetrics", "json"}));
+  add_selection_options(*cmd, o->sel);
+  cmd->callback([o] {
+    Store st(o->store);
+    Exporter(st.db(), *o).run();
+  });
+}
 
 }  // namespace orvtsdb_cli

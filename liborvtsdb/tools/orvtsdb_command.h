@@ -1,45 +1,82 @@
 /*
- * orvtsdb_command.h - the subcommands of `orvtsdb`, each reading one opened
- * store and writing to standard output. They report failures through die().
+ * orvtsdb_command.h - what every `orvtsdb` command is built from: the exit
+ * statuses and the one place that gives up (die), the opened store, and the
+ * registration of a command with the CLI11 application.
+ *
+ * Adding a command takes a file with one function,
+ *
+ *   void add_frob_command(CLI::App &app) {
+ *     auto o = std::make_shared<FrobOptions>();
+ *     CLI::App *cmd = add_store_command(app, "frob", "what it does", o->store);
+ *     add_selection_options(*cmd, o->sel);        // selection.h, when it reads samples
+ *     cmd->callback([o] { Store s(o->store); ...; });
+ *   }
+ *
+ * declared below and listed in the table of orvtsdb_main.cpp. Options live in
+ * a shared_ptr held by the callback, so they outlive the parse.
  */
 #ifndef ORVTSDB_COMMAND_H
 #define ORVTSDB_COMMAND_H
 
 #include <sqlite3.h>
 
-#include <cstdint>
-#include <limits>
+#include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
+
+#include "sqlite_stmt.h"
 
 namespace orvtsdb_cli {
 
-/* Exit statuses of the command. */
+/* Exit statuses: 0 success, 2 the command line asks for something wrong or
+ * absent (unknown option, group, graph, label, role, a reversed range), 1 any
+ * other failure (no store, SQLite error, damaged chunk, write error). */
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILURE_OTHER = 1;
 
 /* The one place the command gives up: "orvtsdb: <message>" on standard
- * error, then exit with `status`. */
+ * error, then exit with `status`. Standard output is flushed first. */
 [[noreturn]] void die(int status, const std::string &message);
 
-struct ExportOptions {
-  std::string format;  // "csv" or "openmetrics"
-  std::string group, graph;
-  int64_t from = std::numeric_limits<int64_t>::min();
-  int64_t to = std::numeric_limits<int64_t>::max();
+/* Prepares sql on db into s; dies (status 1) with SQLite's reason. */
+void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql);
+/* Steps s: true on a row, false at the end; dies (status 1) on an error. */
+bool row(sqlite3 *db, orvtsdb::Stmt &s);
+
+/* A store opened read-only for the life of the object, with the `samples`
+ * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)
+ * or a database file. Dies (status 1) when there is no store or it is not one. */
+class Store {
+ public:
+  explicit Store(const std::string &argument);
+  ~Store();
+  Store(const Store &) = delete;
+  Store &operator=(const Store &) = delete;
+  sqlite3 *db() const { return db_; }
+  const std::string &path() const { return path_; }
+
+ private:
+  sqlite3 *db_ = nullptr;
+  std::string path_;
 };
 
-void print_info(sqlite3 *db, const std::string &path);
-void print_groups(sqlite3 *db);
-void print_series(sqlite3 *db, const std::string &group);
-void run_sql(sqlite3 *db, const std::string &sql);
-void export_samples(sqlite3 *db, const ExportOptions &opt);
+/* Adds subcommand `name` to app with the required positional <store> bound
+ * to `store` (options and positionals may come in any order). */
+CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,
+                            std::string &store);
 
-/* `orvtsdb verify`: SQLite's integrity check of the file at `path` opened as
- * db, every chunk decoded and its checksum, shape and place checked, and
- * every migration's sample count against its chunks. Prints each fault and
- * a summary on standard output; returns the exit status: 0 when nothing is
- * wrong, EXIT_FAILURE_OTHER on any fault. Closes db. */
-int verify_store(sqlite3 *db, const std::string &path);
+/* Adds --format with the given choices (the first is the default). */
+void add_format_option(CLI::App &cmd, std::string &format, const std::vector<std::string> &choices);
+
+/* The commands; each registers itself with its options and callback. */
+void add_info_command(CLI::App &app);
+void add_groups_command(CLI::App &app);
+void add_series_command(CLI::App &app);
+void add_export_command(CLI::App &app);
+void add_sql_command(CLI::App &app);
+void add_report_command(CLI::App &app);
+void add_verify_command(CLI::App &app);
+
 
 }  // namespace orvtsdb_cli
 

@@ -1,129 +1,67 @@
 /*
  * orvtsdb_main.cpp - `orvtsdb`: reads a store written by liborvtsdb.
  *
- * Parses the command line, opens the store read-only (a run directory means
- * <run-dir>/tsdb/metrics.sqlite) with the `samples` table available, and
- * hands over to the subcommand. Exit status 0 on success, 2 on a usage
- * error, 1 on any other error, each with one message on standard error.
+ * Builds the CLI11 application from the commands' registration functions and
+ * runs the one command given. Exit status 0 on success, 2 on a usage error,
+ * 1 on any other error, each with one message on standard error; --help and
+ * --version (also after a command) print to standard output.
  */
-#include <sqlite3.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <exception>
 
 #include "orvtsdb_command.h"
-#include "read_connection.h"
-#include "store_location.h"
 
 using namespace orvtsdb_cli;
 
 namespace {
 
-const char *const USAGE =
-    "usage: orvtsdb <command> <run-dir|db> [options]\n"
-    "\n"
-    "Reads the time-series store of a run (<run-dir>/tsdb/metrics.sqlite) or a store file.\n"
-    "\n"
-    "commands:\n"
-    "  info <store>                   migrations, time span, counts, bytes used\n"
-    "  groups <store>                 metric groups with their graphs and series\n"
-    "  series <store> [--group NAME]  series with their tag/value lists\n"
-    "  export <store> --format csv|openmetrics [--group NAME] [--graph NAME]\n"
-    "                 [--from EPOCH] [--to EPOCH]\n"
-    "                                 samples to standard output, one line per\n"
-    "                                 series, graph, time stamp and role\n"
-    "  sql <store> \"SELECT ...\"       SQL over the store; the table `samples`\n"
-    "                                 (sid, group_name, graph_name, graph, role, time,\n"
-    "                                 value, labels) decodes the stored chunks\n"
-    "  verify <store>                 checks every chunk, the counts and the file;\n"
-    "                                 exit status 1 on any fault\n"
-    "  --help                         this text\n";
+/* Every command, in the order --help lists them. */
+void (*const kCommands[])(CLI::App &) = {
+    add_info_command,   add_groups_command, add_series_command,
+    add_export_command, add_sql_command,    add_report_command, add_verify_command,
+};
 
-[[noreturn]] void usage_error(const std::string &message) {
-  die(EXIT_USAGE, message + " (orvtsdb --help shows the usage)");
-}
-
-sqlite3 *open_store(const std::string &arg) {
-  std::string err;
-  sqlite3 *db = orvtsdb::open_for_reading(orvtsdb::db_path_of_argument(arg), err);
-  if (!db) die(EXIT_FAILURE_OTHER, err);
-  return db;
-}
-
-int64_t epoch_arg(const std::string &opt, const char *text) {
-  char *end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 10);
-  if (errno || end == text || *end) usage_error(opt + " wants seconds since the epoch, not '" + text + "'");
-  return v;
-}
-
-/* Reads the --name VALUE pairs after the store argument. */
-ExportOptions parse_options(const std::vector<std::string> &args, const std::string &allowed) {
-  ExportOptions o;
-  for (size_t i = 0; i < args.size(); i += 2) {
-    const std::string &name = args[i];
-    if (name.rfind("--", 0) != 0 || allowed.find(" " + name + " ") == std::string::npos)
-      usage_error("unexpected argument '" + name + "'");
-    if (i + 1 >= args.size()) usage_error(name + " needs a value");
-    const std::string &v = args[i + 1];
-    if (name == "--format") o.format = v;
-    if (name == "--group") o.group = v;
-    if (name == "--graph") o.graph = v;
-    if (name == "--from") o.from = epoch_arg(name, v.c_str());
-    if (name == "--to") o.to = epoch_arg(name, v.c_str());
+/* Dies on a first argument that names no command (CLI11 would only say
+ * that a command is required). */
+void check_command_name(CLI::App &app, int argc, char **argv) {
+  if (argc < 2 || argv[1][0] == '-') return;
+  std::string names;
+  for (const CLI::App *sub : app.get_subcommands({})) {
+    if (sub->get_name() == argv[1]) return;
+    names += (names.empty() ? "" : ", ") + sub->get_name();
   }
-  return o;
+  die(EXIT_USAGE, std::string("unknown command '") + argv[1] + "' (commands: " + names + ")");
+}
+
+int run(int argc, char **argv) {
+  CLI::App app(
+      "Reads the time-series store of a migrated run (<run-dir>/tsdb/metrics.sqlite)\n"
+      "or a store file. `orvtsdb <command> --help` describes a command.",
+      "orvtsdb");
+  app.set_version_flag("--version", "orvtsdb " ORVTSDB_VERSION);
+  app.require_subcommand(1);
+  for (auto add : kCommands) add(app);
+  check_command_name(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::string hint = " (orvtsdb --help shows the usage)";
+    for (CLI::App *sub : app.get_subcommands())
+      hint = " (orvtsdb " + sub->get_name() + " --help shows the usage)";
+    die(EXIT_USAGE, e.what() + hint);
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    die(EXIT_FAILURE_OTHER, "cannot write standard output");
+  return 0;
 }
 
 }  // namespace
 
-namespace orvtsdb_cli {
-
-void die(int status, const std::string &message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "orvtsdb: %s\n", message.c_str());
-  std::exit(status);
-}
-
-}  // namespace orvtsdb_cli
-
 int main(int argc, char **argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(USAGE, stdout);
-    return 0;
+  try {
+    return run(argc, argv);
+  } catch (const std::exception &e) {
+    die(EXIT_FAILURE_OTHER, e.what());
   }
-  if (args.empty()) usage_error("no command given");
-  const std::string cmd = args[0];
-  if (cmd != "info" && cmd != "groups" && cmd != "series" && cmd != "export" && cmd != "sql" &&
-      cmd != "verify")
-    usage_error("unknown command '" + cmd + "'");
-  if (args.size() < 2) usage_error(cmd + " needs a run directory or store file");
-  std::vector<std::string> rest(args.begin() + 2, args.end());
-  if (cmd == "sql" && rest.size() != 1) usage_error("sql needs one quoted SQL text");
-  if ((cmd == "info" || cmd == "groups" || cmd == "verify") && !rest.empty())
-    usage_error("unexpected argument '" + rest[0] + "'");
-  ExportOptions opt;
-  if (cmd == "series") opt = parse_options(rest, " --group ");
-  if (cmd == "export") {
-    opt = parse_options(rest, " --format --group --graph --from --to ");
-    if (opt.format != "csv" && opt.format != "openmetrics")
-      usage_error("export needs --format csv or --format openmetrics");
-  }
-  sqlite3 *db = open_store(args[1]);
-  if (cmd == "verify") return verify_store(db, orvtsdb::db_path_of_argument(args[1]));
-  if (cmd == "info") print_info(db, orvtsdb::db_path_of_argument(args[1]));
-  if (cmd == "groups") print_groups(db);
-  if (cmd == "series") print_series(db, opt.group);
-  if (cmd == "export") export_samples(db, opt);
-  if (cmd == "sql") run_sql(db, rest[0]);
-  sqlite3_close(db);
-  if (std::fflush(stdout) != 0) die(EXIT_FAILURE_OTHER, "cannot write standard output");
-  return 0;
 }

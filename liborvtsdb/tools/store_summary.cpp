@@ -1,16 +1,22 @@
 /*
- * store_summary.cpp - `orvtsdb info`, `groups`, `series` and `sql`: what the
- * store holds, as aligned text for people (sql: "|"-separated rows with a
- * header line, NULL as an empty field).
+ * store_summary.cpp - `orvtsdb info`, `groups` and `series`: what the store
+ * holds, as aligned text for people or as JSON (--format json) for programs.
+ * Each command gathers one JSON document and prints it one way or the other,
+ * so both forms always carry the same facts.
  */
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <ctime>
+#include <memory>
+#include <set>
 
 #include "orvtsdb_command.h"
+#include "selection.h"
 #include "sqlite_stmt.h"
 #include "store_schema.h"
+#include "store_summary.h"
+#include "time_text.h"
+#include "value_text.h"
 
 using orvtsdb::Stmt;
 
@@ -18,140 +24,187 @@ namespace orvtsdb_cli {
 
 namespace {
 
-void prepare(sqlite3 *db, Stmt &s, const char *sql) {
-  std::string err;
-  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, err);
-}
-
-/* Steps a statement; SQLITE_ROW or false at the end; dies on an error. */
-bool row(sqlite3 *db, Stmt &s) {
-  int rc = s.step();
-  if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
-  return false;
-}
-
 int64_t scalar(sqlite3 *db, const char *sql) {
   Stmt s;
   prepare(db, s, sql);
   return row(db, s) ? s.col_int(0) : 0;
 }
 
-std::string utc(int64_t t) {
-  time_t tt = (time_t)t;
-  struct tm tm;
-  char buf[32];
-  if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
-  return buf;
+Json int_or_null(const Stmt &s, int col) {
+  return s.col_null(col) ? Json(nullptr) : Json(s.col_int(col));
 }
 
-std::string time_or_dash(const Stmt &s, int col) {
-  return s.col_null(col) ? "-" : std::to_string(s.col_int(col));
-}
+std::string dash_or(const Json &v) { return v.is_null() ? "-" : std::to_string(v.get<int64_t>()); }
 
-void print_migrations(sqlite3 *db) {
+Json migrations(sqlite3 *db) {
   Stmt s;
   prepare(db, s,
           "SELECT id, run, start_time, end_time, first_sample, last_sample, inserts, "
-          "value_count, finished_at FROM migrations ORDER BY id");
+          "value_count, started_at, finished_at FROM migrations ORDER BY id");
+  Json out = Json::array();
   while (row(db, s))
-    std::printf("  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
-                "  done %s UTC\n",
-                (long long)s.col_int(0), s.col_text(1).c_str(), time_or_dash(s, 2).c_str(),
-                time_or_dash(s, 3).c_str(), time_or_dash(s, 4).c_str(),
-                time_or_dash(s, 5).c_str(), (long long)s.col_int(6), (long long)s.col_int(7),
-                utc(s.col_int(8)).c_str());
+    out.push_back({{"id", s.col_int(0)},
+                   {"run", s.col_text(1)},
+                   {"start", int_or_null(s, 2)},
+                   {"end", int_or_null(s, 3)},
+                   {"first_sample", int_or_null(s, 4)},
+                   {"last_sample", int_or_null(s, 5)},
+                   {"inserts", s.col_int(6)},
+                   {"values", s.col_int(7)},
+                   {"started_at", int_or_null(s, 8)},
+                   {"finished_at", int_or_null(s, 9)}});
+  return out;
 }
 
-/* Samples (series x graph x time) and values (x roles) of all chunks. */
-void count_samples(sqlite3 *db, int64_t &samples, int64_t &values) {
+void print_info_text(const Json &j) {
+  std::printf("store       %s\n", j["store"].get<std::string>().c_str());
+  std::printf("bytes       %lld\n", (long long)j["bytes"]);
+  std::printf("migrations  %zu\n", j["migrations"].size());
+  for (const Json &m : j["migrations"])
+    std::printf(
+        "  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
+        "  done %s UTC\n",
+        (long long)m["id"], m["run"].get<std::string>().c_str(), dash_or(m["start"]).c_str(),
+        dash_or(m["end"]).c_str(), dash_or(m["first_sample"]).c_str(),
+        dash_or(m["last_sample"]).c_str(), (long long)m["inserts"], (long long)m["values"],
+        m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
+  if (j["first_time"].is_null()) {
+    std::printf("time span   -\n");
+  } else {
+    int64_t first = j["first_time"], last = j["last_time"];
+    std::printf("time span   %lld..%lld (%s .. %s UTC)\n", (long long)first, (long long)last,
+                utc_text(first).c_str(), utc_text(last).c_str());
+  }
+  std::printf("groups      %lld\ngraphs      %lld\n", (long long)j["groups"],
+              (long long)j["graphs"]);
+  std::printf("series      %lld (%lld ended)\n", (long long)j["series"],
+              (long long)j["ended_series"]);
+  std::printf("chunks      %lld (%lld bytes of chunk data)\n", (long long)j["chunks"],
+              (long long)j["chunk_bytes"]);
+  std::printf("samples     %lld\nvalues      %lld\n", (long long)j["samples"],
+              (long long)j["values"]);
+}
+
+void print_json(const Json &j) { std::printf("%s\n", j.dump(2).c_str()); }
+
+}  // namespace
+
+Json store_facts(sqlite3 *db, const std::string &path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
   Stmt s;
   prepare(db, s, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type");
-  samples = values = 0;
+  int64_t samples = 0, values = 0;
   while (row(db, s)) {
     samples += s.col_int(1);
     values += s.col_int(1) * orvtsdb::role_count((int)s.col_int(0));
   }
+  Json j = {{"store", path}, {"bytes", (int64_t)st.st_size}, {"migrations", migrations(db)}};
+  j["first_time"] = samples ? Json(scalar(db, "SELECT min(start_time) FROM chunks")) : Json();
+  j["last_time"] = samples ? Json(scalar(db, "SELECT max(end_time) FROM chunks")) : Json();
+  j["groups"] = scalar(db, "SELECT count(*) FROM groups");
+  j["graphs"] = scalar(db, "SELECT count(*) FROM graphs");
+  j["series"] = scalar(db, "SELECT count(*) FROM series");
+  j["ended_series"] = scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL");
+  j["chunks"] = scalar(db, "SELECT count(*) FROM chunks");
+  j["chunk_bytes"] = scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks");
+  j["samples"] = samples;
+  j["values"] = values;
+  return j;
 }
 
-}  // namespace
-
-void print_info(sqlite3 *db, const std::string &path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  int64_t samples, values;
-  count_samples(db, samples, values);
-  std::printf("store       %s\n", path.c_str());
-  std::printf("bytes       %lld\n", (long long)st.st_size);
-  std::printf("migrations  %lld\n", (long long)scalar(db, "SELECT count(*) FROM migrations"));
-  print_migrations(db);
-  if (samples > 0) {
-    int64_t first = scalar(db, "SELECT min(start_time) FROM chunks");
-    int64_t last = scalar(db, "SELECT max(end_time) FROM chunks");
-    std::printf("time span   %lld..%lld (%s .. %s UTC)\n", (long long)first, (long long)last,
-                utc(first).c_str(), utc(last).c_str());
-  } else {
-    std::printf("time span   -\n");
-  }
-  std::printf("groups      %lld\n", (long long)scalar(db, "SELECT count(*) FROM groups"));
-  std::printf("graphs      %lld\n", (long long)scalar(db, "SELECT count(*) FROM graphs"));
-  std::printf("series      %lld (%lld ended)\n",
-              (long long)scalar(db, "SELECT count(*) FROM series"),
-              (long long)scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL"));
-  std::printf("chunks      %lld (%lld bytes of chunk data)\n",
-              (long long)scalar(db, "SELECT count(*) FROM chunks"),
-              (long long)scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks"));
-  std::printf("samples     %lld\n", (long long)samples);
-  std::printf("values      %lld\n", (long long)values);
+void add_info_command(CLI::App &app) {
+  struct Options {
+    std::string store, format;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd =
+      add_store_command(app, "info", "migrations, time span, counts, bytes used", o->store);
+  add_format_option(*cmd, o->format, {"text", "json"});
+  cmd->callback([o] {
+    Store s(o->store);
+    Json j = store_facts(s.db(), s.path());
+    o->format == "json" ? print_json(j) : print_info_text(j);
+  });
 }
 
-void print_groups(sqlite3 *db) {
-  Stmt s;
-  prepare(db, s,
-          "SELECT g.gid, g.name, (SELECT count(*) FROM graphs WHERE gid = g.gid), "
-          "(SELECT count(*) FROM series WHERE gid = g.gid), IFNULL(g.hierarchy, '') "
-          "FROM groups g ORDER BY g.gid");
-  std::printf("%-6s %-40s %6s %7s  %s\n", "gid", "group", "graphs", "series", "hierarchy");
-  while (row(db, s))
-    std::printf("%-6lld %-40s %6lld %7lld  %s\n", (long long)s.col_int(0),
-                s.col_text(1).c_str(), (long long)s.col_int(2), (long long)s.col_int(3),
-                s.col_text(4).c_str());
-}
-
-void print_series(sqlite3 *db, const std::string &group) {
-  Stmt s;
-  prepare(db, s,
-          "SELECT s.sid, g.name, s.labels, s.created, s.ended FROM series s "
-          "JOIN groups g ON g.gid = s.gid WHERE ?1 = '' OR g.name = ?1 ORDER BY s.sid");
-  s.bind(1, group);
-  std::printf("%-8s %-30s %-12s %-12s %s\n", "sid", "group", "created", "ended", "labels");
-  while (row(db, s))
-    std::printf("%-8lld %-30s %-12s %-12s %s\n", (long long)s.col_int(0), s.col_text(1).c_str(),
-                time_or_dash(s, 3).c_str(), time_or_dash(s, 4).c_str(), s.col_text(2).c_str());
-}
-
-void run_sql(sqlite3 *db, const std::string &sql) {
-  const char *tail = sql.c_str();
-  while (*tail) {
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, tail, -1, &raw, &tail) != SQLITE_OK)
-      die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
-    if (!raw) continue;  // blank or comment
-    int n = sqlite3_column_count(raw);
-    for (int i = 0; i < n; i++) std::printf("%s%s", i ? "|" : "", sqlite3_column_name(raw, i));
-    if (n) std::printf("\n");
-    int rc;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
-      for (int i = 0; i < n; i++) {
-        const unsigned char *t = sqlite3_column_text(raw, i);
-        std::printf("%s%s", i ? "|" : "", t ? reinterpret_cast<const char *>(t) : "");
-      }
-      std::printf("\n");
+void add_groups_command(CLI::App &app) {
+  struct Options {
+    std::string store, format;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd =
+      add_store_command(app, "groups", "metric groups with their graphs and series", o->store);
+  add_format_option(*cmd, o->format, {"text", "json"});
+  cmd->callback([o] {
+    Store st(o->store);
+    Stmt s, g;
+    prepare(st.db(), s,
+            "SELECT gid, name, (SELECT count(*) FROM series WHERE gid = groups.gid), "
+            "IFNULL(hierarchy, ''), IFNULL(metric, '') FROM groups ORDER BY gid");
+    prepare(st.db(), g, "SELECT IFNULL(name, '') FROM graphs WHERE gid = ?1 ORDER BY idx");
+    Json out = Json::array();
+    while (row(st.db(), s)) {
+      Json graphs = Json::array();
+      g.bind(1, s.col_int(0));
+      while (row(st.db(), g)) graphs.push_back(g.col_text(0));
+      g.reset();
+      out.push_back({{"gid", s.col_int(0)},
+                     {"name", s.col_text(1)},
+                     {"series", s.col_int(2)},
+                     {"hierarchy", s.col_text(3)},
+                     {"metric", s.col_text(4)},
+                     {"graphs", graphs}});
     }
-    std::string err = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db);
-    sqlite3_finalize(raw);
-    if (!err.empty()) die(EXIT_FAILURE_OTHER, "sql: " + err);
-  }
+    if (o->format == "json") return print_json(out);
+    std::printf("%-6s %-40s %6s %7s  %s\n", "gid", "group", "graphs", "series", "hierarchy");
+    for (const Json &r : out)
+      std::printf("%-6lld %-40s %6zu %7lld  %s\n", (long long)r["gid"],
+                  r["name"].get<std::string>().c_str(), r["graphs"].size(), (long long)r["series"],
+                  r["hierarchy"].get<std::string>().c_str());
+  });
+}
+
+void add_series_command(CLI::App &app) {
+  struct Options {
+    std::string store, format;
+    Selection sel;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = add_store_command(app, "series", "series with their tag/value lists", o->store);
+  add_format_option(*cmd, o->format, {"text", "json"});
+  add_selection_options(*cmd, o->sel, true);
+  cmd->callback([o] {
+    Store st(o->store);
+    Stmt s;
+    prepare(st.db(), s, "SELECT created, ended FROM series WHERE sid = ?1");
+    Json out = Json::array();
+    std::vector<std::string> texts;  // the stored identity text, for people
+    std::set<int64_t> done;
+    for (const SelectedGraph &g : select_samples(st.db(), o->sel).graphs)
+      for (const SelectedSeries &ser : *g.series) {
+        if (!done.insert(ser.sid).second) continue;
+        s.bind(1, ser.sid);
+        row(st.db(), s);
+        Json tags = Json::object();
+        for (const auto &[tag, value] : ser.tags) tags[tag] = value;
+        out.push_back({{"sid", ser.sid},
+                       {"group", g.group},
+                       {"created", int_or_null(s, 0)},
+                       {"ended", int_or_null(s, 1)},
+                       {"labels", tags}});
+        texts.push_back(ser.labels);
+        s.reset();
+      }
+    if (o->format == "json") return print_json(out);
+    std::printf("%-8s %-30s %-12s %-12s %s\n", "sid", "group", "created", "ended", "labels");
+    for (size_t i = 0; i < out.size(); i++) {
+      const Json &r = out[i];
+      std::printf("%-8lld %-30s %-12s %-12s %s\n", (long long)r["sid"],
+                  r["group"].get<std::string>().c_str(), dash_or(r["created"]).c_str(),
+                  dash_or(r["ended"]).c_str(), texts[i].c_str());
+    }
+  });
 }
 
 }  // namespace orvtsdb_cli

@@ -12,6 +12,8 @@
  * A summary line follows; the exit status is 0 only when nothing was found.
  */
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "chunk_codec.h"
@@ -34,11 +36,6 @@ struct Faults {
     if (++count <= MAX_FAULT_LINES) std::printf("fault: %s\n", what.c_str());
   }
 };
-
-void prepare(sqlite3 *db, Stmt &s, const char *sql) {
-  std::string err;
-  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, "verify: " + err);
-}
 
 /* Steps s; true on a row, false at the end; an SQLite error is a fault. */
 bool row(sqlite3 *db, Stmt &s, Faults &f) {
@@ -106,19 +103,38 @@ long check_migrations(sqlite3 *db, Faults &f) {
   return n;
 }
 
-}  // namespace
-
+/* Runs the three passes; returns the exit status (0 only when nothing is
+ * wrong). */
 int verify_store(sqlite3 *db, const std::string &path) {
   Faults f;
   check_file(db, f);
   long chunks = check_chunks(db, f);
   long migrations = check_migrations(db, f);
-  sqlite3_close(db);
   if (f.count > MAX_FAULT_LINES)
     std::printf("fault: ... and %ld more\n", f.count - MAX_FAULT_LINES);
   std::printf("%s: %ld chunks and %ld migrations checked, %ld fault%s\n", path.c_str(), chunks,
               migrations, f.count, f.count == 1 ? "" : "s");
   return f.count == 0 ? 0 : EXIT_FAILURE_OTHER;
+}
+
+}  // namespace
+
+void add_verify_command(CLI::App &app) {
+  auto store = std::make_shared<std::string>();
+  CLI::App *cmd = add_store_command(
+      app, "verify", "checks the file, every chunk and every migration's count; exit 1 on a fault",
+      *store);
+  cmd->callback([store] {
+    int status;
+    {
+      Store st(*store);
+      status = verify_store(st.db(), st.path());
+    }
+    if (status != 0) {
+      std::fflush(stdout);
+      std::exit(status);
+    }
+  });
 }
 
 }  // namespace orvtsdb_cli

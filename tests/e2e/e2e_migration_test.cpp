@@ -87,12 +87,16 @@ RunResult store_sql(const TempRun &run, const std::string &sql) {
   return r;
 }
 
-std::vector<std::string> split_bar(const std::string &line) {
-  std::vector<std::string> f;
-  std::stringstream in(line);
-  std::string x;
-  while (std::getline(in, x, '|')) f.push_back(x);
-  if (!line.empty() && line.back() == '|') f.push_back("");
+/* The fields of one line of `orvtsdb sql`'s CSV (RFC 4180 quoting). */
+std::vector<std::string> split_csv(const std::string &line) {
+  std::vector<std::string> f(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); i++) {
+    if (quoted && line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"') f.back() += line[++i];
+    else if (line[i] == '"') quoted = !quoted;
+    else if (line[i] == ',' && !quoted) f.emplace_back();
+    else f.back() += line[i];
+  }
   return f;
 }
 
@@ -102,7 +106,7 @@ Samples stored_samples(const TempRun &run) {
   Samples s;
   std::vector<std::string> lines = split_lines(r.out);
   for (size_t i = 1; i < lines.size(); i++) {  // line 0 names the columns
-    std::vector<std::string> f = split_bar(lines[i]);
+    std::vector<std::string> f = split_csv(lines[i]);
     if (f.size() != 6) {
       ADD_FAILURE() << "unexpected store row: " << lines[i];
       continue;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # demo.sh BUILD_DIR - the main job in one go, on a built tree: generates the
 # small sample run in a scratch work directory, migrates it into the embedded
-# store, and shows what the store holds. The work directory is kept so that
-# its files and its store can be looked at afterwards.
+# store, shows what the store holds, and ends by writing the run's chart
+# report (one HTML page) and printing its path. The work directory is kept so
+# that its files, its store and the report can be looked at afterwards.
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
@@ -32,3 +33,8 @@ echo "== orvtsdb export $RUN --format csv --group 'Transaction Stats' --graph 'T
 
 echo
 echo "The run and its store stay in $WDIR (store: $RUN/tsdb/metrics.sqlite)."
+
+echo
+echo "== orvtsdb report $RUN -o $WDIR/report.html"
+REPORT=$("$BIN/orvtsdb" report "$RUN" -o "$WDIR/report.html")
+echo "Report (open it in a browser): $REPORT"

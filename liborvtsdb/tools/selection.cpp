@@ -1,0 +1,199 @@
+/*
+ * selection.cpp - the selection options, their check against the store, and
+ * the walk over the selected samples through the chunk cursor.
+ *
+ * A name the store does not hold is an error rather than an empty result, so
+ * a typo never looks like a run without data.
+ */
+#include "selection.h"
+
+#include <map>
+#include <set>
+
+#include "chunk_cursor.h"
+#include "orvtsdb.h"
+#include "orvtsdb_command.h"
+#include "sqlite_stmt.h"
+#include "store_schema.h"
+#include "time_text.h"
+#include "value_text.h"
+
+using orvtsdb::Stmt;
+
+namespace orvtsdb_cli {
+
+namespace {
+
+[[noreturn]] void not_found(const std::string &what) { die(EXIT_USAGE, what); }
+
+/* A CLI11 option value that is a time: replaced by its epoch seconds. */
+std::string time_check(std::string &text) {
+  auto t = parse_time(text);
+  if (!t) return "'" + text + "' is neither seconds since the epoch nor an ISO 8601 date-time";
+  text = std::to_string(*t);
+  return "";
+}
+
+std::string in_group(const Selection &sel) {
+  return sel.group.empty() ? "" : " in group '" + sel.group + "'";
+}
+
+std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
+  Stmt s;
+  prepare(db, s,
+          "SELECT g.gid, gr.idx, gr.data_type, g.name, IFNULL(gr.name, ''), "
+          "IFNULL(gr.description, '') FROM graphs gr JOIN groups g ON g.gid = gr.gid "
+          "WHERE (?1 = '' OR g.name = ?1) AND (?2 = '' OR gr.name = ?2) ORDER BY g.name, gr.idx");
+  s.bind(1, sel.group);
+  s.bind(2, sel.graph);
+  std::vector<SelectedGraph> out;
+  while (row(db, s))
+    out.push_back({s.col_int(0),
+                   (int)s.col_int(1),
+                   (int)s.col_int(2),
+                   s.col_text(3),
+                   s.col_text(4),
+                   s.col_text(5),
+                   {},
+                   nullptr});
+  return out;
+}
+
+void check_group(sqlite3 *db, const Selection &sel) {
+  if (sel.group.empty()) return;
+  Stmt s;
+  prepare(db, s, "SELECT 1 FROM groups WHERE name = ?1");
+  s.bind(1, sel.group);
+  if (!row(db, s)) not_found("no group '" + sel.group + "' in the store");
+}
+
+std::vector<SelectedSeries> all_series_of(sqlite3 *db, int64_t gid) {
+  Stmt s, t;
+  prepare(db, s, "SELECT sid, labels FROM series WHERE gid = ?1 ORDER BY sid");
+  prepare(db, t, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos");
+  s.bind(1, gid);
+  std::vector<SelectedSeries> out;
+  while (row(db, s)) {
+    out.push_back({s.col_int(0), s.col_text(1), {}});
+    t.bind(1, out.back().sid);
+    while (row(db, t)) out.back().tags.emplace_back(t.col_text(0), t.col_text(1));
+    t.reset();
+  }
+  return out;
+}
+
+bool has_tag(const Tags &tags, const std::pair<std::string, std::string> &label) {
+  for (const auto &tv : tags)
+    if (tv == label) return true;
+  return false;
+}
+
+/* The series of each group that carry every label; dies on a label that no
+ * series of the selected groups carries. */
+std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_group(
+    sqlite3 *db, const Selection &sel, const std::vector<SelectedGraph> &graphs) {
+  std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> out;
+  std::vector<bool> seen(sel.labels.size(), false);
+  for (const SelectedGraph &g : graphs) {
+    if (out.count(g.gid)) continue;
+    auto kept = std::make_shared<std::vector<SelectedSeries>>();
+    for (SelectedSeries &s : all_series_of(db, g.gid)) {
+      bool all = true;
+      for (size_t i = 0; i < sel.labels.size(); i++) {
+        bool has = has_tag(s.tags, sel.labels[i]);
+        seen[i] = seen[i] || has;
+        all = all && has;
+      }
+      if (all) kept->push_back(std::move(s));
+    }
+    out[g.gid] = kept;
+  }
+  for (size_t i = 0; i < sel.labels.size(); i++)
+    if (!seen[i])
+      not_found("no series has the label " + sel.labels[i].first + "=" + sel.labels[i].second +
+                in_group(sel));
+  return out;
+}
+
+/* Keeps the roles named by --role (all without it); drops graphs without it. */
+void pick_roles(const Selection &sel, std::vector<SelectedGraph> &graphs) {
+  std::vector<SelectedGraph> kept;
+  for (SelectedGraph &g : graphs) {
+    int n = std::max(1, orvtsdb::role_count(g.data_type));
+    for (int r = 0; r < n; r++)
+      if (sel.role.empty() || sel.role == orvtsdb::role_name(g.data_type, r)) g.roles.push_back(r);
+    if (!g.roles.empty()) kept.push_back(std::move(g));
+  }
+  if (kept.empty() && !graphs.empty())
+    not_found("no selected graph has the role '" + sel.role + "'");
+  graphs = std::move(kept);
+}
+
+}  // namespace
+
+void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only) {
+  cmd.add_option("--group", sel.group, "metric group (by name)");
+  cmd.add_option_function<std::vector<std::string>>(
+         "--label",
+         [&sel](const std::vector<std::string> &labels) {
+           for (const std::string &l : labels)
+             sel.labels.emplace_back(l.substr(0, l.find('=')), l.substr(l.find('=') + 1));
+         },
+         "series carrying tag=value (repeatable; all must match)")
+      ->type_name("TAG=VALUE")
+      ->check([](const std::string &l) {
+        return l.find('=') == std::string::npos || l[0] == '=' ? "'" + l + "' is not TAG=VALUE"
+                                                               : std::string();
+      });
+  if (groups_and_labels_only) return;
+  cmd.add_option("--graph", sel.graph, "graph (by name)");
+  cmd.add_option("--role", sel.role, "one role: value, avg, min, max, count, fifth");
+  CLI::Validator when(time_check, "EPOCH|ISO-8601", "time");
+  cmd.add_option("--from", sel.from,
+                 "first time (seconds since the epoch or ISO 8601, UTC "
+                 "unless an offset is given)")
+      ->transform(when);
+  cmd.add_option("--to", sel.to, "last time, as --from")->transform(when);
+}
+
+Selected select_samples(sqlite3 *db, const Selection &sel) {
+  if (sel.from > sel.to)
+    not_found("--from " + utc_text(sel.from) + " is after --to " + utc_text(sel.to) + " (UTC)");
+  check_group(db, sel);
+  Selected out;
+  out.graphs = graphs_of(db, sel);
+  if (out.graphs.empty() && !sel.graph.empty())
+    not_found("no graph '" + sel.graph + "'" + in_group(sel) + " in the store");
+  auto series = series_by_group(db, sel, out.graphs);
+  for (SelectedGraph &g : out.graphs) g.series = series[g.gid];
+  pick_roles(sel, out.graphs);
+  return out;
+}
+
+void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
+                     const std::function<void(int64_t, const double *)> &fn) {
+  orvtsdb::ChunkFilter f;
+  f.sid = sid;
+  f.graph = g.idx;
+  f.from = sel.from;
+  f.to = sel.to;
+  orvtsdb::ChunkCursor c;
+  std::string err;
+  if (!c.open(db, f, err)) die(EXIT_FAILURE_OTHER, err);
+  int roles = std::max(1, orvtsdb::role_count(g.data_type));
+  std::vector<double> values(roles);
+  while (c.next(err)) {
+    for (int i = 0; i < c.count(); i++) {
+      int64_t t = c.time_of(i);
+      if (t < sel.from || t > sel.to) continue;
+      for (int r = 0; r < roles; r++)
+        values[r] = r < c.roles() ? c.value(i, r) : TSDB_MISSING_VALUE;
+      fn(t, values.data());
+    }
+  }
+  if (!err.empty()) die(EXIT_FAILURE_OTHER, err);
+}
+
+const char *role_text(const SelectedGraph &g, int r) { return orvtsdb::role_name(g.data_type, r); }
+
+}  // namespace orvtsdb_cli

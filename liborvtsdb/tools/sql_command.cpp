@@ -1,0 +1,143 @@
+/*
+ * sql_command.cpp - `orvtsdb sql`: runs SQL over the store (with the
+ * `samples` table) and prints every statement's rows as CSV with a header,
+ * as an aligned table (the default when standard output is a terminal), or as
+ * JSON (one array of row objects per statement). Real numbers print in their
+ * shortest exact form, NULL as an empty field (null in JSON), blobs in hex.
+ */
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "orvtsdb_command.h"
+#include "value_text.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+struct Options {
+  std::string store, sql, format;
+};
+
+std::string cell_text(sqlite3_stmt *s, int i) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_NULL:
+      return "";
+    case SQLITE_INTEGER:
+      return std::to_string(sqlite3_column_int64(s, i));
+    case SQLITE_FLOAT:
+      return number_text(sqlite3_column_double(s, i));
+    case SQLITE_BLOB: {
+      static const char hex[] = "0123456789abcdef";
+      auto *p = static_cast<const unsigned char *>(sqlite3_column_blob(s, i));
+      std::string out;
+      for (int k = 0, n = sqlite3_column_bytes(s, i); k < n; k++)
+        out += {hex[p[k] >> 4], hex[p[k] & 15]};
+      return out;
+    }
+    default:
+      return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+  }
+}
+
+Json cell_json(sqlite3_stmt *s, int i) {
+  switch (sqlite3_column_type(s, i)) {
+    case SQLITE_NULL:
+      return nullptr;
+    case SQLITE_INTEGER:
+      return sqlite3_column_int64(s, i);
+    case SQLITE_FLOAT:
+      return json_value(sqlite3_column_double(s, i));
+    default:
+      return cell_text(s, i);
+  }
+}
+
+void print_table(const std::vector<std::vector<std::string>> &rows) {
+  std::vector<size_t> width;
+  for (const auto &r : rows)
+    for (size_t i = 0; i < r.size(); i++) {
+      width.resize(std::max(width.size(), i + 1));
+      width[i] = std::max(width[i], r[i].size());
+    }
+  for (size_t k = 0; k < rows.size(); k++) {
+    std::string line;
+    for (size_t i = 0; i < rows[k].size(); i++)
+      line += (i ? " | " : "") + rows[k][i] + std::string(width[i] - rows[k][i].size(), ' ');
+    std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+    if (k == 0) {
+      std::string rule;
+      for (size_t i = 0; i < width.size(); i++)
+        rule += (i ? "-+-" : "") + std::string(width[i], '-');
+      std::printf("%s\n", rule.c_str());
+    }
+  }
+}
+
+/* Steps one prepared statement to its end, printing as format asks. */
+void print_statement(sqlite3 *db, sqlite3_stmt *s, const std::string &format) {
+  int n = sqlite3_column_count(s);
+  std::vector<std::vector<std::string>> rows(1);
+  for (int i = 0; i < n; i++) rows[0].push_back(sqlite3_column_name(s, i));
+  Json json = Json::array();
+  OutBuffer out;
+  if (format == "csv" && n) {
+    for (int i = 0; i < n; i++) out.text() += (i ? "," : "") + csv_field(rows[0][i]);
+    out.text() += "\n";
+  }
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    if (format == "json") {
+      Json r = Json::object();
+      for (int i = 0; i < n; i++) r[rows[0][i]] = cell_json(s, i);
+      json.push_back(std::move(r));
+    } else if (format == "table") {
+      rows.emplace_back();
+      for (int i = 0; i < n; i++) rows.back().push_back(cell_text(s, i));
+    } else {
+      for (int i = 0; i < n; i++) out.text() += (i ? "," : "") + csv_field(cell_text(s, i));
+      out.text() += "\n";
+      out.maybe_flush();
+    }
+  }
+  if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
+  if (format == "json") out.text() += json.dump() + "\n";
+  out.flush();
+  if (format == "table" && n) print_table(rows);
+}
+
+void run_sql(sqlite3 *db, const std::string &sql, const std::string &format) {
+  const char *tail = sql.c_str();
+  while (*tail) {
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(db, tail, -1, &raw, &tail) != SQLITE_OK)
+      die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
+    if (!raw) continue;  // blank or comment
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> s(raw, sqlite3_finalize);
+    print_statement(db, raw, format);
+  }
+}
+
+}  // namespace
+
+void add_sql_command(CLI::App &app) {
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = add_store_command(
+      app, "sql",
+      "SQL over the store; the table `samples` (sid, group_name, graph_name, graph, role, time,\n"
+      "value, labels) decodes the stored chunks",
+      o->store);
+  cmd->add_option("query", o->sql, "SQL text (one or more statements)")->required();
+  cmd->add_option("--format", o->format,
+                  "csv, table or json (default: table on a terminal, else csv)")
+      ->check(CLI::IsMember({"csv", "table", "json"}));
+  cmd->callback([o] {
+    Store st(o->store);
+    run_sql(st.db(), o->sql, o->format.empty() ? (isatty(1) ? "table" : "csv") : o->format);
+  });
+}
+
+}  // namespace orvtsdb_cli

@@ -1,0 +1,88 @@
+/*
+ * time_text.cpp - the time arguments and UTC texts of the command. Dates are
+ * checked with std::chrono's calendar, so no date that does not exist gets
+ * through rounded to a neighbour.
+ */
+#include "time_text.h"
+
+#include <chrono>
+#include <ctime>
+
+namespace orvtsdb_cli {
+
+namespace {
+
+/* Reads exactly n digits at p; -1 when they are not all digits. */
+int digits(const std::string &s, size_t &p, int n) {
+  if (p + n > s.size()) return -1;
+  int v = 0;
+  for (int i = 0; i < n; i++, p++) {
+    if (s[p] < '0' || s[p] > '9') return -1;
+    v = v * 10 + (s[p] - '0');
+  }
+  return v;
+}
+
+bool take(const std::string &s, size_t &p, char c) {
+  if (p < s.size() && s[p] == c) return ++p, true;
+  return false;
+}
+
+std::optional<int64_t> epoch_seconds(const std::string &s) {
+  size_t p = s[0] == '-' ? 1 : 0;
+  if (p == s.size() || s.size() - p > 18) return std::nullopt;
+  int64_t v = 0;
+  for (; p < s.size(); p++) {
+    if (s[p] < '0' || s[p] > '9') return std::nullopt;
+    v = v * 10 + (s[p] - '0');
+  }
+  return s[0] == '-' ? -v : v;
+}
+
+/* The offset east of UTC in seconds after p ("Z", "+hh", "+hhmm", "+hh:mm"). */
+std::optional<int> utc_offset(const std::string &s, size_t &p) {
+  if (p == s.size() || take(s, p, 'Z') || take(s, p, 'z')) return 0;
+  int sign = take(s, p, '+') ? 1 : take(s, p, '-') ? -1 : 0;
+  int h = sign ? digits(s, p, 2) : -1, m = 0;
+  if (h < 0 || h > 23) return std::nullopt;
+  if (p < s.size()) {
+    take(s, p, ':');
+    if ((m = digits(s, p, 2)) < 0 || m > 59) return std::nullopt;
+  }
+  return sign * (h * 3600 + m * 60);
+}
+
+}  // namespace
+
+std::optional<int64_t> parse_time(const std::string &s) {
+  if (s.empty()) return std::nullopt;
+  if (auto v = epoch_seconds(s)) return v;
+  size_t p = 0;
+  int y = digits(s, p, 4), mo = take(s, p, '-') ? digits(s, p, 2) : -1,
+      d = take(s, p, '-') ? digits(s, p, 2) : -1;
+  if (y < 0 || mo < 0 || d < 0) return std::nullopt;
+  std::chrono::year_month_day ymd{std::chrono::year(y), std::chrono::month(mo),
+                                  std::chrono::day(d)};
+  if (!ymd.ok()) return std::nullopt;
+  int h = 0, mi = 0, sec = 0;
+  if (take(s, p, 'T') || take(s, p, 't') || take(s, p, ' ')) {
+    h = digits(s, p, 2);
+    mi = take(s, p, ':') ? digits(s, p, 2) : -1;
+    if (take(s, p, ':')) sec = digits(s, p, 2);
+    if (h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return std::nullopt;
+  }
+  auto offset = utc_offset(s, p);
+  if (!offset || p != s.size()) return std::nullopt;
+  int64_t days = std::chrono::sys_days(ymd).time_since_epoch().count();
+  return days * 86400 + h * 3600 + mi * 60 + sec - *offset;
+}
+
+std::string utc_text(int64_t t) {
+  time_t tt = (time_t)t;
+  struct tm tm;
+  char buf[40];
+  if (!gmtime_r(&tt, &tm) || !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm)) return "?";
+  return buf;
+}
+
+}  // namespace orvtsdb_cli

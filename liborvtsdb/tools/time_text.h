@@ -1,0 +1,27 @@
+/*
+ * time_text.h - time stamps as people write and read them: seconds since the
+ * epoch or ISO 8601 date-times on the command line, UTC text in output.
+ */
+#ifndef ORVTSDB_TIME_TEXT_H
+#define ORVTSDB_TIME_TEXT_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace orvtsdb_cli {
+
+/* Reads "1709542800" (seconds since the epoch, may be negative) or an ISO 8601
+ * date-time: "2024-03-04", "2024-03-04T09:00", "2024-03-04 09:00:05",
+ * each optionally followed by "Z", "+01:00", "+0100" or "-01". A time without
+ * an offset is UTC, as the store and `info` show times. Fractions of a
+ * second are refused: the store keeps whole seconds. nullopt when the text is
+ * none of these or names no real date (2024-02-30, 25:00). */
+std::optional<int64_t> parse_time(const std::string &text);
+
+/* "2024-03-04 09:00:00" (UTC), or "?" outside the years gmtime handles. */
+std::string utc_text(int64_t t);
+
+}  // namespace orvtsdb_cli
+
+#endif

@@ -1,0 +1,48 @@
+/*
+ * value_text.h - how the command writes values: numbers in their shortest
+ * form that reads back to the same double, CSV fields, JSON values, and an
+ * output buffer for standard output.
+ */
+#ifndef ORVTSDB_VALUE_TEXT_H
+#define ORVTSDB_VALUE_TEXT_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace orvtsdb_cli {
+
+using Json = nlohmann::ordered_json;
+
+/* Appends v in the shortest text that strtod reads back exactly
+ * (std::to_chars); "NaN", "+Inf" and "-Inf" for the non-finite values. */
+void append_number(std::string &out, double v);
+std::string number_text(double v);
+
+/* A CSV field: as is, or quoted with doubled quotes when it holds a comma,
+ * a quote, CR or LF (RFC 4180). */
+std::string csv_field(const std::string &s);
+
+/* A stored value in JSON: null for the missing marker, the number itself
+ * when finite, else the text of number_text ("NaN", "+Inf", "-Inf"), since
+ * JSON has no such numbers. */
+Json json_value(double v);
+
+/* Collects text and writes it to standard output in large blocks; dies
+ * (status 1) when standard output cannot be written. */
+class OutBuffer {
+ public:
+  ~OutBuffer() { flush(); }
+  std::string &text() { return buf_; }
+  /* Writes when more than a block has gathered. */
+  void maybe_flush() {
+    if (buf_.size() >= (1u << 16)) flush();
+  }
+  void flush();
+
+ private:
+  std::string buf_;
+};
+
+}  // namespace orvtsdb_cli
+
+#endif

@@ -1,0 +1,207 @@
+/*
+ * report_page_test.cpp - `orvtsdb report` opened in headless chromium from a
+ * file: the page runs without script errors, draws one chart per graph of
+ * the store, a short chart holds exactly the stored samples, and a long one
+ * holds only stored values with every line's extremes (a one-sample spike
+ * included). The page and a screenshot are kept in test-artifacts/.
+ */
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "store_test_support.h"
+#include "vzu_test_support.h"
+
+using namespace store_test;
+using vzu_test::RunResult;
+using Json = nlohmann::json;
+
+namespace {
+
+const int LONG = 3000;  // samples of group "Load": more than two per pixel column
+const int SHORT = 40;   // samples of group "Small": every one drawn
+const int SPIKE_AT = 1234;
+
+/* Catches script errors from the page's first script on. */
+const char *const ERROR_CATCHER =
+    "<script>window.__errors = [];"
+    "addEventListener('error', function (e) { __errors.push(String(e.message)); });"
+    "addEventListener('unhandledrejection', function (e) { __errors.push(String(e.reason)); });"
+    "console.error = function (m) { __errors.push(String(m)); };</script>";
+
+/* Once every chart is drawn, writes what the page holds into <pre id="probe">:
+ * the chart boxes, canvases, errors, and each chart's rows as dygraphs keeps
+ * them (time in seconds, NaN as "NaN", no sample as null). */
+const char *const PROBE = R"(<script>
+(function wait() {
+  if (document.documentElement.dataset.chartsDrawn !== 'all') return setTimeout(wait, 50);
+  var out = { charts: document.querySelectorAll('.chart').length,
+              canvases: document.querySelectorAll('.chart canvas').length,
+              errors: window.__errors, data: {} };
+  Object.keys(window.orvtsdbCharts).forEach(function (id) {
+    var g = window.orvtsdbCharts[id], rows = [];
+    var box = document.querySelector('.chart[data-chart="' + id + '"]');
+    for (var r = 0; r < g.numRows(); r++) {
+      var row = [g.getValue(r, 0) / 1000];
+      for (var c = 1; c < g.numColumns(); c++) {
+        var v = g.getValue(r, c);
+        row.push(v !== v ? 'NaN' : v);
+      }
+      rows.push(row);
+    }
+    out.data[box.closest('section').querySelector('h2').textContent + '/' +
+             box.querySelector('h3').textContent] = { labels: g.getLabels(), rows: rows };
+  });
+  var pre = document.createElement('pre');
+  pre.id = 'probe';
+  pre.textContent = JSON.stringify(out);
+  document.body.appendChild(pre);
+})();
+</script>)";
+
+std::string chromium() {
+  for (const char *p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+    if (std::filesystem::exists(p)) return p;
+  return "";
+}
+
+std::string replace_all(std::string s, const std::string &from, const std::string &to) {
+  for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size())
+    s.replace(p, from.size(), to);
+  return s;
+}
+
+/* Headless chromium on a page file, bounded in time. */
+RunResult browse(const std::string &page, const std::string &profile,
+                 const std::vector<std::string> &extra) {
+  std::vector<std::string> args = {"120",
+                                   chromium(),
+                                   "--headless=new",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--user-data-dir=" + profile,
+                                   "--virtual-time-budget=20000"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back("file://" + page);
+  return vzu_test::run_program("/usr/bin/timeout", args);
+}
+
+class ReportPageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+    ASSERT_EQ(tsdb_init_migration(1700000000), 0);
+    int load = register_group("Load", {3, 0});
+    int small = register_group("Small", {0});
+    Vec s1("S1", 2), s2("S2", 2), m("M1", 1);
+    for (int i = 0; i < LONG; i++) {
+      double wave = (i % 97) * 0.5;
+      s1.insert(load, {10 + wave, 1, 20 + wave, 7, i == SPIKE_AT ? 1e6 : wave});
+      s2.insert(load, {5, 4, 6, 3, 2.5 + i % 3});
+      if (i < SHORT) m.insert(small, {i == 5 ? TSDB_MISSING_VALUE : 0.1 * i});
+      tsdb_migration_increment_sample_ex(1);
+    }
+    ASSERT_EQ(tsdb_exit_migration(1700000000 + LONG), 0);
+    std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
+    page_ = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.html";
+  }
+
+  /* The page written by the command, opened with the error catcher and the
+   * probe; returns the probe's findings. */
+  Json open_page() {
+    RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, page_ + "\n");
+    std::string html = vzu_test::read_file(page_);
+    std::string probed = store.dir() + "/probed.html";
+    html.replace(html.find("<head>") + 6, 0, ERROR_CATCHER);
+    html.replace(html.rfind("</body>"), 0, PROBE);
+    vzu_test::write_file(probed, html);
+    r = browse(probed, store.dir() + "/profile",
+               {"--enable-logging=stderr", "--v=0", "--dump-dom"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("Uncaught"), std::string::npos) << r.err;
+    size_t from = r.out.find("<pre id=\"probe\">"), to = r.out.find("</pre>", from);
+    if (from == std::string::npos || to == std::string::npos) {
+      ADD_FAILURE() << "the page never finished drawing:\n" << r.out.substr(0, 2000);
+      return Json();
+    }
+    from += 16;
+    std::string text = r.out.substr(from, to - from);
+    for (auto [e, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}})
+      text = replace_all(text, e, c);
+    return Json::parse(text);
+  }
+
+  TempStore store;
+  std::string page_;
+};
+
+/* The stored values of one series and graph, by time; NaN for missing. */
+std::map<int64_t, double> stored(const std::string &db, int64_t sid, int graph) {
+  std::map<int64_t, double> out;
+  for (const Sample &s :
+       samples(db, "WHERE sid = " + std::to_string(sid) + " AND graph = " + std::to_string(graph)))
+    out[s.time] = s.value ? *s.value : NAN;
+  return out;
+}
+
+TEST_F(ReportPageTest, ChromiumDrawsOneChartPerGraphWithTheStoredPoints) {
+  Json probe = open_page();
+  ASSERT_FALSE(probe.is_null());
+  EXPECT_TRUE(probe["errors"].empty()) << probe["errors"];
+  int64_t graphs = query_int(store.db(), "SELECT count(*) FROM graphs");
+  EXPECT_EQ(probe["charts"], graphs);
+  EXPECT_EQ(probe["data"].size(), (size_t)graphs);
+  EXPECT_EQ(probe["canvases"], 2 * graphs) << "dygraphs draws two canvases per chart";
+
+  // The short chart: every stored sample, at its time, missing as a break.
+  const Json &small = probe["data"]["Small/Graph 0"];
+  auto want = stored(store.db(), 3, 0);
+  ASSERT_EQ(small["rows"].size(), want.size());
+  for (const Json &row : small["rows"]) {
+    ASSERT_TRUE(want.count(row[0])) << row;
+    double v = want[row[0]];
+    if (std::isnan(v))
+      EXPECT_EQ(row[1], "NaN") << row;
+    else
+      EXPECT_EQ(row[1].get<double>(), v) << row;
+  }
+
+  // The long chart: thinned, yet only stored values, and each line's extremes.
+  const Json &load = probe["data"]["Load/Graph 1"];
+  EXPECT_LE(load["rows"].size(), 2u * 640);
+  EXPECT_EQ(load["labels"], Json({"time", "S1", "S2"}));
+  for (int line = 1; line <= 2; line++) {
+    std::set<double> values, shown;
+    for (const auto &[t, v] : stored(store.db(), line, 1)) values.insert(v);
+    for (const Json &row : load["rows"])
+      if (row[line].is_number()) shown.insert(row[line].get<double>());
+    for (double v : shown) EXPECT_TRUE(values.count(v)) << "line " << line << " shows " << v;
+    EXPECT_TRUE(shown.count(*values.begin())) << "line " << line << " lost its minimum";
+    EXPECT_TRUE(shown.count(*values.rbegin())) << "line " << line << " lost its maximum";
+    if (line == 1) {
+      EXPECT_EQ(*values.rbegin(), 1e6) << "S1's maximum is its one-sample spike";
+    }
+  }
+  // The times chart: four roles per series, counts against the second axis.
+  EXPECT_EQ(probe["data"]["Load/Graph 0"]["labels"].size(), 1u + 2 * 4);
+}
+
+TEST_F(ReportPageTest, ScreenshotIsKeptAsAnArtifact) {
+  ASSERT_EQ(vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_}).status, 0);
+  std::string png = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.png";
+  std::filesystem::remove(png);
+  RunResult r =
+      browse(page_, store.dir() + "/profile", {"--window-size=1400,1000", "--screenshot=" + png});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(std::filesystem::exists(png)) << r.err;
+  EXPECT_EQ(vzu_test::read_file(png).substr(0, 4), "\x89PNG");
+  EXPECT_GT(std::filesystem::file_size(png), 10000u) << "more than a blank page";
+}
+
+}  // namespace
