@@ -1,7 +1,10 @@
 /*
  * store_location.h - where the store lives, and making its directory.
  *
- * ORVTSDB_URL=sqlite:<path> names the database file; otherwise it is
+ * ORVTSDB_URL=sqlite:<path> names the database file;
+ * ORVTSDB_URL=remote-write+http(s)://... streams the migration to a
+ * time-series engine's remote-write endpoint (the URL without the prefix;
+ * ORVTSDB_BEARER_TOKEN_FILE adds a bearer token); otherwise it is
  * <ORVTSDB_RUN_DIR>/tsdb/metrics.sqlite. The run a migration belongs to is
  * ORVTSDB_RUN_DIR when set, else the database path: re-migrating a run
  * replaces only that run's samples, so several runs can share one file.
@@ -14,12 +17,13 @@
 namespace orvtsdb {
 
 struct StoreLocation {
-  std::string path;  // database file
+  std::string path;        // database file
+  std::string remote_url;  // remote-write endpoint instead of a file, when set
   std::string run;   // run identity recorded with each migration
 };
 
 /* Reads the environment. Returns false with a reason in err when neither
- * variable is set or the URL has a scheme other than sqlite. */
+ * variable is set or the URL has a scheme other than sqlite or remote-write. */
 bool resolve_store_location(StoreLocation &loc, std::string &err);
 
 /* Creates the directories leading to `path` (not `path` itself). Uses the

@@ -60,7 +60,7 @@ void say(const std::string &text) { std::fprintf(stderr, "orvtsdb: %s\n", text.c
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
   if (!resolve_store_location(loc, err)) return false;
-  auto backend = open_sqlite_backend(loc, err);
+  auto backend = open_store_backend(loc, err);
   if (!backend) return false;
   g_migration = Migration::start(std::move(backend), loc.run, start, err);
   if (!g_migration) return false;

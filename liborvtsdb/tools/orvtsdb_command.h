@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
+
+#include "remote_write_client.h"
 
 namespace orvtsdb_cli {
 
@@ -27,6 +30,17 @@ struct ExportOptions {
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t to = std::numeric_limits<int64_t>::max();
 };
+
+/* `push`: the export selection plus where and how to send it. */
+struct PushOptions {
+  ExportOptions select;
+  orvtsdb::RemoteWriteOptions remote;
+};
+
+/* The options after `push <store>`; a usage error ends the command. */
+PushOptions parse_push_options(const std::vector<std::string> &args);
+/* Sends the selected samples; returns only when the engine accepted all. */
+void push_samples(sqlite3 *db, const PushOptions &opt);
 
 void print_info(sqlite3 *db, const std::string &path);
 void print_groups(sqlite3 *db);

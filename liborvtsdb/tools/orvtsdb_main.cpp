@@ -37,6 +37,10 @@ const char *const USAGE =
     "                 [--from EPOCH] [--to EPOCH]\n"
     "                                 samples to standard output, one line per\n"
     "                                 series, graph, time stamp and role\n"
+    "  push <store> --url URL [--group NAME] [--graph NAME] [--from EPOCH] [--to EPOCH]\n"
+    "                 [--batch SAMPLES] [--timeout SECONDS] [--retries N] [--user USER:PASSWORD]\n"
+    "                 [--bearer-token-file FILE] [--header 'NAME: VALUE']...\n"
+    "                                 samples to a time-series engine's remote-write URL\n"
     "  sql <store> \"SELECT ...\"       SQL over the store; the table `samples`\n"
     "                                 (sid, group_name, graph_name, graph, role, time,\n"
     "                                 value, labels) decodes the stored chunks\n"
@@ -106,7 +110,8 @@ int main(int argc, char **argv) {
   }
   if (args.empty()) usage_error("no command given");
   const std::string cmd = args[0];
-  if (cmd != "info" && cmd != "groups" && cmd != "series" && cmd != "export" && cmd != "sql")
+  if (cmd != "info" && cmd != "groups" && cmd != "series" && cmd != "export" && cmd != "sql" &&
+      cmd != "push")
     usage_error("unknown command '" + cmd + "'");
   if (args.size() < 2) usage_error(cmd + " needs a run directory or store file");
   std::vector<std::string> rest(args.begin() + 2, args.end());
@@ -120,7 +125,10 @@ int main(int argc, char **argv) {
     if (opt.format != "csv" && opt.format != "openmetrics")
       usage_error("export needs --format csv or --format openmetrics");
   }
+  PushOptions push;
+  if (cmd == "push") push = parse_push_options(rest);
   sqlite3 *db = open_store(args[1]);
+  if (cmd == "push") push_samples(db, push);
   if (cmd == "info") print_info(db, orvtsdb::db_path_of_argument(args[1]));
   if (cmd == "groups") print_groups(db);
   if (cmd == "series") print_series(db, opt.group);

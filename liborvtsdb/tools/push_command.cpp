@@ -1,0 +1,204 @@
+/*
+ * push_command.cpp - `orvtsdb push`: the selected samples of a store sent to
+ * a time-series engine's remote-write endpoint.
+ *
+ * Chunks are read in series, graph and time order, so each engine series
+ * gets its samples in time order and consecutive chunks share one series
+ * in a request. Labels follow remote_write_labels.h, with the run of the
+ * migration that wrote each chunk, so a push and a migration straight to
+ * the engine give the same series, and a repeated push the same samples.
+ * Missing samples are left out. Exit 0 only once the engine accepted every
+ * sample sent.
+ */
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <tuple>
+
+#include "chunk_codec.h"
+#include "orvtsdb_command.h"
+#include "remote_write_labels.h"
+#include "sqlite_stmt.h"
+#include "store_schema.h"
+
+using orvtsdb::Stmt;
+using Clock = std::chrono::steady_clock;
+
+namespace orvtsdb_cli {
+
+namespace {
+
+constexpr const char *SELECTED =
+    " FROM chunks c JOIN series s ON s.sid = c.sid JOIN groups g ON g.gid = s.gid"
+    " LEFT JOIN graphs gr ON gr.gid = s.gid AND gr.idx = c.graph"
+    " JOIN migrations m ON m.id = c.migration"
+    " WHERE (?1 = '' OR g.name = ?1) AND (?2 = '' OR gr.name = ?2)"
+    " AND c.end_time >= ?3 AND c.start_time <= ?4";
+
+long long number_arg(const std::string &opt, const std::string &text, long long min) {
+  char *end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 10);
+  if (errno || end == text.c_str() || *end || v < min)
+    die(EXIT_USAGE, opt + " wants a whole number of at least " + std::to_string(min) +
+                        ", not '" + text + "' (orvtsdb --help shows the usage)");
+  return v;
+}
+
+void prepare(sqlite3 *db, Stmt &s, const std::string &sql, const PushOptions &o) {
+  std::string err;
+  if (!s.prepare(db, sql.c_str(), err)) die(EXIT_FAILURE_OTHER, err);
+  s.bind(1, o.select.group);
+  s.bind(2, o.select.graph);
+  s.bind(3, o.select.from);
+  s.bind(4, o.select.to);
+}
+
+/* Stored values (missing ones included) of the selected chunks: the total
+ * the progress line counts towards. */
+int64_t selected_values(sqlite3 *db, const PushOptions &o) {
+  Stmt s;
+  prepare(db, s, std::string("SELECT c.data_type, sum(c.count)") + SELECTED +
+                     " GROUP BY c.data_type", o);
+  int64_t total = 0;
+  while (s.step() == SQLITE_ROW)
+    total += s.col_int(1) * std::max(1, orvtsdb::role_count((int)s.col_int(0)));
+  return total;
+}
+
+class Pusher {
+ public:
+  Pusher(sqlite3 *db, const PushOptions &o, orvtsdb::RemoteWriteClient &c)
+      : db_(db), o_(o), client_(c), progress_(isatty(STDERR_FILENO) == 1) {}
+
+  void run() {
+    if (progress_) total_ = selected_values(db_, o_);
+    Stmt s;
+    prepare(db_, s, std::string("SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, "
+                                "c.data, g.name, IFNULL(gr.name, ''), m.run, s.labels") +
+                        SELECTED + " ORDER BY c.sid, c.graph, c.start_time", o_);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) chunk(s);
+    if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db_));
+    std::string err;
+    if (!client_.flush(err)) fail(err);
+    if (progress_) std::fputs("\n", stderr);
+    double secs = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::printf("pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
+                "(%.0f samples/s)\n",
+                (long long)client_.accepted(), series_count_, (long long)client_.requests(),
+                o_.remote.url.c_str(), secs, secs > 0 ? (double)client_.accepted() / secs : 0.0);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string &err) {
+    if (progress_) std::fputs("\n", stderr);
+    die(EXIT_FAILURE_OTHER, err + " (" + std::to_string(client_.accepted()) +
+                                " samples were accepted before)");
+  }
+
+  const orvtsdb::TagList &tags_of(int64_t sid) {
+    auto [it, added] = tags_.try_emplace(sid);
+    if (!added) return it->second;
+    std::string err;
+    Stmt t;
+    if (!t.prepare(db_, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos", err))
+      die(EXIT_FAILURE_OTHER, err);
+    t.bind(1, sid);
+    while (t.step() == SQLITE_ROW) it->second.emplace_back(t.col_text(0), t.col_text(1));
+    return it->second;
+  }
+
+  const std::vector<orvtsdb::PromLabels> &labels_of(Stmt &s) {
+    std::string run = s.col_text(8);
+    auto [it, added] = labels_.try_emplace({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), run});
+    if (added) {
+      auto r = runs_.try_emplace(run, orvtsdb::run_labels(run)).first;
+      it->second = orvtsdb::engine_labels(s.col_text(6), s.col_text(7), (int)s.col_int(2),
+                                          s.col_text(9), tags_of(s.col_int(0)), r->second);
+      series_count_ += it->second.size();
+    }
+    return it->second;
+  }
+
+  void chunk(Stmt &s) {
+    std::string err;
+    if (!dec_.decode(s.col_blob(5), (size_t)s.col_bytes(5), err))
+      die(EXIT_FAILURE_OTHER, "chunk of series " + std::to_string(s.col_int(0)) + ": " + err);
+    const auto &labels = labels_of(s);
+    int64_t start = s.col_int(3), step = s.col_int(4);
+    for (int r = 0; r < dec_.roles() && (size_t)r < labels.size(); r++) {
+      client_.series(labels[r]);
+      const double *v = dec_.column(r);
+      for (int i = 0; i < dec_.count(); i++) {
+        int64_t t = start + i * step;
+        if (orvtsdb::is_missing(v[i]) || t < o_.select.from || t > o_.select.to) continue;
+        if (!client_.add(t * 1000, v[i], err)) fail(err);
+      }
+    }
+    done_ += (int64_t)dec_.roles() * dec_.count();
+    if (progress_) show_progress();
+  }
+
+  /* "pushed N of M values, R samples/s, T s left", at most twice a second. */
+  void show_progress() {
+    Clock::time_point now = Clock::now();
+    if (now - shown_ < std::chrono::milliseconds(500)) return;
+    shown_ = now;
+    double secs = std::chrono::duration<double>(now - started_).count();
+    double rate = secs > 0 ? (double)done_ / secs : 0;
+    double left = rate > 0 ? (double)(total_ - done_) / rate : 0;
+    std::fprintf(stderr, "\rpushed %lld of %lld values, %.0f samples/s, %.0f s left   ",
+                 (long long)done_, (long long)total_,
+                 secs > 0 ? (double)client_.accepted() / secs : 0.0, left);
+  }
+
+  sqlite3 *db_;
+  const PushOptions &o_;
+  orvtsdb::RemoteWriteClient &client_;
+  bool progress_;
+  orvtsdb::ChunkDecoder dec_;
+  std::map<int64_t, orvtsdb::TagList> tags_;
+  std::map<std::string, orvtsdb::RunLabels> runs_;
+  std::map<std::tuple<int64_t, int, int, std::string>, std::vector<orvtsdb::PromLabels>> labels_;
+  size_t series_count_ = 0;
+  int64_t total_ = 0, done_ = 0;
+  Clock::time_point started_ = Clock::now(), shown_;
+};
+
+}  // namespace
+
+PushOptions parse_push_options(const std::vector<std::string> &args) {
+  PushOptions o;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    const std::string &name = args[i];
+    if (i + 1 >= args.size()) die(EXIT_USAGE, name + " needs a value (orvtsdb --help shows the usage)");
+    const std::string &v = args[i + 1];
+    if (name == "--url") o.remote.url = v;
+    else if (name == "--group") o.select.group = v;
+    else if (name == "--graph") o.select.graph = v;
+    else if (name == "--from") o.select.from = number_arg(name, v, INT64_MIN);
+    else if (name == "--to") o.select.to = number_arg(name, v, INT64_MIN);
+    else if (name == "--batch") o.remote.batch_samples = (size_t)number_arg(name, v, 1);
+    else if (name == "--timeout") o.remote.timeout_ms = (long)number_arg(name, v, 1) * 1000;
+    else if (name == "--retries") o.remote.max_retries = (int)number_arg(name, v, 0);
+    else if (name == "--user") o.remote.basic_auth = v;
+    else if (name == "--bearer-token-file") o.remote.bearer_token_file = v;
+    else if (name == "--header") o.remote.headers.push_back(v);
+    else die(EXIT_USAGE, "unexpected argument '" + name + "' (orvtsdb --help shows the usage)");
+  }
+  if (o.remote.url.empty()) die(EXIT_USAGE, "push needs --url (orvtsdb --help shows the usage)");
+  return o;
+}
+
+void push_samples(sqlite3 *db, const PushOptions &opt) {
+  std::string err;
+  auto client = orvtsdb::RemoteWriteClient::open(opt.remote, err);
+  if (!client) die(EXIT_USAGE, err);
+  Pusher(db, opt, *client).run();
+}
+
+}  // namespace orvtsdb_cli
