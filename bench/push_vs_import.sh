@@ -9,10 +9,13 @@
 # Each path starts with an empty engine on a free port and ends when the
 # engine has flushed (/internal/force_flush), so every figure covers the
 # whole way from the store to searchable data. Runs REPEAT rounds
-# interleaved and prints the medians, samples per second and the ratio.
+# interleaved and prints the medians of wall time and of CPU time (the
+# sending side's user + system from /usr/bin/time plus the engine's from
+# /proc; steadier than wall time on a loaded machine), samples per second
+# and the ratios.
 #
 # usage: bench/push_vs_import.sh          (REPEAT=3 PRESET=medium by default)
-# needs: victoria-metrics, curl, python3.
+# needs: victoria-metrics, curl, python3, /usr/bin/time.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +25,9 @@ PRESET=${PRESET:-medium}
 TESTRUN=1
 command -v victoria-metrics >/dev/null ||
   { echo "push_vs_import.sh: victoria-metrics is not installed" >&2; exit 1; }
+TIME=/usr/bin/time
+[ -x "$TIME" ] || { echo "push_vs_import.sh: $TIME is missing (apt-get install time)" >&2; exit 1; }
+TICK=$(getconf CLK_TCK)
 
 WORK=$(mktemp -d /tmp/vzu_push_bench.XXXXXX)
 VM_PID=
@@ -63,14 +69,18 @@ start_vm() {
 }
 
 now() { date +%s.%N; }
-# timed NAME CMD...: appends the wall seconds of CMD plus the engine's flush.
+# CPU seconds the engine used so far (user + system).
+engine_cpu() { awk -v t="$TICK" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$VM_PID/stat"; }
+# timed NAME FUNCTION: appends "wall cpu" of FUNCTION plus the engine's flush
+# to $WORK/NAME.
 timed() {
-  local name=$1 t0
-  shift
+  local name=$1 t0 e0
   t0=$(now)
-  "$@"
+  e0=$(engine_cpu)
+  "$TIME" -f "%U %S" -o "$WORK/time.txt" bash -c "$(declare -f "$2"); $2"
   curl -sf "$URL/internal/force_flush" >/dev/null
-  echo "$(now) $t0" | awk '{ printf "%.3f\n", $1 - $2 }' >>"$WORK/$name"
+  echo "$(now) $t0 $(engine_cpu) $e0 $(cat "$WORK/time.txt")" |
+    awk '{ printf "%.3f %.2f\n", $1 - $2, $3 - $4 + $5 + $6 }' >>"$WORK/$name"
 }
 
 push() { "$BIN/orvtsdb" push "$RUN" --url "$URL/api/v1/write" >"$WORK/push.out"; }
@@ -81,9 +91,11 @@ export_import() {
 }
 native_import() { curl -sf -X POST -T "$WORK/run.native" "$URL/api/v1/import/native"; }
 
+export BIN RUN WORK
 for i in $(seq "$REPEAT"); do
   echo "== round $i of $REPEAT"
   start_vm
+  export URL
   timed push push
   tail -1 "$WORK/push.out"
   # The engine's own format of the same data, for the ceiling below.
@@ -91,22 +103,30 @@ for i in $(seq "$REPEAT"); do
     curl -sf "$URL/api/v1/export/native" -d 'match[]={__name__!=""}' -d start=0 >"$WORK/run.native"
   stop_vm
   start_vm
+  export URL
   timed export_import export_import
   stop_vm
   start_vm
+  export URL
   timed native native_import
   stop_vm
 done
 
-median() { sort -n "$WORK/$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-PUSH=$(median push)
-TEXT=$(median export_import)
-NATIVE=$(median native)
+median() { sort -n -k"$2" "$WORK/$1" | awk -v k="$2" '{ v[NR] = $k } END { print v[int((NR + 1) / 2)] }'; }
 rate() { awk -v n="$SAMPLES" -v s="$1" 'BEGIN { printf "%.0f", n / s }'; }
 echo
 echo "== medians of $REPEAT rounds, $SAMPLES samples ($PRESET preset)"
-printf "%-40s %8s s  %12s samples/s\n" "orvtsdb push (remote write)" "$PUSH" "$(rate "$PUSH")"
-printf "%-40s %8s s  %12s samples/s\n" "export openmetrics | import" "$TEXT" "$(rate "$TEXT")"
-printf "%-40s %8s s  %12s samples/s\n" "engine's native import (ceiling)" "$NATIVE" "$(rate "$NATIVE")"
-awk -v a="$TEXT" -v b="$PUSH" -v c="$NATIVE" \
-  'BEGIN { printf "push is %.1fx faster than export + import; the native import is %.1fx the push\n", a / b, b / c }'
+printf "%-36s %9s %12s %9s %12s\n" "" "wall s" "samples/s" "CPU s" "samples/CPU s"
+row() {
+  local w c
+  w=$(median "$2" 1)
+  c=$(median "$2" 2)
+  printf "%-36s %9s %12s %9s %12s\n" "$1" "$w" "$(rate "$w")" "$c" "$(rate "$c")"
+}
+row "orvtsdb push (remote write)" push
+row "export openmetrics | import" export_import
+row "engine's native import (ceiling)" native
+awk -v a="$(median export_import 1)" -v b="$(median push 1)" -v c="$(median native 1)" \
+    -v ac="$(median export_import 2)" -v bc="$(median push 2)" -v cc="$(median native 2)" 'BEGIN {
+  printf "push against export | import: %.1fx in wall time, %.1fx in CPU time\n", a / b, ac / bc
+  printf "push against the native import: %.2fx in wall time, %.2fx in CPU time\n", c / b, cc / bc }'

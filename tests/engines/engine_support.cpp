@@ -4,6 +4,7 @@
 #include "engine_support.h"
 
 #include <arpa/inet.h>
+#include <sys/prctl.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -53,10 +55,20 @@ bool exited(pid_t pid) {
 /* A value as the engines print it: exact in both directions. */
 double parse_value(const std::string &text) { return std::strtod(text.c_str(), nullptr); }
 
-void add_sample(SampleMap &m, const SampleKey &k, double v) {
-  if (!m.emplace(k, v).second)
-    ADD_FAILURE() << "sample twice: " << std::get<0>(k) << " / " << std::get<1>(k) << " / "
-                  << std::get<3>(k) << " @ " << std::get<4>(k);
+std::string describe(const SeriesKey &k) {
+  return std::get<0>(k) + " / " + std::get<1>(k) + " / " + std::get<2>(k) + " / " +
+         std::get<3>(k);
+}
+
+/* Puts every series in time order; a time stamp twice is a doubled sample. */
+SampleMap in_time_order(SampleMap m) {
+  for (auto &[k, points] : m) {
+    std::sort(points.begin(), points.end());
+    for (size_t i = 1; i < points.size(); i++)
+      if (points[i].first == points[i - 1].first)
+        ADD_FAILURE() << "sample twice: " << describe(k) << " @ " << points[i].first;
+  }
+  return m;
 }
 
 /* group,graph,role,sid,labels,time,value with "..." quoting. */
@@ -73,13 +85,12 @@ std::vector<std::string> csv_fields(const std::string &line) {
   return f;
 }
 
-SampleKey key_of(const nlohmann::json &metric, long long seconds) {
+SeriesKey key_of(const nlohmann::json &metric) {
   auto label = [&](const char *name, const char *absent) {
     return metric.contains(name) ? metric[name].get<std::string>() : std::string(absent);
   };
   // A single-role graph has no role label; its one role is "value".
-  return {label("group", ""), label("graph", ""), label("role", "value"), label("series", ""),
-          seconds};
+  return {label("group", ""), label("graph", ""), label("role", "value"), label("series", "")};
 }
 
 }  // namespace
@@ -104,6 +115,7 @@ std::string EngineProcess::start(const std::string &program, const std::vector<s
   port_ = port;
   pid_ = fork();
   if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on the way takes its engine along
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1), dup2(fd, 2);
     std::vector<char *> argv = {const_cast<char *>(program.c_str())};
@@ -201,9 +213,9 @@ SampleMap store_samples(const std::string &store) {
   for (size_t i = 1; i < lines.size(); i++) {  // line 0 names the columns
     std::vector<std::string> f = csv_fields(lines[i]);
     if (f.size() != 7 || f[6].empty()) continue;  // a missing sample
-    add_sample(m, {f[0], f[1], f[2], f[4], std::stoll(f[5])}, parse_value(f[6]));
+    m[{f[0], f[1], f[2], f[4]}].emplace_back(std::stoll(f[5]), parse_value(f[6]));
   }
-  return m;
+  return in_time_order(std::move(m));
 }
 
 SampleMap victoria_samples(const std::string &base, std::vector<std::string> *runs) {
@@ -219,14 +231,15 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
     seen.insert(metric.value("run_id", "") + " " + metric.value("testrun", ""));
     const auto &t = j["timestamps"], &v = j["values"];
     EXPECT_EQ(t.size(), v.size());
+    Points &points = m[key_of(metric)];  // a long series may come in several lines
     for (size_t i = 0; i < t.size() && i < v.size(); i++) {
       long long ms = t[i].get<long long>();
       EXPECT_EQ(ms % 1000, 0) << "time stamp not on a second: " << ms;
-      add_sample(m, key_of(metric, ms / 1000), v[i].get<double>());
+      points.emplace_back(ms / 1000, v[i].get<double>());
     }
   }
   if (runs) runs->assign(seen.begin(), seen.end());
-  return m;
+  return in_time_order(std::move(m));
 }
 
 SampleMap prometheus_samples(const std::string &base, long long from, long long to) {
@@ -238,13 +251,15 @@ SampleMap prometheus_samples(const std::string &base, long long from, long long 
   SampleMap m;
   if (status != 200) return m;
   nlohmann::json answer = nlohmann::json::parse(body);
-  for (const auto &series : answer["data"]["result"])
+  for (const auto &series : answer["data"]["result"]) {
+    Points &points = m[key_of(series["metric"])];
     for (const auto &pair : series["values"]) {
       double t = pair[0].get<double>();
       EXPECT_EQ(t, std::floor(t)) << "time stamp not on a second";
-      add_sample(m, key_of(series["metric"], (long long)t), parse_value(pair[1]));
+      points.emplace_back((long long)t, parse_value(pair[1]));
     }
-  return m;
+  }
+  return in_time_order(std::move(m));
 }
 
 /* Whether an engine value stands for a stored one: bit for bit, or for a
@@ -255,24 +270,40 @@ bool same_value(double stored, double engine, Precision p) {
          std::fabs(stored - engine) <= 1e-12 * std::fabs(stored);
 }
 
+size_t sample_count(const SampleMap &m) {
+  size_t n = 0;
+  for (const auto &[k, points] : m) n += points.size();
+  return n;
+}
+
 void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precision p) {
   int reported = 0;
-  auto report = [&](const std::string &what, const SampleKey &k) {
-    if (++reported <= 10)
-      ADD_FAILURE() << what << ": " << std::get<0>(k) << " / " << std::get<1>(k) << " / "
-                    << std::get<2>(k) << " / " << std::get<3>(k) << " @ " << std::get<4>(k);
+  auto report = [&](const std::string &what, const SeriesKey &k) {
+    if (++reported <= 10) ADD_FAILURE() << what << ": " << describe(k);
   };
-  for (const auto &[k, v] : store) {
+  for (const auto &[k, points] : store) {
     auto it = engine.find(k);
-    if (it == engine.end())
-      report("not in the engine", k);
-    else if (!same_value(v, it->second, p))
-      report("engine value " + std::to_string(it->second) + " != stored " + std::to_string(v), k);
+    if (it == engine.end()) {
+      report("series not in the engine", k);
+      continue;
+    }
+    const Points &got = it->second;
+    if (got.size() != points.size())
+      report("engine holds " + std::to_string(got.size()) + " samples, the store " +
+                 std::to_string(points.size()), k);
+    for (size_t i = 0; i < points.size() && i < got.size(); i++)
+      if (got[i].first != points[i].first || !same_value(points[i].second, got[i].second, p)) {
+        report("sample " + std::to_string(i) + " differs: engine " + std::to_string(got[i].first) +
+                   " " + std::to_string(got[i].second) + ", store " +
+                   std::to_string(points[i].first) + " " + std::to_string(points[i].second), k);
+        break;
+      }
   }
-  for (const auto &[k, v] : engine)
-    if (!store.count(k)) report("only in the engine", k);
+  for (const auto &[k, points] : engine)
+    if (!store.count(k)) report("series only in the engine", k);
   EXPECT_EQ(store.size(), engine.size());
-  EXPECT_EQ(reported, 0) << reported << " differences";
+  EXPECT_EQ(sample_count(store), sample_count(engine));
+  EXPECT_EQ(reported, 0) << reported << " series differ";
 }
 
 std::vector<std::pair<std::string, std::string>> clean_env() {
@@ -281,9 +312,10 @@ std::vector<std::pair<std::string, std::string>> clean_env() {
           {"ASAN_OPTIONS", "detect_leaks=0"}};
 }
 
-void generate_and_migrate(const TempRun &run) {
+void generate_and_migrate(const TempRun &run, bool any_preset) {
+  const char *preset = any_preset ? getenv("ENGINE_TEST_PRESET") : nullptr;
   RunResult g = run_program(bin_dir() + "/make_sample_run",
-                            {"--preset", "small", "--wdir", run.wdir(), "--testrun",
+                            {"--preset", preset ? preset : "small", "--wdir", run.wdir(), "--testrun",
                              std::to_string(run.testrun())},
                             clean_env());
   ASSERT_EQ(g.status, 0) << g.err;

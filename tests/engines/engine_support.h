@@ -56,10 +56,13 @@ std::string start_prometheus(EngineProcess &p, const std::string &dir,
 /* HTTP status (0 when no answer) and body of a GET, or of a form POST. */
 std::pair<long, std::string> http(const std::string &url, const std::string &form = "");
 
-/* group, graph, role ("" for a single-role graph), series identity text,
- * time in seconds. */
-using SampleKey = std::tuple<std::string, std::string, std::string, std::string, long long>;
-using SampleMap = std::map<SampleKey, double>;
+/* group, graph, role ("value" for a single-role graph), series identity text. */
+using SeriesKey = std::tuple<std::string, std::string, std::string, std::string>;
+/* A series' samples: time in seconds and value, in time order. */
+using Points = std::vector<std::pair<long long, double>>;
+using SampleMap = std::map<SeriesKey, Points>;
+
+size_t sample_count(const SampleMap &m);
 
 /* Every non-missing sample of a store (run directory or file). */
 SampleMap store_samples(const std::string &store);
@@ -81,8 +84,10 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine,
 /* Environment of the tool and the command: no store location, no library path. */
 std::vector<std::pair<std::string, std::string>> clean_env();
 
-/* A small generated run migrated into its local store by the tool. */
-void generate_and_migrate(const vzu_test::TempRun &run);
+/* A generated run migrated into its local store by the tool: the small
+ * preset, or the one ENGINE_TEST_PRESET names when `any_preset` (the round
+ * trips of a bigger run, on demand). */
+void generate_and_migrate(const vzu_test::TempRun &run, bool any_preset = false);
 
 }  // namespace engine_test
 

@@ -119,7 +119,7 @@ class PushFaults : public ::testing::Test {
   static void SetUpTestSuite() {
     run_ = new TempRun(5201);
     generate_and_migrate(*run_);
-    samples_ = store_samples(run_->run_dir()).size();
+    samples_ = sample_count(store_samples(run_->run_dir()));
   }
   static void TearDownTestSuite() { delete run_; }
 
