@@ -263,11 +263,17 @@ SampleMap prometheus_samples(const std::string &base, long long from, long long 
 }
 
 /* Whether an engine value stands for a stored one: bit for bit, or for a
- * decimal engine within one part in 10^12. */
-bool same_value(double stored, double engine, Precision p) {
+ * decimal engine within one part in 10^12 of the series' largest value
+ * (`scale`), as its blocks share one decimal exponent. */
+bool same_value(double stored, double engine, Precision p, double scale) {
   if (std::memcmp(&stored, &engine, sizeof stored) == 0) return true;
-  return p == Precision::decimal_12_digits &&
-         std::fabs(stored - engine) <= 1e-12 * std::fabs(stored);
+  return p == Precision::decimal_12_digits && std::fabs(stored - engine) <= 1e-12 * scale;
+}
+
+std::string exact(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
 }
 
 size_t sample_count(const SampleMap &m) {
@@ -288,14 +294,16 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
       continue;
     }
     const Points &got = it->second;
+    double scale = 0;
+    for (const auto &point : points) scale = std::max(scale, std::fabs(point.second));
     if (got.size() != points.size())
       report("engine holds " + std::to_string(got.size()) + " samples, the store " +
                  std::to_string(points.size()), k);
     for (size_t i = 0; i < points.size() && i < got.size(); i++)
-      if (got[i].first != points[i].first || !same_value(points[i].second, got[i].second, p)) {
+      if (got[i].first != points[i].first || !same_value(points[i].second, got[i].second, p, scale)) {
         report("sample " + std::to_string(i) + " differs: engine " + std::to_string(got[i].first) +
-                   " " + std::to_string(got[i].second) + ", store " +
-                   std::to_string(points[i].first) + " " + std::to_string(points[i].second), k);
+                   " " + exact(got[i].second) + ", store " + std::to_string(points[i].first) +
+                   " " + exact(points[i].second), k);
         break;
       }
   }

@@ -72,8 +72,9 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
 SampleMap prometheus_samples(const std::string &base, long long from, long long to);
 
 /* How exactly an engine keeps a float64: bit for bit (Prometheus), or as a
- * decimal of about 12 significant digits (VictoriaMetrics: 70.23582999999999
- * comes back as 70.23583, 11490.399609375 as 11490.39960937). */
+ * decimal of about 12 significant digits of the largest value of a block of
+ * the series (VictoriaMetrics: 70.23582999999999 comes back as 70.23583,
+ * 11490.399609375 as 11490.39960937). */
 enum class Precision { bits, decimal_12_digits };
 
 /* The same series, sample counts and values (as exactly as the engine keeps
