@@ -17,9 +17,9 @@ namespace {
 
 constexpr Precision VM = Precision::decimal_12_digits;
 
-RunResult push(const TempRun &run, const std::string &base) {
+RunResult push(const std::string &store, const std::string &base) {
   return run_program(bin_dir() + "/orvtsdb",
-                     {"push", run.run_dir(), "--url", base + "/api/v1/write", "--batch", "5000"},
+                     {"push", store, "--url", base + "/api/v1/write", "--batch", "5000"},
                      clean_env());
 }
 
@@ -41,12 +41,14 @@ RunResult migrate_to(const TempRun &run, const std::string &base) {
 TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
   TempRun run(5101);
   generate_and_migrate(run, true);
-  SampleMap stored = store_samples(run.run_dir());
+  std::string store = run.wdir() + "/local.sqlite";
+  restore_generated_run(run, store);
+  SampleMap stored = store_samples(store);
   ASSERT_GT(sample_count(stored), 10000u);
   {
     EngineProcess vm;
     START_OR_SKIP(start_victoria_metrics(vm, run.wdir() + "/vm1"));
-    RunResult p = push(run, vm.base());
+    RunResult p = push(store, vm.base());
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_NE(p.out.find("pushed " + std::to_string(sample_count(stored)) + " samples"),
               std::string::npos) << p.out;
@@ -61,7 +63,7 @@ TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
   ASSERT_EQ(m.status, 0) << m.out << m.err;
   expect_same_samples(stored, victoria_samples(vm.base()), VM);
   // The push labels the run as the migration did: the same series again.
-  ASSERT_EQ(push(run, vm.base()).status, 0);
+  ASSERT_EQ(push(store, vm.base()).status, 0);
   std::vector<std::string> runs;
   expect_same_samples(stored, victoria_samples(vm.base(), &runs), VM);
   EXPECT_EQ(runs.size(), 1u);
@@ -91,7 +93,7 @@ TEST(Prometheus, PushRoundTripsWithAnOutOfOrderWindow) {
   EngineProcess prom;
   START_OR_SKIP(start_prometheus(prom, run.wdir() + "/prom", "100y"));
   for (int round = 0; round < 2; round++) {
-    RunResult p = push(run, prom.base());
+    RunResult p = push(run.run_dir(), prom.base());
     ASSERT_EQ(p.status, 0) << p.err;
     expect_same_samples(stored, prometheus_samples(prom.base(), from, to));
   }
@@ -102,8 +104,8 @@ TEST(Prometheus, WithoutAnOutOfOrderWindowARepeatedPushIsRefused) {
   generate_and_migrate(run);
   EngineProcess prom;
   START_OR_SKIP(start_prometheus(prom, run.wdir() + "/prom", ""));
-  ASSERT_EQ(push(run, prom.base()).status, 0);  // the small run spans less than an hour
-  RunResult again = push(run, prom.base());
+  ASSERT_EQ(push(run.run_dir(), prom.base()).status, 0);  // the small run spans less than an hour
+  RunResult again = push(run.run_dir(), prom.base());
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("HTTP 400: out of order sample"), std::string::npos) << again.err;
 }

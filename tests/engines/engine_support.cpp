@@ -327,10 +327,19 @@ void generate_and_migrate(const TempRun &run, bool any_preset) {
                              std::to_string(run.testrun())},
                             clean_env());
   ASSERT_EQ(g.status, 0) << g.err;
+  std::filesystem::copy(run.run_dir(), run.wdir() + "/generated",
+                        std::filesystem::copy_options::recursive);
   auto env = clean_env();
   env.push_back({"TW_WDIR", run.wdir()});
   RunResult m = run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
   ASSERT_EQ(m.status, 0) << m.out << m.err;
+}
+
+void restore_generated_run(const TempRun &run, const std::string &keep_store) {
+  namespace fs = std::filesystem;
+  fs::copy_file(run.run_dir() + "/tsdb/metrics.sqlite", keep_store);
+  fs::remove_all(run.run_dir());
+  fs::copy(run.wdir() + "/generated", run.run_dir(), fs::copy_options::recursive);
 }
 
 }  // namespace engine_test
