@@ -9,6 +9,8 @@
  */
 #include "store_location.h"
 
+#include "remote_write_backend.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -61,8 +63,15 @@ bool resolve_store_location(StoreLocation &loc, std::string &err) {
   loc.run_dir = run ? run : "";
   if (!busy_timeout_from_env(&loc.busy_timeout_ms, err)) return false;
   if (const char *url = env_value("ORVTSDB_URL")) {
+    // A prefix of its own, so that a plain http URL stays free for a store server.
+    const char *remote = "remote-write+";
+    if (std::strncmp(url, remote, std::strlen(remote)) == 0) {
+      loc.remote_url = url + std::strlen(remote);
+      return true;
+    }
     if (std::strncmp(url, "sqlite:", 7) != 0 || url[7] == '\0') {
-      err = std::string("unsupported ORVTSDB_URL '") + url + "' (expected sqlite:<path>)";
+      err = std::string("unsupported ORVTSDB_URL '") + url +
+            "' (expected sqlite:<path> or remote-write+http(s)://...)";
       return false;
     }
     loc.path = url + 7;
@@ -83,6 +92,14 @@ bool make_parent_dirs(const std::string &path, std::string &err) {
   if (mkdir_ex(buf.data()) == 1) return true;
   err = "mkdir_ex could not create the directories of " + path;
   return false;
+}
+
+std::unique_ptr<StoreBackend> open_store_backend(const StoreLocation &loc, std::string &err) {
+  if (loc.remote_url.empty()) return open_sqlite_backend(loc, err);
+  RemoteWriteOptions opt;
+  opt.url = loc.remote_url;
+  if (const char *token = env_value("ORVTSDB_BEARER_TOKEN_FILE")) opt.bearer_token_file = token;
+  return open_remote_write_backend(opt, err);
 }
 
 std::string db_path_of_argument(const std::string &arg) {

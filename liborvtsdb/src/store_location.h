@@ -1,7 +1,10 @@
 /*
  * store_location.h - where the store lives, and making its directory.
  *
- * ORVTSDB_URL=sqlite:<path> names the database file; otherwise it is
+ * ORVTSDB_URL=sqlite:<path> names the database file;
+ * ORVTSDB_URL=remote-write+http(s)://... streams the migration to a
+ * time-series engine's remote-write endpoint (the URL without the prefix;
+ * ORVTSDB_BEARER_TOKEN_FILE adds a bearer token); otherwise it is
  * <ORVTSDB_RUN_DIR>/tsdb/metrics.sqlite. ORVTSDB_BUSY_TIMEOUT_MS is how long
  * a writer or reader waits for another process's lock (default 5000).
  * Which run a migration belongs to is decided by run_identity.h, not by
@@ -17,14 +20,15 @@ namespace orvtsdb {
 constexpr int DEFAULT_BUSY_TIMEOUT_MS = 5000;
 
 struct StoreLocation {
-  std::string path;     // database file
-  std::string run_dir;  // ORVTSDB_RUN_DIR, empty when not set
+  std::string path;        // database file
+  std::string remote_url;  // remote-write endpoint instead of a file, when set
+  std::string run_dir;     // ORVTSDB_RUN_DIR, empty when not set
   int busy_timeout_ms = DEFAULT_BUSY_TIMEOUT_MS;
 };
 
 /* Reads the environment. Returns false with a reason in err when neither
- * location variable is set, the URL has a scheme other than sqlite or the
- * busy timeout is not a number of milliseconds. */
+ * location variable is set, the URL has a scheme other than sqlite or
+ * remote-write, or the busy timeout is not a number of milliseconds. */
 bool resolve_store_location(StoreLocation &loc, std::string &err);
 
 /* ORVTSDB_BUSY_TIMEOUT_MS (0 to 86400000), or the default when it is not

@@ -72,12 +72,13 @@ bool open_migration(int64_t start, std::string &err) {
   if (!resolve_store_location(loc, err)) return false;
   std::string run;
   std::unique_ptr<StoreBackend> backend;
-  if (!run_identity(loc, &run, err) || !(backend = open_sqlite_backend(loc, err)) ||
+  if (!run_identity(loc, &run, err) || !(backend = open_store_backend(loc, err)) ||
       !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start, err))) {
-    if (err.find(loc.path) == std::string::npos) err = loc.path + ": " + err;
+    const std::string &where = loc.remote_url.empty() ? loc.path : loc.remote_url;
+    if (err.find(where) == std::string::npos) err = where + ": " + err;
     return false;
   }
-  g_store_path = loc.path;
+  g_store_path = loc.remote_url.empty() ? loc.path : loc.remote_url;
   g_generation++;
   return true;
 }

@@ -76,6 +76,7 @@ void add_export_command(CLI::App &app);
 void add_sql_command(CLI::App &app);
 void add_report_command(CLI::App &app);
 void add_verify_command(CLI::App &app);
+void add_push_command(CLI::App &app);
 
 
 }  // namespace orvtsdb_cli

@@ -1,0 +1,99 @@
+/*
+ * engine_support.h - what the engine tests share: a time-series engine
+ * started on a free loopback port with a data folder of its own and stopped
+ * by its process id, small HTTP calls, and the samples of a local store and
+ * of an engine as comparable maps.
+ */
+#ifndef ENGINE_SUPPORT_H
+#define ENGINE_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "vzu_test_support.h"
+
+namespace engine_test {
+
+/* A free TCP port on 127.0.0.1 (bound once, then released). */
+int free_port();
+
+/* A server process. start() waits until `ready_path` answers 200, at most
+ * READY_SECONDS; the destructor stops it (SIGTERM, then SIGKILL). */
+class EngineProcess {
+ public:
+  EngineProcess() = default;
+  ~EngineProcess();
+  EngineProcess(const EngineProcess &) = delete;
+  EngineProcess &operator=(const EngineProcess &) = delete;
+
+  /* Empty on success, else why the engine did not come up (its log's tail). */
+  std::string start(const std::string &program, const std::vector<std::string> &args,
+                    int port, const std::string &ready_path, const std::string &log);
+  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+/* Where a program is on PATH, or "" when it is not installed. */
+std::string find_program(const std::string &name);
+
+/* Starts VictoriaMetrics with data under `dir`, long retention and per-time
+ * stamp deduplication. Empty on success, else why not. */
+std::string start_victoria_metrics(EngineProcess &p, const std::string &dir);
+/* Starts Prometheus with the remote-write receiver, a long retention and an
+ * out-of-order window of `ooo_window` ("" for none). */
+std::string start_prometheus(EngineProcess &p, const std::string &dir,
+                             const std::string &ooo_window);
+
+/* HTTP status (0 when no answer) and body of a GET, or of a form POST. */
+std::pair<long, std::string> http(const std::string &url, const std::string &form = "");
+
+/* group, graph, role ("value" for a single-role graph), series identity text. */
+using SeriesKey = std::tuple<std::string, std::string, std::string, std::string>;
+/* A series' samples: time in seconds and value, in time order. */
+using Points = std::vector<std::pair<long long, double>>;
+using SampleMap = std::map<SeriesKey, Points>;
+
+size_t sample_count(const SampleMap &m);
+
+/* Every non-missing sample of a store (run directory or file). */
+SampleMap store_samples(const std::string &store);
+/* Every sample VictoriaMetrics holds, and the distinct (run_id, testrun) pairs. */
+SampleMap victoria_samples(const std::string &base, std::vector<std::string> *runs = nullptr);
+/* Every sample Prometheus holds between `from` and `to` (seconds). */
+SampleMap prometheus_samples(const std::string &base, long long from, long long to);
+
+/* How exactly an engine keeps a float64: bit for bit (Prometheus), or as a
+ * decimal of about 12 significant digits of the largest value of a block of
+ * the series (VictoriaMetrics: 70.23582999999999 comes back as 70.23583,
+ * 11490.399609375 as 11490.39960937). */
+enum class Precision { bits, decimal_12_digits };
+
+/* The same series, sample counts and values (as exactly as the engine keeps
+ * them); at most 10 differences reported. */
+void expect_same_samples(const SampleMap &store, const SampleMap &engine,
+                         Precision p = Precision::bits);
+
+/* Environment of the tool and the command: no store location, no library path. */
+std::vector<std::pair<std::string, std::string>> clean_env();
+
+/* A generated run migrated into its local store by the tool: the small
+ * preset, or the one ENGINE_TEST_PRESET names when `any_preset` (the round
+ * trips of a bigger run, on demand). */
+void generate_and_migrate(const vzu_test::TempRun &run, bool any_preset = false);
+/* Puts the run back as generated (a migration adds partition folders and
+ * rewrites summary.top, so a second one would see another run); its store
+ * is kept at `keep_store`. */
+void restore_generated_run(const vzu_test::TempRun &run, const std::string &keep_store);
+
+}  // namespace engine_test
+
+#endif
