@@ -108,7 +108,9 @@ const std::vector<PromLabels> &RemoteWriteBackend::labels_of(const ChunkRecord &
 }
 
 bool RemoteWriteBackend::send_chunk(const ChunkRecord &c, std::string &err) {
-  if (!decoder_.decode(c.blob, c.blob_len, err)) return false;
+  if (!decoder_.decode(chunk_seed(c.sid, c.graph, c.data_type, c.start_time, c.step), c.blob,
+                       c.blob_len, err))
+    return false;
   const std::vector<PromLabels> &labels = labels_of(c);
   for (int r = 0; r < decoder_.roles() && (size_t)r < labels.size(); r++) {
     client_->series(labels[r]);

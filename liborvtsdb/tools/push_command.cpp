@@ -138,7 +138,9 @@ class Pusher {
     auto pick = picked_.find({s.col_int(0), (int)s.col_int(1)});
     if (pick == picked_.end()) return;
     std::string err;
-    if (!dec_.decode(s.col_blob(5), (size_t)s.col_bytes(5), err))
+    if (!dec_.decode(orvtsdb::chunk_seed(s.col_int(0), s.col_int(1), s.col_int(2), s.col_int(3),
+                                         s.col_int(4)),
+                     s.col_blob(5), (size_t)s.col_bytes(5), err))
       die(EXIT_FAILURE_OTHER, "chunk of series " + std::to_string(s.col_int(0)) + ": " + err);
     const auto &labels = labels_of(s);
     int64_t start = s.col_int(3), step = s.col_int(4);
