@@ -95,6 +95,13 @@ TEST_F(GdfReader, RegistersGroupAndGraphsWithExactRecords) {
   EXPECT_EQ(1, g.elements_done);
   EXPECT_GE(g.mg_gid, 0);
   EXPECT_EQ(1, g.is_all_graph_processed);
+
+  /* Only a SEC graph is renamed, and the rename drops what follows "(Sec". */
+  read(group_line(name("N"), 2000, "vector", 2, 0) +
+       graph_line("Time (Seconds) per Page", 1, "vector", "sample", 0, "SEC") +
+       graph_line("Wait (Secs)", 3, "vector", "sample", 0, "PM"));
+  EXPECT_STREQ("Time (ms)", tsdb_info[group("N")].tsdb_metric_ptr[0].graph_name);
+  EXPECT_STREQ("Wait (Secs)", tsdb_info[group("N")].tsdb_metric_ptr[1].graph_name);
 }
 
 /* (Hierarchies and remapped ids of whole lines are compared end to end.) */
