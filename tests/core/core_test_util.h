@@ -1,37 +1,18 @@
 // core_test_util.h - small helpers shared by the core library's tests: a
-// temporary directory removed at scope end, whole-file reads, a shape match
-// for dates, and a scope that switches the library log on into a file.
+// shape match for dates and a scope that switches the library log on into a
+// file. Temporary folders and file reads come from vzu_test_support.h.
 #ifndef CORE_TEST_UTIL_H
 #define CORE_TEST_UTIL_H
 
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "twlb_log.h"
+#include "vzu_test_support.h"
 
 namespace core_test {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/twcore_test_XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  std::string path(const std::string &name = "") const {
-    return name.empty() ? path_ : path_ + "/" + name;
-  }
-
- private:
-  std::string path_;
-};
 
 // True when s has the shape's length and a digit wherever the shape has '9'
 // (other characters must be equal): "99/99/99" matches "03/04/26".
@@ -40,13 +21,6 @@ inline bool has_shape(const std::string &s, const std::string &shape) {
   for (size_t i = 0; i < s.size(); i++)
     if (shape[i] == '9' ? (s[i] < '0' || s[i] > '9') : s[i] != shape[i]) return false;
   return true;
-}
-
-inline std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 // Sends library records of the given level and module bits to `path`.

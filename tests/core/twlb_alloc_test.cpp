@@ -134,7 +134,7 @@ TEST(TrackedAlloc, StatisticsArePerThread) {
 }
 
 TEST(TrackedAlloc, MemStatsLineGoesToTheLibraryLog) {
-  core_test::TempDir tmp;
+  vzu_test::TempRun tmp;
   std::string path = tmp.path("lib.log");
   {
     core_test::LogScope on(path, TWLB_LOG_CRITICAL, MEMORY);
@@ -142,7 +142,7 @@ TEST(TrackedAlloc, MemStatsLineGoesToTheLibraryLog) {
     TWLB_MALLOC(p, 10, "stats");
     TWLB_FREE(p, "stats", -1);
   }
-  std::string log = core_test::read_file(path);
+  std::string log = vzu_test::read_file(path);
   EXPECT_NE(log.find("twlb_alloc_test.cpp|"), std::string::npos);
   EXPECT_NE(log.find("MEM_STATS: Cumulative allocated memory = "), std::string::npos);
   EXPECT_NE(log.find(" MB, Periodic Net allocated memory =  "), std::string::npos);

@@ -15,11 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using core_test::LogScope;
-using core_test::read_file;
+using vzu_test::read_file;
 
 class LibraryLog : public ::testing::Test {
  protected:
-  core_test::TempDir tmp_;
+  vzu_test::TempRun tmp_;
   std::string path_ = tmp_.path("x.log");
   int fd_ = -1;
 };
@@ -83,7 +83,7 @@ TEST_F(LibraryLog, RolloverToHourMinuteSuffixWhenNotPrev) {
   twlb_check_rollover_file(&fd_, path_.c_str(), 5, 0);
   EXPECT_EQ(fd_, -1);
   int matches = 0;
-  for (const auto &e : fs::directory_iterator(tmp_.path()))
+  for (const auto &e : fs::directory_iterator(tmp_.run_dir()))
     matches += core_test::has_shape(e.path().filename().string(), "x.log.99.99");
   EXPECT_EQ(matches, 1);
 }

@@ -18,10 +18,10 @@ class MemMapTest : public ::testing::Test {
   void TearDown() override { twlb_mem_map_free(); }
   std::string dump() {
     EXPECT_EQ(twlb_mem_map_dump(tmp_.path("map.txt").c_str()), 0);
-    return core_test::read_file(tmp_.path("map.txt"));
+    return vzu_test::read_file(tmp_.path("map.txt"));
   }
   int add(void *p, const char *msg = "m") { return twlb_mem_map_add(p, 1, msg, "f.c", 1, "fn"); }
-  core_test::TempDir tmp_;
+  vzu_test::TempRun tmp_;
 };
 
 const std::string kHeader = "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!\n";
@@ -72,15 +72,11 @@ TEST_F(MemMapTest, ReallocMovesTheEntryAndOverwriteKeepsOneLine) {
   TWLB_FREE(p, "moved", -1);
 }
 
-TEST_F(MemMapTest, RemoveTwiceAndBadArguments) {
+TEST_F(MemMapTest, RemoveTwiceAndUnwritableDump) {
   int x = 0;
   EXPECT_EQ(add(&x), 0);
   EXPECT_EQ(twlb_mem_map_remove(&x), 0);
   EXPECT_EQ(twlb_mem_map_remove(&x), -1);
-  EXPECT_EQ(twlb_mem_map_remove(nullptr), -1);
-  EXPECT_EQ(add(nullptr), -1);
-  EXPECT_EQ(add(&x, ""), -1);
-  EXPECT_EQ(twlb_mem_map_dump(""), -1);
   EXPECT_EQ(twlb_mem_map_dump(tmp_.path("no/such/dir").c_str()), -1);
 }
 

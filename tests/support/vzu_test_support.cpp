@@ -25,8 +25,6 @@ namespace fs = std::filesystem;
 namespace vzu_test {
 
 std::string tool_path() { return VZU_BIN_DIR "/vira_zedazad_uvoz_izu"; }
-std::string recording_store_dir() { return VZU_DOUBLES_DIR "/recording"; }
-std::string noop_store_dir() { return VZU_DOUBLES_DIR "/noop"; }
 std::string bin_dir() { return VZU_BIN_DIR; }
 
 TempRun::TempRun(int testrun) : testrun_(testrun) {
@@ -147,7 +145,7 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 RunResult run_tool(const TempRun &run, const std::vector<std::string> &args, const Env &env) {
   Env all = {
       {"TW_WDIR", run.wdir()},
-      {"LD_LIBRARY_PATH", recording_store_dir()},
+      {"LD_LIBRARY_PATH", VZU_DOUBLES_DIR "/recording"},
       {"ORVTSDB_RECORD", run.record_path()},
       /* The tool leaves its tables to process exit by design. */
       {"ASAN_OPTIONS", "detect_leaks=0"},

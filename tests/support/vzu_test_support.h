@@ -16,8 +16,6 @@ namespace vzu_test {
 
 /* Paths of the build products (set by CMake). */
 std::string tool_path();
-std::string recording_store_dir();
-std::string noop_store_dir();
 std::string bin_dir();
 
 /* A temporary work directory (TW_WDIR) with the run folder logs/TR<n>.

@@ -1,7 +1,7 @@
 /*
- * rtg_reader_test.cpp - the frequency rule at the edges of every row of its
- * table, the files the packet walk is not handed, and the count of raw
- * sample file versions in a partition.
+ * rtg_reader_test.cpp - the frequency rule at the edges of its table, the
+ * files the packet walk is not handed, and the count of raw sample file
+ * versions in a partition.
  */
 #include <gtest/gtest.h>
 
@@ -25,17 +25,14 @@ struct Rule {
 
 /* Beyond one day or below one second nothing changes (33, 6, 5 are the
  * values from before the call). */
-TEST(FrequencyRule, EveryRowOfTheTableAndOutsideIt) {
+TEST(FrequencyRule, EdgesOfTheTableAndOutsideIt) {
   const Rule rules[] = {
-      {1000, 1, 1, 0},         {1500, 1, 1, 0},         {10000, 10, 1, 0},
-      {60000, 60, 1, 0},       {600000, 600, 1, 0},     {3600000, 3600, 1, 0},
-      {14400000, 14400, 1, 0}, {86400000, 86400, 1, 0}, {5000, 10, 2, 1},
-      {7000, 10, 1, 1},        {9999, 10, 1, 1},        {15000, 60, 4, 1},
-      {45000, 60, 1, 1},       {90000, 600, 6, 1},      {599000, 600, 1, 1},
+      {1000, 1, 1, 0},         {1500, 1, 1, 0},         {60000, 60, 1, 0},
+      {86400000, 86400, 1, 0}, {5000, 10, 2, 1},        {7000, 10, 1, 1},
+      {9999, 10, 1, 1},        {15000, 60, 4, 1},       {90000, 600, 6, 1},
       {1800000, 3600, 2, 1},   {7200000, 14400, 2, 1},  {43200000, 86400, 2, 1},
-      {86399000, 86400, 1, 1}, {2 * 86400000, 33, 6, 5}, {86401000, 33, 6, 5},
-      {999, 33, 6, 5},         {0, 33, 6, 5},           {-1000, 33, 6, 5},
-      {-86400000, 33, 6, 5},
+      {86399000, 86400, 1, 1}, {86401000, 33, 6, 5},    {999, 33, 6, 5},
+      {0, 33, 6, 5},           {-86400000, 33, 6, 5},
   };
   for (const Rule &r : rules) {
     g_frequency = 33;

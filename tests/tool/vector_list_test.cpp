@@ -1,8 +1,8 @@
 /*
  * vector_list_test.cpp - vector rows across versions: one- and two-token
  * adds, moves, deletes with their store calls (seen through the recording
- * store), re-activation, the raw indexes from the group layout with the
- * "VuvoRavu" naming per report id class, and the rebuild per partition.
+ * store), re-activation, raw indexes and names the generated end-to-end runs
+ * do not hold, and the rebuild per partition.
  */
 #include <gtest/gtest.h>
 
@@ -54,58 +54,37 @@ class Vectors : public testing::Test {
   }
 };
 
-TEST_F(Vectors, BuiltinGroupGetsVuvoRavuNamesAndLayoutOffsets) {
+/* (Names and layout offsets of every report id class are compared end to
+ * end; here what the generated runs do not hold.) Later versions find a
+ * built-in vector by its listed name and add unprefixed. */
+TEST_F(Vectors, LaterVersionsOfABuiltinGroup) {
   int g = define(5, "vector", 1000, {"sample_2B_100_count_4B", "times"});
-  ASSERT_EQ(38, tsdb_info[g].total_elements_size);
   for (const char *n : {"Home\n", "Login\n", "Logout\n"}) one(g, n);
-  EXPECT_EQ(-1, row(g, 0).rtg_idx);
   set_rtg_index_and_vuvoravu_on_tw_gdf();
-  const char *names[] = {"VuvoRavu>Home", "VuvoRavu>Login", "VuvoRavu>Logout"};
-  for (int r = 0; r < 3; ++r) {
-    EXPECT_STREQ(names[r], row(g, r).vector_name);
-    EXPECT_EQ(1000 + 38 * r, row(g, r).rtg_idx);
-  }
-  /* Later versions find the vector by its listed name and add unprefixed. */
+  EXPECT_EQ(1038, row(g, 1).rtg_idx);
   two(g, "Login", "2000");
   EXPECT_EQ(2000, row(g, 1).rtg_idx);
   two(g, "Cart", "3000");
   EXPECT_STREQ("Cart", row(g, 3).vector_name);
 }
 
-/* (One-token vectors of high report ids get layout offsets as written: the
- * store writer's runs see them.) */
-TEST_F(Vectors, IndexesAndNamesPerReportIdClass) {
+TEST_F(Vectors, IndexesAndNamesOutsideTheGeneratedClasses) {
   int listed = define(2001, "vector", 64, {"sample"});
   two(listed, "x", "900");
   one(listed, "y\n");
   int builtin = define(3, "vector", 64, {"sample"});
   two(builtin, "p", "100");
   one(builtin, "q\n");
-  int scalar = define(7, "scalar", 500, {"sample"});
   int high_scalar = define(2002, "scalar", 600, {"sample"});
   int remapped = define(10469, "scalar", 700, {"sample"});
   set_rtg_index_and_vuvoravu_on_tw_gdf();
-  ASSERT_EQ(1, tsdb_info[scalar].total_vector_entries);
-  EXPECT_STREQ("VuvoRavu", row(scalar, 0).vector_name);
-  EXPECT_EQ(500, row(scalar, 0).rtg_idx);
   EXPECT_EQ(0, tsdb_info[high_scalar].total_vector_entries);
   EXPECT_EQ(0, tsdb_info[remapped].total_vector_entries);
-  EXPECT_EQ(900, row(listed, 0).rtg_idx);
   EXPECT_EQ(-1, row(listed, 1).rtg_idx);
   EXPECT_STREQ("VuvoRavu>p", row(builtin, 0).vector_name);
   EXPECT_STREQ("VuvoRavu>q", row(builtin, 1).vector_name);
   EXPECT_EQ(100, row(builtin, 0).rtg_idx);
   EXPECT_EQ(-1, row(builtin, 1).rtg_idx);
-}
-
-TEST_F(Vectors, RemappedGroupPrefixesOnAddAndKeepsOneRow) {
-  int g = define(10294, "vector", 0, {"sample"});
-  two(g, "srv1", "48");
-  set_rtg_index_and_vuvoravu_on_tw_gdf();
-  two(g, "srv1", "48");
-  ASSERT_EQ(1, tsdb_info[g].total_vector_entries);
-  EXPECT_STREQ("VuvoRavu>srv1", row(g, 0).vector_name);
-  EXPECT_EQ(48, row(g, 0).rtg_idx);
 }
 
 TEST_F(Vectors, MovesAndOddTokens) {
