@@ -22,8 +22,8 @@
  * store step per "missing" sample for hours, or moves every later sample by
  * decades.
  *
- * Ownership: the file data lives from the read to the end of the packet
- * loop. A vector's `data` and `sample_count` are allocated once and then
+ * Ownership: the file data is the reader's block (reused by the next file)
+ * and is read only from the read to the end of the packet loop. A vector's `data` and `sample_count` are allocated once and then
  * reused (cleared while the vector is not yet in the store). Single-threaded.
  */
 #include <math.h>
@@ -170,10 +170,7 @@ bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, MergeWindow
     int rc = get_type_cast_and_send_to_tsdb(
         g, g->vector_list_ptr[vi].rtg_idx, off, vi, f.data, f.size, f.packet_size, f.rtg_file,
         f.frequency_changed, f.packet_count_to_merge, w.close, w.open);
-    if (rc == -1) {
-      free(f.data);
-      vzu_fatal(stderr, "*******rtg memory dara is freed Now ******\n");
-    }
+    if (rc == -1) vzu_fatal(stderr, "*******rtg memory dara is freed Now ******\n");
     return rc == 0;
   }
   int rc = decode_double_vector(g, vi, off, f.data, f.size, f.packet_size, f.rtg_file);
@@ -248,6 +245,5 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int
     progress_set_packets(k);
   }
   sample_decode_end_file();
-  free(f.data);
 }
 

@@ -57,6 +57,12 @@ struct ScaleFix {
   const orv_data_type_t *type;
 };
 
+/* Consecutive elements of one stored width. */
+struct WidthRun {
+  int width;
+  int count;
+};
+
 /* How one group's vectors are decoded: a flat widening pass over the block,
  * then only the elements with a formula and the graphs with a scale. `valid`
  * is false when the group's arrays do not describe a consistent layout; such
@@ -65,6 +71,7 @@ struct GroupPlan {
   unsigned epoch = 0;
   bool valid = false;
   bool all_doubles = false; /* every element is 8 bytes: the block is copied */
+  std::vector<WidthRun> runs; /* the block as runs of one width, in order */
   std::vector<GraphPlan> graphs;
   std::vector<FormulaFix> formulas;
   std::vector<ScaleFix> scales;
@@ -102,7 +109,12 @@ void build_fixes(const TSDB_INFO *g, GroupPlan *plan) {
   for (int e = 0; e < g->total_elements; ++e) {
     int f = g->graph_formula_type[e];
     if (f == FORMULA_KBPS || f == FORMULA_DBH) plan->formulas.push_back({e, f});
-    if (g->elements_size[e] != 8) plan->all_doubles = false;
+    int w = g->elements_size[e];
+    if (w != 8) plan->all_doubles = false;
+    if (!plan->runs.empty() && plan->runs.back().width == w)
+      ++plan->runs.back().count;
+    else
+      plan->runs.push_back({w, 1});
   }
   for (const GraphPlan &gp : plan->graphs)
     if (gp.type->scale && gp.count)
@@ -113,6 +125,7 @@ void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
   plan->graphs.clear();
   plan->formulas.clear();
   plan->scales.clear();
+  plan->runs.clear();
   plan->valid = false;
   int first = 0;
   long long bytes = 0;
@@ -348,18 +361,41 @@ void report_block(const Job &j, const GroupPlan &plan, Report kind) {
   }
 }
 
-/* Every element of the vector's block widened into out, in element order. */
+/* n stored integers of type T from p into out; the reserved value `missing`
+ * becomes the marker. */
+template <typename T, int missing>
+inline void widen_ints(const char *p, int n, double *out) {
+  for (int i = 0; i < n; ++i) {
+    T v;
+    memcpy(&v, p + sizeof(T) * i, sizeof(T));
+    out[i] = v == missing ? kMissing : static_cast<double>(v);
+  }
+}
+
+/* The n elements of one width at p widened into out. */
+void widen_run(const char *p, int width, int n, double *out) {
+  switch (width) {
+    case 1: widen_ints<int8_t, RTG_MISSING_I8>(p, n, out); break;
+    case 2: widen_ints<int16_t, RTG_MISSING_I16>(p, n, out); break;
+    case 4: widen_ints<int32_t, RTG_MISSING_I32>(p, n, out); break;
+    case 8: memcpy(out, p, sizeof(double) * n); break;
+    default:
+      for (int i = 0; i < n; ++i) out[i] = rtg_widen(p + static_cast<long>(width) * i, width);
+  }
+}
+
+/* Every element of the vector's block widened into out, in element order:
+ * one loop per run of equal widths, not a width test per element. */
 void widen_block(const Job &j, const GroupPlan &plan, double *out) {
   const char *p = j.file_data + j.pos;
-  const int *es = j.g->elements_size;
-  int n = j.g->total_elements;
   if (plan.all_doubles) {
-    memcpy(out, p, sizeof(double) * n);
+    memcpy(out, p, sizeof(double) * j.g->total_elements);
     return;
   }
-  for (int e = 0; e < n; ++e) {
-    out[e] = rtg_widen(p, es[e]);
-    p += es[e];
+  for (const WidthRun &r : plan.runs) {
+    widen_run(p, r.width, r.count, out);
+    p += static_cast<long>(r.width) * r.count;
+    out += r.count;
   }
 }
 
