@@ -43,6 +43,7 @@ struct GraphPlan {
   const orv_data_type_t *type; /* never null */
   int first;                   /* element index of the graph's first element */
   int count;                   /* elements of the graph (num_elements) */
+  bool has_formula;            /* a merged value of the graph has a formula */
 };
 
 /* An element whose formula changes its value. */
@@ -102,19 +103,27 @@ int count_position(int family) {
   }
 }
 
+/* A formula that changes a value. */
+bool has_formula(int formula) { return formula == FORMULA_KBPS || formula == FORMULA_DBH; }
+
 /* Fills `plan` from the group's arrays and checks that every element lies in
  * `data`, in the formula table and in the vector's block. */
 void build_fixes(const TSDB_INFO *g, GroupPlan *plan) {
   plan->all_doubles = true;
   for (int e = 0; e < g->total_elements; ++e) {
     int f = g->graph_formula_type[e];
-    if (f == FORMULA_KBPS || f == FORMULA_DBH) plan->formulas.push_back({e, f});
+    if (has_formula(f)) plan->formulas.push_back({e, f});
     int w = g->elements_size[e];
     if (w != 8) plan->all_doubles = false;
     if (!plan->runs.empty() && plan->runs.back().width == w)
       ++plan->runs.back().count;
     else
       plan->runs.push_back({w, 1});
+  }
+  for (GraphPlan &gp : plan->graphs) {
+    int merged_first = gp.first + gp.count - gp.type->elements;
+    for (int e = merged_first; e < gp.first + gp.count; ++e)
+      if (e >= 0 && has_formula(g->graph_formula_type[e])) gp.has_formula = true;
   }
   for (const GraphPlan &gp : plan->graphs)
     if (gp.type->scale && gp.count)
@@ -137,7 +146,7 @@ void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
       if (g->elements_size[e] < 1) return;
       bytes += g->elements_size[e];
     }
-    plan->graphs.push_back({t, first, n});
+    plan->graphs.push_back({t, first, n, false});
     first += n;
   }
   plan->valid = first == g->total_elements && first <= MAX_ELEMENTS_PER_VECTOR &&
@@ -176,16 +185,23 @@ inline void apply_formula(int formula, double *v) {
 }
 
 /* The scale step on the graph whose first element is `d`: every element but
- * the count is divided by the type's scale; the marker stays the marker. */
+ * the count is divided by the type's scale; the marker stays the marker.
+ * Written without a branch per element (the quotient of the marker is
+ * computed and dropped) so the divisions overlap. */
 inline void unscale(double *d, const orv_data_type_t *t) {
   if (!t->scale) return;
-  int skip = count_position(t->family);
-  for (int i = 0; i < t->elements; ++i)
-    if (i != skip && d[i] != kMissing) d[i] /= t->scale;
+  const double scale = t->scale;
+  const int skip = count_position(t->family);
+  for (int i = 0; i < t->elements; ++i) {
+    double x = d[i], q = x / scale;
+    d[i] = (i == skip || x == kMissing) ? x : q;
+  }
 }
 
-/* The formula step on every element of a merged graph except its count. */
-void formula_on_values(double *d, const int *formulas, const orv_data_type_t *t) {
+/* The formula step on every element of a merged graph except its count;
+ * null formulas: the graph has none. */
+[[gnu::always_inline]] inline void formula_on_values(double *d, const int *formulas, const orv_data_type_t *t) {
+  if (!formulas) return;
   int skip = count_position(t->family);
   for (int i = 0; i < t->elements; ++i)
     if (i != skip) apply_formula(formulas[i], &d[i]);
@@ -195,8 +211,9 @@ void set_missing(double *d, int n) {
   for (int i = 0; i < n; ++i) d[i] = kMissing;
 }
 
-/* Merge rules. `d` is the graph's first element in data, `f` the packet's
- * decoded elements, `fm` the graph's formulas. A window whose values sum to
+/* Merge rules, inlined into the per-graph loop of a merged packet (the hot
+ * path): the Merge fields stay in registers. `d` is the graph's first element in data, `f` the packet's
+ * decoded elements, `fm` the graph's formulas (null when it has none). A window whose values sum to
  * zero (or hold no valid count) is stored as missing. */
 struct Merge {
   double *d;
@@ -207,7 +224,7 @@ struct Merge {
   MergeWindow w;
 };
 
-void merge_single(const Merge &m) {
+[[gnu::always_inline]] inline void merge_single(const Merge &m) {
   if (m.w.open) {
     m.d[0] = 0;
     *m.count = 0;
@@ -226,18 +243,18 @@ void merge_single(const Merge &m) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_cumulative(const Merge &m) {
+[[gnu::always_inline]] inline void merge_cumulative(const Merge &m) {
   if (m.w.open) m.d[0] = m.f[0];
   if (m.f[0] != kMissing) {
     m.d[0] = m.f[0];
-    apply_formula(m.fm[0], &m.d[0]);
+    if (m.fm) apply_formula(m.fm[0], &m.d[0]);
   }
 }
 
 /* Avg, min, max and count at a..a+3 of d; f holds the packet's avg, min, max,
  * count. The first packet with a valid count sets the minimum (a window's
  * minimum starts unset rather than at 0). */
-void merge_times_core(double *d, const double *f) {
+[[gnu::always_inline]] inline void merge_times_core(double *d, const double *f) {
   if (f[3] == kMissing || f[3] == 0) return;
   bool first_valid = d[3] == 0;
   d[0] += f[3] * f[0];
@@ -246,7 +263,7 @@ void merge_times_core(double *d, const double *f) {
   d[3] += f[3];
 }
 
-void merge_times(const Merge &m, int elements) {
+[[gnu::always_inline]] inline void merge_times(const Merge &m, int elements) {
   if (m.w.open) memset(m.d, 0, sizeof(double) * elements);
   if (elements == 5 && m.f[3] != kMissing && m.f[3] != 0) m.d[4] += m.f[4];
   merge_times_core(m.d, m.f);
@@ -260,7 +277,7 @@ void merge_times(const Merge &m, int elements) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_value_count(const Merge &m) {
+[[gnu::always_inline]] inline void merge_value_count(const Merge &m) {
   if (m.w.open) m.d[0] = m.d[1] = 0;
   if (m.f[1] != kMissing && m.f[1] != 0) {
     m.d[0] += m.f[1] * m.f[0];
@@ -276,7 +293,7 @@ void merge_value_count(const Merge &m) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_graph(const Merge &m) {
+[[gnu::always_inline]] inline void merge_graph(const Merge &m) {
   switch (m.t->family) {
     case ORV_FAMILY_CUMULATIVE: merge_cumulative(m); break;
     case ORV_FAMILY_TIMES: merge_times(m, 4); break;
@@ -422,7 +439,7 @@ void decode_merged(const Job &j, const GroupPlan &plan, Report report) {
     if (!gp.count) continue;
     int first = gp.first + gp.count - gp.type->elements;
     merge_graph({j.v->data + first, &j.v->sample_count[gi], f + gp.first,
-                 j.g->graph_formula_type + first, gp.type, j.w});
+                 gp.has_formula ? j.g->graph_formula_type + first : nullptr, gp.type, j.w});
   }
 }
 
