@@ -38,6 +38,10 @@ constexpr unsigned kTrace2Mask = 0x0000FF00u;
 /* What a graph of an unknown data type is treated as: one plain value. */
 constexpr orv_data_type_t kPlainType = {"", nullptr, 1, 8, 0, ORV_FAMILY_SINGLE};
 
+/* Two lanes of packed arithmetic (each lane rounds as the scalar operation
+ * does, so the results are the same bits). */
+typedef double Pair __attribute__((vector_size(16)));
+
 /* One graph of a group: where its elements start and what its type is. */
 struct GraphPlan {
   const orv_data_type_t *type; /* never null */
@@ -52,10 +56,11 @@ struct FormulaFix {
   int formula;
 };
 
-/* A graph whose data type has a scale: its first element and its type. */
+/* An element divided by its data type's scale (every element of a scaled
+ * graph but the count). */
 struct ScaleFix {
-  int first;
-  const orv_data_type_t *type;
+  int e;
+  double scale;
 };
 
 /* Consecutive elements of one stored width. */
@@ -125,9 +130,12 @@ void build_fixes(const TSDB_INFO *g, GroupPlan *plan) {
     for (int e = merged_first; e < gp.first + gp.count; ++e)
       if (e >= 0 && has_formula(g->graph_formula_type[e])) gp.has_formula = true;
   }
-  for (const GraphPlan &gp : plan->graphs)
-    if (gp.type->scale && gp.count)
-      plan->scales.push_back({gp.first + gp.count - gp.type->elements, gp.type});
+  for (const GraphPlan &gp : plan->graphs) {
+    if (!gp.type->scale || !gp.count) continue;
+    int skip = count_position(gp.type->family);
+    for (int i = 0; i < gp.type->elements; ++i)
+      if (i != skip) plan->scales.push_back({gp.first + i, static_cast<double>(gp.type->scale)});
+  }
 }
 
 void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
@@ -196,6 +204,23 @@ inline void unscale(double *d, const orv_data_type_t *t) {
     double x = d[i], q = x / scale;
     d[i] = (i == skip || x == kMissing) ? x : q;
   }
+}
+
+/* The scale step on the listed elements of d, two divisions at a time (a
+ * packed division rounds each quotient as a single one does); the marker
+ * stays the marker. */
+void unscale_elements(double *d, const std::vector<ScaleFix> &fixes) {
+  const ScaleFix *s = fixes.data();
+  size_t n = fixes.size(), i = 0;
+  const Pair missing = {kMissing, kMissing};
+  for (; i + 2 <= n; i += 2) {
+    Pair x = {d[s[i].e], d[s[i + 1].e]};
+    Pair q = x / Pair{s[i].scale, s[i + 1].scale};
+    Pair r = x == missing ? x : q;
+    d[s[i].e] = r[0];
+    d[s[i + 1].e] = r[1];
+  }
+  if (i < n && d[s[i].e] != kMissing) d[s[i].e] /= s[i].scale;
 }
 
 /* The formula step on every element of a merged graph except its count;
@@ -423,7 +448,7 @@ void decode_unchanged(const Job &j, const GroupPlan &plan, Report report) {
   widen_block(j, plan, d);
   for (const FormulaFix &f : plan.formulas) apply_formula(f.formula, &d[f.e]);
   if (report != Report::kNone) report_block(j, plan, report);
-  for (const ScaleFix &sc : plan.scales) unscale(d + sc.first, sc.type);
+  unscale_elements(d, plan.scales);
 }
 
 double s_packet_values[MAX_ELEMENTS_PER_VECTOR];
