@@ -76,7 +76,7 @@ struct WidthRun {
 struct GroupPlan {
   unsigned epoch = 0;
   bool valid = false;
-  bool all_doubles = false; /* every element is 8 bytes: the block is copied */
+  bool all_doubles = false;   /* every element is 8 bytes: the block is copied */
   std::vector<WidthRun> runs; /* the block as runs of one width, in order */
   std::vector<GraphPlan> graphs;
   std::vector<FormulaFix> formulas;
@@ -225,7 +225,8 @@ void unscale_elements(double *d, const std::vector<ScaleFix> &fixes) {
 
 /* The formula step on every element of a merged graph except its count;
  * null formulas: the graph has none. */
-[[gnu::always_inline]] inline void formula_on_values(double *d, const int *formulas, const orv_data_type_t *t) {
+[[gnu::always_inline]] inline void formula_on_values(double *d, const int *formulas,
+                                                     const orv_data_type_t *t) {
   if (!formulas) return;
   int skip = count_position(t->family);
   for (int i = 0; i < t->elements; ++i)
