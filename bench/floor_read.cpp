@@ -126,8 +126,8 @@ struct Totals {
 };
 
 /* Widens packets 1.. of one file into `row`, one value per element. */
-void widen_file(const FileData &data, int packet_size,
-                const std::vector<Element> &elems, std::vector<double> &row, Totals &t) {
+void widen_file(const FileData &data, int packet_size, const std::vector<Element> &elems,
+                std::vector<double> &row, Totals &t) {
   size_t packets = data.size / (size_t)packet_size;
   for (size_t k = 1; k < packets; k++) {
     const unsigned char *pkt = data.bytes + k * (size_t)packet_size;
@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
       t.files++;
     }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  printf("files %lld packets %lld values %lld seconds %.4f values/s %.0f checksum %.6g\n",
-         t.files, t.packets, t.values, secs, t.values / secs, t.sum);
+  printf("files %lld packets %lld values %lld seconds %.4f values/s %.0f checksum %.6g\n", t.files,
+         t.packets, t.values, secs, t.values / secs, t.sum);
   return 0;
 }

@@ -100,8 +100,7 @@ void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
 }
 
 void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size, char *tw_wdir,
-                   partition_struct *ptr, int frequency_changed,
-                   int packet_count_to_merge) {
+                   partition_struct *ptr, int frequency_changed, int packet_count_to_merge) {
   char *path = gdf_struct_arr->rtg_path;
   if (packet_size < RTG_HDR_LEN) return; /* the definition reader refuses these first */
   const char *why = "";

@@ -346,9 +346,9 @@ char s_dump_buf[1 << 20];
 /* One record of the sample dump file for element e holding `value`. */
 void dump_record(const Job &j, int e, double value) {
   int n = snprintf(s_dump_buf, sizeof s_dump_buf, "%s|%s|%s|%ld|%lf|%lld|%d|%d|%d|%d\n\n",
-                   j.rtg_file, j.g->tsdb_group_data_ptr->group_name, j.v->vector_name,
-                   j.v->rtg_idx, value, j.packet_size, j.rtg_size, j.start_index,
-                   j.g->total_elements, j.g->elements_size[e]);
+                   j.rtg_file, j.g->tsdb_group_data_ptr->group_name, j.v->vector_name, j.v->rtg_idx,
+                   value, j.packet_size, j.rtg_size, j.start_index, j.g->total_elements,
+                   j.g->elements_size[e]);
   if (n > static_cast<int>(sizeof s_dump_buf) - 1) n = sizeof s_dump_buf - 1;
   if (n > 0 && write(g_rtg_data_fd, s_dump_buf, n) < 0) {
     /* a lost dump record does not stop the migration */
@@ -380,10 +380,11 @@ void report_widened(const Job &j, int gi, int e, double value) {
 void report_direct(const Job &j, int gi, int e, long long at) {
   if (dump_data_flag) dump_record(j, e, j.v->data[e]);
   if (g_debug_level > 1)
-    TRACE2("Data[%d] = [%lf] for vector name [%s] for Group Name [%s] Graph name [%s] Rtg "
-           "Index [%d]\n for rtg file %s",
-           e, j.v->data[e], j.v->vector_name, j.g->tsdb_group_data_ptr->group_name,
-           j.g->tsdb_metric_ptr[gi].graph_name, static_cast<int>(at), j.rtg_file);
+    TRACE2(
+        "Data[%d] = [%lf] for vector name [%s] for Group Name [%s] Graph name [%s] Rtg "
+        "Index [%d]\n for rtg file %s",
+        e, j.v->data[e], j.v->vector_name, j.g->tsdb_group_data_ptr->group_name,
+        j.g->tsdb_metric_ptr[gi].graph_name, static_cast<int>(at), j.rtg_file);
 }
 
 enum class Report { kNone, kWidened, kDirect };
@@ -502,12 +503,19 @@ void sample_decode_end_file(void) {
  * is inconsistent): then the vector gets nothing from this packet. */
 int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int start_index,
                                    int vec_idx, char *rtg_memory_data, int rtg_size,
-                                   long long packet_size, char *rtg_file,
-                                   int frequency_changed, int /*packet_count_to_merge*/,
-                                   int migrate_flag, int sample_reset_flag) {
+                                   long long packet_size, char *rtg_file, int frequency_changed,
+                                   int /*packet_count_to_merge*/, int migrate_flag,
+                                   int sample_reset_flag) {
   const GroupPlan &plan = plan_for(tsdb_info);
-  Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, merge_window(migrate_flag, sample_reset_flag)};
+  Job j{tsdb_info,
+        &tsdb_info->vector_list_ptr[vec_idx],
+        rtg_memory_data,
+        0,
+        start_index,
+        rtg_size,
+        packet_size,
+        rtg_file,
+        merge_window(migrate_flag, sample_reset_flag)};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   Report report = reporting() ? Report::kWidened : Report::kNone;
@@ -520,12 +528,14 @@ int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int s
 
 /* Direct decoding of an all-double group at unchanged frequency: as the
  * width-aware path, with its own traces. Same results. */
-int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index,
-                         char *rtg_memory_data, int rtg_size, long long packet_size,
-                         char *rtg_file) {
+int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index, char *rtg_memory_data,
+                         int rtg_size, long long packet_size, char *rtg_file) {
   const GroupPlan &plan = plan_for(tsdb_info);
-  Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, {false, true}};
+  Job j{tsdb_info,       &tsdb_info->vector_list_ptr[vec_idx],
+        rtg_memory_data, 0,
+        start_index,     rtg_size,
+        packet_size,     rtg_file,
+        {false, true}};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   decode_unchanged(j, plan, reporting() ? Report::kDirect : Report::kNone);
