@@ -76,10 +76,12 @@ inline double widen(const unsigned char *p, int width) {
   }
 }
 
-/* A file's bytes, held in a block obtained as the tool obtains it (a large
- * block asks for transparent huge pages), so both pay the same for memory. */
+/* A file's bytes, held in a block obtained as the tool obtains it (one
+ * block for every file, grown only for a larger file; a large block asks
+ * for transparent huge pages), so both pay the same for memory. */
 struct FileData {
   unsigned char *bytes = nullptr;
+  size_t capacity = 0;
   size_t size = 0;
   FileData() = default;
   FileData(const FileData &) = delete;
@@ -89,12 +91,12 @@ struct FileData {
 
 constexpr size_t kHugePage = 2u << 20;
 
-/* Reads a file whole with one read, as the tool does. Empty on failure. */
-void read_whole(const std::string &path, FileData &out) {
-  int fd = open(path.c_str(), O_RDONLY);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return;
-  size_t bytes = (size_t)st.st_size + 1;
+/* Makes out's block at least `bytes` long; false when memory fails. */
+bool reserve(FileData &out, size_t bytes) {
+  if (bytes <= out.capacity) return true;
+  free(out.bytes);
+  out.bytes = nullptr;
+  out.capacity = 0;
   void *p = nullptr;
   if (bytes < kHugePage) {
     p = malloc(bytes);
@@ -102,7 +104,19 @@ void read_whole(const std::string &path, FileData &out) {
     madvise(p, bytes, MADV_HUGEPAGE);
   }
   out.bytes = static_cast<unsigned char *>(p);
-  if (p && read(fd, p, bytes - 1) == (ssize_t)(bytes - 1)) out.size = bytes - 1;
+  if (p) out.capacity = bytes;
+  return p != nullptr;
+}
+
+/* Reads a file whole with one read, as the tool does. Empty on failure. */
+void read_whole(const std::string &path, FileData &out) {
+  out.size = 0;
+  int fd = open(path.c_str(), O_RDONLY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return;
+  size_t bytes = (size_t)st.st_size + 1;
+  if (reserve(out, bytes) && read(fd, out.bytes, bytes - 1) == (ssize_t)(bytes - 1))
+    out.size = bytes - 1;
   close(fd);
 }
 
@@ -112,8 +126,8 @@ struct Totals {
 };
 
 /* Widens packets 1.. of one file into `row`, one value per element. */
-void widen_file(const FileData &data, int packet_size,
-                const std::vector<Element> &elems, std::vector<double> &row, Totals &t) {
+void widen_file(const FileData &data, int packet_size, const std::vector<Element> &elems,
+                std::vector<double> &row, Totals &t) {
   size_t packets = data.size / (size_t)packet_size;
   for (size_t k = 1; k < packets; k++) {
     const unsigned char *pkt = data.bytes + k * (size_t)packet_size;
@@ -149,10 +163,10 @@ int main(int argc, char **argv) {
   std::string run = std::string(argv[1]) + "/logs/TR" + argv[2];
   auto t0 = std::chrono::steady_clock::now();
   Totals t;
+  FileData data;
   for (const PartitionPlan &part : plan.partitions)
     for (const VersionPlan &v : part.versions) {
       std::string suffix = v.number ? "." + std::to_string(v.number) : "";
-      FileData data;
       read_whole(run + "/" + part.name + "/rtgMessage.dat" + suffix, data);
       if (data.size == 0) return fprintf(stderr, "cannot read %s\n", part.name.c_str()), 1;
       std::vector<Element> elems = elements_of(plan, v);
@@ -161,7 +175,7 @@ int main(int argc, char **argv) {
       t.files++;
     }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  printf("files %lld packets %lld values %lld seconds %.4f values/s %.0f checksum %.6g\n",
-         t.files, t.packets, t.values, secs, t.values / secs, t.sum);
+  printf("files %lld packets %lld values %lld seconds %.4f values/s %.0f checksum %.6g\n", t.files,
+         t.packets, t.values, secs, t.values / secs, t.sum);
   return 0;
 }

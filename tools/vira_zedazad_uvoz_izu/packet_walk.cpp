@@ -22,8 +22,8 @@
  * store step per "missing" sample for hours, or moves every later sample by
  * decades.
  *
- * Ownership: the file data lives from the read to the end of the packet
- * loop. A vector's `data` and `sample_count` are allocated once and then
+ * Ownership: the file data is the reader's block (reused by the next file)
+ * and is read only from the read to the end of the packet loop. A vector's `data` and `sample_count` are allocated once and then
  * reused (cleared while the vector is not yet in the store). Single-threaded.
  */
 #include <math.h>
@@ -167,13 +167,10 @@ bool block_fits(const FileWalk &f, const TSDB_INFO *g, const Vector_list *v, int
 /* Decodes vector vi of the packet at off. False when it got nothing. */
 bool decode_vector(const FileWalk &f, TSDB_INFO *g, int vi, int off, MergeWindow w) {
   if (g->type_cast_reqd == 1 || f.frequency_changed) {
-    int rc = get_type_cast_and_send_to_tsdb(
-        g, g->vector_list_ptr[vi].rtg_idx, off, vi, f.data, f.size, f.packet_size, f.rtg_file,
-        f.frequency_changed, f.packet_count_to_merge, w.close, w.open);
-    if (rc == -1) {
-      free(f.data);
-      vzu_fatal(stderr, "*******rtg memory dara is freed Now ******\n");
-    }
+    int rc = get_type_cast_and_send_to_tsdb(g, g->vector_list_ptr[vi].rtg_idx, off, vi, f.data,
+                                            f.size, f.packet_size, f.rtg_file, f.frequency_changed,
+                                            f.packet_count_to_merge, w.close, w.open);
+    if (rc == -1) vzu_fatal(stderr, "*******rtg memory dara is freed Now ******\n");
     return rc == 0;
   }
   int rc = decode_double_vector(g, vi, off, f.data, f.size, f.packet_size, f.rtg_file);
@@ -219,8 +216,7 @@ void write_packet(const FileWalk &f, int k) {
   if (k == f.num_pckts - 1) g_prev_rtg_ts = h.ts_ms;
   for (int gi = 0; gi < total_tsdb_group_entries; ++gi) {
     TSDB_INFO *g = &f.groups[gi];
-    if (g->group_deleted != 1 && g->elements_done == 1)
-      write_group(f, g, static_cast<int>(off), w);
+    if (g->group_deleted != 1 && g->elements_done == 1) write_group(f, g, static_cast<int>(off), w);
   }
   if (w.close) step_clock();
   g_prev_seq_no = g_curr_seq_no;
@@ -233,21 +229,23 @@ void write_packet(const FileWalk &f, int k) {
  * when memory or the read fails, when the data vanishes while decoding, or
  * when a packet is refused. */
 void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int fd,
-                        long long packet_size, int size, char *tw_wdir,
-                        partition_struct *ptr, int frequency_changed,
-                        int packet_count_to_merge) {
+                        long long packet_size, int size, char *tw_wdir, partition_struct *ptr,
+                        int frequency_changed, int packet_count_to_merge) {
   progress_set_version(ptr ? ptr->partition_idx : "", rtg_version_of(rtg_file), num_pckts);
-  FileWalk f{tsdb_info, rtg_read_whole_file(fd, size),
-             size,      num_pckts,
-             packet_size, rtg_file,
-             tw_wdir,   ptr ? ptr->partition_idx : "",
-             frequency_changed, packet_count_to_merge};
+  FileWalk f{tsdb_info,
+             rtg_read_whole_file(fd, size),
+             size,
+             num_pckts,
+             packet_size,
+             rtg_file,
+             tw_wdir,
+             ptr ? ptr->partition_idx : "",
+             frequency_changed,
+             packet_count_to_merge};
   sample_decode_begin_file(tsdb_info, total_tsdb_group_entries);
   for (int k = 1; k < num_pckts; ++k) {
     write_packet(f, k);
     progress_set_packets(k);
   }
   sample_decode_end_file();
-  free(f.data);
 }
-

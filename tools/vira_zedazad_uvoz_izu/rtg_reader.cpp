@@ -26,11 +26,13 @@
 
 namespace {
 
-/* The block that holds a raw sample file while its packets are walked. A
- * large block asks for transparent huge pages: with 4 KiB pages the first
- * touch of every page is a fault, which on a virtual machine costs more than
- * decoding the page. The block is released after the file, so peak memory
- * stays the largest file. */
+/* The block that holds a raw sample file while its packets are walked. One
+ * block serves every file of the migration: it grows (the old one released
+ * first) only when a file is larger than any before, so peak memory stays
+ * the largest file and the pages of the block are faulted in once rather
+ * than once per file. A large block asks for transparent huge pages: with
+ * 4 KiB pages the first touch of every page is a fault, which on a virtual
+ * machine costs more than decoding the page. */
 constexpr size_t kHugePage = 2u << 20;
 
 char *alloc_file_block(size_t bytes) {
@@ -39,6 +41,19 @@ char *alloc_file_block(size_t bytes) {
   if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
   madvise(p, bytes, MADV_HUGEPAGE); /* a hint: without huge pages it still works */
   return static_cast<char *>(p);
+}
+
+char *s_block = nullptr;
+size_t s_block_size = 0;
+
+/* The reused block, at least `bytes` long; null when memory fails. */
+char *file_block(size_t bytes) {
+  if (bytes <= s_block_size) return s_block;
+  free(s_block);
+  s_block_size = 0;
+  s_block = alloc_file_block(bytes);
+  if (s_block) s_block_size = bytes;
+  return s_block;
 }
 
 /* Reads up to len bytes, resuming after interrupts and short reads; the
@@ -62,7 +77,7 @@ void skip_message(const char *path, const char *reason) {
 }  // namespace
 
 char *rtg_read_whole_file(int fd, int size) {
-  char *buf = size >= 0 ? alloc_file_block(static_cast<size_t>(size) + 1) : nullptr;
+  char *buf = size >= 0 ? file_block(static_cast<size_t>(size) + 1) : nullptr;
   if (!buf) vzu_fatal(stderr, "*********Unable to allocated memory ********\n");
   long got = read_fully(fd, buf, size);
   if (got != size) {
@@ -85,8 +100,7 @@ void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
 }
 
 void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size, char *tw_wdir,
-                   partition_struct *ptr, int frequency_changed,
-                   int packet_count_to_merge) {
+                   partition_struct *ptr, int frequency_changed, int packet_count_to_merge) {
   char *path = gdf_struct_arr->rtg_path;
   if (packet_size < RTG_HDR_LEN) return; /* the definition reader refuses these first */
   const char *why = "";

@@ -38,11 +38,16 @@ constexpr unsigned kTrace2Mask = 0x0000FF00u;
 /* What a graph of an unknown data type is treated as: one plain value. */
 constexpr orv_data_type_t kPlainType = {"", nullptr, 1, 8, 0, ORV_FAMILY_SINGLE};
 
+/* Two lanes of packed arithmetic (each lane rounds as the scalar operation
+ * does, so the results are the same bits). */
+typedef double Pair __attribute__((vector_size(16)));
+
 /* One graph of a group: where its elements start and what its type is. */
 struct GraphPlan {
   const orv_data_type_t *type; /* never null */
   int first;                   /* element index of the graph's first element */
   int count;                   /* elements of the graph (num_elements) */
+  bool has_formula;            /* a merged value of the graph has a formula */
 };
 
 /* An element whose formula changes its value. */
@@ -51,10 +56,17 @@ struct FormulaFix {
   int formula;
 };
 
-/* A graph whose data type has a scale: its first element and its type. */
+/* An element divided by its data type's scale (every element of a scaled
+ * graph but the count). */
 struct ScaleFix {
-  int first;
-  const orv_data_type_t *type;
+  int e;
+  double scale;
+};
+
+/* Consecutive elements of one stored width. */
+struct WidthRun {
+  int width;
+  int count;
 };
 
 /* How one group's vectors are decoded: a flat widening pass over the block,
@@ -64,7 +76,8 @@ struct ScaleFix {
 struct GroupPlan {
   unsigned epoch = 0;
   bool valid = false;
-  bool all_doubles = false; /* every element is 8 bytes: the block is copied */
+  bool all_doubles = false;   /* every element is 8 bytes: the block is copied */
+  std::vector<WidthRun> runs; /* the block as runs of one width, in order */
   std::vector<GraphPlan> graphs;
   std::vector<FormulaFix> formulas;
   std::vector<ScaleFix> scales;
@@ -95,24 +108,41 @@ int count_position(int family) {
   }
 }
 
+/* A formula that changes a value. */
+bool has_formula(int formula) { return formula == FORMULA_KBPS || formula == FORMULA_DBH; }
+
 /* Fills `plan` from the group's arrays and checks that every element lies in
  * `data`, in the formula table and in the vector's block. */
 void build_fixes(const TSDB_INFO *g, GroupPlan *plan) {
   plan->all_doubles = true;
   for (int e = 0; e < g->total_elements; ++e) {
     int f = g->graph_formula_type[e];
-    if (f == FORMULA_KBPS || f == FORMULA_DBH) plan->formulas.push_back({e, f});
-    if (g->elements_size[e] != 8) plan->all_doubles = false;
+    if (has_formula(f)) plan->formulas.push_back({e, f});
+    int w = g->elements_size[e];
+    if (w != 8) plan->all_doubles = false;
+    if (!plan->runs.empty() && plan->runs.back().width == w)
+      ++plan->runs.back().count;
+    else
+      plan->runs.push_back({w, 1});
   }
-  for (const GraphPlan &gp : plan->graphs)
-    if (gp.type->scale && gp.count)
-      plan->scales.push_back({gp.first + gp.count - gp.type->elements, gp.type});
+  for (GraphPlan &gp : plan->graphs) {
+    int merged_first = gp.first + gp.count - gp.type->elements;
+    for (int e = merged_first; e < gp.first + gp.count; ++e)
+      if (e >= 0 && has_formula(g->graph_formula_type[e])) gp.has_formula = true;
+  }
+  for (const GraphPlan &gp : plan->graphs) {
+    if (!gp.type->scale || !gp.count) continue;
+    int skip = count_position(gp.type->family);
+    for (int i = 0; i < gp.type->elements; ++i)
+      if (i != skip) plan->scales.push_back({gp.first + i, static_cast<double>(gp.type->scale)});
+  }
 }
 
 void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
   plan->graphs.clear();
   plan->formulas.clear();
   plan->scales.clear();
+  plan->runs.clear();
   plan->valid = false;
   int first = 0;
   long long bytes = 0;
@@ -124,7 +154,7 @@ void build_plan(const TSDB_INFO *g, GroupPlan *plan) {
       if (g->elements_size[e] < 1) return;
       bytes += g->elements_size[e];
     }
-    plan->graphs.push_back({t, first, n});
+    plan->graphs.push_back({t, first, n, false});
     first += n;
   }
   plan->valid = first == g->total_elements && first <= MAX_ELEMENTS_PER_VECTOR &&
@@ -163,16 +193,41 @@ inline void apply_formula(int formula, double *v) {
 }
 
 /* The scale step on the graph whose first element is `d`: every element but
- * the count is divided by the type's scale; the marker stays the marker. */
+ * the count is divided by the type's scale; the marker stays the marker.
+ * Written without a branch per element (the quotient of the marker is
+ * computed and dropped) so the divisions overlap. */
 inline void unscale(double *d, const orv_data_type_t *t) {
   if (!t->scale) return;
-  int skip = count_position(t->family);
-  for (int i = 0; i < t->elements; ++i)
-    if (i != skip && d[i] != kMissing) d[i] /= t->scale;
+  const double scale = t->scale;
+  const int skip = count_position(t->family);
+  for (int i = 0; i < t->elements; ++i) {
+    double x = d[i], q = x / scale;
+    d[i] = (i == skip || x == kMissing) ? x : q;
+  }
 }
 
-/* The formula step on every element of a merged graph except its count. */
-void formula_on_values(double *d, const int *formulas, const orv_data_type_t *t) {
+/* The scale step on the listed elements of d, two divisions at a time (a
+ * packed division rounds each quotient as a single one does); the marker
+ * stays the marker. */
+void unscale_elements(double *d, const std::vector<ScaleFix> &fixes) {
+  const ScaleFix *s = fixes.data();
+  size_t n = fixes.size(), i = 0;
+  const Pair missing = {kMissing, kMissing};
+  for (; i + 2 <= n; i += 2) {
+    Pair x = {d[s[i].e], d[s[i + 1].e]};
+    Pair q = x / Pair{s[i].scale, s[i + 1].scale};
+    Pair r = x == missing ? x : q;
+    d[s[i].e] = r[0];
+    d[s[i + 1].e] = r[1];
+  }
+  if (i < n && d[s[i].e] != kMissing) d[s[i].e] /= s[i].scale;
+}
+
+/* The formula step on every element of a merged graph except its count;
+ * null formulas: the graph has none. */
+[[gnu::always_inline]] inline void formula_on_values(double *d, const int *formulas,
+                                                     const orv_data_type_t *t) {
+  if (!formulas) return;
   int skip = count_position(t->family);
   for (int i = 0; i < t->elements; ++i)
     if (i != skip) apply_formula(formulas[i], &d[i]);
@@ -182,8 +237,9 @@ void set_missing(double *d, int n) {
   for (int i = 0; i < n; ++i) d[i] = kMissing;
 }
 
-/* Merge rules. `d` is the graph's first element in data, `f` the packet's
- * decoded elements, `fm` the graph's formulas. A window whose values sum to
+/* Merge rules, inlined into the per-graph loop of a merged packet (the hot
+ * path): the Merge fields stay in registers. `d` is the graph's first element in data, `f` the packet's
+ * decoded elements, `fm` the graph's formulas (null when it has none). A window whose values sum to
  * zero (or hold no valid count) is stored as missing. */
 struct Merge {
   double *d;
@@ -194,7 +250,7 @@ struct Merge {
   MergeWindow w;
 };
 
-void merge_single(const Merge &m) {
+[[gnu::always_inline]] inline void merge_single(const Merge &m) {
   if (m.w.open) {
     m.d[0] = 0;
     *m.count = 0;
@@ -213,18 +269,18 @@ void merge_single(const Merge &m) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_cumulative(const Merge &m) {
+[[gnu::always_inline]] inline void merge_cumulative(const Merge &m) {
   if (m.w.open) m.d[0] = m.f[0];
   if (m.f[0] != kMissing) {
     m.d[0] = m.f[0];
-    apply_formula(m.fm[0], &m.d[0]);
+    if (m.fm) apply_formula(m.fm[0], &m.d[0]);
   }
 }
 
 /* Avg, min, max and count at a..a+3 of d; f holds the packet's avg, min, max,
  * count. The first packet with a valid count sets the minimum (a window's
  * minimum starts unset rather than at 0). */
-void merge_times_core(double *d, const double *f) {
+[[gnu::always_inline]] inline void merge_times_core(double *d, const double *f) {
   if (f[3] == kMissing || f[3] == 0) return;
   bool first_valid = d[3] == 0;
   d[0] += f[3] * f[0];
@@ -233,7 +289,7 @@ void merge_times_core(double *d, const double *f) {
   d[3] += f[3];
 }
 
-void merge_times(const Merge &m, int elements) {
+[[gnu::always_inline]] inline void merge_times(const Merge &m, int elements) {
   if (m.w.open) memset(m.d, 0, sizeof(double) * elements);
   if (elements == 5 && m.f[3] != kMissing && m.f[3] != 0) m.d[4] += m.f[4];
   merge_times_core(m.d, m.f);
@@ -247,7 +303,7 @@ void merge_times(const Merge &m, int elements) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_value_count(const Merge &m) {
+[[gnu::always_inline]] inline void merge_value_count(const Merge &m) {
   if (m.w.open) m.d[0] = m.d[1] = 0;
   if (m.f[1] != kMissing && m.f[1] != 0) {
     m.d[0] += m.f[1] * m.f[0];
@@ -263,7 +319,7 @@ void merge_value_count(const Merge &m) {
   formula_on_values(m.d, m.fm, m.t);
 }
 
-void merge_graph(const Merge &m) {
+[[gnu::always_inline]] inline void merge_graph(const Merge &m) {
   switch (m.t->family) {
     case ORV_FAMILY_CUMULATIVE: merge_cumulative(m); break;
     case ORV_FAMILY_TIMES: merge_times(m, 4); break;
@@ -290,9 +346,9 @@ char s_dump_buf[1 << 20];
 /* One record of the sample dump file for element e holding `value`. */
 void dump_record(const Job &j, int e, double value) {
   int n = snprintf(s_dump_buf, sizeof s_dump_buf, "%s|%s|%s|%ld|%lf|%lld|%d|%d|%d|%d\n\n",
-                   j.rtg_file, j.g->tsdb_group_data_ptr->group_name, j.v->vector_name,
-                   j.v->rtg_idx, value, j.packet_size, j.rtg_size, j.start_index,
-                   j.g->total_elements, j.g->elements_size[e]);
+                   j.rtg_file, j.g->tsdb_group_data_ptr->group_name, j.v->vector_name, j.v->rtg_idx,
+                   value, j.packet_size, j.rtg_size, j.start_index, j.g->total_elements,
+                   j.g->elements_size[e]);
   if (n > static_cast<int>(sizeof s_dump_buf) - 1) n = sizeof s_dump_buf - 1;
   if (n > 0 && write(g_rtg_data_fd, s_dump_buf, n) < 0) {
     /* a lost dump record does not stop the migration */
@@ -324,10 +380,11 @@ void report_widened(const Job &j, int gi, int e, double value) {
 void report_direct(const Job &j, int gi, int e, long long at) {
   if (dump_data_flag) dump_record(j, e, j.v->data[e]);
   if (g_debug_level > 1)
-    TRACE2("Data[%d] = [%lf] for vector name [%s] for Group Name [%s] Graph name [%s] Rtg "
-           "Index [%d]\n for rtg file %s",
-           e, j.v->data[e], j.v->vector_name, j.g->tsdb_group_data_ptr->group_name,
-           j.g->tsdb_metric_ptr[gi].graph_name, static_cast<int>(at), j.rtg_file);
+    TRACE2(
+        "Data[%d] = [%lf] for vector name [%s] for Group Name [%s] Graph name [%s] Rtg "
+        "Index [%d]\n for rtg file %s",
+        e, j.v->data[e], j.v->vector_name, j.g->tsdb_group_data_ptr->group_name,
+        j.g->tsdb_metric_ptr[gi].graph_name, static_cast<int>(at), j.rtg_file);
 }
 
 enum class Report { kNone, kWidened, kDirect };
@@ -348,18 +405,41 @@ void report_block(const Job &j, const GroupPlan &plan, Report kind) {
   }
 }
 
-/* Every element of the vector's block widened into out, in element order. */
+/* n stored integers of type T from p into out; the reserved value `missing`
+ * becomes the marker. */
+template <typename T, int missing>
+inline void widen_ints(const char *p, int n, double *out) {
+  for (int i = 0; i < n; ++i) {
+    T v;
+    memcpy(&v, p + sizeof(T) * i, sizeof(T));
+    out[i] = v == missing ? kMissing : static_cast<double>(v);
+  }
+}
+
+/* The n elements of one width at p widened into out. */
+void widen_run(const char *p, int width, int n, double *out) {
+  switch (width) {
+    case 1: widen_ints<int8_t, RTG_MISSING_I8>(p, n, out); break;
+    case 2: widen_ints<int16_t, RTG_MISSING_I16>(p, n, out); break;
+    case 4: widen_ints<int32_t, RTG_MISSING_I32>(p, n, out); break;
+    case 8: memcpy(out, p, sizeof(double) * n); break;
+    default:
+      for (int i = 0; i < n; ++i) out[i] = rtg_widen(p + static_cast<long>(width) * i, width);
+  }
+}
+
+/* Every element of the vector's block widened into out, in element order:
+ * one loop per run of equal widths, not a width test per element. */
 void widen_block(const Job &j, const GroupPlan &plan, double *out) {
   const char *p = j.file_data + j.pos;
-  const int *es = j.g->elements_size;
-  int n = j.g->total_elements;
   if (plan.all_doubles) {
-    memcpy(out, p, sizeof(double) * n);
+    memcpy(out, p, sizeof(double) * j.g->total_elements);
     return;
   }
-  for (int e = 0; e < n; ++e) {
-    out[e] = rtg_widen(p, es[e]);
-    p += es[e];
+  for (const WidthRun &r : plan.runs) {
+    widen_run(p, r.width, r.count, out);
+    p += static_cast<long>(r.width) * r.count;
+    out += r.count;
   }
 }
 
@@ -370,7 +450,7 @@ void decode_unchanged(const Job &j, const GroupPlan &plan, Report report) {
   widen_block(j, plan, d);
   for (const FormulaFix &f : plan.formulas) apply_formula(f.formula, &d[f.e]);
   if (report != Report::kNone) report_block(j, plan, report);
-  for (const ScaleFix &sc : plan.scales) unscale(d + sc.first, sc.type);
+  unscale_elements(d, plan.scales);
 }
 
 double s_packet_values[MAX_ELEMENTS_PER_VECTOR];
@@ -386,7 +466,7 @@ void decode_merged(const Job &j, const GroupPlan &plan, Report report) {
     if (!gp.count) continue;
     int first = gp.first + gp.count - gp.type->elements;
     merge_graph({j.v->data + first, &j.v->sample_count[gi], f + gp.first,
-                 j.g->graph_formula_type + first, gp.type, j.w});
+                 gp.has_formula ? j.g->graph_formula_type + first : nullptr, gp.type, j.w});
   }
 }
 
@@ -423,12 +503,19 @@ void sample_decode_end_file(void) {
  * is inconsistent): then the vector gets nothing from this packet. */
 int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int start_index,
                                    int vec_idx, char *rtg_memory_data, int rtg_size,
-                                   long long packet_size, char *rtg_file,
-                                   int frequency_changed, int /*packet_count_to_merge*/,
-                                   int migrate_flag, int sample_reset_flag) {
+                                   long long packet_size, char *rtg_file, int frequency_changed,
+                                   int /*packet_count_to_merge*/, int migrate_flag,
+                                   int sample_reset_flag) {
   const GroupPlan &plan = plan_for(tsdb_info);
-  Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, merge_window(migrate_flag, sample_reset_flag)};
+  Job j{tsdb_info,
+        &tsdb_info->vector_list_ptr[vec_idx],
+        rtg_memory_data,
+        0,
+        start_index,
+        rtg_size,
+        packet_size,
+        rtg_file,
+        merge_window(migrate_flag, sample_reset_flag)};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   Report report = reporting() ? Report::kWidened : Report::kNone;
@@ -441,12 +528,14 @@ int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long /*rtg_idx*/, int s
 
 /* Direct decoding of an all-double group at unchanged frequency: as the
  * width-aware path, with its own traces. Same results. */
-int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index,
-                         char *rtg_memory_data, int rtg_size, long long packet_size,
-                         char *rtg_file) {
+int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index, char *rtg_memory_data,
+                         int rtg_size, long long packet_size, char *rtg_file) {
   const GroupPlan &plan = plan_for(tsdb_info);
-  Job j{tsdb_info, &tsdb_info->vector_list_ptr[vec_idx], rtg_memory_data, 0, start_index,
-        rtg_size, packet_size, rtg_file, {false, true}};
+  Job j{tsdb_info,       &tsdb_info->vector_list_ptr[vec_idx],
+        rtg_memory_data, 0,
+        start_index,     rtg_size,
+        packet_size,     rtg_file,
+        {false, true}};
   int rc = prepare_job(&j, plan, rtg_memory_data);
   if (rc) return rc < 0 ? rc : 0;
   decode_unchanged(j, plan, reporting() ? Report::kDirect : Report::kNone);

@@ -34,8 +34,7 @@ void trace_insert(const TSDB_INFO *g, const Vector_list *v, bool merged_later) {
     TRACE2("Going to insert agg data on tsdb for Group : %s, Vector : %s\n start Time : ", group,
            v->vector_name);
   else
-    TRACE2("Going to insert agg data on tsdb for Group : %s, Vector : %s\n", group,
-           v->vector_name);
+    TRACE2("Going to insert agg data on tsdb for Group : %s, Vector : %s\n", group, v->vector_name);
   if (g_debug_level > 1)
     for (int e = 0; e < g->total_elements; ++e) TRACE2("Date[%d] = %lf, ", e, v->data[e]);
 }
@@ -56,21 +55,23 @@ int first_insert(TSDB_INFO *g, int vi) {
   int vf = get_tokens(name_buf, name, sep, kMaxNameFields);
   int hf = get_tokens(hier_buf, hier, sep, kMaxNameFields);
   if (hf != vf)
-    TRACE1("TSDB:ERROR MISMATCHED BREADCUM vector_name_fields  %d mon_breadcrumb_fields %d "
-           "vector_name = %s local_group_data_ptr->Hierarchy %s MONITOR_NAME %s Group Name %s\n",
-           vf, hf, vf > 0 ? name[0] : "", grp->heirarchy, grp->group_name, grp->group_name);
+    TRACE1(
+        "TSDB:ERROR MISMATCHED BREADCUM vector_name_fields  %d mon_breadcrumb_fields %d "
+        "vector_name = %s local_group_data_ptr->Hierarchy %s MONITOR_NAME %s Group Name %s\n",
+        vf, hf, vf > 0 ? name[0] : "", grp->heirarchy, grp->group_name, grp->group_name);
   tag_val_ptr_t tags[kMaxNameFields + 2];
   get_subject_name(name, hier, tags, hf + 2, vf, hf);
   v->metric_id = tsdb_malloc_metric_id_buffer(grp->num_graphs);
   trace_insert(g, v, false);
   char msg[TSDB_ERR_MSG_LEN] = "";
-  int rc = tsdb_insert_bulk_metric_by_mg_gid_ex(tags, nullptr, nullptr, 0, hf + 2,
-                                                static_cast<int>(g->mg_gid), g_frequency, v->data,
-                                                grp->num_graphs, v->metric_id, 0, msg,
-                                                g->total_elements);
+  int rc = tsdb_insert_bulk_metric_by_mg_gid_ex(
+      tags, nullptr, nullptr, 0, hf + 2, static_cast<int>(g->mg_gid), g_frequency, v->data,
+      grp->num_graphs, v->metric_id, 0, msg, g->total_elements);
   if (rc < 0) {
-    TRACE2("TSDB:ERROR tsdb_insert_bulk_metric_by_mg_gid_ex() error message = %s Return val = "
-           "%d\n", msg, rc);
+    TRACE2(
+        "TSDB:ERROR tsdb_insert_bulk_metric_by_mg_gid_ex() error message = %s Return val = "
+        "%d\n",
+        msg, rc);
     /* The store never filled this buffer, so no series stands behind it: the
      * ordinary heap release (the store's buffers are plain heap blocks) frees
      * it without a store call, and the retry asks for a new one. */

@@ -424,8 +424,9 @@ void calculate_packet_count_to_merge(int freq, int *frequency_changed,
  * Raw sample file reader (rtg_reader.cpp); the packet layout is rtg_packet.h
  * ------------------------------------------------------------------------ */
 
-/* The next `size` bytes of fd in one block of size + 1 bytes, zero after
- * the data; the caller frees it. Ends the process when memory fails or the
+/* The next `size` bytes of fd in one block of at least size + 1 bytes,
+ * zero after the data. The block is the reader's: it stays valid until the
+ * next call, which reuses it; the caller does not free it. Ends the process when memory fails or the
  * file holds fewer bytes. */
 char *rtg_read_whole_file(int fd, int size);
 
