@@ -21,12 +21,16 @@ bool name_char(char c, bool first, bool colon) {
          (!first && c >= '0' && c <= '9');
 }
 
+}  // namespace
+
 std::string sanitise(const std::string &s, bool colon) {
   std::string out;
   for (char c : s) out += name_char(c, out.empty(), colon) ? c : '_';
   if (out.empty() || !name_char(out[0], true, colon)) out.insert(0, "_");
   return out;
 }
+
+namespace {
 
 /* "TR<n>" as the last part of the run directory gives n. */
 std::string testrun_of(std::string dir) {

@@ -29,6 +29,12 @@
 
 namespace orvtsdb {
 
+/* A Prometheus name of s: every character outside [a-zA-Z0-9_] (and ':'
+ * when `colon`, as metric names allow) made '_', and '_' put in front of a
+ * leading digit or of an empty name. The OpenMetrics export names the same
+ * way, so both give one engine the same series. */
+std::string sanitise(const std::string &s, bool colon);
+
 /* The labels every series of one run carries. */
 struct RunLabels {
   std::string run_id, testrun;

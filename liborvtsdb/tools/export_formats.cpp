@@ -30,11 +30,14 @@
 #include "chunk_codec.h"
 #include "orvtsdb_command.h"
 #include "progress_line.h"
+#include "remote_write_labels.h"
 #include "selection.h"
 #include "store_schema.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
+
+using orvtsdb::sanitise;
 
 namespace {
 
@@ -48,18 +51,6 @@ struct Samples {
   std::vector<int64_t> times;
   std::vector<std::vector<double>> roles;
 };
-
-bool name_char(char c, bool first, bool colon) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (colon && c == ':') ||
-         (!first && c >= '0' && c <= '9');
-}
-
-std::string sanitise(const std::string &s, bool colon) {
-  std::string out;
-  for (char c : s) out += name_char(c, out.empty(), colon) ? c : '_';
-  if (out.empty() || !name_char(out[0], true, colon)) out.insert(0, "_");
-  return out;
-}
 
 std::string escape(const std::string &s, bool quote) {
   std::string out;

@@ -81,7 +81,7 @@ int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked)
 class Pusher {
  public:
   Pusher(sqlite3 *db, const PushOptions &o, orvtsdb::RemoteWriteClient &c)
-      : db_(db), o_(o), client_(c), picked_(picked_of(select_samples(db, o.sel))),
+      : db_(db), o_(o), client_(c), selected_(select_samples(db, o.sel)), picked_(picked_of(selected_)),
         progress_(isatty(STDERR_FILENO) == 1) {}
 
   void run() {
@@ -174,6 +174,7 @@ class Pusher {
   sqlite3 *db_;
   const PushOptions &o_;
   orvtsdb::RemoteWriteClient &client_;
+  Selected selected_;  // owns the role lists picked_ points at
   Picked picked_;
   bool progress_;
   orvtsdb::ChunkDecoder dec_;
