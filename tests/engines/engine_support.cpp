@@ -204,16 +204,18 @@ std::pair<long, std::string> http(const std::string &url, const std::string &for
 }
 
 SampleMap store_samples(const std::string &store) {
-  // The CSV export prints every value so that it reads back bit for bit.
-  RunResult r = run_program(bin_dir() + "/orvtsdb", {"export", store, "--format", "csv"},
+  // sql prints every value so that it reads back bit for bit.
+  RunResult r = run_program(bin_dir() + "/orvtsdb",
+                            {"sql", store, "--format", "csv",
+                             "SELECT group_name, graph_name, role, labels, time, value FROM samples"},
                             clean_env());
   EXPECT_EQ(r.status, 0) << r.err;
   SampleMap m;
   std::vector<std::string> lines = split_lines(r.out);
   for (size_t i = 1; i < lines.size(); i++) {  // line 0 names the columns
     std::vector<std::string> f = csv_fields(lines[i]);
-    if (f.size() != 7 || f[6].empty()) continue;  // a missing sample
-    m[{f[0], f[1], f[2], f[4]}].emplace_back(std::stoll(f[5]), parse_value(f[6]));
+    if (f.size() != 6 || f[5].empty()) continue;  // a missing sample
+    m[{f[0], f[1], f[2], f[3]}].emplace_back(std::stoll(f[4]), parse_value(f[5]));
   }
   return in_time_order(std::move(m));
 }
@@ -338,8 +340,11 @@ void generate_and_migrate(const TempRun &run, bool any_preset) {
 void restore_generated_run(const TempRun &run, const std::string &keep_store) {
   namespace fs = std::filesystem;
   fs::copy_file(run.run_dir() + "/tsdb/metrics.sqlite", keep_store);
+  std::string id = read_file(run.run_dir() + "/tsdb/run.id");  // the run's identity stays
   fs::remove_all(run.run_dir());
   fs::copy(run.wdir() + "/generated", run.run_dir(), fs::copy_options::recursive);
+  fs::create_directories(run.run_dir() + "/tsdb");
+  write_file(run.run_dir() + "/tsdb/run.id", id);
 }
 
 }  // namespace engine_test

@@ -91,7 +91,7 @@ std::vector<std::pair<std::string, std::string>> clean_env();
 void generate_and_migrate(const vzu_test::TempRun &run, bool any_preset = false);
 /* Puts the run back as generated (a migration adds partition folders and
  * rewrites summary.top, so a second one would see another run); its store
- * is kept at `keep_store`. */
+ * is kept at `keep_store` and its identity (tsdb/run.id) stays in place. */
 void restore_generated_run(const vzu_test::TempRun &run, const std::string &keep_store);
 
 }  // namespace engine_test
