@@ -77,6 +77,8 @@ void vzu_print(FILE *stream, const char *format, ...) {
   fflush(stream);
 }
 
+void (*vzu_fatal_hook)(void) = NULL;
+
 void vzu_fatal(FILE *stream, const char *format, ...) {
   progress_clear();
   va_list ap;
@@ -85,6 +87,7 @@ void vzu_fatal(FILE *stream, const char *format, ...) {
   va_end(ap);
   fflush(stdout);
   fflush(stderr);
+  if (vzu_fatal_hook) vzu_fatal_hook();
   exit(-1);
 }
 
