@@ -3,10 +3,11 @@
  * harnesses.
  *
  * The tool ends on every refusal through vzu_fatal; here its hook jumps back
- * to read_version, which then closes what the readers had open (they never get
- * to close it themselves). For that the harness is linked with the open and
- * close calls of the tool wrapped (-Wl,--wrap=...), so it knows exactly which
- * FILE streams and descriptors the readers hold.
+ * to read_version, which then closes what the readers had open and releases
+ * the raw sample file's block (they never get to do it themselves). For that
+ * the harness is linked with the tool's open, close and read calls wrapped
+ * (-Wl,--wrap=...), so it knows exactly which FILE streams, descriptors and
+ * file block the readers hold.
  *
  * The tool gives every group's vector name table 16384 buckets and a 1 MiB
  * name arena, about 2 MiB per group; setting that up under the sanitizers
@@ -22,10 +23,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <string.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -43,6 +42,7 @@ FILE *__real_fopen(const char *path, const char *mode);
 int __real_fclose(FILE *fp);
 int __real_open(const char *path, int flags, ...);
 int __real_close(int fd);
+ssize_t __real_read(int fd, void *buf, size_t count);
 }
 
 namespace {
@@ -53,6 +53,7 @@ constexpr int kMaxOpen = 64;
 
 jmp_buf g_jump;
 bool g_guarded = false;
+
 /* What the readers opened during the input in hand. Plain arrays: the
  * wrappers also serve the fuzzer's own file calls, up to the process end. */
 template <typename T>
@@ -72,9 +73,11 @@ struct OpenSet {
 };
 OpenSet<FILE *> g_open_streams;
 OpenSet<int> g_open_fds;
+/* The block the raw sample file in hand was read into: the tool releases it
+ * when the file's walk returns, so after a refusal it is still the harness's
+ * to release. */
+void *g_file_block = nullptr;
 std::string g_scratch;
-
-[[noreturn]] void jump_back(void) { vzu_fuzz::drop_input(); }
 
 void close_left_open(void) {
   for (int i = 0; i < g_open_streams.count; ++i) __real_fclose(g_open_streams.items[i]);
@@ -139,6 +142,14 @@ int __wrap_close(int fd) {
 
 /* The tool's table set-up with fewer buckets and a small name arena (the
  * arena grows on demand); otherwise as twlb_init_norm_id_table_ex. */
+ssize_t __wrap_read(int fd, void *buf, size_t count) {
+  if (g_guarded) {
+    for (int i = 0; i < g_open_fds.count; ++i)
+      if (g_open_fds.items[i] == fd) g_file_block = buf;
+  }
+  return __real_read(fd, buf, count);
+}
+
 int __wrap_twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
   if (!key) return -1;
   twlb_init_norm_id_table_v2(key, size < kMaxBuckets ? size : kMaxBuckets, kArenaBytes);
@@ -154,7 +165,7 @@ int __wrap_twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
 namespace vzu_fuzz {
 
 void init_harness(void) {
-  vzu_fatal_hook = jump_back;
+  vzu_fatal_hook = drop_input;
   twlb_init_norm_id_table_ex(&g_group_hash, GROUP_HASH_SIZE);
   const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
   std::string tmpl = std::string(base ? base : "/tmp") + "/vzu_fuzz.XXXXXX";
@@ -174,6 +185,8 @@ bool read_version(tr_gdf_struct *files, partition_struct *partition) {
   if (came_back) read_testrun_gdf_diff_rtg_file(files, tw_wdir, partition);
   g_guarded = false;
   close_left_open();
+  if (!came_back) free(g_file_block);
+  g_file_block = nullptr;
   return came_back;
 }
 
