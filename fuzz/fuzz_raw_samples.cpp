@@ -8,8 +8,10 @@
  * Input: four control bytes, then the raw data.
  *   byte 0  bits 0-2: sampling interval of the Info lines (the table below:
  *           store granularities, and intervals that are merged);
- *           bit 3: the partition is not the run's first (the previous
- *           partition ended one second before this fixture's start time);
+ *           bit 3: the partition is the run's second: the fixture's own
+ *           partition (testrun.gdf with rtgMessage.dat) is migrated first,
+ *           and the vector tables are rebuilt between the two as at every
+ *           partition switch;
  *           bit 4: two versions: testrun.gdf with rtgMessage.dat, then
  *           testrun.gdf.diff.1 with rtgMessage.dat.1.
  *   byte 1  packet size of the Info lines: below 128 the fixture's own,
@@ -32,9 +34,9 @@ namespace {
 
 constexpr size_t kControlBytes = 4;
 const int kIntervalsMs[8] = {1000, 10000, 5000, 2000, 60000, 45000, 3000, 7000};
-constexpr double kPreviousPartitionEndMs = 1709542799000.0;
 
 std::string g_gdf[2];  /* the fixture's testrun.gdf and testrun.gdf.diff.1 */
+std::string g_raw;     /* the fixture's rtgMessage.dat */
 long g_fixture_packet_size = 0;
 
 /* `gdf` with fields 5 (packet size) and 6 (interval) of its Info line (its
@@ -64,12 +66,22 @@ bool migrate_version(int n, const std::string &gdf, std::string_view raw,
   return vzu_fuzz::read_version(&files, partition);
 }
 
+/* What a migration does between two partitions: vectors are dropped and
+ * listed again, sequence numbers restart, the time gap is checked. */
+void start_next_partition(void) {
+  free_vector_list_struct();
+  flat = 1;
+  g_prev_seq_no = g_curr_seq_no = 0;
+  partition_switch_flag = 1;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   vzu_fuzz::init_harness();
   g_gdf[0] = vzu_fuzz::read_fixture("testrun.gdf");
   g_gdf[1] = vzu_fuzz::read_fixture("testrun.gdf.diff.1");
+  g_raw = vzu_fuzz::read_fixture("rtgMessage.dat");
   size_t field = 0;
   for (int i = 0; i < 5; ++i) field = g_gdf[0].find('|', field) + 1;
   g_fixture_packet_size = strtol(g_gdf[0].c_str() + field, NULL, 10);
@@ -90,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   snprintf(partition.partition_idx, sizeof partition.partition_idx, "%s",
            vzu_fuzz::scratch_dir().c_str());
   if (later_partition) {
-    partition_switch_flag = 1;
-    g_prev_rtg_ts = kPreviousPartitionEndMs;
+    if (!migrate_version(0, g_gdf[0], g_raw, &partition)) abort(); /* the fixture is valid */
+    start_next_partition();
   }
   for (int n = 0; n < (two_versions ? 2 : 1); ++n) {
     long packet_size = size_byte < 128 ? g_fixture_packet_size : 48 + 13 * (size_byte - 128);
