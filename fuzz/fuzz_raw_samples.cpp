@@ -14,6 +14,8 @@
  *           partition switch;
  *           bit 4: two versions: testrun.gdf with rtgMessage.dat, then
  *           testrun.gdf.diff.1 with rtgMessage.dat.1.
+ *           bits 5-7 (v): when not 0, the store refuses every (v+1)-th
+ *           registration, insert and delete.
  *   byte 1  packet size of the Info lines: below 128 the fixture's own,
  *           else 48 + 13 * (byte - 128).
  *   bytes 2-3  with two versions, the length of rtgMessage.dat
@@ -97,6 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                        size - kControlBytes);
   size_t first_len = two_versions ? data[2] | (data[3] << 8) : raw.size();
   if (first_len > raw.size()) first_len = raw.size();
+
+  const int refusal = control >> 5;
+  vzu_fuzz::store_double_refuse_every(refusal ? refusal + 1 : 0);
 
   partition_struct partition{};
   snprintf(partition.partition_idx, sizeof partition.partition_idx, "%s",

@@ -29,8 +29,13 @@ bool read_version(tr_gdf_struct *files, partition_struct *partition);
  * read_version). */
 [[noreturn]] void drop_input(void);
 
-/* Starts the store double's per-input counts (bounded_store.cpp). */
+/* Starts the store double's per-input counts and makes it accept every call
+ * again (bounded_store.cpp). */
 void store_double_new_input(void);
+
+/* Makes the store double refuse every n-th registration, insert and delete of
+ * the input in hand (n >= 2; 0 refuses nothing). */
+void store_double_refuse_every(int n);
 
 /* Frees the graph definition model and puts every global the readers use back
  * to its start value, so one input cannot change the next one's outcome. */
