@@ -18,12 +18,15 @@
  */
 #include "harness_support.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <setjmp.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -50,6 +53,7 @@ namespace {
 constexpr int kMaxBuckets = 64;
 constexpr int kArenaBytes = 4096;
 constexpr int kMaxOpen = 64;
+constexpr char kScratchPrefix[] = "vzu_fuzz.";
 
 jmp_buf g_jump;
 bool g_guarded = false;
@@ -88,6 +92,19 @@ void close_left_open(void) {
 void remove_scratch(void) {
   std::error_code ec;
   if (!g_scratch.empty()) std::filesystem::remove_all(g_scratch, ec);
+}
+
+/* Scratch folders of harness processes that are gone: a crash or a timeout
+ * ends a harness without its exit handlers. */
+void remove_stale_scratch(const std::string &base) {
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator(base, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(kScratchPrefix, 0) != 0) continue;
+    long pid = strtol(name.c_str() + strlen(kScratchPrefix), NULL, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      std::filesystem::remove_all(entry.path(), ec);
+  }
 }
 
 void free_group(TSDB_INFO &g) {
@@ -167,10 +184,13 @@ namespace vzu_fuzz {
 void init_harness(void) {
   vzu_fatal_hook = drop_input;
   twlb_init_norm_id_table_ex(&g_group_hash, GROUP_HASH_SIZE);
-  const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
-  std::string tmpl = std::string(base ? base : "/tmp") + "/vzu_fuzz.XXXXXX";
-  if (!mkdtemp(tmpl.data())) abort();
-  g_scratch = tmpl;
+  const char *tmp = getenv("TMPDIR");
+  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp ? tmp : "/tmp");
+  remove_stale_scratch(base);
+  g_scratch = base + "/" + kScratchPrefix + std::to_string(getpid());
+  std::error_code ec;
+  std::filesystem::remove_all(g_scratch, ec);
+  if (mkdir(g_scratch.c_str(), 0700) != 0) abort();
   atexit(remove_scratch);
 }
 
