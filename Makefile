@@ -47,3 +47,11 @@ format-check:
 
 clean:
 	rm -rf build build-asan build-bench
+
+# Fuzzing: builds the libFuzzer harnesses of fuzz/ with clang in build-fuzz
+# and runs each for FUZZ_SECONDS; a finding (saved in build-fuzz/findings/)
+# fails the target.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	fuzz/run_fuzz.sh --seconds $(FUZZ_SECONDS)

@@ -86,6 +86,8 @@ void vzu_print(FILE *stream, const char *format, ...) {
   va_end(ap);
 }
 
+void (*vzu_fatal_hook)(void) = NULL;
+
 void vzu_fatal(FILE *stream, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -93,6 +95,7 @@ void vzu_fatal(FILE *stream, const char *format, ...) {
   va_end(ap);
   fflush(stdout);
   fflush(stderr);
+  if (vzu_fatal_hook) vzu_fatal_hook();
   exit(-1);
 }
 

@@ -32,6 +32,11 @@
 [[noreturn]] void vzu_fatal(FILE *stream, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+/* When set, vzu_fatal calls it after the message instead of ending the
+ * process; it must not return (an in-process driver jumps back to itself).
+ * NULL in the tool. */
+extern void (*vzu_fatal_hook)(void);
+
 /* Prints a console message to `stream` after clearing the progress line. Use
  * this for every message of the tool on standard output or standard error. */
 void vzu_print(FILE *stream, const char *format, ...)
