@@ -2,9 +2,10 @@
  * bounded_store.cpp - the store as the fuzz harnesses see it: the tests'
  * no-op double (linked in), with its sample clock wrapped (-Wl,--wrap) to
  * count the clock's steps per input. An input of a few kilobytes stands for
- * a few hundred samples; a tool that steps the clock 65536 times (18 hours
- * of one-second samples) for one is walking a gap no file could hold, so the
- * harness reports it at once (abort, with the tool's stack) instead of
+ * a few hundred samples. The tool lets one gap hold at most 31 days of
+ * missing samples (2,678,400 one-second steps); a tool that steps the clock
+ * more than twice that for one input is walking gaps no file could hold, so
+ * the harness reports it at once (abort, with the tool's stack) instead of
  * waiting for a timeout. With VZU_FUZZ_TOLERATE_CLOCK=1 in the environment
  * such an input is dropped as if refused, so a campaign can look past a walk
  * already reported.
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr long kMaxClockSteps = 65536;
+constexpr long kMaxClockSteps = 2L * 31 * 86400;
 long g_clock_steps = 0;
 int g_refuse_every = 0; /* 0: the store accepts every call */
 long g_store_calls = 0;
@@ -39,7 +40,7 @@ void count_clock_step(void) {
   if (tolerate) vzu_fuzz::drop_input();
   /* The sanitizers' report stream stays open when the fuzzer closes stderr. */
   __sanitizer_report_error_summary(
-      "store double: the sample clock stepped more than 65536 times for one input");
+      "store double: the sample clock stepped more than 5356800 times for one input");
   abort();
 }
 
