@@ -31,9 +31,8 @@ const std::vector<std::string> &keys() {
     std::vector<std::string> k;
     k.reserve(kKeys);
     for (int i = 0; i < kKeys; i++)
-      k.push_back("Tier" + std::to_string(i % 10) + ">Server" +
-                  std::to_string(i / 10 % 100) + ">Instance" +
-                  std::to_string(i / 1000));
+      k.push_back("Tier" + std::to_string(i % 10) + ">Server" + std::to_string(i / 10 % 100) +
+                  ">Instance" + std::to_string(i / 1000));
     std::shuffle(k.begin(), k.end(), std::mt19937(42));
     return k;
   }();
@@ -68,8 +67,7 @@ void BM_NormLookup(benchmark::State &state) {
   fill(&table);
   for (auto _ : state)
     for (const std::string &k : probe_order())
-      benchmark::DoNotOptimize(
-          twlb_get_norm_id(&table, k.c_str(), static_cast<int>(k.size())));
+      benchmark::DoNotOptimize(twlb_get_norm_id(&table, k.c_str(), static_cast<int>(k.size())));
   state.SetItemsProcessed(state.iterations() * kKeys);
   twlb_obj_hash_destroy(&table);
 }
@@ -78,8 +76,7 @@ void BM_UnorderedLookup(benchmark::State &state) {
   std::unordered_map<std::string, int> map;
   fill(&map);
   for (auto _ : state)
-    for (const std::string &k : probe_order())
-      benchmark::DoNotOptimize(map.find(k)->second);
+    for (const std::string &k : probe_order()) benchmark::DoNotOptimize(map.find(k)->second);
   state.SetItemsProcessed(state.iterations() * kKeys);
 }
 
@@ -108,8 +105,8 @@ void BM_NormHashOnly(benchmark::State &state) {
   twlb_init_norm_id_table(&table, kTableSize);
   for (auto _ : state)
     for (const std::string &k : probe_order())
-      benchmark::DoNotOptimize(twlb_get_hash_index_ex(
-          k.c_str(), static_cast<int>(k.size()), table.size, table.prime));
+      benchmark::DoNotOptimize(
+          twlb_get_hash_index_ex(k.c_str(), static_cast<int>(k.size()), table.size, table.prime));
   state.SetItemsProcessed(state.iterations() * kKeys);
   twlb_obj_hash_destroy(&table);
 }
@@ -118,8 +115,7 @@ void BM_UnorderedHashOnly(benchmark::State &state) {
   std::unordered_map<std::string, int> map;
   fill(&map);
   for (auto _ : state)
-    for (const std::string &k : probe_order())
-      benchmark::DoNotOptimize(map.bucket(k));
+    for (const std::string &k : probe_order()) benchmark::DoNotOptimize(map.bucket(k));
   state.SetItemsProcessed(state.iterations() * kKeys);
 }
 
@@ -136,8 +132,7 @@ void BM_NormLookupFew(benchmark::State &state) {
   for (auto _ : state)
     for (int i = kFewKeys - 1; i >= 0; i--) {
       const std::string &k = keys()[i];
-      benchmark::DoNotOptimize(
-          twlb_get_norm_id(&table, k.c_str(), static_cast<int>(k.size())));
+      benchmark::DoNotOptimize(twlb_get_norm_id(&table, k.c_str(), static_cast<int>(k.size())));
     }
   state.SetItemsProcessed(state.iterations() * kFewKeys);
   twlb_obj_hash_destroy(&table);
@@ -148,8 +143,7 @@ void BM_UnorderedLookupFew(benchmark::State &state) {
   map.reserve(kFewTableSize);
   for (int i = 0; i < kFewKeys; i++) map.emplace(keys()[i], i);
   for (auto _ : state)
-    for (int i = kFewKeys - 1; i >= 0; i--)
-      benchmark::DoNotOptimize(map.find(keys()[i])->second);
+    for (int i = kFewKeys - 1; i >= 0; i--) benchmark::DoNotOptimize(map.find(keys()[i])->second);
   state.SetItemsProcessed(state.iterations() * kFewKeys);
 }
 

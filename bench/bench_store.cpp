@@ -20,9 +20,9 @@
 
 #include <chrono>
 #include <climits>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -41,7 +41,7 @@ constexpr int RAW_MISSING = INT_MIN;
 
 struct Run {
   int series = 400, samples = 2000;
-  std::vector<int32_t> raw;       // samples x series x ELEMENTS
+  std::vector<int32_t> raw;  // samples x series x ELEMENTS
   double scale[ELEMENTS];
   std::string dir;
   int64_t values() const { return (int64_t)series * samples * ELEMENTS; }
@@ -164,8 +164,8 @@ void migrate_run(const std::string &db) {
         continue;
       }
       tag_val_ptr_t tv[2] = {{(char *)"Tier", (char *)"T1"}, {(char *)"Server", names[s].data()}};
-      tsdb_insert_bulk_metric_by_mg_gid_ex(tv, nullptr, nullptr, 0, 2, gids[s % GROUPS], 10, row,
-                                           5, ids[s], 0, err, ELEMENTS);
+      tsdb_insert_bulk_metric_by_mg_gid_ex(tv, nullptr, nullptr, 0, 2, gids[s % GROUPS], 10, row, 5,
+                                           ids[s], 0, err, ELEMENTS);
     }
     tsdb_migration_increment_sample_ex(10);
   }
@@ -201,11 +201,13 @@ void BM_PlainSqliteRows(benchmark::State &state) {
     Stopwatch w;
     sqlite3 *db;
     sqlite3_open(path.c_str(), &db);
-    exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-262144;"
-             "CREATE TABLE samples(sid INTEGER, graph INTEGER, time INTEGER, v0 REAL, v1 REAL,"
-             " v2 REAL, v3 REAL, v4 REAL); BEGIN");
+    exec(db,
+         "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-262144;"
+         "CREATE TABLE samples(sid INTEGER, graph INTEGER, time INTEGER, v0 REAL, v1 REAL,"
+         " v2 REAL, v3 REAL, v4 REAL); BEGIN");
     sqlite3_stmt *ins;
-    sqlite3_prepare_v2(db, "INSERT INTO samples VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", -1, &ins, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO samples VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", -1, &ins,
+                       nullptr);
     double row[ELEMENTS];
     const int32_t *raw = g_run.raw.data();
     for (int t = 0; t < g_run.samples; t++)
@@ -262,8 +264,8 @@ void BM_ReadOneSeriesGraph(benchmark::State &state) {
 }
 
 void rate_line(const char *what, double values, const Took &t, const char *goal) {
-  std::printf("%-36s %9.1f M/s %9.1f M/s %12s\n", what, values / t.wall / 1e6,
-              values / t.cpu / 1e6, goal);
+  std::printf("%-36s %9.1f M/s %9.1f M/s %12s\n", what, values / t.wall / 1e6, values / t.cpu / 1e6,
+              goal);
 }
 
 void print_table() {
@@ -288,11 +290,15 @@ void print_table() {
 
 int main(int argc, char **argv) {
   generate(g_run);
-  benchmark::RegisterBenchmark("decode_only", BM_Decode)->Unit(benchmark::kMillisecond)->Iterations(3);
+  benchmark::RegisterBenchmark("decode_only", BM_Decode)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
   benchmark::RegisterBenchmark("ingest_nine_calls", BM_IngestNineCalls)
-      ->Unit(benchmark::kMillisecond)->Iterations(3);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
   benchmark::RegisterBenchmark("plain_sqlite_rows", BM_PlainSqliteRows)
-      ->Unit(benchmark::kMillisecond)->Iterations(1);
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
   benchmark::RegisterBenchmark("read_one_series_graph", BM_ReadOneSeriesGraph)
       ->Unit(benchmark::kMicrosecond);
   benchmark::Initialize(&argc, argv);

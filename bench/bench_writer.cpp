@@ -116,8 +116,7 @@ struct Fixture {
             x = x * 1103515245u + 12345u;
             int32_t i = static_cast<int32_t>(x >> 20) % 100 == 0 ? -127 : (x >> 18) % 100;
             double d = i;
-            memcpy(p, g.elements_size[e] == 8 ? static_cast<void *>(&d) : &i,
-                   g.elements_size[e]);
+            memcpy(p, g.elements_size[e] == 8 ? static_cast<void *>(&d) : &i, g.elements_size[e]);
             p += g.elements_size[e];
           }
         }
@@ -161,10 +160,26 @@ void BM_WriterMerge2(benchmark::State &state) { run_writer(state, 1, 2); }
 
 inline double widen(const char *p, int w) {
   switch (w) {
-    case 1: { int8_t v; memcpy(&v, p, 1); return v == -127 ? TSDB_MISSING_VALUE : v; }
-    case 2: { int16_t v; memcpy(&v, p, 2); return v == -32767 ? TSDB_MISSING_VALUE : v; }
-    case 4: { int32_t v; memcpy(&v, p, 4); return v == -2147483647 ? TSDB_MISSING_VALUE : v; }
-    default: { double v; memcpy(&v, p, 8); return v; }
+    case 1: {
+      int8_t v;
+      memcpy(&v, p, 1);
+      return v == -127 ? TSDB_MISSING_VALUE : v;
+    }
+    case 2: {
+      int16_t v;
+      memcpy(&v, p, 2);
+      return v == -32767 ? TSDB_MISSING_VALUE : v;
+    }
+    case 4: {
+      int32_t v;
+      memcpy(&v, p, 4);
+      return v == -2147483647 ? TSDB_MISSING_VALUE : v;
+    }
+    default: {
+      double v;
+      memcpy(&v, p, 8);
+      return v;
+    }
   }
 }
 

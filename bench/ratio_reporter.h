@@ -40,8 +40,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                             const std::string &b_part) const {
     auto x = means_.find(a), xp = means_.find(a_part);
     auto y = means_.find(b), yp = means_.find(b_part);
-    if (x == means_.end() || xp == means_.end() || y == means_.end() || yp == means_.end())
-      return;
+    if (x == means_.end() || xp == means_.end() || y == means_.end() || yp == means_.end()) return;
     double rest = y->second.value() - yp->second.value();
     if (rest <= 0) return;
     printf("ratio %s %s = %.3f\n", what, names, (x->second.value() - xp->second.value()) / rest);

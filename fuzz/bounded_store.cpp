@@ -60,8 +60,8 @@ extern "C" {
 
 int __real_tsdb_migration_increment_sample_ex(int granularity);
 int __real_tsdb_register_gdf(tsdb_metric_group *, int, tsdb_metric_info *, char *);
-int __real_tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *, void *, void *, int, int, int,
-                                                int, double *, int, void *, int, char *, int);
+int __real_tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *, void *, void *, int, int, int, int,
+                                                double *, int, void *, int, char *, int);
 int __real_tsdb_insert_bulk_metric_by_id(void *, void *, int, double *, int, int, int);
 unsigned char __real_tsdb_delete_metric_by_id(void *, char *);
 
@@ -69,7 +69,6 @@ int __wrap_tsdb_migration_increment_sample_ex(int granularity) {
   count_clock_step();
   return __real_tsdb_migration_increment_sample_ex(granularity);
 }
-
 
 int __wrap_tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
                              char *err) {

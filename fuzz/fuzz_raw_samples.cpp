@@ -37,8 +37,8 @@ namespace {
 constexpr size_t kControlBytes = 4;
 const int kIntervalsMs[8] = {1000, 10000, 5000, 2000, 60000, 45000, 3000, 7000};
 
-std::string g_gdf[2];  /* the fixture's testrun.gdf and testrun.gdf.diff.1 */
-std::string g_raw;     /* the fixture's rtgMessage.dat */
+std::string g_gdf[2]; /* the fixture's testrun.gdf and testrun.gdf.diff.1 */
+std::string g_raw;    /* the fixture's rtgMessage.dat */
 long g_fixture_packet_size = 0;
 
 /* `gdf` with fields 5 (packet size) and 6 (interval) of its Info line (its
@@ -49,8 +49,7 @@ std::string with_info(const std::string &gdf, long packet_size, int interval_ms)
   size_t start = 0;
   for (int i = 0; i < 5; ++i) start = info.find('|', start) + 1;
   size_t end = info.find('|', info.find('|', start) + 1);
-  info.replace(start, end - start,
-               std::to_string(packet_size) + "|" + std::to_string(interval_ms));
+  info.replace(start, end - start, std::to_string(packet_size) + "|" + std::to_string(interval_ms));
   return info + gdf.substr(eol);
 }
 
@@ -59,8 +58,8 @@ bool migrate_version(int n, const std::string &gdf, std::string_view raw,
                      partition_struct *partition) {
   const std::string &dir = vzu_fuzz::scratch_dir();
   tr_gdf_struct files{};
-  snprintf(files.testrun_gdf_path, sizeof files.testrun_gdf_path, "%s/testrun.gdf%s",
-           dir.c_str(), n ? ".diff.1" : "");
+  snprintf(files.testrun_gdf_path, sizeof files.testrun_gdf_path, "%s/testrun.gdf%s", dir.c_str(),
+           n ? ".diff.1" : "");
   snprintf(files.rtg_path, sizeof files.rtg_path, "%s/rtgMessage.dat%s", dir.c_str(),
            n ? ".1" : "");
   vzu_fuzz::write_input_file(files.testrun_gdf_path, gdf.data(), gdf.size());
@@ -95,8 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t control = data[0], size_byte = data[1];
   const int interval = kIntervalsMs[control & 7];
   const bool later_partition = control & 8, two_versions = control & 16;
-  std::string_view raw(reinterpret_cast<const char *>(data) + kControlBytes,
-                       size - kControlBytes);
+  std::string_view raw(reinterpret_cast<const char *>(data) + kControlBytes, size - kControlBytes);
   size_t first_len = two_versions ? data[2] | (data[3] << 8) : raw.size();
   if (first_len > raw.size()) first_len = raw.size();
 

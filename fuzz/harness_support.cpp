@@ -20,8 +20,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <setjmp.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>

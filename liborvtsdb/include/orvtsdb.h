@@ -34,59 +34,59 @@ typedef struct {
 
 /* One metric group, handed to tsdb_register_gdf(). 1832 bytes. */
 typedef struct {
-  char group_name[257];            /*    0 */
-  char group_desc[1025];           /*  257 */
-  char group_metric[257];          /* 1282 */
-  char heirarchy[257];             /* 1539 */
-  unsigned short num_graphs;       /* 1796 */
-  signed char group_type;          /* 1798: 1 vector, 0 scalar */
-                                   /* 1799: 1 byte padding */
-  int rpt_grp_id;                  /* 1800 */
+  char group_name[257];                  /*    0 */
+  char group_desc[1025];                 /*  257 */
+  char group_metric[257];                /* 1282 */
+  char heirarchy[257];                   /* 1539 */
+  unsigned short num_graphs;             /* 1796 */
+  signed char group_type;                /* 1798: 1 vector, 0 scalar */
+                                         /* 1799: 1 byte padding */
+  int rpt_grp_id;                        /* 1800 */
   unsigned short metric_delay_in_second; /* 1804 */
-                                   /* 1806: 2 bytes padding */
+                                         /* 1806: 2 bytes padding */
   union {
     char *roll_up_command;
     long roll_up_command_offset;
-  };                               /* 1808 */
+  }; /* 1808 */
   union {
     char *group_by_command;
     long group_by_command_offset;
-  };                               /* 1816 */
+  }; /* 1816 */
   union {
     char *group_attributes;
     long group_attributes_offset;
-  };                               /* 1824 */
+  }; /* 1824 */
 } tsdb_metric_group;
 
 /* One graph of a group; an array in Graph line order. 1608 bytes. */
 typedef struct {
-  signed char graph_type;          /*    0: 1 vector, 0 scalar, -1 other */
-  unsigned char data_type;         /*    1: see orvtsdb_data_types.h */
-  signed char formula;             /*    2: -1 unknown */
-  signed char graph_state;         /*    3: 100 excluded */
-  signed char metric_priority;     /*    4 */
-  char unit;                       /*    5 */
-  unsigned char next_hml;          /*    6 */
-  char agg_by;                     /*    7 */
-  unsigned short rpt_id;           /*    8 */
-  unsigned short num_vectors;      /*   10 */
-  unsigned int graph_msg_index;    /*   12 */
-  unsigned int pdf_data_index;     /*   16 */
-  unsigned int cm_index;           /*   20 */
-  int pdf_info_idx;                /*   24 */
-  int pdf_id;                      /*   28 */
-  int presets_bv[4];               /*   32 */
-  char derived_formula[257];       /*   48 */
-  char graph_name[257];            /*  305 */
-  char graph_desc[1025];           /*  562 */
-  char num_fileds_per_graph;       /* 1587 */
-  char pad[3];                     /* 1588 */
-  int size;                        /* 1592 */
-                                   /* 1596: 4 bytes padding */
+  signed char graph_type;       /*    0: 1 vector, 0 scalar, -1 other */
+  unsigned char data_type;      /*    1: see orvtsdb_data_types.h */
+  signed char formula;          /*    2: -1 unknown */
+  signed char graph_state;      /*    3: 100 excluded */
+  signed char metric_priority;  /*    4 */
+  char unit;                    /*    5 */
+  unsigned char next_hml;       /*    6 */
+  char agg_by;                  /*    7 */
+  unsigned short rpt_id;        /*    8 */
+  unsigned short num_vectors;   /*   10 */
+  unsigned int graph_msg_index; /*   12 */
+  unsigned int pdf_data_index;  /*   16 */
+  unsigned int cm_index;        /*   20 */
+  int pdf_info_idx;             /*   24 */
+  int pdf_id;                   /*   28 */
+  int presets_bv[4];            /*   32 */
+  char derived_formula[257];    /*   48 */
+  char graph_name[257];         /*  305 */
+  char graph_desc[1025];        /*  562 */
+  char num_fileds_per_graph;    /* 1587 */
+  char pad[3];                  /* 1588 */
+  int size;                     /* 1592 */
+                                /* 1596: 4 bytes padding */
   union {
     char *graph_attributes;
     long graph_attributes_offset;
-  };                               /* 1600 */
+  }; /* 1600 */
 } tsdb_metric_info;
 
 /* Opens a migration whose first sample lies at start_time_sec. Result ignored
@@ -96,8 +96,8 @@ int tsdb_init_migration(long start_time_sec);
 /* Registers (or finds) a group with its graphs. Returns the group id (>= 0),
  * the same id for the same group name every time; negative on failure with a
  * text in err_msg. */
-int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs,
-                      tsdb_metric_info *graphs, char *err_msg);
+int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *graphs,
+                      char *err_msg);
 
 /* A metric id buffer for a vector of a group of num_graphs graphs; a plain
  * heap block (free() releases it). NULL when num_graphs is not positive. */
@@ -107,20 +107,16 @@ void *tsdb_malloc_metric_id_buffer(int num_graphs);
  * group mg_gid and the tag/value list, fills metric_id and stores data
  * (total_elements doubles) at the current sample. 0 on success, negative on
  * failure with a text in err_msg. */
-int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *reserved1,
-                                         void *reserved2, int reserved3,
-                                         int num_tag_val, int mg_gid,
-                                         int granularity, double *data,
-                                         int num_graphs, void *metric_id,
-                                         int reserved4, char *err_msg,
+int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *reserved1, void *reserved2,
+                                         int reserved3, int num_tag_val, int mg_gid,
+                                         int granularity, double *data, int num_graphs,
+                                         void *metric_id, int reserved4, char *err_msg,
                                          int total_elements);
 
 /* Later inserts of a vector already created. 0 on success, negative on
  * failure. */
-int tsdb_insert_bulk_metric_by_id(void *reserved1, void *metric_id,
-                                  int granularity, double *data,
-                                  int num_graphs, int reserved2,
-                                  int total_elements);
+int tsdb_insert_bulk_metric_by_id(void *reserved1, void *metric_id, int granularity, double *data,
+                                  int num_graphs, int reserved2, int total_elements);
 
 /* Moves the sample clock on by one step of granularity seconds. */
 int tsdb_migration_increment_sample_ex(int granularity);
@@ -178,9 +174,11 @@ ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, presets_bv) == 32, "pre
 ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, derived_formula) == 48, "derived_formula");
 ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, graph_name) == 305, "graph_name");
 ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, graph_desc) == 562, "graph_desc");
-ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, num_fileds_per_graph) == 1587, "num_fileds");
+ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, num_fileds_per_graph) == 1587,
+                      "num_fileds");
 ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, pad) == 1588, "pad");
 ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, size) == 1592, "size");
-ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, graph_attributes) == 1600, "graph_attributes");
+ORVTSDB_LAYOUT_ASSERT(ORVTSDB_OFFSETOF(tsdb_metric_info, graph_attributes) == 1600,
+                      "graph_attributes");
 
 #endif /* ORVTSDB_H */

@@ -18,8 +18,7 @@ namespace {
 
 /* Swaps the bytes of x and y selected by `mask` << shift and `mask`: the
  * step of an 8 x 8 byte transpose that exchanges blocks of shift / 8 bytes. */
-[[gnu::always_inline]] inline void swap_blocks(uint64_t &x, uint64_t &y, int shift,
-                                               uint64_t mask) {
+[[gnu::always_inline]] inline void swap_blocks(uint64_t &x, uint64_t &y, int shift, uint64_t mask) {
   uint64_t t = ((x >> shift) ^ y) & mask;
   y ^= t;
   x ^= t << shift;

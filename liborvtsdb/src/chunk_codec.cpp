@@ -68,7 +68,7 @@ size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count 
 [[gnu::always_inline]] inline int64_t round_even(double x) {
   constexpr double SHIFTER = 6755399441055744.0;  // 1.5 * 2^52
   if (std::fabs(x) < 2251799813685248.0) {        // 2^51
-    return (int64_t)((x + SHIFTER) - SHIFTER);  // kept as written: no -ffast-math here
+    return (int64_t)((x + SHIFTER) - SHIFTER);    // kept as written: no -ffast-math here
   }
   int64_t m = (int64_t)x;
   double r = x - (double)m;
@@ -120,8 +120,7 @@ int decimals_of(double v) {
  * then hold the deltas of m, missing the bitmap), or -1. No d below the
  * first present value's own can pass, so the search starts there and
  * usually ends with that one pass. */
-int integer_mode(const double *base, size_t stride, int count, uint64_t *words,
-                 uint8_t *missing) {
+int integer_mode(const double *base, size_t stride, int count, uint64_t *words, uint8_t *missing) {
   int i = 0;
   while (i < count && bits_of(base[(size_t)i * stride]) == MISSING_BITS) i++;
   int d = i < count ? decimals_of(base[(size_t)i * stride]) : 0;
@@ -133,8 +132,7 @@ int integer_mode(const double *base, size_t stride, int count, uint64_t *words,
 
 /* Writes one column in its mode using `words` (count entries) as scratch;
  * returns the bytes written. */
-size_t put_column(const double *base, size_t stride, int count, uint64_t *words,
-                  uint8_t *dst) {
+size_t put_column(const double *base, size_t stride, int count, uint64_t *words, uint8_t *dst) {
   uint8_t *missing = dst + 1;
   int d = integer_mode(base, stride, count, words, missing);
   dst[0] = (uint8_t)(d < 0 ? MODE_DOUBLE : 1 + d);

@@ -68,8 +68,8 @@ class ChunkEncoder {
    * valid until the next call; its check is bound to `seed` (chunk_seed).
    * Returns false with a reason in err when zstd fails or the shape is out of
    * range. */
-  bool encode(uint64_t seed, const double *base, size_t sample_stride, size_t role_stride, int roles,
-              int count, std::string &err);
+  bool encode(uint64_t seed, const double *base, size_t sample_stride, size_t role_stride,
+              int roles, int count, std::string &err);
   const uint8_t *data() const { return out_.data(); }
   size_t size() const { return out_size_; }
 

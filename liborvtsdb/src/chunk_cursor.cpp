@@ -23,9 +23,13 @@ bool ChunkCursor::open(sqlite3 *db, const std::string &schema, const ChunkFilter
   std::string sql =
       "SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, c.data, g.name, "
       "IFNULL(gr.name, ''), s.labels, c.count "
-      "FROM " + table(schema, "chunks") + " c JOIN " + table(schema, "series") +
-      " s ON s.sid = c.sid JOIN " + table(schema, "groups") + " g ON g.gid = s.gid "
-      "LEFT JOIN " + table(schema, "graphs") + " gr ON gr.gid = s.gid AND gr.idx = c.graph "
+      "FROM " +
+      table(schema, "chunks") + " c JOIN " + table(schema, "series") + " s ON s.sid = c.sid JOIN " +
+      table(schema, "groups") +
+      " g ON g.gid = s.gid "
+      "LEFT JOIN " +
+      table(schema, "graphs") +
+      " gr ON gr.gid = s.gid AND gr.idx = c.graph "
       "WHERE c.end_time >= ?5 AND c.start_time <= ?6";
   if (f.sid >= 0) sql += " AND c.sid = ?1";
   if (f.graph >= 0) sql += " AND c.graph = ?2";
@@ -51,8 +55,8 @@ std::string ChunkCursor::damage(const std::string &why) const {
   int64_t last = start() + (stored_count() - 1) * step();
   return store_ + ": damaged chunk of series " + std::to_string(sid()) + " (group '" +
          group_name() + "', " + labels() + "), graph " + std::to_string(graph()) + " '" +
-         graph_name() + "', time " + std::to_string(start()) + ".." + std::to_string(last) +
-         ": " + why;
+         graph_name() + "', time " + std::to_string(start()) + ".." + std::to_string(last) + ": " +
+         why;
 }
 
 bool ChunkCursor::next(std::string &err) {

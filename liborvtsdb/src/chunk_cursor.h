@@ -22,10 +22,10 @@
 namespace orvtsdb {
 
 struct ChunkFilter {
-  int64_t sid = -1;         // -1: any series
-  int graph = -1;           // graph index in its group, -1: any
-  std::string group_name;   // empty: any
-  std::string graph_name;   // empty: any
+  int64_t sid = -1;        // -1: any series
+  int graph = -1;          // graph index in its group, -1: any
+  std::string group_name;  // empty: any
+  std::string graph_name;  // empty: any
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t to = std::numeric_limits<int64_t>::max();
 };

@@ -69,11 +69,10 @@ bool ChunkWriter::store(const ChunkJob &job, std::string &err) {
   const GroupLayout &l = *job.layout;
   for (const GraphSlot &g : l.slots) {
     if (!encoder_.encode(chunk_seed(job.sid, g.graph, g.data_type, job.start, job.step),
-                         &job.rows[g.offset], (size_t)l.total_elements, 1, g.roles, job.count,
-                         err))
+                         &job.rows[g.offset], (size_t)l.total_elements, 1, g.roles, job.count, err))
       return false;
-    ChunkRecord c{job.sid, g.graph, g.data_type, job.start, job.step, job.count,
-                  encoder_.data(), encoder_.size()};
+    ChunkRecord c{job.sid,  g.graph,   g.data_type,     job.start,
+                  job.step, job.count, encoder_.data(), encoder_.size()};
     std::lock_guard<std::mutex> lock(backend_mutex_);
     if (!backend_.put_chunk(c, err)) return false;
     stored_samples_ += job.count;

@@ -210,8 +210,8 @@ bool Migration::finish(int64_t end_time, std::string &err) {
   std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   bool ok = broken_.empty() &&
             (record_.first_sample < 0 ||
-             backend_->drop_run_samples(record_.run, std::min(record_.start_time,
-                                                              record_.first_sample),
+             backend_->drop_run_samples(record_.run,
+                                        std::min(record_.start_time, record_.first_sample),
                                         record_.last_sample, err)) &&
             backend_->commit(record_, err);
   if (!broken_.empty()) err = broken_;

@@ -48,8 +48,8 @@ class RemoteWriteBackend final : public StoreBackend {
   }
   bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs, int *gid,
                  std::string &err) override;
-  bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now,
-                  int64_t *sid, std::string &err) override;
+  bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now, int64_t *sid,
+                  std::string &err) override;
   bool set_series_end(int64_t, int64_t, std::string &) override { return true; }
   bool put_chunk(const ChunkRecord &c, std::string &err) override;
   bool drop_run_samples(const std::string &, int64_t, int64_t, std::string &) override {
@@ -86,10 +86,10 @@ bool RemoteWriteBackend::put_group(const GroupRecord &g, const std::vector<Graph
   return true;
 }
 
-bool RemoteWriteBackend::put_series(int gid, const std::string &key, const TagList &tags,
-                                    int64_t, int64_t *sid, std::string &) {
-  auto [it, added] =
-      series_ids_.emplace(std::to_string(gid) + '|' + key, (int64_t)series_.size() + 1);
+bool RemoteWriteBackend::put_series(int gid, const std::string &key, const TagList &tags, int64_t,
+                                    int64_t *sid, std::string &) {
+  auto [it, added] = series_ids_.emplace(std::to_string(gid) + '|' + key,
+                                         (int64_t)series_.size() + 1);
   if (added) series_.push_back({gid, key, tags});
   *sid = it->second;
   return true;

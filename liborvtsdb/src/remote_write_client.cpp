@@ -54,10 +54,8 @@ bool transient(CURLcode rc) {
     case CURLE_GOT_NOTHING:
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-      return true;
-    default:
-      return false;
+    case CURLE_PARTIAL_FILE: return true;
+    default: return false;
   }
 }
 
@@ -199,7 +197,8 @@ std::unique_ptr<RemoteWriteClient> RemoteWriteClient::open(const RemoteWriteOpti
 void RemoteWriteClient::series(const PromLabels &labels) {
   impl_->labels = labels;
   impl_->key.clear();
-  for (const auto &[name, value] : labels) (impl_->key += name) += '\0', (impl_->key += value) += '\0';
+  for (const auto &[name, value] : labels)
+    (impl_->key += name) += '\0', (impl_->key += value) += '\0';
   impl_->current = nullptr;
 }
 

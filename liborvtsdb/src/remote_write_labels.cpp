@@ -52,8 +52,8 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
 }
 
 std::vector<PromLabels> engine_labels(const std::string &group, const std::string &graph,
-                                      int data_type, const std::string &key,
-                                      const TagList &tags, const RunLabels &run) {
+                                      int data_type, const std::string &key, const TagList &tags,
+                                      const RunLabels &run) {
   PromLabels common = {{"__name__", sanitise(group + "_" + graph, true)},
                        {"group", group},
                        {"graph", graph},

@@ -48,8 +48,8 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
 /* The label sets of every role of one graph of a series (index = role);
  * `key` is the series' identity text in the store. */
 std::vector<PromLabels> engine_labels(const std::string &group, const std::string &graph,
-                                      int data_type, const std::string &key,
-                                      const TagList &tags, const RunLabels &run);
+                                      int data_type, const std::string &key, const TagList &tags,
+                                      const RunLabels &run);
 
 }  // namespace orvtsdb
 

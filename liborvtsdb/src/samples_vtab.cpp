@@ -23,8 +23,17 @@ namespace orvtsdb {
 
 namespace {
 
-enum Column { COL_SID, COL_GROUP, COL_GRAPH_NAME, COL_GRAPH, COL_ROLE, COL_TIME, COL_VALUE,
-              COL_LABELS, COL_STORE };
+enum Column {
+  COL_SID,
+  COL_GROUP,
+  COL_GRAPH_NAME,
+  COL_GRAPH,
+  COL_ROLE,
+  COL_TIME,
+  COL_VALUE,
+  COL_LABELS,
+  COL_STORE
+};
 
 struct Table {
   sqlite3_vtab base;  // must stay first
@@ -42,7 +51,8 @@ struct Cursor {
 };
 
 int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
-  int rc = sqlite3_declare_vtab(db,
+  int rc = sqlite3_declare_vtab(
+      db,
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
       "role TEXT, time INTEGER, value REAL, labels TEXT, store HIDDEN)");
   if (rc != SQLITE_OK) return rc;
@@ -175,7 +185,9 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
     case COL_GROUP: text(k.group_name()); break;
     case COL_GRAPH_NAME: text(k.graph_name()); break;
     case COL_GRAPH: sqlite3_result_int(ctx, k.graph()); break;
-    case COL_ROLE: sqlite3_result_text(ctx, role_name(k.data_type(), c->role), -1, SQLITE_STATIC); break;
+    case COL_ROLE:
+      sqlite3_result_text(ctx, role_name(k.data_type(), c->role), -1, SQLITE_STATIC);
+      break;
     case COL_TIME: sqlite3_result_int64(ctx, k.time_of(c->sample)); break;
     case COL_VALUE:
       v = k.value(c->sample, c->role);
@@ -202,8 +214,7 @@ int guarded(F f) {
   }
 }
 
-int guarded_filter(sqlite3_vtab_cursor *cur, int mask, const char *s, int n,
-                   sqlite3_value **argv) {
+int guarded_filter(sqlite3_vtab_cursor *cur, int mask, const char *s, int n, sqlite3_value **argv) {
   return guarded([&] { return filter(cur, mask, s, n, argv); });
 }
 

@@ -41,8 +41,8 @@ class SqliteBackend final : public StoreBackend {
   bool begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) override;
   bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs, int *gid,
                  std::string &err) override;
-  bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now,
-                  int64_t *sid, std::string &err) override;
+  bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now, int64_t *sid,
+                  std::string &err) override;
   bool set_series_end(int64_t sid, int64_t when, std::string &err) override;
   bool put_chunk(const ChunkRecord &c, std::string &err) override;
   bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
@@ -96,8 +96,10 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   }
   busy_timeout_ms_ = loc.busy_timeout_ms;
   sqlite3_busy_timeout(db_, busy_timeout_ms_);
-  return exec_sql(db_, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-                       "PRAGMA cache_size=-16384;", err) &&
+  return exec_sql(db_,
+                  "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
+                  "PRAGMA cache_size=-16384;",
+                  err) &&
          (has_schema(db_) || create_schema(err));
 }
 
@@ -120,21 +122,24 @@ bool SqliteBackend::create_schema(std::string &err) {
 
 bool SqliteBackend::prepare_all(std::string &err) {
   return find_group_.prepare(db_, "SELECT gid FROM groups WHERE name=?1", err) &&
-         insert_group_.prepare(db_,
+         insert_group_.prepare(
+             db_,
              "INSERT INTO groups(name,description,metric,hierarchy,type,report_id,num_graphs,"
-             "delay) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", err) &&
-         update_group_.prepare(db_,
+             "delay) VALUES(?1,?2,?3,?4,?5,?6,?7,?8)",
+             err) &&
+         update_group_.prepare(
+             db_,
              "UPDATE groups SET description=?2,metric=?3,hierarchy=?4,type=?5,report_id=?6,"
-             "num_graphs=?7,delay=?8 WHERE name=?1", err) &&
-         put_graph_.prepare(db_,
-             "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8)", err) &&
+             "num_graphs=?7,delay=?8 WHERE name=?1",
+             err) &&
+         put_graph_.prepare(db_, "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8)",
+                            err) &&
          find_series_.prepare(db_, "SELECT sid FROM series WHERE gid=?1 AND labels=?2", err) &&
-         insert_series_.prepare(db_,
-             "INSERT INTO series(gid,labels,created) VALUES(?1,?2,?3)", err) &&
+         insert_series_.prepare(db_, "INSERT INTO series(gid,labels,created) VALUES(?1,?2,?3)",
+                                err) &&
          insert_label_.prepare(db_, "INSERT INTO series_labels VALUES(?1,?2,?3,?4)", err) &&
          end_series_.prepare(db_, "UPDATE series SET ended=?2 WHERE sid=?1", err) &&
-         insert_chunk_.prepare(db_,
-             "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)", err);
+         insert_chunk_.prepare(db_, "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)", err);
 }
 
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
@@ -143,7 +148,8 @@ bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::
   if (!check_format(db_, err) || !prepare_all(err)) return false;
   Stmt s;
   if (!s.prepare(db_,
-          "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)", err))
+                 "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)",
+                 err))
     return false;
   s.bind(1, m.run);
   s.bind(2, m.run_dir);
@@ -189,8 +195,8 @@ bool SqliteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecor
   return true;
 }
 
-bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &tags,
-                               int64_t now, int64_t *sid, std::string &err) {
+bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &tags, int64_t now,
+                               int64_t *sid, std::string &err) {
   find_series_.bind(1, gid);
   find_series_.bind(2, key);
   int rc = find_series_.step();
@@ -243,9 +249,10 @@ bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_
                                     std::vector<Straddler> &out, std::string &err) {
   Stmt s;
   if (!for_run(s,
-          "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
-          "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
-          "AND start_time<=?4 AND end_time>=?3", run, err))
+               "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
+               "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
+               "AND start_time<=?4 AND end_time>=?3",
+               run, err))
     return false;
   s.bind(3, from);
   s.bind(4, to);
@@ -261,8 +268,7 @@ bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_
 
 /* Rewrites a chunk without its samples inside [from, to]: what lies before
  * and after the range stays, as up to two chunks of the same migration. */
-bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
-                                  std::string &err) {
+bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err) {
   ChunkDecoder dec;
   if (!dec.decode(chunk_seed(s.sid, s.graph, s.data_type, s.start, s.step), s.blob.data(),
                   s.blob.size(), err)) {
@@ -282,11 +288,10 @@ bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
   auto keep = [&](int first, int n) {
     if (n <= 0) return true;
     int64_t start = s.start + first * s.step;
-    if (!enc.encode(chunk_seed(s.sid, s.graph, s.data_type, start, s.step),
-                    dec.values() + first, 1, (size_t)dec.count(), dec.roles(), n, err))
+    if (!enc.encode(chunk_seed(s.sid, s.graph, s.data_type, start, s.step), dec.values() + first, 1,
+                    (size_t)dec.count(), dec.roles(), n, err))
       return false;
-    ChunkRecord c{s.sid, s.graph, s.data_type, start, s.step, n,
-                  enc.data(), enc.size()};
+    ChunkRecord c{s.sid, s.graph, s.data_type, start, s.step, n, enc.data(), enc.size()};
     return insert_chunk(c, s.migration, err);
   };
   return keep(0, before) && keep(after_first, s.count - after_first);
@@ -294,8 +299,7 @@ bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to,
 
 /* Prepares a statement about the earlier migrations of a run: ?1 is the
  * run, ?2 this migration. */
-bool SqliteBackend::for_run(Stmt &s, const char *sql, const std::string &run,
-                            std::string &err) {
+bool SqliteBackend::for_run(Stmt &s, const char *sql, const std::string &run, std::string &err) {
   if (!s.prepare(db_, sql, err)) return false;
   s.bind(1, run);
   s.bind(2, migration_);
@@ -320,8 +324,9 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
   if (!seen) return true;
   Stmt s;
   if (!for_run(s,
-          "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
-          "AND id<>?2) AND start_time>=?3 AND end_time<=?4", run, err))
+               "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
+               "AND id<>?2) AND start_time>=?3 AND end_time<=?4",
+               run, err))
     return false;
   s.bind(3, from);
   s.bind(4, to);
@@ -332,16 +337,18 @@ bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64
     if (!cut_straddler(c, from, to, err)) return false;
   Stmt recount;
   return for_run(recount,
-             "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
-             "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2", run, err) &&
+                 "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
+                 "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2",
+                 run, err) &&
          done(recount, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   Stmt s;
   if (!s.prepare(db_,
-          "UPDATE migrations SET end_time=?2,first_sample=?3,last_sample=?4,inserts=?5,"
-          "value_count=?6,finished_at=?7,stored_samples=?8 WHERE id=?1", err))
+                 "UPDATE migrations SET end_time=?2,first_sample=?3,last_sample=?4,inserts=?5,"
+                 "value_count=?6,finished_at=?7,stored_samples=?8 WHERE id=?1",
+                 err))
     return false;
   s.bind(1, migration_);
   s.bind(2, m.end_time);

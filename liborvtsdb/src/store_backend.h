@@ -59,8 +59,8 @@ struct StoreBackend {
   /* Starts the migration's transaction; its id goes to *migration_id. */
   virtual bool begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) = 0;
   /* Finds the group by name or creates it; stores the definitions and graphs. */
-  virtual bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
-                         int *gid, std::string &err) = 0;
+  virtual bool put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs, int *gid,
+                         std::string &err) = 0;
   /* Finds the series of (gid, key) or creates it with its tags at time `now`;
    * either way the series is open (not ended) afterwards. */
   virtual bool put_series(int gid, const std::string &key, const TagList &tags, int64_t now,

@@ -73,7 +73,8 @@ bool check_format(sqlite3 *db, std::string &err) {
   sqlite3_finalize(s);
   if (format == STORE_FORMAT) return true;
   if (!format.empty())
-    err = "store format " + format + " was written by an older version without chunk "
+    err = "store format " + format +
+          " was written by an older version without chunk "
           "checksums; move it away and migrate the run again";
   else
     err = "not a store (" + err + ")";

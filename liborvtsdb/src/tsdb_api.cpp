@@ -160,8 +160,8 @@ bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
 }
 
 /* Says why a row does not fit its series (see row_fits). */
-[[gnu::cold]] void say_misfit(const Migration &m, int series, int granularity,
-                              const double *data, int total, char *err_msg) {
+[[gnu::cold]] void say_misfit(const Migration &m, int series, int granularity, const double *data,
+                              int total, char *err_msg) {
   if (!data || granularity <= 0 || total != m.series_elements(series))
     put_msg(err_msg, "bad insert: data %s, granularity %d, %d elements (series has %d)",
             data ? "given" : "null", granularity, total, m.series_elements(series));
@@ -171,8 +171,8 @@ bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
 
 /* Shape checks shared by both inserts: the row must match an open series.
  * On every insert: the message is built out of line. */
-inline bool row_fits(const Migration &m, int series, int granularity, const double *data,
-                     int total, char *err_msg) {
+inline bool row_fits(const Migration &m, int series, int granularity, const double *data, int total,
+                     char *err_msg) {
   if (data && granularity > 0 && total == m.series_elements(series) && !m.series_ended(series))
     return true;
   say_misfit(m, series, granularity, data, total, err_msg);
@@ -250,9 +250,8 @@ void *malloc_metric_id_buffer(int num_graphs) {
   return id;
 }
 
-int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granularity,
-                 double *data, int num_graphs, void *metric_id, char *err_msg,
-                 int total_elements) {
+int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granularity, double *data,
+                 int num_graphs, void *metric_id, char *err_msg, int total_elements) {
   TagList tags;
   if (!metric_id || !tag_list(tag_val, num_tag_val, tags, err_msg)) {
     if (!metric_id) put_msg(err_msg, "null metric id buffer");
@@ -340,12 +339,12 @@ void *tsdb_malloc_metric_id_buffer(int num_graphs) {
 }
 
 int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *, int,
-                                         int num_tag_val, int mg_gid, int granularity,
-                                         double *data, int num_graphs, void *metric_id,
-                                         int, char *err_msg, int total_elements) {
+                                         int num_tag_val, int mg_gid, int granularity, double *data,
+                                         int num_graphs, void *metric_id, int, char *err_msg,
+                                         int total_elements) {
   return guarded("tsdb_insert_bulk_metric_by_mg_gid_ex", -1, err_msg, [&] {
-    return first_insert(tag_val, num_tag_val, mg_gid, granularity, data, num_graphs,
-                        metric_id, err_msg, total_elements);
+    return first_insert(tag_val, num_tag_val, mg_gid, granularity, data, num_graphs, metric_id,
+                        err_msg, total_elements);
   });
 }
 

@@ -59,8 +59,8 @@ ChartData ChartBuilder::build() const {
                    std::back_inserter(merged));
     times.swap(merged);
   }
-  ChartData c =
-      times.size() <= 2 * (size_t)columns_ ? all_samples(std::move(times)) : extremes(times);
+  ChartData c = times.size() <= 2 * (size_t)columns_ ? all_samples(std::move(times))
+                                                     : extremes(times);
   c.columns = columns_;
   for (const Line &l : lines_) {
     c.lines.push_back(l.line);

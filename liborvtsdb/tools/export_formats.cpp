@@ -169,8 +169,8 @@ class Exporter {
       families_.insert(family_);
     }
     std::string help = g.description.empty() ? g.group + " / " + g.name : g.description;
-    out_.text() +=
-        "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " + escape(help, false) + "\n";
+    out_.text() += "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " + escape(help, false) +
+                   "\n";
   }
 
   void openmetrics(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
@@ -216,11 +216,11 @@ class Exporter {
 
 void add_export_command(CLI::App &app) {
   auto o = std::make_shared<Options>();
-  CLI::App *cmd =
-      add_store_command(app, "export",
-                        "selected samples to standard output, one line per series, graph, role "
-                        "and time stamp",
-                        o->store);
+  CLI::App *cmd = add_store_command(
+      app, "export",
+      "selected samples to standard output, one line per series, graph, role "
+      "and time stamp",
+      o->store);
   cmd->add_option("--format", o->format, "csv, openmetrics or json")
       ->required()
       ->check(CLI::IsMember({"csv", "openmetrics", "json"}));

@@ -78,7 +78,6 @@ void add_report_command(CLI::App &app);
 void add_verify_command(CLI::App &app);
 void add_push_command(CLI::App &app);
 
-
 }  // namespace orvtsdb_cli
 
 #endif

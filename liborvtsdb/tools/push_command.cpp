@@ -81,15 +81,22 @@ int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked)
 class Pusher {
  public:
   Pusher(sqlite3 *db, const PushOptions &o, orvtsdb::RemoteWriteClient &c)
-      : db_(db), o_(o), client_(c), selected_(select_samples(db, o.sel)), picked_(picked_of(selected_)),
+      : db_(db),
+        o_(o),
+        client_(c),
+        selected_(select_samples(db, o.sel)),
+        picked_(picked_of(selected_)),
         progress_(isatty(STDERR_FILENO) == 1) {}
 
   void run() {
     if (progress_) total_ = selected_values(db_, o_, picked_);
     Stmt s;
-    prepare(db_, s, std::string("SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, "
-                                "c.data, g.name, IFNULL(gr.name, ''), m.run, s.labels, IFNULL(m.run_dir, '')") +
-                        SELECTED + " ORDER BY c.sid, c.graph, c.start_time", o_);
+    prepare(
+        db_, s,
+        std::string("SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, "
+                    "c.data, g.name, IFNULL(gr.name, ''), m.run, s.labels, IFNULL(m.run_dir, '')") +
+            SELECTED + " ORDER BY c.sid, c.graph, c.start_time",
+        o_);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) chunk(s);
     if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db_));
@@ -97,17 +104,18 @@ class Pusher {
     if (!client_.flush(err)) fail(err);
     if (progress_) std::fputs("\n", stderr);
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
-    std::printf("pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
-                "(%.0f samples/s)\n",
-                (long long)client_.accepted(), series_count_, (long long)client_.requests(),
-                o_.remote.url.c_str(), secs, secs > 0 ? (double)client_.accepted() / secs : 0.0);
+    std::printf(
+        "pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
+        "(%.0f samples/s)\n",
+        (long long)client_.accepted(), series_count_, (long long)client_.requests(),
+        o_.remote.url.c_str(), secs, secs > 0 ? (double)client_.accepted() / secs : 0.0);
   }
 
  private:
   [[noreturn]] void fail(const std::string &err) {
     if (progress_) std::fputs("\n", stderr);
-    die(EXIT_FAILURE_OTHER, err + " (" + std::to_string(client_.accepted()) +
-                                " samples were accepted before)");
+    die(EXIT_FAILURE_OTHER,
+        err + " (" + std::to_string(client_.accepted()) + " samples were accepted before)");
   }
 
   const orvtsdb::TagList &tags_of(int64_t sid) {
@@ -124,7 +132,8 @@ class Pusher {
 
   const std::vector<orvtsdb::PromLabels> &labels_of(Stmt &s) {
     std::string run = s.col_text(8);
-    auto [it, added] = labels_.try_emplace({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), run});
+    auto [it,
+          added] = labels_.try_emplace({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), run});
     if (added) {
       auto r = runs_.try_emplace(run, orvtsdb::run_labels(run, s.col_text(10))).first;
       it->second = orvtsdb::engine_labels(s.col_text(6), s.col_text(7), (int)s.col_int(2),

@@ -61,20 +61,11 @@ std::string html(const std::string &s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
     }
   }
   return out;
@@ -161,12 +152,12 @@ class Report {
     chart_count++;
     samples += c.samples;
     missing += c.missing;
-    std::string note =
-        count_text((int64_t)c.samples) + " values in " + std::to_string(c.lines.size()) +
-        (c.lines.size() == 1 ? " line" : " lines") +
-        (c.thinned ? ", shown as the smallest and largest value per " + column_text(c.columns)
-                   : "") +
-        (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
+    std::string note = count_text((int64_t)c.samples) + " values in " +
+                       std::to_string(c.lines.size()) + (c.lines.size() == 1 ? " line" : " lines") +
+                       (c.thinned ? ", shown as the smallest and largest value per " +
+                                        column_text(c.columns)
+                                  : "") +
+                       (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
     std::string n = std::to_string(id);
     return "<div class=\"chart\" data-chart=\"" + n + "\"><h3>" + html(g.name) + "</h3>" +
            (g.description.empty() ? "" : "<p class=\"desc\">" + html(g.description) + "</p>") +

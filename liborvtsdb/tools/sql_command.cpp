@@ -24,12 +24,9 @@ struct Options {
 
 std::string cell_text(sqlite3_stmt *s, int i) {
   switch (sqlite3_column_type(s, i)) {
-    case SQLITE_NULL:
-      return "";
-    case SQLITE_INTEGER:
-      return std::to_string(sqlite3_column_int64(s, i));
-    case SQLITE_FLOAT:
-      return number_text(sqlite3_column_double(s, i));
+    case SQLITE_NULL: return "";
+    case SQLITE_INTEGER: return std::to_string(sqlite3_column_int64(s, i));
+    case SQLITE_FLOAT: return number_text(sqlite3_column_double(s, i));
     case SQLITE_BLOB: {
       static const char hex[] = "0123456789abcdef";
       auto *p = static_cast<const unsigned char *>(sqlite3_column_blob(s, i));
@@ -38,21 +35,16 @@ std::string cell_text(sqlite3_stmt *s, int i) {
         out += {hex[p[k] >> 4], hex[p[k] & 15]};
       return out;
     }
-    default:
-      return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+    default: return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
   }
 }
 
 Json cell_json(sqlite3_stmt *s, int i) {
   switch (sqlite3_column_type(s, i)) {
-    case SQLITE_NULL:
-      return nullptr;
-    case SQLITE_INTEGER:
-      return sqlite3_column_int64(s, i);
-    case SQLITE_FLOAT:
-      return json_value(sqlite3_column_double(s, i));
-    default:
-      return cell_text(s, i);
+    case SQLITE_NULL: return nullptr;
+    case SQLITE_INTEGER: return sqlite3_column_int64(s, i);
+    case SQLITE_FLOAT: return json_value(sqlite3_column_double(s, i));
+    default: return cell_text(s, i);
   }
 }
 

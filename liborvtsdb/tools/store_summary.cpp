@@ -118,8 +118,8 @@ void add_info_command(CLI::App &app) {
     std::string store, format;
   };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd =
-      add_store_command(app, "info", "migrations, time span, counts, bytes used", o->store);
+  CLI::App *cmd = add_store_command(app, "info", "migrations, time span, counts, bytes used",
+                                    o->store);
   add_format_option(*cmd, o->format, {"text", "json"});
   cmd->callback([o] {
     Store s(o->store);
@@ -133,8 +133,8 @@ void add_groups_command(CLI::App &app) {
     std::string store, format;
   };
   auto o = std::make_shared<Options>();
-  CLI::App *cmd =
-      add_store_command(app, "groups", "metric groups with their graphs and series", o->store);
+  CLI::App *cmd = add_store_command(app, "groups", "metric groups with their graphs and series",
+                                    o->store);
   add_format_option(*cmd, o->format, {"text", "json"});
   cmd->callback([o] {
     Store st(o->store);

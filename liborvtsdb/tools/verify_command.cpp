@@ -80,10 +80,9 @@ long check_chunks(sqlite3 *db, Faults &f) {
   for (; row(db, s, f); n++) {
     std::string why = chunk_fault(s, dec);
     if (!why.empty())
-      f.add("chunk " + std::to_string(s.col_int(0)) + " of series " +
-            std::to_string(s.col_int(1)) + ", graph " + std::to_string(s.col_int(2)) +
-            ", time " + std::to_string(s.col_int(4)) + ".." + std::to_string(s.col_int(7)) +
-            ": " + why);
+      f.add("chunk " + std::to_string(s.col_int(0)) + " of series " + std::to_string(s.col_int(1)) +
+            ", graph " + std::to_string(s.col_int(2)) + ", time " + std::to_string(s.col_int(4)) +
+            ".." + std::to_string(s.col_int(7)) + ": " + why);
   }
   return n;
 }

@@ -88,7 +88,7 @@ void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
   twlb_realloc_zeroed_ex(&(ptr), (long)(new_size), (long)(cur_size),        \
                          (long)(old_size), (name), (index), __FILE__,       \
                          __LINE__, __func__)
-#define TWLB_FREE_ZEROED(ptr, size, name, index)                         \
+#define TWLB_FREE_ZEROED(ptr, size, name, index)                       \
   twlb_free_zeroed_ex(&(ptr), (long)(size), (name), (index), __FILE__, \
                       __LINE__, __func__)
 

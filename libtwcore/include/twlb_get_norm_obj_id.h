@@ -35,11 +35,11 @@ typedef struct NormTable {
   struct NormTable *next;
   char slot_status;
   unsigned int hash; /* low 32 bits of the key's hash, compared first */
-  long str;   /* arena offset of the key text; a bucket record is empty when
+  long str;  /* arena offset of the key text; a bucket record is empty when
                  all zero (never used) or str = len = -1 (emptied) */
-  int len;    /* key length without the zero byte */
-  int idx;    /* normalized id */
-  long data;  /* arena offset of the 8-byte data item; <= 0 = none */
+  int len;   /* key length without the zero byte */
+  int idx;   /* normalized id */
+  long data; /* arena offset of the 8-byte data item; <= 0 = none */
   struct NormTable *nt_next; /* next record of the bucket */
 } NormTable;
 
@@ -64,14 +64,14 @@ typedef struct TreeNode {
 } TreeNode;
 
 typedef struct {
-  bigbuf_t bigbuf;        /* key texts and data items */
-  int size;               /* buckets, a power of two */
-  int prime;              /* largest prime <= size; bucket = hash % prime */
-  NormTable *nt;          /* size bucket records */
-  NormTable **id_name;    /* id -> record (only twlb_get_or_set_norm_id) */
-  int max_norm_id_size;   /* entries of id_name */
-  int prev_id;            /* highest id set or generated; -1 when empty */
-  TreeNode *head;         /* unused, stays NULL */
+  bigbuf_t bigbuf;      /* key texts and data items */
+  int size;             /* buckets, a power of two */
+  int prime;            /* largest prime <= size; bucket = hash % prime */
+  NormTable *nt;        /* size bucket records */
+  NormTable **id_name;  /* id -> record (only twlb_get_or_set_norm_id) */
+  int max_norm_id_size; /* entries of id_name */
+  int prev_id;          /* highest id set or generated; -1 when empty */
+  TreeNode *head;       /* unused, stays NULL */
   FreeNormIdList *free_norm_id_list_head;
   FreeNormIdList *free_norm_id_list_tail;
   twlb_mp_handler *nt_mpool; /* chained records */
@@ -81,7 +81,7 @@ typedef struct {
   int *used_buckets;
   int num_used_buckets;
   int max_used_buckets;
-  int id_name_used;       /* id_name entries 0 .. id_name_used-1 may be set */
+  int id_name_used; /* id_name entries 0 .. id_name_used-1 may be set */
   unsigned long long prime_inv[2]; /* 2^128 / prime + 1, low and high half:
                                       the bucket without a division */
 } NormObjKey;

@@ -29,8 +29,8 @@ typedef struct {
   int num_slots_max;       /* limit over all chunks; 0 = none */
   node *free_head, *free_tail;
   node *busy_head, *busy_tail;
-  int slot_size;           /* bytes per slot, header included */
-  int num_malloced_slot;   /* chunks obtained so far */
+  int slot_size;         /* bytes per slot, header included */
+  int num_malloced_slot; /* chunks obtained so far */
   LOCK mem_pool_lock;
 } twlb_mp_handler;
 

@@ -212,8 +212,8 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
     rec->nt_next = nullptr;
     p.last->nt_next = rec;
   }
-  rec->str =
-      twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str), len);
+  rec->str = twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str),
+                                          len);
   rec->len = len;
   rec->idx = id;
   rec->hash = p.hash;
@@ -390,10 +390,10 @@ int twlb_obj_hash_destroy(NormObjKey *key) {
   TWLB_FREE_ZEROED(key->nt, sizeof(NormTable) * static_cast<size_t>(key->size),
                    "Normalization table creation", -1);
   clear_id_name(key);
-  TWLB_FREE_ZEROED(key->id_name,
-                   sizeof(NormTable *) *
-                       static_cast<size_t>(key->max_norm_id_size),
-                   "key->id_name", -1);
+  TWLB_FREE_ZEROED(
+      key->id_name,
+      sizeof(NormTable *) * static_cast<size_t>(key->max_norm_id_size),
+      "key->id_name", -1);
   release_free_list(key, "free_tmp");
   TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method exiting");
   return 0;
@@ -488,10 +488,10 @@ unsigned int twlb_set_norm_id_and_data_ex(NormObjKey *key, const char *in_str,
   NormTable *rec = place_new(key, p, in_str, in_strlen, normid, nullptr);
   if (!rec) return 0;
   if (normid > key->prev_id) key->prev_id = normid;
-  rec->data =
-      data ? twlb_bigbuf_copy_into_bigbuf(
-                 &key->bigbuf, reinterpret_cast<char *>(data), sizeof *data)
-           : kEmpty;
+  rec->data = data ? twlb_bigbuf_copy_into_bigbuf(
+                         &key->bigbuf, reinterpret_cast<char *>(data),
+                         sizeof *data)
+                   : kEmpty;
   return static_cast<unsigned int>(normid);
 }
 
@@ -611,8 +611,8 @@ int twlb_delete_norm_id(NormObjKey *key, int hash) {
 void twlb_add_id_in_free_list(NormObjKey *key, int data) {
   if (!key) return;
   // Straight from malloc; running out is as fatal as in a tracked allocation.
-  auto *node =
-      static_cast<FreeNormIdList *>(twlb_sys_malloc(sizeof(FreeNormIdList)));
+  auto *node = static_cast<FreeNormIdList *>(
+      twlb_sys_malloc(sizeof(FreeNormIdList)));
   if (!node)
     twlb_out_of_memory(__FILE__, __LINE__, __func__,
                        static_cast<long>(sizeof(FreeNormIdList)),

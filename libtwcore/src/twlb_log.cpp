@@ -92,8 +92,8 @@ void twlb_debug_log_ex(int tmp_log_level, unsigned long long mask,
 }
 
 int open_log_ex(const char *log_file_path, int *fd, unsigned int max_size) {
-  int ret =
-      twlb_open_log(fd, log_file_path, static_cast<int>(max_size), nullptr);
+  int ret = twlb_open_log(fd, log_file_path, static_cast<int>(max_size),
+                          nullptr);
   if (ret < 0)
     fprintf(stderr, "Failed to open(%s). Error = %s", log_file_path,
             twlb_strerror(errno));

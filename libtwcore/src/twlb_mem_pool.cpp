@@ -150,8 +150,8 @@ int twlb_mp_init(twlb_mp_handler *mpool, int slot_size, int num_slot_init,
              num_slots_increment, handle_flag);
   mpool->slot_size = slot_size;
   mpool->num_slots_init = num_slot_init > 0 ? num_slot_init : kDefaultSlots;
-  mpool->num_slots_increment =
-      num_slots_increment > 0 ? num_slots_increment : kDefaultSlots;
+  mpool->num_slots_increment = num_slots_increment > 0 ? num_slots_increment
+                                                       : kDefaultSlots;
   mpool->handler_flag = handle_flag == 1 ? 1 : 0;
   TWLB_TRACE(TWLB_LOG_MINOR, API,
              "memory pool handler dump :  mpool->slot_size = %d, "
@@ -288,14 +288,10 @@ void twlb_mp_destroy(twlb_mp_handler *mpool) {
 
 char *mpool_errstr(int errno_val) {
   switch (errno_val) {
-    case 2:
-      return const_cast<char *>("Error: Memory allocation failure");
-    case 3:
-      return const_cast<char *>("Error: Invalid Pointer Passed");
-    case 4:
-      return const_cast<char *>("Error: Invalid Memory Alignment");
-    default:
-      return const_cast<char *>("Unknown Error Type");
+    case 2: return const_cast<char *>("Error: Memory allocation failure");
+    case 3: return const_cast<char *>("Error: Invalid Pointer Passed");
+    case 4: return const_cast<char *>("Error: Invalid Memory Alignment");
+    default: return const_cast<char *>("Unknown Error Type");
   }
 }
 

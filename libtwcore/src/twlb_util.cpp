@@ -109,7 +109,9 @@ int copy_fd(int dest_fd, int src_fd, char *err_msg) {
 
 extern "C" {
 
-int twlb_write_all(int fd, const char *buf, size_t len) { return write_all(fd, buf, len) ? 0 : -1; }
+int twlb_write_all(int fd, const char *buf, size_t len) {
+  return write_all(fd, buf, len) ? 0 : -1;
+}
 
 int get_tokens(char *read_buf, char *fields[], char *token, int max_flds) {
   if (!read_buf || !token) return 0;

@@ -80,11 +80,11 @@ class BadInput : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     base_ = new TempRun(kTestrun);
-    RunResult g = run_program(bin_dir() + "/make_sample_run",
-                              {"--wdir", base_->wdir(), "--testrun", std::to_string(kTestrun),
-                               "--groups", "5", "--vectors", "2", "--packets", "6",
-                               "--partitions", "2", "--versions", "1"},
-                              real_store_env());
+    RunResult g = run_program(
+        bin_dir() + "/make_sample_run",
+        {"--wdir", base_->wdir(), "--testrun", std::to_string(kTestrun), "--groups", "5",
+         "--vectors", "2", "--packets", "6", "--partitions", "2", "--versions", "1"},
+        real_store_env());
     ASSERT_EQ(0, g.status) << g.err;
     std::vector<std::string> parts;
     for (auto &e : fs::directory_iterator(base_->run_dir()))
@@ -214,7 +214,8 @@ const auto random_bytes = [](const std::string &p) {
 /* Text of every definition file rewritten (the text-form family). */
 Damage all_gdfs(std::function<std::string(std::string)> edit) {
   return [=](const TempRun &run, const Layout &l) {
-    for (auto &p : {l.p0, l.p1}) write_file(run.path(p + "/testrun.gdf"), edit(run.read(p + "/testrun.gdf")));
+    for (auto &p : {l.p0, l.p1})
+      write_file(run.path(p + "/testrun.gdf"), edit(run.read(p + "/testrun.gdf")));
   };
 }
 
@@ -240,9 +241,11 @@ TEST_F(BadInput, StartTimeThatIsNoTimeIsRefused) {
       {"Inf", stamp(false, 0, kInf), 255, at0 + "inf ms"},
       {"1e300", stamp(false, 0, 1e300), 255, at0 + "1e+300 ms"},
       {"epoch", stamp(false, 0, 0.0), 255, at0 + "0 ms"},
-      {"47 bytes", [](const TempRun &run, const Layout &l) {
+      {"47 bytes",
+       [](const TempRun &run, const Layout &l) {
          write_file(run.path(l.p0 + "/rtgMessage.dat"), std::string(47, 'x'));
-       }, 255, "holds 47 bytes, less than one packet header"},
+       },
+       255, "holds 47 bytes, less than one packet header"},
   });
 }
 
@@ -252,17 +255,16 @@ TEST_F(BadInput, PacketsBeyondWhatARunHoldsAreRefused) {
   const int ps = layout_.packet_size;
   expect({
       {"sequence gap of 2.1e9", seq(3, 2.1e9), 255, "the sequence gap of"},
-      {"second partition 1e15 ms later",
-       stamp(true, 1, 1709542800000.0 + 1e15), 255, stamp_refusal},
-      {"second partition 60 years later",
-       stamp(true, 1, 1709542800000.0 + 60 * 365.25 * 86400e3), 255,
-       "the time gap since the previous file of"},
+      {"second partition 1e15 ms later", stamp(true, 1, 1709542800000.0 + 1e15), 255,
+       stamp_refusal},
+      {"second partition 60 years later", stamp(true, 1, 1709542800000.0 + 60 * 365.25 * 86400e3),
+       255, "the time gap since the previous file of"},
       {"NaN in a later packet", stamp(false, 2, kNaN), 255, "refused at packet 2: time stamp nan"},
       {"packet size 47", packet_size(47), 255, "no usable packet size"},
       {"half the packet size", packet_size(ps / 2), 255, "refused at packet"},
       {"packet size not dividing the file", packet_size(ps + 1), 255, "refused at packet"},
-      {"second Info line", after_info("Info|1|0|5|21|" + std::to_string(ps / 2) + "|1000|0\n"),
-       255, "refused at packet"},
+      {"second Info line", after_info("Info|1|0|5|21|" + std::to_string(ps / 2) + "|1000|0\n"), 255,
+       "refused at packet"},
       {"raw sample file of random bytes", replace_with(true, "rtgMessage.dat", random_bytes), 255,
        "refused at packet 1"},
   });
@@ -312,15 +314,16 @@ TEST_F(BadInput, FilesThatAreNotRegularFilesAreRefusedByName) {
   });
   if (geteuid() == 0) return; /* root reads any file: no unreadable file to make */
   expect({{"unreadable raw file",
-              [](const TempRun &run, const Layout &l) {
-                chmod(run.path(l.p1 + "/rtgMessage.dat").c_str(), 0);
-              },
-              0, "rtgMessage.dat' skipped: Permission denied"}});
+           [](const TempRun &run, const Layout &l) {
+             chmod(run.path(l.p1 + "/rtgMessage.dat").c_str(), 0);
+           },
+           0, "rtgMessage.dat' skipped: Permission denied"}});
 }
 
 /* Windows line ends and a missing last line end read like plain ones. */
 TEST_F(BadInput, LineEndsDoNotChangeWhatIsStored) {
-  for (auto edit : {crlf, no_final_newline, +[](std::string t) { return no_final_newline(crlf(t)); }}) {
+  for (auto edit :
+       {crlf, no_final_newline, +[](std::string t) { return no_final_newline(crlf(t)); }}) {
     auto run = copy();
     all_gdfs(edit)(*run, layout_);
     RunResult r = migrate(*run);

@@ -196,8 +196,8 @@ TEST_F(ReportPageTest, ScreenshotIsKeptAsAnArtifact) {
   ASSERT_EQ(vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_}).status, 0);
   std::string png = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.png";
   std::filesystem::remove(png);
-  RunResult r =
-      browse(page_, store.dir() + "/profile", {"--window-size=1400,1000", "--screenshot=" + png});
+  RunResult r = browse(page_, store.dir() + "/profile",
+                       {"--window-size=1400,1000", "--screenshot=" + png});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(std::filesystem::exists(png)) << r.err;
   EXPECT_EQ(vzu_test::read_file(png).substr(0, 4), "\x89PNG");

@@ -15,8 +15,8 @@
 static int failures;
 
 /* Counts and names each call that answered otherwise. */
-#define CHECK(ok) \
-  do { \
+#define CHECK(ok)                                                \
+  do {                                                           \
     if (!(ok)) fprintf(stderr, "FAILED: %s\n", #ok), failures++; \
   } while (0)
 

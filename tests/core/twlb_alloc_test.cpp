@@ -75,9 +75,8 @@ TEST(TrackedAlloc, ZeroedBlocksAreZeroCountedAsPlainOnesAndReused) {
     long size, grown;
     bool reused;
   };
-  const Case cases[] = {{4096, 4096 + 10240, false},
-                        {60000, 60000 + 10240, true},
-                        {1048576, 1048576 + 10240, true}};
+  const Case cases[] = {
+      {4096, 4096 + 10240, false}, {60000, 60000 + 10240, true}, {1048576, 1048576 + 10240, true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.size);
     Stats before = Stats::now();

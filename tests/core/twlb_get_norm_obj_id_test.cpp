@@ -48,10 +48,16 @@ class Table {
 };
 
 TEST(Sizing, PowerOfTwoAndPrimePairs) {
-  const std::vector<std::vector<int>> cases = {  // request, size, prime
-      {0x20000, 131072, 131071}, {16384, 16384, 16381}, {10240, 16384, 16381},
-      {1024, 1024, 1021},        {100, 128, 127},       {64, 64, 61},
-      {1, 1, 1},                 {0, 1, 1},             {-4, 1, 1}};
+  const std::vector<std::vector<int>> cases = {// request, size, prime
+                                               {0x20000, 131072, 131071},
+                                               {16384, 16384, 16381},
+                                               {10240, 16384, 16381},
+                                               {1024, 1024, 1021},
+                                               {100, 128, 127},
+                                               {64, 64, 61},
+                                               {1, 1, 1},
+                                               {0, 1, 1},
+                                               {-4, 1, 1}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c[0]);
     EXPECT_EQ(twlb_change_to_2_power_n(c[0]), c[1]);
@@ -154,8 +160,8 @@ TEST(Lifecycle, EmptiedTablesAreAllZeroAndRebuildsReuseTheirBlocks) {
     int size, keys;
     bool reset;
   };
-  const Case cases[] = {{16384, 40, true},  {16384, 40, false}, {16384, 3000, true},
-                        {16384, 3000, false}, {64, 200, true},  {64, 200, false}};
+  const Case cases[] = {{16384, 40, true},    {16384, 40, false}, {16384, 3000, true},
+                        {16384, 3000, false}, {64, 200, true},    {64, 200, false}};
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << " " << c.keys << (c.reset ? " reset" : ""));
     NormObjKey key;

@@ -40,8 +40,8 @@ TEST_F(LibraryLog, NothingIsWrittenUnlessLevelAndModuleBothMatch) {
   }
   LogScope on(path_, TWLB_LOG_CRITICAL | TWLB_LOG_MAJOR, MISC);
   log_line(TWLB_LOG_MAJOR, MISC, "major at level 2");
-  EXPECT_TRUE(core_test::has_shape(read_file(path_),
-                                   "\n99/99/99 99:99:99|file.cpp|42|fn|major at level 2"))
+  EXPECT_TRUE(
+      core_test::has_shape(read_file(path_), "\n99/99/99 99:99:99|file.cpp|42|fn|major at level 2"))
       << read_file(path_);
 }
 

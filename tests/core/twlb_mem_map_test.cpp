@@ -24,7 +24,8 @@ class MemMapTest : public ::testing::Test {
   vzu_test::TempRun tmp_;
 };
 
-const std::string kHeader = "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!\n";
+const std::string kHeader =
+    "AbsoluteTimeStamp|Address|Size|FileName|LineNo|FunctionName|Message!!\n";
 
 TEST(MemMapInactive, RefusesEverythingAndTrackedOpsStillWork) {
   int x = 0;

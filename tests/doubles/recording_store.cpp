@@ -38,8 +38,10 @@ FILE *record_file() {
 std::string text(const char *s) {
   std::string out;
   for (; s && *s; ++s) {
-    if (*s == '\n') out += "\\n";
-    else out += *s;
+    if (*s == '\n')
+      out += "\\n";
+    else
+      out += *s;
   }
   return out;
 }
@@ -92,9 +94,8 @@ int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info
   const char *fail = getenv("ORVTSDB_RECORD_FAIL_GROUP");
   int id = (fail && strcmp(fail, group->group_name) == 0) ? -1 : g_next_gid++;
   if (id < 0 && err_msg) snprintf(err_msg, TSDB_ERR_MSG_LEN, "registration refused");
-  record("tsdb_register_gdf group=" + text(group->group_name) +
-         " num_graphs=" + std::to_string(group->num_graphs) +
-         " rpt_grp_id=" + std::to_string(group->rpt_grp_id) +
+  record("tsdb_register_gdf group=" + text(group->group_name) + " num_graphs=" +
+         std::to_string(group->num_graphs) + " rpt_grp_id=" + std::to_string(group->rpt_grp_id) +
          " group_type=" + std::to_string(group->group_type) +
          " heirarchy=" + text(group->heirarchy) + " metric=" + text(group->group_metric) +
          " desc=" + text(group->group_desc) + " -> " + std::to_string(id));
@@ -104,8 +105,8 @@ int tsdb_register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info
            " name=" + text(g.graph_name) + " data_type=" + std::to_string(g.data_type) +
            " formula=" + std::to_string(g.formula) + " state=" + std::to_string(g.graph_state) +
            " graph_type=" + std::to_string(g.graph_type) + " rpt_id=" + std::to_string(g.rpt_id) +
-           " priority=" + std::to_string(g.metric_priority) + " derived=" + text(g.derived_formula) +
-           " desc=" + text(g.graph_desc));
+           " priority=" + std::to_string(g.metric_priority) +
+           " derived=" + text(g.derived_formula) + " desc=" + text(g.graph_desc));
   }
   return id;
 }
@@ -119,9 +120,9 @@ void *tsdb_malloc_metric_id_buffer(int num_graphs) {
 }
 
 int tsdb_insert_bulk_metric_by_mg_gid_ex(tag_val_ptr_t *tag_val, void *, void *, int,
-                                         int num_tag_val, int mg_gid, int granularity,
-                                         double *data, int num_graphs, void *metric_id, int,
-                                         char *err_msg, int total_elements) {
+                                         int num_tag_val, int mg_gid, int granularity, double *data,
+                                         int num_graphs, void *metric_id, int, char *err_msg,
+                                         int total_elements) {
   int rc = (g_first_inserts++ < env_int("ORVTSDB_RECORD_FAIL_FIRST_INSERTS", 0)) ? -1 : 0;
   if (rc < 0 && err_msg) snprintf(err_msg, TSDB_ERR_MSG_LEN, "insert refused");
   std::string tags;
@@ -154,8 +155,8 @@ int tsdb_migration_increment_sample_ex(int granularity) {
 unsigned char tsdb_delete_metric_by_id(void *metric_id, char *err_msg) {
   int status = env_int("ORVTSDB_RECORD_DELETE_STATUS", 0);
   if (status && err_msg) snprintf(err_msg, TSDB_ERR_MSG_LEN, "delete refused");
-  record("tsdb_delete_metric_by_id metric=m" + std::to_string(metric_serial(metric_id)) +
-         " -> " + std::to_string(status));
+  record("tsdb_delete_metric_by_id metric=m" + std::to_string(metric_serial(metric_id)) + " -> " +
+         std::to_string(status));
   return static_cast<unsigned char>(status);
 }
 

@@ -47,16 +47,18 @@ Samples read_expected(const std::string &path) {
     std::string t, g, series, graph, role, v;
     std::getline(in, t, '\t'), std::getline(in, g, '\t'), std::getline(in, series, '\t');
     std::getline(in, graph, '\t'), std::getline(in, role, '\t'), std::getline(in, v);
-    s[{g, series, graph, role, std::stoll(t)}] =
-        v == "missing" ? std::nullopt : std::optional<double>(std::stod(v));
+    s[{g, series, graph, role, std::stoll(t)}] = v == "missing"
+                                                     ? std::nullopt
+                                                     : std::optional<double>(std::stod(v));
   }
   return s;
 }
 
 Generated generate(const TempRun &run, const std::vector<std::string> &extra = {}) {
   std::string expect = run.wdir() + "/expected.tsv";
-  std::vector<std::string> args = {"--preset", "small", "--wdir", run.wdir(), "--testrun",
-                                   std::to_string(run.testrun()), "--expect", expect};
+  std::vector<std::string> args = {"--preset", "small",     "--wdir",
+                                   run.wdir(), "--testrun", std::to_string(run.testrun()),
+                                   "--expect", expect};
   args.insert(args.end(), extra.begin(), extra.end());
   RunResult r = run_program(bin_dir() + "/make_sample_run", args, real_store_env());
   EXPECT_EQ(r.status, 0) << r.err;
@@ -92,17 +94,21 @@ std::vector<std::string> split_csv(const std::string &line) {
   std::vector<std::string> f(1);
   bool quoted = false;
   for (size_t i = 0; i < line.size(); i++) {
-    if (quoted && line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"') f.back() += line[++i];
-    else if (line[i] == '"') quoted = !quoted;
-    else if (line[i] == ',' && !quoted) f.emplace_back();
-    else f.back() += line[i];
+    if (quoted && line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"')
+      f.back() += line[++i];
+    else if (line[i] == '"')
+      quoted = !quoted;
+    else if (line[i] == ',' && !quoted)
+      f.emplace_back();
+    else
+      f.back() += line[i];
   }
   return f;
 }
 
 Samples stored_samples(const TempRun &run) {
-  RunResult r =
-      store_sql(run, "SELECT group_name, labels, graph_name, role, time, value FROM samples");
+  RunResult r = store_sql(run,
+                          "SELECT group_name, labels, graph_name, role, time, value FROM samples");
   Samples s;
   std::vector<std::string> lines = split_lines(r.out);
   for (size_t i = 1; i < lines.size(); i++) {  // line 0 names the columns
@@ -119,8 +125,8 @@ Samples stored_samples(const TempRun &run) {
 }
 
 std::string describe(const SampleKey &k) {
-  return std::get<0>(k) + " / " + std::get<1>(k) + " / " + std::get<2>(k) + " / " +
-         std::get<3>(k) + " @ " + std::to_string(std::get<4>(k));
+  return std::get<0>(k) + " / " + std::get<1>(k) + " / " + std::get<2>(k) + " / " + std::get<3>(k) +
+         " @ " + std::to_string(std::get<4>(k));
 }
 
 /* Every expected sample is stored with its value (missing as missing); the
@@ -137,8 +143,8 @@ void expect_store_matches(const Samples &expected, const Samples &stored) {
     } else if (v.has_value() != it->second.has_value()) {
       report("missing on one side only: " + describe(k));
     } else if (v && std::fabs(*v - *it->second) > 1e-9 * std::fmax(1.0, std::fabs(*v))) {
-      report("value " + std::to_string(*it->second) + ", expected " + std::to_string(*v) +
-             ": " + describe(k));
+      report("value " + std::to_string(*it->second) + ", expected " + std::to_string(*v) + ": " +
+             describe(k));
     }
   }
   for (const auto &[k, v] : stored)
@@ -171,8 +177,8 @@ TEST(EndToEnd, MigrationStoresEverySampleAsGeneratedAndCountsThem) {
   std::vector<long long> sums = totals_line_sums(r.out);
   ASSERT_EQ(sums.size(), gen.partitions.size());
   EXPECT_EQ(sums.back(), gen.inserts);
-  std::string missing = "total number of missing sample so far is [" +
-                        std::to_string(gen.missing) + "]";
+  std::string missing = "total number of missing sample so far is [" + std::to_string(gen.missing) +
+                        "]";
   EXPECT_NE(r.out.rfind(missing), std::string::npos) << r.out;
   /* The store counts the inserts that reached it: the totals line's count
    * without the generator vectors left out, plus the deleted vectors' flushes. */
@@ -205,7 +211,8 @@ TEST(EndToEnd, IncludeGeneratorOptionStoresEveryGenerator) {
   Samples stored = stored_samples(run);
   expect_store_matches(gen.expected, stored);
   bool generator = false;
-  for (const auto &[k, v] : stored) generator |= std::get<1>(k).find("Generator=gen") != std::string::npos;
+  for (const auto &[k, v] : stored)
+    generator |= std::get<1>(k).find("Generator=gen") != std::string::npos;
   EXPECT_TRUE(generator);
 }
 

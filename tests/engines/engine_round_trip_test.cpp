@@ -31,11 +31,11 @@ RunResult migrate_to(const TempRun &run, const std::string &base) {
   return run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
 }
 
-#define START_OR_SKIP(call)                                          \
-  do {                                                               \
-    std::string why = call;                                          \
+#define START_OR_SKIP(call)                                                  \
+  do {                                                                       \
+    std::string why = call;                                                  \
     if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why; \
-    ASSERT_EQ(why, "");                                              \
+    ASSERT_EQ(why, "");                                                      \
   } while (0)
 
 TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
@@ -51,7 +51,8 @@ TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
     RunResult p = push(store, vm.base());
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_NE(p.out.find("pushed " + std::to_string(sample_count(stored)) + " samples"),
-              std::string::npos) << p.out;
+              std::string::npos)
+        << p.out;
     std::vector<std::string> runs;
     expect_same_samples(stored, victoria_samples(vm.base(), &runs), VM);
     ASSERT_EQ(runs.size(), 1u);

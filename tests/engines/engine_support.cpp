@@ -4,12 +4,12 @@
 #include "engine_support.h"
 
 #include <arpa/inet.h>
-#include <sys/prctl.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,8 +56,7 @@ bool exited(pid_t pid) {
 double parse_value(const std::string &text) { return std::strtod(text.c_str(), nullptr); }
 
 std::string describe(const SeriesKey &k) {
-  return std::get<0>(k) + " / " + std::get<1>(k) + " / " + std::get<2>(k) + " / " +
-         std::get<3>(k);
+  return std::get<0>(k) + " / " + std::get<1>(k) + " / " + std::get<2>(k) + " / " + std::get<3>(k);
 }
 
 /* Puts every series in time order; a time stamp twice is a doubled sample. */
@@ -77,10 +76,14 @@ std::vector<std::string> csv_fields(const std::string &line) {
   bool quoted = false;
   for (size_t i = 0; i < line.size(); i++) {
     char c = line[i];
-    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') f.back() += c, i++;
-    else if (c == '"') quoted = !quoted;
-    else if (c == ',' && !quoted) f.emplace_back();
-    else f.back() += c;
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+      f.back() += c, i++;
+    else if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      f.emplace_back();
+    else
+      f.back() += c;
   }
   return f;
 }
@@ -181,11 +184,12 @@ std::string start_prometheus(EngineProcess &p, const std::string &dir,
                  ? "global: {}\n"
                  : "storage:\n  tsdb:\n    out_of_order_time_window: " + ooo_window + "\n");
   int port = free_port();
-  return p.start(bin,
-                 {"--config.file=" + dir + "/prometheus.yml", "--storage.tsdb.path=" + dir + "/data",
-                  "--storage.tsdb.retention.time=100y", "--web.enable-remote-write-receiver",
-                  "--web.listen-address=127.0.0.1:" + std::to_string(port)},
-                 port, "/-/ready", dir + ".log");
+  return p.start(
+      bin,
+      {"--config.file=" + dir + "/prometheus.yml", "--storage.tsdb.path=" + dir + "/data",
+       "--storage.tsdb.retention.time=100y", "--web.enable-remote-write-receiver",
+       "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+      port, "/-/ready", dir + ".log");
 }
 
 std::pair<long, std::string> http(const std::string &url, const std::string &form) {
@@ -205,10 +209,11 @@ std::pair<long, std::string> http(const std::string &url, const std::string &for
 
 SampleMap store_samples(const std::string &store) {
   // sql prints every value so that it reads back bit for bit.
-  RunResult r = run_program(bin_dir() + "/orvtsdb",
-                            {"sql", store, "--format", "csv",
-                             "SELECT group_name, graph_name, role, labels, time, value FROM samples"},
-                            clean_env());
+  RunResult r = run_program(
+      bin_dir() + "/orvtsdb",
+      {"sql", store, "--format", "csv",
+       "SELECT group_name, graph_name, role, labels, time, value FROM samples"},
+      clean_env());
   EXPECT_EQ(r.status, 0) << r.err;
   SampleMap m;
   std::vector<std::string> lines = split_lines(r.out);
@@ -246,9 +251,9 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
 
 SampleMap prometheus_samples(const std::string &base, long long from, long long to) {
   std::string range = std::to_string(to - from + 2) + "s";
-  auto [status, body] =
-      http(base + "/api/v1/query", "query=" + std::string("%7Brun_id!=%22%22%7D%5B") + range +
-                                       "%5D&time=" + std::to_string(to + 1));
+  auto [status, body] = http(base + "/api/v1/query",
+                             "query=" + std::string("%7Brun_id!=%22%22%7D%5B") + range +
+                                 "%5D&time=" + std::to_string(to + 1));
   EXPECT_EQ(status, 200) << body;
   SampleMap m;
   if (status != 200) return m;
@@ -300,12 +305,15 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
     for (const auto &point : points) scale = std::max(scale, std::fabs(point.second));
     if (got.size() != points.size())
       report("engine holds " + std::to_string(got.size()) + " samples, the store " +
-                 std::to_string(points.size()), k);
+                 std::to_string(points.size()),
+             k);
     for (size_t i = 0; i < points.size() && i < got.size(); i++)
-      if (got[i].first != points[i].first || !same_value(points[i].second, got[i].second, p, scale)) {
+      if (got[i].first != points[i].first ||
+          !same_value(points[i].second, got[i].second, p, scale)) {
         report("sample " + std::to_string(i) + " differs: engine " + std::to_string(got[i].first) +
-                   " " + exact(got[i].second) + ", store " + std::to_string(points[i].first) +
-                   " " + exact(points[i].second), k);
+                   " " + exact(got[i].second) + ", store " + std::to_string(points[i].first) + " " +
+                   exact(points[i].second),
+               k);
         break;
       }
   }
@@ -317,16 +325,18 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
 }
 
 std::vector<std::pair<std::string, std::string>> clean_env() {
-  return {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-          {"ORVTSDB_URL", "\x01unset"},     {"ORVTSDB_RECORD", "\x01unset"},
+  return {{"LD_LIBRARY_PATH", "\x01unset"},
+          {"ORVTSDB_RUN_DIR", "\x01unset"},
+          {"ORVTSDB_URL", "\x01unset"},
+          {"ORVTSDB_RECORD", "\x01unset"},
           {"ASAN_OPTIONS", "detect_leaks=0"}};
 }
 
 void generate_and_migrate(const TempRun &run, bool any_preset) {
   const char *preset = any_preset ? getenv("ENGINE_TEST_PRESET") : nullptr;
   RunResult g = run_program(bin_dir() + "/make_sample_run",
-                            {"--preset", preset ? preset : "small", "--wdir", run.wdir(), "--testrun",
-                             std::to_string(run.testrun())},
+                            {"--preset", preset ? preset : "small", "--wdir", run.wdir(),
+                             "--testrun", std::to_string(run.testrun())},
                             clean_env());
   ASSERT_EQ(g.status, 0) << g.err;
   std::filesystem::copy(run.run_dir(), run.wdir() + "/generated",

@@ -32,8 +32,8 @@ class EngineProcess {
   EngineProcess &operator=(const EngineProcess &) = delete;
 
   /* Empty on success, else why the engine did not come up (its log's tail). */
-  std::string start(const std::string &program, const std::vector<std::string> &args,
-                    int port, const std::string &ready_path, const std::string &log);
+  std::string start(const std::string &program, const std::vector<std::string> &args, int port,
+                    const std::string &ready_path, const std::string &log);
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
   void stop();
 

@@ -69,9 +69,8 @@ class FaultServer {
     for (size_t n = 0;; n++) {
       int c = accept(fd_, nullptr, nullptr);
       if (c < 0) return;
-      workers_.emplace_back([this, c, &s = script_[std::min(n, script_.size() - 1)]] {
-        answer(c, s);
-      });
+      workers_.emplace_back(
+          [this, c, &s = script_[std::min(n, script_.size() - 1)]] { answer(c, s); });
     }
   }
 
@@ -83,8 +82,9 @@ class FaultServer {
     }
     if (s.kind == Reply::slow) std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     if (s.kind != Reply::drop) {
-      std::string out = "HTTP/1.1 " + std::to_string(s.status) + " X\r\nContent-Length: " +
-                        std::to_string(s.body.size()) + "\r\nConnection: close\r\n\r\n" + s.body;
+      std::string out = "HTTP/1.1 " + std::to_string(s.status) +
+                        " X\r\nContent-Length: " + std::to_string(s.body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + s.body;
       (void)!write(c, out.data(), out.size());
     }
     close(c);
@@ -96,7 +96,8 @@ class FaultServer {
     size_t head_end = std::string::npos, need = 0;
     for (ssize_t n; (n = read(c, buf, sizeof buf)) > 0;) {
       data.append(buf, n);
-      if (head_end == std::string::npos && (head_end = data.find("\r\n\r\n")) != std::string::npos) {
+      if (head_end == std::string::npos &&
+          (head_end = data.find("\r\n\r\n")) != std::string::npos) {
         size_t at = data.find("Content-Length: ");
         need = head_end + 4 + (at < head_end ? std::stoul(data.substr(at + 16)) : 0);
       }
@@ -144,18 +145,38 @@ TEST_F(PushFaults, RetriesTransientFaultsAndGivesUpOnOthers) {
     size_t requests;
     const char *message;
   } cases[] = {
-      {"5xx, then accepted", {{Reply::status, 500}, {Reply::status, 503}, {Reply::status, 204}},
-       {}, 0, 3, "pushed "},
-      {"429, then accepted", {{Reply::status, 429}, {Reply::status, 200}}, {}, 0, 2, "pushed "},
-      {"dropped connection, then accepted", {{Reply::drop}, {Reply::status, 204}}, {}, 0, 2,
+      {"5xx, then accepted",
+       {{Reply::status, 500}, {Reply::status, 503}, {Reply::status, 204}},
+       {},
+       0,
+       3,
        "pushed "},
-      {"400 stops at once, its first line told", {{Reply::status, 400, "bad label set\nmore"}},
-       {}, 1, 1, "samples: HTTP 400: bad label set (0 samples were accepted before)"},
+      {"429, then accepted", {{Reply::status, 429}, {Reply::status, 200}}, {}, 0, 2, "pushed "},
+      {"dropped connection, then accepted",
+       {{Reply::drop}, {Reply::status, 204}},
+       {},
+       0,
+       2,
+       "pushed "},
+      {"400 stops at once, its first line told",
+       {{Reply::status, 400, "bad label set\nmore"}},
+       {},
+       1,
+       1,
+       "samples: HTTP 400: bad label set (0 samples were accepted before)"},
       {"404 stops at once", {{Reply::status, 404}}, {}, 1, 1, "HTTP 404"},
-      {"5xx until the retries are spent", {{Reply::status, 502}}, {"--retries", "2"}, 1, 3,
+      {"5xx until the retries are spent",
+       {{Reply::status, 502}},
+       {"--retries", "2"},
+       1,
+       3,
        "failed after 3 tries: HTTP 502"},
-      {"a reply slower than the timeout", {{Reply::slow}}, {"--timeout", "1", "--retries", "1"},
-       1, 2, "failed after 2 tries: Timeout"},
+      {"a reply slower than the timeout",
+       {{Reply::slow}},
+       {"--timeout", "1", "--retries", "1"},
+       1,
+       2,
+       "failed after 2 tries: Timeout"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,8 +201,8 @@ std::string header(const std::string &head, const std::string &name) {
 TEST_F(PushFaults, RequestsCarryEverySampleInBatchesWithTheProtocolHeaders) {
   FaultServer server({{Reply::status, 204}});
   write_file(run_->wdir() + "/token", "s3cret\n");
-  RunResult r = push(server.url(), {"--batch", "7000", "--bearer-token-file", run_->wdir() + "/token",
-                                    "--header", "X-Scope-OrgID: team1"});
+  RunResult r = push(server.url(), {"--batch", "7000", "--bearer-token-file",
+                                    run_->wdir() + "/token", "--header", "X-Scope-OrgID: team1"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<Request> reqs = server.requests();
   EXPECT_EQ(reqs.size(), (samples_ + 6999) / 7000);

@@ -18,8 +18,8 @@ long g_io_ops = 0;
 long g_kill_at = -1;
 int64_t g_size_limit = -1;
 
-long g_fail_at = -1;    // allocation number to fail, -1: none armed
-long g_allocs = 0;      // allocations counted while armed
+long g_fail_at = -1;                   // allocation number to fail, -1: none armed
+long g_allocs = 0;                     // allocations counted while armed
 thread_local bool g_counting = false;  // inside an Armed scope (of the test's thread)
 bool g_hit = false;
 
@@ -92,11 +92,11 @@ int x_fetch(sqlite3_file *, sqlite3_int64, int, void **pp) {
 }
 int x_unfetch(sqlite3_file *, sqlite3_int64, void *) { return SQLITE_OK; }
 
-const sqlite3_io_methods SHIM_IO = {
-    3,         x_close,     x_read,     x_write,          x_truncate,     x_sync,
-    x_file_size, x_lock,    x_unlock,   x_check_reserved, x_file_control, x_sector_size,
-    x_device,  x_shm_map,   x_shm_lock, x_shm_barrier,    x_shm_unmap,    x_fetch,
-    x_unfetch};
+const sqlite3_io_methods SHIM_IO = {3,           x_close,          x_read,         x_write,
+                                    x_truncate,  x_sync,           x_file_size,    x_lock,
+                                    x_unlock,    x_check_reserved, x_file_control, x_sector_size,
+                                    x_device,    x_shm_map,        x_shm_lock,     x_shm_barrier,
+                                    x_shm_unmap, x_fetch,          x_unfetch};
 
 int x_open(sqlite3_vfs *, sqlite3_filename name, sqlite3_file *f, int flags, int *out) {
   ShimFile *s = reinterpret_cast<ShimFile *>(f);

@@ -44,7 +44,9 @@ TEST(StoreClock, InsertsLandAtTheClockAndShortGapsStayMissing) {
   v.insert(gid, {4});
   // Nothing is visible before the migration's end.
   EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM sqlite_master WHERE name='chunks'") > 0
-                ? query_int(store.db(), "SELECT count(*) FROM chunks") : 0, 0);
+                ? query_int(store.db(), "SELECT count(*) FROM chunks")
+                : 0,
+            0);
   ASSERT_EQ(tsdb_exit_migration(1040), 0);
 
   auto rows = samples(store.db());
@@ -88,8 +90,8 @@ TEST(StoreRoles, EachGraphKeepsTheRolesOfItsDataTypeFamily) {
   std::vector<std::pair<int, std::string>> got;
   for (const Sample &s : rows) got.emplace_back(s.graph, s.role);
   std::vector<std::pair<int, std::string>> want = {
-      {0, "value"}, {1, "avg"}, {1, "min"}, {1, "max"}, {1, "count"}, {2, "avg"}, {2, "min"},
-      {2, "max"}, {2, "count"}, {2, "fifth"}, {3, "value"}, {3, "count"}, {4, "value"}};
+      {0, "value"}, {1, "avg"},   {1, "min"},   {1, "max"},   {1, "count"}, {2, "avg"},  {2, "min"},
+      {2, "max"},   {2, "count"}, {2, "fifth"}, {3, "value"}, {3, "count"}, {4, "value"}};
   EXPECT_EQ(got, want);
   for (size_t i = 0; i < rows.size(); i++) EXPECT_EQ(rows[i].value, (i + 1) * 1.5);
   // A row of the wrong width is refused.
@@ -99,7 +101,8 @@ TEST(StoreRoles, EachGraphKeepsTheRolesOfItsDataTypeFamily) {
   tag_val_ptr_t tv[1] = {{(char *)"Server", (char *)"S1"}};
   gid = register_group("Roles", {0, 3, 4, 10, 2});
   EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, row.data(), 5, v.id, 0,
-                                                 err, 12), 0);
+                                                 err, 12),
+            0);
   EXPECT_NE(std::string(err).find("elements"), std::string::npos) << err;
   tsdb_exit_migration(60);
 }
@@ -135,8 +138,9 @@ TEST(StoreIdentity, GroupsAndSeriesKeepTheirIdsAcrossPartitionsAndMigrations) {
   ASSERT_EQ(rows.size(), 4u);
   EXPECT_EQ(rows[0].sid, rows[2].sid);
   EXPECT_EQ(times_of(rows), (std::vector<int64_t>{0, 10, 100, 100}));
-  EXPECT_EQ(query_int(store.db(),
-                      "SELECT count(*) FROM series_labels WHERE tag='Server' AND value='S2'"), 1);
+  EXPECT_EQ(
+      query_int(store.db(), "SELECT count(*) FROM series_labels WHERE tag='Server' AND value='S2'"),
+      1);
 }
 
 TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
@@ -226,9 +230,9 @@ TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
   rows = samples(store.db(), "WHERE role = 'avg' AND sid = 1");
   ASSERT_EQ(rows.size(), 250u);
   for (size_t i = 1; i < rows.size(); i++) ASSERT_LT(rows[i - 1].time, rows[i].time);
-  EXPECT_EQ(rows[49].value, 49.5);   // t = 1490, kept
-  EXPECT_EQ(rows[50].value, 99.0);   // t = 1500, replaced
-  EXPECT_EQ(rows[60].value, 60.5);   // t = 1600, kept
+  EXPECT_EQ(rows[49].value, 49.5);  // t = 1490, kept
+  EXPECT_EQ(rows[50].value, 99.0);  // t = 1500, replaced
+  EXPECT_EQ(rows[60].value, 60.5);  // t = 1600, kept
 }
 
 TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {
@@ -254,14 +258,24 @@ TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {
   double x = 1;
   tag_val_ptr_t tv[1] = {{(char *)"Server", nullptr}};
   EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, -1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 999, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, -1, gid, 10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 999, 10, &x, 1, id, 0, err, 1), 0);
   EXPECT_NE(std::string(err).find("not registered"), std::string::npos) << err;
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, nullptr, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, -10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, nullptr, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, nullptr, -1), 0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, nullptr, 1, id, 0, err, 1),
+      0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, -10, &x, 1, id, 0, err, 1), 0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, nullptr, 0, err, 1),
+      0);
+  EXPECT_LT(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, nullptr, -1),
+      0);
 
   // An unfilled, foreign, null or stale metric id buffer.
   EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1), 0);
@@ -272,7 +286,8 @@ TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {
   EXPECT_NE(std::string(err).find("metric id"), std::string::npos) << err;
   EXPECT_EQ(tsdb_delete_metric_by_id(foreign, nullptr), 0xFF);
   EXPECT_LT(tsdb_migration_increment_sample_ex(-5), 0);
-  ASSERT_EQ(tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, err, 1), 0);
+  ASSERT_EQ(
+      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, err, 1), 0);
   EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 2, 0, 1), 0);
   EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 2), 0);
   EXPECT_EQ(tsdb_init_migration(5), -1);  // already open

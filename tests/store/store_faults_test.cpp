@@ -84,8 +84,8 @@ int counted_migration(long start, int count, double seed) {
       if (created[s])
         tsdb_insert_bulk_metric_by_id(nullptr, ids[s], 10, row, 2, 0, 5);
       else
-        created[s] = tsdb_insert_bulk_metric_by_mg_gid_ex(tv[s], nullptr, nullptr, 0, 1, gid,
-                                                          10, row, 2, ids[s], 0, err, 5) == 0;
+        created[s] = tsdb_insert_bulk_metric_by_mg_gid_ex(tv[s], nullptr, nullptr, 0, 1, gid, 10,
+                                                          row, 2, ids[s], 0, err, 5) == 0;
     }
     faults::Armed a;
     if (i == count / 2 && created[1]) deleted = tsdb_delete_metric_by_id(ids[1], err) == 0;
@@ -292,8 +292,8 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 /* The real tool's environment: its own liborvtsdb, the store at db. */
 Env tool_env(const vzu_test::TempRun &run, const std::string &db) {
   return {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-          {"ORVTSDB_URL", "sqlite:" + db},   {"ORVTSDB_BUSY_TIMEOUT_MS", "50"},
-          {"TW_WDIR", run.wdir()},           {"ASAN_OPTIONS", "detect_leaks=0"}};
+          {"ORVTSDB_URL", "sqlite:" + db},  {"ORVTSDB_BUSY_TIMEOUT_MS", "50"},
+          {"TW_WDIR", run.wdir()},          {"ASAN_OPTIONS", "detect_leaks=0"}};
 }
 
 /* Writes a small generated run into `run`; the tool's arguments for it. */
@@ -324,8 +324,7 @@ TEST(ToolFaults, AFullTmpfsMakesTheToolExitNonZero) {
   EXPECT_NE(r.err.find("not stored in " + mnt), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("full"), std::string::npos) << r.err;
   // Nothing or an empty store is left, never part of the run.
-  EXPECT_TRUE(info.status != 0 || info.out.find("migrations  0") != std::string::npos)
-      << info.out;
+  EXPECT_TRUE(info.status != 0 || info.out.find("migrations  0") != std::string::npos) << info.out;
 }
 
 TEST(ToolFaults, ALockedStoreStopsTheToolBeforeAnyTimeZero) {
@@ -334,8 +333,8 @@ TEST(ToolFaults, ALockedStoreStopsTheToolBeforeAnyTimeZero) {
   auto args = sample_run(run);
   sqlite3 *other = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE held(x); BEGIN IMMEDIATE", nullptr, nullptr,
-                         nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE held(x); BEGIN IMMEDIATE", nullptr, nullptr, nullptr),
+            SQLITE_OK);
   auto r = vzu_test::run_program(vzu_test::tool_path(), args, tool_env(run, db));
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
@@ -443,8 +442,10 @@ TEST(TwoStores, AnAttachedStoreAnswersWithItsOwnSamplesOrAnError) {
   std::string err;
   sqlite3 *db = orvtsdb::open_for_reading(store.db(), err);
   ASSERT_TRUE(db) << err;
-  ASSERT_EQ(sqlite3_exec(db, ("ATTACH '" + other_db + "' AS r2").c_str(), nullptr,
-                         nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  ASSERT_EQ(
+      sqlite3_exec(db, ("ATTACH '" + other_db + "' AS r2").c_str(), nullptr, nullptr, nullptr),
+      SQLITE_OK)
+      << sqlite3_errmsg(db);
   auto one = [&](const std::string &sql) {
     sqlite3_stmt *s = nullptr;
     int64_t v = -1;

@@ -120,7 +120,8 @@ void migrate(long start, int count, int series, double seed) {
   ASSERT_EQ(tsdb_init_migration(start), 0);
   int gid = register_group("Load", {3, 0});
   std::vector<std::unique_ptr<Vec>> vecs;
-  for (int s = 0; s < series; s++) vecs.push_back(std::make_unique<Vec>("S" + std::to_string(s), 2));
+  for (int s = 0; s < series; s++)
+    vecs.push_back(std::make_unique<Vec>("S" + std::to_string(s), 2));
   for (int i = 0; i < count; i++) {
     for (int s = 0; s < series; s++) {
       double v = seed + s * 1000 + i;

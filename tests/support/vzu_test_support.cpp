@@ -40,9 +40,7 @@ TempRun::~TempRun() {
   fs::remove_all(wdir_, ec);
 }
 
-std::string TempRun::run_dir() const {
-  return wdir_ + "/logs/TR" + std::to_string(testrun_);
-}
+std::string TempRun::run_dir() const { return wdir_ + "/logs/TR" + std::to_string(testrun_); }
 
 std::string TempRun::path(const std::string &rel) const {
   if (!rel.empty() && rel[0] == '/') return rel;
@@ -116,8 +114,10 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     for (auto &[k, v] : env) {
-      if (v == "\x01unset") unsetenv(k.c_str());
-      else setenv(k.c_str(), v.c_str(), 1);
+      if (v == "\x01unset")
+        unsetenv(k.c_str());
+      else
+        setenv(k.c_str(), v.c_str(), 1);
     }
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
@@ -157,20 +157,21 @@ RunResult run_tool(const TempRun &run, const std::vector<std::string> &args, con
 }
 
 const Env &real_store_env() {
-  static const Env env = {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
-                          {"ORVTSDB_URL", "\x01unset"},     {"ORVTSDB_RECORD", "\x01unset"},
+  static const Env env = {{"LD_LIBRARY_PATH", "\x01unset"},
+                          {"ORVTSDB_RUN_DIR", "\x01unset"},
+                          {"ORVTSDB_URL", "\x01unset"},
+                          {"ORVTSDB_RECORD", "\x01unset"},
                           {"ASAN_OPTIONS", "detect_leaks=0"}};
   return env;
 }
 
 std::string info_line(long long packet_size, long long interval_ms) {
-  return "Info|1|-|-|-|" + std::to_string(packet_size) + "|" + std::to_string(interval_ms) +
-         "|-\n";
+  return "Info|1|-|-|-|" + std::to_string(packet_size) + "|" + std::to_string(interval_ms) + "|-\n";
 }
 
-std::string group_line(const std::string &name, int rpt_id, const std::string &type,
-                       int num_graphs, int num_vectors, const std::string &metric,
-                       const std::string &hierarchy, const std::string &desc) {
+std::string group_line(const std::string &name, int rpt_id, const std::string &type, int num_graphs,
+                       int num_vectors, const std::string &metric, const std::string &hierarchy,
+                       const std::string &desc) {
   return "Group|" + name + "|" + std::to_string(rpt_id) + "|" + type + "|" +
          std::to_string(num_graphs) + "|" + std::to_string(num_vectors) + "|" + metric + "|" +
          hierarchy + "|" + desc + "\n";
@@ -181,8 +182,8 @@ std::string graph_line(const std::string &name, int rpt_id, const std::string &t
                        const std::string &state, const std::string &priority,
                        const std::string &desc) {
   return "Graph|" + name + "|" + std::to_string(rpt_id) + "|" + type + "|" + data_type + "|" +
-         std::to_string(start_index) + "|" + formula + "|-|" + state + "|0|-|" + priority +
-         "|NA|" + desc + "\n";
+         std::to_string(start_index) + "|" + formula + "|-|" + state + "|0|-|" + priority + "|NA|" +
+         desc + "\n";
 }
 
 PacketWriter &PacketWriter::packet(double opcode, double seq, double ts_ms) {
@@ -199,10 +200,22 @@ void PacketWriter::put(int off, const void *p, size_t n) {
   memcpy(&data_[data_.size() - size_ + off], p, n);
 }
 
-PacketWriter &PacketWriter::f64(int off, double v) { put(off, &v, 8); return *this; }
-PacketWriter &PacketWriter::i8(int off, int8_t v) { put(off, &v, 1); return *this; }
-PacketWriter &PacketWriter::i16(int off, int16_t v) { put(off, &v, 2); return *this; }
-PacketWriter &PacketWriter::i32(int off, int32_t v) { put(off, &v, 4); return *this; }
+PacketWriter &PacketWriter::f64(int off, double v) {
+  put(off, &v, 8);
+  return *this;
+}
+PacketWriter &PacketWriter::i8(int off, int8_t v) {
+  put(off, &v, 1);
+  return *this;
+}
+PacketWriter &PacketWriter::i16(int off, int16_t v) {
+  put(off, &v, 2);
+  return *this;
+}
+PacketWriter &PacketWriter::i32(int off, int32_t v) {
+  put(off, &v, 4);
+  return *this;
+}
 
 void PacketWriter::write(const std::string &path) const { write_file(path, data_); }
 

@@ -49,7 +49,7 @@ class TempRun {
 };
 
 struct RunResult {
-  int status = -1;  /* exit status 0..255, or 128 + signal */
+  int status = -1;        /* exit status 0..255, or 128 + signal */
   bool timed_out = false; /* killed after the time limit */
   std::string out;
   std::string err;
@@ -77,8 +77,8 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 /* Graph definition lines. Unused fields are filled with "-" so that no field
  * is empty (empty fields collapse). */
 std::string info_line(long long packet_size, long long interval_ms);
-std::string group_line(const std::string &name, int rpt_id, const std::string &type,
-                       int num_graphs, int num_vectors, const std::string &metric = "Metric",
+std::string group_line(const std::string &name, int rpt_id, const std::string &type, int num_graphs,
+                       int num_vectors, const std::string &metric = "Metric",
                        const std::string &hierarchy = "-",
                        const std::string &desc = "Group description");
 std::string graph_line(const std::string &name, int rpt_id, const std::string &type,

@@ -79,8 +79,8 @@ TEST_F(ParseArgs, DumpSizeInMebibytesWithinOneTo2047) {
 
 struct Refusal {
   std::vector<std::string> args;
-  std::string out;      /* all of standard output */
-  std::string err_end;  /* how standard error ends */
+  std::string out;     /* all of standard output */
+  std::string err_end; /* how standard error ends */
 };
 
 TEST(CommandLineRefusal, EachProblemGetsItsMessage) {
@@ -92,11 +92,10 @@ TEST(CommandLineRefusal, EachProblemGetsItsMessage) {
       {{"-t", "9"}, "", " | Testrun 9 not found, exiting! [No such file or directory] \n"},
       {{"-t", "5", "--source_testrun", "5"}, "", "--test_run can not given multiple time\n"},
       {{"-t", ""}, "Value not given for option -t", kUsageBody},
-      {{"-s", "20230101000000", "-t", "5"}, "Error: No given partition present 20230101000000",
-       ""},
-      {{"-t", "5", "-e", "20230102000000"}, "Error: No given partition present 20230102000000",
-       ""},
-      {{"-t", "5", "-w", "10", "-g", "1"}, "",
+      {{"-s", "20230101000000", "-t", "5"}, "Error: No given partition present 20230101000000", ""},
+      {{"-t", "5", "-e", "20230102000000"}, "Error: No given partition present 20230102000000", ""},
+      {{"-t", "5", "-w", "10", "-g", "1"},
+       "",
        "Dump file data option 'g' must be on with 'w' option"},
   };
   for (const auto &c : cases) {
@@ -147,8 +146,7 @@ TEST(CommandLineRefusal, TooLongWorkDirectoryIsRefusedFirst) {
   r = run_tool(run, args, {{"TW_WDIR", make_path_of_length(run.wdir(), kMax + 1)}});
   EXPECT_EQ(255, r.status);
   EXPECT_EQ("", r.out);
-  EXPECT_EQ("ERROR : TW_WDIR is too long (768 characters, at most 767 allowed), exiting!\n",
-            r.err);
+  EXPECT_EQ("ERROR : TW_WDIR is too long (768 characters, at most 767 allowed), exiting!\n", r.err);
 }
 
 }  // namespace

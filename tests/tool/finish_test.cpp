@@ -40,7 +40,8 @@ std::string formatted(long t) {
 /* A summary.top line of n fields whose start time is `start`. */
 std::string summary_line(int n, long start) {
   std::string line = "9|scen|" + formatted(start);
-  for (int i = 3; i < n; i++) line += "|" + (i == 14 ? std::string("0:0:0") : "x" + std::to_string(i));
+  for (int i = 3; i < n; i++)
+    line += "|" + (i == 14 ? std::string("0:0:0") : "x" + std::to_string(i));
   return line;
 }
 
@@ -121,7 +122,7 @@ TEST_F(Finish, SummaryLeftAsItWasWhenItCannotBeRewritten) {
   EXPECT_EQ(rewrite(""), "");
 
   std::string good = summary_line(16, kStart) + "\n";
-  run_.write("summary.top.tmp/x", "");  /* the temporary file cannot be made */
+  run_.write("summary.top.tmp/x", ""); /* the temporary file cannot be made */
   testing::internal::CaptureStderr();
   EXPECT_EQ(rewrite(good), good);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -149,7 +150,8 @@ TEST_F(Finish, FullDiskLeavesTheOldSummary) {
         update_summary_top_file();
         exit(0);
       },
-      testing::ExitedWithCode(0), "Failed to write file - .*summary.top.tmp, error - File too large");
+      testing::ExitedWithCode(0),
+      "Failed to write file - .*summary.top.tmp, error - File too large");
   EXPECT_EQ(run_.read("summary.top"), good);
   EXPECT_FALSE(run_.exists("summary.top.tmp"));
 }

@@ -107,8 +107,8 @@ TEST_F(GdfReader, RegistersGroupAndGraphsWithExactRecords) {
 /* (Hierarchies and remapped ids of whole lines are compared end to end.) */
 TEST_F(GdfReader, HierarchyOfAHighIdAndOfAShortGroupLine) {
   read(group_line(name("B"), 2000, "scalar", 0, 0, "M", "-") +
-       group_line(name("D"), 1001, "scalar", 0, 0, "M", "-") +
-       "Group|" + name("S") + "|7|scalar|1|0\n"); /* 6 fields */
+       group_line(name("D"), 1001, "scalar", 0, 0, "M", "-") + "Group|" + name("S") +
+       "|7|scalar|1|0\n"); /* 6 fields */
   auto rec = [&](const char *b) { return tsdb_info[group(b)].tsdb_group_data_ptr[0]; };
   EXPECT_STREQ("-", rec("B").heirarchy);
   EXPECT_STREQ("TestMetrics", rec("D").heirarchy);
@@ -207,10 +207,10 @@ TEST(GdfReaderProcess, TwoVersionsPerPartitionRegisterOnceAndHandOverEachFile) {
   /* Srv: one vector of 8 bytes at 48; Builtin at 56; Later at 64. */
   std::string srv = group_line("Srv", 2000, "vector", 1, 1) +
                     graph_line("s", 1, "vector", "sample", 48) + "v1\n";
-  std::string builtin =
-      group_line("Builtin", 5, "scalar", 1, 0) + graph_line("b", 1, "scalar", "sample", 56);
-  std::string later =
-      group_line("Later", 3000, "vector", 1, 1) + graph_line("l", 1, "vector", "sample", 64);
+  std::string builtin = group_line("Builtin", 5, "scalar", 1, 0) +
+                        graph_line("b", 1, "scalar", "sample", 56);
+  std::string later = group_line("Later", 3000, "vector", 1, 1) +
+                      graph_line("l", 1, "vector", "sample", 64);
   const double t0 = 1700000000000.0;
   const std::string p1 = "20240101000000", p2 = "20240101010000";
   vzu_test::TempRun run;

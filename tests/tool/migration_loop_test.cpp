@@ -107,8 +107,7 @@ std::string store_run_dir_seen(const TempRun &run, const std::string &preset) {
   vzu_test::write_file(bin + "/twu_import",
                        "#!/bin/sh\nprintf '%s' \"$ORVTSDB_RUN_DIR\" > '" + seen + "'\n");
   chmod((bin + "/twu_import").c_str(), 0755);
-  std::vector<std::pair<std::string, std::string>> env = {
-      {"PATH", bin + ":" + getenv("PATH")}};
+  std::vector<std::pair<std::string, std::string>> env = {{"PATH", bin + ":" + getenv("PATH")}};
   if (!preset.empty()) env.push_back({"ORVTSDB_RUN_DIR", preset});
   auto r = run_tool(run, {"-t", "1"}, env);
   EXPECT_EQ(0, r.status) << r.err;

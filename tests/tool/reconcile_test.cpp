@@ -84,7 +84,7 @@ class PartitionSwitch : public ::testing::Test {
 TEST_F(PartitionSwitch, ReportsVanishedVectorsThenVanishedGroupsInTableOrder) {
   int a = add_group("A", 2000, {{"a1", 100}, {"a2", 140}, {"old", 180}});
   int b = add_group("B", 2001, {{"b1", 300}});
-  vec(a, 2).delete_flag = 1;  /* deleted in the previous partition */
+  vec(a, 2).delete_flag = 1; /* deleted in the previous partition */
   std::string err = switch_to(vzu_test::group_line("A", 2000, "vector", 1, 1) + "a1 5\n");
 
   EXPECT_EQ(err,
@@ -139,11 +139,11 @@ TEST_F(PartitionSwitch, WithoutAReadableDefinitionFileOnlyTheDirectoryIsMade) {
   add_group("A", 2000, {{"a1", 0}});
   tr_gdf_struct arr{};
   snprintf(arr.testrun_gdf_path, sizeof arr.testrun_gdf_path, "%s",
-           run_.path("20240101000000/testrun.gdf").c_str());  /* absent */
+           run_.path("20240101000000/testrun.gdf").c_str()); /* absent */
   testing::internal::CaptureStderr();
   create_partition_dir(tw_wdir, 1, &arr);
   long long first = g_partition_idx;
-  create_partition_dir(tw_wdir, 1, nullptr);  /* most likely the same second */
+  create_partition_dir(tw_wdir, 1, nullptr); /* most likely the same second */
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(g_prev_partition_idx, first);
   EXPECT_EQ(groups_[0].group_deleted, 0);

@@ -18,20 +18,20 @@ namespace {
 
 struct Rule {
   int interval_ms;
-  int frequency;  /* g_frequency after the call */
-  int merge;      /* packet_count_to_merge */
-  int changed;    /* frequency_changed */
+  int frequency; /* g_frequency after the call */
+  int merge;     /* packet_count_to_merge */
+  int changed;   /* frequency_changed */
 };
 
 /* Beyond one day or below one second nothing changes (33, 6, 5 are the
  * values from before the call). */
 TEST(FrequencyRule, EdgesOfTheTableAndOutsideIt) {
   const Rule rules[] = {
-      {1000, 1, 1, 0},         {1500, 1, 1, 0},         {60000, 60, 1, 0},
-      {86400000, 86400, 1, 0}, {5000, 10, 2, 1},        {7000, 10, 1, 1},
-      {9999, 10, 1, 1},        {15000, 60, 4, 1},       {90000, 600, 6, 1},
-      {1800000, 3600, 2, 1},   {7200000, 14400, 2, 1},  {43200000, 86400, 2, 1},
-      {86399000, 86400, 1, 1}, {86401000, 33, 6, 5},    {999, 33, 6, 5},
+      {1000, 1, 1, 0},         {1500, 1, 1, 0},        {60000, 60, 1, 0},
+      {86400000, 86400, 1, 0}, {5000, 10, 2, 1},       {7000, 10, 1, 1},
+      {9999, 10, 1, 1},        {15000, 60, 4, 1},      {90000, 600, 6, 1},
+      {1800000, 3600, 2, 1},   {7200000, 14400, 2, 1}, {43200000, 86400, 2, 1},
+      {86399000, 86400, 1, 1}, {86401000, 33, 6, 5},   {999, 33, 6, 5},
       {0, 33, 6, 5},           {-86400000, 33, 6, 5},
   };
   for (const Rule &r : rules) {

@@ -94,9 +94,9 @@ struct Group {
 int decode(Group &G, std::string &file, int k, bool merge = false, bool open = false,
            bool close = false) {
   char name[] = "/run/rtgMessage.dat";
-  return get_type_cast_and_send_to_tsdb(&G.g, G.vec.rtg_idx, k * G.packet_size(), 0,
-                                        file.data(), static_cast<int>(file.size()),
-                                        G.packet_size(), name, merge, 2, close, open);
+  return get_type_cast_and_send_to_tsdb(&G.g, G.vec.rtg_idx, k * G.packet_size(), 0, file.data(),
+                                        static_cast<int>(file.size()), G.packet_size(), name, merge,
+                                        2, close, open);
 }
 
 /* One packet per raw vector; decodes them at unchanged frequency and returns
@@ -136,7 +136,8 @@ class SampleDecode : public ::testing::Test {
 TEST_F(SampleDecode, WidthsWidenSignedAndMapReservedValuesToTheMarker) {
   /* sample_1B, sample_2B_100, sample_4B, sample */
   Group G({14, 8, 13, 0});
-  EXPECT_EQ(decode_one(G, {RTG_MISSING_I8, RTG_MISSING_I16, RTG_MISSING_I32, M}), (std::vector<double>{M, M, M, M}));
+  EXPECT_EQ(decode_one(G, {RTG_MISSING_I8, RTG_MISSING_I16, RTG_MISSING_I32, M}),
+            (std::vector<double>{M, M, M, M}));
   EXPECT_EQ(decode_one(G, {-128, -32768, -2147483648.0, 1.5}),
             (std::vector<double>{-128, -327.68, -2147483648.0, 1.5}));
   EXPECT_EQ(decode_one(G, {127, 32767, 2147483647, -0.0}),
@@ -164,8 +165,8 @@ TEST_F(SampleDecode, BlockOutsideTheDataOrNoDataIsRefused) {
   EXPECT_EQ(decode(G, file, 0), -2);
   G.vec.rtg_idx = RTG_HDR_LEN;
   char name[] = "f";
-  EXPECT_EQ(get_type_cast_and_send_to_tsdb(&G.g, 0, 0, 0, nullptr, G.packet_size(),
-                                           G.packet_size(), name, 0, 1, 1, 0),
+  EXPECT_EQ(get_type_cast_and_send_to_tsdb(&G.g, 0, 0, 0, nullptr, G.packet_size(), G.packet_size(),
+                                           name, 0, 1, 1, 0),
             -1);
   EXPECT_EQ(decode_double_vector(&G.g, 0, 0, nullptr, G.packet_size(), G.packet_size(), name), -1);
 }

@@ -113,10 +113,9 @@ TEST(StoreWriter, TagsFollowTheHierarchy) {
                 doubles({{1, {1, 10, 100}}}));
   migrate(run, {"-D", "1"});
   EXPECT_EQ(tags_of_first_inserts(run),
-            (std::vector<std::string>{
-                "customer=Default,application=Default,Tier=T1,Server=S1",
-                "customer=Default,application=Default,Tier=T1,Server=Default",
-                "customer=Default,application=Default,Tier=T1,Server=S1"}));
+            (std::vector<std::string>{"customer=Default,application=Default,Tier=T1,Server=S1",
+                                      "customer=Default,application=Default,Tier=T1,Server=Default",
+                                      "customer=Default,application=Default,Tier=T1,Server=S1"}));
   std::string log = run.read("debug_zevi_zazozoz.log");
   EXPECT_NE(log.find("TSDB:ERROR MISMATCHED BREADCUM vector_name_fields  3 mon_breadcrumb_fields 2 "
                      "vector_name = T1 local_group_data_ptr->Hierarchy Tier>Server MONITOR_NAME "
@@ -140,13 +139,26 @@ TEST(StoreWriter, WindowEdgesAndRetriedFirstInsert) {
   } cases[] = {
       /* merge count 2: (1,2) closes (before the first insert only 2 counts), 3
        * is missing, 4 opens and closes on its own, then (5,6) */
-      {"window per closing packet", 5000, "sample",
-       {{1, {4}}, {2, {6}}, {4, {10}}, {5, {1}}, {6, {3}}}, "0",
-       {"new m1 6", "step", "step", "step", "ins m1 10", "step", "ins m1 2", "step"}, ""},
+      {"window per closing packet",
+       5000,
+       "sample",
+       {{1, {4}}, {2, {6}}, {4, {10}}, {5, {1}}, {6, {3}}},
+       "0",
+       {"new m1 6", "step", "step", "step", "ins m1 10", "step", "ins m1 2", "step"},
+       ""},
       /* 7 s gives granularity 10 with a merge count of 1 */
-      {"merge count one", 7000, "times", {{1, {10, 5, 12, 1}}, {2, {20, 7, 30, 3}}}, "0",
-       {"new m1 10,5,12,1", "step", "ins m1 20,7,30,3", "step"}, ""},
-      {"refused first insert", 10000, "sample", {{1, {1}}, {2, {2}}, {3, {3}}}, "1",
+      {"merge count one",
+       7000,
+       "times",
+       {{1, {10, 5, 12, 1}}, {2, {20, 7, 30, 3}}},
+       "0",
+       {"new m1 10,5,12,1", "step", "ins m1 20,7,30,3", "step"},
+       ""},
+      {"refused first insert",
+       10000,
+       "sample",
+       {{1, {1}}, {2, {2}}, {3, {3}}},
+       "1",
        {"new m1 1 fail", "step", "new m2 2", "step", "ins m2 3", "step"},
        "total no of sample inserted is [3]"},
   };

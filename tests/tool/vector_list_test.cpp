@@ -37,8 +37,8 @@ class Vectors : public testing::Test {
     tsdb_info[idx].start_index_of_graph = start;
     std::string g = "graph", gt = "vector", f = "NA", s = "0", p = "H";
     for (auto &dt : types)
-      fill_graph_info(g.data(), d.data(), gt.data(), dt.data(), f.data(), s.data(), p.data(), 1,
-                      -1, idx);
+      fill_graph_info(g.data(), d.data(), gt.data(), dt.data(), f.data(), s.data(), p.data(), 1, -1,
+                      idx);
     vzu_test::write_file(record_path(), ""); /* keep only what follows */
     return idx;
   }
@@ -141,9 +141,10 @@ TEST_F(Vectors, DeleteOfStoredVectorFlushesAtPreviousFrequencyThenDeletes) {
   two(g, "#-a", "0");
   auto rec = record();
   ASSERT_EQ(4u, rec.size());
-  EXPECT_EQ("tsdb_insert_bulk_metric_by_id metric=m1 gran=10 num_graphs=2 total=5 "
-            "data=7,0,0,0,0 -> 0",
-            rec[1]);
+  EXPECT_EQ(
+      "tsdb_insert_bulk_metric_by_id metric=m1 gran=10 num_graphs=2 total=5 "
+      "data=7,0,0,0,0 -> 0",
+      rec[1]);
   EXPECT_EQ("tsdb_delete_metric_by_id metric=m1 -> 0", rec[2]);
   EXPECT_EQ("tsdb_free_metric_id_buffer metric=m1", rec[3]);
   EXPECT_EQ(nullptr, row(g, 0).metric_id);

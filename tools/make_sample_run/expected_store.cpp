@@ -34,7 +34,7 @@ struct VecState {
 };
 
 struct GroupInfo {
-  std::vector<int> first;  /* first element of each graph */
+  std::vector<int> first; /* first element of each graph */
   std::vector<std::string> graph_names;
   std::vector<std::string> hier;
   int elements = 0;
@@ -191,9 +191,12 @@ class Model {
       RawElem raw[ORV_MAX_ELEMENTS_PER_GRAPH];
       raw_graph_values(plan_, g, (int)j, vs.key, seq, raw);
       double f[ORV_MAX_ELEMENTS_PER_GRAPH];
-      for (int e = 0; e < ORV_MAX_ELEMENTS_PER_GRAPH; e++) f[e] = raw[e].missing ? MISSING : raw[e].v;
-      if (merged_) merge_graph(g, vs, (int)j, f, opening, closing);
-      else plain_graph(g, vs, (int)j, f);
+      for (int e = 0; e < ORV_MAX_ELEMENTS_PER_GRAPH; e++)
+        f[e] = raw[e].missing ? MISSING : raw[e].v;
+      if (merged_)
+        merge_graph(g, vs, (int)j, f, opening, closing);
+      else
+        plain_graph(g, vs, (int)j, f);
     }
     if (closing && vs.state != 255) insert(g, vs);
   }
@@ -307,8 +310,12 @@ class Model {
       int type = gd.graphs[j].data_type;
       for (int e = 0; e < ORV_DATA_TYPES[type].elements; e++) {
         double v = vs.data[info_[g].first[j] + e];
-        ExpectedRow row{clock_, &gd.name, &vs.labels, &info_[g].graph_names[j],
-                        ORV_FAMILY_ROLES[ORV_DATA_TYPES[type].family][e], v};
+        ExpectedRow row{clock_,
+                        &gd.name,
+                        &vs.labels,
+                        &info_[g].graph_names[j],
+                        ORV_FAMILY_ROLES[ORV_DATA_TYPES[type].family][e],
+                        v};
         t_.rows++;
         t_.missing_rows += v == MISSING;
         if (sink_) sink_(row);
@@ -332,8 +339,8 @@ class Model {
 
 }  // namespace
 
-ExpectedTotals expect_migration(const RunPlan &plan, int first, int last,
-                                bool include_generators, const RowSink &sink) {
+ExpectedTotals expect_migration(const RunPlan &plan, int first, int last, bool include_generators,
+                                const RowSink &sink) {
   Model m(plan, include_generators, sink);
   return m.run(first, last);
 }

@@ -38,14 +38,14 @@ struct ExpectedRow {
 };
 
 struct ExpectedTotals {
-  int64_t inserts = 0;        /* the tool's total_sample */
-  int64_t store_inserts = 0;  /* inserts that reach the store, flushes included */
-  int64_t flushes = 0;        /* last values of deleted vectors */
-  int64_t left_out = 0;       /* generator vectors the tool left out */
-  int64_t missing_steps = 0;  /* the tool's total_missing_sample */
-  int64_t rows = 0;           /* rows given to the sink, flushes included */
-  int64_t missing_rows = 0;   /* of those, missing values */
-  int64_t series = 0;         /* distinct series written */
+  int64_t inserts = 0;       /* the tool's total_sample */
+  int64_t store_inserts = 0; /* inserts that reach the store, flushes included */
+  int64_t flushes = 0;       /* last values of deleted vectors */
+  int64_t left_out = 0;      /* generator vectors the tool left out */
+  int64_t missing_steps = 0; /* the tool's total_missing_sample */
+  int64_t rows = 0;          /* rows given to the sink, flushes included */
+  int64_t missing_rows = 0;  /* of those, missing values */
+  int64_t series = 0;        /* distinct series written */
   int64_t start_time = 0, end_time = 0;
 };
 
@@ -53,8 +53,8 @@ using RowSink = std::function<void(const ExpectedRow &)>;
 
 /* Runs the model over partitions first..last (indexes into plan.partitions)
  * as one migration; include_generators models the tool's -G. */
-ExpectedTotals expect_migration(const RunPlan &plan, int first, int last,
-                                bool include_generators, const RowSink &sink);
+ExpectedTotals expect_migration(const RunPlan &plan, int first, int last, bool include_generators,
+                                const RowSink &sink);
 
 }  // namespace sample_run
 

@@ -50,8 +50,23 @@ struct Args {
   bool generators = false;
 };
 
-enum { O_WDIR = 1, O_TR, O_PRESET, O_GROUPS, O_VECTORS, O_GRAPHS, O_PACKETS, O_INTERVAL,
-       O_PARTS, O_VERSIONS, O_SEED, O_START, O_EXPECT, O_GEN, O_HELP };
+enum {
+  O_WDIR = 1,
+  O_TR,
+  O_PRESET,
+  O_GROUPS,
+  O_VECTORS,
+  O_GRAPHS,
+  O_PACKETS,
+  O_INTERVAL,
+  O_PARTS,
+  O_VERSIONS,
+  O_SEED,
+  O_START,
+  O_EXPECT,
+  O_GEN,
+  O_HELP
+};
 
 [[noreturn]] void usage_error(const std::string &msg) {
   fprintf(stderr, "make_sample_run: %s\n%s", msg.c_str(), USAGE);
@@ -70,7 +85,8 @@ void set_option(Args &a, int opt, const char *name) {
     case O_WDIR: a.wdir = optarg; break;
     case O_TR: a.plan.testrun = (int)number(optarg, name); break;
     case O_PRESET:
-      if (!apply_preset(optarg, a.plan)) usage_error(std::string("unknown preset '") + optarg + "'");
+      if (!apply_preset(optarg, a.plan))
+        usage_error(std::string("unknown preset '") + optarg + "'");
       break;
     case O_GROUPS: a.plan.groups = (int)number(optarg, name); break;
     case O_VECTORS: a.plan.vectors = (int)number(optarg, name); break;
@@ -89,13 +105,14 @@ void set_option(Args &a, int opt, const char *name) {
 }
 
 Args parse(int argc, char **argv) {
-  static const option opts[] = {
-      {"wdir", 1, 0, O_WDIR},         {"testrun", 1, 0, O_TR},       {"preset", 1, 0, O_PRESET},
-      {"groups", 1, 0, O_GROUPS},     {"vectors", 1, 0, O_VECTORS},  {"graphs", 1, 0, O_GRAPHS},
-      {"packets", 1, 0, O_PACKETS},   {"interval", 1, 0, O_INTERVAL},
-      {"partitions", 1, 0, O_PARTS},  {"versions", 1, 0, O_VERSIONS}, {"seed", 1, 0, O_SEED},
-      {"start", 1, 0, O_START},       {"expect", 1, 0, O_EXPECT},
-      {"with-generators", 0, 0, O_GEN}, {"help", 0, 0, O_HELP},     {0, 0, 0, 0}};
+  static const option opts[] = {{"wdir", 1, 0, O_WDIR},        {"testrun", 1, 0, O_TR},
+                                {"preset", 1, 0, O_PRESET},    {"groups", 1, 0, O_GROUPS},
+                                {"vectors", 1, 0, O_VECTORS},  {"graphs", 1, 0, O_GRAPHS},
+                                {"packets", 1, 0, O_PACKETS},  {"interval", 1, 0, O_INTERVAL},
+                                {"partitions", 1, 0, O_PARTS}, {"versions", 1, 0, O_VERSIONS},
+                                {"seed", 1, 0, O_SEED},        {"start", 1, 0, O_START},
+                                {"expect", 1, 0, O_EXPECT},    {"with-generators", 0, 0, O_GEN},
+                                {"help", 0, 0, O_HELP},        {0, 0, 0, 0}};
   Args a;
   int opt, idx = 0;
   while ((opt = getopt_long(argc, argv, "", opts, &idx)) != -1)
@@ -109,8 +126,10 @@ Args parse(int argc, char **argv) {
 void print_row(FILE *f, const ExpectedRow &r) {
   fprintf(f, "%lld\t%s\t%s\t%s\t%s\t", (long long)r.time, r.group->c_str(), r.labels->c_str(),
           r.graph->c_str(), r.role);
-  if (r.value == MISSING) fputs("missing\n", f);
-  else fprintf(f, "%.17g\n", r.value);
+  if (r.value == MISSING)
+    fputs("missing\n", f);
+  else
+    fprintf(f, "%.17g\n", r.value);
 }
 
 /* Runs the model of a whole-run migration, writing the rows when asked. */
@@ -136,19 +155,21 @@ void report(const RunPlan &plan, const Args &a, const WriteStats &w, const Expec
   for (const PartitionPlan &p : plan.partitions) printf(" %s", p.name.c_str());
   printf("\n  versions     %d per partition, packet size %d bytes\n", plan.opt.versions,
          plan.packet_size);
-  printf("  groups       %zu, graphs %d, vectors %d in the first partition\n",
-         plan.groups.size(), graphs, vectors);
+  printf("  groups       %zu, graphs %d, vectors %d in the first partition\n", plan.groups.size(),
+         graphs, vectors);
   printf("  raw files    %lld, packets %lld, values %lld, %lld bytes, largest %lld bytes (%s)\n",
          (long long)w.files, (long long)w.packets, (long long)w.values, (long long)w.bytes,
          (long long)w.largest_rtg, w.largest_rtg_path.c_str());
-  printf("  expected     samples inserted %lld, missing samples %lld, store rows %lld "
-         "(%lld missing), series %lld, times %lld..%lld\n",
-         (long long)t.inserts, (long long)t.missing_steps, (long long)t.rows,
-         (long long)t.missing_rows, (long long)t.series, (long long)t.start_time,
-         (long long)t.end_time);
-  printf("  store        inserts %lld (%lld flushed by deleted vectors, %lld generator vectors "
-         "left out)\n",
-         (long long)t.store_inserts, (long long)t.flushes, (long long)t.left_out);
+  printf(
+      "  expected     samples inserted %lld, missing samples %lld, store rows %lld "
+      "(%lld missing), series %lld, times %lld..%lld\n",
+      (long long)t.inserts, (long long)t.missing_steps, (long long)t.rows,
+      (long long)t.missing_rows, (long long)t.series, (long long)t.start_time,
+      (long long)t.end_time);
+  printf(
+      "  store        inserts %lld (%lld flushed by deleted vectors, %lld generator vectors "
+      "left out)\n",
+      (long long)t.store_inserts, (long long)t.flushes, (long long)t.left_out);
   if (!a.expect.empty()) printf("  expected rows written to %s\n", a.expect.c_str());
 }
 

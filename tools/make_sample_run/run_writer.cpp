@@ -53,9 +53,9 @@ std::string graph_lines(const GroupDef &g, int gidx, int listed) {
     const GraphDef &gr = g.graphs[j];
     const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
     out += "Graph|" + gr.name + "|" + std::to_string((gidx + 1) * 100 + (int)j + 1) + "|" +
-           type_text(g.vector_group) + "|" + d.name + "|" + std::to_string(off) + "|" +
-           gr.formula + "|-|0|" + std::to_string(listed) + "|-|" + (j % 3 ? "M" : "H") +
-           "|NA|" + gr.name + " per sample\n";
+           type_text(g.vector_group) + "|" + d.name + "|" + std::to_string(off) + "|" + gr.formula +
+           "|-|0|" + std::to_string(listed) + "|-|" + (j % 3 ? "M" : "H") + "|NA|" + gr.name +
+           " per sample\n";
     off += graph_width(gr.data_type);
   }
   return out;
@@ -90,8 +90,8 @@ std::string diff_gdf(const RunPlan &plan, const PartitionPlan &part, const Versi
       if (e.group != (int)g) continue;
       if (!header) out += group_line(plan.groups[g], listed_count(v.layout[g]));
       header = true;
-      out += (e.kind == EventKind::Delete ? "#-" : "") + e.name + " " +
-             std::to_string(e.offset) + "\n";
+      out += (e.kind == EventKind::Delete ? "#-" : "") + e.name + " " + std::to_string(e.offset) +
+             "\n";
     }
   }
   return out;
@@ -119,8 +119,8 @@ std::vector<Placement> placements(const RunPlan &plan, const VersionPlan &v) {
 }
 
 /* Fills one packet; returns the number of values written. */
-int64_t fill_packet(const RunPlan &plan, const std::vector<Placement> &where,
-                    const PacketHead &h, std::vector<unsigned char> &buf) {
+int64_t fill_packet(const RunPlan &plan, const std::vector<Placement> &where, const PacketHead &h,
+                    std::vector<unsigned char> &buf) {
   std::fill(buf.begin(), buf.end(), 0);
   double head[3] = {(double)h.opcode, (double)h.seq, (double)h.ts_ms};
   memcpy(&buf[0], &head[0], 8);
@@ -183,13 +183,33 @@ std::string summary_top(const RunPlan &plan) {
   int64_t end = plan.partitions.back().versions.back().packets.back().ts_ms / 1000;
   int64_t dur = end - start;
   char duration[64];
-  snprintf(duration, sizeof duration, "%02d:%02d:%02d", (int)(dur / 3600),
-           (int)(dur % 3600 / 60), (int)(dur % 60));
-  std::string f[26] = {std::to_string(plan.opt.testrun), "sample_scenario",
-                       local_time(start, "%m/%d/%y %H:%M:%S"), "1", "0", "1", "1", "0", "1",
-                       "0", "0", "2", "Sample Load Test", "FCU", duration, "500",
-                       std::to_string(start), std::to_string(start), std::to_string(dur),
-                       std::to_string(plan.opt.interval_ms), "0", "2:2", "0", "All:1", "NA",
+  snprintf(duration, sizeof duration, "%02d:%02d:%02d", (int)(dur / 3600), (int)(dur % 3600 / 60),
+           (int)(dur % 60));
+  std::string f[26] = {std::to_string(plan.opt.testrun),
+                       "sample_scenario",
+                       local_time(start, "%m/%d/%y %H:%M:%S"),
+                       "1",
+                       "0",
+                       "1",
+                       "1",
+                       "0",
+                       "1",
+                       "0",
+                       "0",
+                       "2",
+                       "Sample Load Test",
+                       "FCU",
+                       duration,
+                       "500",
+                       std::to_string(start),
+                       std::to_string(start),
+                       std::to_string(dur),
+                       std::to_string(plan.opt.interval_ms),
+                       "0",
+                       "2:2",
+                       "0",
+                       "All:1",
+                       "NA",
                        "NA"};
   std::string line;
   for (int i = 0; i < 26; i++) line += (i ? "|" : "") + f[i];
@@ -199,14 +219,16 @@ std::string summary_top(const RunPlan &plan) {
 std::string scenario_conf(const RunPlan &plan) {
   return "ENABLE_AUTO_RUN 0\n"
          "NUM_USERS 500\n"
-         "PROGRESS_MSECS " + std::to_string(plan.opt.interval_ms) + "\n"
+         "PROGRESS_MSECS " +
+         std::to_string(plan.opt.interval_ms) +
+         "\n"
          "RAMP_UP_MODE LINEAR 60\n"
          "SHOW_GROUP_DATA 0\n"
          "TW_GENERATOR 2\n";
 }
 
-std::string write_partition(const RunPlan &plan, const PartitionPlan &part,
-                            const std::string &dir, WriteStats &st) {
+std::string write_partition(const RunPlan &plan, const PartitionPlan &part, const std::string &dir,
+                            WriteStats &st) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) return "cannot create " + dir + ": " + ec.message();

@@ -16,10 +16,10 @@ namespace sample_run {
 
 struct WriteStats {
   int64_t files = 0;
-  int64_t packets = 0;      /* packets written, packet 0 of every file included */
-  int64_t values = 0;       /* elements written for active vectors */
-  int64_t bytes = 0;        /* bytes of every raw sample file */
-  int64_t largest_rtg = 0;  /* bytes of the largest raw sample file */
+  int64_t packets = 0;     /* packets written, packet 0 of every file included */
+  int64_t values = 0;      /* elements written for active vectors */
+  int64_t bytes = 0;       /* bytes of every raw sample file */
+  int64_t largest_rtg = 0; /* bytes of the largest raw sample file */
   std::string largest_rtg_path;
 };
 

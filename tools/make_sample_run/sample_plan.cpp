@@ -45,8 +45,8 @@ GraphDef graph(const std::string &name, const char *type, const char *formula, d
   return g;
 }
 
-GroupDef group(const std::string &name, int rpt, bool vec, const std::string &hier,
-               bool one_token, std::vector<GraphDef> graphs) {
+GroupDef group(const std::string &name, int rpt, bool vec, const std::string &hier, bool one_token,
+               std::vector<GraphDef> graphs) {
   GroupDef g;
   g.name = name;
   g.rpt_id = rpt;
@@ -66,8 +66,8 @@ std::string numbered(const char *prefix, int n) {
 }
 
 std::vector<std::string> page_names(int n) {
-  static const char *const pages[] = {"Home", "Login", "Search", "Product", "Cart", "Checkout",
-                                      "Logout"};
+  static const char *const pages[] = {"Home", "Login",    "Search", "Product",
+                                      "Cart", "Checkout", "Logout"};
   std::vector<std::string> out;
   for (int i = 0; i < n; i++) out.push_back(i < 7 ? pages[i] : numbered("Page", i + 1));
   return out;
@@ -83,8 +83,8 @@ std::vector<std::string> txn_names(int n) {
 std::string server_name(int k) {
   static const char *const tiers[] = {"WebTier", "AppTier", "DbTier"};
   char buf[96];
-  snprintf(buf, sizeof buf, "%s>%s%02d>inst%d", tiers[k % 3], k % 3 == 2 ? "db" : "srv",
-           k / 3 + 1, 1 + k / 30);
+  snprintf(buf, sizeof buf, "%s>%s%02d>inst%d", tiers[k % 3], k % 3 == 2 ? "db" : "srv", k / 3 + 1,
+           1 + k / 30);
   return buf;
 }
 
@@ -158,8 +158,10 @@ int lay_out_groups(std::vector<GroupDef> &groups, int spare,
       g.elements += ORV_DATA_TYPES[gr.data_type].elements;
     }
     size_t i = &g - groups.data();
-    if (!g.vector_group) g.slots = 1;
-    else g.slots = slots ? (*slots)[i] : (int)g.vectors.size() + spare;
+    if (!g.vector_group)
+      g.slots = 1;
+    else
+      g.slots = slots ? (*slots)[i] : (int)g.vectors.size() + spare;
     g.start = off;
     off += g.slots * g.vector_bytes;
   }
@@ -386,15 +388,14 @@ bool apply_preset(const std::string &name, PlanOptions &o) {
   if (name == "small") {
     o.groups = 6, o.vectors = 4, o.graphs = 6, o.packets = 40, o.partitions = 3, o.versions = 3;
   } else if (name == "medium") {
-    o.groups = 12, o.vectors = 20, o.graphs = 8, o.packets = 1500, o.partitions = 3,
-    o.versions = 2;
+    o.groups = 12, o.vectors = 20, o.graphs = 8, o.packets = 1500, o.partitions = 3, o.versions = 2;
   } else if (name == "large") {
     o.groups = 40, o.vectors = 40, o.graphs = 10, o.packets = 1000, o.partitions = 4,
     o.versions = 2;
   } else if (name == "wide") {
     /* Many groups and series, few packets: the fixed cost per group shows. */
-    o.groups = 40, o.vectors = 25, o.graphs = 10, o.packets = 180, o.partitions = 3,
-    o.versions = 2, o.tight_slots = true;
+    o.groups = 40, o.vectors = 25, o.graphs = 10, o.packets = 180, o.partitions = 3, o.versions = 2,
+    o.tight_slots = true;
   } else {
     return false;
   }

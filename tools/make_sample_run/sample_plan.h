@@ -27,16 +27,16 @@ namespace sample_run {
 /* Size options; see the presets in sample_plan.cpp. */
 struct PlanOptions {
   int testrun = 1234;
-  int groups = 8;        /* total groups: the 6 fixed ones plus extra server groups */
-  int vectors = 4;       /* vectors listed per vector group in the first partition */
-  int graphs = 6;        /* graphs of each extra server group */
-  int packets = 40;      /* sample packets per raw sample file (packet 0 not counted) */
+  int groups = 8;   /* total groups: the 6 fixed ones plus extra server groups */
+  int vectors = 4;  /* vectors listed per vector group in the first partition */
+  int graphs = 6;   /* graphs of each extra server group */
+  int packets = 40; /* sample packets per raw sample file (packet 0 not counted) */
   int interval_ms = 1000;
   int partitions = 3;
-  int versions = 3;      /* graph definition versions per partition */
+  int versions = 3; /* graph definition versions per partition */
   uint64_t seed = 1;
   int64_t start_epoch = 1709542800; /* 2024-03-04 09:00:00 UTC */
-  bool tight_slots = false; /* reserve only the vector blocks the versions use */
+  bool tight_slots = false;         /* reserve only the vector blocks the versions use */
 };
 
 /* Bytes of the packet header (opcode, sequence number, time stamp inside). */
@@ -60,13 +60,13 @@ struct GroupDef {
   bool vector_group = true; /* false: scalar */
   std::string hierarchy;    /* the file's field: "-" for none */
   std::string metric, desc;
-  bool one_token = true;    /* first-partition vectors listed without offsets */
+  bool one_token = true; /* first-partition vectors listed without offsets */
   std::vector<GraphDef> graphs;
   std::vector<std::string> vectors; /* names listed in the first partition */
-  int slots = 0;            /* vector blocks reserved in the packet */
-  int start = 0;            /* offset of the group's block in a packet */
-  int vector_bytes = 0;     /* bytes of one vector's values */
-  int elements = 0;         /* values of one vector */
+  int slots = 0;                    /* vector blocks reserved in the packet */
+  int start = 0;                    /* offset of the group's block in a packet */
+  int vector_bytes = 0;             /* bytes of one vector's values */
+  int elements = 0;                 /* values of one vector */
 };
 
 /* One vector as the tool should see it in one version. */
@@ -95,10 +95,10 @@ struct PacketHead {
 
 /* One graph definition version and its raw sample file. */
 struct VersionPlan {
-  int number = 0;                 /* 0: testrun.gdf, n: testrun.gdf.diff.n */
-  std::vector<VectorEvent> events;/* vector lines of a diff (empty for 0) */
+  int number = 0;                               /* 0: testrun.gdf, n: testrun.gdf.diff.n */
+  std::vector<VectorEvent> events;              /* vector lines of a diff (empty for 0) */
   std::vector<std::vector<VectorPlace>> layout; /* per group, after the events */
-  std::vector<PacketHead> packets;/* packet 0 first */
+  std::vector<PacketHead> packets;              /* packet 0 first */
 };
 
 struct PartitionPlan {

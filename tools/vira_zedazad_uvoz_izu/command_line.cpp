@@ -92,8 +92,8 @@ void check_wdir_length(const char *wdir) {
   size_t len = strlen(env && *env ? env : wdir);
   if (len > WDIR_MAX_LEN)
     vzu_fatal(stderr,
-              "ERROR : TW_WDIR is too long (%zu characters, at most %zu allowed), exiting!\n",
-              len, WDIR_MAX_LEN);
+              "ERROR : TW_WDIR is too long (%zu characters, at most %zu allowed), exiting!\n", len,
+              WDIR_MAX_LEN);
 }
 
 void require_value(int opt) {
@@ -109,8 +109,8 @@ void take_testrun(SeenOptions *seen, char *wdir) {
   char errmsg[TW_PATH_LEN];
   if (check_test_run_exists(g_testrun, wdir, errmsg) != 0) {
     reset_test_start_time();
-    vzu_fatal(stderr, " %s | Testrun %d not found, exiting! [%s] \n", g_test_start_time,
-              g_testrun, errmsg);
+    vzu_fatal(stderr, " %s | Testrun %d not found, exiting! [%s] \n", g_test_start_time, g_testrun,
+              errmsg);
   }
 }
 
@@ -141,26 +141,13 @@ void take_option(int opt, SeenOptions *seen, char *wdir) {
       require_value(opt);
       take_testrun(seen, wdir);
       break;
-    case 's':
-      take_bound(opt, &seen->start, &g_start_partition_idx, &seen->start_check);
-      break;
-    case 'e':
-      take_bound(opt, &seen->end, &g_end_partition_idx, &seen->end_check);
-      break;
-    case 'f':
-      break; /* the sampling frequency comes from each graph definition version */
-    case 'D':
-      g_debug_level = atoi(optarg);
-      break;
-    case 'g':
-      dump_data_flag = 1;
-      break;
-    case 'w':
-      take_dump_size(dump_data_flag == 1);
-      break;
-    case 'G':
-      not_include_generator = 0;
-      break;
+    case 's': take_bound(opt, &seen->start, &g_start_partition_idx, &seen->start_check); break;
+    case 'e': take_bound(opt, &seen->end, &g_end_partition_idx, &seen->end_check); break;
+    case 'f': break; /* the sampling frequency comes from each graph definition version */
+    case 'D': g_debug_level = atoi(optarg); break;
+    case 'g': dump_data_flag = 1; break;
+    case 'w': take_dump_size(dump_data_flag == 1); break;
+    case 'G': not_include_generator = 0; break;
     default:
       reset_test_start_time();
       vzu_print(stderr, " %s | Invalid Argument!\n", g_test_start_time);
@@ -228,7 +215,6 @@ void make_destination_testrun_directory(char *tw_wdir) {
   }
   if (rc != 0) {
     reset_test_start_time();
-    vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n",
-              g_test_start_time);
+    vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n", g_test_start_time);
   }
 }

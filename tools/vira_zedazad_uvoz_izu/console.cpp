@@ -19,8 +19,8 @@
 namespace {
 
 struct Progress {
-  int tty = -1;          /* -1 unknown, 0 no terminal, 1 terminal */
-  bool shown = false;    /* a progress line is on the screen */
+  int tty = -1;       /* -1 unknown, 0 no terminal, 1 terminal */
+  bool shown = false; /* a progress line is on the screen */
   char partition[TW_PATH_LEN] = "";
   int version = 0;
   int total = 0;
@@ -37,8 +37,8 @@ bool progress_on_terminal() {
 void progress_draw(int done) {
   const char *name = strrchr(g_progress.partition, '/');
   name = name ? name + 1 : g_progress.partition;
-  fprintf(stderr, "\r\033[Kpartition %s  version %d  packets %d/%d", name,
-          g_progress.version, done, g_progress.total);
+  fprintf(stderr, "\r\033[Kpartition %s  version %d  packets %d/%d", name, g_progress.version, done,
+          g_progress.total);
   fflush(stderr);
   g_progress.shown = true;
 }

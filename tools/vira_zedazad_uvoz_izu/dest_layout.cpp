@@ -22,8 +22,7 @@ namespace {
 [[noreturn]] void refuse_partition_dir(long long partition_idx) {
   reset_test_start_time();
   TRACE1("Error in creating parittion %lld\n", partition_idx);
-  vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n",
-            g_test_start_time);
+  vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n", g_test_start_time);
 }
 
 /* "mkdir -p -m 777" of the partition directory and of its subjects. */
@@ -48,7 +47,7 @@ void make_partition_dir(const char *tw_wdir, long long partition_idx) {
 void create_partition_dir(char *tw_wdir, char request_count, tr_gdf_struct *gdf_struct_arr) {
   if (request_count == 0) {
     make_destination_testrun_directory(tw_wdir);
-    g_start_partition_index += 1;  /* the loop runs one partition ahead */
+    g_start_partition_index += 1; /* the loop runs one partition ahead */
     return;
   }
   if (request_count != 1) return;

@@ -99,7 +99,7 @@ int read_summary_fields(const char *path, char *line, char **fields, mode_t *mod
  * five minutes away from the start of the sample data. */
 long checked_start_time(const char *formatted) {
   struct tm tm;
-  memset(&tm, 0, sizeof tm);  /* tm_isdst 0: daylight saving not in effect */
+  memset(&tm, 0, sizeof tm); /* tm_isdst 0: daylight saving not in effect */
   strptime(formatted, "%m/%d/%y %H:%M:%S", &tm);
   long start = static_cast<long>(mktime(&tm));
   long long diff = static_cast<int>(start - test_start_time);
@@ -174,7 +174,7 @@ void replace_file(const char *path, const std::string &text, mode_t mode) {
     vzu_print(stderr, "Failed to open file - %s, error - %s\n", tmp, twlb_strerror(errno));
     return;
   }
-  fchmod(fd, mode);  /* keep the old file's permissions */
+  fchmod(fd, mode); /* keep the old file's permissions */
   bool written = twlb_write_all(fd, text.data(), text.size()) == 0 && fsync(fd) == 0;
   int err = errno;
   if (close(fd) != 0 && written) {
@@ -214,7 +214,7 @@ void ensure_controller_pid_file(void) {
   run_file_path(pid_dir, ".pidfiles");
   snprintf(pid_file, sizeof pid_file, "%s/.OrvMain.pid", pid_dir);
   bool new_dir = stat(pid_dir, &st) != 0;
-  if (!new_dir && stat(pid_file, &st) == 0) return;  /* keep the existing one */
+  if (!new_dir && stat(pid_file, &st) == 0) return; /* keep the existing one */
   if (new_dir) mkdir(pid_dir, 0700);
   FILE *fp = fopen(pid_file, "w");
   if (new_dir) TRACE1("1 creating %s file", pid_file);

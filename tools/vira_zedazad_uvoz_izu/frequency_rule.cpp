@@ -31,8 +31,7 @@ int next_granularity(int seconds) {
 
 }  // namespace
 
-void calculate_packet_count_to_merge(int freq, int *frequency_changed,
-                                     int *packet_count_to_merge) {
+void calculate_packet_count_to_merge(int freq, int *frequency_changed, int *packet_count_to_merge) {
   int s = freq / 1000;
   if (s <= 0) return; /* callers refuse such intervals; nothing to merge by */
   if (is_granularity(s)) {

@@ -118,8 +118,7 @@ int read_group_line(char *line) {
 bool takes_graphs(int idx) {
   if (idx < 0) return false;
   const TSDB_INFO &g = tsdb_info[idx];
-  return !g.is_all_graph_processed &&
-         g.total_graph_entries < g.tsdb_group_data_ptr[0].num_graphs;
+  return !g.is_all_graph_processed && g.total_graph_entries < g.tsdb_group_data_ptr[0].num_graphs;
 }
 
 void read_vector_line(char *line, int idx) {
@@ -226,9 +225,9 @@ void process_group(char *line, int tsdb_group_idx, char **buffer, int num_fields
   if (id >= 0) return;
   bool full = num_fields == 9;
   char none[] = "", no_hierarchy[] = "-";
-  fill_group_info(buffer[1], to_int(buffer[2]), to_int(buffer[4]), to_int(buffer[5]),
-                  buffer[3], full ? buffer[7] : no_hierarchy, full ? buffer[8] : none,
-                  full ? buffer[6] : none, tsdb_group_idx);
+  fill_group_info(buffer[1], to_int(buffer[2]), to_int(buffer[4]), to_int(buffer[5]), buffer[3],
+                  full ? buffer[7] : no_hierarchy, full ? buffer[8] : none, full ? buffer[6] : none,
+                  tsdb_group_idx);
   id = static_cast<int>(twlb_set_norm_id(&g_group_hash, name, len, tsdb_group_idx));
   TRACE2("Inside first time Group norm idx for Group name %s - %d", name, id);
 }
@@ -240,8 +239,8 @@ void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char 
     refuse_group(gname, "graphs", numGraph, MAX_GRAPHS_PER_GROUP);
   TSDB_INFO &g = tsdb_info[tsdb_group_idx];
   int row = 0;
-  create_table_entry_t(&row, &g.total_group_entries, &g.max_groups_entries,
-                       &g.tsdb_group_data_ptr, "Group Data");
+  create_table_entry_t(&row, &g.total_group_entries, &g.max_groups_entries, &g.tsdb_group_data_ptr,
+                       "Group Data");
   tsdb_metric_group &rec = g.tsdb_group_data_ptr[0];
   memset(&rec, 0, sizeof rec);
   snprintf(rec.group_name, sizeof rec.group_name, "%s", gname);
@@ -254,8 +253,9 @@ void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char 
   rec.group_type = static_cast<signed char>(vector_or_scalar(groupType));
   if (rec.group_type < 0) {
     TRACE1("Invalid Group Data for Group name %s", gname);
-    vzu_fatal(stderr, "Invalid Group Data for Group name %s (graph definition file '%s', line %d)\n",
-              gname, g_reading_path, g_reading_line);
+    vzu_fatal(stderr,
+              "Invalid Group Data for Group name %s (graph definition file '%s', line %d)\n", gname,
+              g_reading_path, g_reading_line);
   }
   is_all_graph_parsed = 0;
   rec.num_graphs = static_cast<unsigned short>(numGraph);
@@ -305,10 +305,10 @@ int fill_graph_info(char *graph_name, char *graph_desc, char *graph_type, char *
                  g.total_elements + g.num_elements[row], MAX_ELEMENTS_PER_VECTOR);
   g.total_elements += g.num_elements[row];
   if (g.graph_element_size[row] < 8) g.type_cast_reqd = 1;
-  TRACE2("\n\nDEBUG---Element for graph %s data type %s graph elemet size %hi\n\n",
-         rec.graph_name, data_type, static_cast<short>(g.graph_element_size[row]));
-  rec.graph_state = static_cast<signed char>(is_graph_excluded(graph_priority, graph_state,
-                                                               metric_priority));
+  TRACE2("\n\nDEBUG---Element for graph %s data type %s graph elemet size %hi\n\n", rec.graph_name,
+         data_type, static_cast<short>(g.graph_element_size[row]));
+  rec.graph_state = static_cast<signed char>(
+      is_graph_excluded(graph_priority, graph_state, metric_priority));
   rec.metric_priority = static_cast<signed char>(metric_priority);
   is_all_graph_parsed++;
   /* Complete when the group's own count is reached: is_all_graph_parsed

@@ -56,8 +56,8 @@ void out_of_memory_exit(const char *label) {
 
 int init_tsdb_group_info(void) {
   int row = 0;
-  create_table_entry_t(&row, &total_tsdb_group_entries, &max_tsdb_group_entries,
-                       &tsdb_info, "Group Data");
+  create_table_entry_t(&row, &total_tsdb_group_entries, &max_tsdb_group_entries, &tsdb_info,
+                       "Group Data");
   memset(&tsdb_info[row], 0, sizeof(TSDB_INFO));
   tsdb_info[row].vector_temp_norm_table = NULL;
   return row;
@@ -94,8 +94,7 @@ char formula_to_num(const char *graph_formula) {
   return static_cast<char>(255);
 }
 
-int is_graph_excluded(const char *graph_priority, const char *graph_state,
-                      int mon_priority) {
+int is_graph_excluded(const char *graph_priority, const char *graph_state, int mon_priority) {
   if (strcmp(graph_state, "E") == 0) return 100;
   if (mon_priority == -1) return 0;
   int cls = priority_class(graph_priority);

@@ -46,4 +46,3 @@ void refuse_input_file(const char *kind, const char *path, const char *why) {
   TRACE1("%s %s refused: %s\n", kind, path, why);
   vzu_fatal(stderr, " %s | %s '%s' refused: %s\n", g_test_start_time, kind, path, why);
 }
-

@@ -56,7 +56,8 @@ void refuse_start_time(const char *path, const char *format, ...) {
   va_end(ap);
   reset_test_start_time();
   TRACE1("Start time not taken from %s: %s\n", path, cause);
-  vzu_fatal(stderr, " %s | Raw sample file '%s' refused at packet 0: %s; it gives the run's start time\n",
+  vzu_fatal(stderr,
+            " %s | Raw sample file '%s' refused at packet 0: %s; it gives the run's start time\n",
             g_test_start_time, path, cause);
 }
 
@@ -155,8 +156,7 @@ void print_partition_totals(const partition_struct *row) {
   vzu_print(stdout,
             "In partition [%s] total no of sample inserted is [%lld], total number of missing "
             "sample so far is [%lld], total number of sample inserted so far is [%lld]\n",
-            row->partition_idx, no_of_sample_inserted_in_par, total_missing_sample,
-            total_sample);
+            row->partition_idx, no_of_sample_inserted_in_par, total_missing_sample, total_sample);
   no_of_sample_inserted_in_par = 0;
 }
 

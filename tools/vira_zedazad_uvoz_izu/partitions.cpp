@@ -51,11 +51,9 @@ void free_partition_list(struct dirent **list, int count) {
 }
 
 /* Appends the row for partition `name_value` of run directory `tr_abs_path`. */
-void add_partition_row(partition_struct **table, const char *tr_abs_path,
-                       long long name_value) {
+void add_partition_row(partition_struct **table, const char *tr_abs_path, long long name_value) {
   int row;
-  create_table_entry_t(&row, &total_partition_count, &max_partition_count, table,
-                       "Group Data");
+  create_table_entry_t(&row, &total_partition_count, &max_partition_count, table, "Group Data");
   partition_struct *p = &(*table)[row];
   memset(p, 0, sizeof *p);
   snprintf(p->partition_idx, sizeof p->partition_idx, "%s/%lld", tr_abs_path, name_value);

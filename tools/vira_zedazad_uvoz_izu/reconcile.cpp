@@ -74,7 +74,7 @@ void scan_group_line(char *line, Scan *scan) {
   if (n < 2) return;
   int len = static_cast<int>(strlen(fields[1]));
   int idx = twlb_get_norm_id(&g_group_hash, fields[1], len);
-  if (idx < 0 || idx >= total_tsdb_group_entries) return;  /* new to this run */
+  if (idx < 0 || idx >= total_tsdb_group_entries) return; /* new to this run */
   scan->group_idx = idx;
   twlb_set_norm_id(g_group_temp_hash, fields[1], len, idx);
   int num_vectors = n > 5 ? atoi(fields[5]) : 0;
@@ -128,8 +128,7 @@ bool vector_still_declared(const TSDB_INFO *group, const char *stored_name) {
 
 void mark_vector_deleted(Vector_list *vector) {
   vector->delete_flag = 1;
-  vzu_print(stderr, "Vector Deleted [%s] rtg_idx [%ld]\n", vector->vector_name,
-            vector->rtg_idx);
+  vzu_print(stderr, "Vector Deleted [%s] rtg_idx [%ld]\n", vector->vector_name, vector->rtg_idx);
   vector->rtg_idx = -1;
   vector->metrics_idx_found = 0;
 }
@@ -176,4 +175,3 @@ void reconcile_with_new_partition(const tr_gdf_struct *gdf_struct_arr) {
   release_scratch_tables();
   fclose(fp);
 }
-

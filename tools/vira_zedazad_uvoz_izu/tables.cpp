@@ -30,14 +30,12 @@ int table_bytes(int rows, int size, bool *fits) {
 
 }  // namespace
 
-int create_table_entry(int *row_num, int *total, int *max, char **ptr,
-                       int size, const char *name) {
+int create_table_entry(int *row_num, int *total, int *max, char **ptr, int size, const char *name) {
   if (*total == *max) {
     bool fits = false;
     int bytes = table_bytes(*max + kGrowRows, size, &fits);
     if (!fits)
-      vzu_fatal(stderr, "Trying to realloc a negative or 0 size (%d) for index  %d\n",
-                bytes, -1);
+      vzu_fatal(stderr, "Trying to realloc a negative or 0 size (%d) for index  %d\n", bytes, -1);
     char *grown = static_cast<char *>(realloc(*ptr, static_cast<size_t>(bytes)));
     if (grown == NULL)
       vzu_fatal(stderr, "Out of Memory (size = %d): %s for index %d\n", bytes, name, -1);

@@ -77,8 +77,8 @@ void sd_debug_logs(int log_level, const char *filename, int line, const char *fn
     opened = 1;
   }
   char stamp[64];
-  int h = snprintf(record, sizeof record, "\n%s|%d|%s|%s|",
-                   twlb_get_cur_date_time(stamp, 1), line, filename, fname);
+  int h = snprintf(record, sizeof record, "\n%s|%d|%s|%s|", twlb_get_cur_date_time(stamp, 1), line,
+                   filename, fname);
   if (h < 0) return;
   if (h >= TRACE_RECORD_MAX) h = TRACE_RECORD_MAX - 1;
   va_list ap;

@@ -32,10 +32,9 @@ void build_prefixed_name(const char *name, char *out) {
 int add_vector_row(int group_idx, const char *key, const char *stored) {
   TSDB_INFO &g = tsdb_info[group_idx];
   int row = 0;
-  create_table_entry_t(&row, &g.total_vector_entries, &g.max_vector_entries,
-                       &g.vector_list_ptr, "Group Data");
-  unsigned int id = twlb_set_norm_id(&g.vector_norm_table, key,
-                                     static_cast<int>(strlen(key)), row);
+  create_table_entry_t(&row, &g.total_vector_entries, &g.max_vector_entries, &g.vector_list_ptr,
+                       "Group Data");
+  unsigned int id = twlb_set_norm_id(&g.vector_norm_table, key, static_cast<int>(strlen(key)), row);
   Vector_list &v = g.vector_list_ptr[row];
   memset(&v, 0, sizeof v);
   v.vector_idx = static_cast<int>(id);
@@ -61,8 +60,8 @@ void delete_in_store(TSDB_INFO &g, Vector_list &v, const char *name) {
   unsigned char status = tsdb_delete_metric_by_id(v.metric_id, err);
   TRACE2("Delete vector received for vector name %s", name);
   if (status != 0) {
-    TRACE2("TSDB:ERROR Received error deleting metric id error message = %s Return val =%d\n",
-           err, status);
+    TRACE2("TSDB:ERROR Received error deleting metric id error message = %s Return val =%d\n", err,
+           status);
     return;
   }
   tsdb_free_metric_id_buffer(v.metric_id);

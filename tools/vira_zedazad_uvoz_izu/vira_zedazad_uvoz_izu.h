@@ -39,8 +39,7 @@ extern void (*vzu_fatal_hook)(void);
 
 /* Prints a console message to `stream` after clearing the progress line. Use
  * this for every message of the tool on standard output or standard error. */
-void vzu_print(FILE *stream, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void vzu_print(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 /* Progress display on standard error, only when it is a terminal (nothing is
  * printed otherwise): partition, version and packets done of total. */
@@ -83,18 +82,18 @@ FILE *fopen_regular(const char *path, const char **why, bool *not_regular);
 
 /* Written by main and parse_and_validate_arg before anything else runs, then
  * only read. */
-extern char tw_wdir[TW_PATH_LEN];   /* work directory from TW_WDIR; every path starts with it */
-extern int g_testrun;               /* source run number (-t); -1 until given */
-extern int g_dest_testrun;          /* run written to: g_testrun once the options are in; every
+extern char tw_wdir[TW_PATH_LEN];  /* work directory from TW_WDIR; every path starts with it */
+extern int g_testrun;              /* source run number (-t); -1 until given */
+extern int g_dest_testrun;         /* run written to: g_testrun once the options are in; every
                                        output path (trace log, dump, partitions, finish) uses it */
-extern long g_start_partition_idx;  /* -s as a 14-digit number; 1 when not given */
-extern long g_end_partition_idx;    /* -e as a 14-digit number; 1 when not given */
-extern int g_debug_level;           /* -D, 0 to 4; highest trace record level written */
-extern int dump_data_flag;          /* 1 with -g: every decoded sample goes to rtg_data.txt */
-extern int g_file_size;             /* dump file roll-over size in bytes (-w MiB); 0 without -w,
+extern long g_start_partition_idx; /* -s as a 14-digit number; 1 when not given */
+extern long g_end_partition_idx;   /* -e as a 14-digit number; 1 when not given */
+extern int g_debug_level;          /* -D, 0 to 4; highest trace record level written */
+extern int dump_data_flag;         /* 1 with -g: every decoded sample goes to rtg_data.txt */
+extern int g_file_size;            /* dump file roll-over size in bytes (-w MiB); 0 without -w,
                                        INT32_MIN after a -w out of range */
-extern int file_size_flag;          /* 1 when -w gave a valid size */
-extern int not_include_generator;   /* 1 (default): generator vectors stay out of the store;
+extern int file_size_flag;         /* 1 when -w gave a valid size */
+extern int not_include_generator;  /* 1 (default): generator vectors stay out of the store;
                                        -G sets 0 */
 
 void parse_and_validate_arg(int argc, char **argv, char *tw_wdir);
@@ -109,18 +108,17 @@ void make_destination_testrun_directory(char *tw_wdir);
 extern unsigned int sd_log_tracing_level; /* trace category mask derived from -D by
                                             check_and_set_debug_level: byte 0 level 1,
                                             byte 1 level 2, byte 2 level 3 */
-extern int debug_fd;                  /* trace log descriptor; -1 until the first record opens it */
-extern char g_test_start_time[128];   /* wall-clock stamp prefixing console messages; refreshed by
+extern int debug_fd;                /* trace log descriptor; -1 until the first record opens it */
+extern char g_test_start_time[128]; /* wall-clock stamp prefixing console messages; refreshed by
                                          reset_test_start_time just before they are printed */
-extern int debug_on;                  /* console trace switch; never set, so DEBUG_LOG is silent */
-extern int log_level;                 /* highest level the console trace would print */
+extern int debug_on;                /* console trace switch; never set, so DEBUG_LOG is silent */
+extern int log_level;               /* highest level the console trace would print */
 extern char g_rtg_dump_path[TW_PATH_LEN]; /* path of the current sample dump file (-g) */
-extern int g_rtg_data_fd;             /* its descriptor; -1 while closed */
-extern int rtg_file_count;            /* number given to the next rolled-over dump file */
+extern int g_rtg_data_fd;                 /* its descriptor; -1 while closed */
+extern int rtg_file_count;                /* number given to the next rolled-over dump file */
 
-void sd_debug_logs(int log_level, const char *filename, int line,
-                   const char *fname, const char *format, ...)
-    __attribute__((format(printf, 5, 6)));
+void sd_debug_logs(int log_level, const char *filename, int line, const char *fname,
+                   const char *format, ...) __attribute__((format(printf, 5, 6)));
 void open_file_fd(void);
 void debug_log(int level, const char *fname, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -138,8 +136,8 @@ void check_and_open_rtg_data(char *tw_wdir);
 #define TRACE1(...) SD_TRACE(1, 0x000000FFu, __VA_ARGS__)
 #define TRACE2(...) SD_TRACE(2, 0x0000FF00u, __VA_ARGS__)
 #define TRACE3(...) SD_TRACE(3, 0x00FF0000u, __VA_ARGS__)
-#define DEBUG_LOG(level, ...)                         \
-  do {                                                \
+#define DEBUG_LOG(level, ...)                                \
+  do {                                                       \
     if (debug_on) debug_log((level), __func__, __VA_ARGS__); \
   } while (0)
 
@@ -151,13 +149,11 @@ void check_and_open_rtg_data(char *tw_wdir);
  * allocated), growing it by 5 rows of `size` bytes when full. *row_num gets
  * the new row's index. The row is not cleared. Returns 0; a failed growth
  * prints the designed message and ends the process (exit status -1). */
-int create_table_entry(int *row_num, int *total, int *max, char **ptr,
-                       int size, const char *name);
+int create_table_entry(int *row_num, int *total, int *max, char **ptr, int size, const char *name);
 
 /* Typed front for create_table_entry(). */
 template <typename T>
-inline int create_table_entry_t(int *row_num, int *total, int *max, T **ptr,
-                                const char *name) {
+inline int create_table_entry_t(int *row_num, int *total, int *max, T **ptr, const char *name) {
   return create_table_entry(row_num, total, max, reinterpret_cast<char **>(ptr),
                             static_cast<int>(sizeof(T)), name);
 }
@@ -199,9 +195,8 @@ int is_partition_present(const struct dirent *dir_e);
 int partition_comparator(const struct dirent **p1, const struct dirent **p2);
 void check_if_partition_exists(char *tw_wdir, long partition_id);
 int get_partition_range(struct dirent **ptr, long start, long end, int total_count);
-char make_partition_list(long start_partition, long end_partition,
-                         char *tr_abs_path, int *partition_count,
-                         partition_struct **partition_arr_struct);
+char make_partition_list(long start_partition, long end_partition, char *tr_abs_path,
+                         int *partition_count, partition_struct **partition_arr_struct);
 int set_partition_time(long long *partition_idx);
 
 /* ---------------------------------------------------------------------------
@@ -219,16 +214,16 @@ extern long long no_of_sample_inserted_in_par; /* inserts tried in this partitio
                                                   writer); printed and reset per partition */
 extern long long total_sample;                 /* inserts tried in the whole run */
 extern long long total_missing_sample;         /* clock steps for samples missing in the files */
-extern int g_prev_seq_no;         /* sequence number of the last packet handled; carried across
+extern int g_prev_seq_no;           /* sequence number of the last packet handled; carried across
                                      the files of a partition, 0 at each partition start */
-extern int g_curr_seq_no;         /* sequence number of the packet in hand */
+extern int g_curr_seq_no;           /* sequence number of the packet in hand */
 extern int g_tsdb_register_group;   /* groups registered with the store so far */
 extern int g_tsdb_subject_register; /* vectors created in the store so far */
 
 /* The body of main after the command line was accepted; never returns. */
 [[noreturn]] void run_migration(void);
-int get_next_version(partition_struct *partition_arr_struct, int idx,
-                     char *testrun_dir, int num_rtg);
+int get_next_version(partition_struct *partition_arr_struct, int idx, char *testrun_dir,
+                     int num_rtg);
 void check_for_next_partition(partition_struct *ptr);
 
 /* ---------------------------------------------------------------------------
@@ -238,8 +233,7 @@ extern long long g_partition_idx;      /* name of the destination partition fold
                                           -1 before the first switch */
 extern long long g_prev_partition_idx; /* g_partition_idx before the last switch */
 
-void create_partition_dir(char *tw_wdir, char request_count,
-                          tr_gdf_struct *gdf_struct_arr);
+void create_partition_dir(char *tw_wdir, char request_count, tr_gdf_struct *gdf_struct_arr);
 
 /* ---------------------------------------------------------------------------
  * Reconciliation at a partition switch (reconcile.cpp)
@@ -279,17 +273,17 @@ enum { FORMULA_SEC = 0, FORMULA_KBPS = 1, FORMULA_PM = 2, FORMULA_PS = 3, FORMUL
  * the vector list logic (vector_list.cpp) while definitions are read and all
  * discarded at every partition start (free_vector_list_struct). */
 typedef struct {
-  char *vector_name;       /* owned, VECTOR_NAME_BUF_LEN bytes: the name as stored ("VuvoRavu>"
+  char *vector_name; /* owned, VECTOR_NAME_BUF_LEN bytes: the name as stored ("VuvoRavu>"
                               prefixed for built-in and remapped groups) */
-  int *sample_count;       /* owned, one per graph: packets merged so far in a window;
+  int *sample_count; /* owned, one per graph: packets merged so far in a window;
                               allocated by the packet walk at the first packet, else NULL */
-  int vector_idx;          /* the vector's id in the group's vector_norm_table */
-  char delete_flag;        /* 1 deleted (by a delete line or a partition switch), 0 active */
-  void *metric_id;         /* owned: the store's metric id buffer, set at the first insert;
+  int vector_idx;    /* the vector's id in the group's vector_norm_table */
+  char delete_flag;  /* 1 deleted (by a delete line or a partition switch), 0 active */
+  void *metric_id;   /* owned: the store's metric id buffer, set at the first insert;
                               NULL until then */
   unsigned char metrics_idx_found; /* VECTOR_NEW, VECTOR_IN_STORE or VECTOR_LEFT_OUT */
-  long rtg_idx;            /* byte offset of the vector's block in a packet; -1 none yet */
-  double *data;            /* owned, one per element: the decoded values (running sums in a
+  long rtg_idx;                    /* byte offset of the vector's block in a packet; -1 none yet */
+  double *data;                    /* owned, one per element: the decoded values (running sums in a
                               merge window); allocated by the packet walk, else NULL */
 } Vector_list;
 
@@ -299,42 +293,42 @@ typedef struct {
  * the Group line, the graphs line by line, the element layout once all
  * graphs are in and the store registered the group (elements_done). */
 typedef struct {
-  Vector_list *vector_list_ptr;        /* the vector table (vector_list.cpp); rebuilt per partition */
-  NormObjKey vector_norm_table;        /* vector name -> vector id; made with the group and
+  Vector_list *vector_list_ptr; /* the vector table (vector_list.cpp); rebuilt per partition */
+  NormObjKey vector_norm_table; /* vector name -> vector id; made with the group and
                                           emptied at every partition start */
-  NormObjKey *vector_temp_norm_table;  /* vector names the new partition declares; only during
+  NormObjKey *vector_temp_norm_table;     /* vector names the new partition declares; only during
                                           a partition switch (reconcile.cpp), else NULL */
   tsdb_metric_group *tsdb_group_data_ptr; /* the group record handed to the store; one row */
-  tsdb_metric_info *tsdb_metric_ptr;   /* the graph records, in Graph line order */
-  long mg_gid;                         /* the store's id of the group; negative when its
+  tsdb_metric_info *tsdb_metric_ptr;      /* the graph records, in Graph line order */
+  long mg_gid;                            /* the store's id of the group; negative when its
                                           registration failed, 0 before it */
-  int *graph_element_size;             /* per declared graph: bytes of one vector's elements */
-  int *num_elements;                   /* per declared graph: elements per vector */
-  int num_vectors;                     /* vector count of the Group line; 0 takes no vector lines */
-  int *elements_size;                  /* per element, packet order: stored width in bytes;
+  int *graph_element_size;                /* per declared graph: bytes of one vector's elements */
+  int *num_elements;                      /* per declared graph: elements per vector */
+  int num_vectors;             /* vector count of the Group line; 0 takes no vector lines */
+  int *elements_size;          /* per element, packet order: stored width in bytes;
                                           built with the layout (get_no_of_elements) */
-  char is_all_graph_processed;         /* 1 once every declared graph is stored and registration
+  char is_all_graph_processed; /* 1 once every declared graph is stored and registration
                                           was tried; later Graph lines are skipped */
-  int total_graph_entries, max_graph_entries;   /* graph rows used and allocated */
-  int type_cast_reqd;                  /* 1 when an element is narrower than 8 bytes */
-  int total_elements;                  /* elements per vector over all graphs */
-  int total_vector_entries, max_vector_entries; /* vector rows used and allocated */
-  int total_group_entries, max_groups_entries;  /* group record rows used and allocated (1) */
+  int total_graph_entries, max_graph_entries;      /* graph rows used and allocated */
+  int type_cast_reqd;                              /* 1 when an element is narrower than 8 bytes */
+  int total_elements;                              /* elements per vector over all graphs */
+  int total_vector_entries, max_vector_entries;    /* vector rows used and allocated */
+  int total_group_entries, max_groups_entries;     /* group record rows used and allocated (1) */
   int graph_formula[MAX_GRAPHS_PER_GROUP];         /* per graph: formula number (-1 unknown) */
   int graph_formula_type[MAX_ELEMENTS_PER_VECTOR]; /* per element: its graph's formula */
-  char elements_done;                  /* 1 once elements_size and total_elements_size exist */
-  char group_deleted;                  /* 1 while the current partition does not declare the
+  char elements_done;       /* 1 once elements_size and total_elements_size exist */
+  char group_deleted;       /* 1 while the current partition does not declare the
                                           group (reconcile.cpp); the packet walk skips it */
-  int start_index_of_graph;            /* byte offset of the group's block in a packet: the
+  int start_index_of_graph; /* byte offset of the group's block in a packet: the
                                           first non-zero field 5 of its Graph lines */
-  int total_elements_size;             /* bytes of one vector's values in a packet */
+  int total_elements_size;  /* bytes of one vector's values in a packet */
 } TSDB_INFO;
 
-extern TSDB_INFO *tsdb_info;           /* the group table, in order of first appearance; grows
+extern TSDB_INFO *tsdb_info;         /* the group table, in order of first appearance; grows
                                           (and moves) with init_tsdb_group_info */
-extern int total_tsdb_group_entries;   /* groups in use */
-extern int max_tsdb_group_entries;     /* groups allocated */
-extern int is_all_graph_parsed;        /* Graph lines stored for the group defined last; 0 at
+extern int total_tsdb_group_entries; /* groups in use */
+extern int max_tsdb_group_entries;   /* groups allocated */
+extern int is_all_graph_parsed;      /* Graph lines stored for the group defined last; 0 at
                                           each new group (traced, not relied on) */
 
 int init_tsdb_group_info(void);
@@ -342,14 +336,13 @@ unsigned char data_type_to_num(const char *d_type);
 void getTotalElements(char type, int *graph_element_size, int *num_elements);
 int get_converstion_value(char data_type, int *flag);
 char formula_to_num(const char *graph_formula);
-int is_graph_excluded(const char *graph_priority, const char *graph_state,
-                      int mon_priority);
+int is_graph_excluded(const char *graph_priority, const char *graph_state, int mon_priority);
 void fill_formula_info(TSDB_INFO *tsdb_info);
 void get_no_of_elements(TSDB_INFO *tsdb_info);
 
 /* Report group id classes. */
-int is_remapped_group(int rpt_grp_id);  /* 50..55 */
-int is_builtin_group(int rpt_grp_id);   /* <= 1001, not remapped */
+int is_remapped_group(int rpt_grp_id); /* 50..55 */
+int is_builtin_group(int rpt_grp_id);  /* <= 1001, not remapped */
 int remap_rpt_grp_id(int rpt_id);
 
 /* Heap-exhaustion exit for the model's arrays: "Out of Memory: %s for index
@@ -390,25 +383,22 @@ int gdf_read_line(GdfLines *in, char *buf, int size);
 /* ---------------------------------------------------------------------------
  * Graph definition file reader (gdf_reader.cpp)
  * ------------------------------------------------------------------------ */
-void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr,
-                                    char *tw_wdir, partition_struct *ptr);
+void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir,
+                                    partition_struct *ptr);
 void process_group(char *line, int tsdb_group_idx, char **buffer, int num_fields);
-void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector,
-                     char *groupType, char *groupHierarchy,
-                     char *group_description, char *groupMetric,
+void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char *groupType,
+                     char *groupHierarchy, char *group_description, char *groupMetric,
                      int tsdb_group_idx);
 int process_graph(char *line, int index);
-int fill_graph_info(char *graph_name, char *graph_desc, char *graph_type,
-                    char *data_type, char *formula, char *graph_state,
-                    char *graph_priority, int rpt_id, int metric_priority,
-                    int group_idx);
+int fill_graph_info(char *graph_name, char *graph_desc, char *graph_type, char *data_type,
+                    char *formula, char *graph_state, char *graph_priority, int rpt_id,
+                    int metric_priority, int group_idx);
 
 /* ---------------------------------------------------------------------------
  * Vector lists and raw sample indexes (vector_list.cpp)
  * ------------------------------------------------------------------------ */
 void add_vector_one_token(int group_idx, char *token);
-void process_vector_list(char *testrun_gdf_path, char **fields, int index,
-                         char *line);
+void process_vector_list(char *testrun_gdf_path, char **fields, int index, char *line);
 void set_rtg_index_and_vuvoravu_on_tw_gdf(void);
 void free_vector_list_struct(void);
 
@@ -422,8 +412,7 @@ extern int g_prev_frequency;    /* g_frequency before the current Info line; a d
                                    vector's last values are flushed at it */
 extern int g_progress_interval; /* the Info line's interval, then g_frequency (seconds) */
 
-void calculate_packet_count_to_merge(int freq, int *frequency_changed,
-                                     int *packet_count_to_merge);
+void calculate_packet_count_to_merge(int freq, int *frequency_changed, int *packet_count_to_merge);
 
 /* ---------------------------------------------------------------------------
  * Raw sample file reader (rtg_reader.cpp); the packet layout is rtg_packet.h
@@ -440,9 +429,8 @@ char *rtg_read_whole_file(int fd, int size);
  * that cannot be opened, or is 2 GiB or more, is skipped with a message; one
  * that is not a regular file is refused (the process ends); a file of packet
  * 0 alone has nothing to migrate. */
-void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size,
-                   char *tw_wdir, partition_struct *ptr, int frequency_changed,
-                   int packet_count_to_merge);
+void read_rtg_file(tr_gdf_struct *gdf_struct_arr, int packet_size, char *tw_wdir,
+                   partition_struct *ptr, int frequency_changed, int packet_count_to_merge);
 /* Size of path in bytes and its whole packets; a failing stat ends the
  * process with the designed message. */
 void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
@@ -474,29 +462,22 @@ inline MergeWindow merge_window(int migrate_flag, int sample_reset_flag) {
  * file data (rtg_size bytes) into its `data` (merged in merge mode). Returns
  * 0, -1 when rtg_memory_data is NULL, -2 when the block lies outside the
  * data. rtg_idx and packet_count_to_merge are not used. */
-int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long rtg_idx,
-                                   int start_index, int vec_idx,
-                                   char *rtg_memory_data, int rtg_size,
-                                   long long packet_size, char *rtg_file,
-                                   int frequency_changed,
-                                   int packet_count_to_merge, int migrate_flag,
-                                   int sample_reset_flag);
+int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long rtg_idx, int start_index, int vec_idx,
+                                   char *rtg_memory_data, int rtg_size, long long packet_size,
+                                   char *rtg_file, int frequency_changed, int packet_count_to_merge,
+                                   int migrate_flag, int sample_reset_flag);
 /* Direct decoding of a vector of an all-double group at unchanged frequency.
  * Returns 0, -1 when rtg_memory_data is NULL, -2 when the block lies outside
  * the data. */
-int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index,
-                         char *rtg_memory_data, int rtg_size,
-                         long long packet_size, char *rtg_file);
-void agg_sample_value_based_on_graph_type(TSDB_INFO *tsdb_info,
-                                          double *freq_data, int vec_idx,
-                                          int ele_idx, int g_idx,
-                                          int migrate_flag,
-                                          int sample_reset_flag,
-                                          int packet_count_to_merge);
-void revert_data_type_changes_done_in_rtg(TSDB_INFO *tsdb_info, int data_type,
-                                          int vec_idx, int ele_idx);
-void handle_formula_type(int formula, TSDB_INFO *tsdb_info, int vec_idx,
-                         int ele_idx, int counter, int num_elements_in_graph);
+int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index, char *rtg_memory_data,
+                         int rtg_size, long long packet_size, char *rtg_file);
+void agg_sample_value_based_on_graph_type(TSDB_INFO *tsdb_info, double *freq_data, int vec_idx,
+                                          int ele_idx, int g_idx, int migrate_flag,
+                                          int sample_reset_flag, int packet_count_to_merge);
+void revert_data_type_changes_done_in_rtg(TSDB_INFO *tsdb_info, int data_type, int vec_idx,
+                                          int ele_idx);
+void handle_formula_type(int formula, TSDB_INFO *tsdb_info, int vec_idx, int ele_idx, int counter,
+                         int num_elements_in_graph);
 
 /* While one raw sample file is walked, the per-group decode plans of `table`
  * (of `count` groups: graph walk, formula and scale fixes) are built on first
@@ -518,10 +499,9 @@ extern double g_prev_rtg_ts; /* time stamp (ms) of the last packet of the last f
  * when memory or the read fails, or when a packet is refused (a time stamp
  * outside the years 2000 to 2099, a gap of more than 31 days of samples);
  * the store's migration is then never closed, so it keeps nothing. */
-void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts,
-                        int fd, long long packet_size, int size, char *tw_wdir,
-                        partition_struct *ptr, int frequency_changed,
-                        int packet_count_to_merge);
+void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int fd,
+                        long long packet_size, int size, char *tw_wdir, partition_struct *ptr,
+                        int frequency_changed, int packet_count_to_merge);
 
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
@@ -531,13 +511,11 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts,
  * metric id. Returns 0 when done or left out, -1 when the store refused (a
  * refused first insert is retried at the next closing packet). Every call
  * counts in the totals. */
-int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
-                     int migrate_flag);
+int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed, int migrate_flag);
 /* Fills tv_arr_buf (hierarchy_level + 2 entries): customer and application
  * "Default", then per hierarchy level its name and the vector's field there
  * ("Default" past the name's end). Returns 0; num_levels is not used. */
-char get_subject_name(char **vector_fields, char **Hierarchy,
-                      tag_val_ptr_t *tv_arr_buf, int num_levels,
-                      int vector_name_fields, int hierarchy_level);
+char get_subject_name(char **vector_fields, char **Hierarchy, tag_val_ptr_t *tv_arr_buf,
+                      int num_levels, int vector_name_fields, int hierarchy_level);
 
 #endif /* VIRA_ZEDAZAD_UVOZ_IZU_H */
