@@ -5,6 +5,7 @@
 #   make bench       run the benchmarks and print the table of ratios
 #   make format      lay out every C and C++ source as .clang-format says
 #   make format-check   only name the sources that differ from it
+#   make fuzz        run the libFuzzer harnesses for FUZZ_SECONDS each (default 60)
 # demo, test and bench first install the Debian packages they need that are
 # missing (scripts/ensure_deps.sh): the build group for demo, build and test
 # groups for test and bench. With everything there that costs one dpkg-query.
@@ -46,7 +47,7 @@ format-check:
 	scripts/format.sh --check
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-bench build-fuzz build-fuzz-cov
 
 # Fuzzing: builds the libFuzzer harnesses of fuzz/ with clang in build-fuzz
 # and runs each for FUZZ_SECONDS; a finding (saved in build-fuzz/findings/)
@@ -54,4 +55,5 @@ clean:
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz
 fuzz:
+	scripts/ensure_deps.sh test
 	fuzz/run_fuzz.sh --seconds $(FUZZ_SECONDS)

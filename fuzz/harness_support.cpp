@@ -3,11 +3,11 @@
  * harnesses.
  *
  * The tool ends on every refusal through vzu_fatal; here its hook jumps back
- * to read_version, which then closes what the readers had open and releases
- * the raw sample file's block (they never get to do it themselves). For that
- * the harness is linked with the tool's open, close and read calls wrapped
- * (-Wl,--wrap=...), so it knows exactly which FILE streams, descriptors and
- * file block the readers hold.
+ * to read_version, which then closes what the readers had open (they never
+ * get to do it themselves). For that the harness is linked with the tool's
+ * open and close calls wrapped (-Wl,--wrap=...), so it knows exactly which
+ * FILE streams and descriptors the readers hold. The raw sample file's block
+ * is the reader's own, reused from file to file, so it needs no release.
  *
  * The tool gives every group's vector name table 16384 buckets and a 1 MiB
  * name arena, about 2 MiB per group; setting that up under the sanitizers
@@ -45,7 +45,6 @@ FILE *__real_fopen(const char *path, const char *mode);
 int __real_fclose(FILE *fp);
 int __real_open(const char *path, int flags, ...);
 int __real_close(int fd);
-ssize_t __real_read(int fd, void *buf, size_t count);
 }
 
 namespace {
@@ -77,10 +76,6 @@ struct OpenSet {
 };
 OpenSet<FILE *> g_open_streams;
 OpenSet<int> g_open_fds;
-/* The block the raw sample file in hand was read into: the tool releases it
- * when the file's walk returns, so after a refusal it is still the harness's
- * to release. */
-void *g_file_block = nullptr;
 std::string g_scratch;
 
 void close_left_open(void) {
@@ -159,14 +154,6 @@ int __wrap_close(int fd) {
 
 /* The tool's table set-up with fewer buckets and a small name arena (the
  * arena grows on demand); otherwise as twlb_init_norm_id_table_ex. */
-ssize_t __wrap_read(int fd, void *buf, size_t count) {
-  if (g_guarded) {
-    for (int i = 0; i < g_open_fds.count; ++i)
-      if (g_open_fds.items[i] == fd) g_file_block = buf;
-  }
-  return __real_read(fd, buf, count);
-}
-
 int __wrap_twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
   if (!key) return -1;
   twlb_init_norm_id_table_v2(key, size < kMaxBuckets ? size : kMaxBuckets, kArenaBytes);
@@ -205,8 +192,6 @@ bool read_version(tr_gdf_struct *files, partition_struct *partition) {
   if (came_back) read_testrun_gdf_diff_rtg_file(files, tw_wdir, partition);
   g_guarded = false;
   close_left_open();
-  if (!came_back) free(g_file_block);
-  g_file_block = nullptr;
   return came_back;
 }
 
