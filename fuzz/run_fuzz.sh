@@ -66,6 +66,8 @@ for h in "${harnesses[@]}"; do
   findings="$build/findings/$h"
   mkdir -p "$corpus" "$findings"
   cp -n fuzz/corpus/"$h"/* "$corpus"/ 2>/dev/null || true
+  # Inputs that once hung the tool run again first, so a regression shows.
+  cp -n fuzz/findings/"$h"/* "$corpus"/ 2>/dev/null || true
   args=(-max_total_time="$seconds" -max_len="$(max_len "$h")" -timeout=5 -rss_limit_mb=2048
         -report_slow_units=1 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$findings/")
   [[ -f fuzz/$h.dict ]] && args+=(-dict="fuzz/$h.dict")
