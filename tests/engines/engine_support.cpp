@@ -70,24 +70,6 @@ SampleMap in_time_order(SampleMap m) {
   return m;
 }
 
-/* group,graph,role,sid,labels,time,value with "..." quoting. */
-std::vector<std::string> csv_fields(const std::string &line) {
-  std::vector<std::string> f(1);
-  bool quoted = false;
-  for (size_t i = 0; i < line.size(); i++) {
-    char c = line[i];
-    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
-      f.back() += c, i++;
-    else if (c == '"')
-      quoted = !quoted;
-    else if (c == ',' && !quoted)
-      f.emplace_back();
-    else
-      f.back() += c;
-  }
-  return f;
-}
-
 SeriesKey key_of(const nlohmann::json &metric) {
   auto label = [&](const char *name, const char *absent) {
     return metric.contains(name) ? metric[name].get<std::string>() : std::string(absent);

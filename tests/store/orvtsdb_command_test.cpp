@@ -20,6 +20,7 @@
 #include "vzu_test_support.h"
 
 using namespace store_test;
+using vzu_test::csv_fields;
 using vzu_test::RunResult;
 using vzu_test::split_lines;
 
@@ -33,24 +34,6 @@ const double EXACT[STEPS] = {0.1 + 0.2,           1.0 / 3, 1e-300, 5e-324, 1.797
                              -123456.78901234567, 0.5,     -0.0};
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-/* Splits one CSV line (RFC 4180 quoting, no line breaks inside fields). */
-std::vector<std::string> csv_fields(const std::string &line) {
-  std::vector<std::string> out(1);
-  bool quoted = false;
-  for (size_t i = 0; i < line.size(); i++) {
-    char c = line[i];
-    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
-      out.back() += '"', i++;
-    else if (c == '"')
-      quoted = !quoted;
-    else if (c == ',' && !quoted)
-      out.emplace_back();
-    else
-      out.back() += c;
-  }
-  return out;
-}
 
 /* Three groups over STEPS samples 10 s apart: "Web Pages" (a times graph and
  * a sample graph, servers S1 and S2, one missing value), "Db" (one series

@@ -254,4 +254,21 @@ std::vector<std::string> split_lines(const std::string &text) {
   return out;
 }
 
+std::vector<std::string> csv_fields(const std::string &line) {
+  std::vector<std::string> f(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); i++) {
+    char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"')
+      f.back() += c, i++;
+    else if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      f.emplace_back();
+    else
+      f.back() += c;
+  }
+  return f;
+}
+
 }  // namespace vzu_test

@@ -117,6 +117,8 @@ std::string in_process_record_path();
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 std::vector<std::string> split_lines(const std::string &text);
+/* The fields of one CSV line, RFC 4180 quoting undone. */
+std::vector<std::string> csv_fields(const std::string &line);
 
 }  // namespace vzu_test
 
