@@ -158,31 +158,6 @@ void run_writer(benchmark::State &state, int frequency_changed, int merge_count)
 void BM_WriterUnchanged(benchmark::State &state) { run_writer(state, 0, 1); }
 void BM_WriterMerge2(benchmark::State &state) { run_writer(state, 1, 2); }
 
-inline double widen(const char *p, int w) {
-  switch (w) {
-    case 1: {
-      int8_t v;
-      memcpy(&v, p, 1);
-      return v == -127 ? TSDB_MISSING_VALUE : v;
-    }
-    case 2: {
-      int16_t v;
-      memcpy(&v, p, 2);
-      return v == -32767 ? TSDB_MISSING_VALUE : v;
-    }
-    case 4: {
-      int32_t v;
-      memcpy(&v, p, 4);
-      return v == -2147483647 ? TSDB_MISSING_VALUE : v;
-    }
-    default: {
-      double v;
-      memcpy(&v, p, 8);
-      return v;
-    }
-  }
-}
-
 /* The floor: every element of packets 1.. widened into its vector's array. */
 void BM_PlainWiden(benchmark::State &state) {
   Fixture &f = fixture();
@@ -198,7 +173,7 @@ void BM_PlainWiden(benchmark::State &state) {
           const char *p = pkt + grp.vector_list_ptr[v].rtg_idx;
           double *d = out[g][v].data();
           for (int e = 0; e < grp.total_elements; ++e) {
-            d[e] = widen(p, grp.elements_size[e]);
+            d[e] = rtg_widen(p, grp.elements_size[e]);
             p += grp.elements_size[e];
           }
           benchmark::DoNotOptimize(d);

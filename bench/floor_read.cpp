@@ -21,14 +21,13 @@
 #include <vector>
 
 #include "orvtsdb_data_types.h"
+#include "rtg_packet.h"
 #include "sample_plan.h"
 #include "sample_values.h"
 
 using namespace sample_run;
 
 namespace {
-
-const double MISSING = -9223372036854775808.0;
 
 /* Where each widened element of one version lies in a packet. */
 struct Element {
@@ -49,31 +48,6 @@ std::vector<Element> elements_of(const RunPlan &plan, const VersionPlan &v) {
         }
     }
   return out;
-}
-
-inline double widen(const unsigned char *p, int width) {
-  switch (width) {
-    case 1: {
-      int8_t v;
-      memcpy(&v, p, 1);
-      return v == -127 ? MISSING : v;
-    }
-    case 2: {
-      int16_t v;
-      memcpy(&v, p, 2);
-      return v == -32767 ? MISSING : v;
-    }
-    case 4: {
-      int32_t v;
-      memcpy(&v, p, 4);
-      return v == -2147483647 ? MISSING : v;
-    }
-    default: {
-      double v;
-      memcpy(&v, p, 8);
-      return v;
-    }
-  }
 }
 
 /* A file's bytes, held in a block obtained as the tool obtains it (one
@@ -134,7 +108,8 @@ void widen_file(const FileData &data, int packet_size, const std::vector<Element
     double opcode;
     memcpy(&opcode, pkt, 8);
     if ((int)opcode == 2) continue;
-    for (size_t i = 0; i < elems.size(); i++) row[i] = widen(pkt + elems[i].offset, elems[i].width);
+    for (size_t i = 0; i < elems.size(); i++)
+      row[i] = rtg_widen(reinterpret_cast<const char *>(pkt) + elems[i].offset, elems[i].width);
     t.sum += row[elems.size() / 2];
     t.values += (long long)elems.size();
     t.packets++;
