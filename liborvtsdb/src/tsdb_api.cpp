@@ -51,9 +51,10 @@ struct MetricId {
 std::unique_ptr<Migration> g_migration;
 uint32_t g_generation = 0;
 bool g_open_error_told = false;
-bool g_init_failed = false;  // tsdb_init_migration failed; until the next one succeeds
-std::string g_init_error;    // why, when known
-std::string g_store_path;    // the store of the open migration, for messages
+bool g_init_failed = false;   // tsdb_init_migration failed; until the next one succeeds
+std::string g_init_error;     // why, when known
+std::string g_store_path;     // the store of the open migration, for messages
+bool g_store_remote = false;  // it is an engine's remote-write endpoint (no rollback)
 
 void put_msg(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void put_msg(char *buf, const char *fmt, ...) {
@@ -78,7 +79,8 @@ bool open_migration(int64_t start, std::string &err) {
     if (err.find(where) == std::string::npos) err = where + ": " + err;
     return false;
   }
-  g_store_path = loc.remote_url.empty() ? loc.path : loc.remote_url;
+  g_store_remote = !loc.remote_url.empty();
+  g_store_path = g_store_remote ? loc.remote_url : loc.path;
   g_generation++;
   return true;
 }
@@ -317,7 +319,11 @@ int exit_migration(long end_time_sec) {
   bool ok = g_migration->finish(end_time_sec, err);
   g_migration.reset();
   if (ok) return 0;
-  say("migration not stored in " + g_store_path + ", the store is unchanged: " + err);
+  if (g_store_remote)  // an engine keeps what it accepted; sending the run again completes it
+    say("migration not completed in " + g_store_path +
+        " (samples it accepted before stay; migrate the run again to complete it): " + err);
+  else
+    say("migration not stored in " + g_store_path + ", the store is unchanged: " + err);
   return -1;
 }
 
