@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "orvtsdb_command.h"
+#include "read_connection.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
@@ -90,13 +91,16 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const std::string &format) {
       rows.emplace_back();
       for (int i = 0; i < n; i++) rows.back().push_back(cell_text(s, i));
     } else {
-      for (int i = 0; i < n; i++) out.text() += (i ? "," : "") + csv_field(cell_text(s, i));
+      for (int i = 0; i < n; i++)
+        out.text() += (i ? "," : "") + (sqlite3_column_type(s, i) == SQLITE_TEXT
+                                            ? csv_field(cell_text(s, i))
+                                            : cell_text(s, i));
       out.text() += "\n";
       out.maybe_flush();
     }
   }
   if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
-  if (format == "json") out.text() += json.dump() + "\n";
+  if (format == "json") out.text() += json_dump(json) + "\n";
   out.flush();
   if (format == "table" && n) print_table(rows);
 }
@@ -105,8 +109,10 @@ void run_sql(sqlite3 *db, const std::string &sql, const std::string &format) {
   const char *tail = sql.c_str();
   while (*tail) {
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, tail, -1, &raw, &tail) != SQLITE_OK)
-      die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
+    std::string err;
+    int rc = orvtsdb::prepare_reading_statement(db, tail, &raw, &tail, err);
+    if (rc == SQLITE_AUTH) die(EXIT_USAGE, "sql: " + err);
+    if (rc != SQLITE_OK) die(EXIT_FAILURE_OTHER, "sql: " + err);
     if (!raw) continue;  // blank or comment
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> s(raw, sqlite3_finalize);
     print_statement(db, raw, format);
