@@ -104,7 +104,7 @@ bool RemoteWriteClient::Impl::setup(std::string &err) {
   static std::once_flag global;
   std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   if (opt.url.rfind("http://", 0) != 0 && opt.url.rfind("https://", 0) != 0) {
-    err = "remote-write URL '" + opt.url + "' must start with http:// or https://";
+    err = "remote-write URL '" + shown_url(opt.url) + "' must start with http:// or https://";
     return false;
   }
   if (opt.batch_samples == 0 || opt.timeout_ms <= 0 || opt.max_retries < 0) {
@@ -242,11 +242,11 @@ bool RemoteWriteClient::send(std::string &err) {
     }
     long pause = std::max(wait, retry_after);
     if (o == Outcome::refused) {
-      m.failure = "remote write to " + m.opt.url + " refused " + std::to_string(samples) +
-                  " samples: " + why;
+      m.failure = "remote write to " + shown_url(m.opt.url) + " refused " +
+                  std::to_string(samples) + " samples: " + why;
     } else if (tries > m.opt.max_retries || waited + pause > m.opt.max_retry_wait_ms) {
-      m.failure = "remote write to " + m.opt.url + " failed after " + std::to_string(tries) +
-                  (tries == 1 ? " try: " : " tries: ") + why;
+      m.failure = "remote write to " + shown_url(m.opt.url) + " failed after " +
+                  std::to_string(tries) + (tries == 1 ? " try: " : " tries: ") + why;
     }
     if (!m.failure.empty()) {
       err = m.failure;
@@ -256,6 +256,17 @@ bool RemoteWriteClient::send(std::string &err) {
     waited += pause;
     wait = std::min(wait * 2, MAX_BACKOFF_MS);
   }
+}
+
+std::string shown_url(const std::string &url) {
+  size_t scheme = url.find("://");
+  size_t from = scheme == std::string::npos ? 0 : scheme + 3;
+  size_t end = url.find_first_of("/?#", from);
+  std::string authority = url.substr(from, end == std::string::npos ? end : end - from);
+  size_t at = authority.rfind('@');
+  size_t colon = authority.find(':');
+  if (at == std::string::npos || colon == std::string::npos || colon > at) return url;
+  return url.substr(0, from + colon + 1) + "***" + url.substr(from + at);
 }
 
 }  // namespace orvtsdb

@@ -9,6 +9,8 @@
  */
 #include "store_location.h"
 
+#include "remote_write_client.h"
+
 #include "remote_write_backend.h"
 
 #include <sys/stat.h>
@@ -70,7 +72,7 @@ bool resolve_store_location(StoreLocation &loc, std::string &err) {
       return true;
     }
     if (std::strncmp(url, "sqlite:", 7) != 0 || url[7] == '\0') {
-      err = std::string("unsupported ORVTSDB_URL '") + url +
+      err = "unsupported ORVTSDB_URL '" + shown_url(url) +
             "' (expected sqlite:<path> or remote-write+http(s)://...)";
       return false;
     }

@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "migration.h"
+#include "remote_write_client.h"
 #include "run_identity.h"
 #include "store_location.h"
 
@@ -75,12 +76,12 @@ bool open_migration(int64_t start, std::string &err) {
   std::unique_ptr<StoreBackend> backend;
   if (!run_identity(loc, &run, err) || !(backend = open_store_backend(loc, err)) ||
       !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start, err))) {
-    const std::string &where = loc.remote_url.empty() ? loc.path : loc.remote_url;
+    const std::string where = loc.remote_url.empty() ? loc.path : shown_url(loc.remote_url);
     if (err.find(where) == std::string::npos) err = where + ": " + err;
     return false;
   }
   g_store_remote = !loc.remote_url.empty();
-  g_store_path = g_store_remote ? loc.remote_url : loc.path;
+  g_store_path = g_store_remote ? shown_url(loc.remote_url) : loc.path;
   g_generation++;
   return true;
 }

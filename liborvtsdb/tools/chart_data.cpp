@@ -34,7 +34,7 @@ void append_cell(std::string &out, const Cell &c) {
 
 /* JSON text of a string that cannot end a <script> element. */
 std::string script_safe(const Json &s) {
-  std::string text = s.dump(), out;
+  std::string text = json_dump(s), out;
   for (size_t i = 0; i < text.size(); i++) {
     if (text[i] == '<' && i + 1 < text.size() && text[i + 1] == '/')
       out += "<\\";

@@ -52,9 +52,9 @@ struct Samples {
   std::vector<std::vector<double>> roles;
 };
 
-std::string escape(const std::string &s, bool quote) {
+std::string escape(const std::string &text, bool quote) {
   std::string out;
-  for (char c : s) {
+  for (char c : shown_text(text)) {  // the text format is UTF-8 only
     if (c == '\\')
       out += "\\\\";
     else if (c == '\n')
@@ -197,7 +197,7 @@ class Exporter {
     for (size_t i = 0; i < v.size(); i++) points.push_back({smp.times[i], json_value(v[i])});
     Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
               {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
-    out_.text() += (first_ ? "\n" : ",\n") + j.dump();
+    out_.text() += (first_ ? "\n" : ",\n") + json_dump(j);
     first_ = false;
     out_.maybe_flush();
   }

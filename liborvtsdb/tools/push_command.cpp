@@ -108,7 +108,8 @@ class Pusher {
         "pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
         "(%.0f samples/s)\n",
         (long long)client_.accepted(), series_count_, (long long)client_.requests(),
-        o_.remote.url.c_str(), secs, secs > 0 ? (double)client_.accepted() / secs : 0.0);
+        orvtsdb::shown_url(o_.remote.url).c_str(), secs,
+        secs > 0 ? (double)client_.accepted() / secs : 0.0);
   }
 
  private:

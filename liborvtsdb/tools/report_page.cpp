@@ -31,6 +31,7 @@
 #include "store_schema.h"
 #include "store_summary.h"
 #include "time_text.h"
+#include "value_text.h"
 
 namespace orvtsdb_cli {
 
@@ -57,9 +58,9 @@ std::string column_text(int columns) {
   return px <= 1 ? std::string("pixel column") : "column of " + std::to_string(px) + " pixels";
 }
 
-std::string html(const std::string &s) {
+std::string html(const std::string &text) {
   std::string out;
-  for (char c : s) {
+  for (char c : shown_text(text)) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;

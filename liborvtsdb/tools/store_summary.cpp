@@ -85,7 +85,7 @@ void print_info_text(const Json &j) {
               (long long)j["values"]);
 }
 
-void print_json(const Json &j) { std::printf("%s\n", j.dump(2).c_str()); }
+void print_json(const Json &j) { std::printf("%s\n", json_dump(j, 2).c_str()); }
 
 }  // namespace
 

@@ -18,9 +18,20 @@ using Json = nlohmann::ordered_json;
 void append_number(std::string &out, double v);
 std::string number_text(double v);
 
-/* A CSV field: as is, or quoted with doubled quotes when it holds a comma,
- * a quote, CR or LF (RFC 4180). */
+/* A CSV text field: as is, or quoted with doubled quotes when it holds a
+ * comma, a quote, CR or LF (RFC 4180). Text a spreadsheet would run as a
+ * formula (a first character of = + - @, tab or CR) gets a leading ' and
+ * quotes, as OWASP advises against CSV injection; numbers never come here. */
 std::string csv_field(const std::string &s);
+
+/* Text as it may be shown and written to JSON: itself when it is valid
+ * UTF-8; else each invalid byte becomes U+FFFD and " (hex <every byte of
+ * the text>)" follows, so the stored bytes can still be read off exactly. */
+std::string shown_text(const std::string &s);
+
+/* j as JSON text (indent as nlohmann's dump); never throws: strings and keys
+ * that are not UTF-8 are written as shown_text gives them. */
+std::string json_dump(const Json &j, int indent = -1);
 
 /* A stored value in JSON: null for the missing marker, the number itself
  * when finite, else the text of number_text ("NaN", "+Inf", "-Inf"), since

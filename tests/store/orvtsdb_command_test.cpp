@@ -109,7 +109,7 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"info", "--format", "csv", "DB"}, 2, "csv"},
       {{"info", "/nonexistent/store.sqlite"}, 1, "no store at /nonexistent/store.sqlite"},
       {{"sql", "DB", "SELECT nonsense FROM samples"}, 1, "nonsense"},
-      {{"sql", "DB", "DELETE FROM chunks"}, 1, "readonly"},
+      {{"sql", "DB", "DELETE FROM chunks"}, 2, "refused DELETE from chunks"},
       {{"report", "DB", "-o", "/nonexistent/dir/r.html"}, 1, "/nonexistent/dir/r.html"},
   };
   for (const Case &c : cases) {
@@ -304,6 +304,53 @@ TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
                                                   "openmetrics " +
                                                       file + " " + store.dir() + "/blocks"});
   EXPECT_EQ(p.status, 0) << p.out << p.err;
+}
+
+}  // namespace
+
+namespace {
+
+/* A group whose name is not UTF-8 and a server name that a spreadsheet would
+ * run as a formula: every output format still writes them, JSON parses and
+ * keeps the stored bytes readable, CSV shows the formula as text. */
+TEST(HostileText, NamesThatAreNotUtf8OrFormulasReadBackSafelyEverywhere) {
+  TempStore store;
+  const std::string bad = "Metric \xff\xfe times";
+  ASSERT_EQ(tsdb_init_migration(T0), 0);
+  int gid = register_group(bad, {0});
+  Vec v("=HYPERLINK(\"http://x\")", 1);
+  for (int i = 0; i < 3; i++) {
+    v.insert(gid, {1.0 + i});
+    tsdb_migration_increment_sample_ex(10);
+  }
+  ASSERT_EQ(tsdb_exit_migration(T0 + 30), 0);
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin() + 1, store.db());
+    return vzu_test::run_program(ORVTSDB_COMMAND, args);
+  };
+  const std::string hex = "(hex 4d657472696320fffe2074696d6573)";
+  for (const auto &args : std::vector<std::vector<std::string>>{
+           {"export", "--format", "json"},
+           {"groups", "--format", "json"},
+           {"info", "--format", "json"},
+           {"sql", "SELECT group_name FROM samples LIMIT 1", "--format", "json"}}) {
+    RunResult r = run(args);
+    ASSERT_EQ(r.status, 0) << args.front() << ": " << r.err;
+    EXPECT_TRUE(nlohmann::json::accept(r.out)) << args.front() << ": " << r.out;
+    if (args.front() != "info") {
+      EXPECT_NE(r.out.find(hex), std::string::npos) << r.out;
+    }
+  }
+  RunResult csv = run({"export", "--format", "csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  EXPECT_NE(csv.out.find("\"'=HYPERLINK(\"\"http://x\"\")\""), std::string::npos) << csv.out;
+  RunResult om = run({"export", "--format", "openmetrics"});
+  ASSERT_EQ(om.status, 0) << om.err;
+  EXPECT_EQ(om.out.find('\xff'), std::string::npos);
+  std::string page = store.dir() + "/page.html";
+  RunResult report = run({"report", "--output", page});
+  ASSERT_EQ(report.status, 0) << report.err;
+  EXPECT_NE(vzu_test::read_file(page).find(hex), std::string::npos);
 }
 
 }  // namespace
