@@ -170,18 +170,34 @@ bool same_pattern(const Template &t, const twlb_pattern_t &pat, size_t len) {
          memcmp(t.unit, pat.unit, t.unit_len) == 0;
 }
 
+// The template's file: the pattern written with pwrite from one buffer of
+// whole units (no page faults on the file's own pages), zero after it.
 int make_template_file(const twlb_pattern_t &pat, size_t len) {
   int fd = memfd_create("twlb_pattern", MFD_CLOEXEC);
   if (fd < 0) return -1;
-  void *p = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(len)) == 0)
-    p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
+  size_t chunk = pat.unit_len * 4096;
+  char *buf = static_cast<char *>(malloc(chunk));
+  bool ok = buf && ftruncate(fd, static_cast<off_t>(len)) == 0;
+  if (ok) {
+    twlb_pattern_t whole = pat;
+    whole.fill_bytes = chunk;
+    fill_pattern(buf, 0, whole);
+  }
+  // The file at offset `at` holds buf[at % chunk]: a short write goes on
+  // from where it stopped.
+  for (size_t at = 0; ok && at < pat.fill_bytes;) {
+    size_t from = at % chunk;
+    size_t n = chunk - from;
+    if (n > pat.fill_bytes - at) n = pat.fill_bytes - at;
+    ssize_t done = pwrite(fd, buf + from, n, static_cast<off_t>(at));
+    ok = done > 0;
+    if (ok) at += static_cast<size_t>(done);
+  }
+  free(buf);
+  if (!ok) {
     close(fd);
     return -1;
   }
-  fill_pattern(static_cast<char *>(p), 0, pat);
-  munmap(p, len);
   return fd;
 }
 
