@@ -66,11 +66,16 @@ size_t id_name_bytes(int entries) {
 
 /* What a table has written since its creation or last reset. */
 struct Book {
-  std::vector<int> written;   // bucket records, each listed once
-  bool all_written = false;   // too many to list: restore every record
-  int id_name_used = 0;       // id_name entries [0, used) may be set
-  bool id_name_unset = true;  // id_name is all ones outside those entries
+  std::vector<int> written;     // bucket records, each listed once
+  bool all_written = false;     // too many to list: restore every record
+  int id_name_used = 0;         // id_name entries [0, used) may be set
+  bool id_name_unset = true;    // id_name is all ones outside those entries
+  std::vector<uint64_t> pages;  // bit per page of the bucket array: written
 };
+
+// The unit of `pages`: a memory page, or a part of one where pages are
+// larger (which costs nothing but a few reads of pages already mapped).
+constexpr size_t kPageBytes = 4096;
 
 /* The books of all live tables, keyed by bucket array (which, unlike the
  * NormObjKey, never moves: callers keep tables in rows they reallocate).
@@ -105,8 +110,42 @@ Book take_book(const NormObjKey *key) {
   return book;
 }
 
+// Marks the pages bucket record b lies on as written.
+void note_pages(Book &book, int b) {
+  size_t first = static_cast<size_t>(b) * sizeof(NormTable) / kPageBytes;
+  size_t last = ((static_cast<size_t>(b) + 1) * sizeof(NormTable) - 1) /
+                kPageBytes;
+  if (book.pages.size() <= last / 64) book.pages.resize(last / 64 + 1);
+  for (size_t p = first; p <= last; p++)
+    book.pages[p / 64] |= uint64_t{1} << (p % 64);
+}
+
+bool pages_written(const Book &book, int b) {
+  size_t first = static_cast<size_t>(b) * sizeof(NormTable) / kPageBytes;
+  size_t last = ((static_cast<size_t>(b) + 1) * sizeof(NormTable) - 1) /
+                kPageBytes;
+  for (size_t p = first; p <= last; p++)
+    if (p / 64 < book.pages.size() && (book.pages[p / 64] >> (p % 64) & 1) != 0)
+      return true;
+  return false;
+}
+
+// False when bucket record b lies on pages that no write of this table has
+// touched since its array was obtained or reset: the record is then empty
+// and a lookup need not read it. Reading it would map the page in, and a
+// first read of a page of the array's template maps its neighbours too, so
+// a table whose lookups mostly miss would soon count every page of its
+// array as resident.
+bool may_hold_key(const NormObjKey *key, int b) {
+  Registry &r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.books.find(key->nt);
+  return it == r.books.end() || pages_written(it->second, b);
+}
+
 // Notes that bucket record b, untouched until now, is being written.
 void note_bucket(Book &book, int b, int size) {
+  note_pages(book, b);
   if (book.all_written) return;
   if (book.written.size() >= static_cast<size_t>(size / kWrittenListDivisor)) {
     book.all_written = true;
@@ -130,6 +169,7 @@ void restore_buckets(NormObjKey *key, Book &book) {
   }
   book.written.clear();
   book.all_written = false;
+  book.pages.clear();
 }
 
 // Makes the id_name entries that may have been set unset again; false when
@@ -238,6 +278,7 @@ bool probe(NormObjKey *key, const char *str, int len, Probe *p) {
   bool whole = false;
   p->bucket = table_bucket(key, str, len, &whole);
   if (p->bucket < 0) return false;
+  if (!may_hold_key(key, p->bucket)) return true;
   NormTable *rec = key->nt + p->bucket;
   if (bucket_empty(rec)) return true;
   for (; rec; rec = rec->nt_next) {
@@ -258,18 +299,20 @@ bool probe(NormObjKey *key, const char *str, int len, Probe *p) {
 NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
                      int id, int *flag_new) {
   NormTable *rec;
-  bool untouched = false;
   if (!p.last) {
     rec = key->nt + p.bucket;
-    untouched = rec->len == 0;  // never written since creation or reset
+    // A record never written since creation or reset joins the list; one
+    // on a page never written is such a record, found without reading it.
+    with_book(key, [&](Book &book) {
+      if (!pages_written(book, p.bucket) || rec->len == 0)
+        note_bucket(book, p.bucket, key->size);
+    });
   } else {
     rec = static_cast<NormTable *>(twlb_mp_get_slot(key->nt_mpool));
     if (!rec) return nullptr;
     rec->nt_next = nullptr;
     p.last->nt_next = rec;
   }
-  if (untouched)
-    with_book(key, [&](Book &book) { note_bucket(book, p.bucket, key->size); });
   rec->str = twlb_bigbuf_copy_into_bigbuf(&key->bigbuf, const_cast<char *>(str),
                                           len);
   rec->len = len;
@@ -488,7 +531,7 @@ int twlb_get_norm_id(NormObjKey *key, const char *in_str, int in_strlen) {
   if (!key || !key->nt || !in_str || in_strlen == 0 || !*in_str) return -1;
   bool whole;
   int bucket = table_bucket(key, in_str, in_strlen, &whole);
-  if (bucket < 0) return -2;
+  if (bucket < 0 || !may_hold_key(key, bucket)) return -2;
   const NormTable *rec = key->nt + bucket;
   if (bucket_empty(rec)) return -2;
   do {
