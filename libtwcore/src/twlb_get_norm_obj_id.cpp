@@ -23,6 +23,7 @@
  */
 #include "twlb_get_norm_obj_id.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,35 @@ void with_book(const NormObjKey *key, F f) {
   f(r.books[key->nt]);
 }
 
+/* Lookups read their table's book without the lock through the thread's
+ * last book found: a book stays where it is in the registry until its table
+ * is destroyed, and every removal counts in s_removals, so the remembered
+ * book is still the table's when no removal happened since it was found (a
+ * table is used by one thread at a time, so no removal of its own book can
+ * happen while it is being read). */
+std::atomic<uint64_t> s_removals{0};
+
+struct LastBook {
+  const NormTable *nt;
+  const Book *book;
+  uint64_t removals;
+};
+__thread LastBook t_last_book;
+
+// The book of key's table for reading, or null when it has none.
+const Book *find_book(const NormObjKey *key) {
+  uint64_t removals = s_removals.load(std::memory_order_acquire);
+  LastBook &last = t_last_book;
+  if (last.book && last.nt == key->nt && last.removals == removals)
+    return last.book;
+  Registry &r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.books.find(key->nt);
+  if (it == r.books.end()) return nullptr;
+  last = {key->nt, &it->second, removals};
+  return &it->second;
+}
+
 // The book of key's table, removed from the registry.
 Book take_book(const NormObjKey *key) {
   Registry &r = registry();
@@ -107,6 +137,7 @@ Book take_book(const NormObjKey *key) {
   if (it == r.books.end()) return Book{};
   Book book = std::move(it->second);
   r.books.erase(it);
+  s_removals.fetch_add(1, std::memory_order_release);
   return book;
 }
 
@@ -137,10 +168,8 @@ bool pages_written(const Book &book, int b) {
 // a table whose lookups mostly miss would soon count every page of its
 // array as resident.
 bool may_hold_key(const NormObjKey *key, int b) {
-  Registry &r = registry();
-  std::lock_guard<std::mutex> hold(r.lock);
-  auto it = r.books.find(key->nt);
-  return it == r.books.end() || pages_written(it->second, b);
+  const Book *book = find_book(key);
+  return !book || pages_written(*book, b);
 }
 
 // Notes that bucket record b, untouched until now, is being written.
@@ -421,6 +450,7 @@ int init_table(NormObjKey *key, int size, int big_buf_size,
   twlb_alloc_pattern_ex(&key->nt, static_cast<long>(bucket_bytes(key->size)),
                         &kEmptyRecord, sizeof kEmptyRecord, "NormalTableInit",
                         __FILE__, __LINE__, caller);
+  with_book(key, [](Book &) {});  // a new, empty book: nothing written yet
   if (!make_pool(key, caller)) {
     TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
                   "Error: Unable to create NT_MPOOL");
