@@ -70,6 +70,26 @@ void twlb_realloc_zeroed_ex(void *pptr, long new_size, long cur_size,
                             const char *file, int line, const char *func);
 void twlb_free_zeroed_ex(void *pptr, long size, const char *name, int index,
                          const char *file, int line, const char *func);
+/* Pattern blocks: the same steps, traces and statistics again, for a block
+ * whose `size` bytes start as the unit_len bytes at `unit` repeated (size a
+ * multiple of unit_len): an empty table's records. Large ones cost only the
+ * pages their user writes. twlb_realloc_pattern_ex keeps the first
+ * min(cur_size, new_size) bytes, the added ones hold the pattern;
+ * twlb_free_pattern_ex releases one of `size` bytes, `restored` nonzero when
+ * its user has put the pattern back wherever it wrote, so that the block can
+ * serve the thread's next one of that pattern and size as it is. A pattern
+ * block is resized and released only by these two, with its own unit. */
+void twlb_alloc_pattern_ex(void *pptr, long size, const void *unit,
+                           long unit_len, const char *name, const char *file,
+                           int line, const char *func);
+void twlb_realloc_pattern_ex(void *pptr, long new_size, long cur_size,
+                             long old_size, const void *unit, long unit_len,
+                             const char *name, int index, const char *file,
+                             int line, const char *func);
+void twlb_free_pattern_ex(void *pptr, long size, const void *unit,
+                          long unit_len, int restored, const char *name,
+                          int index, const char *file, int line,
+                          const char *func);
 void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
                      int index, const char *file, int line, const char *func);
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
@@ -88,6 +108,15 @@ void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
   twlb_realloc_zeroed_ex(&(ptr), (long)(new_size), (long)(cur_size),        \
                          (long)(old_size), (name), (index), __FILE__,       \
                          __LINE__, __func__)
+#define TWLB_REALLOC_PATTERN(ptr, new_size, cur_size, old_size, unit,         \
+                             unit_len, name, index)                           \
+  twlb_realloc_pattern_ex(&(ptr), (long)(new_size), (long)(cur_size),         \
+                          (long)(old_size), (unit), (long)(unit_len), (name), \
+                          (index), __FILE__, __LINE__, __func__)
+#define TWLB_FREE_PATTERN(ptr, size, unit, unit_len, restored, name, index) \
+  twlb_free_pattern_ex(&(ptr), (long)(size), (unit), (long)(unit_len),      \
+                       (restored), (name), (index), __FILE__, __LINE__,     \
+                       __func__)
 #define TWLB_FREE_ZEROED(ptr, size, name, index)                       \
   twlb_free_zeroed_ex(&(ptr), (long)(size), (name), (index), __FILE__, \
                       __LINE__, __func__)

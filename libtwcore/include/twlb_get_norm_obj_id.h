@@ -10,11 +10,13 @@
  * power-of-two size. The caller provides the NormObjKey storage; the table
  * owns everything its fields point to. No lock: one thread at a time.
  *
- * A table costs what it uses, not its size: the bucket array, the arena and
- * id_name are zeroed blocks (twlb_alloc.h), an all-zero bucket record is
- * empty, and reset and destroy clear only the records, arena bytes and
- * id_name entries that were written, so the blocks go back zero and serve
- * the next table of the same size without being touched again.
+ * The records are the interface: a bucket record with str = -1 is empty (a
+ * new table's records are all zero but for str), an unset id_name entry has
+ * all bits set (null after a reset), prev_id is -1 in an empty table. A
+ * table still costs what it uses, not its size: its bucket array and id_name
+ * start as pages that already hold the empty state and are copied only
+ * where written, and a destroyed or reset table restores just the records it
+ * wrote, so a rebuilt table of the same size reuses the blocks untouched.
  *
  * Codes: ids >= 0; -2 absent; -1 bad input; unsigned results report bad
  * input as 0xFFFFFFFF (or 0 where stated).
@@ -34,9 +36,7 @@ typedef struct NormTable {
   struct NormTable *prev;
   struct NormTable *next;
   char slot_status;
-  unsigned int hash; /* low 32 bits of the key's hash, compared first */
-  long str;  /* arena offset of the key text; a bucket record is empty when
-                 all zero (never used) or str = len = -1 (emptied) */
+  long str;  /* arena offset of the key text; -1: an empty bucket record */
   int len;   /* key length without the zero byte */
   int idx;   /* normalized id */
   long data; /* arena offset of the 8-byte data item; <= 0 = none */
@@ -75,15 +75,6 @@ typedef struct {
   FreeNormIdList *free_norm_id_list_head;
   FreeNormIdList *free_norm_id_list_tail;
   twlb_mp_handler *nt_mpool; /* chained records */
-  /* Indexes of the bucket records written since creation or reset, so that
-   * reset and destroy clear those alone; num_used_buckets -1: too many to
-   * list, clear them all. */
-  int *used_buckets;
-  int num_used_buckets;
-  int max_used_buckets;
-  int id_name_used; /* id_name entries 0 .. id_name_used-1 may be set */
-  unsigned long long prime_inv[2]; /* 2^128 / prime + 1, low and high half:
-                                      the bucket without a division */
 } NormObjKey;
 
 /* Sizing rules: smallest power of two >= value (1 for value <= 0); largest

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "twlb_block_source.h"
 #include "twlb_log.h"
 #include "twlb_mem_map.h"
 #include "twlb_util.h"
-#include "twlb_zero_block.h"
 
 extern "C" {
 TWLB_THREAD_LOCAL unsigned long long g_c_mem_allocated = 0;
@@ -61,8 +61,22 @@ void *system_malloc(size_t n) {
   return injected_failure() ? nullptr : malloc(n);
 }
 
-void *system_zeroed(size_t n) {
-  return injected_failure() ? nullptr : twlb_zero_block_get(n);
+/* Where a block's memory comes from and goes back to: the heap, the zero
+ * blocks or the pattern blocks (twlb_block_source.h). `size` is a zero or
+ * pattern block's current size, `pattern` a pattern block's unit. */
+struct Source {
+  enum Kind { kHeap, kZero, kPattern } kind;
+  long size;
+  const void *unit;
+  long unit_len;
+  bool restored;  // release: the pattern is back, the block can be kept
+};
+
+constexpr Source kHeapSource = {Source::kHeap, 0, nullptr, 0, false};
+
+twlb_pattern_t pattern_of(const Source &src, long size) {
+  return {src.unit, static_cast<size_t>(src.unit_len),
+          static_cast<size_t>(size)};
 }
 
 void *system_realloc(void *p, size_t n) {
@@ -131,10 +145,22 @@ void *twlb_sys_malloc(size_t size) { return system_malloc(size); }
 
 namespace {
 
-/* TWLB_MALLOC and TWLB_CALLOC: the same steps and the same accounting; a
- * zeroed block comes from the zero-block source (twlb_zero_block.h). */
+void *system_obtain(const Source &src, long size) {
+  if (injected_failure()) return nullptr;
+  switch (src.kind) {
+    case Source::kZero: return twlb_zero_block_get(block_bytes(size));
+    case Source::kPattern: {
+      twlb_pattern_t pattern = pattern_of(src, size);
+      return twlb_pattern_block_get(&pattern, block_bytes(size));
+    }
+    default: return malloc(block_bytes(size));
+  }
+}
+
+/* TWLB_MALLOC, TWLB_CALLOC and twlb_alloc_pattern_ex: the same steps and
+ * the same accounting, the memory from `src`. */
 void tracked_alloc(void *pptr, long size, const char *name, const char *file,
-                   int line, const char *func, bool zeroed) {
+                   int line, const char *func, const Source &src) {
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func, "size = %ld", size);
   if (size < 0)
     die(false, "%s|%d|%s|%s|TWLB: Trying to malloc a negative size (%ld)\n",
@@ -145,8 +171,7 @@ void tracked_alloc(void *pptr, long size, const char *name, const char *file,
     write_ptr(pptr, nullptr);
     return;
   }
-  void *p = zeroed ? system_zeroed(block_bytes(size))
-                   : system_malloc(block_bytes(size));
+  void *p = system_obtain(src, size);
   if (!p) twlb_out_of_memory(file, line, func, size, name);
   write_ptr(pptr, p);
   size_t chunk = twlb_get_mem_chunk_size(p, static_cast<size_t>(size));
@@ -166,30 +191,37 @@ void tracked_alloc(void *pptr, long size, const char *name, const char *file,
 
 void twlb_malloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func) {
-  tracked_alloc(pptr, size, name, file, line, func, false);
+  tracked_alloc(pptr, size, name, file, line, func, kHeapSource);
 }
 
 void twlb_calloc_ex(void *pptr, long size, const char *name, const char *file,
                     int line, const char *func) {
-  tracked_alloc(pptr, size, name, file, line, func, true);
+  tracked_alloc(pptr, size, name, file, line, func,
+                {Source::kZero, size, nullptr, 0, false});
+}
+
+void twlb_alloc_pattern_ex(void *pptr, long size, const void *unit,
+                           long unit_len, const char *name, const char *file,
+                           int line, const char *func) {
+  tracked_alloc(pptr, size, name, file, line, func,
+                {Source::kPattern, size, unit, unit_len, false});
 }
 
 namespace {
 
-/* TWLB_REALLOC and TWLB_REALLOC_ZEROED: the same steps and accounting. For a
- * zeroed block *zeroed_size is its current size: the old tag is cleared and
- * the added bytes come zero from the zero-block source. */
+/* TWLB_REALLOC, TWLB_REALLOC_ZEROED and TWLB_REALLOC_PATTERN: the same
+ * steps and accounting. For a zero or pattern block the old tag is cleared
+ * and the added bytes come zero, or hold the pattern. */
 void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
                      int index, const char *file, int line, const char *func,
-                     const long *zeroed_size) {
+                     const Source &src) {
   void *p;
   read_ptr(pptr, &p);
   TWLB_TRACE_AT(TWLB_LOG_MAJOR, MEMORY, file, line, func,
                 "buf = %p, size = %ld, old_size = %ld, exit = %d", p, new_size,
                 old_size, 1);
   if (!p) {
-    tracked_alloc(pptr, new_size, name, file, line, func,
-                  zeroed_size != nullptr);
+    tracked_alloc(pptr, new_size, name, file, line, func, src);
     return;
   }
   if (new_size <= 0)
@@ -205,14 +237,21 @@ void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
       name, p, old_size, static_cast<long>(old_chunk), index);
   twlb_mem_map_remove(p);
   void *np;
-  if (zeroed_size) {
-    clear_guard_tag(p, *zeroed_size);
+  if (src.kind == Source::kHeap) {
+    np = system_realloc(p, block_bytes(new_size));
+  } else if (src.kind == Source::kZero) {
+    clear_guard_tag(p, src.size);
+    np = injected_failure() ? nullptr
+                            : twlb_zero_block_resize(p, block_bytes(src.size),
+                                                     block_bytes(new_size));
+  } else {
+    clear_guard_tag(p, src.size);
+    twlb_pattern_t pattern = pattern_of(src, new_size);
     np = injected_failure()
              ? nullptr
-             : twlb_zero_block_resize(p, block_bytes(*zeroed_size),
-                                      block_bytes(new_size));
-  } else {
-    np = system_realloc(p, block_bytes(new_size));
+             : twlb_pattern_block_resize(p, static_cast<size_t>(src.size),
+                                         block_bytes(src.size), &pattern,
+                                         block_bytes(new_size));
   }
   if (!np) {
     int err = errno;
@@ -238,10 +277,10 @@ void tracked_realloc(void *pptr, long new_size, long old_size, const char *name,
                    file, line, func);
 }
 
-/* TWLB_FREE and TWLB_FREE_ZEROED: the same steps and accounting; a zeroed
- * block (its size in *zeroed_size) goes back to the zero-block source. */
+/* TWLB_FREE, TWLB_FREE_ZEROED and TWLB_FREE_PATTERN: the same steps and
+ * accounting; a zero or pattern block goes back to its source. */
 void tracked_free(void *pptr, const char *name, int index, const char *file,
-                  int line, const char *func, const long *zeroed_size) {
+                  int line, const char *func, const Source &src) {
   void *p;
   read_ptr(pptr, &p);
   if (!p) return;
@@ -256,11 +295,15 @@ void tracked_free(void *pptr, const char *name, int index, const char *file,
                 "TWLB_FREE'ed (%s) Freed. ptr = $%p$ for index %d, "
                 "allocated_size = %ld",
                 name, p, index, static_cast<long>(chunk));
-  if (zeroed_size) {
-    clear_guard_tag(p, *zeroed_size);
-    twlb_zero_block_put(p, block_bytes(*zeroed_size));
-  } else {
+  if (src.kind == Source::kHeap) {
     free(p);
+  } else if (src.kind == Source::kZero) {
+    clear_guard_tag(p, src.size);
+    twlb_zero_block_put(p, block_bytes(src.size));
+  } else {
+    clear_guard_tag(p, src.size);
+    twlb_pattern_t pattern = pattern_of(src, src.size);
+    twlb_pattern_block_put(p, &pattern, block_bytes(src.size), src.restored);
   }
   write_ptr(pptr, nullptr);
 }
@@ -270,24 +313,41 @@ void tracked_free(void *pptr, const char *name, int index, const char *file,
 void twlb_realloc_ex(void *pptr, long new_size, long old_size, const char *name,
                      int index, const char *file, int line, const char *func) {
   tracked_realloc(pptr, new_size, old_size, name, index, file, line, func,
-                  nullptr);
+                  kHeapSource);
 }
 
 void twlb_realloc_zeroed_ex(void *pptr, long new_size, long cur_size,
                             long old_size, const char *name, int index,
                             const char *file, int line, const char *func) {
   tracked_realloc(pptr, new_size, old_size, name, index, file, line, func,
-                  &cur_size);
+                  {Source::kZero, cur_size, nullptr, 0, false});
+}
+
+void twlb_realloc_pattern_ex(void *pptr, long new_size, long cur_size,
+                             long old_size, const void *unit, long unit_len,
+                             const char *name, int index, const char *file,
+                             int line, const char *func) {
+  tracked_realloc(pptr, new_size, old_size, name, index, file, line, func,
+                  {Source::kPattern, cur_size, unit, unit_len, false});
 }
 
 void twlb_free_zeroed_ex(void *pptr, long size, const char *name, int index,
                          const char *file, int line, const char *func) {
-  tracked_free(pptr, name, index, file, line, func, &size);
+  tracked_free(pptr, name, index, file, line, func,
+               {Source::kZero, size, nullptr, 0, false});
+}
+
+void twlb_free_pattern_ex(void *pptr, long size, const void *unit,
+                          long unit_len, int restored, const char *name,
+                          int index, const char *file, int line,
+                          const char *func) {
+  tracked_free(pptr, name, index, file, line, func,
+               {Source::kPattern, size, unit, unit_len, restored != 0});
 }
 
 void twlb_free_ex(void *pptr, const char *name, int index, const char *file,
                   int line, const char *func) {
-  tracked_free(pptr, name, index, file, line, func, nullptr);
+  tracked_free(pptr, name, index, file, line, func, kHeapSource);
 }
 
 }  // extern "C"

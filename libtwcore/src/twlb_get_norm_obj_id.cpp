@@ -4,27 +4,33 @@
  * Bucket records live in the `nt` array; a bucket's second and later records
  * are pool slots chained through nt_next. Key texts and 8-byte data items
  * are appended to the table's arena and referred to by offset, so arena
- * growth never invalidates a record. Lookups test the stored hash bits and
- * the length before comparing bytes and touch one bucket record plus one
- * arena text when the bucket holds a single key; the bucket comes from the
- * hash by a multiply-based remainder instead of a division. Ids are
- * caller-chosen (set) or prev_id + 1 (gen); deleted ids queue on a FIFO free
- * list that one operation reuses. No lock: one thread at a time per table.
+ * growth never invalidates a record. Lookups test the length before
+ * comparing bytes and touch one bucket record plus one arena text when the
+ * bucket holds a single key; the bucket comes from the hash by a
+ * multiply-based remainder instead of a division. Ids are caller-chosen
+ * (set) or prev_id + 1 (gen); deleted ids queue on a FIFO free list that one
+ * operation reuses. No lock: one thread at a time per table.
  *
- * Empty buckets cost nothing: the bucket array and id_name come zeroed from
- * the zero-block source, an all-zero bucket record is empty (a deletion
- * empties a record with str = len = -1 instead), an unset id_name entry is
- * null (or all ones after a deletion), and the table remembers which records
- * and entries it wrote so that reset and destroy clear only those. Released
- * blocks are then zero again and the next table of the same size (each
- * group's vector table is rebuilt per partition) reuses them untouched.
+ * Empty buckets cost nothing although every record of an empty table reads
+ * str = -1 and every unset id_name entry all ones: both arrays are pattern
+ * blocks (twlb_alloc.h) whose pages hold that state before anyone writes
+ * them. What a table wrote - which bucket records, how far into id_name -
+ * is kept in a registry private to this file, keyed by the bucket array, so
+ * that reset and destroy restore those records alone and a destroyed
+ * table's blocks go back whole to serve the next table of the same size
+ * (each group's vector table is rebuilt per partition) without a pass over
+ * them. The registry is the table's bookkeeping, not part of its records.
  */
 #include "twlb_get_norm_obj_id.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "twlb_alloc.h"
 #include "twlb_log.h"
@@ -40,10 +46,204 @@ constexpr long kEmpty = -1;
 constexpr uint64_t kFnvBasis = 0x811C9DC5ULL;
 constexpr uint64_t kFnvPrime = 16777619ULL;
 // Past this many written bucket records per 16 buckets the list stops and
-// reset/destroy clear the whole array: the list stays small.
-constexpr int kUsedListDivisor = 16;
+// reset/destroy restore the whole array: the list stays small.
+constexpr int kWrittenListDivisor = 16;
+
+// An empty bucket record, the unit of a new bucket array.
+constexpr NormTable kEmptyRecord = {nullptr, nullptr, 0, kEmpty,
+                                    0,       0,       0, nullptr};
+// An unset id_name entry: all bits set.
+const uintptr_t kUnsetEntry = ~uintptr_t{0};
+
+NormTable *unset_marker() { return reinterpret_cast<NormTable *>(kUnsetEntry); }
+
+size_t bucket_bytes(int size) {
+  return sizeof(NormTable) * static_cast<size_t>(size);
+}
+
+size_t id_name_bytes(int entries) {
+  return sizeof(NormTable *) * static_cast<size_t>(entries);
+}
+
+/* What a table has written since its creation or last reset. */
+struct Book {
+  std::vector<int> written;     // bucket records, each listed once
+  bool all_written = false;     // too many to list: restore every record
+  int id_name_used = 0;         // id_name entries [0, used) may be set
+  bool id_name_unset = true;    // id_name is all ones outside those entries
+  std::vector<uint64_t> pages;  // bit per page of the bucket array: written
+};
+
+// The unit of `pages`: a memory page, or a part of one where pages are
+// larger (which costs nothing but a few reads of pages already mapped).
+constexpr size_t kPageBytes = 4096;
+
+/* The books of all live tables, keyed by bucket array (which, unlike the
+ * NormObjKey, never moves: callers keep tables in rows they reallocate).
+ * Never destroyed, so that a table released by a static destructor late in
+ * the process still finds it; the lock covers tables of different threads. */
+struct Registry {
+  std::mutex lock;
+  std::unordered_map<const NormTable *, Book> books;
+};
+
+Registry &registry() {
+  static Registry *r = new Registry;
+  return *r;
+}
+
+// Runs f on the book of key's table (made on first use).
+template <class F>
+void with_book(const NormObjKey *key, F f) {
+  Registry &r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  f(r.books[key->nt]);
+}
+
+/* Lookups read their table's book without the lock through the thread's
+ * last book found: a book stays where it is in the registry until its table
+ * is destroyed, and every removal counts in s_removals, so the remembered
+ * book is still the table's when no removal happened since it was found (a
+ * table is used by one thread at a time, so no removal of its own book can
+ * happen while it is being read). */
+std::atomic<uint64_t> s_removals{0};
+
+struct LastBook {
+  const NormTable *nt;
+  const Book *book;
+  uint64_t removals;
+};
+__thread LastBook t_last_book;
+
+// The book of key's table for reading, or null when it has none.
+const Book *find_book(const NormObjKey *key) {
+  uint64_t removals = s_removals.load(std::memory_order_acquire);
+  LastBook &last = t_last_book;
+  if (last.book && last.nt == key->nt && last.removals == removals)
+    return last.book;
+  Registry &r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.books.find(key->nt);
+  if (it == r.books.end()) return nullptr;
+  last = {key->nt, &it->second, removals};
+  return &it->second;
+}
+
+// The book of key's table, removed from the registry.
+Book take_book(const NormObjKey *key) {
+  Registry &r = registry();
+  std::lock_guard<std::mutex> hold(r.lock);
+  auto it = r.books.find(key->nt);
+  if (it == r.books.end()) return Book{};
+  Book book = std::move(it->second);
+  r.books.erase(it);
+  s_removals.fetch_add(1, std::memory_order_release);
+  return book;
+}
+
+// Marks the pages bucket record b lies on as written.
+void note_pages(Book &book, int b) {
+  size_t first = static_cast<size_t>(b) * sizeof(NormTable) / kPageBytes;
+  size_t last = ((static_cast<size_t>(b) + 1) * sizeof(NormTable) - 1) /
+                kPageBytes;
+  if (book.pages.size() <= last / 64) book.pages.resize(last / 64 + 1);
+  for (size_t p = first; p <= last; p++)
+    book.pages[p / 64] |= uint64_t{1} << (p % 64);
+}
+
+bool pages_written(const Book &book, int b) {
+  size_t first = static_cast<size_t>(b) * sizeof(NormTable) / kPageBytes;
+  size_t last = ((static_cast<size_t>(b) + 1) * sizeof(NormTable) - 1) /
+                kPageBytes;
+  for (size_t p = first; p <= last; p++)
+    if (p / 64 < book.pages.size() && (book.pages[p / 64] >> (p % 64) & 1) != 0)
+      return true;
+  return false;
+}
+
+// False when bucket record b lies on pages that no write of this table has
+// touched since its array was obtained or reset: the record is then empty
+// and a lookup need not read it. Reading it would map the page in, and a
+// first read of a page of the array's template maps its neighbours too, so
+// a table whose lookups mostly miss would soon count every page of its
+// array as resident.
+bool may_hold_key(const NormObjKey *key, int b) {
+  const Book *book = find_book(key);
+  return !book || pages_written(*book, b);
+}
+
+// Notes that bucket record b, untouched until now, is being written.
+void note_bucket(Book &book, int b, int size) {
+  note_pages(book, b);
+  if (book.all_written) return;
+  if (book.written.size() >= static_cast<size_t>(size / kWrittenListDivisor)) {
+    book.all_written = true;
+    book.written = std::vector<int>();
+    return;
+  }
+  book.written.push_back(b);
+}
+
+// Byte for byte, padding included, as a new array holds it.
+void put_empty(NormTable *rec) {
+  memcpy(static_cast<void *>(rec), &kEmptyRecord, sizeof kEmptyRecord);
+}
+
+// Puts every bucket record written since creation or reset back to empty.
+void restore_buckets(NormObjKey *key, Book &book) {
+  if (book.all_written) {
+    for (int i = 0; i < key->size; i++) put_empty(key->nt + i);
+  } else {
+    for (int b : book.written) put_empty(key->nt + b);
+  }
+  book.written.clear();
+  book.all_written = false;
+  book.pages.clear();
+}
+
+// Makes the id_name entries that may have been set unset again; false when
+// id_name holds something else (nulls since a reset) and cannot be reused.
+bool restore_id_name(NormObjKey *key, const Book &book) {
+  if (!book.id_name_unset) return false;
+  memset(static_cast<void *>(key->id_name), 0xFF,
+         id_name_bytes(book.id_name_used));
+  return true;
+}
+
+// The largest prime not above 2^k, k = 0..30 (get_prime of every size).
+constexpr int kPrimes[31] = {
+    1,         2,         3,         7,        13,       31,       61,
+    127,       251,       509,       1021,     2039,     4093,     8191,
+    16381,     32749,     65521,     131071,   262139,   524287,   1048573,
+    2097143,   4194301,   8388593,   16777213, 33554393, 67108859, 134217689,
+    268435399, 536870909, 1073741789};
 
 using u128 = unsigned __int128;
+
+// 2^128 / d + 1 (0 for d = 1): with it, h % d is two multiplications (exact
+// for every 64-bit h and 32-bit d).
+constexpr u128 remainder_inverse(uint64_t d) { return ~u128{0} / d + 1; }
+
+struct Divisors {
+  u128 inv[31];
+  constexpr Divisors() : inv() {
+    for (int k = 0; k < 31; k++)
+      inv[k] = remainder_inverse(static_cast<uint64_t>(kPrimes[k]));
+  }
+};
+constexpr Divisors kDivisors;
+
+inline uint64_t remainder(uint64_t h, const NormObjKey *key) {
+  uint64_t d = static_cast<uint64_t>(key->prime);
+  unsigned size = static_cast<unsigned>(key->size);
+  int k = __builtin_ctz(size);
+  if ((size & (size - 1)) != 0 || k > 30 || kPrimes[k] != key->prime)
+    return h % d;  // a table whose fields were set by hand
+  u128 low = kDivisors.inv[k] * h;
+  u128 bottom = (static_cast<u128>(static_cast<uint64_t>(low)) * d) >> 64;
+  u128 top = static_cast<u128>(static_cast<uint64_t>(low >> 64)) * d;
+  return static_cast<uint64_t>((bottom + top) >> 64);
+}
 
 // FNV-1a over the bytes up to the terminating zero, kept in 64 bits. The
 // zero byte is found first with strlen (word-wide), so the multiply chain
@@ -67,109 +267,35 @@ inline int hash_index(const char *str, int len, int size, int prime,
                           static_cast<uint64_t>(prime));
 }
 
-// 2^128 / d + 1 (0 for d = 1): with it, h % d is two multiplications
-// (exact for every 64-bit h and 32-bit d).
-u128 remainder_inverse(uint64_t d) { return ~u128{0} / d + 1; }
-
-inline uint64_t fast_remainder(uint64_t h, const NormObjKey *key) {
-  u128 inv = (u128{key->prime_inv[1]} << 64) | key->prime_inv[0];
-  u128 low = inv * h;
-  uint64_t d = static_cast<uint64_t>(key->prime);
-  u128 bottom = (static_cast<u128>(static_cast<uint64_t>(low)) * d) >> 64;
-  u128 top = static_cast<u128>(static_cast<uint64_t>(low >> 64)) * d;
-  return static_cast<uint64_t>((bottom + top) >> 64);
-}
-
-// A table's bucket for str with its full hash; -1 as hash_index.
+// A table's bucket for str; -1 as hash_index.
 inline int table_bucket(const NormObjKey *key, const char *str, int len,
-                        uint64_t *h, bool *whole) {
+                        bool *whole) {
   if (!str || len < 1 || key->size < 1 || key->prime < 1) return -1;
-  *h = fnv_to_zero(str, len, whole);
-  return static_cast<int>(fast_remainder(*h, key));
+  return static_cast<int>(remainder(fnv_to_zero(str, len, whole), key));
 }
 
-inline bool bucket_empty(const NormTable *rec) { return rec->len < 1; }
+inline bool bucket_empty(const NormTable *rec) { return rec->str == kEmpty; }
 
-// Same hash bits, same length and the same first len bytes, compared as
-// strncmp does. When the given text has no zero byte among those len bytes,
-// strncmp and memcmp agree, and memcmp is the cheaper of the two.
+// Same length and the same first len bytes, compared as strncmp does. When
+// the given text has no zero byte among those len bytes, strncmp and memcmp
+// agree, and memcmp is the cheaper of the two.
 inline bool record_matches(const NormObjKey *key, const NormTable *rec,
-                           const char *str, int len, uint32_t hash,
-                           bool whole) {
-  if (rec->hash != hash || rec->len != len) return false;
+                           const char *str, int len, bool whole) {
+  if (rec->len != len) return false;
   const char *stored = key->bigbuf.buffer + rec->str;
   size_t n = static_cast<size_t>(len);
   return whole ? memcmp(stored, str, n) == 0 : strncmp(stored, str, n) == 0;
 }
 
-// An id_name entry with no record: null (never set) or all ones (deleted).
+// An id_name entry with no record: all ones (unset) or null (after a reset).
 bool is_unset(const NormTable *entry) {
-  return !entry || reinterpret_cast<uintptr_t>(entry) == ~uintptr_t{0};
-}
-
-NormTable *unset_marker() {
-  return reinterpret_cast<NormTable *>(~uintptr_t{0});
-}
-
-// Remembers that bucket record b, all zero until now, is being written.
-void note_used_bucket(NormObjKey *key, int b) {
-  if (key->num_used_buckets < 0) return;
-  if (key->num_used_buckets == key->max_used_buckets) {
-    int cap = key->max_used_buckets ? 2 * key->max_used_buckets : 16;
-    if (cap > key->size / kUsedListDivisor) {
-      key->num_used_buckets = -1;  // too many: clear the whole array
-      return;
-    }
-    // Plain system memory like the free-list nodes: the list is the table's
-    // bookkeeping, not one of its tracked blocks.
-    void *grown = realloc(key->used_buckets, sizeof(int) * cap);
-    if (!grown)
-      twlb_out_of_memory(__FILE__, __LINE__, __func__,
-                         static_cast<long>(sizeof(int) * cap), "used_buckets");
-    key->used_buckets = static_cast<int *>(grown);
-    key->max_used_buckets = cap;
-  }
-  key->used_buckets[key->num_used_buckets++] = b;
-}
-
-// Makes every bucket record written since creation or reset all zero again.
-void clear_used_buckets(NormObjKey *key) {
-  if (!key->nt) return;
-  if (key->num_used_buckets < 0) {
-    memset(static_cast<void *>(key->nt), 0,
-           sizeof(NormTable) * static_cast<size_t>(key->size));
-  } else {
-    for (int i = 0; i < key->num_used_buckets; i++)
-      memset(static_cast<void *>(key->nt + key->used_buckets[i]), 0,
-             sizeof(NormTable));
-  }
-  key->num_used_buckets = 0;
-}
-
-void release_used_list(NormObjKey *key) {
-  free(key->used_buckets);
-  key->used_buckets = nullptr;
-  key->num_used_buckets = key->max_used_buckets = 0;
-}
-
-// Nulls the id_name entries that may have been set.
-void clear_id_name(NormObjKey *key) {
-  if (key->id_name && key->id_name_used > 0)
-    memset(static_cast<void *>(key->id_name), 0,
-           sizeof(NormTable *) * static_cast<size_t>(key->id_name_used));
-  key->id_name_used = 0;
-}
-
-void set_id_name(NormObjKey *key, int id, NormTable *rec) {
-  key->id_name[id] = rec;
-  if (id >= key->id_name_used) key->id_name_used = id + 1;
+  return !entry || reinterpret_cast<uintptr_t>(entry) == kUnsetEntry;
 }
 
 // Where a key stands in its bucket: the matching record (or null), the
 // record before it, the chain's last record and how many records precede.
 struct Probe {
   int bucket = -1;
-  uint32_t hash = 0;
   NormTable *found = nullptr;
   NormTable *before = nullptr;
   NormTable *last = nullptr;
@@ -179,14 +305,13 @@ struct Probe {
 // Hashes and walks the bucket; false when the hash cannot be computed.
 bool probe(NormObjKey *key, const char *str, int len, Probe *p) {
   bool whole = false;
-  uint64_t h = 0;
-  p->bucket = table_bucket(key, str, len, &h, &whole);
+  p->bucket = table_bucket(key, str, len, &whole);
   if (p->bucket < 0) return false;
-  p->hash = static_cast<uint32_t>(h);
+  if (!may_hold_key(key, p->bucket)) return true;
   NormTable *rec = key->nt + p->bucket;
   if (bucket_empty(rec)) return true;
   for (; rec; rec = rec->nt_next) {
-    if (record_matches(key, rec, str, len, p->hash, whole)) {
+    if (record_matches(key, rec, str, len, whole)) {
       p->found = rec;
       return true;
     }
@@ -205,7 +330,12 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
   NormTable *rec;
   if (!p.last) {
     rec = key->nt + p.bucket;
-    if (rec->len == 0) note_used_bucket(key, p.bucket);
+    // A record never written since creation or reset joins the list; one
+    // on a page never written is such a record, found without reading it.
+    with_book(key, [&](Book &book) {
+      if (!pages_written(book, p.bucket) || rec->len == 0)
+        note_bucket(book, p.bucket, key->size);
+    });
   } else {
     rec = static_cast<NormTable *>(twlb_mp_get_slot(key->nt_mpool));
     if (!rec) return nullptr;
@@ -216,7 +346,6 @@ NormTable *place_new(NormObjKey *key, const Probe &p, const char *str, int len,
                                           len);
   rec->len = len;
   rec->idx = id;
-  rec->hash = p.hash;
   if (flag_new) *flag_new = p.last ? p.count : 1;
   return rec;
 }
@@ -312,17 +441,16 @@ int init_table(NormObjKey *key, int size, int big_buf_size,
   memset(static_cast<void *>(key), 0, sizeof *key);
   key->size = twlb_change_to_2_power_n(size);
   key->prime = get_prime(key->size);
-  u128 inv = remainder_inverse(static_cast<uint64_t>(key->prime));
-  key->prime_inv[0] = static_cast<uint64_t>(inv);
-  key->prime_inv[1] = static_cast<uint64_t>(inv >> 64);
   key->prev_id = -1;
   int rc = big_buf_size < 0 ? twlb_bigbuf_init(&key->bigbuf)
                             : twlb_bigbuf_init_ex(&key->bigbuf, big_buf_size);
   if (rc < 0) return -1;
-  // All zero: every bucket record empty, no pass over the array.
-  size_t bytes = sizeof(NormTable) * static_cast<size_t>(key->size);
-  twlb_calloc_ex(&key->nt, static_cast<long>(bytes), "NormalTableInit",
-                 __FILE__, __LINE__, caller);
+  // Every bucket record empty (all zero, str = -1) without a pass over the
+  // array: the block's pages hold that state until they are written.
+  twlb_alloc_pattern_ex(&key->nt, static_cast<long>(bucket_bytes(key->size)),
+                        &kEmptyRecord, sizeof kEmptyRecord, "NormalTableInit",
+                        __FILE__, __LINE__, caller);
+  with_book(key, [](Book &) {});  // a new, empty book: nothing written yet
   if (!make_pool(key, caller)) {
     TWLB_TRACE_AT(TWLB_LOG_MAJOR, MISC, __FILE__, __LINE__, caller,
                   "Error: Unable to create NT_MPOOL");
@@ -370,9 +498,11 @@ int twlb_init_norm_id_table_v2(NormObjKey *key, int size, int big_buf_size) {
 int twlb_init_norm_id_table_ex(NormObjKey *key, int size) {
   if (!key) return -1;
   init_table(key, size, -1, "twlb_init_norm_id_table");
-  // Null entries: unset, as the all-ones marker is.
-  size_t bytes = sizeof(NormTable *) * static_cast<size_t>(key->size);
-  TWLB_CALLOC(key->id_name, bytes, "NormalTableInit.id_name");
+  // Every entry unset (all ones), again without a pass over the array.
+  twlb_alloc_pattern_ex(
+      &key->id_name, static_cast<long>(id_name_bytes(key->size)), &kUnsetEntry,
+      sizeof kUnsetEntry, "NormalTableInit.id_name", __FILE__, __LINE__,
+      __func__);
   key->max_norm_id_size = key->size;
   return 0;
 }
@@ -385,15 +515,16 @@ int twlb_obj_hash_destroy(NormObjKey *key) {
     TWLB_FREE(key->nt_mpool, "Memory pool", -1);
   }
   twlb_bigbuf_free(&key->bigbuf);
-  clear_used_buckets(key);
-  release_used_list(key);
-  TWLB_FREE_ZEROED(key->nt, sizeof(NormTable) * static_cast<size_t>(key->size),
-                   "Normalization table creation", -1);
-  clear_id_name(key);
-  TWLB_FREE_ZEROED(
-      key->id_name,
-      sizeof(NormTable *) * static_cast<size_t>(key->max_norm_id_size),
-      "key->id_name", -1);
+  // Both arrays go back in their empty state, restored where written, so
+  // the next table of the same size takes them as they are.
+  Book book = take_book(key);
+  if (key->nt) restore_buckets(key, book);
+  TWLB_FREE_PATTERN(key->nt, bucket_bytes(key->size), &kEmptyRecord,
+                    sizeof kEmptyRecord, 1, "Normalization table creation", -1);
+  int unset = key->id_name && restore_id_name(key, book);
+  TWLB_FREE_PATTERN(key->id_name, id_name_bytes(key->max_norm_id_size),
+                    &kUnsetEntry, sizeof kUnsetEntry, unset, "key->id_name",
+                    -1);
   release_free_list(key, "free_tmp");
   TWLB_TRACE(TWLB_LOG_MAJOR, MISC, "Method exiting");
   return 0;
@@ -404,8 +535,17 @@ int twlb_obj_hash_reset(NormObjKey *key) {
              static_cast<void *>(key));
   if (!key || !key->nt) return 0;
   twlb_mp_free_all_slots(key->nt_mpool);
-  clear_used_buckets(key);
-  clear_id_name(key);
+  // Every bucket record empty again; id_name entries null (not registered),
+  // which no longer matches the unset state its block started in.
+  with_book(key, [&](Book &book) {
+    restore_buckets(key, book);
+    if (key->id_name) {
+      memset(static_cast<void *>(key->id_name), 0,
+             id_name_bytes(key->max_norm_id_size));
+      book.id_name_unset = false;
+      book.id_name_used = 0;
+    }
+  });
   key->prev_id = -1;
   twlb_bigbuf_clear_used(&key->bigbuf);
   release_free_list(key, "free_norm_id_list");
@@ -420,15 +560,12 @@ int twlb_get_hash_index_ex(const char *str, int len, int size, int prime) {
 int twlb_get_norm_id(NormObjKey *key, const char *in_str, int in_strlen) {
   if (!key || !key->nt || !in_str || in_strlen == 0 || !*in_str) return -1;
   bool whole;
-  uint64_t h = 0;
-  int bucket = table_bucket(key, in_str, in_strlen, &h, &whole);
-  if (bucket < 0) return -2;
+  int bucket = table_bucket(key, in_str, in_strlen, &whole);
+  if (bucket < 0 || !may_hold_key(key, bucket)) return -2;
   const NormTable *rec = key->nt + bucket;
   if (bucket_empty(rec)) return -2;
-  uint32_t hash = static_cast<uint32_t>(h);
   do {
-    if (record_matches(key, rec, in_str, in_strlen, hash, whole))
-      return rec->idx;
+    if (record_matches(key, rec, in_str, in_strlen, whole)) return rec->idx;
     rec = rec->nt_next;
   } while (rec);
   return -2;
@@ -636,13 +773,16 @@ void add_pnt_to_idname(NormObjKey *key, int norm_id, NormTable *p_nt) {
   while (norm_id >= key->max_norm_id_size) {
     int old = key->max_norm_id_size;
     int grown = old + kIdNameGrowth;
-    // The added entries come null: unset.
-    TWLB_REALLOC_ZEROED(key->id_name, sizeof(NormTable *) * grown,
-                        sizeof(NormTable *) * old, sizeof(NormTable *) * old,
-                        "key->id_name", -1);
+    // The added entries come unset (all ones).
+    TWLB_REALLOC_PATTERN(key->id_name, id_name_bytes(grown), id_name_bytes(old),
+                         id_name_bytes(old), &kUnsetEntry, sizeof kUnsetEntry,
+                         "key->id_name", -1);
     key->max_norm_id_size = grown;
   }
-  set_id_name(key, norm_id, p_nt);
+  with_book(key, [&](Book &book) {
+    if (norm_id >= book.id_name_used) book.id_name_used = norm_id + 1;
+  });
+  key->id_name[norm_id] = p_nt;
 }
 
 }  // extern "C"

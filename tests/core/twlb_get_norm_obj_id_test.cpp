@@ -1,17 +1,25 @@
 // Normalized-ID table: sizing, the hash, lookups and sets, the short-length
-// quirk, generated ids, reset/destroy, and seeded random runs (one-bucket
-// table included) against a reference model of ids, id reuse and names.
+// quirk, generated ids, and seeded random runs (one-bucket table included)
+// against a reference model of ids, id reuse and names; and the records,
+// index and lists every operation leaves behind, read as a caller reads
+// them, including the blocks' names and sizes in the allocation map.
 #include "twlb_get_norm_obj_id.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "core_test_util.h"
+#include "twlb_alloc.h"
+#include "twlb_mem_map.h"
 
 namespace {
 
@@ -144,61 +152,6 @@ TEST(Lifecycle, DestroyClearsTheHandleForAFreshInitialisation) {
   twlb_obj_hash_destroy(&key);
   EXPECT_EQ(twlb_init_norm_id_table(nullptr, 8), -1);
   EXPECT_EQ(twlb_init_norm_id_table_ex(nullptr, 8), -1);
-}
-
-bool all_zero(const void *p, size_t n) {
-  const char *c = static_cast<const char *>(p);
-  return std::all_of(c, c + n, [](char b) { return b == 0; });
-}
-
-// Reset and a destroy followed by a new table of the same size both leave the
-// bucket array, the arena and id_name entirely zero, whether the table kept a
-// list of the records it wrote or wrote too many and clears everything; a
-// rebuilt table gets its blocks back and works.
-TEST(Lifecycle, EmptiedTablesAreAllZeroAndRebuildsReuseTheirBlocks) {
-  struct Case {
-    int size, keys;
-    bool reset;
-  };
-  const Case cases[] = {{16384, 40, true},    {16384, 40, false}, {16384, 3000, true},
-                        {16384, 3000, false}, {64, 200, true},    {64, 200, false}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.size << " " << c.keys << (c.reset ? " reset" : ""));
-    NormObjKey key;
-    twlb_init_norm_id_table_ex(&key, c.size);
-    for (int i = 0; i < c.keys; i++) {
-      std::string k = "Tier>host" + std::to_string(i);
-      if (i % 3 == 0)
-        twlb_get_or_set_norm_id(&key, k.c_str(), int(k.size()), nullptr);
-      else
-        twlb_set_norm_id(&key, k.c_str(), int(k.size()), i);
-      if (i % 7 == 0) twlb_delete_norm_id_ex(&key, k.c_str(), 0, nullptr);
-    }
-    NormTable *buckets = key.nt;
-    char *arena = key.bigbuf.buffer;
-    long arena_size = key.bigbuf.bufsize;
-    if (c.reset) {
-      twlb_obj_hash_reset(&key);
-      EXPECT_EQ(key.nt, buckets);
-    } else {
-      twlb_obj_hash_destroy(&key);
-      twlb_init_norm_id_table_ex(&key, c.size);
-      if (c.size == 16384) {
-        EXPECT_EQ(key.nt, buckets);  // large enough to be kept for reuse
-      }
-      EXPECT_EQ(key.bigbuf.buffer, arena);
-    }
-    EXPECT_TRUE(all_zero(key.nt, sizeof(NormTable) * size_t(key.size)));
-    EXPECT_TRUE(all_zero(key.bigbuf.buffer, size_t(arena_size)));
-    EXPECT_TRUE(all_zero(key.id_name, sizeof(NormTable *) * size_t(key.max_norm_id_size)));
-    EXPECT_EQ(key.prev_id, -1);
-    EXPECT_EQ(key.free_norm_id_list_head, nullptr);
-    EXPECT_EQ(key.nt_mpool->busy_head, nullptr);
-    EXPECT_EQ(twlb_get_norm_id(&key, "Tier>host1", 10), -2);
-    EXPECT_EQ(twlb_set_norm_id(&key, "Tier>host1", 10, 5), 5u);
-    EXPECT_EQ(twlb_get_norm_id(&key, "Tier>host1", 10), 5);
-    twlb_obj_hash_destroy(&key);
-  }
 }
 
 // FNV-1a in 64-bit arithmetic over every byte up to the zero, done plainly.
@@ -335,6 +288,438 @@ TEST(RandomRun, AgreesWithAReferenceModel) {
     }
     for (const auto &[k, e] : model) EXPECT_EQ(t.del(k), e.id);
     EXPECT_EQ(t.key.nt_mpool->busy_head, nullptr);
+  }
+}
+
+// ---- The state every operation leaves, read through the public records ----
+
+// A bucket record as a new table holds it: zero bytes, str = -1.
+NormTable empty_image() {
+  NormTable r;
+  memset(static_cast<void *>(&r), 0, sizeof r);
+  r.str = -1;
+  return r;
+}
+
+bool is_empty_image(const NormTable &r) {
+  NormTable e = empty_image();
+  return memcmp(&r, &e, sizeof r) == 0;
+}
+
+const uintptr_t kUnset = ~uintptr_t{0};
+
+// What a caller sees in a table.
+struct State {
+  std::map<std::string, int> keys;     // stored text -> id
+  std::map<std::string, int> buckets;  // stored text -> bucket it sits in
+  std::map<int, NormTable> emptied;    // bucket -> an emptied record
+  std::vector<int> free_ids;           // free list, head to tail
+  std::map<int, std::string> names;    // id_name entries that are set
+  char unset = '-';                    // other id_name entries: '1' all ones, '0' null, 'x' mixed
+  bool pristine = true;                // every other empty record byte for byte as new
+};
+
+State read_state(const NormObjKey &k) {
+  State st;
+  for (int b = 0; b < k.size; b++) {
+    const NormTable &r = k.nt[b];
+    if (r.str == -1) {
+      if (!is_empty_image(r)) st.emptied[b] = r;
+      continue;
+    }
+    for (const NormTable *c = &r; c; c = c->nt_next) {
+      std::string text(k.bigbuf.buffer + c->str, size_t(c->len));
+      EXPECT_EQ(k.bigbuf.buffer[c->str + c->len], '\0') << text;
+      st.keys[text] = c->idx;
+      st.buckets[text] = b;
+    }
+  }
+  for (const FreeNormIdList *n = k.free_norm_id_list_head; n; n = n->next_free_id) {
+    st.free_ids.push_back(n->free_id);
+    if (!n->next_free_id) {
+      EXPECT_EQ(n, k.free_norm_id_list_tail);
+    }
+  }
+  if (!k.free_norm_id_list_head) {
+    EXPECT_EQ(k.free_norm_id_list_tail, nullptr);
+  }
+  for (int i = 0; i < k.max_norm_id_size; i++) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(k.id_name[i]);
+    char kind = v == kUnset ? '1' : v == 0 ? '0' : 's';
+    if (kind == 's') {
+      st.names[i] = std::string(k.bigbuf.buffer + k.id_name[i]->str, size_t(k.id_name[i]->len));
+    } else {
+      st.unset = st.unset == '-' || st.unset == kind ? kind : 'x';
+    }
+  }
+  return st;
+}
+
+// A state with nothing in it whose unset id_name entries are of one kind.
+State unset_as(char kind) {
+  State st;
+  st.unset = kind;
+  return st;
+}
+
+int bucket_of(const NormObjKey &k, const std::string &text) {
+  return twlb_get_hash_index_ex(text.c_str(), int(text.size()), k.size, k.prime);
+}
+
+// Texts that all fall into the same bucket of a table of `size` buckets.
+std::vector<std::string> same_bucket(int size, int count) {
+  int prime = get_prime(twlb_change_to_2_power_n(size));
+  std::map<int, std::vector<std::string>> by_bucket;
+  for (int i = 0;; i++) {
+    std::string k = "c" + std::to_string(i);
+    auto &v = by_bucket[twlb_get_hash_index_ex(k.c_str(), int(k.size()), size, prime)];
+    v.push_back(k);
+    if (int(v.size()) == count) return v;
+  }
+}
+
+// One row: the table to make, what to do to it, and what must then hold.
+// `run` performs the operations and may fill in expectations that depend on
+// the hash (buckets of particular texts).
+enum Form { kPlain, kEx, kV2 };
+struct StateCase {
+  const char *name;
+  int size;
+  Form form;
+  std::function<void(NormObjKey &, State &)> run;
+  State want;  // keys, free_ids, names, unset, emptied (by bucket)
+  int prev_id;
+};
+
+void make(NormObjKey &k, int size, Form form) {
+  int rc = form == kPlain ? twlb_init_norm_id_table(&k, size)
+           : form == kEx  ? twlb_init_norm_id_table_ex(&k, size)
+                          : twlb_init_norm_id_table_v2(&k, size, 4096);
+  ASSERT_EQ(rc, 0);
+}
+
+void check_state(const StateCase &c) {
+  SCOPED_TRACE(c.name);
+  NormObjKey k;
+  make(k, c.size, c.form);
+  State want = c.want;
+  c.run(k, want);
+  State got = read_state(k);
+  EXPECT_EQ(got.keys, want.keys);
+  for (const auto &[text, id] : want.keys) {
+    // Lookups and the records agree (texts filed whole; see the short row).
+    if (want.buckets.count(text) == 0) {
+      EXPECT_EQ(twlb_get_norm_id(&k, text.c_str(), int(text.size())), id) << text;
+      EXPECT_EQ(got.buckets[text], bucket_of(k, text)) << text;
+    } else {
+      EXPECT_EQ(got.buckets[text], want.buckets.at(text)) << text;
+    }
+  }
+  EXPECT_EQ(got.emptied.size(), want.emptied.size());
+  for (const auto &[b, r] : want.emptied) {
+    ASSERT_TRUE(got.emptied.count(b)) << "bucket " << b;
+    const NormTable &g = got.emptied[b];
+    EXPECT_EQ(g.str, -1);
+    EXPECT_EQ(g.len, r.len) << "bucket " << b;
+    EXPECT_EQ(g.idx, r.idx) << "bucket " << b;
+    EXPECT_EQ(g.data, r.data) << "bucket " << b;
+  }
+  EXPECT_EQ(got.free_ids, want.free_ids);
+  EXPECT_EQ(got.names, want.names);
+  EXPECT_EQ(got.unset, want.unset);
+  EXPECT_EQ(k.prev_id, c.prev_id);
+  EXPECT_EQ(k.head, nullptr);
+  twlb_obj_hash_destroy(&k);
+  EXPECT_EQ(k.nt, nullptr);
+  EXPECT_EQ(k.id_name, nullptr);
+  EXPECT_EQ(k.nt_mpool, nullptr);
+  EXPECT_EQ(k.free_norm_id_list_head, nullptr);
+  EXPECT_EQ(k.prev_id, c.prev_id);  // kept until the storage is initialised again
+}
+
+void set(NormObjKey &k, const std::string &text, int id) {
+  twlb_set_norm_id(&k, text.c_str(), int(text.size()), id);
+}
+
+unsigned named(NormObjKey &k, const std::string &text) {
+  return twlb_get_or_set_norm_id(&k, text.c_str(), int(text.size()), nullptr);
+}
+
+int del(NormObjKey &k, const std::string &text) {
+  int id = -7;
+  EXPECT_EQ(twlb_delete_norm_id_ex(&k, text.c_str(), 0, &id), 0) << text;
+  return id;
+}
+
+// Fills a table, lets it go and makes a new one in the same storage, so that
+// the new table gets the blocks the old one released.
+void churn(NormObjKey &k, int keys, bool reset) {
+  for (int i = 0; i < keys; i++) {
+    std::string t = "old" + std::to_string(i);
+    if (i % 2)
+      named(k, t);
+    else
+      set(k, t, 3 * i);
+    if (i % 5 == 0) del(k, t);
+  }
+  bool ex = k.id_name != nullptr;
+  add_pnt_to_idname(&k, k.max_norm_id_size + 20, k.nt);  // id_name grown (or made)
+  if (reset) {
+    twlb_obj_hash_reset(&k);
+    return;
+  }
+  int size = k.size;
+  twlb_obj_hash_destroy(&k);
+  ex ? twlb_init_norm_id_table_ex(&k, size) : twlb_init_norm_id_table(&k, size);
+}
+
+// Creation, caller-chosen ids, reset, destroy and a table made again in the
+// storage (and the blocks) of a destroyed one.
+TEST(DesignedState, TableCreationSetsResetAndDestroy) {
+  auto no_ops = [](NormObjKey &, State &) {};
+  const std::vector<StateCase> cases = {
+      {"new table", 1024, kPlain, no_ops, {}, -1},
+      {"new table with id_name", 16384, kEx, no_ops, unset_as('1'), -1},
+      {"new table, own arena size",
+       64,
+       kV2,
+       [](NormObjKey &k, State &) { EXPECT_EQ(k.bigbuf.bufsize, 4096); },
+       {},
+       -1},
+      {"new group-sized table", 0x20000, kEx, no_ops, unset_as('1'), -1},
+      {"sets, chained and not; an existing text keeps its id", 64, kEx,
+       [](NormObjKey &k, State &w) {
+         std::vector<std::string> c = same_bucket(64, 3);
+         for (int i = 0; i < 3; i++) set(k, c[i], 10 + i);
+         set(k, "VuvoRavu", 0);
+         set(k, c[1], 99);
+         set(k, "VuvoRavu", 50);
+         w.keys = {{c[0], 10}, {c[1], 11}, {c[2], 12}, {"VuvoRavu", 0}};
+       },
+       unset_as('1'), 12},
+      {"a shorter length stores the short text under the whole text's bucket",
+       1024,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         EXPECT_EQ(twlb_set_norm_id(&k, "ghijkl", 3, 4), 4u);
+         w.keys = {{"ghi", 4}};
+         w.buckets = {{"ghi", bucket_of(k, "ghijkl")}};
+         EXPECT_EQ(twlb_get_norm_id(&k, "ghi", 3), -2);
+         EXPECT_EQ(twlb_get_norm_id(&k, "ghijkl", 3), 4);
+       },
+       {},
+       4},
+      {"one bucket: everything chained behind bucket 0",
+       1,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         for (int i = 0; i < 5; i++) set(k, "k" + std::to_string(i), i);
+         for (int i = 0; i < 5; i++) w.keys["k" + std::to_string(i)] = i;
+       },
+       {},
+       4},
+      {"reset", 16384, kEx, [](NormObjKey &k, State &) { churn(k, 40, true); }, unset_as('0'), -1},
+      {"reset after more keys than the table lists", 64, kEx,
+       [](NormObjKey &k, State &) { churn(k, 200, true); }, unset_as('0'), -1},
+      {"made again after destroy", 16384, kEx, [](NormObjKey &k, State &) { churn(k, 40, false); },
+       unset_as('1'), -1},
+      {"made again after destroy, more keys than listed", 16384, kEx,
+       [](NormObjKey &k, State &) { churn(k, 3000, false); }, unset_as('1'), -1},
+      {"made again after destroy, no id_name",
+       0x20000,
+       kPlain,
+       [](NormObjKey &k, State &) { churn(k, 40, false); },
+       {},
+       -1},
+      {"made again, then used", 16384, kEx,
+       [](NormObjKey &k, State &w) {
+         churn(k, 40, false);
+         set(k, "old1", 5);
+         w.keys = {{"old1", 5}};
+       },
+       unset_as('1'), 5},
+  };
+  for (const StateCase &c : cases) check_state(c);
+}
+
+// Generated ids, the id index and its growth, the three ways of deleting,
+// the free list and the reuse of released ids.
+TEST(DesignedState, GeneratedIdsDeletionAndReuse) {
+  const std::vector<StateCase> cases = {
+      {"generated ids follow the highest id",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         EXPECT_EQ(twlb_get_or_gen_norm_id(&k, "a", 0, nullptr), 0u);
+         set(k, "b", 7);
+         EXPECT_EQ(twlb_get_or_gen_norm_id(&k, "c", 0, nullptr), 8u);
+         w.keys = {{"a", 0}, {"b", 7}, {"c", 8}};
+       },
+       {},
+       8},
+      {"get_or_set files each new id in id_name", 64, kEx,
+       [](NormObjKey &k, State &w) {
+         std::vector<std::string> c = same_bucket(64, 2);
+         for (const std::string &t : {c[0], c[1], std::string("x")}) named(k, t);
+         w.keys = {{c[0], 0}, {c[1], 1}, {"x", 2}};
+         w.names = {{0, c[0]}, {1, c[1]}, {2, "x"}};
+       },
+       unset_as('1'), 2},
+      {"id_name grows 16 entries at a time, the new ones unset", 16, kEx,
+       [](NormObjKey &k, State &w) {
+         for (int i = 0; i < 17; i++) named(k, "n" + std::to_string(i));
+         EXPECT_EQ(k.max_norm_id_size, 32);
+         for (int i = 0; i < 17; i++) {
+           w.keys["n" + std::to_string(i)] = i;
+           w.names[i] = "n" + std::to_string(i);
+         }
+       },
+       unset_as('1'), 16},
+      {"no id_name in a plain table",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         named(k, "p");
+         w.keys = {{"p", 0}};
+       },
+       {},
+       0},
+      {"deleting a lone bucket record empties it, its data left",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         set(k, "gone", 3);
+         long data = k.nt[bucket_of(k, "gone")].data;
+         EXPECT_GT(data, 0);
+         int b = bucket_of(k, "gone");
+         EXPECT_EQ(del(k, "gone"), 3);
+         NormTable r = empty_image();
+         r.len = r.idx = -1;
+         r.data = data;
+         w.emptied[b] = r;
+         w.free_ids = {3};
+       },
+       {},
+       3},
+      {"deleting the head of a chain moves the second record into the bucket", 64, kEx,
+       [](NormObjKey &k, State &w) {
+         std::vector<std::string> c = same_bucket(64, 3);
+         for (const std::string &t : c) named(k, t);
+         EXPECT_EQ(del(k, c[0]), 0);
+         EXPECT_EQ(k.nt[bucket_of(k, c[1])].idx, 1);
+         w.keys = {{c[1], 1}, {c[2], 2}};
+         w.names = {{1, c[1]}, {2, c[2]}};  // the moved record found at its new place
+         w.free_ids = {0};
+       },
+       unset_as('1'), 2},
+      {"deleting chained records; released ids reused oldest first",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         std::vector<std::string> c = same_bucket(64, 3);
+         for (int i = 0; i < 3; i++) set(k, c[i], i);
+         EXPECT_EQ(del(k, c[2]), 2);
+         EXPECT_EQ(del(k, c[1]), 1);
+         EXPECT_EQ(twlb_get_set_or_gen_norm_id_ex(&k, "r", 0, nullptr), 2u);
+         w.keys = {{c[0], 0}, {"r", 2}};
+         w.free_ids = {1};
+       },
+       {},
+       2},
+      {"the free list emptied by reuse",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         set(k, "a", 0);
+         NormTable r = k.nt[bucket_of(k, "a")];
+         del(k, "a");
+         EXPECT_EQ(twlb_get_set_or_gen_norm_id_ex(&k, "b", 0, nullptr), 0u);
+         ASSERT_NE(bucket_of(k, "a"), bucket_of(k, "b"));
+         r.len = r.idx = -1;
+         w.emptied[bucket_of(k, "a")] = r;
+         w.keys = {{"b", 0}};
+       },
+       {},
+       0},
+      {"deleting by bucket index",
+       64,
+       kPlain,
+       [](NormObjKey &k, State &w) {
+         set(k, "h", 4);
+         int b = bucket_of(k, "h");
+         EXPECT_EQ(twlb_delete_norm_id(&k, b), 0);
+         EXPECT_EQ(twlb_delete_norm_id(&k, b), -1);
+         NormTable r = empty_image();
+         r.len = r.idx = -1;
+         r.data = -1;
+         w.emptied[b] = r;
+       },
+       {},
+       4},
+      {"reset after deletions", 64, kEx,
+       [](NormObjKey &k, State &) {
+         for (int i = 0; i < 20; i++) named(k, "d" + std::to_string(i));
+         for (int i = 0; i < 20; i += 3) del(k, "d" + std::to_string(i));
+         twlb_obj_hash_reset(&k);
+       },
+       unset_as('0'), -1},
+  };
+  for (const StateCase &c : cases) check_state(c);
+}
+
+// The table's blocks as the tracked allocation records them: names and
+// sizes in the allocation map, a guard tag right after each block, the
+// counts of the thread's statistics; the same for a table whose blocks were
+// recycled from a destroyed one.
+TEST(DesignedState, TrackedBlocksKeepTheirNamesAndSizes) {
+  struct Case {
+    const char *name;
+    int size;
+    bool recycled;
+    int grow_to;  // an id registered past the first id_name size, or -1
+  };
+  const Case cases[] = {{"new", 16384, false, -1},
+                        {"recycled", 16384, true, -1},
+                        {"small", 64, false, -1},
+                        {"id_name grown", 64, false, 70}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    vzu_test::TempRun tmp;
+    ASSERT_EQ(twlb_mem_map_init(), 0);
+    NormObjKey k;
+    if (c.recycled) {
+      twlb_init_norm_id_table_ex(&k, c.size);
+      named(k, "x");
+      twlb_obj_hash_destroy(&k);
+    }
+    unsigned before = g_c_alloc_count;
+    twlb_init_norm_id_table_ex(&k, c.size);
+    EXPECT_EQ(g_c_alloc_count - before, 4u);  // arena, buckets, pool handler, id_name
+    if (c.grow_to >= 0) add_pnt_to_idname(&k, c.grow_to, k.nt);
+    int entries = c.grow_to >= 0 ? (c.grow_to / 16 + 1) * 16 : c.size;
+    EXPECT_EQ(k.max_norm_id_size, entries);
+    ASSERT_EQ(twlb_mem_map_dump(tmp.path("map.txt").c_str()), 0);
+    std::string map = vzu_test::read_file(tmp.path("map.txt"));
+    auto entry = [&](const void *p, size_t bytes, const std::string &alloc_name) {
+      char addr[64];
+      snprintf(addr, sizeof addr, "|%p|%zu|", p, bytes);
+      size_t at = map.find(addr);
+      ASSERT_NE(at, std::string::npos) << alloc_name;
+      EXPECT_EQ(map.substr(map.find('\n', at) - alloc_name.size(), alloc_name.size()), alloc_name);
+      EXPECT_EQ(memcmp(static_cast<const char *>(p) + bytes, "OMemDbg", 7), 0) << alloc_name;
+    };
+    entry(k.nt, sizeof(NormTable) * size_t(c.size), "NormalTableInit");
+    entry(k.id_name, sizeof(NormTable *) * size_t(entries),
+          c.grow_to >= 0 ? "key->id_name" : "NormalTableInit.id_name");
+    entry(k.nt_mpool, sizeof(twlb_mp_handler), "Normal Table Memory Pool");
+    unsigned frees = g_c_free_count;
+    twlb_obj_hash_destroy(&k);
+    EXPECT_EQ(g_c_free_count - frees, 5u);  // and the pool's one chunk
+    ASSERT_EQ(twlb_mem_map_dump(tmp.path("map.txt").c_str()), 0);
+    std::string after = vzu_test::read_file(tmp.path("map.txt"));
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'),
+              std::count(map.begin(), map.end(), '\n') - 4);
+    twlb_mem_map_free();
   }
 }
 
