@@ -9,7 +9,7 @@
  */
 #include "store_location.h"
 
-#include "remote_write_backend.h"
+#include "remote/remote_write_backend.h"
 
 #include <sys/stat.h>
 

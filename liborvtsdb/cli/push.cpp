@@ -1,5 +1,5 @@
 /*
- * push_command.cpp - `orvtsdb push`: the selected samples of a store sent to
+ * push.cpp - `orvtsdb push`: the selected samples of a store sent to
  * a time-series engine's remote-write endpoint.
  *
  * Chunks are read in series, graph and time order, so each engine series
@@ -20,9 +20,9 @@
 #include <tuple>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
-#include "remote_write_client.h"
-#include "remote_write_labels.h"
+#include "command_kit.h"
+#include "remote/remote_write_client.h"
+#include "remote/remote_write_labels.h"
 #include "selection.h"
 #include "sqlite_stmt.h"
 #include "store_schema.h"

@@ -11,8 +11,8 @@
 #include <set>
 
 #include "chunk_cursor.h"
+#include "command_kit.h"
 #include "orvtsdb.h"
-#include "orvtsdb_command.h"
 #include "sqlite_stmt.h"
 #include "store_schema.h"
 #include "time_text.h"

@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 
 namespace orvtsdb_cli {
 
@@ -46,6 +46,10 @@ Json json_value(double v) {
   if (std::isfinite(v)) return v;
   return number_text(v);
 }
+
+std::string dash_or(const Json &v) { return v.is_null() ? "-" : std::to_string(v.get<int64_t>()); }
+
+void print_json(const Json &j) { std::printf("%s\n", j.dump(2).c_str()); }
 
 void OutBuffer::flush() {
   if (!buf_.empty() && std::fwrite(buf_.data(), 1, buf_.size(), stdout) != buf_.size())

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 #include "read_connection.h"
 #include "store_location.h"
 
@@ -26,6 +26,10 @@ bool row(sqlite3 *db, orvtsdb::Stmt &s) {
   int rc = s.step();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
   return rc == SQLITE_ROW;
+}
+
+nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col) {
+  return s.col_null(col) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.col_int(col));
 }
 
 Store::Store(const std::string &argument) : path_(orvtsdb::db_path_of_argument(argument)) {
