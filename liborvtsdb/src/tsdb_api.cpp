@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "migration.h"
+#include "open_store_backend.h"
 #include "run_identity.h"
 #include "store_location.h"
 
