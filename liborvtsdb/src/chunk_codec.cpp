@@ -1,6 +1,6 @@
 /*
  * chunk_codec.cpp - column modes + byte shuffle + zstd for chunk columns
- * (layout in chunk_codec.h).
+ * (the layout is in FORMAT.md).
  */
 #include "chunk_codec.h"
 
@@ -22,6 +22,8 @@ constexpr int MAX_DECIMALS = 4;
 constexpr double POW10[MAX_DECIMALS + 1] = {1, 10, 100, 1000, 10000};
 constexpr double EXACT_INT_LIMIT = 9007199254740992.0;  // 2^53
 constexpr uint8_t MODE_DOUBLE = 0;
+/* Byte 0 of the first release's blobs, which carried no check. */
+constexpr uint8_t UNCHECKED_FORMAT = 1;
 
 uint64_t bits_of(double v) {
   uint64_t b;
@@ -210,7 +212,7 @@ bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_strid
                               plain_.data() + plain_bytes);
   size_t out_bound = CHUNK_HEADER_BYTES + ZSTD_compressBound(plain_bytes);
   if (out_.size() < out_bound) out_.resize(out_bound);
-  out_[0] = CHUNK_FORMAT;
+  out_[0] = STORE_FORMAT;
   out_[1] = (uint8_t)roles;
   put_u32(&out_[2], (uint32_t)count);
   size_t n = ZSTD_compressCCtx(cctx_, out_.data() + CHUNK_HEADER_BYTES,
@@ -235,7 +237,7 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "out of memory for the chunk decompressor";
     return false;
   }
-  if (p && len > 0 && p[0] == 1) {
+  if (p && len > 0 && p[0] == UNCHECKED_FORMAT) {
     err = "chunk written without a checksum by an older version (migrate the run again)";
     return false;
   }
@@ -243,7 +245,7 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if (p[0] != CHUNK_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
+  if (p[0] != STORE_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }

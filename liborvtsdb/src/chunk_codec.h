@@ -2,31 +2,10 @@
  * chunk_codec.h - the compressed form of one chunk: the consecutive samples of
  * one series and graph, every element role kept as its own column.
  *
- * Blob layout (little-endian):
- *   0  u8   format, CHUNK_FORMAT (2)
- *   1  u8   roles R (1..5)
- *   2  u32  samples N
- *   6  u64  check: XXH3-64 of the zstd frame, seeded with bytes 0-5 and the
- *           chunk's place (chunk_seed: series, graph, data type, start, step)
- *  14  ...  one zstd frame holding R columns, one after the other:
- *        u8 mode, then
- *        mode 0 (any doubles): N values, each XORed with the previous one;
- *        mode 1 + d, d = 0..4 (every value is exactly m / 10^d for an integer
- *          m, as the raw data's scaled integers are): a bitmap of missing
- *          samples (ceil(N / 8) bytes, bit i of byte i / 8) and N zigzag
- *          deltas of m (a missing sample repeats the previous m);
- *        the N 8-byte words of either mode byte-shuffled: 8 planes of N bytes,
- *        plane b holding byte b of every word.
- * Deltas and XOR leave zero high bytes for slowly moving values, and the
- * shuffle puts them side by side, which zstd turns into a few bytes. The
- * integer mode is taken only when it gives back every bit of every value,
- * so decoding is exact in both modes and the missing marker (-2^63) stays
- * the marker, never a number.
- *
- * The check is tested before anything else on every decode: a flipped bit
- * anywhere in the blob, or a blob moved to another row, is a refused chunk,
- * never other numbers. Format 1 (the same without the check) is refused too:
- * its numbers cannot be trusted.
+ * The blob's layout (header, check, column modes, byte shuffle) is written
+ * down once, in FORMAT.md. The check is tested before anything else on every
+ * decode: a flipped bit anywhere in the blob, or a blob moved to another row,
+ * is a refused chunk, never other numbers; so is a blob of another format.
  *
  * A ChunkEncoder / ChunkDecoder owns its zstd context and scratch space and
  * reuses them: after warm-up no call allocates. Not thread-safe; one per user.
@@ -39,12 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "store_format.h"
+
 struct ZSTD_CCtx_s;
 struct ZSTD_DCtx_s;
 
 namespace orvtsdb {
 
-constexpr uint8_t CHUNK_FORMAT = 2;
 constexpr size_t CHUNK_HEADER_BYTES = 14;
 
 /* The seed that binds a chunk's check to its row: the same five values must

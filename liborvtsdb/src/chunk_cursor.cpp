@@ -22,7 +22,7 @@ bool ChunkCursor::open(sqlite3 *db, const std::string &schema, const ChunkFilter
                        std::string &err) {
   std::string sql =
       "SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, c.data, g.name, "
-      "IFNULL(gr.name, ''), s.labels, c.count "
+      "IFNULL(gr.name, ''), s.labels, c.count, c.migration "
       "FROM " +
       table(schema, "chunks") + " c JOIN " + table(schema, "series") + " s ON s.sid = c.sid JOIN " +
       table(schema, "groups") +

@@ -56,11 +56,14 @@ class ChunkCursor {
   std::string graph_name() const { return stmt_.col_text(7); }
   std::string labels() const { return stmt_.col_text(8); }
   int64_t stored_count() const { return stmt_.col_int(9); }
+  int64_t migration() const { return stmt_.col_int(10); }
   int count() const { return dec_.count(); }
   int roles() const { return dec_.roles(); }
   int64_t time_of(int i) const { return start() + i * step(); }
   /* Value of sample i, role r (the missing marker where nothing was known). */
   double value(int i, int r) const { return dec_.column(r)[i]; }
+  /* Every value, role-major: role r of sample i at values()[r * count() + i]. */
+  const double *values() const { return dec_.values(); }
 
  private:
   std::string damage(const std::string &why) const;

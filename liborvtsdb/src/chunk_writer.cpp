@@ -3,8 +3,6 @@
  */
 #include "chunk_writer.h"
 
-#include "migration.h"
-
 namespace {
 
 size_t job_bytes(const orvtsdb::ChunkJob &j) {

@@ -24,13 +24,22 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "chunk_codec.h"
 #include "store_backend.h"
 
 namespace orvtsdb {
 
-struct GroupLayout;
+/* Where a graph's roles sit in a vector's row of elements. */
+struct GraphSlot {
+  int graph, offset, roles, data_type;
+};
+
+struct GroupLayout {
+  int num_graphs = 0, total_elements = 0;
+  std::vector<GraphSlot> slots;
+};
 
 /* One closed chunk of a series: every graph of its layout, `count` rows of
  * the layout's total elements. */

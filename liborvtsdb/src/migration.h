@@ -34,16 +34,6 @@ namespace orvtsdb {
 constexpr int CHUNK_SAMPLES = 128;
 constexpr int MAX_GAP_FILL = 16;
 
-/* Where a graph's roles sit in a vector's row of elements. */
-struct GraphSlot {
-  int graph, offset, roles, data_type;
-};
-
-struct GroupLayout {
-  int num_graphs = 0, total_elements = 0;
-  std::vector<GraphSlot> slots;
-};
-
 class Migration {
  public:
   /* Starts a migration of the run whose identity key is `run` (found at

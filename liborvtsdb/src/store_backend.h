@@ -82,10 +82,6 @@ struct StoreBackend {
  * reason in err on failure. */
 std::unique_ptr<StoreBackend> open_sqlite_backend(const StoreLocation &loc, std::string &err);
 
-/* The backend `loc` names: remote write when it has a remote_url, else
- * SQLite. Null with a reason in err. */
-std::unique_ptr<StoreBackend> open_store_backend(const StoreLocation &loc, std::string &err);
-
 }  // namespace orvtsdb
 
 #endif

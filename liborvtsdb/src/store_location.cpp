@@ -9,9 +9,7 @@
  */
 #include "store_location.h"
 
-#include "remote_write_client.h"
-
-#include "remote_write_backend.h"
+#include "remote/remote_write_client.h"
 
 #include <sys/stat.h>
 
@@ -69,6 +67,8 @@ bool resolve_store_location(StoreLocation &loc, std::string &err) {
     const char *remote = "remote-write+";
     if (std::strncmp(url, remote, std::strlen(remote)) == 0) {
       loc.remote_url = url + std::strlen(remote);
+      const char *token = env_value("ORVTSDB_BEARER_TOKEN_FILE");
+      loc.bearer_token_file = token ? token : "";
       return true;
     }
     if (std::strncmp(url, "sqlite:", 7) != 0 || url[7] == '\0') {
@@ -94,14 +94,6 @@ bool make_parent_dirs(const std::string &path, std::string &err) {
   if (mkdir_ex(buf.data()) == 1) return true;
   err = "mkdir_ex could not create the directories of " + path;
   return false;
-}
-
-std::unique_ptr<StoreBackend> open_store_backend(const StoreLocation &loc, std::string &err) {
-  if (loc.remote_url.empty()) return open_sqlite_backend(loc, err);
-  RemoteWriteOptions opt;
-  opt.url = loc.remote_url;
-  if (const char *token = env_value("ORVTSDB_BEARER_TOKEN_FILE")) opt.bearer_token_file = token;
-  return open_remote_write_backend(opt, err);
 }
 
 std::string db_path_of_argument(const std::string &arg) {

@@ -20,9 +20,10 @@ namespace orvtsdb {
 constexpr int DEFAULT_BUSY_TIMEOUT_MS = 5000;
 
 struct StoreLocation {
-  std::string path;        // database file
-  std::string remote_url;  // remote-write endpoint instead of a file, when set
-  std::string run_dir;     // ORVTSDB_RUN_DIR, empty when not set
+  std::string path;               // database file
+  std::string remote_url;         // remote-write endpoint instead of a file, when set
+  std::string bearer_token_file;  // ORVTSDB_BEARER_TOKEN_FILE, with a remote_url
+  std::string run_dir;            // ORVTSDB_RUN_DIR, empty when not set
   int busy_timeout_ms = DEFAULT_BUSY_TIMEOUT_MS;
 };
 

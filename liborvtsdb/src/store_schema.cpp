@@ -1,13 +1,14 @@
 /*
  * store_schema.cpp - table definitions and small SQLite helpers.
  *
- * Times are whole seconds since the Unix epoch. A chunk row holds the samples
- * start_time, start_time + step, ... (count of them) of one series and one
- * graph; its blob is described in chunk_codec.h.
+ * FORMAT.md describes every table and column, and the chunk blobs.
  */
 #include "store_schema.h"
 
+#include <cstdlib>
+
 #include "orvtsdb_data_types.h"
+#include "store_format.h"
 
 namespace orvtsdb {
 
@@ -15,7 +16,6 @@ namespace {
 
 const char *const SCHEMA_SQL = R"(
 CREATE TABLE IF NOT EXISTS store_info(key TEXT PRIMARY KEY, value TEXT);
-INSERT OR IGNORE INTO store_info VALUES('format', '2');
 CREATE TABLE IF NOT EXISTS migrations(
   id INTEGER PRIMARY KEY, run TEXT NOT NULL, run_dir TEXT,
   start_time INTEGER, end_time INTEGER,
@@ -54,7 +54,11 @@ bool exec_sql(sqlite3 *db, const char *sql, std::string &err) {
   return false;
 }
 
-bool ensure_schema(sqlite3 *db, std::string &err) { return exec_sql(db, SCHEMA_SQL, err); }
+bool ensure_schema(sqlite3 *db, std::string &err) {
+  std::string record_format = "INSERT OR IGNORE INTO store_info VALUES('format', '" +
+                              std::to_string(STORE_FORMAT) + "')";
+  return exec_sql(db, SCHEMA_SQL, err) && exec_sql(db, record_format.c_str(), err);
+}
 
 bool has_schema(sqlite3 *db) {
   return sqlite3_exec(db, "SELECT 1 FROM chunks LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -71,13 +75,16 @@ bool check_format(sqlite3 *db, std::string &err) {
   else
     err = rc == SQLITE_DONE || rc == SQLITE_ROW ? "no format recorded" : sqlite3_errmsg(db);
   sqlite3_finalize(s);
-  if (format == STORE_FORMAT) return true;
-  if (!format.empty())
+  if (format == std::to_string(STORE_FORMAT)) return true;
+  if (format.empty())
+    err = "not a store (" + err + ")";
+  else if (std::atoi(format.c_str()) > STORE_FORMAT)
+    err = "store format " + format + " was written by a newer version; this one reads format " +
+          std::to_string(STORE_FORMAT);
+  else
     err = "store format " + format +
           " was written by an older version without chunk "
           "checksums; move it away and migrate the run again";
-  else
-    err = "not a store (" + err + ")";
   return false;
 }
 

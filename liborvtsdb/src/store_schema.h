@@ -1,6 +1,6 @@
 /*
  * store_schema.h - the SQLite tables of the store, shared by the writer and
- * the read side. README.md documents them for users.
+ * the read side. FORMAT.md describes them.
  */
 #ifndef ORVTSDB_STORE_SCHEMA_H
 #define ORVTSDB_STORE_SCHEMA_H
@@ -15,14 +15,11 @@ namespace orvtsdb {
  * false with SQLite's reason in err. */
 bool ensure_schema(sqlite3 *db, std::string &err);
 
-/* The store format this library writes and reads: chunks with checksums. */
-constexpr const char *STORE_FORMAT = "2";
-
 /* Whether the tables exist (a store, possibly without migrations). */
 bool has_schema(sqlite3 *db);
 
-/* True when the store's format is STORE_FORMAT; else false with a reason
- * (an older store, or no store at all) in err. */
+/* True when the store's format is STORE_FORMAT (store_format.h); else false
+ * with a reason in err: an older or a newer format, or no store at all. */
 bool check_format(sqlite3 *db, std::string &err);
 
 /* Runs one statement without results; false with SQLite's reason in err. */

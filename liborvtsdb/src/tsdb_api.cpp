@@ -27,7 +27,8 @@
 #include <memory>
 
 #include "migration.h"
-#include "remote_write_client.h"
+#include "open_store_backend.h"
+#include "remote/remote_write_client.h"
 #include "run_identity.h"
 #include "store_location.h"
 

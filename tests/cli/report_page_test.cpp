@@ -3,9 +3,12 @@
  * file: the page runs without script errors, draws one chart per graph of
  * the store, a short chart holds exactly the stored samples, and a long one
  * holds only stored values with every line's extremes (a one-sample spike
- * included). The page and a screenshot are kept in test-artifacts/.
+ * included); its screenshot shows lines in every chart in view and the
+ * spike where the page put it. The page and the screenshot are kept in
+ * test-artifacts/.
  */
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <cmath>
 #include <filesystem>
@@ -25,6 +28,10 @@ namespace {
 const int LONG = 3000;  // samples of group "Load": more than two per pixel column
 const int SHORT = 40;   // samples of group "Small": every one drawn
 const int SPIKE_AT = 1234;
+const int64_t START = 1700000000;
+/* The window of the screenshot, also given to the probed page so that both
+ * lay the charts out alike. */
+const char *const WINDOW = "--window-size=1400,1000";
 
 /* Catches script errors from the page's first script on. */
 const char *const ERROR_CATCHER =
@@ -35,7 +42,8 @@ const char *const ERROR_CATCHER =
 
 /* Once every chart is drawn, writes what the page holds into <pre id="probe">:
  * the chart boxes, canvases, errors, and each chart's rows as dygraphs keeps
- * them (time in seconds, NaN as "NaN", no sample as null). */
+ * them (time in seconds, NaN as "NaN", no sample as null), its plot area in
+ * page pixels and the page x of the time `window.probeTime` (seconds). */
 const char *const PROBE = R"(<script>
 (function wait() {
   if (document.documentElement.dataset.chartsDrawn !== 'all') return setTimeout(wait, 50);
@@ -53,8 +61,12 @@ const char *const PROBE = R"(<script>
       }
       rows.push(row);
     }
+    var canvas = box.querySelector('canvas').getBoundingClientRect(), a = g.getArea();
     out.data[box.closest('section').querySelector('h2').textContent + '/' +
-             box.querySelector('h3').textContent] = { labels: g.getLabels(), rows: rows };
+             box.querySelector('h3').textContent] = {
+      labels: g.getLabels(), rows: rows,
+      area: [canvas.left + a.x, canvas.top + a.y, a.w, a.h],
+      probe_x: canvas.left + g.toDomXCoord(window.probeTime * 1000) };
   });
   var pre = document.createElement('pre');
   pre.id = 'probe';
@@ -94,7 +106,7 @@ class ReportPageTest : public testing::Test {
  protected:
   void SetUp() override {
     if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
-    ASSERT_EQ(tsdb_init_migration(1700000000), 0);
+    ASSERT_EQ(tsdb_init_migration(START), 0);
     int load = register_group("Load", {3, 0});
     int small = register_group("Small", {0});
     Vec s1("S1", 2), s2("S2", 2), m("M1", 1);
@@ -105,24 +117,26 @@ class ReportPageTest : public testing::Test {
       if (i < SHORT) m.insert(small, {i == 5 ? TSDB_MISSING_VALUE : 0.1 * i});
       tsdb_migration_increment_sample_ex(1);
     }
-    ASSERT_EQ(tsdb_exit_migration(1700000000 + LONG), 0);
+    ASSERT_EQ(tsdb_exit_migration(START + LONG), 0);
     std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
     page_ = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.html";
   }
 
   /* The page written by the command, opened with the error catcher and the
-   * probe; returns the probe's findings. */
-  Json open_page() {
+   * probe; returns the probe's findings. The probed page stays as probed_. */
+  Json open_page(const std::vector<std::string> &extra = {}) {
     RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, page_ + "\n");
     std::string html = vzu_test::read_file(page_);
-    std::string probed = store.dir() + "/probed.html";
     html.replace(html.find("<head>") + 6, 0, ERROR_CATCHER);
-    html.replace(html.rfind("</body>"), 0, PROBE);
-    vzu_test::write_file(probed, html);
-    r = browse(probed, store.dir() + "/profile",
-               {"--enable-logging=stderr", "--v=0", "--dump-dom"});
+    html.replace(
+        html.rfind("</body>"), 0,
+        "<script>window.probeTime = " + std::to_string(START + SPIKE_AT) + ";</script>" + PROBE);
+    vzu_test::write_file(probed_, html);
+    std::vector<std::string> args = {"--enable-logging=stderr", "--v=0", "--dump-dom"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    r = browse(probed_, store.dir() + "/profile", args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Uncaught"), std::string::npos) << r.err;
     size_t from = r.out.find("<pre id=\"probe\">"), to = r.out.find("</pre>", from);
@@ -138,8 +152,40 @@ class ReportPageTest : public testing::Test {
   }
 
   TempStore store;
-  std::string page_;
+  std::string page_, probed_ = store.dir() + "/probed.html";
 };
+
+/* An image as rows of RGB pixels, read with libpng. */
+struct Picture {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgb;
+  const uint8_t *at(int x, int y) const { return &rgb[((size_t)y * width + x) * 3]; }
+  /* A pixel of a drawn line: saturated, unlike the page's white, the grid's
+   * grays and the black text. */
+  bool coloured(int x, int y) const {
+    const uint8_t *p = at(x, y);
+    return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}) > 60;
+  }
+};
+
+Picture read_png(const std::string &path) {
+  Picture pic;
+  png_image img{};
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&img, path.c_str())) {
+    ADD_FAILURE() << path << ": " << img.message;
+    return pic;
+  }
+  img.format = PNG_FORMAT_RGB;
+  pic.rgb.resize(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, pic.rgb.data(), 0, nullptr)) {
+    ADD_FAILURE() << path << ": " << img.message;
+    return Picture();
+  }
+  pic.width = (int)img.width;
+  pic.height = (int)img.height;
+  return pic;
+}
 
 /* The stored values of one series and graph, by time; NaN for missing. */
 std::map<int64_t, double> stored(const std::string &db, int64_t sid, int graph) {
@@ -192,16 +238,46 @@ TEST_F(ReportPageTest, ChromiumDrawsOneChartPerGraphWithTheStoredPoints) {
   EXPECT_EQ(probe["data"]["Load/Graph 0"]["labels"].size(), 1u + 2 * 4);
 }
 
-TEST_F(ReportPageTest, ScreenshotIsKeptAsAnArtifact) {
-  ASSERT_EQ(vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_}).status, 0);
+// What the screenshot shows, where the probe says the charts are: every plot
+// area in view holds drawn lines, and the chart with the spike is scaled to it:
+// above half its height only the spike's own column is drawn, up to the top.
+TEST_F(ReportPageTest, ScreenshotShowsTheLinesAndTheSpikeWhereTheChartsAre) {
+  Json probe = open_page({WINDOW});
+  ASSERT_FALSE(probe.is_null());
   std::string png = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.png";
   std::filesystem::remove(png);
-  RunResult r = browse(page_, store.dir() + "/profile",
-                       {"--window-size=1400,1000", "--screenshot=" + png});
+  RunResult r = browse(probed_, store.dir() + "/profile", {WINDOW, "--screenshot=" + png});
   ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_TRUE(std::filesystem::exists(png)) << r.err;
-  EXPECT_EQ(vzu_test::read_file(png).substr(0, 4), "\x89PNG");
-  EXPECT_GT(std::filesystem::file_size(png), 10000u) << "more than a blank page";
+  Picture pic = read_png(png);
+  ASSERT_EQ(pic.width, 1400);
+  ASSERT_EQ(pic.height, 1000);
+
+  int in_view = 0;
+  for (const auto &[name, chart] : probe["data"].items()) {
+    int x0 = chart["area"][0], y0 = chart["area"][1], w = chart["area"][2], h = chart["area"][3];
+    if (x0 < 0 || y0 < 0 || x0 + w > pic.width || y0 + h > pic.height) continue;
+    in_view++;
+    int lines = 0;
+    for (int y = y0; y < y0 + h; y++)
+      for (int x = x0; x < x0 + w; x++) lines += pic.coloured(x, y);
+    EXPECT_GE(lines, std::min(w, h) / 2) << name << ": its plot area shows no line";
+  }
+  EXPECT_GE(in_view, 2) << "the first row of charts is in the window";
+
+  const Json &load = probe["data"]["Load/Graph 1"];
+  int x0 = load["area"][0], y0 = load["area"][1], w = load["area"][2], h = load["area"][3];
+  int spike = (int)std::lround(load["probe_x"].get<double>());
+  ASSERT_GT(spike, x0);
+  ASSERT_LT(spike, x0 + w);
+  int top_of_spike = y0 + h;
+  for (int y = y0; y < y0 + h / 2; y++)
+    for (int x = x0; x < x0 + w; x++) {
+      if (!pic.coloured(x, y)) continue;
+      ASSERT_LE(std::abs(x - spike), 3) << "a line drawn at " << x << "," << y << " in the upper "
+                                        << "half, away from the spike at x " << spike;
+      top_of_spike = std::min(top_of_spike, y);
+    }
+  EXPECT_LT(top_of_spike, y0 + h / 10) << "the spike does not reach the top of its chart";
 }
 
 }  // namespace

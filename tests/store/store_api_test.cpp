@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sqlite3.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
+#include "read_connection.h"
 #include "store_test_support.h"
 
 using namespace store_test;
@@ -233,6 +236,40 @@ TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
   EXPECT_EQ(rows[49].value, 49.5);  // t = 1490, kept
   EXPECT_EQ(rows[50].value, 99.0);  // t = 1500, replaced
   EXPECT_EQ(rows[60].value, 60.5);  // t = 1600, kept
+}
+
+// The format number decides who may open a store: any other number is refused
+// by readers and by a migration alike, with a message saying whether an older
+// or a newer version wrote it, and the store stays as it was.
+TEST(StoreFormat, AnotherFormatIsRefusedByReadersAndMigrationsAndLeftAsItWas) {
+  TempStore store;
+  migrate(1000, 20, 1, 0);
+  const int64_t chunks = query_int(store.db(), "SELECT count(*) FROM chunks");
+  ASSERT_GT(chunks, 0);
+  const std::pair<const char *, const char *> cases[] = {{"1", "older version"},
+                                                         {"3", "newer version"}};
+  for (const auto &[format, says] : cases) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.db().c_str(), &db), SQLITE_OK);
+    std::string sql = std::string("UPDATE store_info SET value = '") + format + "'";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    std::string err;
+    db = orvtsdb::open_for_reading(store.db(), err);
+    EXPECT_EQ(db, nullptr) << format;
+    sqlite3_close(db);
+    EXPECT_NE(err.find(std::string("store format ") + format), std::string::npos) << err;
+    EXPECT_NE(err.find(says), std::string::npos) << err;
+
+    testing::internal::CaptureStderr();
+    EXPECT_LT(tsdb_init_migration(5000), 0) << format;
+    tsdb_exit_migration(6000);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(says), std::string::npos) << said;
+    EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), chunks);
+    EXPECT_EQ(query_int(store.db(), "SELECT value FROM store_info"), std::atoi(format));
+  }
 }
 
 TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {

@@ -38,6 +38,12 @@ std::string json_dump(const Json &j, int indent = -1);
  * JSON has no such numbers. */
 Json json_value(double v);
 
+/* An integer or null as text: "-" for null. */
+std::string dash_or(const Json &v);
+
+/* Prints j to standard output, indented by two, and a newline. */
+void print_json(const Json &j);
+
 /* Collects text and writes it to standard output in large blocks; dies
  * (status 1) when standard output cannot be written. */
 class OutBuffer {

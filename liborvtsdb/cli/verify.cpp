@@ -1,5 +1,5 @@
 /*
- * verify_command.cpp - `orvtsdb verify`: is everything in the store what was
+ * verify.cpp - `orvtsdb verify`: is everything in the store what was
  * written?
  *
  * Three passes, each fault one line on standard output:
@@ -17,7 +17,7 @@
 #include <string>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 #include "sqlite_stmt.h"
 #include "store_schema.h"
 

@@ -1,6 +1,6 @@
 /*
  * selection.cpp - the selection options, their check against the store, and
- * the walk over the selected samples through the chunk cursor.
+ * the walk over the selected samples, all through the store's reading calls.
  *
  * A name the store does not hold is an error rather than an empty result, so
  * a typo never looks like a run without data.
@@ -10,15 +10,12 @@
 #include <map>
 #include <set>
 
-#include "chunk_cursor.h"
+#include "command_kit.h"
 #include "orvtsdb.h"
-#include "orvtsdb_command.h"
-#include "sqlite_stmt.h"
+#include "store_reading.h"
 #include "store_schema.h"
 #include "time_text.h"
 #include "value_text.h"
-
-using orvtsdb::Stmt;
 
 namespace orvtsdb_cli {
 
@@ -39,21 +36,17 @@ std::string in_group(const Selection &sel) {
 }
 
 std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
-  Stmt s;
-  prepare(db, s,
-          "SELECT g.gid, gr.idx, gr.data_type, g.name, IFNULL(gr.name, ''), "
-          "IFNULL(gr.description, '') FROM graphs gr JOIN groups g ON g.gid = gr.gid "
-          "WHERE (?1 = '' OR g.name = ?1) AND (?2 = '' OR gr.name = ?2) ORDER BY g.name, gr.idx");
-  s.bind(1, sel.group);
-  s.bind(2, sel.graph);
+  std::vector<orvtsdb::GraphEntry> graphs;
+  std::string err;
+  if (!orvtsdb::list_graphs(db, sel.group, sel.graph, graphs, err)) die(EXIT_FAILURE_OTHER, err);
   std::vector<SelectedGraph> out;
-  while (row(db, s))
-    out.push_back({s.col_int(0),
-                   (int)s.col_int(1),
-                   (int)s.col_int(2),
-                   s.col_text(3),
-                   s.col_text(4),
-                   s.col_text(5),
+  for (orvtsdb::GraphEntry &g : graphs)
+    out.push_back({g.gid,
+                   g.idx,
+                   g.data_type,
+                   std::move(g.group),
+                   std::move(g.name),
+                   std::move(g.description),
                    {},
                    nullptr});
   return out;
@@ -61,24 +54,16 @@ std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
 
 void check_group(sqlite3 *db, const Selection &sel) {
   if (sel.group.empty()) return;
-  Stmt s;
-  prepare(db, s, "SELECT 1 FROM groups WHERE name = ?1");
-  s.bind(1, sel.group);
-  if (!row(db, s)) not_found("no group '" + sel.group + "' in the store");
+  bool exists = false;
+  std::string err;
+  if (!orvtsdb::find_group(db, sel.group, &exists, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!exists) not_found("no group '" + sel.group + "' in the store");
 }
 
 std::vector<SelectedSeries> all_series_of(sqlite3 *db, int64_t gid) {
-  Stmt s, t;
-  prepare(db, s, "SELECT sid, labels FROM series WHERE gid = ?1 ORDER BY sid");
-  prepare(db, t, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos");
-  s.bind(1, gid);
   std::vector<SelectedSeries> out;
-  while (row(db, s)) {
-    out.push_back({s.col_int(0), s.col_text(1), {}});
-    t.bind(1, out.back().sid);
-    while (row(db, t)) out.back().tags.emplace_back(t.col_text(0), t.col_text(1));
-    t.reset();
-  }
+  std::string err;
+  if (!orvtsdb::list_series(db, gid, out, err)) die(EXIT_FAILURE_OTHER, err);
   return out;
 }
 
@@ -172,26 +157,19 @@ Selected select_samples(sqlite3 *db, const Selection &sel) {
 
 void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
                      const std::function<void(int64_t, const double *)> &fn) {
-  orvtsdb::ChunkFilter f;
-  f.sid = sid;
-  f.graph = g.idx;
-  f.from = sel.from;
-  f.to = sel.to;
-  orvtsdb::ChunkCursor c;
-  std::string err;
-  if (!c.open(db, f, err)) die(EXIT_FAILURE_OTHER, err);
   int roles = std::max(1, orvtsdb::role_count(g.data_type));
   std::vector<double> values(roles);
-  while (c.next(err)) {
-    for (int i = 0; i < c.count(); i++) {
-      int64_t t = c.time_of(i);
+  std::string err;
+  auto each = [&](const orvtsdb::ChunkView &c) {
+    for (int i = 0; i < c.count; i++) {
+      int64_t t = c.start + i * c.step;
       if (t < sel.from || t > sel.to) continue;
-      for (int r = 0; r < roles; r++)
-        values[r] = r < c.roles() ? c.value(i, r) : TSDB_MISSING_VALUE;
+      for (int r = 0; r < roles; r++) values[r] = r < c.roles ? c.column(r)[i] : TSDB_MISSING_VALUE;
       fn(t, values.data());
     }
-  }
-  if (!err.empty()) die(EXIT_FAILURE_OTHER, err);
+  };
+  if (!orvtsdb::for_each_chunk(db, sid, g.idx, sel.from, sel.to, each, err))
+    die(EXIT_FAILURE_OTHER, err);
 }
 
 const char *role_text(const SelectedGraph &g, int r) { return orvtsdb::role_name(g.data_type, r); }

@@ -1,5 +1,5 @@
 /*
- * sql_command.cpp - `orvtsdb sql`: runs SQL over the store (with the
+ * sql.cpp - `orvtsdb sql`: runs SQL over the store (with the
  * `samples` table) and prints every statement's rows as CSV with a header,
  * as an aligned table (the default when standard output is a terminal), or as
  * JSON (one array of row objects per statement). Real numbers print in their
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 #include "read_connection.h"
 #include "value_text.h"
 

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 
 namespace orvtsdb_cli {
 

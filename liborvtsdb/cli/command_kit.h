@@ -1,5 +1,5 @@
 /*
- * orvtsdb_command.h - what every `orvtsdb` command is built from: the exit
+ * command_kit.h - what every `orvtsdb` command is built from: the exit
  * statuses and the one place that gives up (die), the opened store, and the
  * registration of a command with the CLI11 application.
  *
@@ -12,15 +12,16 @@
  *     cmd->callback([o] { Store s(o->store); ...; });
  *   }
  *
- * declared below and listed in the table of orvtsdb_main.cpp. Options live in
+ * declared below and listed in the table of main.cpp. Options live in
  * a shared_ptr held by the callback, so they outlive the parse.
  */
-#ifndef ORVTSDB_COMMAND_H
-#define ORVTSDB_COMMAND_H
+#ifndef ORVTSDB_COMMAND_KIT_H
+#define ORVTSDB_COMMAND_KIT_H
 
 #include <sqlite3.h>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,8 @@ constexpr int EXIT_FAILURE_OTHER = 1;
 void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql);
 /* Steps s: true on a row, false at the end; dies (status 1) on an error. */
 bool row(sqlite3 *db, orvtsdb::Stmt &s);
+/* Column col of the current row of s: null when NULL, else its integer. */
+nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col);
 
 /* A store opened read-only for the life of the object, with the `samples`
  * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)

@@ -1,8 +1,8 @@
 /*
- * store_summary.h - the facts `info` shows (also the summary of the report).
+ * store_facts.h - the facts `info` shows (also the summary of the report).
  */
-#ifndef ORVTSDB_STORE_SUMMARY_H
-#define ORVTSDB_STORE_SUMMARY_H
+#ifndef ORVTSDB_STORE_FACTS_H
+#define ORVTSDB_STORE_FACTS_H
 
 #include <sqlite3.h>
 

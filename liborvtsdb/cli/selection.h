@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "store_reading.h"
+
 namespace orvtsdb_cli {
 
 struct Selection {
@@ -38,11 +40,8 @@ void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels
 
 using Tags = std::vector<std::pair<std::string, std::string>>;
 
-struct SelectedSeries {
-  int64_t sid;
-  std::string labels;  // the stored identity text "tag=value,..."
-  Tags tags;
-};
+/* A series: sid, the stored identity text "tag=value,..." and its tags. */
+using SelectedSeries = orvtsdb::SeriesEntry;
 
 struct SelectedGraph {
   int64_t gid;

@@ -1,10 +1,10 @@
 /*
- * push_command.cpp - `orvtsdb push`: the selected samples of a store sent to
+ * push.cpp - `orvtsdb push`: the selected samples of a store sent to
  * a time-series engine's remote-write endpoint.
  *
- * Chunks are read in series, graph and time order, so each engine series
- * gets its samples in time order and consecutive chunks share one series
- * in a request. Labels follow remote_write_labels.h, with the run of the
+ * Chunks are read through the store's reading calls in series, graph and
+ * time order, so each engine series gets its samples in time order and
+ * consecutive chunks share one series in a request. Labels follow remote_write_labels.h, with the run of the
  * migration that wrote each chunk, so a push and a migration straight to
  * the engine give the same series, and a repeated push the same samples.
  * Missing samples are left out. Exit 0 only once the engine accepted every
@@ -20,25 +20,17 @@
 #include <tuple>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
-#include "remote_write_client.h"
-#include "remote_write_labels.h"
+#include "command_kit.h"
+#include "remote/remote_write_client.h"
+#include "remote/remote_write_labels.h"
 #include "selection.h"
-#include "sqlite_stmt.h"
-#include "store_schema.h"
+#include "store_reading.h"
 
-using orvtsdb::Stmt;
 using Clock = std::chrono::steady_clock;
 
 namespace orvtsdb_cli {
 
 namespace {
-
-constexpr const char *SELECTED =
-    " FROM chunks c JOIN series s ON s.sid = c.sid JOIN groups g ON g.gid = s.gid"
-    " LEFT JOIN graphs gr ON gr.gid = s.gid AND gr.idx = c.graph"
-    " JOIN migrations m ON m.id = c.migration"
-    " WHERE c.end_time >= ?1 AND c.start_time <= ?2";
 
 /* `push`'s options: the store, the export's selection, and where and how to
  * send. */
@@ -48,32 +40,33 @@ struct PushOptions {
   orvtsdb::RemoteWriteOptions remote;
 };
 
-/* The roles picked of each selected (series, graph in its group). */
-using Picked = std::map<std::pair<int64_t, int>, const std::vector<int> *>;
+/* A selected series in one of its group's selected graphs. */
+struct Pick {
+  const SelectedGraph *graph;
+  const SelectedSeries *series;
+};
+
+/* Every pick by (series, graph position): the order chunks are sent in. */
+using Picked = std::map<std::pair<int64_t, int>, Pick>;
 
 Picked picked_of(const Selected &selected) {
   Picked picked;
   for (const SelectedGraph &g : selected.graphs)
-    for (const SelectedSeries &series : *g.series) picked[{series.sid, g.idx}] = &g.roles;
+    for (const SelectedSeries &series : *g.series) picked[{series.sid, g.idx}] = {&g, &series};
   return picked;
-}
-
-void prepare(sqlite3 *db, Stmt &s, const std::string &sql, const PushOptions &o) {
-  std::string err;
-  if (!s.prepare(db, sql.c_str(), err)) die(EXIT_FAILURE_OTHER, err);
-  s.bind(1, o.sel.from);
-  s.bind(2, o.sel.to);
 }
 
 /* Stored values (missing ones included) of the selected chunks and roles:
  * the total the progress line counts towards. */
 int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked) {
-  Stmt s;
-  prepare(db, s, std::string("SELECT c.sid, c.graph, c.count") + SELECTED, o);
   int64_t total = 0;
-  while (s.step() == SQLITE_ROW) {
-    auto it = picked.find({s.col_int(0), (int)s.col_int(1)});
-    if (it != picked.end()) total += s.col_int(2) * (int64_t)it->second->size();
+  for (const auto &[place, pick] : picked) {
+    int64_t samples = 0;
+    std::string err;
+    if (!orvtsdb::count_stored_samples(db, place.first, place.second, o.sel.from, o.sel.to,
+                                       &samples, err))
+      die(EXIT_FAILURE_OTHER, err);
+    total += samples * (int64_t)pick.graph->roles.size();
   }
   return total;
 }
@@ -89,18 +82,15 @@ class Pusher {
         progress_(isatty(STDERR_FILENO) == 1) {}
 
   void run() {
-    if (progress_) total_ = selected_values(db_, o_, picked_);
-    Stmt s;
-    prepare(
-        db_, s,
-        std::string("SELECT c.sid, c.graph, c.data_type, c.start_time, c.step, "
-                    "c.data, g.name, IFNULL(gr.name, ''), m.run, s.labels, IFNULL(m.run_dir, '')") +
-            SELECTED + " ORDER BY c.sid, c.graph, c.start_time",
-        o_);
-    int rc;
-    while ((rc = s.step()) == SQLITE_ROW) chunk(s);
-    if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db_));
     std::string err;
+    if (!orvtsdb::list_migration_runs(db_, runs_of_, err)) die(EXIT_FAILURE_OTHER, err);
+    if (progress_) total_ = selected_values(db_, o_, picked_);
+    for (const auto &[place, pick] : picked_) {
+      auto each = [&, &pick = pick](const orvtsdb::ChunkView &c) { chunk(c, pick); };
+      if (!orvtsdb::for_each_chunk(db_, place.first, place.second, o_.sel.from, o_.sel.to, each,
+                                   err))
+        die(EXIT_FAILURE_OTHER, err);
+    }
     if (!client_.flush(err)) fail(err);
     if (progress_) std::fputs("\n", stderr);
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
@@ -119,52 +109,36 @@ class Pusher {
         err + " (" + std::to_string(client_.accepted()) + " samples were accepted before)");
   }
 
-  const orvtsdb::TagList &tags_of(int64_t sid) {
-    auto [it, added] = tags_.try_emplace(sid);
-    if (!added) return it->second;
-    std::string err;
-    Stmt t;
-    if (!t.prepare(db_, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos", err))
-      die(EXIT_FAILURE_OTHER, err);
-    t.bind(1, sid);
-    while (t.step() == SQLITE_ROW) it->second.emplace_back(t.col_text(0), t.col_text(1));
-    return it->second;
-  }
-
-  const std::vector<orvtsdb::PromLabels> &labels_of(Stmt &s) {
-    std::string run = s.col_text(8);
-    auto [it,
-          added] = labels_.try_emplace({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), run});
+  /* The engine series of a chunk's roles, made once per series, graph, data
+   * type and run. */
+  const std::vector<orvtsdb::PromLabels> &labels_of(const orvtsdb::ChunkView &c, const Pick &pick,
+                                                    const orvtsdb::MigrationRun &m) {
+    auto [it, added] = labels_.try_emplace({c.sid, c.graph, c.data_type, m.run});
     if (added) {
-      auto r = runs_.try_emplace(run, orvtsdb::run_labels(run, s.col_text(10))).first;
-      it->second = orvtsdb::engine_labels(s.col_text(6), s.col_text(7), (int)s.col_int(2),
-                                          s.col_text(9), tags_of(s.col_int(0)), r->second);
+      auto r = runs_.try_emplace(m.run, orvtsdb::run_labels(m.run, m.run_dir)).first;
+      it->second = orvtsdb::engine_labels(pick.graph->group, pick.graph->name, c.data_type,
+                                          pick.series->labels, pick.series->tags, r->second);
       series_count_ += it->second.size();
     }
     return it->second;
   }
 
-  void chunk(Stmt &s) {
-    auto pick = picked_.find({s.col_int(0), (int)s.col_int(1)});
-    if (pick == picked_.end()) return;
+  void chunk(const orvtsdb::ChunkView &c, const Pick &pick) {
+    auto m = runs_of_.find(c.migration);
+    if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
+    const auto &labels = labels_of(c, pick, m->second);
     std::string err;
-    if (!dec_.decode(orvtsdb::chunk_seed(s.col_int(0), s.col_int(1), s.col_int(2), s.col_int(3),
-                                         s.col_int(4)),
-                     s.col_blob(5), (size_t)s.col_bytes(5), err))
-      die(EXIT_FAILURE_OTHER, "chunk of series " + std::to_string(s.col_int(0)) + ": " + err);
-    const auto &labels = labels_of(s);
-    int64_t start = s.col_int(3), step = s.col_int(4);
-    for (int r : *pick->second) {
-      if (r >= dec_.roles() || (size_t)r >= labels.size()) continue;
+    for (int r : pick.graph->roles) {
+      if (r >= c.roles || (size_t)r >= labels.size()) continue;
       client_.series(labels[r]);
-      const double *v = dec_.column(r);
-      for (int i = 0; i < dec_.count(); i++) {
-        int64_t t = start + i * step;
+      const double *v = c.column(r);
+      for (int i = 0; i < c.count; i++) {
+        int64_t t = c.start + i * c.step;
         if (orvtsdb::is_missing(v[i]) || t < o_.sel.from || t > o_.sel.to) continue;
         if (!client_.add(t * 1000, v[i], err)) fail(err);
       }
     }
-    done_ += (int64_t)pick->second->size() * dec_.count();
+    done_ += (int64_t)pick.graph->roles.size() * c.count;
     if (progress_) show_progress();
   }
 
@@ -184,11 +158,10 @@ class Pusher {
   sqlite3 *db_;
   const PushOptions &o_;
   orvtsdb::RemoteWriteClient &client_;
-  Selected selected_;  // owns the role lists picked_ points at
+  Selected selected_;  // owns the graphs and series picked_ points at
   Picked picked_;
   bool progress_;
-  orvtsdb::ChunkDecoder dec_;
-  std::map<int64_t, orvtsdb::TagList> tags_;
+  std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;
   std::map<std::tuple<int64_t, int, int, std::string>, std::vector<orvtsdb::PromLabels>> labels_;
   size_t series_count_ = 0;

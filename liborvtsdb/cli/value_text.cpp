@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 
 namespace orvtsdb_cli {
 
@@ -117,6 +117,10 @@ Json json_value(double v) {
   if (std::isfinite(v)) return v;
   return number_text(v);
 }
+
+std::string dash_or(const Json &v) { return v.is_null() ? "-" : std::to_string(v.get<int64_t>()); }
+
+void print_json(const Json &j) { std::printf("%s\n", json_dump(j, 2).c_str()); }
 
 void OutBuffer::flush() {
   if (!buf_.empty() && std::fwrite(buf_.data(), 1, buf_.size(), stdout) != buf_.size())

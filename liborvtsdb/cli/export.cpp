@@ -1,5 +1,5 @@
 /*
- * export_formats.cpp - `orvtsdb export`: the selected samples as CSV, as
+ * export.cpp - `orvtsdb export`: the selected samples as CSV, as
  * OpenMetrics text or as JSON.
  *
  * All three walk the same order: group (by name), graph (by position),
@@ -28,9 +28,9 @@
 #include <set>
 
 #include "chunk_codec.h"
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 #include "progress_line.h"
-#include "remote_write_labels.h"
+#include "remote/remote_write_labels.h"
 #include "selection.h"
 #include "store_schema.h"
 #include "value_text.h"

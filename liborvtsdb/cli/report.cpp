@@ -1,5 +1,5 @@
 /*
- * report_page.cpp - `orvtsdb report`: one HTML file that needs nothing but a
+ * report.cpp - `orvtsdb report`: one HTML file that needs nothing but a
  * browser: the run's summary and one chart per selected graph, grouped by
  * metric group, drawn by the inlined dygraphs.
  *
@@ -23,13 +23,13 @@
 #include <memory>
 
 #include "chart_data.h"
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 #include "packed_text.h"
 #include "progress_line.h"
 #include "report_assets.h"
 #include "selection.h"
+#include "store_facts.h"
 #include "store_schema.h"
-#include "store_summary.h"
 #include "time_text.h"
 #include "value_text.h"
 

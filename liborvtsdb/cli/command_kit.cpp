@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "orvtsdb_command.h"
-#include "read_connection.h"
-#include "store_location.h"
+#include "command_kit.h"
+#include "store_reading.h"
 
 namespace orvtsdb_cli {
 
@@ -28,9 +27,13 @@ bool row(sqlite3 *db, orvtsdb::Stmt &s) {
   return rc == SQLITE_ROW;
 }
 
-Store::Store(const std::string &argument) : path_(orvtsdb::db_path_of_argument(argument)) {
+nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col) {
+  return s.col_null(col) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.col_int(col));
+}
+
+Store::Store(const std::string &argument) {
   std::string err;
-  db_ = orvtsdb::open_for_reading(path_, err);
+  db_ = orvtsdb::open_store_for_reading(argument, &path_, err);
   if (!db_) die(EXIT_FAILURE_OTHER, err);
 }
 

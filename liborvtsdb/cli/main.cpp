@@ -1,5 +1,5 @@
 /*
- * orvtsdb_main.cpp - `orvtsdb`: reads a store written by liborvtsdb.
+ * main.cpp - `orvtsdb`: reads a store written by liborvtsdb.
  *
  * Builds the CLI11 application from the commands' registration functions and
  * runs the one command given. Exit status 0 on success, 2 on a usage error,
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "orvtsdb_command.h"
+#include "command_kit.h"
 
 using namespace orvtsdb_cli;
 

@@ -1,0 +1,65 @@
+/*
+ * info.cpp - `orvtsdb info`: the store's migrations, time span, counts and
+ * bytes, as aligned text for people or as JSON (--format json) for programs.
+ * Both forms print the one document store_facts() gathers, so they always
+ * carry the same facts.
+ */
+#include <cstdio>
+#include <memory>
+
+#include "command_kit.h"
+#include "store_facts.h"
+#include "time_text.h"
+#include "value_text.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+void print_info_text(const Json &j) {
+  std::printf("store       %s\n", j["store"].get<std::string>().c_str());
+  std::printf("bytes       %lld\n", (long long)j["bytes"]);
+  std::printf("migrations  %zu\n", j["migrations"].size());
+  for (const Json &m : j["migrations"])
+    std::printf(
+        "  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
+        "  done %s UTC\n",
+        (long long)m["id"], m["run"].get<std::string>().c_str(), dash_or(m["start"]).c_str(),
+        dash_or(m["end"]).c_str(), dash_or(m["first_sample"]).c_str(),
+        dash_or(m["last_sample"]).c_str(), (long long)m["inserts"], (long long)m["values"],
+        m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
+  if (j["first_time"].is_null()) {
+    std::printf("time span   -\n");
+  } else {
+    int64_t first = j["first_time"], last = j["last_time"];
+    std::printf("time span   %lld..%lld (%s .. %s UTC)\n", (long long)first, (long long)last,
+                utc_text(first).c_str(), utc_text(last).c_str());
+  }
+  std::printf("groups      %lld\ngraphs      %lld\n", (long long)j["groups"],
+              (long long)j["graphs"]);
+  std::printf("series      %lld (%lld ended)\n", (long long)j["series"],
+              (long long)j["ended_series"]);
+  std::printf("chunks      %lld (%lld bytes of chunk data)\n", (long long)j["chunks"],
+              (long long)j["chunk_bytes"]);
+  std::printf("samples     %lld\nvalues      %lld\n", (long long)j["samples"],
+              (long long)j["values"]);
+}
+
+}  // namespace
+
+void add_info_command(CLI::App &app) {
+  struct Options {
+    std::string store, format;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = add_store_command(app, "info", "migrations, time span, counts, bytes used",
+                                    o->store);
+  add_format_option(*cmd, o->format, {"text", "json"});
+  cmd->callback([o] {
+    Store s(o->store);
+    Json j = store_facts(s.db(), s.path());
+    o->format == "json" ? print_json(j) : print_info_text(j);
+  });
+}
+
+}  // namespace orvtsdb_cli

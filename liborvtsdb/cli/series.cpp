@@ -1,0 +1,61 @@
+/*
+ * series.cpp - `orvtsdb series`: the series of the selected groups with their
+ * tag/value lists, as aligned text or as JSON (--format json); both forms
+ * print the one document gathered first.
+ */
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "command_kit.h"
+#include "selection.h"
+#include "sqlite_stmt.h"
+#include "value_text.h"
+
+using orvtsdb::Stmt;
+
+namespace orvtsdb_cli {
+
+void add_series_command(CLI::App &app) {
+  struct Options {
+    std::string store, format;
+    Selection sel;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = add_store_command(app, "series", "series with their tag/value lists", o->store);
+  add_format_option(*cmd, o->format, {"text", "json"});
+  add_selection_options(*cmd, o->sel, true);
+  cmd->callback([o] {
+    Store st(o->store);
+    Stmt s;
+    prepare(st.db(), s, "SELECT created, ended FROM series WHERE sid = ?1");
+    Json out = Json::array();
+    std::vector<std::string> texts;  // the stored identity text, for people
+    std::set<int64_t> done;
+    for (const SelectedGraph &g : select_samples(st.db(), o->sel).graphs)
+      for (const SelectedSeries &ser : *g.series) {
+        if (!done.insert(ser.sid).second) continue;
+        s.bind(1, ser.sid);
+        row(st.db(), s);
+        Json tags = Json::object();
+        for (const auto &[tag, value] : ser.tags) tags[tag] = value;
+        out.push_back({{"sid", ser.sid},
+                       {"group", g.group},
+                       {"created", int_or_null(s, 0)},
+                       {"ended", int_or_null(s, 1)},
+                       {"labels", tags}});
+        texts.push_back(ser.labels);
+        s.reset();
+      }
+    if (o->format == "json") return print_json(out);
+    std::printf("%-8s %-30s %-12s %-12s %s\n", "sid", "group", "created", "ended", "labels");
+    for (size_t i = 0; i < out.size(); i++) {
+      const Json &r = out[i];
+      std::printf("%-8lld %-30s %-12s %-12s %s\n", (long long)r["sid"],
+                  r["group"].get<std::string>().c_str(), dash_or(r["created"]).c_str(),
+                  dash_or(r["ended"]).c_str(), texts[i].c_str());
+    }
+  });
+}
+
+}  // namespace orvtsdb_cli

@@ -1,0 +1,71 @@
+/*
+ * store_facts.cpp - the facts of a store that `info` shows and the report
+ * summarises: its migrations, time span, counts and bytes.
+ */
+#include "store_facts.h"
+
+#include <sys/stat.h>
+
+#include "command_kit.h"
+#include "sqlite_stmt.h"
+#include "store_schema.h"
+
+using orvtsdb::Stmt;
+
+namespace orvtsdb_cli {
+
+namespace {
+
+int64_t scalar(sqlite3 *db, const char *sql) {
+  Stmt s;
+  prepare(db, s, sql);
+  return row(db, s) ? s.col_int(0) : 0;
+}
+
+Json migrations(sqlite3 *db) {
+  Stmt s;
+  prepare(db, s,
+          "SELECT id, run, start_time, end_time, first_sample, last_sample, inserts, "
+          "value_count, started_at, finished_at FROM migrations ORDER BY id");
+  Json out = Json::array();
+  while (row(db, s))
+    out.push_back({{"id", s.col_int(0)},
+                   {"run", s.col_text(1)},
+                   {"start", int_or_null(s, 2)},
+                   {"end", int_or_null(s, 3)},
+                   {"first_sample", int_or_null(s, 4)},
+                   {"last_sample", int_or_null(s, 5)},
+                   {"inserts", s.col_int(6)},
+                   {"values", s.col_int(7)},
+                   {"started_at", int_or_null(s, 8)},
+                   {"finished_at", int_or_null(s, 9)}});
+  return out;
+}
+
+}  // namespace
+
+Json store_facts(sqlite3 *db, const std::string &path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  Stmt s;
+  prepare(db, s, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type");
+  int64_t samples = 0, values = 0;
+  while (row(db, s)) {
+    samples += s.col_int(1);
+    values += s.col_int(1) * orvtsdb::role_count((int)s.col_int(0));
+  }
+  Json j = {{"store", path}, {"bytes", (int64_t)st.st_size}, {"migrations", migrations(db)}};
+  j["first_time"] = samples ? Json(scalar(db, "SELECT min(start_time) FROM chunks")) : Json();
+  j["last_time"] = samples ? Json(scalar(db, "SELECT max(end_time) FROM chunks")) : Json();
+  j["groups"] = scalar(db, "SELECT count(*) FROM groups");
+  j["graphs"] = scalar(db, "SELECT count(*) FROM graphs");
+  j["series"] = scalar(db, "SELECT count(*) FROM series");
+  j["ended_series"] = scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL");
+  j["chunks"] = scalar(db, "SELECT count(*) FROM chunks");
+  j["chunk_bytes"] = scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks");
+  j["samples"] = samples;
+  j["values"] = values;
+  return j;
+}
+
+}  // namespace orvtsdb_cli

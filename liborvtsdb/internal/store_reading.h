@@ -1,0 +1,94 @@
+/*
+ * store_reading.h - how a program of this project reads a store: open it,
+ * list its graphs, series and migrations, and walk the decoded chunks of a
+ * series. The `orvtsdb` command reads through these calls rather than
+ * through the store's own tables, so that the tables can change with the
+ * format (FORMAT.md) without the commands following.
+ *
+ * Every call returns false (or null) with a reason in err on an SQLite
+ * error; nothing here writes to the store. One connection, one thread.
+ */
+#ifndef ORVTSDB_STORE_READING_H
+#define ORVTSDB_STORE_READING_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orvtsdb {
+
+/* Opens the store `argument` names for reading: a run directory
+ * (<dir>/tsdb/metrics.sqlite) or a store file; *path is set to the file.
+ * A hot journal left by a killed migration is rolled back first; the
+ * connection is then query-only and has the `samples` table. Null with a
+ * reason naming the store in err when there is none, it is not a store of
+ * this format, or it stays locked. Close with sqlite3_close. */
+sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err);
+
+/* One graph of a group: its place (gid, idx) and what the group table says. */
+struct GraphEntry {
+  int64_t gid = 0;
+  int idx = 0;  // position in its group
+  int data_type = 0;
+  std::string group, name, description;  // name and description "" when absent
+};
+
+/* Whether a group named `name` exists, in *exists. */
+bool find_group(sqlite3 *db, const std::string &name, bool *exists, std::string &err);
+
+/* The graphs of group `group` (every group when empty) named `graph` (any
+ * when empty), ordered by group name, then position. */
+bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph,
+                 std::vector<GraphEntry> &out, std::string &err);
+
+/* One series: its id, its stored identity text "tag=value,..." and the
+ * tag/value pairs in their order. */
+struct SeriesEntry {
+  int64_t sid = 0;
+  std::string labels;
+  std::vector<std::pair<std::string, std::string>> tags;
+};
+
+/* The series of group gid, by id. */
+bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::string &err);
+
+/* Which run a migration belongs to and where the run was. */
+struct MigrationRun {
+  std::string run, run_dir;  // run_dir "" when not recorded
+};
+
+/* Every migration's run, by migration id. */
+bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std::string &err);
+
+/* One decoded chunk of a walk. column(r)[i] is role r of sample i at time
+ * start + i * step; the missing marker where nothing was known. Valid only
+ * during the callback. */
+struct ChunkView {
+  int64_t sid = 0, start = 0, step = 0, migration = 0;
+  int graph = 0, data_type = 0;  // data_type: the graph's when the chunk was written
+  int count = 0, roles = 0;
+  const double *values = nullptr;
+  const double *column(int r) const { return values + (size_t)r * count; }
+};
+
+/* Calls fn for every chunk of series sid and graph `graph` (its position in
+ * the group) that overlaps [from, to], in time order; samples outside the
+ * range are the caller's to skip. Every chunk's checksum is tested: false
+ * at the first damaged chunk with a reason naming the store, series, graph
+ * and time range. */
+bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
+                    const std::function<void(const ChunkView &)> &fn, std::string &err);
+
+/* Samples stored in the chunks of series sid and graph `graph` that
+ * overlap [from, to] (whole chunks), without decoding them, in *count. */
+bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
+                          int64_t *count, std::string &err);
+
+}  // namespace orvtsdb
+
+#endif
