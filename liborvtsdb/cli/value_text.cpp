@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "chunk_codec.h"
 #include "command_kit.h"
+#include "store_reading.h"
 
 namespace orvtsdb_cli {
 
