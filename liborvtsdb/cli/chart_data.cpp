@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "chunk_codec.h"
+#include "store_reading.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {

@@ -27,12 +27,11 @@
 #include <memory>
 #include <set>
 
-#include "chunk_codec.h"
 #include "command_kit.h"
 #include "progress_line.h"
 #include "remote/remote_write_labels.h"
 #include "selection.h"
-#include "store_schema.h"
+#include "store_reading.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {

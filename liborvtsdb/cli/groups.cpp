@@ -7,10 +7,8 @@
 #include <memory>
 
 #include "command_kit.h"
-#include "sqlite_stmt.h"
+#include "store_reading.h"
 #include "value_text.h"
-
-using orvtsdb::Stmt;
 
 namespace orvtsdb_cli {
 
@@ -24,24 +22,17 @@ void add_groups_command(CLI::App &app) {
   add_format_option(*cmd, o->format, {"text", "json"});
   cmd->callback([o] {
     Store st(o->store);
-    Stmt s, g;
-    prepare(st.db(), s,
-            "SELECT gid, name, (SELECT count(*) FROM series WHERE gid = groups.gid), "
-            "IFNULL(hierarchy, ''), IFNULL(metric, '') FROM groups ORDER BY gid");
-    prepare(st.db(), g, "SELECT IFNULL(name, '') FROM graphs WHERE gid = ?1 ORDER BY idx");
+    std::vector<orvtsdb::GroupEntry> groups;
+    std::string err;
+    if (!orvtsdb::list_groups(st.db(), groups, err)) die(EXIT_FAILURE_OTHER, err);
     Json out = Json::array();
-    while (row(st.db(), s)) {
-      Json graphs = Json::array();
-      g.bind(1, s.col_int(0));
-      while (row(st.db(), g)) graphs.push_back(g.col_text(0));
-      g.reset();
-      out.push_back({{"gid", s.col_int(0)},
-                     {"name", s.col_text(1)},
-                     {"series", s.col_int(2)},
-                     {"hierarchy", s.col_text(3)},
-                     {"metric", s.col_text(4)},
-                     {"graphs", graphs}});
-    }
+    for (const orvtsdb::GroupEntry &g : groups)
+      out.push_back({{"gid", g.gid},
+                     {"name", g.name},
+                     {"series", g.series},
+                     {"hierarchy", g.hierarchy},
+                     {"metric", g.metric},
+                     {"graphs", g.graphs}});
     if (o->format == "json") return print_json(out);
     std::printf("%-6s %-40s %6s %7s  %s\n", "gid", "group", "graphs", "series", "hierarchy");
     for (const Json &r : out)

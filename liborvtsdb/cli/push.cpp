@@ -19,7 +19,6 @@
 #include <memory>
 #include <tuple>
 
-#include "chunk_codec.h"
 #include "command_kit.h"
 #include "remote/remote_write_client.h"
 #include "remote/remote_write_labels.h"

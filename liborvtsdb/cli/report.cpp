@@ -29,7 +29,7 @@
 #include "report_assets.h"
 #include "selection.h"
 #include "store_facts.h"
-#include "store_schema.h"
+#include "store_reading.h"
 #include "time_text.h"
 #include "value_text.h"
 

@@ -13,7 +13,6 @@
 #include "command_kit.h"
 #include "orvtsdb.h"
 #include "store_reading.h"
-#include "store_schema.h"
 #include "time_text.h"
 #include "value_text.h"
 

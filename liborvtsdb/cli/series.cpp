@@ -9,12 +9,15 @@
 
 #include "command_kit.h"
 #include "selection.h"
-#include "sqlite_stmt.h"
 #include "value_text.h"
 
-using orvtsdb::Stmt;
-
 namespace orvtsdb_cli {
+
+namespace {
+
+Json time_or_null(const std::optional<int64_t> &t) { return t ? Json(*t) : Json(nullptr); }
+
+}  // namespace
 
 void add_series_command(CLI::App &app) {
   struct Options {
@@ -27,25 +30,20 @@ void add_series_command(CLI::App &app) {
   add_selection_options(*cmd, o->sel, true);
   cmd->callback([o] {
     Store st(o->store);
-    Stmt s;
-    prepare(st.db(), s, "SELECT created, ended FROM series WHERE sid = ?1");
     Json out = Json::array();
     std::vector<std::string> texts;  // the stored identity text, for people
     std::set<int64_t> done;
     for (const SelectedGraph &g : select_samples(st.db(), o->sel).graphs)
       for (const SelectedSeries &ser : *g.series) {
         if (!done.insert(ser.sid).second) continue;
-        s.bind(1, ser.sid);
-        row(st.db(), s);
         Json tags = Json::object();
         for (const auto &[tag, value] : ser.tags) tags[tag] = value;
         out.push_back({{"sid", ser.sid},
                        {"group", g.group},
-                       {"created", int_or_null(s, 0)},
-                       {"ended", int_or_null(s, 1)},
+                       {"created", time_or_null(ser.created)},
+                       {"ended", time_or_null(ser.ended)},
                        {"labels", tags}});
         texts.push_back(ser.labels);
-        s.reset();
       }
     if (o->format == "json") return print_json(out);
     std::printf("%-8s %-30s %-12s %-12s %s\n", "sid", "group", "created", "ended", "labels");

@@ -8,7 +8,7 @@
 
 #include "command_kit.h"
 #include "sqlite_stmt.h"
-#include "store_schema.h"
+#include "store_reading.h"
 
 using orvtsdb::Stmt;
 

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "chunk_codec.h"
 #include "command_kit.h"
+#include "store_reading.h"
 
 namespace orvtsdb_cli {
 

@@ -16,11 +16,27 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace orvtsdb {
+
+/* Values and roles, as every reader needs them (defined with the schema and
+ * the chunk codec). */
+
+/* True for the missing-sample marker TSDB_MISSING_VALUE, compared bit for
+ * bit (a NaN is a value, not the marker). */
+bool is_missing(double v);
+
+/* Element count (roles) of a data type, or 0 for a number outside the
+ * table of orvtsdb_data_types.h. */
+int role_count(int data_type);
+
+/* Name of role `role` of a data type's family ("value", "avg", ...), or
+ * "value" outside the table. */
+const char *role_name(int data_type, int role);
 
 /* Opens the store `argument` names for reading: a run directory
  * (<dir>/tsdb/metrics.sqlite) or a store file; *path is set to the file.
@@ -29,6 +45,19 @@ namespace orvtsdb {
  * reason naming the store in err when there is none, it is not a store of
  * this format, or it stays locked. Close with sqlite3_close. */
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err);
+
+/* One metric group: its id, name, where it sits (hierarchy, metric), how
+ * many series it has and the names of its graphs by position ("" when
+ * absent). */
+struct GroupEntry {
+  int64_t gid = 0;
+  std::string name, hierarchy, metric;  // hierarchy and metric "" when absent
+  int64_t series = 0;
+  std::vector<std::string> graphs;
+};
+
+/* Every group, by id. */
+bool list_groups(sqlite3 *db, std::vector<GroupEntry> &out, std::string &err);
 
 /* One graph of a group: its place (gid, idx) and what the group table says. */
 struct GraphEntry {
@@ -47,11 +76,13 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
                  std::vector<GraphEntry> &out, std::string &err);
 
 /* One series: its id, its stored identity text "tag=value,..." and the
- * tag/value pairs in their order. */
+ * tag/value pairs in their order, and the clock times it was created and
+ * ended (absent while open). */
 struct SeriesEntry {
   int64_t sid = 0;
   std::string labels;
   std::vector<std::pair<std::string, std::string>> tags;
+  std::optional<int64_t> created, ended;
 };
 
 /* The series of group gid, by id. */

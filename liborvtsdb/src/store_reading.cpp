@@ -21,11 +21,33 @@ bool next_row(sqlite3 *db, Stmt &s, std::string &err) {
   return false;
 }
 
+std::optional<int64_t> time_or_none(const Stmt &s, int col) {
+  return s.col_null(col) ? std::nullopt : std::optional<int64_t>(s.col_int(col));
+}
+
 }  // namespace
 
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err) {
   *path = db_path_of_argument(argument);
   return open_for_reading(*path, err);
+}
+
+bool list_groups(sqlite3 *db, std::vector<GroupEntry> &out, std::string &err) {
+  Stmt s, g;
+  if (!s.prepare(db,
+                 "SELECT gid, name, (SELECT count(*) FROM series WHERE gid = groups.gid), "
+                 "IFNULL(hierarchy, ''), IFNULL(metric, '') FROM groups ORDER BY gid",
+                 err) ||
+      !g.prepare(db, "SELECT IFNULL(name, '') FROM graphs WHERE gid = ?1 ORDER BY idx", err))
+    return false;
+  while (next_row(db, s, err)) {
+    out.push_back({s.col_int(0), s.col_text(1), s.col_text(3), s.col_text(4), s.col_int(2), {}});
+    g.bind(1, out.back().gid);
+    while (next_row(db, g, err)) out.back().graphs.push_back(g.col_text(0));
+    if (!err.empty()) return false;
+    g.reset();
+  }
+  return err.empty();
 }
 
 bool find_group(sqlite3 *db, const std::string &name, bool *exists, std::string &err) {
@@ -49,19 +71,20 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
   s.bind(1, group);
   s.bind(2, graph);
   while (next_row(db, s, err))
-    out.push_back({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), s.col_text(3),
-                   s.col_text(4), s.col_text(5)});
+    out.push_back({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), s.col_text(3), s.col_text(4),
+                   s.col_text(5)});
   return err.empty();
 }
 
 bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::string &err) {
   Stmt s, t;
-  if (!s.prepare(db, "SELECT sid, labels FROM series WHERE gid = ?1 ORDER BY sid", err) ||
+  if (!s.prepare(db, "SELECT sid, labels, created, ended FROM series WHERE gid = ?1 ORDER BY sid",
+                 err) ||
       !t.prepare(db, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos", err))
     return false;
   s.bind(1, gid);
   while (next_row(db, s, err)) {
-    out.push_back({s.col_int(0), s.col_text(1), {}});
+    out.push_back({s.col_int(0), s.col_text(1), {}, time_or_none(s, 2), time_or_none(s, 3)});
     t.bind(1, out.back().sid);
     while (next_row(db, t, err)) out.back().tags.emplace_back(t.col_text(0), t.col_text(1));
     if (!err.empty()) return false;
