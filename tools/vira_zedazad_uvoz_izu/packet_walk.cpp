@@ -87,6 +87,8 @@ void step_clock(void) {
   tsdb_migration_increment_sample_ex(g_frequency);
 }
 
+/* n steps for samples missing from the files: the one loop that walks the
+ * clock over a gap, whether found by sequence numbers or by time stamps. */
 void step_missing_samples(long long n) {
   for (long long i = 0; i < n; ++i) {
     step_clock();
@@ -134,12 +136,9 @@ void step_for_time_gap(const FileWalk &f, double ts_ms) {
   if (g_prev_rtg_ts == 0.0 || interval_ms <= 0) return;
   double q = (g_curr_rtg_ts - g_prev_rtg_ts) / static_cast<double>(interval_ms);
   if (!(q > 1.0)) return;
-  check_gap(f, 1, static_cast<long long>(ceil(q)), "the time gap since the previous file");
-  for (long long i = 0; i < q; ++i) {
-    tsdb_migration_increment_sample_ex(g_frequency);
-    TRACE1("Sample incremanting with %d", g_frequency);
-    ++total_missing_sample;
-  }
+  long long steps = static_cast<long long>(ceil(q));
+  check_gap(f, 1, steps, "the time gap since the previous file");
+  step_missing_samples(steps);
 }
 
 /* A vector not yet in the store starts every packet with zeroed arrays; the
