@@ -297,6 +297,29 @@ TEST_F(BadInput, DefinitionLinesItCannotReadAreRefusedAloud) {
   });
 }
 
+/* The index of the first vector line that has one ("name index") replaced. */
+Damage vector_index(const std::string &index) {
+  return edit_gdf(false, [=](std::string t) {
+    for (size_t at = 0; at < t.size(); at = t.find('\n', at) + 1) {
+      size_t end = t.find('\n', at), blank = t.find(' ', at);
+      if (t.find('|', at) < end || blank >= end) continue; /* Info, Group, Graph, one-token */
+      return t.replace(blank + 1, end - blank - 1, index);
+    }
+    ADD_FAILURE() << "no vector line with an index";
+    return t;
+  });
+}
+
+/* A vector index anywhere in the long range leaves that vector out: the block
+ * position is summed without wrapping (under the sanitizers a wrap aborts). */
+TEST_F(BadInput, VectorIndexAtTheEndsOfItsRangeIsLeftOut) {
+  expect({
+      {"index 2^63 - 1", vector_index("9223372036854775807"), 0, ""},
+      {"index 2^63 - 2", vector_index("9223372036854775806"), 0, ""},
+      {"index -2^63", vector_index("-9223372036854775808"), 0, ""},
+  });
+}
+
 /* Only regular files are read; a name that leads nowhere is skipped aloud. */
 TEST_F(BadInput, FilesThatAreNotRegularFilesAreRefusedByName) {
   const std::string raw = "rtgMessage.dat' refused: not a regular file";

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,12 @@ TEST_F(SampleDecode, BlockOutsideTheDataOrNoDataIsRefused) {
   EXPECT_EQ(decode(G, file, 0), -2);
   G.vec.rtg_idx = -60;
   EXPECT_EQ(decode(G, file, 0), -2);
+  /* an index at the end of the long range: the sums must not wrap */
+  file += file;
+  G.vec.rtg_idx = std::numeric_limits<long>::max();
+  EXPECT_EQ(decode(G, file, 1), -2);
+  G.vec.rtg_idx = std::numeric_limits<long>::max() - G.packet_size() + 1;
+  EXPECT_EQ(decode(G, file, 1), -2);
   G.vec.rtg_idx = RTG_HDR_LEN;
   char name[] = "f";
   EXPECT_EQ(get_type_cast_and_send_to_tsdb(&G.g, 0, 0, 0, nullptr, G.packet_size(), G.packet_size(),

@@ -158,9 +158,13 @@ void prepare_arrays(const TSDB_INFO *g, Vector_list *v) {
   }
 }
 
+/* Whether the vector's block lies within the file data. Its index comes from
+ * a vector line and may be anything a long holds, so the sums are checked. */
 bool block_fits(const FileWalk &f, const TSDB_INFO *g, const Vector_list *v, int off) {
-  long long p = static_cast<long long>(off) + v->rtg_idx;
-  return p >= 0 && p + g->total_elements_size <= f.size;
+  long long p, end;
+  if (__builtin_add_overflow(static_cast<long long>(off), v->rtg_idx, &p)) return false;
+  if (__builtin_add_overflow(p, g->total_elements_size, &end)) return false;
+  return p >= 0 && end <= f.size;
 }
 
 /* Decodes vector vi of the packet at off. False when it got nothing. */
@@ -198,8 +202,10 @@ void write_group(const FileWalk &f, TSDB_INFO *g, int off, MergeWindow w) {
 
 /* Packet k: clock steps, decoding, inserts, and the closing step. */
 void write_packet(const FileWalk &f, int k) {
-  long long off = static_cast<long long>(k) * f.packet_size;
-  if (off + RTG_HDR_LEN > f.size) return; /* a packet size too small for the file */
+  long long off, hdr_end;
+  if (__builtin_mul_overflow(static_cast<long long>(k), f.packet_size, &off) ||
+      __builtin_add_overflow(off, RTG_HDR_LEN, &hdr_end) || hdr_end > f.size)
+    return; /* a packet size too small for the file */
   RtgPacketHeader h = rtg_read_header(f.data + off);
   if (h.opcode == RTG_OPCODE_NO_SAMPLES) return;
   check_time_stamp(f, k, h.ts_ms);

@@ -70,4 +70,3 @@ char *rtg_read_whole_file(int fd, int size) {
   buf[size] = '\0';
   return buf;
 }
-

@@ -25,8 +25,11 @@ namespace {
 /* Start of a vector's block in the file data, or -1 when the block of
  * `block` bytes at start_index + rtg_idx does not lie within `size` bytes. */
 long long block_position(int start_index, long rtg_idx, int block, int size) {
-  long long p = static_cast<long long>(start_index) + rtg_idx;
-  return (p >= 0 && p + block <= size) ? p : -1;
+  long long p, end;
+  if (__builtin_add_overflow(static_cast<long long>(start_index), rtg_idx, &p) ||
+      __builtin_add_overflow(p, block, &end))
+    return -1; /* an index from a vector line at the end of the long range */
+  return (p >= 0 && end <= size) ? p : -1;
 }
 
 /* Every element of the vector's block widened into out, in element order:
