@@ -214,11 +214,15 @@ extern long long no_of_sample_inserted_in_par; /* inserts tried in this partitio
                                                   writer); printed and reset per partition */
 extern long long total_sample;                 /* inserts tried in the whole run */
 extern long long total_missing_sample;         /* clock steps for samples missing in the files */
-extern int g_prev_seq_no;           /* sequence number of the last packet handled; carried across
+extern int g_prev_seq_no;              /* sequence number of the last packet handled; carried across
                                      the files of a partition, 0 at each partition start */
-extern int g_curr_seq_no;           /* sequence number of the packet in hand */
-extern int g_tsdb_register_group;   /* groups registered with the store so far */
-extern int g_tsdb_subject_register; /* vectors created in the store so far */
+extern int g_curr_seq_no;              /* sequence number of the packet in hand */
+extern int total_versions_read;        /* data versions (definition and raw sample file pairs)
+                                     handed to the definition reader in the whole run */
+extern int partitions_without_samples; /* partitions with a graph definition file but no
+                                          raw sample file of the same version */
+extern int g_tsdb_register_group;      /* groups registered with the store so far */
+extern int g_tsdb_subject_register;    /* vectors created in the store so far */
 
 /* The body of main after the command line was accepted; never returns. */
 [[noreturn]] void run_migration(void);
@@ -526,6 +530,8 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
  * ------------------------------------------------------------------------ */
+extern long long total_sample_stored; /* inserts the store accepted in the whole run; 0 at the
+                                         finish means the migration stored no value at all */
 /* Inserts vector vec_idx's values: the first time by group id (creating the
  * vector in the store, or leaving a generator vector out for good), later by
  * metric id. Returns 0 when done or left out, -1 when the store refused (a
