@@ -5,24 +5,6 @@
  */
 #include "sample_convert.h"
 
-namespace vzu_sample {
-
-void unscale_elements(double *d, const ScaleFix *s, size_t n) {
-  typedef double Pair __attribute__((vector_size(16)));
-  const Pair missing = {kMissing, kMissing};
-  size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    Pair x = {d[s[i].e], d[s[i + 1].e]};
-    Pair q = x / Pair{s[i].scale, s[i + 1].scale};
-    Pair r = x == missing ? x : q;
-    d[s[i].e] = r[0];
-    d[s[i + 1].e] = r[1];
-  }
-  if (i < n && d[s[i].e] != kMissing) d[s[i].e] /= s[i].scale;
-}
-
-}  // namespace vzu_sample
-
 using namespace vzu_sample;
 
 /* Divides the scale of data_type out of the graph whose last element is

@@ -79,7 +79,19 @@ struct ScaleFix {
 /* The scale step on the listed elements of d, two divisions at a time (a
  * packed division rounds each quotient as a single one does, so the results
  * are the same bits); the marker stays the marker. */
-void unscale_elements(double *d, const ScaleFix *fixes, size_t n);
+inline void unscale_elements(double *d, const ScaleFix *s, size_t n) {
+  typedef double Pair __attribute__((vector_size(16)));
+  const Pair missing = {kMissing, kMissing};
+  size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    Pair x = {d[s[i].e], d[s[i + 1].e]};
+    Pair q = x / Pair{s[i].scale, s[i + 1].scale};
+    Pair r = x == missing ? x : q;
+    d[s[i].e] = r[0];
+    d[s[i + 1].e] = r[1];
+  }
+  if (i < n && d[s[i].e] != kMissing) d[s[i].e] /= s[i].scale;
+}
 
 /* n stored integers of type T from p into out; the reserved value `missing`
  * becomes the marker. */

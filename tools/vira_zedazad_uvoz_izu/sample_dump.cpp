@@ -10,8 +10,6 @@
 namespace vzu_sample {
 namespace {
 
-constexpr unsigned kTrace2Mask = 0x0000FF00u;
-
 char s_dump_buf[1 << 20];
 
 /* One record of the sample dump file for element e holding `value`. */
@@ -59,8 +57,6 @@ void report_direct(const VectorBlock &b, int gi, int e, long long at) {
 }
 
 }  // namespace
-
-bool sample_reporting(void) { return dump_data_flag || (sd_log_tracing_level & kTrace2Mask); }
 
 void report_block(const VectorBlock &b, const GroupPlan &plan, Report kind) {
   long long at = b.pos;

@@ -26,8 +26,11 @@ struct VectorBlock {
 /* Which decoder's traces a block gets: width-aware or direct decoding. */
 enum class Report { kNone, kWidened, kDirect };
 
-/* True when a decoded block is to be reported (dumping or level-2 tracing). */
-bool sample_reporting(void);
+/* True when a decoded block is to be reported (dumping or level-2 tracing);
+ * asked once per vector, so it is inline. */
+inline bool sample_reporting(void) {
+  return dump_data_flag || (sd_log_tracing_level & 0x0000FF00u);
+}
 
 /* Dump records and traces of every element of the block, in element order;
  * a dump record shows the value v->data holds for the element now. */
