@@ -2,7 +2,10 @@
  * finish.cpp - the end of a migration: rewrite the run's summary.top with the
  * migrated time span, start the database import, make sure the run has a
  * controller pid file, print the closing line, close the store's migration
- * and end the process with status 0.
+ * and end the process with status 0. A migration that stored no value at all
+ * is refused instead after the closing line (status 255, one line naming the
+ * cause) and its store migration is never closed, so the store keeps what it
+ * held.
  *
  * summary.top is one line of "|"-separated fields (positions in ST_FIELDS).
  * Fields 0 to 15 are kept (the run number and the duration replaced); the
