@@ -5,8 +5,10 @@
  * The tool ends on every refusal through vzu_fatal; here its hook jumps back
  * to read_version, which then closes what the readers had open (they never
  * get to do it themselves). For that the harness is linked with the tool's
- * open and close calls wrapped (-Wl,--wrap=...), so it knows exactly which
- * FILE streams and descriptors the readers hold. The raw sample file's block
+ * open and close calls wrapped (-Wl,--wrap=...: fopen, fdopen, fclose, open,
+ * close), so it knows exactly which FILE streams and descriptors the readers
+ * hold; nothing of one input outlives it, so memory stays flat however long
+ * a harness runs. The raw sample file's block
  * is the reader's own, reused from file to file, so it needs no release.
  *
  * The tool gives every group's vector name table 16384 buckets and a 1 MiB
@@ -42,6 +44,7 @@
 
 extern "C" {
 FILE *__real_fopen(const char *path, const char *mode);
+FILE *__real_fdopen(int fd, const char *mode);
 int __real_fclose(FILE *fp);
 int __real_open(const char *path, int flags, ...);
 int __real_close(int fd);
@@ -129,6 +132,20 @@ FILE *__wrap_fopen(const char *path, const char *mode) {
   return fp;
 }
 
+/* A stream made over a descriptor owns it from then on: it is closed with
+ * the stream, so the harness tracks the stream instead. Without this a
+ * refusal left the stream (its buffer and FILE record, reachable from the C
+ * library's list, so no leak report) behind at every input, and a stream
+ * closed normally left its descriptor number to be closed a second time. */
+FILE *__wrap_fdopen(int fd, const char *mode) {
+  FILE *fp = __real_fdopen(fd, mode);
+  if (fp && g_guarded) {
+    g_open_fds.forget(fd);
+    g_open_streams.add(fp);
+  }
+  return fp;
+}
+
 int __wrap_fclose(FILE *fp) {
   g_open_streams.forget(fp);
   return __real_fclose(fp);
@@ -211,6 +228,8 @@ void reset_tool_state(void) {
   g_prev_rtg_ts = g_curr_rtg_ts = 0.0;
   test_start_time = test_end_time = -1;
   no_of_sample_inserted_in_par = total_sample = total_missing_sample = 0;
+  total_sample_stored = 0;
+  total_versions_read = partitions_without_samples = 0;
   g_tsdb_register_group = g_tsdb_subject_register = 0;
 }
 

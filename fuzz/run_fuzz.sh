@@ -14,7 +14,8 @@
 #
 # Inputs are bounded (-max_len), every input has a time limit (-timeout) and
 # the process a memory limit (-rss_limit_mb), so a hang or a blow-up is
-# reported, not waited on. Findings are written to build-fuzz/findings/ and
+# reported, not waited on. A harness holds about 70 MiB and stays there; the
+# limit of 512 MiB makes memory that grows from input to input a finding. Findings are written to build-fuzz/findings/ and
 # fail the run (exit 1) unless --campaign was given. The working corpora stay
 # in build-fuzz/corpus/ and grow from run to run.
 set -euo pipefail
@@ -68,7 +69,7 @@ for h in "${harnesses[@]}"; do
   cp -n fuzz/corpus/"$h"/* "$corpus"/ 2>/dev/null || true
   # Inputs that once hung the tool run again first, so a regression shows.
   cp -n fuzz/findings/"$h"/* "$corpus"/ 2>/dev/null || true
-  args=(-max_total_time="$seconds" -max_len="$(max_len "$h")" -timeout=5 -rss_limit_mb=2048
+  args=(-max_total_time="$seconds" -max_len="$(max_len "$h")" -timeout=5 -rss_limit_mb=512
         -report_slow_units=1 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$findings/")
   [[ -f fuzz/$h.dict ]] && args+=(-dict="fuzz/$h.dict")
   env=()
@@ -106,7 +107,7 @@ if ((coverage)); then
   for h in "${harnesses[@]:1}"; do objects+=(-object "$cov/bin/$h"); done
   echo "== line coverage of the readers and the decoder by the working corpora"
   llvm-cov report "${objects[@]}" -instr-profile="$cov/fuzz.profdata" \
-    tools/vira_zedazad_uvoz_izu/{gdf_reader,graph_model,vector_list,rtg_reader,sample_decode,store_writer,tables}.cpp |
+    tools/vira_zedazad_uvoz_izu/{gdf_reader,graph_model,vector_list,rtg_reader,packet_walk,sample_decode,sample_convert,sample_merge,sample_plan,sample_dump,store_writer,tables}.cpp |
     sed 's|.*tools/vira_zedazad_uvoz_izu/||'
 fi
 exit "$status"

@@ -297,6 +297,80 @@ TEST_F(BadInput, DefinitionLinesItCannotReadAreRefusedAloud) {
   });
 }
 
+/* The index of the first vector line that has one ("name index") replaced. */
+Damage vector_index(const std::string &index) {
+  return edit_gdf(false, [=](std::string t) {
+    for (size_t at = 0; at < t.size(); at = t.find('\n', at) + 1) {
+      size_t end = t.find('\n', at), blank = t.find(' ', at);
+      if (t.find('|', at) < end || blank >= end) continue; /* Info, Group, Graph, one-token */
+      return t.replace(blank + 1, end - blank - 1, index);
+    }
+    ADD_FAILURE() << "no vector line with an index";
+    return t;
+  });
+}
+
+/* A vector index anywhere in the long range leaves that vector out: the block
+ * position is summed without wrapping (under the sanitizers a wrap aborts). */
+TEST_F(BadInput, VectorIndexAtTheEndsOfItsRangeIsLeftOut) {
+  expect({
+      {"index 2^63 - 1", vector_index("9223372036854775807"), 0, ""},
+      {"index 2^63 - 2", vector_index("9223372036854775806"), 0, ""},
+      {"index -2^63", vector_index("-9223372036854775808"), 0, ""},
+  });
+}
+
+/* Files of both partitions removed. */
+Damage remove_both(const char *file) {
+  return [=](const TempRun &run, const Layout &l) {
+    for (auto &p : {l.p0, l.p1}) fs::remove(run.path(p + "/" + file));
+  };
+}
+
+/* Every Group line declares 100 graphs more than it has (field 4), so no
+ * group is ever complete, not even with the Graph lines of later files. */
+std::string graphs_never_complete(std::string t) {
+  for (size_t at = t.find("Group|"); at != std::string::npos; at = t.find("\nGroup|", at + 1)) {
+    size_t a = at + (t[at] == '\n');
+    for (int i = 0; i < 4; ++i) a = t.find('|', a) + 1;
+    size_t b = t.find('|', a);
+    t.replace(a, b - a, std::to_string(std::atoi(t.c_str() + a) + 100));
+  }
+  return t;
+}
+
+/* A migration that stores no value at all ends refused after the closing
+ * output, names the run and why, and leaves the store as it was; a partition
+ * with definitions but no raw sample file is named. */
+TEST_F(BadInput, NothingStoredIsNoSuccess) {
+  const std::string nothing = "Migration of TR1 stored no value: ";
+  expect({
+      {"no raw sample file", remove_both("rtgMessage.dat"), 255,
+       nothing + "its graph definitions (testrun.gdf) have no raw sample file (rtgMessage.dat)"},
+      {"no definitions", remove_both("testrun.gdf"), 255,
+       nothing + "no partition holds graph definitions (testrun.gdf) with a raw sample file"},
+      {"every group skipped", all_gdfs(graphs_never_complete), 255,
+       nothing + "no group of its definitions gave a value to store"},
+  });
+  auto run = copy();
+  remove_both("rtgMessage.dat")(*run, layout_);
+  RunResult r = migrate(*run);
+  EXPECT_NE(std::string::npos, r.out.find("Migrttion is done")) << "the closing line comes first";
+  for (auto &p : {layout_.p0, layout_.p1})
+    EXPECT_NE(std::string::npos,
+              r.err.find("Partition '" + run->path(p) +
+                         "' has graph definitions but no raw sample file (rtgMessage.dat)"))
+        << r.err;
+
+  auto one_left = copy();
+  fs::remove(one_left->path(layout_.p1 + "/rtgMessage.dat"));
+  r = migrate(*one_left);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("Partition '" + one_left->path(layout_.p1) +
+                                          "' has graph definitions but no raw sample file"))
+      << r.err;
+}
+
 /* Only regular files are read; a name that leads nowhere is skipped aloud. */
 TEST_F(BadInput, FilesThatAreNotRegularFilesAreRefusedByName) {
   const std::string raw = "rtgMessage.dat' refused: not a regular file";

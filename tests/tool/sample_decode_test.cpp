@@ -8,8 +8,11 @@
  */
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -133,15 +136,44 @@ class SampleDecode : public ::testing::Test {
   }
 };
 
+/* Decodes one packet whose vector block holds exactly `block` (little-endian
+ * bytes as they lie in the file) at unchanged frequency. */
+std::vector<double> decode_bytes(Group &G, const std::string &block) {
+  vzu_test::PacketWriter w(G.packet_size());
+  w.packet(1, 1, 1000);
+  std::string file = w.bytes();
+  file.replace(RTG_HDR_LEN, block.size(), block);
+  EXPECT_EQ(decode(G, file, 0), 0);
+  return G.data();
+}
+
+uint64_t bits_of(double v) {
+  uint64_t b;
+  memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+/* The stored bit patterns themselves: per width exactly one reserved value
+ * (1 byte 0x81, 2 bytes 0x8001, 4 bytes 0x80000001) becomes the marker, whose
+ * bits are 0xC3E0000000000000; its neighbours and the reserved value of
+ * another width are plain signed numbers, and a double has no reserved value. */
 TEST_F(SampleDecode, WidthsWidenSignedAndMapReservedValuesToTheMarker) {
-  /* sample_1B, sample_2B_100, sample_4B, sample */
+  /* sample_1B, sample_2B_100, sample_4B, sample: 1 + 2 + 4 + 8 bytes */
   Group G({14, 8, 13, 0});
-  EXPECT_EQ(decode_one(G, {RTG_MISSING_I8, RTG_MISSING_I16, RTG_MISSING_I32, M}),
-            (std::vector<double>{M, M, M, M}));
-  EXPECT_EQ(decode_one(G, {-128, -32768, -2147483648.0, 1.5}),
-            (std::vector<double>{-128, -327.68, -2147483648.0, 1.5}));
-  EXPECT_EQ(decode_one(G, {127, 32767, 2147483647, -0.0}),
-            (std::vector<double>{127, 327.67, 2147483647, 0}));
+  const std::string marker_double("\x00\x00\x00\x00\x00\x00\xE0\xC3", 8);
+  auto d = decode_bytes(G, std::string("\x81\x01\x80\x01\x00\x00\x80", 7) + marker_double);
+  for (double v : d) EXPECT_EQ(bits_of(v), 0xC3E0000000000000u);
+
+  d = decode_bytes(G, std::string("\x80\x00\x80\x00\x00\x00\x80", 7) + std::string(8, '\0'));
+  EXPECT_EQ(d, (std::vector<double>{-128, -327.68, -2147483648.0, 0}));
+  d = decode_bytes(G, std::string("\x82\x02\x80\x02\x00\x00\x80", 7) + std::string(8, '\0'));
+  EXPECT_EQ(d, (std::vector<double>{-126, -327.66, -2147483646.0, 0}));
+  d = decode_bytes(G, std::string("\x7F\xFF\x7F\xFF\xFF\xFF\x7F", 7) +
+                          std::string("\x00\x00\x00\x00\x00\x00\xF8\x3F", 8));
+  EXPECT_EQ(d, (std::vector<double>{127, 327.67, 2147483647, 1.5}));
+  /* -127 stored in 2 and 4 bytes, -32767 stored in 4 bytes: not reserved there */
+  d = decode_bytes(G, std::string("\x00\x81\xFF\x01\x80\xFF\xFF", 7) + std::string(8, '\0'));
+  EXPECT_EQ(d, (std::vector<double>{0, -1.27, -32767, 0}));
 }
 
 TEST_F(SampleDecode, FormulaAppliesToEveryElementAndSparesTheMarker) {
@@ -156,6 +188,47 @@ TEST_F(SampleDecode, FormulaAppliesToEveryElementAndSparesTheMarker) {
   EXPECT_EQ(decode_one(dbh, {RTG_MISSING_I32})[0], M);
 }
 
+/* The designed one-graph entry points address a graph by its last element:
+ * each test puts the graph behind another one so that a wrong offset shows. */
+TEST_F(SampleDecode, FormulaStepOnOneElement) {
+  Group G({0, 0});
+  G.vec.data[0] = 1280;
+  G.vec.data[1] = M;
+  handle_formula_type(FORMULA_KBPS, &G.g, 0, 0, -1, -1);
+  handle_formula_type(FORMULA_KBPS, &G.g, 0, 1, -1, -1);
+  EXPECT_EQ(G.data(), (std::vector<double>{1.0, M}));
+  G.vec.data[1] = 250;
+  handle_formula_type(FORMULA_DBH, &G.g, 0, 1, -1, -1);
+  handle_formula_type(FORMULA_SEC, &G.g, 0, 0, -1, -1);
+  handle_formula_type(FORMULA_PM, &G.g, 0, 0, -1, -1);
+  EXPECT_EQ(G.data(), (std::vector<double>{1.0, 2.5}));
+}
+
+TEST_F(SampleDecode, ScaleStepOnOneGraphSparesItsCountAndTheMarker) {
+  /* sample, times_4B_1000, sample_2B_100_count_4B, timesStd_4B_1000 */
+  Group G({0, 7, 10, 12});
+  std::vector<double> in = {3, 2500, 1000, 4000, 7, 150, 9, 5000, M, 3000, 4, 6000};
+  std::copy(in.begin(), in.end(), G.vec.data);
+  revert_data_type_changes_done_in_rtg(&G.g, 7, 0, 4);
+  revert_data_type_changes_done_in_rtg(&G.g, 10, 0, 6);
+  revert_data_type_changes_done_in_rtg(&G.g, 12, 0, 11);
+  revert_data_type_changes_done_in_rtg(&G.g, 0, 0, 0);
+  EXPECT_EQ(G.data(), (std::vector<double>{3, 2.5, 1.0, 4.0, 7, 1.5, 9, 5.0, M, 3.0, 4, 6.0}));
+}
+
+TEST_F(SampleDecode, MergeOfOneGraphKeepsItsWindowInTheVector) {
+  Group G({0, 3}); /* sample, times: elements 0 and 1..4 */
+  double a[] = {10, 10, 10, 1}, b[] = {20, 5, 30, 3};
+  agg_sample_value_based_on_graph_type(&G.g, a, 0, 4, 1, 0, 1, 2);
+  agg_sample_value_based_on_graph_type(&G.g, b, 0, 4, 1, 1, 0, 2);
+  EXPECT_EQ(G.data(), (std::vector<double>{0, 17.5, 5, 30, 4}));
+  double four[] = {4}, six[] = {6};
+  agg_sample_value_based_on_graph_type(&G.g, four, 0, 0, 0, 0, 1, 2);
+  agg_sample_value_based_on_graph_type(&G.g, six, 0, 0, 0, 1, 0, 2);
+  EXPECT_EQ(G.data()[0], 5);
+  EXPECT_EQ(G.vec.sample_count[0], 2);
+}
+
 TEST_F(SampleDecode, BlockOutsideTheDataOrNoDataIsRefused) {
   Group G({13});
   std::string file(static_cast<size_t>(G.packet_size()), '\0');
@@ -163,6 +236,12 @@ TEST_F(SampleDecode, BlockOutsideTheDataOrNoDataIsRefused) {
   EXPECT_EQ(decode(G, file, 0), -2);
   G.vec.rtg_idx = -60;
   EXPECT_EQ(decode(G, file, 0), -2);
+  /* an index at the end of the long range: the sums must not wrap */
+  file += file;
+  G.vec.rtg_idx = std::numeric_limits<long>::max();
+  EXPECT_EQ(decode(G, file, 1), -2);
+  G.vec.rtg_idx = std::numeric_limits<long>::max() - G.packet_size() + 1;
+  EXPECT_EQ(decode(G, file, 1), -2);
   G.vec.rtg_idx = RTG_HDR_LEN;
   char name[] = "f";
   EXPECT_EQ(get_type_cast_and_send_to_tsdb(&G.g, 0, 0, 0, nullptr, G.packet_size(), G.packet_size(),

@@ -2,7 +2,10 @@
  * finish.cpp - the end of a migration: rewrite the run's summary.top with the
  * migrated time span, start the database import, make sure the run has a
  * controller pid file, print the closing line, close the store's migration
- * and end the process with status 0.
+ * and end the process with status 0. A migration that stored no value at all
+ * is refused instead after the closing line (status 255, one line naming the
+ * cause) and its store migration is never closed, so the store keeps what it
+ * held.
  *
  * summary.top is one line of "|"-separated fields (positions in ST_FIELDS).
  * Fields 0 to 15 are kept (the run number and the duration replaced); the
@@ -224,6 +227,26 @@ void ensure_controller_pid_file(void) {
   fclose(fp);
 }
 
+/* Why a migration stored no value, from what the loop and the writer saw. */
+const char *why_nothing_stored(void) {
+  if (total_versions_read > 0)
+    return "no group of its definitions gave a value to store (every group skipped, or no "
+           "packet to migrate)";
+  if (partitions_without_samples > 0)
+    return "its graph definitions (testrun.gdf) have no raw sample file (rtgMessage.dat)";
+  return "no partition holds graph definitions (testrun.gdf) with a raw sample file "
+         "(rtgMessage.dat) of the same version";
+}
+
+/* Ends the process after the closing output without closing the store's
+ * migration: a run that stored nothing is not a success, and the store keeps
+ * nothing of it (what an earlier migration stored stays as it was). */
+[[noreturn]] void refuse_empty_migration(void) {
+  reset_test_start_time();
+  vzu_fatal(stderr, " %s | Migration of TR%d stored no value: %s\n", g_test_start_time,
+            g_dest_testrun, why_nothing_stored());
+}
+
 }  // namespace
 
 /* Writes sec as "h:m:s" (not zero-filled, hours unbounded) into hh_mm_ss,
@@ -286,6 +309,7 @@ void tr_migrate_exit(void) {
             "as per sample inserted test end time [%lld]\n",
             test_start_time, test_end_time,
             static_cast<long long>(test_start_time) + total_missing_sample + total_sample);
+  if (total_sample_stored == 0) refuse_empty_migration();
   // The store commits here; when it cannot (full disk, a failed insert), the
   // run is not stored and the exit status says so (the store has said why).
   if (tsdb_exit_migration(test_end_time) < 0) {

@@ -298,8 +298,10 @@ int fill_graph_info(char *graph_name, char *graph_desc, char *graph_type, char *
   snprintf(rec.graph_name, sizeof rec.graph_name, "%.*s", kGraphTextMax, name);
   snprintf(rec.graph_desc, sizeof rec.graph_desc, "%.*s", kGraphTextMax, graph_desc);
   snprintf(rec.derived_formula, sizeof rec.derived_formula, "NA");
-  getTotalElements(static_cast<char>(rec.data_type), &g.graph_element_size[row],
-                   &g.num_elements[row]);
+  if (getTotalElements(static_cast<char>(rec.data_type), &g.graph_element_size[row],
+                       &g.num_elements[row]) < 0)
+    fatal_after_trace("Error in reading Group line: no. of fields are not correc",
+                      "the graph's data type is not known");
   if (g.total_elements + g.num_elements[row] > MAX_ELEMENTS_PER_VECTOR)
     refuse_group(g.tsdb_group_data_ptr[0].group_name, "elements per vector",
                  g.total_elements + g.num_elements[row], MAX_ELEMENTS_PER_VECTOR);

@@ -72,13 +72,12 @@ unsigned char data_type_to_num(const char *d_type) {
   return 255;
 }
 
-void getTotalElements(char type, int *graph_element_size, int *num_elements) {
+int getTotalElements(char type, int *graph_element_size, int *num_elements) {
   const orv_data_type_t *t = orv_data_type(static_cast<unsigned char>(type));
-  if (t == NULL)
-    fatal_after_trace("Error in reading Group line: no. of fields are not correc",
-                      "the graph's data type is not known");
+  if (t == NULL) return -1;
   *graph_element_size += t->width;
   *num_elements += t->elements;
+  return 0;
 }
 
 int get_converstion_value(char data_type, int *flag) {

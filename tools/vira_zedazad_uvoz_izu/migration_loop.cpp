@@ -38,6 +38,7 @@ int flat = 1;
 long long no_of_sample_inserted_in_par = 0, total_sample = 0, total_missing_sample = 0;
 int g_prev_seq_no = 0, g_curr_seq_no = 0;
 int g_tsdb_register_group = 0, g_tsdb_subject_register = 0;
+int total_versions_read = 0, partitions_without_samples = 0;
 
 namespace {
 
@@ -142,6 +143,17 @@ bool version_paths(const char *partition, int n, char *gdf, char *rtg) {
   return g < TW_PATH_LEN && r < TW_PATH_LEN;
 }
 
+/* A partition whose graph definitions have no raw sample file of the same
+ * version gives nothing to migrate: say so rather than pass it over. */
+void name_partition_without_samples(const partition_struct *row) {
+  ++partitions_without_samples;
+  reset_test_start_time();
+  vzu_print(stderr,
+            " %s | Partition '%s' has graph definitions but no raw sample file "
+            "(rtgMessage.dat): nothing of it is migrated\n",
+            g_test_start_time, row->partition_idx);
+}
+
 void add_version(partition_struct *row, const char *gdf, const char *rtg) {
   int v;
   create_table_entry_t(&v, &row->testrun_gdf_count, &row->max_testrun_gdf_count,
@@ -169,8 +181,10 @@ void migrate_partition(partition_struct *table, int idx, char *src_dir) {
   if (partition_switch_flag == 1) create_partition_dir(tw_wdir, 1, row->gdf_struct_arr);
   free_vector_list_struct();
   flat = 1;
-  for (int j = 0; j < row->rtg_count; j++)
+  for (int j = 0; j < row->rtg_count; j++) {
     read_testrun_gdf_diff_rtg_file(&row->gdf_struct_arr[j], tw_wdir, row);
+    ++total_versions_read;
+  }
   print_partition_totals(row);
   check_for_next_partition(row);
   free(row->gdf_struct_arr);
@@ -205,13 +219,17 @@ int get_next_version(partition_struct *partition_arr_struct, int idx, char *test
   partition_struct *row = &partition_arr_struct[idx];
   char gdf[TW_PATH_LEN];
   char rtg[TW_PATH_LEN];
+  bool definitions_only = false;
   for (int n = 0;; n++) {
-    bool fits = version_paths(row->partition_idx, n, gdf, rtg);
-    if (fits && file_exists(gdf) && file_exists(rtg))
+    bool has_gdf = version_paths(row->partition_idx, n, gdf, rtg) && file_exists(gdf);
+    if (has_gdf && file_exists(rtg)) {
       add_version(row, gdf, rtg);
-    else if (n >= num_rtg)
-      break;
+      continue;
+    }
+    definitions_only = definitions_only || has_gdf;
+    if (n >= num_rtg) break;
   }
+  if (row->testrun_gdf_count == 0 && definitions_only) name_partition_without_samples(row);
   row->rtg_count = row->testrun_gdf_count;
   row->max_rtg_count = row->max_testrun_gdf_count;
   return 0;

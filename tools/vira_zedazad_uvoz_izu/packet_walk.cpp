@@ -87,6 +87,8 @@ void step_clock(void) {
   tsdb_migration_increment_sample_ex(g_frequency);
 }
 
+/* n steps for samples missing from the files: the one loop that walks the
+ * clock over a gap, whether found by sequence numbers or by time stamps. */
 void step_missing_samples(long long n) {
   for (long long i = 0; i < n; ++i) {
     step_clock();
@@ -134,12 +136,9 @@ void step_for_time_gap(const FileWalk &f, double ts_ms) {
   if (g_prev_rtg_ts == 0.0 || interval_ms <= 0) return;
   double q = (g_curr_rtg_ts - g_prev_rtg_ts) / static_cast<double>(interval_ms);
   if (!(q > 1.0)) return;
-  check_gap(f, 1, static_cast<long long>(ceil(q)), "the time gap since the previous file");
-  for (long long i = 0; i < q; ++i) {
-    tsdb_migration_increment_sample_ex(g_frequency);
-    TRACE1("Sample incremanting with %d", g_frequency);
-    ++total_missing_sample;
-  }
+  long long steps = static_cast<long long>(ceil(q));
+  check_gap(f, 1, steps, "the time gap since the previous file");
+  step_missing_samples(steps);
 }
 
 /* A vector not yet in the store starts every packet with zeroed arrays; the
@@ -159,9 +158,13 @@ void prepare_arrays(const TSDB_INFO *g, Vector_list *v) {
   }
 }
 
+/* Whether the vector's block lies within the file data. Its index comes from
+ * a vector line and may be anything a long holds, so the sums are checked. */
 bool block_fits(const FileWalk &f, const TSDB_INFO *g, const Vector_list *v, int off) {
-  long long p = static_cast<long long>(off) + v->rtg_idx;
-  return p >= 0 && p + g->total_elements_size <= f.size;
+  long long p, end;
+  if (__builtin_add_overflow(static_cast<long long>(off), v->rtg_idx, &p)) return false;
+  if (__builtin_add_overflow(p, g->total_elements_size, &end)) return false;
+  return p >= 0 && end <= f.size;
 }
 
 /* Decodes vector vi of the packet at off. False when it got nothing. */
@@ -199,8 +202,10 @@ void write_group(const FileWalk &f, TSDB_INFO *g, int off, MergeWindow w) {
 
 /* Packet k: clock steps, decoding, inserts, and the closing step. */
 void write_packet(const FileWalk &f, int k) {
-  long long off = static_cast<long long>(k) * f.packet_size;
-  if (off + RTG_HDR_LEN > f.size) return; /* a packet size too small for the file */
+  long long off, hdr_end;
+  if (__builtin_mul_overflow(static_cast<long long>(k), f.packet_size, &off) ||
+      __builtin_add_overflow(off, RTG_HDR_LEN, &hdr_end) || hdr_end > f.size)
+    return; /* a packet size too small for the file */
   RtgPacketHeader h = rtg_read_header(f.data + off);
   if (h.opcode == RTG_OPCODE_NO_SAMPLES) return;
   check_time_stamp(f, k, h.ts_ms);

@@ -1,8 +1,8 @@
 /*
  * rtg_reader.cpp - reads a raw sample file: opens it (regular files only),
- * measures it in whole packets, reads it whole into one block and hands it
- * to the packet walk (packet_walk.cpp); and counts the raw sample file
- * versions of a partition directory. The packet layout is rtg_packet.h's.
+ * measures it in whole packets and hands it to the packet walk
+ * (packet_walk.cpp), which reads it whole (rtg_file_block.cpp); and counts
+ * the raw sample file versions of a partition directory. The packet layout is rtg_packet.h's.
  *
  * A raw sample file that cannot be opened is skipped, as before, but named
  * on standard error with the reason; one that is not a regular file (a
@@ -16,7 +16,6 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,67 +25,12 @@
 
 namespace {
 
-/* The block that holds a raw sample file while its packets are walked. One
- * block serves every file of the migration: it grows (the old one released
- * first) only when a file is larger than any before, so peak memory stays
- * the largest file and the pages of the block are faulted in once rather
- * than once per file. A large block asks for transparent huge pages: with
- * 4 KiB pages the first touch of every page is a fault, which on a virtual
- * machine costs more than decoding the page. */
-constexpr size_t kHugePage = 2u << 20;
-
-char *alloc_file_block(size_t bytes) {
-  if (bytes < kHugePage) return static_cast<char *>(malloc(bytes));
-  void *p = nullptr;
-  if (posix_memalign(&p, kHugePage, bytes) != 0) return nullptr;
-  madvise(p, bytes, MADV_HUGEPAGE); /* a hint: without huge pages it still works */
-  return static_cast<char *>(p);
-}
-
-char *s_block = nullptr;
-size_t s_block_size = 0;
-
-/* The reused block, at least `bytes` long; null when memory fails. */
-char *file_block(size_t bytes) {
-  if (bytes <= s_block_size) return s_block;
-  free(s_block);
-  s_block_size = 0;
-  s_block = alloc_file_block(bytes);
-  if (s_block) s_block_size = bytes;
-  return s_block;
-}
-
-/* Reads up to len bytes, resuming after interrupts and short reads; the
- * count read (less only at end of file or on an error). */
-long read_fully(int fd, char *buf, long len) {
-  long got = 0;
-  while (got < len) {
-    ssize_t n = read(fd, buf + got, static_cast<size_t>(len - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
-}
-
 void skip_message(const char *path, const char *reason) {
   reset_test_start_time();
   vzu_print(stderr, " %s | Raw sample file '%s' skipped: %s\n", g_test_start_time, path, reason);
 }
 
 }  // namespace
-
-char *rtg_read_whole_file(int fd, int size) {
-  char *buf = size >= 0 ? file_block(static_cast<size_t>(size) + 1) : nullptr;
-  if (!buf) vzu_fatal(stderr, "*********Unable to allocated memory ********\n");
-  long got = read_fully(fd, buf, size);
-  if (got != size) {
-    close(fd);
-    vzu_fatal(stdout, "File is partitially read %ld  and fd %d", got, fd);
-  }
-  buf[size] = '\0';
-  return buf;
-}
 
 void get_total_pkt(char *path, long long packet_size, long long *total_pkts,
                    long long *rtg_msg_file_size) {

@@ -16,6 +16,8 @@
 #include "twlb_util.h"
 #include "vira_zedazad_uvoz_izu.h"
 
+long long total_sample_stored = 0;
+
 namespace {
 
 constexpr int kMaxNameFields = 50;
@@ -95,7 +97,11 @@ int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
   ++no_of_sample_inserted_in_par;
   ++total_sample;
   Vector_list *v = &tsdb_info->vector_list_ptr[vec_idx];
-  if (v->metrics_idx_found == VECTOR_NEW) return first_insert(tsdb_info, vec_idx);
+  if (v->metrics_idx_found == VECTOR_NEW) {
+    int rc = first_insert(tsdb_info, vec_idx);
+    if (rc == 0 && v->metrics_idx_found == VECTOR_IN_STORE) ++total_sample_stored;
+    return rc;
+  }
   if (v->metrics_idx_found != VECTOR_IN_STORE) return 0;
   trace_insert(tsdb_info, v, frequency_changed != 0);
   int rc = tsdb_insert_bulk_metric_by_id(nullptr, v->metric_id, g_frequency, v->data,
@@ -106,6 +112,7 @@ int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
            rc);
     return -1;
   }
+  ++total_sample_stored;
   return 0;
 }
 

@@ -214,11 +214,15 @@ extern long long no_of_sample_inserted_in_par; /* inserts tried in this partitio
                                                   writer); printed and reset per partition */
 extern long long total_sample;                 /* inserts tried in the whole run */
 extern long long total_missing_sample;         /* clock steps for samples missing in the files */
-extern int g_prev_seq_no;           /* sequence number of the last packet handled; carried across
+extern int g_prev_seq_no;              /* sequence number of the last packet handled; carried across
                                      the files of a partition, 0 at each partition start */
-extern int g_curr_seq_no;           /* sequence number of the packet in hand */
-extern int g_tsdb_register_group;   /* groups registered with the store so far */
-extern int g_tsdb_subject_register; /* vectors created in the store so far */
+extern int g_curr_seq_no;              /* sequence number of the packet in hand */
+extern int total_versions_read;        /* data versions (definition and raw sample file pairs)
+                                     handed to the definition reader in the whole run */
+extern int partitions_without_samples; /* partitions with a graph definition file but no
+                                          raw sample file of the same version */
+extern int g_tsdb_register_group;      /* groups registered with the store so far */
+extern int g_tsdb_subject_register;    /* vectors created in the store so far */
 
 /* The body of main after the command line was accepted; never returns. */
 [[noreturn]] void run_migration(void);
@@ -333,7 +337,10 @@ extern int is_all_graph_parsed;      /* Graph lines stored for the group defined
 
 int init_tsdb_group_info(void);
 unsigned char data_type_to_num(const char *d_type);
-void getTotalElements(char type, int *graph_element_size, int *num_elements);
+/* Adds data type `type`'s element width to *graph_element_size and its
+ * element count to *num_elements. Returns 0, or -1 for a type the table does
+ * not know (nothing added): the caller refuses the graph. */
+int getTotalElements(char type, int *graph_element_size, int *num_elements);
 int get_converstion_value(char data_type, int *flag);
 char formula_to_num(const char *graph_formula);
 int is_graph_excluded(const char *graph_priority, const char *graph_state, int mon_priority);
@@ -353,12 +360,6 @@ int remap_rpt_grp_id(int rpt_id);
  * trace with `label`; NULL for 0 bytes; heap exhaustion ends the process
  * through out_of_memory_exit(label). */
 void *model_calloc(size_t bytes, const char *label);
-
-/* The reader's fatal definition errors: writes `trace_text` as a level-1
- * trace record and, on standard error, one line naming the definition file,
- * the line, `trace_text` and `detail` (the cause in plain words); ends the
- * process with exit status -1. */
-[[noreturn]] void fatal_after_trace(const char *trace_text, const char *detail);
 
 /* ---------------------------------------------------------------------------
  * Graph definition lines (gdf_line.cpp)
@@ -383,6 +384,12 @@ int gdf_read_line(GdfLines *in, char *buf, int size);
 /* ---------------------------------------------------------------------------
  * Graph definition file reader (gdf_reader.cpp)
  * ------------------------------------------------------------------------ */
+/* The reader's fatal definition errors: writes `trace_text` as a level-1
+ * trace record and, on standard error, one line naming the definition file,
+ * the line, `trace_text` and `detail` (the cause in plain words); ends the
+ * process with exit status -1. */
+[[noreturn]] void fatal_after_trace(const char *trace_text, const char *detail);
+
 void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir,
                                     partition_struct *ptr);
 void process_group(char *line, int tsdb_group_idx, char **buffer, int num_fields);
@@ -418,12 +425,6 @@ void calculate_packet_count_to_merge(int freq, int *frequency_changed, int *pack
  * Raw sample file reader (rtg_reader.cpp); the packet layout is rtg_packet.h
  * ------------------------------------------------------------------------ */
 
-/* The next `size` bytes of fd in one block of at least size + 1 bytes,
- * zero after the data. The block is the reader's: it stays valid until the
- * next call, which reuses it; the caller does not free it. Ends the process when memory fails or the
- * file holds fewer bytes. */
-char *rtg_read_whole_file(int fd, int size);
-
 /* Migrates the raw sample file gdf_struct_arr->rtg_path of packets of
  * packet_size bytes (at least the header) through write_data_in_tsdb. A file
  * that cannot be opened, or is 2 GiB or more, is skipped with a message; one
@@ -442,7 +443,9 @@ int get_no_of_rtg(char *rtg_path);
 int filter_rtg_files(const struct dirent *file_name);
 
 /* ---------------------------------------------------------------------------
- * Sample decoding and aggregation (sample_decode.cpp)
+ * Sample decoding and aggregation: the decoders (sample_decode.cpp), the
+ * conversion steps (sample_convert.cpp), the merge rules (sample_merge.cpp)
+ * and the per-file decode plans (sample_plan.cpp)
  * ------------------------------------------------------------------------ */
 
 /* Where a packet stands in a merge window: it opens one (clearing the
@@ -471,11 +474,22 @@ int get_type_cast_and_send_to_tsdb(TSDB_INFO *tsdb_info, long rtg_idx, int start
  * the data. */
 int decode_double_vector(TSDB_INFO *tsdb_info, int vec_idx, int start_index, char *rtg_memory_data,
                          int rtg_size, long long packet_size, char *rtg_file);
+
+/* Merges one graph's decoded elements freq_data (the graph's elements of one
+ * packet, in order) into vector vec_idx's data; ele_idx is the graph's last
+ * element and g_idx the graph. migrate_flag closes the window (the merged,
+ * scaled, formula-converted values stay in data), sample_reset_flag opens it;
+ * packet_count_to_merge is not used. */
 void agg_sample_value_based_on_graph_type(TSDB_INFO *tsdb_info, double *freq_data, int vec_idx,
                                           int ele_idx, int g_idx, int migrate_flag,
                                           int sample_reset_flag, int packet_count_to_merge);
+/* Divides the scale of data_type out of the graph of vector vec_idx whose
+ * last element is ele_idx, in place; its count and missing values stay. */
 void revert_data_type_changes_done_in_rtg(TSDB_INFO *tsdb_info, int data_type, int vec_idx,
                                           int ele_idx);
+/* Applies `formula` to element ele_idx of vector vec_idx in place; the
+ * missing-value marker stays. counter and num_elements_in_graph are not
+ * used. */
 void handle_formula_type(int formula, TSDB_INFO *tsdb_info, int vec_idx, int ele_idx, int counter,
                          int num_elements_in_graph);
 
@@ -485,6 +499,16 @@ void handle_formula_type(int formula, TSDB_INFO *tsdb_info, int vec_idx, int ele
  * begin and end. */
 void sample_decode_begin_file(TSDB_INFO *table, int count);
 void sample_decode_end_file(void);
+
+/* ---------------------------------------------------------------------------
+ * Raw sample file block (rtg_file_block.cpp)
+ * ------------------------------------------------------------------------ */
+
+/* The next `size` bytes of fd in one block of at least size + 1 bytes,
+ * zero after the data. The block is reused by the next call, so it stays
+ * valid until then; the caller does not free it. Ends the process when
+ * memory fails or the file holds fewer bytes. */
+char *rtg_read_whole_file(int fd, int size);
 
 /* ---------------------------------------------------------------------------
  * Packet walk (packet_walk.cpp)
@@ -506,6 +530,8 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
  * ------------------------------------------------------------------------ */
+extern long long total_sample_stored; /* inserts the store accepted in the whole run; 0 at the
+                                         finish means the migration stored no value at all */
 /* Inserts vector vec_idx's values: the first time by group id (creating the
  * vector in the store, or leaving a generator vector out for good), later by
  * metric id. Returns 0 when done or left out, -1 when the store refused (a
