@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "command_kit.h"
-#include "read_connection.h"
+#include "store_reading.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {

@@ -41,10 +41,19 @@ const char *role_name(int data_type, int role);
 /* Opens the store `argument` names for reading: a run directory
  * (<dir>/tsdb/metrics.sqlite) or a store file; *path is set to the file.
  * A hot journal left by a killed migration is rolled back first; the
- * connection is then query-only and has the `samples` table. Null with a
+ * connection that is returned cannot write (read-only, defensive, and an
+ * authorizer that refuses every change: read_connection.h) and has the
+ * `samples` table. Null with a
  * reason naming the store in err when there is none, it is not a store of
  * this format, or it stays locked. Close with sqlite3_close. */
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err);
+
+/* Prepares the first statement of sql on a connection from open_store_for_reading
+ * (the next one starts at *tail; *out is null for blank text or a comment).
+ * SQLITE_AUTH with err naming what was refused when the statement would
+ * change anything; another SQLite code with SQLite's reason otherwise. */
+int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
+                              std::string &err);
 
 /* One metric group: its id, name, where it sits (hierarchy, metric), how
  * many series it has and the names of its graphs by position ("" when

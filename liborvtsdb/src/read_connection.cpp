@@ -10,6 +10,7 @@
 
 #include "samples_vtab.h"
 #include "store_location.h"
+#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {

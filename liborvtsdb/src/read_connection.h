@@ -36,13 +36,6 @@ namespace orvtsdb {
  * it stays locked past ORVTSDB_BUSY_TIMEOUT_MS. Close with sqlite3_close. */
 sqlite3 *open_for_reading(const std::string &path, std::string &err);
 
-/* Prepares the first statement of sql on a connection from open_for_reading
- * (the next one starts at *tail; *out is null for blank text or a comment).
- * SQLITE_AUTH with err naming what was refused when the statement would
- * change anything; another SQLite code with SQLite's reason otherwise. */
-int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
-                              std::string &err);
-
 }  // namespace orvtsdb
 
 #endif
