@@ -3,7 +3,9 @@
  *
  * Times are whole seconds since the Unix epoch. A chunk row holds the samples
  * start_time, start_time + step, ... (count of them) of one series and one
- * graph; its blob is described in chunk_codec.h.
+ * graph; its blob is described in chunk_codec.h. A kept_series row says that
+ * migration `migration` re-migrated its run's time range but left the samples
+ * of series `sid` that migration `from_migration` had stored there, and why.
  */
 #include "store_schema.h"
 
@@ -42,6 +44,9 @@ CREATE TABLE IF NOT EXISTS chunks(
   start_time INTEGER NOT NULL, step INTEGER NOT NULL, count INTEGER NOT NULL,
   end_time INTEGER NOT NULL, migration INTEGER NOT NULL, data BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS chunks_by_series ON chunks(sid, graph, start_time);
+CREATE TABLE IF NOT EXISTS kept_series(
+  migration INTEGER NOT NULL, from_migration INTEGER NOT NULL, sid INTEGER NOT NULL,
+  reason TEXT NOT NULL, PRIMARY KEY(migration, from_migration, sid)) WITHOUT ROWID;
 )";
 
 }  // namespace

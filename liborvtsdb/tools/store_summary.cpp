@@ -52,7 +52,20 @@ Json migrations(sqlite3 *db) {
                    {"inserts", s.col_int(6)},
                    {"values", s.col_int(7)},
                    {"started_at", int_or_null(s, 8)},
-                   {"finished_at", int_or_null(s, 9)}});
+                   {"finished_at", int_or_null(s, 9)},
+                   {"kept", Json::array()}});
+  // What each re-migration left of earlier migrations' series, and why
+  // (stores of earlier versions have no such table).
+  if (scalar(db, "SELECT count(*) FROM sqlite_master WHERE name = 'kept_series'") == 0) return out;
+  prepare(db, s,
+          "SELECT migration, from_migration, reason, count(*) FROM kept_series "
+          "GROUP BY migration, from_migration, reason ORDER BY migration, from_migration, reason");
+  while (row(db, s))
+    for (Json &m : out)
+      if (m["id"] == s.col_int(0))
+        m["kept"].push_back({{"from_migration", s.col_int(1)},
+                             {"reason", s.col_text(2)},
+                             {"series", s.col_int(3)}});
   return out;
 }
 
@@ -60,7 +73,7 @@ void print_info_text(const Json &j) {
   std::printf("store       %s\n", j["store"].get<std::string>().c_str());
   std::printf("bytes       %lld\n", (long long)j["bytes"]);
   std::printf("migrations  %zu\n", j["migrations"].size());
-  for (const Json &m : j["migrations"])
+  for (const Json &m : j["migrations"]) {
     std::printf(
         "  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
         "  done %s UTC\n",
@@ -68,6 +81,10 @@ void print_info_text(const Json &j) {
         dash_or(m["end"]).c_str(), dash_or(m["first_sample"]).c_str(),
         dash_or(m["last_sample"]).c_str(), (long long)m["inserts"], (long long)m["values"],
         m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
+    for (const Json &k : m["kept"])
+      std::printf("      kept %lld series of #%lld: %s\n", (long long)k["series"],
+                  (long long)k["from_migration"], k["reason"].get<std::string>().c_str());
+  }
   if (j["first_time"].is_null()) {
     std::printf("time span   -\n");
   } else {
