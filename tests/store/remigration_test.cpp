@@ -113,8 +113,9 @@ TEST(PerSeriesReplacement, WhatARemigrationDoesNotWriteStaysAndIsTold) {
   EXPECT_EQ(third[Key(2, 0, "avg", 2000)], 7100.0) << "second half replaced";
   EXPECT_EQ(third[Key(2, 1, "value", 2000)], first[Key(2, 1, "value", 2000)]) << "graph kept";
 
-  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM kept_series WHERE migration = 4 AND "
-                                  "reason = 'some graphs not written by this migration'"),
+  EXPECT_EQ(query_int(store.db(),
+                      "SELECT count(*) FROM kept_series WHERE migration = 4 AND "
+                      "reason = 'some graphs not written by this migration'"),
             1);
   auto info = orvtsdb({"info", store.db()});
   EXPECT_EQ(info.status, 0) << info.err;
@@ -222,7 +223,8 @@ const std::vector<Family> &families() {
        [](const std::string &p) {
          // the first Graph line after the second Group line
          int groups = 0, graphs_before = 0;
-         for (const std::string &l : vzu_test::split_lines(vzu_test::read_file(p + "/testrun.gdf"))) {
+         for (const std::string &l :
+              vzu_test::split_lines(vzu_test::read_file(p + "/testrun.gdf"))) {
            groups += l.rfind("Group|", 0) == 0;
            if (groups == 2 && l.rfind("Graph|", 0) == 0) break;
            graphs_before += l.rfind("Graph|", 0) == 0;
