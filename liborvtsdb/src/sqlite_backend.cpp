@@ -11,11 +11,19 @@
  *
  * The tables are created in a transaction of their own when the store is
  * opened, so a store whose first migration failed is still a (empty) store.
+ * A new store file is made under a temporary name and linked into place
+ * only once its tables are committed: a first migration that cannot even
+ * create them (full disk) leaves no file, never a file without tables.
  * A lock held by another process is waited for loc.busy_timeout_ms; after
  * that the migration is refused (a second migration of a run does not queue
  * behind the first, and the first's result stays).
  */
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <unordered_map>
 
@@ -98,8 +106,39 @@ class SqliteBackend final : public StoreBackend {
 
 SqliteBackend::~SqliteBackend() { abort(); }
 
+/* Makes the store file at `path` with its tables: written as a temporary
+ * file beside it and linked in when complete. When another process made the
+ * store meanwhile, that one stays. */
+bool create_store_file(const std::string &path, std::string &err) {
+  std::string tmp = path + ".new." + std::to_string(::getpid());
+  sqlite3 *db = nullptr;
+  bool ok = sqlite3_open_v2(tmp.c_str(), &db,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK;
+  if (!ok) err = db ? sqlite3_errmsg(db) : "cannot create " + tmp;
+  ok = ok &&
+       exec_sql(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; BEGIN IMMEDIATE", err) &&
+       ensure_schema(db, err) && exec_sql(db, "COMMIT", err);
+  if (sqlite3_close(db) != SQLITE_OK && ok) {
+    err = "cannot close " + tmp;
+    ok = false;
+  }
+  if (ok && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    err = "cannot create the store: " + std::string(std::strerror(errno));
+    ok = false;
+  }
+  ::unlink(tmp.c_str());
+  ::unlink((tmp + "-journal").c_str());
+  return ok;
+}
+
 bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   if (!make_parent_dirs(loc.path, err)) return false;
+  struct stat st;
+  if (::stat(loc.path.c_str(), &st) != 0 && errno == ENOENT && !create_store_file(loc.path, err)) {
+    err = loc.path + ": " + err;
+    return false;
+  }
   // One thread uses the connection: no mutex around every SQLite call.
   if (sqlite3_open_v2(loc.path.c_str(), &db_.p,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

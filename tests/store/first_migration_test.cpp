@@ -39,8 +39,8 @@ int small_migration() {
     if (created)
       tsdb_insert_bulk_metric_by_id(nullptr, id, 10, &v, 1, 0, 1);
     else
-      created = tsdb_insert_bulk_metric_by_mg_gid_ex(tv, nullptr, nullptr, 0, 1, gid, 10, &v, 1,
-                                                     id, 0, err, 1) == 0;
+      created = tsdb_insert_bulk_metric_by_mg_gid_ex(tv, nullptr, nullptr, 0, 1, gid, 10, &v, 1, id,
+                                                     0, err, 1) == 0;
     tsdb_migration_increment_sample_ex(10);
   }
   tsdb_free_metric_id_buffer(id);
@@ -59,7 +59,9 @@ TEST(FirstMigration, AFullDiskLeavesNoFileOrAValidStore) {
     faults::limit_file_size(-1);
     tried++;
     refused += rc != 0;
-    if (rc != 0) EXPECT_NE(said.find(store.db()), std::string::npos) << said;
+    if (rc != 0) {
+      EXPECT_NE(said.find(store.db()), std::string::npos) << said;
+    }
     bool exists = fs::exists(store.db());
     if (exists) {
       auto info = vzu_test::run_program(ORVTSDB_COMMAND, {"info", store.db()},
