@@ -202,6 +202,9 @@ void edit_gdf(const std::string &path, int n,
 }
 
 bool is(const std::vector<std::string> &f, const char *keyword) { return f[0] == keyword; }
+bool name_line(const std::vector<std::string> &f) {
+  return f.size() == 1 && !f[0].empty() && f[0].find('|') == std::string::npos;
+}
 bool vector_line(const std::vector<std::string> &f) {
   return f.size() == 2 && f[0].find('|') == std::string::npos;
 }
@@ -254,6 +257,33 @@ const std::vector<Family> &families() {
        [](const std::string &p) {
          edit_gdf(
              p + "/testrun.gdf", 1, vector_line, [](auto &f) { f[1] = "-5"; }, ' ');
+       }},
+      {"graph data type unknown",
+       [](const std::string &p) {
+         edit_gdf(
+             p + "/testrun.gdf", 2, [](auto &f) { return is(f, "Graph"); },
+             [](auto &f) { f[4] = "no_such_type"; });
+       }},
+      {"group vector count zero",
+       [](const std::string &p) {
+         edit_gdf(
+             p + "/testrun.gdf", 0,
+             [](auto &f) { return is(f, "Group") && f.size() > 5 && std::stol(f[5]) > 0; },
+             [](auto &f) { f[5] = "0"; });
+       }},
+      {"vector line removed",
+       [](const std::string &p) {
+         edit_gdf(
+             p + "/testrun.gdf", 1, name_line, [](auto &f) { f = {""}; }, ' ');
+       }},
+      {"last Group line removed",
+       [](const std::string &p) {
+         int groups = 0;
+         for (const std::string &l : vzu_test::split_lines(vzu_test::read_file(p + "/testrun.gdf")))
+           groups += l.rfind("Group|", 0) == 0;
+         edit_gdf(
+             p + "/testrun.gdf", groups - 1, [](auto &f) { return is(f, "Group"); },
+             [](auto &f) { f = {""}; });
        }},
   };
   return list;
