@@ -163,11 +163,12 @@ bool Migration::flush(Series &s, std::string &err, bool refill) {
   if (s.count == 0) return true;
   size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
   int64_t end = s.start + (s.count - 1) * s.step;
-  if (!s.spans.empty() && s.start <= s.spans.back().second + s.step)
-    s.spans.back().second = std::max(s.spans.back().second, end);
+  int graphs = s.layout->num_graphs;
+  if (!s.spans.empty() && s.spans.back().graphs == graphs &&
+      s.start <= s.spans.back().last + s.step)
+    s.spans.back().last = std::max(s.spans.back().last, end);
   else
-    s.spans.emplace_back(s.start, end);
-  s.graphs = std::max(s.graphs, s.layout->num_graphs);
+    s.spans.push_back({s.sid, graphs, s.start, end});
   if (!writer_->submit(ChunkJob{s.sid, s.start, s.step, s.count, s.layout, std::move(s.buf)})) {
     err = writer_->error();
     return failed(err);
@@ -244,8 +245,7 @@ bool Migration::finish(int64_t end_time, std::string &err) {
   r.from = record_.first_sample < 0 ? record_.start_time
                                     : std::min(record_.start_time, record_.first_sample);
   r.to = record_.first_sample < 0 ? std::max(r.from, end_time) : record_.last_sample;
-  for (const Series &s : series_)
-    for (const auto &[first, last] : s.spans) r.written.push_back({s.sid, s.graphs, first, last});
+  for (const Series &s : series_) r.written.insert(r.written.end(), s.spans.begin(), s.spans.end());
   std::vector<KeptSeries> kept;
   std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   bool ok = broken_.empty() && backend_->replace_run_samples(r, &kept, err) &&

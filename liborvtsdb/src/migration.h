@@ -101,10 +101,10 @@ class Migration {
     int64_t start = 0, step = 0;
     int count = 0;
     bool ended = false, touched = false;
-    // Time spans of the chunks written in this migration, adjacent ones
-    // joined: what it replaces of the run's earlier samples.
-    std::vector<std::pair<int64_t, int64_t>> spans;
-    int graphs = 0;  // graphs written: 0 .. graphs - 1
+    // Time spans and graphs of the chunks written in this migration,
+    // adjacent ones of the same graphs joined: what it replaces of the
+    // run's earlier samples.
+    std::vector<WrittenSeries> spans;
   };
 
   Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
