@@ -387,7 +387,7 @@ bool SqliteBackend::find_kept(const Replacement &r, std::vector<KeptSeries> *kep
   for (const WrittenSeries &w : r.written) written[w.sid] = std::max(written[w.sid], w.graphs);
   Stmt s;
   if (!for_run(s,
-               "SELECT migration,sid,max(graph),min(start_time),max(end_time) FROM chunks "
+               "SELECT migration,sid,max(graph) FROM chunks "
                "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
                "AND start_time<=?4 AND end_time>=?3 GROUP BY migration,sid "
                "ORDER BY migration,sid",
