@@ -20,7 +20,7 @@ void print_info_text(const Json &j) {
   std::printf("store       %s\n", j["store"].get<std::string>().c_str());
   std::printf("bytes       %lld\n", (long long)j["bytes"]);
   std::printf("migrations  %zu\n", j["migrations"].size());
-  for (const Json &m : j["migrations"])
+  for (const Json &m : j["migrations"]) {
     std::printf(
         "  #%lld  run %s  start %s  end %s  samples %s..%s  inserts %lld  values %lld"
         "  done %s UTC\n",
@@ -28,6 +28,10 @@ void print_info_text(const Json &j) {
         dash_or(m["end"]).c_str(), dash_or(m["first_sample"]).c_str(),
         dash_or(m["last_sample"]).c_str(), (long long)m["inserts"], (long long)m["values"],
         m["finished_at"].is_null() ? "-" : utc_text(m["finished_at"]).c_str());
+    for (const Json &k : m["kept"])
+      std::printf("      kept %lld series of #%lld: %s\n", (long long)k["series"],
+                  (long long)k["from_migration"], k["reason"].get<std::string>().c_str());
+  }
   if (j["first_time"].is_null()) {
     std::printf("time span   -\n");
   } else {

@@ -38,7 +38,20 @@ Json migrations(sqlite3 *db) {
                    {"inserts", s.col_int(6)},
                    {"values", s.col_int(7)},
                    {"started_at", int_or_null(s, 8)},
-                   {"finished_at", int_or_null(s, 9)}});
+                   {"finished_at", int_or_null(s, 9)},
+                   {"kept", Json::array()}});
+  // What each re-migration left of earlier migrations' series, and why
+  // (stores of earlier versions have no such table).
+  if (scalar(db, "SELECT count(*) FROM sqlite_master WHERE name = 'kept_series'") == 0) return out;
+  prepare(db, s,
+          "SELECT migration, from_migration, reason, count(*) FROM kept_series "
+          "GROUP BY migration, from_migration, reason ORDER BY migration, from_migration, reason");
+  while (row(db, s))
+    for (Json &m : out)
+      if (m["id"] == s.col_int(0))
+        m["kept"].push_back({{"from_migration", s.col_int(1)},
+                             {"reason", s.col_text(2)},
+                             {"series", s.col_int(3)}});
   return out;
 }
 

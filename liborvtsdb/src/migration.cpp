@@ -5,6 +5,7 @@
 #include "migration.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "orvtsdb.h"
@@ -161,6 +162,13 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
 bool Migration::flush(Series &s, std::string &err, bool refill) {
   if (s.count == 0) return true;
   size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
+  int64_t end = s.start + (s.count - 1) * s.step;
+  int graphs = s.layout->num_graphs;
+  if (!s.spans.empty() && s.spans.back().graphs == graphs &&
+      s.start <= s.spans.back().last + s.step)
+    s.spans.back().last = std::max(s.spans.back().last, end);
+  else
+    s.spans.push_back({s.sid, graphs, s.start, end});
   if (!writer_->submit(ChunkJob{s.sid, s.start, s.step, s.count, s.layout, std::move(s.buf)})) {
     err = writer_->error();
     return failed(err);
@@ -201,22 +209,51 @@ void Migration::step(int seconds) {
   evict_idle(err);
 }
 
+/* One line per earlier migration whose samples stayed where this one did
+ * not write, so that a re-migration that wrote less never passes silently. */
+static void tell_kept(const std::vector<KeptSeries> &kept) {
+  for (size_t i = 0; i < kept.size();) {
+    int64_t from = kept[i].migration;
+    long unwritten = 0, partly = 0;
+    for (; i < kept.size() && kept[i].migration == from; i++)
+      (kept[i].reason == KeptReason::NOT_WRITTEN ? unwritten : partly)++;
+    if (unwritten > 0)
+      std::fprintf(stderr,
+                   "orvtsdb: kept %ld series of migration #%lld that this migration did not "
+                   "write%s\n",
+                   unwritten, (long long)from,
+                   partly > 0 ? (" (and samples of " + std::to_string(partly) +
+                                 " series outside the times or graphs it wrote)")
+                                    .c_str()
+                              : "");
+    else
+      std::fprintf(stderr,
+                   "orvtsdb: kept samples of %ld series of migration #%lld outside the times or "
+                   "graphs this migration wrote\n",
+                   partly, (long long)from);
+  }
+}
+
 bool Migration::finish(int64_t end_time, std::string &err) {
   record_.end_time = end_time;
   for (Series &s : series_)
     if (!flush(s, err, false)) break;
   if (!writer_->drain(err)) failed(err);
   record_.stored_samples = writer_->stored_samples();
+  Replacement r;
+  r.run = record_.run;
+  r.from = record_.first_sample < 0 ? record_.start_time
+                                    : std::min(record_.start_time, record_.first_sample);
+  r.to = record_.first_sample < 0 ? std::max(r.from, end_time) : record_.last_sample;
+  for (const Series &s : series_) r.written.insert(r.written.end(), s.spans.begin(), s.spans.end());
+  std::vector<KeptSeries> kept;
   std::lock_guard<std::mutex> lock(writer_->backend_mutex());
-  bool ok = broken_.empty() &&
-            (record_.first_sample < 0 ||
-             backend_->drop_run_samples(record_.run,
-                                        std::min(record_.start_time, record_.first_sample),
-                                        record_.last_sample, err)) &&
+  bool ok = broken_.empty() && backend_->replace_run_samples(r, &kept, err) &&
             backend_->commit(record_, err);
   if (!broken_.empty()) err = broken_;
   if (!ok) backend_->abort();
   series_.clear();
+  if (ok) tell_kept(kept);
   return ok;
 }
 

@@ -61,8 +61,11 @@ class Migration {
   bool end_series(int series, std::string &err);
   /* Moves the clock on by `seconds` (> 0). */
   void step(int seconds);
-  /* Flushes, replaces this run's earlier samples of the covered time range,
-   * and commits. On false the store is as before and err says why. */
+  /* Flushes, replaces this run's earlier samples of the series and graphs it
+   * wrote at the times its chunks cover, and commits. Series of earlier migrations it did
+   * not write keep their samples; after the commit one line per such
+   * migration on standard error says how many. On false the store is as
+   * before and err says why. */
   bool finish(int64_t end_time, std::string &err);
 
   int64_t clock() const { return clock_; }
@@ -88,6 +91,10 @@ class Migration {
     int64_t start = 0, step = 0;
     int count = 0;
     bool ended = false, touched = false;
+    // Time spans and graphs of the chunks written in this migration,
+    // adjacent ones of the same graphs joined: what it replaces of the
+    // run's earlier samples.
+    std::vector<WrittenSeries> spans;
   };
 
   Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,

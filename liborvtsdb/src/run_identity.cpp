@@ -5,14 +5,20 @@
  * two migrations starting together agree on one id and a reader never sees
  * a half-written file.
  */
+#include <dirent.h>
+#include <xxhash.h>
+
 #include "run_identity.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace orvtsdb {
 
@@ -52,26 +58,96 @@ int read_id(const std::string &path, std::string *key, std::string &err) {
   return 1;
 }
 
-std::string new_id(std::string &err) {
+std::string hex(const unsigned char *raw, size_t n) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string id;
+  for (size_t i = 0; i < n; i++) {
+    id += HEX[raw[i] >> 4];
+    id += HEX[raw[i] & 15];
+  }
+  return id;
+}
+
+std::string random_id(std::string &err) {
   unsigned char raw[ID_BYTES];
   if (getrandom(raw, sizeof raw, 0) != (ssize_t)sizeof raw) {
     err = std::string("no random bytes for a run id: ") + std::strerror(errno);
     return "";
   }
-  static const char HEX[] = "0123456789abcdef";
-  std::string id;
-  for (unsigned char b : raw) {
-    id += HEX[b >> 4];
-    id += HEX[b & 15];
-  }
-  return id;
+  return hex(raw, sizeof raw);
 }
 
-/* Writes a new id to a temporary file, synced, and links it in as `path`;
- * when another process got there first, its id is used. */
-bool create_id(const std::string &path, std::string *key, std::string &err) {
-  std::string id = new_id(err);
-  if (id.empty()) return false;
+bool is_partition_name(const char *name) {
+  size_t n = 0;
+  for (; name[n]; n++)
+    if (name[n] < '0' || name[n] > '9') return false;
+  return n == 14;
+}
+
+/* The first partition of the run (by name) that holds a non-empty raw
+ * sample file; "" when there is none or the folder cannot be listed. */
+std::string first_partition(const std::string &run_dir) {
+  DIR *d = ::opendir(run_dir.c_str());
+  if (!d) return "";
+  std::string best;
+  while (const dirent *e = ::readdir(d)) {
+    if (!is_partition_name(e->d_name) || (!best.empty() && best < e->d_name)) continue;
+    struct stat st;
+    std::string raw = run_dir + "/" + e->d_name + "/rtgMessage.dat";
+    if (::stat(raw.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) best = e->d_name;
+  }
+  ::closedir(d);
+  return best;
+}
+
+/* The id of the run's content (see run_identity.h), or "" when the run has
+ * no raw sample data; false with a reason in err when that data cannot be
+ * read. */
+bool content_id(const std::string &run_dir, std::string *id, std::string &err) {
+  std::string part = first_partition(run_dir);
+  if (part.empty()) {
+    id->clear();
+    return true;
+  }
+  std::string path = run_dir + "/" + part + "/rtgMessage.dat";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = sys_error("cannot read for the run identity", path);
+    return false;
+  }
+  std::string head(CONTENT_BYTES, '\0');
+  size_t got = 0;
+  ssize_t n = 1;
+  while (got < head.size() && (n = ::read(fd, &head[got], head.size() - got)) > 0) got += (size_t)n;
+  ::close(fd);
+  if (n < 0) {
+    err = sys_error("cannot read for the run identity", path);
+    return false;
+  }
+  head.resize(got);
+  XXH3_state_t *st = XXH3_createState();
+  if (!st) throw std::bad_alloc();
+  static const std::string_view TAG("orvtsdb run\0", 12);
+  XXH3_128bits_reset(st);
+  XXH3_128bits_update(st, TAG.data(), TAG.size());
+  XXH3_128bits_update(st, part.data(), part.size() + 1);  // with its terminator
+  XXH3_128bits_update(st, head.data(), head.size());
+  XXH128_canonical_t c;
+  XXH128_canonicalFromHash(&c, XXH3_128bits_digest(st));
+  XXH3_freeState(st);
+  static_assert(sizeof c.digest == ID_BYTES);
+  *id = hex(c.digest, sizeof c.digest);
+  return true;
+}
+
+/* Writes the id of the run at run_dir to a temporary file, synced, and
+ * links it in as `path`; when another process got there first, its id is
+ * used. */
+bool create_id(const std::string &run_dir, const std::string &path, std::string *key,
+               std::string &err) {
+  std::string id;
+  if (!content_id(run_dir, &id, err)) return false;
+  if (id.empty() && (id = random_id(err)).empty()) return false;
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -100,7 +176,7 @@ bool run_identity(const StoreLocation &loc, std::string *key, std::string &err) 
   std::string path = loc.run_dir + "/tsdb/run.id";
   int got = read_id(path, key, err);
   if (got != 0) return got == 1;
-  return make_parent_dirs(path, err) && create_id(path, key, err);
+  return make_parent_dirs(path, err) && create_id(loc.run_dir, path, key, err);
 }
 
 }  // namespace orvtsdb

@@ -11,11 +11,21 @@
  *
  * The tables are created in a transaction of their own when the store is
  * opened, so a store whose first migration failed is still a (empty) store.
+ * A new store file is made under a temporary name and linked into place
+ * only once its tables are committed: a first migration that cannot even
+ * create them (full disk) leaves no file, never a file without tables.
  * A lock held by another process is waited for loc.busy_timeout_ms; after
  * that the migration is refused (a second migration of a run does not queue
  * behind the first, and the first's result stays).
  */
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 #include "chunk_codec.h"
 #include "sqlite_stmt.h"
@@ -33,6 +43,15 @@ struct Straddler {
   std::string blob;
 };
 
+const char *kept_reason_text(KeptReason r) {
+  switch (r) {
+    case KeptReason::NOT_WRITTEN: return "not written by this migration";
+    case KeptReason::GRAPHS_NOT_WRITTEN: return "some graphs not written by this migration";
+    case KeptReason::FEWER_TIMES: return "written at fewer times by this migration";
+  }
+  return "";
+}
+
 class SqliteBackend final : public StoreBackend {
  public:
   ~SqliteBackend() override;
@@ -45,8 +64,8 @@ class SqliteBackend final : public StoreBackend {
                   std::string &err) override;
   bool set_series_end(int64_t sid, int64_t when, std::string &err) override;
   bool put_chunk(const ChunkRecord &c, std::string &err) override;
-  bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
-                        std::string &err) override;
+  bool replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
+                           std::string &err) override;
   bool commit(const MigrationRecord &m, std::string &err) override;
   void abort() override;
 
@@ -66,9 +85,11 @@ class SqliteBackend final : public StoreBackend {
   bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
   bool for_run(Stmt &s, const char *sql, const std::string &run, std::string &err);
   bool run_seen_before(const std::string &run, bool *seen, std::string &err);
-  bool find_straddlers(const std::string &run, int64_t from, int64_t to,
-                       std::vector<Straddler> &out, std::string &err);
+  bool replace_series(const std::string &run, const WrittenSeries &w, Stmt &del, Stmt &find,
+                      std::string &err);
   bool cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err);
+  bool find_kept(const Replacement &r, std::vector<KeptSeries> *kept, std::string &err);
+  bool record_kept(const std::vector<KeptSeries> &kept, std::string &err);
 
   // Declared before the statements so that it closes after they finalize.
   struct Connection {
@@ -85,8 +106,39 @@ class SqliteBackend final : public StoreBackend {
 
 SqliteBackend::~SqliteBackend() { abort(); }
 
+/* Makes the store file at `path` with its tables: written as a temporary
+ * file beside it and linked in when complete. When another process made the
+ * store meanwhile, that one stays. */
+bool create_store_file(const std::string &path, std::string &err) {
+  std::string tmp = path + ".new." + std::to_string(::getpid());
+  sqlite3 *db = nullptr;
+  bool ok = sqlite3_open_v2(tmp.c_str(), &db,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK;
+  if (!ok) err = db ? sqlite3_errmsg(db) : "cannot create " + tmp;
+  ok = ok &&
+       exec_sql(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; BEGIN IMMEDIATE", err) &&
+       ensure_schema(db, err) && exec_sql(db, "COMMIT", err);
+  if (sqlite3_close(db) != SQLITE_OK && ok) {
+    err = "cannot close " + tmp;
+    ok = false;
+  }
+  if (ok && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    err = "cannot create the store: " + std::string(std::strerror(errno));
+    ok = false;
+  }
+  ::unlink(tmp.c_str());
+  ::unlink((tmp + "-journal").c_str());
+  return ok;
+}
+
 bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   if (!make_parent_dirs(loc.path, err)) return false;
+  struct stat st;
+  if (::stat(loc.path.c_str(), &st) != 0 && errno == ENOENT && !create_store_file(loc.path, err)) {
+    err = loc.path + ": " + err;
+    return false;
+  }
   // One thread uses the connection: no mutex around every SQLite call.
   if (sqlite3_open_v2(loc.path.c_str(), &db_.p,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -145,7 +197,8 @@ bool SqliteBackend::prepare_all(std::string &err) {
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
   if (!lock_for_writing(err)) return false;
   in_txn_ = true;
-  if (!check_format(db_, err) || !prepare_all(err)) return false;
+  // ensure_schema adds the tables a store made by an earlier version lacks.
+  if (!check_format(db_, err) || !ensure_schema(db_, err) || !prepare_all(err)) return false;
   Stmt s;
   if (!s.prepare(db_,
                  "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)",
@@ -245,27 +298,6 @@ bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
   return insert_chunk(c, migration_, err);
 }
 
-bool SqliteBackend::find_straddlers(const std::string &run, int64_t from, int64_t to,
-                                    std::vector<Straddler> &out, std::string &err) {
-  Stmt s;
-  if (!for_run(s,
-               "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data FROM chunks "
-               "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
-               "AND start_time<=?4 AND end_time>=?3",
-               run, err))
-    return false;
-  s.bind(3, from);
-  s.bind(4, to);
-  int rc;
-  while ((rc = s.step()) == SQLITE_ROW) {
-    const char *b = static_cast<const char *>(s.col_blob(8));
-    out.push_back({s.col_int(0), s.col_int(1), s.col_int(4), s.col_int(5), s.col_int(7),
-                   (int)s.col_int(2), (int)s.col_int(3), (int)s.col_int(6),
-                   std::string(b ? b : "", s.col_bytes(8))});
-  }
-  return rc == SQLITE_DONE || fail(err);
-}
-
 /* Rewrites a chunk without its samples inside [from, to]: what lies before
  * and after the range stays, as up to two chunks of the same migration. */
 bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err) {
@@ -317,30 +349,108 @@ bool SqliteBackend::run_seen_before(const std::string &run, bool *seen, std::str
   return true;
 }
 
-bool SqliteBackend::drop_run_samples(const std::string &run, int64_t from, int64_t to,
-                                     std::string &err) {
-  bool seen;
-  if (!run_seen_before(run, &seen, err)) return false;
-  if (!seen) return true;
+/* Replaces the earlier samples of one written span of a series with the
+ * statements prepared by replace_run_samples: chunks of its written graphs
+ * inside the span go, chunks reaching into it are cut. Both use the
+ * chunks_by_series index (sid, graph, start_time). */
+bool SqliteBackend::replace_series(const std::string &run, const WrittenSeries &w, Stmt &del,
+                                   Stmt &find, std::string &err) {
+  for (Stmt *s : {&del, &find}) {
+    s->bind(1, run);
+    s->bind(2, migration_);
+    s->bind(3, w.sid);
+    s->bind(4, (int64_t)w.graphs);
+    s->bind(5, w.first);
+    s->bind(6, w.last);
+  }
+  if (!done(del, err)) return false;
+  std::vector<Straddler> cut;
+  int rc;
+  while ((rc = find.step()) == SQLITE_ROW) {
+    const char *b = static_cast<const char *>(find.col_blob(8));
+    cut.push_back({find.col_int(0), find.col_int(1), find.col_int(4), find.col_int(5),
+                   find.col_int(7), (int)find.col_int(2), (int)find.col_int(3),
+                   (int)find.col_int(6), std::string(b ? b : "", find.col_bytes(8))});
+  }
+  find.reset();
+  if (rc != SQLITE_DONE) return fail(err);
+  for (const Straddler &c : cut)
+    if (!cut_straddler(c, w.first, w.last, err)) return false;
+  return true;
+}
+
+/* The series of earlier migrations of the run that still hold samples in
+ * the covered range after the replacement, and why each stayed. */
+bool SqliteBackend::find_kept(const Replacement &r, std::vector<KeptSeries> *kept,
+                              std::string &err) {
+  std::unordered_map<int64_t, int> written;  // sid: graphs written
+  for (const WrittenSeries &w : r.written) written[w.sid] = std::max(written[w.sid], w.graphs);
   Stmt s;
   if (!for_run(s,
-               "DELETE FROM chunks WHERE migration IN (SELECT id FROM migrations WHERE run=?1 "
-               "AND id<>?2) AND start_time>=?3 AND end_time<=?4",
-               run, err))
+               "SELECT migration,sid,max(graph) FROM chunks "
+               "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
+               "AND start_time<=?4 AND end_time>=?3 GROUP BY migration,sid "
+               "ORDER BY migration,sid",
+               r.run, err))
     return false;
-  s.bind(3, from);
-  s.bind(4, to);
-  if (!done(s, err)) return false;
-  std::vector<Straddler> cut;
-  if (!find_straddlers(run, from, to, cut, err)) return false;
-  for (const Straddler &c : cut)
-    if (!cut_straddler(c, from, to, err)) return false;
+  s.bind(3, r.from);
+  s.bind(4, r.to);
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    KeptSeries k{s.col_int(0), s.col_int(1), KeptReason::NOT_WRITTEN};
+    auto w = written.find(k.sid);
+    if (w != written.end())
+      k.reason = s.col_int(2) >= w->second ? KeptReason::GRAPHS_NOT_WRITTEN
+                                           : KeptReason::FEWER_TIMES;
+    kept->push_back(k);
+  }
+  return rc == SQLITE_DONE || fail(err);
+}
+
+bool SqliteBackend::record_kept(const std::vector<KeptSeries> &kept, std::string &err) {
+  if (kept.empty()) return true;
+  Stmt s;
+  if (!s.prepare(db_,
+                 "INSERT INTO kept_series(migration,sid,from_migration,reason) "
+                 "VALUES(?1,?2,?3,?4)",
+                 err))
+    return false;
+  for (const KeptSeries &k : kept) {
+    s.bind(1, migration_);
+    s.bind(2, k.sid);
+    s.bind(3, k.migration);
+    s.bind(4, std::string(kept_reason_text(k.reason)));
+    if (!done(s, err)) return false;
+  }
+  return true;
+}
+
+bool SqliteBackend::replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
+                                        std::string &err) {
+  bool seen;
+  if (!run_seen_before(r.run, &seen, err)) return false;
+  if (!seen) return true;
+  Stmt del, find;
+  if (!del.prepare(
+          db_,
+          "DELETE FROM chunks WHERE sid=?3 AND graph<?4 AND start_time>=?5 "
+          "AND end_time<=?6 AND migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2)",
+          err) ||
+      !find.prepare(
+          db_,
+          "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data "
+          "FROM chunks WHERE sid=?3 AND graph<?4 AND start_time<=?6 "
+          "AND end_time>=?5 AND migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2)",
+          err))
+    return false;
+  for (const WrittenSeries &w : r.written)
+    if (!replace_series(r.run, w, del, find, err)) return false;
   Stmt recount;
   return for_run(recount,
                  "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
                  "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2",
-                 run, err) &&
-         done(recount, err);
+                 r.run, err) &&
+         done(recount, err) && find_kept(r, kept, err) && record_kept(*kept, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {

@@ -52,6 +52,34 @@ struct MigrationRecord {
   int64_t stored_samples = 0;  // sum of the counts of the chunks written
 };
 
+/* What a migration wrote of one series: graphs 0 .. graphs - 1 at clock
+ * times first to last (a series written at several spans of time has one
+ * entry per span). */
+struct WrittenSeries {
+  int64_t sid = 0;
+  int graphs = 0;
+  int64_t first = 0, last = 0;
+};
+
+/* What a migration replaces of its run's earlier samples: only those of the
+ * series and graphs it wrote, at the times it wrote them. [from, to] is the
+ * time range it covers, where what it did not replace is reported kept. */
+struct Replacement {
+  std::string run;
+  int64_t from = 0, to = 0;
+  std::vector<WrittenSeries> written;
+};
+
+/* Why an earlier migration's samples of a series in the replaced range stay. */
+enum class KeptReason { NOT_WRITTEN, GRAPHS_NOT_WRITTEN, FEWER_TIMES };
+
+/* A series of an earlier migration of the run whose samples in the covered
+ * range were kept. */
+struct KeptSeries {
+  int64_t migration = 0, sid = 0;
+  KeptReason reason = KeptReason::NOT_WRITTEN;
+};
+
 /* Every call returns true on success, false with a reason in err. After a
  * failure the migration can only be abandoned (abort()). */
 struct StoreBackend {
@@ -68,10 +96,12 @@ struct StoreBackend {
   /* Marks a series ended at `when`, or open again when `when` is -1. */
   virtual bool set_series_end(int64_t sid, int64_t when, std::string &err) = 0;
   virtual bool put_chunk(const ChunkRecord &c, std::string &err) = 0;
-  /* Removes samples in [from, to] written by earlier migrations of the run,
-   * cutting chunks that straddle the range; their stored_samples follow. */
-  virtual bool drop_run_samples(const std::string &run, int64_t from, int64_t to,
-                                std::string &err) = 0;
+  /* Removes what `r` replaces of the samples of earlier migrations of the
+   * run, cutting chunks that straddle a series' written times; their
+   * stored_samples follow. The series whose earlier samples in the range stay
+   * are recorded with this migration and listed in *kept. */
+  virtual bool replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
+                                   std::string &err) = 0;
   /* Records the migration and makes everything visible in one commit. */
   virtual bool commit(const MigrationRecord &m, std::string &err) = 0;
   /* Abandons the migration; the store stays as before begin(). */

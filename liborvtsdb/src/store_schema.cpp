@@ -42,6 +42,9 @@ CREATE TABLE IF NOT EXISTS chunks(
   start_time INTEGER NOT NULL, step INTEGER NOT NULL, count INTEGER NOT NULL,
   end_time INTEGER NOT NULL, migration INTEGER NOT NULL, data BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS chunks_by_series ON chunks(sid, graph, start_time);
+CREATE TABLE IF NOT EXISTS kept_series(
+  migration INTEGER NOT NULL, from_migration INTEGER NOT NULL, sid INTEGER NOT NULL,
+  reason TEXT NOT NULL, PRIMARY KEY(migration, from_migration, sid)) WITHOUT ROWID;
 )";
 
 }  // namespace

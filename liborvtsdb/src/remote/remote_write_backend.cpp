@@ -8,7 +8,7 @@
  *  - what was sent before a failure stays in the engine; a failed commit
  *    still fails the migration, and migrating again sends the same series
  *    and time stamps, which the engine keeps once (its deduplication);
- *  - earlier samples of the run are not removed (drop_run_samples does
+ *  - earlier samples of the run are not removed (replace_run_samples does
  *    nothing): a re-migration overwrites them where the engine deduplicates,
  *    and keeps them where it does not cover the same time range.
  */
@@ -52,7 +52,7 @@ class RemoteWriteBackend final : public StoreBackend {
                   std::string &err) override;
   bool set_series_end(int64_t, int64_t, std::string &) override { return true; }
   bool put_chunk(const ChunkRecord &c, std::string &err) override;
-  bool drop_run_samples(const std::string &, int64_t, int64_t, std::string &) override {
+  bool replace_run_samples(const Replacement &, std::vector<KeptSeries> *, std::string &) override {
     return true;
   }
   bool commit(const MigrationRecord &, std::string &err) override;
