@@ -3,7 +3,7 @@
  * values handed to the store: the two decoders the packet walk calls.
  *
  * A vector is decoded in one flat widening pass over its block (a plain copy
- * for an all-double block) following its group's plan (sample_plan.cpp),
+ * for an all-double block) following its group's plan (decode_plan.cpp),
  * then only the fix-ups the plan lists: formulas and scales at unchanged
  * frequency (sample_convert.h), the merge rules in merge mode
  * (sample_merge.cpp). The results equal the element-by-element order. Dump
@@ -15,7 +15,7 @@
 #include "sample_convert.h"
 #include "sample_dump.h"
 #include "sample_merge.h"
-#include "sample_plan.h"
+#include "decode_plan.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 using namespace vzu_sample;

@@ -7,7 +7,7 @@
 #ifndef SAMPLE_DUMP_H
 #define SAMPLE_DUMP_H
 
-#include "sample_plan.h"
+#include "decode_plan.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace vzu_sample {

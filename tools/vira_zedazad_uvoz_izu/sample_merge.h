@@ -8,7 +8,7 @@
 #ifndef SAMPLE_MERGE_H
 #define SAMPLE_MERGE_H
 
-#include "sample_plan.h"
+#include "decode_plan.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 namespace vzu_sample {

@@ -445,7 +445,7 @@ int filter_rtg_files(const struct dirent *file_name);
 /* ---------------------------------------------------------------------------
  * Sample decoding and aggregation: the decoders (sample_decode.cpp), the
  * conversion steps (sample_convert.cpp), the merge rules (sample_merge.cpp)
- * and the per-file decode plans (sample_plan.cpp)
+ * and the per-file decode plans (decode_plan.cpp)
  * ------------------------------------------------------------------------ */
 
 /* Where a packet stands in a merge window: it opens one (clearing the

@@ -1,5 +1,5 @@
 /*
- * sample_plan.h - how one group's vectors are decoded, worked out once per
+ * decode_plan.h - how one group's vectors are decoded, worked out once per
  * raw sample file instead of once per packet: the graph walk, the runs of
  * equal stored width, the elements that have a formula and the elements that
  * have a scale.
@@ -9,8 +9,8 @@
  * group table must not change in that span. Calls outside it plan on the
  * fly into one scratch plan. Single-threaded.
  */
-#ifndef SAMPLE_PLAN_H
-#define SAMPLE_PLAN_H
+#ifndef DECODE_PLAN_H
+#define DECODE_PLAN_H
 
 #include <vector>
 
@@ -59,4 +59,4 @@ const GroupPlan &plan_for(const TSDB_INFO *g);
 
 }  // namespace vzu_sample
 
-#endif /* SAMPLE_PLAN_H */
+#endif /* DECODE_PLAN_H */

@@ -1,10 +1,10 @@
 /*
- * sample_plan.cpp - builds and caches the per-group decode plans of
- * sample_plan.h. A plan is checked as it is built: every element must lie
+ * decode_plan.cpp - builds and caches the per-group decode plans of
+ * decode_plan.h. A plan is checked as it is built: every element must lie
  * in the group's arrays, in the formula table and in the vector's block, so
  * the decoders can walk a valid plan without further bounds tests.
  */
-#include "sample_plan.h"
+#include "decode_plan.h"
 
 namespace vzu_sample {
 namespace {
