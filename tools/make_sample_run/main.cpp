@@ -36,6 +36,13 @@ const char USAGE[] =
     "  --partitions N      partitions\n"
     "  --versions N        graph definition versions per partition\n"
     "  --seed N            seed of the values\n"
+    "  --noise-seed N      seed of the per-sample noise only (autocorrelated, lag-one\n"
+    "                      correlation 0.9): runs with one --seed and different noise\n"
+    "                      seeds are runs of one system that differ by noise alone\n"
+    "  --slowdown NAME=FACTOR[@SECONDS]\n"
+    "                      multiply the response times (avg, min, max) of transaction\n"
+    "                      NAME by FACTOR from SECONDS after the start (default 0);\n"
+    "                      repeatable\n"
     "  --start EPOCH       time of the first packet, seconds (default 1709542800)\n"
     "  --expect FILE       write the rows the store must hold after a migration\n"
     "  --with-generators   model a migration with the tool's -G option\n"
@@ -62,6 +69,8 @@ enum {
   O_PARTS,
   O_VERSIONS,
   O_SEED,
+  O_NOISE_SEED,
+  O_SLOWDOWN,
   O_START,
   O_EXPECT,
   O_GEN,
@@ -80,6 +89,21 @@ long long number(const char *text, const char *name) {
   return v;
 }
 
+/* NAME=FACTOR[@SECONDS] of --slowdown. */
+Slowdown slowdown(const std::string &text) {
+  size_t eq = text.rfind('='), at = text.find('@', eq == std::string::npos ? 0 : eq);
+  Slowdown s;
+  char *end = nullptr;
+  if (eq == std::string::npos || eq == 0) usage_error("--slowdown needs NAME=FACTOR[@SECONDS]");
+  s.name = text.substr(0, eq);
+  std::string factor = text.substr(eq + 1, at == std::string::npos ? at : at - eq - 1);
+  s.factor = strtod(factor.c_str(), &end);
+  if (factor.empty() || *end || !(s.factor > 0))
+    usage_error("--slowdown needs a factor above 0, not '" + factor + "'");
+  if (at != std::string::npos) s.from_seconds = number(text.c_str() + at + 1, "slowdown");
+  return s;
+}
+
 void set_option(Args &a, int opt, const char *name) {
   switch (opt) {
     case O_WDIR: a.wdir = optarg; break;
@@ -96,6 +120,11 @@ void set_option(Args &a, int opt, const char *name) {
     case O_PARTS: a.plan.partitions = (int)number(optarg, name); break;
     case O_VERSIONS: a.plan.versions = (int)number(optarg, name); break;
     case O_SEED: a.plan.seed = (uint64_t)number(optarg, name); break;
+    case O_NOISE_SEED:
+      a.plan.has_noise_seed = true;
+      a.plan.noise_seed = (uint64_t)number(optarg, name);
+      break;
+    case O_SLOWDOWN: a.plan.slowdowns.push_back(slowdown(optarg)); break;
     case O_START: a.plan.start_epoch = number(optarg, name); break;
     case O_EXPECT: a.expect = optarg; break;
     case O_GEN: a.generators = true; break;
@@ -105,14 +134,15 @@ void set_option(Args &a, int opt, const char *name) {
 }
 
 Args parse(int argc, char **argv) {
-  static const option opts[] = {{"wdir", 1, 0, O_WDIR},        {"testrun", 1, 0, O_TR},
-                                {"preset", 1, 0, O_PRESET},    {"groups", 1, 0, O_GROUPS},
-                                {"vectors", 1, 0, O_VECTORS},  {"graphs", 1, 0, O_GRAPHS},
-                                {"packets", 1, 0, O_PACKETS},  {"interval", 1, 0, O_INTERVAL},
-                                {"partitions", 1, 0, O_PARTS}, {"versions", 1, 0, O_VERSIONS},
-                                {"seed", 1, 0, O_SEED},        {"start", 1, 0, O_START},
-                                {"expect", 1, 0, O_EXPECT},    {"with-generators", 0, 0, O_GEN},
-                                {"help", 0, 0, O_HELP},        {0, 0, 0, 0}};
+  static const option opts[] = {{"wdir", 1, 0, O_WDIR},         {"testrun", 1, 0, O_TR},
+                                {"preset", 1, 0, O_PRESET},     {"groups", 1, 0, O_GROUPS},
+                                {"vectors", 1, 0, O_VECTORS},   {"graphs", 1, 0, O_GRAPHS},
+                                {"packets", 1, 0, O_PACKETS},   {"interval", 1, 0, O_INTERVAL},
+                                {"partitions", 1, 0, O_PARTS},  {"versions", 1, 0, O_VERSIONS},
+                                {"seed", 1, 0, O_SEED},         {"noise-seed", 1, 0, O_NOISE_SEED},
+                                {"slowdown", 1, 0, O_SLOWDOWN}, {"start", 1, 0, O_START},
+                                {"expect", 1, 0, O_EXPECT},     {"with-generators", 0, 0, O_GEN},
+                                {"help", 0, 0, O_HELP},         {0, 0, 0, 0}};
   Args a;
   int opt, idx = 0;
   while ((opt = getopt_long(argc, argv, "", opts, &idx)) != -1)

@@ -384,6 +384,36 @@ std::vector<int> slots_used(const RunPlan &plan) {
 
 }  // namespace
 
+namespace {
+
+/* Fills plan.slowdowns from the options: a slowdown names a vector listed in
+ * a transaction group and starts at the first packet at or after its time. */
+std::string resolve_slowdowns(RunPlan &plan) {
+  const int64_t start_ms = plan.partitions.at(0).versions.at(0).packets.at(0).ts_ms;
+  for (const Slowdown &s : plan.opt.slowdowns) {
+    if (!(s.factor > 0)) return "--slowdown " + s.name + " needs a factor above 0";
+    int64_t from_seq = INT64_MAX;
+    for (const PartitionPlan &part : plan.partitions)
+      for (const VersionPlan &v : part.versions)
+        for (const PacketHead &h : v.packets)
+          if (h.opcode == 1 && h.ts_ms - start_ms >= s.from_seconds * 1000)
+            from_seq = std::min(from_seq, h.seq);
+    size_t before = plan.slowdowns.size();
+    for (size_t g = 0; g < plan.groups.size(); g++) {
+      const GroupDef &gd = plan.groups[g];
+      if (gd.hierarchy != "Transaction") continue;
+      for (const std::string &name : gd.vectors)
+        if (name == s.name)
+          plan.slowdowns.push_back(
+              {(int)g, vector_key(plan.opt.seed, (int)g, name), s.factor, from_seq});
+    }
+    if (plan.slowdowns.size() == before) return "--slowdown: no transaction '" + s.name + "'";
+  }
+  return "";
+}
+
+}  // namespace
+
 bool apply_preset(const std::string &name, PlanOptions &o) {
   if (name == "small") {
     o.groups = 6, o.vectors = 4, o.graphs = 6, o.packets = 40, o.partitions = 3, o.versions = 3;
@@ -419,7 +449,7 @@ std::string build_plan(const PlanOptions &opt, RunPlan &plan) {
     plan.packet_size = lay_out_groups(plan.groups, 0, &used);
     walk_run(plan);
   }
-  return "";
+  return resolve_slowdowns(plan);
 }
 
 int stored_rpt_id(int rpt_id) {

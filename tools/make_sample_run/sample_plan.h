@@ -24,6 +24,15 @@
 
 namespace sample_run {
 
+/* Response times of one transaction made slower: the avg, min and max of the
+ * times graphs of the vector `name` in the transaction groups are multiplied
+ * by `factor` from `from_seconds` after the run's first packet on. */
+struct Slowdown {
+  std::string name;
+  double factor = 1;
+  int64_t from_seconds = 0;
+};
+
 /* Size options; see the presets in sample_plan.cpp. */
 struct PlanOptions {
   int testrun = 1234;
@@ -37,6 +46,12 @@ struct PlanOptions {
   uint64_t seed = 1;
   int64_t start_epoch = 1709542800; /* 2024-03-04 09:00:00 UTC */
   bool tight_slots = false;         /* reserve only the vector blocks the versions use */
+  /* When set, the per-sample noise comes from this seed (autocorrelated, see
+   * sample_values.h) while levels, phases and shapes stay those of `seed`:
+   * two runs differ by noise alone. Unset, runs are as they always were. */
+  bool has_noise_seed = false;
+  uint64_t noise_seed = 0;
+  std::vector<Slowdown> slowdowns;
 };
 
 /* Bytes of the packet header (opcode, sequence number, time stamp inside). */
@@ -107,8 +122,18 @@ struct PartitionPlan {
   std::vector<VersionPlan> versions;
 };
 
+/* A slowdown resolved against the plan: the vector key it hits in `group`
+ * and the first sequence number it applies to. */
+struct SlowdownAt {
+  int group = 0;
+  uint64_t vkey = 0;
+  double factor = 1;
+  int64_t from_seq = 0;
+};
+
 struct RunPlan {
   PlanOptions opt;
+  std::vector<SlowdownAt> slowdowns;
   std::vector<GroupDef> groups;
   std::vector<PartitionPlan> partitions;
   int packet_size = 0;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace sample_run {
 
@@ -35,24 +36,77 @@ double store(double x, int width, int scale) {
   return std::fmin(std::fmax(v, 0), width_max(width));
 }
 
+/* A standard normal number from a key and a position (Box-Muller). */
+double gauss(uint64_t key, int64_t t) {
+  double u1 = 1.0 - unit(key, 2 * (uint64_t)t), u2 = unit(key, 2 * (uint64_t)t + 1);
+  return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+/* Autocorrelated noise: x(t) = 0.9 x(t-1) + sqrt(1 - 0.81) g(t), a Gaussian
+ * AR(1) process of unit variance. To keep every value a pure function of its
+ * sequence number (a vector reads the same in every partition and in the
+ * expected-store model, whatever order they visit it in), x(t) is the
+ * recurrence started from 0 at a fixed point before t: the start of t's block
+ * of NOISE_BLOCK numbers less NOISE_WARMUP; 0.9^48 < 0.7 %, so the start is
+ * forgotten. Steps within one block repeat exactly the operations of a fresh
+ * computation, so a small cache continues from the last value. */
+constexpr double NOISE_PHI = 0.9;
+constexpr int64_t NOISE_BLOCK = 64, NOISE_WARMUP = 48;
+
+struct NoiseState {
+  uint64_t key = 0;
+  int64_t block = INT64_MIN, t = 0;
+  double x = 0;
+};
+
+double ar_gauss(uint64_t key, int64_t seq) {
+  static const double c = std::sqrt(1 - NOISE_PHI * NOISE_PHI);
+  thread_local std::vector<NoiseState> cache(1 << 17);
+  NoiseState &st = cache[mix(key) & (cache.size() - 1)];
+  int64_t block = seq >= 0 ? seq / NOISE_BLOCK : -((-seq + NOISE_BLOCK - 1) / NOISE_BLOCK);
+  if (st.key != key || st.block != block || st.t > seq) {
+    st = {key, block, block * NOISE_BLOCK - NOISE_WARMUP - 1, 0.0};
+  }
+  while (st.t < seq) {
+    st.t++;
+    st.x = NOISE_PHI * st.x + c * gauss(key, st.t);
+  }
+  return st.x;
+}
+
+/* Uniform in [0, 1) from the autocorrelated noise (through the normal CDF). */
+double ar_unit(uint64_t key, int64_t seq) {
+  return std::fmin(0.5 * std::erfc(-ar_gauss(key, seq) / std::sqrt(2.0)), 0.9999999999999999);
+}
+
+/* The noise drawn for one purpose (`salt`) of a vector's graph at seq: from
+ * the value seed alone (the run's historical noise, `plain` the old salt), or
+ * from the noise seed. */
+double sample_noise(const PlanOptions &o, uint64_t gk, uint64_t salt, uint64_t plain, int64_t seq) {
+  if (!o.has_noise_seed) return unit(gk, plain);
+  return ar_unit(mix(gk ^ mix(o.noise_seed) ^ mix(salt)), seq);
+}
+
 struct Wave {
   double load;  /* 0.1 .. 1.1: the test's load at this sample, per vector */
   double noise; /* 0 .. 1 */
   double base;  /* 0.4 .. 1: the vector's level */
 };
 
-Wave wave(uint64_t gk, int64_t seq) {
+Wave wave(const PlanOptions &o, uint64_t gk, int64_t seq) {
   double phase = unit(gk, 1) * 6.283;
   double load = 0.6 + 0.4 * std::sin(phase + (double)seq * 6.283 / 900.0);
-  return {load + 0.1 * (unit(gk, 2 + (uint64_t)seq) - 0.5), unit(gk, 3 + 7 * (uint64_t)seq),
-          0.4 + 0.6 * unit(gk, 4)};
+  return {load + 0.1 * (sample_noise(o, gk, 2, 2 + (uint64_t)seq, seq) - 0.5),
+          sample_noise(o, gk, 3, 3 + 7 * (uint64_t)seq, seq), 0.4 + 0.6 * unit(gk, 4)};
 }
 
-void fill_times(const GraphDef &gr, const Wave &w, int64_t seq, uint64_t gk, RawElem *out,
-                bool fifth) {
+/* Fills a times graph; `slower` multiplies its response times. */
+void fill_times(const PlanOptions &o, const GraphDef &gr, const Wave &w, int64_t seq, uint64_t gk,
+                RawElem *out, bool fifth, double slower) {
   const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
   double count = w.noise < 0.05 ? 0 : std::round(1 + 19 * w.load * w.base);
-  double avg = gr.lo + (gr.hi - gr.lo) * w.base * w.load * (0.8 + 0.4 * unit(gk, 5 + seq));
+  double avg = gr.lo + (gr.hi - gr.lo) * w.base * w.load *
+                           (0.8 + 0.4 * sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq)) * slower;
   double mn = count ? avg * (0.3 + 0.6 * w.noise) : 0, mx = count ? avg * (1.1 + 2 * w.noise) : 0;
   if (!count) avg = 0;
   out[0].v = store(avg, d.width, d.scale);
@@ -86,7 +140,10 @@ void raw_graph_values(const RunPlan &plan, int group, int graph, uint64_t vkey, 
   const GraphDef &gr = plan.groups[group].graphs[graph];
   const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
   uint64_t gk = mix(vkey ^ ((uint64_t)graph << 40));
-  Wave w = wave(gk, seq);
+  Wave w = wave(plan.opt, gk, seq);
+  double slower = 1;
+  for (const SlowdownAt &s : plan.slowdowns)
+    if (s.group == group && s.vkey == vkey && seq >= s.from_seq) slower *= s.factor;
   for (int e = 0; e < ORV_MAX_ELEMENTS_PER_GRAPH; e++) out[e] = RawElem();
   double x = gr.lo + (gr.hi - gr.lo) * w.base * w.load;
   switch (d.family) {
@@ -94,8 +151,8 @@ void raw_graph_values(const RunPlan &plan, int group, int graph, uint64_t vkey, 
     case ORV_FAMILY_CUMULATIVE:  // a counter: grows by about x every sample
       out[0].v = std::round(w.base * 1000 + (double)seq * (gr.lo + gr.hi) / 2 * w.base);
       break;
-    case ORV_FAMILY_TIMES: fill_times(gr, w, seq, gk, out, false); break;
-    case ORV_FAMILY_TIMES_STD: fill_times(gr, w, seq, gk, out, true); break;
+    case ORV_FAMILY_TIMES: fill_times(plan.opt, gr, w, seq, gk, out, false, slower); break;
+    case ORV_FAMILY_TIMES_STD: fill_times(plan.opt, gr, w, seq, gk, out, true, slower); break;
     case ORV_FAMILY_VALUE_COUNT:
       out[0].v = store(x, 2, d.scale);
       out[1].v = std::round(1 + 40 * w.load * w.noise);

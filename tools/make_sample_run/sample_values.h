@@ -11,6 +11,13 @@
  * with min <= avg <= max and a count, counters that only grow, percentages).
  * About one graph sample in 200 of the integer types is missing (all its
  * elements hold the width's reserved value).
+ *
+ * With a noise seed, the per-sample noise (load jitter, the spread of a
+ * response time, intervals without transactions) comes from that seed and is
+ * autocorrelated along the sequence numbers like real per-second samples: a
+ * Gaussian process with lag-one correlation 0.9 mapped to uniform noise.
+ * Slowdowns multiply the response times of one transaction from a sequence
+ * number on (see Slowdown in sample_plan.h).
  */
 #ifndef MAKE_SAMPLE_RUN_SAMPLE_VALUES_H
 #define MAKE_SAMPLE_RUN_SAMPLE_VALUES_H
