@@ -143,7 +143,8 @@ std::string chart_json(const ChartData &c) {
     }
     out += "]";
   }
-  return out + "],\"thinned\":" + (c.thinned ? "true" : "false") + "}";
+  return out + "],\"thinned\":" + (c.thinned ? "true" : "false") +
+         ",\"elapsed\":" + (c.elapsed ? "true" : "false") + "}";
 }
 
 }  // namespace orvtsdb_cli

@@ -31,9 +31,10 @@ struct ChartData {
   std::vector<ChartLine> lines;
   std::vector<std::vector<Cell>> cells;  // per line, one per time
   bool thinned = false;
-  int columns = 0;     // the builder's column count
-  size_t samples = 0;  // samples given, over all lines
-  size_t missing = 0;  // of them missing
+  bool elapsed = false;  // times are seconds since a run's start, not epoch seconds
+  int columns = 0;       // the builder's column count
+  size_t samples = 0;    // samples given, over all lines
+  size_t missing = 0;    // of them missing
 };
 
 class ChartBuilder {
@@ -60,7 +61,7 @@ class ChartBuilder {
 
 /* The chart as JSON text for the page: {"t0": first time, "dt": [time
  * deltas], "lines": [{"label", "y2"}], "v": [[cell per time] per line],
- * "thinned": bool}; a cell is a number, null (no sample), "-" (missing) or
+ * "thinned": bool, "elapsed": bool}; a cell is a number, null (no sample), "-" (missing) or
  * "NaN"/"Infinity"/"-Infinity". Safe inside a <script> element. */
 std::string chart_json(const ChartData &c);
 

@@ -18,15 +18,13 @@
  */
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 
 #include "chart_data.h"
 #include "command_kit.h"
-#include "packed_text.h"
 #include "progress_line.h"
-#include "report_assets.h"
+#include "report_page.h"
 #include "selection.h"
 #include "store_facts.h"
 #include "store_reading.h"
@@ -37,7 +35,6 @@ namespace orvtsdb_cli {
 
 namespace {
 
-constexpr int kChartPixels = 640;
 constexpr int kMinColumns = 100;
 constexpr size_t kChartCells = 16000;
 
@@ -56,26 +53,6 @@ struct Options {
 std::string column_text(int columns) {
   int px = kChartPixels / std::max(columns, 1);
   return px <= 1 ? std::string("pixel column") : "column of " + std::to_string(px) + " pixels";
-}
-
-std::string html(const std::string &text) {
-  std::string out;
-  for (char c : shown_text(text)) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string count_text(int64_t n) {
-  std::string s = std::to_string(n);
-  for (int i = (int)s.size() - 3; i > (n < 0 ? 1 : 0); i -= 3) s.insert(i, ",");
-  return s;
 }
 
 std::string time_cell(const Json &t) { return t.is_null() ? "-" : utc_text(t.get<int64_t>()); }
@@ -159,13 +136,7 @@ class Report {
                                         column_text(c.columns)
                                   : "") +
                        (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
-    std::string n = std::to_string(id);
-    return "<div class=\"chart\" data-chart=\"" + n + "\"><h3>" + html(g.name) + "</h3>" +
-           (g.description.empty() ? "" : "<p class=\"desc\">" + html(g.description) + "</p>") +
-           "<div class=\"plot\" id=\"plot-" + n + "\"></div><div class=\"legend\" id=\"legend-" +
-           n + "\"></div><p class=\"note\">" + html(note) +
-           "</p><script type=\"application/gzip\" id=\"data-" + n + "\">" +
-           gzip_base64(chart_json(c)) + "</script></div>\n";
+    return chart_box(id, g.name, g.description, note, c);
   }
 
   sqlite3 *db_;
@@ -203,27 +174,6 @@ std::string summary(const Json &f, const Report &r) {
   return out + "</table></section>\n";
 }
 
-void write_page(const Options &o, const std::string &title, const std::string &body) {
-  std::string tmp = o.output + ".tmp";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << html(title)
-      << "</title>\n<style>" << dygraphs_css() << "\n"
-      << report_css() << "</style>\n<script>" << dygraphs_js() << "</script>\n</head><body>\n"
-      << body << "<footer id=\"status\">Drawing charts...</footer>\n<script>" << report_js()
-      << "</script>\n</body></html>\n";
-    f.close();
-    if (!f) {
-      std::remove(tmp.c_str());
-      die(EXIT_FAILURE_OTHER, "cannot write " + tmp);
-    }
-  }
-  if (std::rename(tmp.c_str(), o.output.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    die(EXIT_FAILURE_OTHER, "cannot rename " + tmp + " to " + o.output);
-  }
-}
-
 void make_report(const Options &o) {
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
@@ -237,7 +187,7 @@ void make_report(const Options &o) {
                      "zoom, double-click to zoom out; the boxes below a chart show or hide its "
                      "lines.</p></header>\n" +
                      summary(facts, r) + charts;
-  write_page(o, title, body);
+  write_page(o.output, title, body);
   std::printf("%s\n", o.output.c_str());
 }
 

@@ -19,7 +19,7 @@
     for (var i = 0; i < d.dt.length; i++) {
       t += d.dt[i];
       var row = new Array(d.lines.length + 1);
-      row[0] = new Date(t * 1000);
+      row[0] = d.elapsed ? t : new Date(t * 1000);
       for (var k = 0; k < d.lines.length; k++) {
         var v = d.v[k][i];
         row[k + 1] = typeof v === 'string' ? Number(v) : v;
@@ -27,6 +27,12 @@
       out[i] = row;
     }
     return out;
+  }
+
+  /* Seconds as h:mm:ss. */
+  function clock(s) {
+    var h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60, sec = Math.floor(s % 60);
+    return h + ':' + (m < 10 ? '0' : '') + m + ':' + (sec < 10 ? '0' : '') + sec;
   }
 
   function legend(id, g, lines) {
@@ -80,6 +86,10 @@
         strokeWidth: 1, highlightSeriesOpts: { strokeWidth: 2 }, xlabel: 'UTC',
         axes: { y: { axisLabelWidth: 60 } }
       };
+      if (d.elapsed) {  // seconds since each run's start, shown as h:mm:ss
+        opts.xlabel = 'elapsed (h:mm:ss)';
+        opts.axes.x = { valueFormatter: clock, axisLabelFormatter: clock };
+      }
       if (right) opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50 };
       if (d.dt.length === 0) {
         box.querySelector('.plot').textContent = 'No samples in the selected time range.';

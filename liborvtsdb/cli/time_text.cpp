@@ -6,6 +6,7 @@
 #include "time_text.h"
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 
 namespace orvtsdb_cli {
@@ -75,6 +76,35 @@ std::optional<int64_t> parse_time(const std::string &s) {
   if (!offset || p != s.size()) return std::nullopt;
   int64_t days = std::chrono::sys_days(ymd).time_since_epoch().count();
   return days * 86400 + h * 3600 + mi * 60 + sec - *offset;
+}
+
+std::optional<int64_t> parse_duration(const std::string &s) {
+  if (s.empty()) return std::nullopt;
+  if (s.find_first_not_of("0123456789") == std::string::npos)
+    return s.size() <= 12 ? std::optional<int64_t>(std::stoll(s)) : std::nullopt;
+  int64_t total = 0;
+  const std::string units = "hms";
+  size_t p = 0, next_unit = 0;
+  while (p < s.size()) {
+    size_t digits = s.find_first_not_of("0123456789", p);
+    if (digits == p || digits == std::string::npos || digits - p > 9) return std::nullopt;
+    size_t unit = units.find(s[digits], next_unit);
+    if (unit == std::string::npos) return std::nullopt;
+    total += std::stoll(s.substr(p, digits - p)) * (unit == 0 ? 3600 : unit == 1 ? 60 : 1);
+    next_unit = unit + 1;
+    p = digits + 1;
+  }
+  return total;
+}
+
+std::string clock_text(int64_t seconds) {
+  std::string sign = seconds < 0 ? "-" : "";
+  uint64_t s = seconds < 0 ? 0 - (uint64_t)seconds : (uint64_t)seconds;
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%s%llu:%02llu:%02llu", sign.c_str(),
+                (unsigned long long)(s / 3600), (unsigned long long)(s / 60 % 60),
+                (unsigned long long)(s % 60));
+  return buf;
 }
 
 std::string utc_text(int64_t t) {

@@ -19,6 +19,13 @@ namespace orvtsdb_cli {
  * none of these or names no real date (2024-02-30, 25:00). */
 std::optional<int64_t> parse_time(const std::string &text);
 
+/* Reads a duration in seconds: "300", "90s", "5m", "1h", "1h30m", "2h5m10s"
+ * (units h, m, s in that order, each at most once). nullopt otherwise. */
+std::optional<int64_t> parse_duration(const std::string &text);
+
+/* Seconds as "h:mm:ss" ("0:05:00"); negative with a leading "-". */
+std::string clock_text(int64_t seconds);
+
 /* "2024-03-04 09:00:00" (UTC), or "?" outside the years gmtime handles. */
 std::string utc_text(int64_t t);
 

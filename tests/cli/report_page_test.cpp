@@ -102,6 +102,33 @@ RunResult browse(const std::string &page, const std::string &profile,
   return vzu_test::run_program("/usr/bin/timeout", args);
 }
 
+/* `page` opened in chromium with the error catcher and the probe (a copy in
+ * `dir`, probed.html; `head` goes before the probe, `extra` to chromium); the
+ * probe's findings, null when the page never finished drawing. */
+Json probe_page(const std::string &page, const std::string &dir, const std::string &head = "",
+                const std::vector<std::string> &extra = {}) {
+  std::string html = vzu_test::read_file(page);
+  std::string probed = dir + "/probed.html";
+  html.replace(html.find("<head>") + 6, 0, ERROR_CATCHER);
+  html.replace(html.rfind("</body>"), 0, head + PROBE);
+  vzu_test::write_file(probed, html);
+  std::vector<std::string> args = {"--enable-logging=stderr", "--v=0", "--dump-dom"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  RunResult r = browse(probed, dir + "/profile", args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("Uncaught"), std::string::npos) << r.err;
+  size_t from = r.out.find("<pre id=\"probe\">"), to = r.out.find("</pre>", from);
+  if (from == std::string::npos || to == std::string::npos) {
+    ADD_FAILURE() << "the page never finished drawing:\n" << r.out.substr(0, 2000);
+    return Json();
+  }
+  from += 16;
+  std::string text = r.out.substr(from, to - from);
+  for (auto [e, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}})
+    text = replace_all(text, e, c);
+  return Json::parse(text);
+}
+
 class ReportPageTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -128,27 +155,9 @@ class ReportPageTest : public testing::Test {
     RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, page_ + "\n");
-    std::string html = vzu_test::read_file(page_);
-    html.replace(html.find("<head>") + 6, 0, ERROR_CATCHER);
-    html.replace(
-        html.rfind("</body>"), 0,
-        "<script>window.probeTime = " + std::to_string(START + SPIKE_AT) + ";</script>" + PROBE);
-    vzu_test::write_file(probed_, html);
-    std::vector<std::string> args = {"--enable-logging=stderr", "--v=0", "--dump-dom"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    r = browse(probed_, store.dir() + "/profile", args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.find("Uncaught"), std::string::npos) << r.err;
-    size_t from = r.out.find("<pre id=\"probe\">"), to = r.out.find("</pre>", from);
-    if (from == std::string::npos || to == std::string::npos) {
-      ADD_FAILURE() << "the page never finished drawing:\n" << r.out.substr(0, 2000);
-      return Json();
-    }
-    from += 16;
-    std::string text = r.out.substr(from, to - from);
-    for (auto [e, c] : {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&amp;", "&"}})
-      text = replace_all(text, e, c);
-    return Json::parse(text);
+    return probe_page(
+        page_, store.dir(),
+        "<script>window.probeTime = " + std::to_string(START + SPIKE_AT) + ";</script>", extra);
   }
 
   TempStore store;
@@ -278,6 +287,51 @@ TEST_F(ReportPageTest, ScreenshotShowsTheLinesAndTheSpikeWhereTheChartsAre) {
       top_of_spike = std::min(top_of_spike, y);
     }
   EXPECT_LT(top_of_spike, y0 + h / 10) << "the spike does not reach the top of its chart";
+}
+
+}  // namespace
+
+namespace {
+
+/* A store of one times graph "Load" over `n` one-second intervals, series
+ * S1 at `level` (with a wave and noise both stores share the shape of) and S2
+ * steady. */
+void fill_store(int n, double level, unsigned noise) {
+  ASSERT_EQ(tsdb_init_migration(START), 0);
+  int load = register_group("Load", {3});
+  Vec s1("S1", 1), s2("S2", 1);
+  for (int i = 0; i < n; i++) {
+    double wave = 1 + 0.5 * std::sin(i * 6.283 / 600),
+           jitter = ((i * 7919 + noise * 104729) % 97) / 970.0;
+    double avg = level * wave * (1 + jitter);
+    s1.insert(load, {avg, avg / 2, avg * 2, 5}, 1);
+    s2.insert(load, {200 * (1 + jitter), 100, 400, 3}, 1);
+    tsdb_migration_increment_sample_ex(1);
+  }
+  ASSERT_EQ(tsdb_exit_migration(START + n), 0);
+}
+
+TEST(ComparePage, ChromiumDrawsOneOverlayChartPerChangedMetric) {
+  if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  TempStore base;
+  fill_store(3600, 1000, 1);
+  TempStore cand;
+  fill_store(3600, 1500, 2);
+  std::string page = cand.dir() + "/compare.html";
+  RunResult r = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"compare", base.db(), cand.db(), "--html", page, "--format", "json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Json rows = Json::parse(r.out);
+  ASSERT_EQ(rows.size(), 1u) << rows.dump();
+  EXPECT_EQ(rows[0]["verdict"], "slower");
+  Json probe = probe_page(page, cand.dir());
+  ASSERT_FALSE(probe.is_null());
+  EXPECT_TRUE(probe["errors"].empty()) << probe["errors"];
+  EXPECT_EQ(probe["charts"], 1);
+  ASSERT_EQ(probe["data"].size(), 1u);
+  const Json &chart = probe["data"].begin().value();
+  EXPECT_EQ(chart["labels"], Json({"time", "baseline", "candidate"}));
+  EXPECT_GT(chart["rows"].size(), 100u);
 }
 
 }  // namespace

@@ -1,0 +1,442 @@
+/*
+ * compare.cpp - `orvtsdb compare BASELINE CANDIDATE`: which metrics of a run
+ * changed against another run, by how much, and whether the change is larger
+ * than the runs' own noise (run_statistics.h says how).
+ *
+ * A metric is a group's graph for one series (its stored tag list); a times
+ * graph is one metric (its avg weighted by its count), any other graph one
+ * metric per role. Both runs are read on elapsed time since their first
+ * sample, with --skip and --until cutting a warm-up and a ramp-down off both.
+ * Each series is read once per run; the points of a changed metric are read
+ * a second time only for the --html page.
+ */
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "chart_data.h"
+#include "command_kit.h"
+#include "orvtsdb.h"
+#include "orvtsdb_data_types.h"
+#include "report_page.h"
+#include "run_statistics.h"
+#include "selection.h"
+#include "store_reading.h"
+#include "time_text.h"
+#include "value_text.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+constexpr int EXIT_REGRESSION = 3;
+
+struct Options {
+  std::string baseline, candidate, skip, until, threshold = "5", format = "text", html;
+  bool all = false, fail_on_regression = false;
+  Selection sel;
+};
+
+/* One run: its store, its start and the part of it compared. */
+struct Run {
+  Run(const std::string &argument, const Options &o, int64_t skip, std::optional<int64_t> until)
+      : store(argument) {
+    orvtsdb::Stmt s;
+    prepare(store.db(), s, "SELECT min(start_time) FROM chunks");
+    row(store.db(), s);
+    start = s.col_int(0);
+    sel = o.sel;
+    sel.from = start + skip;
+    if (until) sel.to = start + *until - 1;
+    selected = select_samples(store.db(), sel);
+  }
+  Store store;
+  int64_t start = 0;
+  Selection sel;
+  Selected selected;
+};
+
+bool is_times(int data_type) {
+  const orv_data_type_t *t = orv_data_type(data_type);
+  return t && (t->family == ORV_FAMILY_TIMES || t->family == ORV_FAMILY_TIMES_STD);
+}
+
+/* What one run says of one metric. */
+struct Side {
+  MetricSeries series;
+  MetricStats stats;
+  double count = 0, rate = 0;  // times graphs: transactions, and per second
+};
+
+/* One line of the result. */
+struct Row {
+  std::string group, graph, labels, role;  // role empty for a times graph
+  bool times = false;
+  int present = 3;  // 1: baseline only, 2: candidate only, 3: both
+  Side base, cand;
+  Change change;
+  std::array<std::pair<const SelectedGraph *, int64_t>, 2> where{};  // graph and sid per run
+};
+
+std::string verdict_text(const Row &r) {
+  if (r.present == 1) return "only in baseline";
+  if (r.present == 2) return "only in candidate";
+  switch (r.change.verdict) {
+    case Verdict::Up: return r.times ? "slower" : "higher";
+    case Verdict::Down: return r.times ? "faster" : "lower";
+    case Verdict::Unchanged: return "unchanged";
+    default: return "too little data";
+  }
+}
+
+/* Order of the output: slower response times first, the largest first; then
+ * other changes by size, faster times, metrics in one run only, too little
+ * data, unchanged. */
+int rank(const Row &r) {
+  if (r.present != 3) return 3;
+  switch (r.change.verdict) {
+    case Verdict::Up: return r.times ? 0 : 1;
+    case Verdict::Down: return r.times ? 2 : 1;
+    case Verdict::TooLittleData: return 4;
+    default: return 5;
+  }
+}
+
+bool shown(const Row &r, const Options &o) { return o.all || rank(r) <= 3; }
+
+std::string metric_text(const Row &r) {
+  std::string t = r.group + " / " + r.graph;
+  if (!r.labels.empty()) t += " / " + r.labels;
+  if (!r.role.empty()) t += " [" + r.role + "]";
+  return t;
+}
+
+/* Reads series sid of graph g in run `run` into one Side per metric: the
+ * times metric (key ""), or one per role. */
+std::map<std::string, Side> read_side(const Run &run, const SelectedGraph &g, int64_t sid) {
+  std::map<std::string, Side> out;
+  bool times = is_times(g.data_type);
+  double count = 0;
+  int64_t first = 0, last = 0, n = 0;
+  if (times) out[""];
+  for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, const double *v) {
+    first = n++ ? first : t;
+    last = t;
+    int64_t elapsed = t - run.start;
+    if (times) {
+      // avg 0, max 2, count 3; a count of 0 has no response time.
+      if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) return;
+      count += v[3];
+      out[""].series.add(elapsed, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
+    } else {
+      for (int r : g.roles)
+        if (!orvtsdb::is_missing(v[r])) out[role_text(g, r)].series.add(elapsed, v[r], 1, v[r]);
+    }
+  });
+  // The span covers the last interval too: one step after the last stamp.
+  double span = n > 1 ? (double)(last - first) * (double)n / (double)(n - 1) : 0;
+  for (auto &[key, side] : out) {
+    side.stats = side.series.stats();
+    if (times) side.count = count, side.rate = span > 0 ? count / span : 0;
+  }
+  return out;
+}
+
+std::string key_of(const SelectedGraph &g, const SelectedSeries &s) {
+  return g.group + '\x1f' + g.name + '\x1f' + s.labels;
+}
+
+/* Every metric of the two runs, matched, with its statistics. */
+std::vector<Row> compare_runs(const Run &base, const Run &cand, int64_t skip, double threshold) {
+  std::map<std::string, std::array<std::pair<const SelectedGraph *, const SelectedSeries *>, 2>>
+      streams;
+  const Run *runs[2] = {&base, &cand};
+  for (int k = 0; k < 2; k++)
+    for (const SelectedGraph &g : runs[k]->selected.graphs)
+      for (const SelectedSeries &s : *g.series) streams[key_of(g, s)][k] = {&g, &s};
+  std::vector<Row> rows;
+  for (const auto &[key, pair] : streams) {
+    std::map<std::string, Side> sides[2];
+    for (int k = 0; k < 2; k++)
+      if (pair[k].first) sides[k] = read_side(*runs[k], *pair[k].first, pair[k].second->sid);
+    const SelectedGraph &g = *(pair[0].first ? pair[0].first : pair[1].first);
+    const SelectedSeries &s = *(pair[0].second ? pair[0].second : pair[1].second);
+    std::map<std::string, int> roles;
+    for (int k = 0; k < 2; k++)
+      for (const auto &[role, side] : sides[k]) roles[role] |= 1 << k;
+    if (!pair[0].first || !pair[1].first) roles = {{"", pair[0].first ? 1 : 2}};
+    for (const auto &[role, present] : roles) {
+      Row r;
+      r.group = g.group, r.graph = g.name, r.labels = s.labels, r.role = role;
+      r.times = is_times(g.data_type);
+      r.present = present;
+      for (int k = 0; k < 2; k++)
+        if (pair[k].first) r.where[k] = {pair[k].first, pair[k].second->sid};
+      if (present == 3) {
+        r.base = sides[0][role], r.cand = sides[1][role];
+        r.change = compare_series(r.base.series, r.cand.series, skip, threshold);
+        r.base.series = r.cand.series = MetricSeries();  // the points are not kept
+      }
+      rows.push_back(std::move(r));
+    }
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
+    if (rank(a) != rank(b)) return rank(a) < rank(b);
+    if (rank(a) == 2) return a.change.change < b.change.change;
+    return std::fabs(a.change.change) > std::fabs(b.change.change);
+  });
+  return rows;
+}
+
+std::string percent(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%+.1f%%", 100 * x);
+  return buf;
+}
+
+std::string mean_text(const Side &s) {
+  if (s.stats.intervals == 0) return "-";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", s.stats.mean);
+  return buf;
+}
+
+std::string interval_text(const Row &r) {
+  if (r.present != 3 || r.change.verdict == Verdict::TooLittleData) return "";
+  return "[" + percent(r.change.low) + ", " + percent(r.change.high) + "]";
+}
+
+std::string change_text(const Row &r) {
+  return r.present == 3 && r.base.stats.intervals && r.cand.stats.intervals && r.base.stats.mean
+             ? percent(r.change.change)
+             : "";
+}
+
+/* The closing count: "1,318 metrics: 1 slower, ...". */
+std::string tally(const std::vector<Row> &rows) {
+  std::map<std::string, size_t> n;
+  for (const Row &r : rows) n[verdict_text(r)]++;
+  std::string out = count_text((int64_t)rows.size()) + " metrics:";
+  bool first = true;
+  for (const char *v : {"slower", "faster", "higher", "lower", "unchanged", "too little data",
+                        "only in baseline", "only in candidate"}) {
+    out += std::string(first ? " " : ", ") + std::to_string(n[v]) + " " + v;
+    first = false;
+  }
+  return out;
+}
+
+std::string window_text(const Run &r) {
+  return "start " + utc_text(r.start) + " UTC, compared " + clock_text(r.sel.from - r.start) +
+         " .. " +
+         (r.sel.to == std::numeric_limits<int64_t>::max() ? "end"
+                                                          : clock_text(r.sel.to + 1 - r.start));
+}
+
+void print_text(const std::vector<Row> &rows, const Run &b, const Run &c, const Options &o) {
+  std::vector<std::array<std::string, 6>> cells = {
+      {"change", "95% interval", "baseline", "candidate", "verdict", "metric"}};
+  for (const Row &r : rows)
+    if (shown(r, o))
+      cells.push_back({change_text(r), interval_text(r), mean_text(r.base), mean_text(r.cand),
+                       verdict_text(r), metric_text(r)});
+  std::printf("baseline   %s (%s)\ncandidate  %s (%s)\n\n", b.store.path().c_str(),
+              window_text(b).c_str(), c.store.path().c_str(), window_text(c).c_str());
+  std::array<size_t, 6> width{};
+  for (const auto &line : cells)
+    for (size_t i = 0; i < 5; i++) width[i] = std::max(width[i], line[i].size());
+  for (const auto &line : cells) {
+    std::string text;
+    for (size_t i = 0; i < 5; i++)
+      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
+    std::printf("%s%s\n", text.c_str(), line[5].c_str());
+  }
+  if (cells.size() == 1) std::printf("(no metric changed beyond the threshold)\n");
+  std::printf("\n%s\n", tally(rows).c_str());
+}
+
+Json side_json(const Row &r, const Side &s) {
+  const MetricStats &m = s.stats;
+  Json j = {{"mean", m.intervals ? Json(m.mean) : Json()},
+            {"intervals", m.intervals},
+            {"max", m.intervals ? Json(m.max) : Json()}};
+  std::string p = r.times ? "interval_avg_p" : "p";
+  for (auto [name, v] :
+       {std::pair<const char *, double>{"50", m.p50}, {"90", m.p90}, {"95", m.p95}, {"99", m.p99}})
+    if (r.times || std::string(name) == "50" || std::string(name) == "95")
+      j[p + name] = m.intervals ? Json(v) : Json();
+  if (r.times) j["count"] = s.count, j["rate_per_s"] = s.rate;
+  return j;
+}
+
+void print_json(const std::vector<Row> &rows, const Options &o) {
+  Json out = Json::array();
+  for (const Row &r : rows) {
+    if (!shown(r, o)) continue;
+    Json j = {
+        {"verdict", verdict_text(r)}, {"group", r.group}, {"graph", r.graph}, {"labels", r.labels}};
+    if (!r.role.empty()) j["role"] = r.role;
+    if (r.present == 3 && r.change.verdict != Verdict::TooLittleData) {
+      j["change"] = r.change.change, j["low"] = r.change.low, j["high"] = r.change.high;
+      j["batches"] = r.change.batches, j["batch_seconds"] = r.change.batch;
+    }
+    if (r.present & 1) j["baseline"] = side_json(r, r.base);
+    if (r.present & 2) j["candidate"] = side_json(r, r.cand);
+    out.push_back(std::move(j));
+  }
+  std::printf("%s\n", json_dump(out, 2).c_str());
+}
+
+void print_csv(const std::vector<Row> &rows, const Options &o) {
+  OutBuffer out;
+  out.text() +=
+      "verdict,group,graph,labels,role,change,low,high,baseline_mean,candidate_mean,"
+      "baseline_intervals,candidate_intervals,baseline_count,candidate_count\n";
+  for (const Row &r : rows) {
+    if (!shown(r, o)) continue;
+    bool judged = r.present == 3 && r.change.verdict != Verdict::TooLittleData;
+    auto num = [](bool has, double v) { return has ? number_text(v) : std::string(); };
+    out.text() += csv_field(verdict_text(r)) + "," + csv_field(r.group) + "," + csv_field(r.graph) +
+                  "," + csv_field(r.labels) + "," + csv_field(r.role) + "," +
+                  num(judged, r.change.change) + "," + num(judged, r.change.low) + "," +
+                  num(judged, r.change.high) + "," +
+                  num(r.base.stats.intervals, r.base.stats.mean) + "," +
+                  num(r.cand.stats.intervals, r.cand.stats.mean) + "," +
+                  std::to_string(r.base.stats.intervals) + "," +
+                  std::to_string(r.cand.stats.intervals) + "," + num(r.times, r.base.count) + "," +
+                  num(r.times, r.cand.count) + "\n";
+    out.maybe_flush();
+  }
+}
+
+/* The values of one metric of one run on elapsed time, for its chart: a gap
+ * where an interval has no value (no transaction, for a times graph). */
+void chart_line(ChartBuilder &b, const std::string &label, const Run &run, const Row &r,
+                const SelectedGraph &g, int64_t sid) {
+  std::vector<int64_t> times;
+  std::vector<double> values;
+  int role = 0;
+  for (int k : g.roles)
+    if (!r.times && r.role == role_text(g, k)) role = k;
+  for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, const double *v) {
+    times.push_back(t - run.start);
+    bool none = r.times && (orvtsdb::is_missing(v[3]) || v[3] <= 0);
+    values.push_back(none ? TSDB_MISSING_VALUE : v[role]);
+  });
+  b.add_line({label}, std::move(times), std::move(values));
+}
+
+void write_html(const std::vector<Row> &rows, const Run &b, const Run &c, const Options &o) {
+  std::string table =
+      "<table class=\"facts\"><tr><th>change</th><th>95% interval</th><th>baseline</th>"
+      "<th>candidate</th><th>verdict</th><th>metric</th></tr>";
+  std::string charts;
+  size_t id = 0;
+  for (const Row &r : rows) {
+    if (!shown(r, o)) continue;
+    bool changed = r.present == 3 &&
+                   (r.change.verdict == Verdict::Up || r.change.verdict == Verdict::Down);
+    std::string metric = html(metric_text(r));
+    if (changed) metric = "<a href=\"#chart-" + std::to_string(id) + "\">" + metric + "</a>";
+    table += "<tr><td>" + change_text(r) + "</td><td>" + interval_text(r) + "</td><td>" +
+             mean_text(r.base) + "</td><td>" + mean_text(r.cand) + "</td><td>" +
+             html(verdict_text(r)) + "</td><td>" + metric + "</td></tr>";
+    if (!changed) continue;
+    ChartBuilder builder(kChartPixels);
+    chart_line(builder, "baseline", b, r, *r.where[0].first, r.where[0].second);
+    chart_line(builder, "candidate", c, r, *r.where[1].first, r.where[1].second);
+    ChartData data = builder.build();
+    data.elapsed = true;
+    std::string note = verdict_text(r) + " " + percent(r.change.change) + ", 95% interval " +
+                       interval_text(r) +
+                       (r.times ? "; average response time per interval, " +
+                                      std::string("gaps where nothing finished")
+                                : "");
+    charts += "<div id=\"chart-" + std::to_string(id) + "\">" +
+              chart_box(id, metric_text(r), "", note, data) + "</div>\n";
+    id++;
+  }
+  table += "</table>";
+  std::string body = "<header><h1>Run comparison</h1><p class=\"store\">baseline " +
+                     html(b.store.path()) + " (" + html(window_text(b)) + ")<br>candidate " +
+                     html(c.store.path()) + " (" + html(window_text(c)) + ")</p><p>" +
+                     html(tally(rows)) + "</p></header>\n<section id=\"summary\"><h2>Changes</h2>" +
+                     table +
+                     "</section>\n<section class=\"group\"><h2>Baseline and candidate</h2>"
+                     "<div class=\"charts\">\n" +
+                     (charts.empty() ? "<p>No metric changed beyond the threshold.</p>\n"
+                                     : charts) +
+                     "</div></section>\n";
+  write_page(o.html, "Run comparison: " + b.store.path() + " / " + c.store.path(), body);
+}
+
+double threshold_of(const std::string &text) {
+  std::string t = text;
+  if (!t.empty() && t.back() == '%') t.pop_back();
+  char *end = nullptr;
+  double v = std::strtod(t.c_str(), &end);
+  if (t.empty() || *end || !(v >= 0) || v > 1000)
+    die(EXIT_USAGE, "--threshold needs a percentage such as 5 or 2.5%, not '" + text + "'");
+  return v / 100;
+}
+
+void run_compare(const Options &o) {
+  double threshold = threshold_of(o.threshold);
+  std::optional<int64_t> skip = o.skip.empty() ? std::optional<int64_t>(0) : parse_duration(o.skip);
+  std::optional<int64_t> until;
+  if (!skip)
+    die(EXIT_USAGE, "--skip needs a duration such as 300, 90s, 5m or 1h30m, not '" + o.skip + "'");
+  if (!o.until.empty() && !(until = parse_duration(o.until)))
+    die(EXIT_USAGE, "--until needs a duration such as 55m, not '" + o.until + "'");
+  if (until && *until <= *skip)
+    die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
+  Run base(o.baseline, o, *skip, until), cand(o.candidate, o, *skip, until);
+  std::vector<Row> rows = compare_runs(base, cand, *skip, threshold);
+  if (o.format == "json")
+    print_json(rows, o);
+  else if (o.format == "csv")
+    print_csv(rows, o);
+  else
+    print_text(rows, base, cand, o);
+  if (!o.html.empty()) write_html(rows, base, cand, o);
+  size_t slower = std::count_if(rows.begin(), rows.end(), [](const Row &r) {
+    return r.times && r.present == 3 && r.change.verdict == Verdict::Up;
+  });
+  if (o.fail_on_regression && slower)
+    die(EXIT_REGRESSION, "compare: " + std::to_string(slower) +
+                             (slower == 1 ? " response time" : " response times") +
+                             " slower beyond the threshold");
+}
+
+}  // namespace
+
+void add_compare_command(CLI::App &app) {
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = app.add_subcommand(
+      "compare",
+      "which metrics changed from a baseline run to a candidate run, by how much, and\n"
+      "whether beyond the runs' own noise");
+  cmd->add_option("baseline", o->baseline, "the earlier run: run directory or store file")
+      ->required();
+  cmd->add_option("candidate", o->candidate, "the run to judge: run directory or store file")
+      ->required();
+  add_selection_options(*cmd, o->sel, true);
+  cmd->add_option("--graph", o->sel.graph, "only this graph (name)");
+  cmd->add_option("--skip", o->skip, "drop a warm-up from both runs: 300, 90s, 5m, 1h30m");
+  cmd->add_option("--until", o->until, "end both runs at this elapsed time (a ramp-down off)");
+  cmd->add_option("--threshold", o->threshold,
+                  "smallest change called a change, in percent (default 5)");
+  cmd->add_flag("--all", o->all, "list every metric, unchanged ones too");
+  cmd->add_option("--format", o->format, "text, csv or json")
+      ->check(CLI::IsMember({"text", "csv", "json"}))
+      ->capture_default_str();
+  cmd->add_option("--html", o->html, "also write one self-contained page with overlay charts");
+  cmd->add_flag("--fail-on-regression", o->fail_on_regression,
+                "exit status 3 when a response time got slower beyond the threshold");
+  cmd->callback([o] { run_compare(*o); });
+}
+
+}  // namespace orvtsdb_cli

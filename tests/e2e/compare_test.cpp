@@ -1,0 +1,192 @@
+/*
+ * compare_test.cpp - `orvtsdb compare` on real runs whose truth is known:
+ * generated runs of one system (one --seed) that differ by autocorrelated
+ * noise alone (--noise-seed), one with a transaction made slower
+ * (--slowdown), migrated by the real tool into their own stores.
+ *
+ * COMPARE_PAIRS (default 20) sets how many noise-only pairs measure the
+ * false alarm rate; the rate is printed.
+ */
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "vzu_test_support.h"
+
+using namespace vzu_test;
+using Json = nlohmann::json;
+
+namespace {
+
+/* One hour of one-second samples of the fixed groups, one partition: long
+ * enough for the batches the statistics need, quick to make. */
+const std::vector<std::string> SHAPE = {"--groups",     "6",    "--vectors",  "5",
+                                        "--partitions", "1",    "--versions", "1",
+                                        "--packets",    "3600", "--seed",     "1"};
+
+/* A migrated run of the system with noise seed `noise` and `extra` options. */
+std::unique_ptr<TempRun> make_run(int noise, const std::vector<std::string> &extra = {}) {
+  auto run = std::make_unique<TempRun>(1);
+  std::vector<std::string> args = {"--wdir", run->wdir(),    "--testrun",
+                                   "1",      "--noise-seed", std::to_string(noise)};
+  args.insert(args.end(), SHAPE.begin(), SHAPE.end());
+  args.insert(args.end(), extra.begin(), extra.end());
+  RunResult g = run_program(bin_dir() + "/make_sample_run", args, real_store_env());
+  EXPECT_EQ(g.status, 0) << g.err;
+  auto env = real_store_env();
+  env.push_back({"TW_WDIR", run->wdir()});
+  RunResult m = run_program(tool_path(), {"-t", "1"}, env);
+  EXPECT_EQ(m.status, 0) << m.out << m.err;
+  return run;
+}
+
+RunResult compare(const TempRun &a, const TempRun &b, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"compare", a.run_dir(), b.run_dir()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return run_program(bin_dir() + "/orvtsdb", args, real_store_env());
+}
+
+Json compare_json(const TempRun &a, const TempRun &b, std::vector<std::string> extra = {}) {
+  extra.insert(extra.end(), {"--format", "json", "--all"});
+  RunResult r = compare(a, b, extra);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return Json::parse(r.out);
+}
+
+bool changed(const Json &row) {
+  std::string v = row["verdict"];
+  return v != "unchanged" && v != "too little data";
+}
+
+class CompareTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    base_ = make_run(1).release();
+    slower_ = make_run(2, {"--slowdown", "Login=1.3"}).release();
+  }
+  static void TearDownTestSuite() {
+    delete base_;
+    delete slower_;
+  }
+  static TempRun *base_, *slower_;
+};
+TempRun *CompareTest::base_, *CompareTest::slower_;
+
+TEST_F(CompareTest, AnInjectedSlowdownIsFoundExactlyWhereItIs) {
+  Json rows = compare_json(*base_, *slower_);
+  int slower = 0;
+  for (const Json &r : rows) {
+    bool login = r["group"] == "Transaction Stats" &&
+                 r["labels"].get<std::string>().find("Transaction=Login") != std::string::npos;
+    if (r["verdict"] == "slower") {
+      slower++;
+      EXPECT_TRUE(login) << r.dump();
+      EXPECT_LT(r["low"].get<double>(), 0.3) << r.dump();
+      EXPECT_GT(r["high"].get<double>(), 0.3) << r.dump();
+      EXPECT_TRUE(r["baseline"].contains("interval_avg_p99")) << "times graphs say what the "
+                                                                 "percentiles are of";
+    } else {
+      EXPECT_FALSE(changed(r) && r.contains("baseline") && r["baseline"].contains("count"))
+          << "another response time changed: " << r.dump();
+    }
+  }
+  EXPECT_EQ(slower, 2) << "Transaction Time and its spread";
+
+  RunResult text = compare(*base_, *slower_);
+  ASSERT_EQ(text.status, 0) << text.err;
+  auto lines = split_lines(text.out);
+  auto header = std::find_if(lines.begin(), lines.end(),
+                             [](const std::string &l) { return l.rfind("change", 0) == 0; });
+  ASSERT_TRUE(header != lines.end() && header + 1 != lines.end()) << text.out;
+  EXPECT_NE(header[1].find("slower"), std::string::npos) << text.out << "worst first";
+  EXPECT_NE(lines.back().find("2 slower"), std::string::npos) << text.out;
+
+  RunResult gate = compare(*base_, *slower_, {"--fail-on-regression"});
+  EXPECT_EQ(gate.status, 3) << gate.err;
+  EXPECT_NE(gate.err.find("2 response times slower"), std::string::npos) << gate.err;
+  EXPECT_EQ(compare(*base_, *slower_, {"--fail-on-regression", "--threshold", "40"}).status, 0);
+}
+
+TEST_F(CompareTest, ARunAgainstItselfIsUnchangedEverywhere) {
+  Json rows = compare_json(*base_, *base_);
+  ASSERT_GT(rows.size(), 50u);
+  for (const Json &r : rows) {
+    EXPECT_EQ(r["verdict"], "unchanged") << r.dump();
+    if (r.contains("change")) {
+      EXPECT_EQ(r["change"], 0.0) << r.dump();
+    }
+  }
+}
+
+TEST_F(CompareTest, WindowsCsvAndUsageErrors) {
+  RunResult r = compare(*base_, *slower_, {"--skip", "5m", "--until", "55m"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("compared 0:05:00 .. 0:55:00"), std::string::npos) << r.out;
+  Json windowed = compare_json(*base_, *slower_, {"--skip", "5m", "--until", "55m"});
+  for (const Json &row : windowed)
+    if (row.contains("baseline")) {
+      EXPECT_LE(row["baseline"]["intervals"].get<int>(), 3000);
+    }
+
+  RunResult csv = compare(*base_, *slower_, {"--format", "csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  auto lines = split_lines(csv.out);
+  ASSERT_EQ(lines.size(), 3u) << csv.out;
+  EXPECT_EQ(csv_fields(lines[0])[0], "verdict");
+  EXPECT_EQ(csv_fields(lines[1])[0], "slower");
+
+  struct {
+    std::vector<std::string> args;
+    int status;
+    const char *message;
+  } bad[] = {
+      {{"--skip", "soon"}, 2, "--skip needs a duration"},
+      {{"--skip", "10m", "--until", "5m"}, 2, "is not after --skip"},
+      {{"--threshold", "-3"}, 2, "--threshold needs a percentage"},
+      {{"--format", "xml"}, 2, "xml"},
+  };
+  for (const auto &b : bad) {
+    RunResult e = compare(*base_, *slower_, b.args);
+    EXPECT_EQ(e.status, b.status) << e.err;
+    EXPECT_NE(e.err.find(b.message), std::string::npos) << e.err;
+  }
+  RunResult none = run_program(bin_dir() + "/orvtsdb",
+                               {"compare", base_->run_dir(), "/nonexistent/store"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("/nonexistent/store"), std::string::npos) << none.err;
+}
+
+TEST(CompareRuns, MetricsOfOneRunOnlyAreListedAsSuch) {
+  auto a = make_run(1), b = make_run(1, {"--vectors", "6"});
+  Json rows = compare_json(*a, *b);
+  int only = 0;
+  for (const Json &r : rows) {
+    EXPECT_NE(r["verdict"], "only in baseline") << r.dump();
+    only += r["verdict"] == "only in candidate";
+  }
+  EXPECT_GT(only, 0);
+}
+
+/* Pairs of runs of one system, noise alone: at the default settings at most
+ * 5 % of the judged metrics may be called changed. */
+TEST(CompareRuns, NoiseAloneIsRarelyCalledAChange) {
+  const char *env = std::getenv("COMPARE_PAIRS");
+  int pairs = env ? std::atoi(env) : 20;
+  size_t judged = 0, called = 0;
+  for (int k = 0; k < pairs; k++) {
+    auto a = make_run(100 + k), b = make_run(200 + k);
+    for (const Json &r : compare_json(*a, *b)) {
+      judged += r["verdict"] != "too little data";
+      called += changed(r);
+    }
+  }
+  ASSERT_GT(judged, 0u);
+  double rate = (double)called / (double)judged;
+  std::printf("false alarms: %zu of %zu judged metrics in %d pairs (%.2f %%)\n", called, judged,
+              pairs, 100 * rate);
+  EXPECT_LE(rate, 0.05);
+}
+
+}  // namespace
