@@ -12,10 +12,10 @@
  */
 #include <string.h>
 
+#include "decode_plan.h"
 #include "sample_convert.h"
 #include "sample_dump.h"
 #include "sample_merge.h"
-#include "decode_plan.h"
 #include "vira_zedazad_uvoz_izu.h"
 
 using namespace vzu_sample;
