@@ -65,18 +65,24 @@ bool is_times(int data_type) {
 }
 
 /* What one run says of one metric. */
-struct Side {
-  MetricSeries series;
+struct Summary {
   MetricStats stats;
   double count = 0, rate = 0;  // times graphs: transactions, and per second
 };
 
-/* One line of the result. */
+/* One metric of one run as read: its intervals and its summary. */
+struct Side {
+  MetricSeries series;
+  Summary summary;
+};
+
+/* One line of the result. Only summaries are kept: the intervals of one
+ * series at a time are in memory. */
 struct Row {
   std::string group, graph, labels, role;  // role empty for a times graph
   bool times = false;
   int present = 3;  // 1: baseline only, 2: candidate only, 3: both
-  Side base, cand;
+  Summary base, cand;
   Change change;
   std::array<std::pair<const SelectedGraph *, int64_t>, 2> where{};  // graph and sid per run
 };
@@ -139,8 +145,8 @@ std::map<std::string, Side> read_side(const Run &run, const SelectedGraph &g, in
   // The span covers the last interval too: one step after the last stamp.
   double span = n > 1 ? (double)(last - first) * (double)n / (double)(n - 1) : 0;
   for (auto &[key, side] : out) {
-    side.stats = side.series.stats();
-    if (times) side.count = count, side.rate = span > 0 ? count / span : 0;
+    side.summary.stats = side.series.stats();
+    if (times) side.summary.count = count, side.summary.rate = span > 0 ? count / span : 0;
   }
   return out;
 }
@@ -176,9 +182,9 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, int64_t skip, do
       for (int k = 0; k < 2; k++)
         if (pair[k].first) r.where[k] = {pair[k].first, pair[k].second->sid};
       if (present == 3) {
-        r.base = sides[0][role], r.cand = sides[1][role];
-        r.change = compare_series(r.base.series, r.cand.series, skip, threshold);
-        r.base.series = r.cand.series = MetricSeries();  // the points are not kept
+        const Side &b = sides[0][role], &c = sides[1][role];
+        r.base = b.summary, r.cand = c.summary;
+        r.change = compare_series(b.series, c.series, skip, threshold);
       }
       rows.push_back(std::move(r));
     }
@@ -197,7 +203,7 @@ std::string percent(double x) {
   return buf;
 }
 
-std::string mean_text(const Side &s) {
+std::string mean_text(const Summary &s) {
   if (s.stats.intervals == 0) return "-";
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.6g", s.stats.mean);
@@ -258,7 +264,7 @@ void print_text(const std::vector<Row> &rows, const Run &b, const Run &c, const 
   std::printf("\n%s\n", tally(rows).c_str());
 }
 
-Json side_json(const Row &r, const Side &s) {
+Json side_json(const Row &r, const Summary &s) {
   const MetricStats &m = s.stats;
   Json j = {{"mean", m.intervals ? Json(m.mean) : Json()},
             {"intervals", m.intervals},
