@@ -23,6 +23,7 @@
 #include "remote/remote_write_client.h"
 #include "remote/remote_write_labels.h"
 #include "selection.h"
+#include "shown_url.h"
 #include "store_reading.h"
 
 using Clock = std::chrono::steady_clock;

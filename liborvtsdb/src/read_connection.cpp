@@ -10,7 +10,6 @@
 
 #include "samples_vtab.h"
 #include "store_location.h"
-#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -137,22 +136,10 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
   return nullptr;
 }
 
-int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
-                              std::string &err) {
+std::string take_refusal() {
+  std::string what = std::move(last_refusal);
   last_refusal.clear();
-  int rc = sqlite3_prepare_v2(db, sql, -1, out, tail);
-  if (rc == SQLITE_AUTH) {
-    err = "refused " + last_refusal + ": a reader never changes a store";
-  } else if (rc != SQLITE_OK) {
-    err = sqlite3_errmsg(db);
-  } else if (*out && !sqlite3_stmt_readonly(*out)) {
-    std::string text = sqlite3_sql(*out);
-    sqlite3_finalize(*out);
-    *out = nullptr;
-    err = "refused '" + text.substr(0, 60) + "': a reader never changes a store";
-    rc = SQLITE_AUTH;
-  }
-  return rc;
+  return what;
 }
 
 }  // namespace orvtsdb

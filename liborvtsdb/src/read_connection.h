@@ -36,6 +36,10 @@ namespace orvtsdb {
  * it stays locked past ORVTSDB_BUSY_TIMEOUT_MS. Close with sqlite3_close. */
 sqlite3 *open_for_reading(const std::string &path, std::string &err);
 
+/* What the authorizer of this thread's reading connection refused last
+ * ("DELETE from chunks", ...), and forgets it: empty when nothing was. */
+std::string take_refusal();
+
 }  // namespace orvtsdb
 
 #endif

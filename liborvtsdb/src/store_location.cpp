@@ -9,7 +9,7 @@
  */
 #include "store_location.h"
 
-#include "remote/remote_write_client.h"
+#include "shown_url.h"
 
 #include <sys/stat.h>
 

@@ -141,4 +141,23 @@ bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int
   return err.empty();
 }
 
+int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
+                              std::string &err) {
+  take_refusal();
+  int rc = sqlite3_prepare_v2(db, sql, -1, out, tail);
+  if (rc == SQLITE_AUTH) {
+    err = "refused " + take_refusal() + ": a reader never changes a store";
+  } else if (rc != SQLITE_OK) {
+    err = sqlite3_errmsg(db);
+  } else if (*out && !sqlite3_stmt_readonly(*out)) {
+    // What the authorizer has no code for (VACUUM INTO writes a new file).
+    std::string text = sqlite3_sql(*out);
+    sqlite3_finalize(*out);
+    *out = nullptr;
+    err = "refused '" + text.substr(0, 60) + "': a reader never changes a store";
+    rc = SQLITE_AUTH;
+  }
+  return rc;
+}
+
 }  // namespace orvtsdb

@@ -28,8 +28,8 @@
 
 #include "migration.h"
 #include "open_store_backend.h"
-#include "remote/remote_write_client.h"
 #include "run_identity.h"
+#include "shown_url.h"
 #include "store_location.h"
 
 #pragma GCC visibility push(default)

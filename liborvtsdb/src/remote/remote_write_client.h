@@ -68,11 +68,6 @@ class RemoteWriteClient {
   int64_t accepted_ = 0, requests_ = 0;
 };
 
-/* url as it may be shown: a password in its user part ("user:secret@host")
- * reads "user:***@host". Every message and closing line names the endpoint
- * through this, so credentials given in a URL never reach a terminal or log. */
-std::string shown_url(const std::string &url);
-
 }  // namespace orvtsdb
 
 #endif
