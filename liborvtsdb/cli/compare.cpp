@@ -44,10 +44,12 @@ struct Options {
 struct Run {
   Run(const std::string &argument, const Options &o, int64_t skip, std::optional<int64_t> until)
       : store(argument) {
-    orvtsdb::Stmt s;
-    prepare(store.db(), s, "SELECT min(start_time) FROM chunks");
-    row(store.db(), s);
-    start = s.col_int(0);
+    std::string err;
+    int64_t last = 0;
+    bool any = false;
+    if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err))
+      die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
+    if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
     sel = o.sel;
     sel.from = start + skip;
     if (until) sel.to = start + *until - 1;

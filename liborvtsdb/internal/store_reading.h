@@ -124,6 +124,10 @@ struct ChunkView {
 bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                     const std::function<void(const ChunkView &)> &fn, std::string &err);
 
+/* The first and last time a sample is stored at, over the whole store, in
+ * *first and *last; *any false (and the times untouched) when it holds none. */
+bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err);
+
 /* Samples stored in the chunks of series sid and graph `graph` that
  * overlap [from, to] (whole chunks), without decoding them, in *count. */
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,

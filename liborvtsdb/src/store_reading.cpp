@@ -141,6 +141,15 @@ bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int
   return err.empty();
 }
 
+bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err) {
+  Stmt s;
+  if (!s.prepare(db, "SELECT min(start_time), max(end_time), count(*) FROM chunks", err))
+    return false;
+  *any = next_row(db, s, err) && s.col_int(2) > 0;
+  if (*any) *first = s.col_int(0), *last = s.col_int(1);
+  return err.empty();
+}
+
 int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
                               std::string &err) {
   take_refusal();
