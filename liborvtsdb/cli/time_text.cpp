@@ -37,7 +37,22 @@ std::optional<int64_t> epoch_seconds(const std::string &s) {
     if (s[p] < '0' || s[p] > '9') return std::nullopt;
     v = v * 10 + (s[p] - '0');
   }
+  // Twelve digits or more are milliseconds (as seconds: past the year 5000);
+  // only whole seconds name a time the store holds.
+  if (s.size() - (s[0] == '-') >= 12) {
+    if (v % 1000) return std::nullopt;
+    v /= 1000;
+  }
   return s[0] == '-' ? -v : v;
+}
+
+/* Skips a fraction of a second at p that is zero (".0", ".000"); false on a
+ * fraction that is not. */
+bool zero_fraction(const std::string &s, size_t &p) {
+  if (!take(s, p, '.')) return true;
+  size_t start = p;
+  while (p < s.size() && s[p] == '0') p++;
+  return p > start && (p == s.size() || s[p] < '0' || s[p] > '9');
 }
 
 /* The offset east of UTC in seconds after p ("Z", "+hh", "+hhmm", "+hh:mm"). */
@@ -69,7 +84,8 @@ std::optional<int64_t> parse_time(const std::string &s) {
   if (take(s, p, 'T') || take(s, p, 't') || take(s, p, ' ')) {
     h = digits(s, p, 2);
     mi = take(s, p, ':') ? digits(s, p, 2) : -1;
-    if (take(s, p, ':')) sec = digits(s, p, 2);
+    if (take(s, p, ':') && (sec = digits(s, p, 2)) >= 0 && !zero_fraction(s, p))
+      return std::nullopt;
     if (h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return std::nullopt;
   }
   auto offset = utc_offset(s, p);

@@ -91,6 +91,9 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"export", "DB", "--format", "csv", "--to", "2023-02-29"}, 2, "2023-02-29"},
       {{"export", "DB", "--format", "csv", "--to", "2023-11-14T24:00"}, 2, "24:00"},
       {{"export", "DB", "--format", "csv", "--to", "2023-11-14T22:13:20.5Z"}, 2, ".5Z"},
+      {{"export", "DB", "--format", "csv", "--to", "2023-11-14T22:13:20.050"}, 2, ".050"},
+      {{"export", "DB", "--format", "csv", "--to", "2023-11-14T22:13:20."}, 2, "20."},
+      {{"export", "DB", "--format", "csv", "--to", "1700000010500"}, 2, "1700000010500"},
       {{"export", "DB", "--format", "csv", "--from", "1700000010", "--to", "1700000000"},
        2,
        "is after --to"},
@@ -146,7 +149,8 @@ TEST_F(CommandTest, TimesAsEpochSecondsOrIso8601SelectTheSameSamples) {
   // Each form names 1700000010; --from X --to X keeps the samples at that time.
   for (const char *t :
        {"1700000010", "2023-11-14T22:13:30Z", "2023-11-14 22:13:30", "2023-11-14t22:13:30z",
-        "2023-11-14T23:13:30+01:00", "2023-11-14T21:13:30-0100", "2023-11-15T00:13:30+02"}) {
+        "2023-11-14T23:13:30+01:00", "2023-11-14T21:13:30-0100", "2023-11-15T00:13:30+02",
+        "1700000010000", "2023-11-14T22:13:30.000Z", "2023-11-14 22:13:30.0"}) {
     auto rows = csv_rows({"--from", t, "--to", t});
     EXPECT_EQ(rows.size(), 12u) << t;  // 96 values / 8 steps
     for (const std::string &row : rows) EXPECT_NE(row.find(",1700000010,"), std::string::npos) << t;
