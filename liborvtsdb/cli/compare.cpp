@@ -50,6 +50,9 @@ struct Run {
     if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
+    if (start + skip > last)
+      die(EXIT_USAGE, "--skip " + clock_text(skip) + " is past the last sample of " + store.path() +
+                          " (at " + clock_text(last - start) + ")");
     sel = o.sel;
     sel.from = start + skip;
     if (until) sel.to = start + *until - 1;

@@ -113,6 +113,22 @@ void pick_roles(const Selection &sel, std::vector<SelectedGraph> &graphs) {
   graphs = std::move(kept);
 }
 
+/* Dies when --from or --to leaves no stored time: a window past the run's
+ * end or before its start names nothing, and saying so beats an empty
+ * answer. A store without samples has no span to miss. */
+void check_time_range(sqlite3 *db, const Selection &sel) {
+  int64_t first = 0, last = 0;
+  bool any = false;
+  std::string err;
+  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
+  if (any && sel.from > last)
+    not_found("--from " + utc_text(sel.from) + " is after the store's last sample at " +
+              utc_text(last) + " (UTC)");
+  if (any && sel.to < first)
+    not_found("--to " + utc_text(sel.to) + " is before the store's first sample at " +
+              utc_text(first) + " (UTC)");
+}
+
 }  // namespace
 
 void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only) {
@@ -143,6 +159,7 @@ void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels
 Selected select_samples(sqlite3 *db, const Selection &sel) {
   if (sel.from > sel.to)
     not_found("--from " + utc_text(sel.from) + " is after --to " + utc_text(sel.to) + " (UTC)");
+  check_time_range(db, sel);
   check_group(db, sel);
   Selected out;
   out.graphs = graphs_of(db, sel);

@@ -155,7 +155,16 @@ TEST_F(CommandTest, TimesAsEpochSecondsOrIso8601SelectTheSameSamples) {
     EXPECT_EQ(rows.size(), 12u) << t;  // 96 values / 8 steps
     for (const std::string &row : rows) EXPECT_NE(row.find(",1700000010,"), std::string::npos) << t;
   }
-  EXPECT_EQ(csv_rows({"--to", "2023-11-14"}).size(), 0u) << "midnight is before the run";
+  RunResult before = run({"export", "DB", "--format", "csv", "--to", "2023-11-14"});
+  EXPECT_EQ(before.status, 2) << "midnight is before the run";
+  EXPECT_NE(before.err.find("is before the store's first sample at 2023-11-14 22:13:20"),
+            std::string::npos)
+      << before.err;
+  RunResult after = run({"report", "DB", "--from", "2023-11-15", "-o", "/dev/null"});
+  EXPECT_EQ(after.status, 2);
+  EXPECT_NE(after.err.find("is after the store's last sample at 2023-11-14 22:14:30"),
+            std::string::npos)
+      << after.err;
   EXPECT_EQ(csv_rows({"--from", "2023-11-14"}).size(), 96u);
 }
 
