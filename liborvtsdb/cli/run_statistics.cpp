@@ -53,16 +53,21 @@ void MetricSeries::add(int64_t t, double value, double weight, double max) {
   weights_.push_back(weight);
 }
 
+double MetricSeries::mean() const {
+  double weight = 0, sum = 0;
+  for (size_t i = 0; i < values_.size(); i++) {
+    weight += weights_[i];
+    sum += values_[i] * weights_[i];
+  }
+  return values_.empty() ? 0 : sum / weight;
+}
+
 MetricStats MetricSeries::stats() const {
   MetricStats s;
   s.intervals = values_.size();
   if (values_.empty()) return s;
-  double sum = 0;
-  for (size_t i = 0; i < values_.size(); i++) {
-    s.weight += weights_[i];
-    sum += values_[i] * weights_[i];
-  }
-  s.mean = sum / s.weight;
+  for (double w : weights_) s.weight += w;
+  s.mean = mean();
   s.max = max_;
   std::vector<double> sorted = values_;
   std::sort(sorted.begin(), sorted.end());
@@ -94,14 +99,15 @@ struct PairedBatches {
 Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_t from,
                       double threshold) {
   Change out;
-  MetricStats b = base.stats(), c = cand.stats();
-  if (b.intervals == 0 || c.intervals == 0) return out;
-  if (b.mean == c.mean) {
+  if (base.size() == 0 || cand.size() == 0) return out;
+  // The means only: the percentiles of stats() are not needed here.
+  const double bm = base.mean(), cm = cand.mean();
+  if (bm == cm) {
     // Equal means (a run against itself, or a constant): no change at all.
     out.verdict = Verdict::Unchanged;
     return out;
   }
-  if (!(b.mean > 0) || !(c.mean > 0)) return out;  // no relative change of 0 or below
+  if (!(bm > 0) || !(cm > 0)) return out;  // no relative change of 0 or below
 
   // The noise the interval must cover is what differs between the runs at
   // one elapsed time: the relative residuals, paired on time, with the
@@ -113,7 +119,7 @@ Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_
     } else if (cand.times()[j] < base.times()[i]) {
       j++;
     } else {
-      residual.push_back(cand.values()[j++] / c.mean - base.values()[i++] / b.mean);
+      residual.push_back(cand.values()[j++] / cm - base.values()[i++] / bm);
     }
   }
   double phi = residual.size() >= 2 * (size_t)kMinBatches ? ar1_coefficient(residual) : 0.99;
@@ -149,8 +155,8 @@ Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_
     }
   double se = std::sqrt(ss * k / (k - 1));
   double t = gsl_cdf_tdist_Pinv(0.975, k - 1);
-  double lr = std::log(c.mean / b.mean);
-  out.change = c.mean / b.mean - 1;
+  double lr = std::log(cm / bm);
+  out.change = cm / bm - 1;
   out.low = std::expm1(lr - t * se);
   out.high = std::expm1(lr + t * se);
   out.batches = k;

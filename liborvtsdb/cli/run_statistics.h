@@ -55,6 +55,8 @@ class MetricSeries {
    * left out. */
   void add(int64_t t, double value, double weight, double max);
   MetricStats stats() const;
+  /* The weighted mean alone (0 without intervals), as stats() gives it. */
+  double mean() const;
   size_t size() const { return values_.size(); }
   const std::vector<int64_t> &times() const { return times_; }
   const std::vector<double> &values() const { return values_; }
