@@ -29,11 +29,14 @@
 
 namespace orvtsdb_cli {
 
-/* Exit statuses: 0 success, 2 the command line asks for something wrong or
- * absent (unknown option, group, graph, label, role, a reversed range), 1 any
- * other failure (no store, SQLite error, damaged chunk, write error). */
+/* Exit statuses: 0 success; 2 a command line that cannot be read (unknown
+ * option, malformed value, a reversed range); 1 a selection that matches
+ * nothing stored (a group, graph, label or role the store lacks, a window
+ * without samples) and any other failure (no store, SQLite error, damaged
+ * chunk, write error). */
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILURE_OTHER = 1;
+constexpr int EXIT_NO_MATCH = 1;
 
 /* The one place the command gives up: "orvtsdb: <message>" on standard
  * error, then exit with `status`. Standard output is flushed first. */

@@ -51,8 +51,8 @@ struct Run {
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
     if (start + skip > last)
-      die(EXIT_USAGE, "--skip " + clock_text(skip) + " is past the last sample of " + store.path() +
-                          " (at " + clock_text(last - start) + ")");
+      die(EXIT_NO_MATCH, "--skip " + clock_text(skip) + " is past the last sample of " +
+                             store.path() + " (at " + clock_text(last - start) + ")");
     sel = o.sel;
     sel.from = start + skip;
     if (until) sel.to = start + *until - 1;

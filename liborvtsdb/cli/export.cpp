@@ -83,7 +83,7 @@ std::string label_text(const SelectedSeries &s, const char *role) {
 
 class Exporter {
  public:
-  Exporter(sqlite3 *db, const Options &o) : db_(db), o_(o), progress_("export") {}
+  Exporter(sqlite3 *db, Options &o) : db_(db), o_(o), progress_("export") {}
 
   void run() {
     Selected sel = select_samples(db_, o_.sel);
@@ -202,7 +202,7 @@ class Exporter {
   }
 
   sqlite3 *db_;
-  const Options &o_;
+  Options &o_;
   ProgressLine progress_;
   OutBuffer out_;
   std::vector<std::string> tags_;

@@ -73,7 +73,7 @@ int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked)
 
 class Pusher {
  public:
-  Pusher(sqlite3 *db, const PushOptions &o, orvtsdb::RemoteWriteClient &c)
+  Pusher(sqlite3 *db, PushOptions &o, orvtsdb::RemoteWriteClient &c)
       : db_(db),
         o_(o),
         client_(c),

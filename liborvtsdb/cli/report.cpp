@@ -174,7 +174,7 @@ std::string summary(const Json &f, const Report &r) {
   return out + "</table></section>\n";
 }
 
-void make_report(const Options &o) {
+void make_report(Options &o) {
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
   Json facts = store_facts(st.db(), st.path());

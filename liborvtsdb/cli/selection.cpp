@@ -20,14 +20,31 @@ namespace orvtsdb_cli {
 
 namespace {
 
-[[noreturn]] void not_found(const std::string &what) { die(EXIT_USAGE, what); }
+[[noreturn]] void not_found(const std::string &what) { die(EXIT_NO_MATCH, what); }
 
-/* A CLI11 option value that is a time: replaced by its epoch seconds. */
-std::string time_check(std::string &text) {
-  auto t = parse_time(text);
-  if (!t) return "'" + text + "' is neither seconds since the epoch nor an ISO 8601 date-time";
-  text = std::to_string(*t);
-  return "";
+/* A CLI11 check of a --from/--to value. */
+std::string time_check(const std::string &text) {
+  return parse_time(text) ? ""
+                          : "'" + text +
+                                "' is neither seconds or milliseconds since the epoch, an ISO 8601 "
+                                "date-time, nor +DURATION after the run's start";
+}
+
+/* Sets sel.from and sel.to from what --from and --to gave. */
+void resolve_times(sqlite3 *db, Selection &sel) {
+  if (!sel.from_arg && !sel.to_arg) return;
+  int64_t first = 0, last = 0;
+  bool any = false;
+  if ((sel.from_arg && sel.from_arg->from_start) || (sel.to_arg && sel.to_arg->from_start)) {
+    std::string err;
+    if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!any) not_found("the store holds no sample for a time after the run's start to count from");
+  }
+  // A moment inside a second starts the window at the next whole second and
+  // ends it at this one: only whole seconds are stored.
+  if (const auto &f = sel.from_arg)
+    sel.from = f->from_start ? first + f->seconds : f->seconds + (f->inside_second ? 1 : 0);
+  if (const auto &t = sel.to_arg) sel.to = t->from_start ? first + t->seconds : t->seconds;
 }
 
 std::string in_group(const Selection &sel) {
@@ -129,6 +146,37 @@ void check_time_range(sqlite3 *db, const Selection &sel) {
               utc_text(first) + " (UTC)");
 }
 
+/* What sel asks for, for a message: "group 'Db', label Server=S1". */
+std::string selection_text(const Selection &sel) {
+  std::vector<std::string> parts;
+  if (!sel.group.empty()) parts.push_back("group '" + sel.group + "'");
+  if (!sel.graph.empty()) parts.push_back("graph '" + sel.graph + "'");
+  for (const auto &[tag, value] : sel.labels) parts.push_back("label " + tag + "=" + value);
+  if (!sel.role.empty()) parts.push_back("role '" + sel.role + "'");
+  std::string out;
+  for (const std::string &p : parts) out += (out.empty() ? "" : ", ") + p;
+  return out.empty() ? "the store" : out;
+}
+
+/* Dies unless some selected series holds a sample of a selected graph in
+ * the window: an answer with nothing in it would read as a run without
+ * data. Stops at the first sample found. */
+void require_a_sample(sqlite3 *db, const Selection &sel, const Selected &picked) {
+  std::string err;
+  for (const SelectedGraph &g : picked.graphs)
+    for (const SelectedSeries &s : *g.series) {
+      bool any = false;
+      if (!orvtsdb::any_stored_sample(db, s.sid, g.idx, sel.from, sel.to, &any, err))
+        die(EXIT_FAILURE_OTHER, err);
+      if (any) return;
+    }
+  std::string window;
+  if (sel.from != std::numeric_limits<int64_t>::min()) window += " from " + utc_text(sel.from);
+  if (sel.to != std::numeric_limits<int64_t>::max()) window += " to " + utc_text(sel.to);
+  not_found("no sample of " + selection_text(sel) + " is stored" +
+            (window.empty() ? "" : window + " (UTC)"));
+}
+
 }  // namespace
 
 void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only) {
@@ -148,17 +196,24 @@ void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels
   if (groups_and_labels_only) return;
   cmd.add_option("--graph", sel.graph, "graph (by name)");
   cmd.add_option("--role", sel.role, "one role: value, avg, min, max, count, fifth");
-  CLI::Validator when(time_check, "EPOCH|ISO-8601", "time");
-  cmd.add_option("--from", sel.from,
-                 "first time (seconds since the epoch or ISO 8601, UTC "
-                 "unless an offset is given)")
-      ->transform(when);
-  cmd.add_option("--to", sel.to, "last time, as --from")->transform(when);
+  CLI::Validator when(time_check, "TIME", "time");
+  cmd.add_option_function<std::string>(
+         "--from", [&sel](const std::string &t) { sel.from_arg = parse_time(t); },
+         "first time: seconds or milliseconds (12 digits or more) since the epoch, ISO 8601 "
+         "(UTC unless an offset is given; a fraction starts at the next second), or +DURATION "
+         "after the run's first sample (+10m, +1h30m)")
+      ->check(when);
+  cmd.add_option_function<std::string>(
+         "--to", [&sel](const std::string &t) { sel.to_arg = parse_time(t); },
+         "last time, included, as --from")
+      ->check(when);
 }
 
-Selected select_samples(sqlite3 *db, const Selection &sel) {
+Selected select_samples(sqlite3 *db, Selection &sel) {
+  resolve_times(db, sel);
   if (sel.from > sel.to)
-    not_found("--from " + utc_text(sel.from) + " is after --to " + utc_text(sel.to) + " (UTC)");
+    die(EXIT_USAGE,
+        "--from " + utc_text(sel.from) + " is after --to " + utc_text(sel.to) + " (UTC)");
   check_time_range(db, sel);
   check_group(db, sel);
   Selected out;
@@ -168,6 +223,7 @@ Selected select_samples(sqlite3 *db, const Selection &sel) {
   auto series = series_by_group(db, sel, out.graphs);
   for (SelectedGraph &g : out.graphs) g.series = series[g.gid];
   pick_roles(sel, out.graphs);
+  require_a_sample(db, sel, out);
   return out;
 }
 

@@ -22,20 +22,24 @@
 #include <vector>
 
 #include "store_reading.h"
+#include "time_text.h"
 
 namespace orvtsdb_cli {
 
 struct Selection {
   std::string group, graph, role;                           // empty: any
   std::vector<std::pair<std::string, std::string>> labels;  // all must match
+  std::optional<TimeArg> from_arg, to_arg;                  // --from / --to as given
+  // The window read, in whole seconds, both ends included: what --from and
+  // --to name once select_samples() has resolved them against the store.
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t to = std::numeric_limits<int64_t>::max();
 };
 
 /* Adds --group, --label and, unless `groups_and_labels_only`, --graph,
  * --role, --from and --to to cmd, bound to sel. Malformed values (a label
- * without "=", a time that is neither epoch seconds nor ISO 8601) are usage
- * errors of the parse. */
+ * without "=", a time parse_time does not read) are usage errors of the
+ * parse. */
 void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only = false);
 
 using Tags = std::vector<std::pair<std::string, std::string>>;
@@ -56,10 +60,14 @@ struct Selected {
   std::vector<SelectedGraph> graphs;  // by group name, then graph position
 };
 
-/* The graphs and series sel picks in db. Dies with status 2 naming what is
- * wrong when a group, graph, label or role matches nothing in the store, or
- * --from is after --to; on an SQLite failure with status 1. */
-Selected select_samples(sqlite3 *db, const Selection &sel);
+/* The graphs and series sel picks in db, after setting sel.from and sel.to
+ * from --from and --to (an offset such as "+10m" counts from the store's
+ * first sample). A selection that matches nothing dies with status 1 and one
+ * line naming what matched nothing: a group, graph, label or role the store
+ * does not hold, a window outside the stored times, or a window in which no
+ * selected series has a sample. --from after --to is a usage error
+ * (status 2); an SQLite failure is status 1. */
+Selected select_samples(sqlite3 *db, Selection &sel);
 
 /* Calls fn(time, values) for every stored sample of series sid in graph g
  * within sel's time range, in time order; values[r] is role r of the data

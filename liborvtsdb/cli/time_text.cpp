@@ -29,30 +29,30 @@ bool take(const std::string &s, size_t &p, char c) {
   return false;
 }
 
-std::optional<int64_t> epoch_seconds(const std::string &s) {
-  size_t p = s[0] == '-' ? 1 : 0;
-  if (p == s.size() || s.size() - p > 18) return std::nullopt;
+/* Seconds or, from twelve digits on, milliseconds since the epoch (as
+ * seconds, twelve digits would be past the year 5000). */
+std::optional<TimeArg> epoch_time(const std::string &s) {
+  bool negative = s[0] == '-';
+  size_t p = negative ? 1 : 0, n = s.size() - p;
+  if (n == 0 || n > 18) return std::nullopt;
   int64_t v = 0;
   for (; p < s.size(); p++) {
     if (s[p] < '0' || s[p] > '9') return std::nullopt;
     v = v * 10 + (s[p] - '0');
   }
-  // Twelve digits or more are milliseconds (as seconds: past the year 5000);
-  // only whole seconds name a time the store holds.
-  if (s.size() - (s[0] == '-') >= 12) {
-    if (v % 1000) return std::nullopt;
-    v /= 1000;
-  }
-  return s[0] == '-' ? -v : v;
+  if (negative) v = -v;
+  if (n < 12) return TimeArg{v, false, false};
+  int64_t seconds = v / 1000 - (v % 1000 < 0);  // rounded down, also before 1970
+  return TimeArg{seconds, v % 1000 != 0, false};
 }
 
-/* Skips a fraction of a second at p that is zero (".0", ".000"); false on a
- * fraction that is not. */
-bool zero_fraction(const std::string &s, size_t &p) {
+/* Skips a fraction of a second at p (".250"); sets `inside` when it is not
+ * zero. False on a "." without digits. */
+bool fraction(const std::string &s, size_t &p, bool &inside) {
   if (!take(s, p, '.')) return true;
   size_t start = p;
-  while (p < s.size() && s[p] == '0') p++;
-  return p > start && (p == s.size() || s[p] < '0' || s[p] > '9');
+  for (; p < s.size() && s[p] >= '0' && s[p] <= '9'; p++) inside = inside || s[p] != '0';
+  return p > start;
 }
 
 /* The offset east of UTC in seconds after p ("Z", "+hh", "+hhmm", "+hh:mm"). */
@@ -70,9 +70,13 @@ std::optional<int> utc_offset(const std::string &s, size_t &p) {
 
 }  // namespace
 
-std::optional<int64_t> parse_time(const std::string &s) {
+std::optional<TimeArg> parse_time(const std::string &s) {
   if (s.empty()) return std::nullopt;
-  if (auto v = epoch_seconds(s)) return v;
+  if (s[0] == '+') {
+    auto offset = parse_duration(s.substr(1));
+    return offset ? std::optional<TimeArg>(TimeArg{*offset, false, true}) : std::nullopt;
+  }
+  if (auto v = epoch_time(s)) return v;
   size_t p = 0;
   int y = digits(s, p, 4), mo = take(s, p, '-') ? digits(s, p, 2) : -1,
       d = take(s, p, '-') ? digits(s, p, 2) : -1;
@@ -81,17 +85,18 @@ std::optional<int64_t> parse_time(const std::string &s) {
                                   std::chrono::day(d)};
   if (!ymd.ok()) return std::nullopt;
   int h = 0, mi = 0, sec = 0;
+  bool inside = false;
   if (take(s, p, 'T') || take(s, p, 't') || take(s, p, ' ')) {
     h = digits(s, p, 2);
     mi = take(s, p, ':') ? digits(s, p, 2) : -1;
-    if (take(s, p, ':') && (sec = digits(s, p, 2)) >= 0 && !zero_fraction(s, p))
+    if (take(s, p, ':') && (sec = digits(s, p, 2)) >= 0 && !fraction(s, p, inside))
       return std::nullopt;
     if (h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return std::nullopt;
   }
   auto offset = utc_offset(s, p);
   if (!offset || p != s.size()) return std::nullopt;
   int64_t days = std::chrono::sys_days(ymd).time_since_epoch().count();
-  return days * 86400 + h * 3600 + mi * 60 + sec - *offset;
+  return TimeArg{days * 86400 + h * 3600 + mi * 60 + sec - *offset, inside, false};
 }
 
 std::optional<int64_t> parse_duration(const std::string &s) {

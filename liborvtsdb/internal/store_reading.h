@@ -128,6 +128,11 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
  * *first and *last; *any false (and the times untouched) when it holds none. */
 bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err);
 
+/* Whether series sid holds a sample of graph `graph` at a time in
+ * [from, to], from the chunk rows alone, in *any. */
+bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to, bool *any,
+                       std::string &err);
+
 /* Samples stored in the chunks of series sid and graph `graph` that
  * overlap [from, to] (whole chunks), without decoding them, in *count. */
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,

@@ -141,6 +141,27 @@ bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int
   return err.empty();
 }
 
+bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to, bool *any,
+                       std::string &err) {
+  // A chunk overlapping the window may still have no sample time in it (a
+  // step longer than the window): its first time at or after the window's
+  // start must also be no later than the window's end and its own.
+  Stmt s;
+  if (!s.prepare(db,
+                 "SELECT 1 FROM chunks WHERE sid = ?1 AND graph = ?2 AND end_time >= ?3 "
+                 "AND start_time <= ?4 AND CASE WHEN count <= 1 OR step <= 0 THEN 1 ELSE "
+                 "start_time + (max(?3, start_time) - start_time + step - 1) / step * step "
+                 "<= min(?4, end_time) END LIMIT 1",
+                 err))
+    return false;
+  s.bind(1, sid);
+  s.bind(2, (int64_t)graph);
+  s.bind(3, from);
+  s.bind(4, to);
+  *any = next_row(db, s, err);
+  return err.empty();
+}
+
 bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err) {
   Stmt s;
   if (!s.prepare(db, "SELECT min(start_time), max(end_time), count(*) FROM chunks", err))
