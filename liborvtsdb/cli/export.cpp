@@ -22,8 +22,17 @@
  * JSON: an array with one object per series, graph and role:
  * {"group","graph","role","sid","labels":{tag: value},"points":[[time, value]]},
  * value null for a missing sample.
+ *
+ * A line on standard error ends the export: the samples and values written
+ * (as `info` counts them), the series, and the span of their times.
+ *
+ * JSON lines (jsonl): the same objects, one a line and nothing around them,
+ * so a reader takes one series at a time instead of parsing the whole
+ * export as one document.
  */
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <set>
 
@@ -32,6 +41,7 @@
 #include "remote/remote_write_labels.h"
 #include "selection.h"
 #include "store_reading.h"
+#include "time_text.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
@@ -96,6 +106,9 @@ class Exporter {
     if (o_.format == "json") out_.text() += first_ ? "]\n" : "\n]\n";
     if (o_.format == "openmetrics") out_.text() += "# EOF\n";
     out_.flush();
+    std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s\n",
+                 (long long)samples_, (long long)values_, series_.size(),
+                 time_range_text(first_time_, last_time_).c_str());
   }
 
  private:
@@ -118,7 +131,7 @@ class Exporter {
       for (int r : g.roles) {
         if (o_.format == "csv") csv(g, s, r, smp);
         if (o_.format == "openmetrics") openmetrics(g, s, r, smp);
-        if (o_.format == "json") json(g, s, r, smp);
+        if (o_.format == "json" || o_.format == "jsonl") json(g, s, r, smp);
       }
     }
   }
@@ -130,6 +143,13 @@ class Exporter {
       smp.times.push_back(t);
       for (size_t k = 0; k < g.roles.size(); k++) smp.roles[k].push_back(v[g.roles[k]]);
     });
+    if (!smp.times.empty()) {
+      series_.insert(sid);
+      first_time_ = std::min(first_time_, smp.times.front());
+      last_time_ = std::max(last_time_, smp.times.back());
+      samples_ += (int64_t)smp.times.size();
+      values_ += (int64_t)(smp.times.size() * g.roles.size());
+    }
     return smp;
   }
 
@@ -196,7 +216,10 @@ class Exporter {
     for (size_t i = 0; i < v.size(); i++) points.push_back({smp.times[i], json_value(v[i])});
     Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
               {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
-    out_.text() += (first_ ? "\n" : ",\n") + json_dump(j);
+    if (o_.format == "jsonl")
+      out_.text() += json_dump(j) + "\n";
+    else
+      out_.text() += (first_ ? "\n" : ",\n") + json_dump(j);
     first_ = false;
     out_.maybe_flush();
   }
@@ -209,6 +232,10 @@ class Exporter {
   std::string family_;
   std::set<std::string> families_;
   bool first_ = true;
+  // What was read, for the closing line (select_samples made sure of a sample).
+  std::set<int64_t> series_;
+  int64_t samples_ = 0, values_ = 0;
+  int64_t first_time_ = INT64_MAX, last_time_ = INT64_MIN;
 };
 
 }  // namespace
@@ -220,9 +247,10 @@ void add_export_command(CLI::App &app) {
       "selected samples to standard output, one line per series, graph, role "
       "and time stamp",
       o->store);
-  cmd->add_option("--format", o->format, "csv, openmetrics or json")
+  cmd->add_option("--format", o->format,
+                  "csv, openmetrics, json (one document) or jsonl (one series a line)")
       ->required()
-      ->check(CLI::IsMember({"csv", "openmetrics", "json"}));
+      ->check(CLI::IsMember({"csv", "openmetrics", "json", "jsonl"}));
   add_selection_options(*cmd, o->sel);
   cmd->callback([o] {
     Store st(o->store);

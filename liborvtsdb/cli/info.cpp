@@ -2,7 +2,8 @@
  * info.cpp - `orvtsdb info`: the store's migrations, time span, counts and
  * bytes, as aligned text for people or as JSON (--format json) for programs.
  * Both forms print the one document store_facts() gathers, so they always
- * carry the same facts.
+ * carry the same facts; the text says in a line what each count counts, in
+ * the units push and export report.
  */
 #include <cstdio>
 #include <memory>
@@ -45,8 +46,15 @@ void print_info_text(const Json &j) {
               (long long)j["ended_series"]);
   std::printf("chunks      %lld (%lld bytes of chunk data)\n", (long long)j["chunks"],
               (long long)j["chunk_bytes"]);
-  std::printf("samples     %lld\nvalues      %lld\n", (long long)j["samples"],
-              (long long)j["values"]);
+  std::printf(
+      "samples     %-12lld a time stamp of one series in one graph, with 1 to 5 values\n"
+      "values      %-12lld one number of a sample (avg, min, ...): what an engine calls a\n"
+      "                         sample, and what push and export count\n",
+      (long long)j["samples"], (long long)j["values"]);
+  if (!j["migrations"].empty())
+    std::printf(
+        "inserts     the insert calls of a migration: one per vector and time, all graphs of\n"
+        "            its group at once\n");
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
                    g.data_type,
                    std::move(g.group),
                    std::move(g.name),
-                   std::move(g.description),
+                   trimmed_text(g.description),
                    {},
                    nullptr});
   return out;

@@ -136,4 +136,9 @@ std::string utc_text(int64_t t) {
   return buf;
 }
 
+std::string time_range_text(int64_t first, int64_t last) {
+  return utc_text(first) + " .. " + utc_text(last) + " UTC (ms " + std::to_string(first) +
+         "000 .. " + std::to_string(last) + "000)";
+}
+
 }  // namespace orvtsdb_cli

@@ -45,6 +45,11 @@ std::string clock_text(int64_t seconds);
 /* "2024-03-04 09:00:00" (UTC), or "?" outside the years gmtime handles. */
 std::string utc_text(int64_t t);
 
+/* A span of stored times as a closing line shows it, in UTC and in epoch
+ * milliseconds as a dashboard's URL takes them:
+ * "2024-03-04 09:00:00 .. 2024-03-04 10:00:00 UTC (ms 1709542800000 .. 1709546400000)". */
+std::string time_range_text(int64_t first, int64_t last);
+
 }  // namespace orvtsdb_cli
 
 #endif

@@ -103,6 +103,11 @@ std::string shown_text(const std::string &s) {
   return out + ")";
 }
 
+std::string trimmed_text(const std::string &s) {
+  size_t end = s.find_last_not_of(" \t\r\n");
+  return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+}
+
 std::string json_dump(const Json &j, int indent) {
   try {
     return j.dump(indent);

@@ -29,6 +29,10 @@ std::string csv_field(const std::string &s);
  * the text>)" follows, so the stored bytes can still be read off exactly. */
 std::string shown_text(const std::string &s);
 
+/* A stored description as shown: without the line ends and blanks the
+ * definitions leave at its end ("Response time\n" reads "Response time"). */
+std::string trimmed_text(const std::string &s);
+
 /* j as JSON text (indent as nlohmann's dump); never throws: strings and keys
  * that are not UTF-8 are written as shown_text gives them. */
 std::string json_dump(const Json &j, int indent = -1);

@@ -287,6 +287,22 @@ TEST_F(CommandTest, ValuesReadBackExactlyFromCsvJsonAndSql) {
         << l[1 + i];
 }
 
+TEST_F(CommandTest, JsonLinesHoldTheJsonExportsObjectsOneALineAndExportSaysWhatItWrote) {
+  RunResult doc = run({"export", "DB", "--format", "json", "--from", "+20s"});
+  RunResult lines = run({"export", "DB", "--format", "jsonl", "--from", "+20s"});
+  ASSERT_EQ(lines.status, 0) << lines.err;
+  auto objects = split_lines(lines.out);
+  auto j = nlohmann::json::parse(doc.out);
+  ASSERT_EQ(objects.size(), j.size());
+  for (size_t i = 0; i < objects.size(); i++) EXPECT_EQ(nlohmann::json::parse(objects[i]), j[i]);
+  // 6 times of 4 series: S1 and S2 in two graphs (4 roles + 1), Db and Exact
+  // in one (1 role): 6 * (2 * 2 + 2) samples, 6 * (2 * 5 + 2) values.
+  EXPECT_EQ(lines.err,
+            "export: 36 samples (72 values) of 4 series, 2023-11-14 22:13:40 .. 2023-11-14 "
+            "22:14:30 UTC (ms 1700000020000 .. 1700000070000)\n");
+  EXPECT_EQ(doc.err, lines.err);
+}
+
 TEST_F(CommandTest, ListingsInTextAndJson) {
   RunResult r = run({"info", "DB"});
   ASSERT_EQ(r.status, 0) << r.err;

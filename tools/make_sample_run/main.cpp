@@ -191,7 +191,7 @@ void report(const RunPlan &plan, const Args &a, const WriteStats &w, const Expec
          (long long)w.files, (long long)w.packets, (long long)w.values, (long long)w.bytes,
          (long long)w.largest_rtg, w.largest_rtg_path.c_str());
   printf(
-      "  expected     samples inserted %lld, missing samples %lld, store rows %lld "
+      "  expected     samples inserted %lld, missing samples %lld, store values %lld "
       "(%lld missing), series %lld, times %lld..%lld\n",
       (long long)t.inserts, (long long)t.missing_steps, (long long)t.rows,
       (long long)t.missing_rows, (long long)t.series, (long long)t.start_time,
