@@ -21,6 +21,18 @@ bool next_row(sqlite3 *db, Stmt &s, std::string &err) {
   return false;
 }
 
+/* Prepares sql, whose ?1..?4 are a series, a graph and a time window, into s
+ * with them bound. */
+bool prepare_window(sqlite3 *db, Stmt &s, const char *sql, int64_t sid, int graph, int64_t from,
+                    int64_t to, std::string &err) {
+  if (!s.prepare(db, sql, err)) return false;
+  s.bind(1, sid);
+  s.bind(2, (int64_t)graph);
+  s.bind(3, from);
+  s.bind(4, to);
+  return true;
+}
+
 std::optional<int64_t> time_or_none(const Stmt &s, int col) {
   return s.col_null(col) ? std::nullopt : std::optional<int64_t>(s.col_int(col));
 }
@@ -128,15 +140,11 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                           int64_t *count, std::string &err) {
   Stmt s;
-  if (!s.prepare(db,
-                 "SELECT IFNULL(sum(count), 0) FROM chunks WHERE sid = ?1 AND graph = ?2 "
-                 "AND end_time >= ?3 AND start_time <= ?4",
-                 err))
+  if (!prepare_window(db, s,
+                      "SELECT IFNULL(sum(count), 0) FROM chunks WHERE sid = ?1 AND graph = ?2 "
+                      "AND end_time >= ?3 AND start_time <= ?4",
+                      sid, graph, from, to, err))
     return false;
-  s.bind(1, sid);
-  s.bind(2, (int64_t)graph);
-  s.bind(3, from);
-  s.bind(4, to);
   *count = next_row(db, s, err) ? s.col_int(0) : 0;
   return err.empty();
 }
@@ -147,17 +155,13 @@ bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_
   // step longer than the window): its first time at or after the window's
   // start must also be no later than the window's end and its own.
   Stmt s;
-  if (!s.prepare(db,
-                 "SELECT 1 FROM chunks WHERE sid = ?1 AND graph = ?2 AND end_time >= ?3 "
-                 "AND start_time <= ?4 AND CASE WHEN count <= 1 OR step <= 0 THEN 1 ELSE "
-                 "start_time + (max(?3, start_time) - start_time + step - 1) / step * step "
-                 "<= min(?4, end_time) END LIMIT 1",
-                 err))
+  if (!prepare_window(db, s,
+                      "SELECT 1 FROM chunks WHERE sid = ?1 AND graph = ?2 AND end_time >= ?3 "
+                      "AND start_time <= ?4 AND CASE WHEN count <= 1 OR step <= 0 THEN 1 ELSE "
+                      "start_time + (max(?3, start_time) - start_time + step - 1) / step * step "
+                      "<= min(?4, end_time) END LIMIT 1",
+                      sid, graph, from, to, err))
     return false;
-  s.bind(1, sid);
-  s.bind(2, (int64_t)graph);
-  s.bind(3, from);
-  s.bind(4, to);
   *any = next_row(db, s, err);
   return err.empty();
 }
