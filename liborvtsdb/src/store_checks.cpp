@@ -99,8 +99,7 @@ std::string row_check_sql(const std::string &table) {
   return "";
 }
 
-void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type,
-                      int64_t row_check) {
+void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type, int64_t row_check) {
   if (chunks == 0 || start < first) first = start;
   if (chunks == 0 || end > last) last = end;
   chunks++;
@@ -125,14 +124,16 @@ std::string SeriesFacts::differences(const SeriesFacts &s) const {
 
 bool FactsKeeper::prepare(sqlite3 *db, std::string &err) {
   db_ = db;
-  std::string rows = "SELECT graph, data_type, start_time, end_time, count, row_check, "
-                     "row_check IS " +
-                     row_check_sql("chunks") +
-                     " FROM chunks WHERE sid = ?1 AND migration IS NOT ?2 "
-                     "ORDER BY graph, start_time";
-  std::string facts = "SELECT graph, chunks, first_time, last_time, samples, value_count, "
-                      "rows_sum, row_check IS " +
-                      row_check_sql("series_facts") + " FROM series_facts WHERE sid = ?1";
+  std::string rows =
+      "SELECT graph, data_type, start_time, end_time, count, row_check, "
+      "row_check IS " +
+      row_check_sql("chunks") +
+      " FROM chunks WHERE sid = ?1 AND migration IS NOT ?2 "
+      "ORDER BY graph, start_time";
+  std::string facts =
+      "SELECT graph, chunks, first_time, last_time, samples, value_count, "
+      "rows_sum, row_check IS " +
+      row_check_sql("series_facts") + " FROM series_facts WHERE sid = ?1";
   return rows_.prepare(db, rows.c_str(), err) && facts_.prepare(db, facts.c_str(), err) &&
          del_.prepare(db, "DELETE FROM series_facts WHERE sid = ?1", err) &&
          ins_.prepare(db,
