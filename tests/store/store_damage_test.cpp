@@ -68,9 +68,7 @@ int damage(const std::string &db, const std::string &sql, std::string &why) {
 }
 
 /* Drops and DDL change no rows: they count as one change. */
-bool changes_rows(const std::string &sql) {
-  return sql.rfind("DROP", 0) != 0;
-}
+bool changes_rows(const std::string &sql) { return sql.rfind("DROP", 0) != 0; }
 
 const std::vector<Damage> &damages() {
   static const std::vector<Damage> table = {
@@ -86,15 +84,18 @@ const std::vector<Damage> &damages() {
       {"chunk migration", "UPDATE chunks SET migration = migration + 1 WHERE rowid = %C"},
       {"chunk row gone", "DELETE FROM chunks WHERE rowid = %C"},
       // Names, descriptions, labels, tags: as a flipped bit leaves them.
-      {"group name", "UPDATE groups SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
-                     "groups)"},
+      {"group name",
+       "UPDATE groups SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
+       "groups)"},
       {"group description",
        "UPDATE groups SET description = 'x' || IFNULL(description, '') WHERE gid = (SELECT "
        "max(gid) FROM groups)"},
-      {"group hierarchy", "UPDATE groups SET hierarchy = 'Tier>Host' WHERE gid = (SELECT "
-                          "min(gid) FROM groups)"},
-      {"graph name", "UPDATE graphs SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
-                     "graphs) AND idx = 0"},
+      {"group hierarchy",
+       "UPDATE groups SET hierarchy = 'Tier>Host' WHERE gid = (SELECT "
+       "min(gid) FROM groups)"},
+      {"graph name",
+       "UPDATE graphs SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
+       "graphs) AND idx = 0"},
       {"graph description",
        "UPDATE graphs SET description = 'x' || IFNULL(description, '') WHERE idx = 0 AND gid = "
        "(SELECT max(gid) FROM graphs)"},
@@ -104,16 +105,18 @@ const std::vector<Damage> &damages() {
       {"series moved to another group",
        "UPDATE series SET gid = (SELECT max(gid) FROM groups) WHERE sid = (SELECT min(sid) FROM "
        "series)"},
-      {"label tag", "UPDATE series_labels SET tag = tag || 's' WHERE sid = (SELECT max(sid) FROM "
-                    "series) AND pos = 0"},
+      {"label tag",
+       "UPDATE series_labels SET tag = tag || 's' WHERE sid = (SELECT max(sid) FROM "
+       "series) AND pos = 0"},
       {"label value",
        "UPDATE series_labels SET value = value || 's' WHERE sid = (SELECT max(sid) FROM series) "
        "AND pos = (SELECT max(pos) FROM series_labels WHERE sid = (SELECT max(sid) FROM series))"},
       {"label value, its check made valid",
        "UPDATE series_labels SET value = value || 's' WHERE sid = (SELECT min(sid) FROM series) "
        "AND pos = 0; UPDATE series_labels SET row_check = %CHECK_series_labels%"},
-      {"label row gone", "DELETE FROM series_labels WHERE sid = (SELECT min(sid) FROM series) "
-                         "AND pos = 0"},
+      {"label row gone",
+       "DELETE FROM series_labels WHERE sid = (SELECT min(sid) FROM series) "
+       "AND pos = 0"},
       // The tables themselves.
       {"table series_labels dropped", "DROP TABLE series_labels"},
       {"table series_facts dropped", "DROP TABLE series_facts"},
@@ -133,13 +136,15 @@ const std::vector<Damage> &damages() {
       {"format 4", "UPDATE store_info SET value = '4' WHERE key = 'format'"},
       {"format x", "UPDATE store_info SET value = 'x' WHERE key = 'format'"},
       // The facts and the migrations' totals.
-      {"facts row altered", "UPDATE series_facts SET samples = samples - 1 WHERE sid = (SELECT "
-                            "min(sid) FROM series_facts) AND graph = 0"},
+      {"facts row altered",
+       "UPDATE series_facts SET samples = samples - 1 WHERE sid = (SELECT "
+       "min(sid) FROM series_facts) AND graph = 0"},
       {"facts row altered, its check made valid",
        "UPDATE series_facts SET last_time = last_time - 10 WHERE sid = (SELECT max(sid) FROM "
        "series_facts); UPDATE series_facts SET row_check = %CHECK_series_facts%"},
-      {"facts row gone", "DELETE FROM series_facts WHERE sid = (SELECT max(sid) FROM "
-                         "series_facts) AND graph = 0"},
+      {"facts row gone",
+       "DELETE FROM series_facts WHERE sid = (SELECT max(sid) FROM "
+       "series_facts) AND graph = 0"},
       {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
       {"migration total, its check made valid",
        "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "
@@ -204,8 +209,8 @@ TEST(StoreDamage, EveryDamageIsAnErrorInEveryReaderAndInVerify) {
       bool right = read_right(args[0], {r.status, lines});
       wrong += !right;
       std::printf(" %-10s", right ? "error" : ("WRONG(" + std::to_string(r.status) + ")").c_str());
-      EXPECT_TRUE(right) << args[0] << " exit " << r.status << "\n" << r.out.substr(0, 400)
-                         << r.err;
+      EXPECT_TRUE(right) << args[0] << " exit " << r.status << "\n"
+                         << r.out.substr(0, 400) << r.err;
       // The message names the store.
       if (!r.err.empty()) {
         EXPECT_NE(r.err.find(copy), std::string::npos) << args[0] << ": " << r.err;
