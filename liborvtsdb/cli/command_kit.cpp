@@ -31,10 +31,10 @@ nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col) {
   return s.col_null(col) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.col_int(col));
 }
 
-Store::Store(const std::string &argument) {
+Store::Store(const std::string &argument, bool checked) {
   std::string err;
   db_ = orvtsdb::open_store_for_reading(argument, &path_, err);
-  if (!db_) die(EXIT_FAILURE_OTHER, err);
+  if (!db_ || (checked && !orvtsdb::check_store(db_, err))) die(EXIT_FAILURE_OTHER, err);
 }
 
 Store::~Store() { sqlite3_close(db_); }

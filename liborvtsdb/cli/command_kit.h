@@ -51,10 +51,13 @@ nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col);
 
 /* A store opened read-only for the life of the object, with the `samples`
  * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)
- * or a database file. Dies (status 1) when there is no store or it is not one. */
+ * or a database file. Dies (status 1) when there is no store or it is not one,
+ * and, when `checked`, when what it holds besides the chunks is damaged
+ * (check_store of store_reading.h): only `sql` and `verify`, which look at a
+ * damaged store too, open it unchecked. */
 class Store {
  public:
-  explicit Store(const std::string &argument);
+  explicit Store(const std::string &argument, bool checked = true);
   ~Store();
   Store(const Store &) = delete;
   Store &operator=(const Store &) = delete;

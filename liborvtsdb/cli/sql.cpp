@@ -133,7 +133,7 @@ void add_sql_command(CLI::App &app) {
                   "csv, table or json (default: table on a terminal, else csv)")
       ->check(CLI::IsMember({"csv", "table", "json"}));
   cmd->callback([o] {
-    Store st(o->store);
+    Store st(o->store, false);
     run_sql(st.db(), o->sql, o->format.empty() ? (isatty(1) ? "table" : "csv") : o->format);
   });
 }

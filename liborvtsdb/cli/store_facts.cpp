@@ -55,6 +55,28 @@ Json migrations(sqlite3 *db) {
   return out;
 }
 
+/* The counts and span taken from the chunk rows, held against the facts of
+ * the series (a store of the older format has none): a damaged row field
+ * must not show as a count. */
+void check_against_facts(sqlite3 *db, const std::string &path, const Json &j) {
+  if (scalar(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'series_facts'") == 0) return;
+  Stmt s;
+  prepare(db, s,
+          "SELECT IFNULL(sum(chunks), 0), IFNULL(sum(samples), 0), IFNULL(sum(value_count), 0), "
+          "min(first_time), max(last_time) FROM series_facts");
+  row(db, s);
+  Json facts = {{"chunks", s.col_int(0)},
+                {"samples", s.col_int(1)},
+                {"values", s.col_int(2)},
+                {"first_time", int_or_null(s, 3)},
+                {"last_time", int_or_null(s, 4)}};
+  for (const auto &[what, recorded] : facts.items())
+    if (j[what] != recorded)
+      die(EXIT_FAILURE_OTHER, path + ": the store is damaged: its chunk rows give " + what + " " +
+                                  j[what].dump() + ", the facts of its series record " +
+                                  recorded.dump() + " (orvtsdb verify lists the damage)");
+}
+
 }  // namespace
 
 Json store_facts(sqlite3 *db, const std::string &path) {
@@ -78,6 +100,7 @@ Json store_facts(sqlite3 *db, const std::string &path) {
   j["chunk_bytes"] = scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks");
   j["samples"] = samples;
   j["values"] = values;
+  check_against_facts(db, path, j);
   return j;
 }
 

@@ -48,6 +48,20 @@ const char *role_name(int data_type, int role);
  * this format, or it stays locked. Close with sqlite3_close. */
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err);
 
+/* What a reader relies on beyond the chunks, checked (a store of the
+ * current format; one of the older format has its tables checked only):
+ * the tables, columns and indexes; every row's check in the tables of
+ * migrations, groups, graphs, series, labels, kept series and facts; each
+ * series' labels against its label rows; the links between them; and the
+ * facts' totals against the chunk rows and the migrations. One line per
+ * fault, at most `limit` of them; err is set on an SQLite error. */
+std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &err);
+
+/* store_faults(db, 1): false with err naming the store and its first fault
+ * ("... (orvtsdb verify lists every fault)"). Every command that reads a
+ * store and shows what it holds calls this first. */
+bool check_store(sqlite3 *db, std::string &err);
+
 /* Prepares the first statement of sql on a connection from open_store_for_reading
  * (the next one starts at *tail; *out is null for blank text or a comment).
  * SQLITE_AUTH with err naming what was refused when the statement would
@@ -118,9 +132,12 @@ struct ChunkView {
 
 /* Calls fn for every chunk of series sid and graph `graph` (its position in
  * the group) that overlaps [from, to], in time order; samples outside the
- * range are the caller's to skip. Every chunk's checksum is tested: false
- * at the first damaged chunk with a reason naming the store, series, graph
- * and time range. */
+ * range are the caller's to skip. The series' chunk rows are listed and
+ * held against its recorded facts first (each row's check, their count,
+ * span, sample and value counts, no overlap), then only the chunks in the
+ * range are read, each blob's checksum tested. false at the first fault,
+ * before fn saw anything of a series whose rows are wrong, with a reason
+ * naming the store, series (group and labels), graph and time range. */
 bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                     const std::function<void(const ChunkView &)> &fn, std::string &err);
 

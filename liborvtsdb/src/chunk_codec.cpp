@@ -212,7 +212,7 @@ bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_strid
                               plain_.data() + plain_bytes);
   size_t out_bound = CHUNK_HEADER_BYTES + ZSTD_compressBound(plain_bytes);
   if (out_.size() < out_bound) out_.resize(out_bound);
-  out_[0] = STORE_FORMAT;
+  out_[0] = CHUNK_BLOB_FORMAT;
   out_[1] = (uint8_t)roles;
   put_u32(&out_[2], (uint32_t)count);
   size_t n = ZSTD_compressCCtx(cctx_, out_.data() + CHUNK_HEADER_BYTES,
@@ -245,7 +245,7 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if (p[0] != STORE_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
+  if (p[0] != CHUNK_BLOB_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }

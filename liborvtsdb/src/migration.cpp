@@ -9,31 +9,10 @@
 #include <cstring>
 
 #include "orvtsdb.h"
+#include "store_checks.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
-
-namespace {
-
-void append_escaped(std::string &out, const std::string &s) {
-  for (char c : s) {
-    if (c == '\\' || c == '=' || c == ',') out += '\\';
-    out += c;
-  }
-}
-
-}  // namespace
-
-std::string series_key(const TagList &tags) {
-  std::string key;
-  for (const auto &[tag, value] : tags) {
-    if (!key.empty()) key += ',';
-    append_escaped(key, tag);
-    key += '=';
-    append_escaped(key, value);
-  }
-  return key;
-}
 
 Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
                      const std::string &run_dir, int64_t start)
@@ -91,7 +70,7 @@ int Migration::open_series(int gid, const TagList &tags, std::string &err) {
     err = "unknown group id " + std::to_string(gid);
     return -1;
   }
-  std::string key = std::to_string(gid) + '|' + series_key(tags);
+  std::string key = std::to_string(gid) + '|' + labels_text(tags);
   auto it = series_index_.find(key);
   if (it == series_index_.end()) {
     int64_t sid;

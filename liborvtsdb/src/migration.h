@@ -117,10 +117,6 @@ class Migration {
   mutable std::string broken_;
 };
 
-/* The identity text of a tag/value list: "tag=value" pairs joined by ",",
- * with "\", "=" and "," escaped by "\". */
-std::string series_key(const TagList &tags);
-
 }  // namespace orvtsdb
 
 #endif

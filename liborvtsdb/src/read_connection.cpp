@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "samples_vtab.h"
+#include "store_checks.h"
 #include "store_location.h"
 #include "store_schema.h"
 
@@ -84,7 +85,7 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
     err = "not a store (" + why + ")";
     return false;
   }
-  if (!check_format(db, err)) return false;
+  if (!check_format(db, err) || !register_check_function(db, err)) return false;
   if (register_samples_table(db) != SQLITE_OK) {
     err = sqlite3_errmsg(db);
     return false;

@@ -17,6 +17,13 @@
  * A lock held by another process is waited for loc.busy_timeout_ms; after
  * that the migration is refused (a second migration of a run does not queue
  * behind the first, and the first's result stays).
+ *
+ * Every row written carries its check (store_checks.h), and a row changed
+ * is checked before and after: a migration never gives a damaged row a new
+ * valid check. The facts of every series the migration writes are held
+ * against its earlier rows first and written anew at the commit. A store of
+ * the older format is upgraded at begin(), inside the migration's
+ * transaction.
  */
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,11 +32,14 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <unordered_map>
 
 #include "chunk_codec.h"
 #include "sqlite_stmt.h"
 #include "store_backend.h"
+#include "store_checks.h"
+#include "store_format.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -90,6 +100,8 @@ class SqliteBackend final : public StoreBackend {
   bool cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err);
   bool find_kept(const Replacement &r, std::vector<KeptSeries> *kept, std::string &err);
   bool record_kept(const std::vector<KeptSeries> &kept, std::string &err);
+  bool check_earlier_facts(const Replacement &r, std::string &err);
+  bool check_rows(const char *table, const char *where, const std::string &run, std::string &err);
 
   // Declared before the statements so that it closes after they finalize.
   struct Connection {
@@ -102,6 +114,10 @@ class SqliteBackend final : public StoreBackend {
   int busy_timeout_ms_ = 0;
   Stmt find_group_, insert_group_, update_group_, put_graph_;
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
+  Stmt check_group_, check_series_;
+  FactsKeeper facts_;
+  std::set<int64_t> checked_sids_;  // whose earlier facts were held against their rows
+  std::set<int64_t> written_sids_;  // whose facts the commit writes anew
 };
 
 SqliteBackend::~SqliteBackend() { abort(); }
@@ -148,6 +164,7 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   }
   busy_timeout_ms_ = loc.busy_timeout_ms;
   sqlite3_busy_timeout(db_, busy_timeout_ms_);
+  if (!register_check_function(db_, err)) return false;
   return exec_sql(db_,
                   "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
                   "PRAGMA cache_size=-16384;",
@@ -184,21 +201,47 @@ bool SqliteBackend::prepare_all(std::string &err) {
              "UPDATE groups SET description=?2,metric=?3,hierarchy=?4,type=?5,report_id=?6,"
              "num_graphs=?7,delay=?8 WHERE name=?1",
              err) &&
-         put_graph_.prepare(db_, "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8)",
+         put_graph_.prepare(db_,
+                            "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8,"
+                            "check_of('graphs',?1,?2,?3,?4,?5,?6,?7,?8))",
                             err) &&
          find_series_.prepare(db_, "SELECT sid FROM series WHERE gid=?1 AND labels=?2", err) &&
          insert_series_.prepare(db_, "INSERT INTO series(gid,labels,created) VALUES(?1,?2,?3)",
                                 err) &&
-         insert_label_.prepare(db_, "INSERT INTO series_labels VALUES(?1,?2,?3,?4)", err) &&
-         end_series_.prepare(db_, "UPDATE series SET ended=?2 WHERE sid=?1", err) &&
-         insert_chunk_.prepare(db_, "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9)", err);
+         insert_label_.prepare(db_,
+                               "INSERT INTO series_labels VALUES(?1,?2,?3,?4,"
+                               "check_of('series_labels',?1,?2,?3,?4))",
+                               err) &&
+         // Only a row that still matches its check is changed.
+         end_series_.prepare(db_,
+                             ("UPDATE series SET ended=?2, row_check=check_of('series', sid, "
+                              "gid, labels, created, ?2) WHERE sid=?1 AND row_check IS " +
+                              row_check_sql("series"))
+                                 .c_str(),
+                             err) &&
+         check_group_.prepare(
+             db_,
+             ("UPDATE groups SET row_check=" + row_check_sql("groups") + " WHERE gid=?1").c_str(),
+             err) &&
+         check_series_.prepare(
+             db_,
+             ("UPDATE series SET row_check=" + row_check_sql("series") + " WHERE sid=?1").c_str(),
+             err) &&
+         insert_chunk_.prepare(db_,
+                               "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,"
+                               "check_of('chunks',?1,?2,?3,?4,?5,?6,?7,?8))",
+                               err) &&
+         facts_.prepare(db_, err);
 }
 
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
   if (!lock_for_writing(err)) return false;
   in_txn_ = true;
   // ensure_schema adds the tables a store made by an earlier version lacks.
-  if (!check_format(db_, err) || !ensure_schema(db_, err) || !prepare_all(err)) return false;
+  int format = 0;
+  if (!check_format(db_, err, &format) || !ensure_schema(db_, err) ||
+      (format < STORE_FORMAT && !upgrade_store(db_, err)) || !prepare_all(err))
+    return false;
   Stmt s;
   if (!s.prepare(db_,
                  "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)",
@@ -232,6 +275,9 @@ bool SqliteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecor
   w.bind(8, g.delay);
   if (!done(w, err)) return false;
   if (!found) id = sqlite3_last_insert_rowid(db_);
+  // Written anew from the record: its fields are all the definition's.
+  check_group_.bind(1, id);
+  if (!done(check_group_, err)) return false;
   for (size_t i = 0; i < graphs.size(); i++) {
     const GraphRecord &r = graphs[i];
     put_graph_.bind(1, id);
@@ -262,6 +308,8 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
   insert_series_.bind(3, now);
   if (!done(insert_series_, err)) return false;
   *sid = sqlite3_last_insert_rowid(db_);
+  check_series_.bind(1, *sid);
+  if (!done(check_series_, err)) return false;
   for (size_t i = 0; i < tags.size(); i++) {
     insert_label_.bind(1, *sid);
     insert_label_.bind(2, (int64_t)i);
@@ -278,7 +326,11 @@ bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) 
     end_series_.bind_null(2);
   else
     end_series_.bind(2, when);
-  return done(end_series_, err);
+  if (!done(end_series_, err)) return false;
+  if (sqlite3_changes(db_) == 1) return true;
+  err = "series " + std::to_string(sid) +
+        " does not match its check; the store is damaged (orvtsdb verify lists the damage)";
+  return false;
 }
 
 bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err) {
@@ -295,6 +347,7 @@ bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::s
 }
 
 bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
+  written_sids_.insert(c.sid);
   return insert_chunk(c, migration_, err);
 }
 
@@ -411,8 +464,8 @@ bool SqliteBackend::record_kept(const std::vector<KeptSeries> &kept, std::string
   if (kept.empty()) return true;
   Stmt s;
   if (!s.prepare(db_,
-                 "INSERT INTO kept_series(migration,sid,from_migration,reason) "
-                 "VALUES(?1,?2,?3,?4)",
+                 "INSERT INTO kept_series(migration,sid,from_migration,reason,row_check) "
+                 "VALUES(?1,?2,?3,?4,check_of('kept_series',?1,?3,?2,?4))",
                  err))
     return false;
   for (const KeptSeries &k : kept) {
@@ -425,11 +478,56 @@ bool SqliteBackend::record_kept(const std::vector<KeptSeries> &kept, std::string
   return true;
 }
 
+/* The facts of every series written, held against its earlier rows before
+ * anything of them is replaced: damage found now stops the migration
+ * instead of being summed into new facts. */
+bool SqliteBackend::check_earlier_facts(const Replacement &r, std::string &err) {
+  for (const WrittenSeries &w : r.written) {
+    if (!checked_sids_.insert(w.sid).second) continue;
+    written_sids_.insert(w.sid);
+    std::string differs;
+    if (!facts_.compare(w.sid, migration_, &differs, err)) {
+      err += "; the store is damaged (orvtsdb verify lists the damage)";
+      return false;
+    }
+    if (!differs.empty()) {
+      err = "series " + std::to_string(w.sid) + ", " + differs +
+            ": its chunk rows do not agree with their recorded facts; the store is damaged "
+            "(orvtsdb verify lists the damage)";
+      return false;
+    }
+  }
+  return true;
+}
+
+/* Fails naming the first row of `table` matching `where` (?1 the run, ?2
+ * this migration) that does not match its check. */
+bool SqliteBackend::check_rows(const char *table, const char *where, const std::string &run,
+                               std::string &err) {
+  const CheckedTable *t = nullptr;
+  for (const CheckedTable &c : checked_tables())
+    if (std::string(c.name) == table) t = &c;
+  std::string sql = std::string("SELECT ") + t->key + " FROM " + table + " WHERE (" + where +
+                    ") AND row_check IS NOT " + t->check + " LIMIT 1";
+  Stmt s;
+  if (!for_run(s, sql.c_str(), run, err)) return false;
+  int rc = s.step();
+  if (rc == SQLITE_DONE) return true;
+  if (rc != SQLITE_ROW) return fail(err);
+  err = s.col_text(0) +
+        " does not match its check; the store is damaged (orvtsdb verify lists "
+        "the damage)";
+  return false;
+}
+
 bool SqliteBackend::replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
                                         std::string &err) {
+  if (!check_earlier_facts(r, err)) return false;
   bool seen;
   if (!run_seen_before(r.run, &seen, err)) return false;
   if (!seen) return true;
+  // Their totals are counted anew below, and checked anew after that.
+  if (!check_rows("migrations", "run=?1 AND id<>?2", r.run, err)) return false;
   Stmt del, find;
   if (!del.prepare(
           db_,
@@ -445,12 +543,18 @@ bool SqliteBackend::replace_run_samples(const Replacement &r, std::vector<KeptSe
     return false;
   for (const WrittenSeries &w : r.written)
     if (!replace_series(r.run, w, del, find, err)) return false;
-  Stmt recount;
+  Stmt recount, recheck;
   return for_run(recount,
                  "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
                  "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2",
                  r.run, err) &&
-         done(recount, err) && find_kept(r, kept, err) && record_kept(*kept, err);
+         done(recount, err) &&
+         for_run(recheck,
+                 ("UPDATE migrations SET row_check=" + row_check_sql("migrations") +
+                  " WHERE run=?1 AND id<>?2")
+                     .c_str(),
+                 r.run, err) &&
+         done(recheck, err) && find_kept(r, kept, err) && record_kept(*kept, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
@@ -473,7 +577,18 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(6, m.values);
   s.bind(7, (int64_t)std::time(nullptr));
   s.bind(8, m.stored_samples);
-  if (!done(s, err) || !exec_sql(db_, "COMMIT", err)) return false;
+  if (!done(s, err)) return false;
+  for (int64_t sid : written_sids_)
+    if (!facts_.refresh(sid, err)) return false;
+  Stmt check;
+  if (!check.prepare(
+          db_,
+          ("UPDATE migrations SET row_check=" + row_check_sql("migrations") + " WHERE id=?1")
+              .c_str(),
+          err))
+    return false;
+  check.bind(1, migration_);
+  if (!done(check, err) || !exec_sql(db_, "COMMIT", err)) return false;
   in_txn_ = false;
   return true;
 }

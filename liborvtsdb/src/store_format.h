@@ -1,8 +1,8 @@
 /*
- * store_format.h - the number of the on-disk format this library writes and
- * reads. FORMAT.md (beside this folder) describes the format and every
- * version of it; a change to the tables or the chunk blobs changes this
- * number and that page together.
+ * store_format.h - the numbers of the on-disk formats this library writes
+ * and reads. FORMAT.md (beside this folder) describes them and every
+ * version of them; a change to the tables changes STORE_FORMAT, a change to
+ * the chunk blobs CHUNK_BLOB_FORMAT, each with that page.
  */
 #ifndef ORVTSDB_STORE_FORMAT_H
 #define ORVTSDB_STORE_FORMAT_H
@@ -11,8 +11,14 @@
 
 namespace orvtsdb {
 
-/* Kept in store_info ('format', as text) and in byte 0 of every chunk blob. */
-constexpr uint8_t STORE_FORMAT = 2;
+/* Kept in store_info ('format', as text): the tables and their checks. */
+constexpr int STORE_FORMAT = 3;
+
+/* The oldest store format still read; a migration upgrades it in place. */
+constexpr int OLDEST_READ_STORE_FORMAT = 2;
+
+/* Byte 0 of every chunk blob. */
+constexpr uint8_t CHUNK_BLOB_FORMAT = 2;
 
 }  // namespace orvtsdb
 

@@ -4,10 +4,14 @@
  */
 #include "store_reading.h"
 
+#include "chunk_codec.h"
 #include "chunk_cursor.h"
 #include "read_connection.h"
 #include "sqlite_stmt.h"
+#include "store_checks.h"
+#include "store_format.h"
 #include "store_location.h"
+#include "store_schema.h"
 
 namespace orvtsdb {
 
@@ -37,7 +41,135 @@ std::optional<int64_t> time_or_none(const Stmt &s, int col) {
   return s.col_null(col) ? std::nullopt : std::optional<int64_t>(s.col_int(col));
 }
 
+std::string store_name(sqlite3 *db) {
+  const char *file = sqlite3_db_filename(db, "main");
+  return file && *file ? file : "the store";
+}
+
+/* The store's format, or 0 (err set) when it cannot be read. */
+int format_of(sqlite3 *db, std::string &err) {
+  int format = 0;
+  return check_format(db, err, &format) ? format : 0;
+}
+
+/* "series 5 (group 'G', tag=value), graph 1 'name'", for messages: as the
+ * tables say, which may be what is damaged. */
+std::string series_place(sqlite3 *db, int64_t sid, int graph) {
+  Stmt s;
+  std::string err, place = "series " + std::to_string(sid);
+  if (s.prepare(
+          db,
+          "SELECT g.name, se.labels, (SELECT name FROM graphs WHERE gid = g.gid AND idx = ?2) "
+          "FROM series se JOIN groups g ON g.gid = se.gid WHERE se.sid = ?1",
+          err)) {
+    s.bind(1, sid);
+    s.bind(2, (int64_t)graph);
+    if (s.step() == SQLITE_ROW)
+      return place + " (group '" + s.col_text(0) + "', " + s.col_text(1) + "), graph " +
+             std::to_string(graph) + " '" + s.col_text(2) + "'";
+  }
+  return place + ", graph " + std::to_string(graph);
+}
+
+/* Runs sql, each row's first column a fault, while out holds fewer than
+ * limit. */
+void faults_of(sqlite3 *db, const std::string &sql, size_t limit, std::vector<std::string> &out,
+               std::string &err) {
+  Stmt s;
+  if (!err.empty() || out.size() >= limit || !s.prepare(db, sql.c_str(), err)) return;
+  while (out.size() < limit && next_row(db, s, err)) out.push_back(s.col_text(0));
+}
+
+/* Each series' labels text against the text its label rows make. */
+void label_faults(sqlite3 *db, size_t limit, std::vector<std::string> &out, std::string &err) {
+  Stmt s;
+  if (!err.empty() || out.size() >= limit ||
+      !s.prepare(db,
+                 "SELECT se.sid, se.labels, l.pos, l.tag, l.value FROM series se "
+                 "LEFT JOIN series_labels l ON l.sid = se.sid ORDER BY se.sid, l.pos",
+                 err))
+    return;
+  int64_t sid = -1;
+  std::string labels;
+  std::vector<std::pair<std::string, std::string>> tags;
+  bool in_order = true;
+  auto judge = [&] {
+    if (sid >= 0 && (!in_order || labels_text(tags) != labels))
+      out.push_back("series " + std::to_string(sid) + ": its labels '" + labels +
+                    "' are not those of its label rows");
+  };
+  while (out.size() < limit && next_row(db, s, err)) {
+    if (s.col_int(0) != sid) {
+      judge();
+      sid = s.col_int(0);
+      labels = s.col_text(1);
+      tags.clear();
+      in_order = true;
+    }
+    if (s.col_null(2)) continue;
+    in_order = in_order && s.col_int(2) == (int64_t)tags.size();
+    tags.emplace_back(s.col_text(3), s.col_text(4));
+  }
+  if (err.empty() && out.size() < limit) judge();
+}
+
 }  // namespace
+
+std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &err) {
+  std::vector<std::string> out;
+  int format = 0;
+  std::string why;
+  if (!check_format(db, why, &format)) {
+    out.push_back(why);
+    return out;
+  }
+  for (std::string &f : schema_faults(db, format, err))
+    if (out.size() < limit) out.push_back(std::move(f));
+  // Without its tables (or their checks) nothing more can be judged.
+  if (!err.empty() || !out.empty() || format < STORE_FORMAT) return out;
+  for (const CheckedTable &t : checked_tables())
+    if (std::string(t.name) != "chunks")
+      faults_of(db,
+                std::string("SELECT ") + t.key + " || ' does not match its check' FROM " + t.name +
+                    " WHERE row_check IS NOT " + t.check,
+                limit, out, err);
+  label_faults(db, limit, out, err);
+  const char *const links[] = {
+      "SELECT 'series ' || sid || ' belongs to group ' || gid || ', which does not exist' "
+      "FROM series WHERE gid NOT IN (SELECT gid FROM groups)",
+      "SELECT 'graph ' || gid || '/' || idx || ' belongs to group ' || gid || ', which does "
+      "not exist' FROM graphs WHERE gid NOT IN (SELECT gid FROM groups)",
+      "SELECT 'label ' || sid || '/' || pos || ' belongs to series ' || sid || ', which does "
+      "not exist' FROM series_labels WHERE sid NOT IN (SELECT sid FROM series)",
+      "SELECT 'facts of series ' || f.sid || ', graph ' || f.graph || ' name no graph of "
+      "an existing series' FROM series_facts f WHERE NOT EXISTS (SELECT 1 FROM series se "
+      "JOIN graphs g ON g.gid = se.gid AND g.idx = f.graph WHERE se.sid = f.sid)",
+      "SELECT 'kept series ' || migration || '/' || from_migration || '/' || sid || ' names "
+      "a migration or series that does not exist' FROM kept_series WHERE migration NOT IN "
+      "(SELECT id FROM migrations) OR from_migration NOT IN (SELECT id FROM migrations) OR "
+      "sid NOT IN (SELECT sid FROM series)",
+      // Totals: a chunk row no series' facts count (orphan, duplicate,
+      // overlapping) or one gone, and the migrations' own totals.
+      "SELECT 'the store holds ' || c || ' chunk rows, the facts of its series record ' || f "
+      "FROM (SELECT (SELECT count(*) FROM chunks) AS c, "
+      "(SELECT IFNULL(sum(chunks), 0) FROM series_facts) AS f) WHERE c <> f",
+      "SELECT 'the migrations stored ' || m || ' samples, the facts of the series record ' || "
+      "f FROM (SELECT (SELECT IFNULL(sum(stored_samples), 0) FROM migrations WHERE "
+      "finished_at IS NOT NULL) AS m, (SELECT IFNULL(sum(samples), 0) FROM series_facts) AS "
+      "f) WHERE m <> f"};
+  for (const char *sql : links) faults_of(db, sql, limit, out, err);
+  return out;
+}
+
+bool check_store(sqlite3 *db, std::string &err) {
+  std::vector<std::string> faults = store_faults(db, 1, err);
+  if (!err.empty())
+    err = store_name(db) + ": " + err;
+  else if (!faults.empty())
+    err = store_name(db) + ": the store is damaged: " + faults[0] +
+          " (orvtsdb verify lists every fault)";
+  return err.empty();
+}
 
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err) {
   *path = db_path_of_argument(argument);
@@ -112,8 +244,155 @@ bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std:
   return err.empty();
 }
 
+namespace {
+
+/* The walk of for_each_chunk over a store with facts: one statement gives
+ * the series' facts and its chunk rows (the blobs of those in the range
+ * only), all rows are held against the facts, and only then are the blobs
+ * decoded and handed on. One statement a call keeps a wide store's many
+ * small series as cheap to read as before. */
+class CheckedWalk {
+ public:
+  CheckedWalk(sqlite3 *db, int64_t sid, int graph) : db_(db), sid_(sid), graph_(graph) {}
+
+  /* false with err empty when the store has no facts (an older format). */
+  bool run(int64_t from, int64_t to, const std::function<void(const ChunkView &)> &fn,
+           std::string &err) {
+    if (!list_rows(from, to, err) || !hold_against_facts(err)) return false;
+    ChunkDecoder dec;
+    for (const Row &r : rows_) {
+      if (!r.in_range) continue;
+      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step), r.blob.data(),
+                      r.blob.size(), err))
+        return damage(r.start, r.end, err, err);
+      if (dec.count() != r.count)
+        return damage(r.start, r.end,
+                      "the row says " + std::to_string(r.count) + " samples, the chunk holds " +
+                          std::to_string(dec.count()),
+                      err);
+      ChunkView v;
+      v.sid = sid_;
+      v.start = r.start;
+      v.step = r.step;
+      v.migration = r.migration;
+      v.graph = graph_;
+      v.data_type = r.data_type;
+      v.count = dec.count();
+      v.roles = dec.roles();
+      v.values = dec.values();
+      fn(v);
+    }
+    return true;
+  }
+
+  bool prepare(std::string &err) {
+    std::string sql =
+        "SELECT f.chunks, f.first_time, f.last_time, f.samples, f.value_count, f.rows_sum, "
+        "f.row_check IS " +
+        with_prefix(row_check_sql("series_facts"), "f.") +
+        ", c.rowid, c.data_type, c.start_time, c.step, c.count, c.end_time, c.migration, "
+        "c.row_check, c.row_check IS " +
+        with_prefix(row_check_sql("chunks"), "c.") +
+        // A blob is read only when its chunk is in the range.
+        ", CASE WHEN c.end_time >= ?3 AND c.start_time <= ?4 THEN c.data END "
+        "FROM (SELECT 1) LEFT JOIN series_facts f ON f.sid = ?1 AND f.graph = ?2 "
+        "LEFT JOIN chunks c ON c.sid = ?1 AND c.graph = ?2 ORDER BY c.start_time";
+    return s_.prepare(db_, sql.c_str(), err);
+  }
+
+ private:
+  struct Row {
+    int64_t start, step, end, migration;
+    int data_type, count;
+    bool in_range;
+    std::string blob;
+  };
+
+  /* The check expression with every column named through `prefix`. */
+  static std::string with_prefix(const std::string &check, const std::string &prefix) {
+    std::string out;
+    size_t open = check.find(',');  // after check_of('table'
+    out = check.substr(0, open + 1);
+    for (size_t at = open + 1; at < check.size();) {
+      size_t end = check.find_first_of(",)", at);
+      std::string col = check.substr(at, end - at);
+      size_t lead = col.find_first_not_of(' ');
+      out += col.substr(0, lead) + prefix + col.substr(lead) + check[end];
+      at = end + 1;
+    }
+    return out;
+  }
+
+  bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
+    err = store_name(db_) + ": damaged store: " + series_place(db_, sid_, graph_) + ", time " +
+          std::to_string(first) + ".." + std::to_string(last) + ": " + why +
+          " (orvtsdb verify lists the damage)";
+    return false;
+  }
+
+  bool list_rows(int64_t from, int64_t to, std::string &err) {
+    s_.bind(1, sid_);
+    s_.bind(2, (int64_t)graph_);
+    s_.bind(3, from);
+    s_.bind(4, to);
+    int64_t prev_end = 0;
+    while (next_row(db_, s_, err)) {
+      if (!s_.col_null(0)) {
+        if (s_.col_int(6) == 0)
+          return damage(s_.col_int(1), s_.col_int(2), "its recorded facts do not match their check",
+                        err);
+        recorded_ = {s_.col_int(0), s_.col_int(1), s_.col_int(2),
+                     s_.col_int(3), s_.col_int(4), (uint64_t)s_.col_int(5)};
+      }
+      if (s_.col_null(7)) continue;  // no chunk rows
+      const char *b = static_cast<const char *>(s_.col_blob(16));
+      Row r{s_.col_int(9),      s_.col_int(10),
+            s_.col_int(12),     s_.col_int(13),
+            (int)s_.col_int(8), (int)s_.col_int(11),
+            !s_.col_null(16),   b ? std::string(b, s_.col_bytes(16)) : std::string()};
+      if (s_.col_int(15) == 0)
+        return damage(r.start, r.end, "a chunk row does not match its check", err);
+      if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
+        return damage(r.start, r.end, "a chunk row's end time does not fit", err);
+      if (!rows_.empty() && r.start <= prev_end)
+        return damage(r.start, prev_end, "two chunk rows overlap", err);
+      prev_end = r.end;
+      found_.add(r.start, r.end, r.count, r.data_type, s_.col_int(14));
+      rows_.push_back(std::move(r));
+    }
+    return err.empty();
+  }
+
+  bool hold_against_facts(std::string &err) {
+    std::string d = found_.differences(recorded_);
+    if (d.empty()) return true;
+    int64_t first = recorded_.chunks ? recorded_.first : found_.first;
+    int64_t last = recorded_.chunks ? recorded_.last : found_.last;
+    return damage(first, last, "its chunk rows do not agree with its recorded facts: " + d, err);
+  }
+
+  sqlite3 *db_;
+  int64_t sid_;
+  int graph_;
+  Stmt s_;
+  std::vector<Row> rows_;
+  SeriesFacts found_, recorded_;
+};
+
+}  // namespace
+
 bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                     const std::function<void(const ChunkView &)> &fn, std::string &err) {
+  CheckedWalk walk(db, sid, graph);
+  if (walk.prepare(err)) return walk.run(from, to, fn, err);
+  // Only a store of the older format, without facts, is read without them.
+  int format = format_of(db, err);
+  if (format == 0) return false;
+  if (format >= STORE_FORMAT) {
+    err = store_name(db) + ": " + err;
+    return false;
+  }
+  err.clear();
   ChunkFilter f;
   f.sid = sid;
   f.graph = graph;
@@ -167,8 +446,15 @@ bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_
 }
 
 bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err) {
+  int format = format_of(db, err);
+  if (format == 0) return false;
   Stmt s;
-  if (!s.prepare(db, "SELECT min(start_time), max(end_time), count(*) FROM chunks", err))
+  // The facts hold each series' span: no pass over the chunks.
+  if (!s.prepare(db,
+                 format >= STORE_FORMAT
+                     ? "SELECT min(first_time), max(last_time), count(*) FROM series_facts"
+                     : "SELECT min(start_time), max(end_time), count(*) FROM chunks",
+                 err))
     return false;
   *any = next_row(db, s, err) && s.col_int(2) > 0;
   if (*any) *first = s.col_int(0), *last = s.col_int(1);

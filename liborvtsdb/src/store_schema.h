@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <string>
+#include <vector>
 
 namespace orvtsdb {
 
@@ -18,9 +19,22 @@ bool ensure_schema(sqlite3 *db, std::string &err);
 /* Whether the tables exist (a store, possibly without migrations). */
 bool has_schema(sqlite3 *db);
 
-/* True when the store's format is STORE_FORMAT (store_format.h); else false
- * with a reason in err: an older or a newer format, or no store at all. */
-bool check_format(sqlite3 *db, std::string &err);
+/* True when the store's format is one this library reads (store_format.h:
+ * OLDEST_READ_STORE_FORMAT to STORE_FORMAT), with it in *format when given;
+ * else false with a reason in err: an older or a newer format, or no store
+ * at all. */
+bool check_format(sqlite3 *db, std::string &err, int *format = nullptr);
+
+/* What differs between the tables, columns and indexes of db and those this
+ * library makes for a store of `format` (one line each; empty when nothing
+ * does). err is set when they cannot be compared. */
+std::vector<std::string> schema_faults(sqlite3 *db, int format, std::string &err);
+
+/* Brings a store of an older format read by this library up to
+ * STORE_FORMAT inside the caller's transaction: reads every chunk (a damaged
+ * one stops it), adds the row checks and the series' facts. false with a
+ * reason in err. */
+bool upgrade_store(sqlite3 *db, std::string &err);
 
 /* Runs one statement without results; false with SQLite's reason in err. */
 bool exec_sql(sqlite3 *db, const char *sql, std::string &err);

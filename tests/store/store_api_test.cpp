@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "read_connection.h"
+#include "store_reading.h"
 #include "store_test_support.h"
 
 using namespace store_test;
@@ -247,7 +248,7 @@ TEST(StoreFormat, AnotherFormatIsRefusedByReadersAndMigrationsAndLeftAsItWas) {
   const int64_t chunks = query_int(store.db(), "SELECT count(*) FROM chunks");
   ASSERT_GT(chunks, 0);
   const std::pair<const char *, const char *> cases[] = {{"1", "older version"},
-                                                         {"3", "newer version"}};
+                                                         {"4", "newer version"}};
   for (const auto &[format, says] : cases) {
     sqlite3 *db = nullptr;
     ASSERT_EQ(sqlite3_open(store.db().c_str(), &db), SQLITE_OK);
@@ -270,6 +271,73 @@ TEST(StoreFormat, AnotherFormatIsRefusedByReadersAndMigrationsAndLeftAsItWas) {
     EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), chunks);
     EXPECT_EQ(query_int(store.db(), "SELECT value FROM store_info"), std::atoi(format));
   }
+}
+
+/* Makes a store what the version before the row checks wrote: no row_check
+ * columns, no facts, format 2. */
+void make_format_2(const std::string &path) {
+  std::string sql = "DROP TABLE series_facts;";
+  for (const char *t :
+       {"migrations", "groups", "graphs", "series", "series_labels", "chunks", "kept_series"})
+    sql += std::string("ALTER TABLE ") + t + " DROP COLUMN row_check;";
+  sql += "UPDATE store_info SET value = '2'";
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+/* Faults a reader finds in the store (store_reading.h). */
+std::vector<std::string> faults_of(const std::string &path) {
+  std::string err;
+  sqlite3 *db = orvtsdb::open_for_reading(path, err);
+  EXPECT_NE(db, nullptr) << err;
+  auto faults = orvtsdb::store_faults(db, 10, err);
+  EXPECT_EQ(err, "");
+  sqlite3_close(db);
+  return faults;
+}
+
+/* A format 2 store reads as written; a migration into it upgrades it in its
+ * own transaction, and one that finds a damaged chunk there leaves it as it
+ * was, format 2. */
+TEST(StoreFormat, AFormat2StoreReadsAndTheNextMigrationUpgradesIt) {
+  TempStore store;
+  migrate(1000, 300, 2, 0);
+  const size_t written = samples(store.db()).size();
+  make_format_2(store.db());
+  EXPECT_EQ(samples(store.db()).size(), written);
+  EXPECT_TRUE(faults_of(store.db()).empty());
+
+  // A damaged chunk: the upgrade stops, nothing changes.
+  std::string damaged = store.dir() + "/damaged.sqlite";
+  std::filesystem::copy_file(store.db(), damaged);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(damaged.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE chunks SET data = substr(data, 1, 20) || x'00' || "
+                         "substr(data, 22) WHERE rowid = 3",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  setenv("ORVTSDB_URL", ("sqlite:" + damaged).c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_LT(tsdb_init_migration(5000), 0);
+  tsdb_exit_migration(6000);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("not upgraded"), std::string::npos) << said;
+  EXPECT_EQ(query_int(damaged, "SELECT value FROM store_info"), 2);
+  EXPECT_EQ(query_int(damaged, "SELECT count(*) FROM sqlite_schema WHERE name = 'series_facts'"),
+            0);
+
+  setenv("ORVTSDB_URL", ("sqlite:" + store.db()).c_str(), 1);
+  migrate(4000, 50, 3, 9);
+  EXPECT_EQ(query_int(store.db(), "SELECT value FROM store_info"), 3);
+  EXPECT_EQ(samples(store.db()).size(), written + 50 * 3 * 5);
+  EXPECT_EQ(query_int(store.db(), "SELECT sum(chunks) FROM series_facts"),
+            query_int(store.db(), "SELECT count(*) FROM chunks"));
+  EXPECT_EQ(faults_of(store.db()), std::vector<std::string>{});
 }
 
 TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {

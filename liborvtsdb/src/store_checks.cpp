@@ -1,0 +1,257 @@
+/*
+ * store_checks.cpp - check_of(), the row check of every table, and the
+ * per-series facts (store_checks.h).
+ */
+#include "store_checks.h"
+
+#include <xxhash.h>
+
+#include <cstring>
+
+#include "store_schema.h"
+
+namespace orvtsdb {
+
+namespace {
+
+/* Feeds one SQL value to the hash: a type byte, then an integer's or a
+ * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
+ * type byte keeps NULL, 0 and '' apart. */
+void feed(XXH3_state_t *st, sqlite3_value *v) {
+  uint8_t type = (uint8_t)sqlite3_value_type(v);
+  XXH3_64bits_update(st, &type, 1);
+  uint8_t word[8];
+  auto put = [&](uint64_t x) {
+    for (int i = 0; i < 8; i++) word[i] = (uint8_t)(x >> (8 * i));
+    XXH3_64bits_update(st, word, 8);
+  };
+  switch (type) {
+    case SQLITE_INTEGER: put((uint64_t)sqlite3_value_int64(v)); break;
+    case SQLITE_FLOAT: {
+      double d = sqlite3_value_double(v);
+      uint64_t bits;
+      std::memcpy(&bits, &d, 8);
+      put(bits);
+      break;
+    }
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+      const void *p = type == SQLITE_TEXT ? (const void *)sqlite3_value_text(v)
+                                          : sqlite3_value_blob(v);
+      int n = sqlite3_value_bytes(v);
+      put((uint64_t)n);
+      if (n > 0) XXH3_64bits_update(st, p, (size_t)n);
+      break;
+    }
+    default: break;
+  }
+}
+
+void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
+  XXH3_state_t *st = XXH3_createState();
+  if (!st) return sqlite3_result_error_nomem(ctx);
+  XXH3_64bits_reset(st);
+  for (int i = 0; i < argc; i++) feed(st, argv[i]);
+  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits_digest(st));
+  XXH3_freeState(st);
+}
+
+}  // namespace
+
+bool register_check_function(sqlite3 *db, std::string &err) {
+  // DIRECTONLY: a view or trigger in a damaged file cannot call it.
+  if (sqlite3_create_function(db, "check_of", -1,
+                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr,
+                              check_of, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  err = sqlite3_errmsg(db);
+  return false;
+}
+
+const std::vector<CheckedTable> &checked_tables() {
+  static const std::vector<CheckedTable> tables = {
+      {"migrations", "'migration #' || id",
+       "check_of('migrations', id, run, run_dir, start_time, end_time, first_sample, "
+       "last_sample, inserts, value_count, started_at, finished_at, stored_samples)"},
+      {"groups", "'group ' || gid",
+       "check_of('groups', gid, name, description, metric, hierarchy, type, report_id, "
+       "num_graphs, delay)"},
+      {"graphs", "'graph ' || gid || '/' || idx",
+       "check_of('graphs', gid, idx, name, description, data_type, formula, state, report_id)"},
+      {"series", "'series ' || sid", "check_of('series', sid, gid, labels, created, ended)"},
+      {"series_labels", "'label ' || sid || '/' || pos",
+       "check_of('series_labels', sid, pos, tag, value)"},
+      {"kept_series", "'kept series ' || migration || '/' || from_migration || '/' || sid",
+       "check_of('kept_series', migration, from_migration, sid, reason)"},
+      {"chunks", "'chunk ' || rowid",
+       "check_of('chunks', sid, graph, data_type, start_time, step, count, end_time, "
+       "migration)"},
+      {"series_facts", "'facts of series ' || sid || ', graph ' || graph",
+       "check_of('series_facts', sid, graph, chunks, first_time, last_time, samples, "
+       "value_count, rows_sum)"},
+  };
+  return tables;
+}
+
+std::string row_check_sql(const std::string &table) {
+  for (const CheckedTable &t : checked_tables())
+    if (table == t.name) return t.check;
+  return "";
+}
+
+void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type, int64_t row_check) {
+  if (chunks == 0 || start < first) first = start;
+  if (chunks == 0 || end > last) last = end;
+  chunks++;
+  samples += count;
+  values += count * role_count(data_type);
+  rows_sum += (uint64_t)row_check;
+}
+
+std::string SeriesFacts::differences(const SeriesFacts &s) const {
+  auto one = [](const char *what, int64_t found, int64_t stored) {
+    return found == stored ? std::string()
+                           : std::string(what) + " " + std::to_string(found) + " (recorded " +
+                                 std::to_string(stored) + ") ";
+  };
+  std::string d = one("chunks", chunks, s.chunks) + one("samples", samples, s.samples) +
+                  one("values", values, s.values) + one("first time", first, s.first) +
+                  one("last time", last, s.last);
+  if (d.empty() && rows_sum != s.rows_sum) d = "a chunk row's fields changed ";
+  if (!d.empty()) d.pop_back();
+  return d;
+}
+
+bool FactsKeeper::prepare(sqlite3 *db, std::string &err) {
+  db_ = db;
+  std::string rows =
+      "SELECT graph, data_type, start_time, end_time, count, row_check, "
+      "row_check IS " +
+      row_check_sql("chunks") +
+      " FROM chunks WHERE sid = ?1 AND migration IS NOT ?2 "
+      "ORDER BY graph, start_time";
+  std::string facts =
+      "SELECT graph, chunks, first_time, last_time, samples, value_count, "
+      "rows_sum, row_check IS " +
+      row_check_sql("series_facts") + " FROM series_facts WHERE sid = ?1";
+  return rows_.prepare(db, rows.c_str(), err) && facts_.prepare(db, facts.c_str(), err) &&
+         del_.prepare(db, "DELETE FROM series_facts WHERE sid = ?1", err) &&
+         ins_.prepare(db,
+                      "INSERT INTO series_facts VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+                      "check_of('series_facts', ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8))",
+                      err);
+}
+
+namespace {
+
+/* Steps s through its rows, calling fn on each; false on an SQLite error
+ * or when fn says so (err set by either). */
+template <class Fn>
+bool each_row(sqlite3 *db, Stmt &s, std::string &err, Fn fn) {
+  int rc;
+  bool ok = true;
+  while (ok && (rc = s.step()) == SQLITE_ROW) ok = fn();
+  if (ok && rc != SQLITE_DONE) {
+    err = sqlite3_errmsg(db);
+    ok = false;
+  }
+  s.reset();
+  return ok;
+}
+
+}  // namespace
+
+bool FactsKeeper::gather(int64_t sid, int64_t skip, FactsOfSeries &out, std::string &err) {
+  out.clear();
+  rows_.bind(1, sid);
+  if (skip >= 0) rows_.bind(2, skip);
+  return each_row(db_, rows_, err, [&] {
+    if (rows_.col_int(6) == 0) {
+      err = "chunk row of series " + std::to_string(sid) + ", graph " +
+            std::to_string(rows_.col_int(0)) + " at " + std::to_string(rows_.col_int(2)) +
+            " does not match its check";
+      return false;
+    }
+    out[(int)rows_.col_int(0)].add(rows_.col_int(2), rows_.col_int(3), rows_.col_int(4),
+                                   (int)rows_.col_int(1), rows_.col_int(5));
+    return true;
+  });
+}
+
+bool FactsKeeper::recorded(int64_t sid, FactsOfSeries &out, std::string &err) {
+  out.clear();
+  facts_.bind(1, sid);
+  return each_row(db_, facts_, err, [&] {
+    if (facts_.col_int(7) == 0) {
+      err = "recorded facts of series " + std::to_string(sid) + ", graph " +
+            std::to_string(facts_.col_int(0)) + " do not match their check";
+      return false;
+    }
+    SeriesFacts &f = out[(int)facts_.col_int(0)];
+    f.chunks = facts_.col_int(1);
+    f.first = facts_.col_int(2);
+    f.last = facts_.col_int(3);
+    f.samples = facts_.col_int(4);
+    f.values = facts_.col_int(5);
+    f.rows_sum = (uint64_t)facts_.col_int(6);
+    return true;
+  });
+}
+
+bool FactsKeeper::write(int64_t sid, const FactsOfSeries &facts, std::string &err) {
+  del_.bind(1, sid);
+  if (!each_row(db_, del_, err, [] { return true; })) return false;
+  for (const auto &[graph, f] : facts) {
+    ins_.bind(1, sid);
+    ins_.bind(2, (int64_t)graph);
+    ins_.bind(3, f.chunks);
+    ins_.bind(4, f.first);
+    ins_.bind(5, f.last);
+    ins_.bind(6, f.samples);
+    ins_.bind(7, f.values);
+    ins_.bind(8, (int64_t)f.rows_sum);
+    if (!each_row(db_, ins_, err, [] { return true; })) return false;
+  }
+  return true;
+}
+
+bool FactsKeeper::refresh(int64_t sid, std::string &err) {
+  FactsOfSeries f;
+  return gather(sid, -1, f, err) && write(sid, f, err);
+}
+
+bool FactsKeeper::compare(int64_t sid, int64_t skip, std::string *differs, std::string &err) {
+  FactsOfSeries found, stored;
+  if (!gather(sid, skip, found, err) || !recorded(sid, stored, err)) return false;
+  differs->clear();
+  for (const auto &[graph, f] : stored)
+    if (!found.count(graph)) found[graph];  // a graph whose rows all went
+  for (const auto &[graph, f] : found) {
+    auto it = stored.find(graph);
+    std::string d = f.differences(it == stored.end() ? SeriesFacts{} : it->second);
+    if (!d.empty()) {
+      *differs = "graph " + std::to_string(graph) + ": " + d;
+      return true;
+    }
+  }
+  return true;
+}
+
+std::string labels_text(const std::vector<std::pair<std::string, std::string>> &tags) {
+  auto append_escaped = [](std::string &out, const std::string &s) {
+    for (char c : s) {
+      if (c == '\\' || c == '=' || c == ',') out += '\\';
+      out += c;
+    }
+  };
+  std::string key;
+  for (const auto &[tag, value] : tags) {
+    if (!key.empty()) key += ',';
+    append_escaped(key, tag);
+    key += '=';
+    append_escaped(key, value);
+  }
+  return key;
+}
+
+}  // namespace orvtsdb

@@ -1,0 +1,95 @@
+/*
+ * store_checks.h - what binds the store's rows to their content, so that a
+ * reader finds a damaged row instead of reading it as something else.
+ *
+ * Every row of the store's tables carries `row_check`, an XXH3-64 of the
+ * table's name and the row's other columns (not a chunk's blob, which has a
+ * check of its own). The SQL function check_of(table, column, ...) computes
+ * it; the one expression per table below is used by the writer, by the
+ * upgrade of an older store and by every reader, so all three agree.
+ *
+ * The series_facts table records, per series and graph, its chunk count,
+ * time span, sample and value counts and the sum of its chunk rows' checks:
+ * a reader lists a series' rows without their blobs, holds them against the
+ * facts, and only then reads the blobs it needs. A lost, extra, moved or
+ * altered row changes a sum.
+ */
+#ifndef ORVTSDB_STORE_CHECKS_H
+#define ORVTSDB_STORE_CHECKS_H
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sqlite_stmt.h"
+
+namespace orvtsdb {
+
+/* Registers check_of() on db. false with SQLite's reason in err. */
+bool register_check_function(sqlite3 *db, std::string &err);
+
+/* One checked table: its name, the columns that name one row (for
+ * messages), and the expression of its row check over its columns. */
+struct CheckedTable {
+  const char *name;
+  const char *key;
+  const char *check;
+};
+
+/* Every checked table, metadata first, chunks and facts last. */
+const std::vector<CheckedTable> &checked_tables();
+
+/* The row check expression of `table` ("" for a table without one). */
+std::string row_check_sql(const std::string &table);
+
+/* The facts of one series and graph, gathered from its chunk rows in time
+ * order (add), or read from series_facts. */
+struct SeriesFacts {
+  int64_t chunks = 0, first = 0, last = 0, samples = 0, values = 0;
+  uint64_t rows_sum = 0;  // sum of the rows' checks, modulo 2^64
+
+  /* Adds a chunk row. */
+  void add(int64_t start, int64_t end, int64_t count, int data_type, int64_t row_check);
+  /* What differs from `stored` ("" when they agree), for messages. */
+  std::string differences(const SeriesFacts &stored) const;
+};
+
+/* The facts of every graph of a series, by graph position. */
+using FactsOfSeries = std::map<int, SeriesFacts>;
+
+/* Keeps series_facts right on a connection that writes: gathers a series'
+ * facts from its chunk rows, reads the recorded ones, and writes new ones.
+ * Statements are prepared once (prepare) and used for many series. */
+class FactsKeeper {
+ public:
+  bool prepare(sqlite3 *db, std::string &err);
+  /* The facts of series sid's chunk rows, leaving out those of migration
+   * `skip` (-1: none). false when a row's check does not hold. */
+  bool gather(int64_t sid, int64_t skip, FactsOfSeries &out, std::string &err);
+  /* The recorded facts of series sid. false when a facts row's check does
+   * not hold. */
+  bool recorded(int64_t sid, FactsOfSeries &out, std::string &err);
+  /* Replaces the recorded facts of series sid by `facts`. */
+  bool write(int64_t sid, const FactsOfSeries &facts, std::string &err);
+  /* Gathers and writes the facts of series sid. */
+  bool refresh(int64_t sid, std::string &err);
+  /* "" when the facts gathered from the rows of series sid (leaving out
+   * migration `skip`) agree with those recorded, else what differs. */
+  bool compare(int64_t sid, int64_t skip, std::string *differs, std::string &err);
+
+ private:
+  sqlite3 *db_ = nullptr;
+  Stmt rows_, facts_, del_, ins_;
+};
+
+/* The identity text of a tag/value list, as series.labels holds it:
+ * "tag=value" pairs joined by ",", with "\", "=" and "," escaped by "\". */
+std::string labels_text(const std::vector<std::pair<std::string, std::string>> &tags);
+
+}  // namespace orvtsdb
+
+#endif

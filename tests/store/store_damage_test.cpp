@@ -1,0 +1,225 @@
+/*
+ * store_damage_test.cpp - a damaged store is never read as valid output.
+ *
+ * A small generated run is migrated once; each damage of the table below is
+ * made on a copy of its store (a row field of a chunk, a name, a label, a
+ * dropped table or index, a chunk too many, a wrong format, the facts, a
+ * migration's total), some with their row checks made valid again so that
+ * only the sums can tell. Every damaged copy is then given to `export`,
+ * `report`, `push` (to a real VictoriaMetrics) and `verify`: each must exit
+ * non-zero, the readers with one line naming the store, verify with its
+ * fault lines. A command that exits 0 reads wrong. The table of results is
+ * printed with the count of cases and of wrong reads.
+ */
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "engine_support.h"
+#include "store_checks.h"
+
+using namespace engine_test;
+using namespace vzu_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Damage {
+  const char *what;
+  // Run on the copy: %C is the rowid of the damaged chunk, %CHECK_<table>%
+  // the row check of a table's rows.
+  std::string sql;
+};
+
+/* The chunk every chunk damage is made on: the second of a series that has
+ * one before and one after it. */
+const char *const CHUNK =
+    "(SELECT c.rowid FROM chunks c WHERE (SELECT count(*) FROM chunks d WHERE d.sid = c.sid "
+    "AND d.graph = c.graph) >= 3 ORDER BY c.sid, c.graph, c.start_time LIMIT 1 OFFSET 1)";
+
+std::string expand(std::string sql) {
+  for (const orvtsdb::CheckedTable &t : orvtsdb::checked_tables()) {
+    std::string name = std::string("%CHECK_") + t.name + "%";
+    for (size_t at; (at = sql.find(name)) != std::string::npos;)
+      sql.replace(at, name.size(), t.check);
+  }
+  for (size_t at; (at = sql.find("%C")) != std::string::npos;) sql.replace(at, 2, CHUNK);
+  return sql;
+}
+
+/* Runs sql on the store file `db`; the number of rows it changed, or -1
+ * with SQLite's reason on failure. */
+int damage(const std::string &db, const std::string &sql, std::string &why) {
+  sqlite3 *c = nullptr;
+  int changed = -1;
+  if (sqlite3_open(db.c_str(), &c) == SQLITE_OK && orvtsdb::register_check_function(c, why)) {
+    int before = sqlite3_total_changes(c);
+    char *msg = nullptr;
+    if (sqlite3_exec(c, sql.c_str(), nullptr, nullptr, &msg) == SQLITE_OK)
+      changed = sqlite3_total_changes(c) - before;
+    else
+      why = msg ? msg : sqlite3_errmsg(c);
+    sqlite3_free(msg);
+  }
+  sqlite3_close(c);
+  return changed;
+}
+
+/* Drops and DDL change no rows: they count as one change. */
+bool changes_rows(const std::string &sql) { return sql.rfind("DROP", 0) != 0; }
+
+const std::vector<Damage> &damages() {
+  static const std::vector<Damage> table = {
+      // Each field of a chunk row.
+      {"chunk sid", "UPDATE chunks SET sid = sid + 1 WHERE rowid = %C"},
+      {"chunk graph", "UPDATE chunks SET graph = graph + 1 WHERE rowid = %C"},
+      {"chunk data_type", "UPDATE chunks SET data_type = data_type + 1 WHERE rowid = %C"},
+      {"chunk start_time out of every window",
+       "UPDATE chunks SET start_time = start_time - 86400000 WHERE rowid = %C"},
+      {"chunk step", "UPDATE chunks SET step = step * 2 WHERE rowid = %C"},
+      {"chunk count", "UPDATE chunks SET count = count - 1 WHERE rowid = %C"},
+      {"chunk end_time", "UPDATE chunks SET end_time = end_time + 1 WHERE rowid = %C"},
+      {"chunk migration", "UPDATE chunks SET migration = migration + 1 WHERE rowid = %C"},
+      {"chunk row gone", "DELETE FROM chunks WHERE rowid = %C"},
+      // Names, descriptions, labels, tags: as a flipped bit leaves them.
+      {"group name",
+       "UPDATE groups SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
+       "groups)"},
+      {"group description",
+       "UPDATE groups SET description = 'x' || IFNULL(description, '') WHERE gid = (SELECT "
+       "max(gid) FROM groups)"},
+      {"group hierarchy",
+       "UPDATE groups SET hierarchy = 'Tier>Host' WHERE gid = (SELECT "
+       "min(gid) FROM groups)"},
+      {"graph name",
+       "UPDATE graphs SET name = name || 's' WHERE gid = (SELECT min(gid) FROM "
+       "graphs) AND idx = 0"},
+      {"graph description",
+       "UPDATE graphs SET description = 'x' || IFNULL(description, '') WHERE idx = 0 AND gid = "
+       "(SELECT max(gid) FROM graphs)"},
+      {"series labels text",
+       "UPDATE series SET labels = substr(labels, 1, length(labels) - 1) || 'Z' WHERE sid = "
+       "(SELECT min(sid) FROM series)"},
+      {"series moved to another group",
+       "UPDATE series SET gid = (SELECT max(gid) FROM groups) WHERE sid = (SELECT min(sid) FROM "
+       "series)"},
+      {"label tag",
+       "UPDATE series_labels SET tag = tag || 's' WHERE sid = (SELECT max(sid) FROM "
+       "series) AND pos = 0"},
+      {"label value",
+       "UPDATE series_labels SET value = value || 's' WHERE sid = (SELECT max(sid) FROM series) "
+       "AND pos = (SELECT max(pos) FROM series_labels WHERE sid = (SELECT max(sid) FROM series))"},
+      {"label value, its check made valid",
+       "UPDATE series_labels SET value = value || 's' WHERE sid = (SELECT min(sid) FROM series) "
+       "AND pos = 0; UPDATE series_labels SET row_check = %CHECK_series_labels%"},
+      {"label row gone",
+       "DELETE FROM series_labels WHERE sid = (SELECT min(sid) FROM series) "
+       "AND pos = 0"},
+      // The tables themselves.
+      {"table series_labels dropped", "DROP TABLE series_labels"},
+      {"table series_facts dropped", "DROP TABLE series_facts"},
+      {"index chunks_by_series dropped", "DROP INDEX chunks_by_series"},
+      // Chunks too many, with valid row checks: only the facts can tell.
+      {"orphan chunk",
+       "INSERT INTO chunks SELECT 99999, graph, data_type, start_time, step, count, end_time, "
+       "migration, data, NULL FROM chunks WHERE rowid = %C; UPDATE chunks SET row_check = "
+       "%CHECK_chunks% WHERE sid = 99999"},
+      {"overlapping chunk",
+       "INSERT INTO chunks SELECT sid, graph, data_type, start_time + step, step, count, "
+       "end_time + step, migration, data, NULL FROM chunks WHERE rowid = %C; UPDATE chunks SET "
+       "row_check = %CHECK_chunks% WHERE row_check IS NULL"},
+      {"duplicate chunk", "INSERT INTO chunks SELECT * FROM chunks WHERE rowid = %C"},
+      // The format.
+      {"format 1", "UPDATE store_info SET value = '1' WHERE key = 'format'"},
+      {"format 4", "UPDATE store_info SET value = '4' WHERE key = 'format'"},
+      {"format x", "UPDATE store_info SET value = 'x' WHERE key = 'format'"},
+      // The facts and the migrations' totals.
+      {"facts row altered",
+       "UPDATE series_facts SET samples = samples - 1 WHERE sid = (SELECT "
+       "min(sid) FROM series_facts) AND graph = 0"},
+      {"facts row altered, its check made valid",
+       "UPDATE series_facts SET last_time = last_time - 10 WHERE sid = (SELECT max(sid) FROM "
+       "series_facts); UPDATE series_facts SET row_check = %CHECK_series_facts%"},
+      {"facts row gone",
+       "DELETE FROM series_facts WHERE sid = (SELECT max(sid) FROM "
+       "series_facts) AND graph = 0"},
+      {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
+      {"migration total, its check made valid",
+       "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "
+       "row_check = %CHECK_migrations%"},
+  };
+  return table;
+}
+
+struct Outcome {
+  int status;
+  size_t lines;  // of standard error (readers) or of fault lines (verify)
+};
+
+/* A reader read right when it failed with one line; verify when it failed
+ * with fault lines, or with one line when it refuses the store outright (a
+ * format it does not read). */
+bool read_right(const std::string &command, const Outcome &o) {
+  return o.status != 0 && (command == "verify" ? o.lines >= 1 : o.lines == 1);
+}
+
+TEST(StoreDamage, EveryDamageIsAnErrorInEveryReaderAndInVerify) {
+  TempRun run(5121);
+  generate_and_migrate(run);
+  std::string store = run.run_dir() + "/tsdb/metrics.sqlite";
+  std::string orvtsdb = bin_dir() + "/orvtsdb";
+  ASSERT_EQ(run_program(orvtsdb, {"verify", store}, clean_env()).status, 0);
+  EngineProcess vm;
+  std::string why = start_victoria_metrics(vm, run.wdir() + "/vm");
+  if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why;
+  ASSERT_EQ(why, "");
+  // The undamaged store reads in every command.
+  std::string page = run.wdir() + "/report.html";
+  auto commands = [&](const std::string &db) -> std::vector<std::vector<std::string>> {
+    return {{"export", db, "--format", "csv"},
+            {"report", db, "-o", page},
+            {"push", db, "--url", vm.base() + "/api/v1/write", "--batch", "100000"},
+            {"verify", db}};
+  };
+  for (const auto &args : commands(store))
+    ASSERT_EQ(run_program(orvtsdb, args, clean_env()).status, 0) << args[0];
+
+  int tried = 0, wrong = 0;
+  std::printf("%-42s %-10s %-10s %-10s %-10s\n", "damage", "export", "report", "push", "verify");
+  for (const Damage &d : damages()) {
+    SCOPED_TRACE(d.what);
+    std::string copy = run.wdir() + "/damaged.sqlite";
+    fs::copy_file(store, copy, fs::copy_options::overwrite_existing);
+    std::string err;
+    int changed = damage(copy, expand(d.sql), err);
+    ASSERT_GE(changed, 0) << err;
+    if (changes_rows(d.sql)) {
+      ASSERT_GT(changed, 0) << "the damage changed nothing";
+    }
+    tried++;
+    std::printf("%-42s", d.what);
+    for (const auto &args : commands(copy)) {
+      RunResult r = run_program(orvtsdb, args, clean_env());
+      size_t lines = 0;
+      for (const std::string &l : split_lines(r.out))
+        lines += args[0] == "verify" && l.rfind("fault: ", 0) == 0;
+      if (lines == 0) lines = split_lines(r.err).size();
+      bool right = read_right(args[0], {r.status, lines});
+      wrong += !right;
+      std::printf(" %-10s", right ? "error" : ("WRONG(" + std::to_string(r.status) + ")").c_str());
+      EXPECT_TRUE(right) << args[0] << " exit " << r.status << "\n"
+                         << r.out.substr(0, 400) << r.err;
+      // The message names the store.
+      if (!r.err.empty()) {
+        EXPECT_NE(r.err.find(copy), std::string::npos) << args[0] << ": " << r.err;
+      }
+    }
+    std::printf("\n");
+  }
+  std::printf("damages tried: %d, command runs: %d, read wrong: %d\n", tried, tried * 4, wrong);
+  EXPECT_EQ(wrong, 0);
+}
+
+}  // namespace
