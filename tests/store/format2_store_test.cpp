@@ -3,7 +3,8 @@
  * (format2_store/: make_sample_run --preset small --groups 5 --vectors 2
  * --packets 8 --partitions 2 --versions 2, migrated by that release) stays
  * readable by every reading command and gives back the very export it gave
- * then.
+ * then; a new migration into it writes its chunks in the current blob format
+ * beside the old ones, which still read and verify.
  *
  * format2_store/expected.csv is `orvtsdb export metrics.sqlite --format csv`
  * of that release.
@@ -68,6 +69,27 @@ TEST_F(Format2StoreTest, EveryReadingCommandReadsItAndTheExportIsUnchanged) {
   RunResult sql = run({"sql", "DB", "SELECT count(*), count(value) FROM samples"});
   ASSERT_EQ(sql.status, 0) << sql.err;
   EXPECT_NE(sql.out.find("2042,1812"), std::string::npos) << sql.out;
+}
+
+TEST_F(Format2StoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
+  const std::vector<std::string> old_rows = {
+      "sql", "DB",
+      "SELECT group_name, labels, graph_name, role, time, value FROM samples "
+      "WHERE time < 1800000000"};
+  std::string before = run(old_rows).out;
+  migrate(1800000000, 300, 3, 7.25);
+  std::string formats = blob_formats();
+  EXPECT_NE(formats.find("02,03"), std::string::npos) << formats;
+  RunResult v = run({"verify", "DB"});
+  EXPECT_EQ(v.status, 0) << v.out << v.err;
+  // The old run's samples read as before; the new ones read back exactly.
+  RunResult old = run(old_rows);
+  ASSERT_EQ(old.status, 0) << old.err;
+  EXPECT_GT(old.out.size(), 100000u);
+  EXPECT_EQ(old.out, before);
+  auto s = samples(store.db(), "WHERE time >= 1800000000 AND role = 'value'");
+  ASSERT_FALSE(s.empty());
+  for (const Sample &x : s) ASSERT_TRUE(x.value.has_value());
 }
 
 }  // namespace
