@@ -61,21 +61,22 @@ gen_args() {
   esac
 }
 
-# migrate RUN FORMAT: a fresh copy of the run, migrated; prints "seconds peak_kib".
+# migrate RUN FORMAT: a fresh copy of the run, migrated; prints "cpu_seconds peak_kib"
+# (CPU time, user + system: on a shared machine the steadier figure).
 migrate() {
   local dir="$WORK/$1.$2"
   rm -rf "$dir"
   cp -r "$WORK/$1" "$dir"
   env -u LD_LIBRARY_PATH -u ORVTSDB_RUN_DIR -u ORVTSDB_URL TW_WDIR="$dir" \
-    "$TIME" -f "%e %M" -o "$WORK/time" "${BIN[$2]}/vira_zedazad_uvoz_izu" -t 1 >/dev/null 2>&1
-  cat "$WORK/time"
+    "$TIME" -f "%U %S %M" -o "$WORK/time" "${BIN[$2]}/vira_zedazad_uvoz_izu" -t 1 >/dev/null 2>&1
+  awk '{print $1 + $2, $3}' "$WORK/time"
 }
 
-# export_time RUN FORMAT: seconds of a CSV export of the whole store.
+# export_time RUN FORMAT: CPU seconds of a CSV export of the whole store.
 export_time() {
-  "$TIME" -f "%e" -o "$WORK/time" "${BIN[$2]}/orvtsdb" export \
+  "$TIME" -f "%U %S" -o "$WORK/time" "${BIN[$2]}/orvtsdb" export \
     "$WORK/$1.$2/logs/TR1/tsdb/metrics.sqlite" --format csv >/dev/null
-  cat "$WORK/time"
+  awk '{print $1 + $2}' "$WORK/time"
 }
 
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -111,8 +112,8 @@ for r in "${RUNS[@]}"; do
   echo "$r $values" >>"$WORK/values"
 done
 
-printf '\n%-7s | %-34s | %-34s | %s\n' run "migration M values/s (2 -> 3)" \
-  "CSV export M values/s (2 -> 3)" "peak RSS MiB (2 -> 3)"
+printf '\n%-7s | %-34s | %-34s | %s\n' run "migration M values/CPU s (2 -> 3)" \
+  "CSV export M values/CPU s (2 -> 3)" "peak RSS MiB (2 -> 3)"
 while read -r r values; do
   m2=$(cut -d' ' -f1 "$WORK/$r.mig2" | median)
   m3=$(cut -d' ' -f1 "$WORK/$r.mig3" | median)
