@@ -9,8 +9,10 @@
 # a value of the whole store file and of the chunk blobs alone, a Gorilla XOR
 # encoding of the same samples (bench/store_bytes.cpp), and Prometheus blocks
 # made by `promtool tsdb create-blocks-from openmetrics` from the export when
-# promtool is on PATH; then the migration's and the CSV export's values per
-# second, medians of REPEAT interleaved runs, format 3 over format 2.
+# promtool is on PATH and the run holds at most PROMTOOL_MAX_VALUES values
+# (default 1,000,000: the OpenMetrics text of the medium preset alone is
+# 3.2 GB); then the migration's and the CSV export's values per CPU second,
+# medians of REPEAT interleaved runs, format 3 over format 2.
 #
 # usage: bench/store_size.sh [OLD_COMMIT]     (REPEAT=3, RUNS="small medium wide wide35")
 #        OLD_BIN=DIR bench/store_size.sh     binaries of the old code already built
@@ -97,7 +99,7 @@ for r in "${RUNS[@]}"; do
   read -r values file2 chunk2 gorilla chunks2 <"$WORK/$r.bytes2"
   read -r _ file3 chunk3 _ chunks3 <"$WORK/$r.bytes3"
   prom=-
-  if command -v promtool >/dev/null; then
+  if command -v promtool >/dev/null && ((values <= ${PROMTOOL_MAX_VALUES:-1000000})); then
     "${BIN[3]}/orvtsdb" export "$WORK/$r.3/logs/TR1/tsdb/metrics.sqlite" --format openmetrics \
       >"$WORK/$r.om"
     promtool tsdb create-blocks-from openmetrics "$WORK/$r.om" "$WORK/$r.blocks" >/dev/null 2>&1 &&
