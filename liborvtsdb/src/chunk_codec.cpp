@@ -191,19 +191,25 @@ namespace {
 
 size_t packed_bytes(size_t n, int width) { return (n * (size_t)width + 7) / 8; }
 
-/* ORs n values of `width` bits (each below 2^width) into dst, lowest bit
- * first; dst holds packed_bytes(n, width) + 8 zero bytes. */
+/* Writes n values of `width` bits (each below 2^width) to dst, lowest bit
+ * first, packed_bytes(n, width) bytes. The bits gather in a register and go
+ * out a word at a time: a store per value into bytes the previous store
+ * half wrote would stall on every value. */
 void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst) {
   if (width == 0) return;
-  for (size_t i = 0, bit = 0; i < n; i++, bit += (size_t)width) {
-    size_t at = bit / 8;
-    int shift = (int)(bit % 8);
-    uint64_t word;
-    std::memcpy(&word, dst + at, 8);
-    word |= v[i] << shift;
-    std::memcpy(dst + at, &word, 8);
-    if (shift + width > 64) dst[at + 8] |= (uint8_t)(v[i] >> (64 - shift));
+  uint64_t acc = 0;
+  int filled = 0;
+  for (size_t i = 0; i < n; i++) {
+    acc |= v[i] << filled;
+    filled += width;
+    if (filled >= 64) {
+      put_u64(dst, acc);
+      dst += 8;
+      filled -= 64;
+      acc = filled ? v[i] >> (width - filled) : 0;
+    }
   }
+  for (int b = 0; b < filled; b += 8) *dst++ = (uint8_t)(acc >> b);
 }
 
 /* The inverse; src holds packed_bytes(n, width) + 9 readable bytes. */
@@ -322,7 +328,7 @@ struct Frame {
   int width = 0;
 };
 
-Frame frame_of(const uint64_t *r, int from, int n, bool with_factor) {
+Frame frame_of(const uint64_t *r, int from, int n) {
   Frame f;
   if (from >= n) return f;
   int64_t lo = (int64_t)r[from], hi = lo;
@@ -332,7 +338,7 @@ Frame frame_of(const uint64_t *r, int from, int n, bool with_factor) {
   }
   f.min = lo;
   uint64_t span = (uint64_t)hi - (uint64_t)lo;
-  if (with_factor && span > 1) {
+  if (span > 1) {
     uint64_t g = 0;
     for (int i = from; i < n && g != 1; i++) g = std::gcd(g, r[i] - (uint64_t)lo);
     if (g > 1) {
@@ -344,11 +350,40 @@ Frame frame_of(const uint64_t *r, int from, int n, bool with_factor) {
   return f;
 }
 
-/* Bytes of the bit packed form of residuals of `order` in frame f. */
-size_t bits_size(const uint64_t *r, int order, int n, const Frame &f) {
-  size_t s = 2 + varint_bytes(zigzag((uint64_t)f.min)) + varint_bytes(f.factor);
-  for (int i = 0; i < order && i < n; i++) s += varint_bytes(zigzag(r[i]));
-  return s + packed_bytes((size_t)(n - std::min(order, n)), f.width);
+/* The order whose residuals pack into the fewest bits, from one pass that
+ * predicts at every order at once as predict() does (a hole takes each
+ * order's own prediction); the first `order` residuals are kept apart, as
+ * written. Scalars, not arrays, so that the pass stays in registers. */
+int best_order(const int64_t *k, const uint8_t *hole, int n) {
+  int64_t lo0, hi0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
+  uint64_t first = hole[0] ? 0 : (uint64_t)k[0];
+  lo0 = hi0 = (int64_t)first;
+  uint64_t p1 = first, q1 = first, q2 = first;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
+  for (int i = 1; i < n; i++) {
+    uint64_t x = (uint64_t)k[i];
+    bool h = hole[i];
+    int64_t r0 = h ? 0 : (int64_t)x;
+    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
+    uint64_t k1 = h ? p1 : x;
+    int64_t r1 = (int64_t)(k1 - p1);
+    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
+    p1 = k1;
+    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
+    int64_t r2 = (int64_t)(k2 - pred);
+    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
+    q2 = q1;
+    q1 = k2;
+  }
+  const int64_t lo[] = {lo0, lo1, lo2}, hi[] = {hi0, hi1, hi2};
+  int best = 0;
+  size_t least = SIZE_MAX;
+  for (int o = 0; o <= MAX_ORDER && o < n; o++) {
+    uint64_t span = hi[o] >= lo[o] ? (uint64_t)hi[o] - (uint64_t)lo[o] : 0;
+    int width = span ? 64 - std::countl_zero(span) : 0;
+    size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
+    if (bytes < least) least = bytes, best = o;
+  }
+  return best;
 }
 
 }  // namespace
@@ -397,15 +432,9 @@ static uint8_t *put_positions(uint8_t *p, const std::vector<uint32_t> &at, const
 size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decimal &d,
                                  uint8_t *dst) {
   uint64_t *r = words_.data();
-  int order = 0;
-  size_t best = SIZE_MAX;
-  for (int o = 0; o <= MAX_ORDER; o++) {
-    residuals(o, d.k, d.hole, n, r);
-    size_t s = bits_size(r, o, n, frame_of(r, o, n, false));
-    if (s < best) best = s, order = o;
-  }
+  int order = best_order(d.k.data(), d.hole.data(), n);
   residuals(order, d.k, d.hole, n, r);
-  Frame f = frame_of(r, order, n, true);
+  Frame f = frame_of(r, order, n);
   uint8_t *p = dst;
   *p++ = COLUMN_DECIMAL;
   *p++ = (uint8_t)d.exponent;
@@ -420,8 +449,9 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
   p = put_varint(p, f.factor);
   *p++ = (uint8_t)f.width;
   size_t body = packed_bytes((size_t)(n - head), f.width);
-  std::memset(p, 0, body + 8);
-  for (int i = head; i < n; i++) r[i] = (r[i] - (uint64_t)f.min) / f.factor;
+  for (int i = head; i < n; i++) r[i] -= (uint64_t)f.min;
+  if (f.factor > 1)
+    for (int i = head; i < n; i++) r[i] /= f.factor;
   pack_bits(r + head, (size_t)(n - head), f.width, p);
   p += body;
   if (body < ZSTD_TRY_BYTES) return (size_t)(p - dst);
