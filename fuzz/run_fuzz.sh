@@ -34,7 +34,7 @@ while (($#)); do
     *) harnesses+=("$1"); shift ;;
   esac
 done
-((${#harnesses[@]})) || harnesses=(fuzz_graph_definitions fuzz_raw_samples)
+((${#harnesses[@]})) || harnesses=(fuzz_graph_definitions fuzz_raw_samples fuzz_chunk_decoder)
 
 for tool in clang clang++; do
   command -v "$tool" >/dev/null || { echo "run_fuzz.sh: $tool not found (packages clang, libclang-rt-14-dev)" >&2; exit 1; }

@@ -1,14 +1,26 @@
 /*
- * chunk_codec.cpp - column modes + byte shuffle + zstd for chunk columns
- * (the layout is in FORMAT.md).
+ * chunk_codec.cpp - chunk blobs (the layout is in FORMAT.md). Blobs of the
+ * current format are written; those of the previous checked format are still
+ * read, as every store written before keeps them.
+ *
+ * The current format keeps a column of decimals as integers: the exponent e
+ * for which k / 10^e gives every value back bit for bit, and the k as the
+ * residuals of a predictor (none, delta, delta of delta), bit packed above
+ * their minimum or zstd-compressed, whichever is smaller. Values without such
+ * a k (missing markers, NaNs, -0.0, full-precision doubles) are exceptions
+ * kept by position. A column mostly of full-precision doubles keeps its XORed
+ * words, byte-shuffled and zstd-compressed, as the previous format did.
  */
 #include "chunk_codec.h"
 
 #include <xxhash.h>
 #include <zstd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "byte_shuffle.h"
 #include "orvtsdb.h"
@@ -18,17 +30,42 @@ namespace orvtsdb {
 namespace {
 
 constexpr int MAX_ROLES = 5;
-constexpr int MAX_DECIMALS = 4;
-constexpr double POW10[MAX_DECIMALS + 1] = {1, 10, 100, 1000, 10000};
+constexpr uint32_t MAX_COUNT = 1u << 24;
+constexpr int MAX_EXPONENT = 15;  // 10^15 < 2^53: every power is exact
+constexpr double POW10[MAX_EXPONENT + 1] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 constexpr double EXACT_INT_LIMIT = 9007199254740992.0;  // 2^53
-constexpr uint8_t MODE_DOUBLE = 0;
 /* Byte 0 of the first release's blobs, which carried no check. */
 constexpr uint8_t UNCHECKED_FORMAT = 1;
+/* Byte 0 of the first checked blobs: one zstd frame over every column. */
+constexpr uint8_t ONE_FRAME_FORMAT = 2;
+constexpr int ONE_FRAME_MAX_DECIMALS = 4;
+
+/* The column kinds of the current format. */
+constexpr uint8_t COLUMN_XOR = 0;
+constexpr uint8_t COLUMN_DECIMAL = 1;
+/* How a decimal column's residuals are kept. */
+constexpr uint8_t PACK_BITS = 0;
+constexpr uint8_t PACK_ZSTD = 1;
+constexpr int MAX_ORDER = 2;
+/* Values tried to choose a column's exponent before the whole column is. */
+constexpr int EXPONENT_PROBES = 16;
+/* Above this many bytes a value, a decimal column is also tried the XOR way:
+ * full-precision doubles rarely do better than that. */
+constexpr size_t DECIMAL_TRUST_BYTES = 3;
+/* Bit packing gives way to zstd only when zstd has something to win. */
+constexpr size_t ZSTD_TRY_BYTES = 96;
 
 uint64_t bits_of(double v) {
   uint64_t b;
   std::memcpy(&b, &v, sizeof b);
   return b;
+}
+
+double double_of(uint64_t b) {
+  double v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
 }
 
 const uint64_t MISSING_BITS = bits_of(TSDB_MISSING_VALUE);
@@ -51,18 +88,16 @@ uint64_t get_u64(const uint8_t *p) {
   return v;
 }
 
-/* The check of a blob of `len` bytes: its frame, seeded with its first six
+uint64_t zigzag(uint64_t v) { return (v << 1) ^ (uint64_t)((int64_t)v >> 63); }
+uint64_t unzigzag(uint64_t z) { return (z >> 1) ^ (0 - (z & 1)); }
+
+/* The check of a blob of `len` bytes: its body, seeded with its first six
  * bytes and the row's seed. */
 uint64_t blob_check(const uint8_t *blob, size_t len, uint64_t seed) {
   uint64_t head = (uint64_t)blob[0] | (uint64_t)blob[1] << 8 | (uint64_t)get_u32(blob + 2) << 16;
   return XXH3_64bits_withSeed(blob + CHUNK_HEADER_BYTES, len - CHUNK_HEADER_BYTES,
                               seed ^ XXH3_64bits(&head, sizeof head));
 }
-
-size_t bitmap_bytes(int count) { return ((size_t)count + 7) / 8; }
-
-/* Most bytes one column can take in the plain (uncompressed) form. */
-size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count * 8; }
 
 /* nearbyint() for |x| < 2^53 (ties to even) without a call into libm.
  * Below 2^51, adding and taking away 1.5 * 2^52 leaves x rounded by the
@@ -80,8 +115,8 @@ size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count 
 }
 
 /* Whether v is exactly m / 10^d for an integer m (then put in *m), by the
- * same arithmetic as get_column(), so a pass means an exact return. -0.0
- * never passes: m = 0 gives back +0.0. */
+ * same division the decoder makes, so a pass means an exact return. -0.0,
+ * NaNs, infinities and the missing marker never pass. */
 [[gnu::always_inline]] inline bool scaled_int(double v, int d, int64_t *m) {
   double x = v * POW10[d];
   if (!(std::fabs(x) < EXACT_INT_LIMIT)) return false;
@@ -89,82 +124,133 @@ size_t column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count 
   return bits_of((double)*m / POW10[d]) == bits_of(v);
 }
 
-/* Fills words with the zigzag deltas of m = v * 10^d (a missing value
- * repeats the previous m) and sets the missing bitmap; false as soon as a
- * present value has no exact form at d. */
-bool scale_column(const double *base, size_t stride, int count, int d, uint64_t *words,
-                  uint8_t *missing) {
-  std::memset(missing, 0, bitmap_bytes(count));
-  int64_t prev = 0;
-  for (int i = 0; i < count; i++) {
-    double v = base[(size_t)i * stride];
-    int64_t m = prev;
-    if (bits_of(v) == MISSING_BITS)
-      missing[i / 8] |= (uint8_t)(1u << (i % 8));
-    else if (!scaled_int(v, d, &m))
-      return false;
-    uint64_t delta = (uint64_t)m - (uint64_t)prev;
-    words[i] = (delta << 1) ^ (uint64_t)((int64_t)delta >> 63);
-    prev = m;
-  }
-  return true;
-}
-
-/* The smallest d a value needs, or -1 when none up to MAX_DECIMALS does. */
-int decimals_of(double v) {
+/* The smallest d up to `most` a value needs, or -1 when none does. */
+int decimals_of(double v, int most) {
   int64_t m;
-  for (int d = 0; d <= MAX_DECIMALS; d++)
+  for (int d = 0; d <= most; d++)
     if (scaled_int(v, d, &m)) return d;
   return -1;
 }
 
-/* The smallest d for which every present value is exactly m / 10^d (words
- * then hold the deltas of m, missing the bitmap), or -1. No d below the
- * first present value's own can pass, so the search starts there and
- * usually ends with that one pass. */
-int integer_mode(const double *base, size_t stride, int count, uint64_t *words, uint8_t *missing) {
-  int i = 0;
-  while (i < count && bits_of(base[(size_t)i * stride]) == MISSING_BITS) i++;
-  int d = i < count ? decimals_of(base[(size_t)i * stride]) : 0;
-  if (d < 0) return -1;
-  for (; d <= MAX_DECIMALS; d++)
-    if (scale_column(base, stride, count, d, words, missing)) return d;
-  return -1;
+/* ---- Little-endian base-128 numbers and a bounded reader. ---- */
+
+uint8_t *put_varint(uint8_t *p, uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = (uint8_t)(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = (uint8_t)v;
+  return p;
 }
 
-/* Writes one column in its mode using `words` (count entries) as scratch;
- * returns the bytes written. */
-size_t put_column(const double *base, size_t stride, int count, uint64_t *words, uint8_t *dst) {
-  uint8_t *missing = dst + 1;
-  int d = integer_mode(base, stride, count, words, missing);
-  dst[0] = (uint8_t)(d < 0 ? MODE_DOUBLE : 1 + d);
-  if (d >= 0) {
-    shuffle_words(words, count, missing + bitmap_bytes(count));
-    return 1 + bitmap_bytes(count) + (size_t)count * 8;
+size_t varint_bytes(uint64_t v) { return v ? (size_t)(64 - std::countl_zero(v) + 6) / 7 : 1; }
+
+}  // namespace
+
+/* Reads what a column holds, never past its end; the first short read or
+ * out-of-range number clears ok and every later read gives 0. */
+struct ColumnReader {
+  const uint8_t *p, *end;
+  bool ok = true;
+
+  size_t left() const { return (size_t)(end - p); }
+  uint8_t byte() {
+    if (!ok || p == end) return (uint8_t)(ok = false);
+    return *p++;
   }
-  uint64_t prev = 0;
-  for (int i = 0; i < count; i++) {
-    uint64_t b = bits_of(base[(size_t)i * stride]);
-    words[i] = b ^ prev;
-    prev = b;
+  uint64_t varint() {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      uint8_t b = byte();
+      v |= (uint64_t)(b & 0x7f) << shift;
+      if (!(b & 0x80)) return v;
+    }
+    ok = false;
+    return 0;
   }
-  shuffle_words(words, count, dst + 1);
-  return 1 + (size_t)count * 8;
+  /* A number that must not exceed `most`. */
+  uint64_t bounded(uint64_t most) {
+    uint64_t v = varint();
+    if (v > most) ok = false;
+    return ok ? v : 0;
+  }
+  const uint8_t *bytes(size_t n) {
+    if (!ok || left() < n) {
+      ok = false;
+      return nullptr;
+    }
+    const uint8_t *at = p;
+    p += n;
+    return at;
+  }
+};
+
+namespace {
+
+/* ---- Frame-of-reference bit packing. ---- */
+
+size_t packed_bytes(size_t n, int width) { return (n * (size_t)width + 7) / 8; }
+
+/* Writes n values of `width` bits (each below 2^width) to dst, lowest bit
+ * first, packed_bytes(n, width) bytes. The bits gather in a register and go
+ * out a word at a time: a store per value into bytes the previous store
+ * half wrote would stall on every value. */
+void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst) {
+  if (width == 0) return;
+  uint64_t acc = 0;
+  int filled = 0;
+  for (size_t i = 0; i < n; i++) {
+    acc |= v[i] << filled;
+    filled += width;
+    if (filled >= 64) {
+      put_u64(dst, acc);
+      dst += 8;
+      filled -= 64;
+      acc = filled ? v[i] >> (width - filled) : 0;
+    }
+  }
+  for (int b = 0; b < filled; b += 8) *dst++ = (uint8_t)(acc >> b);
 }
 
-/* Reads one column back using `words` (count entries) as scratch; returns
- * the bytes used, or 0 when they run short. */
-size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, double *out) {
-  if (avail < 1 || src[0] > 1 + MAX_DECIMALS) return 0;
+/* The inverse; src holds packed_bytes(n, width) + 9 readable bytes. */
+void unpack_bits(const uint8_t *src, size_t n, int width, uint64_t *v) {
+  if (width == 0) {
+    std::fill_n(v, n, 0);
+    return;
+  }
+  uint64_t mask = width == 64 ? ~0ull : (1ull << width) - 1;
+  for (size_t i = 0, bit = 0; i < n; i++, bit += (size_t)width) {
+    size_t at = bit / 8;
+    int shift = (int)(bit % 8);
+    uint64_t word;
+    std::memcpy(&word, src + at, 8);
+    word >>= shift;
+    if (shift + width > 64) word |= (uint64_t)src[at + 8] << (64 - shift);
+    v[i] = word & mask;
+  }
+}
+
+/* ---- The previous checked format, read only. ---- */
+
+size_t bitmap_bytes(int count) { return ((size_t)count + 7) / 8; }
+
+/* Most bytes one column can take in that format's plain form. */
+size_t one_frame_column_bound(int count) { return 1 + bitmap_bytes(count) + (size_t)count * 8; }
+
+/* Reads one column of that format back using `words` (count entries) as
+ * scratch; returns the bytes used, or 0 when they run short. */
+size_t get_one_frame_column(const uint8_t *src, size_t avail, int count, uint64_t *words,
+                            double *out) {
+  if (avail < 1 || src[0] > 1 + ONE_FRAME_MAX_DECIMALS) return 0;
   int mode = src[0];
-  size_t need = mode == MODE_DOUBLE ? 1 + (size_t)count * 8 : column_bound(count);
+  size_t need = mode == 0 ? 1 + (size_t)count * 8 : one_frame_column_bound(count);
   if (avail < need) return 0;
-  if (mode == MODE_DOUBLE) {
+  if (mode == 0) {
     unshuffle_words(src + 1, count, words);
     uint64_t prev = 0;
     for (int i = 0; i < count; i++) {
       prev ^= words[i];
-      std::memcpy(&out[i], &prev, sizeof prev);
+      out[i] = double_of(prev);
     }
     return need;
   }
@@ -173,8 +259,7 @@ size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, 
   double p = POW10[mode - 1];
   uint64_t m = 0;
   for (int i = 0; i < count; i++) {
-    uint64_t z = words[i];
-    m += (z >> 1) ^ (0 - (z & 1));
+    m += unzigzag(words[i]);
     out[i] = (missing[i / 8] >> (i % 8)) & 1 ? TSDB_MISSING_VALUE : (double)(int64_t)m / p;
   }
   return need;
@@ -182,14 +267,256 @@ size_t get_column(const uint8_t *src, size_t avail, int count, uint64_t *words, 
 
 }  // namespace
 
-bool is_missing(double v) { return bits_of(v) == MISSING_BITS; }
+/* ---- The current format: one column. ---- */
 
-uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step) {
-  int64_t place[5] = {sid, graph, data_type, start, step};
-  return XXH3_64bits(place, sizeof place);
+/* A decimal column on its way out: the k of every value, and where the
+ * missing markers and the exceptions are (their k is whatever the predictor
+ * expects there, so that they cost nothing in the residuals). */
+struct ChunkEncoder::Decimal {
+  int exponent = 0;
+  std::vector<int64_t> k;
+  std::vector<uint8_t> hole;  // 0: a value, 1: missing, 2: an exception
+  std::vector<uint32_t> missing, exceptions;
+};
+
+namespace {
+
+/* The exponent for a column: the largest of the smallest ones its probed
+ * values need, or -1 when half of them have none (full-precision doubles). */
+int choose_exponent(const double *base, size_t stride, int n) {
+  int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0, failed = 0, e = 0;
+  for (int i = 0; i < n; i += step) {
+    double v = base[(size_t)i * stride];
+    if (bits_of(v) == MISSING_BITS) continue;
+    tried++;
+    int d = decimals_of(v, MAX_EXPONENT);
+    if (d < 0)
+      failed++;
+    else if (d > e)
+      e = d;
+  }
+  return 2 * failed > tried ? -1 : e;
 }
 
-ChunkEncoder::ChunkEncoder(int level) : cctx_(ZSTD_createCCtx()), level_(level) {}
+/* The predictor of order 0 (nothing), 1 (the previous k) or 2 (the line
+ * through the two previous k) at position i. */
+[[gnu::always_inline]] inline uint64_t predict(int order, int i, uint64_t k1, uint64_t k2) {
+  if (order == 0 || i == 0) return 0;
+  if (order == 1 || i == 1) return k1;
+  return 2 * k1 - k2;
+}
+
+/* Residuals of `order` into r; holes take the predicted k. Wrapping
+ * arithmetic: every residual reads back exactly whatever the k. */
+void residuals(int order, std::vector<int64_t> &k, const std::vector<uint8_t> &hole, int n,
+               uint64_t *r) {
+  uint64_t k1 = 0, k2 = 0;
+  for (int i = 0; i < n; i++) {
+    uint64_t p = predict(order, i, k1, k2);
+    if (hole[i]) k[i] = (int64_t)p;
+    r[i] = (uint64_t)k[i] - p;
+    k2 = k1;
+    k1 = (uint64_t)k[i];
+  }
+}
+
+/* Frame of reference of r[from..n): the minimum, a common factor and the
+ * bit width of (r - min) / factor. */
+struct Frame {
+  int64_t min = 0;
+  uint64_t factor = 1;
+  int width = 0;
+};
+
+Frame frame_of(const uint64_t *r, int from, int n) {
+  Frame f;
+  if (from >= n) return f;
+  int64_t lo = (int64_t)r[from], hi = lo;
+  for (int i = from + 1; i < n; i++) {
+    lo = std::min(lo, (int64_t)r[i]);
+    hi = std::max(hi, (int64_t)r[i]);
+  }
+  f.min = lo;
+  uint64_t span = (uint64_t)hi - (uint64_t)lo;
+  if (span > 1) {
+    uint64_t g = 0;
+    for (int i = from; i < n && g != 1; i++) g = std::gcd(g, r[i] - (uint64_t)lo);
+    if (g > 1) {
+      f.factor = g;
+      span /= g;
+    }
+  }
+  f.width = span ? 64 - std::countl_zero(span) : 0;
+  return f;
+}
+
+/* The order whose residuals pack into the fewest bits, from one pass that
+ * predicts at every order at once as predict() does (a hole takes each
+ * order's own prediction); the first `order` residuals are kept apart, as
+ * written. Scalars, not arrays, so that the pass stays in registers. */
+int best_order(const int64_t *k, const uint8_t *hole, int n) {
+  int64_t lo0, hi0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
+  uint64_t first = hole[0] ? 0 : (uint64_t)k[0];
+  lo0 = hi0 = (int64_t)first;
+  uint64_t p1 = first, q1 = first, q2 = first;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
+  for (int i = 1; i < n; i++) {
+    uint64_t x = (uint64_t)k[i];
+    bool h = hole[i];
+    int64_t r0 = h ? 0 : (int64_t)x;
+    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
+    uint64_t k1 = h ? p1 : x;
+    int64_t r1 = (int64_t)(k1 - p1);
+    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
+    p1 = k1;
+    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
+    int64_t r2 = (int64_t)(k2 - pred);
+    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
+    q2 = q1;
+    q1 = k2;
+  }
+  const int64_t lo[] = {lo0, lo1, lo2}, hi[] = {hi0, hi1, hi2};
+  int best = 0;
+  size_t least = SIZE_MAX;
+  for (int o = 0; o <= MAX_ORDER && o < n; o++) {
+    uint64_t span = hi[o] >= lo[o] ? (uint64_t)hi[o] - (uint64_t)lo[o] : 0;
+    int width = span ? 64 - std::countl_zero(span) : 0;
+    size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
+    if (bytes < least) least = bytes, best = o;
+  }
+  return best;
+}
+
+}  // namespace
+
+/* Fills d for exponent e; false when more than a quarter of the values would
+ * be exceptions. */
+bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
+  d.exponent = e;
+  d.k.resize(n);
+  d.hole.assign(n, 0);
+  d.missing.clear();
+  d.exceptions.clear();
+  size_t most = (size_t)n / 4;
+  for (int i = 0; i < n; i++) {
+    double v = base[(size_t)i * stride];
+    int64_t m = 0;
+    if (bits_of(v) == MISSING_BITS) {
+      d.hole[i] = 1;
+      d.missing.push_back((uint32_t)i);
+    } else if (!scaled_int(v, e, &m)) {
+      d.hole[i] = 2;
+      d.exceptions.push_back((uint32_t)i);
+      if (d.exceptions.size() > most) return false;
+    }
+    d.k[i] = m;
+  }
+  return true;
+}
+
+/* Writes the positions (gaps from the previous one, first from 0). */
+static uint8_t *put_positions(uint8_t *p, const std::vector<uint32_t> &at, const double *base,
+                              size_t stride, bool with_bits) {
+  p = put_varint(p, at.size());
+  uint32_t next = 0;
+  for (uint32_t i : at) {
+    p = put_varint(p, i - next);
+    next = i + 1;
+    if (with_bits) {
+      put_u64(p, bits_of(base[(size_t)i * stride]));
+      p += 8;
+    }
+  }
+  return p;
+}
+
+size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decimal &d,
+                                 uint8_t *dst) {
+  uint64_t *r = words_.data();
+  int order = best_order(d.k.data(), d.hole.data(), n);
+  residuals(order, d.k, d.hole, n, r);
+  Frame f = frame_of(r, order, n);
+  uint8_t *p = dst;
+  *p++ = COLUMN_DECIMAL;
+  *p++ = (uint8_t)d.exponent;
+  p = put_positions(p, d.missing, base, stride, false);
+  p = put_positions(p, d.exceptions, base, stride, true);
+  *p++ = (uint8_t)order;
+  uint8_t *pack = p;
+  *p++ = PACK_BITS;
+  int head = std::min(order, n);
+  for (int i = 0; i < head; i++) p = put_varint(p, zigzag(r[i]));
+  p = put_varint(p, zigzag((uint64_t)f.min));
+  p = put_varint(p, f.factor);
+  *p++ = (uint8_t)f.width;
+  size_t body = packed_bytes((size_t)(n - head), f.width);
+  for (int i = head; i < n; i++) r[i] -= (uint64_t)f.min;
+  if (f.factor > 1)
+    for (int i = head; i < n; i++) r[i] /= f.factor;
+  pack_bits(r + head, (size_t)(n - head), f.width, p);
+  p += body;
+  if (body < ZSTD_TRY_BYTES) return (size_t)(p - dst);
+  // zstd over the byte-shuffled zigzag residuals, when smaller.
+  residuals(order, d.k, d.hole, n, r);
+  for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
+  size_t z = compress_words(n);
+  if (z == 0 || 1 + varint_bytes(z) + z >= (size_t)(p - pack)) return (size_t)(p - dst);
+  p = pack;
+  *p++ = PACK_ZSTD;
+  p = put_varint(p, z);
+  std::memcpy(p, zbuf_.data(), z);
+  return (size_t)(p + z - dst);
+}
+
+/* Compresses the n shuffled words_ into zbuf_; 0 when zstd fails. */
+size_t ChunkEncoder::compress_words(int n) {
+  shuffle_words(words_.data(), n, plain_.data());
+  size_t z = ZSTD_compressCCtx(cctx_, zbuf_.data(), zbuf_.size(), plain_.data(), (size_t)n * 8,
+                               level_);
+  return ZSTD_isError(z) ? 0 : z;
+}
+
+/* The XOR form; 0 when zstd fails. */
+size_t ChunkEncoder::put_xor(const double *base, size_t stride, int n, uint8_t *dst) {
+  uint64_t prev = 0;
+  for (int i = 0; i < n; i++) {
+    uint64_t b = bits_of(base[(size_t)i * stride]);
+    words_[i] = b ^ prev;
+    prev = b;
+  }
+  size_t z = compress_words(n);
+  if (z == 0) return 0;
+  uint8_t *p = dst;
+  *p++ = COLUMN_XOR;
+  p = put_varint(p, z);
+  std::memcpy(p, zbuf_.data(), z);
+  return (size_t)(p + z - dst);
+}
+
+/* Writes one column at dst, the smaller of its forms; 0 when zstd fails. */
+size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_t *dst) {
+  int e = choose_exponent(base, stride, n);
+  size_t dec = 0;
+  if (e >= 0 && to_integers(base, stride, n, e, *decimal_)) {
+    dec = put_decimal(base, stride, n, *decimal_, dst);
+    if (dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
+  }
+  uint8_t *alt = dec ? dst + dec : dst;
+  size_t x = put_xor(base, stride, n, alt);
+  if (!dec) return x;
+  if (x == 0 || x >= dec) return dec;
+  std::memmove(dst, alt, x);
+  return x;
+}
+
+/* Most bytes a column of n values can take in either form, the XOR one
+ * written after a decimal one. */
+static size_t column_bound(int n) {
+  size_t decimal = 32 + 20 + (size_t)n * 19 + packed_bytes((size_t)n, 64) + 8;
+  return decimal + 12 + ZSTD_compressBound((size_t)n * 8);
+}
+
+ChunkEncoder::ChunkEncoder(int level)
+    : cctx_(ZSTD_createCCtx()), level_(level), decimal_(new Decimal) {}
 
 ChunkEncoder::~ChunkEncoder() { ZSTD_freeCCtx(cctx_); }
 
@@ -199,37 +526,168 @@ bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_strid
     err = "out of memory for the chunk compressor";
     return false;
   }
-  if (roles < 1 || roles > MAX_ROLES || count < 1) {
+  if (roles < 1 || roles > MAX_ROLES || count < 1 || (uint32_t)count > MAX_COUNT) {
     err = "chunk shape out of range";
     return false;
   }
-  size_t bound = (size_t)roles * column_bound(count);
-  if (plain_.size() < bound) plain_.resize(bound);
-  size_t plain_bytes = 0;
+  size_t bound = CHUNK_HEADER_BYTES + (size_t)roles * column_bound(count);
+  if (out_.size() < bound) out_.resize(bound);
   if (words_.size() < (size_t)count) words_.resize(count);
-  for (int r = 0; r < roles; r++)
-    plain_bytes += put_column(base + r * role_stride, sample_stride, count, words_.data(),
-                              plain_.data() + plain_bytes);
-  size_t out_bound = CHUNK_HEADER_BYTES + ZSTD_compressBound(plain_bytes);
-  if (out_.size() < out_bound) out_.resize(out_bound);
+  if (plain_.size() < (size_t)count * 8) plain_.resize((size_t)count * 8);
+  if (zbuf_.size() < ZSTD_compressBound((size_t)count * 8))
+    zbuf_.resize(ZSTD_compressBound((size_t)count * 8));
+  size_t at = CHUNK_HEADER_BYTES;
+  for (int r = 0; r < roles; r++) {
+    size_t n = put_column(base + r * role_stride, sample_stride, count, out_.data() + at);
+    if (n == 0) {
+      err = "zstd could not compress a chunk column";
+      return false;
+    }
+    at += n;
+  }
   out_[0] = CHUNK_BLOB_FORMAT;
   out_[1] = (uint8_t)roles;
   put_u32(&out_[2], (uint32_t)count);
-  size_t n = ZSTD_compressCCtx(cctx_, out_.data() + CHUNK_HEADER_BYTES,
-                               out_.size() - CHUNK_HEADER_BYTES, plain_.data(), plain_bytes,
-                               level_);
-  if (ZSTD_isError(n)) {
-    err = std::string("zstd: ") + ZSTD_getErrorName(n);
-    return false;
-  }
-  out_size_ = CHUNK_HEADER_BYTES + n;
+  out_size_ = at;
   put_u64(&out_[6], blob_check(out_.data(), out_size_, seed));
   return true;
+}
+
+/* ---- Decoding. ---- */
+
+bool is_missing(double v) { return bits_of(v) == MISSING_BITS; }
+
+uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start, int64_t step) {
+  int64_t place[5] = {sid, graph, data_type, start, step};
+  return XXH3_64bits(place, sizeof place);
 }
 
 ChunkDecoder::ChunkDecoder() : dctx_(ZSTD_createDCtx()) {}
 
 ChunkDecoder::~ChunkDecoder() { ZSTD_freeDCtx(dctx_); }
+
+/* Decompresses a frame of exactly n shuffled words into words_. */
+bool ChunkDecoder::get_words(const uint8_t *frame, size_t len, int n) {
+  size_t got = ZSTD_decompressDCtx(dctx_, plain_.data(), (size_t)n * 8, frame, len);
+  if (ZSTD_isError(got) || got != (size_t)n * 8) return false;
+  unshuffle_words(plain_.data(), n, words_.data());
+  return true;
+}
+
+bool ChunkDecoder::get_xor(ColumnReader &in, int n, double *out) {
+  size_t len = in.bounded(in.left());
+  const uint8_t *frame = in.bytes(len);
+  if (!frame || !get_words(frame, len, n)) return false;
+  uint64_t prev = 0;
+  for (int i = 0; i < n; i++) {
+    prev ^= words_[i];
+    out[i] = double_of(prev);
+  }
+  return true;
+}
+
+/* Reads n residuals into words_ (zigzag undone). */
+bool ChunkDecoder::get_residuals(ColumnReader &in, int order, int n) {
+  uint8_t pack = in.byte();
+  uint64_t *r = words_.data();
+  if (pack == PACK_ZSTD) {
+    size_t len = in.bounded(in.left());
+    const uint8_t *frame = in.bytes(len);
+    if (!frame || !get_words(frame, len, n)) return false;
+    for (int i = 0; i < n; i++) r[i] = unzigzag(r[i]);
+    return true;
+  }
+  if (pack != PACK_BITS) return false;
+  int head = std::min(order, n);
+  for (int i = 0; i < head; i++) r[i] = unzigzag(in.varint());
+  uint64_t min = unzigzag(in.varint()), factor = in.varint();
+  int width = in.byte();
+  if (!in.ok || width > 64) return false;
+  size_t body = packed_bytes((size_t)(n - head), width);
+  const uint8_t *src = in.bytes(body);
+  if (!src) return false;
+  std::memcpy(plain_.data(), src, body);
+  std::memset(plain_.data() + body, 0, 16);
+  unpack_bits(plain_.data(), (size_t)(n - head), width, r + head);
+  for (int i = head; i < n; i++) r[i] = r[i] * factor + min;
+  return true;
+}
+
+bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
+  int e = in.byte();
+  if (e > MAX_EXPONENT) return false;
+  size_t missing = in.bounded((uint64_t)n);
+  for (size_t j = 0, next = 0; j < missing; j++) {
+    next += in.bounded((uint64_t)n);
+    if (!in.ok || next >= (size_t)n) return false;
+    positions_[j] = (uint32_t)next++;
+  }
+  size_t exceptions = in.bounded((uint64_t)n);
+  for (size_t j = 0, next = 0; j < exceptions; j++) {
+    next += in.bounded((uint64_t)n);
+    const uint8_t *raw = in.bytes(8);
+    if (!raw || next >= (size_t)n) return false;
+    exceptions_[j] = {(uint32_t)next++, get_u64(raw)};
+  }
+  if (!in.ok) return false;
+  int order = in.byte();
+  if (!in.ok || order > MAX_ORDER || !get_residuals(in, order, n)) return false;
+  uint64_t k1 = 0, k2 = 0;
+  double p = POW10[e];
+  for (int i = 0; i < n; i++) {
+    uint64_t k = predict(order, i, k1, k2) + words_[i];
+    out[i] = (double)(int64_t)k / p;
+    k2 = k1;
+    k1 = k;
+  }
+  for (size_t j = 0; j < missing; j++) out[positions_[j]] = TSDB_MISSING_VALUE;
+  for (size_t j = 0; j < exceptions; j++)
+    out[exceptions_[j].first] = double_of(exceptions_[j].second);
+  return in.ok;
+}
+
+/* The body of a blob of the current format: its columns, one after the
+ * other, exactly filling it. */
+bool ChunkDecoder::decode_columns(const uint8_t *body, size_t len, int roles, int n,
+                                  std::string &err) {
+  ColumnReader in{body, body + len};
+  for (int r = 0; r < roles; r++) {
+    double *out = values_.data() + (size_t)r * n;
+    uint8_t kind = in.byte();
+    bool ok = kind == COLUMN_XOR ? get_xor(in, n, out)
+                                 : kind == COLUMN_DECIMAL && get_decimal(in, n, out);
+    if (!ok || !in.ok) {
+      err = "column " + std::to_string(r + 1) + " is not well formed";
+      return false;
+    }
+  }
+  if (in.left() == 0) return true;
+  err = "bytes after the last column";
+  return false;
+}
+
+/* The body of a blob of the previous format: one zstd frame. */
+bool ChunkDecoder::decode_one_frame(const uint8_t *body, size_t len, int roles, int n,
+                                    std::string &err) {
+  size_t bound = (size_t)roles * one_frame_column_bound(n);
+  if (frame_plain_.size() < bound) frame_plain_.resize(bound);
+  size_t got = ZSTD_decompressDCtx(dctx_, frame_plain_.data(), bound, body, len);
+  if (ZSTD_isError(got)) {
+    err = std::string("zstd: ") + ZSTD_getErrorName(got);
+    return false;
+  }
+  size_t used = 0;
+  for (int r = 0; r < roles; r++) {
+    size_t k = get_one_frame_column(frame_plain_.data() + used, got - used, n, words_.data(),
+                                    values_.data() + (size_t)r * n);
+    if (k == 0) {
+      err = "chunk truncated";
+      return false;
+    }
+    used += k;
+  }
+  return true;
+}
 
 bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::string &err) {
   const uint8_t *p = static_cast<const uint8_t *>(blob);
@@ -245,38 +703,29 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if (p[0] != CHUNK_BLOB_FORMAT || p[1] < 1 || p[1] > MAX_ROLES) {
+  if ((p[0] != ONE_FRAME_FORMAT && p[0] != CHUNK_BLOB_FORMAT) || p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }
   int roles = p[1];
   uint32_t count = get_u32(p + 2);
-  if (count == 0 || count > (1u << 24)) {
+  if (count == 0 || count > MAX_COUNT) {
     err = "chunk sample count out of range";
     return false;
   }
-  size_t bound = (size_t)roles * column_bound((int)count);
-  if (plain_.size() < bound) plain_.resize(bound);
-  size_t n = ZSTD_decompressDCtx(dctx_, plain_.data(), bound, p + CHUNK_HEADER_BYTES,
-                                 len - CHUNK_HEADER_BYTES);
-  if (ZSTD_isError(n)) {
-    err = std::string("zstd: ") + ZSTD_getErrorName(n);
-    return false;
-  }
-  if (values_.size() < (size_t)roles * count) values_.resize((size_t)roles * count);
-  if (words_.size() < count) words_.resize(count);
-  size_t used = 0;
-  for (int r = 0; r < roles; r++) {
-    size_t k = get_column(plain_.data() + used, n - used, (int)count, words_.data(),
-                          values_.data() + (size_t)r * count);
-    if (k == 0) {
-      err = "chunk truncated";
-      return false;
-    }
-    used += k;
-  }
+  int n = (int)count;
+  if (values_.size() < (size_t)roles * n) values_.resize((size_t)roles * n);
+  if (words_.size() < (size_t)n) words_.resize(n);
+  if (plain_.size() < (size_t)n * 8 + 16) plain_.resize((size_t)n * 8 + 16);
+  if (positions_.size() < (size_t)n) positions_.resize(n);
+  if (exceptions_.size() < (size_t)n) exceptions_.resize(n);
+  const uint8_t *body = p + CHUNK_HEADER_BYTES;
+  size_t body_len = len - CHUNK_HEADER_BYTES;
+  bool ok = p[0] == ONE_FRAME_FORMAT ? decode_one_frame(body, body_len, roles, n, err)
+                                     : decode_columns(body, body_len, roles, n, err);
+  if (!ok) return false;
   roles_ = roles;
-  count_ = (int)count;
+  count_ = n;
   return true;
 }
 

@@ -2,10 +2,12 @@
  * chunk_codec.h - the compressed form of one chunk: the consecutive samples of
  * one series and graph, every element role kept as its own column.
  *
- * The blob's layout (header, check, column modes, byte shuffle) is written
- * down once, in FORMAT.md. The check is tested before anything else on every
- * decode: a flipped bit anywhere in the blob, or a blob moved to another row,
- * is a refused chunk, never other numbers; so is a blob of another format.
+ * The blob's layout (header, check, column forms) is written down once, in
+ * FORMAT.md. Blobs are written in format CHUNK_BLOB_FORMAT; blobs of the
+ * previous checked format, which older stores hold, are read as well. The
+ * check is tested before anything else on every decode: a flipped bit
+ * anywhere in the blob, or a blob moved to another row, is a refused chunk,
+ * never other numbers; so is a blob of another format.
  *
  * A ChunkEncoder / ChunkDecoder owns its zstd context and scratch space and
  * reuses them: after warm-up no call allocates. Not thread-safe; one per user.
@@ -15,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store_format.h"
@@ -34,6 +38,8 @@ uint64_t chunk_seed(int64_t sid, int64_t graph, int64_t data_type, int64_t start
  * the shuffled columns about twice as fast as level 1, for about 1% more
  * bytes (the low bytes that stay literals are close to random anyway). */
 constexpr int CHUNK_ZSTD_LEVEL = -1;
+
+struct ColumnReader;
 
 class ChunkEncoder {
  public:
@@ -54,11 +60,18 @@ class ChunkEncoder {
   size_t size() const { return out_size_; }
 
  private:
+  struct Decimal;
+  size_t put_column(const double *base, size_t stride, int n, uint8_t *dst);
+  bool to_integers(const double *base, size_t stride, int n, int e, Decimal &d);
+  size_t put_decimal(const double *base, size_t stride, int n, Decimal &d, uint8_t *dst);
+  size_t put_xor(const double *base, size_t stride, int n, uint8_t *dst);
+  size_t compress_words(int n);
+
   ZSTD_CCtx_s *cctx_;
   int level_;
-  std::vector<uint8_t> plain_;
+  std::unique_ptr<Decimal> decimal_;
   std::vector<uint64_t> words_;
-  std::vector<uint8_t> out_;
+  std::vector<uint8_t> plain_, zbuf_, out_;
   size_t out_size_ = 0;
 };
 
@@ -80,9 +93,18 @@ class ChunkDecoder {
   const double *column(int role) const { return values_.data() + (size_t)role * count_; }
 
  private:
+  bool decode_columns(const uint8_t *body, size_t len, int roles, int n, std::string &err);
+  bool decode_one_frame(const uint8_t *body, size_t len, int roles, int n, std::string &err);
+  bool get_xor(ColumnReader &in, int n, double *out);
+  bool get_decimal(ColumnReader &in, int n, double *out);
+  bool get_residuals(ColumnReader &in, int order, int n);
+  bool get_words(const uint8_t *frame, size_t len, int n);
+
   ZSTD_DCtx_s *dctx_;
-  std::vector<uint8_t> plain_;
+  std::vector<uint8_t> plain_, frame_plain_;
   std::vector<uint64_t> words_;
+  std::vector<uint32_t> positions_;
+  std::vector<std::pair<uint32_t, uint64_t>> exceptions_;
   std::vector<double> values_;
   int roles_ = 0;
   int count_ = 0;

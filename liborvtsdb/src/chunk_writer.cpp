@@ -3,6 +3,8 @@
  */
 #include "chunk_writer.h"
 
+#include <algorithm>
+
 namespace {
 
 size_t job_bytes(const orvtsdb::ChunkJob &j) {
@@ -28,19 +30,45 @@ ChunkWriter::~ChunkWriter() {
 }
 
 bool ChunkWriter::submit(ChunkJob &&job) {
+  if (failed()) return false;
+  try {
+    batch_.push_back(std::move(job));
+  } catch (const std::bad_alloc &) {
+    fail("out of memory");
+    return false;
+  }
+  batch_bytes_ += job_bytes(batch_.back());
+  return batch_bytes_ < BATCH_BYTES || hand_over();
+}
+
+/* Moves the batch to the queue in one go. */
+bool ChunkWriter::hand_over() {
+  if (batch_.empty()) return !failed();
   std::unique_lock<std::mutex> lock(mutex_);
   room_.wait(lock, [this] {
     return queued_bytes_ < MAX_QUEUED_BYTES || queue_.empty() || failed() || stop_;
   });
-  if (failed() || stop_) return false;
-  queued_bytes_ += job_bytes(job);
-  queue_.push_back(std::move(job));
+  bool ok = !failed() && !stop_;
+  if (ok) {
+    // The jobs are the writer's once submitted: out of memory here fails the
+    // writer, as on the worker, instead of throwing past the caller's chunk.
+    try {
+      queue_.push_back(std::move(batch_));
+      queued_bytes_ += batch_bytes_;
+    } catch (const std::bad_alloc &) {
+      ok = false;
+    }
+  }
+  batch_.clear();
+  batch_bytes_ = 0;
   lock.unlock();
-  wake_.notify_one();
-  return true;
+  if (!ok && !failed() && !stop_) fail("out of memory");
+  if (ok) wake_.notify_one();
+  return ok;
 }
 
 bool ChunkWriter::drain(std::string &err) {
+  hand_over();
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [this] { return (queue_.empty() && !busy_) || stop_; });
   if (!failed()) return true;
@@ -78,27 +106,36 @@ bool ChunkWriter::store(const ChunkJob &job, std::string &err) {
   return true;
 }
 
+/* Takes everything queued at once and stores it. Its rows count against
+ * MAX_QUEUED_BYTES until each job is stored: the caller waits for room only
+ * when the worker is that far behind. */
 void ChunkWriter::run() {
   std::unique_lock<std::mutex> lock(mutex_);
+  std::deque<std::vector<ChunkJob>> batches;
   for (;;) {
     wake_.wait(lock, [this] { return !queue_.empty() || stop_; });
     if (stop_) return;
-    ChunkJob job = std::move(queue_.front());
-    queue_.pop_front();
-    queued_bytes_ -= job_bytes(job);
+    batches.swap(queue_);
     busy_ = true;
     lock.unlock();
-    room_.notify_one();
     std::string err;
-    bool ok = false;
-    try {
-      ok = store(job, err);
-    } catch (const std::bad_alloc &) {
-      err = "out of memory";
-    } catch (const std::exception &e) {
-      err = e.what();
-    }
-    job.rows.reset();
+    bool ok = true;
+    for (std::vector<ChunkJob> &batch : batches)
+      for (ChunkJob &job : batch) {
+        try {
+          ok = ok && store(job, err);
+        } catch (const std::bad_alloc &) {
+          ok = false, err = "out of memory";
+        } catch (const std::exception &e) {
+          ok = false, err = e.what();
+        }
+        size_t done = job_bytes(job);
+        job.rows.reset();
+        std::lock_guard<std::mutex> held(mutex_);
+        queued_bytes_ -= std::min(done, queued_bytes_);
+        room_.notify_one();
+      }
+    batches.clear();
     if (!ok) fail(err);
     lock.lock();
     busy_ = false;

@@ -5,7 +5,9 @@
  * and the SQLite inserts of closed chunks run on this writer's own thread so
  * that, on two cores, they overlap the caller's decoding. A closed chunk is
  * handed over whole (its sample-major buffer moves to the job), so the
- * caller's thread never waits for zstd or SQLite unless the queue is full.
+ * caller's thread never waits for the encoder or SQLite unless the queue is
+ * full. Chunks go over in batches of about BATCH_BYTES of rows: one lock and
+ * one wake-up a batch, not a thread hand-off for every chunk.
  *
  * The backend is shared: every call into it, from either thread, holds
  * backend_mutex(). The first failure stops the writer (later jobs are
@@ -60,10 +62,13 @@ class ChunkWriter {
   ChunkWriter(const ChunkWriter &) = delete;
   ChunkWriter &operator=(const ChunkWriter &) = delete;
 
-  /* Queues a chunk (waits while MAX_QUEUED_BYTES of rows are waiting). false
-   * when the writer has failed: the job is dropped. */
+  /* Adds a chunk to the batch being filled, and hands the batch over once it
+   * holds BATCH_BYTES (waiting while MAX_QUEUED_BYTES of rows are queued).
+   * false when the writer has failed: the job is dropped. Caller's thread
+   * only. */
   bool submit(ChunkJob &&job);
-  /* Waits until every queued chunk is stored; false with the failure in err. */
+  /* Hands over the batch being filled and waits until every chunk is
+   * stored; false with the failure in err. */
   bool drain(std::string &err);
   /* Whether a chunk could not be stored; error() says why. Cheap. */
   bool failed() const { return failed_.load(std::memory_order_acquire); }
@@ -76,8 +81,10 @@ class ChunkWriter {
   /* Rows waiting at most (one job more when it alone is larger): memory stays
    * bounded when the worker falls behind. */
   static constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
+  static constexpr size_t BATCH_BYTES = 1u << 20;
 
  private:
+  bool hand_over();
   void run();
   bool store(const ChunkJob &job, std::string &err);
   void fail(const std::string &why);
@@ -86,8 +93,10 @@ class ChunkWriter {
   std::mutex backend_mutex_;
   std::mutex mutex_;  // guards queue_, busy_, stop_, error_
   std::condition_variable wake_, room_, idle_;
-  std::deque<ChunkJob> queue_;
+  std::deque<std::vector<ChunkJob>> queue_;  // whole batches: one move each
   size_t queued_bytes_ = 0;
+  std::vector<ChunkJob> batch_;  // caller's thread only
+  size_t batch_bytes_ = 0;
   bool busy_ = false, stop_ = false;
   std::string error_;
   std::atomic<bool> failed_{false};

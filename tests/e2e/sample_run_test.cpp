@@ -7,6 +7,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <set>
 
@@ -57,6 +58,41 @@ TEST(SampleRun, CoversEveryTypeFormulaAndReportIdClass) {
   EXPECT_EQ(classes.size(), 3u);
   EXPECT_TRUE(generator);
   EXPECT_EQ(p.partitions[1].interval_ms, MERGE_INTERVAL_MS);
+}
+
+/* Share of the double-typed graphs (over all vectors) of the medium preset
+ * with a value that is not a three-decimal number in its first samples. */
+double precise_share(double full_doubles) {
+  PlanOptions o;
+  apply_preset("medium", o);
+  o.full_doubles = full_doubles;
+  RunPlan p;
+  EXPECT_EQ(build_plan(o, p), "");
+  int graphs = 0, precise = 0;
+  for (size_t g = 0; g < p.groups.size(); g++)
+    for (const std::string &v : p.groups[g].vectors)
+      for (size_t gr = 0; gr < p.groups[g].graphs.size(); gr++) {
+        if (ORV_DATA_TYPES[p.groups[g].graphs[gr].data_type].width != 8) continue;
+        RawElem raw[ORV_MAX_ELEMENTS_PER_GRAPH];
+        bool any = false;
+        for (int64_t seq = 1; seq <= 20; seq++) {
+          raw_graph_values(p, (int)g, (int)gr, vector_key(o.seed, (int)g, v), seq, raw);
+          any |= raw[0].v != std::round(raw[0].v * 1000) / 1000;
+        }
+        graphs++;
+        precise += any;
+      }
+  EXPECT_GT(graphs, 50);
+  return (double)precise / graphs;
+}
+
+/* --full-doubles gives that share of the double graphs full precision (of
+ * those that are not whole numbers anyway, as counters are). */
+TEST(SampleRun, FullDoublesGiveTheirShareOfDoubleGraphsFullPrecision) {
+  double all = precise_share(1);
+  EXPECT_GT(all, 0.7);
+  EXPECT_EQ(precise_share(0), 0);
+  EXPECT_NEAR(precise_share(0.35), 0.35 * all, 0.08);
 }
 
 TEST(SampleRun, FilesHoldAGapOpcode2AndReservedValues) {

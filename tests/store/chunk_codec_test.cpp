@@ -1,8 +1,9 @@
 /*
- * chunk_codec_test.cpp - chunks round-trip bit for bit whatever the values,
- * strides and sizes, keep the column layout of blobs already written (byte
- * planes included), and damaged, moved or unchecked blobs are refused
- * instead of misread.
+ * chunk_codec_test.cpp - chunks round-trip bit for bit whatever the values
+ * (every bit pattern class, the sample runs' values), strides and sizes;
+ * decimals pack small and full-precision doubles no larger than their XOR
+ * form; blobs of format 2 still read; damaged, moved or unchecked blobs are
+ * refused instead of misread.
  */
 #include "chunk_codec.h"
 #include "byte_shuffle.h"
@@ -15,7 +16,12 @@
 #include <limits>
 #include <random>
 
+#include <xxhash.h>
+
 #include "orvtsdb.h"
+#include "orvtsdb_data_types.h"
+#include "sample_plan.h"
+#include "sample_values.h"
 
 using namespace orvtsdb;
 
@@ -28,15 +34,6 @@ uint64_t bits(double v) {
 }
 
 constexpr uint64_t SEED = 0x5eed;
-
-/* The column bytes of a blob whose frame starts at `header`, before
- * compression. */
-std::vector<uint8_t> columns_of(const uint8_t *blob, size_t len, size_t header) {
-  std::vector<uint8_t> plain(4096);
-  size_t n = ZSTD_decompress(plain.data(), plain.size(), blob + header, len - header);
-  plain.resize(ZSTD_isError(n) ? 0 : n);
-  return plain;
-}
 
 TEST(ChunkCodec, RoundTripsEveryBitPatternFromSampleMajorRows) {
   std::mt19937_64 rng(42);
@@ -100,37 +97,182 @@ TEST(ChunkCodec, ByteShufflePutsByteBOfEveryWordInPlaneB) {
   }
 }
 
-// A blob as the first release of the store wrote it (11 samples: one block of
-// 8 and a tail of 3; a 2-decimal column with a missing sample, a column of any
-// doubles), without a checksum: refused, but its columns are still the ones
-// written today for the same values.
-TEST(ChunkCodec, ColumnsKeepTheirLayoutAndUncheckedBlobsAreRefused) {
-  const uint8_t blob[] = {
-      0x01, 0x02, 0x0b, 0x00, 0x00, 0x00, 0x28, 0xb5, 0x2f, 0xfd, 0x20, 0xb4, 0x6d, 0x03,
-      0x00, 0x14, 0x06, 0x03, 0x10, 0x00, 0xc4, 0xed, 0xed, 0x72, 0x00, 0xdb, 0x72, 0xed,
-      0xed, 0x72, 0xed, 0x09, 0x4d, 0x4d, 0x9c, 0x00, 0x9b, 0x9c, 0x4d, 0x4d, 0x9c, 0x4d,
-      0x00, 0x55, 0x55, 0x9a, 0xcf, 0xc7, 0x92, 0x1c, 0x86, 0xdc, 0x13, 0x41, 0x55, 0x55,
-      0x99, 0xcc, 0x71, 0x24, 0xc7, 0x5e, 0x8e, 0x42, 0x6e, 0x55, 0x55, 0x99, 0xcc, 0x1c,
-      0x49, 0x71, 0xe8, 0xc4, 0x08, 0xe4, 0x55, 0x55, 0x99, 0xcc, 0xc7, 0x92, 0x1c, 0x85,
-      0xed, 0x21, 0x46, 0x48, 0x84, 0xdc, 0x10, 0xe4, 0xd5, 0x05, 0x19, 0x0c, 0x07, 0x02,
-      0x7c, 0x05, 0x0e, 0x02, 0x06, 0x3f, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-      0x00, 0x00, 0x03, 0x00, 0xa0, 0x60, 0x12, 0x45, 0x14, 0x2f, 0x01, 0x3c};
+/* Byte 0 of a blob, its format. */
+int blob_format(const ChunkEncoder &enc) { return enc.size() ? enc.data()[0] : -1; }
+
+/* The check FORMAT.md defines, over bytes 14.. with bytes 0..5 and the seed. */
+void stamp_check(std::vector<uint8_t> &blob, uint64_t seed) {
+  uint64_t head = 0;
+  for (int i = 5; i >= 0; i--) head = head << 8 | blob[i];
+  head = (head & 0xffff) | (head >> 16) << 16;
+  uint64_t check = XXH3_64bits_withSeed(blob.data() + CHUNK_HEADER_BYTES,
+                                        blob.size() - CHUNK_HEADER_BYTES,
+                                        seed ^ XXH3_64bits(&head, sizeof head));
+  for (int i = 0; i < 8; i++) blob[6 + i] = (uint8_t)(check >> (8 * i));
+}
+
+// Blobs of the first release (11 samples: one block of 8 and a tail of 3; a
+// 2-decimal column with a missing sample, a column of any doubles) carry no
+// check and are refused. The same columns with a check are what format 2
+// wrote: stores keep such blobs, so they still decode, bit for bit.
+TEST(ChunkCodec, UncheckedBlobsAreRefusedAndFormat2BlobsStillRead) {
+  const uint8_t frame[] = {
+      0x28, 0xb5, 0x2f, 0xfd, 0x20, 0xb4, 0x6d, 0x03, 0x00, 0x14, 0x06, 0x03, 0x10, 0x00, 0xc4,
+      0xed, 0xed, 0x72, 0x00, 0xdb, 0x72, 0xed, 0xed, 0x72, 0xed, 0x09, 0x4d, 0x4d, 0x9c, 0x00,
+      0x9b, 0x9c, 0x4d, 0x4d, 0x9c, 0x4d, 0x00, 0x55, 0x55, 0x9a, 0xcf, 0xc7, 0x92, 0x1c, 0x86,
+      0xdc, 0x13, 0x41, 0x55, 0x55, 0x99, 0xcc, 0x71, 0x24, 0xc7, 0x5e, 0x8e, 0x42, 0x6e, 0x55,
+      0x55, 0x99, 0xcc, 0x1c, 0x49, 0x71, 0xe8, 0xc4, 0x08, 0xe4, 0x55, 0x55, 0x99, 0xcc, 0xc7,
+      0x92, 0x1c, 0x85, 0xed, 0x21, 0x46, 0x48, 0x84, 0xdc, 0x10, 0xe4, 0xd5, 0x05, 0x19, 0x0c,
+      0x07, 0x02, 0x7c, 0x05, 0x0e, 0x02, 0x06, 0x3f, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x03, 0x00, 0xa0, 0x60, 0x12, 0x45, 0x14, 0x2f, 0x01, 0x3c};
   constexpr int N = 11;
   std::vector<double> want(2 * N);
   for (int i = 0; i < N; i++) {
     want[i] = i == 4 ? TSDB_MISSING_VALUE : 12.5 + i * 0.25 - (i % 3) * 100;
     want[N + i] = 1.0 / (i + 3);
   }
+  std::vector<uint8_t> unchecked = {0x01, 0x02, N, 0, 0, 0};
+  unchecked.insert(unchecked.end(), frame, frame + sizeof frame);
   ChunkDecoder dec;
   std::string err;
-  EXPECT_FALSE(dec.decode(SEED, blob, sizeof blob, err));
+  EXPECT_FALSE(dec.decode(SEED, unchecked.data(), unchecked.size(), err));
   EXPECT_NE(err.find("without a checksum"), std::string::npos) << err;
-  ChunkEncoder enc;
-  ASSERT_TRUE(enc.encode(SEED, want.data(), 1, N, 2, N, err));
-  EXPECT_EQ(columns_of(enc.data(), enc.size(), CHUNK_HEADER_BYTES),
-            columns_of(blob, sizeof blob, 6));
-  ASSERT_TRUE(dec.decode(SEED, enc.data(), enc.size(), err)) << err;
+
+  std::vector<uint8_t> v2 = {0x02, 0x02, N, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  v2.insert(v2.end(), frame, frame + sizeof frame);
+  stamp_check(v2, SEED);
+  ASSERT_TRUE(dec.decode(SEED, v2.data(), v2.size(), err)) << err;
+  ASSERT_EQ(dec.count(), N);
   for (int i = 0; i < 2 * N; i++) EXPECT_EQ(bits(dec.values()[i]), bits(want[i])) << i;
+  v2.back() ^= 1;
+  EXPECT_FALSE(dec.decode(SEED, v2.data(), v2.size(), err));
+}
+
+/* A column of n values of one kind of data, with exceptions at `rate`. */
+std::vector<double> column(std::mt19937_64 &rng, int kind, int n, double rate) {
+  std::vector<double> c(n);
+  double level = (double)(rng() % 100000), walk = 0;
+  int e = (int)(rng() % 7);
+  const double p10[] = {1, 10, 100, 1000, 1e4, 1e5, 1e6};
+  for (int i = 0; i < n; i++) {
+    walk += (double)((int64_t)(rng() % 21) - 10);
+    switch (kind) {
+      case 0: c[i] = std::round(level + walk) / p10[e]; break;  // a decimal with e places
+      case 1: c[i] = level + 37.0 * i; break;                   // a counter
+      case 2: c[i] = (level + walk) / 3.0; break;               // full precision
+      case 3: c[i] = 5; break;                                  // constant
+      default: c[i] = std::round((level + walk) * 1e3) * 1e-3;  // rounded by a multiplication
+    }
+    if ((double)(rng() % 10000) < rate * 10000) {
+      uint64_t r = rng();
+      switch (r % 8) {
+        case 0: c[i] = TSDB_MISSING_VALUE; break;
+        case 1: c[i] = std::numeric_limits<double>::quiet_NaN(); break;
+        case 2: c[i] = -0.0; break;
+        case 3: c[i] = std::numeric_limits<double>::denorm_min() * (double)(r >> 40); break;
+        case 4: c[i] = (r & 8 ? -1 : 1) * std::numeric_limits<double>::infinity(); break;
+        case 5:
+          c[i] = std::ldexp(1.0 + (double)(r >> 12) / 4503599627370496.0, (int)(r >> 54) - 512);
+          break;
+        case 6: c[i] = 1e300 * (double)(r >> 50); break;
+        default: std::memcpy(&c[i], &r, 8);  // any pattern, NaN payloads included
+      }
+    }
+  }
+  return c;
+}
+
+// Columns of every kind of data, from none to many exceptions of every bit
+// pattern class, in chunks of every size up to the largest written: bit for
+// bit, and the decimal kinds far below 8 bytes a value.
+TEST(ChunkCodec, EveryKindOfColumnRoundTripsBitForBit) {
+  std::mt19937_64 rng(7);
+  ChunkEncoder enc;
+  ChunkDecoder dec;
+  std::string err;
+  const double rates[] = {0, 0.002, 0.05, 0.3, 1};
+  for (int trial = 0; trial < 600; trial++) {
+    int roles = 1 + (int)(rng() % 5);
+    int n = trial % 3 == 0 ? 1 + (int)(rng() % 8) : 1 + (int)(rng() % 512);
+    std::vector<double> cols;
+    for (int r = 0; r < roles; r++) {
+      auto c = column(rng, (int)(rng() % 5), n, rates[rng() % 5]);
+      cols.insert(cols.end(), c.begin(), c.end());
+    }
+    ASSERT_TRUE(enc.encode(SEED, cols.data(), 1, n, roles, n, err)) << err;
+    EXPECT_EQ(blob_format(enc), CHUNK_BLOB_FORMAT);
+    ASSERT_TRUE(dec.decode(SEED, enc.data(), enc.size(), err)) << err;
+    ASSERT_EQ(dec.count(), n);
+    for (size_t i = 0; i < cols.size(); i++)
+      ASSERT_EQ(bits(dec.values()[i]), bits(cols[i])) << trial << " " << i;
+  }
+}
+
+TEST(ChunkCodec, DecimalsPackSmallAndFullDoublesNoLargerThanTheirXorForm) {
+  std::mt19937_64 rng(11);
+  ChunkEncoder enc;
+  std::string err;
+  const int n = 512;
+  auto size_of = [&](const std::vector<double> &c) {
+    EXPECT_TRUE(enc.encode(SEED, c.data(), 1, n, 1, n, err)) << err;
+    return enc.size() - CHUNK_HEADER_BYTES;
+  };
+  EXPECT_LT(size_of(column(rng, 0, n, 0)), n * 7 / 8);           // a walk of +-10: 5 bits
+  EXPECT_LT(size_of(column(rng, 1, n, 0)), 24u);                 // a counter: delta of delta 0
+  EXPECT_LT(size_of(column(rng, 3, n, 0)), 24u);                 // a constant
+  EXPECT_LT(size_of(column(rng, 0, n, 0.002)), n * 7 / 8 + 40);  // and a missing one or two
+  // Full precision: at most what the XORed words take, the bytes of a frame more.
+  std::vector<double> full = column(rng, 2, n, 0);
+  std::vector<uint64_t> x(n);
+  for (int i = 0; i < n; i++) x[i] = bits(full[i]) ^ (i ? bits(full[i - 1]) : 0);
+  std::vector<uint8_t> planes(8 * n), z(ZSTD_compressBound(8 * n));
+  shuffle_words(x.data(), n, planes.data());
+  size_t xor_bytes = ZSTD_compress(z.data(), z.size(), planes.data(), planes.size(),
+                                   CHUNK_ZSTD_LEVEL);
+  EXPECT_LE(size_of(full), xor_bytes + 4);
+}
+
+// Every value of the sample runs, as the tool hands them to the store (the
+// stored integers divided by their scale, the missing marker), in chunks as
+// large as written: bit for bit.
+TEST(ChunkCodec, TheSampleRunsValuesRoundTripBitForBit) {
+  ChunkEncoder enc;
+  ChunkDecoder dec;
+  std::string err;
+  for (const char *preset : {"small", "medium", "wide"}) {
+    sample_run::PlanOptions o;
+    ASSERT_TRUE(sample_run::apply_preset(preset, o));
+    o.full_doubles = 0.35;
+    sample_run::RunPlan plan;
+    ASSERT_EQ(sample_run::build_plan(o, plan), "");
+    const int n = 512, vectors = std::string(preset) == "wide" ? 3 : 8;
+    for (size_t g = 0; g < plan.groups.size(); g++) {
+      const sample_run::GroupDef &gd = plan.groups[g];
+      for (size_t v = 0; v < gd.vectors.size() && v < (size_t)vectors; v++) {
+        uint64_t key = sample_run::vector_key(o.seed, (int)g, gd.vectors[v]);
+        for (size_t gr = 0; gr < gd.graphs.size(); gr++) {
+          const orv_data_type_t &t = ORV_DATA_TYPES[gd.graphs[gr].data_type];
+          std::vector<double> cols((size_t)t.elements * n);
+          for (int i = 0; i < n; i++) {
+            sample_run::RawElem raw[ORV_MAX_ELEMENTS_PER_GRAPH];
+            sample_run::raw_graph_values(plan, (int)g, (int)gr, key, i + 1, raw);
+            for (int e = 0; e < t.elements; e++) {
+              bool count = t.family == ORV_FAMILY_TIMES || t.family == ORV_FAMILY_TIMES_STD
+                               ? e == 3
+                               : t.family == ORV_FAMILY_VALUE_COUNT && e == 1;
+              cols[(size_t)e * n + i] = raw[e].missing      ? TSDB_MISSING_VALUE
+                                        : t.scale && !count ? raw[e].v / t.scale
+                                                            : raw[e].v;
+            }
+          }
+          ASSERT_TRUE(enc.encode(SEED, cols.data(), 1, n, t.elements, n, err)) << err;
+          ASSERT_TRUE(dec.decode(SEED, enc.data(), enc.size(), err)) << err;
+          for (size_t i = 0; i < cols.size(); i++)
+            ASSERT_EQ(bits(dec.values()[i]), bits(cols[i])) << preset << " " << gd.name;
+        }
+      }
+    }
+  }
 }
 
 TEST(ChunkCodec, DamagedOrForeignBlobsAreRefused) {

@@ -44,6 +44,10 @@ const char USAGE[] =
     "                      NAME by FACTOR from SECONDS after the start (default 0);\n"
     "                      repeatable\n"
     "  --start EPOCH       time of the first packet, seconds (default 1709542800)\n"
+    "  --full-doubles FRACTION\n"
+    "                      share (0 to 1) of the double-typed graphs of the vectors\n"
+    "                      whose values keep full precision, as computed averages\n"
+    "                      and rates do, instead of three decimals (default 0)\n"
     "  --expect FILE       write the rows the store must hold after a migration\n"
     "  --with-generators   model a migration with the tool's -G option\n"
     "  --help              this text\n"
@@ -72,6 +76,7 @@ enum {
   O_NOISE_SEED,
   O_SLOWDOWN,
   O_START,
+  O_FULL_DOUBLES,
   O_EXPECT,
   O_GEN,
   O_HELP
@@ -86,6 +91,15 @@ long long number(const char *text, const char *name) {
   char *end = nullptr;
   long long v = strtoll(text, &end, 10);
   if (!*text || *end) usage_error(std::string("--") + name + " needs a number, not '" + text + "'");
+  return v;
+}
+
+/* A share from 0 to 1. */
+double fraction(const char *text, const char *name) {
+  char *end = nullptr;
+  double v = strtod(text, &end);
+  if (!*text || *end || !(v >= 0 && v <= 1))
+    usage_error(std::string("--") + name + " needs a number from 0 to 1, not '" + text + "'");
   return v;
 }
 
@@ -126,6 +140,7 @@ void set_option(Args &a, int opt, const char *name) {
       break;
     case O_SLOWDOWN: a.plan.slowdowns.push_back(slowdown(optarg)); break;
     case O_START: a.plan.start_epoch = number(optarg, name); break;
+    case O_FULL_DOUBLES: a.plan.full_doubles = fraction(optarg, name); break;
     case O_EXPECT: a.expect = optarg; break;
     case O_GEN: a.generators = true; break;
     case O_HELP: fputs(USAGE, stdout); exit(0);
@@ -134,15 +149,25 @@ void set_option(Args &a, int opt, const char *name) {
 }
 
 Args parse(int argc, char **argv) {
-  static const option opts[] = {{"wdir", 1, 0, O_WDIR},         {"testrun", 1, 0, O_TR},
-                                {"preset", 1, 0, O_PRESET},     {"groups", 1, 0, O_GROUPS},
-                                {"vectors", 1, 0, O_VECTORS},   {"graphs", 1, 0, O_GRAPHS},
-                                {"packets", 1, 0, O_PACKETS},   {"interval", 1, 0, O_INTERVAL},
-                                {"partitions", 1, 0, O_PARTS},  {"versions", 1, 0, O_VERSIONS},
-                                {"seed", 1, 0, O_SEED},         {"noise-seed", 1, 0, O_NOISE_SEED},
-                                {"slowdown", 1, 0, O_SLOWDOWN}, {"start", 1, 0, O_START},
-                                {"expect", 1, 0, O_EXPECT},     {"with-generators", 0, 0, O_GEN},
-                                {"help", 0, 0, O_HELP},         {0, 0, 0, 0}};
+  static const option opts[] = {{"wdir", 1, 0, O_WDIR},
+                                {"testrun", 1, 0, O_TR},
+                                {"preset", 1, 0, O_PRESET},
+                                {"groups", 1, 0, O_GROUPS},
+                                {"vectors", 1, 0, O_VECTORS},
+                                {"graphs", 1, 0, O_GRAPHS},
+                                {"packets", 1, 0, O_PACKETS},
+                                {"interval", 1, 0, O_INTERVAL},
+                                {"partitions", 1, 0, O_PARTS},
+                                {"versions", 1, 0, O_VERSIONS},
+                                {"seed", 1, 0, O_SEED},
+                                {"noise-seed", 1, 0, O_NOISE_SEED},
+                                {"slowdown", 1, 0, O_SLOWDOWN},
+                                {"start", 1, 0, O_START},
+                                {"full-doubles", 1, 0, O_FULL_DOUBLES},
+                                {"expect", 1, 0, O_EXPECT},
+                                {"with-generators", 0, 0, O_GEN},
+                                {"help", 0, 0, O_HELP},
+                                {0, 0, 0, 0}};
   Args a;
   int opt, idx = 0;
   while ((opt = getopt_long(argc, argv, "", opts, &idx)) != -1)

@@ -52,6 +52,9 @@ struct PlanOptions {
   bool has_noise_seed = false;
   uint64_t noise_seed = 0;
   std::vector<Slowdown> slowdowns;
+  /* Share (0..1) of the vectors' double-typed graphs whose values keep full
+   * precision instead of three decimals. */
+  double full_doubles = 0;
 };
 
 /* Bytes of the packet header (opcode, sequence number, time stamp inside). */

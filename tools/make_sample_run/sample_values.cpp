@@ -29,9 +29,9 @@ double width_max(int width) {
 }
 
 /* Stored form of a real value: scaled and rounded for integer widths, three
- * decimals for doubles. */
-double store(double x, int width, int scale) {
-  if (width == 8) return std::round(x * 1000) / 1000;
+ * decimals for doubles, or the double as computed when `full`. */
+double store(double x, int width, int scale, bool full = false) {
+  if (width == 8) return full ? x : std::round(x * 1000) / 1000;
   double v = std::round(x * (scale ? scale : 1));
   return std::fmin(std::fmax(v, 0), width_max(width));
 }
@@ -102,19 +102,19 @@ Wave wave(const PlanOptions &o, uint64_t gk, int64_t seq) {
 
 /* Fills a times graph; `slower` multiplies its response times. */
 void fill_times(const PlanOptions &o, const GraphDef &gr, const Wave &w, int64_t seq, uint64_t gk,
-                RawElem *out, bool fifth, double slower) {
+                RawElem *out, bool fifth, double slower, bool full) {
   const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
   double count = w.noise < 0.05 ? 0 : std::round(1 + 19 * w.load * w.base);
   double avg = gr.lo + (gr.hi - gr.lo) * w.base * w.load *
                            (0.8 + 0.4 * sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq)) * slower;
   double mn = count ? avg * (0.3 + 0.6 * w.noise) : 0, mx = count ? avg * (1.1 + 2 * w.noise) : 0;
   if (!count) avg = 0;
-  out[0].v = store(avg, d.width, d.scale);
-  out[1].v = store(mn, d.width, d.scale);
-  out[2].v = std::fmax(store(mx, d.width, d.scale), out[0].v);
+  out[0].v = store(avg, d.width, d.scale, full);
+  out[1].v = store(mn, d.width, d.scale, full);
+  out[2].v = std::fmax(store(mx, d.width, d.scale, full), out[0].v);
   out[1].v = std::fmin(out[1].v, out[0].v);
   out[3].v = store(count, d.width, 0);
-  if (fifth) out[4].v = store(avg * 0.25 * (1 + w.noise), d.width, d.scale);
+  if (fifth) out[4].v = store(avg * 0.25 * (1 + w.noise), d.width, d.scale, full);
 }
 
 }  // namespace
@@ -146,13 +146,16 @@ void raw_graph_values(const RunPlan &plan, int group, int graph, uint64_t vkey, 
     if (s.group == group && s.vkey == vkey && seq >= s.from_seq) slower *= s.factor;
   for (int e = 0; e < ORV_MAX_ELEMENTS_PER_GRAPH; e++) out[e] = RawElem();
   double x = gr.lo + (gr.hi - gr.lo) * w.base * w.load;
+  // Computed averages and rates keep every bit in real runs: a share of the
+  // double-typed graphs of the vectors do so here.
+  bool full = d.width == 8 && unit(gk, 6) < plan.opt.full_doubles;
   switch (d.family) {
-    case ORV_FAMILY_SINGLE: out[0].v = store(x, d.width, d.scale); break;
+    case ORV_FAMILY_SINGLE: out[0].v = store(x, d.width, d.scale, full); break;
     case ORV_FAMILY_CUMULATIVE:  // a counter: grows by about x every sample
       out[0].v = std::round(w.base * 1000 + (double)seq * (gr.lo + gr.hi) / 2 * w.base);
       break;
-    case ORV_FAMILY_TIMES: fill_times(plan.opt, gr, w, seq, gk, out, false, slower); break;
-    case ORV_FAMILY_TIMES_STD: fill_times(plan.opt, gr, w, seq, gk, out, true, slower); break;
+    case ORV_FAMILY_TIMES: fill_times(plan.opt, gr, w, seq, gk, out, false, slower, full); break;
+    case ORV_FAMILY_TIMES_STD: fill_times(plan.opt, gr, w, seq, gk, out, true, slower, full); break;
     case ORV_FAMILY_VALUE_COUNT:
       out[0].v = store(x, 2, d.scale);
       out[1].v = std::round(1 + 40 * w.load * w.noise);
