@@ -552,8 +552,8 @@ void make_report(const Options &o) {
       r.toc_ + "</nav>";
   std::string body = "<div class=\"page\">" + toc + "<main>" +
                      run_summary(facts, st.db(), st.path()) + verdicts(r) +
-                     "<p class=\"hint\">Drag across a chart to zoom (every stored sample shows "
-                     "when zoomed in), double-click to zoom out; the legend under a chart "
+                     "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
+                     "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +
                      charts + store_summary(facts, r) + "</main></div>\n";
   write_page(o.output, title, body);

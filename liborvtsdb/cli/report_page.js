@@ -45,10 +45,25 @@
     return h + ':' + (m < 10 ? '0' : '') + m + ':' + (sec < 10 ? '0' : '') + sec;
   }
 
+  /* A colour per line, fixed whatever is shown (dygraphs would give the
+   * visible lines new colours each time one is shown or hidden): hues spread
+   * around the wheel, neighbours far apart, as dygraphs picks them; the top
+   * lines (shown first) get a wheel of their own, so they differ most. */
+  function palette(n) {
+    var out = [], half = Math.ceil(n / 2);
+    for (var i = 0; i < n; i++) {
+      var idx = i % 2 ? half + (i + 1) / 2 : Math.ceil((i + 1) / 2);
+      var h = 6 * (idx / (1 + n)), f = h - Math.floor(h), v = 0.5, q = v * (1 - f), t = v * f;
+      var rgb = [[v, t, 0], [q, v, 0], [0, v, t], [0, q, v], [t, 0, v], [v, 0, q]][Math.floor(h) % 6];
+      out.push('rgb(' + rgb.map(function (c) { return Math.round(255 * c); }).join(',') + ')');
+    }
+    return out;
+  }
+
   /* The legend: a search box, buttons for the top lines, all or none, and a
    * box per line (the lines the search leaves out are hidden from it). */
-  function legend(id, g, lines) {
-    var el = document.getElementById('legend-' + id), colors = g.getColors();
+  function legend(id, g, lines, colors) {
+    var el = document.getElementById('legend-' + id);
     var tools = document.createElement('div'), search = document.createElement('input');
     tools.className = 'legend-tools';
     search.type = 'search';
@@ -166,7 +181,8 @@
         visibility: d.lines.map(function (l) { return l.shown !== false; }),
         series: series, labelsUTC: true, connectSeparatedPoints: true, drawGapEdgePoints: true,
         legend: 'follow', strokeWidth: 1, highlightSeriesOpts: { strokeWidth: 2 }, xlabel: 'UTC',
-        ylabel: d.ylabel || '', axes: { y: { axisLabelWidth: 60 } }
+        ylabel: d.ylabel || '', axes: { y: { axisLabelWidth: 60 } }, colors:
+            palette(Math.min(d.lines.length, 10)).concat(palette(Math.max(d.lines.length - 10, 0)))
       };
       if (d.elapsed) {  // seconds since each run's start, shown as h:mm:ss
         opts.xlabel = 'elapsed (h:mm:ss)';
@@ -198,7 +214,7 @@
       };
       var g = new Dygraph(document.getElementById('plot-' + id), overview, opts);
       charts[id] = g;
-      legend(id, g, d.lines);
+      legend(id, g, d.lines, opts.colors);
     } catch (e) {
       failed(box, e);
     }
