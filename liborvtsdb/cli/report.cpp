@@ -281,7 +281,7 @@ class Report {
     return out + (group == -1 ? "<p>No graph selected.</p>\n" : "</div></section>\n");
   }
 
-  size_t chart_count = 0, samples = 0, missing = 0, detailed = 0;
+  size_t chart_count = 0, samples = 0, missing = 0, thinned = 0, detailed = 0;
   std::string toc_;
   std::vector<VerdictTable> verdicts_, problems_;
 
@@ -352,6 +352,7 @@ class Report {
     c.missing = stored_missing;  // the builder counts the intervals without transactions too
     if (!detail) {
       chart_count++;
+      thinned += c.thinned;
       samples += c.samples;
       missing += c.missing;
     }
@@ -506,7 +507,9 @@ std::string store_summary(const Json &f, const Report &r) {
                                        count_text(f["ended_series"]) + " ended)");
   fact("Samples / values", count_text(f["samples"]) + " / " + count_text(f["values"]));
   fact("Charts", count_text((int64_t)r.chart_count) + " (" + count_text((int64_t)r.samples) +
-                     " values, " + count_text((int64_t)r.missing) + " missing)");
+                     " values, " + count_text((int64_t)r.missing) + " missing; " +
+                     count_text((int64_t)r.detailed) + " of the " + count_text((int64_t)r.thinned) +
+                     " thinned zoom to every sample)");
   fact("Store size", count_text(f["bytes"]) + " bytes");
   out +=
       "</table><table class=\"migrations\"><tr><th>#</th><th>run</th><th>start</th><th>end</th>"
