@@ -20,6 +20,7 @@
  * failed report leaves no half page.
  */
 #include <dirent.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
@@ -446,15 +447,27 @@ RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db
   return p;
 }
 
-/* Partition folders (named by their start, 14 digits) of the run folder;
- * -1 when the folder cannot be read. */
-int partitions_of(const std::string &folder) {
+/* Partition folders of the run folder: named by their start in local time
+ * (14 digits, YYYYMMDDHHMMSS), counted when that start lies in the run's
+ * [start, end] (a migration adds folders named by the wall clock). -1 when
+ * the folder cannot be read. */
+int partitions_of(const std::string &folder, int64_t start, int64_t end) {
   DIR *d = folder.empty() ? nullptr : opendir(folder.c_str());
   if (!d) return -1;
   int n = 0;
   while (dirent *e = readdir(d)) {
     std::string name = e->d_name;
-    n += name.size() == 14 && std::all_of(name.begin(), name.end(), ::isdigit);
+    if (name.size() != 14 || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    struct tm tm {};
+    tm.tm_year = std::stoi(name.substr(0, 4)) - 1900;
+    tm.tm_mon = std::stoi(name.substr(4, 2)) - 1;
+    tm.tm_mday = std::stoi(name.substr(6, 2));
+    tm.tm_hour = std::stoi(name.substr(8, 2));
+    tm.tm_min = std::stoi(name.substr(10, 2));
+    tm.tm_sec = std::stoi(name.substr(12, 2));
+    tm.tm_isdst = -1;
+    int64_t t = (int64_t)mktime(&tm);
+    n += t >= start && t <= end;
   }
   closedir(d);
   return n;
@@ -477,7 +490,7 @@ std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_pat
   }
   if (start == INT64_MAX && !f["first_time"].is_null()) start = f["first_time"];
   if (end == INT64_MIN && !f["last_time"].is_null()) end = f["last_time"];
-  int partitions = partitions_of(p.folder);
+  int partitions = start == INT64_MAX ? -1 : partitions_of(p.folder, start, end);
   std::string out = "<section id=\"run\"><h1>Run " + html(p.number.empty() ? "-" : p.number) +
                     "</h1><table class=\"facts run\">";
   auto fact = [&](const std::string &k, const std::string &v) {
