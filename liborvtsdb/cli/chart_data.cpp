@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "orvtsdb.h"
 #include "store_reading.h"
 #include "value_text.h"
 
@@ -48,10 +49,50 @@ std::string script_safe(const Json &s) {
 
 void ChartBuilder::add_line(ChartLine line, std::vector<int64_t> times,
                             std::vector<double> values) {
-  lines_.push_back({std::move(line), std::move(times), std::move(values)});
+  Line l{std::move(line), {}, {}, values.size(), 0, 0, 0};
+  size_t numbers = 0;
+  for (double v : values) {
+    if (orvtsdb::is_missing(v)) {
+      l.missing++;
+    } else if (std::isfinite(v)) {
+      l.mean += v;
+      l.max = numbers++ ? std::max(l.max, v) : v;
+    }
+  }
+  if (numbers) l.mean /= (double)numbers;
+  l.times.reserve(times.size());
+  l.values.reserve(values.size());
+  for (size_t i = 0; i < times.size(); i++) {
+    if (i > 0) {
+      int64_t hole = times[i] - times[i - 1];
+      int64_t before = i >= 2 ? times[i - 1] - times[i - 2] : 0;
+      int64_t after = i + 1 < times.size() ? times[i + 1] - times[i] : 0;
+      int64_t step = std::max(before, after);
+      if (step > 0 && 2 * hole > 3 * step) {
+        l.times.push_back(times[i - 1] + hole / 2);
+        l.values.push_back(TSDB_MISSING_VALUE);
+      }
+    }
+    l.times.push_back(times[i]);
+    l.values.push_back(values[i]);
+  }
+  lines_.push_back(std::move(l));
 }
 
-ChartData ChartBuilder::build() const {
+std::vector<const ChartBuilder::Line *> ChartBuilder::ranked() const {
+  std::vector<const Line *> out;
+  for (const Line &l : lines_) out.push_back(&l);
+  if (!ranked_) return out;
+  auto rank = [](const Line *l) { return l->line.right_axis ? 2 : l->line.secondary ? 1 : 0; };
+  std::stable_sort(out.begin(), out.end(), [&](const Line *a, const Line *b) {
+    if (rank(a) != rank(b)) return rank(a) < rank(b);
+    if (a->mean != b->mean) return a->mean > b->mean;
+    return a->max > b->max;
+  });
+  return out;
+}
+
+std::vector<int64_t> ChartBuilder::all_times() const {
   std::vector<int64_t> times;
   for (const Line &l : lines_) {
     std::vector<int64_t> merged;
@@ -59,20 +100,70 @@ ChartData ChartBuilder::build() const {
                    std::back_inserter(merged));
     times.swap(merged);
   }
-  ChartData c = times.size() <= 2 * (size_t)columns_ ? all_samples(std::move(times))
-                                                     : extremes(times);
+  return times;
+}
+
+ChartData ChartBuilder::build() const {
+  std::vector<int64_t> times = all_times();
+  std::vector<const Line *> lines = ranked();
+  ChartData c = times.size() <= 2 * (size_t)columns_ ? all_samples(lines, std::move(times))
+                                                     : extremes(lines, times);
   c.columns = columns_;
-  for (const Line &l : lines_) {
-    c.lines.push_back(l.line);
-    c.samples += l.values.size();
-    c.missing += std::count_if(l.values.begin(), l.values.end(), orvtsdb::is_missing);
+  for (const Line *l : lines) {
+    c.lines.push_back(l->line);
+    c.lines.back().shown = c.lines.size() <= kShownLines;
+    c.samples += l->stored;
+    c.missing += l->missing;
   }
   return c;
 }
 
-ChartData ChartBuilder::all_samples(std::vector<int64_t> times) const {
+namespace {
+
+bool is_main(const ChartLine &l) { return !l.secondary && !l.right_axis; }
+
+}  // namespace
+
+size_t ChartBuilder::slice_cells(const ChartData &c) const {
+  if (!c.thinned) return 0;
+  size_t main = std::count_if(c.lines.begin(), c.lines.end(), is_main);
+  return main * all_times().size();
+}
+
+std::vector<ChartSlice> ChartBuilder::slices(const ChartData &c, size_t cells) const {
+  std::vector<ChartSlice> out;
+  std::vector<const Line *> main;
+  std::vector<size_t> index;
+  std::vector<const Line *> lines = ranked();
+  for (size_t k = 0; k < lines.size(); k++)
+    if (is_main(lines[k]->line)) main.push_back(lines[k]), index.push_back(k);
+  if (!c.thinned || main.empty()) return out;
+  std::vector<int64_t> times;
+  for (const Line *l : main) {
+    std::vector<int64_t> merged;
+    std::set_union(times.begin(), times.end(), l->times.begin(), l->times.end(),
+                   std::back_inserter(merged));
+    times.swap(merged);
+  }
+  ChartData all = all_samples(main, std::move(times));
+  size_t rows = std::max<size_t>(1, cells / main.size());
+  for (size_t from = 0; from < all.times.size(); from += rows) {
+    size_t to = std::min(all.times.size(), from + rows);
+    ChartSlice s;
+    s.lines = index;
+    s.times.assign(all.times.begin() + (ptrdiff_t)from, all.times.begin() + (ptrdiff_t)to);
+    for (const std::vector<Cell> &line : all.cells)
+      s.cells.emplace_back(line.begin() + (ptrdiff_t)from, line.begin() + (ptrdiff_t)to);
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+ChartData ChartBuilder::all_samples(const std::vector<const Line *> &lines,
+                                    std::vector<int64_t> times) const {
   ChartData c;
-  for (const Line &l : lines_) {
+  for (const Line *line : lines) {
+    const Line &l = *line;
     std::vector<Cell> cells(times.size());
     for (size_t i = 0; i < l.times.size(); i++) cells[index_of(times, l.times[i])] = l.values[i];
     c.cells.push_back(std::move(cells));
@@ -81,7 +172,8 @@ ChartData ChartBuilder::all_samples(std::vector<int64_t> times) const {
   return c;
 }
 
-ChartData ChartBuilder::extremes(const std::vector<int64_t> &times) const {
+ChartData ChartBuilder::extremes(const std::vector<const Line *> &lines,
+                                 const std::vector<int64_t> &times) const {
   ChartData c;
   c.thinned = true;
   const int64_t t0 = times.front();
@@ -100,7 +192,8 @@ ChartData ChartBuilder::extremes(const std::vector<int64_t> &times) const {
       c.times.back() = times[i];
     }
   }
-  for (const Line &l : lines_) {
+  for (const Line *line : lines) {
+    const Line &l = *line;
     std::vector<Cell> cells(c.times.size());
     for (size_t i = 0; i < l.times.size();) {
       int col = column(l.times[i]);
@@ -126,25 +219,43 @@ ChartData ChartBuilder::extremes(const std::vector<int64_t> &times) const {
   return c;
 }
 
-std::string chart_json(const ChartData &c) {
-  std::string out = "{\"t0\":" + std::to_string(c.times.empty() ? 0 : c.times[0]) + ",\"dt\":[";
-  for (size_t i = 0; i < c.times.size(); i++)
-    out += (i ? "," : "") + std::to_string(c.times[i] - (i ? c.times[i - 1] : c.times[0]));
-  out += "],\"lines\":[";
-  for (size_t k = 0; k < c.lines.size(); k++)
-    out += std::string(k ? "," : "") + "{\"label\":" + script_safe(c.lines[k].label) +
-           ",\"y2\":" + (c.lines[k].right_axis ? "true" : "false") + "}";
+namespace {
+
+/* "t0", "dt" and "v" of rows, without the braces. */
+std::string rows_json(const std::vector<int64_t> &times,
+                      const std::vector<std::vector<Cell>> &cells) {
+  std::string out = "\"t0\":" + std::to_string(times.empty() ? 0 : times[0]) + ",\"dt\":[";
+  for (size_t i = 0; i < times.size(); i++)
+    out += (i ? "," : "") + std::to_string(times[i] - (i ? times[i - 1] : times[0]));
   out += "],\"v\":[";
-  for (size_t k = 0; k < c.cells.size(); k++) {
+  for (size_t k = 0; k < cells.size(); k++) {
     out += k ? ",[" : "[";
-    for (size_t i = 0; i < c.cells[k].size(); i++) {
+    for (size_t i = 0; i < cells[k].size(); i++) {
       if (i) out += ',';
-      append_cell(out, c.cells[k][i]);
+      append_cell(out, cells[k][i]);
     }
     out += "]";
   }
+  return out + "]";
+}
+
+}  // namespace
+
+std::string chart_json(const ChartData &c) {
+  std::string out = "{" + rows_json(c.times, c.cells) + ",\"lines\":[";
+  for (size_t k = 0; k < c.lines.size(); k++)
+    out += std::string(k ? "," : "") + "{\"label\":" + script_safe(c.lines[k].label) +
+           ",\"y2\":" + (c.lines[k].right_axis ? "true" : "false") +
+           ",\"shown\":" + (c.lines[k].shown ? "true" : "false") + "}";
   return out + "],\"thinned\":" + (c.thinned ? "true" : "false") +
-         ",\"elapsed\":" + (c.elapsed ? "true" : "false") + "}";
+         ",\"elapsed\":" + (c.elapsed ? "true" : "false") + ",\"ylabel\":" + script_safe(c.ylabel) +
+         ",\"y2label\":" + script_safe(c.y2label) + "}";
+}
+
+std::string slice_json(const ChartSlice &s) {
+  std::string out = "{" + rows_json(s.times, s.cells) + ",\"k\":[";
+  for (size_t i = 0; i < s.lines.size(); i++) out += (i ? "," : "") + std::to_string(s.lines[i]);
+  return out + "]}";
 }
 
 }  // namespace orvtsdb_cli

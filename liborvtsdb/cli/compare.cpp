@@ -366,8 +366,7 @@ void write_html(const std::vector<Row> &rows, const Run &b, const Run &c, const 
                        (r.times ? "; average response time per interval, " +
                                       std::string("gaps where nothing finished")
                                 : "");
-    charts += "<div id=\"chart-" + std::to_string(id) + "\">" +
-              chart_box(id, metric_text(r), "", note, data) + "</div>\n";
+    charts += chart_box(id, metric_text(r), "", note, data);
     id++;
   }
   table += "</table>";

@@ -1,30 +1,41 @@
 /*
  * report.cpp - `orvtsdb report`: one HTML file that needs nothing but a
- * browser: the run's summary and one chart per selected graph, grouped by
- * metric group, drawn by the inlined dygraphs.
+ * browser. What an analyst opens it for comes first: the run (number, work
+ * folder, start, duration, partitions) and a table per transaction (count,
+ * rate, weighted mean, percentiles of the interval averages, max), worst
+ * first, then the same for graphs that count errors or failures when the run
+ * has any. The charts follow, one per selected graph: transactions, then the
+ * users and throughput, then servers and hosts, then the rest, as the stored
+ * group names and hierarchies say; a table of contents stays at the side.
  *
- * Each chart's points travel as gzip-packed JSON (base64) in a <script>
- * element of its box; the page's script unpacks and draws the charts in view
- * first and the others while the reader looks, so the page opens at once.
- *
- * Thinning: a chart is 640 pixels wide (two side by side on a common screen)
- * and holds at most about kChartCells values, so a chart of many lines gets
- * fewer, wider columns (never fewer than 100); a graph with more time stamps
- * than two per column keeps per column each line's extremes (chart_data.h).
- * That keeps a page of a whole run a few megabytes however long the run.
+ * Each chart's points travel as gzip-packed JSON (base64) in <script>
+ * elements of its box; the page's script draws a chart when it comes into
+ * view. A chart shows its ten top lines at first (the rest one click away in
+ * a searchable legend). Its first view is thinned to the extremes of each
+ * line per pixel column (chart_data.h); the page also carries every stored
+ * sample in time slices, which the script swaps in for the window a reader
+ * zooms into, so a zoom shows full resolution.
  *
  * The file is written beside its final name and renamed into place, so a
  * failed report leaves no half page.
  */
+#include <dirent.h>
+#include <time.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "chart_data.h"
 #include "command_kit.h"
+#include "orvtsdb.h"
+#include "orvtsdb_data_types.h"
 #include "progress_line.h"
 #include "report_page.h"
+#include "run_statistics.h"
 #include "selection.h"
 #include "store_facts.h"
 #include "store_reading.h"
@@ -37,6 +48,16 @@ namespace {
 
 constexpr int kMinColumns = 100;
 constexpr size_t kChartCells = 16000;
+/* Every sample of thinned charts (for zooming) may add this share of the
+ * thinned charts' own bytes to the page, or kDetailFloor bytes when that is
+ * more; charts get theirs in page order while it lasts, so the transactions
+ * first. A page of a whole long run cannot carry all its samples (the
+ * medium sample run's are some 70 MB packed). */
+constexpr double kDetailShare = 0.4;
+constexpr double kDetailFloor = 2e6;
+/* Cells per time slice of the samples: a zoom unpacks only the slices of
+ * its window. */
+constexpr size_t kSliceCells = 20000;
 
 /* Columns of a chart of `lines` lines: one per pixel while two values per
  * column and line fit the chart's budget. */
@@ -56,6 +77,73 @@ std::string column_text(int columns) {
 }
 
 std::string time_cell(const Json &t) { return t.is_null() ? "-" : utc_text(t.get<int64_t>()); }
+
+std::string lower(std::string s) {
+  for (char &c : s) c = (char)std::tolower((unsigned char)c);
+  return s;
+}
+
+bool mentions(const std::string &text, std::initializer_list<const char *> words) {
+  std::string t = lower(text);
+  for (const char *w : words)
+    if (t.find(w) != std::string::npos) return true;
+  return false;
+}
+
+/* Where a group's charts stand in the page, first to last. */
+enum Place { kTransactions, kLoad, kServers, kRest, kPlaces };
+const char *const kPlaceTitle[kPlaces] = {"Transactions", "Users and throughput",
+                                          "Servers and hosts", "Other metrics"};
+
+/* A group's place, read from its name and hierarchy: the definition reader
+ * puts every built-in test metric group (users, pages, transactions) under
+ * the hierarchy "TestMetrics", and monitored machines carry their tiers,
+ * servers or hosts in theirs. */
+Place place_of(const orvtsdb::GroupEntry &g) {
+  std::string text = g.name + ">" + g.hierarchy;
+  if (mentions(text, {"transaction"})) return kTransactions;
+  if (lower(g.hierarchy).rfind("testmetrics", 0) == 0 ||
+      mentions(text, {"user", "throughput", "session"}))
+    return kLoad;
+  if (mentions(text, {"server", "host", "tier", "instance", "machine"})) return kServers;
+  return kRest;
+}
+
+bool is_times(int data_type) {
+  const orv_data_type_t *t = orv_data_type(data_type);
+  return t && (t->family == ORV_FAMILY_TIMES || t->family == ORV_FAMILY_TIMES_STD);
+}
+
+/* An interval in which no transaction finished (count 0) has no response
+ * time: its avg, min, max and spread are absent, whatever the store keeps
+ * for them. Roles of a times graph: avg 0, min 1, max 2, count 3, then the
+ * spread. */
+void leave_out_times_without_count(int data_type, double *v) {
+  if (!is_times(data_type) || orvtsdb::is_missing(v[3]) || v[3] != 0) return;
+  for (int r = 0; r < orvtsdb::role_count(data_type); r++)
+    if (r != 3) v[r] = TSDB_MISSING_VALUE;
+}
+
+/* The unit a graph's name ends with: "(ms)" gives "ms", "(Pct)" "%"; ""
+ * without one. */
+std::string unit_of(const std::string &name) {
+  size_t open = name.rfind('('), close = name.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return "";
+  std::string unit = name.substr(open + 1, close - open - 1);
+  return unit == "Pct" ? "%" : unit;
+}
+
+/* The y axis title of a graph: its unit ("ms", "per second"), else its
+ * name (short enough to fit beside the chart). */
+std::string axis_title(const std::string &name) {
+  if (std::string unit = unit_of(name); !unit.empty()) return unit;
+  if (name.find("/Sec") != std::string::npos) return "per second";
+  if (name.find("/Min") != std::string::npos) return "per minute";
+  if (name.size() <= 30) return name;
+  size_t cut = 28;
+  while (cut > 0 && ((unsigned char)name[cut] & 0xC0) == 0x80) cut--;  // not inside a character
+  return name.substr(0, cut) + "...";
+}
 
 /* The tag positions whose values differ between the series: what tells the
  * lines of a chart apart. */
@@ -80,63 +168,215 @@ std::string series_label(const SelectedSeries &s, const std::vector<size_t> &var
   return label;
 }
 
+/* One row of a first-screen table: a series of a graph and what the run
+ * says of it. count and rate only for a times graph. */
+struct VerdictRow {
+  std::string label, line;  // the series, and its line in the chart
+  double count = 0, rate = 0;
+  MetricStats stats;
+};
+
+/* A first-screen table: the series of one graph. */
+struct VerdictTable {
+  std::string title, unit;
+  bool times = false;
+  size_t chart = 0;
+  std::vector<VerdictRow> rows;
+};
+
+/* What one series of a graph says, read in the same pass as its chart:
+ * weighted by count for a times graph (an interval without count has no
+ * response time), every interval alike otherwise. */
+class SeriesTally {
+ public:
+  explicit SeriesTally(bool times) : times_(times) {}
+  void add(int64_t t, const double *v) {
+    first_ = n_++ ? first_ : t;
+    last_ = t;
+    if (times_) {
+      if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) return;
+      count_ += v[3];
+      series_.add(t, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
+    } else if (!orvtsdb::is_missing(v[0])) {
+      series_.add(t, v[0], 1, v[0]);
+    }
+  }
+  VerdictRow row(const std::string &label, const std::string &line) const {
+    VerdictRow r;
+    r.label = label, r.line = line;
+    r.stats = series_.stats();
+    // The span covers the last interval too: one step after the last stamp.
+    double span = n_ > 1 ? (double)(last_ - first_) * (double)n_ / (double)(n_ - 1) : 0;
+    if (times_) r.count = count_, r.rate = span > 0 ? count_ / span : 0;
+    return r;
+  }
+
+ private:
+  bool times_;
+  MetricSeries series_;
+  double count_ = 0;
+  int64_t first_ = 0, last_ = 0, n_ = 0;
+};
+
 class Report {
  public:
   Report(sqlite3 *db, const Options &o) : db_(db), o_(o), progress_("report") {}
 
-  /* The page's body after the summary; counts charts and missing samples. */
-  std::string charts(const Selected &sel) {
-    std::string out, group;
-    for (size_t i = 0; i < sel.graphs.size(); i++) {
-      progress_.update(i, sel.graphs.size());
-      const SelectedGraph &g = sel.graphs[i];
-      if (g.group != group) {
-        out += std::string(group.empty() ? "" : "</div></section>\n") +
-               "<section class=\"group\" id=\"group-" + std::to_string(g.gid) + "\"><h2>" +
-               html(g.group) + "</h2><div class=\"charts\">\n";
-        group = g.group;
-        nav_ += "<a href=\"#group-" + std::to_string(g.gid) + "\">" + html(g.group) + "</a> ";
+  /* The charts, in the order of their places; fills the tables of the
+   * first screen and the table of contents on the way. */
+  std::string charts(std::vector<SelectedGraph> graphs) {
+    std::vector<orvtsdb::GroupEntry> groups;
+    std::string err;
+    if (!orvtsdb::list_groups(db_, groups, err)) die(EXIT_FAILURE_OTHER, err);
+    std::map<int64_t, Place> place;
+    for (const orvtsdb::GroupEntry &g : groups) place[g.gid] = place_of(g);
+    std::stable_sort(graphs.begin(), graphs.end(),
+                     [&](const SelectedGraph &a, const SelectedGraph &b) {
+                       return std::pair(place[a.gid], a.gid) < std::pair(place[b.gid], b.gid);
+                     });
+    std::set<int64_t> table_groups;  // transaction groups that have their table
+    std::vector<Built> built(graphs.size());
+    std::vector<size_t> group_starts;  // charts that open a group's section
+    int64_t group = -1;
+    int shown_place = -1;
+    for (size_t i = 0; i < graphs.size(); i++) {
+      progress_.update(i, graphs.size());
+      const SelectedGraph &g = graphs[i];
+      if (g.gid != group) {
+        group_starts.push_back(i);
+        if (place[g.gid] != shown_place) {
+          shown_place = place[g.gid];
+          toc_ += std::string(toc_.empty() ? "" : "</ul>") + "<h4>" + kPlaceTitle[shown_place] +
+                  "</h4><ul>";
+        }
+        std::string anchor = "group-" + std::to_string(g.gid);
+        built[i].head = "<section class=\"group\" id=\"" + anchor + "\" data-place=\"" +
+                        kPlaceTitle[place[g.gid]] + "\"><h2>" + html(g.group) +
+                        "</h2><div class=\"charts\">\n";
+        toc_ += "<li><a href=\"#" + anchor + "\">" + html(g.group) + "</a></li>";
+        group = g.gid;
       }
-      out += chart(g, i);
+      // A transaction group's first times graph, and any graph of errors or
+      // failures, get a table on the first screen.
+      VerdictTable *table = nullptr;
+      bool first_times = place[g.gid] == kTransactions && is_times(g.data_type) &&
+                         table_groups.insert(g.gid).second;
+      if (first_times || mentions(g.name, {"error", "fail"}) ||
+          mentions(g.group, {"error", "fail"})) {
+        VerdictTable &t = (first_times ? verdicts_ : problems_).emplace_back();
+        t.title = g.group + " / " + g.name;
+        t.unit = unit_of(g.name);
+        t.times = is_times(g.data_type);
+        t.chart = i;
+        table = &t;
+      }
+      built[i] = chart(g, i, table, false, std::move(built[i].head));
     }
-    return out + (group.empty() ? "<p>No graph selected.</p>\n" : "</div></section>\n");
+    if (group != -1) toc_ += "</ul>";
+    add_detail(graphs, built);
+    std::string out;
+    for (size_t i = 0; i < built.size(); i++) {
+      if (i && std::count(group_starts.begin(), group_starts.end(), i)) out += "</div></section>\n";
+      out += built[i].head + built[i].box;
+    }
+    return out + (group == -1 ? "<p>No graph selected.</p>\n" : "</div></section>\n");
   }
 
-  size_t chart_count = 0, samples = 0, missing = 0;
-  std::string nav_;
+  size_t chart_count = 0, samples = 0, missing = 0, thinned = 0, detailed = 0;
+  std::string toc_;
+  std::vector<VerdictTable> verdicts_, problems_;
 
  private:
-  std::string chart(const SelectedGraph &g, size_t id) {
+  /* One chart's part of the page, and what its every sample would cost. */
+  struct Built {
+    std::string head, box;  // head: the group's section opening before it
+    double detail_bytes = 0;
+    bool thinned = false;
+  };
+
+  /* Gives thinned charts their every sample, in page order, while the
+   * share of the page allows; each is read again. */
+  void add_detail(const std::vector<SelectedGraph> &graphs, std::vector<Built> &built) {
+    double budget = 0;
+    for (const Built &b : built)
+      if (b.thinned) budget += kDetailShare * (double)b.box.size();
+    budget = std::max(budget, kDetailFloor);
+    for (size_t i = 0; i < built.size(); i++) {
+      if (!built[i].thinned || built[i].detail_bytes > budget) continue;
+      budget -= built[i].detail_bytes;
+      built[i] = chart(graphs[i], i, nullptr, true, std::move(built[i].head));
+      detailed++;
+    }
+  }
+
+  Built chart(const SelectedGraph &g, size_t id, VerdictTable *table, bool detail,
+              std::string head) {
     std::vector<size_t> varying = varying_tags(*g.series);
     bool multi = std::max(1, orvtsdb::role_count(g.data_type)) > 1;
+    bool times = is_times(g.data_type);
     std::map<std::string, int> used;
-    ChartBuilder b(chart_columns(g.series->size() * g.roles.size()));
+    ChartBuilder b(chart_columns(g.series->size() * g.roles.size()), true);
+    size_t without_count = 0, stored_missing = 0;
     for (const SelectedSeries &s : *g.series) {
-      std::vector<int64_t> times;
+      std::vector<int64_t> times_of;
       std::vector<std::vector<double>> values(g.roles.size());
-      for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, const double *v) {
-        times.push_back(t);
+      SeriesTally tally(times);
+      double v[ORV_MAX_ELEMENTS_PER_GRAPH];
+      int roles = std::clamp(orvtsdb::role_count(g.data_type), 1, ORV_MAX_ELEMENTS_PER_GRAPH);
+      for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, const double *stored) {
+        std::copy(stored, stored + roles, v);
+        if (table) tally.add(t, v);
+        for (int r : g.roles) stored_missing += orvtsdb::is_missing(v[r]);
+        bool had = times && !orvtsdb::is_missing(v[0]);
+        leave_out_times_without_count(g.data_type, v);
+        without_count += had && orvtsdb::is_missing(v[0]);
+        times_of.push_back(t);
         for (size_t k = 0; k < g.roles.size(); k++) values[k].push_back(v[g.roles[k]]);
       });
+      std::string first_line;
       for (size_t k = 0; k < g.roles.size(); k++) {
         std::string role = role_text(g, g.roles[k]), label = series_label(s, varying);
         if (multi) label += label.empty() ? role : " " + role;
         if (label.empty()) label = "value";
         if (used[label]++) label += " (sid " + std::to_string(s.sid) + ")";
-        b.add_line({label, multi && role == "count"}, times, std::move(values[k]));
+        if (first_line.empty()) first_line = label;
+        bool count = multi && role == "count";
+        b.add_line({label, count, count || (role != "avg" && role != "value")}, times_of,
+                   std::move(values[k]));
       }
+      if (table) table->rows.push_back(tally.row(series_label(s, varying), first_line));
     }
     ChartData c = b.build();
-    chart_count++;
-    samples += c.samples;
-    missing += c.missing;
+    c.ylabel = axis_title(g.name);
+    c.y2label = "count per interval";
+    if (detail) c.slices = b.slices(c, kSliceCells);
+    c.missing = stored_missing;  // the builder counts the intervals without transactions too
+    if (!detail) {
+      chart_count++;
+      thinned += c.thinned;
+      samples += c.samples;
+      missing += c.missing;
+    }
     std::string note = count_text((int64_t)c.samples) + " values in " +
                        std::to_string(c.lines.size()) + (c.lines.size() == 1 ? " line" : " lines") +
-                       (c.thinned ? ", shown as the smallest and largest value per " +
-                                        column_text(c.columns)
-                                  : "") +
-                       (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "");
-    return chart_box(id, g.name, g.description, note, c);
+                       (c.thinned
+                            ? ", first shown as the smallest and largest value per " +
+                                  column_text(c.columns) +
+                                  (detail ? "; zooming in shows every sample of the main lines"
+                                          : "; the page has no room for every sample of this chart")
+                            : "") +
+                       (c.missing ? ", " + count_text((int64_t)c.missing) + " missing" : "") +
+                       (without_count ? ", " + count_text((int64_t)without_count) +
+                                            " intervals without transactions (no time shown)"
+                                      : "");
+    Built out;
+    out.head = std::move(head);
+    out.box = chart_box(id, g.name, g.description, note, c);
+    out.thinned = c.thinned;
+    size_t cells = c.times.size() * c.lines.size();
+    out.detail_bytes = cells ? (double)b.slice_cells(c) * (double)out.box.size() / (double)cells
+                             : 0;
+    return out;
   }
 
   sqlite3 *db_;
@@ -144,11 +384,131 @@ class Report {
   ProgressLine progress_;
 };
 
-std::string summary(const Json &f, const Report &r) {
+std::string num_cell(double v, const char *format = "%.1f") {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return "<td data-v=\"" + number_text(v) + "\">" + buf + "</td>";
+}
+
+/* A first-screen table, worst first (the highest 95th percentile of the
+ * interval averages); each row links to its line in the chart. */
+std::string verdict_table(VerdictTable t) {
+  std::stable_sort(t.rows.begin(), t.rows.end(), [](const VerdictRow &a, const VerdictRow &b) {
+    return a.stats.p95 > b.stats.p95;
+  });
+  std::string u = t.unit.empty() ? "" : " (" + html(t.unit) + ")";
+  std::string out = "<h3>" + html(t.title) +
+                    "</h3><table class=\"verdict sortable\" data-chart=\"" +
+                    std::to_string(t.chart) + "\"><thead><tr><th>series</th>" +
+                    (t.times ? "<th>count</th><th>rate (/s)</th>" : "<th>intervals</th>") +
+                    "<th>mean" + u + "</th><th>p90" + u + "</th><th>p95" + u + "</th><th>p99" + u +
+                    "</th><th>max" + u + "</th></tr></thead><tbody>";
+  for (const VerdictRow &r : t.rows) {
+    out += "<tr><td data-v=\"" + html(r.label) + "\"><a href=\"#chart-" + std::to_string(t.chart) +
+           "\" data-chart=\"" + std::to_string(t.chart) + "\" data-line=\"" + html(r.line) + "\">" +
+           html(r.label.empty() ? "value" : r.label) + "</a></td>";
+    if (t.times)
+      out += num_cell(r.count, "%.0f") + num_cell(r.rate, "%.3f");
+    else
+      out += num_cell((double)r.stats.intervals, "%.0f");
+    const MetricStats &s = r.stats;
+    for (double v : {s.mean, s.p90, s.p95, s.p99, s.max}) out += num_cell(v, "%.2f");
+    out += "</tr>";
+  }
+  return out + "</tbody></table>\n";
+}
+
+/* The run's number and work folder from its folder ".../logs/TR<n>". */
+struct RunPlace {
+  std::string folder, number, work;
+};
+
+RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db) {
+  RunPlace p;
+  std::map<int64_t, orvtsdb::MigrationRun> runs;
+  std::string err;
+  if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
+    p.folder = runs.rbegin()->second.run_dir;
+  const std::string tail = "/tsdb/metrics.sqlite";
+  if (p.folder.empty() && store_path.size() > tail.size() &&
+      store_path.compare(store_path.size() - tail.size(), tail.size(), tail) == 0)
+    p.folder = store_path.substr(0, store_path.size() - tail.size());
+  while (p.folder.size() > 1 && p.folder.back() == '/') p.folder.pop_back();
+  size_t slash = p.folder.rfind('/');
+  std::string name = slash == std::string::npos ? p.folder : p.folder.substr(slash + 1);
+  p.number = name.rfind("TR", 0) == 0 && name.size() > 2 ? name.substr(2) : name;
+  std::string parent = slash == std::string::npos ? "" : p.folder.substr(0, slash);
+  const std::string logs = "/logs";
+  if (parent.size() >= logs.size() &&
+      parent.compare(parent.size() - logs.size(), logs.size(), logs) == 0)
+    p.work = parent.substr(0, parent.size() - logs.size());
+  if (p.number.empty() && !facts["migrations"].empty())
+    p.number = facts["migrations"].back()["run"].get<std::string>();
+  return p;
+}
+
+/* Partition folders of the run folder: named by their start in local time
+ * (14 digits, YYYYMMDDHHMMSS), counted when that start lies in the run's
+ * [start, end] (a migration adds folders named by the wall clock). -1 when
+ * the folder cannot be read. */
+int partitions_of(const std::string &folder, int64_t start, int64_t end) {
+  DIR *d = folder.empty() ? nullptr : opendir(folder.c_str());
+  if (!d) return -1;
+  int n = 0;
+  while (dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name.size() != 14 || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    struct tm tm {};
+    tm.tm_year = std::stoi(name.substr(0, 4)) - 1900;
+    tm.tm_mon = std::stoi(name.substr(4, 2)) - 1;
+    tm.tm_mday = std::stoi(name.substr(6, 2));
+    tm.tm_hour = std::stoi(name.substr(8, 2));
+    tm.tm_min = std::stoi(name.substr(10, 2));
+    tm.tm_sec = std::stoi(name.substr(12, 2));
+    tm.tm_isdst = -1;
+    int64_t t = (int64_t)mktime(&tm);
+    n += t >= start && t <= end;
+  }
+  closedir(d);
+  return n;
+}
+
+std::string duration_text(int64_t s) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", (long long)(s / 3600),
+                (long long)(s / 60 % 60), (long long)(s % 60));
+  return buf;
+}
+
+/* The run, as the first lines of the page. */
+std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path) {
+  RunPlace p = run_place(store_path, f, db);
+  int64_t start = INT64_MAX, end = INT64_MIN;
+  for (const Json &m : f["migrations"]) {
+    if (!m["start"].is_null()) start = std::min(start, m["start"].get<int64_t>());
+    if (!m["end"].is_null()) end = std::max(end, m["end"].get<int64_t>());
+  }
+  if (start == INT64_MAX && !f["first_time"].is_null()) start = f["first_time"];
+  if (end == INT64_MIN && !f["last_time"].is_null()) end = f["last_time"];
+  int partitions = start == INT64_MAX ? -1 : partitions_of(p.folder, start, end);
+  std::string out = "<section id=\"run\"><h1>Run " + html(p.number.empty() ? "-" : p.number) +
+                    "</h1><table class=\"facts run\">";
+  auto fact = [&](const std::string &k, const std::string &v) {
+    out += "<tr><th>" + html(k) + "</th><td>" + html(v) + "</td></tr>";
+  };
+  fact("Work folder", p.work.empty() ? (p.folder.empty() ? "-" : p.folder) : p.work);
+  fact("Start", start == INT64_MAX ? "-" : utc_text(start) + " UTC");
+  fact("Duration", start == INT64_MAX || end < start ? "-" : duration_text(end - start));
+  fact("Partitions", partitions < 0 ? "-" : std::to_string(partitions));
+  return out + "</table></section>\n";
+}
+
+/* The store behind the page: its facts and migrations. */
+std::string store_summary(const Json &f, const Report &r) {
   std::string span = f["first_time"].is_null()
                          ? "-"
                          : time_cell(f["first_time"]) + " .. " + time_cell(f["last_time"]) + " UTC";
-  std::string out = "<section id=\"summary\"><h2>Summary</h2><table class=\"facts\">";
+  std::string out = "<section id=\"summary\"><h2>Store</h2><table class=\"facts\">";
   auto fact = [&](const std::string &k, const std::string &v) {
     out += "<tr><th>" + html(k) + "</th><td>" + html(v) + "</td></tr>";
   };
@@ -160,7 +520,9 @@ std::string summary(const Json &f, const Report &r) {
                                        count_text(f["ended_series"]) + " ended)");
   fact("Samples / values", count_text(f["samples"]) + " / " + count_text(f["values"]));
   fact("Charts", count_text((int64_t)r.chart_count) + " (" + count_text((int64_t)r.samples) +
-                     " values, " + count_text((int64_t)r.missing) + " missing)");
+                     " values, " + count_text((int64_t)r.missing) + " missing; " +
+                     count_text((int64_t)r.detailed) + " of the " + count_text((int64_t)r.thinned) +
+                     " thinned zoom to every sample)");
   fact("Store size", count_text(f["bytes"]) + " bytes");
   out +=
       "</table><table class=\"migrations\"><tr><th>#</th><th>run</th><th>start</th><th>end</th>"
@@ -174,19 +536,42 @@ std::string summary(const Json &f, const Report &r) {
   return out + "</table></section>\n";
 }
 
+/* The tables of the first screen: transactions, then errors and failures
+ * where the run has any. */
+std::string verdicts(const Report &r) {
+  std::string out = "<section id=\"verdict\"><h2>Transactions</h2>";
+  if (r.verdicts_.empty()) out += "<p>No transaction times in this selection.</p>";
+  for (const VerdictTable &t : r.verdicts_) out += verdict_table(t);
+  bool any = false;
+  for (const VerdictTable &t : r.problems_) {
+    bool has = std::any_of(t.rows.begin(), t.rows.end(),
+                           [](const VerdictRow &row) { return row.stats.max > 0; });
+    if (!has) continue;
+    if (!any) out += "<h2 id=\"problems\">Errors and failures</h2>";
+    any = true;
+    out += verdict_table(t);
+  }
+  return out + "</section>\n";
+}
+
 void make_report(Options &o) {
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
   Json facts = store_facts(st.db(), st.path());
   Report r(st.db(), o);
-  std::string charts = r.charts(sel);
+  std::string charts = r.charts(std::move(sel.graphs));
   std::string title = "Run report: " + st.path();
-  std::string body = "<header><h1>Run report</h1><p class=\"store\">" + html(st.path()) +
-                     "</p><nav>" + r.nav_ +
-                     "</nav><p class=\"hint\">Drag across a chart to "
-                     "zoom, double-click to zoom out; the boxes below a chart show or hide its "
-                     "lines.</p></header>\n" +
-                     summary(facts, r) + charts;
+  std::string toc =
+      "<nav id=\"toc\"><h4><a href=\"#run\">Run</a></h4><ul><li><a "
+      "href=\"#verdict\">Transactions table</a></li><li><a "
+      "href=\"#summary\">Store</a></li></ul>" +
+      r.toc_ + "</nav>";
+  std::string body = "<div class=\"page\">" + toc + "<main>" +
+                     run_summary(facts, st.db(), st.path()) + verdicts(r) +
+                     "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
+                     "its note says so), double-click to zoom out; the legend under a chart "
+                     "shows, hides and finds its lines.</p>\n" +
+                     charts + store_summary(facts, r) + "</main></div>\n";
   write_page(o.output, title, body);
   std::printf("%s\n", o.output.c_str());
 }
@@ -196,7 +581,8 @@ void make_report(Options &o) {
 void add_report_command(CLI::App &app) {
   auto o = std::make_shared<Options>();
   CLI::App *cmd = add_store_command(
-      app, "report", "one self-contained HTML page: the run's summary and a chart per graph",
+      app, "report",
+      "one self-contained HTML page: the run's verdict per transaction and a chart per graph",
       o->store);
   cmd->add_option("-o,--output", o->output, "the page to write")->capture_default_str();
   add_selection_options(*cmd, o->sel);

@@ -36,12 +36,20 @@ std::string count_text(int64_t n) {
 std::string chart_box(size_t id, const std::string &title, const std::string &description,
                       const std::string &note, const ChartData &c) {
   std::string n = std::to_string(id);
-  return "<div class=\"chart\" data-chart=\"" + n + "\"><h3>" + html(title) + "</h3>" +
-         (description.empty() ? "" : "<p class=\"desc\">" + html(description) + "</p>") +
-         "<div class=\"plot\" id=\"plot-" + n + "\"></div><div class=\"legend\" id=\"legend-" + n +
-         "\"></div><p class=\"note\">" + html(note) +
-         "</p><script type=\"application/gzip\" id=\"data-" + n + "\">" +
-         gzip_base64(chart_json(c)) + "</script></div>\n";
+  std::string out = "<div class=\"chart\" id=\"chart-" + n + "\" data-chart=\"" + n + "\"><h3>" +
+                    html(title) + "</h3>" +
+                    (description.empty() ? "" : "<p class=\"desc\">" + html(description) + "</p>") +
+                    "<div class=\"plot\" id=\"plot-" + n +
+                    "\"></div><div class=\"legend\" id=\"legend-" + n +
+                    "\"></div><p class=\"note\">" + html(note) +
+                    "</p><script type=\"application/gzip\" id=\"data-" + n + "\">" +
+                    gzip_base64(chart_json(c)) + "</script>";
+  // Every sample, by time slice: unpacked only for the window a reader zooms into.
+  for (const ChartSlice &s : c.slices)
+    out += "<script type=\"application/gzip\" class=\"slice\" data-from=\"" +
+           std::to_string(s.times.front()) + "\" data-to=\"" + std::to_string(s.times.back()) +
+           "\">" + gzip_base64(slice_json(s)) + "</script>";
+  return out + "</div>\n";
 }
 
 void write_page(const std::string &output, const std::string &title, const std::string &body) {

@@ -1,8 +1,17 @@
 /*
- * report_page.js - draws the report's charts with dygraphs. Charts coming
- * into view are drawn first, the rest one at a time in the background, so the
- * page answers at once. window.orvtsdbCharts maps a chart's number to its
- * Dygraph; <html data-charts-drawn="all"> tells that every chart is drawn.
+ * report_page.js - draws the report's charts with dygraphs and makes its
+ * tables sortable.
+ *
+ * A chart is drawn when it comes near the window, so a page of hundreds of
+ * charts opens as fast as one: <html data-first-screen="ms"> tells when the
+ * charts of the first screen are drawn, window.orvtsdbDrawAll() draws the
+ * rest (a promise), <html data-charts-drawn="all"> tells that every chart is.
+ * window.orvtsdbCharts maps a chart's number to its Dygraph.
+ *
+ * A thinned chart first shows each line's extremes per pixel column; when
+ * the page carries the chart's every sample (<script class="slice">
+ * elements, one per time slice), zooming in swaps the samples of the window
+ * in for its thinned rows, and zooming out brings the thinned rows back.
  */
 (function () {
   'use strict';
@@ -12,18 +21,19 @@
   var started = performance.now();
   var drawn = 0;
 
-  /* The chart's rows for dygraphs: [Date, value per line]; null where a line
-   * has no sample, NaN (a break in the line) where a sample is missing. */
-  function rows(d) {
+  function cell(v) { return typeof v === 'string' ? Number(v) : v; }
+
+  /* Rows for dygraphs: [time, value per line]; null where a line has no
+   * sample (the line runs on), NaN (a break in the line) where a sample is
+   * missing. `k` names the lines the cells are of (all when absent), `width`
+   * the number of lines of the chart. */
+  function rows(d, elapsed, width, k) {
     var out = new Array(d.dt.length), t = d.t0;
     for (var i = 0; i < d.dt.length; i++) {
       t += d.dt[i];
-      var row = new Array(d.lines.length + 1);
-      row[0] = d.elapsed ? t : new Date(t * 1000);
-      for (var k = 0; k < d.lines.length; k++) {
-        var v = d.v[k][i];
-        row[k + 1] = typeof v === 'string' ? Number(v) : v;
-      }
+      var row = new Array(width + 1).fill(null);
+      row[0] = elapsed ? t : new Date(t * 1000);
+      for (var j = 0; j < d.v.length; j++) row[(k ? k[j] : j) + 1] = cell(d.v[j][i]);
       out[i] = row;
     }
     return out;
@@ -35,13 +45,53 @@
     return h + ':' + (m < 10 ? '0' : '') + m + ':' + (sec < 10 ? '0' : '') + sec;
   }
 
-  function legend(id, g, lines) {
-    var el = document.getElementById('legend-' + id), colors = g.getColors();
+  /* A colour per line, fixed whatever is shown (dygraphs would give the
+   * visible lines new colours each time one is shown or hidden): hues spread
+   * around the wheel, neighbours far apart, as dygraphs picks them; the top
+   * lines (shown first) get a wheel of their own, so they differ most. */
+  function palette(n) {
+    var out = [], half = Math.ceil(n / 2);
+    for (var i = 0; i < n; i++) {
+      var idx = i % 2 ? half + (i + 1) / 2 : Math.ceil((i + 1) / 2);
+      var h = 6 * (idx / (1 + n)), f = h - Math.floor(h), v = 0.5, q = v * (1 - f), t = v * f;
+      var rgb = [[v, t, 0], [q, v, 0], [0, v, t], [0, q, v], [t, 0, v], [v, 0, q]][Math.floor(h) % 6];
+      out.push('rgb(' + rgb.map(function (c) { return Math.round(255 * c); }).join(',') + ')');
+    }
+    return out;
+  }
+
+  /* The legend: a search box, buttons for the top lines, all or none, and a
+   * box per line (the lines the search leaves out are hidden from it). */
+  function legend(id, g, lines, colors) {
+    var el = document.getElementById('legend-' + id);
+    var tools = document.createElement('div'), search = document.createElement('input');
+    tools.className = 'legend-tools';
+    search.type = 'search';
+    search.placeholder = 'find a line';
+    tools.appendChild(search);
+    var checks = [], labels = [];
+    function show(which) {
+      checks.forEach(function (c, k) {
+        if (labels[k].hidden) return;
+        c.checked = which(k);
+        g.setVisibility(k, c.checked);
+      });
+    }
+    [['top ' + Math.min(10, lines.length), function (k) { return lines[k].shown; }],
+     ['all', function () { return true; }], ['none', function () { return false; }]]
+        .forEach(function (b) {
+          var button = document.createElement('button');
+          button.type = 'button';
+          button.textContent = b[0];
+          button.onclick = function () { show(b[1]); };
+          tools.appendChild(button);
+        });
+    el.appendChild(tools);
     lines.forEach(function (line, k) {
       var label = document.createElement('label'), check = document.createElement('input');
       var swatch = document.createElement('span');
       check.type = 'checkbox';
-      check.checked = true;
+      check.checked = line.shown;
       check.onchange = function () { g.setVisibility(k, check.checked); };
       swatch.className = 'swatch';
       swatch.style.background = colors[k];
@@ -49,13 +99,26 @@
       label.appendChild(swatch);
       label.appendChild(document.createTextNode(line.label));
       el.appendChild(label);
+      checks.push(check);
+      labels.push(label);
     });
+    search.oninput = function () {
+      var q = search.value.toLowerCase();
+      lines.forEach(function (line, k) { labels[k].hidden = line.label.toLowerCase().indexOf(q) < 0; });
+    };
+    el.showLine = function (label) {
+      lines.forEach(function (line, k) {
+        if (line.label !== label) return;
+        checks[k].checked = true;
+        g.setVisibility(k, true);
+      });
+    };
   }
 
-  /* The chart's JSON, unpacked from base64 gzip with the browser's own
-   * DecompressionStream. */
-  function unpack(id) {
-    var text = atob(document.getElementById('data-' + id).textContent);
+  /* JSON unpacked from a <script> element's base64 gzip with the browser's
+   * own DecompressionStream. */
+  function unpack(el) {
+    var text = atob(el.textContent);
     var bytes = new Uint8Array(text.length);
     for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
     var stream = new Blob([bytes]).stream().pipeThrough(new DecompressionStream('gzip'));
@@ -64,8 +127,10 @@
 
   /* Draws a chart once; the promise settles when it is drawn. */
   function draw(box) {
-    if (!box.drawing) box.drawing = unpack(box.dataset.chart).then(function (d) { plot(box, d); },
-        function (e) { failed(box, e); }).then(done);
+    if (!box.drawing) {
+      box.drawing = unpack(document.getElementById('data-' + box.dataset.chart))
+          .then(function (d) { plot(box, d); }, function (e) { failed(box, e); }).then(done);
+    }
     return box.drawing;
   }
 
@@ -75,6 +140,37 @@
     console.error('chart ' + box.dataset.chart + ': ' + e);
   }
 
+  /* The slices of every sample that overlap [lo, hi] (seconds). */
+  function slicesIn(box, lo, hi) {
+    return Array.prototype.filter.call(box.querySelectorAll('script.slice'), function (s) {
+      return Number(s.dataset.to) >= lo && Number(s.dataset.from) <= hi;
+    });
+  }
+
+  /* The thinned rows with the samples of `parts` in place of the main
+   * lines' thinned cells over the slices' span. */
+  function withSamples(overview, parts, d) {
+    var width = d.lines.length, from = Infinity, to = -Infinity, k = parts[0].k;
+    var fine = [];
+    parts.forEach(function (p) {
+      var r = rows(p, d.elapsed, width, p.k);
+      fine = fine.concat(r);
+      from = Math.min(from, +r[0][0]);
+      to = Math.max(to, +r[r.length - 1][0]);
+    });
+    var out = [];
+    overview.forEach(function (row) {
+      var t = +row[0];
+      if (t < from || t > to) return out.push(row);
+      var kept = row.slice();
+      k.forEach(function (j) { kept[j + 1] = null; });
+      out.push(kept);
+    });
+    out = out.concat(fine);
+    out.sort(function (a, b) { return a[0] - b[0]; });
+    return out;
+  }
+
   function plot(box, d) {
     var id = box.dataset.chart;
     try {
@@ -82,21 +178,43 @@
       d.lines.forEach(function (l) { if (l.y2) { series[l.label] = { axis: 'y2' }; right = true; } });
       var opts = {
         labels: ['time'].concat(d.lines.map(function (l) { return l.label; })),
-        series: series, labelsUTC: true, connectSeparatedPoints: true, legend: 'follow',
-        strokeWidth: 1, highlightSeriesOpts: { strokeWidth: 2 }, xlabel: 'UTC',
-        axes: { y: { axisLabelWidth: 60 } }
+        visibility: d.lines.map(function (l) { return l.shown !== false; }),
+        series: series, labelsUTC: true, connectSeparatedPoints: true, drawGapEdgePoints: true,
+        legend: 'follow', strokeWidth: 1, highlightSeriesOpts: { strokeWidth: 2 }, xlabel: 'UTC',
+        ylabel: d.ylabel || '', axes: { y: { axisLabelWidth: 60 } }, colors:
+            palette(Math.min(d.lines.length, 10)).concat(palette(Math.max(d.lines.length - 10, 0)))
       };
       if (d.elapsed) {  // seconds since each run's start, shown as h:mm:ss
         opts.xlabel = 'elapsed (h:mm:ss)';
         opts.axes.x = { valueFormatter: clock, axisLabelFormatter: clock };
       }
-      if (right) opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50 };
+      if (right) {
+        opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50 };
+        opts.y2label = d.y2label || 'count';
+      }
       if (d.dt.length === 0) {
         box.querySelector('.plot').textContent = 'No samples in the selected time range.';
-      } else {
-        charts[id] = new Dygraph(document.getElementById('plot-' + id), rows(d), opts);
-        legend(id, charts[id], d.lines);
+        return;
       }
+      var overview = rows(d, d.elapsed, d.lines.length), shown = 0;
+      var span = [+overview[0][0], +overview[overview.length - 1][0]];
+      opts.zoomCallback = function (lo, hi) {
+        var scale = d.elapsed ? 1 : 1000, wanted = ++shown;
+        var whole = lo <= span[0] && hi >= span[1];
+        var slices = whole ? [] : slicesIn(box, lo / scale, hi / scale);
+        if (slices.length === 0) {
+          if (g.file_ !== overview) g.updateOptions({ file: overview });
+          return;
+        }
+        Promise.all(slices.map(unpack)).then(function (parts) {
+          if (wanted !== shown) return;  // zoomed again meanwhile
+          g.updateOptions({ file: withSamples(overview, parts, d), dateWindow: [lo, hi] });
+          box.dataset.zoomed = 'samples';
+        });
+      };
+      var g = new Dygraph(document.getElementById('plot-' + id), overview, opts);
+      charts[id] = g;
+      legend(id, g, d.lines, opts.colors);
     } catch (e) {
       failed(box, e);
     }
@@ -105,23 +223,64 @@
   function done() {
     drawn++;
     var status = document.getElementById('status');
-    status.textContent = drawn + ' of ' + boxes.length + ' charts drawn in ' +
-        Math.round(performance.now() - started) + ' ms.';
+    status.textContent = drawn + ' of ' + boxes.length + ' charts drawn (the others when they ' +
+        'come into view).';
     if (drawn === boxes.length) document.documentElement.dataset.chartsDrawn = 'all';
   }
 
-  if ('IntersectionObserver' in window) {
-    var seen = new IntersectionObserver(function (entries) {
-      entries.forEach(function (e) { if (e.isIntersecting) { draw(e.target); seen.unobserve(e.target); } });
-    }, { rootMargin: '300px' });
-    boxes.forEach(function (b) { seen.observe(b); });
+  function firstScreen() {
+    var ms = Math.round(performance.now() - started);
+    document.documentElement.dataset.firstScreen = String(ms);
   }
-  var next = 0;
-  (function background() {
-    if (next < boxes.length) draw(boxes[next++]).then(function () { setTimeout(background, 0); });
-  })();
+
+  window.orvtsdbDrawAll = function () { return Promise.all(boxes.map(draw)); };
+
+  /* Sortable tables: a click on a heading sorts by that column (numbers by
+   * their data-v value), a second click the other way. */
+  Array.prototype.forEach.call(document.querySelectorAll('table.sortable'), function (table) {
+    Array.prototype.forEach.call(table.querySelectorAll('th'), function (th, col) {
+      th.onclick = function () {
+        var body = table.tBodies[0], down = th.dataset.order !== 'down';
+        var rowsOf = Array.prototype.slice.call(body.rows);
+        rowsOf.sort(function (a, b) {
+          var x = a.cells[col].dataset.v, y = b.cells[col].dataset.v;
+          var nx = Number(x), ny = Number(y);
+          var c = isNaN(nx) || isNaN(ny) ? String(x).localeCompare(String(y)) : nx - ny;
+          return down ? -c : c;
+        });
+        rowsOf.forEach(function (r) { body.appendChild(r); });
+        th.dataset.order = down ? 'down' : 'up';
+      };
+    });
+  });
+
+  /* A table row's link shows its line in the chart. */
+  document.addEventListener('click', function (e) {
+    var a = e.target.closest && e.target.closest('a[data-line]');
+    if (!a) return;
+    var box = document.getElementById('chart-' + a.dataset.chart);
+    if (!box) return;
+    draw(box).then(function () {
+      var el = document.getElementById('legend-' + a.dataset.chart);
+      if (el.showLine) el.showLine(a.dataset.line);
+    });
+  });
+
   if (boxes.length === 0) {
     document.getElementById('status').textContent = 'No charts.';
     document.documentElement.dataset.chartsDrawn = 'all';
+    firstScreen();
+  } else if ('IntersectionObserver' in window) {
+    var first = true;
+    var seen = new IntersectionObserver(function (entries) {
+      var now = [];
+      entries.forEach(function (e) {
+        if (e.isIntersecting) { now.push(draw(e.target)); seen.unobserve(e.target); }
+      });
+      if (first) { first = false; Promise.all(now).then(firstScreen); }
+    }, { rootMargin: '200px' });
+    boxes.forEach(function (b) { seen.observe(b); });
+  } else {
+    window.orvtsdbDrawAll().then(firstScreen);
   }
 })();

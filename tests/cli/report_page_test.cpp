@@ -13,6 +13,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -40,16 +41,50 @@ const char *const ERROR_CATCHER =
     "addEventListener('unhandledrejection', function (e) { __errors.push(String(e.reason)); });"
     "console.error = function (m) { __errors.push(String(m)); };</script>";
 
-/* Once every chart is drawn, writes what the page holds into <pre id="probe">:
- * the chart boxes, canvases, errors, and each chart's rows as dygraphs keeps
- * them (time in seconds, NaN as "NaN", no sample as null), its plot area in
- * page pixels and the page x of the time `window.probeTime` (seconds). */
+/* Has every chart drawn, zooms the chart titled `window.probeZoom.chart`
+ * ("group/graph") to [from, to] (seconds) the way a drag does when asked, and
+ * writes what the page holds into <pre id="probe">: the chart boxes,
+ * canvases, errors, the charts in page order, and each chart's rows as
+ * dygraphs keeps them (time in seconds, NaN as "NaN", no sample as null),
+ * its lines shown, its place, its plot area in page pixels and the page x of
+ * the time `window.probeTime` (seconds); the run summary and the first
+ * table of the first screen, as text. */
 const char *const PROBE = R"(<script>
-(function wait() {
-  if (document.documentElement.dataset.chartsDrawn !== 'all') return setTimeout(wait, 50);
+function chartName(box) {
+  return box.closest('section').querySelector('h2').textContent + '/' +
+         box.querySelector('h3').textContent;
+}
+function zoomed() {
+  var z = window.probeZoom;
+  if (!z) return Promise.resolve();
+  var box = Array.prototype.find.call(document.querySelectorAll('.chart'),
+                                      function (b) { return chartName(b) === z.chart; });
+  var g = window.orvtsdbCharts[box.dataset.chart];
+  g.updateOptions({ dateWindow: [z.from * 1000, z.to * 1000] });
+  g.getOption('zoomCallback').call(g, z.from * 1000, z.to * 1000, g.yAxisRanges());
+  return new Promise(function (ok) {
+    (function wait() { box.dataset.zoomed ? ok() : setTimeout(wait, 20); })();
+  });
+}
+(function start() {
+  if (!window.orvtsdbDrawAll) return setTimeout(start, 20);
+  window.orvtsdbDrawAll().then(zoomed).then(function () {
   var out = { charts: document.querySelectorAll('.chart').length,
               canvases: document.querySelectorAll('.chart canvas').length,
-              errors: window.__errors, data: {} };
+              errors: window.__errors, data: {}, order: [],
+              first_screen: document.documentElement.dataset.firstScreen || null,
+              run: {}, table: [] };
+  document.querySelectorAll('.chart').forEach(function (box) { out.order.push(chartName(box)); });
+  document.querySelectorAll('#run tr').forEach(function (tr) {
+    out.run[tr.cells[0].textContent] = tr.cells[1].textContent;
+  });
+  var table = document.querySelector('#verdict table');
+  if (table) {
+    out.table_top = table.getBoundingClientRect().top;
+    table.querySelectorAll('tr').forEach(function (tr) {
+      out.table.push(Array.prototype.map.call(tr.cells, function (c) { return c.textContent; }));
+    });
+  }
   Object.keys(window.orvtsdbCharts).forEach(function (id) {
     var g = window.orvtsdbCharts[id], rows = [];
     var box = document.querySelector('.chart[data-chart="' + id + '"]');
@@ -62,9 +97,9 @@ const char *const PROBE = R"(<script>
       rows.push(row);
     }
     var canvas = box.querySelector('canvas').getBoundingClientRect(), a = g.getArea();
-    out.data[box.closest('section').querySelector('h2').textContent + '/' +
-             box.querySelector('h3').textContent] = {
-      labels: g.getLabels(), rows: rows,
+    out.data[chartName(box)] = {
+      labels: g.getLabels(), rows: rows, place: box.closest('section').dataset.place,
+      shown: g.visibility().filter(Boolean).length,
       area: [canvas.left + a.x, canvas.top + a.y, a.w, a.h],
       probe_x: canvas.left + g.toDomXCoord(window.probeTime * 1000) };
   });
@@ -72,6 +107,7 @@ const char *const PROBE = R"(<script>
   pre.id = 'probe';
   pre.textContent = JSON.stringify(out);
   document.body.appendChild(pre);
+  });
 })();
 </script>)";
 
@@ -287,6 +323,155 @@ TEST_F(ReportPageTest, ScreenshotShowsTheLinesAndTheSpikeWhereTheChartsAre) {
       top_of_spike = std::min(top_of_spike, y);
     }
   EXPECT_LT(top_of_spike, y0 + h / 10) << "the spike does not reach the top of its chart";
+}
+
+/* A six-hour run at 10 s as an analyst opens it: a transaction group
+ * (hierarchy under TestMetrics, as the definition reader gives it) of
+ * TXNS transactions whose names sort after the other groups', a users
+ * group, a host group whose name sorts first, and an error count. Every
+ * series stops for HOLE_STEPS steps at HOLE_AT; transaction k has no
+ * transaction (count 0, yet a stored avg) every 7th interval. */
+class ReportFirstScreenTest : public testing::Test {
+ protected:
+  static constexpr int STEPS = 6 * 360, TXNS = 12, HOLE_AT = 900, HOLE_STEPS = 30;
+
+  void SetUp() override {
+    if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+    ASSERT_EQ(tsdb_init_migration(START), 0);
+    int hosts = register_group("Alpha Hosts", {0}, "Tier>Host");
+    int txn = register_group("Zeta Transactions", {3}, "TestMetrics>Transaction");
+    int users = register_group("Users", {0}, "TestMetrics");
+    int errors = register_group("Errors", {0}, "TestMetrics>Error");
+    std::vector<std::unique_ptr<Vec>> t;
+    for (int k = 0; k < TXNS; k++) t.push_back(std::make_unique<Vec>("Txn" + std::to_string(k)));
+    Vec host("host1"), user("all"), error("all");
+    for (int i = 0; i < STEPS; i++) {
+      if (i < HOLE_AT || i >= HOLE_AT + HOLE_STEPS) {
+        for (int k = 0; k < TXNS; k++) {
+          double avg = 100 * (k + 1) + (i * 37 % 101), count = i % 7 == 3 ? 0 : 1 + i % 5;
+          t[k]->insert(txn, {avg, avg / 2, avg * 2, count});
+        }
+        host.insert(hosts, {(double)(i % 50)});
+        user.insert(users, {20.0 + i % 3});
+        error.insert(errors, {i % 100 == 0 ? 1.0 : 0.0});
+      }
+      tsdb_migration_increment_sample_ex(10);
+    }
+    ASSERT_EQ(tsdb_exit_migration(START + 10 * STEPS), 0);
+    std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
+    page_ = std::string(REPORT_ARTIFACT_DIR) + "/report_first_screen_test.html";
+    RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  Json open_page(const std::string &head = "") {
+    return probe_page(page_, store.dir(), "<script>window.probeTime = 0;</script>" + head,
+                      {WINDOW});
+  }
+
+  /* The stored rows of transaction k, by time: {avg, count}. */
+  std::map<int64_t, std::pair<double, double>> stored_txn(int k) {
+    std::map<int64_t, std::pair<double, double>> out;
+    int64_t sid = query_int(
+        store.db(),
+        ("SELECT sid FROM series WHERE labels LIKE '%Txn" + std::to_string(k) + "'").c_str());
+    for (const Sample &smp : samples(store.db(), "WHERE sid = " + std::to_string(sid)))
+      if (smp.value) {
+        if (smp.role == "avg") out[smp.time].first = *smp.value;
+        if (smp.role == "count") out[smp.time].second = *smp.value;
+      }
+    return out;
+  }
+
+  TempStore store;
+  std::string page_;
+};
+
+// The first screen answers what the run did: its summary and one row per
+// transaction, worst first, in the window before any chart; the errors of
+// the run follow. The charts come in the order of their places, not of
+// their names, and none shows more than ten lines at first.
+TEST_F(ReportFirstScreenTest, FirstScreenHoldsTheRunAndTheTransactionsInPlaceOrder) {
+  Json probe = open_page();
+  ASSERT_FALSE(probe.is_null());
+  EXPECT_TRUE(probe["errors"].empty()) << probe["errors"];
+  for (const char *fact : {"Work folder", "Start", "Duration", "Partitions"})
+    EXPECT_TRUE(probe["run"].contains(fact)) << fact << " missing from " << probe["run"];
+  EXPECT_EQ(probe["run"]["Duration"], "6:00:00");
+  EXPECT_EQ(probe["run"]["Start"], "2023-11-14 22:13:20 UTC");
+
+  const Json &table = probe["table"];
+  ASSERT_EQ(table.size(), 1u + TXNS) << table;
+  EXPECT_EQ(table[0][0], "series");
+  EXPECT_LT(probe["table_top"].get<double>(), 1000) << "the table is below the first screen";
+  // Transaction k's times grow with k: the worst, the last, comes first.
+  for (int row = 1; row <= TXNS; row++)
+    EXPECT_EQ(table[row][0], "Txn" + std::to_string(TXNS - row)) << table;
+  // Count: the stored counts summed; mean weighted by them.
+  double count = 0, weighted = 0;
+  for (const auto &[t, v] : stored_txn(TXNS - 1)) count += v.second, weighted += v.first * v.second;
+  EXPECT_EQ(std::stod(table[1][1].get<std::string>()), count);
+  EXPECT_NEAR(std::stod(table[1][3].get<std::string>()), weighted / count, 0.01);
+
+  std::vector<std::string> order = probe["order"];
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_EQ(order[0], "Zeta Transactions/Graph 0") << "transaction charts first";
+  EXPECT_EQ(probe["data"][order[3]]["place"], "Servers and hosts") << order[3];
+  for (const auto &[name, chart] : probe["data"].items())
+    EXPECT_LE(chart["shown"].get<int>(), 10) << name;
+  EXPECT_EQ(probe["data"]["Zeta Transactions/Graph 0"]["labels"].size(), 1u + 4 * TXNS);
+  EXPECT_NE(vzu_test::read_file(page_).find("<h2 id=\"problems\">"), std::string::npos)
+      << "the errors of the run have their table";
+}
+
+// A stretch without samples breaks every line there, an interval without
+// transactions has no time, and zooming into 1 % of the six hours shows
+// every stored sample of the window.
+TEST_F(ReportFirstScreenTest, GapsStayGapsAndZoomShowsEverySample) {
+  const int64_t from = START + 10 * 1500, to = from + 10 * STEPS / 100;
+  Json probe = open_page("<script>window.probeZoom = {chart: 'Zeta Transactions/Graph 0', from: " +
+                         std::to_string(from) + ", to: " + std::to_string(to) + "};</script>");
+  ASSERT_FALSE(probe.is_null());
+  EXPECT_TRUE(probe["errors"].empty()) << probe["errors"];
+
+  // The hole, in a chart not zoomed: a break inside it, no value.
+  const Json &host = probe["data"]["Alpha Hosts/Graph 0"];
+  const int64_t hole_from = START + 10 * HOLE_AT, hole_to = hole_from + 10 * HOLE_STEPS;
+  int breaks = 0;
+  for (const Json &row : host["rows"]) {
+    int64_t t = row[0].get<int64_t>();
+    if (t < hole_from || t >= hole_to) continue;
+    EXPECT_FALSE(row[1].is_number()) << "a value inside the hole at " << t;
+    breaks += row[1] == "NaN";
+  }
+  EXPECT_GE(breaks, 1) << "the line runs across the hole";
+
+  // The zoomed window: every stored avg of every transaction at its time;
+  // NaN where the interval had no transaction.
+  const Json &chart = probe["data"]["Zeta Transactions/Graph 0"];
+  std::vector<std::string> labels = chart["labels"];
+  for (int k = 0; k < TXNS; k++) {
+    size_t col = std::find(labels.begin(), labels.end(), "Txn" + std::to_string(k) + " avg") -
+                 labels.begin();
+    ASSERT_LT(col, labels.size()) << k;
+    std::map<int64_t, Json> drawn;
+    for (const Json &row : chart["rows"]) {
+      int64_t t = row[0].get<int64_t>();
+      if (t >= from && t <= to && !row[col].is_null()) drawn[t] = row[col];
+    }
+    int in_window = 0;
+    for (const auto &[t, v] : stored_txn(k)) {
+      if (t < from || t > to) continue;
+      in_window++;
+      ASSERT_TRUE(drawn.count(t)) << "Txn" << k << " at " << t << " not drawn";
+      if (v.second == 0)
+        EXPECT_EQ(drawn[t], "NaN") << "Txn" << k << " at " << t << " has no transaction";
+      else
+        EXPECT_EQ(drawn[t].get<double>(), v.first) << "Txn" << k << " at " << t;
+    }
+    EXPECT_GE(in_window, 20) << k;
+    EXPECT_EQ(drawn.size(), (size_t)in_window) << "Txn" << k << " draws what is not stored";
+  }
 }
 
 }  // namespace
