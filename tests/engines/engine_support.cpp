@@ -3,6 +3,8 @@
  */
 #include "engine_support.h"
 
+#include "remote/engine_mapping.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -74,8 +76,8 @@ SeriesKey key_of(const nlohmann::json &metric) {
   auto label = [&](const char *name, const char *absent) {
     return metric.contains(name) ? metric[name].get<std::string>() : std::string(absent);
   };
-  // A single-role graph has no role label; its one role is "value".
-  return {label("group", ""), label("graph", ""), label("role", "value"), label("series", "")};
+  // The metric name tells the role (engine_view() names the store's alike).
+  return {label("group", ""), label("graph", ""), label("__name__", ""), label("series", "")};
 }
 
 }  // namespace
@@ -217,7 +219,7 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
     if (line.empty()) continue;
     nlohmann::json j = nlohmann::json::parse(line);
     const auto &metric = j["metric"];
-    seen.insert(metric.value("run_id", "") + " " + metric.value("testrun", ""));
+    seen.insert(metric.value("run_id", "") + " " + metric.value("run", ""));
     const auto &t = j["timestamps"], &v = j["values"];
     EXPECT_EQ(t.size(), v.size());
     Points &points = m[key_of(metric)];  // a long series may come in several lines
@@ -304,6 +306,47 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
   EXPECT_EQ(store.size(), engine.size());
   EXPECT_EQ(sample_count(store), sample_count(engine));
   EXPECT_EQ(reported, 0) << reported << " series differ";
+}
+
+SampleMap engine_view(const SampleMap &store) {
+  // (group, graph, series) -> time -> role -> value
+  std::map<std::tuple<std::string, std::string, std::string>,
+           std::map<long long, std::map<std::string, double>>>
+      rows;
+  for (const auto &[k, points] : store)
+    for (const auto &[t, v] : points)
+      rows[{std::get<0>(k), std::get<1>(k), std::get<3>(k)}][t][std::get<2>(k)] = v;
+  SampleMap out;
+  for (const auto &[key, times] : rows) {
+    std::set<std::string> roles;
+    for (const auto &[t, values] : times)
+      for (const auto &rv : values) roles.insert(rv.first);
+    // the data type's family from the roles it has
+    int type = roles.count("fifth") ? 4 : roles.count("avg") ? 3 : roles.count("count") ? 10 : 1;
+    static const std::vector<std::string> value = {"value"}, value_count = {"value", "count"},
+                                          times_only = {"avg", "min", "max", "count"},
+                                          times_std = {"avg", "min", "max", "count", "fifth"};
+    const std::vector<std::string> &order = type == 10  ? value_count
+                                            : type == 4 ? times_std
+                                            : type == 3 ? times_only
+                                                        : value;
+    int n = (int)order.size();
+    orvtsdb::GraphMapping m = orvtsdb::map_graph(std::get<0>(key), std::get<1>(key), "", type);
+    for (const auto &[t, values] : times) {
+      double sample[5];
+      for (int r = 0; r < n; r++) {
+        auto it = values.find(order[r]);
+        sample[r] = it == values.end() ? -9223372036854775808.0 : it->second;
+      }
+      for (size_t o = 0; o < m.outputs.size(); o++) {
+        double v;
+        if (m.value(o, sample, &v))
+          out[{std::get<0>(key), std::get<1>(key), m.outputs[o].name, std::get<2>(key)}]
+              .emplace_back(t, v);
+      }
+    }
+  }
+  return out;
 }
 
 std::vector<std::pair<std::string, std::string>> clean_env() {

@@ -56,13 +56,19 @@ std::string start_prometheus(EngineProcess &p, const std::string &dir,
 /* HTTP status (0 when no answer) and body of a GET, or of a form POST. */
 std::pair<long, std::string> http(const std::string &url, const std::string &form = "");
 
-/* group, graph, role ("value" for a single-role graph), series identity text. */
+/* group, graph, role ("value" for a single-role graph) or engine metric
+ * name, series identity text. */
 using SeriesKey = std::tuple<std::string, std::string, std::string, std::string>;
 /* A series' samples: time in seconds and value, in time order. */
 using Points = std::vector<std::pair<long long, double>>;
 using SampleMap = std::map<SeriesKey, Points>;
 
 size_t sample_count(const SampleMap &m);
+
+/* What the engine should hold of a store's samples, keyed by group, graph,
+ * metric name and series: the engine mapping applied (names, units, sums,
+ * nothing for the values of an interval without events). */
+SampleMap engine_view(const SampleMap &store);
 
 /* Every non-missing sample of a store (run directory or file). */
 SampleMap store_samples(const std::string &store);

@@ -291,18 +291,27 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
     }
     if (l[i][0] == '#') continue;
     sample_lines++;
-    EXPECT_EQ(l[i].rfind(family + "{", 0), 0u) << l[i];
+    // a gauge's lines carry its name, a summary's its name and _count or _sum
+    EXPECT_EQ(l[i].rfind(family, 0), 0u) << l[i];
+    EXPECT_NE(std::string("{_").find(l[i][family.size()]), std::string::npos) << l[i];
     std::string series = l[i].substr(0, l[i].rfind('}') + 1);
     long t = std::stol(l[i].substr(l[i].rfind(' ') + 1));
     EXPECT_LT(last_time[series], t) << l[i];
     last_time[series] = t;
   }
-  EXPECT_EQ(sample_lines, 95);  // the missing sample left out
-  EXPECT_NE(r.out.find("Web_Pages_Graph_0{customer=\"Default\",application=\"Default\","
-                       "Tier=\"T1\",Server=\"S1\",role=\"max\"} 2 1700000000"),
+  // times: 2 series x 8 x (avg, min, max, count, sum); sample: 16 less the
+  // missing one; Db and Exact 8 each
+  EXPECT_EQ(sample_lines, 80 + 15 + 8 + 8);
+  EXPECT_NE(r.out.find("web_pages_graph_0_max{application=\"Default\",customer=\"Default\","
+                       "graph=\"Graph 0\",group=\"Web Pages\",run="),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("Server=\"x\\\"y,z\"} 42 1700000070"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("server=\"S1\",tier=\"T1\"} 2 1700000000\n"), std::string::npos);
+  EXPECT_NE(r.out.find("# TYPE web_pages_graph_0 summary\n"), std::string::npos);
+  EXPECT_NE(r.out.find("server=\"S2\",tier=\"T1\"} 10 1700000070\n"), std::string::npos)
+      << "the sum is avg x count";
+  EXPECT_NE(r.out.find("server=\"x\\\"y,z\",tier=\"T1\"} 42 1700000070"), std::string::npos)
+      << r.out;
 }
 
 TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
