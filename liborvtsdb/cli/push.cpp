@@ -12,7 +12,8 @@
  *
  * --dry-run counts what would be sent and sends nothing; --verify reads back
  * per series what the engine holds (engine_readback.h) and fails naming the
- * series short of what was sent; --align-start moves every time stamp so
+ * series short of what was sent (with --dry-run: of what a push would send,
+ * to check an earlier push); --align-start moves every time stamp so
  * that the store's first sample falls on the given time. Exit 0 only once
  * the engine accepted (and with --verify holds) every sample sent.
  */
@@ -112,6 +113,7 @@ class Pusher {
     if (!client_) {
       std::printf("would push %lld samples of %zu series to %s, %s\n", (long long)counted_,
                   series_sent(), url.c_str(), span_text().c_str());
+      if (o_.verify) verify();  // what an earlier push left in the engine
       return;
     }
     std::printf(
@@ -265,7 +267,8 @@ void add_push_command(CLI::App &app) {
   cmd->add_flag("--dry-run", o->dry_run,
                 "print what would be sent (series, samples, time range) and send nothing");
   cmd->add_flag("--verify", o->verify,
-                "after sending, read back per series what the engine holds and compare");
+                "after sending, read back per series what the engine holds and compare "
+                "(with --dry-run: without sending)");
   add_align_start_option(*cmd, o->align_start);
   cmd->callback([o, timeout_s] {
     o->remote.timeout_ms = *timeout_s * 1000;

@@ -23,12 +23,12 @@ std::vector<std::string> names(const GraphMapping &m) {
 
 TEST(EngineMapping, NamesAreSnakeCaseWithTheGraphsUnitInBaseUnits) {
   GraphMapping ms = map_graph("Transaction Stats", "Transaction Time (ms)", "", TIMES);
-  EXPECT_EQ(names(ms), (std::vector<std::string>{
-                           "transaction_stats_transaction_time_seconds_avg",
-                           "transaction_stats_transaction_time_seconds_min",
-                           "transaction_stats_transaction_time_seconds_max",
-                           "transaction_stats_transaction_time_seconds_count",
-                           "transaction_stats_transaction_time_seconds_sum"}));
+  EXPECT_EQ(names(ms),
+            (std::vector<std::string>{"transaction_stats_transaction_time_seconds_avg",
+                                      "transaction_stats_transaction_time_seconds_min",
+                                      "transaction_stats_transaction_time_seconds_max",
+                                      "transaction_stats_transaction_time_seconds_count",
+                                      "transaction_stats_transaction_time_seconds_sum"}));
   EXPECT_EQ(ms.scale, 1e-3);
   EXPECT_EQ(map_graph("Vuser Info", "Vuser Think Time (Secs)", "", TIMES).scale, 1);
   struct Case {
@@ -102,18 +102,13 @@ TEST(EngineMapping, LabelsNameTheRunReadablyAndKeepTagsApart) {
   EXPECT_NE(a.run_id, b.run_id);
   EXPECT_EQ(run_labels("id", "/data/store", 0).run, "store");
 
-  PromLabels l = series_labels("G", "Gr", "TestMetrics=x,test_metrics=y,run=z,Empty=",
-                               {{"TestMetrics", "x"}, {"test_metrics", "y"}, {"run", "z"},
-                                {"Empty", ""}},
-                               a);
-  PromLabels want = {{"graph", "Gr"},
-                     {"group", "G"},
-                     {"run", a.run},
-                     {"run_", "z"},
-                     {"run_id", a.run_id},
-                     {"series", "TestMetrics=x,test_metrics=y,run=z,Empty="},
-                     {"test_metrics", "x"},
-                     {"test_metrics_", "y"}};
+  PromLabels l = series_labels(
+      "G", "Gr", "TestMetrics=x,test_metrics=y,run=z,Empty=",
+      {{"TestMetrics", "x"}, {"test_metrics", "y"}, {"run", "z"}, {"Empty", ""}}, a);
+  PromLabels want = {{"graph", "Gr"},       {"group", "G"},
+                     {"run", a.run},        {"run_", "z"},
+                     {"run_id", a.run_id},  {"series", "TestMetrics=x,test_metrics=y,run=z,Empty="},
+                     {"test_metrics", "x"}, {"test_metrics_", "y"}};
   EXPECT_EQ(l, want);
   std::vector<PromLabels> full = output_labels(map_graph("G", "Gr", "", RATE), l);
   ASSERT_EQ(full.size(), 1u);

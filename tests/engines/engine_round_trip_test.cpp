@@ -29,6 +29,7 @@ RunResult migrate_to(const TempRun &run, const std::string &base) {
   auto env = clean_env();
   env.push_back({"TW_WDIR", run.wdir()});
   env.push_back({"ORVTSDB_URL", "remote-write+" + base + "/api/v1/write"});
+  env.push_back({"ORVTSDB_REMOTE_VERIFY", "1"});  // its end reads back what the engine holds
   return run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
 }
 

@@ -148,14 +148,26 @@ std::string find_program(const std::string &name) {
   return "";
 }
 
-std::string start_victoria_metrics(EngineProcess &p, const std::string &dir) {
+void EngineProcess::kill_hard() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::string start_victoria_metrics(EngineProcess &p, const std::string &dir,
+                                   const std::vector<std::string> &extra, int port) {
   std::string bin = find_program("victoria-metrics");
   if (bin.empty()) return "victoria-metrics is not installed (Debian package victoria-metrics)";
-  int port = free_port();
-  return p.start(bin,
-                 {"-httpListenAddr=127.0.0.1:" + std::to_string(port), "-storageDataPath=" + dir,
-                  "-retentionPeriod=100y", "-dedup.minScrapeInterval=1ms"},
-                 port, "/health", dir + ".log");
+  if (port == 0) port = free_port();
+  std::vector<std::string> args = {"-httpListenAddr=127.0.0.1:" + std::to_string(port),
+                                   "-storageDataPath=" + dir,
+                                   "-retentionPeriod=100y",
+                                   "-dedup.minScrapeInterval=1ms",
+                                   "-search.disableCache",
+                                   "-search.latencyOffset=0s"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return p.start(bin, args, port, "/health", dir + ".log");
 }
 
 std::string start_prometheus(EngineProcess &p, const std::string &dir,
@@ -370,6 +382,14 @@ void generate_and_migrate(const TempRun &run, bool any_preset) {
   env.push_back({"TW_WDIR", run.wdir()});
   RunResult m = run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
   ASSERT_EQ(m.status, 0) << m.out << m.err;
+}
+
+void generate(const TempRun &run) {
+  RunResult g = run_program(
+      bin_dir() + "/make_sample_run",
+      {"--preset", "small", "--wdir", run.wdir(), "--testrun", std::to_string(run.testrun())},
+      clean_env());
+  ASSERT_EQ(g.status, 0) << g.err;
 }
 
 void restore_generated_run(const TempRun &run, const std::string &keep_store) {

@@ -95,7 +95,8 @@ bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
     err = "cannot set up an HTTP client";
     return false;
   }
-  for (const std::string &h : opt.headers) http.headers = curl_slist_append(http.headers, h.c_str());
+  for (const std::string &h : opt.headers)
+    http.headers = curl_slist_append(http.headers, h.c_str());
   curl_easy_setopt(http.curl, CURLOPT_HTTPHEADER, http.headers);
   curl_easy_setopt(http.curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(http.curl, CURLOPT_TIMEOUT_MS, std::max(opt.timeout_ms, 60000L));
@@ -123,8 +124,8 @@ bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
   }
   for (const auto &[name_run, q] : queries) {
     std::string promql = "count_over_time({__name__=\"" + name_run.first + "\",run_id=\"" +
-                         name_run.second + "\"}[" + std::to_string((q.last - q.first) * 1000 + 500) +
-                         "ms])";
+                         name_run.second + "\"}[" +
+                         std::to_string((q.last - q.first) * 1000 + 500) + "ms])";
     std::string form = "query=" + http.escaped(promql) + "&time=" + std::to_string(q.last) +
                        "&nocache=1";
     long status = http.post(base + "/api/v1/query", form, &body);
