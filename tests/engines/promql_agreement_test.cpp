@@ -55,9 +55,8 @@ std::string url_escaped(const std::string &s) {
 
 /* The one value of an instant PromQL query at time `at` (seconds). */
 double engine_number(const std::string &base, const std::string &promql, long long at) {
-  auto [status, body] = http(base + "/api/v1/query", "query=" + url_escaped(promql) +
-                                                         "&time=" + std::to_string(at) +
-                                                         "&nocache=1");
+  auto [status, body] = http(base + "/api/v1/query", "query=" + url_escaped(promql) + "&time=" +
+                                                         std::to_string(at) + "&nocache=1");
   EXPECT_EQ(status, 200) << body;
   nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
   if (j.is_discarded() || j["data"]["result"].size() != 1) {
@@ -85,18 +84,21 @@ Questions ask(const std::string &store) {
   q.mean = "sum_over_time(" + times + "_sum" + login + range + ") / sum_over_time(" + times +
            "_count" + login + range + ")";
   q.count = "sum_over_time(" + times + "_count" + login + range + ")";
-  std::string where = "group_name = 'Transaction Stats' AND graph_name = 'Transaction Time (ms)'"
-                      " AND labels LIKE '%Transaction=Login%'";
+  std::string where =
+      "group_name = 'Transaction Stats' AND graph_name = 'Transaction Time (ms)'"
+      " AND labels LIKE '%Transaction=Login%'";
   // the weighted mean counts only intervals in which transactions finished
-  q.store_mean = store_number(
-      store,
-      "SELECT SUM(a.value * c.value) / SUM(c.value) FROM samples a JOIN samples c "
-      "ON a.sid = c.sid AND a.graph = c.graph AND a.time = c.time "
-      "WHERE a.role = 'avg' AND c.role = 'count' AND c.value > 0 AND a.group_name = "
-      "'Transaction Stats' AND a.graph_name = 'Transaction Time (ms)' AND a.labels LIKE "
-      "'%Transaction=Login%'") / 1000;  // the graph's milliseconds, as seconds
-  q.store_count = store_number(store, "SELECT SUM(value) FROM samples WHERE role = 'count' AND " +
-                                          where);
+  q.store_mean =
+      store_number(
+          store,
+          "SELECT SUM(a.value * c.value) / SUM(c.value) FROM samples a JOIN samples c "
+          "ON a.sid = c.sid AND a.graph = c.graph AND a.time = c.time "
+          "WHERE a.role = 'avg' AND c.role = 'count' AND c.value > 0 AND a.group_name = "
+          "'Transaction Stats' AND a.graph_name = 'Transaction Time (ms)' AND a.labels LIKE "
+          "'%Transaction=Login%'") /
+      1000;  // the graph's milliseconds, as seconds
+  q.store_count = store_number(store,
+                               "SELECT SUM(value) FROM samples WHERE role = 'count' AND " + where);
   std::string server = store_text(
       store, "SELECT labels FROM samples WHERE graph_name = 'CPU Utilization (Pct)' LIMIT 1");
   q.cpu_max = "max_over_time(server_stats_cpu_utilization_percent{series=\"" + server + "\"}" +
@@ -111,9 +113,10 @@ Questions ask(const std::string &store) {
 void expect_same_answers(const char *engine, const std::string &base, const Questions &q) {
   double mean = engine_number(base, q.mean, q.at), cpu = engine_number(base, q.cpu_max, q.at),
          count = engine_number(base, q.count, q.at);
-  std::printf("[ promql   ] %-15s weighted mean %.15g s (store %.15g), max CPU %.15g %% (store %.15g),"
-              " count %.0f (store %.0f)\n",
-              engine, mean, q.store_mean, cpu, q.store_cpu_max, count, q.store_count);
+  std::printf(
+      "[ promql   ] %-15s weighted mean %.15g s (store %.15g), max CPU %.15g %% (store %.15g),"
+      " count %.0f (store %.0f)\n",
+      engine, mean, q.store_mean, cpu, q.store_cpu_max, count, q.store_count);
   EXPECT_NEAR(mean, q.store_mean, 1e-9 * q.store_mean) << engine;
   EXPECT_NEAR(cpu, q.store_cpu_max, 1e-9 * q.store_cpu_max) << engine;
   EXPECT_EQ(count, q.store_count) << engine;
@@ -149,9 +152,10 @@ TEST(PromqlAgreement, PromtoolFindsNothingToSayAboutTheExport) {
   TempRun run(5402);
   generate_and_migrate(run);
   std::string file = run.wdir() + "/export.om";
-  RunResult e = run_program("/bin/sh", {"-c", bin_dir() + "/orvtsdb export " + run.run_dir() +
-                                                  " --format openmetrics > " + file},
-                            clean_env());
+  RunResult e = run_program(
+      "/bin/sh",
+      {"-c", bin_dir() + "/orvtsdb export " + run.run_dir() + " --format openmetrics > " + file},
+      clean_env());
   ASSERT_EQ(e.status, 0) << e.err;
   RunResult lint = run_program("/bin/sh", {"-c", "promtool check metrics < " + file});
   EXPECT_EQ(lint.status, 0) << lint.out << lint.err;

@@ -328,6 +328,42 @@ TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
   EXPECT_EQ(p.status, 0) << p.out << p.err;
 }
 
+/* An interval in which no transaction finished keeps its stored zeros, but
+ * every export shows its average, minimum and maximum as absent (and its
+ * count of 0), as push and compare do: zeros are no response times. */
+TEST(EmptyIntervals, ReadAsAbsentInEveryExportFormat) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(T0), 0);
+  int gid = register_group("Web", {3});
+  Vec v("S1");
+  v.insert(gid, {120, 100, 140, 2});
+  tsdb_migration_increment_sample_ex(10);
+  v.insert(gid, {0, 0, 0, 0});  // no transaction finished
+  tsdb_migration_increment_sample_ex(10);
+  ASSERT_EQ(tsdb_exit_migration(T0 + 20), 0);
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"export", store.db(), "--format"});
+    RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  std::vector<std::string> csv = split_lines(run({"csv", "--from", std::to_string(T0 + 10)}));
+  ASSERT_EQ(csv.size(), 5u);
+  for (int r = 1; r <= 3; r++) EXPECT_EQ(csv_fields(csv[r]).back(), "") << csv[r];
+  EXPECT_EQ(csv_fields(csv[4]).back(), "0") << "the count stays";
+  auto json = nlohmann::json::parse(run({"json", "--role", "avg"}));
+  EXPECT_EQ(json[0]["points"], nlohmann::json::parse("[[1700000000, 120], [1700000010, null]]"));
+  std::vector<std::string> at_empty;
+  for (const std::string &l : split_lines(run({"openmetrics"})))
+    if (l.size() > 11 && l.compare(l.size() - 11, 11, " 1700000010") == 0) at_empty.push_back(l);
+  ASSERT_EQ(at_empty.size(), 1u) << "only the count has a line at the empty interval";
+  EXPECT_EQ(at_empty[0].rfind("web_graph_0_count{", 0), 0u) << at_empty[0];
+  // the stored zeros stay, for whoever asks the store itself
+  RunResult sql = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"sql", store.db(), "SELECT COUNT(*) FROM samples WHERE value = 0"});
+  EXPECT_EQ(split_lines(sql.out).at(1), "4");
+}
+
 }  // namespace
 
 namespace {
