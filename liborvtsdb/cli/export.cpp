@@ -38,6 +38,7 @@
 #include "command_kit.h"
 #include "engine_output.h"
 #include "interval_values.h"
+#include "orvtsdb.h"
 #include "progress_line.h"
 #include "remote/engine_mapping.h"
 #include "selection.h"
@@ -196,7 +197,7 @@ class Exporter {
         if (t < o_.sel.from || t > o_.sel.to) continue;
         smp.times.push_back(t + o_.shift);
         for (int k = 0; k < roles; k++)
-          smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : orvtsdb_missing());
+          smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : TSDB_MISSING_VALUE);
       }
     };
     if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, o_.sel.from, o_.sel.to, each, err))
@@ -205,8 +206,6 @@ class Exporter {
     for (auto &[run, rs] : by_run) out.push_back(std::move(rs));
     return out;
   }
-
-  static double orvtsdb_missing() { return -9223372036854775808.0; }
 
   static std::string label_set(const orvtsdb::PromLabels &labels) {
     std::string out;

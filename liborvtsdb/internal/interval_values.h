@@ -14,6 +14,7 @@
 
 #include <cstring>
 
+#include "orvtsdb.h"
 #include "orvtsdb_data_types.h"
 
 namespace orvtsdb {
@@ -33,7 +34,7 @@ inline int count_role_of(int data_type) {
  * missing marker, and for every role but the count of an interval whose
  * count is 0. */
 inline bool reads_as_absent(int data_type, int role, const double *sample) {
-  static const double missing = -9223372036854775808.0;
+  const double missing = TSDB_MISSING_VALUE;
   if (std::memcmp(&sample[role], &missing, sizeof missing) == 0) return true;
   int c = count_role_of(data_type);
   return c >= 0 && role != c && sample[c] == 0;

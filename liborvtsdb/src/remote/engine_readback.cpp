@@ -137,11 +137,16 @@ bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
       return false;
     }
     std::map<PromLabels, int64_t> held;
-    for (const auto &r : answer["data"]["result"]) {
-      PromLabels l;
-      for (const auto &[n, v] : r["metric"].items()) l.emplace_back(n, v.get<std::string>());
-      std::sort(l.begin(), l.end());
-      held[l] = std::stoll(r["value"][1].get<std::string>());
+    try {
+      for (const auto &r : answer["data"]["result"]) {
+        PromLabels l;
+        for (const auto &[n, v] : r["metric"].items()) l.emplace_back(n, v.get<std::string>());
+        std::sort(l.begin(), l.end());
+        held[l] = std::stoll(r["value"][1].get<std::string>());
+      }
+    } catch (const std::exception &e) {  // an answer not of the query API's shape
+      err = "cannot read back from " + shown_url(base) + "/api/v1/query: " + e.what();
+      return false;
     }
     for (const auto &[labels, entry] : q.series) {
       auto h = held.find(labels);
