@@ -27,20 +27,17 @@ namespace {
     ASSERT_EQ(why, "");                                                      \
   } while (0)
 
-/* One number from the store through `orvtsdb sql`. */
-double store_number(const std::string &store, const std::string &sql) {
+/* The first field of the first row of a query on the store, and as a number. */
+std::string store_text(const std::string &store, const std::string &sql) {
   RunResult r = run_program(bin_dir() + "/orvtsdb", {"sql", store, sql, "--format", "csv"},
                             clean_env());
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = split_lines(r.out);
-  return lines.size() > 1 && !lines[1].empty() ? std::stod(lines[1]) : NAN;
-}
-
-std::string store_text(const std::string &store, const std::string &sql) {
-  RunResult r = run_program(bin_dir() + "/orvtsdb", {"sql", store, sql, "--format", "csv"},
-                            clean_env());
-  std::vector<std::string> lines = split_lines(r.out);
   return lines.size() > 1 ? csv_fields(lines[1])[0] : "";
+}
+double store_number(const std::string &store, const std::string &sql) {
+  std::string t = store_text(store, sql);
+  return t.empty() ? NAN : std::stod(t);
 }
 
 std::string url_escaped(const std::string &s) {
