@@ -19,6 +19,7 @@
 
 #include "chart_data.h"
 #include "command_kit.h"
+#include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_types.h"
 #include "report_page.h"
@@ -144,7 +145,8 @@ std::map<std::string, Side> read_side(const Run &run, const SelectedGraph &g, in
       out[""].series.add(elapsed, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
     } else {
       for (int r : g.roles)
-        if (!orvtsdb::is_missing(v[r])) out[role_text(g, r)].series.add(elapsed, v[r], 1, v[r]);
+        if (!orvtsdb::reads_as_absent(g.data_type, r, v))
+          out[role_text(g, r)].series.add(elapsed, v[r], 1, v[r]);
     }
   });
   // The span covers the last interval too: one step after the last stamp.
@@ -334,7 +336,8 @@ void chart_line(ChartBuilder &b, const std::string &label, const Run &run, const
     if (!r.times && r.role == role_text(g, k)) role = k;
   for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, const double *v) {
     times.push_back(t - run.start);
-    bool none = r.times && (orvtsdb::is_missing(v[3]) || v[3] <= 0);
+    bool none = r.times ? orvtsdb::is_missing(v[3]) || v[3] <= 0
+                        : orvtsdb::reads_as_absent(g.data_type, role, v);
     values.push_back(none ? TSDB_MISSING_VALUE : v[role]);
   });
   b.add_line({label}, std::move(times), std::move(values));

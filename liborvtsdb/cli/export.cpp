@@ -11,34 +11,45 @@
  * no such tag and where a sample is missing; fields quoted as RFC 4180 says,
  * lines ended by LF (as Unix tools expect; readers of RFC 4180 accept it).
  *
- * OpenMetrics: a family is one graph of one group, named "<group>_<graph>"
- * sanitised to [a-zA-Z_:][a-zA-Z0-9_:]* (made unique when two graphs
- * sanitise alike), typed gauge; a series is a vector's tag/value list plus
- * role="..." when the graph's data type has more than one role. Families
- * never interleave and each series comes in time order, as the format
- * requires; time stamps are seconds, missing samples are left out and
- * "# EOF" ends the text.
+ * OpenMetrics: the engine mapping of push and of a migration to an engine
+ * (src/remote/engine_mapping.h): per graph its gauge families ("<name>",
+ * or "<name>_avg", "_min", "_max", "_spread") and for a graph with counts
+ * the summary family "<name>" of "<name>_count" and "<name>_sum", with
+ * HELP and TYPE; labels group, graph, series, run_id, run and the tags.
+ * A graph whose name an earlier graph took gets "_<gid>_<position>"
+ * appended, as a family may appear only once. Families never interleave
+ * and each series comes in time order, as the format requires; time stamps
+ * are seconds, absent values (interval_values.h) are left out and "# EOF"
+ * ends the text.
  *
  * JSON: an array with one object per series, graph and role:
  * {"group","graph","role","sid","labels":{tag: value},"points":[[time, value]]},
- * value null for a missing sample.
+ * value null for an absent value.
  *
- * A line on standard error ends the export: the samples and values written
- * (as `info` counts them), the series, and the span of their times.
+ * In CSV and JSON too, a value that reads as absent (missing, or the
+ * average, minimum or maximum of an interval whose count is 0) is empty or
+ * null; --align-start moves every time stamp in every format.
  *
  * JSON lines (jsonl): the same objects, one a line and nothing around them,
  * so a reader takes one series at a time instead of parsing the whole
  * export as one document.
+ *
+ * A line on standard error ends the export: the samples and values written
+ * (as `info` counts them), the series, and the span of their times.
  */
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 
 #include "command_kit.h"
+#include "engine_output.h"
+#include "interval_values.h"
+#include "orvtsdb.h"
 #include "progress_line.h"
-#include "remote/remote_write_labels.h"
+#include "remote/engine_mapping.h"
 #include "selection.h"
 #include "store_reading.h"
 #include "time_text.h"
@@ -46,19 +57,26 @@
 
 namespace orvtsdb_cli {
 
-using orvtsdb::sanitise;
-
 namespace {
 
 struct Options {
-  std::string store, format;
+  std::string store, format, align_start;
   Selection sel;
+  int64_t shift = 0;  // seconds added to every time stamp
 };
 
-/* The samples of one series in one graph: times and one column per role. */
+/* The samples of one series in one graph: times and one column per role of
+ * the data type (every role, as whether one reads as absent depends on the
+ * count). */
 struct Samples {
   std::vector<int64_t> times;
   std::vector<std::vector<double>> roles;
+  /* Every role at sample i, into row. */
+  const double *row(size_t i, std::vector<double> &row) const {
+    row.resize(roles.size());
+    for (size_t r = 0; r < roles.size(); r++) row[r] = roles[r][i];
+    return row.data();
+  }
 };
 
 std::string escape(const std::string &text, bool quote) {
@@ -76,27 +94,15 @@ std::string escape(const std::string &text, bool quote) {
   return out;
 }
 
-/* The OpenMetrics label set of a series, names sanitised and made unique
- * ("role" kept for the role label). */
-std::string label_text(const SelectedSeries &s, const char *role) {
-  std::set<std::string> used = {"role"};
-  std::string out;
-  for (const auto &[tag, value] : s.tags) {
-    std::string name = sanitise(tag, false);
-    if (name.rfind("__", 0) == 0) name.insert(0, "l");
-    while (!used.insert(name).second) name += "_";
-    out += (out.empty() ? "" : ",") + name + "=\"" + escape(value, true) + "\"";
-  }
-  if (role) out += std::string(out.empty() ? "" : ",") + "role=\"" + role + "\"";
-  return out;
-}
-
 class Exporter {
  public:
   Exporter(sqlite3 *db, Options &o) : db_(db), o_(o), progress_("export") {}
 
   void run() {
     Selected sel = select_samples(db_, o_.sel);
+    std::string err;
+    if (o_.format == "openmetrics" && !orvtsdb::list_migration_runs(db_, runs_of_, err))
+      die(EXIT_FAILURE_OTHER, err);
     if (o_.format == "csv") csv_header(sel);
     if (o_.format == "json") out_.text() += "[";
     for (size_t i = 0; i < sel.graphs.size(); i++) {
@@ -125,12 +131,11 @@ class Exporter {
   }
 
   void graph(const SelectedGraph &g) {
-    if (o_.format == "openmetrics") family_header(g);
+    if (o_.format == "openmetrics") return openmetrics_graph(g);
     for (const SelectedSeries &s : *g.series) {
       Samples smp = read(g, s.sid);
       for (int r : g.roles) {
         if (o_.format == "csv") csv(g, s, r, smp);
-        if (o_.format == "openmetrics") openmetrics(g, s, r, smp);
         if (o_.format == "json" || o_.format == "jsonl") json(g, s, r, smp);
       }
     }
@@ -138,10 +143,10 @@ class Exporter {
 
   Samples read(const SelectedGraph &g, int64_t sid) {
     Samples smp;
-    smp.roles.resize(g.roles.size());
+    smp.roles.resize(std::max(1, orvtsdb::role_count(g.data_type)));
     for_each_sample(db_, o_.sel, g, sid, [&](int64_t t, const double *v) {
-      smp.times.push_back(t);
-      for (size_t k = 0; k < g.roles.size(); k++) smp.roles[k].push_back(v[g.roles[k]]);
+      smp.times.push_back(t + o_.shift);
+      for (size_t k = 0; k < smp.roles.size(); k++) smp.roles[k].push_back(v[k]);
     });
     if (!smp.times.empty()) {
       series_.insert(sid);
@@ -153,8 +158,9 @@ class Exporter {
     return smp;
   }
 
-  const std::vector<double> &column(const SelectedGraph &g, int r, const Samples &smp) {
-    return smp.roles[std::find(g.roles.begin(), g.roles.end(), r) - g.roles.begin()];
+  /* Whether role r of sample i reads as absent. */
+  bool absent(const SelectedGraph &g, int r, const Samples &smp, size_t i) {
+    return orvtsdb::reads_as_absent(g.data_type, r, smp.row(i, row_));
   }
 
   void csv(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
@@ -169,42 +175,108 @@ class Exporter {
         }
     }
     head += ",";
-    const std::vector<double> &v = column(g, r, smp);
+    const std::vector<double> &v = smp.roles[r];
     for (size_t i = 0; i < v.size(); i++) {
       std::string &t = out_.text();
       t += head;
       t += std::to_string(smp.times[i]);
       t += ',';
-      if (!orvtsdb::is_missing(v[i])) append_number(t, v[i]);
+      if (!absent(g, r, smp, i)) append_number(t, v[i]);
       t += '\n';
       out_.maybe_flush();
     }
   }
 
-  void family_header(const SelectedGraph &g) {
-    family_ = sanitise(g.group + "_" + g.name, true);
-    if (!families_.insert(family_).second) {
-      family_ += "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
-      families_.insert(family_);
-    }
-    std::string help = g.description.empty() ? g.group + " / " + g.name : g.description;
-    out_.text() += "# TYPE " + family_ + " gauge\n# HELP " + family_ + " " + escape(help, false) +
-                   "\n";
+  /* One series' samples of one run, every role. */
+  struct RunSamples {
+    orvtsdb::PromLabels labels;  // without the name
+    Samples smp;
+  };
+
+  /* The samples of series s in graph g per run (the run of the migration
+   * that wrote each chunk), in time order. */
+  std::vector<RunSamples> read_by_run(const SelectedGraph &g, const SelectedSeries &s) {
+    std::map<std::string, RunSamples> by_run;
+    int roles = std::max(1, orvtsdb::role_count(g.data_type));
+    std::string err;
+    auto each = [&](const orvtsdb::ChunkView &c) {
+      auto m = runs_of_.find(c.migration);
+      if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
+      auto [it, added] = by_run.try_emplace(m->second.run);
+      if (added) {
+        auto r = runs_.try_emplace(
+            m->second.run,
+            orvtsdb::run_labels(m->second.run, m->second.run_dir, m->second.start_time));
+        it->second.labels = orvtsdb::series_labels(g.group, g.name, s.labels, s.tags,
+                                                   r.first->second);
+        it->second.smp.roles.resize(roles);
+      }
+      Samples &smp = it->second.smp;
+      for (int i = 0; i < c.count; i++) {
+        int64_t t = c.start + i * c.step;
+        if (t < o_.sel.from || t > o_.sel.to) continue;
+        smp.times.push_back(t + o_.shift);
+        for (int k = 0; k < roles; k++)
+          smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : TSDB_MISSING_VALUE);
+      }
+    };
+    if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, o_.sel.from, o_.sel.to, each, err))
+      die(EXIT_FAILURE_OTHER, err);
+    std::vector<RunSamples> out;
+    for (auto &[run, rs] : by_run) out.push_back(std::move(rs));
+    return out;
   }
 
-  void openmetrics(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
-    bool multi = std::max(1, orvtsdb::role_count(g.data_type)) > 1;
-    std::string head = family_ + "{" + label_text(s, multi ? role_text(g, r) : nullptr) + "} ";
-    const std::vector<double> &v = column(g, r, smp);
-    for (size_t i = 0; i < v.size(); i++) {
-      if (orvtsdb::is_missing(v[i])) continue;
-      std::string &t = out_.text();
-      t += head;
-      append_number(t, v[i]);
-      t += ' ';
-      t += std::to_string(smp.times[i]);
-      t += '\n';
-      out_.maybe_flush();
+  static std::string label_set(const orvtsdb::PromLabels &labels) {
+    std::string out;
+    for (const auto &[name, value] : labels)
+      out += (out.empty() ? "" : ",") + name + "=\"" + escape(value, true) + "\"";
+    return out;
+  }
+
+  /* A graph's families, each whole before the next: gauges first, then the
+   * summary of counts and sums. */
+  void openmetrics_graph(const SelectedGraph &g) {
+    orvtsdb::GraphMapping m = orvtsdb::map_graph(g.group, g.name, g.description, g.data_type);
+    std::string rename;
+    if (!families_.insert(m.name).second) {
+      rename = "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
+      families_.insert(m.name + rename);
+    }
+    std::vector<std::vector<RunSamples>> series;
+    for (const SelectedSeries &s : *g.series) series.push_back(read_by_run(g, s));
+    for (const orvtsdb::EngineFamily &f : m.families) {
+      // the outputs of this family: a gauge's one, or a summary's count and sum
+      std::vector<size_t> outs;
+      for (size_t o = 0; o < m.outputs.size(); o++) {
+        bool in = f.summary ? m.outputs[o].is_count || m.outputs[o].is_sum
+                            : m.outputs[o].name == f.name;
+        if (in && output_selected(g.roles, m, o)) outs.push_back(o);
+      }
+      if (outs.empty()) continue;
+      std::string family = f.name + rename;
+      out_.text() += "# TYPE " + family + (f.summary ? " summary\n" : " gauge\n") + "# HELP " +
+                     family + " " + escape(f.help, false) + "\n";
+      for (const auto &runs : series)
+        for (const RunSamples &rs : runs) {
+          std::string labels = "{" + label_set(rs.labels) + "} ";
+          for (size_t i = 0; i < rs.smp.times.size(); i++) {
+            const double *sample = rs.smp.row(i, row_);
+            for (size_t o : outs) {
+              double v;
+              if (!m.value(o, sample, &v)) continue;
+              std::string &t = out_.text();
+              t += m.outputs[o].name.substr(0, m.name.size()) + rename +
+                   m.outputs[o].name.substr(m.name.size());
+              t += labels;
+              append_number(t, v);
+              t += ' ';
+              t += std::to_string(rs.smp.times[i]);
+              t += '\n';
+            }
+            out_.maybe_flush();
+          }
+        }
     }
   }
 
@@ -212,8 +284,9 @@ class Exporter {
     Json labels = Json::object();
     for (const auto &[tag, value] : s.tags) labels[tag] = value;
     Json points = Json::array();
-    const std::vector<double> &v = column(g, r, smp);
-    for (size_t i = 0; i < v.size(); i++) points.push_back({smp.times[i], json_value(v[i])});
+    const std::vector<double> &v = smp.roles[r];
+    for (size_t i = 0; i < v.size(); i++)
+      points.push_back({smp.times[i], absent(g, r, smp, i) ? Json() : json_value(v[i])});
     Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
               {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
     if (o_.format == "jsonl")
@@ -229,8 +302,10 @@ class Exporter {
   ProgressLine progress_;
   OutBuffer out_;
   std::vector<std::string> tags_;
-  std::string family_;
   std::set<std::string> families_;
+  std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
+  std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
+  std::vector<double> row_;
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;
@@ -252,8 +327,10 @@ void add_export_command(CLI::App &app) {
       ->required()
       ->check(CLI::IsMember({"csv", "openmetrics", "json", "jsonl"}));
   add_selection_options(*cmd, o->sel);
+  add_align_start_option(*cmd, o->align_start);
   cmd->callback([o] {
     Store st(o->store);
+    o->shift = align_shift(st.db(), o->align_start);
     Exporter(st.db(), *o).run();
   });
 }

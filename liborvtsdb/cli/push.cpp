@@ -4,27 +4,39 @@
  *
  * Chunks are read through the store's reading calls in series, graph and
  * time order, so each engine series gets its samples in time order and
- * consecutive chunks share one series in a request. Labels follow remote_write_labels.h, with the run of the
- * migration that wrote each chunk, so a push and a migration straight to
- * the engine give the same series, and a repeated push the same samples.
- * Missing samples are left out. Exit 0 only once the engine accepted every
- * sample sent.
+ * consecutive chunks share one series in a request. Names and labels follow
+ * engine_mapping.h, with the run of the migration that wrote each chunk, so
+ * a push, an OpenMetrics export and a migration straight to the engine give
+ * the same series, and a repeated push the same samples. Missing samples
+ * and the values of intervals without events are left out.
+ *
+ * --dry-run counts what would be sent and sends nothing; --verify reads back
+ * per series what the engine holds (engine_readback.h) and fails naming the
+ * series short of what was sent (with --dry-run: of what a push would send,
+ * to check an earlier push); --align-start moves every time stamp so
+ * that the store's first sample falls on the given time. Exit 0 only once
+ * the engine accepted (and with --verify holds) every sample sent.
  */
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <memory>
 #include <tuple>
 
 #include "command_kit.h"
+#include "engine_output.h"
+#include "remote/engine_mapping.h"
+#include "remote/engine_readback.h"
 #include "remote/remote_write_client.h"
-#include "remote/remote_write_labels.h"
 #include "selection.h"
 #include "shown_url.h"
 #include "store_reading.h"
+#include "time_text.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,6 +50,9 @@ struct PushOptions {
   std::string store;
   Selection sel;
   orvtsdb::RemoteWriteOptions remote;
+  bool dry_run = false, verify = false;
+  std::string align_start;  // TIME the store's first sample moves to; empty: none
+  int64_t shift = 0;        // seconds added to every time stamp
 };
 
 /* A selected series in one of its group's selected graphs. */
@@ -73,7 +88,7 @@ int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked)
 
 class Pusher {
  public:
-  Pusher(sqlite3 *db, PushOptions &o, orvtsdb::RemoteWriteClient &c)
+  Pusher(sqlite3 *db, PushOptions &o, orvtsdb::RemoteWriteClient *c)
       : db_(db),
         o_(o),
         client_(c),
@@ -91,34 +106,78 @@ class Pusher {
                                    err))
         die(EXIT_FAILURE_OTHER, err);
     }
-    if (!client_.flush(err)) fail(err);
+    if (client_ && !client_->flush(err)) fail(err);
     if (progress_) std::fputs("\n", stderr);
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
+    const std::string url = orvtsdb::shown_url(o_.remote.url);
+    if (!client_) {
+      std::printf("would push %lld samples of %zu series to %s, %s\n", (long long)counted_,
+                  series_sent(), url.c_str(), span_text().c_str());
+      if (o_.verify) verify();  // what an earlier push left in the engine
+      return;
+    }
     std::printf(
         "pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
-        "(%.0f samples/s)\n",
-        (long long)client_.accepted(), series_count_, (long long)client_.requests(),
-        orvtsdb::shown_url(o_.remote.url).c_str(), secs,
-        secs > 0 ? (double)client_.accepted() / secs : 0.0);
+        "(%.0f samples/s), %s\n",
+        (long long)client_->accepted(), series_sent(), (long long)client_->requests(), url.c_str(),
+        secs, secs > 0 ? (double)client_->accepted() / secs : 0.0, span_text().c_str());
+    if (o_.verify) verify();
   }
 
  private:
   [[noreturn]] void fail(const std::string &err) {
     if (progress_) std::fputs("\n", stderr);
     die(EXIT_FAILURE_OTHER,
-        err + " (" + std::to_string(client_.accepted()) + " samples were accepted before)");
+        err + " (" + std::to_string(client_->accepted()) + " samples were accepted before)");
   }
 
-  /* The engine series of a chunk's roles, made once per series, graph, data
-   * type and run. */
-  const std::vector<orvtsdb::PromLabels> &labels_of(const orvtsdb::ChunkView &c, const Pick &pick,
-                                                    const orvtsdb::MigrationRun &m) {
+  size_t series_sent() const {
+    return (size_t)std::count_if(sent_.begin(), sent_.end(),
+                                 [](const auto &s) { return s.second.count > 0; });
+  }
+
+  /* "time range <first> .. <last> UTC" of what was (or would be) sent. */
+  std::string span_text() const {
+    if (first_ > last_) return "no time range (nothing selected)";
+    return "time range " + utc_text(first_) + " .. " + utc_text(last_) + " UTC";
+  }
+
+  /* Reads back per series what the engine holds; a shortfall is named per
+   * series on standard error and fails the command. */
+  void verify() {
+    std::vector<orvtsdb::Shortfall> short_of;
+    std::string err;
+    if (!orvtsdb::read_back(o_.remote, sent_, &short_of, err)) die(EXIT_FAILURE_OTHER, err);
+    for (const orvtsdb::Shortfall &s : short_of)
+      std::fprintf(stderr, "orvtsdb: short: %s holds %lld of %lld samples sent (%s .. %s UTC)\n",
+                   s.series.c_str(), (long long)s.held, (long long)s.sent.count,
+                   utc_text(s.sent.first).c_str(), utc_text(s.sent.last).c_str());
+    if (!short_of.empty())
+      die(EXIT_FAILURE_OTHER,
+          "the engine holds fewer samples than it accepted in " + std::to_string(short_of.size()) +
+              " of " + std::to_string(series_sent()) + " series (push again to complete them)");
+    std::printf("verified: the engine holds every sample of the %zu series\n", series_sent());
+  }
+
+  /* The mapping and engine series of a chunk's graph, made once per series,
+   * graph, data type and run; their metadata goes with the next request. */
+  struct Labelled {
+    orvtsdb::GraphMapping mapping;
+    std::vector<orvtsdb::PromLabels> labels;  // per output
+  };
+  const Labelled &labels_of(const orvtsdb::ChunkView &c, const Pick &pick,
+                            const orvtsdb::MigrationRun &m) {
     auto [it, added] = labels_.try_emplace({c.sid, c.graph, c.data_type, m.run});
     if (added) {
-      auto r = runs_.try_emplace(m.run, orvtsdb::run_labels(m.run, m.run_dir)).first;
-      it->second = orvtsdb::engine_labels(pick.graph->group, pick.graph->name, c.data_type,
-                                          pick.series->labels, pick.series->tags, r->second);
-      series_count_ += it->second.size();
+      auto r = runs_.try_emplace(m.run, orvtsdb::run_labels(m.run, m.run_dir, m.start_time)).first;
+      const SelectedGraph &g = *pick.graph;
+      it->second.mapping = orvtsdb::map_graph(g.group, g.name, g.description, c.data_type);
+      it->second.labels = orvtsdb::output_labels(
+          it->second.mapping, orvtsdb::series_labels(g.group, g.name, pick.series->labels,
+                                                     pick.series->tags, r->second));
+      if (client_)
+        for (const orvtsdb::EngineFamily &f : it->second.mapping.families)
+          client_->metadata(f.name, f.summary, f.help);
     }
     return it->second;
   }
@@ -126,16 +185,26 @@ class Pusher {
   void chunk(const orvtsdb::ChunkView &c, const Pick &pick) {
     auto m = runs_of_.find(c.migration);
     if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
-    const auto &labels = labels_of(c, pick, m->second);
+    const Labelled &l = labels_of(c, pick, m->second);
     std::string err;
-    for (int r : pick.graph->roles) {
-      if (r >= c.roles || (size_t)r >= labels.size()) continue;
-      client_.series(labels[r]);
-      const double *v = c.column(r);
+    sample_.resize(c.roles);
+    for (size_t o = 0; o < l.mapping.outputs.size(); o++) {
+      if (l.mapping.outputs[o].role >= c.roles || l.mapping.count_role >= c.roles ||
+          !output_selected(pick.graph->roles, l.mapping, o))
+        continue;
+      if (client_) client_->series(l.labels[o]);
+      orvtsdb::SentSeries &sent = sent_[l.labels[o]];
       for (int i = 0; i < c.count; i++) {
         int64_t t = c.start + i * c.step;
-        if (orvtsdb::is_missing(v[i]) || t < o_.sel.from || t > o_.sel.to) continue;
-        if (!client_.add(t * 1000, v[i], err)) fail(err);
+        if (t < o_.sel.from || t > o_.sel.to) continue;
+        for (int r = 0; r < c.roles; r++) sample_[r] = c.column(r)[i];
+        double v;
+        if (!l.mapping.value(o, sample_.data(), &v)) continue;
+        t += o_.shift;
+        if (client_ && !client_->add(t * 1000, v, err)) fail(err);
+        sent.add(t);
+        counted_++;
+        first_ = std::min(first_, t), last_ = std::max(last_, t);
       }
     }
     done_ += (int64_t)pick.graph->roles.size() * c.count;
@@ -152,20 +221,22 @@ class Pusher {
     double left = rate > 0 ? (double)(total_ - done_) / rate : 0;
     std::fprintf(stderr, "\rpushed %lld of %lld values, %.0f samples/s, %.0f s left   ",
                  (long long)done_, (long long)total_,
-                 secs > 0 ? (double)client_.accepted() / secs : 0.0, left);
+                 secs > 0 ? (double)(client_ ? client_->accepted() : counted_) / secs : 0.0, left);
   }
 
   sqlite3 *db_;
   const PushOptions &o_;
-  orvtsdb::RemoteWriteClient &client_;
-  Selected selected_;  // owns the graphs and series picked_ points at
+  orvtsdb::RemoteWriteClient *client_;  // null for a dry run
+  Selected selected_;                   // owns the graphs and series picked_ points at
   Picked picked_;
   bool progress_;
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;
-  std::map<std::tuple<int64_t, int, int, std::string>, std::vector<orvtsdb::PromLabels>> labels_;
-  size_t series_count_ = 0;
-  int64_t total_ = 0, done_ = 0;
+  std::map<std::tuple<int64_t, int, int, std::string>, Labelled> labels_;
+  orvtsdb::SentSamples sent_;
+  std::vector<double> sample_;
+  int64_t total_ = 0, done_ = 0, counted_ = 0;
+  int64_t first_ = std::numeric_limits<int64_t>::max(), last_ = std::numeric_limits<int64_t>::min();
   Clock::time_point started_ = Clock::now(), shown_;
 };
 
@@ -193,13 +264,20 @@ void add_push_command(CLI::App &app) {
   cmd->add_option("--user", r.basic_auth, "USER:PASSWORD for basic authentication");
   cmd->add_option("--bearer-token-file", r.bearer_token_file, "file holding a bearer token");
   cmd->add_option("--header", r.headers, "extra header 'Name: value' (repeatable)");
+  cmd->add_flag("--dry-run", o->dry_run,
+                "print what would be sent (series, samples, time range) and send nothing");
+  cmd->add_flag("--verify", o->verify,
+                "after sending, read back per series what the engine holds and compare "
+                "(with --dry-run: without sending)");
+  add_align_start_option(*cmd, o->align_start);
   cmd->callback([o, timeout_s] {
     o->remote.timeout_ms = *timeout_s * 1000;
     Store st(o->store);
+    o->shift = align_shift(st.db(), o->align_start);
     std::string err;
     auto client = orvtsdb::RemoteWriteClient::open(o->remote, err);
     if (!client) die(EXIT_USAGE, err);
-    Pusher(st.db(), *o, *client).run();
+    Pusher(st.db(), *o, o->dry_run ? nullptr : client.get()).run();
   });
 }
 

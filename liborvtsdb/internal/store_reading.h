@@ -114,6 +114,7 @@ bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::s
 /* Which run a migration belongs to and where the run was. */
 struct MigrationRun {
   std::string run, run_dir;  // run_dir "" when not recorded
+  int64_t start_time = 0;    // the run's start: the earliest start of its migrations
 };
 
 /* Every migration's run, by migration id. */

@@ -239,8 +239,13 @@ bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::s
 
 bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std::string &err) {
   Stmt s;
-  if (!s.prepare(db, "SELECT id, run, IFNULL(run_dir, '') FROM migrations", err)) return false;
-  while (next_row(db, s, err)) out[s.col_int(0)] = {s.col_text(1), s.col_text(2)};
+  if (!s.prepare(db,
+                 "SELECT id, run, IFNULL(run_dir, ''), "
+                 "(SELECT IFNULL(MIN(start_time), 0) FROM migrations AS o WHERE o.run = m.run) "
+                 "FROM migrations AS m",
+                 err))
+    return false;
+  while (next_row(db, s, err)) out[s.col_int(0)] = {s.col_text(1), s.col_text(2), s.col_int(3)};
   return err.empty();
 }
 

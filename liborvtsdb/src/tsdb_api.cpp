@@ -75,7 +75,11 @@ bool open_migration(int64_t start, std::string &err) {
   if (!resolve_store_location(loc, err)) return false;
   std::string run;
   std::unique_ptr<StoreBackend> backend;
-  if (!run_identity(loc, &run, err) || !(backend = open_store_backend(loc, err)) ||
+  // An engine is asked to take an empty write first, so an unusable one
+  // refuses before anything of the run (its identity included) is read.
+  bool remote = !loc.remote_url.empty();
+  if ((remote && !(backend = open_store_backend(loc, err))) || !run_identity(loc, &run, err) ||
+      (!remote && !(backend = open_store_backend(loc, err))) ||
       !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start, err))) {
     const std::string where = loc.remote_url.empty() ? loc.path : shown_url(loc.remote_url);
     if (err.find(where) == std::string::npos) err = where + ": " + err;

@@ -3,6 +3,8 @@
  */
 #include "engine_support.h"
 
+#include "remote/engine_mapping.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -74,8 +76,8 @@ SeriesKey key_of(const nlohmann::json &metric) {
   auto label = [&](const char *name, const char *absent) {
     return metric.contains(name) ? metric[name].get<std::string>() : std::string(absent);
   };
-  // A single-role graph has no role label; its one role is "value".
-  return {label("group", ""), label("graph", ""), label("role", "value"), label("series", "")};
+  // The metric name tells the role (engine_view() names the store's alike).
+  return {label("group", ""), label("graph", ""), label("__name__", ""), label("series", "")};
 }
 
 }  // namespace
@@ -146,14 +148,26 @@ std::string find_program(const std::string &name) {
   return "";
 }
 
-std::string start_victoria_metrics(EngineProcess &p, const std::string &dir) {
+void EngineProcess::kill_hard() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::string start_victoria_metrics(EngineProcess &p, const std::string &dir,
+                                   const std::vector<std::string> &extra, int port) {
   std::string bin = find_program("victoria-metrics");
   if (bin.empty()) return "victoria-metrics is not installed (Debian package victoria-metrics)";
-  int port = free_port();
-  return p.start(bin,
-                 {"-httpListenAddr=127.0.0.1:" + std::to_string(port), "-storageDataPath=" + dir,
-                  "-retentionPeriod=100y", "-dedup.minScrapeInterval=1ms"},
-                 port, "/health", dir + ".log");
+  if (port == 0) port = free_port();
+  std::vector<std::string> args = {"-httpListenAddr=127.0.0.1:" + std::to_string(port),
+                                   "-storageDataPath=" + dir,
+                                   "-retentionPeriod=100y",
+                                   "-dedup.minScrapeInterval=1ms",
+                                   "-search.disableCache",
+                                   "-search.latencyOffset=0s"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return p.start(bin, args, port, "/health", dir + ".log");
 }
 
 std::string start_prometheus(EngineProcess &p, const std::string &dir,
@@ -217,7 +231,7 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
     if (line.empty()) continue;
     nlohmann::json j = nlohmann::json::parse(line);
     const auto &metric = j["metric"];
-    seen.insert(metric.value("run_id", "") + " " + metric.value("testrun", ""));
+    seen.insert(metric.value("run_id", "") + " " + metric.value("run", ""));
     const auto &t = j["timestamps"], &v = j["values"];
     EXPECT_EQ(t.size(), v.size());
     Points &points = m[key_of(metric)];  // a long series may come in several lines
@@ -306,6 +320,47 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
   EXPECT_EQ(reported, 0) << reported << " series differ";
 }
 
+SampleMap engine_view(const SampleMap &store) {
+  // (group, graph, series) -> time -> role -> value
+  std::map<std::tuple<std::string, std::string, std::string>,
+           std::map<long long, std::map<std::string, double>>>
+      rows;
+  for (const auto &[k, points] : store)
+    for (const auto &[t, v] : points)
+      rows[{std::get<0>(k), std::get<1>(k), std::get<3>(k)}][t][std::get<2>(k)] = v;
+  SampleMap out;
+  for (const auto &[key, times] : rows) {
+    std::set<std::string> roles;
+    for (const auto &[t, values] : times)
+      for (const auto &rv : values) roles.insert(rv.first);
+    // the data type's family from the roles it has
+    int type = roles.count("fifth") ? 4 : roles.count("avg") ? 3 : roles.count("count") ? 10 : 1;
+    static const std::vector<std::string> value = {"value"}, value_count = {"value", "count"},
+                                          times_only = {"avg", "min", "max", "count"},
+                                          times_std = {"avg", "min", "max", "count", "fifth"};
+    const std::vector<std::string> &order = type == 10  ? value_count
+                                            : type == 4 ? times_std
+                                            : type == 3 ? times_only
+                                                        : value;
+    int n = (int)order.size();
+    orvtsdb::GraphMapping m = orvtsdb::map_graph(std::get<0>(key), std::get<1>(key), "", type);
+    for (const auto &[t, values] : times) {
+      double sample[5];
+      for (int r = 0; r < n; r++) {
+        auto it = values.find(order[r]);
+        sample[r] = it == values.end() ? -9223372036854775808.0 : it->second;
+      }
+      for (size_t o = 0; o < m.outputs.size(); o++) {
+        double v;
+        if (m.value(o, sample, &v))
+          out[{std::get<0>(key), std::get<1>(key), m.outputs[o].name, std::get<2>(key)}]
+              .emplace_back(t, v);
+      }
+    }
+  }
+  return out;
+}
+
 std::vector<std::pair<std::string, std::string>> clean_env() {
   return {{"LD_LIBRARY_PATH", "\x01unset"},
           {"ORVTSDB_RUN_DIR", "\x01unset"},
@@ -327,6 +382,14 @@ void generate_and_migrate(const TempRun &run, bool any_preset) {
   env.push_back({"TW_WDIR", run.wdir()});
   RunResult m = run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
   ASSERT_EQ(m.status, 0) << m.out << m.err;
+}
+
+void generate(const TempRun &run) {
+  RunResult g = run_program(
+      bin_dir() + "/make_sample_run",
+      {"--preset", "small", "--wdir", run.wdir(), "--testrun", std::to_string(run.testrun())},
+      clean_env());
+  ASSERT_EQ(g.status, 0) << g.err;
 }
 
 void restore_generated_run(const TempRun &run, const std::string &keep_store) {

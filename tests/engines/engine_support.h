@@ -35,7 +35,10 @@ class EngineProcess {
   std::string start(const std::string &program, const std::vector<std::string> &args, int port,
                     const std::string &ready_path, const std::string &log);
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
   void stop();
+  /* SIGKILL, as a crash: the engine gets no chance to save anything. */
+  void kill_hard();
 
  private:
   pid_t pid_ = -1;
@@ -45,9 +48,11 @@ class EngineProcess {
 /* Where a program is on PATH, or "" when it is not installed. */
 std::string find_program(const std::string &name);
 
-/* Starts VictoriaMetrics with data under `dir`, long retention and per-time
- * stamp deduplication. Empty on success, else why not. */
-std::string start_victoria_metrics(EngineProcess &p, const std::string &dir);
+/* Starts VictoriaMetrics with data under `dir`, long retention, per-time
+ * stamp deduplication and no query cache, on `port` (0: a free one), with
+ * `extra` arguments. Empty on success, else why not. */
+std::string start_victoria_metrics(EngineProcess &p, const std::string &dir,
+                                   const std::vector<std::string> &extra = {}, int port = 0);
 /* Starts Prometheus with the remote-write receiver, a long retention and an
  * out-of-order window of `ooo_window` ("" for none). */
 std::string start_prometheus(EngineProcess &p, const std::string &dir,
@@ -56,13 +61,19 @@ std::string start_prometheus(EngineProcess &p, const std::string &dir,
 /* HTTP status (0 when no answer) and body of a GET, or of a form POST. */
 std::pair<long, std::string> http(const std::string &url, const std::string &form = "");
 
-/* group, graph, role ("value" for a single-role graph), series identity text. */
+/* group, graph, role ("value" for a single-role graph) or engine metric
+ * name, series identity text. */
 using SeriesKey = std::tuple<std::string, std::string, std::string, std::string>;
 /* A series' samples: time in seconds and value, in time order. */
 using Points = std::vector<std::pair<long long, double>>;
 using SampleMap = std::map<SeriesKey, Points>;
 
 size_t sample_count(const SampleMap &m);
+
+/* What the engine should hold of a store's samples, keyed by group, graph,
+ * metric name and series: the engine mapping applied (names, units, sums,
+ * nothing for the values of an interval without events). */
+SampleMap engine_view(const SampleMap &store);
 
 /* Every non-missing sample of a store (run directory or file). */
 SampleMap store_samples(const std::string &store);
@@ -89,6 +100,8 @@ std::vector<std::pair<std::string, std::string>> clean_env();
  * preset, or the one ENGINE_TEST_PRESET names when `any_preset` (the round
  * trips of a bigger run, on demand). */
 void generate_and_migrate(const vzu_test::TempRun &run, bool any_preset = false);
+/* A generated run of the small preset, not migrated. */
+void generate(const vzu_test::TempRun &run);
 /* Puts the run back as generated (a migration adds partition folders and
  * rewrites summary.top, so a second one would see another run); its store
  * is kept at `keep_store` and its identity (tsdb/run.id) stays in place. */

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -120,7 +121,7 @@ class PushFaults : public ::testing::Test {
   static void SetUpTestSuite() {
     run_ = new TempRun(5201);
     generate_and_migrate(*run_);
-    samples_ = sample_count(store_samples(run_->run_dir()));
+    samples_ = sample_count(engine_view(store_samples(run_->run_dir())));
   }
   static void TearDownTestSuite() { delete run_; }
 
@@ -207,6 +208,7 @@ TEST_F(PushFaults, RequestsCarryEverySampleInBatchesWithTheProtocolHeaders) {
   std::vector<Request> reqs = server.requests();
   EXPECT_EQ(reqs.size(), (samples_ + 6999) / 7000);
   size_t total = 0;
+  std::map<std::string, int> types;  // HELP/TYPE metadata: family -> type
   for (const Request &q : reqs) {
     EXPECT_EQ(q.head.substr(0, q.head.find(' ')), "POST");
     EXPECT_EQ(header(q.head, "Content-Encoding"), "snappy");
@@ -219,6 +221,10 @@ TEST_F(PushFaults, RequestsCarryEverySampleInBatchesWithTheProtocolHeaders) {
     orvtsdb::remote::WriteRequest w;
     ASSERT_TRUE(w.ParseFromString(plain));
     size_t in_request = 0;
+    for (const auto &m : w.metadata()) {
+      EXPECT_FALSE(m.help().empty()) << m.metric_family_name();
+      EXPECT_TRUE(types.emplace(m.metric_family_name(), m.type()).second) << "sent twice";
+    }
     for (const auto &ts : w.timeseries()) {
       int names = 0;
       for (int i = 0; i < ts.labels_size(); i++) {
@@ -236,6 +242,10 @@ TEST_F(PushFaults, RequestsCarryEverySampleInBatchesWithTheProtocolHeaders) {
     total += in_request;
   }
   EXPECT_EQ(total, samples_);
+  // a times graph: gauges for avg, min, max; its counts and sums a summary
+  using M = orvtsdb::remote::MetricMetadata;
+  EXPECT_EQ(types["transaction_stats_transaction_time_seconds_avg"], M::GAUGE);
+  EXPECT_EQ(types["transaction_stats_transaction_time_seconds"], M::SUMMARY);
 }
 
 TEST_F(PushFaults, BasicAuthAndUnusableCredentials) {

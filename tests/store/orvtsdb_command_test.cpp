@@ -365,18 +365,27 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
     }
     if (l[i][0] == '#') continue;
     sample_lines++;
-    EXPECT_EQ(l[i].rfind(family + "{", 0), 0u) << l[i];
+    // a gauge's lines carry its name, a summary's its name and _count or _sum
+    EXPECT_EQ(l[i].rfind(family, 0), 0u) << l[i];
+    EXPECT_NE(std::string("{_").find(l[i][family.size()]), std::string::npos) << l[i];
     std::string series = l[i].substr(0, l[i].rfind('}') + 1);
     long t = std::stol(l[i].substr(l[i].rfind(' ') + 1));
     EXPECT_LT(last_time[series], t) << l[i];
     last_time[series] = t;
   }
-  EXPECT_EQ(sample_lines, 95);  // the missing sample left out
-  EXPECT_NE(r.out.find("Web_Pages_Graph_0{customer=\"Default\",application=\"Default\","
-                       "Tier=\"T1\",Server=\"S1\",role=\"max\"} 2 1700000000"),
+  // times: 2 series x 8 x (avg, min, max, count, sum); sample: 16 less the
+  // missing one; Db and Exact 8 each
+  EXPECT_EQ(sample_lines, 80 + 15 + 8 + 8);
+  EXPECT_NE(r.out.find("web_pages_graph_0_max{application=\"Default\",customer=\"Default\","
+                       "graph=\"Graph 0\",group=\"Web Pages\",run="),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("Server=\"x\\\"y,z\"} 42 1700000070"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("server=\"S1\",tier=\"T1\"} 2 1700000000\n"), std::string::npos);
+  EXPECT_NE(r.out.find("# TYPE web_pages_graph_0 summary\n"), std::string::npos);
+  EXPECT_NE(r.out.find("server=\"S2\",tier=\"T1\"} 10 1700000070\n"), std::string::npos)
+      << "the sum is avg x count";
+  EXPECT_NE(r.out.find("server=\"x\\\"y,z\",tier=\"T1\"} 42 1700000070"), std::string::npos)
+      << r.out;
 }
 
 TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
@@ -391,6 +400,42 @@ TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
                                                   "openmetrics " +
                                                       file + " " + store.dir() + "/blocks"});
   EXPECT_EQ(p.status, 0) << p.out << p.err;
+}
+
+/* An interval in which no transaction finished keeps its stored zeros, but
+ * every export shows its average, minimum and maximum as absent (and its
+ * count of 0), as push and compare do: zeros are no response times. */
+TEST(EmptyIntervals, ReadAsAbsentInEveryExportFormat) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(T0), 0);
+  int gid = register_group("Web", {3});
+  Vec v("S1");
+  v.insert(gid, {120, 100, 140, 2});
+  tsdb_migration_increment_sample_ex(10);
+  v.insert(gid, {0, 0, 0, 0});  // no transaction finished
+  tsdb_migration_increment_sample_ex(10);
+  ASSERT_EQ(tsdb_exit_migration(T0 + 20), 0);
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"export", store.db(), "--format"});
+    RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  std::vector<std::string> csv = split_lines(run({"csv", "--from", std::to_string(T0 + 10)}));
+  ASSERT_EQ(csv.size(), 5u);
+  for (int r = 1; r <= 3; r++) EXPECT_EQ(csv_fields(csv[r]).back(), "") << csv[r];
+  EXPECT_EQ(csv_fields(csv[4]).back(), "0") << "the count stays";
+  auto json = nlohmann::json::parse(run({"json", "--role", "avg"}));
+  EXPECT_EQ(json[0]["points"], nlohmann::json::parse("[[1700000000, 120], [1700000010, null]]"));
+  std::vector<std::string> at_empty;
+  for (const std::string &l : split_lines(run({"openmetrics"})))
+    if (l.size() > 11 && l.compare(l.size() - 11, 11, " 1700000010") == 0) at_empty.push_back(l);
+  ASSERT_EQ(at_empty.size(), 1u) << "only the count has a line at the empty interval";
+  EXPECT_EQ(at_empty[0].rfind("web_graph_0_count{", 0), 0u) << at_empty[0];
+  // the stored zeros stay, for whoever asks the store itself
+  RunResult sql = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"sql", store.db(), "SELECT COUNT(*) FROM samples WHERE value = 0"});
+  EXPECT_EQ(split_lines(sql.out).at(1), "4");
 }
 
 }  // namespace

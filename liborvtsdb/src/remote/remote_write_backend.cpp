@@ -5,9 +5,15 @@
  * chunk the front finishes is decoded and its samples (missing ones left
  * out) go into the client's batch, the rest of the batch at commit. An
  * engine has no transaction to roll back, so two things differ from SQLite:
- *  - what was sent before a failure stays in the engine; a failed commit
+ *  - the engine is asked to take an empty write when the backend opens, so
+ *    an unreachable or refusing engine stops the migration before the run
+ *    is read;
+ *  - what the engine accepted before a failure may stay, or may be lost
+ *    when the engine crashes before it made it durable; a failed commit
  *    still fails the migration, and migrating again sends the same series
  *    and time stamps, which the engine keeps once (its deduplication);
+ *    with `verify` the commit reads back per series how many samples the
+ *    engine holds and fails on a shortfall;
  *  - earlier samples of the run are not removed (replace_run_samples does
  *    nothing): a re-migration overwrites them where the engine deduplicates,
  *    and keeps them where it does not cover the same time range.
@@ -20,7 +26,8 @@
 #include <unordered_map>
 
 #include "chunk_codec.h"
-#include "remote_write_labels.h"
+#include "engine_mapping.h"
+#include "engine_readback.h"
 
 namespace orvtsdb {
 
@@ -39,10 +46,12 @@ struct Series {
 
 class RemoteWriteBackend final : public StoreBackend {
  public:
-  explicit RemoteWriteBackend(std::unique_ptr<RemoteWriteClient> c) : client_(std::move(c)) {}
+  RemoteWriteBackend(std::unique_ptr<RemoteWriteClient> c, const RemoteWriteOptions &opt,
+                     bool verify)
+      : client_(std::move(c)), opt_(opt), verify_(verify) {}
 
   bool begin(const MigrationRecord &m, int64_t *migration_id, std::string &) override {
-    run_ = run_labels(m.run, m.run_dir);
+    run_ = run_labels(m.run, m.run_dir, m.start_time);
     *migration_id = 1;
     return true;
   }
@@ -59,17 +68,25 @@ class RemoteWriteBackend final : public StoreBackend {
   void abort() override { client_->discard(); }
 
  private:
-  const std::vector<PromLabels> &labels_of(const ChunkRecord &c);
+  struct Labelled {
+    GraphMapping mapping;
+    std::vector<PromLabels> labels;  // per output
+  };
+  const Labelled &labels_of(const ChunkRecord &c);
   bool send_chunk(const ChunkRecord &c, std::string &err);
 
   std::unique_ptr<RemoteWriteClient> client_;
+  RemoteWriteOptions opt_;
+  bool verify_;
+  SentSamples sent_;
   RunLabels run_;
   std::vector<Group> groups_;  // gid = position + 1
   std::unordered_map<std::string, int> group_ids_;
   std::vector<Series> series_;  // sid = position + 1
   std::unordered_map<std::string, int64_t> series_ids_;
-  std::map<std::tuple<int64_t, int, int>, std::vector<PromLabels>> labels_;
+  std::map<std::tuple<int64_t, int, int>, Labelled> labels_;
   ChunkDecoder decoder_;
+  std::vector<double> sample_;
 };
 
 bool RemoteWriteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
@@ -95,14 +112,20 @@ bool RemoteWriteBackend::put_series(int gid, const std::string &key, const TagLi
   return true;
 }
 
-/* The label sets of the chunk's series and graph, made once. */
-const std::vector<PromLabels> &RemoteWriteBackend::labels_of(const ChunkRecord &c) {
+/* The mapping and label sets of the chunk's series and graph, made once;
+ * their metadata goes with the next request. */
+const RemoteWriteBackend::Labelled &RemoteWriteBackend::labels_of(const ChunkRecord &c) {
   auto [it, added] = labels_.try_emplace({c.sid, c.graph, c.data_type});
   if (added) {
     const Series &s = series_[c.sid - 1];
     const Group &g = groups_[s.gid - 1];
-    const std::string &graph = (size_t)c.graph < g.graphs.size() ? g.graphs[c.graph].name : "";
-    it->second = engine_labels(g.name, graph, c.data_type, s.key, s.tags, run_);
+    GraphRecord none;
+    const GraphRecord &graph = (size_t)c.graph < g.graphs.size() ? g.graphs[c.graph] : none;
+    it->second.mapping = map_graph(g.name, graph.name, graph.description, c.data_type);
+    it->second.labels = output_labels(it->second.mapping,
+                                      series_labels(g.name, graph.name, s.key, s.tags, run_));
+    for (const EngineFamily &f : it->second.mapping.families)
+      client_->metadata(f.name, f.summary, f.help);
   }
   return it->second;
 }
@@ -111,13 +134,21 @@ bool RemoteWriteBackend::send_chunk(const ChunkRecord &c, std::string &err) {
   if (!decoder_.decode(chunk_seed(c.sid, c.graph, c.data_type, c.start_time, c.step), c.blob,
                        c.blob_len, err))
     return false;
-  const std::vector<PromLabels> &labels = labels_of(c);
-  for (int r = 0; r < decoder_.roles() && (size_t)r < labels.size(); r++) {
-    client_->series(labels[r]);
-    const double *v = decoder_.column(r);
-    for (int i = 0; i < decoder_.count(); i++)
-      if (!is_missing(v[i]) && !client_->add((c.start_time + i * c.step) * 1000, v[i], err))
-        return false;
+  const Labelled &l = labels_of(c);
+  int roles = decoder_.roles();
+  sample_.resize(roles);
+  for (size_t o = 0; o < l.mapping.outputs.size(); o++) {
+    if (l.mapping.outputs[o].role >= roles || l.mapping.count_role >= roles) continue;
+    client_->series(l.labels[o]);
+    SentSeries *sent = verify_ ? &sent_[l.labels[o]] : nullptr;
+    for (int i = 0; i < decoder_.count(); i++) {
+      for (int r = 0; r < roles; r++) sample_[r] = decoder_.column(r)[i];
+      double v;
+      if (!l.mapping.value(o, sample_.data(), &v)) continue;
+      int64_t t = c.start_time + i * c.step;
+      if (!client_->add(t * 1000, v, err)) return false;
+      if (sent) sent->add(t);
+    }
   }
   return true;
 }
@@ -133,7 +164,8 @@ bool RemoteWriteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
 
 bool RemoteWriteBackend::commit(const MigrationRecord &, std::string &err) {
   try {
-    return client_->flush(err);
+    if (!client_->flush(err)) return false;
+    return !verify_ || verify_sent(opt_, sent_, err);
   } catch (const std::bad_alloc &) {
     err = "out of memory while sending samples for remote write";
     return false;
@@ -142,11 +174,11 @@ bool RemoteWriteBackend::commit(const MigrationRecord &, std::string &err) {
 
 }  // namespace
 
-std::unique_ptr<StoreBackend> open_remote_write_backend(const RemoteWriteOptions &opt,
+std::unique_ptr<StoreBackend> open_remote_write_backend(const RemoteWriteOptions &opt, bool verify,
                                                         std::string &err) {
   auto client = RemoteWriteClient::open(opt, err);
-  if (!client) return nullptr;
-  return std::make_unique<RemoteWriteBackend>(std::move(client));
+  if (!client || !client->probe(err)) return nullptr;
+  return std::make_unique<RemoteWriteBackend>(std::move(client), opt, verify);
 }
 
 }  // namespace orvtsdb

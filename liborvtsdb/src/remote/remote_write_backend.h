@@ -13,10 +13,12 @@
 
 namespace orvtsdb {
 
-/* A backend sending every finished chunk's samples to opt.url, labelled as
- * remote_write_labels.h says. Null with a reason in err when the options are
- * unusable. */
-std::unique_ptr<StoreBackend> open_remote_write_backend(const RemoteWriteOptions &opt,
+/* A backend sending every finished chunk's samples to opt.url, named as
+ * engine_mapping.h says; with `verify` its commit reads back what the
+ * engine holds (engine_readback.h). Null with a reason in err when the
+ * options are unusable or the engine does not take an empty write (not
+ * there, refusing, credentials not accepted, too slow). */
+std::unique_ptr<StoreBackend> open_remote_write_backend(const RemoteWriteOptions &opt, bool verify,
                                                         std::string &err);
 
 }  // namespace orvtsdb

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "remote_write.pb.h"
 #include "shown_url.h"
@@ -88,6 +89,7 @@ struct RemoteWriteClient::Impl {
   std::string key;
   remote::TimeSeries *current = nullptr;
   size_t pending = 0;
+  std::unordered_set<std::string> described;  // families whose metadata went into a batch
   std::string plain, packed, body;
   std::string failure;  // set once sending failed for good
 
@@ -212,7 +214,34 @@ bool RemoteWriteClient::add(int64_t time_ms, double value, std::string &err) {
   return ++m.pending < m.opt.batch_samples || send(err);
 }
 
-bool RemoteWriteClient::flush(std::string &err) { return impl_->pending == 0 || send(err); }
+void RemoteWriteClient::metadata(const std::string &family, bool summary, const std::string &help) {
+  if (!impl_->described.insert(family).second) return;
+  remote::MetricMetadata *m = impl_->batch.add_metadata();
+  m->set_type(summary ? remote::MetricMetadata::SUMMARY : remote::MetricMetadata::GAUGE);
+  m->set_metric_family_name(family);
+  m->set_help(help);
+}
+
+bool RemoteWriteClient::flush(std::string &err) {
+  return (impl_->pending == 0 && impl_->batch.metadata_size() == 0) || send(err);
+}
+
+bool RemoteWriteClient::probe(std::string &err) {
+  Impl &m = *impl_;
+  remote::WriteRequest empty;
+  empty.SerializeToString(&m.plain);
+  snappy::Compress(m.plain.data(), m.plain.size(), &m.packed);
+  curl_easy_setopt(m.curl, CURLOPT_TIMEOUT_MS, std::min(m.opt.timeout_ms, PROBE_TIMEOUT_MS));
+  curl_easy_setopt(m.curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(m.opt.timeout_ms, PROBE_TIMEOUT_MS));
+  std::string why;
+  long retry_after = 0;
+  Outcome o = m.post(why, &retry_after);
+  curl_easy_setopt(m.curl, CURLOPT_TIMEOUT_MS, m.opt.timeout_ms);
+  curl_easy_setopt(m.curl, CURLOPT_CONNECTTIMEOUT_MS, std::min(m.opt.timeout_ms, MAX_CONNECT_MS));
+  if (o == Outcome::accepted) return true;
+  err = "the engine at " + shown_url(m.opt.url) + " does not take a write: " + why;
+  return false;
+}
 
 void RemoteWriteClient::discard() {
   impl_->batch.Clear();

@@ -50,8 +50,16 @@ class RemoteWriteClient {
   /* Adds one sample (time in ms) to the current series; sends the batch when
    * it is full. false with a reason in err once sending failed. */
   bool add(int64_t time_ms, double value, std::string &err);
+  /* Adds HELP/TYPE metadata of a metric family to the next request, once
+   * per family and client. */
+  void metadata(const std::string &family, bool summary, const std::string &help);
   /* Sends what the batch holds. false with a reason in err. */
   bool flush(std::string &err);
+  /* One request without series, one try, at most PROBE_TIMEOUT_MS: whether
+   * the engine is there, takes a write and the credentials. false with the
+   * engine's reason (or the network's) in err. */
+  bool probe(std::string &err);
+  static constexpr long PROBE_TIMEOUT_MS = 5000;
   /* Drops the unsent batch. */
   void discard();
 

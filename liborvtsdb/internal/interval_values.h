@@ -1,0 +1,45 @@
+/*
+ * interval_values.h - how a reader presents one stored sample of a graph.
+ *
+ * The store keeps what the raw packets hold: an interval in which no
+ * transaction finished has a count of 0 and an average, minimum and maximum
+ * of 0 beside it. Those zeros are no response times; charted or averaged as
+ * they are, they pull every mean towards 0. So every reader (export, push,
+ * a migration to an engine, compare, the report) shows the roles that
+ * describe the counted events as absent when the interval's count is 0,
+ * and keeps the count itself. The stored data stays as written.
+ */
+#ifndef ORVTSDB_INTERVAL_VALUES_H
+#define ORVTSDB_INTERVAL_VALUES_H
+
+#include <cstring>
+
+#include "orvtsdb.h"
+#include "orvtsdb_data_types.h"
+
+namespace orvtsdb {
+
+/* The role holding the number of events of the interval in a graph of data
+ * type `data_type` (times: 3, value and count: 1), or -1 when it has none. */
+inline int count_role_of(int data_type) {
+  const orv_data_type_t *d = orv_data_type(data_type);
+  if (!d) return -1;
+  if (d->family == ORV_FAMILY_TIMES || d->family == ORV_FAMILY_TIMES_STD) return 3;
+  if (d->family == ORV_FAMILY_VALUE_COUNT) return 1;
+  return -1;
+}
+
+/* Whether a reader shows role `role` of a stored sample as absent:
+ * `sample` holds every role of the graph at one time stamp. True for the
+ * missing marker, and for every role but the count of an interval whose
+ * count is 0. */
+inline bool reads_as_absent(int data_type, int role, const double *sample) {
+  const double missing = TSDB_MISSING_VALUE;
+  if (std::memcmp(&sample[role], &missing, sizeof missing) == 0) return true;
+  int c = count_role_of(data_type);
+  return c >= 0 && role != c && sample[c] == 0;
+}
+
+}  // namespace orvtsdb
+
+#endif

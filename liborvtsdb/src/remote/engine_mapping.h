@@ -1,0 +1,110 @@
+/*
+ * engine_mapping.h - how a stored graph of a series becomes engine series:
+ * the one mapping of `orvtsdb push`, of a migration straight to a
+ * remote-write URL and of `orvtsdb export --format openmetrics`, so the
+ * three give an engine the same series.
+ *
+ * It follows the naming practice of Prometheus users:
+ *   name      snake_case "<group>_<graph>", the unit the graph names in
+ *             parentheses (or as "/Sec") turned into a base-unit suffix:
+ *             "(ms)" and "(Secs)" become "_seconds" (values in seconds),
+ *             "(KB)" "_bytes", "(Kbps)" "_bytes_per_second", "(Pct)"
+ *             "_percent" (0 to 100, as the graph shows it); a single-value
+ *             graph whose name ends in "_sum", "_count", "_bucket" or
+ *             "_total" gets "_value" appended;
+ *   roles     a times graph is separate series "<name>_avg", "_min", "_max",
+ *             "_count" and "_sum" (avg x count of the interval), so
+ *             sum_over_time(x_sum) / sum_over_time(x_count) is the weighted
+ *             mean; the fifth element of a timesStd graph is "_spread"; a
+ *             value-and-count graph is "_avg", "_count" and "_sum"; any other
+ *             graph is "<name>";
+ *   absent    avg, min, max, spread and sum of an interval whose count is 0
+ *             (interval_values.h), and missing samples;
+ *   metadata  "_count" and "_sum" form a summary family "<name>", the others
+ *             are gauges; HELP is the graph's description, trimmed;
+ *   labels    group and graph (original names), one per vector tag (name in
+ *             snake_case, made unique), series (the store's identity text),
+ *             run_id (a hash of the run's identity) and run (run number,
+ *             start time and work folder, for people), so two runs never
+ *             merge.
+ */
+#ifndef ORVTSDB_ENGINE_MAPPING_H
+#define ORVTSDB_ENGINE_MAPPING_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "remote_write_client.h"
+#include "store_backend.h"
+
+namespace orvtsdb {
+
+/* text in snake_case: lower case, a word break at every run of characters
+ * outside [a-zA-Z0-9] and between a lower-case letter and an upper-case one;
+ * "_" in front of a leading digit or of an empty result. */
+std::string snake_case(const std::string &text);
+
+/* A graph's description as HELP text: whitespace trimmed at both ends, line
+ * breaks inside made blanks; "<group> / <graph>" when it is empty. */
+std::string help_text(const std::string &group, const std::string &graph,
+                      const std::string &description);
+
+/* One engine series of a stored graph: its metric name, the stored role it
+ * comes from and how its value is made from a stored sample. */
+struct EngineOutput {
+  std::string name;  // full metric name ("..._avg")
+  int role = 0;      // stored role it reads; for a sum the average
+  bool is_sum = false;
+  bool is_count = false;
+};
+
+/* A metric family of the graph, for HELP/TYPE metadata. */
+struct EngineFamily {
+  std::string name;  // "<name>" for a summary (its "_count" and "_sum")
+  bool summary = false;
+  std::string help;
+};
+
+/* The engine view of a graph of data type `data_type`. */
+struct GraphMapping {
+  std::string name;  // "<group>_<graph>" with its unit suffix, no role suffix
+  double scale = 1;  // stored value x scale = value in the name's unit
+  int data_type = 0;
+  int count_role = -1;
+  std::vector<EngineOutput> outputs;
+  std::vector<EngineFamily> families;
+
+  /* The value of output o at a stored sample (every role of the graph at
+   * one time stamp) into *value; false when it is absent there. */
+  bool value(size_t o, const double *sample, double *value) const;
+};
+
+GraphMapping map_graph(const std::string &group, const std::string &graph,
+                       const std::string &description, int data_type);
+
+/* The labels every series of one run carries. */
+struct RunLabels {
+  std::string run_id, run;
+};
+
+/* run_id: 16 hex digits hashed from the run's identity key (the same for
+ * every push and migration of the run, wherever its folder is); run:
+ * "TR<n> <start, ISO 8601 UTC> <work folder>" from the run's folder
+ * (".../<work folder>/logs/TR<n>") and its start (seconds), parts that are
+ * unknown left out. */
+RunLabels run_labels(const std::string &run_identity, const std::string &run_dir,
+                     int64_t start_time);
+
+/* The labels of one series of one graph, without "__name__"; `key` is the
+ * series' identity text in the store. Sorted by name. */
+PromLabels series_labels(const std::string &group, const std::string &graph, const std::string &key,
+                         const TagList &tags, const RunLabels &run);
+
+/* The full label sets (sorted, "__name__" included) of every output of a
+ * graph mapping for one series. */
+std::vector<PromLabels> output_labels(const GraphMapping &m, const PromLabels &series);
+
+}  // namespace orvtsdb
+
+#endif
