@@ -23,7 +23,13 @@ void add_align_start_option(CLI::App &cmd, std::string &text) {
                  "move the run's time stamps so that its first sample is at TIME "
                  "(to overlay several runs)")
       ->check([](const std::string &t) {
-        return parse_time(t) ? std::string() : "'" + t + "' is not a time --from would take";
+        // An instant only: an offset from the run's own start moves nothing
+        // a reader could line up with another run.
+        auto when = parse_time(t);
+        return when && !when->from_start
+                   ? std::string()
+                   : "'" + t +
+                         "' is not a time (seconds or milliseconds since the epoch, or ISO 8601)";
       });
 }
 
@@ -33,7 +39,7 @@ int64_t align_shift(sqlite3 *db, const std::string &text) {
   bool any = false;
   std::string err;
   if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
-  return any ? *parse_time(text) - first : 0;
+  return any ? parse_time(text)->seconds - first : 0;
 }
 
 }  // namespace orvtsdb_cli
