@@ -31,6 +31,7 @@
 
 #include "chart_data.h"
 #include "command_kit.h"
+#include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_types.h"
 #include "progress_line.h"
@@ -114,14 +115,12 @@ bool is_times(int data_type) {
   return t && (t->family == ORV_FAMILY_TIMES || t->family == ORV_FAMILY_TIMES_STD);
 }
 
-/* An interval in which no transaction finished (count 0) has no response
- * time: its avg, min, max and spread are absent, whatever the store keeps
- * for them. Roles of a times graph: avg 0, min 1, max 2, count 3, then the
- * spread. */
-void leave_out_times_without_count(int data_type, double *v) {
-  if (!is_times(data_type) || orvtsdb::is_missing(v[3]) || v[3] != 0) return;
+/* Sets the roles a reader shows as absent (interval_values.h: the avg,
+ * min, max and spread of an interval in which nothing finished) to the
+ * missing marker, so the chart leaves them out. */
+void leave_out_absent_roles(int data_type, double *v) {
   for (int r = 0; r < orvtsdb::role_count(data_type); r++)
-    if (r != 3) v[r] = TSDB_MISSING_VALUE;
+    if (orvtsdb::reads_as_absent(data_type, r, v)) v[r] = TSDB_MISSING_VALUE;
 }
 
 /* The unit a graph's name ends with: "(ms)" gives "ms", "(Pct)" "%"; ""
@@ -328,7 +327,7 @@ class Report {
         if (table) tally.add(t, v);
         for (int r : g.roles) stored_missing += orvtsdb::is_missing(v[r]);
         bool had = times && !orvtsdb::is_missing(v[0]);
-        leave_out_times_without_count(g.data_type, v);
+        leave_out_absent_roles(g.data_type, v);
         without_count += had && orvtsdb::is_missing(v[0]);
         times_of.push_back(t);
         for (size_t k = 0; k < g.roles.size(); k++) values[k].push_back(v[g.roles[k]]);
