@@ -516,7 +516,7 @@ static size_t column_bound(int n) {
 }
 
 ChunkEncoder::ChunkEncoder(int level)
-    : cctx_(ZSTD_createCCtx()), level_(level), decimal_(new Decimal) {}
+    : decimal_(new Decimal), cctx_(ZSTD_createCCtx()), level_(level) {}
 
 ChunkEncoder::~ChunkEncoder() { ZSTD_freeCCtx(cctx_); }
 

@@ -67,9 +67,10 @@ class ChunkEncoder {
   size_t put_xor(const double *base, size_t stride, int n, uint8_t *dst);
   size_t compress_words(int n);
 
+  // First: when it cannot be allocated, no zstd context is left behind.
+  std::unique_ptr<Decimal> decimal_;
   ZSTD_CCtx_s *cctx_;
   int level_;
-  std::unique_ptr<Decimal> decimal_;
   std::vector<uint64_t> words_;
   std::vector<uint8_t> plain_, zbuf_, out_;
   size_t out_size_ = 0;
