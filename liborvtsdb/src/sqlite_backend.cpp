@@ -508,7 +508,7 @@ bool SqliteBackend::check_rows(const char *table, const char *where, const std::
   for (const CheckedTable &c : checked_tables())
     if (std::string(c.name) == table) t = &c;
   std::string sql = std::string("SELECT ") + t->key + " FROM " + table + " WHERE (" + where +
-                    ") AND row_check IS NOT " + t->check + " LIMIT 1";
+                    ") AND row_check IS NOT " + t->check() + " LIMIT 1";
   Stmt s;
   if (!for_run(s, sql.c_str(), run, err)) return false;
   int rc = s.step();

@@ -70,32 +70,41 @@ bool register_check_function(sqlite3 *db, std::string &err) {
 
 const std::vector<CheckedTable> &checked_tables() {
   static const std::vector<CheckedTable> tables = {
-      {"migrations", "'migration #' || id",
-       "check_of('migrations', id, run, run_dir, start_time, end_time, first_sample, "
-       "last_sample, inserts, value_count, started_at, finished_at, stored_samples)"},
-      {"groups", "'group ' || gid",
-       "check_of('groups', gid, name, description, metric, hierarchy, type, report_id, "
-       "num_graphs, delay)"},
-      {"graphs", "'graph ' || gid || '/' || idx",
-       "check_of('graphs', gid, idx, name, description, data_type, formula, state, report_id)"},
-      {"series", "'series ' || sid", "check_of('series', sid, gid, labels, created, ended)"},
-      {"series_labels", "'label ' || sid || '/' || pos",
-       "check_of('series_labels', sid, pos, tag, value)"},
-      {"kept_series", "'kept series ' || migration || '/' || from_migration || '/' || sid",
-       "check_of('kept_series', migration, from_migration, sid, reason)"},
-      {"chunks", "'chunk ' || rowid",
-       "check_of('chunks', sid, graph, data_type, start_time, step, count, end_time, "
-       "migration)"},
-      {"series_facts", "'facts of series ' || sid || ', graph ' || graph",
-       "check_of('series_facts', sid, graph, chunks, first_time, last_time, samples, "
-       "value_count, rows_sum)"},
+      {"migrations",
+       "'migration #' || id",
+       {"id", "run", "run_dir", "start_time", "end_time", "first_sample", "last_sample", "inserts",
+        "value_count", "started_at", "finished_at", "stored_samples"}},
+      {"groups",
+       "'group ' || gid",
+       {"gid", "name", "description", "metric", "hierarchy", "type", "report_id", "num_graphs",
+        "delay"}},
+      {"graphs",
+       "'graph ' || gid || '/' || idx",
+       {"gid", "idx", "name", "description", "data_type", "formula", "state", "report_id"}},
+      {"series", "'series ' || sid", {"sid", "gid", "labels", "created", "ended"}},
+      {"series_labels", "'label ' || sid || '/' || pos", {"sid", "pos", "tag", "value"}},
+      {"kept_series",
+       "'kept series ' || migration || '/' || from_migration || '/' || sid",
+       {"migration", "from_migration", "sid", "reason"}},
+      {"chunks",
+       "'chunk ' || rowid",
+       {"sid", "graph", "data_type", "start_time", "step", "count", "end_time", "migration"}},
+      {"series_facts",
+       "'facts of series ' || sid || ', graph ' || graph",
+       {"sid", "graph", "chunks", "first_time", "last_time", "samples", "value_count", "rows_sum"}},
   };
   return tables;
 }
 
-std::string row_check_sql(const std::string &table) {
+std::string CheckedTable::check(const std::string &prefix) const {
+  std::string sql = std::string("check_of('") + name + "'";
+  for (const char *c : columns) sql += ", " + prefix + c;
+  return sql + ")";
+}
+
+std::string row_check_sql(const std::string &table, const std::string &prefix) {
   for (const CheckedTable &t : checked_tables())
-    if (table == t.name) return t.check;
+    if (table == t.name) return t.check(prefix);
   return "";
 }
 

@@ -119,7 +119,7 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
     if (std::string(t.name) != "chunks")
       faults_of(db,
                 std::string("SELECT ") + t.key + " || ' does not match its check' FROM " + t.name +
-                    " WHERE row_check IS NOT " + t.check,
+                    " WHERE row_check IS NOT " + t.check(),
                 limit, out, err);
   label_faults(db, limit, out, err);
   const char *const links[] = {
@@ -277,10 +277,10 @@ class CheckedWalk {
     std::string sql =
         "SELECT f.chunks, f.first_time, f.last_time, f.samples, f.value_count, f.rows_sum, "
         "f.row_check IS " +
-        with_prefix(row_check_sql("series_facts"), "f.") +
+        row_check_sql("series_facts", "f.") +
         ", c.rowid, c.data_type, c.start_time, c.step, c.count, c.end_time, c.migration, "
         "c.row_check, c.row_check IS " +
-        with_prefix(row_check_sql("chunks"), "c.") +
+        row_check_sql("chunks", "c.") +
         // A blob is read only when its chunk is in the range.
         ", CASE WHEN c.end_time >= ?3 AND c.start_time <= ?4 THEN c.data END "
         "FROM (SELECT 1) LEFT JOIN series_facts f ON f.sid = ?1 AND f.graph = ?2 "
@@ -295,21 +295,6 @@ class CheckedWalk {
     bool in_range;
     std::string blob;
   };
-
-  /* The check expression with every column named through `prefix`. */
-  static std::string with_prefix(const std::string &check, const std::string &prefix) {
-    std::string out;
-    size_t open = check.find(',');  // after check_of('table'
-    out = check.substr(0, open + 1);
-    for (size_t at = open + 1; at < check.size();) {
-      size_t end = check.find_first_of(",)", at);
-      std::string col = check.substr(at, end - at);
-      size_t lead = col.find_first_not_of(' ');
-      out += col.substr(0, lead) + prefix + col.substr(lead) + check[end];
-      at = end + 1;
-    }
-    return out;
-  }
 
   bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
     err = store_name(db_) + ": damaged store: " + series_place(db_, sid_, graph_) + ", time " +
