@@ -14,16 +14,14 @@ namespace orvtsdb {
 
 namespace {
 
-/* Feeds one SQL value to the hash: a type byte, then an integer's or a
- * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
- * type byte keeps NULL, 0 and '' apart. */
-void feed(XXH3_state_t *st, sqlite3_value *v) {
+/* Appends one SQL value to the bytes hashed: a type byte, then an
+ * integer's or a double's 8 bytes, or a text's or blob's length (8 bytes)
+ * and bytes. The type byte keeps NULL, 0 and '' apart. */
+void feed(std::string &out, sqlite3_value *v) {
   uint8_t type = (uint8_t)sqlite3_value_type(v);
-  XXH3_64bits_update(st, &type, 1);
-  uint8_t word[8];
+  out += (char)type;
   auto put = [&](uint64_t x) {
-    for (int i = 0; i < 8; i++) word[i] = (uint8_t)(x >> (8 * i));
-    XXH3_64bits_update(st, word, 8);
+    for (int i = 0; i < 8; i++) out += (char)(uint8_t)(x >> (8 * i));
   };
   switch (type) {
     case SQLITE_INTEGER: put((uint64_t)sqlite3_value_int64(v)); break;
@@ -40,7 +38,7 @@ void feed(XXH3_state_t *st, sqlite3_value *v) {
                                           : sqlite3_value_blob(v);
       int n = sqlite3_value_bytes(v);
       put((uint64_t)n);
-      if (n > 0) XXH3_64bits_update(st, p, (size_t)n);
+      if (n > 0) out.append(static_cast<const char *>(p), (size_t)n);
       break;
     }
     default: break;
@@ -48,12 +46,11 @@ void feed(XXH3_state_t *st, sqlite3_value *v) {
 }
 
 void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
-  XXH3_state_t *st = XXH3_createState();
-  if (!st) return sqlite3_result_error_nomem(ctx);
-  XXH3_64bits_reset(st);
-  for (int i = 0; i < argc; i++) feed(st, argv[i]);
-  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits_digest(st));
-  XXH3_freeState(st);
+  // Called for every row a reader lists: the buffer is kept, not made anew.
+  thread_local std::string bytes;
+  bytes.clear();
+  for (int i = 0; i < argc; i++) feed(bytes, argv[i]);
+  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits(bytes.data(), bytes.size()));
 }
 
 }  // namespace

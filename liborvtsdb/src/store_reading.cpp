@@ -247,11 +247,13 @@ class CheckedWalk {
   bool run(int64_t from, int64_t to, const std::function<void(const ChunkView &)> &fn,
            std::string &err) {
     if (!list_rows(from, to, err) || !hold_against_facts(err)) return false;
-    ChunkDecoder dec;
+    // One decoder for every walk: a wide store has thousands of short
+    // series, and a decoder's context is worth keeping.
+    thread_local ChunkDecoder dec;
     for (const Row &r : rows_) {
       if (!r.in_range) continue;
-      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step), r.blob.data(),
-                      r.blob.size(), err))
+      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step),
+                      blobs_.data() + r.blob_at, r.blob_len, err))
         return damage(r.start, r.end, err, err);
       if (dec.count() != r.count)
         return damage(r.start, r.end,
@@ -293,7 +295,7 @@ class CheckedWalk {
     int64_t start, step, end, migration;
     int data_type, count;
     bool in_range;
-    std::string blob;
+    size_t blob_at, blob_len;  // in blobs_
   };
 
   bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
@@ -319,10 +321,10 @@ class CheckedWalk {
       }
       if (s_.col_null(7)) continue;  // no chunk rows
       const char *b = static_cast<const char *>(s_.col_blob(16));
-      Row r{s_.col_int(9),      s_.col_int(10),
-            s_.col_int(12),     s_.col_int(13),
-            (int)s_.col_int(8), (int)s_.col_int(11),
-            !s_.col_null(16),   b ? std::string(b, s_.col_bytes(16)) : std::string()};
+      Row r{s_.col_int(9),    s_.col_int(10),     s_.col_int(12),
+            s_.col_int(13),   (int)s_.col_int(8), (int)s_.col_int(11),
+            !s_.col_null(16), blobs_.size(),      b ? s_.col_bytes(16) : 0};
+      if (b) blobs_.append(b, r.blob_len);
       if (s_.col_int(15) == 0)
         return damage(r.start, r.end, "a chunk row does not match its check", err);
       if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
@@ -331,7 +333,7 @@ class CheckedWalk {
         return damage(r.start, prev_end, "two chunk rows overlap", err);
       prev_end = r.end;
       found_.add(r.start, r.end, r.count, r.data_type, s_.col_int(14));
-      rows_.push_back(std::move(r));
+      rows_.push_back(r);
     }
     return err.empty();
   }
@@ -349,6 +351,7 @@ class CheckedWalk {
   int graph_;
   Stmt s_;
   std::vector<Row> rows_;
+  std::string blobs_;  // the blobs of the rows in the range, one after the other
   SeriesFacts found_, recorded_;
 };
 
