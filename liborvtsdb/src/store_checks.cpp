@@ -21,7 +21,9 @@ void feed(std::string &out, sqlite3_value *v) {
   uint8_t type = (uint8_t)sqlite3_value_type(v);
   out += (char)type;
   auto put = [&](uint64_t x) {
-    for (int i = 0; i < 8; i++) out += (char)(uint8_t)(x >> (8 * i));
+    char le[8];
+    for (int i = 0; i < 8; i++) le[i] = (char)(uint8_t)(x >> (8 * i));
+    out.append(le, 8);
   };
   switch (type) {
     case SQLITE_INTEGER: put((uint64_t)sqlite3_value_int64(v)); break;
