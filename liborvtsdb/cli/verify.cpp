@@ -127,7 +127,8 @@ long check_chunks(sqlite3 *db, bool checked, Gathered &gathered, Faults &f) {
       "c.end_time, c.data, EXISTS(SELECT 1 FROM series se JOIN graphs g "
       "ON g.gid = se.gid AND g.idx = c.graph WHERE se.sid = c.sid), c.migration, "
       "EXISTS(SELECT 1 FROM migrations WHERE id = c.migration)";
-  sql += checked ? ", c.row_check, c.row_check IS " + orvtsdb::row_check_sql("chunks") : ", 0, 1";
+  sql += checked ? ", c.row_check, c.row_check IS " + orvtsdb::row_check_sql("chunks", "c.")
+                 : ", 0, 1";
   sql += " FROM chunks c ORDER BY c.sid, c.graph, c.start_time";
   if (!prep(db, s, sql, f)) return 0;
   orvtsdb::ChunkDecoder dec;

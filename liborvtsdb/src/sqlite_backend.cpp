@@ -116,7 +116,10 @@ class SqliteBackend final : public StoreBackend {
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
   Stmt check_group_, check_series_;
   FactsKeeper facts_;
-  std::set<int64_t> checked_sids_;  // whose earlier facts were held against their rows
+  // Whose earlier facts were held against their rows, or need not be: the
+  // series this migration created have none (a row of another series moved
+  // onto one fails its check when the facts are written).
+  std::set<int64_t> checked_sids_;
   std::set<int64_t> written_sids_;  // whose facts the commit writes anew
 };
 
@@ -308,6 +311,7 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
   insert_series_.bind(3, now);
   if (!done(insert_series_, err)) return false;
   *sid = sqlite3_last_insert_rowid(db_);
+  checked_sids_.insert(*sid);
   check_series_.bind(1, *sid);
   if (!done(check_series_, err)) return false;
   for (size_t i = 0; i < tags.size(); i++) {
@@ -483,8 +487,8 @@ bool SqliteBackend::record_kept(const std::vector<KeptSeries> &kept, std::string
  * instead of being summed into new facts. */
 bool SqliteBackend::check_earlier_facts(const Replacement &r, std::string &err) {
   for (const WrittenSeries &w : r.written) {
-    if (!checked_sids_.insert(w.sid).second) continue;
     written_sids_.insert(w.sid);
+    if (!checked_sids_.insert(w.sid).second) continue;
     std::string differs;
     if (!facts_.compare(w.sid, migration_, &differs, err)) {
       err += "; the store is damaged (orvtsdb verify lists the damage)";
@@ -508,7 +512,7 @@ bool SqliteBackend::check_rows(const char *table, const char *where, const std::
   for (const CheckedTable &c : checked_tables())
     if (std::string(c.name) == table) t = &c;
   std::string sql = std::string("SELECT ") + t->key + " FROM " + table + " WHERE (" + where +
-                    ") AND row_check IS NOT " + t->check + " LIMIT 1";
+                    ") AND row_check IS NOT " + t->check() + " LIMIT 1";
   Stmt s;
   if (!for_run(s, sql.c_str(), run, err)) return false;
   int rc = s.step();

@@ -14,16 +14,16 @@ namespace orvtsdb {
 
 namespace {
 
-/* Feeds one SQL value to the hash: a type byte, then an integer's or a
- * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
- * type byte keeps NULL, 0 and '' apart. */
-void feed(XXH3_state_t *st, sqlite3_value *v) {
+/* Appends one SQL value to the bytes hashed: a type byte, then an
+ * integer's or a double's 8 bytes, or a text's or blob's length (8 bytes)
+ * and bytes. The type byte keeps NULL, 0 and '' apart. */
+void feed(std::string &out, sqlite3_value *v) {
   uint8_t type = (uint8_t)sqlite3_value_type(v);
-  XXH3_64bits_update(st, &type, 1);
-  uint8_t word[8];
+  out += (char)type;
   auto put = [&](uint64_t x) {
-    for (int i = 0; i < 8; i++) word[i] = (uint8_t)(x >> (8 * i));
-    XXH3_64bits_update(st, word, 8);
+    char le[8];
+    for (int i = 0; i < 8; i++) le[i] = (char)(uint8_t)(x >> (8 * i));
+    out.append(le, 8);
   };
   switch (type) {
     case SQLITE_INTEGER: put((uint64_t)sqlite3_value_int64(v)); break;
@@ -40,7 +40,7 @@ void feed(XXH3_state_t *st, sqlite3_value *v) {
                                           : sqlite3_value_blob(v);
       int n = sqlite3_value_bytes(v);
       put((uint64_t)n);
-      if (n > 0) XXH3_64bits_update(st, p, (size_t)n);
+      if (n > 0) out.append(static_cast<const char *>(p), (size_t)n);
       break;
     }
     default: break;
@@ -48,12 +48,11 @@ void feed(XXH3_state_t *st, sqlite3_value *v) {
 }
 
 void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
-  XXH3_state_t *st = XXH3_createState();
-  if (!st) return sqlite3_result_error_nomem(ctx);
-  XXH3_64bits_reset(st);
-  for (int i = 0; i < argc; i++) feed(st, argv[i]);
-  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits_digest(st));
-  XXH3_freeState(st);
+  // Called for every row a reader lists: the buffer is kept, not made anew.
+  thread_local std::string bytes;
+  bytes.clear();
+  for (int i = 0; i < argc; i++) feed(bytes, argv[i]);
+  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits(bytes.data(), bytes.size()));
 }
 
 }  // namespace
@@ -70,32 +69,41 @@ bool register_check_function(sqlite3 *db, std::string &err) {
 
 const std::vector<CheckedTable> &checked_tables() {
   static const std::vector<CheckedTable> tables = {
-      {"migrations", "'migration #' || id",
-       "check_of('migrations', id, run, run_dir, start_time, end_time, first_sample, "
-       "last_sample, inserts, value_count, started_at, finished_at, stored_samples)"},
-      {"groups", "'group ' || gid",
-       "check_of('groups', gid, name, description, metric, hierarchy, type, report_id, "
-       "num_graphs, delay)"},
-      {"graphs", "'graph ' || gid || '/' || idx",
-       "check_of('graphs', gid, idx, name, description, data_type, formula, state, report_id)"},
-      {"series", "'series ' || sid", "check_of('series', sid, gid, labels, created, ended)"},
-      {"series_labels", "'label ' || sid || '/' || pos",
-       "check_of('series_labels', sid, pos, tag, value)"},
-      {"kept_series", "'kept series ' || migration || '/' || from_migration || '/' || sid",
-       "check_of('kept_series', migration, from_migration, sid, reason)"},
-      {"chunks", "'chunk ' || rowid",
-       "check_of('chunks', sid, graph, data_type, start_time, step, count, end_time, "
-       "migration)"},
-      {"series_facts", "'facts of series ' || sid || ', graph ' || graph",
-       "check_of('series_facts', sid, graph, chunks, first_time, last_time, samples, "
-       "value_count, rows_sum)"},
+      {"migrations",
+       "'migration #' || id",
+       {"id", "run", "run_dir", "start_time", "end_time", "first_sample", "last_sample", "inserts",
+        "value_count", "started_at", "finished_at", "stored_samples"}},
+      {"groups",
+       "'group ' || gid",
+       {"gid", "name", "description", "metric", "hierarchy", "type", "report_id", "num_graphs",
+        "delay"}},
+      {"graphs",
+       "'graph ' || gid || '/' || idx",
+       {"gid", "idx", "name", "description", "data_type", "formula", "state", "report_id"}},
+      {"series", "'series ' || sid", {"sid", "gid", "labels", "created", "ended"}},
+      {"series_labels", "'label ' || sid || '/' || pos", {"sid", "pos", "tag", "value"}},
+      {"kept_series",
+       "'kept series ' || migration || '/' || from_migration || '/' || sid",
+       {"migration", "from_migration", "sid", "reason"}},
+      {"chunks",
+       "'chunk ' || rowid",
+       {"sid", "graph", "data_type", "start_time", "step", "count", "end_time", "migration"}},
+      {"series_facts",
+       "'facts of series ' || sid || ', graph ' || graph",
+       {"sid", "graph", "chunks", "first_time", "last_time", "samples", "value_count", "rows_sum"}},
   };
   return tables;
 }
 
-std::string row_check_sql(const std::string &table) {
+std::string CheckedTable::check(const std::string &prefix) const {
+  std::string sql = std::string("check_of('") + name + "'";
+  for (const char *c : columns) sql += ", " + prefix + c;
+  return sql + ")";
+}
+
+std::string row_check_sql(const std::string &table, const std::string &prefix) {
   for (const CheckedTable &t : checked_tables())
-    if (table == t.name) return t.check;
+    if (table == t.name) return t.check(prefix);
   return "";
 }
 

@@ -32,19 +32,22 @@ namespace orvtsdb {
 /* Registers check_of() on db. false with SQLite's reason in err. */
 bool register_check_function(sqlite3 *db, std::string &err);
 
-/* One checked table: its name, the columns that name one row (for
- * messages), and the expression of its row check over its columns. */
+/* One checked table: its name, an expression naming one row (for
+ * messages), and the columns its row check covers, in order. */
 struct CheckedTable {
   const char *name;
   const char *key;
-  const char *check;
+  std::vector<const char *> columns;
+  /* check_of('<name>', <prefix><column>, ...): the row check computed from
+   * the row's columns, each named through `prefix` ("c." in a join). */
+  std::string check(const std::string &prefix = "") const;
 };
 
 /* Every checked table, metadata first, chunks and facts last. */
 const std::vector<CheckedTable> &checked_tables();
 
-/* The row check expression of `table` ("" for a table without one). */
-std::string row_check_sql(const std::string &table);
+/* checked_tables()'s `table` .check(prefix); "" for a table without one. */
+std::string row_check_sql(const std::string &table, const std::string &prefix = "");
 
 /* The facts of one series and graph, gathered from its chunk rows in time
  * order (add), or read from series_facts. */

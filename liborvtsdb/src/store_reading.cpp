@@ -131,7 +131,7 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
     if (std::string(t.name) != "chunks")
       faults_of(db,
                 std::string("SELECT ") + t.key + " || ' does not match its check' FROM " + t.name +
-                    " WHERE row_check IS NOT " + t.check,
+                    " WHERE row_check IS NOT " + t.check(),
                 limit, out, err);
   label_faults(db, limit, out, err);
   const char *const links[] = {
@@ -264,11 +264,13 @@ class CheckedWalk {
   bool run(int64_t from, int64_t to, const std::function<void(const ChunkView &)> &fn,
            std::string &err) {
     if (!list_rows(from, to, err) || !hold_against_facts(err)) return false;
-    ChunkDecoder dec;
+    // One decoder for every walk: a wide store has thousands of short
+    // series, and a decoder's context is worth keeping.
+    thread_local ChunkDecoder dec;
     for (const Row &r : rows_) {
       if (!r.in_range) continue;
-      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step), r.blob.data(),
-                      r.blob.size(), err))
+      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step),
+                      blobs_.data() + r.blob_at, r.blob_len, err))
         return damage(r.start, r.end, err, err);
       if (dec.count() != r.count)
         return damage(r.start, r.end,
@@ -294,10 +296,10 @@ class CheckedWalk {
     std::string sql =
         "SELECT f.chunks, f.first_time, f.last_time, f.samples, f.value_count, f.rows_sum, "
         "f.row_check IS " +
-        with_prefix(row_check_sql("series_facts"), "f.") +
+        row_check_sql("series_facts", "f.") +
         ", c.rowid, c.data_type, c.start_time, c.step, c.count, c.end_time, c.migration, "
         "c.row_check, c.row_check IS " +
-        with_prefix(row_check_sql("chunks"), "c.") +
+        row_check_sql("chunks", "c.") +
         // A blob is read only when its chunk is in the range.
         ", CASE WHEN c.end_time >= ?3 AND c.start_time <= ?4 THEN c.data END "
         "FROM (SELECT 1) LEFT JOIN series_facts f ON f.sid = ?1 AND f.graph = ?2 "
@@ -310,23 +312,8 @@ class CheckedWalk {
     int64_t start, step, end, migration;
     int data_type, count;
     bool in_range;
-    std::string blob;
+    size_t blob_at, blob_len;  // in blobs_
   };
-
-  /* The check expression with every column named through `prefix`. */
-  static std::string with_prefix(const std::string &check, const std::string &prefix) {
-    std::string out;
-    size_t open = check.find(',');  // after check_of('table'
-    out = check.substr(0, open + 1);
-    for (size_t at = open + 1; at < check.size();) {
-      size_t end = check.find_first_of(",)", at);
-      std::string col = check.substr(at, end - at);
-      size_t lead = col.find_first_not_of(' ');
-      out += col.substr(0, lead) + prefix + col.substr(lead) + check[end];
-      at = end + 1;
-    }
-    return out;
-  }
 
   bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
     err = store_name(db_) + ": damaged store: " + series_place(db_, sid_, graph_) + ", time " +
@@ -351,10 +338,10 @@ class CheckedWalk {
       }
       if (s_.col_null(7)) continue;  // no chunk rows
       const char *b = static_cast<const char *>(s_.col_blob(16));
-      Row r{s_.col_int(9),      s_.col_int(10),
-            s_.col_int(12),     s_.col_int(13),
-            (int)s_.col_int(8), (int)s_.col_int(11),
-            !s_.col_null(16),   b ? std::string(b, s_.col_bytes(16)) : std::string()};
+      Row r{s_.col_int(9),    s_.col_int(10),     s_.col_int(12),
+            s_.col_int(13),   (int)s_.col_int(8), (int)s_.col_int(11),
+            !s_.col_null(16), blobs_.size(),      b ? s_.col_bytes(16) : 0};
+      if (b) blobs_.append(b, r.blob_len);
       if (s_.col_int(15) == 0)
         return damage(r.start, r.end, "a chunk row does not match its check", err);
       if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
@@ -363,7 +350,7 @@ class CheckedWalk {
         return damage(r.start, prev_end, "two chunk rows overlap", err);
       prev_end = r.end;
       found_.add(r.start, r.end, r.count, r.data_type, s_.col_int(14));
-      rows_.push_back(std::move(r));
+      rows_.push_back(r);
     }
     return err.empty();
   }
@@ -381,6 +368,7 @@ class CheckedWalk {
   int graph_;
   Stmt s_;
   std::vector<Row> rows_;
+  std::string blobs_;  // the blobs of the rows in the range, one after the other
   SeriesFacts found_, recorded_;
 };
 

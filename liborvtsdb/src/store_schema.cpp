@@ -265,7 +265,7 @@ bool upgrade_store(sqlite3 *db, std::string &err) {
   }
   if (!err.empty()) return false;
   for (const CheckedTable &t : checked_tables()) {
-    std::string set = std::string("UPDATE ") + t.name + " SET row_check = " + t.check;
+    std::string set = std::string("UPDATE ") + t.name + " SET row_check = " + t.check();
     if (!exec_sql(db, set.c_str(), err)) return false;
   }
   FactsKeeper facts;

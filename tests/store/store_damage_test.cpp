@@ -43,7 +43,7 @@ std::string expand(std::string sql) {
   for (const orvtsdb::CheckedTable &t : orvtsdb::checked_tables()) {
     std::string name = std::string("%CHECK_") + t.name + "%";
     for (size_t at; (at = sql.find(name)) != std::string::npos;)
-      sql.replace(at, name.size(), t.check);
+      sql.replace(at, name.size(), t.check());
   }
   for (size_t at; (at = sql.find("%C")) != std::string::npos;) sql.replace(at, 2, CHUNK);
   return sql;
