@@ -48,8 +48,8 @@ void print_info_text(const Json &j) {
               (long long)j["chunk_bytes"]);
   std::printf(
       "samples     %-12lld a time stamp of one series in one graph, with 1 to 5 values\n"
-      "values      %-12lld one number of a sample (avg, min, ...): what an engine calls a\n"
-      "                         sample, and what push and export count\n",
+      "values      %-12lld one number of a sample (avg, min, ...), as export counts them;\n"
+      "                         push sends each present one as an engine sample\n",
       (long long)j["samples"], (long long)j["values"]);
   if (!j["migrations"].empty())
     std::printf(
