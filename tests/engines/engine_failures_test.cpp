@@ -27,13 +27,6 @@ using namespace vzu_test;
 
 namespace {
 
-#define START_OR_SKIP(call)                                                  \
-  do {                                                                       \
-    std::string why = call;                                                  \
-    if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why; \
-    ASSERT_EQ(why, "");                                                      \
-  } while (0)
-
 /* A port that takes connections (the kernel's backlog) and never answers. */
 class SilentPort {
  public:

@@ -33,13 +33,6 @@ RunResult migrate_to(const TempRun &run, const std::string &base) {
   return run_program(tool_path(), {"-t", std::to_string(run.testrun())}, env);
 }
 
-#define START_OR_SKIP(call)                                                  \
-  do {                                                                       \
-    std::string why = call;                                                  \
-    if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why; \
-    ASSERT_EQ(why, "");                                                      \
-  } while (0)
-
 TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
   TempRun run(5101);
   generate_and_migrate(run, true);

@@ -17,6 +17,15 @@
 
 #include "vzu_test_support.h"
 
+/* Starts an engine with `call` (one of the start_* below) in a test: skips
+ * the test when the engine is not installed, fails it on any other reason. */
+#define START_OR_SKIP(call)                                                  \
+  do {                                                                       \
+    std::string why = call;                                                  \
+    if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why; \
+    ASSERT_EQ(why, "");                                                      \
+  } while (0)
+
 namespace engine_test {
 
 /* A free TCP port on 127.0.0.1 (bound once, then released). */

@@ -20,13 +20,6 @@ using namespace vzu_test;
 
 namespace {
 
-#define START_OR_SKIP(call)                                                  \
-  do {                                                                       \
-    std::string why = call;                                                  \
-    if (why.find("not installed") != std::string::npos) GTEST_SKIP() << why; \
-    ASSERT_EQ(why, "");                                                      \
-  } while (0)
-
 /* The first field of the first row of a query on the store, and as a number. */
 std::string store_text(const std::string &store, const std::string &sql) {
   RunResult r = run_program(bin_dir() + "/orvtsdb", {"sql", store, sql, "--format", "csv"},
