@@ -53,8 +53,11 @@ constexpr int EXPONENT_PROBES = 16;
 /* Above this many bytes a value, a decimal column is also tried the XOR way:
  * full-precision doubles rarely do better than that. */
 constexpr size_t DECIMAL_TRUST_BYTES = 3;
-/* Bit packing gives way to zstd only when zstd has something to win. */
-constexpr size_t ZSTD_TRY_BYTES = 96;
+/* Bit packing gives way to zstd only when zstd has something to win: a
+ * packing of 32 bits a value or more at 128 samples. Below that, what zstd
+ * over the residuals saves is small (0.01 % of the medium store, 0.13 % of
+ * the wide one) and trying it cost a sixth of a migration's time. */
+constexpr size_t ZSTD_TRY_BYTES = 512;
 
 uint64_t bits_of(double v) {
   uint64_t b;
