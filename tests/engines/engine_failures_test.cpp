@@ -30,22 +30,12 @@ namespace {
 /* A port that takes connections (the kernel's backlog) and never answers. */
 class SilentPort {
  public:
-  SilentPort() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, (sockaddr *)&a, sizeof a);
-    listen(fd_, 8);
-    getsockname(fd_, (sockaddr *)&a, &len);
-    port_ = ntohs(a.sin_port);
-  }
+  SilentPort() { fd_ = engine_test::loopback_listener(&port_); }
   ~SilentPort() { close(fd_); }
   int port() const { return port_; }
 
  private:
-  int fd_, port_;
+  int fd_ = -1, port_ = -1;
 };
 
 RunResult migrate_to(const TempRun &run, const std::string &url) {

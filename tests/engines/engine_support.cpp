@@ -82,16 +82,24 @@ SeriesKey key_of(const nlohmann::json &metric) {
 
 }  // namespace
 
-int free_port() {
+int loopback_listener(int *port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof a;
-  int port = -1;
-  if (bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
+  if (fd < 0 || bind(fd, (sockaddr *)&a, sizeof a) != 0 || listen(fd, 8) != 0 ||
+      getsockname(fd, (sockaddr *)&a, &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int free_port() {
+  int port = -1, fd = loopback_listener(&port);
+  if (fd >= 0) close(fd);
   return port;
 }
 

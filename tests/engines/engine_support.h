@@ -28,6 +28,10 @@
 
 namespace engine_test {
 
+/* A TCP socket listening on 127.0.0.1 at a port the kernel picks, its
+ * number in *port; -1 when the kernel refuses one. */
+int loopback_listener(int *port);
+
 /* A free TCP port on 127.0.0.1 (bound once, then released). */
 int free_port();
 

@@ -42,15 +42,7 @@ struct Request {
 class FaultServer {
  public:
   explicit FaultServer(std::vector<Step> script) : script_(std::move(script)) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd_, (sockaddr *)&a, sizeof a);
-    listen(fd_, 8);
-    getsockname(fd_, (sockaddr *)&a, &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = engine_test::loopback_listener(&port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~FaultServer() {
@@ -109,7 +101,7 @@ class FaultServer {
   }
 
   std::vector<Step> script_;
-  int fd_, port_;
+  int fd_ = -1, port_ = -1;
   std::thread thread_;
   std::vector<std::thread> workers_;
   std::mutex mu_;
