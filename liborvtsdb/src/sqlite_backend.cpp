@@ -508,9 +508,7 @@ bool SqliteBackend::check_earlier_facts(const Replacement &r, std::string &err) 
  * this migration) that does not match its check. */
 bool SqliteBackend::check_rows(const char *table, const char *where, const std::string &run,
                                std::string &err) {
-  const CheckedTable *t = nullptr;
-  for (const CheckedTable &c : checked_tables())
-    if (std::string(c.name) == table) t = &c;
+  const CheckedTable *t = checked_table(table);
   std::string sql = std::string("SELECT ") + t->key + " FROM " + table + " WHERE (" + where +
                     ") AND row_check IS NOT " + t->check() + " LIMIT 1";
   Stmt s;

@@ -101,10 +101,15 @@ std::string CheckedTable::check(const std::string &prefix) const {
   return sql + ")";
 }
 
-std::string row_check_sql(const std::string &table, const std::string &prefix) {
+const CheckedTable *checked_table(const std::string &table) {
   for (const CheckedTable &t : checked_tables())
-    if (table == t.name) return t.check(prefix);
-  return "";
+    if (table == t.name) return &t;
+  return nullptr;
+}
+
+std::string row_check_sql(const std::string &table, const std::string &prefix) {
+  const CheckedTable *t = checked_table(table);
+  return t ? t->check(prefix) : "";
 }
 
 void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type, int64_t row_check) {

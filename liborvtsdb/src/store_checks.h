@@ -46,6 +46,9 @@ struct CheckedTable {
 /* Every checked table, metadata first, chunks and facts last. */
 const std::vector<CheckedTable> &checked_tables();
 
+/* The checked table named `table`; null for a table without a check. */
+const CheckedTable *checked_table(const std::string &table);
+
 /* checked_tables()'s `table` .check(prefix); "" for a table without one. */
 std::string row_check_sql(const std::string &table, const std::string &prefix = "");
 

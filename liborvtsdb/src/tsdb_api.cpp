@@ -76,17 +76,20 @@ bool open_migration(int64_t start, std::string &err) {
   std::string run;
   std::unique_ptr<StoreBackend> backend;
   // An engine is asked to take an empty write first, so an unusable one
-  // refuses before anything of the run (its identity included) is read.
-  bool remote = !loc.remote_url.empty();
-  if ((remote && !(backend = open_store_backend(loc, err))) || !run_identity(loc, &run, err) ||
-      (!remote && !(backend = open_store_backend(loc, err))) ||
+  // refuses before anything of the run (its identity included) is read; a
+  // local store is opened once the run is known, as before.
+  const bool remote = !loc.remote_url.empty();
+  auto open_backend = [&] { return (backend = open_store_backend(loc, err)) != nullptr; };
+  bool opened = remote ? open_backend() && run_identity(loc, &run, err)
+                       : run_identity(loc, &run, err) && open_backend();
+  if (!opened ||
       !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start, err))) {
-    const std::string where = loc.remote_url.empty() ? loc.path : shown_url(loc.remote_url);
+    const std::string where = remote ? shown_url(loc.remote_url) : loc.path;
     if (err.find(where) == std::string::npos) err = where + ": " + err;
     return false;
   }
-  g_store_remote = !loc.remote_url.empty();
-  g_store_path = g_store_remote ? shown_url(loc.remote_url) : loc.path;
+  g_store_remote = remote;
+  g_store_path = remote ? shown_url(loc.remote_url) : loc.path;
   g_generation++;
   return true;
 }
