@@ -20,7 +20,11 @@ namespace orvtsdb_cli {
 
 namespace {
 
-[[noreturn]] void not_found(const std::string &what) { die(EXIT_NO_MATCH, what); }
+/* Gives up on a selection that matches nothing in db, naming the store (a
+ * command may read two). */
+[[noreturn]] void not_found(sqlite3 *db, const std::string &what) {
+  die(EXIT_NO_MATCH, orvtsdb::store_name(db) + ": " + what);
+}
 
 /* A CLI11 check of a --from/--to value. */
 std::string time_check(const std::string &text) {
@@ -38,7 +42,8 @@ void resolve_times(sqlite3 *db, Selection &sel) {
   if ((sel.from_arg && sel.from_arg->from_start) || (sel.to_arg && sel.to_arg->from_start)) {
     std::string err;
     if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
-    if (!any) not_found("the store holds no sample for a time after the run's start to count from");
+    if (!any)
+      not_found(db, "the store holds no sample for a time after the run's start to count from");
   }
   // A moment inside a second starts the window at the next whole second and
   // ends it at this one: only whole seconds are stored.
@@ -73,7 +78,7 @@ void check_group(sqlite3 *db, const Selection &sel) {
   bool exists = false;
   std::string err;
   if (!orvtsdb::find_group(db, sel.group, &exists, err)) die(EXIT_FAILURE_OTHER, err);
-  if (!exists) not_found("no group '" + sel.group + "' in the store");
+  if (!exists) not_found(db, "no group '" + sel.group + "' in the store");
 }
 
 std::vector<SelectedSeries> all_series_of(sqlite3 *db, int64_t gid) {
@@ -111,13 +116,13 @@ std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_
   }
   for (size_t i = 0; i < sel.labels.size(); i++)
     if (!seen[i])
-      not_found("no series has the label " + sel.labels[i].first + "=" + sel.labels[i].second +
-                in_group(sel));
+      not_found(db, "no series has the label " + sel.labels[i].first + "=" + sel.labels[i].second +
+                        in_group(sel));
   return out;
 }
 
 /* Keeps the roles named by --role (all without it); drops graphs without it. */
-void pick_roles(const Selection &sel, std::vector<SelectedGraph> &graphs) {
+void pick_roles(sqlite3 *db, const Selection &sel, std::vector<SelectedGraph> &graphs) {
   std::vector<SelectedGraph> kept;
   for (SelectedGraph &g : graphs) {
     int n = std::max(1, orvtsdb::role_count(g.data_type));
@@ -126,7 +131,7 @@ void pick_roles(const Selection &sel, std::vector<SelectedGraph> &graphs) {
     if (!g.roles.empty()) kept.push_back(std::move(g));
   }
   if (kept.empty() && !graphs.empty())
-    not_found("no selected graph has the role '" + sel.role + "'");
+    not_found(db, "no selected graph has the role '" + sel.role + "'");
   graphs = std::move(kept);
 }
 
@@ -139,11 +144,11 @@ void check_time_range(sqlite3 *db, const Selection &sel) {
   std::string err;
   if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
   if (any && sel.from > last)
-    not_found("--from " + utc_text(sel.from) + " is after the store's last sample at " +
-              utc_text(last) + " (UTC)");
+    not_found(db, "--from " + utc_text(sel.from) + " is after the store's last sample at " +
+                      utc_text(last) + " (UTC)");
   if (any && sel.to < first)
-    not_found("--to " + utc_text(sel.to) + " is before the store's first sample at " +
-              utc_text(first) + " (UTC)");
+    not_found(db, "--to " + utc_text(sel.to) + " is before the store's first sample at " +
+                      utc_text(first) + " (UTC)");
 }
 
 /* What sel asks for, for a message: "group 'Db', label Server=S1". */
@@ -182,8 +187,8 @@ void require_a_sample(sqlite3 *db, const Selection &sel, const Selected &picked)
   std::string window;
   if (sel.from != std::numeric_limits<int64_t>::min()) window += " from " + utc_text(sel.from);
   if (sel.to != std::numeric_limits<int64_t>::max()) window += " to " + utc_text(sel.to);
-  not_found("no sample of " + selection_text(sel) + " is stored" +
-            (window.empty() ? "" : window + " (UTC)"));
+  not_found(db, "no sample of " + selection_text(sel) + " is stored" +
+                    (window.empty() ? "" : window + " (UTC)"));
 }
 
 }  // namespace
@@ -228,10 +233,10 @@ Selected select_samples(sqlite3 *db, Selection &sel) {
   Selected out;
   out.graphs = graphs_of(db, sel);
   if (out.graphs.empty() && !sel.graph.empty())
-    not_found("no graph '" + sel.graph + "'" + in_group(sel) + " in the store");
+    not_found(db, "no graph '" + sel.graph + "'" + in_group(sel) + " in the store");
   auto series = series_by_group(db, sel, out.graphs);
   for (SelectedGraph &g : out.graphs) g.series = series[g.gid];
-  pick_roles(sel, out.graphs);
+  pick_roles(db, sel, out.graphs);
   require_a_sample(db, sel, out);
   return out;
 }

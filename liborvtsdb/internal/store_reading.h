@@ -146,6 +146,9 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
  * *first and *last; *any false (and the times untouched) when it holds none. */
 bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err);
 
+/* The file db reads, as messages name it ("the store" when it has none). */
+std::string store_name(sqlite3 *db);
+
 /* Whether series sid holds a sample of graph `graph` at a time in
  * [from, to], from the chunk rows alone, in *any. */
 bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to, bool *any,

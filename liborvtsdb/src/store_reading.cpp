@@ -15,6 +15,11 @@
 
 namespace orvtsdb {
 
+std::string store_name(sqlite3 *db) {
+  const char *file = sqlite3_db_filename(db, "main");
+  return file && *file ? file : "the store";
+}
+
 namespace {
 
 /* Steps s: true on a row; false at the end, or on an error (err set). */
@@ -39,11 +44,6 @@ bool prepare_window(sqlite3 *db, Stmt &s, const char *sql, int64_t sid, int grap
 
 std::optional<int64_t> time_or_none(const Stmt &s, int col) {
   return s.col_null(col) ? std::nullopt : std::optional<int64_t>(s.col_int(col));
-}
-
-std::string store_name(sqlite3 *db) {
-  const char *file = sqlite3_db_filename(db, "main");
-  return file && *file ? file : "the store";
 }
 
 /* The store's format, or 0 (err set) when it cannot be read. */
