@@ -268,13 +268,15 @@ TEST_F(FaultsTest, ALockHeldAcrossTheStartFailsClearlyAndNoCallFallsBackToTimeZe
 }
 
 TEST_F(FaultsTest, AFullDiskRefusesTheMigrationAndKeepsTheStore) {
-  std::string after = view_after(10000, 2000);
+  // Long enough to outgrow the free room of the store's last pages: the
+  // smallest limits must stop it.
+  std::string after = view_after(10000, 20000);
   int64_t base = (int64_t)fs::file_size(saved());
   long tried = 0, bad = 0, refused = 0;
   for (int64_t extra : {0, 1024, 4096, 16384, 65536, 262144, 1 << 22}) {
     restore();
     faults::limit_file_size(base + extra);
-    int rc = counted_migration(10000, 2000, 7);
+    int rc = counted_migration(10000, 20000, 7);
     faults::limit_file_size(-1);
     std::string view = store_view(store_.db());
     tried++;
@@ -313,7 +315,9 @@ TEST(ToolFaults, AFullTmpfsMakesTheToolExitNonZero) {
   vzu_test::TempRun run(7);
   std::string mnt = run.wdir() + "/small";
   fs::create_directories(mnt);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=96k") != 0)
+  // Room for the new store's tables (13 pages of 16 KiB) and the definitions,
+  // not for the samples of the small run (a store of about 400 KB).
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=368k") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
   auto r = vzu_test::run_program(vzu_test::tool_path(), sample_run(run),
                                  tool_env(run, mnt + "/store.sqlite"));
