@@ -25,7 +25,6 @@ ChunkWriter::~ChunkWriter() {
     queued_bytes_ = 0;
   }
   wake_.notify_all();
-  room_.notify_all();
   thread_.join();
 }
 
@@ -41,13 +40,14 @@ bool ChunkWriter::submit(ChunkJob &&job) {
   return batch_bytes_ < BATCH_BYTES || hand_over();
 }
 
-/* Moves the batch to the queue in one go. */
+/* Moves the batch to the queue in one go. While the worker is
+ * MAX_QUEUED_BYTES behind, stores the oldest waiting batch here first. */
 bool ChunkWriter::hand_over() {
   if (batch_.empty()) return !failed();
   std::unique_lock<std::mutex> lock(mutex_);
-  room_.wait(lock, [this] {
-    return queued_bytes_ < MAX_QUEUED_BYTES || queue_.empty() || failed() || stop_;
-  });
+  while (queued_bytes_ >= MAX_QUEUED_BYTES && !failed() && !stop_ &&
+         store_oldest(lock, caller_encoder_)) {
+  }
   bool ok = !failed() && !stop_;
   if (ok) {
     // The jobs are the writer's once submitted: out of memory here fails the
@@ -70,7 +70,9 @@ bool ChunkWriter::hand_over() {
 bool ChunkWriter::drain(std::string &err) {
   hand_over();
   std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return (queue_.empty() && !busy_) || stop_; });
+  while (!failed() && !stop_ && store_oldest(lock, caller_encoder_)) {
+  }
+  idle_.wait(lock, [this] { return (queue_.empty() && storing_ == 0) || stop_; });
   if (!failed()) return true;
   err = error_;
   return false;
@@ -87,18 +89,17 @@ void ChunkWriter::fail(const std::string &why) {
   failed_.store(true, std::memory_order_release);
   queue_.clear();
   queued_bytes_ = 0;
-  room_.notify_all();
 }
 
 /* Encodes every graph of the job and inserts it. */
-bool ChunkWriter::store(const ChunkJob &job, std::string &err) {
+bool ChunkWriter::store(const ChunkJob &job, ChunkEncoder &encoder, std::string &err) {
   const GroupLayout &l = *job.layout;
   for (const GraphSlot &g : l.slots) {
-    if (!encoder_.encode(chunk_seed(job.sid, g.graph, g.data_type, job.start, job.step),
-                         &job.rows[g.offset], (size_t)l.total_elements, 1, g.roles, job.count, err))
+    if (!encoder.encode(chunk_seed(job.sid, g.graph, g.data_type, job.start, job.step),
+                        &job.rows[g.offset], (size_t)l.total_elements, 1, g.roles, job.count, err))
       return false;
-    ChunkRecord c{job.sid,  g.graph,   g.data_type,     job.start,
-                  job.step, job.count, encoder_.data(), encoder_.size()};
+    ChunkRecord c{job.sid,  g.graph,   g.data_type,    job.start,
+                  job.step, job.count, encoder.data(), encoder.size()};
     std::lock_guard<std::mutex> lock(backend_mutex_);
     if (!backend_.put_chunk(c, err)) return false;
     stored_samples_ += job.count;
@@ -106,40 +107,44 @@ bool ChunkWriter::store(const ChunkJob &job, std::string &err) {
   return true;
 }
 
-/* Takes everything queued at once and stores it. Its rows count against
- * MAX_QUEUED_BYTES until each job is stored: the caller waits for room only
- * when the worker is that far behind. */
+bool ChunkWriter::store_oldest(std::unique_lock<std::mutex> &lock, ChunkEncoder &encoder) {
+  if (queue_.empty()) return false;
+  std::vector<ChunkJob> batch = std::move(queue_.front());
+  queue_.pop_front();
+  storing_++;
+  lock.unlock();
+  std::string err;
+  bool ok = true;
+  size_t done = 0;
+  for (ChunkJob &job : batch) {
+    try {
+      ok = ok && !failed() && store(job, encoder, err);
+    } catch (const std::bad_alloc &) {
+      ok = false, err = "out of memory";
+    } catch (const std::exception &e) {
+      ok = false, err = e.what();
+    }
+    done += job_bytes(job);
+    job.rows.reset();
+  }
+  batch.clear();
+  if (!ok) fail(err);
+  lock.lock();
+  queued_bytes_ -= std::min(done, queued_bytes_);
+  storing_--;
+  if (queue_.empty() && storing_ == 0) idle_.notify_all();
+  return true;
+}
+
+/* Stores the queued batches, oldest first, one at a time. Their rows count
+ * against MAX_QUEUED_BYTES until the batch is stored. */
 void ChunkWriter::run() {
   std::unique_lock<std::mutex> lock(mutex_);
-  std::deque<std::vector<ChunkJob>> batches;
   for (;;) {
     wake_.wait(lock, [this] { return !queue_.empty() || stop_; });
     if (stop_) return;
-    batches.swap(queue_);
-    busy_ = true;
-    lock.unlock();
-    std::string err;
-    bool ok = true;
-    for (std::vector<ChunkJob> &batch : batches)
-      for (ChunkJob &job : batch) {
-        try {
-          ok = ok && store(job, err);
-        } catch (const std::bad_alloc &) {
-          ok = false, err = "out of memory";
-        } catch (const std::exception &e) {
-          ok = false, err = e.what();
-        }
-        size_t done = job_bytes(job);
-        job.rows.reset();
-        std::lock_guard<std::mutex> held(mutex_);
-        queued_bytes_ -= std::min(done, queued_bytes_);
-        room_.notify_one();
-      }
-    batches.clear();
-    if (!ok) fail(err);
-    lock.lock();
-    busy_ = false;
-    if (queue_.empty()) idle_.notify_all();
+    while (!stop_ && store_oldest(lock, encoder_)) {
+    }
   }
 }
 

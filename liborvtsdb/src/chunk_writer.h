@@ -4,10 +4,15 @@
  * The migration's caller feeds the store from one thread; the compression
  * and the SQLite inserts of closed chunks run on this writer's own thread so
  * that, on two cores, they overlap the caller's decoding. A closed chunk is
- * handed over whole (its sample-major buffer moves to the job), so the
- * caller's thread never waits for the encoder or SQLite unless the queue is
- * full. Chunks go over in batches of about BATCH_BYTES of rows: one lock and
- * one wake-up a batch, not a thread hand-off for every chunk.
+ * handed over whole (its sample-major buffer moves to the job). Chunks go over
+ * in batches of about BATCH_BYTES of rows: one lock and one wake-up a batch,
+ * not a thread hand-off for every chunk. Storing a chunk costs more than
+ * decoding it, so the worker falls behind: when MAX_QUEUED_BYTES wait, the
+ * caller's thread stores the oldest waiting batch itself (with its own
+ * encoder) instead of sleeping, and drain() does the same with what is left.
+ * Both cores then encode; the inserts take turns on the backend mutex. The
+ * order of chunk rows in the store does not matter (readers go by series and
+ * time).
  *
  * The backend is shared: every call into it, from either thread, holds
  * backend_mutex(). The first failure stops the writer (later jobs are
@@ -63,12 +68,13 @@ class ChunkWriter {
   ChunkWriter &operator=(const ChunkWriter &) = delete;
 
   /* Adds a chunk to the batch being filled, and hands the batch over once it
-   * holds BATCH_BYTES (waiting while MAX_QUEUED_BYTES of rows are queued).
-   * false when the writer has failed: the job is dropped. Caller's thread
-   * only. */
+   * holds BATCH_BYTES (storing the oldest waiting batches first while
+   * MAX_QUEUED_BYTES of rows wait). false when the writer has failed: the job
+   * is dropped. Caller's thread only. */
   bool submit(ChunkJob &&job);
-  /* Hands over the batch being filled and waits until every chunk is
-   * stored; false with the failure in err. */
+  /* Hands over the batch being filled, stores what still waits alongside the
+   * worker and returns once every chunk is stored; false with the failure in
+   * err. */
   bool drain(std::string &err);
   /* Whether a chunk could not be stored; error() says why. Cheap. */
   bool failed() const { return failed_.load(std::memory_order_acquire); }
@@ -86,23 +92,28 @@ class ChunkWriter {
  private:
   bool hand_over();
   void run();
-  bool store(const ChunkJob &job, std::string &err);
+  /* Stores the oldest queued batch with `encoder`; the caller holds `lock`
+   * (on mutex_), which is released while it works. false when none waits. */
+  bool store_oldest(std::unique_lock<std::mutex> &lock, ChunkEncoder &encoder);
+  bool store(const ChunkJob &job, ChunkEncoder &encoder, std::string &err);
   void fail(const std::string &why);
 
   StoreBackend &backend_;
   std::mutex backend_mutex_;
-  std::mutex mutex_;  // guards queue_, busy_, stop_, error_
-  std::condition_variable wake_, room_, idle_;
+  std::mutex mutex_;  // guards queue_, queued_bytes_, storing_, stop_, error_
+  std::condition_variable wake_, idle_;
   std::deque<std::vector<ChunkJob>> queue_;  // whole batches: one move each
-  size_t queued_bytes_ = 0;
-  std::vector<ChunkJob> batch_;  // caller's thread only
+  size_t queued_bytes_ = 0;                  // rows queued or being stored
+  int storing_ = 0;                          // batches being stored, by either thread
+  std::vector<ChunkJob> batch_;              // caller's thread only
   size_t batch_bytes_ = 0;
-  bool busy_ = false, stop_ = false;
+  bool stop_ = false;
   std::string error_;
   std::atomic<bool> failed_{false};
-  int64_t stored_samples_ = 0;  // worker only until drain()
-  ChunkEncoder encoder_;        // worker only
-  std::thread thread_;          // last: starts once the rest exists
+  int64_t stored_samples_ = 0;   // under backend_mutex_ until drain()
+  ChunkEncoder encoder_;         // worker only
+  ChunkEncoder caller_encoder_;  // caller's thread only
+  std::thread thread_;           // last: starts once the rest exists
 };
 
 }  // namespace orvtsdb
