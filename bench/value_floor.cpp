@@ -66,7 +66,8 @@ double column_bits(const double *x, int n, bool near) {
       int64_t a, b;
       std::memcpy(&a, &x[i], 8);
       std::memcpy(&b, &base, 8);
-      bool fits = !is_missing(x[i]) && std::fabs(s) < 9e15 && std::signbit(base) == std::signbit(x[i]);
+      bool fits = !is_missing(x[i]) && std::fabs(s) < 9e15 &&
+                  std::signbit(base) == std::signbit(x[i]);
       int64_t d = fits ? a - b : 0;
       if (!fits || (!near && d != 0) || d > MAX_ULPS || d < -MAX_ULPS) {
         exceptions++;

@@ -586,7 +586,7 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(8, m.stored_samples);
   if (!done(s, err)) return false;
   for (int64_t sid : written_sids_)
-    if (!facts_.refresh(sid, err)) return false;
+    if (!facts_.refresh(sid, migration_, err)) return false;
   Stmt check;
   if (!check.prepare(
           db_,

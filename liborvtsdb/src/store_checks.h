@@ -74,15 +74,18 @@ class FactsKeeper {
  public:
   bool prepare(sqlite3 *db, std::string &err);
   /* The facts of series sid's chunk rows, leaving out those of migration
-   * `skip` (-1: none). false when a row's check does not hold. */
-  bool gather(int64_t sid, int64_t skip, FactsOfSeries &out, std::string &err);
+   * `skip` (-1: none). false when a row's check does not hold; the rows of
+   * migration `written`, which this connection wrote in its open
+   * transaction, are not checked again. */
+  bool gather(int64_t sid, int64_t skip, FactsOfSeries &out, std::string &err,
+              int64_t written = -1);
   /* The recorded facts of series sid. false when a facts row's check does
    * not hold. */
   bool recorded(int64_t sid, FactsOfSeries &out, std::string &err);
   /* Replaces the recorded facts of series sid by `facts`. */
   bool write(int64_t sid, const FactsOfSeries &facts, std::string &err);
-  /* Gathers and writes the facts of series sid. */
-  bool refresh(int64_t sid, std::string &err);
+  /* Gathers and writes the facts of series sid (see gather for `written`). */
+  bool refresh(int64_t sid, int64_t written, std::string &err);
   /* "" when the facts gathered from the rows of series sid (leaving out
    * migration `skip`) agree with those recorded, else what differs. */
   bool compare(int64_t sid, int64_t skip, std::string *differs, std::string &err);

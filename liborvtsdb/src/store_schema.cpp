@@ -273,7 +273,7 @@ bool upgrade_store(sqlite3 *db, std::string &err) {
   if (!facts.prepare(db, err) || !sids.prepare(db, "SELECT DISTINCT sid FROM chunks", err))
     return false;
   while (next(db, sids, err))
-    if (!facts.refresh(sids.col_int(0), err)) return false;
+    if (!facts.refresh(sids.col_int(0), -1, err)) return false;
   std::string record = "UPDATE store_info SET value = '" + std::to_string(STORE_FORMAT) +
                        "' WHERE key = 'format'";
   return err.empty() && exec_sql(db, record.c_str(), err);
