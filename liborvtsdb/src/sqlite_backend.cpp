@@ -32,6 +32,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -121,6 +122,12 @@ class SqliteBackend final : public StoreBackend {
   // onto one fails its check when the facts are written).
   std::set<int64_t> checked_sids_;
   std::set<int64_t> written_sids_;  // whose facts the commit writes anew
+  // The series this migration created (numbered from first_created_, after
+  // every earlier one) and the facts of the rows it inserted for them.
+  int64_t first_created_ = -1;
+  int64_t created_rows_ = 0;
+  std::map<int64_t, FactsOfSeries> created_;
+  bool write_facts(std::string &err);
 };
 
 SqliteBackend::~SqliteBackend() { abort(); }
@@ -235,15 +242,16 @@ bool SqliteBackend::prepare_all(std::string &err) {
              db_,
              ("UPDATE series SET row_check=" + row_check_sql("series") + " WHERE sid=?1").c_str(),
              err) &&
-         insert_chunk_.prepare(db_,
-                               "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,"
-                               "check_of('chunks',?1,?2,?3,?4,?5,?6,?7,?8))",
+         insert_chunk_.prepare(db_, "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)",
                                err) &&
          facts_.prepare(db_, err);
 }
 
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
   if (!lock_for_writing(err)) return false;
+  first_created_ = -1;
+  created_rows_ = 0;
+  created_.clear();
   in_txn_ = true;
   // ensure_schema adds the tables a store made by an earlier version lacks.
   int format = 0;
@@ -317,6 +325,8 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
   if (!done(insert_series_, err)) return false;
   *sid = sqlite3_last_insert_rowid(db_);
   checked_sids_.insert(*sid);
+  if (first_created_ < 0) first_created_ = *sid;
+  created_[*sid];
   check_series_.bind(1, *sid);
   if (!done(check_series_, err)) return false;
   for (size_t i = 0; i < tags.size(); i++) {
@@ -343,16 +353,26 @@ bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) 
 }
 
 bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err) {
+  int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
+  int64_t check = chunk_row_check(c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end,
+                                  migration);
   insert_chunk_.bind(1, c.sid);
   insert_chunk_.bind(2, c.graph);
   insert_chunk_.bind(3, c.data_type);
   insert_chunk_.bind(4, c.start_time);
   insert_chunk_.bind(5, c.step);
   insert_chunk_.bind(6, c.count);
-  insert_chunk_.bind(7, c.start_time + (int64_t)(c.count - 1) * c.step);
+  insert_chunk_.bind(7, end);
   insert_chunk_.bind(8, migration);
   insert_chunk_.bind_blob(9, c.blob, c.blob_len);
-  return done(insert_chunk_, err);
+  insert_chunk_.bind(10, check);
+  if (!done(insert_chunk_, err)) return false;
+  auto it = created_.find(c.sid);
+  if (it != created_.end()) {
+    it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
+    created_rows_++;
+  }
+  return true;
 }
 
 bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
@@ -584,9 +604,7 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(6, m.values);
   s.bind(7, (int64_t)std::time(nullptr));
   s.bind(8, m.stored_samples);
-  if (!done(s, err)) return false;
-  for (int64_t sid : written_sids_)
-    if (!facts_.refresh(sid, migration_, err)) return false;
+  if (!done(s, err) || !write_facts(err)) return false;
   Stmt check;
   if (!check.prepare(
           db_,
@@ -597,6 +615,28 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   check.bind(1, migration_);
   if (!done(check, err) || !exec_sql(db_, "COMMIT", err)) return false;
   in_txn_ = false;
+  return true;
+}
+
+/* Writes the facts of every series this migration wrote. Those of the
+ * series it created are the sums it kept while inserting, once one count
+ * shows that no other row claims them (else, as for every other series,
+ * they are gathered from the rows, which finds such a row). */
+bool SqliteBackend::write_facts(std::string &err) {
+  bool kept_sums = false;
+  if (first_created_ >= 0) {
+    Stmt rows;
+    if (!rows.prepare(db_, "SELECT count(*) FROM chunks WHERE sid >= ?1", err)) return false;
+    rows.bind(1, first_created_);
+    if (rows.step() != SQLITE_ROW) return fail(err);
+    kept_sums = rows.col_int(0) == created_rows_;
+  }
+  for (int64_t sid : written_sids_) {
+    auto it = created_.find(sid);
+    bool ok = kept_sums && it != created_.end() ? facts_.write(sid, it->second, err)
+                                                : facts_.refresh(sid, migration_, err);
+    if (!ok) return false;
+  }
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <xxhash.h>
 
 #include <cstring>
+#include <new>
 
 #include "store_schema.h"
 
@@ -14,48 +15,81 @@ namespace orvtsdb {
 
 namespace {
 
-/* Appends one SQL value to the bytes hashed: a type byte, then an
- * integer's or a double's 8 bytes, or a text's or blob's length (8 bytes)
- * and bytes. The type byte keeps NULL, 0 and '' apart. */
-void feed(std::string &out, sqlite3_value *v) {
-  uint8_t type = (uint8_t)sqlite3_value_type(v);
+/* One SQL value in the bytes hashed: a type byte, then an integer's or a
+ * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
+ * type byte keeps NULL, 0 and '' apart. */
+void put_le(std::string &out, uint64_t x) {
+  char le[8];
+  for (int i = 0; i < 8; i++) le[i] = (char)(uint8_t)(x >> (8 * i));
+  out.append(le, 8);
+}
+
+void feed_integer(std::string &out, int64_t x) {
+  out += (char)SQLITE_INTEGER;
+  put_le(out, (uint64_t)x);
+}
+
+void feed_bytes(std::string &out, int type, const void *p, int n) {
   out += (char)type;
-  auto put = [&](uint64_t x) {
-    char le[8];
-    for (int i = 0; i < 8; i++) le[i] = (char)(uint8_t)(x >> (8 * i));
-    out.append(le, 8);
-  };
+  put_le(out, (uint64_t)n);
+  if (n > 0) out.append(static_cast<const char *>(p), (size_t)n);
+}
+
+/* false when SQLite could not give a text's or blob's bytes (out of
+ * memory). */
+bool feed(std::string &out, sqlite3_value *v) {
+  int type = sqlite3_value_type(v);
   switch (type) {
-    case SQLITE_INTEGER: put((uint64_t)sqlite3_value_int64(v)); break;
+    case SQLITE_INTEGER: feed_integer(out, sqlite3_value_int64(v)); return true;
     case SQLITE_FLOAT: {
       double d = sqlite3_value_double(v);
       uint64_t bits;
       std::memcpy(&bits, &d, 8);
-      put(bits);
-      break;
+      out += (char)SQLITE_FLOAT;
+      put_le(out, bits);
+      return true;
     }
     case SQLITE_TEXT:
     case SQLITE_BLOB: {
+      // The bytes first, then their count: SQLite's order for a value.
       const void *p = type == SQLITE_TEXT ? (const void *)sqlite3_value_text(v)
                                           : sqlite3_value_blob(v);
       int n = sqlite3_value_bytes(v);
-      put((uint64_t)n);
-      if (n > 0) out.append(static_cast<const char *>(p), (size_t)n);
-      break;
+      if (!p && n > 0) return false;
+      feed_bytes(out, type, p, n);
+      return true;
     }
-    default: break;
+    default: out += (char)type; return true;
   }
 }
 
+/* Called by SQLite: nothing may be thrown through it. */
 void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
   // Called for every row a reader lists: the buffer is kept, not made anew.
   thread_local std::string bytes;
   bytes.clear();
-  for (int i = 0; i < argc; i++) feed(bytes, argv[i]);
+  try {
+    for (int i = 0; i < argc; i++)
+      if (!feed(bytes, argv[i])) return sqlite3_result_error_nomem(ctx);
+  } catch (const std::bad_alloc &) {
+    return sqlite3_result_error_nomem(ctx);
+  }
   sqlite3_result_int64(ctx, (int64_t)XXH3_64bits(bytes.data(), bytes.size()));
 }
 
 }  // namespace
+
+int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
+                        int64_t step, int64_t count, int64_t end_time, int64_t migration) {
+  // Called for every chunk inserted: the bytes are built where they are kept.
+  thread_local std::string bytes;
+  bytes.clear();
+  static const char table[] = "chunks";
+  feed_bytes(bytes, SQLITE_TEXT, table, (int)sizeof table - 1);
+  for (int64_t x : {sid, graph, data_type, start_time, step, count, end_time, migration})
+    feed_integer(bytes, x);
+  return (int64_t)XXH3_64bits(bytes.data(), bytes.size());
+}
 
 bool register_check_function(sqlite3 *db, std::string &err) {
   // DIRECTONLY: a view or trigger in a damaged file cannot call it.

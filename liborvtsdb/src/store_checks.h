@@ -52,6 +52,11 @@ const CheckedTable *checked_table(const std::string &table);
 /* checked_tables()'s `table` .check(prefix); "" for a table without one. */
 std::string row_check_sql(const std::string &table, const std::string &prefix = "");
 
+/* The check of a chunks row with these columns: what check_of() gives for
+ * it, computed without SQL, so that the writer knows it as it inserts. */
+int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
+                        int64_t step, int64_t count, int64_t end_time, int64_t migration);
+
 /* The facts of one series and graph, gathered from its chunk rows in time
  * order (add), or read from series_facts. */
 struct SeriesFacts {

@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "read_connection.h"
+#include "store_checks.h"
 #include "store_reading.h"
 #include "store_test_support.h"
 
@@ -237,6 +238,67 @@ TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
   EXPECT_EQ(rows[49].value, 49.5);  // t = 1490, kept
   EXPECT_EQ(rows[50].value, 99.0);  // t = 1500, replaced
   EXPECT_EQ(rows[60].value, 60.5);  // t = 1600, kept
+}
+
+// The writer computes a chunk row's check itself as it inserts, and keeps the
+// facts of the series it creates as sums: both must be what a reader computes
+// from the rows, or every later read would call the store damaged.
+TEST(StoreChecks, TheWritersChunkChecksAndFactsAreWhatTheRowsGive) {
+  TempStore store;
+  migrate(1000, 300, 3, 0.25);
+  migrate(1000, 300, 4, 0.5);  // the same run again, one series more
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(store.db().c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  std::string err;
+  ASSERT_TRUE(orvtsdb::register_check_function(db, err)) << err;
+  auto one = [&](const std::string &sql) {
+    sqlite3_stmt *st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sql;
+    int64_t v = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+    sqlite3_finalize(st);
+    return v;
+  };
+  EXPECT_GT(one("SELECT count(*) FROM chunks"), 0);
+  EXPECT_EQ(
+      one("SELECT count(*) FROM chunks WHERE row_check IS NOT " + orvtsdb::row_check_sql("chunks")),
+      0);
+  EXPECT_EQ(one("SELECT check_of('chunks', -5, 0, 17, -9223372036854775807, 3, 0, "
+                "9223372036854775807, 1)"),
+            orvtsdb::chunk_row_check(-5, 0, 17, INT64_MIN + 1, 3, 0, INT64_MAX, 1));
+  sqlite3_close(db);
+  std::string path;
+  db = orvtsdb::open_store_for_reading(store.db(), &path, err);
+  ASSERT_NE(db, nullptr) << err;
+  EXPECT_EQ(orvtsdb::store_faults(db, 10, err), std::vector<std::string>()) << err;
+  sqlite3_close(db);
+}
+
+// A chunk row left behind under the number the next new series gets is found
+// when that migration commits, not folded into the new series' facts.
+TEST(StoreChecks, ARowClaimingANewSeriesStopsTheMigrationThatCreatesIt) {
+  TempStore store;
+  migrate(1000, 300, 2, 0.25);
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(store.db().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "UPDATE chunks SET sid = 3 WHERE rowid = (SELECT max(rowid) FROM chunks "
+                         "WHERE sid = 2)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_changes(db), 1);
+  sqlite3_close(db);
+  ASSERT_EQ(tsdb_init_migration(5000), 0);
+  int gid = register_group("Load", {3, 0});
+  std::vector<std::unique_ptr<Vec>> vecs;
+  // S0 again and a new S2 (series 3); S1, whose row moved, is not written.
+  for (const char *server : {"S0", "S2"}) vecs.push_back(std::make_unique<Vec>(server, 2));
+  for (int i = 0; i < 50; i++) {
+    for (auto &v : vecs) v->insert(gid, {1, 0, 2, 3, 4});
+    tsdb_migration_increment_sample_ex(10);
+  }
+  EXPECT_NE(tsdb_exit_migration(5500), 0);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM migrations"), 1);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series"), 2);
 }
 
 // The format number decides who may open a store: any other number is refused
