@@ -1,6 +1,6 @@
 /*
  * chunk_codec.cpp - chunk blobs (the layout is in FORMAT.md). Blobs of the
- * current format are written; those of the previous checked format are still
+ * current format are written; those of the earlier checked formats are still
  * read, as every store written before keeps them.
  *
  * The current format keeps a column of decimals as integers: the exponent e
@@ -8,8 +8,10 @@
  * residuals of a predictor (none, delta, delta of delta), bit packed above
  * their minimum or zstd-compressed, whichever is smaller. Values without such
  * a k (missing markers, NaNs, -0.0, full-precision doubles) are exceptions
- * kept by position. A column mostly of full-precision doubles keeps its XORed
- * words, byte-shuffled and zstd-compressed, as the previous format did.
+ * kept by position. Averages of decimals, a few ulps off k / 10^e, keep the k
+ * and a packed column of those ulps (the near-decimal kind). A column mostly
+ * of full-precision doubles keeps its XORed words, byte-shuffled and
+ * zstd-compressed, as the one-frame format did.
  */
 #include "chunk_codec.h"
 
@@ -41,9 +43,23 @@ constexpr uint8_t UNCHECKED_FORMAT = 1;
 constexpr uint8_t ONE_FRAME_FORMAT = 2;
 constexpr int ONE_FRAME_MAX_DECIMALS = 4;
 
+/* Byte 0 of blobs of separate columns before the near-decimal kind: the
+ * same layout, which a reader of such a blob never finds that kind in. */
+constexpr uint8_t WITHOUT_NEAR_FORMAT = 3;
+
 /* The column kinds of the current format. */
 constexpr uint8_t COLUMN_XOR = 0;
 constexpr uint8_t COLUMN_DECIMAL = 1;
+constexpr uint8_t COLUMN_NEAR_DECIMAL = 2;
+/* How far, in units in the last place, a value may lie from its decimal and
+ * still be kept as one: an average of two or three decimals lands within a
+ * few. A wider bound would let a column of 15-digit decimals pass as shorter
+ * ones with large corrections. */
+constexpr int64_t NEAR_ULPS = 16;
+/* Near-decimal integers stay below this: a double is within NEAR_ULPS of
+ * some k / 10^e for about one k in 2^52 / (2 NEAR_ULPS |k|), so with larger
+ * k any full-precision value (a third, a rate) would pass for a decimal. */
+constexpr double NEAR_INT_LIMIT = 1099511627776.0;  // 2^40
 /* How a decimal column's residuals are kept. */
 constexpr uint8_t PACK_BITS = 0;
 constexpr uint8_t PACK_ZSTD = 1;
@@ -132,6 +148,28 @@ int decimals_of(double v, int most) {
   int64_t m;
   for (int d = 0; d <= most; d++)
     if (scaled_int(v, d, &m)) return d;
+  return -1;
+}
+
+/* Whether v lies within NEAR_ULPS of m / 10^d, on the same side of zero
+ * (then m in *m and the distance bits(v) - bits(m / 10^d) in *c). Adding c
+ * to the bits of the division gives v back, bit for bit. NaNs, infinities,
+ * the missing marker and -0.0 (whose decimal is +0.0) never pass. */
+[[gnu::always_inline]] inline bool near_int(double v, int d, int64_t *m, int64_t *c) {
+  double x = v * POW10[d];
+  if (!(std::fabs(x) < NEAR_INT_LIMIT)) return false;
+  *m = round_even(x);
+  uint64_t vb = bits_of(v), b = bits_of((double)*m / POW10[d]);
+  if ((vb ^ b) >> 63) return false;
+  *c = (int64_t)(vb - b);
+  return *c >= -NEAR_ULPS && *c <= NEAR_ULPS;
+}
+
+/* The smallest d up to `most` near which a value lies, or -1. */
+int near_decimals_of(double v, int most) {
+  int64_t m, c;
+  for (int d = 0; d <= most; d++)
+    if (near_int(v, d, &m, &c)) return d;
   return -1;
 }
 
@@ -280,19 +318,23 @@ struct ChunkEncoder::Decimal {
   std::vector<int64_t> k;
   std::vector<uint8_t> hole;  // 0: a value, 1: missing, 2: an exception
   std::vector<uint32_t> missing, exceptions;
+  // Near-decimal columns: each value's distance from k / 10^e, in ulps.
+  bool near = false;
+  std::vector<int64_t> correction;
 };
 
 namespace {
 
 /* The exponent for a column: the largest of the smallest ones its probed
- * values need, or -1 when half of them have none (full-precision doubles). */
-int choose_exponent(const double *base, size_t stride, int n) {
+ * values need (exactly, or near), or -1 when half of them have none
+ * (full-precision doubles). */
+int choose_exponent(const double *base, size_t stride, int n, bool near) {
   int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0, failed = 0, e = 0;
   for (int i = 0; i < n; i += step) {
     double v = base[(size_t)i * stride];
     if (bits_of(v) == MISSING_BITS) continue;
     tried++;
-    int d = decimals_of(v, MAX_EXPONENT);
+    int d = near ? near_decimals_of(v, MAX_EXPONENT) : decimals_of(v, MAX_EXPONENT);
     if (d < 0)
       failed++;
     else if (d > e)
@@ -395,6 +437,7 @@ int best_order(const int64_t *k, const uint8_t *hole, int n) {
  * be exceptions. */
 bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
   d.exponent = e;
+  d.near = false;
   d.k.resize(n);
   d.hole.assign(n, 0);
   d.missing.clear();
@@ -412,6 +455,34 @@ bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, 
       if (d.exceptions.size() > most) return false;
     }
     d.k[i] = m;
+  }
+  return true;
+}
+
+/* As to_integers, keeping values near k / 10^e with their corrections. */
+bool ChunkEncoder::to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
+  d.exponent = e;
+  d.near = false;
+  d.k.resize(n);
+  d.correction.assign(n, 0);
+  d.hole.assign(n, 0);
+  d.missing.clear();
+  d.exceptions.clear();
+  size_t most = (size_t)n / 4;
+  for (int i = 0; i < n; i++) {
+    double v = base[(size_t)i * stride];
+    int64_t m = 0, c = 0;
+    if (bits_of(v) == MISSING_BITS) {
+      d.hole[i] = 1;
+      d.missing.push_back((uint32_t)i);
+    } else if (!near_int(v, e, &m, &c)) {
+      d.hole[i] = 2;
+      d.exceptions.push_back((uint32_t)i);
+      if (d.exceptions.size() > most) return false;
+    }
+    d.k[i] = m;
+    d.correction[i] = c;
+    d.near |= c != 0;
   }
   return true;
 }
@@ -439,7 +510,7 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
   residuals(order, d.k, d.hole, n, r);
   Frame f = frame_of(r, order, n);
   uint8_t *p = dst;
-  *p++ = COLUMN_DECIMAL;
+  *p++ = d.near ? COLUMN_NEAR_DECIMAL : COLUMN_DECIMAL;
   *p++ = (uint8_t)d.exponent;
   p = put_positions(p, d.missing, base, stride, false);
   p = put_positions(p, d.exceptions, base, stride, true);
@@ -457,17 +528,38 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
     for (int i = head; i < n; i++) r[i] /= f.factor;
   pack_bits(r + head, (size_t)(n - head), f.width, p);
   p += body;
-  if (body < ZSTD_TRY_BYTES) return (size_t)(p - dst);
-  // zstd over the byte-shuffled zigzag residuals, when smaller.
-  residuals(order, d.k, d.hole, n, r);
-  for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
-  size_t z = compress_words(n);
-  if (z == 0 || 1 + varint_bytes(z) + z >= (size_t)(p - pack)) return (size_t)(p - dst);
-  p = pack;
-  *p++ = PACK_ZSTD;
-  p = put_varint(p, z);
-  std::memcpy(p, zbuf_.data(), z);
-  return (size_t)(p + z - dst);
+  if (body >= ZSTD_TRY_BYTES) {
+    // zstd over the byte-shuffled zigzag residuals, when smaller.
+    residuals(order, d.k, d.hole, n, r);
+    for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
+    size_t z = compress_words(n);
+    if (z != 0 && 1 + varint_bytes(z) + z < (size_t)(p - pack)) {
+      p = pack;
+      *p++ = PACK_ZSTD;
+      p = put_varint(p, z);
+      std::memcpy(p, zbuf_.data(), z);
+      p += z;
+    }
+  }
+  if (d.near) p = put_corrections(n, d, p);
+  return (size_t)(p - dst);
+}
+
+/* The corrections of a near-decimal column, bit packed above their minimum;
+ * a hole takes the minimum, so that it widens nothing. */
+uint8_t *ChunkEncoder::put_corrections(int n, const Decimal &d, uint8_t *p) {
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  for (int i = 0; i < n; i++)
+    if (!d.hole[i]) lo = std::min(lo, d.correction[i]), hi = std::max(hi, d.correction[i]);
+  if (lo > hi) lo = hi = 0;
+  uint64_t span = (uint64_t)(hi - lo);
+  int width = span ? 64 - std::countl_zero(span) : 0;
+  uint64_t *u = words_.data();
+  for (int i = 0; i < n; i++) u[i] = d.hole[i] ? 0 : (uint64_t)(d.correction[i] - lo);
+  p = put_varint(p, zigzag((uint64_t)lo));
+  *p++ = (uint8_t)width;
+  pack_bits(u, (size_t)n, width, p);
+  return p + packed_bytes((size_t)n, width);
 }
 
 /* Compresses the n shuffled words_ into zbuf_; 0 when zstd fails. */
@@ -495,14 +587,26 @@ size_t ChunkEncoder::put_xor(const double *base, size_t stride, int n, uint8_t *
   return (size_t)(p + z - dst);
 }
 
-/* Writes one column at dst, the smaller of its forms; 0 when zstd fails. */
+/* Writes one column at dst, the smallest of its forms; 0 when zstd fails.
+ * The near-decimal form is tried only when the exact one has exceptions, is
+ * not there, or needs more places: averages of decimals are often exact
+ * decimals of 15 places, far wider integers than their near ones. */
 size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_t *dst) {
-  int e = choose_exponent(base, stride, n);
+  int e = choose_exponent(base, stride, n, false);
   size_t dec = 0;
-  if (e >= 0 && to_integers(base, stride, n, e, *decimal_)) {
-    dec = put_decimal(base, stride, n, *decimal_, dst);
-    if (dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
+  bool exact = e >= 0 && to_integers(base, stride, n, e, *decimal_);
+  if (exact) dec = put_decimal(base, stride, n, *decimal_, dst);
+  int ne = choose_exponent(base, stride, n, true);
+  if (ne >= 0 && (!exact || !decimal_->exceptions.empty() || ne < e) &&
+      to_near_integers(base, stride, n, ne, *decimal_)) {
+    uint8_t *alt = dst + dec;
+    size_t near = put_decimal(base, stride, n, *decimal_, alt);
+    if (!dec || near < dec) {
+      std::memmove(dst, alt, near);
+      dec = near;
+    }
   }
+  if (dec && dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
   uint8_t *alt = dec ? dst + dec : dst;
   size_t x = put_xor(base, stride, n, alt);
   if (!dec) return x;
@@ -511,11 +615,12 @@ size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_
   return x;
 }
 
-/* Most bytes a column of n values can take in either form, the XOR one
- * written after a decimal one. */
+/* Most bytes a column of n values can take in any form, written one after
+ * the other: exact decimal, near decimal, XOR. */
 static size_t column_bound(int n) {
   size_t decimal = 32 + 20 + (size_t)n * 19 + packed_bytes((size_t)n, 64) + 8;
-  return decimal + 12 + ZSTD_compressBound((size_t)n * 8);
+  size_t corrections = 12 + packed_bytes((size_t)n, 64) + 8;
+  return 2 * (decimal + corrections) + 12 + ZSTD_compressBound((size_t)n * 8);
 }
 
 ChunkEncoder::ChunkEncoder(int level)
@@ -616,7 +721,22 @@ bool ChunkDecoder::get_residuals(ColumnReader &in, int order, int n) {
   return true;
 }
 
-bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
+/* Reads a near-decimal column's n corrections into corrections_. */
+bool ChunkDecoder::get_corrections(ColumnReader &in, int n) {
+  uint64_t lo = unzigzag(in.varint());
+  int width = in.byte();
+  if (!in.ok || width > 64) return false;
+  size_t body = packed_bytes((size_t)n, width);
+  const uint8_t *src = in.bytes(body);
+  if (!src) return false;
+  std::memcpy(plain_.data(), src, body);
+  std::memset(plain_.data() + body, 0, 16);
+  unpack_bits(plain_.data(), (size_t)n, width, corrections_.data());
+  for (int i = 0; i < n; i++) corrections_[i] += lo;
+  return true;
+}
+
+bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near) {
   int e = in.byte();
   if (e > MAX_EXPONENT) return false;
   size_t missing = in.bounded((uint64_t)n);
@@ -635,6 +755,7 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
   if (!in.ok) return false;
   int order = in.byte();
   if (!in.ok || order > MAX_ORDER || !get_residuals(in, order, n)) return false;
+  if (near && !get_corrections(in, n)) return false;
   uint64_t k1 = 0, k2 = 0;
   double p = POW10[e];
   for (int i = 0; i < n; i++) {
@@ -643,22 +764,27 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
     k2 = k1;
     k1 = k;
   }
+  if (near)
+    for (int i = 0; i < n; i++) out[i] = double_of(bits_of(out[i]) + corrections_[i]);
   for (size_t j = 0; j < missing; j++) out[positions_[j]] = TSDB_MISSING_VALUE;
   for (size_t j = 0; j < exceptions; j++)
     out[exceptions_[j].first] = double_of(exceptions_[j].second);
   return in.ok;
 }
 
-/* The body of a blob of the current format: its columns, one after the
- * other, exactly filling it. */
-bool ChunkDecoder::decode_columns(const uint8_t *body, size_t len, int roles, int n,
+/* The body of a blob of separate columns: its columns, one after the
+ * other, exactly filling it. Near-decimal ones only from `format` 4 on. */
+bool ChunkDecoder::decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
                                   std::string &err) {
   ColumnReader in{body, body + len};
+  bool near_allowed = format != WITHOUT_NEAR_FORMAT;
   for (int r = 0; r < roles; r++) {
     double *out = values_.data() + (size_t)r * n;
     uint8_t kind = in.byte();
-    bool ok = kind == COLUMN_XOR ? get_xor(in, n, out)
-                                 : kind == COLUMN_DECIMAL && get_decimal(in, n, out);
+    bool ok = kind == COLUMN_XOR            ? get_xor(in, n, out)
+              : kind == COLUMN_DECIMAL      ? get_decimal(in, n, out, false)
+              : kind == COLUMN_NEAR_DECIMAL ? near_allowed && get_decimal(in, n, out, true)
+                                            : false;
     if (!ok || !in.ok) {
       err = "column " + std::to_string(r + 1) + " is not well formed";
       return false;
@@ -706,7 +832,8 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if ((p[0] != ONE_FRAME_FORMAT && p[0] != CHUNK_BLOB_FORMAT) || p[1] < 1 || p[1] > MAX_ROLES) {
+  if ((p[0] != ONE_FRAME_FORMAT && p[0] != WITHOUT_NEAR_FORMAT && p[0] != CHUNK_BLOB_FORMAT) ||
+      p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }
@@ -722,10 +849,11 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
   if (plain_.size() < (size_t)n * 8 + 16) plain_.resize((size_t)n * 8 + 16);
   if (positions_.size() < (size_t)n) positions_.resize(n);
   if (exceptions_.size() < (size_t)n) exceptions_.resize(n);
+  if (corrections_.size() < (size_t)n) corrections_.resize(n);
   const uint8_t *body = p + CHUNK_HEADER_BYTES;
   size_t body_len = len - CHUNK_HEADER_BYTES;
   bool ok = p[0] == ONE_FRAME_FORMAT ? decode_one_frame(body, body_len, roles, n, err)
-                                     : decode_columns(body, body_len, roles, n, err);
+                                     : decode_columns(p[0], body, body_len, roles, n, err);
   if (!ok) return false;
   roles_ = roles;
   count_ = n;
