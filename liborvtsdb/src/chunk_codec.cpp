@@ -143,14 +143,6 @@ uint64_t blob_check(const uint8_t *blob, size_t len, uint64_t seed) {
   return bits_of((double)*m / POW10[d]) == bits_of(v);
 }
 
-/* The smallest d up to `most` a value needs, or -1 when none does. */
-int decimals_of(double v, int most) {
-  int64_t m;
-  for (int d = 0; d <= most; d++)
-    if (scaled_int(v, d, &m)) return d;
-  return -1;
-}
-
 /* Whether v lies within NEAR_ULPS of m / 10^d, on the same side of zero
  * (then m in *m and the distance bits(v) - bits(m / 10^d) in *c). Adding c
  * to the bits of the division gives v back, bit for bit. NaNs, infinities,
@@ -163,14 +155,6 @@ int decimals_of(double v, int most) {
   if ((vb ^ b) >> 63) return false;
   *c = (int64_t)(vb - b);
   return *c >= -NEAR_ULPS && *c <= NEAR_ULPS;
-}
-
-/* The smallest d up to `most` near which a value lies, or -1. */
-int near_decimals_of(double v, int most) {
-  int64_t m, c;
-  for (int d = 0; d <= most; d++)
-    if (near_int(v, d, &m, &c)) return d;
-  return -1;
 }
 
 /* ---- Little-endian base-128 numbers and a bounded reader. ---- */
@@ -232,22 +216,25 @@ namespace {
 
 size_t packed_bytes(size_t n, int width) { return (n * (size_t)width + 7) / 8; }
 
-/* Writes n values of `width` bits (each below 2^width) to dst, lowest bit
- * first, packed_bytes(n, width) bytes. The bits gather in a register and go
+/* Writes n values (v - min) / factor of `width` bits (each below 2^width)
+ * to dst, lowest bit first, packed_bytes(n, width) bytes. The bits gather in a register and go
  * out a word at a time: a store per value into bytes the previous store
  * half wrote would stall on every value. */
-void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst) {
+void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst, uint64_t min = 0,
+               uint64_t factor = 1) {
   if (width == 0) return;
   uint64_t acc = 0;
   int filled = 0;
   for (size_t i = 0; i < n; i++) {
-    acc |= v[i] << filled;
+    uint64_t u = v[i] - min;
+    if (factor > 1) u /= factor;
+    acc |= u << filled;
     filled += width;
     if (filled >= 64) {
       put_u64(dst, acc);
       dst += 8;
       filled -= 64;
-      acc = filled ? v[i] >> (width - filled) : 0;
+      acc = filled ? u >> (width - filled) : 0;
     }
   }
   for (int b = 0; b < filled; b += 8) *dst++ = (uint8_t)(acc >> b);
@@ -318,29 +305,55 @@ struct ChunkEncoder::Decimal {
   std::vector<int64_t> k;
   std::vector<uint8_t> hole;  // 0: a value, 1: missing, 2: an exception
   std::vector<uint32_t> missing, exceptions;
-  // Near-decimal columns: each value's distance from k / 10^e, in ulps.
+  // Found while converting: the order whose residuals pack smallest, and
+  // the least and greatest of those residuals.
+  int order = 0;
+  int64_t lo = 0, hi = 0;
+  // Exact columns: how many exceptions lie near a decimal after all.
+  size_t near_exceptions = 0;
+  // Near-decimal columns: each value's distance from k / 10^e, in ulps, and
+  // the least and greatest of them.
   bool near = false;
   std::vector<int64_t> correction;
+  int64_t correction_lo = 0, correction_hi = 0;
 };
 
 namespace {
 
-/* The exponent for a column: the largest of the smallest ones its probed
- * values need (exactly, or near), or -1 when half of them have none
- * (full-precision doubles). */
-int choose_exponent(const double *base, size_t stride, int n, bool near) {
-  int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0, failed = 0, e = 0;
+/* A column's exponents from about 16 probe values spread over it: the
+ * smallest e at which every probe is exactly k / 10^e, and the smallest at
+ * which every probe lies near such a decimal; -1 when half of the probes
+ * have none (full-precision doubles). A value that is a decimal at e is one
+ * at every larger e as well (the same real number, rounded the same way),
+ * so a probe is tried at the e found so far and searched further up only
+ * when it fails there: mostly one division a probe. */
+struct Exponents {
+  int exact = -1, near = -1;
+};
+
+Exponents choose_exponents(const double *base, size_t stride, int n) {
+  int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0;
+  int e = 0, ne = 0, failed = 0, near_failed = 0;
+  int64_t m, c;
   for (int i = 0; i < n; i += step) {
     double v = base[(size_t)i * stride];
     if (bits_of(v) == MISSING_BITS) continue;
     tried++;
-    int d = near ? near_decimals_of(v, MAX_EXPONENT) : decimals_of(v, MAX_EXPONENT);
-    if (d < 0)
-      failed++;
-    else if (d > e)
-      e = d;
+    if (!scaled_int(v, e, &m)) {
+      int d = e + 1;
+      while (d <= MAX_EXPONENT && !scaled_int(v, d, &m)) d++;
+      d > MAX_EXPONENT ? (void)failed++ : (void)(e = d);
+    }
+    if (!near_int(v, ne, &m, &c)) {
+      int d = ne + 1;
+      while (d <= MAX_EXPONENT && !near_int(v, d, &m, &c)) d++;
+      d > MAX_EXPONENT ? (void)near_failed++ : (void)(ne = d);
+    }
   }
-  return 2 * failed > tried ? -1 : e;
+  Exponents x;
+  if (2 * failed <= tried) x.exact = e;
+  if (2 * near_failed <= tried) x.near = ne;
+  return x;
 }
 
 /* The predictor of order 0 (nothing), 1 (the previous k) or 2 (the line
@@ -365,22 +378,57 @@ void residuals(int order, std::vector<int64_t> &k, const std::vector<uint8_t> &h
   }
 }
 
-/* Frame of reference of r[from..n): the minimum, a common factor and the
- * bit width of (r - min) / factor. */
+/* The residuals' least and greatest at every order at once, gathered a k at
+ * a time while a column is converted, as predict() gives them (a hole takes
+ * each order's own prediction); the first `order` residuals are kept apart,
+ * as written. Scalars, not arrays, so that the state stays in registers. */
+struct OrderSearch {
+  int64_t lo0 = 0, hi0 = 0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
+  uint64_t p1 = 0, q1 = 0, q2 = 0;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
+
+  [[gnu::always_inline]] void first(uint64_t x, bool h) {
+    uint64_t f = h ? 0 : x;
+    lo0 = hi0 = (int64_t)f;
+    p1 = q1 = q2 = f;
+  }
+  /* Value i >= 1. */
+  [[gnu::always_inline]] void next(int i, uint64_t x, bool h) {
+    int64_t r0 = h ? 0 : (int64_t)x;
+    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
+    uint64_t k1 = h ? p1 : x;
+    int64_t r1 = (int64_t)(k1 - p1);
+    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
+    p1 = k1;
+    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
+    int64_t r2 = (int64_t)(k2 - pred);
+    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
+    q2 = q1;
+    q1 = k2;
+  }
+  /* The order whose residuals pack into the fewest bits, and their range. */
+  void choose(int n, int &order, int64_t &lo, int64_t &hi) const {
+    const int64_t l[] = {lo0, lo1, lo2}, h[] = {hi0, hi1, hi2};
+    size_t least = SIZE_MAX;
+    for (int o = 0; o <= MAX_ORDER && o < n; o++) {
+      uint64_t span = h[o] >= l[o] ? (uint64_t)h[o] - (uint64_t)l[o] : 0;
+      int width = span ? 64 - std::countl_zero(span) : 0;
+      size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
+      if (bytes < least) least = bytes, order = o, lo = l[o], hi = h[o];
+    }
+  }
+};
+
+/* Frame of reference of r[from..n), whose least and greatest are lo and hi:
+ * the minimum, a common factor and the bit width of (r - min) / factor. */
 struct Frame {
   int64_t min = 0;
   uint64_t factor = 1;
   int width = 0;
 };
 
-Frame frame_of(const uint64_t *r, int from, int n) {
+Frame frame_of(const uint64_t *r, int from, int n, int64_t lo, int64_t hi) {
   Frame f;
   if (from >= n) return f;
-  int64_t lo = (int64_t)r[from], hi = lo;
-  for (int i = from + 1; i < n; i++) {
-    lo = std::min(lo, (int64_t)r[i]);
-    hi = std::max(hi, (int64_t)r[i]);
-  }
   f.min = lo;
   uint64_t span = (uint64_t)hi - (uint64_t)lo;
   if (span > 1) {
@@ -395,67 +443,41 @@ Frame frame_of(const uint64_t *r, int from, int n) {
   return f;
 }
 
-/* The order whose residuals pack into the fewest bits, from one pass that
- * predicts at every order at once as predict() does (a hole takes each
- * order's own prediction); the first `order` residuals are kept apart, as
- * written. Scalars, not arrays, so that the pass stays in registers. */
-int best_order(const int64_t *k, const uint8_t *hole, int n) {
-  int64_t lo0, hi0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
-  uint64_t first = hole[0] ? 0 : (uint64_t)k[0];
-  lo0 = hi0 = (int64_t)first;
-  uint64_t p1 = first, q1 = first, q2 = first;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
-  for (int i = 1; i < n; i++) {
-    uint64_t x = (uint64_t)k[i];
-    bool h = hole[i];
-    int64_t r0 = h ? 0 : (int64_t)x;
-    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
-    uint64_t k1 = h ? p1 : x;
-    int64_t r1 = (int64_t)(k1 - p1);
-    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
-    p1 = k1;
-    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
-    int64_t r2 = (int64_t)(k2 - pred);
-    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
-    q2 = q1;
-    q1 = k2;
-  }
-  const int64_t lo[] = {lo0, lo1, lo2}, hi[] = {hi0, hi1, hi2};
-  int best = 0;
-  size_t least = SIZE_MAX;
-  for (int o = 0; o <= MAX_ORDER && o < n; o++) {
-    uint64_t span = hi[o] >= lo[o] ? (uint64_t)hi[o] - (uint64_t)lo[o] : 0;
-    int width = span ? 64 - std::countl_zero(span) : 0;
-    size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
-    if (bytes < least) least = bytes, best = o;
-  }
-  return best;
-}
-
 }  // namespace
 
 /* Fills d for exponent e; false when more than a quarter of the values would
- * be exceptions. */
-bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
+ * be exceptions. Counts the exceptions near a decimal at near_e (when
+ * that is 0 or more): only then can the near-decimal form win. */
+bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, int near_e,
+                               Decimal &d) {
   d.exponent = e;
   d.near = false;
+  d.near_exceptions = 0;
   d.k.resize(n);
-  d.hole.assign(n, 0);
+  d.hole.resize(n);
   d.missing.clear();
   d.exceptions.clear();
   size_t most = (size_t)n / 4;
+  OrderSearch s;
   for (int i = 0; i < n; i++) {
     double v = base[(size_t)i * stride];
-    int64_t m = 0;
+    int64_t m = 0, c;
+    uint8_t h = 0;
     if (bits_of(v) == MISSING_BITS) {
-      d.hole[i] = 1;
+      h = 1;
       d.missing.push_back((uint32_t)i);
     } else if (!scaled_int(v, e, &m)) {
-      d.hole[i] = 2;
+      h = 2;
       d.exceptions.push_back((uint32_t)i);
       if (d.exceptions.size() > most) return false;
+      if (near_e >= 0 && near_int(v, near_e, &m, &c)) d.near_exceptions++;
+      m = 0;
     }
     d.k[i] = m;
+    d.hole[i] = h;
+    i ? s.next(i, (uint64_t)m, h) : s.first((uint64_t)m, h);
   }
+  s.choose(n, d.order, d.lo, d.hi);
   return true;
 }
 
@@ -464,26 +486,38 @@ bool ChunkEncoder::to_near_integers(const double *base, size_t stride, int n, in
   d.exponent = e;
   d.near = false;
   d.k.resize(n);
-  d.correction.assign(n, 0);
-  d.hole.assign(n, 0);
+  d.correction.resize(n);
+  d.hole.resize(n);
   d.missing.clear();
   d.exceptions.clear();
   size_t most = (size_t)n / 4;
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  OrderSearch s;
   for (int i = 0; i < n; i++) {
     double v = base[(size_t)i * stride];
     int64_t m = 0, c = 0;
+    uint8_t h = 0;
     if (bits_of(v) == MISSING_BITS) {
-      d.hole[i] = 1;
+      h = 1;
       d.missing.push_back((uint32_t)i);
     } else if (!near_int(v, e, &m, &c)) {
-      d.hole[i] = 2;
+      h = 2;
       d.exceptions.push_back((uint32_t)i);
       if (d.exceptions.size() > most) return false;
+      m = c = 0;
+    } else {
+      lo = std::min(lo, c), hi = std::max(hi, c);
     }
     d.k[i] = m;
+    d.hole[i] = h;
     d.correction[i] = c;
-    d.near |= c != 0;
+    i ? s.next(i, (uint64_t)m, h) : s.first((uint64_t)m, h);
   }
+  s.choose(n, d.order, d.lo, d.hi);
+  if (lo > hi) lo = hi = 0;
+  d.near = lo != 0 || hi != 0;
+  d.correction_lo = lo;
+  d.correction_hi = hi;
   return true;
 }
 
@@ -506,9 +540,9 @@ static uint8_t *put_positions(uint8_t *p, const std::vector<uint32_t> &at, const
 size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decimal &d,
                                  uint8_t *dst) {
   uint64_t *r = words_.data();
-  int order = best_order(d.k.data(), d.hole.data(), n);
+  int order = d.order;
   residuals(order, d.k, d.hole, n, r);
-  Frame f = frame_of(r, order, n);
+  Frame f = frame_of(r, order, n, d.lo, d.hi);
   uint8_t *p = dst;
   *p++ = d.near ? COLUMN_NEAR_DECIMAL : COLUMN_DECIMAL;
   *p++ = (uint8_t)d.exponent;
@@ -523,14 +557,10 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
   p = put_varint(p, f.factor);
   *p++ = (uint8_t)f.width;
   size_t body = packed_bytes((size_t)(n - head), f.width);
-  for (int i = head; i < n; i++) r[i] -= (uint64_t)f.min;
-  if (f.factor > 1)
-    for (int i = head; i < n; i++) r[i] /= f.factor;
-  pack_bits(r + head, (size_t)(n - head), f.width, p);
+  pack_bits(r + head, (size_t)(n - head), f.width, p, (uint64_t)f.min, f.factor);
   p += body;
   if (body >= ZSTD_TRY_BYTES) {
     // zstd over the byte-shuffled zigzag residuals, when smaller.
-    residuals(order, d.k, d.hole, n, r);
     for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
     size_t z = compress_words(n);
     if (z != 0 && 1 + varint_bytes(z) + z < (size_t)(p - pack)) {
@@ -547,18 +577,16 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
 
 /* The corrections of a near-decimal column, bit packed above their minimum;
  * a hole takes the minimum, so that it widens nothing. */
-uint8_t *ChunkEncoder::put_corrections(int n, const Decimal &d, uint8_t *p) {
-  int64_t lo = INT64_MAX, hi = INT64_MIN;
-  for (int i = 0; i < n; i++)
-    if (!d.hole[i]) lo = std::min(lo, d.correction[i]), hi = std::max(hi, d.correction[i]);
-  if (lo > hi) lo = hi = 0;
-  uint64_t span = (uint64_t)(hi - lo);
+uint8_t *ChunkEncoder::put_corrections(int n, Decimal &d, uint8_t *p) {
+  int64_t lo = d.correction_lo;
+  uint64_t span = (uint64_t)(d.correction_hi - lo);
   int width = span ? 64 - std::countl_zero(span) : 0;
-  uint64_t *u = words_.data();
-  for (int i = 0; i < n; i++) u[i] = d.hole[i] ? 0 : (uint64_t)(d.correction[i] - lo);
+  for (uint32_t i : d.missing) d.correction[i] = lo;
+  for (uint32_t i : d.exceptions) d.correction[i] = lo;
   p = put_varint(p, zigzag((uint64_t)lo));
   *p++ = (uint8_t)width;
-  pack_bits(u, (size_t)n, width, p);
+  pack_bits(reinterpret_cast<const uint64_t *>(d.correction.data()), (size_t)n, width, p,
+            (uint64_t)lo);
   return p + packed_bytes((size_t)n, width);
 }
 
@@ -588,19 +616,20 @@ size_t ChunkEncoder::put_xor(const double *base, size_t stride, int n, uint8_t *
 }
 
 /* Writes one column at dst, the smallest of its forms; 0 when zstd fails.
- * The near-decimal form is tried only when the exact one has exceptions, is
- * not there, or needs more places: averages of decimals are often exact
- * decimals of 15 places, far wider integers than their near ones. */
+ * The near-decimal form is tried only when the exact one is not there, needs
+ * more places, or leaves exceptions that lie near a decimal: averages of
+ * decimals are often exact decimals of 15 places, far wider integers than
+ * their near ones. */
 size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_t *dst) {
-  int e = choose_exponent(base, stride, n, false);
+  Exponents ex = choose_exponents(base, stride, n);
+  Decimal &d = *decimal_;
   size_t dec = 0;
-  bool exact = e >= 0 && to_integers(base, stride, n, e, *decimal_);
-  if (exact) dec = put_decimal(base, stride, n, *decimal_, dst);
-  int ne = choose_exponent(base, stride, n, true);
-  if (ne >= 0 && (!exact || !decimal_->exceptions.empty() || ne < e) &&
-      to_near_integers(base, stride, n, ne, *decimal_)) {
+  bool exact = ex.exact >= 0 && to_integers(base, stride, n, ex.exact, ex.near, d);
+  if (exact) dec = put_decimal(base, stride, n, d, dst);
+  if (ex.near >= 0 && (!exact || ex.near < ex.exact || d.near_exceptions > 0) &&
+      to_near_integers(base, stride, n, ex.near, d)) {
     uint8_t *alt = dst + dec;
-    size_t near = put_decimal(base, stride, n, *decimal_, alt);
+    size_t near = put_decimal(base, stride, n, d, alt);
     if (!dec || near < dec) {
       std::memmove(dst, alt, near);
       dec = near;

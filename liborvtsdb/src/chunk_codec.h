@@ -62,9 +62,9 @@ class ChunkEncoder {
  private:
   struct Decimal;
   size_t put_column(const double *base, size_t stride, int n, uint8_t *dst);
-  bool to_integers(const double *base, size_t stride, int n, int e, Decimal &d);
+  bool to_integers(const double *base, size_t stride, int n, int e, int near_e, Decimal &d);
   bool to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d);
-  uint8_t *put_corrections(int n, const Decimal &d, uint8_t *p);
+  uint8_t *put_corrections(int n, Decimal &d, uint8_t *p);
   size_t put_decimal(const double *base, size_t stride, int n, Decimal &d, uint8_t *dst);
   size_t put_xor(const double *base, size_t stride, int n, uint8_t *dst);
   size_t compress_words(int n);
