@@ -1,6 +1,6 @@
 /*
  * chunk_codec.cpp - chunk blobs (the layout is in FORMAT.md). Blobs of the
- * current format are written; those of the previous checked format are still
+ * current format are written; those of the earlier checked formats are still
  * read, as every store written before keeps them.
  *
  * The current format keeps a column of decimals as integers: the exponent e
@@ -8,8 +8,10 @@
  * residuals of a predictor (none, delta, delta of delta), bit packed above
  * their minimum or zstd-compressed, whichever is smaller. Values without such
  * a k (missing markers, NaNs, -0.0, full-precision doubles) are exceptions
- * kept by position. A column mostly of full-precision doubles keeps its XORed
- * words, byte-shuffled and zstd-compressed, as the previous format did.
+ * kept by position. Averages of decimals, a few ulps off k / 10^e, keep the k
+ * and a packed column of those ulps (the near-decimal kind). A column mostly
+ * of full-precision doubles keeps its XORed words, byte-shuffled and
+ * zstd-compressed, as the one-frame format did.
  */
 #include "chunk_codec.h"
 
@@ -41,9 +43,23 @@ constexpr uint8_t UNCHECKED_FORMAT = 1;
 constexpr uint8_t ONE_FRAME_FORMAT = 2;
 constexpr int ONE_FRAME_MAX_DECIMALS = 4;
 
+/* Byte 0 of blobs of separate columns before the near-decimal kind: the
+ * same layout, which a reader of such a blob never finds that kind in. */
+constexpr uint8_t WITHOUT_NEAR_FORMAT = 3;
+
 /* The column kinds of the current format. */
 constexpr uint8_t COLUMN_XOR = 0;
 constexpr uint8_t COLUMN_DECIMAL = 1;
+constexpr uint8_t COLUMN_NEAR_DECIMAL = 2;
+/* How far, in units in the last place, a value may lie from its decimal and
+ * still be kept as one: an average of two or three decimals lands within a
+ * few. A wider bound would let a column of 15-digit decimals pass as shorter
+ * ones with large corrections. */
+constexpr int64_t NEAR_ULPS = 16;
+/* Near-decimal integers stay below this: a double is within NEAR_ULPS of
+ * some k / 10^e for about one k in 2^52 / (2 NEAR_ULPS |k|), so with larger
+ * k any full-precision value (a third, a rate) would pass for a decimal. */
+constexpr double NEAR_INT_LIMIT = 1099511627776.0;  // 2^40
 /* How a decimal column's residuals are kept. */
 constexpr uint8_t PACK_BITS = 0;
 constexpr uint8_t PACK_ZSTD = 1;
@@ -127,12 +143,18 @@ uint64_t blob_check(const uint8_t *blob, size_t len, uint64_t seed) {
   return bits_of((double)*m / POW10[d]) == bits_of(v);
 }
 
-/* The smallest d up to `most` a value needs, or -1 when none does. */
-int decimals_of(double v, int most) {
-  int64_t m;
-  for (int d = 0; d <= most; d++)
-    if (scaled_int(v, d, &m)) return d;
-  return -1;
+/* Whether v lies within NEAR_ULPS of m / 10^d, on the same side of zero
+ * (then m in *m and the distance bits(v) - bits(m / 10^d) in *c). Adding c
+ * to the bits of the division gives v back, bit for bit. NaNs, infinities,
+ * the missing marker and -0.0 (whose decimal is +0.0) never pass. */
+[[gnu::always_inline]] inline bool near_int(double v, int d, int64_t *m, int64_t *c) {
+  double x = v * POW10[d];
+  if (!(std::fabs(x) < NEAR_INT_LIMIT)) return false;
+  *m = round_even(x);
+  uint64_t vb = bits_of(v), b = bits_of((double)*m / POW10[d]);
+  if ((vb ^ b) >> 63) return false;
+  *c = (int64_t)(vb - b);
+  return *c >= -NEAR_ULPS && *c <= NEAR_ULPS;
 }
 
 /* ---- Little-endian base-128 numbers and a bounded reader. ---- */
@@ -194,22 +216,25 @@ namespace {
 
 size_t packed_bytes(size_t n, int width) { return (n * (size_t)width + 7) / 8; }
 
-/* Writes n values of `width` bits (each below 2^width) to dst, lowest bit
- * first, packed_bytes(n, width) bytes. The bits gather in a register and go
+/* Writes n values (v - min) / factor of `width` bits (each below 2^width)
+ * to dst, lowest bit first, packed_bytes(n, width) bytes. The bits gather in a register and go
  * out a word at a time: a store per value into bytes the previous store
  * half wrote would stall on every value. */
-void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst) {
+void pack_bits(const uint64_t *v, size_t n, int width, uint8_t *dst, uint64_t min = 0,
+               uint64_t factor = 1) {
   if (width == 0) return;
   uint64_t acc = 0;
   int filled = 0;
   for (size_t i = 0; i < n; i++) {
-    acc |= v[i] << filled;
+    uint64_t u = v[i] - min;
+    if (factor > 1) u /= factor;
+    acc |= u << filled;
     filled += width;
     if (filled >= 64) {
       put_u64(dst, acc);
       dst += 8;
       filled -= 64;
-      acc = filled ? v[i] >> (width - filled) : 0;
+      acc = filled ? u >> (width - filled) : 0;
     }
   }
   for (int b = 0; b < filled; b += 8) *dst++ = (uint8_t)(acc >> b);
@@ -280,25 +305,55 @@ struct ChunkEncoder::Decimal {
   std::vector<int64_t> k;
   std::vector<uint8_t> hole;  // 0: a value, 1: missing, 2: an exception
   std::vector<uint32_t> missing, exceptions;
+  // Found while converting: the order whose residuals pack smallest, and
+  // the least and greatest of those residuals.
+  int order = 0;
+  int64_t lo = 0, hi = 0;
+  // Exact columns: how many exceptions lie near a decimal after all.
+  size_t near_exceptions = 0;
+  // Near-decimal columns: each value's distance from k / 10^e, in ulps, and
+  // the least and greatest of them.
+  bool near = false;
+  std::vector<int64_t> correction;
+  int64_t correction_lo = 0, correction_hi = 0;
 };
 
 namespace {
 
-/* The exponent for a column: the largest of the smallest ones its probed
- * values need, or -1 when half of them have none (full-precision doubles). */
-int choose_exponent(const double *base, size_t stride, int n) {
-  int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0, failed = 0, e = 0;
+/* A column's exponents from about 16 probe values spread over it: the
+ * smallest e at which every probe is exactly k / 10^e, and the smallest at
+ * which every probe lies near such a decimal; -1 when half of the probes
+ * have none (full-precision doubles). A value that is a decimal at e is one
+ * at every larger e as well (the same real number, rounded the same way),
+ * so a probe is tried at the e found so far and searched further up only
+ * when it fails there: mostly one division a probe. */
+struct Exponents {
+  int exact = -1, near = -1;
+};
+
+Exponents choose_exponents(const double *base, size_t stride, int n) {
+  int step = n > EXPONENT_PROBES ? n / EXPONENT_PROBES : 1, tried = 0;
+  int e = 0, ne = 0, failed = 0, near_failed = 0;
+  int64_t m, c;
   for (int i = 0; i < n; i += step) {
     double v = base[(size_t)i * stride];
     if (bits_of(v) == MISSING_BITS) continue;
     tried++;
-    int d = decimals_of(v, MAX_EXPONENT);
-    if (d < 0)
-      failed++;
-    else if (d > e)
-      e = d;
+    if (!scaled_int(v, e, &m)) {
+      int d = e + 1;
+      while (d <= MAX_EXPONENT && !scaled_int(v, d, &m)) d++;
+      d > MAX_EXPONENT ? (void)failed++ : (void)(e = d);
+    }
+    if (!near_int(v, ne, &m, &c)) {
+      int d = ne + 1;
+      while (d <= MAX_EXPONENT && !near_int(v, d, &m, &c)) d++;
+      d > MAX_EXPONENT ? (void)near_failed++ : (void)(ne = d);
+    }
   }
-  return 2 * failed > tried ? -1 : e;
+  Exponents x;
+  if (2 * failed <= tried) x.exact = e;
+  if (2 * near_failed <= tried) x.near = ne;
+  return x;
 }
 
 /* The predictor of order 0 (nothing), 1 (the previous k) or 2 (the line
@@ -323,22 +378,57 @@ void residuals(int order, std::vector<int64_t> &k, const std::vector<uint8_t> &h
   }
 }
 
-/* Frame of reference of r[from..n): the minimum, a common factor and the
- * bit width of (r - min) / factor. */
+/* The residuals' least and greatest at every order at once, gathered a k at
+ * a time while a column is converted, as predict() gives them (a hole takes
+ * each order's own prediction); the first `order` residuals are kept apart,
+ * as written. Scalars, not arrays, so that the state stays in registers. */
+struct OrderSearch {
+  int64_t lo0 = 0, hi0 = 0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
+  uint64_t p1 = 0, q1 = 0, q2 = 0;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
+
+  [[gnu::always_inline]] void first(uint64_t x, bool h) {
+    uint64_t f = h ? 0 : x;
+    lo0 = hi0 = (int64_t)f;
+    p1 = q1 = q2 = f;
+  }
+  /* Value i >= 1. */
+  [[gnu::always_inline]] void next(int i, uint64_t x, bool h) {
+    int64_t r0 = h ? 0 : (int64_t)x;
+    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
+    uint64_t k1 = h ? p1 : x;
+    int64_t r1 = (int64_t)(k1 - p1);
+    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
+    p1 = k1;
+    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
+    int64_t r2 = (int64_t)(k2 - pred);
+    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
+    q2 = q1;
+    q1 = k2;
+  }
+  /* The order whose residuals pack into the fewest bits, and their range. */
+  void choose(int n, int &order, int64_t &lo, int64_t &hi) const {
+    const int64_t l[] = {lo0, lo1, lo2}, h[] = {hi0, hi1, hi2};
+    size_t least = SIZE_MAX;
+    for (int o = 0; o <= MAX_ORDER && o < n; o++) {
+      uint64_t span = h[o] >= l[o] ? (uint64_t)h[o] - (uint64_t)l[o] : 0;
+      int width = span ? 64 - std::countl_zero(span) : 0;
+      size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
+      if (bytes < least) least = bytes, order = o, lo = l[o], hi = h[o];
+    }
+  }
+};
+
+/* Frame of reference of r[from..n), whose least and greatest are lo and hi:
+ * the minimum, a common factor and the bit width of (r - min) / factor. */
 struct Frame {
   int64_t min = 0;
   uint64_t factor = 1;
   int width = 0;
 };
 
-Frame frame_of(const uint64_t *r, int from, int n) {
+Frame frame_of(const uint64_t *r, int from, int n, int64_t lo, int64_t hi) {
   Frame f;
   if (from >= n) return f;
-  int64_t lo = (int64_t)r[from], hi = lo;
-  for (int i = from + 1; i < n; i++) {
-    lo = std::min(lo, (int64_t)r[i]);
-    hi = std::max(hi, (int64_t)r[i]);
-  }
   f.min = lo;
   uint64_t span = (uint64_t)hi - (uint64_t)lo;
   if (span > 1) {
@@ -353,66 +443,81 @@ Frame frame_of(const uint64_t *r, int from, int n) {
   return f;
 }
 
-/* The order whose residuals pack into the fewest bits, from one pass that
- * predicts at every order at once as predict() does (a hole takes each
- * order's own prediction); the first `order` residuals are kept apart, as
- * written. Scalars, not arrays, so that the pass stays in registers. */
-int best_order(const int64_t *k, const uint8_t *hole, int n) {
-  int64_t lo0, hi0, lo1 = INT64_MAX, hi1 = INT64_MIN, lo2 = INT64_MAX, hi2 = INT64_MIN;
-  uint64_t first = hole[0] ? 0 : (uint64_t)k[0];
-  lo0 = hi0 = (int64_t)first;
-  uint64_t p1 = first, q1 = first, q2 = first;  // order 1: k(i-1); order 2: k(i-1), k(i-2)
-  for (int i = 1; i < n; i++) {
-    uint64_t x = (uint64_t)k[i];
-    bool h = hole[i];
-    int64_t r0 = h ? 0 : (int64_t)x;
-    lo0 = std::min(lo0, r0), hi0 = std::max(hi0, r0);
-    uint64_t k1 = h ? p1 : x;
-    int64_t r1 = (int64_t)(k1 - p1);
-    lo1 = std::min(lo1, r1), hi1 = std::max(hi1, r1);
-    p1 = k1;
-    uint64_t pred = 2 * q1 - q2, k2 = h ? pred : x;
-    int64_t r2 = (int64_t)(k2 - pred);
-    if (i >= 2) lo2 = std::min(lo2, r2), hi2 = std::max(hi2, r2);
-    q2 = q1;
-    q1 = k2;
-  }
-  const int64_t lo[] = {lo0, lo1, lo2}, hi[] = {hi0, hi1, hi2};
-  int best = 0;
-  size_t least = SIZE_MAX;
-  for (int o = 0; o <= MAX_ORDER && o < n; o++) {
-    uint64_t span = hi[o] >= lo[o] ? (uint64_t)hi[o] - (uint64_t)lo[o] : 0;
-    int width = span ? 64 - std::countl_zero(span) : 0;
-    size_t bytes = (size_t)o * 4 + packed_bytes((size_t)(n - o), width);
-    if (bytes < least) least = bytes, best = o;
-  }
-  return best;
-}
-
 }  // namespace
 
 /* Fills d for exponent e; false when more than a quarter of the values would
- * be exceptions. */
-bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
+ * be exceptions. Counts the exceptions near a decimal at near_e (when
+ * that is 0 or more): only then can the near-decimal form win. */
+bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, int near_e,
+                               Decimal &d) {
   d.exponent = e;
+  d.near = false;
+  d.near_exceptions = 0;
   d.k.resize(n);
-  d.hole.assign(n, 0);
+  d.hole.resize(n);
   d.missing.clear();
   d.exceptions.clear();
   size_t most = (size_t)n / 4;
+  OrderSearch s;
   for (int i = 0; i < n; i++) {
     double v = base[(size_t)i * stride];
-    int64_t m = 0;
+    int64_t m = 0, c;
+    uint8_t h = 0;
     if (bits_of(v) == MISSING_BITS) {
-      d.hole[i] = 1;
+      h = 1;
       d.missing.push_back((uint32_t)i);
     } else if (!scaled_int(v, e, &m)) {
-      d.hole[i] = 2;
+      h = 2;
       d.exceptions.push_back((uint32_t)i);
       if (d.exceptions.size() > most) return false;
+      if (near_e >= 0 && near_int(v, near_e, &m, &c)) d.near_exceptions++;
+      m = 0;
     }
     d.k[i] = m;
+    d.hole[i] = h;
+    i ? s.next(i, (uint64_t)m, h) : s.first((uint64_t)m, h);
   }
+  s.choose(n, d.order, d.lo, d.hi);
+  return true;
+}
+
+/* As to_integers, keeping values near k / 10^e with their corrections. */
+bool ChunkEncoder::to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
+  d.exponent = e;
+  d.near = false;
+  d.k.resize(n);
+  d.correction.resize(n);
+  d.hole.resize(n);
+  d.missing.clear();
+  d.exceptions.clear();
+  size_t most = (size_t)n / 4;
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  OrderSearch s;
+  for (int i = 0; i < n; i++) {
+    double v = base[(size_t)i * stride];
+    int64_t m = 0, c = 0;
+    uint8_t h = 0;
+    if (bits_of(v) == MISSING_BITS) {
+      h = 1;
+      d.missing.push_back((uint32_t)i);
+    } else if (!near_int(v, e, &m, &c)) {
+      h = 2;
+      d.exceptions.push_back((uint32_t)i);
+      if (d.exceptions.size() > most) return false;
+      m = c = 0;
+    } else {
+      lo = std::min(lo, c), hi = std::max(hi, c);
+    }
+    d.k[i] = m;
+    d.hole[i] = h;
+    d.correction[i] = c;
+    i ? s.next(i, (uint64_t)m, h) : s.first((uint64_t)m, h);
+  }
+  s.choose(n, d.order, d.lo, d.hi);
+  if (lo > hi) lo = hi = 0;
+  d.near = lo != 0 || hi != 0;
+  d.correction_lo = lo;
+  d.correction_hi = hi;
   return true;
 }
 
@@ -435,11 +540,11 @@ static uint8_t *put_positions(uint8_t *p, const std::vector<uint32_t> &at, const
 size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decimal &d,
                                  uint8_t *dst) {
   uint64_t *r = words_.data();
-  int order = best_order(d.k.data(), d.hole.data(), n);
+  int order = d.order;
   residuals(order, d.k, d.hole, n, r);
-  Frame f = frame_of(r, order, n);
+  Frame f = frame_of(r, order, n, d.lo, d.hi);
   uint8_t *p = dst;
-  *p++ = COLUMN_DECIMAL;
+  *p++ = d.near ? COLUMN_NEAR_DECIMAL : COLUMN_DECIMAL;
   *p++ = (uint8_t)d.exponent;
   p = put_positions(p, d.missing, base, stride, false);
   p = put_positions(p, d.exceptions, base, stride, true);
@@ -452,22 +557,37 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
   p = put_varint(p, f.factor);
   *p++ = (uint8_t)f.width;
   size_t body = packed_bytes((size_t)(n - head), f.width);
-  for (int i = head; i < n; i++) r[i] -= (uint64_t)f.min;
-  if (f.factor > 1)
-    for (int i = head; i < n; i++) r[i] /= f.factor;
-  pack_bits(r + head, (size_t)(n - head), f.width, p);
+  pack_bits(r + head, (size_t)(n - head), f.width, p, (uint64_t)f.min, f.factor);
   p += body;
-  if (body < ZSTD_TRY_BYTES) return (size_t)(p - dst);
-  // zstd over the byte-shuffled zigzag residuals, when smaller.
-  residuals(order, d.k, d.hole, n, r);
-  for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
-  size_t z = compress_words(n);
-  if (z == 0 || 1 + varint_bytes(z) + z >= (size_t)(p - pack)) return (size_t)(p - dst);
-  p = pack;
-  *p++ = PACK_ZSTD;
-  p = put_varint(p, z);
-  std::memcpy(p, zbuf_.data(), z);
-  return (size_t)(p + z - dst);
+  if (body >= ZSTD_TRY_BYTES) {
+    // zstd over the byte-shuffled zigzag residuals, when smaller.
+    for (int i = 0; i < n; i++) r[i] = zigzag(r[i]);
+    size_t z = compress_words(n);
+    if (z != 0 && 1 + varint_bytes(z) + z < (size_t)(p - pack)) {
+      p = pack;
+      *p++ = PACK_ZSTD;
+      p = put_varint(p, z);
+      std::memcpy(p, zbuf_.data(), z);
+      p += z;
+    }
+  }
+  if (d.near) p = put_corrections(n, d, p);
+  return (size_t)(p - dst);
+}
+
+/* The corrections of a near-decimal column, bit packed above their minimum;
+ * a hole takes the minimum, so that it widens nothing. */
+uint8_t *ChunkEncoder::put_corrections(int n, Decimal &d, uint8_t *p) {
+  int64_t lo = d.correction_lo;
+  uint64_t span = (uint64_t)(d.correction_hi - lo);
+  int width = span ? 64 - std::countl_zero(span) : 0;
+  for (uint32_t i : d.missing) d.correction[i] = lo;
+  for (uint32_t i : d.exceptions) d.correction[i] = lo;
+  p = put_varint(p, zigzag((uint64_t)lo));
+  *p++ = (uint8_t)width;
+  pack_bits(reinterpret_cast<const uint64_t *>(d.correction.data()), (size_t)n, width, p,
+            (uint64_t)lo);
+  return p + packed_bytes((size_t)n, width);
 }
 
 /* Compresses the n shuffled words_ into zbuf_; 0 when zstd fails. */
@@ -495,14 +615,27 @@ size_t ChunkEncoder::put_xor(const double *base, size_t stride, int n, uint8_t *
   return (size_t)(p + z - dst);
 }
 
-/* Writes one column at dst, the smaller of its forms; 0 when zstd fails. */
+/* Writes one column at dst, the smallest of its forms; 0 when zstd fails.
+ * The near-decimal form is tried only when the exact one is not there, needs
+ * more places, or leaves exceptions that lie near a decimal: averages of
+ * decimals are often exact decimals of 15 places, far wider integers than
+ * their near ones. */
 size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_t *dst) {
-  int e = choose_exponent(base, stride, n);
+  Exponents ex = choose_exponents(base, stride, n);
+  Decimal &d = *decimal_;
   size_t dec = 0;
-  if (e >= 0 && to_integers(base, stride, n, e, *decimal_)) {
-    dec = put_decimal(base, stride, n, *decimal_, dst);
-    if (dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
+  bool exact = ex.exact >= 0 && to_integers(base, stride, n, ex.exact, ex.near, d);
+  if (exact) dec = put_decimal(base, stride, n, d, dst);
+  if (ex.near >= 0 && (!exact || ex.near < ex.exact || d.near_exceptions > 0) &&
+      to_near_integers(base, stride, n, ex.near, d)) {
+    uint8_t *alt = dst + dec;
+    size_t near = put_decimal(base, stride, n, d, alt);
+    if (!dec || near < dec) {
+      std::memmove(dst, alt, near);
+      dec = near;
+    }
   }
+  if (dec && dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
   uint8_t *alt = dec ? dst + dec : dst;
   size_t x = put_xor(base, stride, n, alt);
   if (!dec) return x;
@@ -511,11 +644,12 @@ size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_
   return x;
 }
 
-/* Most bytes a column of n values can take in either form, the XOR one
- * written after a decimal one. */
+/* Most bytes a column of n values can take in any form, written one after
+ * the other: exact decimal, near decimal, XOR. */
 static size_t column_bound(int n) {
   size_t decimal = 32 + 20 + (size_t)n * 19 + packed_bytes((size_t)n, 64) + 8;
-  return decimal + 12 + ZSTD_compressBound((size_t)n * 8);
+  size_t corrections = 12 + packed_bytes((size_t)n, 64) + 8;
+  return 2 * (decimal + corrections) + 12 + ZSTD_compressBound((size_t)n * 8);
 }
 
 ChunkEncoder::ChunkEncoder(int level)
@@ -616,7 +750,22 @@ bool ChunkDecoder::get_residuals(ColumnReader &in, int order, int n) {
   return true;
 }
 
-bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
+/* Reads a near-decimal column's n corrections into corrections_. */
+bool ChunkDecoder::get_corrections(ColumnReader &in, int n) {
+  uint64_t lo = unzigzag(in.varint());
+  int width = in.byte();
+  if (!in.ok || width > 64) return false;
+  size_t body = packed_bytes((size_t)n, width);
+  const uint8_t *src = in.bytes(body);
+  if (!src) return false;
+  std::memcpy(plain_.data(), src, body);
+  std::memset(plain_.data() + body, 0, 16);
+  unpack_bits(plain_.data(), (size_t)n, width, corrections_.data());
+  for (int i = 0; i < n; i++) corrections_[i] += lo;
+  return true;
+}
+
+bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near) {
   int e = in.byte();
   if (e > MAX_EXPONENT) return false;
   size_t missing = in.bounded((uint64_t)n);
@@ -635,6 +784,7 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
   if (!in.ok) return false;
   int order = in.byte();
   if (!in.ok || order > MAX_ORDER || !get_residuals(in, order, n)) return false;
+  if (near && !get_corrections(in, n)) return false;
   uint64_t k1 = 0, k2 = 0;
   double p = POW10[e];
   for (int i = 0; i < n; i++) {
@@ -643,22 +793,27 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out) {
     k2 = k1;
     k1 = k;
   }
+  if (near)
+    for (int i = 0; i < n; i++) out[i] = double_of(bits_of(out[i]) + corrections_[i]);
   for (size_t j = 0; j < missing; j++) out[positions_[j]] = TSDB_MISSING_VALUE;
   for (size_t j = 0; j < exceptions; j++)
     out[exceptions_[j].first] = double_of(exceptions_[j].second);
   return in.ok;
 }
 
-/* The body of a blob of the current format: its columns, one after the
- * other, exactly filling it. */
-bool ChunkDecoder::decode_columns(const uint8_t *body, size_t len, int roles, int n,
+/* The body of a blob of separate columns: its columns, one after the
+ * other, exactly filling it. Near-decimal ones only from `format` 4 on. */
+bool ChunkDecoder::decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
                                   std::string &err) {
   ColumnReader in{body, body + len};
+  bool near_allowed = format != WITHOUT_NEAR_FORMAT;
   for (int r = 0; r < roles; r++) {
     double *out = values_.data() + (size_t)r * n;
     uint8_t kind = in.byte();
-    bool ok = kind == COLUMN_XOR ? get_xor(in, n, out)
-                                 : kind == COLUMN_DECIMAL && get_decimal(in, n, out);
+    bool ok = kind == COLUMN_XOR            ? get_xor(in, n, out)
+              : kind == COLUMN_DECIMAL      ? get_decimal(in, n, out, false)
+              : kind == COLUMN_NEAR_DECIMAL ? near_allowed && get_decimal(in, n, out, true)
+                                            : false;
     if (!ok || !in.ok) {
       err = "column " + std::to_string(r + 1) + " is not well formed";
       return false;
@@ -706,7 +861,8 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if ((p[0] != ONE_FRAME_FORMAT && p[0] != CHUNK_BLOB_FORMAT) || p[1] < 1 || p[1] > MAX_ROLES) {
+  if ((p[0] != ONE_FRAME_FORMAT && p[0] != WITHOUT_NEAR_FORMAT && p[0] != CHUNK_BLOB_FORMAT) ||
+      p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
   }
@@ -722,10 +878,11 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
   if (plain_.size() < (size_t)n * 8 + 16) plain_.resize((size_t)n * 8 + 16);
   if (positions_.size() < (size_t)n) positions_.resize(n);
   if (exceptions_.size() < (size_t)n) exceptions_.resize(n);
+  if (corrections_.size() < (size_t)n) corrections_.resize(n);
   const uint8_t *body = p + CHUNK_HEADER_BYTES;
   size_t body_len = len - CHUNK_HEADER_BYTES;
   bool ok = p[0] == ONE_FRAME_FORMAT ? decode_one_frame(body, body_len, roles, n, err)
-                                     : decode_columns(body, body_len, roles, n, err);
+                                     : decode_columns(p[0], body, body_len, roles, n, err);
   if (!ok) return false;
   roles_ = roles;
   count_ = n;

@@ -4,7 +4,7 @@
  *
  * The blob's layout (header, check, column forms) is written down once, in
  * FORMAT.md. Blobs are written in format CHUNK_BLOB_FORMAT; blobs of the
- * previous checked format, which older stores hold, are read as well. The
+ * earlier checked formats, which older stores hold, are read as well. The
  * check is tested before anything else on every decode: a flipped bit
  * anywhere in the blob, or a blob moved to another row, is a refused chunk,
  * never other numbers; so is a blob of another format.
@@ -62,7 +62,9 @@ class ChunkEncoder {
  private:
   struct Decimal;
   size_t put_column(const double *base, size_t stride, int n, uint8_t *dst);
-  bool to_integers(const double *base, size_t stride, int n, int e, Decimal &d);
+  bool to_integers(const double *base, size_t stride, int n, int e, int near_e, Decimal &d);
+  bool to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d);
+  uint8_t *put_corrections(int n, Decimal &d, uint8_t *p);
   size_t put_decimal(const double *base, size_t stride, int n, Decimal &d, uint8_t *dst);
   size_t put_xor(const double *base, size_t stride, int n, uint8_t *dst);
   size_t compress_words(int n);
@@ -94,16 +96,18 @@ class ChunkDecoder {
   const double *column(int role) const { return values_.data() + (size_t)role * count_; }
 
  private:
-  bool decode_columns(const uint8_t *body, size_t len, int roles, int n, std::string &err);
+  bool decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
+                      std::string &err);
   bool decode_one_frame(const uint8_t *body, size_t len, int roles, int n, std::string &err);
   bool get_xor(ColumnReader &in, int n, double *out);
-  bool get_decimal(ColumnReader &in, int n, double *out);
+  bool get_decimal(ColumnReader &in, int n, double *out, bool near);
+  bool get_corrections(ColumnReader &in, int n);
   bool get_residuals(ColumnReader &in, int order, int n);
   bool get_words(const uint8_t *frame, size_t len, int n);
 
   ZSTD_DCtx_s *dctx_;
   std::vector<uint8_t> plain_, frame_plain_;
-  std::vector<uint64_t> words_;
+  std::vector<uint64_t> words_, corrections_;
   std::vector<uint32_t> positions_;
   std::vector<std::pair<uint32_t, uint64_t>> exceptions_;
   std::vector<double> values_;

@@ -19,7 +19,7 @@ constexpr int OLDEST_READ_STORE_FORMAT = 2;
 
 /* Byte 0 of every chunk blob written. A store holds blobs of earlier
  * formats beside these; the chunk codec reads each by its own byte 0. */
-constexpr uint8_t CHUNK_BLOB_FORMAT = 3;
+constexpr uint8_t CHUNK_BLOB_FORMAT = 4;
 
 }  // namespace orvtsdb
 

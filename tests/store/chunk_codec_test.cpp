@@ -2,8 +2,8 @@
  * chunk_codec_test.cpp - chunks round-trip bit for bit whatever the values
  * (every bit pattern class, the sample runs' values), strides and sizes;
  * decimals pack small and full-precision doubles no larger than their XOR
- * form; blobs of format 2 still read; damaged, moved or unchecked blobs are
- * refused instead of misread.
+ * form; averages of decimals keep near-decimal form; blobs of format 2 still
+ * read; damaged, moved or unchecked blobs are refused instead of misread.
  */
 #include "chunk_codec.h"
 #include "byte_shuffle.h"
@@ -22,6 +22,7 @@
 #include "orvtsdb_data_types.h"
 #include "sample_plan.h"
 #include "sample_values.h"
+#include "vzu_test_support.h"
 
 using namespace orvtsdb;
 
@@ -273,6 +274,78 @@ TEST(ChunkCodec, TheSampleRunsValuesRoundTripBitForBit) {
       }
     }
   }
+}
+
+/* A column the way the tool's merging of two or three packets leaves one:
+ * averages of decimals with e places, which land a few ulps off a decimal
+ * with e + 1 places (or off none, for thirds); a walk through zero, ulp
+ * neighbours of decimals and every kind of exception among them. */
+std::vector<double> merged_column(std::mt19937_64 &rng, int e, int n) {
+  const double p10[] = {1, 10, 100, 1000, 1e4, 1e5, 1e6};
+  int64_t level = (int64_t)(rng() % 2001) - 1000;
+  auto decimal = [&] { return (double)(level + (int64_t)(rng() % 41) - 20) / p10[e]; };
+  std::vector<double> c(n);
+  for (int i = 0; i < n; i++) {
+    level += (int64_t)(rng() % 21) - 10;
+    double a = decimal(), b = decimal(), x = decimal();
+    switch (rng() % 32) {
+      case 0: c[i] = (a + b + x) / 3; break;
+      case 1: c[i] = std::nextafter(a, rng() % 2 ? 1e300 : -1e300); break;
+      case 2: c[i] = std::nextafter((a + b) / 2, 0); break;
+      default: c[i] = (a + b) / 2;
+    }
+  }
+  std::vector<double> odd = column(rng, 3, n, 1);
+  for (int i = 0; i < n; i++)
+    if (rng() % 100 == 0) c[i] = odd[i];
+  return c;
+}
+
+/* Byte 14: the kind of a blob's first column (1 decimal, 2 near decimal). */
+int first_kind(const uint8_t *blob) { return blob[CHUNK_HEADER_BYTES]; }
+
+// Averages of decimals keep their integers and a few bits of correction each:
+// bit for bit, far below the 8 bytes a value of their XOR form; in a blob of
+// the format before that kind existed, the same column is refused.
+TEST(ChunkCodec, MergedAveragesRoundTripAsNearDecimals) {
+  std::mt19937_64 rng(27);
+  ChunkEncoder enc;
+  ChunkDecoder dec;
+  std::string err;
+  for (int e = 0; e <= 6; e++) {
+    for (int n : {1, 2, 3, 17, 233, 1024}) {
+      std::vector<double> c = merged_column(rng, e, n);
+      ASSERT_TRUE(enc.encode(SEED, c.data(), 1, n, 1, n, err)) << err;
+      ASSERT_TRUE(dec.decode(SEED, enc.data(), enc.size(), err)) << err;
+      for (int i = 0; i < n; i++) ASSERT_EQ(bits(dec.values()[i]), bits(c[i])) << e << " " << i;
+      if (n < 233) continue;
+      EXPECT_EQ(first_kind(enc.data()), 2) << e;
+      EXPECT_LT(enc.size(), (size_t)n * 3) << e;
+    }
+  }
+  std::vector<double> halves(64);
+  for (int i = 0; i < 64; i++) halves[i] = (0.1 * i + 0.7) / 2;
+  ASSERT_TRUE(enc.encode(SEED, halves.data(), 1, 64, 1, 64, err)) << err;
+  std::vector<uint8_t> blob(enc.data(), enc.data() + enc.size());
+  ASSERT_EQ(first_kind(blob.data()), 2);
+  blob[0] = 3;
+  stamp_check(blob, SEED);
+  EXPECT_FALSE(dec.decode(SEED, blob.data(), blob.size(), err));
+  EXPECT_NE(err.find("column 1"), std::string::npos) << err;
+}
+
+// The decoder harness's seeds hold a near-decimal column, so that fuzzing
+// starts from that kind instead of having to find it.
+TEST(ChunkCodec, TheFuzzSeedsReachTheNearDecimalKind) {
+  std::string seed = vzu_test::read_file(std::string(FUZZ_CORPUS_DIR) + "/near_decimal_blob");
+  ASSERT_GT(seed.size(), CHUNK_HEADER_BYTES + 1);
+  ASSERT_EQ(seed[0] & 1, 0) << "an even first byte: the rest is a blob";
+  std::vector<uint8_t> blob(seed.begin() + 1, seed.end());
+  stamp_check(blob, SEED);
+  ChunkDecoder dec;
+  std::string err;
+  ASSERT_TRUE(dec.decode(SEED, blob.data(), blob.size(), err)) << err;
+  EXPECT_EQ(first_kind(blob.data()), 2);
 }
 
 TEST(ChunkCodec, DamagedOrForeignBlobsAreRefused) {

@@ -1,18 +1,24 @@
 /*
- * format2_store_test.cpp - a store written before chunk blobs of format 3
- * (format2_store/: make_sample_run --preset small --groups 5 --vectors 2
- * --packets 8 --partitions 2 --versions 2, migrated by that release) stays
- * readable by every reading command and gives back the very export it gave
- * then; a new migration into it writes its chunks in the current blob format
- * beside the old ones, which still read and verify.
+ * old_blob_stores_test.cpp - stores written by earlier releases, each with
+ * the chunk blob format of its day, stay readable by every reading command
+ * and give back the very export they gave then; a new migration into one
+ * writes its chunks in the current blob format beside the old ones, which
+ * still read and verify.
  *
- * format2_store/expected.csv is `orvtsdb export metrics.sqlite --format csv`
- * of that release.
+ * Both stores hold the same run (make_sample_run --preset small --groups 5
+ * --vectors 2 --packets 8 --partitions 2 --versions 2): format2_store/ as
+ * migrated by the last release writing blobs of format 2, format3_store/ by
+ * the last one writing format 3. format2_store/expected.csv is
+ * `orvtsdb export metrics.sqlite --format csv` of each, byte for byte the
+ * same, so it is kept once.
  */
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <ostream>
 
+#include "store_format.h"
 #include "store_test_support.h"
 #include "vzu_test_support.h"
 
@@ -21,11 +27,27 @@ using vzu_test::RunResult;
 
 namespace {
 
-const std::string FIXTURE = FORMAT2_STORE_DIR;
+const std::string STORES = OLD_STORES_DIR;
+const std::string EXPECTED_CSV = STORES + "/format2_store/expected.csv";
 
-class Format2StoreTest : public testing::Test {
+/* A fixture store and byte 0 of its blobs, in hex as blob_formats() says it. */
+struct OldStore {
+  const char *dir;
+  const char *blob_format;
+  friend void PrintTo(const OldStore &s, std::ostream *os) { *os << s.dir; }
+};
+
+std::string hex_byte(int b) {
+  char s[3];
+  std::snprintf(s, sizeof s, "%02X", b);
+  return s;
+}
+
+class OldBlobStoreTest : public testing::TestWithParam<OldStore> {
  protected:
-  void SetUp() override { std::filesystem::copy_file(FIXTURE + "/metrics.sqlite", store.db()); }
+  void SetUp() override {
+    std::filesystem::copy_file(STORES + "/" + GetParam().dir + "/metrics.sqlite", store.db());
+  }
 
   RunResult run(std::vector<std::string> args) {
     for (std::string &a : args)
@@ -51,9 +73,9 @@ class Format2StoreTest : public testing::Test {
   TempStore store;
 };
 
-TEST_F(Format2StoreTest, EveryReadingCommandReadsItAndTheExportIsUnchanged) {
-  ASSERT_NE(blob_formats().find("02"), std::string::npos);
-  EXPECT_EQ(export_csv(), vzu_test::read_file(FIXTURE + "/expected.csv"));
+TEST_P(OldBlobStoreTest, EveryReadingCommandReadsItAndTheExportIsUnchanged) {
+  ASSERT_EQ(blob_formats(), std::string("group_concat(f)\n") + GetParam().blob_format + "\n");
+  EXPECT_EQ(export_csv(), vzu_test::read_file(EXPECTED_CSV));
   for (std::vector<std::string> args : {std::vector<std::string>{"info", "DB"},
                                         {"groups", "DB"},
                                         {"series", "DB"},
@@ -71,15 +93,17 @@ TEST_F(Format2StoreTest, EveryReadingCommandReadsItAndTheExportIsUnchanged) {
   EXPECT_NE(sql.out.find("2042,1812"), std::string::npos) << sql.out;
 }
 
-TEST_F(Format2StoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
+TEST_P(OldBlobStoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
   const std::vector<std::string> old_rows = {
       "sql", "DB",
       "SELECT group_name, labels, graph_name, role, time, value FROM samples "
       "WHERE time < 1800000000"};
   std::string before = run(old_rows).out;
   migrate(1800000000, 300, 3, 7.25);
+  std::string old_format = GetParam().blob_format, now = hex_byte(orvtsdb::CHUNK_BLOB_FORMAT);
   std::string formats = blob_formats();
-  EXPECT_NE(formats.find("02,03"), std::string::npos) << formats;
+  EXPECT_NE(formats.find(old_format == now ? now : old_format + "," + now), std::string::npos)
+      << formats;
   RunResult v = run({"verify", "DB"});
   EXPECT_EQ(v.status, 0) << v.out << v.err;
   // The old run's samples read as before; the new ones read back exactly.
@@ -91,5 +115,12 @@ TEST_F(Format2StoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
   ASSERT_FALSE(s.empty());
   for (const Sample &x : s) ASSERT_TRUE(x.value.has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, OldBlobStoreTest,
+                         testing::Values(OldStore{"format2_store", "02"},
+                                         OldStore{"format3_store", "03"}),
+                         [](const testing::TestParamInfo<OldStore> &p) {
+                           return std::string(p.param.dir);
+                         });
 
 }  // namespace
