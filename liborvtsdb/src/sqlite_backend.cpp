@@ -180,9 +180,12 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
   busy_timeout_ms_ = loc.busy_timeout_ms;
   sqlite3_busy_timeout(db_, busy_timeout_ms_);
   if (!register_check_function(db_, err)) return false;
+  // A 12 MiB page cache: the inserts append, so a larger one gained nothing
+  // measurable, and the migration's memory on a large run stays within the
+  // largest raw file + 96 MiB with room to spare.
   return exec_sql(db_,
                   "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
-                  "PRAGMA cache_size=-16384;",
+                  "PRAGMA cache_size=-12288;",
                   err) &&
          (has_schema(db_) || create_schema(err));
 }
