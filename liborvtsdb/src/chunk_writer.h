@@ -92,10 +92,19 @@ class ChunkWriter {
  private:
   bool hand_over();
   void run();
-  /* Stores the oldest queued batch with `encoder`; the caller holds `lock`
-   * (on mutex_), which is released while it works. false when none waits. */
-  bool store_oldest(std::unique_lock<std::mutex> &lock, ChunkEncoder &encoder);
-  bool store(const ChunkJob &job, ChunkEncoder &encoder, std::string &err);
+  /* What one thread needs to store batches: its encoder and the encoded
+   * chunks of the batch at hand, inserted together. */
+  struct Storer {
+    ChunkEncoder encoder;
+    std::vector<uint8_t> blobs;
+    std::vector<size_t> offsets;
+    std::vector<ChunkRecord> chunks;
+  };
+  /* Stores the oldest queued batch with s; the caller holds `lock` (on
+   * mutex_), which is released while it works. false when none waits. */
+  bool store_oldest(std::unique_lock<std::mutex> &lock, Storer &s);
+  bool encode(const ChunkJob &job, Storer &s, std::string &err);
+  bool insert(Storer &s, std::string &err);
   void fail(const std::string &why);
 
   StoreBackend &backend_;
@@ -110,10 +119,10 @@ class ChunkWriter {
   bool stop_ = false;
   std::string error_;
   std::atomic<bool> failed_{false};
-  int64_t stored_samples_ = 0;   // under backend_mutex_ until drain()
-  ChunkEncoder encoder_;         // worker only
-  ChunkEncoder caller_encoder_;  // caller's thread only
-  std::thread thread_;           // last: starts once the rest exists
+  int64_t stored_samples_ = 0;  // under backend_mutex_ until drain()
+  Storer worker_;               // worker only
+  Storer caller_;               // caller's thread only
+  std::thread thread_;          // last: starts once the rest exists
 };
 
 }  // namespace orvtsdb
