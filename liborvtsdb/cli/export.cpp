@@ -148,14 +148,19 @@ class Exporter {
       smp.times.push_back(t + o_.shift);
       for (size_t k = 0; k < smp.roles.size(); k++) smp.roles[k].push_back(v[k]);
     });
-    if (!smp.times.empty()) {
-      series_.insert(sid);
-      first_time_ = std::min(first_time_, smp.times.front());
-      last_time_ = std::max(last_time_, smp.times.back());
-      samples_ += (int64_t)smp.times.size();
-      values_ += (int64_t)(smp.times.size() * g.roles.size());
-    }
+    count(g, sid, smp);
     return smp;
+  }
+
+  /* Counts what was read for the closing line: stored samples, and values
+   * of the roles selected. */
+  void count(const SelectedGraph &g, int64_t sid, const Samples &smp) {
+    if (smp.times.empty()) return;
+    series_.insert(sid);
+    first_time_ = std::min(first_time_, smp.times.front());
+    last_time_ = std::max(last_time_, smp.times.back());
+    samples_ += (int64_t)smp.times.size();
+    values_ += (int64_t)(smp.times.size() * g.roles.size());
   }
 
   /* Whether role r of sample i reads as absent. */
@@ -223,7 +228,10 @@ class Exporter {
     if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, o_.sel.from, o_.sel.to, each, err))
       die(EXIT_FAILURE_OTHER, err);
     std::vector<RunSamples> out;
-    for (auto &[run, rs] : by_run) out.push_back(std::move(rs));
+    for (auto &[run, rs] : by_run) {
+      count(g, s.sid, rs.smp);
+      out.push_back(std::move(rs));
+    }
     return out;
   }
 

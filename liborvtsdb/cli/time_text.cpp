@@ -137,6 +137,7 @@ std::string utc_text(int64_t t) {
 }
 
 std::string time_range_text(int64_t first, int64_t last) {
+  if (first > last) return "no time";  // nothing was counted
   return utc_text(first) + " .. " + utc_text(last) + " UTC (ms " + std::to_string(first) +
          "000 .. " + std::to_string(last) + "000)";
 }

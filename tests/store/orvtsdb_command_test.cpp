@@ -301,6 +301,9 @@ TEST_F(CommandTest, JsonLinesHoldTheJsonExportsObjectsOneALineAndExportSaysWhatI
             "export: 36 samples (72 values) of 4 series, 2023-11-14 22:13:40 .. 2023-11-14 "
             "22:14:30 UTC (ms 1700000020000 .. 1700000070000)\n");
   EXPECT_EQ(doc.err, lines.err);
+  // Every format says the same of what it read, OpenMetrics and CSV too.
+  for (const char *format : {"csv", "openmetrics"})
+    EXPECT_EQ(run({"export", "DB", "--format", format, "--from", "+20s"}).err, lines.err) << format;
 }
 
 TEST_F(CommandTest, ListingsInTextAndJson) {
