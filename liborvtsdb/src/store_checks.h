@@ -6,7 +6,9 @@
  * table's name and the row's other columns (not a chunk's blob, which has a
  * check of its own). The SQL function check_of(table, column, ...) computes
  * it; the one expression per table below is used by the writer, by the
- * upgrade of an older store and by every reader, so all three agree.
+ * upgrade of an older store and by every reader, so all three agree. For the
+ * chunk rows it inserts, the writer hashes the same bytes without SQL
+ * (chunk_row_check); a test holds the two against each other.
  *
  * The series_facts table records, per series and graph, its chunk count,
  * time span, sample and value counts and the sum of its chunk rows' checks:
