@@ -15,6 +15,7 @@
  */
 #include "chunk_codec.h"
 
+#include <emmintrin.h>
 #include <xxhash.h>
 #include <zstd.h>
 
@@ -141,6 +142,36 @@ uint64_t blob_check(const uint8_t *blob, size_t len, uint64_t seed) {
   if (!(std::fabs(x) < EXACT_INT_LIMIT)) return false;
   *m = round_even(x);
   return bits_of((double)*m / POW10[d]) == bits_of(v);
+}
+
+/* scaled_int's usual case for n values at once, two at a time: k[i] = m
+ * where |v * 10^d| < 2^51 and (double)m / 10^d gives v's bits back, with
+ * slow[i] = 0; slow[i] = 1 where that does not hold (missing markers, values
+ * that are no such decimal, huge ones), to be converted one by one by
+ * scaled_int, which then decides exactly as if it had done them all. The
+ * same operations as round_even's first branch and scaled_int's division. */
+void scaled_ints(const double *v, int n, int d, int64_t *k, uint8_t *slow) {
+  constexpr double SHIFTER = 6755399441055744.0;  // 1.5 * 2^52, as in round_even
+  const __m128d p = _mm_set1_pd(POW10[d]), shifter = _mm_set1_pd(SHIFTER);
+  const __m128d limit = _mm_set1_pd(2251799813685248.0);  // 2^51
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
+  const __m128i shifter_bits = _mm_set1_epi64x((int64_t)bits_of(SHIFTER));
+  int i = 0;
+  for (; i + 2 <= n; i += 2) {
+    __m128d x = _mm_loadu_pd(v + i), scaled = _mm_mul_pd(x, p);
+    __m128d shifted = _mm_add_pd(scaled, shifter);
+    // Within 2^51 of 0, (scaled + shifter)'s bits less the shifter's are m.
+    __m128i m = _mm_sub_epi64(_mm_castpd_si128(shifted), shifter_bits);
+    __m128d back = _mm_div_pd(_mm_sub_pd(shifted, shifter), p);
+    __m128i same = _mm_cmpeq_epi32(_mm_castpd_si128(back), _mm_castpd_si128(x));
+    same = _mm_and_si128(same, _mm_shuffle_epi32(same, _MM_SHUFFLE(2, 3, 0, 1)));
+    __m128d small = _mm_cmplt_pd(_mm_and_pd(scaled, magnitude), limit);
+    int fast = _mm_movemask_pd(_mm_and_pd(_mm_castsi128_pd(same), small));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(k + i), m);
+    slow[i] = !(fast & 1);
+    slow[i + 1] = !(fast & 2);
+  }
+  for (; i < n; i++) slow[i] = 1;
 }
 
 /* Whether v lies within NEAR_ULPS of m / 10^d, on the same side of zero
@@ -302,6 +333,7 @@ size_t get_one_frame_column(const uint8_t *src, size_t avail, int count, uint64_
  * expects there, so that they cost nothing in the residuals). */
 struct ChunkEncoder::Decimal {
   int exponent = 0;
+  std::vector<double> column;  // the values, one after the other
   std::vector<int64_t> k;
   std::vector<uint8_t> hole;  // 0: a value, 1: missing, 2: an exception
   std::vector<uint32_t> missing, exceptions;
@@ -458,20 +490,27 @@ bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, 
   d.missing.clear();
   d.exceptions.clear();
   size_t most = (size_t)n / 4;
+  d.column.resize(n);
+  for (int i = 0; i < n; i++) d.column[i] = base[(size_t)i * stride];
+  // hole[i] says first which values the fast pass left, then what each is.
+  scaled_ints(d.column.data(), n, e, d.k.data(), d.hole.data());
   OrderSearch s;
   for (int i = 0; i < n; i++) {
-    double v = base[(size_t)i * stride];
-    int64_t m = 0, c;
+    int64_t m = d.k[i], c;
     uint8_t h = 0;
-    if (bits_of(v) == MISSING_BITS) {
-      h = 1;
-      d.missing.push_back((uint32_t)i);
-    } else if (!scaled_int(v, e, &m)) {
-      h = 2;
-      d.exceptions.push_back((uint32_t)i);
-      if (d.exceptions.size() > most) return false;
-      if (near_e >= 0 && near_int(v, near_e, &m, &c)) d.near_exceptions++;
-      m = 0;
+    if (d.hole[i]) {
+      double v = d.column[i];
+      if (bits_of(v) == MISSING_BITS) {
+        h = 1;
+        m = 0;
+        d.missing.push_back((uint32_t)i);
+      } else if (!scaled_int(v, e, &m)) {
+        h = 2;
+        d.exceptions.push_back((uint32_t)i);
+        if (d.exceptions.size() > most) return false;
+        if (near_e >= 0 && near_int(v, near_e, &m, &c)) d.near_exceptions++;
+        m = 0;
+      }
     }
     d.k[i] = m;
     d.hole[i] = h;

@@ -158,11 +158,12 @@ std::vector<double> column(std::mt19937_64 &rng, int kind, int n, double rate) {
   for (int i = 0; i < n; i++) {
     walk += (double)((int64_t)(rng() % 21) - 10);
     switch (kind) {
-      case 0: c[i] = std::round(level + walk) / p10[e]; break;  // a decimal with e places
-      case 1: c[i] = level + 37.0 * i; break;                   // a counter
-      case 2: c[i] = (level + walk) / 3.0; break;               // full precision
-      case 3: c[i] = 5; break;                                  // constant
-      default: c[i] = std::round((level + walk) * 1e3) * 1e-3;  // rounded by a multiplication
+      case 0: c[i] = std::round(level + walk) / p10[e]; break;     // a decimal with e places
+      case 1: c[i] = level + 37.0 * i; break;                      // a counter
+      case 2: c[i] = (level + walk) / 3.0; break;                  // full precision
+      case 3: c[i] = 5; break;                                     // constant
+      case 5: c[i] = (2251799813685248.0 + walk) / p10[e]; break;  // k about 2^51: both paths
+      default: c[i] = std::round((level + walk) * 1e3) * 1e-3;     // rounded by a multiplication
     }
     if ((double)(rng() % 10000) < rate * 10000) {
       uint64_t r = rng();
@@ -197,7 +198,7 @@ TEST(ChunkCodec, EveryKindOfColumnRoundTripsBitForBit) {
     int n = trial % 3 == 0 ? 1 + (int)(rng() % 8) : 1 + (int)(rng() % 512);
     std::vector<double> cols;
     for (int r = 0; r < roles; r++) {
-      auto c = column(rng, (int)(rng() % 5), n, rates[rng() % 5]);
+      auto c = column(rng, (int)(rng() % 6), n, rates[rng() % 5]);
       cols.insert(cols.end(), c.begin(), c.end());
     }
     ASSERT_TRUE(enc.encode(SEED, cols.data(), 1, n, roles, n, err)) << err;
