@@ -122,10 +122,8 @@ class SqliteBackend final : public StoreBackend {
   // onto one fails its check when the facts are written).
   std::set<int64_t> checked_sids_;
   std::set<int64_t> written_sids_;  // whose facts the commit writes anew
-  // The series this migration created (numbered from first_created_, after
-  // every earlier one) and the facts of the rows it inserted for them.
-  int64_t first_created_ = -1;
-  int64_t created_rows_ = 0;
+  // The series this migration created (numbered after every earlier one, so
+  // the first key is the least) and the facts of the rows it inserted for them.
   std::map<int64_t, FactsOfSeries> created_;
   bool write_facts(std::string &err);
 };
@@ -252,8 +250,6 @@ bool SqliteBackend::prepare_all(std::string &err) {
 
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
   if (!lock_for_writing(err)) return false;
-  first_created_ = -1;
-  created_rows_ = 0;
   created_.clear();
   in_txn_ = true;
   // ensure_schema adds the tables a store made by an earlier version lacks.
@@ -328,7 +324,6 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
   if (!done(insert_series_, err)) return false;
   *sid = sqlite3_last_insert_rowid(db_);
   checked_sids_.insert(*sid);
-  if (first_created_ < 0) first_created_ = *sid;
   created_[*sid];
   check_series_.bind(1, *sid);
   if (!done(check_series_, err)) return false;
@@ -371,10 +366,7 @@ bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::s
   insert_chunk_.bind(10, check);
   if (!done(insert_chunk_, err)) return false;
   auto it = created_.find(c.sid);
-  if (it != created_.end()) {
-    it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
-    created_rows_++;
-  }
+  if (it != created_.end()) it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
   return true;
 }
 
@@ -627,12 +619,15 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
  * they are gathered from the rows, which finds such a row). */
 bool SqliteBackend::write_facts(std::string &err) {
   bool kept_sums = false;
-  if (first_created_ >= 0) {
+  if (!created_.empty()) {
+    int64_t inserted = 0;
+    for (const auto &[sid, facts] : created_)
+      for (const auto &[graph, f] : facts) inserted += f.chunks;
     Stmt rows;
     if (!rows.prepare(db_, "SELECT count(*) FROM chunks WHERE sid >= ?1", err)) return false;
-    rows.bind(1, first_created_);
+    rows.bind(1, created_.begin()->first);
     if (rows.step() != SQLITE_ROW) return fail(err);
-    kept_sums = rows.col_int(0) == created_rows_;
+    kept_sums = rows.col_int(0) == inserted;
   }
   for (int64_t sid : written_sids_) {
     auto it = created_.find(sid);
