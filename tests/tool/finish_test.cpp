@@ -222,4 +222,48 @@ TEST(FinishProcess, RunEndsWithTheDesignedFilesLinesAndStatus) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+/* A complete run that gives the store no value still finishes as designed:
+ * groups registered, the closing line, the store's migration closed, status
+ * 0, and one note (not an error) on standard error. */
+TEST(FinishProcess, CompleteRunThatStoresNothingEndsWithStatusZero) {
+  const std::string srv = vzu_test::info_line(56, 10000);
+  const std::string graph = vzu_test::graph_line("Load", 1, "vector", "sample", 48);
+  struct {
+    const char *name;
+    std::string gdf;
+    int packets;
+  } cases[] = {
+      {"groups that list no vector",
+       srv + vzu_test::group_line("Srv", 2000, "vector", 1, 0) + graph, 3},
+      {"only packet 0", srv + vzu_test::group_line("Srv", 2000, "vector", 1, 1) + graph + "s1 48\n",
+       1},
+      {"generator groups only",
+       srv + vzu_test::group_line("Gen", 2000, "vector", 1, 1, "Metric", "Controller>Generator") +
+           graph + "g1 48\n",
+       3},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempRun run(1);
+    run.partition("20230101000000");
+    run.write("20230101000000/testrun.gdf", c.gdf);
+    vzu_test::PacketWriter packets(56);
+    for (int seq = 0; seq < c.packets; seq++)
+      packets.packet(0, seq, 1.7e12 + seq * 10000.0).f64(48, seq);
+    packets.write(run.path("20230101000000/rtgMessage.dat"));
+    auto r = vzu_test::run_tool(run, {"-t", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto lines = vzu_test::split_lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().rfind("Migrttion is done test start time [1700000000]", 0), 0u) << r.out;
+    EXPECT_FALSE(run.record("tsdb_register_gdf").empty());
+    EXPECT_TRUE(run.record("tsdb_insert_bulk").empty());
+    ASSERT_FALSE(run.record().empty());
+    EXPECT_EQ(run.record().back().rfind("tsdb_exit_migration end=", 0), 0u);
+    EXPECT_NE(r.err.find("Note: the migration of TR1 stored no value: "), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("| Migration of TR1"), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace

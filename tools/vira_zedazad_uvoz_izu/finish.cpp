@@ -2,10 +2,15 @@
  * finish.cpp - the end of a migration: rewrite the run's summary.top with the
  * migrated time span, start the database import, make sure the run has a
  * controller pid file, print the closing line, close the store's migration
- * and end the process with status 0. A migration that stored no value at all
- * is refused instead after the closing line (status 255, one line naming the
- * cause) and its store migration is never closed, so the store keeps what it
- * held.
+ * and end the process with status 0, whatever the run stored: a complete run
+ * that gave no value (no group listing a vector, no definitions, no packet)
+ * is still a finished migration, and one note on standard error says so.
+ * Two outcomes differ, both outside what the finish itself fixes: a run whose
+ * first partition has no rtgMessage.dat and that stored nothing never opened
+ * the store's migration (there is no start time to open it with), so it is
+ * refused after the closing line (status 255) and the store is not touched;
+ * and a store that cannot commit ends the process with status 255 after the
+ * closing line, because nothing was stored.
  *
  * summary.top is one line of "|"-separated fields (positions in ST_FIELDS).
  * Fields 0 to 15 are kept (the run number and the duration replaced); the
@@ -229,6 +234,9 @@ void ensure_controller_pid_file(void) {
 
 /* Why a migration stored no value, from what the loop and the writer saw. */
 const char *why_nothing_stored(void) {
+  if (test_start_time < 0)
+    return "its first partition gave no raw sample file (rtgMessage.dat), which holds the "
+           "run's start time";
   if (total_versions_read > 0)
     return "no group of its definitions gave a value to store (every group skipped, or no "
            "packet to migrate)";
@@ -239,11 +247,18 @@ const char *why_nothing_stored(void) {
 }
 
 /* Ends the process after the closing output without closing the store's
- * migration: a run that stored nothing is not a success, and the store keeps
- * nothing of it (what an earlier migration stored stays as it was). */
-[[noreturn]] void refuse_empty_migration(void) {
+ * migration, which the tool never opened (no start time): the store keeps
+ * what it held. */
+[[noreturn]] void refuse_unopened_migration(void) {
   reset_test_start_time();
   vzu_fatal(stderr, " %s | Migration of TR%d stored no value: %s\n", g_test_start_time,
+            g_dest_testrun, why_nothing_stored());
+}
+
+/* A finished migration that stored nothing: a note, not an error. */
+void note_empty_migration(void) {
+  reset_test_start_time();
+  vzu_print(stderr, " %s | Note: the migration of TR%d stored no value: %s\n", g_test_start_time,
             g_dest_testrun, why_nothing_stored());
 }
 
@@ -296,6 +311,7 @@ void import_db_data(void) {
 }
 
 /* The finishing sequence; ends the process with status 0, or -1 when the
+ * store's migration was never opened and nothing was stored, or when the
  * store does not commit the migration. */
 void tr_migrate_exit(void) {
   progress_clear();
@@ -309,7 +325,8 @@ void tr_migrate_exit(void) {
             "as per sample inserted test end time [%lld]\n",
             test_start_time, test_end_time,
             static_cast<long long>(test_start_time) + total_missing_sample + total_sample);
-  if (total_sample_stored == 0) refuse_empty_migration();
+  bool nothing_stored = total_sample_stored == 0;
+  if (nothing_stored && test_start_time < 0) refuse_unopened_migration();
   // The store commits here; when it cannot (full disk, a failed insert), the
   // run is not stored and the exit status says so (the store has said why).
   if (tsdb_exit_migration(test_end_time) < 0) {
@@ -317,6 +334,7 @@ void tr_migrate_exit(void) {
     vzu_fatal(stderr, "%s | Migration of TR%d not stored: the store refused it\n",
               g_test_start_time, g_dest_testrun);
   }
+  if (nothing_stored) note_empty_migration();
   fflush(stdout);
   fflush(stderr);
   exit(0);
