@@ -91,7 +91,15 @@ TEST(CommandLineRefusal, EachProblemGetsItsMessage) {
       {{}, "", kUsageBody},
       {{"-t", "9"}, "", " | Testrun 9 not found, exiting! [No such file or directory] \n"},
       {{"-t", "5", "--source_testrun", "5"}, "", "--test_run can not given multiple time\n"},
-      {{"-t", ""}, "Value not given for option -t", kUsageBody},
+      /* an empty value is a value: run 0 */
+      {{"-t", ""}, "", " | Testrun 0 not found, exiting! [No such file or directory] \n"},
+      /* -s is looked up when it is read: the first bad one ends the run */
+      {{"-t", "5", "-s", "20230103000000", "-s", "20230101000000"},
+       "Error: No given partition present 20230103000000",
+       ""},
+      {{"-t", "5", "-s", "20230103000000", "-t", "6"},
+       "Error: No given partition present 20230103000000",
+       ""},
       {{"-s", "20230101000000", "-t", "5"}, "Error: No given partition present 20230101000000", ""},
       {{"-t", "5", "-e", "20230102000000"}, "Error: No given partition present 20230102000000", ""},
       {{"-t", "5", "-w", "10", "-g", "1"},

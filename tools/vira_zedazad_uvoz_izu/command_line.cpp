@@ -62,28 +62,11 @@ const struct option LONG_OPTIONS[] = {
 };
 
 /* Which of the options with a rule of their own were seen so far. */
-/* -s and -e are looked up under the run number known when they were read,
- * but only once every option is in: the refusal's trace record needs the
- * trace level and the destination run, which later options may set. */
-struct PartitionCheck {
-  long partition = 0;
-  int testrun = -1;
-};
-
 struct SeenOptions {
   bool testrun = false;
   bool start = false;
   bool end = false;
-  PartitionCheck start_check, end_check;
 };
-
-void run_partition_check(bool given, const PartitionCheck &check, char *wdir) {
-  if (!given) return;
-  int testrun = g_testrun;
-  g_testrun = check.testrun;
-  check_if_partition_exists(wdir, check.partition);
-  g_testrun = testrun;
-}
 
 /* Refuses a work directory too long for the tool's path buffers. The
  * environment is checked too: main's copy into tw_wdir may have cut it. */
@@ -97,7 +80,7 @@ void check_wdir_length(const char *wdir) {
 }
 
 void require_value(int opt) {
-  if (optarg != NULL && optarg[0] != '\0') return;
+  if (optarg != NULL) return;
   vzu_print(stdout, "Value not given for option -%c", opt);
   print_usage();
 }
@@ -126,12 +109,14 @@ void take_dump_size(bool dump_seen) {
   }
 }
 
-/* -s or -e: the partition bound, checked once every option is in. */
-void take_bound(int opt, bool *seen, long *bound, PartitionCheck *check) {
+/* -s or -e: the partition bound, looked up at once under the source run
+ * known now (so -t must come first). The trace level is not set yet, so a
+ * refusal here writes no trace record. */
+void take_bound(int opt, bool *seen, long *bound, char *wdir) {
   require_value(opt);
   *seen = true;
   *bound = atol(optarg);
-  *check = {*bound, g_testrun};
+  check_if_partition_exists(wdir, *bound);
 }
 
 /* Applies one result of getopt_long. */
@@ -141,8 +126,8 @@ void take_option(int opt, SeenOptions *seen, char *wdir) {
       require_value(opt);
       take_testrun(seen, wdir);
       break;
-    case 's': take_bound(opt, &seen->start, &g_start_partition_idx, &seen->start_check); break;
-    case 'e': take_bound(opt, &seen->end, &g_end_partition_idx, &seen->end_check); break;
+    case 's': take_bound(opt, &seen->start, &g_start_partition_idx, wdir); break;
+    case 'e': take_bound(opt, &seen->end, &g_end_partition_idx, wdir); break;
     case 'f': break; /* the sampling frequency comes from each graph definition version */
     case 'D': g_debug_level = atoi(optarg); break;
     case 'g': dump_data_flag = 1; break;
@@ -178,8 +163,6 @@ void parse_and_validate_arg(int argc, char **argv, char *tw_wdir) {
   while ((opt = getopt_long(argc, argv, "t:s:e:f:D:g:w:G:", LONG_OPTIONS, NULL)) != -1)
     take_option(opt, &seen, tw_wdir);
   finish_options(seen);
-  run_partition_check(seen.start, seen.start_check, tw_wdir);
-  run_partition_check(seen.end, seen.end_check, tw_wdir);
 }
 
 void print_usage(void) { vzu_fatal(stderr, USAGE_TEXT, g_test_start_time); }
@@ -211,9 +194,11 @@ void make_destination_testrun_directory(char *tw_wdir) {
   int rc = shell_quote(run_dir, quoted, sizeof quoted);
   if (rc == 0) {
     snprintf(cmd, sizeof cmd, "mkdir -p %s", quoted);
-    rc = run_shell_command(cmd); /* a mkdir that fails is as fatal as one not started */
+    /* Only a command that cannot be started is fatal; its own status is noted
+     * (whatever it could not make, the store or a later file will name). */
+    rc = run_shell_command_noted(cmd);
   }
-  if (rc != 0) {
+  if (rc < 0) {
     reset_test_start_time();
     vzu_fatal(stderr, "%s | Error in creating  destination testrun directory\n", g_test_start_time);
   }

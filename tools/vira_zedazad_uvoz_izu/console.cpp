@@ -128,3 +128,12 @@ int run_shell_command(const char *cmd) {
   int status = pclose(fp);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
+
+int run_shell_command_noted(const char *cmd) {
+  int rc = run_shell_command(cmd);
+  if (rc > 0) {
+    reset_test_start_time();
+    vzu_print(stderr, " %s | Note: '%s' ended with status %d\n", g_test_start_time, cmd, rc);
+  }
+  return rc;
+}

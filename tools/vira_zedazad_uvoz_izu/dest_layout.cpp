@@ -6,8 +6,8 @@
  * Before making the new directory a switch reconciles the group table with
  * the new partition (reconcile.cpp). The directories are made by the run's
  * own shell commands ("mkdir -p", "mkdir -p -m 777") with the work
- * directory quoted; a command that fails or cannot start ends the process
- * with the directory-creation error.
+ * directory quoted; a command that cannot start ends the process with the
+ * directory-creation error, one that fails is only noted on standard error.
  */
 #include <stdio.h>
 
@@ -35,7 +35,7 @@ void make_partition_dir(const char *tw_wdir, long long partition_idx) {
   for (const char *sub : kSubdirs) {
     snprintf(cmd, sizeof cmd, "mkdir -p -m 777 %s/logs/TR%d/%lld%s", quoted, g_dest_testrun,
              partition_idx, sub);
-    if (run_shell_command(cmd) != 0) refuse_partition_dir(partition_idx);
+    if (run_shell_command_noted(cmd) < 0) refuse_partition_dir(partition_idx);
   }
 }
 
@@ -43,7 +43,8 @@ void make_partition_dir(const char *tw_wdir, long long partition_idx) {
 
 /* request_count 0: the destination run directory, once before the loop.
  * request_count 1: a partition switch (reconciliation, then the new
- * partition directory). Every failure ends the process (exit status -1). */
+ * partition directory). A command that cannot start, or a clock that cannot
+ * name the partition, ends the process (exit status -1). */
 void create_partition_dir(char *tw_wdir, char request_count, tr_gdf_struct *gdf_struct_arr) {
   if (request_count == 0) {
     make_destination_testrun_directory(tw_wdir);

@@ -30,19 +30,6 @@ constexpr size_t PARTITION_NAME_LEN = 14;
 /* Bound value meaning "not given on the command line". */
 constexpr long BOUND_NOT_GIVEN = 1;
 
-/* Directory being scanned, so that entries whose type the file system does
- * not report can be asked with stat(). */
-const char *g_scan_dir = NULL;
-
-bool is_directory_entry(const struct dirent *dir_e) {
-  if (dir_e->d_type == DT_DIR) return true;
-  if (dir_e->d_type != DT_UNKNOWN || g_scan_dir == NULL) return false;
-  char path[TW_PATH_LEN];
-  struct stat st;
-  snprintf(path, sizeof path, "%s/%s", g_scan_dir, dir_e->d_name);
-  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 long long partition_number(const struct dirent *dir_e) { return atoll(dir_e->d_name); }
 
 void free_partition_list(struct dirent **list, int count) {
@@ -67,7 +54,8 @@ int is_partition_present(const struct dirent *dir_e) {
   if (strlen(name) != PARTITION_NAME_LEN || strncmp(name, "20", 2) != 0) return 0;
   for (const char *c = name; *c; c++)
     if (!isdigit(static_cast<unsigned char>(*c))) return 0;
-  return is_directory_entry(dir_e) ? 1 : 0;
+  /* Only an entry the file system reports as a directory counts. */
+  return dir_e->d_type == DT_DIR ? 1 : 0;
 }
 
 int partition_comparator(const struct dirent **p1, const struct dirent **p2) {
@@ -79,9 +67,7 @@ int partition_comparator(const struct dirent **p1, const struct dirent **p2) {
 struct dirent **get_tr_partiton_list(int tr_num, int *count, char *path) {
   (void)tr_num;
   struct dirent **list = NULL;
-  g_scan_dir = path;
   *count = scandir(path, &list, is_partition_present, partition_comparator);
-  g_scan_dir = NULL;
   if (*count > 0) return list;
   if (*count == 0) free(list);
   TRACE1("Error: No partition directory present in: %s", path);
