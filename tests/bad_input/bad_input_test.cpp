@@ -233,49 +233,55 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 const std::string kGroupFields = "Error in reading Group line: no. of fields are not correc";
 const std::string kGraphFields = "Error in reading Group line: no. of fields are not correct";
 
-/* The first packet of the first file gives the run's start time. */
-TEST_F(BadInput, StartTimeThatIsNoTimeIsRefused) {
+/* The first packet of the first file gives the run's start time: a stamp
+ * with no count of milliseconds, or a file too short for one, is refused;
+ * any other stamp is the run's own, however far from today. */
+TEST_F(BadInput, StartTimeThatIsNoCountIsRefused) {
   const std::string at0 = "refused at packet 0: time stamp ";
   expect({
-      {"NaN", stamp(false, 0, kNaN), 255, at0 + "nan ms"},
-      {"Inf", stamp(false, 0, kInf), 255, at0 + "inf ms"},
-      {"1e300", stamp(false, 0, 1e300), 255, at0 + "1e+300 ms"},
-      {"epoch", stamp(false, 0, 0.0), 255, at0 + "0 ms"},
+      {"NaN", stamp(false, 0, kNaN), 255, at0 + "nan ms is no count of milliseconds"},
+      {"Inf", stamp(false, 0, kInf), 255, at0 + "inf ms is no count of milliseconds"},
+      {"1e300", stamp(false, 0, 1e300), 255, at0 + "1e+300 ms is no count of milliseconds"},
       {"47 bytes",
        [](const TempRun &run, const Layout &l) {
          write_file(run.path(l.p0 + "/rtgMessage.dat"), std::string(47, 'x'));
        },
        255, "holds 47 bytes, less than one packet header"},
+      {"the epoch", stamp(false, 0, 0.0), 0, ""},
+      {"the year 2150", stamp(false, 0, 5.6e12), 0, ""},
   });
 }
 
-/* Headers read from the wrong place, or gaps no run produces. */
-TEST_F(BadInput, PacketsBeyondWhatARunHoldsAreRefused) {
-  const std::string stamp_refusal = "is not a time of the years 2000 to 2099";
+/* Gaps are walked as the files state them; only a stamp with no count of
+ * milliseconds, or a time gap longer than any sequence gap, is refused. */
+TEST_F(BadInput, GapsAreWalkedUnlessTheyCannotEnd) {
   const int ps = layout_.packet_size;
   expect({
-      {"sequence gap of 2.1e9", seq(3, 2.1e9), 255, "the sequence gap of"},
       {"second partition 1e15 ms later", stamp(true, 1, 1709542800000.0 + 1e15), 255,
-       stamp_refusal},
-      {"second partition 60 years later", stamp(true, 1, 1709542800000.0 + 60 * 365.25 * 86400e3),
-       255, "the time gap since the previous file of"},
-      {"NaN in a later packet", stamp(false, 2, kNaN), 255, "refused at packet 2: time stamp nan"},
+       "the time gap since the previous file is"},
+      {"NaN in a later packet", stamp(false, 2, kNaN), 255,
+       "refused at packet 2: time stamp nan ms is no count of milliseconds"},
       {"packet size 47", packet_size(47), 255, "no usable packet size"},
-      {"half the packet size", packet_size(ps / 2), 255, "refused at packet"},
-      {"packet size not dividing the file", packet_size(ps + 1), 255, "refused at packet"},
-      {"second Info line", after_info("Info|1|0|5|21|" + std::to_string(ps / 2) + "|1000|0\n"), 255,
-       "refused at packet"},
-      {"raw sample file of random bytes", replace_with(true, "rtgMessage.dat", random_bytes), 255,
-       "refused at packet 1"},
+      /* packets read at half their size: headers found in the values, and the
+       * sequence gaps they give walked (170 million samples) */
+      {"second Info line", after_info("Info|1|0|5|21|" + std::to_string(ps / 2) + "|1000|0\n"), 0,
+       ""},
+      {"a later packet in 1990", stamp(false, 2, 6.3e11), 0, ""},
   });
+  auto run = copy();
+  seq(3, 3e6)(*run, layout_);
+  RunResult r = migrate(*run);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("total number of missing sample so far is [299"))
+      << "a sequence gap of about 3 million samples is walked: " << r.out;
 }
 
 /* Lines the reader cannot take end the run with the reason on stderr. */
 TEST_F(BadInput, DefinitionLinesItCannotReadAreRefusedAloud) {
   const std::string big(100000, 'n');
   expect({
-      {"NUL byte", after_info(std::string("Group|Nul\0x|2000|vector|1|0\n", 28)), 255,
-       "holds a NUL byte"},
+      {"NUL byte (ends the line's text: a Group line of 2 fields)",
+       after_info(std::string("Group|Nul\0x|2000|vector|1|0\n", 28)), 255, kGroupFields},
       {"100 KB group name", after_info("Group|" + big + "|2000|vector|1|0|M|-|D\n"), 255,
        kGroupFields},
       {"100 KB graph name",
@@ -339,19 +345,32 @@ std::string graphs_never_complete(std::string t) {
   return t;
 }
 
-/* A migration that stores no value at all ends refused after the closing
- * output, names the run and why, and leaves the store as it was; a partition
- * with definitions but no raw sample file is named. */
-TEST_F(BadInput, NothingStoredIsNoSuccess) {
-  const std::string nothing = "Migration of TR1 stored no value: ";
+/* A complete run that gives no value is a finished migration: exit status 0
+ * after the closing line, one note naming the run and why, and the store's
+ * earlier samples untouched. Only a run whose first partition has no raw
+ * sample file (no start time, so the store's migration was never opened) is
+ * refused, leaving the store as it was; a partition with definitions but no
+ * raw sample file is named either way. */
+TEST_F(BadInput, CompleteRunThatStoresNothingFinishes) {
+  const std::string note = "Note: the migration of TR1 stored no value: ";
+  const std::string refused = "Migration of TR1 stored no value: ";
   expect({
+      {"no definitions", remove_both("testrun.gdf"), 0,
+       note + "no partition holds graph definitions (testrun.gdf) with a raw sample file"},
+      {"every group skipped", all_gdfs(graphs_never_complete), 0,
+       note + "no group of its definitions gave a value to store"},
       {"no raw sample file", remove_both("rtgMessage.dat"), 255,
-       nothing + "its graph definitions (testrun.gdf) have no raw sample file (rtgMessage.dat)"},
-      {"no definitions", remove_both("testrun.gdf"), 255,
-       nothing + "no partition holds graph definitions (testrun.gdf) with a raw sample file"},
-      {"every group skipped", all_gdfs(graphs_never_complete), 255,
-       nothing + "no group of its definitions gave a value to store"},
+       refused + "its first partition gave no raw sample file (rtgMessage.dat)"},
   });
+  for (Damage damage : {remove_both("testrun.gdf"), all_gdfs(graphs_never_complete)}) {
+    auto run = copy();
+    damage(*run, layout_);
+    RunResult r = migrate(*run);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Migrttion is done")) << r.out;
+    EXPECT_EQ(stored_samples(*base_), stored_samples(*run)) << "earlier samples must stay";
+  }
+
   auto run = copy();
   remove_both("rtgMessage.dat")(*run, layout_);
   RunResult r = migrate(*run);
@@ -406,15 +425,14 @@ TEST_F(BadInput, LineEndsDoNotChangeWhatIsStored) {
   }
 }
 
-/* The refusal of a partition that is not there reaches the trace log even
- * when -D comes after -s. */
-TEST_F(BadInput, MissingPartitionIsTraced) {
+/* A partition that is not there is refused as the option is read, before
+ * the trace level is set: no trace record, whatever -D says later. */
+TEST_F(BadInput, MissingPartitionIsRefusedBeforeAnyTrace) {
   auto run = copy();
-  RunResult r = migrate(*run, {"-s", "20991231000000", "-D", "1"});
+  RunResult r = migrate(*run, {"-D", "1", "-s", "20991231000000", "-D", "1"});
   EXPECT_EQ(255, r.status);
   EXPECT_EQ("Error: No given partition present 20991231000000", r.out);
-  EXPECT_NE(std::string::npos,
-            run->read("debug_zevi_zazozoz.log").find("Error: No given partition present"));
+  EXPECT_FALSE(run->exists("debug_zevi_zazozoz.log"));
 }
 
 }  // namespace

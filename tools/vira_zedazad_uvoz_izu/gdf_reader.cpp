@@ -18,6 +18,7 @@
  */
 #include <errno.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -81,9 +82,11 @@ void read_info_line(char *line, InfoState *st) {
     st->problem = "its Info line has fewer than 7 fields";
     return;
   }
-  long long packet_size = strtoll(f[5], NULL, 10);
+  /* Read as a 64-bit count and handed on cut to 32 bits; what is left must
+   * hold at least one packet header. */
+  long long packet_size = static_cast<int>(static_cast<uint32_t>(strtoll(f[5], NULL, 10)));
   int interval = to_int(f[6]);
-  if (packet_size < RTG_HDR_LEN || packet_size > INT_MAX) {
+  if (packet_size < RTG_HDR_LEN) {
     st->problem = "its Info line gives no usable packet size";
     return;
   }
@@ -175,7 +178,7 @@ FILE *open_definition_file(const char *path) {
   bool not_regular = false;
   FILE *fp = fopen_regular(path, &why, &not_regular);
   if (not_regular) refuse_input_file("Graph definition file", path, why);
-  if (fp == NULL) vzu_print(stderr, "Unable to open '%s'. Error = %s\n", path, why);
+  if (fp == NULL) vzu_print(stderr, "Unable to open '%s'. Error = %s", path, why);
   return fp;
 }
 
@@ -197,10 +200,9 @@ void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir
   InfoState st;
   char line[kLineLen];
   GdfLines in{fp};
-  for (int rc; (rc = gdf_read_line(&in, line, kLineLen)) != GDF_LINE_END;) {
+  /* A NUL byte ends the line's text where it stands, as for any C string. */
+  while (gdf_read_line(&in, line, kLineLen) != GDF_LINE_END) {
     g_reading_line = in.line_no;
-    if (rc == GDF_LINE_NUL)
-      fatal_after_trace("Error in reading graph definition line", "the line holds a NUL byte");
     read_line(line, &group, &st);
   }
   fclose(fp);
@@ -253,9 +255,10 @@ void fill_group_info(char *gname, int rpt_id, int numGraph, int numVector, char 
   rec.group_type = static_cast<signed char>(vector_or_scalar(groupType));
   if (rec.group_type < 0) {
     TRACE1("Invalid Group Data for Group name %s", gname);
-    vzu_fatal(stderr,
-              "Invalid Group Data for Group name %s (graph definition file '%s', line %d)\n", gname,
-              g_reading_path, g_reading_line);
+    /* Where it was found, then the message itself (which has no line end). */
+    vzu_print(stderr, "Graph definition file '%s', line %d: unknown group type\n", g_reading_path,
+              g_reading_line);
+    vzu_fatal(stderr, "Invalid Group Data for Group name %s", gname);
   }
   is_all_graph_parsed = 0;
   rec.num_graphs = static_cast<unsigned short>(numGraph);

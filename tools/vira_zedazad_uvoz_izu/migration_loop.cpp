@@ -14,9 +14,10 @@
  *
  * When the first partition has no rtgMessage.dat the start time is skipped
  * and the store's migration is not opened here; the store copes with that on
- * its first call. A first rtgMessage.dat that is not a regular file, or
- * holds no plausible packet-0 time stamp, is refused: the run would land at
- * the epoch.
+ * its first call. A first rtgMessage.dat that is not a regular file, is
+ * shorter than one packet header, or whose packet-0 time stamp converts to
+ * no 64-bit count of milliseconds (NaN, infinite), is refused: it gives no
+ * start time.
  */
 #include <errno.h>
 #include <stdarg.h>
@@ -72,8 +73,8 @@ long read_start_time(int fd, const char *path) {
     refuse_start_time(path, "it holds %ld bytes, less than one packet header (%d bytes)",
                       static_cast<long>(got), RTG_HDR_LEN);
   double ms = rtg_read_header(header).ts_ms;
-  if (!rtg_plausible_ts(ms))
-    refuse_start_time(path, "time stamp %g ms is not a time of the years 2000 to 2099", ms);
+  if (!rtg_ts_convertible(ms))
+    refuse_start_time(path, "time stamp %g ms is no count of milliseconds", ms);
   return rtg_ts_to_sec(ms);
 }
 

@@ -70,20 +70,17 @@ inline RtgPacketHeader rtg_read_header(const char *pkt) {
 
 /* A time stamp in whole seconds: truncated to a 64-bit count of
  * milliseconds, then divided by 1000. The caller checks the stamp first
- * (rtg_plausible_ts); anything a 64-bit count cannot hold gives 0. */
+ * (rtg_ts_convertible); anything a 64-bit count cannot hold gives 0. */
 inline long rtg_ts_to_sec(double ms) {
   if (!(ms > -9.2e18 && ms < 9.2e18)) return 0;
   return static_cast<long>(static_cast<long long>(ms) / 1000);
 }
 
-/* Time stamps a run can carry: from 2000-01-01 up to 2100-01-01 (UTC). A
- * run's partitions are named by their start time and every partition name
- * begins with "20", so a stamp outside these years belongs to no run: it is
- * damage (NaN, Inf, a value field read as a header), never a sample time. */
-#define RTG_TS_MIN_MS 946684800000.0
-#define RTG_TS_MAX_MS 4102444800000.0
-
-inline bool rtg_plausible_ts(double ms) { return ms >= RTG_TS_MIN_MS && ms < RTG_TS_MAX_MS; }
+/* Whether a time stamp converts to a 64-bit count of milliseconds at all:
+ * NaN, the infinities and magnitudes of 2^63 and more have no such count
+ * (truncating them is undefined), so no run time can be taken from them.
+ * Any other stamp, however far from today, is the run's own. */
+inline bool rtg_ts_convertible(double ms) { return ms > -9.2e18 && ms < 9.2e18; }
 
 /* A width the type table never gives: its bytes as the leading bytes of a
  * cleared double. */

@@ -158,8 +158,7 @@ void free_vector_row(Vector_list &v) {
 
 void add_vector_one_token(int group_idx, char *token) {
   size_t len = strcspn(token, "\n");
-  token[len] = '\0';
-  if (len == 0) return; /* a line of blanks names no vector */
+  token[len] = '\0'; /* a line of blanks gives a vector of an empty name */
   int row = add_vector_row(group_idx, token, token);
   tsdb_info[group_idx].vector_list_ptr[row].rtg_idx = -1;
   TRACE2("New vector Added %s with rtg_index %d", token, -1);
