@@ -21,19 +21,26 @@ JOBS ?= 2
 # A build on the way to the tests installs their packages too, in one go.
 DEPS := $(if $(filter test bench,$(MAKECMDGOALS)),test,build)
 
-.PHONY: all build test demo bench format format-check clean
+.PHONY: all configure build test demo bench format format-check clean
 
 all: build
 
-build:
+# What the demo runs: the generator, the tool with its store, the command.
+DEMO_TARGETS := make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
+
+configure:
 	scripts/ensure_deps.sh $(DEPS)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
-demo: build
+# Only what the demo runs is built; `make test` builds the rest.
+demo: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target $(DEMO_TARGETS)
 	tools/make_sample_run/demo.sh $(BUILD_DIR)
 
 bench:
