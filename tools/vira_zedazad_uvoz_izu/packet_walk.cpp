@@ -13,14 +13,15 @@
  * window never carries sums over from one that did not close. It closes at
  * remainder 0; with a merge count of 1 every packet opens and closes.
  *
- * Damaged files: a gap is walked as the files state it, however long, with
- * two exceptions where walking it could not end or could not be computed: a
- * time stamp that converts to no 64-bit count of milliseconds (NaN,
- * infinite; rtg_packet.h), and a time gap between files of more than
- * kMaxTimeGapSteps samples (a sequence gap can never be longer). Those are
- * refused with one message naming the file, partition and packet, and the
- * process ends before the store's migration is closed, so the store keeps
- * nothing of this migration.
+ * Damaged files: every packet handled must carry a time stamp that converts
+ * to a 64-bit count of milliseconds (rtg_packet.h), and one gap, by sequence
+ * numbers or between files, may hold at most kMaxGapSeconds of missing
+ * samples. Anything else is refused with one message naming the file,
+ * partition and packet, and the process ends before the store's migration
+ * is closed, so the store keeps nothing of this migration. Without the gap
+ * bound a damaged header walks the clock one store step per "missing"
+ * sample: a file whose overlapping packets jump by 2^31 sequence numbers
+ * each would step it for days, a loop whose length only the file states.
  *
  * Ownership: the file data is the reader's block (reused by the next file)
  * and is read only from the read to the end of the packet loop. A vector's `data` and `sample_count` are allocated once and then
@@ -39,11 +40,12 @@ double g_prev_rtg_ts = 0.0;
 
 namespace {
 
-/* The longest time gap between files that is walked: as many samples as the
- * longest sequence gap (two 32-bit sequence numbers apart) can hold. Beyond
- * it the count of steps comes from the time stamps alone, and walking it one
- * store step at a time would not end in any useful time. */
-constexpr long long kMaxTimeGapSteps = 1LL << 32;
+/* The longest gap one packet may close: 31 days of missing samples. A
+ * load-test run lasts hours to days and a recorder that stops for longer
+ * starts a new partition; a longer gap is a damaged sequence number or time
+ * stamp, and walking it would cost one store step per sample (2.7 million at
+ * one second). */
+constexpr long long kMaxGapSeconds = 31LL * 86400;
 
 /* The file in hand and what every packet of it shares. */
 struct FileWalk {
@@ -113,6 +115,15 @@ void refuse_packet(const FileWalk &f, int k, const char *format, ...) {
             g_test_start_time, f.rtg_file, partition, k, cause);
 }
 
+/* Store steps of one granularity that kMaxGapSeconds allows. */
+long long max_gap_steps(void) { return kMaxGapSeconds / (g_frequency > 0 ? g_frequency : 1); }
+
+void check_gap(const FileWalk &f, int k, double steps, const char *what) {
+  if (steps > static_cast<double>(max_gap_steps()))
+    refuse_packet(f, k, "%s of %.0f samples of %d s is longer than the %lld days one gap may hold",
+                  what, steps, g_frequency, kMaxGapSeconds / 86400);
+}
+
 void check_time_stamp(const FileWalk &f, int k, double ts_ms) {
   if (!rtg_ts_convertible(ts_ms))
     refuse_packet(f, k, "time stamp %g ms is no count of milliseconds", ts_ms);
@@ -126,10 +137,7 @@ void step_for_time_gap(const FileWalk &f, double ts_ms) {
   if (g_prev_rtg_ts == 0.0 || interval_ms <= 0) return;
   double q = (g_curr_rtg_ts - g_prev_rtg_ts) / static_cast<double>(interval_ms);
   if (!(q > 1.0)) return;
-  if (q > static_cast<double>(kMaxTimeGapSteps))
-    refuse_packet(f, 1,
-                  "the time gap since the previous file is %g samples of %d s, more than %lld",
-                  ceil(q), g_progress_interval, kMaxTimeGapSteps);
+  check_gap(f, 1, ceil(q), "the time gap since the previous file");
   step_missing_samples(static_cast<long long>(ceil(q)));
 }
 
@@ -197,7 +205,10 @@ void write_packet(const FileWalk &f, int k) {
   g_curr_seq_no = h.seq;
   MergeWindow w = window_of(g_curr_seq_no, f.packet_count_to_merge);
   long long gap = static_cast<long long>(g_curr_seq_no) - g_prev_seq_no;
-  if (k != 1 && gap > 1) step_missing_samples(gap);
+  if (k != 1 && gap > 1) {
+    check_gap(f, k, static_cast<double>(gap), "the sequence gap");
+    step_missing_samples(gap);
+  }
   if (k == 1 && partition_switch_flag) step_for_time_gap(f, h.ts_ms);
   test_end_time = rtg_ts_to_sec(h.ts_ms);
   if (k == f.num_pckts - 1) g_prev_rtg_ts = h.ts_ms;

@@ -524,9 +524,8 @@ extern double g_prev_rtg_ts; /* time stamp (ms) of the last packet of the last f
 /* Reads the `size` bytes of fd (rtg_file, num_pckts packets) and migrates
  * packets 1 to num_pckts - 1 for every group of tsdb_info. Ends the process
  * when memory or the read fails, or when a packet is refused (a time stamp
- * that is no count of milliseconds, a time gap between files of more than
- * 2^32 samples); the store's migration is then never closed, so it keeps
- * nothing. */
+ * that is no count of milliseconds, a gap of more than 31 days of samples);
+ * the store's migration is then never closed, so it keeps nothing. */
 void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int fd,
                         long long packet_size, int size, char *tw_wdir, partition_struct *ptr,
                         int frequency_changed, int packet_count_to_merge);
