@@ -458,8 +458,13 @@ int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, 
                               std::string &err) {
   take_refusal();
   int rc = sqlite3_prepare_v2(db, sql, -1, out, tail);
+  std::string refused = rc == SQLITE_OK ? "" : take_refusal();
   if (rc == SQLITE_AUTH) {
-    err = "refused " + take_refusal() + ": a reader never changes a store";
+    err = "refused " + refused + ": a reader never changes a store";
+  } else if (!refused.empty()) {
+    // A function refused fails the statement with SQLITE_ERROR.
+    err = "refused " + refused;
+    rc = SQLITE_AUTH;
   } else if (rc != SQLITE_OK) {
     err = sqlite3_errmsg(db);
   } else if (*out && !sqlite3_stmt_readonly(*out)) {
