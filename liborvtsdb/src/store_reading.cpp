@@ -409,6 +409,12 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
   return err.empty();
 }
 
+bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err) {
+  // An empty range: every row is listed and checked, no blob is read.
+  return for_each_chunk(
+      db, sid, graph, INT64_MAX, INT64_MIN, [](const ChunkView &) {}, err);
+}
+
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                           int64_t *count, std::string &err) {
   Stmt s;
