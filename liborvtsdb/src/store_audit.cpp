@@ -178,7 +178,8 @@ int64_t check_migrations(sqlite3 *db, const FaultFn &fault) {
 
 }  // namespace
 
-StoreAudit audit_store(sqlite3 *db, size_t limit, const std::function<void(const std::string &)> &fault) {
+StoreAudit audit_store(sqlite3 *db, size_t limit,
+                       const std::function<void(const std::string &)> &fault) {
   StoreAudit a;
   std::string err;
   check_format(db, err, &a.format);

@@ -67,9 +67,7 @@ bool migrations(sqlite3 *db, std::vector<MigrationEntry> &out, std::string &err)
                   });
 }
 
-std::string time_text(const std::optional<int64_t> &t) {
-  return t ? std::to_string(*t) : "null";
-}
+std::string time_text(const std::optional<int64_t> &t) { return t ? std::to_string(*t) : "null"; }
 
 /* The counts and span taken from the chunk rows against the facts of the
  * series: "" when they agree (or there are no facts), else what differs. */
@@ -101,28 +99,29 @@ bool facts_differ(sqlite3 *db, const StoreTotals &t, std::string *what, std::str
 
 bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
   t = StoreTotals{};
-  bool ok =
-      each_row(db, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type", err,
-               [&](const Stmt &s) {
-                 t.samples += s.col_int(1);
-                 t.values += s.col_int(1) * role_count((int)s.col_int(0));
-               }) &&
-      migrations(db, t.migrations, err) &&
-      each_row(db, "SELECT min(start_time), max(end_time) FROM chunks", err,
-               [&](const Stmt &s) {
-                 if (t.samples) t.first_time = s.col_int(0), t.last_time = s.col_int(1);
-               }) &&
-      scalar(db, "SELECT count(*) FROM groups", &t.groups, err) &&
-      scalar(db, "SELECT count(*) FROM graphs", &t.graphs, err) &&
-      scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
-      scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series, err) &&
-      scalar(db, "SELECT count(*) FROM chunks", &t.chunks, err) &&
-      scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks", &t.chunk_bytes, err);
+  bool ok = each_row(db, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type", err,
+                     [&](const Stmt &s) {
+                       t.samples += s.col_int(1);
+                       t.values += s.col_int(1) * role_count((int)s.col_int(0));
+                     }) &&
+            migrations(db, t.migrations, err) &&
+            each_row(db, "SELECT min(start_time), max(end_time) FROM chunks", err,
+                     [&](const Stmt &s) {
+                       if (t.samples) t.first_time = s.col_int(0), t.last_time = s.col_int(1);
+                     }) &&
+            scalar(db, "SELECT count(*) FROM groups", &t.groups, err) &&
+            scalar(db, "SELECT count(*) FROM graphs", &t.graphs, err) &&
+            scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
+            scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series,
+                   err) &&
+            scalar(db, "SELECT count(*) FROM chunks", &t.chunks, err) &&
+            scalar(db, "SELECT IFNULL(sum(length(data)), 0) FROM chunks", &t.chunk_bytes, err);
   std::string differs;
   if (ok && facts_differ(db, t, &differs, err) && differs.empty()) return true;
   err = store_name(db) + ": " +
-        (differs.empty() ? err
-                         : "the store is damaged: " + differs + " (orvtsdb verify lists the damage)");
+        (differs.empty()
+             ? err
+             : "the store is damaged: " + differs + " (orvtsdb verify lists the damage)");
   return false;
 }
 

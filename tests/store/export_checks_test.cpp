@@ -41,8 +41,9 @@ class ExportChecksTest : public testing::Test {
 
   /* The rowid of the last chunk export reads: last graph, last series. */
   int64_t last_chunk() {
-    return query_int(store_.db(), "SELECT rowid FROM chunks ORDER BY graph DESC, sid DESC, "
-                                  "start_time DESC LIMIT 1");
+    return query_int(store_.db(),
+                     "SELECT rowid FROM chunks ORDER BY graph DESC, sid DESC, "
+                     "start_time DESC LIMIT 1");
   }
 
   TempStore store_;
@@ -53,12 +54,12 @@ TEST_F(ExportChecksTest, AMisfiledChunkRowWritesNothing) {
   // The row moved to the series read just before its own, later than that
   // one's samples, its check made to hold again: only the facts of the two
   // series tell, and export meets them last.
-  change("UPDATE chunks SET sid = (SELECT max(sid) FROM chunks WHERE sid < (SELECT max(sid) "
-         "FROM chunks)), start_time = start_time + 100000, end_time = end_time + 100000 "
-         "WHERE rowid = " +
-         std::to_string(last_chunk()) +
-         "; UPDATE chunks SET row_check = " + orvtsdb::row_check_sql("chunks") +
-         " WHERE rowid = " + std::to_string(last_chunk()));
+  change(
+      "UPDATE chunks SET sid = (SELECT max(sid) FROM chunks WHERE sid < (SELECT max(sid) "
+      "FROM chunks)), start_time = start_time + 100000, end_time = end_time + 100000 "
+      "WHERE rowid = " +
+      std::to_string(last_chunk()) + "; UPDATE chunks SET row_check = " +
+      orvtsdb::row_check_sql("chunks") + " WHERE rowid = " + std::to_string(last_chunk()));
   for (const char *format : {"csv", "openmetrics", "json", "jsonl"}) {
     SCOPED_TRACE(format);
     auto r = export_as(format);

@@ -26,8 +26,7 @@ class ReaderBesideWriterTest : public testing::Test {
  protected:
   void SetUp() override { migrate(1000, 3000, 20, 1); }
 
-  vzu_test::RunResult orvtsdb(const std::vector<std::string> &args,
-                              const vzu_test::Env &env = {}) {
+  vzu_test::RunResult orvtsdb(const std::vector<std::string> &args, const vzu_test::Env &env = {}) {
     return vzu_test::run_program(ORVTSDB_COMMAND, args, env, 60000);
   }
 
@@ -67,8 +66,8 @@ TEST_F(ReaderBesideWriterTest, AWriteCommittingPartWayWaitsForTheReadersSnapshot
   EXPECT_EQ(sqlite3_exec(w, "COMMIT", nullptr, nullptr, nullptr), SQLITE_BUSY);
   // The reader's checks and reads see the store as it was.
   std::vector<std::string> faults;
-  orvtsdb::StoreAudit a =
-      orvtsdb::audit_store(reader, 100, [&](const std::string &f) { faults.push_back(f); });
+  orvtsdb::StoreAudit a = orvtsdb::audit_store(reader, 100,
+                                               [&](const std::string &f) { faults.push_back(f); });
   EXPECT_EQ(faults, std::vector<std::string>{});
   EXPECT_EQ(a.chunks, 20 * 2 * 24);  // 3000 samples in chunks of 128, per series and graph
   orvtsdb::StoreTotals t;

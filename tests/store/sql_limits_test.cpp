@@ -32,11 +32,10 @@ class SqlLimitsTest : public testing::Test {
 
   /* The command under a 512 MiB address space, its output thrown away. */
   vzu_test::RunResult sql_in_512_mib(const std::string &args) {
-    return vzu_test::run_program(
-        "/bin/sh",
-        {"-c", std::string("ulimit -v 524288; exec '") + ORVTSDB_COMMAND + "' sql '" + store_.db() +
-                   "' " + args + " > /dev/null"},
-        {}, 60000);
+    return vzu_test::run_program("/bin/sh",
+                                 {"-c", std::string("ulimit -v 524288; exec '") + ORVTSDB_COMMAND +
+                                            "' sql '" + store_.db() + "' " + args + " > /dev/null"},
+                                 {}, 60000);
   }
 
   TempStore store_;
@@ -68,8 +67,9 @@ TEST_F(SqlLimitsTest, FunctionsOutsideTheReadersListAreRefusedBeforeTheyRun) {
         << r.err;
   }
   // What a reader calls still answers: core, aggregate, date, math, JSON.
-  auto r = sql({"SELECT count(*), abs(-2), date(0, 'unixepoch'), json_object('a', 1), "
-                "round(pi(), 2), max(time) - min(time) FROM samples"});
+  auto r = sql(
+      {"SELECT count(*), abs(-2), date(0, 'unixepoch'), json_object('a', 1), "
+       "round(pi(), 2), max(time) - min(time) FROM samples"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(vzu_test::split_lines(r.out).at(1), "2000,2,1970-01-01,\"{\"\"a\"\":1}\",3.14,1990");
 }
@@ -77,7 +77,8 @@ TEST_F(SqlLimitsTest, FunctionsOutsideTheReadersListAreRefusedBeforeTheyRun) {
 TEST_F(SqlLimitsTest, AnEndlessQueryStopsAtItsTimeoutInEveryFormat) {
   for (const char *format : {"csv", "json", "table"}) {
     SCOPED_TRACE(format);
-    auto r = sql({"--timeout", "1", "--format", format, std::string(ENDLESS) + "SELECT max(x) FROM c"});
+    auto r = sql(
+        {"--timeout", "1", "--format", format, std::string(ENDLESS) + "SELECT max(x) FROM c"});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "orvtsdb: sql: stopped after 1 s, the time the SQL may take (--timeout)\n");
@@ -100,8 +101,9 @@ TEST_F(SqlLimitsTest, AHugeValueIsRefusedByTheLengthLimit) {
     SCOPED_TRACE(text);
     auto r = sql_in_512_mib(std::string("\"") + text + "\"");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "orvtsdb: sql: a value would be longer than 64 MiB, the longest a query "
-                     "may make\n");
+    EXPECT_EQ(r.err,
+              "orvtsdb: sql: a value would be longer than 64 MiB, the longest a query "
+              "may make\n");
   }
 }
 
