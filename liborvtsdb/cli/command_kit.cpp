@@ -10,25 +10,21 @@
 
 namespace orvtsdb_cli {
 
+namespace {
+
+/* What note_incomplete_output_on_die named ("" before). */
+std::string incomplete_output;
+
+}  // namespace
+
+void note_incomplete_output_on_die(const std::string &what) { incomplete_output = what; }
+
 void die(int status, const std::string &message) {
+  if (!incomplete_output.empty())
+    std::printf("\n%s incomplete: %s\n", incomplete_output.c_str(), message.c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "orvtsdb: %s\n", message.c_str());
   std::exit(status);
-}
-
-void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql) {
-  std::string err;
-  if (!s.prepare(db, sql, err)) die(EXIT_FAILURE_OTHER, err);
-}
-
-bool row(sqlite3 *db, orvtsdb::Stmt &s) {
-  int rc = s.step();
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, sqlite3_errmsg(db));
-  return rc == SQLITE_ROW;
-}
-
-nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col) {
-  return s.col_null(col) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.col_int(col));
 }
 
 Store::Store(const std::string &argument, bool checked) {

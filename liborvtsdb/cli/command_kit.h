@@ -25,8 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "sqlite_stmt.h"
-
 namespace orvtsdb_cli {
 
 /* Exit statuses: 0 success; 2 a command line that cannot be read (unknown
@@ -42,12 +40,12 @@ constexpr int EXIT_NO_MATCH = 1;
  * error, then exit with `status`. Standard output is flushed first. */
 [[noreturn]] void die(int status, const std::string &message);
 
-/* Prepares sql on db into s; dies (status 1) with SQLite's reason. */
-void prepare(sqlite3 *db, orvtsdb::Stmt &s, const char *sql);
-/* Steps s: true on a row, false at the end; dies (status 1) on an error. */
-bool row(sqlite3 *db, orvtsdb::Stmt &s);
-/* Column col of the current row of s: null when NULL, else its integer. */
-nlohmann::ordered_json int_or_null(const orvtsdb::Stmt &s, int col);
+/* From now on, die() also ends standard output with a line of its own,
+ * "<what> incomplete: <message>", so that a consumer reading the output
+ * from a pipe sees that it stops short, not only the exit status. For a
+ * command that has checked what it can before its first line and may still
+ * fail part-way (a damaged chunk blob). */
+void note_incomplete_output_on_die(const std::string &what);
 
 /* A store opened read-only for the life of the object, with the `samples`
  * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)

@@ -36,6 +36,11 @@
  *
  * A line on standard error ends the export: the samples and values written
  * (as `info` counts them), the series, and the span of their times.
+ *
+ * The chunk rows of every selected series are held against their facts
+ * before the first line is written, so a damaged store writes nothing; a
+ * chunk whose blob turns out damaged as it is read ends the output with a
+ * line "export incomplete: <reason>" besides the message and exit status.
  */
 #include <algorithm>
 #include <cstdint>
@@ -103,6 +108,13 @@ class Exporter {
     std::string err;
     if (o_.format == "openmetrics" && !orvtsdb::list_migration_runs(db_, runs_of_, err))
       die(EXIT_FAILURE_OTHER, err);
+    // Every selected series' chunk rows are checked before the first line;
+    // only a damaged blob can still stop the export part-way, and then the
+    // output says so itself.
+    for (const SelectedGraph &g : sel.graphs)
+      for (const SelectedSeries &s : *g.series)
+        if (!orvtsdb::check_chunk_rows(db_, s.sid, g.idx, err)) die(EXIT_FAILURE_OTHER, err);
+    note_incomplete_output_on_die("export");
     if (o_.format == "csv") csv_header(sel);
     if (o_.format == "json") out_.text() += "[";
     for (size_t i = 0; i < sel.graphs.size(); i++) {

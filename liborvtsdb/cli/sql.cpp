@@ -4,6 +4,11 @@
  * as an aligned table (the default when standard output is a terminal), or as
  * JSON (one array of row objects per statement). Real numbers print in their
  * shortest exact form, NULL as an empty field (null in JSON), blobs in hex.
+ * CSV and JSON are written as the rows come; the table waits for its widths.
+ *
+ * The SQL runs under limits (store_reading.h): the functions a reader may
+ * call, a time (--timeout, 60 s unless given), the longest value and the
+ * memory. Each statement reads a snapshot of its own.
  */
 #include <unistd.h>
 
@@ -21,6 +26,7 @@ namespace {
 
 struct Options {
   std::string store, sql, format;
+  orvtsdb::UserSqlLimits limits;
 };
 
 std::string cell_text(sqlite3_stmt *s, int i) {
@@ -71,22 +77,23 @@ void print_table(const std::vector<std::vector<std::string>> &rows) {
 }
 
 /* Steps one prepared statement to its end, printing as format asks. */
-void print_statement(sqlite3 *db, sqlite3_stmt *s, const std::string &format) {
+void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::string &format) {
   int n = sqlite3_column_count(s);
   std::vector<std::vector<std::string>> rows(1);
   for (int i = 0; i < n; i++) rows[0].push_back(sqlite3_column_name(s, i));
-  Json json = Json::array();
   OutBuffer out;
   if (format == "csv" && n) {
     for (int i = 0; i < n; i++) out.text() += (i ? "," : "") + csv_field(rows[0][i]);
     out.text() += "\n";
   }
+  if (format == "json") out.text() += "[";
   int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+  for (bool first = true; (rc = sqlite3_step(s)) == SQLITE_ROW; first = false) {
     if (format == "json") {
       Json r = Json::object();
       for (int i = 0; i < n; i++) r[rows[0][i]] = cell_json(s, i);
-      json.push_back(std::move(r));
+      out.text() += (first ? "" : ",") + json_dump(r);
+      out.maybe_flush();
     } else if (format == "table") {
       rows.emplace_back();
       for (int i = 0; i < n; i++) rows.back().push_back(cell_text(s, i));
@@ -99,23 +106,27 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const std::string &format) {
       out.maybe_flush();
     }
   }
-  if (rc != SQLITE_DONE) die(EXIT_FAILURE_OTHER, std::string("sql: ") + sqlite3_errmsg(db));
-  if (format == "json") out.text() += json_dump(json) + "\n";
+  if (rc != SQLITE_DONE)
+    die(EXIT_FAILURE_OTHER, "sql: " + orvtsdb::user_sql_failure(db, rc, o.limits));
+  if (format == "json") out.text() += "]\n";
   out.flush();
   if (format == "table" && n) print_table(rows);
 }
 
-void run_sql(sqlite3 *db, const std::string &sql, const std::string &format) {
-  const char *tail = sql.c_str();
+void run_sql(sqlite3 *db, const Options &o, const std::string &format) {
+  std::string err;
+  if (!orvtsdb::end_snapshot(db, err)) die(EXIT_FAILURE_OTHER, err);
+  orvtsdb::limit_user_sql(db, o.limits);
+  const char *tail = o.sql.c_str();
   while (*tail) {
     sqlite3_stmt *raw = nullptr;
-    std::string err;
     int rc = orvtsdb::prepare_reading_statement(db, tail, &raw, &tail, err);
     if (rc == SQLITE_AUTH) die(EXIT_USAGE, "sql: " + err);
-    if (rc != SQLITE_OK) die(EXIT_FAILURE_OTHER, "sql: " + err);
+    if (rc != SQLITE_OK)
+      die(EXIT_FAILURE_OTHER, "sql: " + orvtsdb::user_sql_failure(db, rc, o.limits));
     if (!raw) continue;  // blank or comment
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> s(raw, sqlite3_finalize);
-    print_statement(db, raw, format);
+    print_statement(db, raw, o, format);
   }
 }
 
@@ -132,9 +143,13 @@ void add_sql_command(CLI::App &app) {
   cmd->add_option("--format", o->format,
                   "csv, table or json (default: table on a terminal, else csv)")
       ->check(CLI::IsMember({"csv", "table", "json"}));
+  cmd->add_option("--timeout", o->limits.timeout_s,
+                  "seconds the SQL may run before it is stopped (exit 1)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
   cmd->callback([o] {
     Store st(o->store, false);
-    run_sql(st.db(), o->sql, o->format.empty() ? (isatty(1) ? "table" : "csv") : o->format);
+    run_sql(st.db(), *o, o->format.empty() ? (isatty(1) ? "table" : "csv") : o->format);
   });
 }
 

@@ -43,9 +43,12 @@ const char *role_name(int data_type, int role);
  * A hot journal left by a killed migration is rolled back first; the
  * connection that is returned cannot write (read-only, defensive, and an
  * authorizer that refuses every change: read_connection.h) and has the
- * `samples` table. Null with a
- * reason naming the store in err when there is none, it is not a store of
- * this format, or it stays locked. Close with sqlite3_close. */
+ * `samples` table. It holds one read transaction, opened before the first
+ * check, until it is closed: everything read through it comes from one
+ * snapshot of the store, and a writer's commit waits for its end. Null with
+ * a reason naming the store in err when there is none, it is not a store of
+ * this format, or it stays locked past the busy timeout ("busy ... try
+ * again"). Close with sqlite3_close. */
 sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, std::string &err);
 
 /* What a reader relies on beyond the chunks, checked (a store of the
@@ -62,12 +65,85 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
  * store and shows what it holds calls this first. */
 bool check_store(sqlite3 *db, std::string &err);
 
+/* What audit_store found besides its fault lines. */
+struct StoreAudit {
+  int format = 0;                      // the store's format (0 when it is none this library reads)
+  bool row_checks = false;             // it has row checks and series' facts (the current format)
+  int64_t chunks = 0, migrations = 0;  // chunk rows and finished migrations checked
+};
+
+/* Everything `orvtsdb verify` checks, each fault a line given to fault:
+ * SQLite's integrity check of the file; store_faults (at most `limit`
+ * lines of it); every chunk row (its check, its blob decoded, its count,
+ * end time, series, graph, migration and role count, no two sharing a
+ * time); the facts of every series and graph against its chunk rows; and
+ * every finished migration's sample count against its chunks. A store of
+ * the older format is checked without the row checks and facts it does not
+ * have. An SQLite error is a fault line too. */
+StoreAudit audit_store(sqlite3 *db, size_t limit,
+                       const std::function<void(const std::string &)> &fault);
+
+/* What one migration recorded, and what re-migrations after it kept of the
+ * series it wrote. Times are absent where not recorded. */
+struct MigrationEntry {
+  struct Kept {
+    int64_t from_migration = 0;
+    std::string reason;
+    int64_t series = 0;
+  };
+  int64_t id = 0;
+  std::string run;
+  std::optional<int64_t> start, end, first_sample, last_sample, started_at, finished_at;
+  int64_t inserts = 0, values = 0;
+  std::vector<Kept> kept;  // the series of earlier migrations this one kept, by reason
+};
+
+/* The totals of a store, as `info` shows them. */
+struct StoreTotals {
+  std::vector<MigrationEntry> migrations;        // by id
+  std::optional<int64_t> first_time, last_time;  // absent when no sample is stored
+  int64_t groups = 0, graphs = 0, series = 0, ended_series = 0;
+  int64_t chunks = 0, chunk_bytes = 0, samples = 0, values = 0;
+};
+
+/* The totals of the store. The counts and span taken from the chunk rows
+ * are held against the facts of the series (a store of the older format
+ * has none): a damaged row field must not show as a count. false with err
+ * naming the store and what differs, or SQLite's reason. */
+bool store_totals(sqlite3 *db, StoreTotals &out, std::string &err);
+
 /* Prepares the first statement of sql on a connection from open_store_for_reading
  * (the next one starts at *tail; *out is null for blank text or a comment).
  * SQLITE_AUTH with err naming what was refused when the statement would
- * change anything; another SQLite code with SQLite's reason otherwise. */
+ * change anything or calls a function a reader may not; another SQLite
+ * code with SQLite's reason otherwise. */
 int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
                               std::string &err);
+
+/* Ends the snapshot of a connection from open_store_for_reading: each
+ * statement then reads a snapshot of its own, as SQL a person gives does
+ * (it may begin and end transactions of its own). */
+bool end_snapshot(sqlite3 *db, std::string &err);
+
+/* Limits for SQL a person gives (orvtsdb sql): how long it may run, the
+ * longest string or blob it may make, and the memory SQLite may use in the
+ * process (a soft limit at a quarter, where SQLite gives back its caches,
+ * and a hard one). Functions are limited on every reading connection: the
+ * core scalar, aggregate, window, date, math and JSON functions and the
+ * store's own; anything else is refused as the statement is prepared. */
+struct UserSqlLimits {
+  double timeout_s = 60;
+  int value_bytes = 64 << 20;
+  int64_t heap_bytes = int64_t(1) << 30;
+};
+
+/* Sets limits on db, a connection from open_store_for_reading; the time
+ * counts from this call. */
+void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits);
+
+/* Why a statement under limit_user_sql stopped with code rc: which limit,
+ * named as the person sees it, or SQLite's reason. */
+std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits);
 
 /* One metric group: its id, name, where it sits (hierarchy, metric), how
  * many series it has and the names of its graphs by position ("" when
@@ -141,6 +217,13 @@ struct ChunkView {
  * naming the store, series (group and labels), graph and time range. */
 bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                     const std::function<void(const ChunkView &)> &fn, std::string &err);
+
+/* Holds the chunk rows of series sid and graph `graph` against its
+ * recorded facts, as for_each_chunk does first, without reading a blob:
+ * false with the reason for_each_chunk would give when they do not agree.
+ * A reader that writes as it reads calls this for everything it selected
+ * before its first line. */
+bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err);
 
 /* The first and last time a sample is stored at, over the whole store, in
  * *first and *last; *any false (and the times untouched) when it holds none. */

@@ -6,11 +6,14 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdio>
 #include <iterator>
 
 #include "samples_vtab.h"
 #include "store_checks.h"
 #include "store_location.h"
+#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -30,6 +33,37 @@ const char *const SETTING_PRAGMAS[] = {"application_id", "auto_vacuum",    "cach
                                        "data_version",   "encoding",       "foreign_keys",
                                        "freelist_count", "page_count",     "page_size",
                                        "query_only",     "schema_version", "user_version"};
+
+/* Functions a reader may call: SQLite's core scalar, aggregate, window,
+ * date, math and JSON functions, and the store's own row check. Nothing
+ * else: no full-text tokenizer (it hands out and takes a code address), no
+ * extension loading, nothing that reaches the file system or the process. */
+const char *const ALLOWED_FUNCTIONS[] = {
+    // core scalar
+    "abs", "changes", "char", "coalesce", "concat", "concat_ws", "format", "glob", "hex", "ifnull",
+    "iif", "instr", "last_insert_rowid", "length", "like", "likelihood", "likely", "lower", "ltrim",
+    "max", "min", "nullif", "octet_length", "printf", "quote", "random", "randomblob", "replace",
+    "round", "rtrim", "sign", "soundex", "sqlite_compileoption_get", "sqlite_compileoption_used",
+    "sqlite_source_id", "sqlite_version", "substr", "substring", "total_changes", "trim", "typeof",
+    "unhex", "unicode", "unlikely", "upper", "zeroblob",
+    // aggregate
+    "avg", "count", "group_concat", "string_agg", "sum", "total",
+    // window
+    "row_number", "rank", "dense_rank", "percent_rank", "cume_dist", "ntile", "lag", "lead",
+    "first_value", "last_value", "nth_value",
+    // date and time
+    "date", "time", "datetime", "julianday", "unixepoch", "strftime", "timediff", "current_date",
+    "current_time", "current_timestamp",
+    // math
+    "acos", "acosh", "asin", "asinh", "atan", "atan2", "atanh", "ceil", "ceiling", "cos", "cosh",
+    "degrees", "exp", "floor", "ln", "log", "log10", "log2", "mod", "pi", "pow", "power", "radians",
+    "sin", "sinh", "sqrt", "tan", "tanh", "trunc",
+    // JSON
+    "json", "json_array", "json_array_length", "json_extract", "json_group_array",
+    "json_group_object", "json_insert", "json_object", "json_patch", "json_quote", "json_remove",
+    "json_replace", "json_set", "json_type", "json_valid", "->", "->>",
+    // the store's own
+    "check_of"};
 
 bool named_in(const char *name, const char *const *first, const char *const *last) {
   for (; name && first != last; ++first)
@@ -56,11 +90,15 @@ int reader_authorizer(void *, int action, const char *a1, const char *a2, const 
   switch (action) {
     case SQLITE_SELECT:
     case SQLITE_READ:
-    case SQLITE_FUNCTION:
     case SQLITE_RECURSIVE:
     case SQLITE_TRANSACTION:
     case SQLITE_SAVEPOINT:
     case SQLITE_DETACH: return SQLITE_OK;
+    case SQLITE_FUNCTION:
+      if (named_in(a2, std::begin(ALLOWED_FUNCTIONS), std::end(ALLOWED_FUNCTIONS)))
+        return SQLITE_OK;
+      return refuse(std::string("function ") + (a2 ? a2 : "?") +
+                    "(), which is not among the functions a reader may call");
     case SQLITE_PRAGMA:
       if (named_in(a1, std::begin(QUERY_PRAGMAS), std::end(QUERY_PRAGMAS)) ||
           (!a2 && named_in(a1, std::begin(SETTING_PRAGMAS), std::end(SETTING_PRAGMAS))))
@@ -93,6 +131,21 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
   return exec_sql(db, "PRAGMA query_only=1", err);
 }
 
+/* What a reader says when the store stays locked past the busy timeout. */
+std::string busy_text() { return "the store is busy (another process holds its lock); try again"; }
+
+/* Begins the read transaction that holds one snapshot of the store for the
+ * life of the connection: whatever a writer does meanwhile waits for its
+ * end, so every check and read sees the same store. */
+bool begin_snapshot(sqlite3 *db, std::string &err) {
+  int rc = sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  // A file that is not a database fails here first, as prepare_reading would.
+  err = (rc & 0xff) == SQLITE_BUSY ? busy_text()
+                                   : std::string("not a store (") + sqlite3_errmsg(db) + ")";
+  return false;
+}
+
 /* Lets SQLite roll back a hot journal left by a killed migration: a read on a
  * connection that may write the file does it. A file the user may not write
  * opens read-only here and the read says why when it cannot recover. */
@@ -103,7 +156,10 @@ bool recover(const std::string &path, int busy_ms, std::string &err) {
     sqlite3_busy_timeout(db, busy_ms);
     rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
   }
-  if (rc != SQLITE_OK) err = db ? sqlite3_errmsg(db) : "out of memory";
+  if ((rc & 0xff) == SQLITE_BUSY)
+    err = busy_text();
+  else if (rc != SQLITE_OK)
+    err = db ? sqlite3_errmsg(db) : "out of memory";
   sqlite3_close(db);
   return rc == SQLITE_OK;
 }
@@ -125,7 +181,7 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
     sqlite3_busy_timeout(db, ms);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    ok = prepare_reading(db, err);
+    ok = begin_snapshot(db, err) && prepare_reading(db, err);
     // Installed last: the checks above run the store's own statements.
     if (ok) sqlite3_set_authorizer(db, reader_authorizer, nullptr);
   } else if (db) {
@@ -135,6 +191,64 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
   err = path + ": " + err;
   sqlite3_close(db);
   return nullptr;
+}
+
+namespace {
+
+/* When the SQL of this thread's reading connection must stop, and whether
+ * it was stopped for it. */
+thread_local std::chrono::steady_clock::time_point sql_deadline;
+thread_local bool sql_stopped = false;
+
+int past_deadline(void *) {
+  sql_stopped = sql_stopped || std::chrono::steady_clock::now() >= sql_deadline;
+  return sql_stopped ? 1 : 0;
+}
+
+std::string mib_text(int64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+}  // namespace
+
+bool end_snapshot(sqlite3 *db, std::string &err) {
+  if (sqlite3_get_autocommit(db) ||
+      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+    return true;
+  err = store_name(db) + ": " + sqlite3_errmsg(db);
+  return false;
+}
+
+void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits) {
+  sql_deadline = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(limits.timeout_s));
+  sql_stopped = false;
+  // Checked every few thousand steps of SQLite's machine: microseconds apart.
+  sqlite3_progress_handler(db, 4096, past_deadline, nullptr);
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, limits.value_bytes);
+  sqlite3_soft_heap_limit64(limits.heap_bytes / 4);
+  sqlite3_hard_heap_limit64(limits.heap_bytes);
+}
+
+std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits) {
+  switch (rc & 0xff) {
+    case SQLITE_INTERRUPT:
+      if (sql_stopped) {
+        char text[96];
+        std::snprintf(text, sizeof text,
+                      "stopped after %g s, the time the SQL may take (--timeout)",
+                      limits.timeout_s);
+        return text;
+      }
+      break;
+    case SQLITE_TOOBIG:
+      return "a value would be longer than " + mib_text(limits.value_bytes) +
+             ", the longest a query may make";
+    case SQLITE_NOMEM:
+      return "the query needs more than " + mib_text(limits.heap_bytes) +
+             " of memory, the most a query may use";
+    case SQLITE_BUSY: return busy_text();
+  }
+  return sqlite3_errmsg(db);
 }
 
 std::string take_refusal() {

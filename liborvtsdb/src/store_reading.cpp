@@ -409,6 +409,12 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
   return err.empty();
 }
 
+bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err) {
+  // An empty range: every row is listed and checked, no blob is read.
+  return for_each_chunk(
+      db, sid, graph, INT64_MAX, INT64_MIN, [](const ChunkView &) {}, err);
+}
+
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
                           int64_t *count, std::string &err) {
   Stmt s;
@@ -458,8 +464,13 @@ int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, 
                               std::string &err) {
   take_refusal();
   int rc = sqlite3_prepare_v2(db, sql, -1, out, tail);
+  std::string refused = rc == SQLITE_OK ? "" : take_refusal();
   if (rc == SQLITE_AUTH) {
-    err = "refused " + take_refusal() + ": a reader never changes a store";
+    err = "refused " + refused + ": a reader never changes a store";
+  } else if (!refused.empty()) {
+    // A function refused fails the statement with SQLITE_ERROR.
+    err = "refused " + refused;
+    rc = SQLITE_AUTH;
   } else if (rc != SQLITE_OK) {
     err = sqlite3_errmsg(db);
   } else if (*out && !sqlite3_stmt_readonly(*out)) {
