@@ -86,12 +86,20 @@
     search.placeholder = 'find a line';
     tools.appendChild(search);
     var checks = [], labels = [];
+    /* The right axis only while one of its lines shows: without, it would
+     * read an empty 0 to 1. */
+    function axes() {
+      if (!lines.some(function (l) { return l.y2; })) return;
+      var any = lines.some(function (l, k) { return l.y2 && checks[k].checked; });
+      g.updateOptions({ axes: { y2: { drawAxis: any } } });
+    }
     function show(which) {
       checks.forEach(function (c, k) {
         if (labels[k].hidden) return;
         c.checked = which(k);
         g.setVisibility(k, c.checked);
       });
+      axes();
     }
     [['top ' + Math.min(10, lines.length), function (k) { return lines[k].shown; }],
      ['all', function () { return true; }], ['none', function () { return false; }]]
@@ -108,7 +116,7 @@
       var swatch = document.createElement('span');
       check.type = 'checkbox';
       check.checked = line.shown;
-      check.onchange = function () { g.setVisibility(k, check.checked); };
+      check.onchange = function () { g.setVisibility(k, check.checked); axes(); };
       swatch.className = 'swatch';
       swatch.style.background = colors[k];
       label.appendChild(check);
@@ -129,6 +137,7 @@
         visible.push(checks[k].checked);
       });
       g.updateOptions({ visibility: visible });
+      axes();
       el.dataset.found = String(visible.filter(Boolean).length);
     };
     el.showLine = function (label) {
@@ -137,6 +146,7 @@
         checks[k].checked = true;
         g.setVisibility(k, true);
       });
+      axes();
     };
   }
 
@@ -216,7 +226,8 @@
         opts.axes.x = { valueFormatter: clock, axisLabelFormatter: clock };
       }
       if (right) {
-        opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50, axisLabelFormatter: human };
+        opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50, axisLabelFormatter: human,
+                         drawAxis: d.lines.some(function (l) { return l.y2 && l.shown !== false; }) };
         opts.y2label = d.y2label || 'count';
       }
       if (d.dt.length === 0) {
