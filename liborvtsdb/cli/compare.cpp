@@ -23,7 +23,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
