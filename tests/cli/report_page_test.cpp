@@ -70,6 +70,7 @@ function zoomed() {
 (function start() {
   if (!window.orvtsdbDrawAll) return setTimeout(start, 20);
   window.orvtsdbDrawAll().then(zoomed).then(function () {
+  if (window.probeFirst) window.probeFirst();
   var out = { charts: document.querySelectorAll('.chart').length,
               canvases: document.querySelectorAll('.chart canvas').length,
               errors: window.__errors, data: {}, order: [],
@@ -282,6 +283,31 @@ TEST_F(ReportPageTest, ChromiumDrawsOneChartPerGraphWithTheStoredPoints) {
   }
   // The times chart: four roles per series, counts against the second axis.
   EXPECT_EQ(probe["data"]["Load/Graph 0"]["labels"].size(), 1u + 2 * 4);
+}
+
+// A search in a chart's legend shows the lines it finds in the chart itself
+// and hides the others; emptied, it brings the top lines back.
+TEST_F(ReportPageTest, LegendSearchFiltersTheChartsLines) {
+  RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto search = [&](const std::string &text) {
+    return probe_page(page_, store.dir(),
+                      "<script>window.probeFirst = function () {"
+                      "  var box = Array.prototype.find.call(document.querySelectorAll('.chart'),"
+                      "    function (b) { return chartName(b) === 'Load/Graph 1'; });"
+                      "  var input = box.querySelector('.legend-tools input');"
+                      "  input.value = '" +
+                          text +
+                          "'; input.dispatchEvent(new Event('input'));"
+                          "};</script>");
+  };
+  Json found = search("s2");
+  ASSERT_FALSE(found.is_null());
+  EXPECT_TRUE(found["errors"].empty()) << found["errors"];
+  EXPECT_EQ(found["data"]["Load/Graph 1"]["shown"], 1) << "only S2 is drawn";
+  EXPECT_EQ(found["data"]["Load/Graph 1"]["labels"], Json({"time", "S1", "S2"}));
+  EXPECT_EQ(search("")["data"]["Load/Graph 1"]["shown"], 2) << "both are top lines";
+  EXPECT_EQ(search("nothing")["data"]["Load/Graph 1"]["shown"], 0);
 }
 
 // What the screenshot shows, where the probe says the charts are: every plot
