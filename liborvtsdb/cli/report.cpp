@@ -1,10 +1,13 @@
 /*
  * report.cpp - `orvtsdb report`: one HTML file that needs nothing but a
  * browser. What an analyst opens it for comes first: the run (number, work
- * folder, start, duration, partitions) and a table per transaction (count,
- * rate, weighted mean, percentiles of the interval averages, max), worst
- * first, then the same for graphs that count errors or failures when the run
- * has any. The charts follow, one per selected graph: transactions, then the
+ * folder, start, duration, partitions, and the window and selection when
+ * the page covers less than the whole run), the verdict (total throughput,
+ * peak users, error rate where the run counts errors, and each target of
+ * --targets met or missed), a table per transaction (count, rate over the
+ * window's duration, count-weighted mean and percentiles of the interval
+ * averages, max), worst first, then the same for graphs that count errors or
+ * failures when the run has any. The page defines each column. The charts follow, one per selected graph: transactions, then the
  * users and throughput, then servers and hosts, then the rest, as the stored
  * group names and hierarchies say; a table of contents stays at the side.
  *
@@ -24,9 +27,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 
 #include "chart_data.h"
@@ -68,9 +76,42 @@ int chart_columns(size_t lines) {
 }
 
 struct Options {
-  std::string store, output = "report.html";
+  std::string store, output = "report.html", targets;
   Selection sel;
 };
+
+/* One line of --targets: "Login p95 < 2.5s". */
+struct Target {
+  std::string line, transaction, stat, op;
+  double value = 0;
+  std::string unit;  // "s", "ms" or "" (the graph's own unit)
+};
+
+const char *const kTargetStats = "mean|p50|p90|p95|p99|max|rate|count";
+
+/* Reads the targets file: one target a line, blank lines and # comments
+ * skipped. A line it cannot read is a usage error naming it. */
+std::vector<Target> read_targets(const std::string &path) {
+  std::ifstream in(path);
+  if (!in) die(EXIT_FAILURE_OTHER, "cannot read " + path + ": " + std::strerror(errno));
+  static const std::regex re(std::string("^\\s*(.+?)\\s+(") + kTargetStats +
+                             ")\\s*(<=|<|>=|>)\\s*([0-9]*\\.?[0-9]+)\\s*(ms|s|/s)?\\s*$");
+  std::vector<Target> out;
+  std::string line;
+  for (int n = 1; std::getline(in, line); n++) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos ||
+        line[line.find_first_not_of(" \t")] == '#')
+      continue;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::smatch m;
+    if (!std::regex_match(line, m, re))
+      die(EXIT_USAGE, path + ":" + std::to_string(n) + ": '" + line +
+                          "' is no target such as 'Login p95 < 2.5s' (statistics: " + kTargetStats +
+                          ")");
+    out.push_back({line, m[1], m[2], m[3], std::stod(m[4]), m[5] == "/s" ? "" : m[5].str()});
+  }
+  return out;
+}
 
 std::string column_text(int columns) {
   int px = kChartPixels / std::max(columns, 1);
@@ -190,8 +231,6 @@ class SeriesTally {
  public:
   explicit SeriesTally(bool times) : times_(times) {}
   void add(int64_t t, const double *v) {
-    first_ = n_++ ? first_ : t;
-    last_ = t;
     if (times_) {
       if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) return;
       count_ += v[3];
@@ -200,13 +239,12 @@ class SeriesTally {
       series_.add(t, v[0], 1, v[0]);
     }
   }
-  VerdictRow row(const std::string &label, const std::string &line) const {
+  /* `duration`: the seconds the page covers, the same for every series. */
+  VerdictRow row(const std::string &label, const std::string &line, double duration) const {
     VerdictRow r;
     r.label = label, r.line = line;
     r.stats = series_.stats();
-    // The span covers the last interval too: one step after the last stamp.
-    double span = n_ > 1 ? (double)(last_ - first_) * (double)n_ / (double)(n_ - 1) : 0;
-    if (times_) r.count = count_, r.rate = span > 0 ? count_ / span : 0;
+    if (times_) r.count = count_, r.rate = duration > 0 ? count_ / duration : 0;
     return r;
   }
 
@@ -214,12 +252,23 @@ class SeriesTally {
   bool times_;
   MetricSeries series_;
   double count_ = 0;
-  int64_t first_ = 0, last_ = 0, n_ = 0;
+};
+
+/* The users graph's peak: the largest sum over its series at one time. */
+struct PeakUsers {
+  std::string graph;
+  std::map<int64_t, double> total;
+  double peak() const {
+    double p = 0;
+    for (const auto &[t, v] : total) p = std::max(p, v);
+    return p;
+  }
 };
 
 class Report {
  public:
-  Report(sqlite3 *db, const Options &o) : db_(db), o_(o), progress_("report") {}
+  Report(sqlite3 *db, const Options &o, double duration)
+      : db_(db), o_(o), duration_(duration), progress_("report") {}
 
   /* The charts, in the order of their places; fills the tables of the
    * first screen and the table of contents on the way. */
@@ -269,7 +318,10 @@ class Report {
         t.chart = i;
         table = &t;
       }
-      built[i] = chart(g, i, table, false, std::move(built[i].head));
+      bool users = users_.graph.empty() && place[g.gid] == kLoad && !is_times(g.data_type) &&
+                   mentions(g.group + ">" + g.name, {"user"});
+      if (users) users_.graph = g.group + " / " + g.name;
+      built[i] = chart(g, i, table, users ? &users_ : nullptr, false, std::move(built[i].head));
     }
     if (group != -1) toc_ += "</ul>";
     add_detail(graphs, built);
@@ -284,6 +336,7 @@ class Report {
   size_t chart_count = 0, samples = 0, missing = 0, thinned = 0, detailed = 0;
   std::string toc_;
   std::vector<VerdictTable> verdicts_, problems_;
+  PeakUsers users_;
 
  private:
   /* One chart's part of the page, and what its every sample would cost. */
@@ -303,12 +356,12 @@ class Report {
     for (size_t i = 0; i < built.size(); i++) {
       if (!built[i].thinned || built[i].detail_bytes > budget) continue;
       budget -= built[i].detail_bytes;
-      built[i] = chart(graphs[i], i, nullptr, true, std::move(built[i].head));
+      built[i] = chart(graphs[i], i, nullptr, nullptr, true, std::move(built[i].head));
       detailed++;
     }
   }
 
-  Built chart(const SelectedGraph &g, size_t id, VerdictTable *table, bool detail,
+  Built chart(const SelectedGraph &g, size_t id, VerdictTable *table, PeakUsers *users, bool detail,
               std::string head) {
     std::vector<size_t> varying = varying_tags(*g.series);
     bool multi = std::max(1, orvtsdb::role_count(g.data_type)) > 1;
@@ -325,6 +378,7 @@ class Report {
       for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, const double *stored) {
         std::copy(stored, stored + roles, v);
         if (table) tally.add(t, v);
+        if (users && !orvtsdb::is_missing(v[0])) users->total[t] += v[0];
         for (int r : g.roles) stored_missing += orvtsdb::is_missing(v[r]);
         bool had = times && !orvtsdb::is_missing(v[0]);
         leave_out_absent_roles(g.data_type, v);
@@ -343,7 +397,7 @@ class Report {
         b.add_line({label, count, count || (role != "avg" && role != "value")}, times_of,
                    std::move(values[k]));
       }
-      if (table) table->rows.push_back(tally.row(series_label(s, varying), first_line));
+      if (table) table->rows.push_back(tally.row(series_label(s, varying), first_line, duration_));
     }
     ChartData c = b.build();
     c.ylabel = axis_title(g.name);
@@ -380,6 +434,7 @@ class Report {
 
   sqlite3 *db_;
   const Options &o_;
+  double duration_;
   ProgressLine progress_;
 };
 
@@ -479,16 +534,49 @@ std::string duration_text(int64_t s) {
   return buf;
 }
 
-/* The run, as the first lines of the page. */
-std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path) {
-  RunPlace p = run_place(store_path, f, db);
-  int64_t start = INT64_MAX, end = INT64_MIN;
-  for (const Json &m : f["migrations"]) {
-    if (!m["start"].is_null()) start = std::min(start, m["start"].get<int64_t>());
-    if (!m["end"].is_null()) end = std::max(end, m["end"].get<int64_t>());
+/* The part of the run the page covers: the run's span (from its
+ * migrations, else its samples) cut to --from and --to. */
+struct PageWindow {
+  int64_t start = INT64_MAX, end = INT64_MIN;  // the run
+  int64_t from = 0, to = 0;                    // the page
+  bool cut = false;                            // --from or --to given
+  std::string selection;                       // groups, graphs, roles, labels chosen; "" all
+  double seconds() const { return to > from ? (double)(to - from) : 0; }
+  /* "2024-03-04 10:00:00 .. 10:10:00 UTC (+1:00:00 .. +1:10:00 of the run, 0:10:00)" */
+  std::string text() const {
+    std::string a = utc_text(from), b = utc_text(to);
+    if (a.substr(0, 10) == b.substr(0, 10) && b.size() > 11) b = b.substr(11);
+    return a + " .. " + b + " UTC (+" + clock_text(from - start) + " .. +" +
+           clock_text(to - start) + " of the run, " + clock_text(to - from) + ")";
   }
-  if (start == INT64_MAX && !f["first_time"].is_null()) start = f["first_time"];
-  if (end == INT64_MIN && !f["last_time"].is_null()) end = f["last_time"];
+};
+
+PageWindow page_window(const Json &f, const Selection &sel) {
+  PageWindow w;
+  for (const Json &m : f["migrations"]) {
+    if (!m["start"].is_null()) w.start = std::min(w.start, m["start"].get<int64_t>());
+    if (!m["end"].is_null()) w.end = std::max(w.end, m["end"].get<int64_t>());
+  }
+  if (w.start == INT64_MAX && !f["first_time"].is_null()) w.start = f["first_time"];
+  if (w.end == INT64_MIN && !f["last_time"].is_null()) w.end = f["last_time"];
+  if (w.start == INT64_MAX) return w;
+  w.cut = sel.from_arg || sel.to_arg;
+  w.from = std::max(w.start, sel.from);
+  w.to = std::min(w.end, sel.to);  // --to as given: "+1h10m" ends a window at 1:10:00
+  std::vector<std::string> parts;
+  if (!sel.group.empty()) parts.push_back("group " + sel.group);
+  if (!sel.graph.empty()) parts.push_back("graph " + sel.graph);
+  if (!sel.role.empty()) parts.push_back("role " + sel.role);
+  for (const auto &[k, v] : sel.labels) parts.push_back("label " + k + "=" + v);
+  for (const std::string &part : parts) w.selection += (w.selection.empty() ? "" : ", ") + part;
+  return w;
+}
+
+/* The run, as the first lines of the page. */
+std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path,
+                        const PageWindow &w) {
+  RunPlace p = run_place(store_path, f, db);
+  int64_t start = w.start, end = w.end;
   int partitions = start == INT64_MAX ? -1 : partitions_of(p.folder, start, end);
   std::string out = "<section id=\"run\"><h1>Run " + html(p.number.empty() ? "-" : p.number) +
                     "</h1><table class=\"facts run\">";
@@ -499,6 +587,8 @@ std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_pat
   fact("Start", start == INT64_MAX ? "-" : utc_text(start) + " UTC");
   fact("Duration", start == INT64_MAX || end < start ? "-" : duration_text(end - start));
   fact("Partitions", partitions < 0 ? "-" : std::to_string(partitions));
+  if (w.cut) fact("Window", w.text());
+  if (!w.selection.empty()) fact("Selection", w.selection);
   return out + "</table></section>\n";
 }
 
@@ -535,12 +625,120 @@ std::string store_summary(const Json &f, const Report &r) {
   return out + "</table></section>\n";
 }
 
+/* What the tables' columns are. */
+std::string definitions(const PageWindow &w) {
+  return "<p class=\"hint\">count: transactions that finished in the page's window; rate: count / "
+         "the window's duration (" +
+         clock_text(w.to - w.from) +
+         "), the same for every transaction, so one that ran part of the time shows its share "
+         "of the whole; mean: the mean of the interval averages weighted by their counts (the "
+         "mean response time of the transactions); p90, p95, p99: the count-weighted "
+         "percentiles of the interval averages (the interval average below which 90 %, 95 %, "
+         "99 % of the transactions finished; a transaction's own time within an interval is not "
+         "stored); max: the largest max of an interval. Intervals in which no transaction "
+         "finished have no response time and are left out.</p>";
+}
+
+bool met(const Target &t, double v) {
+  return t.op == "<"    ? v < t.value
+         : t.op == "<=" ? v <= t.value
+         : t.op == ">"  ? v > t.value
+                        : v >= t.value;
+}
+
+/* The value a target names, in the target's unit; false when the run has no
+ * such transaction. */
+bool target_value(const Report &r, const Target &t, double *out, std::string *unit) {
+  for (const VerdictTable &table : r.verdicts_)
+    for (const VerdictRow &row : table.rows) {
+      std::string label = row.label;
+      size_t gt = label.rfind(" > ");
+      if (label != t.transaction &&
+          (gt == std::string::npos || label.substr(gt + 3) != t.transaction))
+        continue;
+      const MetricStats &s = row.stats;
+      double v = t.stat == "mean"   ? s.mean
+                 : t.stat == "p50"  ? s.p50
+                 : t.stat == "p90"  ? s.p90
+                 : t.stat == "p95"  ? s.p95
+                 : t.stat == "p99"  ? s.p99
+                 : t.stat == "max"  ? s.max
+                 : t.stat == "rate" ? row.rate
+                                    : row.count;
+      *unit = t.stat == "rate" ? "/s" : t.stat == "count" ? "" : table.unit;
+      bool time = t.stat != "rate" && t.stat != "count";
+      if (time && t.unit == "s" && table.unit == "ms") v /= 1000, *unit = "s";
+      if (time && t.unit == "ms" && table.unit == "s") v *= 1000, *unit = "ms";
+      *out = v;
+      return true;
+    }
+  return false;
+}
+
+/* The verdict: throughput, peak users, error rate, and the targets. */
+std::string verdict_block(const Report &r, const PageWindow &w, const std::vector<Target> &targets,
+                          size_t *missed) {
+  double transactions = 0, errors = 0;
+  bool counts_errors = false;
+  for (const VerdictTable &t : r.verdicts_)
+    for (const VerdictRow &row : t.rows) transactions += row.count;
+  for (const VerdictTable &t : r.problems_)
+    for (const VerdictRow &row : t.rows) {
+      counts_errors = true;
+      errors += t.times ? row.count : row.stats.mean * row.stats.weight;
+    }
+  std::string out = "<section id=\"outcome\"><h2>Verdict</h2><table class=\"facts run\">";
+  auto fact = [&](const std::string &k, const std::string &v) {
+    out += "<tr><th>" + html(k) + "</th><td>" + v + "</td></tr>";
+  };
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%.2f transactions/s (%s transactions in %s)",
+                w.seconds() > 0 ? transactions / w.seconds() : 0.0,
+                count_text((int64_t)transactions).c_str(), clock_text(w.to - w.from).c_str());
+  fact("Total throughput", html(buf));
+  if (!r.users_.graph.empty()) {
+    std::snprintf(buf, sizeof buf, "%.0f", r.users_.peak());
+    fact("Peak users", html(std::string(buf) + " (" + r.users_.graph + ")"));
+  }
+  if (counts_errors) {
+    std::snprintf(buf, sizeof buf, "%.3g %% (%s errors and failures per %s transactions)",
+                  transactions > 0 ? 100 * errors / transactions : 0.0,
+                  count_text((int64_t)errors).c_str(), count_text((int64_t)transactions).c_str());
+    fact("Error rate", html(buf));
+  }
+  *missed = 0;
+  if (!targets.empty()) {
+    std::string rows;
+    for (const Target &t : targets) {
+      double v = 0;
+      std::string unit;
+      bool found = target_value(r, t, &v, &unit);
+      bool ok = found && met(t, v);
+      *missed += !ok;
+      std::snprintf(buf, sizeof buf, "%.4g", v);
+      rows += "<tr><td>" + html(t.line) + "</td><td>" +
+              (found ? html(std::string(buf) + (unit.empty() ? "" : " " + unit))
+                     : "no such transaction") +
+              "</td><td class=\"" + (ok ? "pass\">pass" : "fail\">fail") + "</td></tr>";
+    }
+    fact("Targets", "<span class=\"" + std::string(*missed ? "fail" : "pass") + "\">" +
+                        std::to_string(targets.size() - *missed) + " of " +
+                        std::to_string(targets.size()) + " met</span>");
+    out +=
+        "</table><table class=\"verdict targets\"><thead><tr><th>target</th><th>measured</th>"
+        "<th>result</th></tr></thead><tbody>" +
+        rows + "</tbody>";
+  }
+  return out + "</table></section>\n";
+}
+
 /* The tables of the first screen: transactions, then errors and failures
  * where the run has any. */
-std::string verdicts(const Report &r) {
+std::string verdicts(const Report &r, const PageWindow &w) {
   std::string out = "<section id=\"verdict\"><h2>Transactions</h2>";
   if (r.verdicts_.empty()) out += "<p>No transaction times in this selection.</p>";
   for (const VerdictTable &t : r.verdicts_) out += verdict_table(t);
+  if (!r.verdicts_.empty()) out += definitions(w);
   bool any = false;
   for (const VerdictTable &t : r.problems_) {
     bool has = std::any_of(t.rows.begin(), t.rows.end(),
@@ -554,25 +752,36 @@ std::string verdicts(const Report &r) {
 }
 
 void make_report(Options &o) {
+  check_page_target(o.output);
+  std::vector<Target> targets = o.targets.empty() ? std::vector<Target>() : read_targets(o.targets);
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
   Json facts = store_facts(st.db(), st.path());
-  Report r(st.db(), o);
+  PageWindow w = page_window(facts, o.sel);
+  Report r(st.db(), o, w.seconds());
   std::string charts = r.charts(std::move(sel.graphs));
   std::string title = "Run report: " + st.path();
+  if (w.cut) title += ", window " + w.text();
+  if (!w.selection.empty()) title += ", " + w.selection;
   std::string toc =
       "<nav id=\"toc\"><h4><a href=\"#run\">Run</a></h4><ul><li><a "
+      "href=\"#outcome\">Verdict</a></li><li><a "
       "href=\"#verdict\">Transactions table</a></li><li><a "
       "href=\"#summary\">Store</a></li></ul>" +
       r.toc_ + "</nav>";
+  size_t missed = 0;
+  std::string outcome = verdict_block(r, w, targets, &missed);
   std::string body = "<div class=\"page\">" + toc + "<main>" +
-                     run_summary(facts, st.db(), st.path()) + verdicts(r) +
+                     run_summary(facts, st.db(), st.path(), w) + outcome + verdicts(r, w) +
                      "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
                      "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +
                      charts + store_summary(facts, r) + "</main></div>\n";
   write_page(o.output, title, body);
   std::printf("%s\n", o.output.c_str());
+  if (missed)
+    std::fprintf(stderr, "report: %zu of %zu targets missed (see the page's verdict)\n", missed,
+                 targets.size());
 }
 
 }  // namespace
@@ -584,6 +793,10 @@ void add_report_command(CLI::App &app) {
       "one self-contained HTML page: the run's verdict per transaction and a chart per graph",
       o->store);
   cmd->add_option("-o,--output", o->output, "the page to write")->capture_default_str();
+  cmd->add_option("--targets", o->targets,
+                  "a file of targets, one a line, such as 'Login p95 < 2.5s' (mean, p50, p90,\n"
+                  "p95, p99, max in s or ms; rate in /s; count): each is met or missed in the\n"
+                  "page's verdict");
   add_selection_options(*cmd, o->sel);
   cmd->callback([o] { make_report(*o); });
 }

@@ -3,7 +3,12 @@
  */
 #include "report_page.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "command_kit.h"
@@ -52,6 +57,16 @@ std::string chart_box(size_t id, const std::string &title, const std::string &de
   return out + "</div>\n";
 }
 
+void check_page_target(const std::string &output) {
+  std::string dir = std::filesystem::path(output).parent_path().string();
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec))
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": folder " + dir + " does not exist");
+  if (access(dir.c_str(), W_OK) != 0)
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": " + std::strerror(errno));
+}
+
 void write_page(const std::string &output, const std::string &title, const std::string &body) {
   std::string tmp = output + ".tmp";
   {
@@ -63,13 +78,15 @@ void write_page(const std::string &output, const std::string &title, const std::
       << "</script>\n</body></html>\n";
     f.close();
     if (!f) {
+      int err = errno;
       std::remove(tmp.c_str());
-      die(EXIT_FAILURE_OTHER, "cannot write " + tmp);
+      die(EXIT_FAILURE_OTHER, "cannot write " + tmp + ": " + std::strerror(err));
     }
   }
   if (std::rename(tmp.c_str(), output.c_str()) != 0) {
+    int err = errno;
     std::remove(tmp.c_str());
-    die(EXIT_FAILURE_OTHER, "cannot rename " + tmp + " to " + output);
+    die(EXIT_FAILURE_OTHER, "cannot rename " + tmp + " to " + output + ": " + std::strerror(err));
   }
 }
 

@@ -30,6 +30,12 @@ std::string count_text(int64_t n);
 std::string chart_box(size_t id, const std::string &title, const std::string &description,
                       const std::string &note, const ChartData &c);
 
+/* Dies (status 1) naming the file and the cause when the page `output`
+ * could not be written where it is to go (its folder missing or not
+ * writable): called before any work, so that a long report does not fail at
+ * its end. */
+void check_page_target(const std::string &output);
+
 /* Writes the page `output` (title, body) with the charting library, the
  * stylesheet and the drawing script inlined. Dies (status 1) naming the file
  * when it cannot be written; an earlier page of that name stays. */

@@ -2,10 +2,13 @@
  * report_page.js - draws the report's charts with dygraphs and makes its
  * tables sortable.
  *
- * A chart is drawn when it comes near the window, so a page of hundreds of
+ * The charts near the window are drawn first, so a page of hundreds of
  * charts opens as fast as one: <html data-first-screen="ms"> tells when the
- * charts of the first screen are drawn, window.orvtsdbDrawAll() draws the
- * rest (a promise), <html data-charts-drawn="all"> tells that every chart is.
+ * charts of the first screen are drawn. The others follow one after another
+ * in the background, so that printing ("Save as PDF") or a screenshot of the
+ * whole page shows every chart, never an empty frame; asking to print draws
+ * at once whatever is left. window.orvtsdbDrawAll() draws every chart (a
+ * promise), <html data-charts-drawn="all"> tells that every chart is.
  * window.orvtsdbCharts maps a chart's number to its Dygraph.
  *
  * A thinned chart first shows each line's extremes per pixel column; when
@@ -39,6 +42,19 @@
     return out;
   }
 
+  /* An axis number as a reader says it: 2.5 M, 120 k, 0.25; milliseconds
+   * from a second on as seconds (1.2 s). */
+  function human(v, unit) {
+    if (v === 0 || !isFinite(v)) return String(v);
+    var a = Math.abs(v), suffix = '';
+    if (unit === 'ms' && a >= 1000) { v /= 1000; a /= 1000; suffix = ' s'; }
+    else if (a >= 1e9) { v /= 1e9; a /= 1e9; suffix = ' G'; }
+    else if (a >= 1e6) { v /= 1e6; a /= 1e6; suffix = ' M'; }
+    else if (a >= 1e4) { v /= 1e3; a /= 1e3; suffix = ' k'; }
+    var digits = a >= 100 ? 0 : a >= 10 ? 1 : a >= 1 ? 2 : 3;
+    return String(Number(v.toFixed(digits))) + suffix;
+  }
+
   /* Seconds as h:mm:ss. */
   function clock(s) {
     var h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60, sec = Math.floor(s % 60);
@@ -70,12 +86,20 @@
     search.placeholder = 'find a line';
     tools.appendChild(search);
     var checks = [], labels = [];
+    /* The right axis only while one of its lines shows: without, it would
+     * read an empty 0 to 1. */
+    function axes() {
+      if (!lines.some(function (l) { return l.y2; })) return;
+      var any = lines.some(function (l, k) { return l.y2 && checks[k].checked; });
+      g.updateOptions({ axes: { y2: { drawAxis: any } } });
+    }
     function show(which) {
       checks.forEach(function (c, k) {
         if (labels[k].hidden) return;
         c.checked = which(k);
         g.setVisibility(k, c.checked);
       });
+      axes();
     }
     [['top ' + Math.min(10, lines.length), function (k) { return lines[k].shown; }],
      ['all', function () { return true; }], ['none', function () { return false; }]]
@@ -92,7 +116,7 @@
       var swatch = document.createElement('span');
       check.type = 'checkbox';
       check.checked = line.shown;
-      check.onchange = function () { g.setVisibility(k, check.checked); };
+      check.onchange = function () { g.setVisibility(k, check.checked); axes(); };
       swatch.className = 'swatch';
       swatch.style.background = colors[k];
       label.appendChild(check);
@@ -102,9 +126,19 @@
       checks.push(check);
       labels.push(label);
     });
+    /* A search shows the lines it finds, in the chart and the legend, and
+     * hides the others; an empty search brings the top lines back. */
     search.oninput = function () {
-      var q = search.value.toLowerCase();
-      lines.forEach(function (line, k) { labels[k].hidden = line.label.toLowerCase().indexOf(q) < 0; });
+      var q = search.value.toLowerCase(), visible = [];
+      lines.forEach(function (line, k) {
+        var found = line.label.toLowerCase().indexOf(q) >= 0;
+        labels[k].hidden = !found;
+        checks[k].checked = q ? found : !!line.shown;
+        visible.push(checks[k].checked);
+      });
+      g.updateOptions({ visibility: visible });
+      axes();
+      el.dataset.found = String(visible.filter(Boolean).length);
     };
     el.showLine = function (label) {
       lines.forEach(function (line, k) {
@@ -112,6 +146,7 @@
         checks[k].checked = true;
         g.setVisibility(k, true);
       });
+      axes();
     };
   }
 
@@ -181,15 +216,18 @@
         visibility: d.lines.map(function (l) { return l.shown !== false; }),
         series: series, labelsUTC: true, connectSeparatedPoints: true, drawGapEdgePoints: true,
         legend: 'follow', strokeWidth: 1, highlightSeriesOpts: { strokeWidth: 2 }, xlabel: 'UTC',
-        ylabel: d.ylabel || '', axes: { y: { axisLabelWidth: 60 } }, colors:
-            palette(Math.min(d.lines.length, 10)).concat(palette(Math.max(d.lines.length - 10, 0)))
+        ylabel: d.ylabel || '', colors:
+            palette(Math.min(d.lines.length, 10)).concat(palette(Math.max(d.lines.length - 10, 0))),
+        axes: { y: { axisLabelWidth: 60, axisLabelFormatter: function (v) { return human(v, d.ylabel); },
+                     valueFormatter: function (v) { return human(v, d.ylabel); } } }
       };
       if (d.elapsed) {  // seconds since each run's start, shown as h:mm:ss
         opts.xlabel = 'elapsed (h:mm:ss)';
         opts.axes.x = { valueFormatter: clock, axisLabelFormatter: clock };
       }
       if (right) {
-        opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50 };
+        opts.axes.y2 = { independentTicks: true, axisLabelWidth: 50, axisLabelFormatter: human,
+                         drawAxis: d.lines.some(function (l) { return l.y2 && l.shown !== false; }) };
         opts.y2label = d.y2label || 'count';
       }
       if (d.dt.length === 0) {
@@ -223,8 +261,8 @@
   function done() {
     drawn++;
     var status = document.getElementById('status');
-    status.textContent = drawn + ' of ' + boxes.length + ' charts drawn (the others when they ' +
-        'come into view).';
+    status.textContent = drawn === boxes.length ? 'All ' + drawn + ' charts drawn.'
+                                                : drawn + ' of ' + boxes.length + ' charts drawn...';
     if (drawn === boxes.length) document.documentElement.dataset.chartsDrawn = 'all';
   }
 
@@ -266,6 +304,22 @@
     });
   });
 
+  /* The charts not drawn yet, one after another, each after the page had a
+   * moment for its reader (a scroll draws the charts it brings first). */
+  function drawRest() {
+    var next = boxes.find(function (b) { return !b.drawing; });
+    if (next) draw(next).then(function () { setTimeout(drawRest, 0); });
+  }
+
+  // Printing lays the page out again: whatever is left is drawn now.
+  window.addEventListener('beforeprint', window.orvtsdbDrawAll);
+  if (window.matchMedia) {
+    var print = window.matchMedia('print');
+    var onPrint = function (m) { if (m.matches) window.orvtsdbDrawAll(); };
+    if (print.addEventListener) print.addEventListener('change', onPrint);
+    else if (print.addListener) print.addListener(onPrint);
+  }
+
   if (boxes.length === 0) {
     document.getElementById('status').textContent = 'No charts.';
     document.documentElement.dataset.chartsDrawn = 'all';
@@ -277,7 +331,10 @@
       entries.forEach(function (e) {
         if (e.isIntersecting) { now.push(draw(e.target)); seen.unobserve(e.target); }
       });
-      if (first) { first = false; Promise.all(now).then(firstScreen); }
+      if (first) {
+        first = false;
+        Promise.all(now).then(firstScreen).then(drawRest);
+      }
     }, { rootMargin: '200px' });
     boxes.forEach(function (b) { seen.observe(b); });
   } else {

@@ -7,19 +7,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <numeric>
 
 namespace orvtsdb_cli {
 
 namespace {
-
-/* The q-quantile (0..1) of sorted values, interpolated between neighbours. */
-double quantile(const std::vector<double> &sorted, double q) {
-  if (sorted.empty()) return 0;
-  double at = q * (double)(sorted.size() - 1);
-  size_t lo = (size_t)at;
-  if (lo + 1 >= sorted.size()) return sorted.back();
-  return sorted[lo] + (at - (double)lo) * (sorted[lo + 1] - sorted[lo]);
-}
 
 /* The most common time step of a series (its sampling interval). */
 int64_t usual_step(const std::vector<int64_t> &times) {
@@ -32,17 +25,25 @@ int64_t usual_step(const std::vector<int64_t> &times) {
 
 }  // namespace
 
-double ar1_coefficient(const std::vector<double> &v) {
-  if (v.size() < 4) return 0;
+void autocorrelation(const std::vector<double> &v, double *rho1, double *rho2) {
+  *rho1 = *rho2 = 0;
+  if (v.size() < 4) return;
   double mean = 0;
   for (double x : v) mean += x;
   mean /= (double)v.size();
-  double num = 0, den = 0;
+  double den = 0, n1 = 0, n2 = 0;
   for (size_t i = 0; i < v.size(); i++) {
     den += (v[i] - mean) * (v[i] - mean);
-    if (i + 1 < v.size()) num += (v[i] - mean) * (v[i + 1] - mean);
+    if (i + 1 < v.size()) n1 += (v[i] - mean) * (v[i + 1] - mean);
+    if (i + 2 < v.size()) n2 += (v[i] - mean) * (v[i + 2] - mean);
   }
-  return std::clamp(den > 0 ? num / den : 0.0, 0.0, 0.99);
+  if (den > 0) *rho1 = n1 / den, *rho2 = n2 / den;
+}
+
+double ar1_coefficient(const std::vector<double> &v) {
+  double rho1, rho2;
+  autocorrelation(v, &rho1, &rho2);
+  return std::clamp(rho1, 0.0, 0.99);
 }
 
 void MetricSeries::add(int64_t t, double value, double weight, double max) {
@@ -69,42 +70,106 @@ MetricStats MetricSeries::stats() const {
   for (double w : weights_) s.weight += w;
   s.mean = mean();
   s.max = max_;
-  std::vector<double> sorted = values_;
-  std::sort(sorted.begin(), sorted.end());
-  s.p50 = quantile(sorted, 0.50), s.p90 = quantile(sorted, 0.90);
-  s.p95 = quantile(sorted, 0.95), s.p99 = quantile(sorted, 0.99);
+  // Each value stands at the middle of its share of the weight; between
+  // two such points the percentile is interpolated.
+  std::vector<size_t> order(values_.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return values_[a] < values_[b]; });
+  std::vector<double> at(order.size());
+  double below = 0;
+  for (size_t i = 0; i < order.size(); i++) {
+    at[i] = (below + weights_[order[i]] / 2) / s.weight;
+    below += weights_[order[i]];
+  }
+  auto quantile = [&](double q) {
+    size_t hi = (size_t)(std::lower_bound(at.begin(), at.end(), q) - at.begin());
+    if (hi == 0) return values_[order.front()];
+    if (hi == at.size()) return values_[order.back()];
+    double a = values_[order[hi - 1]], b = values_[order[hi]];
+    return a + (q - at[hi - 1]) / (at[hi] - at[hi - 1]) * (b - a);
+  };
+  s.p50 = quantile(0.50), s.p90 = quantile(0.90), s.p95 = quantile(0.95), s.p99 = quantile(0.99);
   return s;
 }
 
 namespace {
 
-/* The batches of two series on one elapsed-time grid: weight and weighted
- * sum per batch and run. */
-struct PairedBatches {
-  std::vector<double> w[2], s[2];
-  void fill(int k, const MetricSeries &m, int64_t from, int64_t length, size_t count) {
-    w[k].assign(count, 0), s[k].assign(count, 0);
+/* The part of two series compared: [from, end), end where the shorter of
+ * the two stops (one step after its last interval) unless `to` comes first. */
+struct Window {
+  int64_t from = 0, end = 0, step = 1;
+};
+
+Window window_of(const MetricSeries &base, const MetricSeries &cand, int64_t from, int64_t to) {
+  Window w;
+  w.from = from;
+  w.step = std::max(usual_step(base.times()), usual_step(cand.times()));
+  w.end = std::min(base.times().back(), cand.times().back());
+  w.end = w.end > to - w.step ? to : w.end + w.step;
+  return w;
+}
+
+/* Weight and weighted sum of a series inside [from, end). */
+void totals(const MetricSeries &m, int64_t from, int64_t end, double *weight, double *sum) {
+  *weight = *sum = 0;
+  for (size_t i = 0; i < m.size(); i++)
+    if (m.times()[i] >= from && m.times()[i] < end) {
+      *weight += m.weights()[i];
+      *sum += m.values()[i] * m.weights()[i];
+    }
+}
+
+/* The time stamps of either series inside the window, in order. */
+std::vector<int64_t> stamps_of(const MetricSeries &a, const MetricSeries &b, const Window &win) {
+  auto inside = [&](const MetricSeries &m) {
+    auto lo = std::lower_bound(m.times().begin(), m.times().end(), win.from);
+    auto hi = std::lower_bound(lo, m.times().end(), win.end);
+    return std::pair(lo, hi);
+  };
+  auto [a0, a1] = inside(a);
+  auto [b0, b1] = inside(b);
+  std::vector<int64_t> out;
+  std::set_union(a0, a1, b0, b1, std::back_inserter(out));
+  return out;
+}
+
+/* The batches of one series: weight, weighted sum and sum of squared
+ * weights per batch. Batch j starts at starts[j] and ends where the next
+ * one starts (the last at the window's end), so every interval of the
+ * window is in one. */
+struct Batches {
+  std::vector<double> w, s, w2;
+  Batches(const MetricSeries &m, const Window &win, const std::vector<int64_t> &starts)
+      : w(starts.size()), s(starts.size()), w2(starts.size()) {
     for (size_t i = 0; i < m.size(); i++) {
-      if (m.times()[i] < from) continue;
-      size_t b = (size_t)((m.times()[i] - from) / length);
-      if (b >= count) continue;
-      w[k][b] += m.weights()[i];
-      s[k][b] += m.values()[i] * m.weights()[i];
+      int64_t t = m.times()[i];
+      if (t < win.from || t >= win.end) continue;
+      size_t b = (size_t)(std::upper_bound(starts.begin(), starts.end(), t) - starts.begin());
+      b = b ? b - 1 : 0;
+      w[b] += m.weights()[i];
+      s[b] += m.values()[i] * m.weights()[i];
+      w2[b] += m.weights()[i] * m.weights()[i];
     }
   }
 };
 
 }  // namespace
 
-Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_t from,
+Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_t from, int64_t to,
                       double threshold) {
   Change out;
   if (base.size() == 0 || cand.size() == 0) return out;
-  // The means only: the percentiles of stats() are not needed here.
-  const double bm = base.mean(), cm = cand.mean();
+  const Window win = window_of(base, cand, from, to);
+  if (win.end <= win.from) return out;
+  double W[2], S[2];
+  totals(base, win.from, win.end, &W[0], &S[0]);
+  totals(cand, win.from, win.end, &W[1], &S[1]);
+  if (!(W[0] > 0) || !(W[1] > 0)) return out;
+  const double bm = S[0] / W[0], cm = S[1] / W[1];
   if (bm == cm) {
     // Equal means (a run against itself, or a constant): no change at all.
-    out.verdict = Verdict::Unchanged;
+    out.verdict = Verdict::NoEvidence;
     return out;
   }
   if (!(bm > 0) || !(cm > 0)) return out;  // no relative change of 0 or below
@@ -119,52 +184,159 @@ Change compare_series(const MetricSeries &base, const MetricSeries &cand, int64_
     } else if (cand.times()[j] < base.times()[i]) {
       j++;
     } else {
-      residual.push_back(cand.values()[j++] / cm - base.values()[i++] / bm);
+      if (base.times()[i] >= win.from && base.times()[i] < win.end)
+        residual.push_back(cand.values()[j] / cm - base.values()[i] / bm);
+      i++, j++;
     }
   }
-  double phi = residual.size() >= 2 * (size_t)kMinBatches ? ar1_coefficient(residual) : 0.99;
+  double rho1 = 0.99, rho2 = 0.99, phi = 0.99;
+  if (residual.size() >= 2 * (size_t)kMinBatches) {
+    autocorrelation(residual, &rho1, &rho2);
+    // A correlation read off n samples is low by about (1 + 3 rho) / n, and
+    // uncertain by sqrt((1 - rho^2) / n): a short run would get batches
+    // too short for its noise from it, so the batches follow the upper end
+    // of what the data allow (two standard errors above).
+    double n = (double)residual.size();
+    auto upper = [n](double rho) {
+      rho = std::clamp(rho + (1 + 3 * rho) / n, 0.0, 0.99);
+      return std::min(0.99, rho + 2 * std::sqrt((1 - rho * rho) / n));
+    };
+    // rho(j) = rho(1) phi^(j-1) when white noise sits on an AR(1) part.
+    double persistent = rho1 > 0.05 ? rho2 / rho1 : 0;
+    rho1 = upper(std::max(rho1, 0.0));
+    phi = std::max(rho1, std::min(upper(std::max(persistent, 0.0)), 0.99));
+  }
+  // Batches hold equally many time stamps: the correlation runs from one
+  // sample to the next, whatever the sampling interval of that part of the
+  // run (a run may sample every second in one part and every ten in
+  // another).
   double tau = (1 + phi) / (1 - phi);
-  int64_t step = std::max(usual_step(base.times()), usual_step(cand.times()));
-  int64_t to = std::min(base.times().back(), cand.times().back()) + step;
-  int64_t span = to - from;
-  int64_t length = std::max<int64_t>((int64_t)std::ceil(kBatchTaus * tau) * step,
-                                     (span + kMaxBatches - 1) / kMaxBatches);
-  size_t count = length > 0 ? (size_t)(span / length) : 0;
+  std::vector<int64_t> stamps = stamps_of(base, cand, win);
+  size_t length = std::max((size_t)std::ceil(kBatchTaus * tau),
+                           (stamps.size() + kMaxBatches - 1) / kMaxBatches);
+  size_t count = stamps.size() / length;
   if (count < (size_t)kMinBatches) return out;
-  PairedBatches pb;
-  pb.fill(0, base, from, length, count);
-  pb.fill(1, cand, from, length, count);
+  std::vector<int64_t> starts(count);
+  for (size_t j = 0; j < count; j++) starts[j] = stamps[j * length];
+  starts[0] = win.from;
+  Batches b(base, win, starts), c(cand, win, starts);
 
-  // Log ratio of the two weighted means over the batches both runs carry,
-  // linearised per batch: u_b = (s_cb - m_c w_cb) / (m_c W_c) - (same for the
-  // baseline). Var = k / (k - 1) * sum u_b^2.
-  double W[2] = {0, 0}, S[2] = {0, 0};
+  // Log ratio of the two weighted means, linearised per batch:
+  // u_b = (s_cb - m_c w_cb) / (m_c W_c) - (same for the baseline); the u_b
+  // sum to 0. Var = k / (k - 1) * sum u_b^2, scaled up by the correlation
+  // left between neighbouring batches. a_b, the batch's share of the
+  // squared weights, stands for its variance in the effective degrees of
+  // freedom.
   int k = 0;
-  for (size_t i = 0; i < count; i++)
-    if (pb.w[0][i] > 0 && pb.w[1][i] > 0) {
-      k++;
-      for (int r = 0; r < 2; r++) W[r] += pb.w[r][i], S[r] += pb.s[r][i];
-    }
-  if (k < kMinBatches || !(S[0] > 0) || !(S[1] > 0)) return out;
-  double m[2] = {S[0] / W[0], S[1] / W[1]}, ss = 0;
-  for (size_t i = 0; i < count; i++)
-    if (pb.w[0][i] > 0 && pb.w[1][i] > 0) {
-      double u = (pb.s[1][i] - m[1] * pb.w[1][i]) / (m[1] * W[1]) -
-                 (pb.s[0][i] - m[0] * pb.w[0][i]) / (m[0] * W[0]);
-      ss += u * u;
-    }
-  double se = std::sqrt(ss * k / (k - 1));
-  double t = gsl_cdf_tdist_Pinv(0.975, k - 1);
+  double ss = 0, a_sum = 0, a_sq = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (!(b.w[i] > 0) && !(c.w[i] > 0)) continue;
+    k++;
+    double u = (c.s[i] - cm * c.w[i]) / (cm * W[1]) - (b.s[i] - bm * b.w[i]) / (bm * W[0]);
+    ss += u * u;
+    double a = c.w2[i] / (W[1] * W[1]) + b.w2[i] / (W[0] * W[0]);
+    a_sum += a, a_sq += a * a;
+  }
+  if (k < kMinBatches) return out;
+  // Batch sums of an AR(1) part with rho(j) = rho1 phi^(j-1), L intervals
+  // long: their spread misses 2 sum_j j rho(j) / (L tau_int) of the noise,
+  // and neighbouring sums correlate by `next`, which leaves the batches
+  // fewer degrees of freedom than independent ones would have.
+  double steps = (double)length;
+  double tau_int = 1 + 2 * rho1 / (1 - phi);
+  double edge = rho1 * (1 - std::pow(phi, steps)) / ((1 - phi) * (1 - phi));
+  double missed = std::min(2 * edge / (steps * tau_int), 0.5);
+  double next = std::clamp(edge * (1 - std::pow(phi, steps)) / (steps * tau_int - 2 * edge), 0.0,
+                           0.5);
+  double var = ss * k / (k - 1) / (1 - missed);
+  double dof = std::max(1.0, a_sum * a_sum / a_sq * (1 - next) / (1 + next) - 1);
+  double se = std::sqrt(var);
+  double t = gsl_cdf_tdist_Pinv(1 - (1 - kConfidence) / 2, dof);
   double lr = std::log(cm / bm);
   out.change = cm / bm - 1;
   out.low = std::expm1(lr - t * se);
   out.high = std::expm1(lr + t * se);
+  out.p = se > 0 ? 2 * gsl_cdf_tdist_Q(std::fabs(lr) / se, dof) : 0;
+  out.dof = dof;
   out.batches = k;
-  out.batch = length;
+  out.batch = (win.end - win.from) / (int64_t)count;
   bool excludes_zero = out.low > 0 || out.high < 0;
-  out.verdict = excludes_zero && std::fabs(out.change) > threshold
-                    ? (out.change > 0 ? Verdict::Up : Verdict::Down)
-                    : Verdict::Unchanged;
+  out.verdict = !excludes_zero                       ? Verdict::NoEvidence
+                : std::fabs(out.change) <= threshold ? Verdict::WithinThreshold
+                : out.change > 0                     ? Verdict::Up
+                                                     : Verdict::Down;
+  return out;
+}
+
+Onset change_onset(const MetricSeries &base, const MetricSeries &cand, int64_t from, int64_t to,
+                   double threshold) {
+  Onset out;
+  out.since = from;
+  if (base.size() == 0 || cand.size() == 0) return out;
+  const Window win = window_of(base, cand, from, to);
+  int64_t span = win.end - win.from;
+  if (span <= 0) return out;
+  // The log ratio of the runs' means in up to 200 bins of the window.
+  int64_t bin = std::max(win.step, (span + 199) / 200);
+  size_t bins = (size_t)((span + bin - 1) / bin);
+  std::vector<double> wb(bins), sb(bins), wc(bins), sc(bins);
+  auto fill = [&](const MetricSeries &m, std::vector<double> &w, std::vector<double> &s) {
+    for (size_t i = 0; i < m.size(); i++) {
+      int64_t t = m.times()[i];
+      if (t < win.from || t >= win.end) continue;
+      size_t j = (size_t)((t - win.from) / bin);
+      w[j] += m.weights()[i];
+      s[j] += m.values()[i] * m.weights()[i];
+    }
+  };
+  fill(base, wb, sb);
+  fill(cand, wc, sc);
+  std::vector<double> x;
+  std::vector<int64_t> at;
+  for (size_t j = 0; j < bins; j++)
+    if (wb[j] > 0 && wc[j] > 0 && sb[j] > 0 && sc[j] > 0) {
+      x.push_back(std::log((sc[j] / wc[j]) / (sb[j] / wb[j])));
+      at.push_back(win.from + (int64_t)j * bin);
+    }
+  if (x.size() < 8) return out;
+  // One step, least squares: the split that leaves the least squared
+  // deviation from the two sides' means.
+  std::vector<double> sum(x.size() + 1), sq(x.size() + 1);
+  for (size_t j = 0; j < x.size(); j++) sum[j + 1] = sum[j] + x[j], sq[j + 1] = sq[j] + x[j] * x[j];
+  auto sse = [&](size_t a, size_t e) {
+    double n = (double)(e - a), s = sum[e] - sum[a];
+    return sq[e] - sq[a] - s * s / n;
+  };
+  size_t best = 0;
+  double best_sse = 0;
+  for (size_t j = 2; j + 2 <= x.size(); j++) {
+    double e = sse(0, j) + sse(j, x.size());
+    if (!best || e < best_sse) best = j, best_sse = e;
+  }
+  int64_t split = at[best];
+  Change before = compare_series(base, cand, win.from, split, threshold);
+  Change after = compare_series(base, cand, split, win.end, threshold);
+  bool quiet = before.verdict == Verdict::NoEvidence;
+  bool moved = after.verdict == Verdict::Up || after.verdict == Verdict::Down ||
+               after.verdict == Verdict::WithinThreshold;
+  if (quiet && moved) {
+    out.since = split;
+    out.stepped = true;
+    out.before = before.change;
+    out.after = after.change;
+  }
+  return out;
+}
+
+std::vector<bool> holm_rejected(const std::vector<double> &p, double alpha) {
+  std::vector<size_t> order(p.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return p[a] < p[b]; });
+  std::vector<bool> out(p.size());
+  for (size_t i = 0; i < order.size(); i++) {
+    if (!(p[order[i]] <= alpha / (double)(order.size() - i))) break;
+    out[order[i]] = true;
+  }
   return out;
 }
 

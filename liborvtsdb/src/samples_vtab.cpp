@@ -10,6 +10,11 @@
  * The module is not eponymous on purpose: SQLite resolves an eponymous table
  * under any schema prefix, so r2.samples would read the main store. Instead
  * temp.samples exists, and the hidden column `store` names the schema read.
+ *
+ * `value` is the stored number; `reading` is the value as the readers present
+ * it: NULL for every role but the count of an interval without events (its
+ * stored avg, min and max are 0, not response times), so that avg(reading)
+ * agrees with `report` and `compare`.
  */
 #include "samples_vtab.h"
 
@@ -17,6 +22,8 @@
 #include <string>
 
 #include "chunk_cursor.h"
+#include "interval_values.h"
+#include "orvtsdb_data_types.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -32,6 +39,7 @@ enum Column {
   COL_TIME,
   COL_VALUE,
   COL_LABELS,
+  COL_READING,
   COL_STORE
 };
 
@@ -54,7 +62,7 @@ int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, c
   int rc = sqlite3_declare_vtab(
       db,
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
-      "role TEXT, time INTEGER, value REAL, labels TEXT, store HIDDEN)");
+      "role TEXT, time INTEGER, value REAL, labels TEXT, reading REAL, store HIDDEN)");
   if (rc != SQLITE_OK) return rc;
   Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db};
   if (!t) return SQLITE_NOMEM;
@@ -197,6 +205,16 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
         sqlite3_result_double(ctx, v);
       break;
     case COL_LABELS: text(k.labels()); break;
+    case COL_READING: {
+      double sample[ORV_MAX_ELEMENTS_PER_GRAPH];
+      const orv_data_type_t *d = orv_data_type(k.data_type());
+      for (int r = 0; d && r < d->elements; r++) sample[r] = k.value(c->sample, r);
+      if (!d || reads_as_absent(k.data_type(), c->role, sample))
+        sqlite3_result_null(ctx);
+      else
+        sqlite3_result_double(ctx, sample[c->role]);
+      break;
+    }
     default: text(c->store); break;
   }
   return SQLITE_OK;

@@ -5,7 +5,8 @@
  * holds only stored values with every line's extremes (a one-sample spike
  * included); its screenshot shows lines in every chart in view and the
  * spike where the page put it. The page and the screenshot are kept in
- * test-artifacts/.
+ * test-artifacts/. A medium run's report printed to PDF holds every chart
+ * drawn.
  */
 #include <gtest/gtest.h>
 #include <png.h>
@@ -69,6 +70,7 @@ function zoomed() {
 (function start() {
   if (!window.orvtsdbDrawAll) return setTimeout(start, 20);
   window.orvtsdbDrawAll().then(zoomed).then(function () {
+  if (window.probeFirst) window.probeFirst();
   var out = { charts: document.querySelectorAll('.chart').length,
               canvases: document.querySelectorAll('.chart canvas').length,
               errors: window.__errors, data: {}, order: [],
@@ -283,6 +285,31 @@ TEST_F(ReportPageTest, ChromiumDrawsOneChartPerGraphWithTheStoredPoints) {
   EXPECT_EQ(probe["data"]["Load/Graph 0"]["labels"].size(), 1u + 2 * 4);
 }
 
+// A search in a chart's legend shows the lines it finds in the chart itself
+// and hides the others; emptied, it brings the top lines back.
+TEST_F(ReportPageTest, LegendSearchFiltersTheChartsLines) {
+  RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto search = [&](const std::string &text) {
+    return probe_page(page_, store.dir(),
+                      "<script>window.probeFirst = function () {"
+                      "  var box = Array.prototype.find.call(document.querySelectorAll('.chart'),"
+                      "    function (b) { return chartName(b) === 'Load/Graph 1'; });"
+                      "  var input = box.querySelector('.legend-tools input');"
+                      "  input.value = '" +
+                          text +
+                          "'; input.dispatchEvent(new Event('input'));"
+                          "};</script>");
+  };
+  Json found = search("s2");
+  ASSERT_FALSE(found.is_null());
+  EXPECT_TRUE(found["errors"].empty()) << found["errors"];
+  EXPECT_EQ(found["data"]["Load/Graph 1"]["shown"], 1) << "only S2 is drawn";
+  EXPECT_EQ(found["data"]["Load/Graph 1"]["labels"], Json({"time", "S1", "S2"}));
+  EXPECT_EQ(search("")["data"]["Load/Graph 1"]["shown"], 2) << "both are top lines";
+  EXPECT_EQ(search("nothing")["data"]["Load/Graph 1"]["shown"], 0);
+}
+
 // What the screenshot shows, where the probe says the charts are: every plot
 // area in view holds drawn lines, and the chart with the spike is scaled to it:
 // above half its height only the spike's own column is drawn, up to the top.
@@ -474,6 +501,52 @@ TEST_F(ReportFirstScreenTest, GapsStayGapsAndZoomShowsEverySample) {
   }
 }
 
+// A report of ten minutes says so in its title and its run summary, its
+// rates are over those ten minutes, and a targets file decides pass or fail
+// per transaction; targets it cannot read, and a page that could not be
+// written, are refused before any work.
+TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
+  std::string targets = store.dir() + "/targets";
+  vzu_test::write_file(targets,
+                       "# response times\nTxn11 p95 < 1000\nTxn0 mean <= 2500\n\n"
+                       "Txn3 rate >= 0.01/s\nNoSuch max < 1s\n");
+  std::string page = store.dir() + "/window.html";
+  RunResult r = vzu_test::run_program(
+      ORVTSDB_COMMAND,
+      {"report", store.db(), "--from", "+1h", "--to", "+1h10m", "--targets", targets, "-o", page});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("2 of 4 targets missed"), std::string::npos) << r.err;
+  std::string html = vzu_test::read_file(page);
+  std::string title = html.substr(html.find("<title>"),
+                                  html.find("</title>") - html.find("<title>"));
+  EXPECT_NE(title.find("+1:00:00 .. +1:10:00 of the run"), std::string::npos) << title;
+  EXPECT_NE(html.find("<tr><th>Window</th>"), std::string::npos) << "the run summary names it";
+  EXPECT_NE(html.find("2 of 4 met"), std::string::npos);
+  for (const char *row : {"Txn11 p95 &lt; 1000</td><td>12", "Txn0 mean &lt;= 2500</td><td>1",
+                          "NoSuch max &lt; 1s</td><td>no such transaction"})
+    EXPECT_NE(html.find(row), std::string::npos) << row;
+  size_t txn11 = html.find("Txn11 p95"), txn0 = html.find("Txn0 mean");
+  EXPECT_NE(html.find("class=\"fail\">fail", txn11), std::string::npos);
+  EXPECT_EQ(html.find("class=\"pass\">pass", txn0), html.find("class=\"pass\">pass", txn11));
+  // Txn0's rate: its count over the window's 600 s, not over its own span.
+  double count = 0;
+  for (const auto &[t, v] : stored_txn(0))
+    if (t >= START + 3600 && t <= START + 4200) count += v.second;
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%.3f", count / 600);
+  EXPECT_NE(html.find(std::string(">") + rate + "</td>"), std::string::npos) << rate;
+
+  vzu_test::write_file(targets, "Txn0 p97 < 1s\n");
+  RunResult bad = vzu_test::run_program(ORVTSDB_COMMAND,
+                                        {"report", store.db(), "--targets", targets, "-o", page});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find(targets + ":1:"), std::string::npos) << bad.err;
+  RunResult nowhere = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"report", store.db(), "-o", store.dir() + "/missing/r.html"});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << nowhere.err;
+}
+
 }  // namespace
 
 namespace {
@@ -496,6 +569,49 @@ void fill_store(int n, double level, unsigned noise) {
   ASSERT_EQ(tsdb_exit_migration(START + n), 0);
 }
 
+/* Printing ("Save as PDF") a medium run's report: every chart is drawn in
+ * the PDF (a drawn canvas becomes an image object), not only those that were
+ * in view. */
+TEST(ReportPrint, AMediumReportPrintsEveryChartDrawn) {
+  if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  vzu_test::TempRun run(1);
+  RunResult g = vzu_test::run_program(
+      vzu_test::bin_dir() + "/make_sample_run",
+      {"--wdir", run.wdir(), "--testrun", "1", "--preset", "medium", "--noise-seed", "1"},
+      vzu_test::real_store_env());
+  ASSERT_EQ(g.status, 0) << g.err;
+  auto env = vzu_test::real_store_env();
+  env.push_back({"TW_WDIR", run.wdir()});
+  RunResult m = vzu_test::run_program(vzu_test::tool_path(), {"-t", "1"}, env);
+  ASSERT_EQ(m.status, 0) << m.err;
+  std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
+  std::string page = std::string(REPORT_ARTIFACT_DIR) + "/report_print_test.html";
+  std::string pdf = std::string(REPORT_ARTIFACT_DIR) + "/report_print_test.pdf";
+  // Targets in seconds of a graph in ms.
+  std::string targets = run.wdir() + "/targets";
+  vzu_test::write_file(targets, "Login p95 < 60s\nLogin mean < 0.001s\n");
+  RunResult r = vzu_test::run_program(ORVTSDB_COMMAND,
+                                      {"report", run.run_dir(), "-o", page, "--targets", targets});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("1 of 2 targets missed"), std::string::npos) << r.err;
+  std::string html = vzu_test::read_file(page);
+  size_t login = html.find("Login p95 &lt; 60s</td><td>");
+  ASSERT_NE(login, std::string::npos);
+  EXPECT_NE(html.find(" s</td><td class=\"pass\">pass", login), std::string::npos)
+      << html.substr(login, 100);
+  size_t charts = 0;
+  for (size_t p = 0; (p = html.find("class=\"chart\"", p)) != std::string::npos; p++) charts++;
+  ASSERT_GT(charts, 50u) << "a medium run has many graphs";
+  std::filesystem::remove(pdf);
+  RunResult b = browse(page, run.wdir() + "/profile", {"--print-to-pdf=" + pdf});
+  ASSERT_EQ(b.status, 0) << b.err;
+  std::string doc = vzu_test::read_file(pdf);
+  size_t images = 0;
+  for (const char *key : {"/Subtype /Image", "/Subtype/Image"})
+    for (size_t p = 0; (p = doc.find(key, p)) != std::string::npos; p++) images++;
+  EXPECT_GE(images, charts) << "of " << charts << " charts only some were drawn for print";
+}
+
 TEST(ComparePage, ChromiumDrawsOneOverlayChartPerChangedMetric) {
   if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
   TempStore base;
@@ -506,7 +622,7 @@ TEST(ComparePage, ChromiumDrawsOneOverlayChartPerChangedMetric) {
   RunResult r = vzu_test::run_program(
       ORVTSDB_COMMAND, {"compare", base.db(), cand.db(), "--html", page, "--format", "json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  Json rows = Json::parse(r.out);
+  Json rows = Json::parse(r.out)["metrics"];
   ASSERT_EQ(rows.size(), 1u) << rows.dump();
   EXPECT_EQ(rows[0]["verdict"], "slower");
   Json probe = probe_page(page, cand.dir());

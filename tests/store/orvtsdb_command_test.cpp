@@ -435,10 +435,18 @@ TEST(EmptyIntervals, ReadAsAbsentInEveryExportFormat) {
     if (l.size() > 11 && l.compare(l.size() - 11, 11, " 1700000010") == 0) at_empty.push_back(l);
   ASSERT_EQ(at_empty.size(), 1u) << "only the count has a line at the empty interval";
   EXPECT_EQ(at_empty[0].rfind("web_graph_0_count{", 0), 0u) << at_empty[0];
-  // the stored zeros stay, for whoever asks the store itself
+  // the stored zeros stay, for whoever asks the store itself; `reading`
+  // gives what the readers show: the avg of the interval with transactions.
   RunResult sql = vzu_test::run_program(
       ORVTSDB_COMMAND, {"sql", store.db(), "SELECT COUNT(*) FROM samples WHERE value = 0"});
   EXPECT_EQ(split_lines(sql.out).at(1), "4");
+  sql = vzu_test::run_program(ORVTSDB_COMMAND,
+                              {"sql", store.db(),
+                               "SELECT role, avg(value), avg(reading), count(reading) FROM samples "
+                               "GROUP BY role ORDER BY role"});
+  EXPECT_EQ(sql.out,
+            "role,avg(value),avg(reading),count(reading)\n"
+            "avg,60,120,1\ncount,1,1,2\nmax,70,140,1\nmin,50,100,1\n");
 }
 
 }  // namespace

@@ -105,8 +105,10 @@ void fill_times(const PlanOptions &o, const GraphDef &gr, const Wave &w, int64_t
                 RawElem *out, bool fifth, double slower, bool full) {
   const orv_data_type_t &d = ORV_DATA_TYPES[gr.data_type];
   double count = w.noise < 0.05 ? 0 : std::round(1 + 19 * w.load * w.base);
-  double avg = gr.lo + (gr.hi - gr.lo) * w.base * w.load *
-                           (0.8 + 0.4 * sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq)) * slower;
+  // `slower` scales the whole response time, the graph's floor too.
+  double avg = (gr.lo + (gr.hi - gr.lo) * w.base * w.load *
+                            (0.8 + 0.4 * sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq))) *
+               slower;
   double mn = count ? avg * (0.3 + 0.6 * w.noise) : 0, mx = count ? avg * (1.1 + 2 * w.noise) : 0;
   if (!count) avg = 0;
   out[0].v = store(avg, d.width, d.scale, full);
