@@ -37,24 +37,31 @@ constexpr int EXIT_REGRESSION = 3;
 
 struct Options {
   std::string baseline, candidate, skip, until, threshold = "5", format = "text", html;
+  std::string baseline_run, candidate_run;  // one run of each store; --run for both
   bool all = false, fail_on_regression = false;
   Selection sel;
 };
 
 /* One run: its store, its start and the part of it compared. */
 struct Run {
-  Run(const std::string &argument, const Options &o, int64_t skip, std::optional<int64_t> until)
+  Run(const std::string &argument, const std::string &run, const Options &o, int64_t skip,
+      std::optional<int64_t> until)
       : store(argument) {
     std::string err;
     int64_t last = 0;
     bool any = false;
-    if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err))
+    sel = o.sel;
+    if (!run.empty()) sel.run = run;
+    sel.runs = select_runs(store.db(), sel.run);
+    require_one_run(store.db(), sel, "compare");
+    std::vector<int64_t> numbers;
+    for (const orvtsdb::RunEntry &r : sel.runs) numbers.push_back(r.number);
+    if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err, numbers))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
     if (start + skip > last)
       die(EXIT_NO_MATCH, "--skip " + clock_text(skip) + " is past the last sample of " +
                              store.path() + " (at " + clock_text(last - start) + ")");
-    sel = o.sel;
     sel.from = start + skip;
     if (until) sel.to = start + *until - 1;
     selected = select_samples(store.db(), sel);
@@ -406,7 +413,10 @@ void run_compare(const Options &o) {
     die(EXIT_USAGE, "--until needs a duration such as 55m, not '" + o.until + "'");
   if (until && *until <= *skip)
     die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
-  Run base(o.baseline, o, *skip, until), cand(o.candidate, o, *skip, until);
+  Run base(o.baseline, o.baseline_run, o, *skip, until),
+      cand(o.candidate, o.candidate_run, o, *skip, until);
+  std::fprintf(stderr, "compare: baseline %s, candidate %s\n", runs_text(base.sel.runs).c_str(),
+               runs_text(cand.sel.runs).c_str());
   std::vector<Row> rows = compare_runs(base, cand, *skip, threshold);
   if (o.format == "json")
     print_json(rows, o);
@@ -437,6 +447,11 @@ void add_compare_command(CLI::App &app) {
   cmd->add_option("candidate", o->candidate, "the run to judge: run directory or store file")
       ->required();
   add_selection_options(*cmd, o->sel, true);
+  cmd->add_option("--baseline-run", o->baseline_run,
+                  "the baseline's run when its store holds several (as --run)");
+  cmd->add_option("--candidate-run", o->candidate_run,
+                  "the candidate's run when its store holds several (as --run): two runs of one "
+                  "store compare as STORE STORE --baseline-run A --candidate-run B");
   cmd->add_option("--graph", o->sel.graph, "only this graph (name)");
   cmd->add_option("--skip", o->skip, "drop a warm-up from both runs: 300, 90s, 5m, 1h30m");
   cmd->add_option("--until", o->until, "end both runs at this elapsed time (a ramp-down off)");

@@ -422,11 +422,14 @@ struct RunPlace {
   std::string folder, number, work;
 };
 
-RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db) {
+RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db,
+                   const std::vector<orvtsdb::RunEntry> &read) {
   RunPlace p;
   std::map<int64_t, orvtsdb::MigrationRun> runs;
   std::string err;
-  if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
+  if (read.size() == 1)
+    p.folder = read[0].run_dir;
+  else if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
     p.folder = runs.rbegin()->second.run_dir;
   const std::string tail = "/tsdb/metrics.sqlite";
   if (p.folder.empty() && store_path.size() > tail.size() &&
@@ -480,8 +483,9 @@ std::string duration_text(int64_t s) {
 }
 
 /* The run, as the first lines of the page. */
-std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path) {
-  RunPlace p = run_place(store_path, f, db);
+std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path,
+                        const std::vector<orvtsdb::RunEntry> &runs) {
+  RunPlace p = run_place(store_path, f, db, runs);
   int64_t start = INT64_MAX, end = INT64_MIN;
   for (const Json &m : f["migrations"]) {
     if (!m["start"].is_null()) start = std::min(start, m["start"].get<int64_t>());
@@ -556,6 +560,8 @@ std::string verdicts(const Report &r) {
 void make_report(Options &o) {
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
+  require_one_run(st.db(), o.sel, "report");
+  std::fprintf(stderr, "report: %s\n", runs_text(o.sel.runs).c_str());
   Json facts = store_facts(st.db(), st.path());
   Report r(st.db(), o);
   std::string charts = r.charts(std::move(sel.graphs));
@@ -566,7 +572,7 @@ void make_report(Options &o) {
       "href=\"#summary\">Store</a></li></ul>" +
       r.toc_ + "</nav>";
   std::string body = "<div class=\"page\">" + toc + "<main>" +
-                     run_summary(facts, st.db(), st.path()) + verdicts(r) +
+                     run_summary(facts, st.db(), st.path(), o.sel.runs) + verdicts(r) +
                      "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
                      "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +

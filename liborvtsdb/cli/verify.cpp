@@ -202,7 +202,7 @@ int verify_store(sqlite3 *db, const std::string &path) {
   int format = 0;
   std::string err;
   orvtsdb::check_format(db, err, &format);
-  bool checked = format >= orvtsdb::STORE_FORMAT;
+  bool checked = format >= orvtsdb::FIRST_CHECKED_STORE_FORMAT;
   if (!checked)
     std::printf(
         "note: store format %d predates the row checks and the series' facts: its chunks are "
