@@ -415,8 +415,6 @@ void run_compare(const Options &o) {
     die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
   Run base(o.baseline, o.baseline_run, o, *skip, until),
       cand(o.candidate, o.candidate_run, o, *skip, until);
-  std::fprintf(stderr, "compare: baseline %s, candidate %s\n", runs_text(base.sel.runs).c_str(),
-               runs_text(cand.sel.runs).c_str());
   std::vector<Row> rows = compare_runs(base, cand, *skip, threshold);
   if (o.format == "json")
     print_json(rows, o);
@@ -425,6 +423,8 @@ void run_compare(const Options &o) {
   else
     print_text(rows, base, cand, o);
   if (!o.html.empty()) write_html(rows, base, cand, o);
+  std::fprintf(stderr, "compare: baseline %s, candidate %s\n", runs_text(base.sel.runs).c_str(),
+               runs_text(cand.sel.runs).c_str());
   size_t slower = std::count_if(rows.begin(), rows.end(), [](const Row &r) {
     return r.times && r.present == 3 && r.change.verdict == Verdict::Up;
   });

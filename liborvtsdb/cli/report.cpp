@@ -561,7 +561,6 @@ void make_report(Options &o) {
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
   require_one_run(st.db(), o.sel, "report");
-  std::fprintf(stderr, "report: %s\n", runs_text(o.sel.runs).c_str());
   Json facts = store_facts(st.db(), st.path());
   Report r(st.db(), o);
   std::string charts = r.charts(std::move(sel.graphs));
@@ -579,6 +578,7 @@ void make_report(Options &o) {
                      charts + store_summary(facts, r) + "</main></div>\n";
   write_page(o.output, title, body);
   std::printf("%s\n", o.output.c_str());
+  std::fprintf(stderr, "report: %s\n", runs_text(o.sel.runs).c_str());
 }
 
 }  // namespace

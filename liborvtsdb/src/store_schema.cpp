@@ -182,10 +182,8 @@ std::string failure_text(sqlite3 *db) {
 }
 
 bool exec_sql(sqlite3 *db, const char *sql, std::string &err) {
-  char *msg = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
-  err = msg ? msg : sqlite3_errmsg(db);
-  sqlite3_free(msg);
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  err = failure_text(db);
   return false;
 }
 

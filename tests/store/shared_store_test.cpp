@@ -77,13 +77,14 @@ TEST(SharedStore, RunsAtTheSameTimesEachReadBackAsFromTheirOwnStore) {
     RunResult verify = orvtsdb({"verify", shared.db()});
     EXPECT_EQ(verify.status, 0) << verify.out;
     EXPECT_EQ(store_test::query_int(shared.db(), "SELECT count(*) FROM runs"), (int64_t)n);
-    // By id, by number and by name alike.
+    // Every run by id; the first and the last by number and by name too.
     for (size_t k = 0; k < n; k++) {
       const GeneratedRun &r = *runs()[k];
       std::string own = openmetrics(r.own_store());
       ASSERT_GT(own.size(), 1000u);
       // (compared whole: the exports are megabytes)
       EXPECT_TRUE(openmetrics(shared.db(), r.id()) == own) << "run " << k + 1 << " by id";
+      if (k != 0 && k != n - 1) continue;
       EXPECT_TRUE(openmetrics(shared.db(), "#" + std::to_string(k + 1)) == own);
       EXPECT_TRUE(openmetrics(shared.db(), "TR" + std::to_string(k + 1)) == own);
     }

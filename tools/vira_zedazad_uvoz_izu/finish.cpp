@@ -229,8 +229,9 @@ void ensure_controller_pid_file(void) {
 
 /* Why a migration stored no value, from what the loop and the writer saw. */
 const char *why_nothing_stored(void) {
-  if (total_inserts_refused > 0)
-    return "the store refused its inserts (the store's message above names it and the cause)";
+  if (total_store_refusals > 0)
+    return "the store refused its groups or inserts (the store's message above names it and the "
+           "cause)";
   if (total_versions_read > 0)
     return "no group of its definitions gave a value to store (every group skipped, or no "
            "packet to migrate)";
