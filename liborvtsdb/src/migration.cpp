@@ -201,13 +201,13 @@ static void tell_kept(const std::vector<KeptSeries> &kept) {
                    "write%s\n",
                    unwritten, (long long)from,
                    partly > 0 ? (" (and samples of " + std::to_string(partly) +
-                                 " series in graphs it did not write)")
+                                 " series outside the times or graphs it wrote)")
                                     .c_str()
                               : "");
     else
       std::fprintf(stderr,
-                   "orvtsdb: kept samples of %ld series of migration #%lld in graphs this "
-                   "migration did not write\n",
+                   "orvtsdb: kept samples of %ld series of migration #%lld outside the times or "
+                   "graphs this migration wrote\n",
                    partly, (long long)from);
   }
 }

@@ -19,6 +19,7 @@ const char *kept_reason_text(KeptReason r) {
   switch (r) {
     case KeptReason::NOT_WRITTEN: return "not written by this migration";
     case KeptReason::GRAPHS_NOT_WRITTEN: return "some graphs not written by this migration";
+    case KeptReason::PAST_END: return "samples after the last packet of this migration";
   }
   return "";
 }
@@ -43,16 +44,17 @@ ReplacedSpan replaced_span(const Replacement &r,
                            const std::vector<std::pair<int64_t, int64_t>> &earlier) {
   ReplacedSpan span;
   span.from = r.start_time;
-  int64_t own_end = std::max(r.end_time, r.last_sample);
-  int64_t next_start = ReplacedSpan::NO_END, latest_end = std::numeric_limits<int64_t>::min();
+  int64_t next_start = ReplacedSpan::NO_END;
+  bool read_further = false;
   for (const auto &[start, end] : earlier) {
     if (start > r.end_time) next_start = std::min(next_start, start);
-    latest_end = std::max(latest_end, end);
+    read_further = read_further || (start <= r.end_time && end > r.end_time);
   }
-  if (next_start != ReplacedSpan::NO_END)
-    span.to = next_start;
-  else if (r.end_time < latest_end)
-    span.to = own_end + 1;
+  span.to = next_start;
+  if (read_further) {
+    span.to = std::min(next_start, std::max(r.end_time, r.last_sample) + 1);
+    span.open_end = true;
+  }
   return span;
 }
 
@@ -229,9 +231,34 @@ bool Remigration::find_kept(const Replacement &r, const ReplacedSpan &span,
     if (rr != SQLITE_DONE) return fail(err);
   }
   if (rc != SQLITE_DONE) return fail(err);
+  if (span.open_end && !find_kept_past_end(r, span, kept, err)) return false;
   std::sort(kept->begin(), kept->end(), [](const KeptSeries &a, const KeptSeries &b) {
     return a.migration != b.migration ? a.migration < b.migration : a.sid < b.sid;
   });
+  return true;
+}
+
+/* The series it wrote whose earlier rows lie past the span's end, when an
+ * earlier migration read further than this one: said, never silent. */
+bool Remigration::find_kept_past_end(const Replacement &r, const ReplacedSpan &span,
+                                     std::vector<KeptSeries> *kept, std::string &err) {
+  Stmt s;
+  if (!s.prepare(db_,
+                 "SELECT DISTINCT migration FROM chunks WHERE sid = ?1 AND graph < ?2 AND "
+                 "migration <> ?3 AND start_time >= ?4",
+                 err))
+    return false;
+  for (const WrittenSeries &w : r.written) {
+    s.bind(1, w.sid);
+    s.bind(2, (int64_t)w.graphs);
+    s.bind(3, migration_);
+    s.bind(4, std::max(span.to, w.last + 1));
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW)
+      kept->push_back({s.col_int(0), w.sid, KeptReason::PAST_END});
+    s.reset();
+    if (rc != SQLITE_DONE) return fail(err);
+  }
   return true;
 }
 

@@ -15,13 +15,15 @@
  *    of the first partition migrated);
  *  - it ends at the start of the earliest earlier migration of the run that
  *    began after this one's last packet (tsdb_exit_migration's end time):
- *    that migration began at a partition this one did not reach;
- *  - failing that, when this migration's last packet is no earlier than the
- *    last packet of every earlier migration of the run, it migrated as far
- *    as the run was ever migrated: the span has no end;
- *  - else (a first part of a run migrated again, its next partition never
- *    migrated on its own) the span ends where this migration ended, by its
- *    clock or its last packet's time, whichever is later.
+ *    that migration began at a partition this one did not reach; without
+ *    one, it has no end (this migration reached the run's last partition);
+ *  - but when an earlier migration that began no later than this one's last
+ *    packet ended after it, that one read partitions this one may not have
+ *    (a part of a run migrated again): the span ends where this migration
+ *    ended, by its clock or its last packet's time, whichever is later, and
+ *    the earlier rows of the series it wrote that lie beyond are kept and
+ *    told (a last file cut short leaves them too: the store cannot tell the
+ *    two apart).
  *
  * The span always covers what the migration wrote, so a series never holds
  * two chunk rows of one time. Series and graphs it did not write keep their
@@ -45,10 +47,13 @@
 
 namespace orvtsdb {
 
-/* The replaced span [from, to) of a migration (`to` is NO_END when open). */
+/* The replaced span [from, to) of a migration (`to` is NO_END when open);
+ * open_end: it ends where this migration ended, because an earlier one read
+ * further and the next partition's start is not known. */
 struct ReplacedSpan {
   static constexpr int64_t NO_END = std::numeric_limits<int64_t>::max();
   int64_t from = 0, to = NO_END;
+  bool open_end = false;
 };
 
 /* The span a migration `r` replaces, given the start and end times of the
@@ -81,6 +86,8 @@ class Remigration {
   bool update_totals(std::string &err);
   bool find_kept(const Replacement &r, const ReplacedSpan &span, std::vector<KeptSeries> *kept,
                  std::string &err);
+  bool find_kept_past_end(const Replacement &r, const ReplacedSpan &span,
+                          std::vector<KeptSeries> *kept, std::string &err);
   bool record_kept(const std::vector<KeptSeries> &kept, std::string &err);
   bool fail(std::string &err);
 

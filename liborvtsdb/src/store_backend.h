@@ -72,7 +72,7 @@ struct Replacement {
 };
 
 /* Why an earlier migration's samples of a series in the replaced span stay. */
-enum class KeptReason { NOT_WRITTEN, GRAPHS_NOT_WRITTEN };
+enum class KeptReason { NOT_WRITTEN, GRAPHS_NOT_WRITTEN, PAST_END };
 
 /* A series of an earlier migration of the run whose samples in the
  * replaced span were kept. */

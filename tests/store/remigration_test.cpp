@@ -107,8 +107,8 @@ TEST(PerSeriesReplacement, WhatARemigrationDoesNotWriteStaysAndIsTold) {
   EXPECT_NE(said.find("kept 2 series of migration #3 that this migration did not write\n"),
             std::string::npos)
       << said;
-  EXPECT_NE(said.find("kept samples of 1 series of migration #1 in graphs this migration did "
-                      "not write"),
+  EXPECT_NE(said.find("kept samples of 1 series of migration #1 outside the times or graphs "
+                      "this migration wrote"),
             std::string::npos)
       << said;
   auto third = keyed(samples(store.db()));
