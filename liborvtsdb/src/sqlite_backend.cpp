@@ -73,6 +73,12 @@ class SqliteBackend final : public StoreBackend {
     return false;
   }
   bool done(Stmt &s, std::string &err) {
+    // A failed statement (out of memory) may have rolled the transaction
+    // back: nothing more is written, or it would be stored on its own.
+    if (in_txn_ && sqlite3_get_autocommit(db_)) {
+      err = "the migration's transaction was rolled back after an earlier failure";
+      return false;
+    }
     int rc = s.step();
     s.reset();
     return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
@@ -244,8 +250,11 @@ bool SqliteBackend::hold_against_format(std::string &err) {
                 .c_str(),
             err))
       return false;
-    if (s.step() == SQLITE_ROW)
+    int rc = s.step();
+    if (rc == SQLITE_ROW)
       faults.push_back("store_info " + s.col_text(0) + " does not match its check");
+    else if (rc != SQLITE_DONE)
+      return fail(err);
   }
   if (!faults.empty()) {
     err = "the store is damaged: " + faults[0] + " (orvtsdb verify lists every fault)";
