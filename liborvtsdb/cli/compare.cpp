@@ -47,25 +47,31 @@ constexpr int EXIT_REGRESSION = 3;
 
 struct Options {
   std::string baseline, candidate, skip, until, threshold = "5", format = "text", html;
+  std::string baseline_run, candidate_run;  // one run of each store; --run for both
   bool all = false, fail_on_regression = false;
   Selection sel;
 };
 
 /* One run: its store, its start and the part of it compared. */
 struct Run {
-  explicit Run(const std::string &argument) : store(argument) {
+  Run(const std::string &argument, const std::string &run, const Options &o) : store(argument) {
     std::string err;
     bool any = false;
-    if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err))
+    sel = o.sel;
+    if (!run.empty()) sel.run = run;
+    sel.runs = select_runs(store.db(), sel.run);
+    require_one_run(store.db(), sel, "compare");
+    std::vector<int64_t> numbers;
+    for (const orvtsdb::RunEntry &r : sel.runs) numbers.push_back(r.number);
+    if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err, numbers))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
   }
   /* Selects the elapsed window [skip, until). */
-  void select(const Options &o, int64_t skip, int64_t until) {
+  void select(int64_t skip, int64_t until) {
     if (start + skip > last)
       die(EXIT_NO_MATCH, "--skip " + clock_text(skip) + " is past the last sample of " +
                              store.path() + " (at " + clock_text(last - start) + ")");
-    sel = o.sel;
     sel.from = start + skip;
     sel.to = start + until - 1;
     selected = select_samples(store.db(), sel);
@@ -569,11 +575,11 @@ void run_compare(const Options &o) {
   if (until && *until <= *skip)
     die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
   if (!o.html.empty()) check_page_target(o.html);
-  Run base(o.baseline), cand(o.candidate);
+  Run base(o.baseline, o.baseline_run, o), cand(o.candidate, o.candidate_run, o);
   // Without --until both runs end where the shorter one does.
   Window w{*skip, until ? *until : std::min(base.last - base.start, cand.last - cand.start) + 1};
-  base.select(o, w.from, w.to);
-  cand.select(o, w.from, w.to);
+  base.select(w.from, w.to);
+  cand.select(w.from, w.to);
   std::vector<Row> rows = compare_runs(base, cand, w, threshold);
   if (o.format == "json")
     print_json(rows, base, cand, w, threshold, o);
@@ -582,6 +588,8 @@ void run_compare(const Options &o) {
   else
     print_text(rows, base, cand, w, threshold, o);
   if (!o.html.empty()) write_html(rows, base, cand, w, threshold, o);
+  std::fprintf(stderr, "compare: baseline %s, candidate %s\n", runs_text(base.sel.runs).c_str(),
+               runs_text(cand.sel.runs).c_str());
   size_t slower = regressions(rows);
   if (o.fail_on_regression && slower)
     die(EXIT_REGRESSION, "compare: " + std::to_string(slower) +
@@ -602,6 +610,11 @@ void add_compare_command(CLI::App &app) {
   cmd->add_option("candidate", o->candidate, "the run to judge: run directory or store file")
       ->required();
   add_selection_options(*cmd, o->sel, true);
+  cmd->add_option("--baseline-run", o->baseline_run,
+                  "the baseline's run when its store holds several (as --run)");
+  cmd->add_option("--candidate-run", o->candidate_run,
+                  "the candidate's run when its store holds several (as --run): two runs of one "
+                  "store compare as STORE STORE --baseline-run A --candidate-run B");
   cmd->add_option("--graph", o->sel.graph, "only this graph (name)");
   cmd->add_option("--skip", o->skip, "drop a warm-up from both runs: 300, 90s, 5m, 1h30m");
   cmd->add_option("--until", o->until, "end both runs at this elapsed time (a ramp-down off)");

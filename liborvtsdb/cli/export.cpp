@@ -124,14 +124,14 @@ class Exporter {
     if (o_.format == "json") out_.text() += first_ ? "]\n" : "\n]\n";
     if (o_.format == "openmetrics") out_.text() += "# EOF\n";
     out_.flush();
-    std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s\n",
+    std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s, %s\n",
                  (long long)samples_, (long long)values_, series_.size(),
-                 time_range_text(first_time_, last_time_).c_str());
+                 time_range_text(first_time_, last_time_).c_str(), runs_text(o_.sel.runs).c_str());
   }
 
  private:
   void csv_header(const Selected &sel) {
-    out_.text() += "group,graph,role,sid";
+    out_.text() += several_runs() ? "group,graph,role,sid,run" : "group,graph,role,sid";
     for (const SelectedGraph &g : sel.graphs)
       for (const SelectedSeries &s : *g.series)
         for (const auto &tv : s.tags)
@@ -183,6 +183,7 @@ class Exporter {
   void csv(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
     std::string head = csv_field(g.group) + "," + csv_field(g.name) + "," + role_text(g, r) + "," +
                        std::to_string(s.sid);
+    if (several_runs()) head += "," + std::to_string(s.run);
     for (const std::string &tag : tags_) {
       head += ",";
       for (const auto &tv : s.tags)
@@ -309,6 +310,7 @@ class Exporter {
       points.push_back({smp.times[i], absent(g, r, smp, i) ? Json() : json_value(v[i])});
     Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
               {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
+    if (several_runs()) j["run"] = s.run;
     if (o_.format == "jsonl")
       out_.text() += json_dump(j) + "\n";
     else
@@ -316,6 +318,10 @@ class Exporter {
     first_ = false;
     out_.maybe_flush();
   }
+
+  /* Whether the output mixes runs: then a series' run is a field of its
+   * lines (openmetrics names the run of every series anyway). */
+  bool several_runs() const { return o_.sel.runs.size() > 1; }
 
   sqlite3 *db_;
   Options &o_;

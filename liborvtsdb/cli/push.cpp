@@ -111,16 +111,17 @@ class Pusher {
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
     const std::string url = orvtsdb::shown_url(o_.remote.url);
     if (!client_) {
-      std::printf("would push %lld samples of %zu series to %s, %s\n", (long long)counted_,
-                  series_sent(), url.c_str(), span_text().c_str());
+      std::printf("would push %lld samples of %zu series to %s, %s, %s\n", (long long)counted_,
+                  series_sent(), url.c_str(), span_text().c_str(), runs_text(o_.sel.runs).c_str());
       if (o_.verify) verify();  // what an earlier push left in the engine
       return;
     }
     std::printf(
         "pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
-        "(%.0f samples/s), %s\n",
+        "(%.0f samples/s), %s, %s\n",
         (long long)client_->accepted(), series_sent(), (long long)client_->requests(), url.c_str(),
-        secs, secs > 0 ? (double)client_->accepted() / secs : 0.0, span_text().c_str());
+        secs, secs > 0 ? (double)client_->accepted() / secs : 0.0, span_text().c_str(),
+        runs_text(o_.sel.runs).c_str());
     if (o_.verify) verify();
   }
 

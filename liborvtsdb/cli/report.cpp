@@ -477,11 +477,14 @@ struct RunPlace {
   std::string folder, number, work;
 };
 
-RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db) {
+RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db,
+                   const std::vector<orvtsdb::RunEntry> &read) {
   RunPlace p;
   std::map<int64_t, orvtsdb::MigrationRun> runs;
   std::string err;
-  if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
+  if (read.size() == 1)
+    p.folder = read[0].run_dir;
+  else if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
     p.folder = runs.rbegin()->second.run_dir;
   const std::string tail = "/tsdb/metrics.sqlite";
   if (p.folder.empty() && store_path.size() > tail.size() &&
@@ -574,8 +577,8 @@ PageWindow page_window(const Json &f, const Selection &sel) {
 
 /* The run, as the first lines of the page. */
 std::string run_summary(const Json &f, sqlite3 *db, const std::string &store_path,
-                        const PageWindow &w) {
-  RunPlace p = run_place(store_path, f, db);
+                        const PageWindow &w, const std::vector<orvtsdb::RunEntry> &runs) {
+  RunPlace p = run_place(store_path, f, db, runs);
   int64_t start = w.start, end = w.end;
   int partitions = start == INT64_MAX ? -1 : partitions_of(p.folder, start, end);
   std::string out = "<section id=\"run\"><h1>Run " + html(p.number.empty() ? "-" : p.number) +
@@ -756,6 +759,7 @@ void make_report(Options &o) {
   std::vector<Target> targets = o.targets.empty() ? std::vector<Target>() : read_targets(o.targets);
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
+  require_one_run(st.db(), o.sel, "report");
   Json facts = store_facts(st.db(), st.path());
   PageWindow w = page_window(facts, o.sel);
   Report r(st.db(), o, w.seconds());
@@ -772,13 +776,14 @@ void make_report(Options &o) {
   size_t missed = 0;
   std::string outcome = verdict_block(r, w, targets, &missed);
   std::string body = "<div class=\"page\">" + toc + "<main>" +
-                     run_summary(facts, st.db(), st.path(), w) + outcome + verdicts(r, w) +
+                     run_summary(facts, st.db(), st.path(), w, o.sel.runs) + outcome + verdicts(r, w) +
                      "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
                      "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +
                      charts + store_summary(facts, r) + "</main></div>\n";
   write_page(o.output, title, body);
   std::printf("%s\n", o.output.c_str());
+  std::fprintf(stderr, "report: %s\n", runs_text(o.sel.runs).c_str());
   if (missed)
     std::fprintf(stderr, "report: %zu of %zu targets missed (see the page's verdict)\n", missed,
                  targets.size());

@@ -34,6 +34,18 @@ std::string time_check(const std::string &text) {
                                 "date-time, nor +DURATION after the run's start";
 }
 
+/* The numbers of the runs sel reads, or none when that is every run. */
+std::vector<int64_t> run_numbers(sqlite3 *db, const Selection &sel) {
+  std::vector<int64_t> out;
+  if (sel.run.empty()) return out;
+  std::vector<orvtsdb::RunEntry> all;
+  std::string err;
+  if (!orvtsdb::list_runs(db, all, err)) die(EXIT_FAILURE_OTHER, err);
+  if (all.size() == sel.runs.size()) return out;
+  for (const orvtsdb::RunEntry &r : sel.runs) out.push_back(r.number);
+  return out;
+}
+
 /* Sets sel.from and sel.to from what --from and --to gave. */
 void resolve_times(sqlite3 *db, Selection &sel) {
   if (!sel.from_arg && !sel.to_arg) return;
@@ -41,7 +53,8 @@ void resolve_times(sqlite3 *db, Selection &sel) {
   bool any = false;
   if ((sel.from_arg && sel.from_arg->from_start) || (sel.to_arg && sel.to_arg->from_start)) {
     std::string err;
-    if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, run_numbers(db, sel)))
+      die(EXIT_FAILURE_OTHER, err);
     if (!any)
       not_found(db, "the store holds no sample for a time after the run's start to count from");
   }
@@ -88,6 +101,15 @@ std::vector<SelectedSeries> all_series_of(sqlite3 *db, int64_t gid) {
   return out;
 }
 
+/* Whether a series of run number `run` is among those sel reads (a store
+ * whose series have no run has one run, or is read whole). */
+bool reads_run(const Selection &sel, int64_t run) {
+  if (run == 0) return true;
+  for (const orvtsdb::RunEntry &r : sel.runs)
+    if (r.number == run) return true;
+  return false;
+}
+
 bool has_tag(const Tags &tags, const std::pair<std::string, std::string> &label) {
   for (const auto &tv : tags)
     if (tv == label) return true;
@@ -104,7 +126,7 @@ std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_
     if (out.count(g.gid)) continue;
     auto kept = std::make_shared<std::vector<SelectedSeries>>();
     for (SelectedSeries &s : all_series_of(db, g.gid)) {
-      bool all = true;
+      bool all = reads_run(sel, s.run);
       for (size_t i = 0; i < sel.labels.size(); i++) {
         bool has = has_tag(s.tags, sel.labels[i]);
         seen[i] = seen[i] || has;
@@ -142,7 +164,8 @@ void check_time_range(sqlite3 *db, const Selection &sel) {
   int64_t first = 0, last = 0;
   bool any = false;
   std::string err;
-  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, run_numbers(db, sel)))
+    die(EXIT_FAILURE_OTHER, err);
   if (any && sel.from > last)
     not_found(db, "--from " + utc_text(sel.from) + " is after the store's last sample at " +
                       utc_text(last) + " (UTC)");
@@ -157,6 +180,7 @@ std::string selection_text(const Selection &sel) {
   if (!sel.group.empty()) parts.push_back("group '" + sel.group + "'");
   if (!sel.graph.empty()) parts.push_back("graph '" + sel.graph + "'");
   for (const auto &[tag, value] : sel.labels) parts.push_back("label " + tag + "=" + value);
+  if (!sel.run.empty()) parts.push_back(runs_text(sel.runs));
   if (!sel.role.empty()) parts.push_back("role '" + sel.role + "'");
   std::string out;
   for (const std::string &p : parts) out += (out.empty() ? "" : ", ") + p;
@@ -193,7 +217,93 @@ void require_a_sample(sqlite3 *db, const Selection &sel, const Selected &picked)
 
 }  // namespace
 
+void add_run_option(CLI::App &cmd, std::string &run) {
+  cmd.add_option("--run", run,
+                 "one run of a store that holds several: its number (3 or #3), its id (or the "
+                 "start of it) or its name (TR<n>, the run folder); default: every run")
+      ->type_name("RUN");
+}
+
+std::string run_label(const orvtsdb::RunEntry &run) {
+  return "#" + std::to_string(run.number) + (run.name.empty() ? "" : " " + run.name);
+}
+
+std::string runs_text(const std::vector<orvtsdb::RunEntry> &runs) {
+  if (runs.size() == 1) return "run " + run_label(runs[0]) + " (" + runs[0].id.substr(0, 12) + ")";
+  std::string out = std::to_string(runs.size()) + " runs";
+  for (size_t i = 0; i < runs.size(); i++) out += (i ? ", " : ": ") + run_label(runs[i]);
+  return out;
+}
+
+namespace {
+
+/* The store's runs, one a line, for a message that asks to choose. */
+std::string run_choices(const std::vector<orvtsdb::RunEntry> &runs) {
+  std::string out;
+  for (const orvtsdb::RunEntry &r : runs)
+    out += "\n  " + run_label(r) + "  " + r.id + "  started " +
+           (r.start_time > 0 ? utc_text(r.start_time) + " UTC" : "-") +
+           (r.run_dir.empty() ? "" : "  " + r.run_dir);
+  return out;
+}
+
+bool is_number(const std::string &s) {
+  return !s.empty() && s.size() < 19 && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool is_hex(const std::string &s) {
+  return s.size() >= 6 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+/* Whether selector names run r (see selection.h). */
+bool names(const std::string &selector, const orvtsdb::RunEntry &r) {
+  std::string number = selector[0] == '#' ? selector.substr(1) : selector;
+  if (is_number(number) && std::stoll(number) == r.number) return true;
+  if (is_hex(selector) && r.id.compare(0, selector.size(), selector) == 0) return true;
+  return selector == r.id || (!r.name.empty() && selector == r.name) ||
+         (!r.run_dir.empty() && selector == r.run_dir);
+}
+
+}  // namespace
+
+std::vector<orvtsdb::RunEntry> select_runs(sqlite3 *db, const std::string &selector) {
+  std::vector<orvtsdb::RunEntry> all;
+  bool apart = false;
+  std::string err;
+  if (!orvtsdb::list_runs(db, all, err) || !orvtsdb::series_have_runs(db, &apart, err))
+    die(EXIT_FAILURE_OTHER, err);
+  if (selector.empty()) return all;
+  std::vector<orvtsdb::RunEntry> picked;
+  for (const orvtsdb::RunEntry &r : all)
+    if (names(selector, r)) picked.push_back(r);
+  std::string store = orvtsdb::store_name(db);
+  if (picked.empty())
+    die(EXIT_NO_MATCH, store + ": no run '" + selector + "' in the store; its runs:" +
+                           (all.empty() ? std::string(" none") : run_choices(all)));
+  if (picked.size() > 1)
+    die(EXIT_NO_MATCH, store + ": '" + selector + "' names " + std::to_string(picked.size()) +
+                           " runs; choose one by number or id:" + run_choices(picked));
+  if (!apart && all.size() > 1)
+    die(EXIT_NO_MATCH, store +
+                           ": a store of this older format keeps the series of its runs "
+                           "together, so one run cannot be read apart; the next migration into "
+                           "it separates them (or read every run without --run)");
+  return picked;
+}
+
+void require_one_run(sqlite3 *db, const Selection &sel, const std::string &command) {
+  if (sel.runs.size() <= 1) return;
+  bool apart = false;
+  std::string err;
+  if (!orvtsdb::series_have_runs(db, &apart, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!apart) return;  // an older store is read whole, as it was written
+  die(EXIT_NO_MATCH, orvtsdb::store_name(db) + ": the store holds " +
+                         std::to_string(sel.runs.size()) + " runs and " + command +
+                         " reads one; choose it with --run:" + run_choices(sel.runs));
+}
+
 void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only) {
+  add_run_option(cmd, sel.run);
   cmd.add_option("--group", sel.group, "metric group (by name)");
   cmd.add_option_function<std::vector<std::string>>(
          "--label",
@@ -224,6 +334,7 @@ void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels
 }
 
 Selected select_samples(sqlite3 *db, Selection &sel) {
+  sel.runs = select_runs(db, sel.run);
   resolve_times(db, sel);
   if (sel.from > sel.to)
     die(EXIT_USAGE,

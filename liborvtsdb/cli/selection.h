@@ -1,7 +1,13 @@
 /*
- * selection.h - which samples a command reads: the options --group, --graph,
- * --from, --to, --label key=value (repeatable) and --role, checked against
- * the store, and the walk over the selected samples.
+ * selection.h - which samples a command reads: the options --run, --group,
+ * --graph, --from, --to, --label key=value (repeatable) and --role, checked
+ * against the store, and the walk over the selected samples.
+ *
+ * A store holds one or many runs, each with series of its own. --run names
+ * one by its number in the store (3 or #3), its id (the hex digits of
+ * run.id, or enough of their start to tell it from the others), or its name
+ * (the run folder's last part, TR<n>, or the whole folder as recorded);
+ * without it a command reads every run.
  *
  * Any command that reads samples adds the options with
  * add_selection_options(), turns them into graphs and series with
@@ -27,6 +33,7 @@
 namespace orvtsdb_cli {
 
 struct Selection {
+  std::string run;                                          // --run as given; empty: every run
   std::string group, graph, role;                           // empty: any
   std::vector<std::pair<std::string, std::string>> labels;  // all must match
   std::optional<TimeArg> from_arg, to_arg;                  // --from / --to as given
@@ -34,10 +41,34 @@ struct Selection {
   // --to name once select_samples() has resolved them against the store.
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t to = std::numeric_limits<int64_t>::max();
+  // The runs read: what --run names, or every run of the store, once
+  // select_samples() has resolved it.
+  std::vector<orvtsdb::RunEntry> runs;
 };
 
-/* Adds --group, --label and, unless `groups_and_labels_only`, --graph,
- * --role, --from and --to to cmd, bound to sel. Malformed values (a label
+/* Adds --run to cmd, bound to *run. */
+void add_run_option(CLI::App &cmd, std::string &run);
+
+/* The runs of db that `selector` names (every run when it is empty). Dies
+ * (status 1) listing the store's runs when it names none, or names several
+ * (a name two runs share) or when the store keeps its runs' series together
+ * (an older store holding several runs, until a migration upgrades it). */
+std::vector<orvtsdb::RunEntry> select_runs(sqlite3 *db, const std::string &selector);
+
+/* "run #2 TR1 (6a0f...)" or "3 runs: #1 TR1, #2 TR1, #3 TR2", for the line
+ * a command prints about what it read. */
+std::string runs_text(const std::vector<orvtsdb::RunEntry> &runs);
+
+/* "#2 TR1": a run as a column shows it. */
+std::string run_label(const orvtsdb::RunEntry &run);
+
+/* Dies (status 1) unless sel reads one run of a store that holds several:
+ * `command` judges one run, and the message lists the runs to choose from.
+ * A store with one run needs no --run. */
+void require_one_run(sqlite3 *db, const Selection &sel, const std::string &command);
+
+/* Adds --run, --group, --label and, unless `groups_and_labels_only`,
+ * --graph, --role, --from and --to to cmd, bound to sel. Malformed values (a label
  * without "=", a time parse_time does not read) are usage errors of the
  * parse. */
 void add_selection_options(CLI::App &cmd, Selection &sel, bool groups_and_labels_only = false);
@@ -60,9 +91,10 @@ struct Selected {
   std::vector<SelectedGraph> graphs;  // by group name, then graph position
 };
 
-/* The graphs and series sel picks in db, after setting sel.from and sel.to
- * from --from and --to (an offset such as "+10m" counts from the store's
- * first sample). A selection that matches nothing dies with status 1 and one
+/* The graphs and series sel picks in db (only the series of sel.runs),
+ * after setting sel.runs from --run and sel.from and sel.to from --from and
+ * --to (an offset such as "+10m" counts from the first sample of the runs
+ * read). A selection that matches nothing dies with status 1 and one
  * line naming what matched nothing: a group, graph, label or role the store
  * does not hold, a window outside the stored times, or a window in which no
  * selected series has a sample. --from after --to is a usage error

@@ -1,6 +1,6 @@
 /*
  * series.cpp - `orvtsdb series`: the series of the selected groups with their
- * tag/value lists, as aligned text or as JSON (--format json); both forms
+ * run and tag/value lists, as aligned text or as JSON (--format json); both forms
  * print the one document gathered first.
  */
 #include <cstdio>
@@ -39,17 +39,21 @@ void add_series_command(CLI::App &app) {
         Json tags = Json::object();
         for (const auto &[tag, value] : ser.tags) tags[tag] = value;
         out.push_back({{"sid", ser.sid},
+                       {"run", ser.run == 0 ? Json() : Json(ser.run)},
                        {"group", g.group},
                        {"created", time_or_null(ser.created)},
                        {"ended", time_or_null(ser.ended)},
                        {"labels", tags}});
         texts.push_back(ser.labels);
       }
+    std::fprintf(stderr, "series: %s\n", runs_text(o->sel.runs).c_str());
     if (o->format == "json") return print_json(out);
-    std::printf("%-8s %-30s %-12s %-12s %s\n", "sid", "group", "created", "ended", "labels");
+    std::printf("%-8s %-5s %-30s %-12s %-12s %s\n", "sid", "run", "group", "created", "ended",
+                "labels");
     for (size_t i = 0; i < out.size(); i++) {
       const Json &r = out[i];
-      std::printf("%-8lld %-30s %-12s %-12s %s\n", (long long)r["sid"],
+      std::printf("%-8lld %-5s %-30s %-12s %-12s %s\n", (long long)r["sid"],
+                  r["run"].is_null() ? "-" : ("#" + r["run"].dump()).c_str(),
                   r["group"].get<std::string>().c_str(), dash_or(r["created"]).c_str(),
                   dash_or(r["ended"]).c_str(), texts[i].c_str());
     }

@@ -145,14 +145,35 @@ void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits);
  * named as the person sees it, or SQLite's reason. */
 std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits);
 
+/* One run the store holds: its number in this store (from 1, in the order
+ * of its first migration into it), its id (the run.id text, or "store"),
+ * where its folder was at its last migration ("" when not recorded) and that
+ * folder's last part, its name (TR<n> for a run folder), the earliest start
+ * of its migrations, and how many migrations it has. */
+struct RunEntry {
+  int64_t number = 0;
+  std::string id, run_dir, name;
+  int64_t start_time = 0;
+  int64_t migrations = 0;
+};
+
+/* Every run, by number. */
+bool list_runs(sqlite3 *db, std::vector<RunEntry> &out, std::string &err);
+
+/* Whether the store keeps every run's series apart (a store written before
+ * runs had series of their own does not: its series' run is 0). */
+bool series_have_runs(sqlite3 *db, bool *yes, std::string &err);
+
 /* One metric group: its id, name, where it sits (hierarchy, metric), how
- * many series it has and the names of its graphs by position ("" when
+ * many series it has (in all, and per run number: run 0 in a store whose
+ * series have no run) and the names of its graphs by position ("" when
  * absent). */
 struct GroupEntry {
   int64_t gid = 0;
   std::string name, hierarchy, metric;  // hierarchy and metric "" when absent
   int64_t series = 0;
   std::vector<std::string> graphs;
+  std::map<int64_t, int64_t> series_of_run;
 };
 
 /* Every group, by id. */
@@ -175,13 +196,15 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
                  std::vector<GraphEntry> &out, std::string &err);
 
 /* One series: its id, its stored identity text "tag=value,..." and the
- * tag/value pairs in their order, and the clock times it was created and
- * ended (absent while open). */
+ * tag/value pairs in their order, the clock times it was created and ended
+ * (absent while open), and the number of its run (0 in a store whose series
+ * have no run). */
 struct SeriesEntry {
   int64_t sid = 0;
   std::string labels;
   std::vector<std::pair<std::string, std::string>> tags;
   std::optional<int64_t> created, ended;
+  int64_t run = 0;
 };
 
 /* The series of group gid, by id. */
@@ -225,9 +248,11 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
  * before its first line. */
 bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err);
 
-/* The first and last time a sample is stored at, over the whole store, in
- * *first and *last; *any false (and the times untouched) when it holds none. */
-bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err);
+/* The first and last time a sample is stored at, over the whole store or
+ * over the series of the runs numbered in `runs` when it names any, in
+ * *first and *last; *any false (and the times untouched) when there is none. */
+bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err,
+                      const std::vector<int64_t> &runs = {});
 
 /* The file db reads, as messages name it ("the store" when it has none). */
 std::string store_name(sqlite3 *db);

@@ -142,12 +142,11 @@ bool Migration::flush(Series &s, std::string &err, bool refill) {
   if (s.count == 0) return true;
   size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
   int64_t end = s.start + (s.count - 1) * s.step;
-  int graphs = s.layout->num_graphs;
-  if (!s.spans.empty() && s.spans.back().graphs == graphs &&
-      s.start <= s.spans.back().last + s.step)
-    s.spans.back().last = std::max(s.spans.back().last, end);
-  else
-    s.spans.push_back({s.sid, graphs, s.start, end});
+  WrittenSeries &w = s.written;
+  if (w.graphs == 0) w = {s.sid, 0, s.start, end};
+  w.graphs = std::max(w.graphs, s.layout->num_graphs);
+  w.first = std::min(w.first, s.start);
+  w.last = std::max(w.last, end);
   if (!writer_->submit(ChunkJob{s.sid, s.start, s.step, s.count, s.layout, std::move(s.buf)})) {
     err = writer_->error();
     return failed(err);
@@ -221,10 +220,11 @@ bool Migration::finish(int64_t end_time, std::string &err) {
   record_.stored_samples = writer_->stored_samples();
   Replacement r;
   r.run = record_.run;
-  r.from = record_.first_sample < 0 ? record_.start_time
-                                    : std::min(record_.start_time, record_.first_sample);
-  r.to = record_.first_sample < 0 ? std::max(r.from, end_time) : record_.last_sample;
-  for (const Series &s : series_) r.written.insert(r.written.end(), s.spans.begin(), s.spans.end());
+  r.start_time = record_.start_time;
+  r.end_time = end_time;
+  r.last_sample = record_.last_sample;
+  for (const Series &s : series_)
+    if (s.written.graphs > 0) r.written.push_back(s.written);
   std::vector<KeptSeries> kept;
   std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   bool ok = broken_.empty() && backend_->replace_run_samples(r, &kept, err) &&

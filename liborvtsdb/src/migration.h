@@ -62,8 +62,8 @@ class Migration {
   /* Moves the clock on by `seconds` (> 0). */
   void step(int seconds);
   /* Flushes, replaces this run's earlier samples of the series and graphs it
-   * wrote at the times its chunks cover, and commits. Series of earlier migrations it did
-   * not write keep their samples; after the commit one line per such
+   * wrote in the span of the partitions it migrated (remigration.h), and
+   * commits. Series of earlier migrations it did not write keep their samples; after the commit one line per such
    * migration on standard error says how many. On false the store is as
    * before and err says why. */
   bool finish(int64_t end_time, std::string &err);
@@ -91,10 +91,9 @@ class Migration {
     int64_t start = 0, step = 0;
     int count = 0;
     bool ended = false, touched = false;
-    // Time spans and graphs of the chunks written in this migration,
-    // adjacent ones of the same graphs joined: what it replaces of the
-    // run's earlier samples.
-    std::vector<WrittenSeries> spans;
+    // The times and graphs of the chunks written in this migration (graphs
+    // 0 while none): what it replaces of the run's earlier samples.
+    WrittenSeries written;
   };
 
   Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,

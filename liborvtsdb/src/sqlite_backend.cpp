@@ -36,7 +36,7 @@
 #include <set>
 #include <unordered_map>
 
-#include "chunk_codec.h"
+#include "remigration.h"
 #include "sqlite_stmt.h"
 #include "store_backend.h"
 #include "store_checks.h"
@@ -46,22 +46,6 @@
 namespace orvtsdb {
 
 namespace {
-
-/* A chunk of an earlier migration that reaches into a replaced time range. */
-struct Straddler {
-  int64_t rowid, sid, start, step, migration;
-  int graph, data_type, count;
-  std::string blob;
-};
-
-const char *kept_reason_text(KeptReason r) {
-  switch (r) {
-    case KeptReason::NOT_WRITTEN: return "not written by this migration";
-    case KeptReason::GRAPHS_NOT_WRITTEN: return "some graphs not written by this migration";
-    case KeptReason::FEWER_TIMES: return "written at fewer times by this migration";
-  }
-  return "";
-}
 
 class SqliteBackend final : public StoreBackend {
  public:
@@ -85,24 +69,23 @@ class SqliteBackend final : public StoreBackend {
   bool create_schema(std::string &err);
   bool lock_for_writing(std::string &err);
   bool fail(std::string &err) {
-    err = sqlite3_errmsg(db_);
+    err = failure_text(db_);
     return false;
   }
   bool done(Stmt &s, std::string &err) {
+    // A failed statement (out of memory) may have rolled the transaction
+    // back: nothing more is written, or it would be stored on its own.
+    if (in_txn_ && sqlite3_get_autocommit(db_)) {
+      err = "the migration's transaction was rolled back after an earlier failure";
+      return false;
+    }
     int rc = s.step();
     s.reset();
     return (rc == SQLITE_DONE || rc == SQLITE_ROW) || fail(err);
   }
-  bool insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err);
-  bool for_run(Stmt &s, const char *sql, const std::string &run, std::string &err);
-  bool run_seen_before(const std::string &run, bool *seen, std::string &err);
-  bool replace_series(const std::string &run, const WrittenSeries &w, Stmt &del, Stmt &find,
-                      std::string &err);
-  bool cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err);
-  bool find_kept(const Replacement &r, std::vector<KeptSeries> *kept, std::string &err);
-  bool record_kept(const std::vector<KeptSeries> &kept, std::string &err);
   bool check_earlier_facts(const Replacement &r, std::string &err);
-  bool check_rows(const char *table, const char *where, const std::string &run, std::string &err);
+  bool hold_against_format(std::string &err);
+  bool find_run(const std::string &run, std::string &err);
 
   // Declared before the statements so that it closes after they finalize.
   struct Connection {
@@ -112,6 +95,7 @@ class SqliteBackend final : public StoreBackend {
   } db_;
   bool in_txn_ = false;
   int64_t migration_ = 0;
+  int64_t run_ = 0;  // runs.id of the run migrated
   int busy_timeout_ms_ = 0;
   Stmt find_group_, insert_group_, update_group_, put_graph_;
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
@@ -142,7 +126,7 @@ bool create_store_file(const std::string &path, std::string &err) {
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                             nullptr) == SQLITE_OK;
   if (!ok) err = db ? sqlite3_errmsg(db) : "cannot create " + tmp;
-  ok = ok &&
+  ok = ok && register_check_function(db, err) &&
        exec_sql(db,
                 "PRAGMA page_size=16384; PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;"
                 "BEGIN IMMEDIATE",
@@ -221,16 +205,17 @@ bool SqliteBackend::prepare_all(std::string &err) {
                             "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8,"
                             "check_of('graphs',?1,?2,?3,?4,?5,?6,?7,?8))",
                             err) &&
-         find_series_.prepare(db_, "SELECT sid FROM series WHERE gid=?1 AND labels=?2", err) &&
-         insert_series_.prepare(db_, "INSERT INTO series(gid,labels,created) VALUES(?1,?2,?3)",
-                                err) &&
+         find_series_.prepare(db_, "SELECT sid FROM series WHERE run=?3 AND gid=?1 AND labels=?2",
+                              err) &&
+         insert_series_.prepare(
+             db_, "INSERT INTO series(run,gid,labels,created) VALUES(?4,?1,?2,?3)", err) &&
          insert_label_.prepare(db_,
                                "INSERT INTO series_labels VALUES(?1,?2,?3,?4,"
                                "check_of('series_labels',?1,?2,?3,?4))",
                                err) &&
          // Only a row that still matches its check is changed.
          end_series_.prepare(db_,
-                             ("UPDATE series SET ended=?2, row_check=check_of('series', sid, "
+                             ("UPDATE series SET ended=?2, row_check=check_of('series', sid, run, "
                               "gid, labels, created, ?2) WHERE sid=?1 AND row_check IS " +
                               row_check_sql("series"))
                                  .c_str(),
@@ -248,15 +233,71 @@ bool SqliteBackend::prepare_all(std::string &err) {
          facts_.prepare(db_, err);
 }
 
+/* Holds the store against the format it claims before anything is
+ * written: a table, column or blob newer than that format is damage, not a
+ * store to upgrade (the upgrade would give it valid checks). A store of the
+ * current format has its store_info checked too. */
+bool SqliteBackend::hold_against_format(std::string &err) {
+  int format = 0;
+  if (!check_format(db_, err, &format)) return false;
+  std::vector<std::string> faults = schema_faults(db_, format, err);
+  if (!err.empty()) return false;
+  if (faults.empty() && format == STORE_FORMAT) {
+    Stmt s;
+    if (!s.prepare(
+            db_,
+            ("SELECT key FROM store_info WHERE row_check IS NOT " + row_check_sql("store_info"))
+                .c_str(),
+            err))
+      return false;
+    int rc = s.step();
+    if (rc == SQLITE_ROW)
+      faults.push_back("store_info " + s.col_text(0) + " does not match its check");
+    else if (rc != SQLITE_DONE)
+      return fail(err);
+  }
+  if (!faults.empty()) {
+    err = "the store is damaged: " + faults[0] + " (orvtsdb verify lists every fault)";
+    return false;
+  }
+  return format == STORE_FORMAT || upgrade_store(db_, format, err);
+}
+
+/* The run's row in runs, made on its first migration into the store. */
+bool SqliteBackend::find_run(const std::string &run, std::string &err) {
+  Stmt find, add, check;
+  if (!find.prepare(
+          db_,
+          ("SELECT id, row_check IS " + row_check_sql("runs") + " FROM runs WHERE run=?1").c_str(),
+          err))
+    return false;
+  find.bind(1, run);
+  int rc = find.step();
+  if (rc == SQLITE_ROW) {
+    run_ = find.col_int(0);
+    if (find.col_int(1)) return true;
+    err = "run #" + std::to_string(run_) +
+          " does not match its check; the store is damaged (orvtsdb verify lists the damage)";
+    return false;
+  }
+  if (rc != SQLITE_DONE) return fail(err);
+  if (!add.prepare(db_, "INSERT INTO runs(run) VALUES(?1)", err)) return false;
+  add.bind(1, run);
+  if (!done(add, err)) return false;
+  run_ = sqlite3_last_insert_rowid(db_);
+  if (!check.prepare(
+          db_, ("UPDATE runs SET row_check=" + row_check_sql("runs") + " WHERE id=?1").c_str(),
+          err))
+    return false;
+  check.bind(1, run_);
+  return done(check, err);
+}
+
 bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::string &err) {
   if (!lock_for_writing(err)) return false;
   created_.clear();
   in_txn_ = true;
-  // ensure_schema adds the tables a store made by an earlier version lacks.
-  int format = 0;
-  if (!check_format(db_, err, &format) || !ensure_schema(db_, err) ||
-      (format < STORE_FORMAT && !upgrade_store(db_, err)) || !prepare_all(err))
-    return false;
+  if (!hold_against_format(err) || !prepare_all(err) || !find_run(m.run, err)) return false;
   Stmt s;
   if (!s.prepare(db_,
                  "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)",
@@ -313,6 +354,7 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
                                int64_t *sid, std::string &err) {
   find_series_.bind(1, gid);
   find_series_.bind(2, key);
+  find_series_.bind(3, run_);
   int rc = find_series_.step();
   if (rc == SQLITE_ROW) *sid = find_series_.col_int(0);
   find_series_.reset();
@@ -321,6 +363,7 @@ bool SqliteBackend::put_series(int gid, const std::string &key, const TagList &t
   insert_series_.bind(1, gid);
   insert_series_.bind(2, key);
   insert_series_.bind(3, now);
+  insert_series_.bind(4, run_);
   if (!done(insert_series_, err)) return false;
   *sid = sqlite3_last_insert_rowid(db_);
   checked_sids_.insert(*sid);
@@ -350,10 +393,11 @@ bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) 
   return false;
 }
 
-bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::string &err) {
+bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
+  written_sids_.insert(c.sid);
   int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
   int64_t check = chunk_row_check(c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end,
-                                  migration);
+                                  migration_);
   insert_chunk_.bind(1, c.sid);
   insert_chunk_.bind(2, c.graph);
   insert_chunk_.bind(3, c.data_type);
@@ -361,144 +405,12 @@ bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t migration, std::s
   insert_chunk_.bind(5, c.step);
   insert_chunk_.bind(6, c.count);
   insert_chunk_.bind(7, end);
-  insert_chunk_.bind(8, migration);
+  insert_chunk_.bind(8, migration_);
   insert_chunk_.bind_blob(9, c.blob, c.blob_len);
   insert_chunk_.bind(10, check);
   if (!done(insert_chunk_, err)) return false;
   auto it = created_.find(c.sid);
   if (it != created_.end()) it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
-  return true;
-}
-
-bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
-  written_sids_.insert(c.sid);
-  return insert_chunk(c, migration_, err);
-}
-
-/* Rewrites a chunk without its samples inside [from, to]: what lies before
- * and after the range stays, as up to two chunks of the same migration. */
-bool SqliteBackend::cut_straddler(const Straddler &s, int64_t from, int64_t to, std::string &err) {
-  ChunkDecoder dec;
-  if (!dec.decode(chunk_seed(s.sid, s.graph, s.data_type, s.start, s.step), s.blob.data(),
-                  s.blob.size(), err)) {
-    err = "chunk of series " + std::to_string(s.sid) + ", graph " + std::to_string(s.graph) +
-          " at " + std::to_string(s.start) + " to be replaced: " + err +
-          " (orvtsdb verify lists the damage)";
-    return false;
-  }
-  Stmt del;
-  if (!del.prepare(db_, "DELETE FROM chunks WHERE rowid=?1", err)) return false;
-  del.bind(1, s.rowid);
-  if (!done(del, err)) return false;
-  int before = 0, after_first = s.count;
-  while (before < s.count && s.start + before * s.step < from) before++;
-  while (after_first > 0 && s.start + (after_first - 1) * s.step > to) after_first--;
-  ChunkEncoder enc;
-  auto keep = [&](int first, int n) {
-    if (n <= 0) return true;
-    int64_t start = s.start + first * s.step;
-    if (!enc.encode(chunk_seed(s.sid, s.graph, s.data_type, start, s.step), dec.values() + first, 1,
-                    (size_t)dec.count(), dec.roles(), n, err))
-      return false;
-    ChunkRecord c{s.sid, s.graph, s.data_type, start, s.step, n, enc.data(), enc.size()};
-    return insert_chunk(c, s.migration, err);
-  };
-  return keep(0, before) && keep(after_first, s.count - after_first);
-}
-
-/* Prepares a statement about the earlier migrations of a run: ?1 is the
- * run, ?2 this migration. */
-bool SqliteBackend::for_run(Stmt &s, const char *sql, const std::string &run, std::string &err) {
-  if (!s.prepare(db_, sql, err)) return false;
-  s.bind(1, run);
-  s.bind(2, migration_);
-  return true;
-}
-
-/* Whether an earlier migration of the run is in the store: without one there
- * is nothing to replace, and the chunks table need not be scanned. */
-bool SqliteBackend::run_seen_before(const std::string &run, bool *seen, std::string &err) {
-  Stmt s;
-  if (!for_run(s, "SELECT EXISTS(SELECT 1 FROM migrations WHERE run=?1 AND id<>?2)", run, err))
-    return false;
-  if (s.step() != SQLITE_ROW) return fail(err);
-  *seen = s.col_int(0) != 0;
-  return true;
-}
-
-/* Replaces the earlier samples of one written span of a series with the
- * statements prepared by replace_run_samples: chunks of its written graphs
- * inside the span go, chunks reaching into it are cut. Both use the
- * chunks_by_series index (sid, graph, start_time). */
-bool SqliteBackend::replace_series(const std::string &run, const WrittenSeries &w, Stmt &del,
-                                   Stmt &find, std::string &err) {
-  for (Stmt *s : {&del, &find}) {
-    s->bind(1, run);
-    s->bind(2, migration_);
-    s->bind(3, w.sid);
-    s->bind(4, (int64_t)w.graphs);
-    s->bind(5, w.first);
-    s->bind(6, w.last);
-  }
-  if (!done(del, err)) return false;
-  std::vector<Straddler> cut;
-  int rc;
-  while ((rc = find.step()) == SQLITE_ROW) {
-    const char *b = static_cast<const char *>(find.col_blob(8));
-    cut.push_back({find.col_int(0), find.col_int(1), find.col_int(4), find.col_int(5),
-                   find.col_int(7), (int)find.col_int(2), (int)find.col_int(3),
-                   (int)find.col_int(6), std::string(b ? b : "", find.col_bytes(8))});
-  }
-  find.reset();
-  if (rc != SQLITE_DONE) return fail(err);
-  for (const Straddler &c : cut)
-    if (!cut_straddler(c, w.first, w.last, err)) return false;
-  return true;
-}
-
-/* The series of earlier migrations of the run that still hold samples in
- * the covered range after the replacement, and why each stayed. */
-bool SqliteBackend::find_kept(const Replacement &r, std::vector<KeptSeries> *kept,
-                              std::string &err) {
-  std::unordered_map<int64_t, int> written;  // sid: graphs written
-  for (const WrittenSeries &w : r.written) written[w.sid] = std::max(written[w.sid], w.graphs);
-  Stmt s;
-  if (!for_run(s,
-               "SELECT migration,sid,max(graph) FROM chunks "
-               "WHERE migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2) "
-               "AND start_time<=?4 AND end_time>=?3 GROUP BY migration,sid "
-               "ORDER BY migration,sid",
-               r.run, err))
-    return false;
-  s.bind(3, r.from);
-  s.bind(4, r.to);
-  int rc;
-  while ((rc = s.step()) == SQLITE_ROW) {
-    KeptSeries k{s.col_int(0), s.col_int(1), KeptReason::NOT_WRITTEN};
-    auto w = written.find(k.sid);
-    if (w != written.end())
-      k.reason = s.col_int(2) >= w->second ? KeptReason::GRAPHS_NOT_WRITTEN
-                                           : KeptReason::FEWER_TIMES;
-    kept->push_back(k);
-  }
-  return rc == SQLITE_DONE || fail(err);
-}
-
-bool SqliteBackend::record_kept(const std::vector<KeptSeries> &kept, std::string &err) {
-  if (kept.empty()) return true;
-  Stmt s;
-  if (!s.prepare(db_,
-                 "INSERT INTO kept_series(migration,sid,from_migration,reason,row_check) "
-                 "VALUES(?1,?2,?3,?4,check_of('kept_series',?1,?3,?2,?4))",
-                 err))
-    return false;
-  for (const KeptSeries &k : kept) {
-    s.bind(1, migration_);
-    s.bind(2, k.sid);
-    s.bind(3, k.migration);
-    s.bind(4, std::string(kept_reason_text(k.reason)));
-    if (!done(s, err)) return false;
-  }
   return true;
 }
 
@@ -524,59 +436,10 @@ bool SqliteBackend::check_earlier_facts(const Replacement &r, std::string &err) 
   return true;
 }
 
-/* Fails naming the first row of `table` matching `where` (?1 the run, ?2
- * this migration) that does not match its check. */
-bool SqliteBackend::check_rows(const char *table, const char *where, const std::string &run,
-                               std::string &err) {
-  const CheckedTable *t = checked_table(table);
-  std::string sql = std::string("SELECT ") + t->key + " FROM " + table + " WHERE (" + where +
-                    ") AND row_check IS NOT " + t->check() + " LIMIT 1";
-  Stmt s;
-  if (!for_run(s, sql.c_str(), run, err)) return false;
-  int rc = s.step();
-  if (rc == SQLITE_DONE) return true;
-  if (rc != SQLITE_ROW) return fail(err);
-  err = s.col_text(0) +
-        " does not match its check; the store is damaged (orvtsdb verify lists "
-        "the damage)";
-  return false;
-}
-
 bool SqliteBackend::replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
                                         std::string &err) {
-  if (!check_earlier_facts(r, err)) return false;
-  bool seen;
-  if (!run_seen_before(r.run, &seen, err)) return false;
-  if (!seen) return true;
-  // Their totals are counted anew below, and checked anew after that.
-  if (!check_rows("migrations", "run=?1 AND id<>?2", r.run, err)) return false;
-  Stmt del, find;
-  if (!del.prepare(
-          db_,
-          "DELETE FROM chunks WHERE sid=?3 AND graph<?4 AND start_time>=?5 "
-          "AND end_time<=?6 AND migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2)",
-          err) ||
-      !find.prepare(
-          db_,
-          "SELECT rowid,sid,graph,data_type,start_time,step,count,migration,data "
-          "FROM chunks WHERE sid=?3 AND graph<?4 AND start_time<=?6 "
-          "AND end_time>=?5 AND migration IN (SELECT id FROM migrations WHERE run=?1 AND id<>?2)",
-          err))
-    return false;
-  for (const WrittenSeries &w : r.written)
-    if (!replace_series(r.run, w, del, find, err)) return false;
-  Stmt recount, recheck;
-  return for_run(recount,
-                 "UPDATE migrations SET stored_samples=(SELECT IFNULL(sum(count),0) FROM chunks "
-                 "WHERE migration=migrations.id) WHERE run=?1 AND id<>?2",
-                 r.run, err) &&
-         done(recount, err) &&
-         for_run(recheck,
-                 ("UPDATE migrations SET row_check=" + row_check_sql("migrations") +
-                  " WHERE run=?1 AND id<>?2")
-                     .c_str(),
-                 r.run, err) &&
-         done(recheck, err) && find_kept(r, kept, err) && record_kept(*kept, err);
+  Remigration re(db_, migration_, run_);
+  return check_earlier_facts(r, err) && re.replace(r, kept, err);
 }
 
 bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
@@ -608,7 +471,8 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
           err))
     return false;
   check.bind(1, migration_);
-  if (!done(check, err) || !exec_sql(db_, "COMMIT", err)) return false;
+  if (!done(check, err)) return false;
+  if (!exec_sql(db_, "COMMIT", err)) return fail(err);
   in_txn_ = false;
   return true;
 }

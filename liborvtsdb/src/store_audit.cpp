@@ -183,7 +183,7 @@ StoreAudit audit_store(sqlite3 *db, size_t limit,
   StoreAudit a;
   std::string err;
   check_format(db, err, &a.format);
-  a.row_checks = a.format >= STORE_FORMAT;
+  a.row_checks = a.format >= FIRST_CHECKED_STORE_FORMAT;
   check_file(db, fault);
   check_metadata(db, limit, fault);
   Gathered gathered;

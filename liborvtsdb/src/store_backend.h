@@ -53,28 +53,29 @@ struct MigrationRecord {
 };
 
 /* What a migration wrote of one series: graphs 0 .. graphs - 1 at clock
- * times first to last (a series written at several spans of time has one
- * entry per span). */
+ * times from first to last. */
 struct WrittenSeries {
   int64_t sid = 0;
   int graphs = 0;
   int64_t first = 0, last = 0;
 };
 
-/* What a migration replaces of its run's earlier samples: only those of the
- * series and graphs it wrote, at the times it wrote them. [from, to] is the
- * time range it covers, where what it did not replace is reported kept. */
+/* What a migration migrated, for the replacement of its run's earlier
+ * samples (remigration.h): the start time of its first partition
+ * (tsdb_init_migration), the time stamp of its last packet
+ * (tsdb_exit_migration), its clock's last sample time (-1: none written)
+ * and what it wrote of each series. */
 struct Replacement {
   std::string run;
-  int64_t from = 0, to = 0;
+  int64_t start_time = 0, end_time = 0, last_sample = -1;
   std::vector<WrittenSeries> written;
 };
 
-/* Why an earlier migration's samples of a series in the replaced range stay. */
-enum class KeptReason { NOT_WRITTEN, GRAPHS_NOT_WRITTEN, FEWER_TIMES };
+/* Why an earlier migration's samples of a series in the replaced span stay. */
+enum class KeptReason { NOT_WRITTEN, GRAPHS_NOT_WRITTEN, PAST_END };
 
-/* A series of an earlier migration of the run whose samples in the covered
- * range were kept. */
+/* A series of an earlier migration of the run whose samples in the
+ * replaced span were kept. */
 struct KeptSeries {
   int64_t migration = 0, sid = 0;
   KeptReason reason = KeptReason::NOT_WRITTEN;
@@ -97,9 +98,10 @@ struct StoreBackend {
   virtual bool set_series_end(int64_t sid, int64_t when, std::string &err) = 0;
   virtual bool put_chunk(const ChunkRecord &c, std::string &err) = 0;
   /* Removes what `r` replaces of the samples of earlier migrations of the
-   * run, cutting chunks that straddle a series' written times; their
-   * stored_samples follow. The series whose earlier samples in the range stay
-   * are recorded with this migration and listed in *kept. */
+   * run: for every series and graph it wrote, the span of the partitions it
+   * migrated (remigration.h); their stored_samples follow. The series whose
+   * earlier samples in the span stay are recorded with this migration and
+   * listed in *kept. */
   virtual bool replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
                                    std::string &err) = 0;
   /* Records the migration and makes everything visible in one commit. */

@@ -103,6 +103,9 @@ bool register_check_function(sqlite3 *db, std::string &err) {
 
 const std::vector<CheckedTable> &checked_tables() {
   static const std::vector<CheckedTable> tables = {
+      {"store_info", "'store_info ' || key", {"key", "value"}, 4},
+      {"runs", "'run #' || id", {"id", "run"}, 4},
+      {"run_labels", "'label of run #' || run || ' ' || tag", {"run", "tag", "value"}, 4},
       {"migrations",
        "'migration #' || id",
        {"id", "run", "run_dir", "start_time", "end_time", "first_sample", "last_sample", "inserts",
@@ -114,7 +117,7 @@ const std::vector<CheckedTable> &checked_tables() {
       {"graphs",
        "'graph ' || gid || '/' || idx",
        {"gid", "idx", "name", "description", "data_type", "formula", "state", "report_id"}},
-      {"series", "'series ' || sid", {"sid", "gid", "labels", "created", "ended"}},
+      {"series", "'series ' || sid", {"sid", {"run", 4}, "gid", "labels", "created", "ended"}},
       {"series_labels", "'label ' || sid || '/' || pos", {"sid", "pos", "tag", "value"}},
       {"kept_series",
        "'kept series ' || migration || '/' || from_migration || '/' || sid",
@@ -129,9 +132,10 @@ const std::vector<CheckedTable> &checked_tables() {
   return tables;
 }
 
-std::string CheckedTable::check(const std::string &prefix) const {
+std::string CheckedTable::check(const std::string &prefix, int format) const {
   std::string sql = std::string("check_of('") + name + "'";
-  for (const char *c : columns) sql += ", " + prefix + c;
+  for (const CheckedColumn &c : columns)
+    if (format == 0 || c.since <= format) sql += ", " + prefix + c.name;
   return sql + ")";
 }
 

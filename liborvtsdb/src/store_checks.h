@@ -28,24 +28,36 @@
 #include <vector>
 
 #include "sqlite_stmt.h"
+#include "store_format.h"
 
 namespace orvtsdb {
 
 /* Registers check_of() on db. false with SQLite's reason in err. */
 bool register_check_function(sqlite3 *db, std::string &err);
 
+/* A column a row check covers, and the store format that added it. */
+struct CheckedColumn {
+  CheckedColumn(const char *n, int format = FIRST_CHECKED_STORE_FORMAT) : name(n), since(format) {}
+  const char *name;
+  int since;
+};
+
 /* One checked table: its name, an expression naming one row (for
- * messages), and the columns its row check covers, in order. */
+ * messages), the columns its row check covers, in order, and the store
+ * format that first checked its rows. */
 struct CheckedTable {
   const char *name;
   const char *key;
-  std::vector<const char *> columns;
+  std::vector<CheckedColumn> columns;
+  int since = FIRST_CHECKED_STORE_FORMAT;
   /* check_of('<name>', <prefix><column>, ...): the row check computed from
-   * the row's columns, each named through `prefix` ("c." in a join). */
-  std::string check(const std::string &prefix = "") const;
+   * the row's columns as a store of `format` has them, each named through
+   * `prefix` ("c." in a join). */
+  std::string check(const std::string &prefix = "", int format = 0) const;
 };
 
-/* Every checked table, metadata first, chunks and facts last. */
+/* Every checked table, metadata first, chunks and facts last (with those
+ * a store of an older format lacks: see `since`). */
 const std::vector<CheckedTable> &checked_tables();
 
 /* The checked table named `table`; null for a table without a check. */

@@ -12,7 +12,11 @@
 namespace orvtsdb {
 
 /* Kept in store_info ('format', as text): the tables and their checks. */
-constexpr int STORE_FORMAT = 3;
+constexpr int STORE_FORMAT = 4;
+
+/* The first store format whose rows carry checks and whose series carry
+ * facts. */
+constexpr int FIRST_CHECKED_STORE_FORMAT = 3;
 
 /* The oldest store format still read; a migration upgrades it in place. */
 constexpr int OLDEST_READ_STORE_FORMAT = 2;

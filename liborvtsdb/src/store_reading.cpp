@@ -126,12 +126,12 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
   for (std::string &f : schema_faults(db, format, err))
     if (out.size() < limit) out.push_back(std::move(f));
   // Without its tables (or their checks) nothing more can be judged.
-  if (!err.empty() || !out.empty() || format < STORE_FORMAT) return out;
+  if (!err.empty() || !out.empty() || format < FIRST_CHECKED_STORE_FORMAT) return out;
   for (const CheckedTable &t : checked_tables())
-    if (std::string(t.name) != "chunks")
+    if (std::string(t.name) != "chunks" && t.since <= format)
       faults_of(db,
                 std::string("SELECT ") + t.key + " || ' does not match its check' FROM " + t.name +
-                    " WHERE row_check IS NOT " + t.check(),
+                    " WHERE row_check IS NOT " + t.check("", format),
                 limit, out, err);
   label_faults(db, limit, out, err);
   const char *const links[] = {
@@ -158,6 +158,17 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
       "finished_at IS NOT NULL) AS m, (SELECT IFNULL(sum(samples), 0) FROM series_facts) AS "
       "f) WHERE m <> f"};
   for (const char *sql : links) faults_of(db, sql, limit, out, err);
+  const char *const run_links[] = {
+      "SELECT 'series ' || sid || ' belongs to run #' || run || ', which does not exist' "
+      "FROM series WHERE run NOT IN (SELECT id FROM runs)",
+      "SELECT 'label of run #' || run || ' ' || tag || ' belongs to no run' FROM run_labels "
+      "WHERE run NOT IN (SELECT id FROM runs)",
+      "SELECT 'migration #' || id || ' is of run ' || run || ', which has no row in runs' "
+      "FROM migrations WHERE run NOT IN (SELECT run FROM runs)",
+      "SELECT 'store_info holds no format row' WHERE NOT EXISTS (SELECT 1 FROM store_info "
+      "WHERE key = 'format')"};
+  if (format >= STORE_FORMAT)
+    for (const char *sql : run_links) faults_of(db, sql, limit, out, err);
   return out;
 }
 
@@ -176,20 +187,84 @@ sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, 
   return open_for_reading(*path, err);
 }
 
+bool series_have_runs(sqlite3 *db, bool *yes, std::string &err) {
+  int format = format_of(db, err);
+  *yes = format >= STORE_FORMAT;
+  return format != 0;
+}
+
+namespace {
+
+/* The run number column of series: "run", or 0 in a store without it. */
+const char *series_run_column(sqlite3 *db, std::string &err) {
+  bool runs = false;
+  series_have_runs(db, &runs, err);
+  return runs ? "run" : "0";
+}
+
+std::string last_part(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.find_last_of('/');
+  return slash == std::string::npos ? dir : dir.substr(slash + 1);
+}
+
+}  // namespace
+
+bool list_runs(sqlite3 *db, std::vector<RunEntry> &out, std::string &err) {
+  bool runs = false;
+  if (!series_have_runs(db, &runs, err)) return false;
+  // A store without the runs table numbers its runs as the upgrade will.
+  std::string sql = std::string(
+      runs ? "SELECT r.id, r.run FROM runs r ORDER BY r.id"
+           : "SELECT row_number() OVER (ORDER BY min(id)), run FROM migrations "
+             "GROUP BY run ORDER BY min(id)");
+  Stmt s, m;
+  if (!s.prepare(db, sql.c_str(), err) ||
+      !m.prepare(db,
+                 "SELECT IFNULL((SELECT run_dir FROM migrations WHERE run = ?1 ORDER BY id DESC "
+                 "LIMIT 1), ''), IFNULL(min(start_time), 0), count(*) FROM migrations "
+                 "WHERE run = ?1",
+                 err))
+    return false;
+  while (next_row(db, s, err)) {
+    RunEntry r;
+    r.number = s.col_int(0);
+    r.id = s.col_text(1);
+    m.bind(1, r.id);
+    if (!next_row(db, m, err)) return false;
+    r.run_dir = m.col_text(0);
+    r.name = last_part(r.run_dir);
+    r.start_time = m.col_int(1);
+    r.migrations = m.col_int(2);
+    m.reset();
+    out.push_back(std::move(r));
+  }
+  return err.empty();
+}
+
 bool list_groups(sqlite3 *db, std::vector<GroupEntry> &out, std::string &err) {
-  Stmt s, g;
+  Stmt s, g, r;
   if (!s.prepare(db,
                  "SELECT gid, name, (SELECT count(*) FROM series WHERE gid = groups.gid), "
                  "IFNULL(hierarchy, ''), IFNULL(metric, '') FROM groups ORDER BY gid",
                  err) ||
-      !g.prepare(db, "SELECT IFNULL(name, '') FROM graphs WHERE gid = ?1 ORDER BY idx", err))
+      !g.prepare(db, "SELECT IFNULL(name, '') FROM graphs WHERE gid = ?1 ORDER BY idx", err) ||
+      !r.prepare(db,
+                 (std::string("SELECT ") + series_run_column(db, err) +
+                  ", count(*) FROM series WHERE gid = ?1 GROUP BY 1")
+                     .c_str(),
+                 err))
     return false;
   while (next_row(db, s, err)) {
-    out.push_back({s.col_int(0), s.col_text(1), s.col_text(3), s.col_text(4), s.col_int(2), {}});
+    out.push_back(
+        {s.col_int(0), s.col_text(1), s.col_text(3), s.col_text(4), s.col_int(2), {}, {}});
     g.bind(1, out.back().gid);
     while (next_row(db, g, err)) out.back().graphs.push_back(g.col_text(0));
+    r.bind(1, out.back().gid);
+    while (next_row(db, r, err)) out.back().series_of_run[r.col_int(0)] = r.col_int(1);
     if (!err.empty()) return false;
     g.reset();
+    r.reset();
   }
   return err.empty();
 }
@@ -222,13 +297,15 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
 
 bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::string &err) {
   Stmt s, t;
-  if (!s.prepare(db, "SELECT sid, labels, created, ended FROM series WHERE gid = ?1 ORDER BY sid",
-                 err) ||
+  std::string sql = std::string("SELECT sid, labels, created, ended, ") +
+                    series_run_column(db, err) + " FROM series WHERE gid = ?1 ORDER BY sid";
+  if (!s.prepare(db, sql.c_str(), err) ||
       !t.prepare(db, "SELECT tag, value FROM series_labels WHERE sid = ?1 ORDER BY pos", err))
     return false;
   s.bind(1, gid);
   while (next_row(db, s, err)) {
-    out.push_back({s.col_int(0), s.col_text(1), {}, time_or_none(s, 2), time_or_none(s, 3)});
+    out.push_back(
+        {s.col_int(0), s.col_text(1), {}, time_or_none(s, 2), time_or_none(s, 3), s.col_int(4)});
     t.bind(1, out.back().sid);
     while (next_row(db, t, err)) out.back().tags.emplace_back(t.col_text(0), t.col_text(1));
     if (!err.empty()) return false;
@@ -381,7 +458,7 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
   // Only a store of the older format, without facts, is read without them.
   int format = format_of(db, err);
   if (format == 0) return false;
-  if (format >= STORE_FORMAT) {
+  if (format >= FIRST_CHECKED_STORE_FORMAT) {
     err = store_name(db) + ": " + err;
     return false;
   }
@@ -444,17 +521,21 @@ bool any_stored_sample(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_
   return err.empty();
 }
 
-bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err) {
+bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err,
+                      const std::vector<int64_t> &runs) {
   int format = format_of(db, err);
   if (format == 0) return false;
   Stmt s;
   // The facts hold each series' span: no pass over the chunks.
-  if (!s.prepare(db,
-                 format >= STORE_FORMAT
-                     ? "SELECT min(first_time), max(last_time), count(*) FROM series_facts"
-                     : "SELECT min(start_time), max(end_time), count(*) FROM chunks",
-                 err))
-    return false;
+  std::string sql = format >= FIRST_CHECKED_STORE_FORMAT
+                        ? "SELECT min(first_time), max(last_time), count(*) FROM series_facts"
+                        : "SELECT min(start_time), max(end_time), count(*) FROM chunks";
+  if (!runs.empty() && format >= STORE_FORMAT) {
+    sql += " WHERE sid IN (SELECT sid FROM series WHERE run IN (";
+    for (size_t i = 0; i < runs.size(); i++) sql += (i ? "," : "") + std::to_string(runs[i]);
+    sql += "))";
+  }
+  if (!s.prepare(db, sql.c_str(), err)) return false;
   *any = next_row(db, s, err) && s.col_int(2) > 0;
   if (*any) *first = s.col_int(0), *last = s.col_int(1);
   return err.empty();

@@ -26,15 +26,25 @@ bool has_schema(sqlite3 *db);
 bool check_format(sqlite3 *db, std::string &err, int *format = nullptr);
 
 /* What differs between the tables, columns and indexes of db and those this
- * library makes for a store of `format` (one line each; empty when nothing
- * does). err is set when they cannot be compared. */
+ * library makes for a store of `format`, and chunk blobs of a newer format
+ * than `format` holds (one line each; empty when nothing does): a table,
+ * column or blob newer than the format the store claims is damage, never a
+ * reason to read it as the older format. err is set when they cannot be
+ * compared. */
 std::vector<std::string> schema_faults(sqlite3 *db, int format, std::string &err);
 
-/* Brings a store of an older format read by this library up to
- * STORE_FORMAT inside the caller's transaction: reads every chunk (a damaged
- * one stops it), adds the row checks and the series' facts. false with a
- * reason in err. */
-bool upgrade_store(sqlite3 *db, std::string &err);
+/* Brings a store of an older `format` read by this library up to
+ * STORE_FORMAT inside the caller's transaction: from format 2 it reads every
+ * chunk (a damaged one stops it) and adds the row checks and the series'
+ * facts; from either it adds the runs and gives every series its run (a
+ * series an older store shared between runs is split, one per run). The
+ * caller has held the store against the shape of `format` (schema_faults).
+ * false with a reason in err. */
+bool upgrade_store(sqlite3 *db, int format, std::string &err);
+
+/* SQLite's reason for the last failed call on db, led by the cause a
+ * person acts on: a full disk, or a write the file system refused. */
+std::string failure_text(sqlite3 *db);
 
 /* Runs one statement without results; false with SQLite's reason in err. */
 bool exec_sql(sqlite3 *db, const char *sql, std::string &err);

@@ -57,6 +57,7 @@ bool g_init_failed = false;   // tsdb_init_migration failed; until the next one 
 std::string g_init_error;     // why, when known
 std::string g_store_path;     // the store of the open migration, for messages
 bool g_store_remote = false;  // it is an engine's remote-write endpoint (no rollback)
+bool g_broken_told = false;   // the open migration's failure was said on standard error
 
 void put_msg(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void put_msg(char *buf, const char *fmt, ...) {
@@ -69,6 +70,17 @@ void put_msg(char *buf, const char *fmt, ...) {
 }
 
 void say(const std::string &text) { std::fprintf(stderr, "orvtsdb: %s\n", text.c_str()); }
+
+/* Says once, on standard error, why the open migration failed (a full disk,
+ * a write error): a caller that only counts failed inserts would otherwise
+ * know nothing of the cause. Returns `rc`, the failed call's result. */
+template <class R>
+R told(R rc) {
+  if (!g_migration || g_broken_told || g_migration->broken().empty()) return rc;
+  g_broken_told = true;
+  say(g_store_path + ": the migration stopped and will store nothing: " + g_migration->broken());
+  return rc;
+}
 
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
@@ -90,6 +102,7 @@ bool open_migration(int64_t start, std::string &err) {
   }
   g_store_remote = remote;
   g_store_path = remote ? shown_url(loc.remote_url) : loc.path;
+  g_broken_told = false;
   g_generation++;
   return true;
 }
@@ -99,7 +112,7 @@ Migration *session(char *err_msg) {
   if (g_migration) {
     if (g_migration->broken().empty()) return g_migration.get();
     put_msg(err_msg, "migration failed earlier: %s", g_migration->broken().c_str());
-    return nullptr;
+    return told(nullptr);
   }
   if (g_init_failed) {
     put_msg(err_msg, "no migration: the store could not be opened: %s", g_init_error.c_str());
@@ -251,7 +264,7 @@ int register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *gra
   std::string err;
   int gid = m->register_group(group_record(*group, num_graphs), recs, err);
   if (gid < 0) put_msg(err_msg, "%s", err.c_str());
-  return gid;
+  return gid < 0 ? told(gid) : gid;
 }
 
 void *malloc_metric_id_buffer(int num_graphs) {
@@ -280,13 +293,13 @@ int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granul
   int series = m->open_series(mg_gid, tags, err);
   if (series < 0) {
     put_msg(err_msg, "%s", err.c_str());
-    return -1;
+    return told(-1);
   }
   if (!row_fits(*m, series, granularity, data, total_elements, err_msg)) return -1;
   *static_cast<MetricId *>(metric_id) = MetricId{ID_MAGIC_SET, g_generation, series, num_graphs};
   if (m->append(series, granularity, data, err)) return 0;
   put_msg(err_msg, "%s", err.c_str());
-  return -1;
+  return told(-1);
 }
 
 inline int insert_by_id(void *metric_id, int granularity, double *data, int num_graphs,
@@ -295,9 +308,9 @@ inline int insert_by_id(void *metric_id, int granularity, double *data, int num_
   if (series < 0 || num_graphs != static_cast<MetricId *>(metric_id)->num_graphs ||
       !row_fits(*g_migration, series, granularity, data, total_elements, nullptr) ||
       !g_migration->broken().empty())
-    return -1;
+    return told(-1);
   std::string err;
-  return g_migration->append(series, granularity, data, err) ? 0 : -1;
+  return g_migration->append(series, granularity, data, err) ? 0 : told(-1);
 }
 
 int increment_sample(int granularity) {
@@ -314,7 +327,7 @@ unsigned char delete_metric(void *metric_id, char *err_msg) {
   std::string err;
   if (g_migration->end_series(series, err)) return 0;
   put_msg(err_msg, "%s", err.c_str());
-  return 0xFF;
+  return told((unsigned char)0xFF);
 }
 
 int exit_migration(long end_time_sec) {

@@ -3,7 +3,7 @@
  * the chunk blob format of its day, stay readable by every reading command
  * and give back the very export they gave then; a new migration into one
  * writes its chunks in the current blob format beside the old ones, which
- * still read and verify.
+ * still read and verify, and the old run reads apart from the new one.
  *
  * Both stores hold the same run (make_sample_run --preset small --groups 5
  * --vectors 2 --packets 8 --partitions 2 --versions 2): format2_store/ as
@@ -114,6 +114,13 @@ TEST_P(OldBlobStoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
   auto s = samples(store.db(), "WHERE time >= 1800000000 AND role = 'value'");
   ASSERT_FALSE(s.empty());
   for (const Sample &x : s) ASSERT_TRUE(x.value.has_value());
+  // Upgraded, the store holds two runs: the old one reads apart as it did,
+  // and a reader that judges one run asks which.
+  EXPECT_EQ(run({"export", "DB", "--format", "csv", "--run", "1"}).out,
+            vzu_test::read_file(EXPECTED_CSV));
+  RunResult report = run({"report", "DB", "-o", store.dir() + "/report.html"});
+  EXPECT_EQ(report.status, 1);
+  EXPECT_NE(report.err.find("holds 2 runs"), std::string::npos) << report.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, OldBlobStoreTest,

@@ -299,7 +299,7 @@ TEST_F(CommandTest, JsonLinesHoldTheJsonExportsObjectsOneALineAndExportSaysWhatI
   // in one (1 role): 6 * (2 * 2 + 2) samples, 6 * (2 * 5 + 2) values.
   EXPECT_EQ(lines.err,
             "export: 36 samples (72 values) of 4 series, 2023-11-14 22:13:40 .. 2023-11-14 "
-            "22:14:30 UTC (ms 1700000020000 .. 1700000070000)\n");
+            "22:14:30 UTC (ms 1700000020000 .. 1700000070000), run #1 (store)\n");
   EXPECT_EQ(doc.err, lines.err);
   // Every format says the same of what it read, OpenMetrics and CSV too.
   for (const char *format : {"csv", "openmetrics"})

@@ -1,14 +1,16 @@
 /*
- * remigration_test.cpp - migrating a run again replaces only what the new
- * migration writes: series (and graphs, and times) it does not write keep
- * the earlier samples, the store records them with the reason, `orvtsdb
- * info` shows them and one line on standard error tells. Driven once through
- * the nine calls and once through the real tool on a generated run whose
- * files were damaged between the two migrations.
+ * remigration_test.cpp - migrating a run again replaces, for every series
+ * and graph it writes, the span of the partitions it migrated, and nothing
+ * else: series and graphs it does not write keep the earlier samples, the
+ * store records them with the reason, `orvtsdb info` shows them and one line
+ * on standard error tells. Driven through the nine calls and through the
+ * real tool on generated runs whose files were damaged or cut between the
+ * two migrations, and on a run whose clock jumps a day between packets.
  */
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -80,8 +82,10 @@ TEST(PerSeriesReplacement, WhatARemigrationDoesNotWriteStaysAndIsTold) {
     }
   }
 
-  // S0 and S2 again, then S1 alone over a shorter range and with one graph
-  // only: the rest of it stays.
+  // S0 and S2 again, then S1 alone, written over the second half of the
+  // migrated span and with one graph only: its other graph stays, its first
+  // half of the migrated span goes (a second reading of the same partitions
+  // that wrote nothing there).
   testing::internal::CaptureStderr();
   ASSERT_EQ(tsdb_init_migration(1000), 0);
   gid = register_group("Load", {3, 0});
@@ -108,8 +112,8 @@ TEST(PerSeriesReplacement, WhatARemigrationDoesNotWriteStaysAndIsTold) {
             std::string::npos)
       << said;
   auto third = keyed(samples(store.db()));
-  EXPECT_EQ(third.size(), first.size());
-  EXPECT_EQ(third[Key(2, 0, "avg", 1000)], first[Key(2, 0, "avg", 1000)]) << "first half kept";
+  EXPECT_EQ(third.size(), first.size() - 100 * 4) << "S1's graph 0 in the first half";
+  EXPECT_EQ(third.count(Key(2, 0, "avg", 1000)), 0u) << "first half replaced by nothing";
   EXPECT_EQ(third[Key(2, 0, "avg", 2000)], 7100.0) << "second half replaced";
   EXPECT_EQ(third[Key(2, 1, "value", 2000)], first[Key(2, 1, "value", 2000)]) << "graph kept";
 
@@ -289,7 +293,95 @@ const std::vector<Family> &families() {
   return list;
 }
 
-TEST(PerSeriesReplacement, ADamagedRunMigratedAgainLosesNothingItSkipped) {
+/* Field n of the Info line (the first line) of a graph definitions file. */
+long info_field(const std::string &gdf, int n) {
+  return std::stol(fields(vzu_test::split_lines(vzu_test::read_file(gdf))[0], '|')[n]);
+}
+
+/* A copy of `from`'s run folder in a new work directory, its store left out
+ * (its run.id kept: the same run). */
+std::unique_ptr<vzu_test::TempRun> copy_of_run(const vzu_test::TempRun &from) {
+  auto to = std::make_unique<vzu_test::TempRun>(from.testrun());
+  fs::copy(from.run_dir(), to->run_dir(),
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  fs::remove(to->run_dir() + "/tsdb/metrics.sqlite");
+  return to;
+}
+
+/* Cut short, the first raw sample file gives the later partitions' samples
+ * other times (the clock counts sequence numbers): the run migrated again
+ * holds exactly what a first migration of the cut run holds, nothing of the
+ * earlier reading beside it. */
+TEST(PartitionReplacement, AFirstFileCutInHalfLeavesNoSampleOfTheEarlierReading) {
+  const vzu_test::TempRun &tmpl = template_run();
+  vzu_test::TempRun run(tmpl.testrun());
+  fs::copy(tmpl.run_dir(), run.run_dir(),
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  std::vector<std::string> args = {"-t", std::to_string(run.testrun())};
+  vzu_test::Env env = vzu_test::real_store_env();
+  ASSERT_EQ(vzu_test::run_tool(run, args, env).status, 0);
+  std::string db = run.run_dir() + "/tsdb/metrics.sqlite";
+  size_t before = samples(db).size();
+
+  std::string p = first_partition(run.run_dir());
+  long packet = info_field(p + "/testrun.gdf", 5);
+  std::string rtg = p + "/rtgMessage.dat";
+  uintmax_t packets = fs::file_size(rtg) / (uintmax_t)packet;
+  ASSERT_GT(packets, 4u);
+  fs::resize_file(rtg, packets / 2 * (uintmax_t)packet);
+  auto again = vzu_test::run_tool(run, args, env);
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.err.find("kept"), std::string::npos) << again.err;
+
+  auto fresh_run = copy_of_run(run);
+  ASSERT_EQ(vzu_test::run_tool(*fresh_run, args, env).status, 0);
+  auto fresh = keyed(samples(fresh_run->run_dir() + "/tsdb/metrics.sqlite"));
+  auto after = keyed(samples(db));
+  EXPECT_LT(after.size(), before);
+  EXPECT_EQ(after.size(), fresh.size()) << "the cut run's samples and no others";
+  EXPECT_TRUE(after == fresh);
+  EXPECT_EQ(orvtsdb({"verify", db}).status, 0);
+}
+
+/* Sequence numbers a day apart make the clock jump a day between packets,
+ * so the run's chunks spread over years of clock time: migrating it again
+ * costs what the chunks replaced cost (this test's time limit would not
+ * hold a replacement that walks the span of time), and leaves none of the
+ * earlier migration's chunks. */
+TEST(PartitionReplacement, ARunWhoseClockJumpsADayPerPacketIsReplacedPromptly) {
+  vzu_test::TempRun run(4);
+  auto gen = vzu_test::run_program(
+      vzu_test::bin_dir() + "/make_sample_run",
+      {"--preset", "small", "--wdir", run.wdir(), "--testrun", std::to_string(run.testrun()),
+       "--packets", "2000", "--partitions", "1", "--versions", "1"});
+  ASSERT_EQ(gen.status, 0) << gen.err;
+  std::vector<std::string> args = {"-t", std::to_string(run.testrun())};
+  vzu_test::Env env = vzu_test::real_store_env();
+  ASSERT_EQ(vzu_test::run_tool(run, args, env).status, 0);
+
+  std::string p = first_partition(run.run_dir());
+  long packet = info_field(p + "/testrun.gdf", 5);
+  std::string rtg = vzu_test::read_file(p + "/rtgMessage.dat");
+  size_t packets = rtg.size() / (size_t)packet;
+  ASSERT_GE(packets, 2000u);
+  for (size_t k = 1; k < packets; k++) {
+    double seq = 1.0 + (double)(k - 1) * 86400;
+    std::memcpy(&rtg[k * (size_t)packet + 24], &seq, sizeof seq);  // the sequence number
+  }
+  vzu_test::write_file(p + "/rtgMessage.dat", rtg);
+  auto again = vzu_test::run_tool(run, args, env);
+  ASSERT_EQ(again.status, 0) << again.err;
+  std::string db = run.run_dir() + "/tsdb/metrics.sqlite";
+  EXPECT_EQ(query_int(db, "SELECT count(*) FROM chunks WHERE migration = 1"), 0);
+  EXPECT_GT(query_int(db, "SELECT count(*) FROM chunks"), 2000);
+  EXPECT_EQ(orvtsdb({"verify", db}).status, 0);
+}
+
+/* A run damaged between two migrations: the series and graphs the second
+ * did not write keep every sample; those it wrote hold its reading alone
+ * (the samples of partitions where the damage made it skip them go with the
+ * earlier reading). */
+TEST(PerSeriesReplacement, ADamagedRunMigratedAgainKeepsWhatItDidNotWrite) {
   const vzu_test::TempRun &tmpl = template_run();
   ASSERT_FALSE(first_partition(tmpl.run_dir()).empty());
   vzu_test::Env env = vzu_test::real_store_env();
@@ -309,21 +401,38 @@ TEST(PerSeriesReplacement, ADamagedRunMigratedAgainLosesNothingItSkipped) {
     family.damage(first_partition(run.run_dir()));
     auto again = vzu_test::run_tool(run, args, env);
     auto after = keyed(samples(db));
-    long missing = 0;
-    for (const auto &kv : before) missing += after.count(kv.first) == 0;
+    long missing = 0, unwritten_lost = 0;
+    for (const auto &kv : before) {
+      if (after.count(kv.first)) continue;
+      missing++;
+      // Only a series and graph the second migration wrote may lose samples.
+      int64_t sid = std::get<0>(kv.first);
+      int graph = std::get<1>(kv.first);
+      unwritten_lost += again.status != 0 ||
+                        query_int(db, "SELECT count(*) FROM chunks WHERE migration = 2 AND sid = " +
+                                          std::to_string(sid) +
+                                          " AND graph = " + std::to_string(graph)) == 0;
+    }
     tried++;
-    lost += missing > 0;
+    lost += unwritten_lost > 0;
     bool told = again.err.find("kept ") != std::string::npos;
-    std::printf("[remigration] %s: exit %d, %zu samples before, %zu after, %ld lost, %s\n",
-                family.name, again.status, before.size(), after.size(), missing,
-                told ? "kept series told" : "nothing kept");
-    EXPECT_EQ(missing, 0) << again.err;
+    std::printf(
+        "[remigration] %s: exit %d, %zu samples before, %zu after, %ld replaced by "
+        "nothing, %s\n",
+        family.name, again.status, before.size(), after.size(), missing,
+        told ? "kept series told" : "nothing kept");
+    EXPECT_EQ(unwritten_lost, 0) << again.err;
+    EXPECT_EQ(query_int(db,
+                        "SELECT count(*) FROM (SELECT sid, graph FROM chunks WHERE migration = 1 "
+                        "INTERSECT SELECT sid, graph FROM chunks WHERE migration = 2)"),
+              0)
+        << "a series and graph holding two readings";
     if (again.status == 0 && told) {
       auto info = orvtsdb({"info", db});
       EXPECT_NE(info.out.find("kept "), std::string::npos) << info.out;
     }
   }
-  std::printf("[remigration] %ld damage families, %ld lost samples\n", tried, lost);
+  std::printf("[remigration] %ld damage families, %ld lost samples not rewritten\n", tried, lost);
 }
 
 }  // namespace

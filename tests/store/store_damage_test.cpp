@@ -133,7 +133,20 @@ const std::vector<Damage> &damages() {
       {"duplicate chunk", "INSERT INTO chunks SELECT * FROM chunks WHERE rowid = %C"},
       // The format.
       {"format 1", "UPDATE store_info SET value = '1' WHERE key = 'format'"},
-      {"format 4", "UPDATE store_info SET value = '4' WHERE key = 'format'"},
+      {"format 5", "UPDATE store_info SET value = '5' WHERE key = 'format'"},
+      // An older format claimed: the checks must not turn off with it.
+      {"format 3 claimed", "UPDATE store_info SET value = '3' WHERE key = 'format'"},
+      {"format 2 claimed", "UPDATE store_info SET value = '2' WHERE key = 'format'"},
+      {"format 3 claimed, its check made valid",
+       "UPDATE store_info SET value = '3' WHERE key = 'format'; UPDATE store_info SET row_check "
+       "= %CHECK_store_info%"},
+      {"store_info check", "UPDATE store_info SET row_check = row_check + 1"},
+      // Runs.
+      {"series moved to another run, its check made valid",
+       "UPDATE series SET run = run + 1 WHERE sid = (SELECT min(sid) FROM series); UPDATE series "
+       "SET row_check = %CHECK_series%"},
+      {"run id", "UPDATE runs SET run = 'f' || substr(run, 2)"},
+      {"run row gone", "DELETE FROM runs"},
       {"format x", "UPDATE store_info SET value = 'x' WHERE key = 'format'"},
       // The facts and the migrations' totals.
       {"facts row altered",

@@ -234,6 +234,9 @@ void ensure_controller_pid_file(void) {
 
 /* Why a migration stored no value, from what the loop and the writer saw. */
 const char *why_nothing_stored(void) {
+  if (total_store_refusals > 0)
+    return "the store refused its groups or inserts (the store's message above names it and the "
+           "cause)";
   if (test_start_time < 0)
     return "its first partition gave no raw sample file (rtgMessage.dat), which holds the "
            "run's start time";

@@ -164,6 +164,7 @@ int complete_group(int idx) {
                                g.tsdb_metric_ptr, err);
   if (g.mg_gid < 0) {
     TRACE1("Error\n");
+    ++total_store_refusals;
     return -1;
   }
   if (!g.elements_done) get_no_of_elements(&g);

@@ -17,6 +17,7 @@
 #include "vira_zedazad_uvoz_izu.h"
 
 long long total_sample_stored = 0;
+long long total_store_refusals = 0;
 
 namespace {
 
@@ -100,6 +101,7 @@ int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
   if (v->metrics_idx_found == VECTOR_NEW) {
     int rc = first_insert(tsdb_info, vec_idx);
     if (rc == 0 && v->metrics_idx_found == VECTOR_IN_STORE) ++total_sample_stored;
+    if (rc < 0) ++total_store_refusals;
     return rc;
   }
   if (v->metrics_idx_found != VECTOR_IN_STORE) return 0;
@@ -110,6 +112,7 @@ int insert_into_tsdb(TSDB_INFO *tsdb_info, int vec_idx, int frequency_changed,
   if (rc < 0) {
     TRACE2("TSDB:ERROR tsdb_insert_bulk_metric_by_id() error message = %s Return val = %d\n", "",
            rc);
+    ++total_store_refusals;
     return -1;
   }
   ++total_sample_stored;

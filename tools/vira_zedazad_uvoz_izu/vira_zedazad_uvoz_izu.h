@@ -533,8 +533,10 @@ void write_data_in_tsdb(TSDB_INFO *tsdb_info, char *rtg_file, int num_pckts, int
 /* ---------------------------------------------------------------------------
  * Time-series store writer (store_writer.cpp)
  * ------------------------------------------------------------------------ */
-extern long long total_sample_stored; /* inserts the store accepted in the whole run; 0 at the
+extern long long total_sample_stored;  /* inserts the store accepted in the whole run; 0 at the
                                          finish means the migration stored no value at all */
+extern long long total_store_refusals; /* group registrations and inserts the store refused (it
+                                          says why on standard error: a full disk, a write error) */
 /* Inserts vector vec_idx's values: the first time by group id (creating the
  * vector in the store, or leaving a generator vector out for good), later by
  * metric id. Returns 0 when done or left out, -1 when the store refused (a

@@ -1,0 +1,156 @@
+/*
+ * shared_store_test.cpp - many runs in one store. Runs of one system at the
+ * same times, each migrated into its own store and into one shared store
+ * (ORVTSDB_URL), read back from the shared store exactly as from their own;
+ * the readers say which runs they read, list them, and refuse to judge one
+ * run of several without being told which.
+ */
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store_test_support.h"
+#include "vzu_test_support.h"
+
+namespace fs = std::filesystem;
+using vzu_test::RunResult;
+
+namespace {
+
+RunResult orvtsdb(const std::vector<std::string> &args) {
+  return vzu_test::run_program(ORVTSDB_COMMAND, args, {{"ASAN_OPTIONS", "detect_leaks=0"}});
+}
+
+/* A generated run of the small preset with its own seed, every one starting
+ * at the same time, migrated into its own store (in its folder). */
+struct GeneratedRun {
+  explicit GeneratedRun(int k) : run(k) {
+    auto gen = vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run",
+                                     {"--preset", "small", "--wdir", run.wdir(), "--testrun",
+                                      std::to_string(k), "--seed", std::to_string(k)});
+    EXPECT_EQ(gen.status, 0) << gen.err;
+    auto own = vzu_test::run_tool(run, args(), vzu_test::real_store_env());
+    EXPECT_EQ(own.status, 0) << own.err;
+  }
+  std::vector<std::string> args() const { return {"-t", std::to_string(run.testrun())}; }
+  std::string own_store() const { return run.run_dir() + "/tsdb/metrics.sqlite"; }
+  /* Its id in every store: the run.id its first migration wrote. */
+  std::string id() const { return vzu_test::split_lines(run.read("tsdb/run.id"))[0]; }
+  /* Migrates it into the store at `path`. */
+  RunResult migrate_into(const std::string &path) const {
+    vzu_test::Env env = vzu_test::real_store_env();
+    env.emplace_back("ORVTSDB_URL", "sqlite:" + path);
+    return vzu_test::run_tool(run, args(), env);
+  }
+  vzu_test::TempRun run;
+};
+
+/* Ten runs, made once for every test. */
+const std::vector<std::unique_ptr<GeneratedRun>> &runs() {
+  static std::vector<std::unique_ptr<GeneratedRun>> all = [] {
+    std::vector<std::unique_ptr<GeneratedRun>> out;
+    for (int k = 1; k <= 10; k++) out.push_back(std::make_unique<GeneratedRun>(k));
+    return out;
+  }();
+  return all;
+}
+
+std::string openmetrics(const std::string &store, const std::string &run = "") {
+  std::vector<std::string> args = {"export", store, "--format", "openmetrics"};
+  if (!run.empty()) args.insert(args.end(), {"--run", run});
+  RunResult r = orvtsdb(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+TEST(SharedStore, RunsAtTheSameTimesEachReadBackAsFromTheirOwnStore) {
+  for (size_t n : {2u, 3u, 10u}) {
+    SCOPED_TRACE(std::to_string(n) + " runs");
+    store_test::TempStore shared;
+    for (size_t k = 0; k < n; k++) {
+      RunResult m = runs()[k]->migrate_into(shared.db());
+      ASSERT_EQ(m.status, 0) << m.err;
+    }
+    RunResult verify = orvtsdb({"verify", shared.db()});
+    EXPECT_EQ(verify.status, 0) << verify.out;
+    EXPECT_EQ(store_test::query_int(shared.db(), "SELECT count(*) FROM runs"), (int64_t)n);
+    // Every run by id; the first and the last by number and by name too.
+    for (size_t k = 0; k < n; k++) {
+      const GeneratedRun &r = *runs()[k];
+      std::string own = openmetrics(r.own_store());
+      ASSERT_GT(own.size(), 1000u);
+      // (compared whole: the exports are megabytes)
+      EXPECT_TRUE(openmetrics(shared.db(), r.id()) == own) << "run " << k + 1 << " by id";
+      if (k != 0 && k != n - 1) continue;
+      EXPECT_TRUE(openmetrics(shared.db(), "#" + std::to_string(k + 1)) == own);
+      EXPECT_TRUE(openmetrics(shared.db(), "TR" + std::to_string(k + 1)) == own);
+    }
+    // All runs at once: every run's lines, each under its own run label.
+    std::string all = openmetrics(shared.db());
+    size_t lines = 0, each = 0;
+    for (char c : all) lines += c == '\n';
+    for (size_t k = 0; k < n; k++)
+      for (char c : openmetrics(runs()[k]->own_store())) each += c == '\n';
+    EXPECT_GT(lines, each / n * (n - 1)) << "the lines of every run";
+  }
+}
+
+TEST(SharedStore, ReadersNameTheRunsTheyReadAndAskForOneWhereOneIsJudged) {
+  store_test::TempStore shared;
+  for (size_t k = 0; k < 2; k++) ASSERT_EQ(runs()[k]->migrate_into(shared.db()).status, 0);
+  std::string page = shared.dir() + "/report.html";
+
+  RunResult report = orvtsdb({"report", shared.db(), "-o", page});
+  EXPECT_EQ(report.status, 1);
+  EXPECT_NE(report.err.find("holds 2 runs and report reads one; choose it with --run"),
+            std::string::npos)
+      << report.err;
+  EXPECT_NE(report.err.find(runs()[1]->id()), std::string::npos) << "the runs listed";
+  report = orvtsdb({"report", shared.db(), "-o", page, "--run", "TR2"});
+  EXPECT_EQ(report.status, 0) << report.err;
+  EXPECT_NE(report.err.find("run #2 TR2"), std::string::npos) << report.err;
+
+  RunResult compare = orvtsdb({"compare", shared.db(), shared.db()});
+  EXPECT_EQ(compare.status, 1) << compare.err;
+  compare = orvtsdb(
+      {"compare", shared.db(), shared.db(), "--baseline-run", "1", "--candidate-run", "2"});
+  EXPECT_EQ(compare.status, 0) << compare.err;
+  EXPECT_NE(compare.err.find("baseline run #1 TR1"), std::string::npos) << compare.err;
+  EXPECT_NE(compare.err.find("candidate run #2 TR2"), std::string::npos) << compare.err;
+
+  RunResult info = orvtsdb({"info", shared.db()});
+  EXPECT_NE(info.out.find("runs        2\n  #1  " + runs()[0]->id() + "  TR1"), std::string::npos)
+      << info.out;
+  RunResult series = orvtsdb({"series", shared.db(), "--format", "json"});
+  EXPECT_NE(series.out.find("\"run\": 2"), std::string::npos) << series.out.substr(0, 400);
+  EXPECT_NE(series.err.find("2 runs: #1 TR1, #2 TR2"), std::string::npos) << series.err;
+  RunResult csv = orvtsdb({"export", shared.db(), "--format", "csv"});
+  EXPECT_EQ(csv.out.rfind("group,graph,role,sid,run,", 0), 0u) << csv.out.substr(0, 200);
+  csv = orvtsdb({"export", shared.db(), "--format", "csv", "--run", "2"});
+  EXPECT_EQ(csv.out.rfind("group,graph,role,sid,", 0), 0u);
+  EXPECT_NE(csv.err.find("run #2 TR2"), std::string::npos) << csv.err;
+
+  RunResult none = orvtsdb({"groups", shared.db(), "--run", "TR9"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("no run 'TR9' in the store; its runs:\n  #1 TR1"), std::string::npos)
+      << none.err;
+}
+
+/* A run migrated again into the shared store replaces only its own samples. */
+TEST(SharedStore, ARunMigratedAgainLeavesTheOtherRunsAsTheyWere) {
+  store_test::TempStore shared;
+  for (size_t k = 0; k < 3; k++) ASSERT_EQ(runs()[k]->migrate_into(shared.db()).status, 0);
+  std::string first = openmetrics(shared.db(), "1"), third = openmetrics(shared.db(), "3");
+  RunResult again = runs()[1]->migrate_into(shared.db());
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.err.find("kept"), std::string::npos) << again.err;
+  EXPECT_TRUE(openmetrics(shared.db(), "1") == first);
+  EXPECT_TRUE(openmetrics(shared.db(), "3") == third);
+  EXPECT_TRUE(openmetrics(shared.db(), "2") == openmetrics(runs()[1]->own_store()));
+  EXPECT_EQ(orvtsdb({"verify", shared.db()}).status, 0);
+}
+
+}  // namespace
