@@ -32,6 +32,7 @@
 #include "engine_output.h"
 #include "remote/engine_mapping.h"
 #include "remote/engine_readback.h"
+#include "remote/engine_samples.h"
 #include "remote/remote_write_client.h"
 #include "selection.h"
 #include "shown_url.h"
@@ -161,12 +162,8 @@ class Pusher {
 
   /* The mapping and engine series of a chunk's graph, made once per series,
    * graph, data type and run; their metadata goes with the next request. */
-  struct Labelled {
-    orvtsdb::GraphMapping mapping;
-    std::vector<orvtsdb::PromLabels> labels;  // per output
-  };
-  const Labelled &labels_of(const orvtsdb::ChunkView &c, const Pick &pick,
-                            const orvtsdb::MigrationRun &m) {
+  orvtsdb::EngineSeriesSet &series_set(const orvtsdb::ChunkView &c, const Pick &pick,
+                                       const orvtsdb::MigrationRun &m) {
     auto [it, added] = labels_.try_emplace({c.sid, c.graph, c.data_type, m.run});
     if (added) {
       auto r = runs_.try_emplace(m.run, orvtsdb::run_labels(m.run, m.run_dir, m.start_time)).first;
@@ -182,31 +179,43 @@ class Pusher {
     return it->second;
   }
 
+  /* The selected samples of a chunk to the client (none on a dry run),
+   * counted per series. */
+  class Sink final : public orvtsdb::EngineSampleSink {
+   public:
+    Sink(Pusher &p, const orvtsdb::EngineSeriesSet &set, const Pick &pick)
+        : p_(p), set_(set), pick_(pick) {}
+    bool begin(size_t o) override {
+      if (!output_selected(pick_.graph->roles, set_.mapping, o)) return false;
+      if (p_.client_) p_.client_->series(set_.labels[o]);
+      sent_ = &p_.sent_[set_.labels[o]];
+      return true;
+    }
+    bool sample(size_t, int64_t t, double v, std::string &err) override {
+      if (t < p_.o_.sel.from || t > p_.o_.sel.to) return true;
+      t += p_.o_.shift;
+      if (p_.client_ && !p_.client_->add(t * 1000, v, err)) return false;
+      sent_->add(t);
+      p_.counted_++;
+      p_.first_ = std::min(p_.first_, t), p_.last_ = std::max(p_.last_, t);
+      return true;
+    }
+
+   private:
+    Pusher &p_;
+    const orvtsdb::EngineSeriesSet &set_;
+    const Pick &pick_;
+    orvtsdb::SentSeries *sent_ = nullptr;
+  };
+
   void chunk(const orvtsdb::ChunkView &c, const Pick &pick) {
     auto m = runs_of_.find(c.migration);
     if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
-    const Labelled &l = labels_of(c, pick, m->second);
+    orvtsdb::EngineSeriesSet &set = series_set(c, pick, m->second);
+    Sink sink(*this, set, pick);
     std::string err;
-    sample_.resize(c.roles);
-    for (size_t o = 0; o < l.mapping.outputs.size(); o++) {
-      if (l.mapping.outputs[o].role >= c.roles || l.mapping.count_role >= c.roles ||
-          !output_selected(pick.graph->roles, l.mapping, o))
-        continue;
-      if (client_) client_->series(l.labels[o]);
-      orvtsdb::SentSeries &sent = sent_[l.labels[o]];
-      for (int i = 0; i < c.count; i++) {
-        int64_t t = c.start + i * c.step;
-        if (t < o_.sel.from || t > o_.sel.to) continue;
-        for (int r = 0; r < c.roles; r++) sample_[r] = c.column(r)[i];
-        double v;
-        if (!l.mapping.value(o, sample_.data(), &v)) continue;
-        t += o_.shift;
-        if (client_ && !client_->add(t * 1000, v, err)) fail(err);
-        sent.add(t);
-        counted_++;
-        first_ = std::min(first_, t), last_ = std::max(last_, t);
-      }
-    }
+    if (!orvtsdb::chunk_samples(set, {c.values, c.count, c.roles, c.start, c.step}, sink, err))
+      fail(err);
     done_ += (int64_t)pick.graph->roles.size() * c.count;
     if (progress_) show_progress();
   }
@@ -232,9 +241,8 @@ class Pusher {
   bool progress_;
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;
-  std::map<std::tuple<int64_t, int, int, std::string>, Labelled> labels_;
+  std::map<std::tuple<int64_t, int, int, std::string>, orvtsdb::EngineSeriesSet> labels_;
   orvtsdb::SentSamples sent_;
-  std::vector<double> sample_;
   int64_t total_ = 0, done_ = 0, counted_ = 0;
   int64_t first_ = std::numeric_limits<int64_t>::max(), last_ = std::numeric_limits<int64_t>::min();
   Clock::time_point started_ = Clock::now(), shown_;
