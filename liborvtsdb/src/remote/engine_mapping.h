@@ -13,19 +13,26 @@
  *             graph whose name ends in "_sum", "_count", "_bucket" or
  *             "_total" gets "_value" appended;
  *   roles     a times graph is separate series "<name>_avg", "_min", "_max",
- *             "_count" and "_sum" (avg x count of the interval), so
- *             sum_over_time(x_sum) / sum_over_time(x_count) is the weighted
- *             mean; the fifth element of a timesStd graph is "_spread"; a
- *             value-and-count graph is "_avg", "_count" and "_sum"; any other
- *             graph is "<name>";
- *   absent    avg, min, max, spread and sum of an interval whose count is 0
- *             (interval_values.h), and missing samples;
- *   metadata  "_count" and "_sum" form a summary family "<name>", the others
- *             are gauges; HELP is the graph's description, trimmed;
- *   labels    group and graph (original names), one per vector tag (name in
- *             snake_case, made unique), series (the store's identity text),
- *             run_id (a hash of the run's identity) and run (run number,
- *             start time and work folder, for people), so two runs never
+ *             "_count" and "_sum"; the fifth element of a timesStd graph is
+ *             "_spread"; a value-and-count graph is "_avg", "_count" and
+ *             "_sum"; any other graph is "<name>" (a cumulative graph too:
+ *             its values already run up, so rate() reads it as it is);
+ *   counters  "_count" and "_sum" (avg x count of each interval) run up over
+ *             the run from 0 one interval before their first sample, as a
+ *             summary's do, so rate(x_sum[w]) / rate(x_count[w]) is the
+ *             count-weighted mean over w and increase(x_count[w]) the events;
+ *             an interval without events adds 0 to them;
+ *   absent    avg, min, max, spread of an interval whose count is 0
+ *             (interval_values.h), and every output of a missing sample;
+ *   metadata  "_count" and "_sum" form a summary family "<name>", the
+ *             others are gauges; HELP is the
+ *             graph's description, trimmed, its units in parentheses named
+ *             as the metric names them;
+ *   labels    group, graph (the graph's name without a unit the metric name
+ *             converts), one per vector tag (name in snake_case; "tag_" in
+ *             front of one that would read as a label of the engine's own or
+ *             of ours), run_id (a hash of the run's identity), run (the
+ *             run's name), run_start and run_folder, so two runs never
  *             merge.
  */
 #ifndef ORVTSDB_ENGINE_MAPPING_H
@@ -57,13 +64,20 @@ struct EngineOutput {
   int role = 0;      // stored role it reads; for a sum the average
   bool is_sum = false;
   bool is_count = false;
+  bool running() const { return is_sum || is_count; }  // summed over the run
 };
 
 /* A metric family of the graph, for HELP/TYPE metadata. */
 struct EngineFamily {
   std::string name;  // "<name>" for a summary (its "_count" and "_sum")
-  bool summary = false;
+  FamilyType type = FamilyType::gauge;
   std::string help;
+};
+
+/* What the counters of one engine series set have summed so far. */
+struct RunningTotals {
+  std::vector<double> total;  // per output
+  std::vector<char> started;  // per output: its first sample is out
 };
 
 /* The engine view of a graph of data type `data_type`. */
@@ -75,9 +89,17 @@ struct GraphMapping {
   std::vector<EngineOutput> outputs;
   std::vector<EngineFamily> families;
 
-  /* The value of output o at a stored sample (every role of the graph at
-   * one time stamp) into *value; false when it is absent there. */
+  /* What output o adds at a stored sample (every role of the graph at one
+   * time stamp) into *value: a gauge's value, a counter's increment (0 for
+   * an interval without events); false when it is absent there. */
   bool value(size_t o, const double *sample, double *value) const;
+
+  /* The engine samples of output o at a stored sample at time t, an
+   * interval of `step` after the one before: none, its value, or for a
+   * counter's first sample a 0 at t - step before it; counters' totals in
+   * `run`. Returns how many, times in times[] and values in values[]. */
+  int samples(size_t o, const double *sample, int64_t t, int64_t step, RunningTotals &run,
+              int64_t times[2], double values[2]) const;
 };
 
 GraphMapping map_graph(const std::string &group, const std::string &graph,
@@ -85,21 +107,24 @@ GraphMapping map_graph(const std::string &group, const std::string &graph,
 
 /* The labels every series of one run carries. */
 struct RunLabels {
-  std::string run_id, run;
+  std::string run_id, run, run_start, run_folder;
 };
 
 /* run_id: 16 hex digits hashed from the run's identity key (the same for
- * every push and migration of the run, wherever its folder is); run:
- * "TR<n> <start, ISO 8601 UTC> <work folder>" from the run's folder
- * (".../<work folder>/logs/TR<n>") and its start (seconds), parts that are
- * unknown left out. */
+ * every push and migration of the run, wherever its folder is); run: the
+ * run's name ("TR<n>", or the folder's name when it is not a run folder);
+ * run_start: its start (seconds) in ISO 8601 UTC; run_folder: the work
+ * folder of ".../<work folder>/logs/TR<n>". Unknown parts empty. */
 RunLabels run_labels(const std::string &run_identity, const std::string &run_dir,
                      int64_t start_time);
 
-/* The labels of one series of one graph, without "__name__"; `key` is the
- * series' identity text in the store. Sorted by name. */
-PromLabels series_labels(const std::string &group, const std::string &graph, const std::string &key,
-                         const TagList &tags, const RunLabels &run);
+/* The labels of one series of one graph, without "__name__". Sorted by
+ * name, empty values left out. */
+PromLabels series_labels(const std::string &group, const std::string &graph, const TagList &tags,
+                         const RunLabels &run);
+
+/* The prefix of a tag's label that would read as another label. */
+constexpr const char *TAG_PREFIX = "tag_";
 
 /* The full label sets (sorted, "__name__" included) of every output of a
  * graph mapping for one series. */

@@ -14,9 +14,11 @@ bool chunk_samples(EngineSeriesSet &s, const DecodedChunk &c, EngineSampleSink &
     if (m.outputs[o].role >= c.roles || m.count_role >= c.roles || !sink.begin(o)) continue;
     for (int i = 0; i < c.count; i++) {
       for (int r = 0; r < c.roles; r++) sample[r] = c.values[(size_t)r * c.count + i];
-      double v;
-      if (!m.value(o, sample.data(), &v)) continue;
-      if (!sink.sample(o, c.start + i * c.step, v, err)) return false;
+      int64_t times[2];
+      double values[2];
+      int n = m.samples(o, sample.data(), c.start + i * c.step, c.step, s.totals, times, values);
+      for (int k = 0; k < n; k++)
+        if (!sink.sample(o, times[k], values[k], err)) return false;
     }
   }
   return true;

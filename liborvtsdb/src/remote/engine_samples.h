@@ -20,6 +20,7 @@ namespace orvtsdb {
 struct EngineSeriesSet {
   GraphMapping mapping;
   std::vector<PromLabels> labels;  // per output
+  RunningTotals totals;            // of its counters so far
 };
 
 /* Where the samples of a chunk go. */
@@ -42,9 +43,11 @@ struct DecodedChunk {
 };
 
 /* Gives `sink` the engine samples of chunk c of set s, output by output,
- * each in time order; outputs whose roles the chunk lacks are left out, and
- * so are absent values (missing samples, and the values of an interval
- * without events). false with the sink's reason. */
+ * each in time order (GraphMapping::samples: counters summed on from the
+ * set's earlier chunks); outputs whose roles the chunk lacks are left out,
+ * and so are absent values (missing samples, and the gauges of an interval
+ * without events). Chunks must come in time order, from the series' first.
+ * false with the sink's reason. */
 bool chunk_samples(EngineSeriesSet &s, const DecodedChunk &c, EngineSampleSink &sink,
                    std::string &err);
 

@@ -143,9 +143,9 @@ EngineSeriesSet &RemoteWriteBackend::series_set(const ChunkRecord &c) {
     const GraphRecord &graph = (size_t)c.graph < g.graphs.size() ? g.graphs[c.graph] : none;
     it->second.mapping = map_graph(g.name, graph.name, graph.description, c.data_type);
     it->second.labels = output_labels(it->second.mapping,
-                                      series_labels(g.name, graph.name, s.key, s.tags, run_));
+                                      series_labels(g.name, graph.name, s.tags, run_));
     for (const EngineFamily &f : it->second.mapping.families)
-      client_->metadata(f.name, f.summary, f.help);
+      client_->metadata(f.name, f.type, f.help);
   }
   return it->second;
 }

@@ -123,10 +123,12 @@ bool RemoteWriteClient::add(int64_t time_ms, double value, std::string &err) {
   return ++m.pending < m.opt.batch_samples || send(err);
 }
 
-void RemoteWriteClient::metadata(const std::string &family, bool summary, const std::string &help) {
+void RemoteWriteClient::metadata(const std::string &family, FamilyType type,
+                                 const std::string &help) {
   if (!impl_->described.insert(family).second) return;
   remote::MetricMetadata *m = impl_->batch.add_metadata();
-  m->set_type(summary ? remote::MetricMetadata::SUMMARY : remote::MetricMetadata::GAUGE);
+  m->set_type(type == FamilyType::summary ? remote::MetricMetadata::SUMMARY
+                                          : remote::MetricMetadata::GAUGE);
   m->set_metric_family_name(family);
   m->set_help(help);
 }
