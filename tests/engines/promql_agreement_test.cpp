@@ -7,15 +7,18 @@
  * (rate(x_sum[5m]) / rate(x_count[5m])), the events of the whole run
  * (increase(x_count[run])) and the highest CPU of one server. And the
  * OpenMetrics export passes `promtool check metrics` without a word, names
- * one unit per series and no label `instance`.
+ * one unit per series and no label `instance`; and every panel of
+ * `orvtsdb dashboard` is answered by both engines, with the store's figures.
  *
  * The small run by default; ENGINE_TEST_PRESET=medium asks the medium one.
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -195,6 +198,88 @@ TEST(PromqlAgreement, EnginesAnswerTheDashboardIdiomsAsTheStoreDoes) {
   RunResult p = push(prom.base());
   ASSERT_EQ(p.status, 0) << p.err;
   expect_same_answers("Prometheus", prom.base(), q);
+}
+
+/* A dashboard query as Grafana sends it: variables filled in. */
+std::string filled(std::string expr, const std::map<std::string, std::string> &vars) {
+  for (const auto &[name, value] : vars)
+    for (size_t at; (at = expr.find("$" + name)) != std::string::npos;)
+      expr.replace(at, name.size() + 1, value);
+  return expr;
+}
+
+/* Every panel of `orvtsdb dashboard`, its variables filled in, answered by
+ * both engines with data; the response-time and throughput panels give the
+ * store's weighted means and counts. */
+TEST(Dashboard, EveryPanelsQueryIsAnsweredAndTheFiguresAreTheStores) {
+  TempRun run(5403);
+  generate_and_migrate(run, true);
+  RunResult d = run_program(bin_dir() + "/orvtsdb", {"dashboard", run.run_dir()}, clean_env());
+  ASSERT_EQ(d.status, 0) << d.err;
+  nlohmann::json board = nlohmann::json::parse(d.out);
+  std::vector<std::string> vars;
+  for (const auto &v : board["templating"]["list"]) vars.push_back(v["name"]);
+  EXPECT_EQ(vars, (std::vector<std::string>{"datasource", "run", "transaction", "compare"}));
+  std::vector<std::pair<std::string, std::string>> queries;  // panel title, query
+  for (const auto &p : board["panels"]) {
+    EXPECT_EQ(p["datasource"]["uid"], "${datasource}");
+    for (const auto &t : p["targets"]) queries.emplace_back(p["title"], t["expr"]);
+  }
+  auto has = [&](const char *title) {
+    return std::any_of(queries.begin(), queries.end(),
+                       [&](const auto &q) { return q.first.find(title) == 0; });
+  };
+  for (const char *title : {"Response time", "Throughput", "Users", "CPU"})
+    EXPECT_TRUE(has(title)) << title;
+
+  std::vector<Question> store = ask(run.run_dir());
+  long long first = (long long)store_number(run.run_dir(), "SELECT MIN(time) FROM samples");
+  long long last = (long long)store_number(run.run_dir(), "SELECT MAX(time) FROM samples");
+  const std::string tr = "TR" + std::to_string(run.testrun());
+  auto check = [&](const char *engine, const std::string &base) {
+    for (const auto &[title, expr] : queries) {
+      std::string q = filled(
+          expr,
+          {{"__rate_interval", "5m"}, {"transaction", "Login"}, {"compare", tr}, {"run", tr}});
+      auto [status, body] = http(base + "/api/v1/query_range",
+                                 "query=" + url_escaped(q) + "&start=" + std::to_string(first) +
+                                     "&end=" + std::to_string(last) + "&step=60&nocache=1");
+      nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
+      EXPECT_EQ(status, 200) << engine << " " << q << ": " << body;
+      EXPECT_FALSE(j.is_discarded() || j["data"]["result"].empty())
+          << engine << " has no data for " << title << ": " << q;
+    }
+    // the panels' figures at the store's questions' times
+    for (const Question &sq : store) {
+      std::string panel = sq.what == "throughput" ? "Throughput"
+                          : sq.what == "mean"     ? "Response time (mean"
+                                                  : "";
+      if (panel.empty()) continue;
+      auto it = std::find_if(queries.begin(), queries.end(),
+                             [&](const auto &q) { return q.first.find(panel) == 0; });
+      ASSERT_NE(it, queries.end()) << panel;
+      std::string q = filled(it->second,
+                             {{"__rate_interval", "5m"}, {"transaction", "Login"}, {"run", tr}});
+      double got = engine_number(base, q, sq.at) * (sq.what == "throughput" ? 300 : 1);
+      EXPECT_NEAR(got, sq.store, 0.01 * sq.store) << engine << " " << q << " at " << sq.at;
+    }
+  };
+  {
+    EngineProcess vm;
+    START_OR_SKIP(start_victoria_metrics(vm, run.wdir() + "/vm"));
+    RunResult p = run_program(bin_dir() + "/orvtsdb",
+                              {"push", run.run_dir(), "--url", vm.base() + "/api/v1/write"},
+                              clean_env(), 3600000);
+    ASSERT_EQ(p.status, 0) << p.err;
+    check("VictoriaMetrics", vm.base());
+  }
+  EngineProcess prom;
+  START_OR_SKIP(start_prometheus(prom, run.wdir() + "/prom", "100y"));
+  RunResult p = run_program(bin_dir() + "/orvtsdb",
+                            {"push", run.run_dir(), "--url", prom.base() + "/api/v1/write"},
+                            clean_env(), 3600000);
+  ASSERT_EQ(p.status, 0) << p.err;
+  check("Prometheus", prom.base());
 }
 
 TEST(PromqlAgreement, PromtoolFindsNothingToSayAboutTheExport) {
