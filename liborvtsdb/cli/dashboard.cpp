@@ -3,7 +3,7 @@
  * for the runs of a store once pushed to an engine.
  *
  * The panels are made from the store's own graphs, named through the engine
- * mapping (src/remote/engine_mapping.h) so that their queries meet what
+ * mapping (engine_mapping.h) so that their queries meet what
  * push sent: response time (the count-weighted mean over the rate window,
  * rate of _sum over rate of _count, and the highest), throughput (rate of
  * _count), errors where the run has error groups, users, and the servers'
@@ -20,7 +20,7 @@
 #include <memory>
 
 #include "command_kit.h"
-#include "remote/engine_mapping.h"
+#include "engine_mapping.h"
 #include "store_reading.h"
 #include "value_text.h"
 

@@ -12,7 +12,7 @@
  * lines ended by LF (as Unix tools expect; readers of RFC 4180 accept it).
  *
  * OpenMetrics: the engine mapping of push and of a migration to an engine
- * (src/remote/engine_mapping.h): per graph its gauge families ("<name>",
+ * (engine_mapping.h): per graph its gauge families ("<name>",
  * or "<name>_avg", "_min", "_max", "_spread"), for a graph with counts the
  * summary family "<name>" of "<name>_count" and "<name>_sum" (running
  * totals over the run, so the series are read from the run's start even
@@ -48,11 +48,11 @@
 #include <set>
 
 #include "command_kit.h"
+#include "engine_mapping.h"
 #include "engine_output.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "progress_line.h"
-#include "remote/engine_mapping.h"
 #include "selection.h"
 #include "store_reading.h"
 #include "time_text.h"

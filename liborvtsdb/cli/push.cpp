@@ -36,11 +36,11 @@
 #include <tuple>
 
 #include "command_kit.h"
+#include "engine_mapping.h"
 #include "engine_output.h"
-#include "remote/engine_mapping.h"
-#include "remote/engine_readback.h"
-#include "remote/engine_samples.h"
-#include "remote/remote_write_client.h"
+#include "engine_readback.h"
+#include "engine_samples.h"
+#include "remote_write_client.h"
 #include "selection.h"
 #include "shown_url.h"
 #include "store_reading.h"

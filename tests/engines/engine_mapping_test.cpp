@@ -7,8 +7,8 @@
 
 #include <map>
 
+#include "engine_mapping.h"
 #include "interval_values.h"
-#include "remote/engine_mapping.h"
 
 using namespace orvtsdb;
 

@@ -3,7 +3,7 @@
  */
 #include "engine_support.h"
 
-#include "remote/engine_mapping.h"
+#include "engine_mapping.h"
 #include "store_schema.h"
 
 #include <arpa/inet.h>

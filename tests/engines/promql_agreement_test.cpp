@@ -22,8 +22,8 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "engine_mapping.h"
 #include "engine_support.h"
-#include "remote/engine_mapping.h"
 
 using namespace engine_test;
 using namespace vzu_test;

@@ -43,9 +43,11 @@
 #include <vector>
 
 #include "remote_write_client.h"
-#include "store_backend.h"
 
 namespace orvtsdb {
+
+/* A series' tags and values, in their order (as the backends take them). */
+using TagList = std::vector<std::pair<std::string, std::string>>;
 
 /* text in snake_case: lower case, a word break at every run of characters
  * outside [a-zA-Z0-9] and between a lower-case letter and an upper-case one;
