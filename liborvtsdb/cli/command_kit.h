@@ -85,6 +85,7 @@ void add_report_command(CLI::App &app);
 void add_verify_command(CLI::App &app);
 void add_push_command(CLI::App &app);
 void add_compare_command(CLI::App &app);
+void add_dashboard_command(CLI::App &app);
 
 }  // namespace orvtsdb_cli
 

@@ -1,6 +1,6 @@
 /*
  * engine_output.h - what `push` and `export --format openmetrics` share
- * besides the engine mapping itself (src/remote/engine_mapping.h): which of
+ * besides the engine mapping itself (engine_mapping.h): which of
  * a graph's engine series a --role selection keeps, and --align-start.
  */
 #ifndef ORVTSDB_ENGINE_OUTPUT_H
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "remote/engine_mapping.h"
+#include "engine_mapping.h"
 
 namespace orvtsdb_cli {
 

@@ -12,10 +12,12 @@
  * lines ended by LF (as Unix tools expect; readers of RFC 4180 accept it).
  *
  * OpenMetrics: the engine mapping of push and of a migration to an engine
- * (src/remote/engine_mapping.h): per graph its gauge families ("<name>",
- * or "<name>_avg", "_min", "_max", "_spread") and for a graph with counts
- * the summary family "<name>" of "<name>_count" and "<name>_sum", with
- * HELP and TYPE; labels group, graph, series, run_id, run and the tags.
+ * (engine_mapping.h): per graph its gauge families ("<name>",
+ * or "<name>_avg", "_min", "_max", "_spread"), for a graph with counts the
+ * summary family "<name>" of "<name>_count" and "<name>_sum" (running
+ * totals over the run, so the series are read from the run's start even
+ * when --from starts later), with HELP and TYPE; labels group, graph,
+ * run_id, run, run_start, run_folder and the tags.
  * A graph whose name an earlier graph took gets "_<gid>_<position>"
  * appended, as a family may appear only once. Families never interleave
  * and each series comes in time order, as the format requires; time stamps
@@ -45,16 +47,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "command_kit.h"
+#include "engine_mapping.h"
 #include "engine_output.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "progress_line.h"
-#include "remote/engine_mapping.h"
 #include "selection.h"
 #include "store_reading.h"
 #include "time_text.h"
@@ -208,7 +211,8 @@ class Exporter {
   /* One series' samples of one run, every role. */
   struct RunSamples {
     orvtsdb::PromLabels labels;  // without the name
-    Samples smp;
+    Samples smp;                 // from the series' start: counters sum them all
+    int64_t first_step = 0;      // the interval of the first sample
   };
 
   /* The samples of series s in graph g per run (the run of the migration
@@ -225,24 +229,31 @@ class Exporter {
         auto r = runs_.try_emplace(
             m->second.run,
             orvtsdb::run_labels(m->second.run, m->second.run_dir, m->second.start_time));
-        it->second.labels = orvtsdb::series_labels(g.group, g.name, s.labels, s.tags,
-                                                   r.first->second);
+        it->second.labels = orvtsdb::series_labels(g.group, g.name, s.tags, r.first->second);
         it->second.smp.roles.resize(roles);
+        it->second.first_step = c.step;
       }
       Samples &smp = it->second.smp;
       for (int i = 0; i < c.count; i++) {
         int64_t t = c.start + i * c.step;
-        if (t < o_.sel.from || t > o_.sel.to) continue;
+        if (t > o_.sel.to) continue;
         smp.times.push_back(t + o_.shift);
         for (int k = 0; k < roles; k++)
           smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : TSDB_MISSING_VALUE);
       }
     };
-    if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, o_.sel.from, o_.sel.to, each, err))
+    if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, std::numeric_limits<int64_t>::min(), o_.sel.to,
+                                 each, err))
       die(EXIT_FAILURE_OTHER, err);
     std::vector<RunSamples> out;
     for (auto &[run, rs] : by_run) {
-      count(g, s.sid, rs.smp);
+      Samples selected;  // what the closing line counts
+      size_t from = std::lower_bound(rs.smp.times.begin(), rs.smp.times.end(),
+                                     o_.sel.from + o_.shift) -
+                    rs.smp.times.begin();
+      selected.times.assign(rs.smp.times.begin() + (long)from, rs.smp.times.end());
+      selected.roles.resize(rs.smp.roles.size());
+      count(g, s.sid, selected);
       out.push_back(std::move(rs));
     }
     return out;
@@ -270,31 +281,47 @@ class Exporter {
       // the outputs of this family: a gauge's one, or a summary's count and sum
       std::vector<size_t> outs;
       for (size_t o = 0; o < m.outputs.size(); o++) {
-        bool in = f.summary ? m.outputs[o].is_count || m.outputs[o].is_sum
-                            : m.outputs[o].name == f.name;
+        bool in = f.type == orvtsdb::FamilyType::summary ? m.outputs[o].running()
+                                                         : m.outputs[o].name == f.name;
         if (in && output_selected(g.roles, m, o)) outs.push_back(o);
       }
       if (outs.empty()) continue;
       std::string family = f.name + rename;
-      out_.text() += "# TYPE " + family + (f.summary ? " summary\n" : " gauge\n") + "# HELP " +
-                     family + " " + escape(f.help, false) + "\n";
+      const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
+      out_.text() += "# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
+                     "\n";
+      std::vector<std::string> names;
+      for (size_t o : outs)
+        names.push_back(m.outputs[o].name.substr(0, m.name.size()) + rename +
+                        m.outputs[o].name.substr(m.name.size()));
       for (const auto &runs : series)
         for (const RunSamples &rs : runs) {
           std::string labels = "{" + label_set(rs.labels) + "} ";
+          orvtsdb::RunningTotals totals;
           for (size_t i = 0; i < rs.smp.times.size(); i++) {
             const double *sample = rs.smp.row(i, row_);
-            for (size_t o : outs) {
-              double v;
-              if (!m.value(o, sample, &v)) continue;
-              std::string &t = out_.text();
-              t += m.outputs[o].name.substr(0, m.name.size()) + rename +
-                   m.outputs[o].name.substr(m.name.size());
-              t += labels;
-              append_number(t, v);
-              t += ' ';
-              t += std::to_string(rs.smp.times[i]);
-              t += '\n';
-            }
+            int64_t step = i ? rs.smp.times[i] - rs.smp.times[i - 1] : rs.first_step;
+            bool selected = rs.smp.times[i] >= o_.sel.from + o_.shift;
+            // a counter's start (at most one a time stamp before this one)
+            // goes before every output's value at this time stamp
+            int64_t times[2][2];
+            double values[2][2];
+            int n[2] = {0, 0};
+            for (size_t k = 0; k < outs.size() && k < 2; k++)
+              n[k] = m.samples(outs[k], sample, rs.smp.times[i], step, totals, times[k], values[k]);
+            if (!selected) continue;
+            for (int first : {1, 0})
+              for (size_t k = 0; k < outs.size() && k < 2; k++) {
+                if (n[k] == 0 || (first && n[k] < 2)) continue;
+                int at = first ? 0 : n[k] - 1;
+                std::string &t = out_.text();
+                t += names[k];
+                t += labels;
+                append_number(t, values[k][at]);
+                t += ' ';
+                t += std::to_string(times[k][at]);
+                t += '\n';
+              }
             out_.maybe_flush();
           }
         }

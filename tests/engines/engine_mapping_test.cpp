@@ -5,14 +5,16 @@
  */
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "engine_mapping.h"
 #include "interval_values.h"
-#include "remote/engine_mapping.h"
 
 using namespace orvtsdb;
 
 namespace {
 
-constexpr int TIMES = 3, TIMES_STD = 4, RATE = 1, SAMPLE_COUNT = 10;
+constexpr int RATE = 1, TIMES = 3, TIMES_STD = 4, SAMPLE_COUNT = 10;
 const double MISSING = -9223372036854775808.0;
 
 std::vector<std::string> names(const GraphMapping &m) {
@@ -61,54 +63,104 @@ TEST(EngineMapping, NamesAreSnakeCaseWithTheGraphsUnitInBaseUnits) {
                                       "page_download_stats_page_size_bytes_sum"}));
 }
 
-TEST(EngineMapping, CountsAndSumsFormASummaryAndHelpIsTheTrimmedDescription) {
-  GraphMapping m = map_graph("T", "Time (ms)", "  Response time\nof a transaction\n\n", TIMES);
+TEST(EngineMapping, OneUnitPerSeriesInNameLabelsAndHelp) {
+  GraphMapping m = map_graph("T", "Time (ms)", "  Response time (Secs)\nof a transaction\n\n",
+                             TIMES);
   ASSERT_EQ(m.families.size(), 4u);
   EXPECT_EQ(m.families[0].name, "t_time_seconds_avg");
-  EXPECT_FALSE(m.families[0].summary);
-  EXPECT_EQ(m.families[0].help, "Response time of a transaction (average per interval)");
+  EXPECT_EQ(m.families[0].type, FamilyType::gauge);
+  EXPECT_EQ(m.families[0].help,
+            "Response time (seconds) of a transaction (average per interval); the mean over a "
+            "window, weighted by the counts, is rate(t_time_seconds_sum[5m]) / "
+            "rate(t_time_seconds_count[5m])");
   EXPECT_EQ(m.families[3].name, "t_time_seconds");
-  EXPECT_TRUE(m.families[3].summary);
+  EXPECT_EQ(m.families[3].type, FamilyType::summary);
+  EXPECT_NE(m.families[3].help.find("rate(t_time_seconds_sum[5m])"), std::string::npos);
   EXPECT_EQ(map_graph("T", "Load", "", RATE).families[0].help, "T / Load");
+  EXPECT_EQ(map_graph("T", "Size (KB)", "", RATE).families[0].help, "T / Size (bytes)");
+  // the graph label keeps the stored name without a unit the name converts
+  auto graph_label = [](const char *graph) {
+    for (const auto &[name, value] : series_labels("G", graph, {}, {}))
+      if (name == "graph") return value;
+    return std::string();
+  };
+  EXPECT_EQ(graph_label("Transaction Time (ms)"), "Transaction Time");
+  EXPECT_EQ(graph_label("Network Throughput (Kbps)"), "Network Throughput");
+  EXPECT_EQ(graph_label("Odd (Widgets)"), "Odd (Widgets)");  // its own name suffix
+  EXPECT_EQ(graph_label("Page Downloads/Sec"), "Page Downloads/Sec");
 }
 
-TEST(EngineMapping, AnIntervalWithoutEventsHasACountAndNothingElse) {
+TEST(EngineMapping, CountsAndSumsRunUpOverTheRunFromZero) {
   GraphMapping m = map_graph("T", "Time (ms)", "", TIMES_STD);
-  // avg min max count spread
-  double busy[] = {2000, 1000, 4000, 3, 500}, idle[] = {0, 0, 0, 0, 0};
-  double gap[] = {MISSING, MISSING, MISSING, MISSING, MISSING};
-  std::vector<double> got;
-  for (size_t o = 0; o < m.outputs.size(); o++) {
-    double v = -1;
-    ASSERT_TRUE(m.value(o, busy, &v));
-    got.push_back(v);
-    EXPECT_EQ(m.value(o, idle, &v), m.outputs[o].is_count) << m.outputs[o].name;
-    EXPECT_FALSE(m.value(o, gap, &v));
-  }
-  // avg, min, max, spread in seconds, count as it is, sum = avg x count
-  EXPECT_EQ(got, (std::vector<double>{2, 1, 4, 0.5, 3, 6}));
+  // avg min max count spread, every 10 s: busy, idle, missing, busy
+  double rows[][5] = {{2000, 1000, 4000, 3, 500},
+                      {0, 0, 0, 0, 0},
+                      {MISSING, MISSING, MISSING, MISSING, MISSING},
+                      {1000, 500, 1500, 2, 100}};
+  RunningTotals run;
+  std::map<std::string, std::vector<std::pair<int64_t, double>>> got;
+  for (int i = 0; i < 4; i++)
+    for (size_t o = 0; o < m.outputs.size(); o++) {
+      int64_t t[2];
+      double v[2];
+      for (int k = 0, n = m.samples(o, rows[i], 100 + 10 * i, 10, run, t, v); k < n; k++)
+        got[m.outputs[o].name].emplace_back(t[k], v[k]);
+    }
+  using P = std::vector<std::pair<int64_t, double>>;
+  // gauges in seconds, absent where nothing counted or nothing is stored
+  EXPECT_EQ(got["t_time_seconds_avg"], (P{{100, 2}, {130, 1}}));
+  EXPECT_EQ(got["t_time_seconds_spread"], (P{{100, 0.5}, {130, 0.1}}));
+  // counters: 0 an interval before the first, an idle interval adds 0,
+  // a missing sample is absent
+  EXPECT_EQ(got["t_time_seconds_count"], (P{{90, 0}, {100, 3}, {110, 3}, {130, 5}}));
+  EXPECT_EQ(got["t_time_seconds_sum"], (P{{90, 0}, {100, 6}, {110, 6}, {130, 8}}));
+
   double idle_count_only[] = {7, 0};  // a value-and-count graph
   EXPECT_TRUE(reads_as_absent(SAMPLE_COUNT, 0, idle_count_only));
   EXPECT_FALSE(reads_as_absent(SAMPLE_COUNT, 1, idle_count_only));
-  EXPECT_FALSE(reads_as_absent(RATE, 0, idle));  // 0 is a value where nothing counts
+  EXPECT_FALSE(reads_as_absent(RATE, 0, rows[1]));  // 0 is a value where nothing counts
 }
 
-TEST(EngineMapping, LabelsNameTheRunReadablyAndKeepTagsApart) {
+TEST(EngineMapping, LabelsNameTheRunAndKeepTagsApartFromTheEnginesOwn) {
   RunLabels a = run_labels("id-a", "/srv/work1/logs/TR12/", 1709542800);
   RunLabels b = run_labels("id-b", "/srv/work2/logs/TR12", 1709542800);
-  EXPECT_EQ(a.run, "TR12 2024-03-04T09:00:00Z work1");
-  EXPECT_EQ(b.run, "TR12 2024-03-04T09:00:00Z work2");
+  EXPECT_EQ(a.run, "TR12");
+  EXPECT_EQ(a.run_start, "2024-03-04T09:00:00Z");
+  EXPECT_EQ(a.run_folder, "work1");
+  EXPECT_EQ(b.run_folder, "work2");
   EXPECT_EQ(a.run_id.size(), 16u);
   EXPECT_NE(a.run_id, b.run_id);
-  EXPECT_EQ(run_labels("id", "/data/store", 0).run, "store");
+  RunLabels plain = run_labels("id", "/data/store", 0);
+  EXPECT_EQ(plain.run, "store");
+  EXPECT_EQ(plain.run_start + plain.run_folder, "");
 
-  PromLabels l = series_labels(
-      "G", "Gr", "TestMetrics=x,test_metrics=y,run=z,Empty=",
-      {{"TestMetrics", "x"}, {"test_metrics", "y"}, {"run", "z"}, {"Empty", ""}}, a);
-  PromLabels want = {{"graph", "Gr"},       {"group", "G"},
-                     {"run", a.run},        {"run_", "z"},
-                     {"run_id", a.run_id},  {"series", "TestMetrics=x,test_metrics=y,run=z,Empty="},
-                     {"test_metrics", "x"}, {"test_metrics_", "y"}};
+  PromLabels l = series_labels("G", "Gr",
+                               {{"TestMetrics", "x"},
+                                {"test_metrics", "y"},
+                                {"run", "z"},
+                                {"Instance", "inst1"},
+                                {"job", "j"},
+                                {"le", "1"},
+                                {"quantile", "q"},
+                                {"__meta", "m"},
+                                {"tag_job", "clash"},
+                                {"Empty", ""}},
+                               a);
+  PromLabels want = {{"graph", "Gr"},
+                     {"group", "G"},
+                     {"meta", "m"},  // never a leading "__": that is the engine's
+                     {"run", "TR12"},
+                     {"run_folder", "work1"},
+                     {"run_id", a.run_id},
+                     {"run_start", "2024-03-04T09:00:00Z"},
+                     {"tag_instance", "inst1"},
+                     {"tag_job", "j"},
+                     {"tag_job_", "clash"},
+                     {"tag_le", "1"},
+                     {"tag_quantile", "q"},
+                     {"tag_run", "z"},
+                     {"test_metrics", "x"},
+                     {"test_metrics_", "y"}};
   EXPECT_EQ(l, want);
   std::vector<PromLabels> full = output_labels(map_graph("G", "Gr", "", RATE), l);
   ASSERT_EQ(full.size(), 1u);

@@ -38,7 +38,7 @@ TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
   generate_and_migrate(run, true);
   std::string store = run.wdir() + "/local.sqlite";
   restore_generated_run(run, store);
-  SampleMap stored = engine_view(store_samples(store));
+  SampleMap stored = engine_view_of(store);
   ASSERT_GT(sample_count(stored), 10000u);
   {
     EngineProcess vm;
@@ -51,7 +51,7 @@ TEST(VictoriaMetrics, PushAndMigrationEachRoundTripExactlyAndNeverDouble) {
     std::vector<std::string> runs;
     expect_same_samples(stored, victoria_samples(vm.base(), &runs), VM);
     ASSERT_EQ(runs.size(), 1u);
-    // run_id, then the readable run: number, start and work folder
+    // run_id, then the run's name and its start
     EXPECT_NE(runs[0].find(" TR5101 20"), std::string::npos) << runs[0];
   }
   EngineProcess vm;
@@ -83,7 +83,7 @@ TEST(VictoriaMetrics, MigrationTheEngineRefusesFails) {
 TEST(Prometheus, PushRoundTripsWithAnOutOfOrderWindow) {
   TempRun run(5103);
   generate_and_migrate(run, true);
-  SampleMap stored = engine_view(store_samples(run.run_dir()));
+  SampleMap stored = engine_view_of(run.run_dir());
   long long from = stored.begin()->second.front().first, to = from;
   for (const auto &[k, points] : stored)
     from = std::min(from, points.front().first), to = std::max(to, points.back().first);

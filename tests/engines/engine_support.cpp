@@ -3,7 +3,8 @@
  */
 #include "engine_support.h"
 
-#include "remote/engine_mapping.h"
+#include "engine_mapping.h"
+#include "store_schema.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -76,8 +77,24 @@ SeriesKey key_of(const nlohmann::json &metric) {
   auto label = [&](const char *name, const char *absent) {
     return metric.contains(name) ? metric[name].get<std::string>() : std::string(absent);
   };
-  // The metric name tells the role (engine_view() names the store's alike).
-  return {label("group", ""), label("graph", ""), label("__name__", ""), label("series", "")};
+  // The metric name tells the role, the tags' labels the series (engine_view()
+  // names the store's alike).
+  std::string series;
+  for (const auto &[name, value] : metric.items())
+    if (name != "__name__" && name != "group" && name != "graph" && name.rfind("run", 0) != 0)
+      series += (series.empty() ? "" : ",") + name + "=" + value.get<std::string>();
+  return {label("group", ""), label("graph", ""), label("__name__", ""), series};
+}
+
+/* The tags of a store's series identity text ("Tier=WebTier,Server=srv01"). */
+orvtsdb::TagList tags_of(const std::string &key) {
+  orvtsdb::TagList tags;
+  std::stringstream in(key);
+  for (std::string pair; std::getline(in, pair, ',');) {
+    size_t eq = pair.find('=');
+    tags.emplace_back(pair.substr(0, eq), eq == std::string::npos ? "" : pair.substr(eq + 1));
+  }
+  return tags;
 }
 
 }  // namespace
@@ -239,7 +256,8 @@ SampleMap victoria_samples(const std::string &base, std::vector<std::string> *ru
     if (line.empty()) continue;
     nlohmann::json j = nlohmann::json::parse(line);
     const auto &metric = j["metric"];
-    seen.insert(metric.value("run_id", "") + " " + metric.value("run", ""));
+    seen.insert(metric.value("run_id", "") + " " + metric.value("run", "") + " " +
+                metric.value("run_start", ""));
     const auto &t = j["timestamps"], &v = j["values"];
     EXPECT_EQ(t.size(), v.size());
     Points &points = m[key_of(metric)];  // a long series may come in several lines
@@ -328,7 +346,7 @@ void expect_same_samples(const SampleMap &store, const SampleMap &engine, Precis
   EXPECT_EQ(reported, 0) << reported << " series differ";
 }
 
-SampleMap engine_view(const SampleMap &store) {
+SampleMap engine_view(const SampleMap &store, const GraphTypes &types) {
   // (group, graph, series) -> time -> role -> value
   std::map<std::tuple<std::string, std::string, std::string>,
            std::map<long long, std::map<std::string, double>>>
@@ -341,40 +359,70 @@ SampleMap engine_view(const SampleMap &store) {
     std::set<std::string> roles;
     for (const auto &[t, values] : times)
       for (const auto &rv : values) roles.insert(rv.first);
-    // the data type's family from the roles it has
-    int type = roles.count("fifth") ? 4 : roles.count("avg") ? 3 : roles.count("count") ? 10 : 1;
-    static const std::vector<std::string> value = {"value"}, value_count = {"value", "count"},
-                                          times_only = {"avg", "min", "max", "count"},
-                                          times_std = {"avg", "min", "max", "count", "fifth"};
-    const std::vector<std::string> &order = type == 10  ? value_count
-                                            : type == 4 ? times_std
-                                            : type == 3 ? times_only
-                                                        : value;
+    // the data type: the store's, else its family's from the roles it has
+    auto known = types.find({std::get<0>(key), std::get<1>(key)});
+    int type = known != types.end()   ? known->second
+               : roles.count("fifth") ? 4
+               : roles.count("avg")   ? 3
+               : roles.count("count") ? 10
+                                      : 1;
+    std::vector<std::string> order;
+    for (int r = 0; r < std::max(1, orvtsdb::role_count(type)); r++)
+      order.push_back(orvtsdb::role_count(type) > 1 ? orvtsdb::role_name(type, r) : "value");
     int n = (int)order.size();
     orvtsdb::GraphMapping m = orvtsdb::map_graph(std::get<0>(key), std::get<1>(key), "", type);
+    orvtsdb::PromLabels labels = orvtsdb::series_labels(std::get<0>(key), std::get<1>(key),
+                                                        tags_of(std::get<2>(key)), {});
+    std::string graph, series;
+    for (const auto &[name, value] : labels)
+      if (name == "graph")
+        graph = value;
+      else if (name != "group")
+        series += (series.empty() ? "" : ",") + name + "=" + value;
+    orvtsdb::RunningTotals totals;
+    long long before = 0;
     for (const auto &[t, values] : times) {
       double sample[5];
       for (int r = 0; r < n; r++) {
         auto it = values.find(order[r]);
         sample[r] = it == values.end() ? -9223372036854775808.0 : it->second;
       }
+      // the interval: from the sample before, the first's from the one after
+      long long step = t == times.begin()->first
+                           ? (times.size() > 1 ? std::next(times.begin())->first - t : 1)
+                           : t - before;
+      before = t;
       for (size_t o = 0; o < m.outputs.size(); o++) {
-        double v;
-        if (m.value(o, sample, &v))
-          out[{std::get<0>(key), std::get<1>(key), m.outputs[o].name, std::get<2>(key)}]
-              .emplace_back(t, v);
+        int64_t at[2];
+        double v[2];
+        for (int k = 0, got = m.samples(o, sample, t, step, totals, at, v); k < got; k++)
+          out[{std::get<0>(key), graph, m.outputs[o].name, series}].emplace_back(at[k], v[k]);
       }
     }
   }
   return out;
 }
 
+SampleMap engine_view_of(const std::string &store) {
+  RunResult r = run_program(bin_dir() + "/orvtsdb",
+                            {"sql", store, "--format", "csv",
+                             "SELECT gr.name, g.name, g.data_type FROM graphs g JOIN groups gr "
+                             "ON gr.gid = g.gid"},
+                            clean_env());
+  EXPECT_EQ(r.status, 0) << r.err;
+  GraphTypes types;
+  std::vector<std::string> lines = split_lines(r.out);
+  for (size_t i = 1; i < lines.size(); i++) {
+    std::vector<std::string> f = csv_fields(lines[i]);
+    if (f.size() == 3 && !f[2].empty()) types[{f[0], f[1]}] = std::stoi(f[2]);
+  }
+  return engine_view(store_samples(store), types);
+}
+
 std::vector<std::pair<std::string, std::string>> clean_env() {
-  return {{"LD_LIBRARY_PATH", "\x01unset"},
-          {"ORVTSDB_RUN_DIR", "\x01unset"},
-          {"ORVTSDB_URL", "\x01unset"},
-          {"ORVTSDB_RECORD", "\x01unset"},
-          {"ASAN_OPTIONS", "detect_leaks=0"}};
+  return {{"LD_LIBRARY_PATH", "\x01unset"}, {"ORVTSDB_RUN_DIR", "\x01unset"},
+          {"ORVTSDB_URL", "\x01unset"},     {"ORVTSDB_PASSWORD", "\x01unset"},
+          {"ORVTSDB_RECORD", "\x01unset"},  {"ASAN_OPTIONS", "detect_leaks=0"}};
 }
 
 void generate_and_migrate(const TempRun &run, bool any_preset) {

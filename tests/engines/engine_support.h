@@ -83,14 +83,21 @@ using SampleMap = std::map<SeriesKey, Points>;
 
 size_t sample_count(const SampleMap &m);
 
-/* What the engine should hold of a store's samples, keyed by group, graph,
- * metric name and series: the engine mapping applied (names, units, sums,
- * nothing for the values of an interval without events). */
-SampleMap engine_view(const SampleMap &store);
+/* Data types by group and graph name. */
+using GraphTypes = std::map<std::pair<std::string, std::string>, int>;
+
+/* What the engine should hold of a store's samples, keyed by group, graph
+ * label, metric name and series (its tags' labels, "name=value,..."): the
+ * engine mapping applied (names, units, running counts and sums, nothing
+ * for the gauges of an interval without events). A graph's data type is
+ * the one `types` gives, else guessed from its roles. */
+SampleMap engine_view(const SampleMap &store, const GraphTypes &types = {});
+/* engine_view of a store's samples with the store's data types. */
+SampleMap engine_view_of(const std::string &store);
 
 /* Every non-missing sample of a store (run directory or file). */
 SampleMap store_samples(const std::string &store);
-/* Every sample VictoriaMetrics holds, and the distinct (run_id, testrun) pairs. */
+/* Every sample VictoriaMetrics holds, and the distinct "run_id run run_start" of its series. */
 SampleMap victoria_samples(const std::string &base, std::vector<std::string> *runs = nullptr);
 /* Every sample Prometheus holds between `from` and `to` (seconds). */
 SampleMap prometheus_samples(const std::string &base, long long from, long long to);

@@ -376,17 +376,24 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
     EXPECT_LT(last_time[series], t) << l[i];
     last_time[series] = t;
   }
-  // times: 2 series x 8 x (avg, min, max, count, sum); sample: 16 less the
-  // missing one; Db and Exact 8 each
-  EXPECT_EQ(sample_lines, 80 + 15 + 8 + 8);
+  // times: 2 series x 8 x (avg, min, max, count, sum) and the counters'
+  // start; sample: 16 less the missing one; Db and Exact 8 each
+  EXPECT_EQ(sample_lines, 80 + 2 * 2 + 15 + 8 + 8);
   EXPECT_NE(r.out.find("web_pages_graph_0_max{application=\"Default\",customer=\"Default\","
-                       "graph=\"Graph 0\",group=\"Web Pages\",run="),
+                       "graph=\"Graph 0\",group=\"Web Pages\",run_id="),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("server=\"S1\",tier=\"T1\"} 2 1700000000\n"), std::string::npos);
   EXPECT_NE(r.out.find("# TYPE web_pages_graph_0 summary\n"), std::string::npos);
-  EXPECT_NE(r.out.find("server=\"S2\",tier=\"T1\"} 10 1700000070\n"), std::string::npos)
-      << "the sum is avg x count";
+  // counts and sums run up over the run (avg 2.5 x count 4 an interval)
+  // from 0 an interval before the first sample
+  for (const char *line : {"web_pages_graph_0_count{", "web_pages_graph_0_sum{"}) {
+    size_t at = r.out.find(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    EXPECT_EQ(r.out.substr(r.out.find('}', at), 15), "} 0 1699999990\n") << line;
+  }
+  EXPECT_NE(r.out.find("server=\"S2\",tier=\"T1\"} 32 1700000070\n"), std::string::npos);
+  EXPECT_NE(r.out.find("server=\"S2\",tier=\"T1\"} 80 1700000070\n"), std::string::npos);
   EXPECT_NE(r.out.find("server=\"x\\\"y,z\",tier=\"T1\"} 42 1700000070"), std::string::npos)
       << r.out;
 }
@@ -433,8 +440,12 @@ TEST(EmptyIntervals, ReadAsAbsentInEveryExportFormat) {
   std::vector<std::string> at_empty;
   for (const std::string &l : split_lines(run({"openmetrics"})))
     if (l.size() > 11 && l.compare(l.size() - 11, 11, " 1700000010") == 0) at_empty.push_back(l);
-  ASSERT_EQ(at_empty.size(), 1u) << "only the count has a line at the empty interval";
+  // only the counters, which it adds 0 to
+  ASSERT_EQ(at_empty.size(), 2u);
   EXPECT_EQ(at_empty[0].rfind("web_graph_0_count{", 0), 0u) << at_empty[0];
+  EXPECT_NE(at_empty[0].find("} 2 1700000010"), std::string::npos) << at_empty[0];
+  EXPECT_EQ(at_empty[1].rfind("web_graph_0_sum{", 0), 0u) << at_empty[1];
+  EXPECT_NE(at_empty[1].find("} 240 1700000010"), std::string::npos) << at_empty[1];
   // the stored zeros stay, for whoever asks the store itself; `reading`
   // gives what the readers show: the avg of the interval with transactions.
   RunResult sql = vzu_test::run_program(

@@ -80,6 +80,14 @@ std::string trimmed(const std::string &s) {
   return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
+/* The base unit a unit text (any case) stands for, or null. */
+const Unit *known_unit(const std::string &text) {
+  std::string unit = lowered(trimmed(text));
+  for (const Unit &u : UNITS)
+    if (unit == u.text) return &u;
+  return nullptr;
+}
+
 /* Splits a graph name into its words and its unit: "Transaction Time (ms)"
  * gives "Transaction Time", "seconds" and 1e-3. */
 void split_unit(const std::string &graph, std::string *base, std::string *suffix, double *scale) {
@@ -90,8 +98,7 @@ void split_unit(const std::string &graph, std::string *base, std::string *suffix
     std::string unit = lowered(trimmed(g.substr(open + 1, g.size() - open - 2)));
     *base = trimmed(g.substr(0, open));
     *suffix = snake_case(unit);
-    for (const Unit &u : UNITS)
-      if (unit == u.text) *suffix = u.suffix, *scale = u.scale;
+    if (const Unit *u = known_unit(unit)) *suffix = u->suffix, *scale = u->scale;
     return;
   }
   size_t slash = g.rfind('/');
@@ -115,6 +122,41 @@ std::string utc_iso(int64_t t) {
   char buf[32];
   if (!gmtime_r(&tt, &tm) || !std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm)) return "";
   return buf;
+}
+
+/* The graph's name as a label: without a unit in parentheses that the
+ * metric name converts ("Transaction Time (ms)" gives "Transaction
+ * Time"), so no label names another unit than the name. */
+std::string graph_label(const std::string &graph) {
+  std::string g = trimmed(graph);
+  size_t open = g.rfind('(');
+  if (!g.empty() && g.back() == ')' && open != std::string::npos && open > 0 &&
+      known_unit(g.substr(open + 1, g.size() - open - 2)))
+    return trimmed(g.substr(0, open));
+  return g;
+}
+
+/* Units in parentheses in a text named as the metric names them:
+ * "time (Secs)" gives "time (seconds)". */
+std::string units_as_named(const std::string &text) {
+  std::string out;
+  size_t at = 0;
+  for (size_t open; (open = text.find('(', at)) != std::string::npos;) {
+    size_t close = text.find(')', open);
+    if (close == std::string::npos) break;
+    const Unit *u = known_unit(text.substr(open + 1, close - open - 1));
+    out += text.substr(at, open + 1 - at);
+    if (u) {
+      std::string name = u->suffix;
+      std::replace(name.begin(), name.end(), '_', ' ');
+      out += name;
+    } else {
+      out += text.substr(open + 1, close - open - 1);
+    }
+    out += ')';
+    at = close + 1;
+  }
+  return out + text.substr(at);
 }
 
 }  // namespace
@@ -141,21 +183,43 @@ std::string help_text(const std::string &group, const std::string &graph,
   std::string h = trimmed(description);
   for (char &c : h)
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  return h.empty() ? group + " / " + graph : h;
+  return units_as_named(h.empty() ? group + " / " + graph : h);
 }
 
 bool GraphMapping::value(size_t o, const double *sample, double *v) const {
   const EngineOutput &out = outputs[o];
-  if (reads_as_absent(data_type, out.role, sample)) return false;
-  if (out.is_count) {
-    *v = sample[out.role];
-  } else if (out.is_sum) {
-    if (reads_as_absent(data_type, count_role, sample)) return false;
-    *v = sample[out.role] * sample[count_role] * scale;
-  } else {
-    *v = sample[out.role] * scale;
+  if (out.running()) {
+    if (reads_as_absent(data_type, count_role, sample)) return false;  // a missing sample
+    if (out.is_count || sample[count_role] == 0) {
+      *v = out.is_count ? sample[count_role] : 0;
+      return true;
+    }
   }
+  if (reads_as_absent(data_type, out.role, sample)) return false;
+  *v = out.is_sum ? sample[out.role] * sample[count_role] * scale : sample[out.role] * scale;
   return true;
+}
+
+int GraphMapping::samples(size_t o, const double *sample, int64_t t, int64_t step,
+                          RunningTotals &run, int64_t times[2], double values[2]) const {
+  double v;
+  if (!value(o, sample, &v)) return 0;
+  if (!outputs[o].running()) {
+    times[0] = t, values[0] = v;
+    return 1;
+  }
+  if (run.total.size() != outputs.size())
+    run.total.assign(outputs.size(), 0), run.started.assign(outputs.size(), 0);
+  int n = 0;
+  if (!run.started[o]) {
+    // the counter's start, an interval before its first sample: an increase
+    // over the run then counts the first interval's events too
+    run.started[o] = 1;
+    times[n] = t - step, values[n++] = 0;
+  }
+  run.total[o] += v;
+  times[n] = t, values[n++] = run.total[o];
+  return n;
 }
 
 GraphMapping map_graph(const std::string &group, const std::string &graph,
@@ -176,21 +240,26 @@ GraphMapping map_graph(const std::string &group, const std::string &graph,
           m.name.compare(m.name.size() - std::strlen(reserved), std::string::npos, reserved) == 0)
         m.name += "_value";
     m.outputs.push_back({m.name, 0, false, false});
-    m.families.push_back({m.name, false, help});
+    m.families.push_back({m.name, FamilyType::gauge, help});
     return m;
   }
   static const char *const what[] = {"average", "minimum", "maximum", "", "spread"};
+  const std::string mean = "rate(" + m.name + "_sum[5m]) / rate(" + m.name + "_count[5m])";
   for (int r = 0; r < roles; r++) {
     if (r == m.count_role) continue;
     // A value-and-count graph's value is the mean of its counted events.
     std::string role = roles == 2 ? "avg" : r == 4 ? "spread" : role_name(data_type, r);
     std::string name = m.name + "_" + role;
     m.outputs.push_back({name, r, false, false});
-    m.families.push_back({name, false, help + " (" + what[roles == 2 ? 0 : r] + " per interval)"});
+    std::string h = help + " (" + what[roles == 2 ? 0 : r] + " per interval)";
+    if (r == 0) h += "; the mean over a window, weighted by the counts, is " + mean;
+    m.families.push_back({name, FamilyType::gauge, h});
   }
   m.outputs.push_back({m.name + "_count", m.count_role, false, true});
   m.outputs.push_back({m.name + "_sum", 0, true, false});
-  m.families.push_back({m.name, true, help + " (events and their sum per interval)"});
+  m.families.push_back({m.name, FamilyType::summary,
+                        help + " (events and their sum, running totals over the run; the mean " +
+                            "over a window is " + mean + ")"});
   return m;
 }
 
@@ -199,44 +268,41 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
   char id[17];
   std::snprintf(id, sizeof id, "%016llx",
                 (unsigned long long)XXH3_64bits(run_identity.data(), run_identity.size()));
+  RunLabels out;
+  out.run_id = id;
   std::string dir = run_dir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  std::string parts[3];
   size_t slash = dir.find_last_of('/');
   std::string base = dir.substr(slash == std::string::npos ? 0 : slash + 1);
   bool tr = base.size() > 2 && base.compare(0, 2, "TR") == 0 &&
             std::all_of(base.begin() + 2, base.end(), [](char c) { return c >= '0' && c <= '9'; });
-  std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
+  out.run = base;
   if (tr) {
-    parts[0] = base;
     // ".../<work folder>/logs/TR<n>": the work folder names the installation
+    std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
     size_t p = parent.find_last_of('/');
     std::string logs = parent.substr(p == std::string::npos ? 0 : p + 1);
     std::string up = p == std::string::npos ? "" : parent.substr(0, p);
     if (logs == "logs") parent = up;
-    parts[2] = parent.substr(parent.find_last_of('/') + 1);
-  } else {
-    parts[2] = base;
+    out.run_folder = parent.substr(parent.find_last_of('/') + 1);
   }
-  if (start_time > 0) parts[1] = utc_iso(start_time);
-  std::string run;
-  for (const std::string &p : parts)
-    if (!p.empty()) run += (run.empty() ? "" : " ") + p;
-  return {id, run};
+  if (start_time > 0) out.run_start = utc_iso(start_time);
+  return out;
 }
 
-PromLabels series_labels(const std::string &group, const std::string &graph, const std::string &key,
-                         const TagList &tags, const RunLabels &run) {
-  PromLabels out = {{"group", group},
-                    {"graph", graph},
-                    {"series", key},
-                    {"run_id", run.run_id},
-                    {"run", run.run}};
+PromLabels series_labels(const std::string &group, const std::string &graph, const TagList &tags,
+                         const RunLabels &run) {
+  PromLabels out = {
+      {"group", group}, {"graph", graph_label(graph)}, {"run_id", run.run_id},
+      {"run", run.run}, {"run_start", run.run_start},  {"run_folder", run.run_folder}};
+  // labels that mean something else to the engine's users, and ours
+  std::set<std::string> taken = {"instance", "job", "le", "quantile"};
+  for (const auto &l : out) taken.insert(l.first);
   std::set<std::string> used = {"__name__"};
   for (const auto &l : out) used.insert(l.first);
   for (const auto &[tag, value] : tags) {
     std::string name = snake_case(tag);
-    if (name.rfind("__", 0) == 0) name.insert(0, "l");
+    if (taken.count(name)) name.insert(0, TAG_PREFIX);  // snake_case leaves no leading "__"
     while (!used.insert(name).second) name += "_";
     out.emplace_back(name, value);
   }

@@ -7,62 +7,17 @@
  */
 #include "engine_readback.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "engine_http.h"
 #include "shown_url.h"
 
 namespace orvtsdb {
 
 namespace {
-
-size_t collect(char *data, size_t size, size_t n, void *user) {
-  static_cast<std::string *>(user)->append(data, size * n);
-  return size * n;
-}
-
-/* "http://host:port/prefix" of a write URL ending in "/api/v1/write" (or
- * "/write"), else "http://host:port". */
-std::string engine_base(const std::string &url) {
-  for (const char *tail : {"/api/v1/write", "/write"})
-    if (url.size() > std::strlen(tail) &&
-        url.compare(url.size() - std::strlen(tail), std::string::npos, tail) == 0)
-      return url.substr(0, url.size() - std::strlen(tail));
-  size_t host = url.find("://");
-  size_t path = url.find('/', host == std::string::npos ? 0 : host + 3);
-  return url.substr(0, path);
-}
-
-struct Http {
-  CURL *curl = curl_easy_init();
-  curl_slist *headers = nullptr;
-  ~Http() {
-    curl_slist_free_all(headers);
-    if (curl) curl_easy_cleanup(curl);
-  }
-  /* POSTs a form; the status (0 without an answer) and the body. */
-  long post(const std::string &url, const std::string &form, std::string *body) {
-    body->clear();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, body);
-    if (curl_easy_perform(curl) != CURLE_OK) return 0;
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    return status;
-  }
-  std::string escaped(const std::string &s) {
-    char *e = curl_easy_escape(curl, s.c_str(), (int)s.size());
-    std::string out = e ? e : "";
-    curl_free(e);
-    return out;
-  }
-};
 
 std::string label_value(const PromLabels &l, const std::string &name) {
   for (const auto &[n, v] : l)
@@ -90,23 +45,11 @@ std::string shown_series(const PromLabels &l) {
 
 bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
                std::vector<Shortfall> *shortfalls, std::string &err) {
-  Http http;
-  if (!http.curl) {
-    err = "cannot set up an HTTP client";
-    return false;
-  }
-  for (const std::string &h : opt.headers)
-    http.headers = curl_slist_append(http.headers, h.c_str());
-  curl_easy_setopt(http.curl, CURLOPT_HTTPHEADER, http.headers);
-  curl_easy_setopt(http.curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(http.curl, CURLOPT_TIMEOUT_MS, std::max(opt.timeout_ms, 60000L));
-  if (!opt.basic_auth.empty()) {
-    curl_easy_setopt(http.curl, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-    curl_easy_setopt(http.curl, CURLOPT_USERPWD, opt.basic_auth.c_str());
-  }
-  std::string base = engine_base(opt.url), body;
+  auto http = EngineSession::open(opt, {}, err);
+  if (!http) return false;
+  std::string base = engine_base(opt.url);
   // Where the engine offers it, make what it accepted visible to queries.
-  http.post(base + "/internal/force_flush", "", &body);
+  http->post_form(base + "/internal/force_flush", "");
 
   // Per metric name and run: the span sent and the series expected.
   struct Query {
@@ -126,14 +69,14 @@ bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
     std::string promql = "count_over_time({__name__=\"" + name_run.first + "\",run_id=\"" +
                          name_run.second + "\"}[" +
                          std::to_string((q.last - q.first) * 1000 + 500) + "ms])";
-    std::string form = "query=" + http.escaped(promql) + "&time=" + std::to_string(q.last) +
+    std::string form = "query=" + http->escaped(promql) + "&time=" + std::to_string(q.last) +
                        "&nocache=1";
-    long status = http.post(base + "/api/v1/query", form, &body);
-    nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
-    if (status != 200 || answer.is_discarded() || !answer.contains("data")) {
+    EngineSession::Answer a = http->post_form(base + "/api/v1/query", form);
+    nlohmann::json answer = nlohmann::json::parse(a.body, nullptr, false);
+    if (a.status != 200 || answer.is_discarded() || !answer.contains("data")) {
       err = "cannot read back from " + shown_url(base) + "/api/v1/query: " +
-            (status ? "HTTP " + std::to_string(status) + ": " + body.substr(0, 200)
-                    : std::string("no answer"));
+            (a.status ? "HTTP " + std::to_string(a.status) + ": " + a.body.substr(0, 200)
+                      : "no answer (" + a.fault + ")");
       return false;
     }
     std::map<PromLabels, int64_t> held;

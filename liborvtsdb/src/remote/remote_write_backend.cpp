@@ -28,6 +28,7 @@
 #include "chunk_codec.h"
 #include "engine_mapping.h"
 #include "engine_readback.h"
+#include "engine_samples.h"
 
 namespace orvtsdb {
 
@@ -68,11 +69,7 @@ class RemoteWriteBackend final : public StoreBackend {
   void abort() override { client_->discard(); }
 
  private:
-  struct Labelled {
-    GraphMapping mapping;
-    std::vector<PromLabels> labels;  // per output
-  };
-  const Labelled &labels_of(const ChunkRecord &c);
+  EngineSeriesSet &series_set(const ChunkRecord &c);
   bool send_chunk(const ChunkRecord &c, std::string &err);
 
   std::unique_ptr<RemoteWriteClient> client_;
@@ -84,9 +81,32 @@ class RemoteWriteBackend final : public StoreBackend {
   std::unordered_map<std::string, int> group_ids_;
   std::vector<Series> series_;  // sid = position + 1
   std::unordered_map<std::string, int64_t> series_ids_;
-  std::map<std::tuple<int64_t, int, int>, Labelled> labels_;
+  std::map<std::tuple<int64_t, int, int>, EngineSeriesSet> labels_;
   ChunkDecoder decoder_;
-  std::vector<double> sample_;
+};
+
+/* Every sample of a chunk into the client's batch, counted per series
+ * when the commit reads back. */
+class BatchSink final : public EngineSampleSink {
+ public:
+  BatchSink(RemoteWriteClient &client, const EngineSeriesSet &set, SentSamples *sent)
+      : client_(client), set_(set), sent_(sent) {}
+  bool begin(size_t o) override {
+    client_.series(set_.labels[o]);
+    counted_ = sent_ ? &(*sent_)[set_.labels[o]] : nullptr;
+    return true;
+  }
+  bool sample(size_t, int64_t t, double v, std::string &err) override {
+    if (!client_.add(t * 1000, v, err)) return false;
+    if (counted_) counted_->add(t);
+    return true;
+  }
+
+ private:
+  RemoteWriteClient &client_;
+  const EngineSeriesSet &set_;
+  SentSamples *sent_;
+  SentSeries *counted_ = nullptr;
 };
 
 bool RemoteWriteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
@@ -114,7 +134,7 @@ bool RemoteWriteBackend::put_series(int gid, const std::string &key, const TagLi
 
 /* The mapping and label sets of the chunk's series and graph, made once;
  * their metadata goes with the next request. */
-const RemoteWriteBackend::Labelled &RemoteWriteBackend::labels_of(const ChunkRecord &c) {
+EngineSeriesSet &RemoteWriteBackend::series_set(const ChunkRecord &c) {
   auto [it, added] = labels_.try_emplace({c.sid, c.graph, c.data_type});
   if (added) {
     const Series &s = series_[c.sid - 1];
@@ -123,9 +143,9 @@ const RemoteWriteBackend::Labelled &RemoteWriteBackend::labels_of(const ChunkRec
     const GraphRecord &graph = (size_t)c.graph < g.graphs.size() ? g.graphs[c.graph] : none;
     it->second.mapping = map_graph(g.name, graph.name, graph.description, c.data_type);
     it->second.labels = output_labels(it->second.mapping,
-                                      series_labels(g.name, graph.name, s.key, s.tags, run_));
+                                      series_labels(g.name, graph.name, s.tags, run_));
     for (const EngineFamily &f : it->second.mapping.families)
-      client_->metadata(f.name, f.summary, f.help);
+      client_->metadata(f.name, f.type, f.help);
   }
   return it->second;
 }
@@ -134,23 +154,11 @@ bool RemoteWriteBackend::send_chunk(const ChunkRecord &c, std::string &err) {
   if (!decoder_.decode(chunk_seed(c.sid, c.graph, c.data_type, c.start_time, c.step), c.blob,
                        c.blob_len, err))
     return false;
-  const Labelled &l = labels_of(c);
-  int roles = decoder_.roles();
-  sample_.resize(roles);
-  for (size_t o = 0; o < l.mapping.outputs.size(); o++) {
-    if (l.mapping.outputs[o].role >= roles || l.mapping.count_role >= roles) continue;
-    client_->series(l.labels[o]);
-    SentSeries *sent = verify_ ? &sent_[l.labels[o]] : nullptr;
-    for (int i = 0; i < decoder_.count(); i++) {
-      for (int r = 0; r < roles; r++) sample_[r] = decoder_.column(r)[i];
-      double v;
-      if (!l.mapping.value(o, sample_.data(), &v)) continue;
-      int64_t t = c.start_time + i * c.step;
-      if (!client_->add(t * 1000, v, err)) return false;
-      if (sent) sent->add(t);
-    }
-  }
-  return true;
+  EngineSeriesSet &set = series_set(c);
+  BatchSink sink(*client_, set, verify_ ? &sent_ : nullptr);
+  return chunk_samples(
+      set, {decoder_.values(), decoder_.count(), decoder_.roles(), c.start_time, c.step}, sink,
+      err);
 }
 
 bool RemoteWriteBackend::put_chunk(const ChunkRecord &c, std::string &err) {

@@ -23,6 +23,9 @@ namespace orvtsdb {
 /* A series' labels, sorted by name, "__name__" included. */
 using PromLabels = std::vector<std::pair<std::string, std::string>>;
 
+/* The type of a metric family, for its metadata. */
+enum class FamilyType { gauge, summary };
+
 struct RemoteWriteOptions {
   std::string url;                   // http(s)://host:port/path of the write endpoint
   size_t batch_samples = 50000;      // samples per request
@@ -52,7 +55,7 @@ class RemoteWriteClient {
   bool add(int64_t time_ms, double value, std::string &err);
   /* Adds HELP/TYPE metadata of a metric family to the next request, once
    * per family and client. */
-  void metadata(const std::string &family, bool summary, const std::string &help);
+  void metadata(const std::string &family, FamilyType type, const std::string &help);
   /* Sends what the batch holds. false with a reason in err. */
   bool flush(std::string &err);
   /* One request without series, one try, at most PROBE_TIMEOUT_MS: whether

@@ -1,0 +1,218 @@
+/*
+ * dashboard.cpp - `orvtsdb dashboard`: a Grafana dashboard (JSON, to import)
+ * for the runs of a store once pushed to an engine.
+ *
+ * The panels are made from the store's own graphs, named through the engine
+ * mapping (engine_mapping.h) so that their queries meet what
+ * push sent: response time (the count-weighted mean over the rate window,
+ * rate of _sum over rate of _count, and the highest), throughput (rate of
+ * _count), errors where the run has error groups, users, and the servers'
+ * CPU and memory. Variables: the Prometheus data source, the run, the
+ * transactions, and a second run (`compare`) drawn over the first on the
+ * response time and throughput panels: pushed with --align-start to the
+ * first run's start, the two share one time axis. A panel whose graphs the
+ * store lacks is left out.
+ */
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include "command_kit.h"
+#include "engine_mapping.h"
+#include "store_reading.h"
+#include "value_text.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+bool contains(const std::string &text, const char *word) {
+  std::string lower = text;
+  for (char &c : lower) c = (char)std::tolower((unsigned char)c);
+  return lower.find(word) != std::string::npos;
+}
+
+/* A graph as the engine names it, with the label its group's series are
+ * told apart by (the first tag's). */
+struct EngineGraph {
+  orvtsdb::GraphEntry graph;
+  orvtsdb::GraphMapping mapping;
+  std::string key_label;  // "" for a group without tags
+};
+
+const Json DATASOURCE = {{"type", "prometheus"}, {"uid", "${datasource}"}};
+
+Json query_variable(const std::string &name, const std::string &label, const std::string &query,
+                    bool multi) {
+  Json v = {{"name", name},        {"label", label},
+            {"type", "query"},     {"datasource", DATASOURCE},
+            {"definition", query}, {"query", {{"query", query}, {"refId", name}}},
+            {"refresh", 2},        {"sort", 1},
+            {"multi", multi},      {"includeAll", multi}};
+  if (multi) v["allValue"] = ".*";
+  return v;
+}
+
+class Dashboard {
+ public:
+  explicit Dashboard(sqlite3 *db) : db_(db) {}
+
+  Json make(const std::string &title) {
+    std::vector<orvtsdb::GraphEntry> graphs;
+    std::string err;
+    std::vector<orvtsdb::GroupEntry> groups;
+    if (!orvtsdb::list_graphs(db_, "", "", graphs, err) || !orvtsdb::list_groups(db_, groups, err))
+      die(EXIT_FAILURE_OTHER, err);
+    for (const orvtsdb::GroupEntry &g : groups) hierarchy_[g.gid] = g.hierarchy;
+    for (const orvtsdb::GraphEntry &g : graphs) engine_.push_back(describe(g));
+
+    const EngineGraph *times = find([](const EngineGraph &e) {
+      return e.mapping.count_role == 3 && contains(e.graph.group, "transaction");
+    });
+    if (!times) times = find([](const EngineGraph &e) { return e.mapping.count_role == 3; });
+    if (!times)
+      die(EXIT_FAILURE_OTHER,
+          "the store holds no graph of response times (avg, min, "
+          "max, count): there is nothing a dashboard could show");
+    const std::string x = times->mapping.name, key = times->key_label;
+    const std::string sel = "run=\"$run\"" + (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
+    const std::string base = "run=\"$compare\"" +
+                             (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
+    const std::string by = key.empty() ? "" : " by (" + key + ")";
+    auto mean = [&](const std::string &s) {
+      return "sum" + by + " (rate(" + x + "_sum{" + s + "}[$__rate_interval])) / sum" + by +
+             " (rate(" + x + "_count{" + s + "}[$__rate_interval]))";
+    };
+    auto rate = [&](const std::string &s) {
+      return "sum" + by + " (rate(" + x + "_count{" + s + "}[$__rate_interval]))";
+    };
+    std::string legend = key.empty() ? "" : "{{" + key + "}}";
+    panel("Response time (mean over the window, weighted by the counts)", "s",
+          {{mean(sel), legend}, {mean(base), legend + " ($compare)"}});
+    panel(
+        "Response time (highest)", "s",
+        {{"max" + by + " (max_over_time(" + x + "_max{" + sel + "}[$__rate_interval]))", legend}});
+    panel("Throughput", "reqps", {{rate(sel), legend}, {rate(base), legend + " ($compare)"}});
+
+    for (const EngineGraph &e : engine_) {
+      if (contains(e.graph.group, "error")) panel("Errors: " + e.graph.name, "", {plain(e)});
+    }
+    for (const EngineGraph &e : engine_)
+      if (e.mapping.count_role < 0 && contains(e.graph.name, "user") &&
+          !contains(e.graph.name, "rate"))
+        panel("Users: " + e.graph.name, "short", {plain(e)});
+    for (const EngineGraph &e : engine_)
+      if (e.mapping.count_role < 0 && contains(e.graph.name, "cpu"))
+        panel("CPU: " + e.graph.group + " / " + e.graph.name, "percent", {plain(e)});
+    for (const EngineGraph &e : engine_)
+      if (e.mapping.count_role < 0 && contains(e.graph.name, "mem"))
+        panel("Memory: " + e.graph.group + " / " + e.graph.name, "bytes", {plain(e)});
+
+    Json vars = Json::array();
+    vars.push_back({{"name", "datasource"},
+                    {"label", "Data source"},
+                    {"type", "datasource"},
+                    {"query", "prometheus"}});
+    vars.push_back(query_variable("run", "Run", "label_values(" + x + "_count, run)", false));
+    if (!key.empty())
+      vars.push_back(query_variable(
+          key, key, "label_values(" + x + "_count{run=\"$run\"}, " + key + ")", true));
+    vars.push_back(query_variable("compare", "Second run (pushed with --align-start)",
+                                  "label_values(" + x + "_count, run)", false));
+    return {{"title", title},
+            {"description",
+             "Runs pushed by orvtsdb push. To overlay a second run, push it with --align-start "
+             "set to the first run's start and pick it as the second run."},
+            {"editable", true},
+            {"schemaVersion", 39},
+            {"time", {{"from", "now-30d"}, {"to", "now"}}},
+            {"templating", {{"list", vars}}},
+            {"panels", panels_}};
+  }
+
+ private:
+  EngineGraph describe(const orvtsdb::GraphEntry &g) {
+    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), ""};
+    std::vector<orvtsdb::SeriesEntry> series;
+    std::string err;
+    if (!orvtsdb::list_series(db_, g.gid, series, err)) die(EXIT_FAILURE_OTHER, err);
+    if (series.empty()) return e;
+    // the tag of the group's own level: the last of its hierarchy
+    const std::string &h = hierarchy_[g.gid];
+    size_t gt = h.find_last_of('>');
+    std::string level = h.substr(gt == std::string::npos ? 0 : gt + 1);
+    for (const auto &tag : series[0].tags)
+      if (tag.first == level)
+        for (const auto &[name, value] : orvtsdb::series_labels("", "", {tag}, {}))
+          if (name != "group" && name != "graph") e.key_label = name;
+    return e;
+  }
+
+  template <class Pred>
+  const EngineGraph *find(Pred p) const {
+    auto it = std::find_if(engine_.begin(), engine_.end(), p);
+    return it == engine_.end() ? nullptr : &*it;
+  }
+
+  /* A graph's values as they are (a counter's rate, a gauge's value), one
+   * line per series of the run. */
+  static std::pair<std::string, std::string> plain(const EngineGraph &e) {
+    const std::string sel = "{run=\"$run\"}";
+    std::string legend = e.key_label.empty() ? e.graph.name : "{{" + e.key_label + "}}";
+    if (e.mapping.count_role >= 0)
+      return {"rate(" + e.mapping.name + "_count" + sel + "[$__rate_interval])", legend};
+    return {e.mapping.outputs.front().name + sel, legend};
+  }
+
+  void panel(const std::string &title, const std::string &unit,
+             const std::vector<std::pair<std::string, std::string>> &queries) {
+    Json targets = Json::array();
+    for (const auto &[expr, legend] : queries)
+      targets.push_back({{"refId", std::string(1, (char)('A' + targets.size()))},
+                         {"datasource", DATASOURCE},
+                         {"expr", expr},
+                         {"legendFormat", legend}});
+    int n = (int)panels_.size();
+    panels_.push_back(
+        {{"id", n + 1},
+         {"type", "timeseries"},
+         {"title", title},
+         {"datasource", DATASOURCE},
+         {"gridPos", {{"h", 8}, {"w", 12}, {"x", (n % 2) * 12}, {"y", (n / 2) * 8}}},
+         {"fieldConfig", {{"defaults", {{"unit", unit}}}, {"overrides", Json::array()}}},
+         {"targets", targets}});
+  }
+
+  sqlite3 *db_;
+  std::map<int64_t, std::string> hierarchy_;  // by group id
+  std::vector<EngineGraph> engine_;
+  Json panels_ = Json::array();
+};
+
+}  // namespace
+
+void add_dashboard_command(CLI::App &app) {
+  struct Options {
+    std::string store, output, title = "Test runs";
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = add_store_command(
+      app, "dashboard",
+      "writes a Grafana dashboard (JSON) for the store's runs once pushed to an engine", o->store);
+  cmd->add_option("-o,--output", o->output, "file to write (default: standard output)");
+  cmd->add_option("--title", o->title, "the dashboard's title")->capture_default_str();
+  cmd->callback([o] {
+    Store st(o->store);
+    std::string text = json_dump(Dashboard(st.db()).make(o->title), 2) + "\n";
+    if (o->output.empty()) {
+      std::fputs(text.c_str(), stdout);
+      return;
+    }
+    std::ofstream out(o->output, std::ios::binary);
+    if (!(out << text) || !out.flush()) die(EXIT_FAILURE_OTHER, "cannot write " + o->output);
+  });
+}
+
+}  // namespace orvtsdb_cli
