@@ -776,7 +776,8 @@ void make_report(Options &o) {
   size_t missed = 0;
   std::string outcome = verdict_block(r, w, targets, &missed);
   std::string body = "<div class=\"page\">" + toc + "<main>" +
-                     run_summary(facts, st.db(), st.path(), w, o.sel.runs) + outcome + verdicts(r, w) +
+                     run_summary(facts, st.db(), st.path(), w, o.sel.runs) + outcome +
+                     verdicts(r, w) +
                      "<p class=\"hint\">Drag across a chart to zoom (to every stored sample where "
                      "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +
