@@ -31,6 +31,7 @@
 #include "command_kit.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
 #include "report_page.h"
 #include "run_statistics.h"
@@ -86,11 +87,6 @@ struct Run {
 struct Window {
   int64_t from = 0, to = 0;
 };
-
-bool is_times(int data_type) {
-  const orv_data_type_t *t = orv_data_type(data_type);
-  return t && (t->family == ORV_FAMILY_TIMES || t->family == ORV_FAMILY_TIMES_STD);
-}
 
 bool is_running_total(int data_type) {
   const orv_data_type_t *t = orv_data_type(data_type);
@@ -192,7 +188,7 @@ struct RateOf {
  * times metric (key ""), or one per role. */
 std::map<std::string, Side> read_side(const Run &run, const SelectedGraph &g, int64_t sid) {
   std::map<std::string, Side> out;
-  bool times = is_times(g.data_type), total = is_running_total(g.data_type);
+  bool times = orv_is_times(g.data_type), total = is_running_total(g.data_type);
   double count = 0;
   int64_t first = 0, last = 0, n = 0;
   if (times) out[""];
@@ -250,7 +246,7 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
     for (const auto &[role, present] : roles) {
       Row r;
       r.group = g.group, r.graph = g.name, r.labels = s.labels, r.role = role;
-      r.times = is_times(g.data_type);
+      r.times = orv_is_times(g.data_type);
       r.data_type = g.data_type;
       r.present = present;
       for (int k = 0; k < 2; k++)

@@ -57,6 +57,7 @@
 #include "engine_output.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
 #include "progress_line.h"
 #include "selection.h"
 #include "store_reading.h"
@@ -158,7 +159,7 @@ class Exporter {
 
   Samples read(const SelectedGraph &g, int64_t sid) {
     Samples smp;
-    smp.roles.resize(std::max(1, orvtsdb::role_count(g.data_type)));
+    smp.roles.resize(std::max(1, orv_role_count(g.data_type)));
     for_each_sample(db_, o_.sel, g, sid, [&](int64_t t, const double *v) {
       smp.times.push_back(t + o_.shift);
       for (size_t k = 0; k < smp.roles.size(); k++) smp.roles[k].push_back(v[k]);
@@ -219,7 +220,7 @@ class Exporter {
    * that wrote each chunk), in time order. */
   std::vector<RunSamples> read_by_run(const SelectedGraph &g, const SelectedSeries &s) {
     std::map<std::string, RunSamples> by_run;
-    int roles = std::max(1, orvtsdb::role_count(g.data_type));
+    int roles = std::max(1, orv_role_count(g.data_type));
     std::string err;
     auto each = [&](const orvtsdb::ChunkView &c) {
       auto m = runs_of_.find(c.migration);

@@ -41,6 +41,7 @@
 #include "command_kit.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
 #include "progress_line.h"
 #include "report_page.h"
@@ -151,16 +152,11 @@ Place place_of(const orvtsdb::GroupEntry &g) {
   return kRest;
 }
 
-bool is_times(int data_type) {
-  const orv_data_type_t *t = orv_data_type(data_type);
-  return t && (t->family == ORV_FAMILY_TIMES || t->family == ORV_FAMILY_TIMES_STD);
-}
-
 /* Sets the roles a reader shows as absent (interval_values.h: the avg,
  * min, max and spread of an interval in which nothing finished) to the
  * missing marker, so the chart leaves them out. */
 void leave_out_absent_roles(int data_type, double *v) {
-  for (int r = 0; r < orvtsdb::role_count(data_type); r++)
+  for (int r = 0; r < orv_role_count(data_type); r++)
     if (orvtsdb::reads_as_absent(data_type, r, v)) v[r] = TSDB_MISSING_VALUE;
 }
 
@@ -307,18 +303,18 @@ class Report {
       // A transaction group's first times graph, and any graph of errors or
       // failures, get a table on the first screen.
       VerdictTable *table = nullptr;
-      bool first_times = place[g.gid] == kTransactions && is_times(g.data_type) &&
+      bool first_times = place[g.gid] == kTransactions && orv_is_times(g.data_type) &&
                          table_groups.insert(g.gid).second;
       if (first_times || mentions(g.name, {"error", "fail"}) ||
           mentions(g.group, {"error", "fail"})) {
         VerdictTable &t = (first_times ? verdicts_ : problems_).emplace_back();
         t.title = g.group + " / " + g.name;
         t.unit = unit_of(g.name);
-        t.times = is_times(g.data_type);
+        t.times = orv_is_times(g.data_type);
         t.chart = i;
         table = &t;
       }
-      bool users = users_.graph.empty() && place[g.gid] == kLoad && !is_times(g.data_type) &&
+      bool users = users_.graph.empty() && place[g.gid] == kLoad && !orv_is_times(g.data_type) &&
                    mentions(g.group + ">" + g.name, {"user"});
       if (users) users_.graph = g.group + " / " + g.name;
       built[i] = chart(g, i, table, users ? &users_ : nullptr, false, std::move(built[i].head));
@@ -364,8 +360,8 @@ class Report {
   Built chart(const SelectedGraph &g, size_t id, VerdictTable *table, PeakUsers *users, bool detail,
               std::string head) {
     std::vector<size_t> varying = varying_tags(*g.series);
-    bool multi = std::max(1, orvtsdb::role_count(g.data_type)) > 1;
-    bool times = is_times(g.data_type);
+    bool multi = std::max(1, orv_role_count(g.data_type)) > 1;
+    bool times = orv_is_times(g.data_type);
     std::map<std::string, int> used;
     ChartBuilder b(chart_columns(g.series->size() * g.roles.size()), true);
     size_t without_count = 0, stored_missing = 0;
@@ -374,7 +370,7 @@ class Report {
       std::vector<std::vector<double>> values(g.roles.size());
       SeriesTally tally(times);
       double v[ORV_MAX_ELEMENTS_PER_GRAPH];
-      int roles = std::clamp(orvtsdb::role_count(g.data_type), 1, ORV_MAX_ELEMENTS_PER_GRAPH);
+      int roles = std::clamp(orv_role_count(g.data_type), 1, ORV_MAX_ELEMENTS_PER_GRAPH);
       for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, const double *stored) {
         std::copy(stored, stored + roles, v);
         if (table) tally.add(t, v);

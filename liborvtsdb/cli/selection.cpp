@@ -12,6 +12,7 @@
 
 #include "command_kit.h"
 #include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
 #include "store_reading.h"
 #include "time_text.h"
 #include "value_text.h"
@@ -147,9 +148,9 @@ std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_
 void pick_roles(sqlite3 *db, const Selection &sel, std::vector<SelectedGraph> &graphs) {
   std::vector<SelectedGraph> kept;
   for (SelectedGraph &g : graphs) {
-    int n = std::max(1, orvtsdb::role_count(g.data_type));
+    int n = std::max(1, orv_role_count(g.data_type));
     for (int r = 0; r < n; r++)
-      if (sel.role.empty() || sel.role == orvtsdb::role_name(g.data_type, r)) g.roles.push_back(r);
+      if (sel.role.empty() || sel.role == orv_role_name(g.data_type, r)) g.roles.push_back(r);
     if (!g.roles.empty()) kept.push_back(std::move(g));
   }
   if (kept.empty() && !graphs.empty())
@@ -354,7 +355,7 @@ Selected select_samples(sqlite3 *db, Selection &sel) {
 
 void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
                      const std::function<void(int64_t, const double *)> &fn) {
-  int roles = std::max(1, orvtsdb::role_count(g.data_type));
+  int roles = std::max(1, orv_role_count(g.data_type));
   std::vector<double> values(roles);
   std::string err;
   auto each = [&](const orvtsdb::ChunkView &c) {
@@ -369,6 +370,6 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
     die(EXIT_FAILURE_OTHER, err);
 }
 
-const char *role_text(const SelectedGraph &g, int r) { return orvtsdb::role_name(g.data_type, r); }
+const char *role_text(const SelectedGraph &g, int r) { return orv_role_name(g.data_type, r); }
 
 }  // namespace orvtsdb_cli

@@ -23,20 +23,12 @@
 
 namespace orvtsdb {
 
-/* Values and roles, as every reader needs them (defined with the schema and
- * the chunk codec). */
+/* Values, as every reader needs them (defined with the chunk codec); roles
+ * are in orvtsdb_data_roles.h. */
 
 /* True for the missing-sample marker TSDB_MISSING_VALUE, compared bit for
  * bit (a NaN is a value, not the marker). */
 bool is_missing(double v);
-
-/* Element count (roles) of a data type, or 0 for a number outside the
- * table of orvtsdb_data_types.h. */
-int role_count(int data_type);
-
-/* Name of role `role` of a data type's family ("value", "avg", ...), or
- * "value" outside the table. */
-const char *role_name(int data_type, int role);
 
 /* Opens the store `argument` names for reading: a run directory
  * (<dir>/tsdb/metrics.sqlite) or a store file; *path is set to the file.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
 #include "store_checks.h"
 #include "store_schema.h"
 
@@ -42,7 +43,7 @@ int Migration::register_group(const GroupRecord &g, const std::vector<GraphRecor
   auto layout = std::make_shared<GroupLayout>();
   layout->num_graphs = (int)graphs.size();
   for (size_t i = 0; i < graphs.size(); i++) {
-    int roles = role_count(graphs[i].data_type);
+    int roles = orv_role_count(graphs[i].data_type);
     if (roles == 0) {
       err = "graph '" + graphs[i].name + "' of group '" + g.name + "' has unknown data type " +
             std::to_string(graphs[i].data_type);

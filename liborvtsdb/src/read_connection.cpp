@@ -13,7 +13,6 @@
 #include "samples_vtab.h"
 #include "store_checks.h"
 #include "store_location.h"
-#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -131,8 +130,11 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
   return exec_sql(db, "PRAGMA query_only=1", err);
 }
 
-/* What a reader says when the store stays locked past the busy timeout. */
+}  // namespace
+
 std::string busy_text() { return "the store is busy (another process holds its lock); try again"; }
+
+namespace {
 
 /* Begins the read transaction that holds one snapshot of the store for the
  * life of the connection: whatever a writer does meanwhile waits for its
@@ -191,64 +193,6 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
   err = path + ": " + err;
   sqlite3_close(db);
   return nullptr;
-}
-
-namespace {
-
-/* When the SQL of this thread's reading connection must stop, and whether
- * it was stopped for it. */
-thread_local std::chrono::steady_clock::time_point sql_deadline;
-thread_local bool sql_stopped = false;
-
-int past_deadline(void *) {
-  sql_stopped = sql_stopped || std::chrono::steady_clock::now() >= sql_deadline;
-  return sql_stopped ? 1 : 0;
-}
-
-std::string mib_text(int64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
-
-}  // namespace
-
-bool end_snapshot(sqlite3 *db, std::string &err) {
-  if (sqlite3_get_autocommit(db) ||
-      sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
-    return true;
-  err = store_name(db) + ": " + sqlite3_errmsg(db);
-  return false;
-}
-
-void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits) {
-  sql_deadline = std::chrono::steady_clock::now() +
-                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                     std::chrono::duration<double>(limits.timeout_s));
-  sql_stopped = false;
-  // Checked every few thousand steps of SQLite's machine: microseconds apart.
-  sqlite3_progress_handler(db, 4096, past_deadline, nullptr);
-  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, limits.value_bytes);
-  sqlite3_soft_heap_limit64(limits.heap_bytes / 4);
-  sqlite3_hard_heap_limit64(limits.heap_bytes);
-}
-
-std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits) {
-  switch (rc & 0xff) {
-    case SQLITE_INTERRUPT:
-      if (sql_stopped) {
-        char text[96];
-        std::snprintf(text, sizeof text,
-                      "stopped after %g s, the time the SQL may take (--timeout)",
-                      limits.timeout_s);
-        return text;
-      }
-      break;
-    case SQLITE_TOOBIG:
-      return "a value would be longer than " + mib_text(limits.value_bytes) +
-             ", the longest a query may make";
-    case SQLITE_NOMEM:
-      return "the query needs more than " + mib_text(limits.heap_bytes) +
-             " of memory, the most a query may use";
-    case SQLITE_BUSY: return busy_text();
-  }
-  return sqlite3_errmsg(db);
 }
 
 std::string take_refusal() {

@@ -36,6 +36,9 @@ namespace orvtsdb {
  * it stays locked past ORVTSDB_BUSY_TIMEOUT_MS. Close with sqlite3_close. */
 sqlite3 *open_for_reading(const std::string &path, std::string &err);
 
+/* What a reader says when the store stays locked past the busy timeout. */
+std::string busy_text();
+
 /* What the authorizer of this thread's reading connection refused last
  * ("DELETE from chunks", ...), and forgets it: empty when nothing was. */
 std::string take_refusal();

@@ -23,6 +23,7 @@
 
 #include "chunk_cursor.h"
 #include "interval_values.h"
+#include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
 #include "store_schema.h"
 
@@ -194,7 +195,7 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
     case COL_GRAPH_NAME: text(k.graph_name()); break;
     case COL_GRAPH: sqlite3_result_int(ctx, k.graph()); break;
     case COL_ROLE:
-      sqlite3_result_text(ctx, role_name(k.data_type(), c->role), -1, SQLITE_STATIC);
+      sqlite3_result_text(ctx, orv_role_name(k.data_type(), c->role), -1, SQLITE_STATIC);
       break;
     case COL_TIME: sqlite3_result_int64(ctx, k.time_of(c->sample)); break;
     case COL_VALUE:

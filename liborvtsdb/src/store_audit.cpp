@@ -22,6 +22,7 @@
 #include <string>
 
 #include "chunk_codec.h"
+#include "orvtsdb_data_roles.h"
 #include "sqlite_stmt.h"
 #include "store_checks.h"
 #include "store_format.h"
@@ -91,7 +92,7 @@ std::string chunk_fault(const Stmt &s, ChunkDecoder &dec, bool checked) {
     return err;
   if (dec.count() != count) return "the row says " + std::to_string(count) + " samples";
   if (step <= 0 || s.col_int(END) != start + (count - 1) * step) return "end time does not fit";
-  if (dec.roles() != role_count((int)s.col_int(TYPE)))
+  if (dec.roles() != orv_role_count((int)s.col_int(TYPE)))
     return "role count does not fit its data type";
   if (s.col_int(IN_GROUP) == 0) return "no series of that id has a graph of that position";
   if (s.col_int(KNOWN_MIG) == 0)

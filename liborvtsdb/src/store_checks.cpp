@@ -9,7 +9,7 @@
 #include <cstring>
 #include <new>
 
-#include "store_schema.h"
+#include "orvtsdb_data_roles.h"
 
 namespace orvtsdb {
 
@@ -155,7 +155,7 @@ void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type, 
   if (chunks == 0 || end > last) last = end;
   chunks++;
   samples += count;
-  values += count * role_count(data_type);
+  values += count * orv_role_count(data_type);
   rows_sum += (uint64_t)row_check;
 }
 

@@ -514,16 +514,4 @@ bool upgrade_store(sqlite3 *db, int format, std::string &err) {
   return err.empty();
 }
 
-int role_count(int data_type) {
-  const orv_data_type_t *t = orv_data_type(data_type);
-  return t ? t->elements : 0;
-}
-
-const char *role_name(int data_type, int role) {
-  const orv_data_type_t *t = orv_data_type(data_type);
-  if (!t || role < 0 || role >= t->elements) return "value";
-  const char *name = ORV_FAMILY_ROLES[t->family][role];
-  return name ? name : "value";
-}
-
 }  // namespace orvtsdb

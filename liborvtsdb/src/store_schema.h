@@ -49,12 +49,6 @@ std::string failure_text(sqlite3 *db);
 /* Runs one statement without results; false with SQLite's reason in err. */
 bool exec_sql(sqlite3 *db, const char *sql, std::string &err);
 
-/* Text of a role of a data type's family ("value", "avg", ...), or "value". */
-const char *role_name(int data_type, int role);
-
-/* Element count of a data type, or 0 for a number outside the table. */
-int role_count(int data_type);
-
 }  // namespace orvtsdb
 
 #endif

@@ -2,6 +2,7 @@
  * store_totals.cpp - store_totals() of store_reading.h: the migrations, time
  * span, counts and bytes of a store, from its tables.
  */
+#include "orvtsdb_data_roles.h"
 #include "sqlite_stmt.h"
 #include "store_reading.h"
 #include "store_schema.h"
@@ -102,7 +103,7 @@ bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
   bool ok = each_row(db, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type", err,
                      [&](const Stmt &s) {
                        t.samples += s.col_int(1);
-                       t.values += s.col_int(1) * role_count((int)s.col_int(0));
+                       t.values += s.col_int(1) * orv_role_count((int)s.col_int(0));
                      }) &&
             migrations(db, t.migrations, err) &&
             each_row(db, "SELECT min(start_time), max(end_time) FROM chunks", err,

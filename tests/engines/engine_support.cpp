@@ -4,6 +4,7 @@
 #include "engine_support.h"
 
 #include "engine_mapping.h"
+#include "orvtsdb_data_roles.h"
 #include "store_schema.h"
 
 #include <arpa/inet.h>
@@ -367,8 +368,8 @@ SampleMap engine_view(const SampleMap &store, const GraphTypes &types) {
                : roles.count("count") ? 10
                                       : 1;
     std::vector<std::string> order;
-    for (int r = 0; r < std::max(1, orvtsdb::role_count(type)); r++)
-      order.push_back(orvtsdb::role_count(type) > 1 ? orvtsdb::role_name(type, r) : "value");
+    for (int r = 0; r < std::max(1, orv_role_count(type)); r++)
+      order.push_back(orv_role_count(type) > 1 ? orv_role_name(type, r) : "value");
     int n = (int)order.size();
     orvtsdb::GraphMapping m = orvtsdb::map_graph(std::get<0>(key), std::get<1>(key), "", type);
     orvtsdb::PromLabels labels = orvtsdb::series_labels(std::get<0>(key), std::get<1>(key),

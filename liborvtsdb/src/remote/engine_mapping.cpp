@@ -14,6 +14,7 @@
 #include <set>
 
 #include "interval_values.h"
+#include "orvtsdb_data_roles.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -231,7 +232,7 @@ GraphMapping map_graph(const std::string &group, const std::string &graph,
   m.data_type = data_type;
   m.count_role = count_role_of(data_type);
   std::string help = help_text(group, graph, description);
-  int roles = std::max(1, role_count(data_type));
+  int roles = std::max(1, orv_role_count(data_type));
   if (m.count_role < 0) {
     // A gauge's name does not end as a summary's, histogram's or counter's
     // series do ("Metric sum"), lest tools take it for one.
@@ -248,7 +249,7 @@ GraphMapping map_graph(const std::string &group, const std::string &graph,
   for (int r = 0; r < roles; r++) {
     if (r == m.count_role) continue;
     // A value-and-count graph's value is the mean of its counted events.
-    std::string role = roles == 2 ? "avg" : r == 4 ? "spread" : role_name(data_type, r);
+    std::string role = roles == 2 ? "avg" : r == 4 ? "spread" : orv_role_name(data_type, r);
     std::string name = m.name + "_" + role;
     m.outputs.push_back({name, r, false, false});
     std::string h = help + " (" + what[roles == 2 ? 0 : r] + " per interval)";
