@@ -45,6 +45,7 @@
 #include "orvtsdb_data_types.h"
 #include "progress_line.h"
 #include "report_page.h"
+#include "run_folder.h"
 #include "run_statistics.h"
 #include "selection.h"
 #include "store_facts.h"
@@ -482,19 +483,11 @@ RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db
     p.folder = read[0].run_dir;
   else if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
     p.folder = runs.rbegin()->second.run_dir;
-  const std::string tail = "/tsdb/metrics.sqlite";
-  if (p.folder.empty() && store_path.size() > tail.size() &&
-      store_path.compare(store_path.size() - tail.size(), tail.size(), tail) == 0)
-    p.folder = store_path.substr(0, store_path.size() - tail.size());
+  if (p.folder.empty()) p.folder = orvtsdb::run_dir_of_store(store_path);
   while (p.folder.size() > 1 && p.folder.back() == '/') p.folder.pop_back();
-  size_t slash = p.folder.rfind('/');
-  std::string name = slash == std::string::npos ? p.folder : p.folder.substr(slash + 1);
-  p.number = name.rfind("TR", 0) == 0 && name.size() > 2 ? name.substr(2) : name;
-  std::string parent = slash == std::string::npos ? "" : p.folder.substr(0, slash);
-  const std::string logs = "/logs";
-  if (parent.size() >= logs.size() &&
-      parent.compare(parent.size() - logs.size(), logs.size(), logs) == 0)
-    p.work = parent.substr(0, parent.size() - logs.size());
+  orvtsdb::RunFolder parts = orvtsdb::run_folder_of(p.folder);
+  p.number = parts.number.empty() ? parts.name : parts.number;
+  p.work = parts.work;
   if (p.number.empty() && !facts["migrations"].empty())
     p.number = facts["migrations"].back()["run"].get<std::string>();
   return p;

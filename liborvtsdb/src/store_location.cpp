@@ -9,6 +9,9 @@
  */
 #include "store_location.h"
 
+#include <algorithm>
+
+#include "run_folder.h"
 #include "shown_url.h"
 
 #include <sys/stat.h>
@@ -83,7 +86,7 @@ bool resolve_store_location(StoreLocation &loc, std::string &err) {
     err = "store location unknown: set ORVTSDB_RUN_DIR or ORVTSDB_URL=sqlite:<path>";
     return false;
   }
-  loc.path = loc.run_dir + "/tsdb/metrics.sqlite";
+  loc.path = loc.run_dir + STORE_IN_RUN_DIR;
   return true;
 }
 
@@ -98,8 +101,33 @@ bool make_parent_dirs(const std::string &path, std::string &err) {
 
 std::string db_path_of_argument(const std::string &arg) {
   struct stat st;
-  if (::stat(arg.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return arg + "/tsdb/metrics.sqlite";
+  if (::stat(arg.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return arg + STORE_IN_RUN_DIR;
   return arg;
+}
+
+std::string run_dir_of_store(const std::string &db_path) {
+  const std::string tail = STORE_IN_RUN_DIR;
+  if (db_path.size() <= tail.size() ||
+      db_path.compare(db_path.size() - tail.size(), tail.size(), tail) != 0)
+    return "";
+  return db_path.substr(0, db_path.size() - tail.size());
+}
+
+RunFolder run_folder_of(const std::string &run_dir) {
+  RunFolder f;
+  std::string dir = run_dir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.find_last_of('/');
+  f.name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
+  bool tr = f.name.size() > 2 && f.name.compare(0, 2, "TR") == 0 &&
+            std::all_of(f.name.begin() + 2, f.name.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!tr) return f;
+  f.number = f.name.substr(2);
+  std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
+  size_t p = parent.find_last_of('/');
+  if (parent.substr(p == std::string::npos ? 0 : p + 1) != "logs") return f;
+  f.work = p == std::string::npos ? "" : parent.substr(0, p);
+  return f;
 }
 
 }  // namespace orvtsdb

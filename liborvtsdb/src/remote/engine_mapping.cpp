@@ -15,6 +15,7 @@
 
 #include "interval_values.h"
 #include "orvtsdb_data_roles.h"
+#include "run_folder.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -271,21 +272,19 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
                 (unsigned long long)XXH3_64bits(run_identity.data(), run_identity.size()));
   RunLabels out;
   out.run_id = id;
-  std::string dir = run_dir;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  size_t slash = dir.find_last_of('/');
-  std::string base = dir.substr(slash == std::string::npos ? 0 : slash + 1);
-  bool tr = base.size() > 2 && base.compare(0, 2, "TR") == 0 &&
-            std::all_of(base.begin() + 2, base.end(), [](char c) { return c >= '0' && c <= '9'; });
-  out.run = base;
-  if (tr) {
-    // ".../<work folder>/logs/TR<n>": the work folder names the installation
-    std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
-    size_t p = parent.find_last_of('/');
-    std::string logs = parent.substr(p == std::string::npos ? 0 : p + 1);
-    std::string up = p == std::string::npos ? "" : parent.substr(0, p);
-    if (logs == "logs") parent = up;
-    out.run_folder = parent.substr(parent.find_last_of('/') + 1);
+  // ".../<work folder>/logs/TR<n>": the work folder names the installation
+  // (a TR<n> folder elsewhere: the folder it sits in)
+  RunFolder folder = run_folder_of(run_dir);
+  out.run = folder.name;
+  if (!folder.number.empty()) {
+    std::string above = folder.work;
+    if (above.empty()) {
+      std::string dir = run_dir;
+      while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+      size_t slash = dir.find_last_of('/');
+      above = slash == std::string::npos ? "" : dir.substr(0, slash);
+    }
+    out.run_folder = above.substr(above.find_last_of('/') + 1);
   }
   if (start_time > 0) out.run_start = utc_iso(start_time);
   return out;
