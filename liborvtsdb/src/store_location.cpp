@@ -120,7 +120,8 @@ RunFolder run_folder_of(const std::string &run_dir) {
   size_t slash = dir.find_last_of('/');
   f.name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
   bool tr = f.name.size() > 2 && f.name.compare(0, 2, "TR") == 0 &&
-            std::all_of(f.name.begin() + 2, f.name.end(), [](char c) { return c >= '0' && c <= '9'; });
+            std::all_of(f.name.begin() + 2, f.name.end(),
+                        [](char c) { return c >= '0' && c <= '9'; });
   if (!tr) return f;
   f.number = f.name.substr(2);
   std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
