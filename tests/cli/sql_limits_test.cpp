@@ -40,8 +40,8 @@ class SqlLimitsTest : public testing::Test {
     const std::string limit = "ulimit -v 524288; ";
 #endif
     return vzu_test::run_program("/bin/sh",
-                                 {"-c", limit + "exec '" + ORVTSDB_COMMAND +
-                                            "' sql '" + store_.db() + "' " + args + " > /dev/null"},
+                                 {"-c", limit + "exec '" + ORVTSDB_COMMAND + "' sql '" +
+                                            store_.db() + "' " + args + " > /dev/null"},
                                  {}, 60000);
   }
 
