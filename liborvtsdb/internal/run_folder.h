@@ -16,10 +16,12 @@ namespace orvtsdb {
 inline constexpr const char STORE_IN_RUN_DIR[] = "/tsdb/metrics.sqlite";
 
 /* A run folder's parts: its last name ("TR12", or whatever it is called),
- * the run number when that name is TR<digits> ("12", else ""), and the work
- * folder above "logs" when the folder sits in one ("" otherwise). */
+ * the folder it sits in ("" for a bare name), the run number when the name
+ * is TR<digits> ("12", else ""), and, when a TR<n> folder sits in "logs",
+ * the work folder above it (in_logs set; work "" for a bare "logs"). */
 struct RunFolder {
-  std::string name, number, work;
+  std::string name, parent, number, work;
+  bool in_logs = false;
 };
 
 RunFolder run_folder_of(const std::string &run_dir);

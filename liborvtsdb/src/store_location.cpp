@@ -119,15 +119,15 @@ RunFolder run_folder_of(const std::string &run_dir) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   size_t slash = dir.find_last_of('/');
   f.name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
+  f.parent = slash == std::string::npos ? "" : dir.substr(0, slash);
   bool tr = f.name.size() > 2 && f.name.compare(0, 2, "TR") == 0 &&
             std::all_of(f.name.begin() + 2, f.name.end(),
                         [](char c) { return c >= '0' && c <= '9'; });
   if (!tr) return f;
   f.number = f.name.substr(2);
-  std::string parent = slash == std::string::npos ? "" : dir.substr(0, slash);
-  size_t p = parent.find_last_of('/');
-  if (parent.substr(p == std::string::npos ? 0 : p + 1) != "logs") return f;
-  f.work = p == std::string::npos ? "" : parent.substr(0, p);
+  size_t p = f.parent.find_last_of('/');
+  f.in_logs = f.parent.substr(p == std::string::npos ? 0 : p + 1) == "logs";
+  if (f.in_logs && p != std::string::npos) f.work = f.parent.substr(0, p);
   return f;
 }
 

@@ -277,13 +277,7 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
   RunFolder folder = run_folder_of(run_dir);
   out.run = folder.name;
   if (!folder.number.empty()) {
-    std::string above = folder.work;
-    if (above.empty()) {
-      std::string dir = run_dir;
-      while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-      size_t slash = dir.find_last_of('/');
-      above = slash == std::string::npos ? "" : dir.substr(0, slash);
-    }
+    const std::string &above = folder.in_logs ? folder.work : folder.parent;
     out.run_folder = above.substr(above.find_last_of('/') + 1);
   }
   if (start_time > 0) out.run_start = utc_iso(start_time);
