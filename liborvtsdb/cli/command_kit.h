@@ -86,6 +86,8 @@ void add_verify_command(CLI::App &app);
 void add_push_command(CLI::App &app);
 void add_compare_command(CLI::App &app);
 void add_dashboard_command(CLI::App &app);
+void add_history_command(CLI::App &app);
+void add_label_command(CLI::App &app);
 
 }  // namespace orvtsdb_cli
 

@@ -17,9 +17,9 @@ namespace {
 
 /* Every command, in the order --help lists them. */
 void (*const kCommands[])(CLI::App &) = {
-    add_info_command,    add_groups_command,    add_series_command, add_export_command,
-    add_sql_command,     add_report_command,    add_verify_command, add_push_command,
-    add_compare_command, add_dashboard_command,
+    add_info_command,    add_groups_command,    add_series_command,  add_export_command,
+    add_sql_command,     add_report_command,    add_verify_command,  add_push_command,
+    add_compare_command, add_dashboard_command, add_history_command, add_label_command,
 };
 
 /* Dies on a first argument that names no command (CLI11 would only say

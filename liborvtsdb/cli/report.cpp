@@ -39,6 +39,7 @@
 
 #include "chart_data.h"
 #include "command_kit.h"
+#include "graph_places.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
@@ -121,37 +122,6 @@ std::string column_text(int columns) {
 }
 
 std::string time_cell(const Json &t) { return t.is_null() ? "-" : utc_text(t.get<int64_t>()); }
-
-std::string lower(std::string s) {
-  for (char &c : s) c = (char)std::tolower((unsigned char)c);
-  return s;
-}
-
-bool mentions(const std::string &text, std::initializer_list<const char *> words) {
-  std::string t = lower(text);
-  for (const char *w : words)
-    if (t.find(w) != std::string::npos) return true;
-  return false;
-}
-
-/* Where a group's charts stand in the page, first to last. */
-enum Place { kTransactions, kLoad, kServers, kRest, kPlaces };
-const char *const kPlaceTitle[kPlaces] = {"Transactions", "Users and throughput",
-                                          "Servers and hosts", "Other metrics"};
-
-/* A group's place, read from its name and hierarchy: the definition reader
- * puts every built-in test metric group (users, pages, transactions) under
- * the hierarchy "TestMetrics", and monitored machines carry their tiers,
- * servers or hosts in theirs. */
-Place place_of(const orvtsdb::GroupEntry &g) {
-  std::string text = g.name + ">" + g.hierarchy;
-  if (mentions(text, {"transaction"})) return kTransactions;
-  if (lower(g.hierarchy).rfind("testmetrics", 0) == 0 ||
-      mentions(text, {"user", "throughput", "session"}))
-    return kLoad;
-  if (mentions(text, {"server", "host", "tier", "instance", "machine"})) return kServers;
-  return kRest;
-}
 
 /* Sets the roles a reader shows as absent (interval_values.h: the avg,
  * min, max and spread of an interval in which nothing finished) to the
@@ -306,8 +276,7 @@ class Report {
       VerdictTable *table = nullptr;
       bool first_times = place[g.gid] == kTransactions && orv_is_times(g.data_type) &&
                          table_groups.insert(g.gid).second;
-      if (first_times || mentions(g.name, {"error", "fail"}) ||
-          mentions(g.group, {"error", "fail"})) {
+      if (first_times || counts_errors(g.group, g.name)) {
         VerdictTable &t = (first_times ? verdicts_ : problems_).emplace_back();
         t.title = g.group + " / " + g.name;
         t.unit = unit_of(g.name);

@@ -297,7 +297,9 @@ bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::
   if (!lock_for_writing(err)) return false;
   created_.clear();
   in_txn_ = true;
-  if (!hold_against_format(err) || !prepare_all(err) || !find_run(m.run, err)) return false;
+  if (!hold_against_format(err) || !prepare_all(err) || !find_run(m.run, err) ||
+      !set_run_labels(db_, run_, m.labels, err))
+    return false;
   Stmt s;
   if (!s.prepare(db_,
                  "INSERT INTO migrations(run,run_dir,start_time,started_at) VALUES(?1,?2,?3,?4)",

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "run_labels.h"
 
 #include "store_location.h"
 
@@ -50,6 +51,7 @@ struct MigrationRecord {
   int64_t first_sample = -1, last_sample = -1;  // -1: none written
   int64_t inserts = 0, values = 0;
   int64_t stored_samples = 0;  // sum of the counts of the chunks written
+  Labels labels;               // given to the run (ORVTSDB_RUN_LABELS)
 };
 
 /* What a migration wrote of one series: graphs 0 .. graphs - 1 at clock

@@ -48,6 +48,9 @@ const char USAGE[] =
     "                      share (0 to 1) of the double-typed graphs of the vectors\n"
     "                      whose values keep full precision, as computed averages\n"
     "                      and rates do, instead of three decimals (default 0)\n"
+    "  --noise-scale F     multiply the spread of the response times' noise around\n"
+    "                      their level by F (0 to 2.5, default 1): runs that differ in\n"
+    "                      noise only\n"
     "  --expect FILE       write the rows the store must hold after a migration\n"
     "  --with-generators   model a migration with the tool's -G option\n"
     "  --help              this text\n"
@@ -77,6 +80,7 @@ enum {
   O_SLOWDOWN,
   O_START,
   O_FULL_DOUBLES,
+  O_NOISE_SCALE,
   O_EXPECT,
   O_GEN,
   O_HELP
@@ -141,6 +145,14 @@ void set_option(Args &a, int opt, const char *name) {
     case O_SLOWDOWN: a.plan.slowdowns.push_back(slowdown(optarg)); break;
     case O_START: a.plan.start_epoch = number(optarg, name); break;
     case O_FULL_DOUBLES: a.plan.full_doubles = fraction(optarg, name); break;
+    case O_NOISE_SCALE: {
+      char *end = nullptr;
+      a.plan.noise_scale = strtod(optarg, &end);
+      if (!*optarg || *end || !(a.plan.noise_scale >= 0 && a.plan.noise_scale <= 2.5))
+        usage_error(std::string("--noise-scale needs a number from 0 to 2.5, not '") + optarg +
+                    "'");
+      break;
+    }
     case O_EXPECT: a.expect = optarg; break;
     case O_GEN: a.generators = true; break;
     case O_HELP: fputs(USAGE, stdout); exit(0);
@@ -164,6 +176,7 @@ Args parse(int argc, char **argv) {
                                 {"slowdown", 1, 0, O_SLOWDOWN},
                                 {"start", 1, 0, O_START},
                                 {"full-doubles", 1, 0, O_FULL_DOUBLES},
+                                {"noise-scale", 1, 0, O_NOISE_SCALE},
                                 {"expect", 1, 0, O_EXPECT},
                                 {"with-generators", 0, 0, O_GEN},
                                 {"help", 0, 0, O_HELP},

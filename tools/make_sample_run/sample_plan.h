@@ -55,6 +55,8 @@ struct PlanOptions {
   /* Share (0..1) of the vectors' double-typed graphs whose values keep full
    * precision instead of three decimals. */
   double full_doubles = 0;
+  /* Scales the response times' noise around their level (1: as always). */
+  double noise_scale = 1;
 };
 
 /* Bytes of the packet header (opcode, sequence number, time stamp inside). */

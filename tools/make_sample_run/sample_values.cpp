@@ -100,6 +100,12 @@ Wave wave(const PlanOptions &o, uint64_t gk, int64_t seq) {
           sample_noise(o, gk, 3, 3 + 7 * (uint64_t)seq, seq), 0.4 + 0.6 * unit(gk, 4)};
 }
 
+/* The factor of a response time's noise (0 .. 1) around 1; with the plan's
+ * noise_scale of 1 exactly 0.8 + 0.4 noise, as runs always had. */
+double noisy(const PlanOptions &o, double noise) {
+  return o.noise_scale == 1 ? 0.8 + 0.4 * noise : 1 + 0.4 * o.noise_scale * (noise - 0.5);
+}
+
 /* Fills a times graph; `slower` multiplies its response times. */
 void fill_times(const PlanOptions &o, const GraphDef &gr, const Wave &w, int64_t seq, uint64_t gk,
                 RawElem *out, bool fifth, double slower, bool full) {
@@ -107,7 +113,7 @@ void fill_times(const PlanOptions &o, const GraphDef &gr, const Wave &w, int64_t
   double count = w.noise < 0.05 ? 0 : std::round(1 + 19 * w.load * w.base);
   // `slower` scales the whole response time, the graph's floor too.
   double avg = (gr.lo + (gr.hi - gr.lo) * w.base * w.load *
-                            (0.8 + 0.4 * sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq))) *
+                            noisy(o, sample_noise(o, gk, 5, 5 + (uint64_t)seq, seq))) *
                slower;
   double mn = count ? avg * (0.3 + 0.6 * w.noise) : 0, mx = count ? avg * (1.1 + 2 * w.noise) : 0;
   if (!count) avg = 0;

@@ -1,0 +1,752 @@
+/*
+ * history.cpp - `orvtsdb history SOURCE...`: a team's runs of one test as
+ * one history. For every transaction (the series of a transaction group's
+ * first response-time graph) and every graph that counts errors, the value
+ * of each run with its within-run 95 % interval, the change points, the
+ * outliers, a drift, and a verdict on the newest run (run_history.h says
+ * how).
+ *
+ * The sources are stores, run folders, or folders searched for run stores
+ * (<run>/tsdb/metrics.sqlite, as a work folder's logs/TR* hold them); a
+ * store that holds many runs gives each of them. A run found twice (the
+ * same run id through two sources) counts once. Runs are ordered by their
+ * first sample, or by a label's value with --order-by label:NAME.
+ *
+ * A run's value of a metric and its standard error come from its own
+ * intervals: the run is cut into kMaxBatches consecutive batches of equally
+ * many intervals, and the spread of the batches' values gives the error of
+ * the whole (batch means: neighbouring intervals are correlated, batches
+ * long enough are nearly not).
+ *
+ * --fail-on-regression gates on the regressions of the newest run, their
+ * p-values through Holm's procedure, so that noise alone fails a history
+ * with a chance of at most 1 - confidence however many metrics it holds.
+ */
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+
+#include <gsl/gsl_cdf.h>
+
+#include "command_kit.h"
+#include "graph_places.h"
+#include "interval_values.h"
+#include "orvtsdb.h"
+#include "orvtsdb_data_roles.h"
+#include "orvtsdb_data_types.h"
+#include "report_page.h"
+#include "run_history.h"
+#include "run_labels.h"
+#include "run_statistics.h"
+#include "selection.h"
+#include "store_reading.h"
+#include "time_text.h"
+#include "value_text.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int EXIT_REGRESSION = 3;
+/* How deep a folder is searched for run stores: work folder, logs, TR<n>,
+ * tsdb. */
+constexpr int kSearchDepth = 4;
+
+const char *const kMetrics[] = {"mean", "p95", "throughput", "errors"};
+
+struct Options {
+  std::vector<std::string> sources;
+  std::vector<std::string> metrics;
+  std::string order_by, format = "text", html, threshold = "2", confidence = "95";
+  bool fail_on_regression = false;
+};
+
+/* One run of the history. */
+struct HistoryRun {
+  std::string store, id, name;
+  int64_t number = 0, start = 0;
+  orvtsdb::Labels labels;
+};
+
+/* What one run says of every metric, by key (transaction and metric). */
+using RunValues = std::map<std::pair<std::string, std::string>, RunValue>;
+
+/* One metric of the history. */
+struct HistorySeries {
+  std::string transaction, metric;
+  std::vector<RunValue> values;  // per run, in history order
+  HistoryResult result;
+  bool regression = false;  // the newest run, past the family-wise gate
+};
+
+/* The run stores a source names: a file is one, a folder with
+ * tsdb/metrics.sqlite is one, any other folder is searched. */
+std::vector<std::string> stores_of(const std::string &source) {
+  std::error_code ec;
+  fs::file_status st = fs::status(source, ec);
+  if (ec || !fs::exists(st)) die(EXIT_FAILURE_OTHER, source + ": no such file or folder");
+  if (!fs::is_directory(st) || fs::exists(fs::path(source) / "tsdb" / "metrics.sqlite"))
+    return {source};
+  std::vector<std::string> found;
+  fs::recursive_directory_iterator it(source, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it.depth() >= kSearchDepth) it.disable_recursion_pending();
+    const fs::path &p = it->path();
+    if (p.filename() == "metrics.sqlite" && p.parent_path().filename() == "tsdb" &&
+        it->is_regular_file(ec))
+      found.push_back(p.string());
+  }
+  if (ec) die(EXIT_FAILURE_OTHER, source + ": " + ec.message());
+  if (found.empty()) die(EXIT_NO_MATCH, source + ": no run store in it (<run>/tsdb/metrics.sqlite)");
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+/* The label --order-by names, or "" for the start. */
+std::string order_label(const std::string &order_by) {
+  if (order_by.empty() || order_by == "start") return "";
+  if (order_by.rfind("label:", 0) != 0 || order_by.size() == 6)
+    die(EXIT_USAGE, "--order-by takes start or label:NAME, not '" + order_by + "'");
+  return order_by.substr(6);
+}
+
+std::string label_value(const HistoryRun &r, const std::string &name) {
+  for (const auto &[k, v] : r.labels)
+    if (k == name) return v;
+  return "";
+}
+
+/* Orders numbers as numbers ("1.10" after "1.9") and the rest as text. */
+bool version_less(const std::string &a, const std::string &b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (std::isdigit((unsigned char)a[i]) && std::isdigit((unsigned char)b[j])) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit((unsigned char)a[ei])) ei++;
+      while (ej < b.size() && std::isdigit((unsigned char)b[ej])) ej++;
+      std::string x = a.substr(i, ei - i), y = b.substr(j, ej - j);
+      x.erase(0, std::min(x.find_first_not_of('0'), x.size()));
+      y.erase(0, std::min(y.find_first_not_of('0'), y.size()));
+      if (x.size() != y.size()) return x.size() < y.size();
+      if (x != y) return x < y;
+      i = ei, j = ej;
+    } else {
+      if (a[i] != b[j]) return a[i] < b[j];
+      i++, j++;
+    }
+  }
+  return a.size() - i < b.size() - j;
+}
+
+/* A statistic of each of the run's batches and of the whole, and the
+ * standard error of the whole from the spread of the batches. */
+struct Batched {
+  double value = 0, se = 0;
+  bool has = false;
+};
+
+/* The batches of n intervals: [bounds[b], bounds[b + 1]). */
+std::vector<size_t> batch_bounds(size_t n) {
+  size_t batches = std::min<size_t>(kMaxBatches, n / 2);
+  std::vector<size_t> bounds;
+  for (size_t b = 0; b <= batches; b++) bounds.push_back(n * b / std::max<size_t>(batches, 1));
+  return bounds;
+}
+
+/* The standard error of a statistic from its batch values x (with their
+ * weights w, whose sum is the whole's): of a weighted mean of the batches. */
+double batch_error(const std::vector<double> &x, const std::vector<double> &w, double whole) {
+  size_t k = x.size();
+  if (k < kMinBatches) return NAN;
+  double wsum = 0, ss = 0;
+  for (size_t b = 0; b < k; b++) wsum += w[b];
+  for (size_t b = 0; b < k; b++) ss += std::pow(w[b] / wsum * (x[b] - whole), 2);
+  return std::sqrt(ss * (double)k / (double)(k - 1));
+}
+
+/* The intervals of one series of one run, in time order. */
+struct Intervals {
+  std::vector<int64_t> t;
+  std::vector<double> value, weight;
+  int64_t step = 0;  // the usual distance of two samples
+};
+
+/* Mean (weighted), p95 (weighted) and rate per second of the weights. */
+Batched mean_of(const Intervals &iv) {
+  Batched out;
+  std::vector<size_t> bounds = batch_bounds(iv.value.size());
+  std::vector<double> x, w;
+  double W = 0, S = 0;
+  for (size_t i = 0; i < iv.value.size(); i++) W += iv.weight[i], S += iv.weight[i] * iv.value[i];
+  if (!(W > 0)) return out;
+  out.value = S / W, out.has = true;
+  for (size_t b = 0; b + 1 < bounds.size(); b++) {
+    double bw = 0, bs = 0;
+    for (size_t i = bounds[b]; i < bounds[b + 1]; i++)
+      bw += iv.weight[i], bs += iv.weight[i] * iv.value[i];
+    if (bw > 0) x.push_back(bs / bw), w.push_back(bw);
+  }
+  out.se = batch_error(x, w, out.value);
+  return out;
+}
+
+double weighted_p95(const Intervals &iv, size_t from, size_t to) {
+  MetricSeries m;
+  for (size_t i = from; i < to; i++) m.add(iv.t[i], iv.value[i], iv.weight[i], iv.value[i]);
+  return m.stats().p95;
+}
+
+Batched p95_of(const Intervals &iv) {
+  Batched out;
+  size_t n = iv.value.size();
+  if (!n) return out;
+  out.value = weighted_p95(iv, 0, n), out.has = true;
+  std::vector<size_t> bounds = batch_bounds(n);
+  std::vector<double> x, w;
+  for (size_t b = 0; b + 1 < bounds.size(); b++)
+    if (bounds[b + 1] > bounds[b])
+      x.push_back(weighted_p95(iv, bounds[b], bounds[b + 1])), w.push_back(1);
+  out.se = batch_error(x, w, out.value);
+  return out;
+}
+
+/* The weights per second over the run's span (a sample covers one step). */
+Batched rate_of(const Intervals &iv) {
+  Batched out;
+  size_t n = iv.t.size();
+  if (n < 2) return out;
+  auto span = [&](size_t a, size_t b) { return (double)(iv.t[b - 1] - iv.t[a] + iv.step); };
+  double W = 0;
+  for (double w : iv.weight) W += w;
+  out.value = W / span(0, n), out.has = true;
+  std::vector<size_t> bounds = batch_bounds(n);
+  std::vector<double> x, w;
+  for (size_t b = 0; b + 1 < bounds.size(); b++) {
+    if (bounds[b + 1] <= bounds[b]) continue;
+    double bw = 0;
+    for (size_t i = bounds[b]; i < bounds[b + 1]; i++) bw += iv.weight[i];
+    x.push_back(bw / span(bounds[b], bounds[b + 1])), w.push_back(span(bounds[b], bounds[b + 1]));
+  }
+  out.se = batch_error(x, w, out.value);
+  return out;
+}
+
+int64_t usual_step(const std::vector<int64_t> &t) {
+  std::vector<int64_t> d;
+  for (size_t i = 1; i < t.size(); i++) d.push_back(t[i] - t[i - 1]);
+  if (d.empty()) return 1;
+  std::nth_element(d.begin(), d.begin() + (long)d.size() / 2, d.end());
+  return std::max<int64_t>(1, d[d.size() / 2]);
+}
+
+/* A transaction by its name: the value of its series' "Transaction" tag,
+ * else its whole tag list (else the graph). */
+std::string transaction_name(const SelectedGraph &g, const SelectedSeries &s) {
+  for (const auto &[tag, value] : s.tags)
+    if (lower(tag) == "transaction") return value;
+  return s.labels.empty() ? g.name : s.labels;
+}
+
+/* Reads one run's metrics. */
+RunValues read_run(const HistoryRun &run, const std::set<std::string> &metrics) {
+  Store store(run.store);
+  Selection sel;
+  sel.run = std::to_string(run.number);
+  sel.runs = select_runs(store.db(), sel.run);
+  Selected picked = select_samples(store.db(), sel);
+  std::vector<orvtsdb::GroupEntry> groups;
+  std::string err;
+  if (!orvtsdb::list_groups(store.db(), groups, err)) die(EXIT_FAILURE_OTHER, err);
+  std::map<int64_t, Place> place;
+  for (const orvtsdb::GroupEntry &g : groups) place[g.gid] = place_of(g);
+  std::set<int64_t> transaction_groups;
+  RunValues out;
+  auto put = [&](const std::string &key, const char *metric, const Batched &b) {
+    if (metrics.count(metric) && b.has) out[{key, metric}] = {b.value, b.se, true};
+  };
+  for (const SelectedGraph &g : picked.graphs) {
+    bool times = orv_is_times(g.data_type);
+    bool transactions =
+        place[g.gid] == kTransactions && times && transaction_groups.insert(g.gid).second;
+    bool errors = metrics.count("errors") && counts_errors(g.group, g.name);
+    if (!transactions && !errors) continue;
+    for (const SelectedSeries &s : *g.series) {
+      Intervals iv;
+      for_each_sample(store.db(), sel, g, s.sid, [&](int64_t t, const double *v) {
+        // avg 0, count 3 of a times graph; a count of 0 has no response time.
+        double value = v[0], weight = times ? v[3] : 1;
+        if (times && (orvtsdb::is_missing(v[3]) || orvtsdb::is_missing(v[0]) || !(v[3] > 0)))
+          return;
+        if (!times && orvtsdb::reads_as_absent(g.data_type, 0, v)) return;
+        iv.t.push_back(t), iv.value.push_back(value), iv.weight.push_back(weight);
+      });
+      iv.step = usual_step(iv.t);
+      std::string name = transaction_name(g, s);
+      if (transactions) {
+        std::string key = g.group + " / " + name;
+        put(key, "mean", mean_of(iv));
+        put(key, "p95", p95_of(iv));
+        put(key, "throughput", rate_of(iv));
+      }
+      if (errors) {
+        // Errors per second: a times graph's count, another graph's values.
+        std::string key = g.group + " / " + g.name + (s.labels.empty() ? "" : " / " + s.labels);
+        Intervals counted = iv;
+        if (!times) counted.weight = counted.value;
+        put(key, "errors", rate_of(counted));
+      }
+    }
+  }
+  return out;
+}
+
+/* Every run the sources hold, in history order. */
+std::vector<HistoryRun> find_runs(const Options &o) {
+  std::vector<HistoryRun> runs;
+  std::set<std::string> seen_ids, seen_stores;
+  for (const std::string &source : o.sources)
+    for (const std::string &path : stores_of(source)) {
+      std::error_code ec;
+      std::string canonical = fs::weakly_canonical(path, ec).string();
+      if (!seen_stores.insert(ec ? path : canonical).second) continue;
+      Store store(path);
+      std::vector<orvtsdb::RunEntry> entries;
+      std::string err;
+      if (!orvtsdb::list_runs(store.db(), entries, err)) die(EXIT_FAILURE_OTHER, path + ": " + err);
+      for (const orvtsdb::RunEntry &e : entries) {
+        if (!seen_ids.insert(e.id).second) continue;
+        int64_t first = 0, last = 0;
+        bool any = false;
+        if (!orvtsdb::stored_time_span(store.db(), &first, &last, &any, err, {e.number}))
+          die(EXIT_FAILURE_OTHER, path + ": " + err);
+        if (!any) continue;  // a run that stored nothing has no value to show
+        HistoryRun r;
+        r.store = store.path(), r.id = e.id, r.name = e.name, r.number = e.number, r.start = first;
+        if (!orvtsdb::read_run_labels(store.db(), e.number, r.labels, err))
+          die(EXIT_FAILURE_OTHER, path + ": " + err);
+        runs.push_back(std::move(r));
+      }
+    }
+  if (runs.empty()) die(EXIT_NO_MATCH, "history: the sources hold no run with samples");
+  std::string label = order_label(o.order_by);
+  std::stable_sort(runs.begin(), runs.end(), [&](const HistoryRun &a, const HistoryRun &b) {
+    if (!label.empty()) {
+      std::string x = label_value(a, label), y = label_value(b, label);
+      if (x.empty() != y.empty()) return y.empty();  // runs without the label come first
+      if (x != y) return version_less(x, y);
+    }
+    return a.start < b.start;
+  });
+  return runs;
+}
+
+double percent_option(const std::string &text, const char *option, double low, double high) {
+  std::string t = text;
+  if (!t.empty() && t.back() == '%') t.pop_back();
+  char *end = nullptr;
+  double v = std::strtod(t.c_str(), &end);
+  if (t.empty() || *end || !(v >= low) || !(v <= high))
+    die(EXIT_USAGE, std::string(option) + " needs a percentage between " + number_text(low) +
+                        " and " + number_text(high) + ", not '" + text + "'");
+  return v / 100;
+}
+
+std::string percent(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%+.1f%%", 100 * x);
+  return buf;
+}
+
+std::string value_text(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4g", v);
+  return buf;
+}
+
+std::string run_name(const HistoryRun &r) {
+  std::string out = r.name.empty() ? r.id.substr(0, 12) : r.name;
+  return out + " " + utc_text(r.start);
+}
+
+/* The worst first: regressions by their change, then improvements, then
+ * metrics with reported steps, then the rest. */
+int rank(const HistorySeries &s) {
+  switch (s.result.verdict) {
+    case HistoryVerdict::Regression: return 0;
+    case HistoryVerdict::Improvement: return 1;
+    default:
+      for (const HistoryStep &st : s.result.steps)
+        if (st.reported) return 2;
+      return s.result.drifting || !s.result.outliers.empty() ? 3 : 4;
+  }
+}
+
+std::vector<const HistoryStep *> reported_steps(const HistorySeries &s) {
+  std::vector<const HistoryStep *> out;
+  for (const HistoryStep &st : s.result.steps)
+    if (st.reported) out.push_back(&st);
+  return out;
+}
+
+/* The within-run interval of a run's value: value -/+ z standard errors. */
+std::pair<double, double> interval_of(const RunValue &v, double z) {
+  double se = std::isfinite(v.se) ? v.se : 0;
+  return {v.value - z * se, v.value + z * se};
+}
+
+std::string steps_text(const HistorySeries &s, const std::vector<HistoryRun> &runs) {
+  std::string out;
+  for (const HistoryStep *st : reported_steps(s)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " (p %.3g)", st->p);
+    out += (out.empty() ? "" : "; ") + std::string("#") + std::to_string(st->run + 1) + " " +
+           runs[st->run].name + ": " + value_text(st->before) + " -> " + value_text(st->after) +
+           " " + percent(st->change) + buf;
+  }
+  return out;
+}
+
+std::string outliers_text(const HistorySeries &s) {
+  std::string out;
+  for (size_t r : s.result.outliers) out += (out.empty() ? "#" : ", #") + std::to_string(r + 1);
+  return out;
+}
+
+std::string newest_text(const HistorySeries &s) {
+  if (s.result.verdict == HistoryVerdict::TooFewRuns) return "";
+  char buf[48];
+  std::snprintf(buf, sizeof buf, " (p %.3g)", s.result.newest_p);
+  return percent(s.result.newest_change) + buf;
+}
+
+std::string drift_text(const HistorySeries &s) {
+  if (!s.result.drifting) return "";
+  return percent(s.result.drift.change) + " over #" + std::to_string(s.result.drift.from + 1) +
+         "..#" + std::to_string(s.result.drift.to + 1);
+}
+
+void print_text(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
+                const Options &o, double threshold, double confidence) {
+  std::printf("%zu runs, oldest first:\n", runs.size());
+  for (size_t i = 0; i < runs.size(); i++) {
+    std::string labels;
+    for (const auto &[k, v] : runs[i].labels) labels += " " + k + "=" + v;
+    std::printf("  #%-3zu %s  %s #%lld%s\n", i + 1, run_name(runs[i]).c_str(),
+                runs[i].store.c_str(), (long long)runs[i].number, labels.c_str());
+  }
+  std::printf("threshold %g%%, %g%% confidence; the newest run (#%zu) against the last stable "
+              "level\n\n",
+              100 * threshold, 100 * confidence, runs.size());
+  constexpr size_t kColumns = 8;
+  std::vector<std::array<std::string, kColumns>> cells = {
+      {"verdict", "newest vs level", "newest", "level", "change points", "outliers", "drift",
+       "transaction [metric]"}};
+  for (const HistorySeries &s : series) {
+    const RunValue &last = s.values.back();
+    cells.push_back({std::string(verdict_name(s.result.verdict)) + (s.regression ? " (gate)" : ""),
+                     newest_text(s), last.has ? value_text(last.value) : "-",
+                     s.result.reference > 0 ? value_text(s.result.reference) : "-",
+                     steps_text(s, runs), outliers_text(s), drift_text(s),
+                     s.transaction + " [" + s.metric + "]"});
+  }
+  std::array<size_t, kColumns> width{};
+  for (const auto &line : cells)
+    for (size_t i = 0; i + 1 < kColumns; i++) width[i] = std::max(width[i], line[i].size());
+  for (const auto &line : cells) {
+    std::string text;
+    for (size_t i = 0; i + 1 < kColumns; i++)
+      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
+    std::printf("%s%s\n", text.c_str(), line[kColumns - 1].c_str());
+  }
+  std::map<std::string, size_t> n;
+  for (const HistorySeries &s : series) n[verdict_name(s.result.verdict)]++;
+  std::printf("\n%zu metrics: %zu regression, %zu improvement, %zu stable, %zu too few runs\n",
+              series.size(), n["regression"], n["improvement"], n["stable"], n["too few runs"]);
+  (void)o;
+}
+
+Json runs_json(const std::vector<HistoryRun> &runs) {
+  Json out = Json::array();
+  for (const HistoryRun &r : runs) {
+    Json labels = Json::object();
+    for (const auto &[k, v] : r.labels) labels[k] = v;
+    out.push_back({{"id", r.id},
+                   {"start", utc_text(r.start) + " UTC"},
+                   {"source", r.store},
+                   {"run", r.number},
+                   {"name", r.name},
+                   {"labels", labels}});
+  }
+  return out;
+}
+
+void print_json(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
+                double z, double threshold, double confidence) {
+  Json all = Json::array();
+  for (const HistorySeries &s : series) {
+    Json points = Json::array(), steps = Json::array(), outliers = Json::array();
+    for (size_t i = 0; i < runs.size(); i++) {
+      if (!s.values[i].has) continue;
+      auto [low, high] = interval_of(s.values[i], z);
+      points.push_back({{"run", runs[i].id}, {"value", s.values[i].value}, {"low", low}, {"high", high}});
+    }
+    for (const HistoryStep *st : reported_steps(s))
+      steps.push_back({{"run", runs[st->run].id},
+                       {"before", st->before},
+                       {"after", st->after},
+                       {"change", st->change},
+                       {"p", st->p}});
+    for (size_t r : s.result.outliers) outliers.push_back({{"run", runs[r].id}});
+    Json j = {{"transaction", s.transaction}, {"metric", s.metric},   {"points", points},
+              {"change_points", steps},       {"outliers", outliers}, {"verdict", verdict_name(s.result.verdict)}};
+    if (s.result.verdict != HistoryVerdict::TooFewRuns)
+      j["newest"] = {{"reference", s.result.reference},
+                     {"change", s.result.newest_change},
+                     {"p", s.result.newest_p},
+                     {"gate", s.regression}};
+    if (s.result.drifting)
+      j["drift"] = {{"from", runs[s.result.drift.from].id},
+                    {"to", runs[s.result.drift.to].id},
+                    {"change", s.result.drift.change},
+                    {"p", s.result.drift.p}};
+    all.push_back(std::move(j));
+  }
+  Json out = {{"runs", runs_json(runs)},
+              {"threshold", threshold},
+              {"confidence", confidence},
+              {"series", std::move(all)}};
+  std::printf("%s\n", json_dump(out, 2).c_str());
+}
+
+void print_csv(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
+               double z) {
+  OutBuffer out;
+  out.text() += "transaction,metric,run,run_id,start,value,low,high,change_point,outlier,verdict\n";
+  for (const HistorySeries &s : series)
+    for (size_t i = 0; i < runs.size(); i++) {
+      if (!s.values[i].has) continue;
+      auto [low, high] = interval_of(s.values[i], z);
+      bool step = false, outlier = false;
+      for (const HistoryStep *st : reported_steps(s)) step |= st->run == i;
+      for (size_t r : s.result.outliers) outlier |= r == i;
+      out.text() += csv_field(s.transaction) + "," + s.metric + "," + std::to_string(i + 1) + "," +
+                    runs[i].id + "," + std::to_string(runs[i].start) + "," +
+                    number_text(s.values[i].value) + "," + number_text(low) + "," +
+                    number_text(high) + "," + (step ? "yes" : "no") + "," + (outlier ? "yes" : "no") +
+                    "," + (i + 1 == runs.size() ? verdict_name(s.result.verdict) : "") + "\n";
+      out.maybe_flush();
+    }
+}
+
+/* One trend chart: each run's value with its interval bar, the levels
+ * between change points, change points and outliers marked. An inline SVG,
+ * so the page draws without any script. */
+std::string trend_svg(const HistorySeries &s, const std::vector<HistoryRun> &runs, double z) {
+  constexpr double kW = 640, kH = 220, kL = 56, kR = 12, kT = 12, kB = 28;
+  double lo = INFINITY, hi = -INFINITY;
+  for (const RunValue &v : s.values)
+    if (v.has) {
+      auto [a, b] = interval_of(v, z);
+      lo = std::min(lo, a), hi = std::max(hi, b);
+    }
+  if (!(hi > lo)) hi = lo + 1, lo -= 1;
+  double pad = (hi - lo) * 0.08;
+  lo -= pad, hi += pad;
+  size_t n = runs.size();
+  auto x = [&](size_t i) { return kL + (kW - kL - kR) * (n > 1 ? (double)i / (double)(n - 1) : 0.5); };
+  auto y = [&](double v) { return kT + (kH - kT - kB) * (hi - v) / (hi - lo); };
+  char buf[256];
+  std::string svg = "<svg class=\"trend\" viewBox=\"0 0 640 220\" width=\"640\" height=\"220\" "
+                    "xmlns=\"http://www.w3.org/2000/svg\" font-size=\"11\">";
+  for (int k = 0; k <= 4; k++) {
+    double v = lo + (hi - lo) * k / 4;
+    std::snprintf(buf, sizeof buf,
+                  "<line x1=\"%g\" x2=\"%g\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+                  "<text x=\"%g\" y=\"%.1f\" text-anchor=\"end\">%s</text>",
+                  kL, kW - kR, y(v), y(v), kL - 4, y(v) + 4, value_text(v).c_str());
+    svg += buf;
+  }
+  // Levels: the weighted level of each stretch between reported steps.
+  std::vector<size_t> bounds = {0};
+  for (const HistoryStep &st : s.result.steps) bounds.push_back(st.run);
+  bounds.push_back(n);
+  for (size_t b = 0; b + 1 < bounds.size(); b++) {
+    double level = b < s.result.steps.size() ? s.result.steps[b].before
+                   : !s.result.steps.empty() ? s.result.steps.back().after
+                                             : s.result.reference;
+    if (!(level > 0)) continue;
+    std::snprintf(buf, sizeof buf,
+                  "<line class=\"level\" x1=\"%.1f\" x2=\"%.1f\" y1=\"%.1f\" y2=\"%.1f\" "
+                  "stroke=\"#2a7\" stroke-width=\"2\" opacity=\"0.7\"/>",
+                  x(bounds[b]), x(bounds[b + 1] - 1), y(level), y(level));
+    svg += buf;
+  }
+  for (const HistoryStep *st : reported_steps(s)) {
+    std::snprintf(buf, sizeof buf,
+                  "<line class=\"change-point\" x1=\"%.1f\" x2=\"%.1f\" y1=\"%g\" y2=\"%g\" "
+                  "stroke=\"#c33\" stroke-dasharray=\"4 3\"><title>change point: run #%zu, "
+                  "%s</title></line>",
+                  x(st->run) - 0.5 * (kW - kL - kR) / std::max<double>((double)n - 1, 1),
+                  x(st->run) - 0.5 * (kW - kL - kR) / std::max<double>((double)n - 1, 1), kT, kH - kB,
+                  st->run + 1, percent(st->change).c_str());
+    svg += buf;
+  }
+  std::set<size_t> outliers(s.result.outliers.begin(), s.result.outliers.end());
+  for (size_t i = 0; i < n; i++) {
+    if (!s.values[i].has) continue;
+    auto [a, b] = interval_of(s.values[i], z);
+    bool out = outliers.count(i);
+    std::snprintf(buf, sizeof buf,
+                  "<g class=\"run%s\"><title>#%zu %s: %s [%s, %s]%s</title>"
+                  "<line x1=\"%.1f\" x2=\"%.1f\" y1=\"%.1f\" y2=\"%.1f\" stroke=\"#357\"/>",
+                  out ? " outlier" : "", i + 1, html(run_name(runs[i])).c_str(),
+                  value_text(s.values[i].value).c_str(), value_text(a).c_str(),
+                  value_text(b).c_str(), out ? " outlier" : "", x(i), x(i), y(a), y(b));
+    svg += buf;
+    std::snprintf(buf, sizeof buf,
+                  "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%d\" fill=\"%s\" stroke=\"%s\"/></g>",
+                  x(i), y(s.values[i].value), out ? 5 : 3, out ? "none" : "#357",
+                  out ? "#e80" : "#357");
+    svg += buf;
+  }
+  std::snprintf(buf, sizeof buf,
+                "<text x=\"%g\" y=\"%g\">run #1</text><text x=\"%g\" y=\"%g\" "
+                "text-anchor=\"end\">#%zu (newest)</text></svg>",
+                kL, kH - 8, kW - kR, kH - 8, n);
+  return svg + buf;
+}
+
+void write_html(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
+                double z, double threshold, double confidence, const Options &o) {
+  std::string table =
+      "<table class=\"facts\"><tr><th>verdict</th><th>newest vs level</th><th>change points</th>"
+      "<th>outliers</th><th>drift</th><th>transaction [metric]</th></tr>";
+  std::string charts;
+  for (size_t i = 0; i < series.size(); i++) {
+    const HistorySeries &s = series[i];
+    std::string title = s.transaction + " [" + s.metric + "]";
+    table += "<tr><td>" + html(verdict_name(s.result.verdict)) + "</td><td>" +
+             html(newest_text(s)) + "</td><td>" + html(steps_text(s, runs)) + "</td><td>" +
+             html(outliers_text(s)) + "</td><td>" + html(drift_text(s)) + "</td><td><a href=\"#trend-" +
+             std::to_string(i) + "\">" + html(title) + "</a></td></tr>";
+    charts += "<div class=\"chart\" id=\"trend-" + std::to_string(i) + "\"><h3>" + html(title) +
+              "</h3>" + trend_svg(s, runs, z) + "<p class=\"note\">" +
+              html(std::string("verdict: ") + verdict_name(s.result.verdict) +
+                   (s.result.verdict == HistoryVerdict::TooFewRuns ? "" : " " + newest_text(s)) +
+                   "; bars: each run's " + number_text(100 * confidence) +
+                   " % interval; green: levels; dashed red: change points; orange rings: "
+                   "outliers") +
+              "</p></div>\n";
+  }
+  table += "</table>";
+  std::string list = "<ol class=\"runs\">";
+  for (const HistoryRun &r : runs) list += "<li>" + html(run_name(r) + " " + r.store) + "</li>";
+  list += "</ol>";
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "threshold %g%%, %g%% confidence", 100 * threshold,
+                100 * confidence);
+  std::string body = "<header><h1>Run history</h1><p>" + std::to_string(runs.size()) +
+                     " runs, oldest first; " + html(buf) + "</p>" + list +
+                     "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table +
+                     "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" +
+                     charts + "</div></section>\n";
+  write_page(o.html, "Run history of " + std::to_string(runs.size()) + " runs", body);
+  std::fprintf(stderr, "wrote %s\n", o.html.c_str());
+}
+
+void run_history(const Options &o) {
+  double threshold = percent_option(o.threshold, "--threshold", 0, 1000);
+  double confidence = percent_option(o.confidence, "--confidence", 50, 99.99);
+  std::set<std::string> metrics(o.metrics.begin(), o.metrics.end());
+  if (metrics.empty()) metrics = {"mean", "throughput"};
+  order_label(o.order_by);
+  if (!o.html.empty()) check_page_target(o.html);
+  std::vector<HistoryRun> runs = find_runs(o);
+  std::map<std::pair<std::string, std::string>, size_t> index;
+  std::vector<HistorySeries> series;
+  for (size_t i = 0; i < runs.size(); i++)
+    for (auto &[key, value] : read_run(runs[i], metrics)) {
+      auto [it, fresh] = index.try_emplace(key, series.size());
+      if (fresh) {
+        series.push_back({key.first, key.second, std::vector<RunValue>(runs.size()), {}, false});
+      }
+      series[it->second].values[i] = value;
+    }
+  if (series.empty())
+    die(EXIT_NO_MATCH, "history: the runs hold no transaction (a transaction group's response "
+                       "times)" + std::string(metrics.count("errors") ? " and no error graph" : ""));
+  HistoryOptions ho;
+  ho.confidence = confidence, ho.threshold = threshold;
+  for (HistorySeries &s : series) {
+    ho.higher_is_worse = s.metric != "throughput";
+    s.result = analyse_history(s.values, ho);
+  }
+  // The gate: Holm over the newest run's p-values of every judged metric.
+  std::vector<double> p;
+  std::vector<HistorySeries *> judged;
+  for (HistorySeries &s : series)
+    if (s.result.verdict != HistoryVerdict::TooFewRuns)
+      p.push_back(s.result.newest_p), judged.push_back(&s);
+  std::vector<bool> rejected = holm_rejected(p, 1 - confidence);
+  for (size_t i = 0; i < judged.size(); i++)
+    judged[i]->regression = rejected[i] && judged[i]->result.verdict == HistoryVerdict::Regression;
+  std::stable_sort(series.begin(), series.end(), [](const HistorySeries &a, const HistorySeries &b) {
+    if (rank(a) != rank(b)) return rank(a) < rank(b);
+    return std::fabs(a.result.newest_change) > std::fabs(b.result.newest_change);
+  });
+  double z = gsl_cdf_ugaussian_Pinv(1 - (1 - confidence) / 2);
+  if (o.format == "json")
+    print_json(series, runs, z, threshold, confidence);
+  else if (o.format == "csv")
+    print_csv(series, runs, z);
+  else
+    print_text(series, runs, o, threshold, confidence);
+  if (!o.html.empty()) write_html(series, runs, z, threshold, confidence, o);
+  size_t gated = (size_t)std::count_if(series.begin(), series.end(),
+                                       [](const HistorySeries &s) { return s.regression; });
+  std::fprintf(stderr, "history: %zu runs, %zu metrics\n", runs.size(), series.size());
+  if (o.fail_on_regression && gated)
+    die(EXIT_REGRESSION, "history: the newest run regressed in " + std::to_string(gated) +
+                             (gated == 1 ? " metric" : " metrics") +
+                             " against the last stable level, with the family-wise error held");
+}
+
+}  // namespace
+
+void add_history_command(CLI::App &app) {
+  auto o = std::make_shared<Options>();
+  CLI::App *cmd = app.add_subcommand(
+      "history",
+      "a team's runs as one history: each transaction's value run by run, its change\n"
+      "points and outliers, and a verdict on the newest run");
+  cmd->add_option("sources", o->sources,
+                  "stores, run folders, or folders searched for run stores (logs/TR*/tsdb)")
+      ->required();
+  cmd->add_option("--metric", o->metrics, "mean, p95, throughput or errors; repeatable (default "
+                                          "mean and throughput)")
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(kMetrics), std::end(kMetrics))));
+  cmd->add_option("--order-by", o->order_by,
+                  "start (default) or label:NAME (runs ordered by that label, numbers as numbers)");
+  cmd->add_option("--threshold", o->threshold,
+                  "smallest change reported, in percent (default 2)");
+  cmd->add_option("--confidence", o->confidence,
+                  "confidence of intervals and tests, in percent (default 95): noise alone gives\n"
+                  "a change point in at most 1 - confidence of the metrics");
+  cmd->add_option("--format", o->format, "text, csv or json")
+      ->check(CLI::IsMember({"text", "csv", "json"}))
+      ->capture_default_str();
+  cmd->add_option("--html", o->html, "also write one self-contained page with a trend chart each");
+  cmd->add_flag("--fail-on-regression", o->fail_on_regression,
+                "exit status 3 when the newest run is a regression against the last stable level\n"
+                "(Holm over every metric: noise alone fails it with a chance of 1 - confidence)");
+  cmd->callback([o] { run_history(*o); });
+}
+
+}  // namespace orvtsdb_cli

@@ -1,0 +1,125 @@
+// A metric across runs: generated histories whose truth is known, judged
+// the way `orvtsdb history` judges them.
+#include "run_history.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+namespace orvtsdb_cli {
+namespace {
+
+/* n runs around 100 with within-run noise `se` (relative) and night-to-night
+ * variation `tau` (relative); level(i) multiplies run i. */
+std::vector<RunValue> history(size_t n, uint64_t seed, double se, double tau,
+                              const std::function<double(size_t)> &level) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> z;
+  std::vector<RunValue> runs(n);
+  for (size_t i = 0; i < n; i++) {
+    double v = 100 * level(i) * std::exp(tau * z(rng) + se * z(rng));
+    runs[i] = {v, se * v, true};
+  }
+  return runs;
+}
+
+const auto flat = [](size_t) { return 1.0; };
+
+TEST(RunHistory, NoiseAloneRarelyGivesAChangePointOrAVerdict) {
+  int with_step = 0, not_stable = 0, outliers = 0;
+  const int kHistories = 200;
+  for (int s = 0; s < kHistories; s++) {
+    HistoryResult r = analyse_history(history(30, s, 0.01, 0.02, flat), {});
+    with_step += !r.steps.empty();
+    not_stable += r.verdict != HistoryVerdict::Stable;
+    outliers += (int)r.outliers.size();
+  }
+  EXPECT_LE(with_step, kHistories * 7 / 100);
+  EXPECT_LE(not_stable, kHistories * 7 / 100);
+  EXPECT_LE(outliers, kHistories * 7 / 100);
+}
+
+TEST(RunHistory, StepsAreFoundWithinOneRunWithTheirLevels) {
+  for (double factor : {1.05, 1.10, 1.30}) {
+    int found = 0, not_stable = 0;
+    for (int s = 0; s < 50; s++) {
+      auto runs = history(30, 1000 + s, 0.005, 0.01, [&](size_t i) { return i >= 12 ? factor : 1; });
+      HistoryResult r = analyse_history(runs, {});
+      if (r.steps.size() == 1 && r.steps[0].reported && r.steps[0].run + 1 >= 12 &&
+          r.steps[0].run <= 13) {
+        found++;
+        EXPECT_NEAR(r.steps[0].change, factor - 1, 0.03) << factor;
+        EXPECT_LT(r.steps[0].p, 0.05);
+      }
+      // The new level has held for 18 runs: the newest is judged against it.
+      not_stable += r.verdict != HistoryVerdict::Stable;
+    }
+    EXPECT_GE(found, 45) << "factor " << factor;
+    EXPECT_LE(not_stable, 5) << "factor " << factor;
+  }
+}
+
+TEST(RunHistory, ASingleOutlierIsNamedAndIsNoChangePoint) {
+  int named = 0, steps = 0;
+  for (int s = 0; s < 50; s++) {
+    auto runs = history(30, 2000 + s, 0.005, 0.01, [](size_t i) { return i == 17 ? 1.3 : 1.0; });
+    HistoryResult r = analyse_history(runs, {});
+    for (const HistoryStep &step : r.steps) steps += step.run == 17 || step.run == 18;
+    named += r.outliers.size() == 1 && r.outliers[0] == 17;
+  }
+  EXPECT_GE(named, 48);
+  EXPECT_EQ(steps, 0);
+}
+
+TEST(RunHistory, ASlowDriftIsADriftNotAStep) {
+  int drifts = 0, steps = 0;
+  for (int s = 0; s < 50; s++) {
+    auto runs = history(40, 3000 + s, 0.005, 0.01, [](size_t i) { return 1 + 0.005 * (double)i; });
+    HistoryResult r = analyse_history(runs, {});
+    drifts += r.drifting;
+    steps += !r.steps.empty();
+  }
+  EXPECT_GE(drifts, 40);
+  EXPECT_LE(steps, 10);
+}
+
+TEST(RunHistory, TheNewestRunIsJudgedAgainstTheLastStableLevel) {
+  // The newest three runs stepped up: a regression, however few.
+  auto up = history(30, 7, 0.005, 0.01, [](size_t i) { return i >= 27 ? 1.15 : 1.0; });
+  HistoryResult r = analyse_history(up, {});
+  EXPECT_EQ(r.verdict, HistoryVerdict::Regression);
+  EXPECT_NEAR(r.reference, 100, 3);
+  // The newest run alone is slower: a regression too.
+  auto last = history(30, 8, 0.005, 0.01, [](size_t i) { return i == 29 ? 1.2 : 1.0; });
+  EXPECT_EQ(analyse_history(last, {}).verdict, HistoryVerdict::Regression);
+  // For throughput lower is worse.
+  HistoryOptions throughput;
+  throughput.higher_is_worse = false;
+  auto down = history(30, 9, 0.005, 0.01, [](size_t i) { return i >= 28 ? 0.8 : 1.0; });
+  EXPECT_EQ(analyse_history(down, throughput).verdict, HistoryVerdict::Regression);
+  EXPECT_EQ(analyse_history(down, {}).verdict, HistoryVerdict::Improvement);
+  // Below the threshold a real step is not reported and not a regression.
+  HistoryOptions wide;
+  wide.threshold = 0.2;
+  EXPECT_EQ(analyse_history(up, wide).verdict, HistoryVerdict::Stable);
+}
+
+TEST(RunHistory, RunsWithoutTheMetricAreSkippedAndTooFewAreSaidSo) {
+  auto runs = history(20, 11, 0.005, 0.01, [](size_t i) { return i >= 10 ? 1.3 : 1.0; });
+  runs[4].has = false;
+  runs[10].value = 0;  // no value: skipped
+  HistoryResult r = analyse_history(runs, {});
+  ASSERT_EQ(r.steps.size(), 1u);
+  EXPECT_EQ(r.steps[0].run, 11u);
+  EXPECT_EQ(analyse_history({runs[0], runs[1]}, {}).verdict, HistoryVerdict::TooFewRuns);
+  // A history whose newest run lacks the metric has no verdict.
+  runs.back().has = false;
+  EXPECT_EQ(analyse_history(runs, {}).verdict, HistoryVerdict::TooFewRuns);
+  // The same history twice gives the same answer.
+  EXPECT_EQ(analyse_history(runs, {}).steps[0].p, analyse_history(runs, {}).steps[0].p);
+}
+
+}  // namespace
+}  // namespace orvtsdb_cli
