@@ -20,7 +20,7 @@ change point within one run of the truth is found, any other is false),
 outliers, drifts, and the false alarms of the noise-only histories (metrics
 with any change point), then prints the table BENCHMARKS.md shows.
 
-usage: history_calibration.py BIN_DIR WORK_DIR [REPS]
+usage: history_calibration.py BIN_DIR WORK_DIR [REPS]   (CONFIDENCE=95: --confidence)
 """
 import json
 import math
@@ -127,7 +127,8 @@ def main():
         for rep in range(1, reps + 1):
             store = write_history(bin_dir, work, name, rep)
             out = subprocess.run([os.path.join(bin_dir, "orvtsdb"), "history", store, "--format",
-                                  "json", "--metric", "mean", "--metric", "throughput"],
+                                  "json", "--metric", "mean", "--metric", "throughput",
+                                  "--confidence", os.environ.get("CONFIDENCE", "95")],
                                  check=True, capture_output=True, text=True)
             score(name, json.loads(out.stdout), per[name])
     total = defaultdict(int)

@@ -34,6 +34,7 @@
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
 #include "report_page.h"
+#include "run_labels.h"
 #include "run_statistics.h"
 #include "selection.h"
 #include "store_reading.h"
@@ -67,6 +68,8 @@ struct Run {
     if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err, numbers))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
+    if (sel.runs.size() == 1 && !orvtsdb::read_run_labels(store.db(), sel.runs[0].number, labels, err))
+      die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
   }
   /* Selects the elapsed window [skip, until). */
   void select(int64_t skip, int64_t until) {
@@ -79,6 +82,7 @@ struct Run {
   }
   Store store;
   int64_t start = 0, last = 0;
+  orvtsdb::Labels labels;  // the run's (build, branch, ...)
   Selection sel;
   Selected selected;
 };
@@ -341,7 +345,10 @@ size_t regressions(const std::vector<Row> &rows) {
 }
 
 std::string run_text(const Run &r) {
-  return "start " + utc_text(r.start) + " UTC, last sample at " + clock_text(r.last - r.start);
+  std::string labels;
+  for (const auto &[k, v] : r.labels) labels += ", " + k + "=" + v;
+  return "start " + utc_text(r.start) + " UTC, last sample at " + clock_text(r.last - r.start) +
+         labels;
 }
 
 std::string window_text(Window w) {
@@ -401,10 +408,13 @@ Json side_json(const Row &r, const Summary &s) {
 }
 
 Json run_json(const Run &r) {
+  Json labels = Json::object();
+  for (const auto &[k, v] : r.labels) labels[k] = v;
   return {{"path", r.store.path()},
           {"start", utc_text(r.start) + " UTC"},
           {"start_epoch", r.start},
-          {"last_sample_s", r.last - r.start}};
+          {"last_sample_s", r.last - r.start},
+          {"labels", labels}};
 }
 
 void print_json(const std::vector<Row> &rows, const Run &b, const Run &c, Window w,

@@ -375,6 +375,13 @@ std::string run_name(const HistoryRun &r) {
   return out + " " + utc_text(r.start);
 }
 
+/* " build=1.4 branch=main": a run's labels, for a line. */
+std::string labels_text(const HistoryRun &r) {
+  std::string out;
+  for (const auto &[k, v] : r.labels) out += " " + k + "=" + v;
+  return out;
+}
+
 /* The worst first: regressions by their change, then improvements, then
  * metrics with reported steps, then the rest. */
 int rank(const HistorySeries &s) {
@@ -406,8 +413,8 @@ std::string steps_text(const HistorySeries &s, const std::vector<HistoryRun> &ru
   for (const HistoryStep *st : reported_steps(s)) {
     char buf[64];
     std::snprintf(buf, sizeof buf, " (p %.3g)", st->p);
-    out += (out.empty() ? "" : "; ") + std::string("#") + std::to_string(st->run + 1) + " " +
-           runs[st->run].name + ": " + value_text(st->before) + " -> " + value_text(st->after) +
+    out += (out.empty() ? "" : "; ") + std::string("#") + std::to_string(st->run + 1) + " (" +
+           utc_text(runs[st->run].start).substr(0, 10) + "): " + value_text(st->before) + " -> " + value_text(st->after) +
            " " + percent(st->change) + buf;
   }
   return out;
@@ -436,8 +443,7 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
                 const Options &o, double threshold, double confidence) {
   std::printf("%zu runs, oldest first:\n", runs.size());
   for (size_t i = 0; i < runs.size(); i++) {
-    std::string labels;
-    for (const auto &[k, v] : runs[i].labels) labels += " " + k + "=" + v;
+    std::string labels = labels_text(runs[i]);
     std::printf("  #%-3zu %s  %s #%lld%s\n", i + 1, run_name(runs[i]).c_str(),
                 runs[i].store.c_str(), (long long)runs[i].number, labels.c_str());
   }
@@ -563,7 +569,7 @@ std::string trend_svg(const HistorySeries &s, const std::vector<HistoryRun> &run
   auto x = [&](size_t i) { return kL + (kW - kL - kR) * (n > 1 ? (double)i / (double)(n - 1) : 0.5); };
   auto y = [&](double v) { return kT + (kH - kT - kB) * (hi - v) / (hi - lo); };
   char buf[256];
-  std::string svg = "<svg class=\"trend\" viewBox=\"0 0 640 220\" width=\"640\" height=\"220\" "
+  std::string svg = "<svg class=\"trend\" viewBox=\"0 0 640 220\" width=\"100%\" "
                     "xmlns=\"http://www.w3.org/2000/svg\" font-size=\"11\">";
   for (int k = 0; k <= 4; k++) {
     double v = lo + (hi - lo) * k / 4;
@@ -646,15 +652,17 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
               "</p></div>\n";
   }
   table += "</table>";
-  std::string list = "<ol class=\"runs\">";
-  for (const HistoryRun &r : runs) list += "<li>" + html(run_name(r) + " " + r.store) + "</li>";
-  list += "</ol>";
+  std::string list = "<details><summary>The " + std::to_string(runs.size()) +
+                     " runs, oldest first</summary><ol class=\"runs\">";
+  for (const HistoryRun &r : runs)
+    list += "<li>" + html(run_name(r) + labels_text(r) + " " + r.store) + "</li>";
+  list += "</ol></details>";
   char buf[160];
   std::snprintf(buf, sizeof buf, "threshold %g%%, %g%% confidence", 100 * threshold,
                 100 * confidence);
   std::string body = "<header><h1>Run history</h1><p>" + std::to_string(runs.size()) +
-                     " runs, oldest first; " + html(buf) + "</p>" + list +
-                     "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table +
+                     " runs, oldest first; " + html(buf) + "</p>" +
+                     "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
                      "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" +
                      charts + "</div></section>\n";
   write_page(o.html, "Run history of " + std::to_string(runs.size()) + " runs", body);

@@ -109,6 +109,34 @@ TEST_F(HistoryTest, ANewestStepIsARegressionThatFailsTheGateAndAStableHistoryPas
   for (int night = 0; night < 9; night++) stable.add(night, 1.0);
   RunResult pass = orvtsdb({"history", stable.store(), "--fail-on-regression"});
   EXPECT_EQ(pass.status, 0) << pass.out << pass.err;
+  // The page draws a trend per metric, the step marked, without a script error.
+  if (std::filesystem::exists("/usr/bin/chromium")) {
+    std::string page = path("history.html");
+    ASSERT_EQ(orvtsdb({"history", h.store(), "--html", page}).status, 0);
+    std::string html = read_file(page);
+    const std::string probe =
+        "<script>window.__errors = [];addEventListener('error', function (e) "
+        "{ __errors.push(String(e.message)); });</script>";
+    html.replace(html.find("<head>") + 6, 0, probe);
+    html.replace(html.rfind("</body>"), 0,
+                 "<script>addEventListener('load', function () { var p = "
+                 "document.createElement('pre'); p.id = 'probe'; p.textContent = [__errors.length, "
+                 "document.querySelectorAll('svg.trend').length, "
+                 "document.querySelectorAll('line.change-point').length].join(' '); "
+                 "document.body.appendChild(p); });</script>");
+    write_file(path("probed.html"), html);
+    RunResult r = run_program("/usr/bin/chromium",
+                              {"--headless=new", "--no-sandbox", "--disable-gpu",
+                               "--user-data-dir=" + path("profile"), "--virtual-time-budget=5000",
+                               "--dump-dom", "file://" + path("probed.html")},
+                              {}, 120000);
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t at = r.out.find("<pre id=\"probe\">");
+    ASSERT_NE(at, std::string::npos) << r.out.substr(0, 2000);
+    // No error, a trend for each of the 4 transactions' mean and throughput,
+    // Login's step marked.
+    EXPECT_EQ(r.out.substr(at + 16, r.out.find('<', at + 16) - at - 16), "0 8 1");
+  }
   // A threshold above the step reports none.
   Json wide = history_json({h.store()}, {"--threshold", "50"});
   EXPECT_TRUE((*series_of(wide, "Login", "mean"))["change_points"].empty());
