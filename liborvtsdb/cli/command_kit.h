@@ -35,6 +35,8 @@ namespace orvtsdb_cli {
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILURE_OTHER = 1;
 constexpr int EXIT_NO_MATCH = 1;
+/* compare and history with --fail-on-regression: a regression was found. */
+constexpr int EXIT_REGRESSION = 3;
 
 /* The one place the command gives up: "orvtsdb: <message>" on standard
  * error, then exit with `status`. Standard output is flushed first. */

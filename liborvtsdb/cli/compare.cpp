@@ -38,14 +38,13 @@
 #include "run_statistics.h"
 #include "selection.h"
 #include "store_reading.h"
+#include "text_table.h"
 #include "time_text.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
 
 namespace {
-
-constexpr int EXIT_REGRESSION = 3;
 
 struct Options {
   std::string baseline, candidate, skip, until, threshold = "5", format = "text", html;
@@ -68,7 +67,8 @@ struct Run {
     if (!orvtsdb::stored_time_span(store.db(), &start, &last, &any, err, numbers))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
     if (!any) die(EXIT_FAILURE_OTHER, store.path() + ": no samples to compare");
-    if (sel.runs.size() == 1 && !orvtsdb::read_run_labels(store.db(), sel.runs[0].number, labels, err))
+    if (sel.runs.size() == 1 &&
+        !orvtsdb::read_run_labels(store.db(), sel.runs[0].number, labels, err))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
   }
   /* Selects the elapsed window [skip, until). */
@@ -380,15 +380,7 @@ void print_text(const std::vector<Row> &rows, const Run &b, const Run &c, Window
   std::printf("baseline   %s (%s)\ncandidate  %s (%s)\nwindow     %s\n           %s\n\n",
               b.store.path().c_str(), run_text(b).c_str(), c.store.path().c_str(),
               run_text(c).c_str(), window_text(w).c_str(), gate_text(rows, threshold).c_str());
-  std::array<size_t, kColumns> width{};
-  for (const auto &line : cells)
-    for (size_t i = 0; i + 1 < kColumns; i++) width[i] = std::max(width[i], line[i].size());
-  for (const auto &line : cells) {
-    std::string text;
-    for (size_t i = 0; i + 1 < kColumns; i++)
-      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
-    std::printf("%s%s\n", text.c_str(), line[kColumns - 1].c_str());
-  }
+  print_columns(cells);
   if (cells.size() == 1) std::printf("(no metric changed beyond the threshold)\n");
   std::printf("\n%s\n", tally(rows).c_str());
 }

@@ -45,6 +45,7 @@
 #include "run_statistics.h"
 #include "selection.h"
 #include "store_reading.h"
+#include "text_table.h"
 #include "time_text.h"
 #include "value_text.h"
 
@@ -54,7 +55,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int EXIT_REGRESSION = 3;
 /* How deep a folder is searched for run stores: work folder, logs, TR<n>,
  * tsdb. */
 constexpr int kSearchDepth = 4;
@@ -104,7 +104,8 @@ std::vector<std::string> stores_of(const std::string &source) {
       found.push_back(p.string());
   }
   if (ec) die(EXIT_FAILURE_OTHER, source + ": " + ec.message());
-  if (found.empty()) die(EXIT_NO_MATCH, source + ": no run store in it (<run>/tsdb/metrics.sqlite)");
+  if (found.empty())
+    die(EXIT_NO_MATCH, source + ": no run store in it (<run>/tsdb/metrics.sqlite)");
   std::sort(found.begin(), found.end());
   return found;
 }
@@ -273,8 +274,8 @@ RunValues read_run(const HistoryRun &run, const std::set<std::string> &metrics) 
   };
   for (const SelectedGraph &g : picked.graphs) {
     bool times = orv_is_times(g.data_type);
-    bool transactions =
-        place[g.gid] == kTransactions && times && transaction_groups.insert(g.gid).second;
+    bool transactions = place[g.gid] == kTransactions && times &&
+                        transaction_groups.insert(g.gid).second;
     bool errors = metrics.count("errors") && counts_errors(g.group, g.name);
     if (!transactions && !errors) continue;
     for (const SelectedSeries &s : *g.series) {
@@ -414,8 +415,8 @@ std::string steps_text(const HistorySeries &s, const std::vector<HistoryRun> &ru
     char buf[64];
     std::snprintf(buf, sizeof buf, " (p %.3g)", st->p);
     out += (out.empty() ? "" : "; ") + std::string("#") + std::to_string(st->run + 1) + " (" +
-           utc_text(runs[st->run].start).substr(0, 10) + "): " + value_text(st->before) + " -> " + value_text(st->after) +
-           " " + percent(st->change) + buf;
+           utc_text(runs[st->run].start).substr(0, 10) + "): " + value_text(st->before) + " -> " +
+           value_text(st->after) + " " + percent(st->change) + buf;
   }
   return out;
 }
@@ -447,13 +448,14 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
     std::printf("  #%-3zu %s  %s #%lld%s\n", i + 1, run_name(runs[i]).c_str(),
                 runs[i].store.c_str(), (long long)runs[i].number, labels.c_str());
   }
-  std::printf("threshold %g%%, %g%% confidence; the newest run (#%zu) against the last stable "
-              "level\n\n",
-              100 * threshold, 100 * confidence, runs.size());
+  std::printf(
+      "threshold %g%%, %g%% confidence; the newest run (#%zu) against the last stable "
+      "level\n\n",
+      100 * threshold, 100 * confidence, runs.size());
   constexpr size_t kColumns = 8;
-  std::vector<std::array<std::string, kColumns>> cells = {
-      {"verdict", "newest vs level", "newest", "level", "change points", "outliers", "drift",
-       "transaction [metric]"}};
+  std::vector<std::array<std::string, kColumns>> cells = {{"verdict", "newest vs level", "newest",
+                                                           "level", "change points", "outliers",
+                                                           "drift", "transaction [metric]"}};
   for (const HistorySeries &s : series) {
     const RunValue &last = s.values.back();
     cells.push_back({std::string(verdict_name(s.result.verdict)) + (s.regression ? " (gate)" : ""),
@@ -462,15 +464,7 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
                      steps_text(s, runs), outliers_text(s), drift_text(s),
                      s.transaction + " [" + s.metric + "]"});
   }
-  std::array<size_t, kColumns> width{};
-  for (const auto &line : cells)
-    for (size_t i = 0; i + 1 < kColumns; i++) width[i] = std::max(width[i], line[i].size());
-  for (const auto &line : cells) {
-    std::string text;
-    for (size_t i = 0; i + 1 < kColumns; i++)
-      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
-    std::printf("%s%s\n", text.c_str(), line[kColumns - 1].c_str());
-  }
+  print_columns(cells);
   std::map<std::string, size_t> n;
   for (const HistorySeries &s : series) n[verdict_name(s.result.verdict)]++;
   std::printf("\n%zu metrics: %zu regression, %zu improvement, %zu stable, %zu too few runs\n",
@@ -501,7 +495,8 @@ void print_json(const std::vector<HistorySeries> &series, const std::vector<Hist
     for (size_t i = 0; i < runs.size(); i++) {
       if (!s.values[i].has) continue;
       auto [low, high] = interval_of(s.values[i], z);
-      points.push_back({{"run", runs[i].id}, {"value", s.values[i].value}, {"low", low}, {"high", high}});
+      points.push_back(
+          {{"run", runs[i].id}, {"value", s.values[i].value}, {"low", low}, {"high", high}});
     }
     for (const HistoryStep *st : reported_steps(s))
       steps.push_back({{"run", runs[st->run].id},
@@ -510,8 +505,12 @@ void print_json(const std::vector<HistorySeries> &series, const std::vector<Hist
                        {"change", st->change},
                        {"p", st->p}});
     for (size_t r : s.result.outliers) outliers.push_back({{"run", runs[r].id}});
-    Json j = {{"transaction", s.transaction}, {"metric", s.metric},   {"points", points},
-              {"change_points", steps},       {"outliers", outliers}, {"verdict", verdict_name(s.result.verdict)}};
+    Json j = {{"transaction", s.transaction},
+              {"metric", s.metric},
+              {"points", points},
+              {"change_points", steps},
+              {"outliers", outliers},
+              {"verdict", verdict_name(s.result.verdict)}};
     if (s.result.verdict != HistoryVerdict::TooFewRuns)
       j["newest"] = {{"reference", s.result.reference},
                      {"change", s.result.newest_change},
@@ -545,8 +544,9 @@ void print_csv(const std::vector<HistorySeries> &series, const std::vector<Histo
       out.text() += csv_field(s.transaction) + "," + s.metric + "," + std::to_string(i + 1) + "," +
                     runs[i].id + "," + std::to_string(runs[i].start) + "," +
                     number_text(s.values[i].value) + "," + number_text(low) + "," +
-                    number_text(high) + "," + (step ? "yes" : "no") + "," + (outlier ? "yes" : "no") +
-                    "," + (i + 1 == runs.size() ? verdict_name(s.result.verdict) : "") + "\n";
+                    number_text(high) + "," + (step ? "yes" : "no") + "," +
+                    (outlier ? "yes" : "no") + "," +
+                    (i + 1 == runs.size() ? verdict_name(s.result.verdict) : "") + "\n";
       out.maybe_flush();
     }
 }
@@ -566,11 +566,14 @@ std::string trend_svg(const HistorySeries &s, const std::vector<HistoryRun> &run
   double pad = (hi - lo) * 0.08;
   lo -= pad, hi += pad;
   size_t n = runs.size();
-  auto x = [&](size_t i) { return kL + (kW - kL - kR) * (n > 1 ? (double)i / (double)(n - 1) : 0.5); };
+  auto x = [&](size_t i) {
+    return kL + (kW - kL - kR) * (n > 1 ? (double)i / (double)(n - 1) : 0.5);
+  };
   auto y = [&](double v) { return kT + (kH - kT - kB) * (hi - v) / (hi - lo); };
   char buf[256];
-  std::string svg = "<svg class=\"trend\" viewBox=\"0 0 640 220\" width=\"100%\" "
-                    "xmlns=\"http://www.w3.org/2000/svg\" font-size=\"11\">";
+  std::string svg =
+      "<svg class=\"trend\" viewBox=\"0 0 640 220\" width=\"100%\" "
+      "xmlns=\"http://www.w3.org/2000/svg\" font-size=\"11\">";
   for (int k = 0; k <= 4; k++) {
     double v = lo + (hi - lo) * k / 4;
     std::snprintf(buf, sizeof buf,
@@ -600,8 +603,8 @@ std::string trend_svg(const HistorySeries &s, const std::vector<HistoryRun> &run
                   "stroke=\"#c33\" stroke-dasharray=\"4 3\"><title>change point: run #%zu, "
                   "%s</title></line>",
                   x(st->run) - 0.5 * (kW - kL - kR) / std::max<double>((double)n - 1, 1),
-                  x(st->run) - 0.5 * (kW - kL - kR) / std::max<double>((double)n - 1, 1), kT, kH - kB,
-                  st->run + 1, percent(st->change).c_str());
+                  x(st->run) - 0.5 * (kW - kL - kR) / std::max<double>((double)n - 1, 1), kT,
+                  kH - kB, st->run + 1, percent(st->change).c_str());
     svg += buf;
   }
   std::set<size_t> outliers(s.result.outliers.begin(), s.result.outliers.end());
@@ -617,9 +620,8 @@ std::string trend_svg(const HistorySeries &s, const std::vector<HistoryRun> &run
                   value_text(b).c_str(), out ? " outlier" : "", x(i), x(i), y(a), y(b));
     svg += buf;
     std::snprintf(buf, sizeof buf,
-                  "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%d\" fill=\"%s\" stroke=\"%s\"/></g>",
-                  x(i), y(s.values[i].value), out ? 5 : 3, out ? "none" : "#357",
-                  out ? "#e80" : "#357");
+                  "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%d\" fill=\"%s\" stroke=\"%s\"/></g>", x(i),
+                  y(s.values[i].value), out ? 5 : 3, out ? "none" : "#357", out ? "#e80" : "#357");
     svg += buf;
   }
   std::snprintf(buf, sizeof buf,
@@ -640,8 +642,9 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
     std::string title = s.transaction + " [" + s.metric + "]";
     table += "<tr><td>" + html(verdict_name(s.result.verdict)) + "</td><td>" +
              html(newest_text(s)) + "</td><td>" + html(steps_text(s, runs)) + "</td><td>" +
-             html(outliers_text(s)) + "</td><td>" + html(drift_text(s)) + "</td><td><a href=\"#trend-" +
-             std::to_string(i) + "\">" + html(title) + "</a></td></tr>";
+             html(outliers_text(s)) + "</td><td>" + html(drift_text(s)) +
+             "</td><td><a href=\"#trend-" + std::to_string(i) + "\">" + html(title) +
+             "</a></td></tr>";
     charts += "<div class=\"chart\" id=\"trend-" + std::to_string(i) + "\"><h3>" + html(title) +
               "</h3>" + trend_svg(s, runs, z) + "<p class=\"note\">" +
               html(std::string("verdict: ") + verdict_name(s.result.verdict) +
@@ -660,11 +663,11 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
   char buf[160];
   std::snprintf(buf, sizeof buf, "threshold %g%%, %g%% confidence", 100 * threshold,
                 100 * confidence);
-  std::string body = "<header><h1>Run history</h1><p>" + std::to_string(runs.size()) +
-                     " runs, oldest first; " + html(buf) + "</p>" +
-                     "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
-                     "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" +
-                     charts + "</div></section>\n";
+  std::string body =
+      "<header><h1>Run history</h1><p>" + std::to_string(runs.size()) + " runs, oldest first; " +
+      html(buf) + "</p>" + "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
+      "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" + charts +
+      "</div></section>\n";
   write_page(o.html, "Run history of " + std::to_string(runs.size()) + " runs", body);
   std::fprintf(stderr, "wrote %s\n", o.html.c_str());
 }
@@ -688,8 +691,10 @@ void run_history(const Options &o) {
       series[it->second].values[i] = value;
     }
   if (series.empty())
-    die(EXIT_NO_MATCH, "history: the runs hold no transaction (a transaction group's response "
-                       "times)" + std::string(metrics.count("errors") ? " and no error graph" : ""));
+    die(EXIT_NO_MATCH,
+        "history: the runs hold no transaction (a transaction group's response "
+        "times)" +
+            std::string(metrics.count("errors") ? " and no error graph" : ""));
   HistoryOptions ho;
   ho.confidence = confidence, ho.threshold = threshold;
   for (HistorySeries &s : series) {
@@ -705,10 +710,11 @@ void run_history(const Options &o) {
   std::vector<bool> rejected = holm_rejected(p, 1 - confidence);
   for (size_t i = 0; i < judged.size(); i++)
     judged[i]->regression = rejected[i] && judged[i]->result.verdict == HistoryVerdict::Regression;
-  std::stable_sort(series.begin(), series.end(), [](const HistorySeries &a, const HistorySeries &b) {
-    if (rank(a) != rank(b)) return rank(a) < rank(b);
-    return std::fabs(a.result.newest_change) > std::fabs(b.result.newest_change);
-  });
+  std::stable_sort(series.begin(), series.end(),
+                   [](const HistorySeries &a, const HistorySeries &b) {
+                     if (rank(a) != rank(b)) return rank(a) < rank(b);
+                     return std::fabs(a.result.newest_change) > std::fabs(b.result.newest_change);
+                   });
   double z = gsl_cdf_ugaussian_Pinv(1 - (1 - confidence) / 2);
   if (o.format == "json")
     print_json(series, runs, z, threshold, confidence);
@@ -737,13 +743,13 @@ void add_history_command(CLI::App &app) {
   cmd->add_option("sources", o->sources,
                   "stores, run folders, or folders searched for run stores (logs/TR*/tsdb)")
       ->required();
-  cmd->add_option("--metric", o->metrics, "mean, p95, throughput or errors; repeatable (default "
-                                          "mean and throughput)")
+  cmd->add_option("--metric", o->metrics,
+                  "mean, p95, throughput or errors; repeatable (default "
+                  "mean and throughput)")
       ->check(CLI::IsMember(std::vector<std::string>(std::begin(kMetrics), std::end(kMetrics))));
   cmd->add_option("--order-by", o->order_by,
                   "start (default) or label:NAME (runs ordered by that label, numbers as numbers)");
-  cmd->add_option("--threshold", o->threshold,
-                  "smallest change reported, in percent (default 2)");
+  cmd->add_option("--threshold", o->threshold, "smallest change reported, in percent (default 2)");
   cmd->add_option("--confidence", o->confidence,
                   "confidence of intervals and tests, in percent (default 95): noise alone gives\n"
                   "a change point in at most 1 - confidence of the metrics");

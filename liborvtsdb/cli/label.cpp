@@ -45,8 +45,9 @@ void run_label_command(const Options &o) {
 void add_label_command(CLI::App &app) {
   auto o = std::make_shared<Options>();
   CLI::App *cmd = add_store_command(
-      app, "label", "give a run labels (build, version, branch): NAME=VALUE, replacing a label of "
-                    "that name",
+      app, "label",
+      "give a run labels (build, version, branch): NAME=VALUE, replacing a label of "
+      "that name",
       o->store);
   cmd->add_option("labels", o->labels, "NAME=VALUE, one or more")->required();
   cmd->add_option("--run", o->run, "the run, when the store holds several (a number or name)");

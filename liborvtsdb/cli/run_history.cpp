@@ -193,7 +193,9 @@ std::vector<bool> find_outliers(const Points &p, const HistoryOptions &o) {
   return out;
 }
 
-bool worse(double change, const HistoryOptions &o) { return o.higher_is_worse ? change > 0 : change < 0; }
+bool worse(double change, const HistoryOptions &o) {
+  return o.higher_is_worse ? change > 0 : change < 0;
+}
 
 }  // namespace
 
@@ -269,10 +271,9 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
     r.newest_p = s.p;
     double level_change = s.change;
     bool beyond = s.reported && std::fabs(r.newest_change) >= o.threshold;
-    r.verdict = !beyond || (level_change > 0) != (r.newest_change > 0)
-                    ? HistoryVerdict::Stable
-                    : worse(level_change, o) ? HistoryVerdict::Regression
-                                             : HistoryVerdict::Improvement;
+    r.verdict = !beyond || (level_change > 0) != (r.newest_change > 0) ? HistoryVerdict::Stable
+                : worse(level_change, o)                               ? HistoryVerdict::Regression
+                                         : HistoryVerdict::Improvement;
     return r;
   }
   if (n - 1 - last_from < 1) return r;
@@ -286,8 +287,8 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
                                    std::max(1.0, 0.37 * (double)(all.y.size() - 1)));
   r.verdict = r.newest_p >= alpha || std::fabs(r.newest_change) < o.threshold
                   ? HistoryVerdict::Stable
-                  : worse(r.newest_change, o) ? HistoryVerdict::Regression
-                                              : HistoryVerdict::Improvement;
+              : worse(r.newest_change, o) ? HistoryVerdict::Regression
+                                          : HistoryVerdict::Improvement;
   return r;
 }
 

@@ -62,7 +62,7 @@ struct RunValue {
 enum class HistoryVerdict { TooFewRuns, Stable, Regression, Improvement };
 
 struct HistoryStep {
-  size_t run = 0;  // index (into the runs given) of the first run of the new level
+  size_t run = 0;                // index (into the runs given) of the first run of the new level
   double before = 0, after = 0;  // the levels on its two sides (weighted, in the value's unit)
   double change = 0;             // after / before - 1
   double p = 1;                  // permutation p-value
@@ -89,8 +89,8 @@ struct HistoryResult {
   HistoryDrift drift;
   double tau = 0;  // between-run standard deviation on the log scale
   HistoryVerdict verdict = HistoryVerdict::TooFewRuns;
-  double reference = 0;     // the last stable level
-  double newest_change = 0; // newest / reference - 1
+  double reference = 0;      // the last stable level
+  double newest_change = 0;  // newest / reference - 1
   double newest_p = 1;
 };
 

@@ -45,7 +45,8 @@ TEST(RunHistory, StepsAreFoundWithinOneRunWithTheirLevels) {
   for (double factor : {1.05, 1.10, 1.30}) {
     int found = 0, not_stable = 0;
     for (int s = 0; s < 50; s++) {
-      auto runs = history(30, 1000 + s, 0.005, 0.01, [&](size_t i) { return i >= 12 ? factor : 1; });
+      auto runs = history(30, 1000 + s, 0.005, 0.01,
+                          [&](size_t i) { return i >= 12 ? factor : 1; });
       HistoryResult r = analyse_history(runs, {});
       if (r.steps.size() == 1 && r.steps[0].reported && r.steps[0].run + 1 >= 12 &&
           r.steps[0].run <= 13) {

@@ -27,9 +27,9 @@ class History {
     TempRun gen(1);
     RunResult g = run_program(
         bin_dir() + "/make_sample_run",
-        {"--wdir", gen.wdir(), "--testrun", "1", "--preset", "small", "--seed", "1",
-         "--noise-seed", std::to_string(night + 1), "--start", std::to_string(kStart + night * kDay),
-         "--packets", "400", "--slowdown", "Login=" + std::to_string(factor)});
+        {"--wdir", gen.wdir(), "--testrun", "1", "--preset", "small", "--seed", "1", "--noise-seed",
+         std::to_string(night + 1), "--start", std::to_string(kStart + night * kDay), "--packets",
+         "400", "--slowdown", "Login=" + std::to_string(factor)});
     ASSERT_EQ(g.status, 0) << g.err;
     Env env = real_store_env();
     env.push_back({"TW_WDIR", gen.wdir()});
@@ -59,7 +59,8 @@ Json history_json(const std::vector<std::string> &sources, std::vector<std::stri
   return r.status == 0 ? Json::parse(r.out) : Json();
 }
 
-const Json *series_of(const Json &answer, const std::string &transaction, const std::string &metric) {
+const Json *series_of(const Json &answer, const std::string &transaction,
+                      const std::string &metric) {
   for (const Json &s : answer["series"])
     if (s["transaction"].get<std::string>().ends_with("/ " + transaction) && s["metric"] == metric)
       return &s;
@@ -125,11 +126,11 @@ TEST_F(HistoryTest, ANewestStepIsARegressionThatFailsTheGateAndAStableHistoryPas
                  "document.querySelectorAll('line.change-point').length].join(' '); "
                  "document.body.appendChild(p); });</script>");
     write_file(path("probed.html"), html);
-    RunResult r = run_program("/usr/bin/chromium",
-                              {"--headless=new", "--no-sandbox", "--disable-gpu",
-                               "--user-data-dir=" + path("profile"), "--virtual-time-budget=5000",
-                               "--dump-dom", "file://" + path("probed.html")},
-                              {}, 120000);
+    RunResult r = run_program(
+        "/usr/bin/chromium",
+        {"--headless=new", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + path("profile"),
+         "--virtual-time-budget=5000", "--dump-dom", "file://" + path("probed.html")},
+        {}, 120000);
     ASSERT_EQ(r.status, 0) << r.err;
     size_t at = r.out.find("<pre id=\"probe\">");
     ASSERT_NE(at, std::string::npos) << r.out.substr(0, 2000);
@@ -149,11 +150,11 @@ TEST_F(HistoryTest, SourcesMixStoresRunFoldersAndWorkFoldersAndCountARunOnce) {
   // Two runs in run folders of one work folder: logs/TR1 and logs/TR2.
   TempRun work(1);
   for (int tr : {1, 2}) {
-    RunResult g = run_program(bin_dir() + "/make_sample_run",
-                              {"--wdir", work.wdir(), "--testrun", std::to_string(tr), "--preset",
-                               "small", "--seed", "1", "--noise-seed", std::to_string(10 + tr),
-                               "--start", std::to_string(kStart + (3 + tr) * kDay), "--packets",
-                               "400"});
+    RunResult g = run_program(
+        bin_dir() + "/make_sample_run",
+        {"--wdir", work.wdir(), "--testrun", std::to_string(tr), "--preset", "small", "--seed", "1",
+         "--noise-seed", std::to_string(10 + tr), "--start",
+         std::to_string(kStart + (3 + tr) * kDay), "--packets", "400"});
     ASSERT_EQ(g.status, 0) << g.err;
     Env env = real_store_env();
     env.push_back({"TW_WDIR", work.wdir()});
@@ -164,7 +165,8 @@ TEST_F(HistoryTest, SourcesMixStoresRunFoldersAndWorkFoldersAndCountARunOnce) {
   ASSERT_EQ(a["runs"].size(), 5u) << "TR2 named twice counts once";
   EXPECT_EQ(a["runs"][4]["source"], tr2 + "/tsdb/metrics.sqlite");
   for (size_t i = 1; i < 5; i++)
-    EXPECT_LT(a["runs"][i - 1]["start"].get<std::string>(), a["runs"][i]["start"].get<std::string>());
+    EXPECT_LT(a["runs"][i - 1]["start"].get<std::string>(),
+              a["runs"][i]["start"].get<std::string>());
   // The CSV has a line per run and metric.
   RunResult csv = orvtsdb({"history", shared.store(), "--format", "csv", "--metric", "p95"});
   ASSERT_EQ(csv.status, 0) << csv.err;
@@ -185,7 +187,9 @@ TEST_F(HistoryTest, SourcesMixStoresRunFoldersAndWorkFoldersAndCountARunOnce) {
 TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   History h(path("labels.sqlite"));
   for (int night = 0; night < 3; night++) h.add(night, 1.0, night == 0 ? "build=1.10" : "");
-  RunResult before = orvtsdb({"sql", h.store(), "SELECT group_concat(row_check) FROM (SELECT row_check FROM chunks ORDER BY rowid)"});
+  RunResult before = orvtsdb(
+      {"sql", h.store(),
+       "SELECT group_concat(row_check) FROM (SELECT row_check FROM chunks ORDER BY rowid)"});
   ASSERT_EQ(before.status, 0) << before.err;
   // Several runs: the one to label must be named.
   RunResult which = orvtsdb({"label", h.store(), "build=1.9"});
@@ -208,8 +212,11 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   EXPECT_EQ(a["runs"][2]["labels"]["build"], "1.11");
   EXPECT_EQ(a["runs"][2]["labels"]["branch"], "main, or not");
   // Only labels were written, each with its check.
-  EXPECT_EQ(orvtsdb({"sql", h.store(), "SELECT group_concat(row_check) FROM (SELECT row_check FROM chunks ORDER BY rowid)"}).out,
-            before.out);
+  EXPECT_EQ(
+      orvtsdb({"sql", h.store(),
+               "SELECT group_concat(row_check) FROM (SELECT row_check FROM chunks ORDER BY rowid)"})
+          .out,
+      before.out);
   RunResult verify = orvtsdb({"verify", h.store()});
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   // A malformed ORVTSDB_RUN_LABELS refuses the migration before it writes.
@@ -225,7 +232,8 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   env.push_back({"ORVTSDB_RUN_LABELS", "build"});
   RunResult m = run_program(tool_path(), {"-t", "1"}, env);
   EXPECT_NE(m.status, 0);
-  EXPECT_NE((m.out + m.err).find("ORVTSDB_RUN_LABELS: 'build' is not NAME=VALUE"), std::string::npos)
+  EXPECT_NE((m.out + m.err).find("ORVTSDB_RUN_LABELS: 'build' is not NAME=VALUE"),
+            std::string::npos)
       << m.out << m.err;
   EXPECT_EQ(history_json({h.store()})["runs"].size(), 3u);
 }
