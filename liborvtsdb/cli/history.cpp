@@ -256,8 +256,8 @@ std::string transaction_name(const SelectedGraph &g, const SelectedSeries &s) {
 }
 
 /* Reads one run's metrics. */
-RunValues read_run(const HistoryRun &run, const std::set<std::string> &metrics) {
-  Store store(run.store);
+RunValues read_run(const Store &store, const HistoryRun &run,
+                   const std::set<std::string> &metrics) {
   Selection sel;
   sel.run = std::to_string(run.number);
   sel.runs = select_runs(store.db(), sel.run);
@@ -680,10 +680,17 @@ void run_history(const Options &o) {
   order_label(o.order_by);
   if (!o.html.empty()) check_page_target(o.html);
   std::vector<HistoryRun> runs = find_runs(o);
+  // Each store opened (and checked) once, however many of its runs are read.
+  std::map<std::string, std::unique_ptr<Store>> stores;
+  auto open = [&](const std::string &path) -> const Store & {
+    std::unique_ptr<Store> &s = stores[path];
+    if (!s) s = std::make_unique<Store>(path);
+    return *s;
+  };
   std::map<std::pair<std::string, std::string>, size_t> index;
   std::vector<HistorySeries> series;
   for (size_t i = 0; i < runs.size(); i++)
-    for (auto &[key, value] : read_run(runs[i], metrics)) {
+    for (auto &[key, value] : read_run(open(runs[i].store), runs[i], metrics)) {
       auto [it, fresh] = index.try_emplace(key, series.size());
       if (fresh) {
         series.push_back({key.first, key.second, std::vector<RunValue>(runs.size()), {}, false});

@@ -20,7 +20,8 @@ void print_columns(const std::vector<std::array<std::string, N>> &cells) {
     for (size_t i = 0; i + 1 < N; i++) width[i] = std::max(width[i], line[i].size());
   for (const auto &line : cells) {
     std::string text;
-    for (size_t i = 0; i + 1 < N; i++) text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
+    for (size_t i = 0; i + 1 < N; i++)
+      text += line[i] + std::string(width[i] - line[i].size() + 2, ' ');
     std::printf("%s%s\n", text.c_str(), line[N - 1].c_str());
   }
 }
