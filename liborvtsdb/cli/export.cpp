@@ -156,7 +156,7 @@ class Exporter {
   void graph(const SelectedGraph &g) {
     if (o_.format == "openmetrics") return openmetrics_graph(g);
     for (const SelectedSeries &s : *g.series) {
-      Samples smp = read(g, s.sid);
+      const Samples &smp = read(g, s.sid);
       for (int r : g.roles) {
         if (o_.format == "csv") csv(g, s, r, smp);
         if (o_.format == "json" || o_.format == "jsonl") json(g, s, r, smp);
@@ -164,12 +164,12 @@ class Exporter {
     }
   }
 
-  Samples read(const SelectedGraph &g, int64_t sid) {
-    Samples smp;
+  /* The samples of series sid in graph g, valid until the next read. */
+  const Samples &read(const SelectedGraph &g, int64_t sid) {
     std::string err;
-    if (!read_sample_columns(walk_, o_.sel, g, sid, o_.shift, smp, err)) fail_part_way(err);
-    count(g, sid, smp);
-    return smp;
+    if (!read_sample_columns(walk_, o_.sel, g, sid, o_.shift, smp_, err)) fail_part_way(err);
+    count(g, sid, smp_);
+    return smp_;
   }
 
   /* Gives up after some of the output: what was cut into blocks is written
@@ -390,6 +390,7 @@ class Exporter {
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
   std::vector<double> row_;
+  Samples smp_;  // the series read last
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;

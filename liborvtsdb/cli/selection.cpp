@@ -373,8 +373,9 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
 bool read_sample_columns(orvtsdb::ChunkWalker &walk, const Selection &sel, const SelectedGraph &g,
                          int64_t sid, int64_t shift, SampleColumns &out, std::string &err) {
   size_t roles = (size_t)std::max(1, orv_role_count(g.data_type));
-  out.times.clear();
-  out.roles.assign(roles, {});
+  out.times.clear();  // the columns keep their room: a reader reuses them
+  out.roles.resize(roles);
+  for (std::vector<double> &col : out.roles) col.clear();
   auto each = [&](const orvtsdb::ChunkView &c) {
     // The samples inside the window: one run of them when time rises.
     int first = 0, end = c.count;

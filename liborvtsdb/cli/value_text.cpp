@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "command_kit.h"
 #include "store_reading.h"
@@ -106,17 +107,16 @@ char *put_json_value(char *p, double v) {
     std::memcpy(p, "null", 4);
     return p + 4;
   }
-  // A whole number is written as nlohmann does ("196.0"): its shortest
-  // digits are certain, and no others are.
+  // A short decimal is laid out as nlohmann lays out the digits its Grisu2
+  // finds, which are these: v lies at least 1/250 of its spacing inside
+  // its rounding interval (a k / 1000 is some j / 125 of the spacing off
+  // v), and Grisu2 narrows the interval by a few 2^-11 of it only.
   ShortDecimal d;
-  if (short_decimal(v, d) && d.exponent >= 0) {
+  if (short_decimal(v, d)) {
     if (d.negative) *p++ = '-';
-    p = put_digits(p, d);
-    std::memset(p, '0', (size_t)d.exponent);
-    p += d.exponent;
-    *p++ = '.';
-    *p++ = '0';
-    return p;
+    put_digits(p, d);
+    return nlohmann::detail::dtoa_impl::format_buffer(p, d.length, d.exponent, -4,
+                                                      std::numeric_limits<double>::digits10);
   }
   if (std::isfinite(v)) return nlohmann::detail::to_chars(p, p + kNumberRoom, v);
   *p++ = '"';

@@ -122,8 +122,8 @@ TEST(NumberText, JsonValueIsWhatDumpWrites) {
 }
 
 TEST(NumberText, IntegersAsToStringWrites) {
-  for (int64_t v : {int64_t(0), int64_t(-1), int64_t(1709542800), std::numeric_limits<int64_t>::min(),
-                    std::numeric_limits<int64_t>::max()}) {
+  for (int64_t v : {int64_t(0), int64_t(-1), int64_t(1709542800),
+                    std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
     char buf[20];
     EXPECT_EQ(std::string(buf, put_integer(buf, v)), std::to_string(v));
   }
