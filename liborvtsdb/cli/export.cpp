@@ -219,53 +219,75 @@ class Exporter {
 
   /* One series' samples of one run, every role. */
   struct RunSamples {
+    std::string run;             // its identity
     orvtsdb::PromLabels labels;  // without the name
     Samples smp;                 // from the series' start: counters sum them all
     int64_t first_step = 0;      // the interval of the first sample
   };
 
   /* The samples of series s in graph g per run (the run of the migration
-   * that wrote each chunk), in time order. */
-  std::vector<RunSamples> read_by_run(const SelectedGraph &g, const SelectedSeries &s) {
-    std::map<std::string, RunSamples> by_run;
-    int roles = std::max(1, orv_role_count(g.data_type));
+   * that wrote each chunk, in the order of the runs' identities), in time
+   * order, into out; its entries' columns keep their room from the series
+   * read before. */
+  void read_by_run(const SelectedGraph &g, const SelectedSeries &s, std::vector<RunSamples> &out) {
+    size_t used = 0;
+    size_t roles = (size_t)std::max(1, orv_role_count(g.data_type));
     std::string err;
     auto each = [&](const orvtsdb::ChunkView &c) {
       auto m = runs_of_.find(c.migration);
       if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
-      auto [it, added] = by_run.try_emplace(m->second.run);
-      if (added) {
+      size_t at = 0;
+      while (at < used && out[at].run != m->second.run) at++;
+      if (at == used) {
+        if (used == out.size()) out.emplace_back();
+        RunSamples &rs = out[used++];
         auto r = runs_.try_emplace(
             m->second.run,
             orvtsdb::run_labels(m->second.run, m->second.run_dir, m->second.start_time));
-        it->second.labels = orvtsdb::series_labels(g.group, g.name, s.tags, r.first->second);
-        it->second.smp.roles.resize(roles);
-        it->second.first_step = c.step;
+        rs.run = m->second.run;
+        rs.labels = orvtsdb::series_labels(g.group, g.name, s.tags, r.first->second);
+        rs.smp.times.clear();
+        rs.smp.roles.resize(roles);
+        for (std::vector<double> &col : rs.smp.roles) col.clear();
+        rs.first_step = c.step;
       }
-      Samples &smp = it->second.smp;
-      for (int i = 0; i < c.count; i++) {
+      Samples &smp = out[at].smp;
+      // The samples up to --to: the first ones of the chunk when time rises.
+      int end = c.count;
+      if (c.step > 0)
+        while (end > 0 && c.start + (end - 1) * c.step > o_.sel.to) end--;
+      for (int i = 0; i < end; i++) {
         int64_t t = c.start + i * c.step;
-        if (t > o_.sel.to) continue;
-        smp.times.push_back(t + o_.shift);
-        for (int k = 0; k < roles; k++)
-          smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : TSDB_MISSING_VALUE);
+        if (t <= o_.sel.to) smp.times.push_back(t + o_.shift);
+      }
+      for (size_t k = 0; k < roles; k++) {
+        std::vector<double> &col = smp.roles[k];
+        if (c.step > 0 && (int)k < c.roles) {
+          col.insert(col.end(), c.column((int)k), c.column((int)k) + end);
+          continue;
+        }
+        for (int i = 0; i < end; i++)
+          if (c.start + i * c.step <= o_.sel.to)
+            col.push_back((int)k < c.roles ? c.column((int)k)[i] : TSDB_MISSING_VALUE);
       }
     };
     if (!walk_.for_each_chunk(s.sid, g.idx, std::numeric_limits<int64_t>::min(), o_.sel.to, each,
                               err))
       fail_part_way(err);
-    std::vector<RunSamples> out;
-    for (auto &[run, rs] : by_run) {
-      Samples selected;  // what the closing line counts
-      size_t from = std::lower_bound(rs.smp.times.begin(), rs.smp.times.end(),
-                                     o_.sel.from + o_.shift) -
-                    rs.smp.times.begin();
-      selected.times.assign(rs.smp.times.begin() + (long)from, rs.smp.times.end());
-      selected.roles.resize(rs.smp.roles.size());
-      count(g, s.sid, selected);
-      out.push_back(std::move(rs));
+    out.resize(used);
+    std::sort(out.begin(), out.end(),
+              [](const RunSamples &a, const RunSamples &b) { return a.run < b.run; });
+    for (const RunSamples &rs : out) {
+      // what the closing line counts: the samples from --from on
+      const std::vector<int64_t> &t = rs.smp.times;
+      auto from = std::lower_bound(t.begin(), t.end(), o_.sel.from + o_.shift);
+      if (from == t.end()) continue;
+      series_.insert(s.sid);
+      first_time_ = std::min(first_time_, *from);
+      last_time_ = std::max(last_time_, t.back());
+      samples_ += t.end() - from;
+      values_ += (int64_t)((size_t)(t.end() - from) * g.roles.size());
     }
-    return out;
   }
 
   static std::string label_set(const orvtsdb::PromLabels &labels) {
@@ -284,8 +306,9 @@ class Exporter {
       rename = "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
       families_.insert(m.name + rename);
     }
-    std::vector<std::vector<RunSamples>> series;
-    for (const SelectedSeries &s : *g.series) series.push_back(read_by_run(g, s));
+    std::vector<std::vector<RunSamples>> &series = by_run_;
+    series.resize(g.series->size());
+    for (size_t i = 0; i < series.size(); i++) read_by_run(g, (*g.series)[i], series[i]);
     for (const orvtsdb::EngineFamily &f : m.families) {
       // the outputs of this family: a gauge's one, or a summary's count and sum
       std::vector<size_t> outs;
@@ -391,6 +414,8 @@ class Exporter {
   std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
   std::vector<double> row_;
   Samples smp_;  // the series read last
+  // The series of the graph written last, per run (openmetrics).
+  std::vector<std::vector<RunSamples>> by_run_;
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;
