@@ -280,7 +280,7 @@ class Exporter {
     for (const RunSamples &rs : out) {
       // what the closing line counts: the samples from --from on
       const std::vector<int64_t> &t = rs.smp.times;
-      auto from = std::lower_bound(t.begin(), t.end(), o_.sel.from + o_.shift);
+      auto from = std::lower_bound(t.begin(), t.end(), shifted_from());
       if (from == t.end()) continue;
       series_.insert(s.sid);
       first_time_ = std::min(first_time_, *from);
@@ -336,7 +336,7 @@ class Exporter {
           for (size_t i = 0; i < rs.smp.times.size(); i++) {
             const double *sample = rs.smp.row(i, row_);
             int64_t step = i ? rs.smp.times[i] - rs.smp.times[i - 1] : rs.first_step;
-            bool selected = rs.smp.times[i] >= o_.sel.from + o_.shift;
+            bool selected = rs.smp.times[i] >= shifted_from();
             // a counter's start (at most one a time stamp before this one)
             // goes before every output's value at this time stamp
             int64_t times[2][2];
@@ -398,6 +398,12 @@ class Exporter {
     first_ = false;
     out_.line_done();
   }
+
+  /* The start of the window as the time stamps are moved (--align-start),
+   * in wrapping arithmetic: without --from and with a shift into the past it
+   * wraps past the latest time, and OpenMetrics then selects no sample
+   * (which is what the export has always written; a fix of its own). */
+  int64_t shifted_from() const { return (int64_t)((uint64_t)o_.sel.from + (uint64_t)o_.shift); }
 
   /* Whether the output mixes runs: then a series' run is a field of its
    * lines (openmetrics names the run of every series anyway). */

@@ -74,7 +74,7 @@ class CsvColumn {
       case SQLITE_TEXT: {
         // text as a C string: up to its first NUL, as cell_text reads it
         const char *t = reinterpret_cast<const char *>(sqlite3_value_text(v));
-        std::string_view raw(t, std::strlen(t));
+        std::string_view raw(t ? t : "", t ? std::strlen(t) : 0);
         if (!has_last_ || raw != last_raw_) {
           last_raw_.assign(raw);
           last_field_ = csv_field(last_raw_);

@@ -121,14 +121,6 @@ TEST(NumberText, JsonValueIsWhatDumpWrites) {
   EXPECT_EQ(json_at(-INFINITY), "\"-Inf\"");
 }
 
-TEST(NumberText, IntegersAsToStringWrites) {
-  for (int64_t v : {int64_t(0), int64_t(-1), int64_t(1709542800),
-                    std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
-    char buf[20];
-    EXPECT_EQ(std::string(buf, put_integer(buf, v)), std::to_string(v));
-  }
-}
-
 /* Standard output into a file while the test writes through LineBuffer. */
 class CapturedOutput {
  public:
