@@ -47,10 +47,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
 #include <set>
+#include <string_view>
 
 #include "command_kit.h"
 #include "engine_mapping.h"
@@ -74,18 +76,23 @@ struct Options {
   int64_t shift = 0;  // seconds added to every time stamp
 };
 
-/* The samples of one series in one graph: times and one column per role of
- * the data type (every role, as whether one reads as absent depends on the
- * count). */
-struct Samples {
-  std::vector<int64_t> times;
-  std::vector<std::vector<double>> roles;
-  /* Every role at sample i, into row. */
-  const double *row(size_t i, std::vector<double> &row) const {
-    row.resize(roles.size());
-    for (size_t r = 0; r < roles.size(); r++) row[r] = roles[r][i];
-    return row.data();
+using Samples = SampleColumns;
+
+/* reads_as_absent (interval_values.h) for every sample of one series and
+ * graph, with the count role looked up once rather than per value. */
+class AbsentTest {
+ public:
+  AbsentTest(int data_type, const Samples &smp) {
+    int c = orvtsdb::count_role_of(data_type);
+    if (c >= 0 && (size_t)c < smp.roles.size()) count_ = c, counts_ = smp.roles[c].data();
   }
+  bool operator()(int role, const double *column, size_t i) const {
+    return orvtsdb::is_missing(column[i]) || (count_ >= 0 && role != count_ && counts_[i] == 0);
+  }
+
+ private:
+  int count_ = -1;
+  const double *counts_ = nullptr;
 };
 
 std::string escape(const std::string &text, bool quote) {
@@ -105,7 +112,7 @@ std::string escape(const std::string &text, bool quote) {
 
 class Exporter {
  public:
-  Exporter(sqlite3 *db, Options &o) : db_(db), o_(o), progress_("export") {}
+  Exporter(sqlite3 *db, Options &o) : db_(db), o_(o), progress_("export"), walk_(db) {}
 
   void run() {
     Selected sel = select_samples(db_, o_.sel);
@@ -117,16 +124,16 @@ class Exporter {
     // output says so itself.
     for (const SelectedGraph &g : sel.graphs)
       for (const SelectedSeries &s : *g.series)
-        if (!orvtsdb::check_chunk_rows(db_, s.sid, g.idx, err)) die(EXIT_FAILURE_OTHER, err);
+        if (!walk_.check_chunk_rows(s.sid, g.idx, err)) die(EXIT_FAILURE_OTHER, err);
     note_incomplete_output_on_die("export");
     if (o_.format == "csv") csv_header(sel);
-    if (o_.format == "json") out_.text() += "[";
+    if (o_.format == "json") out_.append("[");
     for (size_t i = 0; i < sel.graphs.size(); i++) {
       progress_.update(i, sel.graphs.size());
       graph(sel.graphs[i]);
     }
-    if (o_.format == "json") out_.text() += first_ ? "]\n" : "\n]\n";
-    if (o_.format == "openmetrics") out_.text() += "# EOF\n";
+    if (o_.format == "json") out_.append(first_ ? "]\n" : "\n]\n");
+    if (o_.format == "openmetrics") out_.append("# EOF\n");
     out_.flush();
     std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s, %s\n",
                  (long long)samples_, (long long)values_, series_.size(),
@@ -135,21 +142,21 @@ class Exporter {
 
  private:
   void csv_header(const Selected &sel) {
-    out_.text() += several_runs() ? "group,graph,role,sid,run" : "group,graph,role,sid";
+    std::string header = several_runs() ? "group,graph,role,sid,run" : "group,graph,role,sid";
     for (const SelectedGraph &g : sel.graphs)
       for (const SelectedSeries &s : *g.series)
         for (const auto &tv : s.tags)
           if (std::find(tags_.begin(), tags_.end(), tv.first) == tags_.end()) {
             tags_.push_back(tv.first);
-            out_.text() += "," + csv_field(tv.first);
+            header += "," + csv_field(tv.first);
           }
-    out_.text() += ",time,value\n";
+    out_.append(header + ",time,value\n");
   }
 
   void graph(const SelectedGraph &g) {
     if (o_.format == "openmetrics") return openmetrics_graph(g);
     for (const SelectedSeries &s : *g.series) {
-      Samples smp = read(g, s.sid);
+      const Samples &smp = read(g, s.sid);
       for (int r : g.roles) {
         if (o_.format == "csv") csv(g, s, r, smp);
         if (o_.format == "json" || o_.format == "jsonl") json(g, s, r, smp);
@@ -157,15 +164,19 @@ class Exporter {
     }
   }
 
-  Samples read(const SelectedGraph &g, int64_t sid) {
-    Samples smp;
-    smp.roles.resize(std::max(1, orv_role_count(g.data_type)));
-    for_each_sample(db_, o_.sel, g, sid, [&](int64_t t, const double *v) {
-      smp.times.push_back(t + o_.shift);
-      for (size_t k = 0; k < smp.roles.size(); k++) smp.roles[k].push_back(v[k]);
-    });
-    count(g, sid, smp);
-    return smp;
+  /* The samples of series sid in graph g, valid until the next read. */
+  const Samples &read(const SelectedGraph &g, int64_t sid) {
+    std::string err;
+    if (!read_sample_columns(walk_, o_.sel, g, sid, o_.shift, smp_, err)) fail_part_way(err);
+    count(g, sid, smp_);
+    return smp_;
+  }
+
+  /* Gives up after some of the output: what was cut into blocks is written
+   * first, as it would have been by then. */
+  [[noreturn]] void fail_part_way(const std::string &err) {
+    out_.write_blocks();
+    die(EXIT_FAILURE_OTHER, err);
   }
 
   /* Counts what was read for the closing line: stored samples, and values
@@ -177,11 +188,6 @@ class Exporter {
     last_time_ = std::max(last_time_, smp.times.back());
     samples_ += (int64_t)smp.times.size();
     values_ += (int64_t)(smp.times.size() * g.roles.size());
-  }
-
-  /* Whether role r of sample i reads as absent. */
-  bool absent(const SelectedGraph &g, int r, const Samples &smp, size_t i) {
-    return orvtsdb::reads_as_absent(g.data_type, r, smp.row(i, row_));
   }
 
   void csv(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
@@ -197,67 +203,91 @@ class Exporter {
         }
     }
     head += ",";
-    const std::vector<double> &v = smp.roles[r];
-    for (size_t i = 0; i < v.size(); i++) {
-      std::string &t = out_.text();
-      t += head;
-      t += std::to_string(smp.times[i]);
-      t += ',';
-      if (!absent(g, r, smp, i)) append_number(t, v[i]);
-      t += '\n';
-      out_.maybe_flush();
+    const double *v = smp.roles[r].data();
+    AbsentTest absent(g.data_type, smp);
+    for (size_t i = 0; i < smp.times.size(); i++) {
+      char *p = out_.room(head.size() + 20 + kNumberRoom + 2);
+      std::memcpy(p, head.data(), head.size());
+      p = put_integer(p + head.size(), smp.times[i]);
+      *p++ = ',';
+      if (!absent(r, v, i)) p = put_number(p, v[i]);
+      *p++ = '\n';
+      out_.advance(p);
+      out_.line_done();
     }
   }
 
   /* One series' samples of one run, every role. */
   struct RunSamples {
+    std::string run;             // its identity
     orvtsdb::PromLabels labels;  // without the name
     Samples smp;                 // from the series' start: counters sum them all
     int64_t first_step = 0;      // the interval of the first sample
   };
 
   /* The samples of series s in graph g per run (the run of the migration
-   * that wrote each chunk), in time order. */
-  std::vector<RunSamples> read_by_run(const SelectedGraph &g, const SelectedSeries &s) {
-    std::map<std::string, RunSamples> by_run;
-    int roles = std::max(1, orv_role_count(g.data_type));
+   * that wrote each chunk, in the order of the runs' identities), in time
+   * order, into out; its entries' columns keep their room from the series
+   * read before. */
+  void read_by_run(const SelectedGraph &g, const SelectedSeries &s, std::vector<RunSamples> &out) {
+    size_t used = 0;
+    size_t roles = (size_t)std::max(1, orv_role_count(g.data_type));
     std::string err;
     auto each = [&](const orvtsdb::ChunkView &c) {
       auto m = runs_of_.find(c.migration);
       if (m == runs_of_.end()) return;  // no migration owns it: not a stored sample
-      auto [it, added] = by_run.try_emplace(m->second.run);
-      if (added) {
+      size_t at = 0;
+      while (at < used && out[at].run != m->second.run) at++;
+      if (at == used) {
+        if (used == out.size()) out.emplace_back();
+        RunSamples &rs = out[used++];
         auto r = runs_.try_emplace(
             m->second.run,
             orvtsdb::run_labels(m->second.run, m->second.run_dir, m->second.start_time));
-        it->second.labels = orvtsdb::series_labels(g.group, g.name, s.tags, r.first->second);
-        it->second.smp.roles.resize(roles);
-        it->second.first_step = c.step;
+        rs.run = m->second.run;
+        rs.labels = orvtsdb::series_labels(g.group, g.name, s.tags, r.first->second);
+        rs.smp.times.clear();
+        rs.smp.roles.resize(roles);
+        for (std::vector<double> &col : rs.smp.roles) col.clear();
+        rs.first_step = c.step;
       }
-      Samples &smp = it->second.smp;
-      for (int i = 0; i < c.count; i++) {
+      Samples &smp = out[at].smp;
+      // The samples up to --to: the first ones of the chunk when time rises.
+      int end = c.count;
+      if (c.step > 0)
+        while (end > 0 && c.start + (end - 1) * c.step > o_.sel.to) end--;
+      for (int i = 0; i < end; i++) {
         int64_t t = c.start + i * c.step;
-        if (t > o_.sel.to) continue;
-        smp.times.push_back(t + o_.shift);
-        for (int k = 0; k < roles; k++)
-          smp.roles[k].push_back(k < c.roles ? c.column(k)[i] : TSDB_MISSING_VALUE);
+        if (t <= o_.sel.to) smp.times.push_back(t + o_.shift);
+      }
+      for (size_t k = 0; k < roles; k++) {
+        std::vector<double> &col = smp.roles[k];
+        if (c.step > 0 && (int)k < c.roles) {
+          col.insert(col.end(), c.column((int)k), c.column((int)k) + end);
+          continue;
+        }
+        for (int i = 0; i < end; i++)
+          if (c.start + i * c.step <= o_.sel.to)
+            col.push_back((int)k < c.roles ? c.column((int)k)[i] : TSDB_MISSING_VALUE);
       }
     };
-    if (!orvtsdb::for_each_chunk(db_, s.sid, g.idx, std::numeric_limits<int64_t>::min(), o_.sel.to,
-                                 each, err))
-      die(EXIT_FAILURE_OTHER, err);
-    std::vector<RunSamples> out;
-    for (auto &[run, rs] : by_run) {
-      Samples selected;  // what the closing line counts
-      size_t from = std::lower_bound(rs.smp.times.begin(), rs.smp.times.end(),
-                                     o_.sel.from + o_.shift) -
-                    rs.smp.times.begin();
-      selected.times.assign(rs.smp.times.begin() + (long)from, rs.smp.times.end());
-      selected.roles.resize(rs.smp.roles.size());
-      count(g, s.sid, selected);
-      out.push_back(std::move(rs));
+    if (!walk_.for_each_chunk(s.sid, g.idx, std::numeric_limits<int64_t>::min(), o_.sel.to, each,
+                              err))
+      fail_part_way(err);
+    out.resize(used);
+    std::sort(out.begin(), out.end(),
+              [](const RunSamples &a, const RunSamples &b) { return a.run < b.run; });
+    for (const RunSamples &rs : out) {
+      // what the closing line counts: the samples from --from on
+      const std::vector<int64_t> &t = rs.smp.times;
+      auto from = std::lower_bound(t.begin(), t.end(), shifted_from());
+      if (from == t.end()) continue;
+      series_.insert(s.sid);
+      first_time_ = std::min(first_time_, *from);
+      last_time_ = std::max(last_time_, t.back());
+      samples_ += t.end() - from;
+      values_ += (int64_t)((size_t)(t.end() - from) * g.roles.size());
     }
-    return out;
   }
 
   static std::string label_set(const orvtsdb::PromLabels &labels) {
@@ -276,8 +306,9 @@ class Exporter {
       rename = "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
       families_.insert(m.name + rename);
     }
-    std::vector<std::vector<RunSamples>> series;
-    for (const SelectedSeries &s : *g.series) series.push_back(read_by_run(g, s));
+    std::vector<std::vector<RunSamples>> &series = by_run_;
+    series.resize(g.series->size());
+    for (size_t i = 0; i < series.size(); i++) read_by_run(g, (*g.series)[i], series[i]);
     for (const orvtsdb::EngineFamily &f : m.families) {
       // the outputs of this family: a gauge's one, or a summary's count and sum
       std::vector<size_t> outs;
@@ -289,8 +320,8 @@ class Exporter {
       if (outs.empty()) continue;
       std::string family = f.name + rename;
       const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
-      out_.text() += "# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
-                     "\n";
+      out_.append("# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
+                  "\n");
       std::vector<std::string> names;
       for (size_t o : outs)
         names.push_back(m.outputs[o].name.substr(0, m.name.size()) + rename +
@@ -298,11 +329,14 @@ class Exporter {
       for (const auto &runs : series)
         for (const RunSamples &rs : runs) {
           std::string labels = "{" + label_set(rs.labels) + "} ";
+          // each output's line up to its value, made once per series
+          std::vector<std::string> heads;
+          for (const std::string &name : names) heads.push_back(name + labels);
           orvtsdb::RunningTotals totals;
           for (size_t i = 0; i < rs.smp.times.size(); i++) {
             const double *sample = rs.smp.row(i, row_);
             int64_t step = i ? rs.smp.times[i] - rs.smp.times[i - 1] : rs.first_step;
-            bool selected = rs.smp.times[i] >= o_.sel.from + o_.shift;
+            bool selected = rs.smp.times[i] >= shifted_from();
             // a counter's start (at most one a time stamp before this one)
             // goes before every output's value at this time stamp
             int64_t times[2][2];
@@ -315,15 +349,15 @@ class Exporter {
               for (size_t k = 0; k < outs.size() && k < 2; k++) {
                 if (n[k] == 0 || (first && n[k] < 2)) continue;
                 int at = first ? 0 : n[k] - 1;
-                std::string &t = out_.text();
-                t += names[k];
-                t += labels;
-                append_number(t, values[k][at]);
-                t += ' ';
-                t += std::to_string(times[k][at]);
-                t += '\n';
+                char *p = out_.room(heads[k].size() + kNumberRoom + 20 + 2);
+                std::memcpy(p, heads[k].data(), heads[k].size());
+                p = put_number(p + heads[k].size(), values[k][at]);
+                *p++ = ' ';
+                p = put_integer(p, times[k][at]);
+                *p++ = '\n';
+                out_.advance(p);
               }
-            out_.maybe_flush();
+            out_.line_done();
           }
         }
     }
@@ -332,20 +366,44 @@ class Exporter {
   void json(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
     Json labels = Json::object();
     for (const auto &[tag, value] : s.tags) labels[tag] = value;
-    Json points = Json::array();
-    const std::vector<double> &v = smp.roles[r];
-    for (size_t i = 0; i < v.size(); i++)
-      points.push_back({smp.times[i], absent(g, r, smp, i) ? Json() : json_value(v[i])});
     Json j = {{"group", g.group}, {"graph", g.name},  {"role", role_text(g, r)},
-              {"sid", s.sid},     {"labels", labels}, {"points", std::move(points)}};
+              {"sid", s.sid},     {"labels", labels}, {"points", Json::array()}};
     if (several_runs()) j["run"] = s.run;
-    if (o_.format == "jsonl")
-      out_.text() += json_dump(j) + "\n";
-    else
-      out_.text() += (first_ ? "\n" : ",\n") + json_dump(j);
+    // The object as dump() writes it, cut where its points go: "points" is
+    // the last field but an integer, so its last occurrence is the field.
+    std::string whole = json_dump(j);
+    size_t at = whole.rfind("\"points\":[]") + 10;
+    std::string_view text(whole);
+    if (o_.format == "json") out_.append(first_ ? "\n" : ",\n");
+    out_.append(text.substr(0, at));
+    const double *v = smp.roles[r].data();
+    AbsentTest absent(g.data_type, smp);
+    for (size_t i = 0; i < smp.times.size(); i++) {
+      char *p = out_.room(20 + kNumberRoom + 4);
+      if (i) *p++ = ',';
+      *p++ = '[';
+      p = put_integer(p, smp.times[i]);
+      *p++ = ',';
+      if (absent(r, v, i)) {
+        std::memcpy(p, "null", 4);
+        p += 4;
+      } else {
+        p = put_json_value(p, v[i]);
+      }
+      *p++ = ']';
+      out_.advance(p);
+    }
+    out_.append(text.substr(at));
+    if (o_.format == "jsonl") out_.append("\n");
     first_ = false;
-    out_.maybe_flush();
+    out_.line_done();
   }
+
+  /* The start of the window as the time stamps are moved (--align-start),
+   * in wrapping arithmetic: without --from and with a shift into the past it
+   * wraps past the latest time, and OpenMetrics then selects no sample
+   * (which is what the export has always written; a fix of its own). */
+  int64_t shifted_from() const { return (int64_t)((uint64_t)o_.sel.from + (uint64_t)o_.shift); }
 
   /* Whether the output mixes runs: then a series' run is a field of its
    * lines (openmetrics names the run of every series anyway). */
@@ -354,12 +412,16 @@ class Exporter {
   sqlite3 *db_;
   Options &o_;
   ProgressLine progress_;
-  OutBuffer out_;
+  orvtsdb::ChunkWalker walk_;
+  LineBuffer out_;
   std::vector<std::string> tags_;
   std::set<std::string> families_;
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
   std::vector<double> row_;
+  Samples smp_;  // the series read last
+  // The series of the graph written last, per run (openmetrics).
+  std::vector<std::vector<RunSamples>> by_run_;
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;

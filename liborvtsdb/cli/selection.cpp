@@ -370,6 +370,41 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
     die(EXIT_FAILURE_OTHER, err);
 }
 
+bool read_sample_columns(orvtsdb::ChunkWalker &walk, const Selection &sel, const SelectedGraph &g,
+                         int64_t sid, int64_t shift, SampleColumns &out, std::string &err) {
+  size_t roles = (size_t)std::max(1, orv_role_count(g.data_type));
+  out.times.clear();  // the columns keep their room: a reader reuses them
+  out.roles.resize(roles);
+  for (std::vector<double> &col : out.roles) col.clear();
+  auto each = [&](const orvtsdb::ChunkView &c) {
+    // The samples inside the window: one run of them when time rises.
+    int first = 0, end = c.count;
+    if (c.step > 0) {
+      while (first < end && c.start + first * c.step < sel.from) first++;
+      while (end > first && c.start + (end - 1) * c.step > sel.to) end--;
+    }
+    for (int i = first; i < end; i++) {
+      int64_t t = c.start + i * c.step;
+      if (t < sel.from || t > sel.to) continue;
+      out.times.push_back(t + shift);
+    }
+    size_t kept = out.times.size() - out.roles[0].size();
+    for (size_t r = 0; r < roles; r++) {
+      std::vector<double> &col = out.roles[r];
+      if (kept == (size_t)(end - first) && (int)r < c.roles) {
+        col.insert(col.end(), c.column((int)r) + first, c.column((int)r) + end);
+        continue;
+      }
+      for (int i = first; i < end; i++) {
+        int64_t t = c.start + i * c.step;
+        if (t < sel.from || t > sel.to) continue;
+        col.push_back((int)r < c.roles ? c.column((int)r)[i] : TSDB_MISSING_VALUE);
+      }
+    }
+  };
+  return walk.for_each_chunk(sid, g.idx, sel.from, sel.to, each, err);
+}
+
 const char *role_text(const SelectedGraph &g, int r) { return orv_role_name(g.data_type, r); }
 
 }  // namespace orvtsdb_cli

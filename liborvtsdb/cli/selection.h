@@ -108,6 +108,27 @@ Selected select_samples(sqlite3 *db, Selection &sel);
 void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
                      const std::function<void(int64_t, const double *)> &fn);
 
+/* The samples of one series in one graph, decoded into columns: times and
+ * one column per role of the data type (every role, as whether one reads as
+ * absent depends on the count). */
+struct SampleColumns {
+  std::vector<int64_t> times;
+  std::vector<std::vector<double>> roles;
+  /* Every role at sample i, into row. */
+  const double *row(size_t i, std::vector<double> &row) const {
+    row.resize(roles.size());
+    for (size_t r = 0; r < roles.size(); r++) row[r] = roles[r][i];
+    return row.data();
+  }
+};
+
+/* What for_each_sample gives, as columns, into out: the samples of series
+ * sid in graph g within sel's time range, in time order, each time moved by
+ * `shift`. false with the reason in err on a damaged chunk or an SQLite
+ * error, for the caller to finish its output before it dies. */
+bool read_sample_columns(orvtsdb::ChunkWalker &walk, const Selection &sel, const SelectedGraph &g,
+                         int64_t sid, int64_t shift, SampleColumns &out, std::string &err);
+
 /* Role name of role r of graph g ("value", "avg", ...). */
 const char *role_text(const SelectedGraph &g, int r);
 

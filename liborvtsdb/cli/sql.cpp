@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "command_kit.h"
 #include "store_reading.h"
@@ -55,6 +57,41 @@ Json cell_json(sqlite3_stmt *s, int i) {
   }
 }
 
+/* The CSV text of one column's cells, as cell_text and csv_field make it,
+ * written in place; a text the column held in the row before is not made
+ * again (the samples table repeats its names and labels on every row). */
+class CsvColumn {
+ public:
+  /* Writes cell i of the row s is on at the end of out. */
+  void write(sqlite3_stmt *s, int i, LineBuffer &out) {
+    sqlite3_value *v = sqlite3_column_value(s, i);
+    switch (sqlite3_value_type(v)) {
+      case SQLITE_NULL: return;
+      case SQLITE_INTEGER: out.advance(put_integer(out.room(20), sqlite3_value_int64(v))); return;
+      case SQLITE_FLOAT:
+        out.advance(put_number(out.room(kNumberRoom), sqlite3_value_double(v)));
+        return;
+      case SQLITE_TEXT: {
+        // text as a C string: up to its first NUL, as cell_text reads it
+        const char *t = reinterpret_cast<const char *>(sqlite3_value_text(v));
+        std::string_view raw(t ? t : "", t ? std::strlen(t) : 0);
+        if (!has_last_ || raw != last_raw_) {
+          last_raw_.assign(raw);
+          last_field_ = csv_field(last_raw_);
+          has_last_ = true;
+        }
+        out.append(last_field_);
+        return;
+      }
+      default: out.append(cell_text(s, i));
+    }
+  }
+
+ private:
+  bool has_last_ = false;
+  std::string last_raw_, last_field_;
+};
+
 void print_table(const std::vector<std::vector<std::string>> &rows) {
   std::vector<size_t> width;
   for (const auto &r : rows)
@@ -81,34 +118,38 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
   int n = sqlite3_column_count(s);
   std::vector<std::vector<std::string>> rows(1);
   for (int i = 0; i < n; i++) rows[0].push_back(sqlite3_column_name(s, i));
-  OutBuffer out;
+  LineBuffer out;
   if (format == "csv" && n) {
-    for (int i = 0; i < n; i++) out.text() += (i ? "," : "") + csv_field(rows[0][i]);
-    out.text() += "\n";
+    std::string header;
+    for (int i = 0; i < n; i++) header += (i ? "," : "") + csv_field(rows[0][i]);
+    out.append(header + "\n");
   }
-  if (format == "json") out.text() += "[";
+  if (format == "json") out.append("[");
+  std::vector<CsvColumn> columns(format == "csv" ? n : 0);
   int rc;
   for (bool first = true; (rc = sqlite3_step(s)) == SQLITE_ROW; first = false) {
     if (format == "json") {
       Json r = Json::object();
       for (int i = 0; i < n; i++) r[rows[0][i]] = cell_json(s, i);
-      out.text() += (first ? "" : ",") + json_dump(r);
-      out.maybe_flush();
+      out.append((first ? "" : ",") + json_dump(r));
+      out.line_done();
     } else if (format == "table") {
       rows.emplace_back();
       for (int i = 0; i < n; i++) rows.back().push_back(cell_text(s, i));
     } else {
-      for (int i = 0; i < n; i++)
-        out.text() += (i ? "," : "") + (sqlite3_column_type(s, i) == SQLITE_TEXT
-                                            ? csv_field(cell_text(s, i))
-                                            : cell_text(s, i));
-      out.text() += "\n";
-      out.maybe_flush();
+      for (int i = 0; i < n; i++) {
+        if (i) out.append(",");
+        columns[i].write(s, i, out);
+      }
+      out.append("\n");
+      out.line_done();
     }
   }
-  if (rc != SQLITE_DONE)
+  if (rc != SQLITE_DONE) {
+    out.write_blocks();  // what was written by then, as the rows came
     die(EXIT_FAILURE_OTHER, "sql: " + orvtsdb::user_sql_failure(db, rc, o.limits));
-  if (format == "json") out.text() += "]\n";
+  }
+  if (format == "json") out.append("]\n");
   out.flush();
   if (format == "table" && n) print_table(rows);
 }

@@ -8,22 +8,126 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "command_kit.h"
 #include "store_reading.h"
 
 namespace orvtsdb_cli {
 
-void append_number(std::string &out, double v) {
-  if (std::isnan(v)) {
-    out += "NaN";
-  } else if (std::isinf(v)) {
-    out += v > 0 ? "+Inf" : "-Inf";
-  } else {
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+namespace {
+
+/* A value written with few digits: ±digits × 10^exponent, the digits as
+ * text without a trailing zero. */
+struct ShortDecimal {
+  bool negative;
+  char digits[24];
+  int length;  // of digits
+  int exponent;
+};
+
+/* Whether v is the double nearest a number of at most three decimals below
+ * 10^12 in magnitude (not 0), as most stored values are, and that number in
+ * d. Then its digits are those of the shortest text that reads back as v:
+ * the doubles there lie less than 2^-12 apart, so no other number with as
+ * few digits rounds to v. */
+bool short_decimal(double v, ShortDecimal &d) {
+  if (!(std::fabs(v) < 1e12)) return false;  // NaN included
+  // Rounded half away from 0 without a call: a k off by one fails the test
+  // after it and leaves v to std::to_chars, never to a wrong text.
+  double scaled = v * 1000;
+  auto k = (long long)(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
+  if (k == 0 || (double)k / 1000 != v) return false;
+  d.negative = k < 0;
+  d.length = (int)(std::to_chars(d.digits, d.digits + sizeof d.digits,
+                                 d.negative ? 0 - (unsigned long long)k : (unsigned long long)k)
+                       .ptr -
+                   d.digits);
+  d.exponent = -3;
+  while (d.digits[d.length - 1] == '0') d.length--, d.exponent++;
+  return true;
+}
+
+/* The digits of d at p. */
+char *put_digits(char *p, const ShortDecimal &d) {
+  std::memcpy(p, d.digits, sizeof d.digits);  // whole: a constant size copies faster
+  return p + d.length;
+}
+
+/* d as std::to_chars writes the shortest text: fixed notation when that is
+ * shorter than the scientific one; null when it is not (left to
+ * std::to_chars itself, which decides ties). */
+char *put_fixed(char *p, const ShortDecimal &d) {
+  int fixed = d.exponent >= 0          ? d.length + d.exponent
+              : d.length > -d.exponent ? d.length + 1
+                                       : 2 - d.exponent;
+  int scientific = (d.length > 1 ? d.length + 1 : 1) + 4;  // d.ddde+XX: |exponent| < 100
+  if (fixed >= scientific) return nullptr;
+  if (d.negative) *p++ = '-';
+  if (d.exponent >= 0) {
+    p = put_digits(p, d);
+    std::memset(p, '0', (size_t)d.exponent);
+    return p + d.exponent;
   }
+  int decimals = -d.exponent;
+  if (d.length > decimals) {
+    int whole = d.length - decimals;
+    std::memcpy(p, d.digits, (size_t)whole);
+    p[whole] = '.';
+    std::memcpy(p + whole + 1, d.digits + whole, (size_t)decimals);
+    return p + d.length + 1;
+  }
+  *p++ = '0';
+  *p++ = '.';
+  std::memset(p, '0', (size_t)(decimals - d.length));
+  return put_digits(p + decimals - d.length, d);
+}
+
+}  // namespace
+
+char *put_number(char *p, double v) {
+  ShortDecimal d;
+  if (short_decimal(v, d))
+    if (char *end = put_fixed(p, d)) return end;
+  if (std::isnan(v)) {
+    std::memcpy(p, "NaN", 3);
+    return p + 3;
+  }
+  if (std::isinf(v)) {
+    std::memcpy(p, v > 0 ? "+Inf" : "-Inf", 4);
+    return p + 4;
+  }
+  return std::to_chars(p, p + kNumberRoom, v).ptr;
+}
+
+char *put_integer(char *p, int64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+
+char *put_json_value(char *p, double v) {
+  if (orvtsdb::is_missing(v)) {
+    std::memcpy(p, "null", 4);
+    return p + 4;
+  }
+  // A short decimal is laid out as nlohmann lays out the digits its Grisu2
+  // finds, which are these: v lies at least 1/250 of its spacing inside
+  // its rounding interval (a k / 1000 is some j / 125 of the spacing off
+  // v), and Grisu2 narrows the interval by a few 2^-11 of it only.
+  ShortDecimal d;
+  if (short_decimal(v, d)) {
+    if (d.negative) *p++ = '-';
+    put_digits(p, d);
+    return nlohmann::detail::dtoa_impl::format_buffer(p, d.length, d.exponent, -4,
+                                                      std::numeric_limits<double>::digits10);
+  }
+  if (std::isfinite(v)) return nlohmann::detail::to_chars(p, p + kNumberRoom, v);
+  *p++ = '"';
+  p = put_number(p, v);
+  *p++ = '"';
+  return p;
+}
+
+void append_number(std::string &out, double v) {
+  char buf[kNumberRoom];
+  out.append(buf, put_number(buf, v));
 }
 
 std::string number_text(double v) {
@@ -127,10 +231,34 @@ std::string dash_or(const Json &v) { return v.is_null() ? "-" : std::to_string(v
 
 void print_json(const Json &j) { std::printf("%s\n", json_dump(j, 2).c_str()); }
 
-void OutBuffer::flush() {
-  if (!buf_.empty() && std::fwrite(buf_.data(), 1, buf_.size(), stdout) != buf_.size())
+void write_out(const char *data, size_t n) {
+  if (n && std::fwrite(data, 1, n, stdout) != n)
     die(EXIT_FAILURE_OTHER, "cannot write standard output");
+}
+
+void OutBuffer::flush() {
+  write_out(buf_.data(), buf_.size());
   buf_.clear();
+}
+
+void LineBuffer::write_blocks() {
+  size_t rest = (size_t)(end_ - cut_);
+  write_out(data_.get(), (size_t)(cut_ - data_.get()));
+  std::memmove(data_.get(), cut_, rest);
+  end_ = data_.get() + rest;
+  cut_ = data_.get();
+}
+
+void LineBuffer::grow(size_t n) {
+  size_t used = (size_t)(end_ - data_.get());
+  size_t cap = (size_t)(cap_ - data_.get());
+  while (cap - used < n) cap *= 2;
+  std::unique_ptr<char[]> bigger(new char[cap]);
+  std::memcpy(bigger.get(), data_.get(), used);
+  cut_ = bigger.get() + (cut_ - data_.get());
+  data_ = std::move(bigger);
+  end_ = data_.get() + used;
+  cap_ = data_.get() + cap;
 }
 
 }  // namespace orvtsdb_cli

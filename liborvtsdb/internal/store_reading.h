@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -239,6 +240,26 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
  * A reader that writes as it reads calls this for everything it selected
  * before its first line. */
 bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err);
+
+/* for_each_chunk and check_chunk_rows for a reader of many series: the
+ * statement of the walk is prepared once for the life of the object, where
+ * each call of those functions prepares its own (a wide store has thousands
+ * of series and graphs). It reads db, which must outlive it. */
+class CheckedWalk;
+class ChunkWalker {
+ public:
+  explicit ChunkWalker(sqlite3 *db);
+  ~ChunkWalker();
+  ChunkWalker(const ChunkWalker &) = delete;
+  ChunkWalker &operator=(const ChunkWalker &) = delete;
+  bool for_each_chunk(int64_t sid, int graph, int64_t from, int64_t to,
+                      const std::function<void(const ChunkView &)> &fn, std::string &err);
+  bool check_chunk_rows(int64_t sid, int graph, std::string &err);
+
+ private:
+  sqlite3 *db_;
+  std::unique_ptr<CheckedWalk> walk_;  // null until prepared, and for a store without facts
+};
 
 /* The first and last time a sample is stored at, over the whole store or
  * over the series of the runs numbered in `runs` when it names any, in

@@ -67,8 +67,13 @@ bool ChunkCursor::next(std::string &err) {
     err = store_ + ": " + sqlite3_errmsg(sqlite3_db_handle(stmt_.get()));
     return false;
   }
+  sid_ = stmt_.col_int(0);
+  graph_ = stmt_.col_int(1);
+  data_type_ = stmt_.col_int(2);
+  start_ = stmt_.col_int(3);
+  step_ = stmt_.col_int(4);
   // The row's own integers, not the narrowed accessors: every bit counts.
-  uint64_t seed = chunk_seed(sid(), stmt_.col_int(1), stmt_.col_int(2), start(), step());
+  uint64_t seed = chunk_seed(sid_, graph_, data_type_, start_, step_);
   if (!dec_.decode(seed, stmt_.col_blob(5), stmt_.col_bytes(5), err)) {
     err = damage(err);
     return false;

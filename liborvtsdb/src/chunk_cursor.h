@@ -47,11 +47,11 @@ class ChunkCursor {
    * on a damaged chunk or SQLite error (err says which). */
   bool next(std::string &err);
 
-  int64_t sid() const { return stmt_.col_int(0); }
-  int graph() const { return (int)stmt_.col_int(1); }
-  int data_type() const { return (int)stmt_.col_int(2); }
-  int64_t start() const { return stmt_.col_int(3); }
-  int64_t step() const { return stmt_.col_int(4); }
+  int64_t sid() const { return sid_; }
+  int graph() const { return (int)graph_; }
+  int data_type() const { return (int)data_type_; }
+  int64_t start() const { return start_; }
+  int64_t step() const { return step_; }
   std::string group_name() const { return stmt_.col_text(6); }
   std::string graph_name() const { return stmt_.col_text(7); }
   std::string labels() const { return stmt_.col_text(8); }
@@ -69,6 +69,8 @@ class ChunkCursor {
   std::string damage(const std::string &why) const;
 
   Stmt stmt_;
+  // The row's integers, taken once per chunk: a reader asks for them per value.
+  int64_t sid_ = 0, graph_ = 0, data_type_ = 0, start_ = 0, step_ = 0;
   ChunkDecoder dec_;
   std::string store_;  // file name of the store read, for messages
 };

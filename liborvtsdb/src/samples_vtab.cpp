@@ -18,8 +18,10 @@
  */
 #include "samples_vtab.h"
 
+#include <cstring>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "chunk_cursor.h"
 #include "interval_values.h"
@@ -47,12 +49,22 @@ enum Column {
 struct Table {
   sqlite3_vtab base;  // must stay first
   sqlite3 *db;
+  // Every name and label text a cursor has shown, for the life of the
+  // table: the cells point at them (SQLITE_STATIC), rather than SQLite
+  // copying the same text into every row.
+  std::unordered_set<std::string> texts;
+  const std::string *kept(std::string text) { return &*texts.insert(std::move(text)).first; }
 };
 
 struct Cursor {
   sqlite3_vtab_cursor base;  // must stay first
   ChunkCursor chunks;
   bool has_chunk = false;
+  // What every row of the chunk shares, taken once per chunk.
+  const std::string *group = nullptr, *graph_name = nullptr, *labels = nullptr;  // Table::kept
+  int data_type = 0;
+  const orv_data_type_t *type = nullptr;
+  const char *role_names[ORV_MAX_ELEMENTS_PER_GRAPH] = {};
   int sample = 0, role = 0;
   int64_t from = 0, to = 0;
   int64_t rowid = 0;
@@ -65,7 +77,7 @@ int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, c
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
       "role TEXT, time INTEGER, value REAL, labels TEXT, reading REAL, store HIDDEN)");
   if (rc != SQLITE_OK) return rc;
-  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db};
+  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db, {}};
   if (!t) return SQLITE_NOMEM;
   *out = &t->base;
   return SQLITE_OK;
@@ -139,6 +151,17 @@ int next_chunk(Cursor *c) {
   std::string err;
   c->has_chunk = c->chunks.next(err);
   if (!c->has_chunk) return err.empty() ? SQLITE_OK : fail(c, err);
+  const ChunkCursor &k = c->chunks;
+  if (k.data_type() != c->data_type || !c->type) {
+    c->data_type = k.data_type();
+    c->type = orv_data_type(c->data_type);
+    for (int r = 0; r < ORV_MAX_ELEMENTS_PER_GRAPH; r++)
+      c->role_names[r] = orv_role_name(c->data_type, r);
+  }
+  Table *t = reinterpret_cast<Table *>(c->base.pVtab);
+  c->group = t->kept(k.group_name());
+  c->graph_name = t->kept(k.graph_name());
+  c->labels = t->kept(k.labels());
   c->sample = 0;
   while (c->sample < c->chunks.count() && c->chunks.time_of(c->sample) < c->from) c->sample++;
   c->role = 0;
@@ -188,14 +211,24 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
   auto text = [ctx](const std::string &s) {
     sqlite3_result_text(ctx, s.data(), (int)s.size(), SQLITE_TRANSIENT);
   };
+  auto kept = [ctx](const std::string *s) {
+    // Length -1 tells SQLite the text ends with its NUL: given a length,
+    // it copies the text to end it whenever the cell is read as text.
+    bool plain = std::memchr(s->data(), 0, s->size()) == nullptr;
+    sqlite3_result_text(ctx, s->data(), plain ? -1 : (int)s->size(), SQLITE_STATIC);
+  };
   double v;
   switch (col) {
     case COL_SID: sqlite3_result_int64(ctx, k.sid()); break;
-    case COL_GROUP: text(k.group_name()); break;
-    case COL_GRAPH_NAME: text(k.graph_name()); break;
+    case COL_GROUP: kept(c->group); break;
+    case COL_GRAPH_NAME: kept(c->graph_name); break;
     case COL_GRAPH: sqlite3_result_int(ctx, k.graph()); break;
     case COL_ROLE:
-      sqlite3_result_text(ctx, orv_role_name(k.data_type(), c->role), -1, SQLITE_STATIC);
+      sqlite3_result_text(ctx,
+                          c->role < ORV_MAX_ELEMENTS_PER_GRAPH
+                              ? c->role_names[c->role]
+                              : orv_role_name(k.data_type(), c->role),
+                          -1, SQLITE_STATIC);
       break;
     case COL_TIME: sqlite3_result_int64(ctx, k.time_of(c->sample)); break;
     case COL_VALUE:
@@ -205,10 +238,10 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
       else
         sqlite3_result_double(ctx, v);
       break;
-    case COL_LABELS: text(k.labels()); break;
+    case COL_LABELS: kept(c->labels); break;
     case COL_READING: {
       double sample[ORV_MAX_ELEMENTS_PER_GRAPH];
-      const orv_data_type_t *d = orv_data_type(k.data_type());
+      const orv_data_type_t *d = c->type;
       for (int r = 0; d && r < d->elements; r++) sample[r] = k.value(c->sample, r);
       if (!d || reads_as_absent(k.data_type(), c->role, sample))
         sqlite3_result_null(ctx);

@@ -326,21 +326,28 @@ bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std:
   return err.empty();
 }
 
-namespace {
-
 /* The walk of for_each_chunk over a store with facts: one statement gives
  * the series' facts and its chunk rows (the blobs of those in the range
  * only), all rows are held against the facts, and only then are the blobs
- * decoded and handed on. One statement a call keeps a wide store's many
- * small series as cheap to read as before. */
+ * decoded and handed on. One statement serves every series a ChunkWalker
+ * reads: a wide store's many small series cost no parse each. */
 class CheckedWalk {
  public:
-  CheckedWalk(sqlite3 *db, int64_t sid, int graph) : db_(db), sid_(sid), graph_(graph) {}
+  explicit CheckedWalk(sqlite3 *db) : db_(db) {}
 
-  /* false with err empty when the store has no facts (an older format). */
-  bool run(int64_t from, int64_t to, const std::function<void(const ChunkView &)> &fn,
-           std::string &err) {
-    if (!list_rows(from, to, err) || !hold_against_facts(err)) return false;
+  /* The walk of series sid and graph `graph`; the statement of prepare()
+   * serves any number of them. */
+  bool run(int64_t sid, int graph, int64_t from, int64_t to,
+           const std::function<void(const ChunkView &)> &fn, std::string &err) {
+    sid_ = sid;
+    graph_ = graph;
+    rows_.clear();
+    blobs_.clear();
+    found_ = SeriesFacts();
+    recorded_ = SeriesFacts();
+    bool listed = list_rows(from, to, err);
+    s_.reset();
+    if (!listed || !hold_against_facts(err)) return false;
     // One decoder for every walk: a wide store has thousands of short
     // series, and a decoder's context is worth keeping.
     thread_local ChunkDecoder dec;
@@ -441,25 +448,31 @@ class CheckedWalk {
   }
 
   sqlite3 *db_;
-  int64_t sid_;
-  int graph_;
+  int64_t sid_ = 0;
+  int graph_ = 0;
   Stmt s_;
   std::vector<Row> rows_;
   std::string blobs_;  // the blobs of the rows in the range, one after the other
   SeriesFacts found_, recorded_;
 };
 
-}  // namespace
+ChunkWalker::ChunkWalker(sqlite3 *db) : db_(db) {}
 
-bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
-                    const std::function<void(const ChunkView &)> &fn, std::string &err) {
-  CheckedWalk walk(db, sid, graph);
-  if (walk.prepare(err)) return walk.run(from, to, fn, err);
+ChunkWalker::~ChunkWalker() = default;
+
+bool ChunkWalker::for_each_chunk(int64_t sid, int graph, int64_t from, int64_t to,
+                                 const std::function<void(const ChunkView &)> &fn,
+                                 std::string &err) {
+  if (!walk_) {
+    auto walk = std::make_unique<CheckedWalk>(db_);
+    if (walk->prepare(err)) walk_ = std::move(walk);
+  }
+  if (walk_) return walk_->run(sid, graph, from, to, fn, err);
   // Only a store of the older format, without facts, is read without them.
-  int format = format_of(db, err);
+  int format = format_of(db_, err);
   if (format == 0) return false;
   if (format >= FIRST_CHECKED_STORE_FORMAT) {
-    err = store_name(db) + ": " + err;
+    err = store_name(db_) + ": " + err;
     return false;
   }
   err.clear();
@@ -469,7 +482,7 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
   f.from = from;
   f.to = to;
   ChunkCursor c;
-  if (!c.open(db, f, err)) return false;
+  if (!c.open(db_, f, err)) return false;
   while (c.next(err)) {
     ChunkView v;
     v.sid = c.sid();
@@ -486,10 +499,19 @@ bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t t
   return err.empty();
 }
 
-bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err) {
+bool ChunkWalker::check_chunk_rows(int64_t sid, int graph, std::string &err) {
   // An empty range: every row is listed and checked, no blob is read.
   return for_each_chunk(
-      db, sid, graph, INT64_MAX, INT64_MIN, [](const ChunkView &) {}, err);
+      sid, graph, INT64_MAX, INT64_MIN, [](const ChunkView &) {}, err);
+}
+
+bool for_each_chunk(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,
+                    const std::function<void(const ChunkView &)> &fn, std::string &err) {
+  return ChunkWalker(db).for_each_chunk(sid, graph, from, to, fn, err);
+}
+
+bool check_chunk_rows(sqlite3 *db, int64_t sid, int graph, std::string &err) {
+  return ChunkWalker(db).check_chunk_rows(sid, graph, err);
 }
 
 bool count_stored_samples(sqlite3 *db, int64_t sid, int graph, int64_t from, int64_t to,

@@ -10,6 +10,8 @@
 
 #include <sqlite3.h>
 
+#include <map>
+
 #include "store_checks.h"
 #include "store_test_support.h"
 #include "vzu_test_support.h"
@@ -71,6 +73,9 @@ TEST_F(ExportChecksTest, AMisfiledChunkRowWritesNothing) {
 }
 
 TEST_F(ExportChecksTest, ADamagedBlobFoundPartWaySaysSoOnTheOutput) {
+  std::map<std::string, std::string> whole;
+  for (const char *format : {"csv", "openmetrics", "json", "jsonl"})
+    whole[format] = export_as(format).out;
   // One byte in the middle of the last chunk's blob: its rows and facts
   // hold, its checksum does not.
   sqlite3 *db = nullptr;
@@ -93,6 +98,13 @@ TEST_F(ExportChecksTest, ADamagedBlobFoundPartWaySaysSoOnTheOutput) {
     EXPECT_EQ(lines.back().rfind("export incomplete: " + store_.db() + ": damaged store", 0), 0u)
         << lines.back();
     EXPECT_NE(r.err.find("damaged store"), std::string::npos) << r.err;
+    // What came before is the start of the undamaged export, as far as its
+    // blocks of 64 KiB were cut by then: nothing held back, nothing torn.
+    size_t before = r.out.rfind("\nexport incomplete: ");
+    ASSERT_NE(before, std::string::npos);
+    EXPECT_EQ(whole[format].compare(0, before, r.out, 0, before), 0);
+    EXPECT_GE(before, 1u << 16);
+    EXPECT_LT(before, whole[format].size());
   }
 }
 

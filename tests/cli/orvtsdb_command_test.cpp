@@ -347,6 +347,43 @@ TEST_F(CommandTest, ListingsInTextAndJson) {
   EXPECT_EQ(r.out, "a | b\n--+--\n1 |\n");
 }
 
+/* A CSV cell is made once and reused while its column holds the same text:
+ * every change of text, type or quoting between rows must show. */
+TEST_F(CommandTest, SqlCsvCellsFollowEveryChangeFromRowToRow) {
+  RunResult r = run({"sql", "DB",
+                     "SELECT column1 AS c FROM (VALUES ('a,b'), ('a,b'), ('c'), ('=x'), ('=x'), "
+                     "('c'), (NULL), ('c'), ('ab' || char(0) || 'cd'), ('ab'), ('ab' || char(0)), "
+                     "(x'00ff'), ('00ff'), (7), ('7'), (2.5), ('2.5'), (''))",
+                     "--format", "csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "c\n\"a,b\"\n\"a,b\"\nc\n\"'=x\"\n\"'=x\"\nc\n\nc\nab\nab\nab\n00ff\n00ff\n7\n7\n2.5\n"
+            "2.5\n\n");
+}
+
+/* The samples table gives every row the names and labels of its own series,
+ * kept by the table rather than copied into each row: they must stay right
+ * across chunks and series, and in aggregates that keep one row's text. */
+TEST_F(CommandTest, SamplesTableTextsAreTheSeriesOwn) {
+  auto one = [&](const std::string &sql) {
+    RunResult r = run({"sql", "DB", sql, "--format", "csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  EXPECT_EQ(one("SELECT count(*) FROM samples s JOIN series x ON x.sid = s.sid JOIN groups g ON "
+                "g.gid = x.gid LEFT JOIN graphs h ON h.gid = x.gid AND h.idx = s.graph "
+                "WHERE s.labels IS NOT x.labels OR s.group_name IS NOT g.name "
+                "OR s.graph_name IS NOT IFNULL(h.name, '')"),
+            "count(*)\n0\n");
+  EXPECT_EQ(one("SELECT max(labels) a, min(labels) b, max(group_name) c, min(group_name) d "
+                "FROM samples"),
+            one("SELECT max(labels) a, min(labels) b, max(name) c, min(name) d FROM series "
+                "JOIN groups USING (gid)"));
+  EXPECT_EQ(one("SELECT DISTINCT sid, labels, role FROM samples ORDER BY 1, 2, 3"),
+            one("SELECT DISTINCT s.sid, x.labels, s.role FROM samples s JOIN series x "
+                "ON x.sid = s.sid ORDER BY 1, 2, 3"));
+}
+
 TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
   RunResult r = run({"export", "DB", "--format", "openmetrics"});
   ASSERT_EQ(r.status, 0) << r.err;
