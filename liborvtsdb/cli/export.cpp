@@ -400,10 +400,15 @@ class Exporter {
   }
 
   /* The start of the window as the time stamps are moved (--align-start),
-   * in wrapping arithmetic: without --from and with a shift into the past it
-   * wraps past the latest time, and OpenMetrics then selects no sample
-   * (which is what the export has always written; a fix of its own). */
-  int64_t shifted_from() const { return (int64_t)((uint64_t)o_.sel.from + (uint64_t)o_.shift); }
+   * held at the ends of the clock: an open start stays open whichever way
+   * the stamps move. */
+  int64_t shifted_from() const {
+    int64_t t = 0;
+    if (__builtin_add_overflow(o_.sel.from, o_.shift, &t))
+      return o_.shift < 0 ? std::numeric_limits<int64_t>::min()
+                          : std::numeric_limits<int64_t>::max();
+    return t;
+  }
 
   /* Whether the output mixes runs: then a series' run is a field of its
    * lines (openmetrics names the run of every series anyway). */

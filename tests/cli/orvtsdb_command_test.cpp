@@ -435,6 +435,27 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
       << r.out;
 }
 
+TEST_F(CommandTest, AnAlignedOpenMetricsExportMovesEverySampleEitherWay) {
+  RunResult plain = run({"export", "DB", "--format", "openmetrics"});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  auto samples = [](const std::string &out) {
+    std::vector<std::string> lines = split_lines(out);
+    return std::count_if(lines.begin(), lines.end(),
+                         [](const std::string &l) { return !l.empty() && l[0] != '#'; });
+  };
+  // Earlier and later than the run: the whole run, moved, with or without --from.
+  for (const char *to : {"1600000000", "1800000000"})
+    for (bool from : {false, true}) {
+      std::vector<std::string> args = {"export",        "DB", "--format", "openmetrics",
+                                       "--align-start", to};
+      if (from) args.insert(args.end(), {"--from", "1699999000"});
+      RunResult r = run(args);
+      ASSERT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(samples(r.out), samples(plain.out)) << to << (from ? " --from" : "");
+      EXPECT_NE(r.out.find(std::string(" ") + std::string(to, 4)), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {
   if (std::system("command -v promtool >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "promtool not on PATH (Debian package prometheus)";

@@ -34,7 +34,8 @@ namespace {
  * A medium run's questions scan millions of samples: they get ten minutes. */
 std::string store_text(const std::string &store, const std::string &sql) {
   RunResult r = run_program(bin_dir() + "/orvtsdb",
-                            {"sql", store, sql, "--format", "csv", "--timeout", "600"}, clean_env());
+                            {"sql", store, sql, "--format", "csv", "--timeout", "600"},
+                            clean_env());
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines = split_lines(r.out);
   return lines.size() > 1 ? csv_fields(lines[1])[0] : "";
