@@ -441,7 +441,7 @@ std::string drift_text(const HistorySeries &s) {
 }
 
 void print_text(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
-                const Options &o, double threshold, double confidence) {
+                double threshold, double confidence) {
   std::printf("%zu runs, oldest first:\n", runs.size());
   for (size_t i = 0; i < runs.size(); i++) {
     std::string labels = labels_text(runs[i]);
@@ -469,7 +469,6 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
   for (const HistorySeries &s : series) n[verdict_name(s.result.verdict)]++;
   std::printf("\n%zu metrics: %zu regression, %zu improvement, %zu stable, %zu too few runs\n",
               series.size(), n["regression"], n["improvement"], n["stable"], n["too few runs"]);
-  (void)o;
 }
 
 Json runs_json(const std::vector<HistoryRun> &runs) {
@@ -728,7 +727,7 @@ void run_history(const Options &o) {
   else if (o.format == "csv")
     print_csv(series, runs, z);
   else
-    print_text(series, runs, o, threshold, confidence);
+    print_text(series, runs, threshold, confidence);
   if (!o.html.empty()) write_html(series, runs, z, threshold, confidence, o);
   size_t gated = (size_t)std::count_if(series.begin(), series.end(),
                                        [](const HistorySeries &s) { return s.regression; });
