@@ -13,10 +13,11 @@
  * first sample, or by a label's value with --order-by label:NAME.
  *
  * A run's value of a metric and its standard error come from its own
- * intervals: the run is cut into kMaxBatches consecutive batches of equally
- * many intervals, and the spread of the batches' values gives the error of
- * the whole (batch means: neighbouring intervals are correlated, batches
- * long enough are nearly not).
+ * intervals: the run is cut into consecutive batches of equally many
+ * intervals, and the spread of the batches' values gives the error of the
+ * whole (batch means: neighbouring intervals are correlated, batches long
+ * enough are nearly not). A migration keeps these values of its run in the
+ * store (run_summary.h); a run without them is summarised from its samples.
  *
  * --fail-on-regression gates on the regressions of the newest run, their
  * p-values through Holm's procedure, so that noise alone fails a history
@@ -34,7 +35,6 @@
 #include <gsl/gsl_cdf.h>
 
 #include "command_kit.h"
-#include "graph_places.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
@@ -43,6 +43,7 @@
 #include "run_history.h"
 #include "run_labels.h"
 #include "run_statistics.h"
+#include "run_summary.h"
 #include "selection.h"
 #include "store_reading.h"
 #include "text_table.h"
@@ -146,22 +147,7 @@ bool version_less(const std::string &a, const std::string &b) {
   return a.size() - i < b.size() - j;
 }
 
-/* A statistic of each of the run's batches and of the whole, and the
- * standard error of the whole from the spread of the batches. */
-struct Batched {
-  double value = 0, se = 0;
-  bool has = false;
-};
-
-/* The batches of n intervals: [bounds[b], bounds[b + 1]). */
-std::vector<size_t> batch_bounds(size_t n) {
-  size_t batches = std::min<size_t>(kMaxBatches, n / 2);
-  std::vector<size_t> bounds;
-  for (size_t b = 0; b <= batches; b++) bounds.push_back(n * b / std::max<size_t>(batches, 1));
-  return bounds;
-}
-
-/* The standard error of a statistic from its batch values x (with their
+/* The standard error of a run's value from its batch values x (with their
  * weights w, whose sum is the whole's): of a weighted mean of the batches. */
 double batch_error(const std::vector<double> &x, const std::vector<double> &w, double whole) {
   size_t k = x.size();
@@ -172,139 +158,23 @@ double batch_error(const std::vector<double> &x, const std::vector<double> &w, d
   return std::sqrt(ss * (double)k / (double)(k - 1));
 }
 
-/* The intervals of one series of one run, in time order. */
-struct Intervals {
-  std::vector<int64_t> t;
-  std::vector<double> value, weight;
-  int64_t step = 0;  // the usual distance of two samples
-};
-
-/* Mean (weighted), p95 (weighted) and rate per second of the weights. */
-Batched mean_of(const Intervals &iv) {
-  Batched out;
-  std::vector<size_t> bounds = batch_bounds(iv.value.size());
-  std::vector<double> x, w;
-  double W = 0, S = 0;
-  for (size_t i = 0; i < iv.value.size(); i++) W += iv.weight[i], S += iv.weight[i] * iv.value[i];
-  if (!(W > 0)) return out;
-  out.value = S / W, out.has = true;
-  for (size_t b = 0; b + 1 < bounds.size(); b++) {
-    double bw = 0, bs = 0;
-    for (size_t i = bounds[b]; i < bounds[b + 1]; i++)
-      bw += iv.weight[i], bs += iv.weight[i] * iv.value[i];
-    if (bw > 0) x.push_back(bs / bw), w.push_back(bw);
-  }
-  out.se = batch_error(x, w, out.value);
-  return out;
-}
-
-double weighted_p95(const Intervals &iv, size_t from, size_t to) {
-  MetricSeries m;
-  for (size_t i = from; i < to; i++) m.add(iv.t[i], iv.value[i], iv.weight[i], iv.value[i]);
-  return m.stats().p95;
-}
-
-Batched p95_of(const Intervals &iv) {
-  Batched out;
-  size_t n = iv.value.size();
-  if (!n) return out;
-  out.value = weighted_p95(iv, 0, n), out.has = true;
-  std::vector<size_t> bounds = batch_bounds(n);
-  std::vector<double> x, w;
-  for (size_t b = 0; b + 1 < bounds.size(); b++)
-    if (bounds[b + 1] > bounds[b])
-      x.push_back(weighted_p95(iv, bounds[b], bounds[b + 1])), w.push_back(1);
-  out.se = batch_error(x, w, out.value);
-  return out;
-}
-
-/* The weights per second over the run's span (a sample covers one step). */
-Batched rate_of(const Intervals &iv) {
-  Batched out;
-  size_t n = iv.t.size();
-  if (n < 2) return out;
-  auto span = [&](size_t a, size_t b) { return (double)(iv.t[b - 1] - iv.t[a] + iv.step); };
-  double W = 0;
-  for (double w : iv.weight) W += w;
-  out.value = W / span(0, n), out.has = true;
-  std::vector<size_t> bounds = batch_bounds(n);
-  std::vector<double> x, w;
-  for (size_t b = 0; b + 1 < bounds.size(); b++) {
-    if (bounds[b + 1] <= bounds[b]) continue;
-    double bw = 0;
-    for (size_t i = bounds[b]; i < bounds[b + 1]; i++) bw += iv.weight[i];
-    x.push_back(bw / span(bounds[b], bounds[b + 1])), w.push_back(span(bounds[b], bounds[b + 1]));
-  }
-  out.se = batch_error(x, w, out.value);
-  return out;
-}
-
-int64_t usual_step(const std::vector<int64_t> &t) {
-  std::vector<int64_t> d;
-  for (size_t i = 1; i < t.size(); i++) d.push_back(t[i] - t[i - 1]);
-  if (d.empty()) return 1;
-  std::nth_element(d.begin(), d.begin() + (long)d.size() / 2, d.end());
-  return std::max<int64_t>(1, d[d.size() / 2]);
-}
-
-/* A transaction by its name: the value of its series' "Transaction" tag,
- * else its whole tag list (else the graph). */
-std::string transaction_name(const SelectedGraph &g, const SelectedSeries &s) {
-  for (const auto &[tag, value] : s.tags)
-    if (lower(tag) == "transaction") return value;
-  return s.labels.empty() ? g.name : s.labels;
-}
-
-/* Reads one run's metrics. */
+/* One run's metrics: its kept summary, or one made from its samples. */
 RunValues read_run(const Store &store, const HistoryRun &run,
                    const std::set<std::string> &metrics) {
-  Selection sel;
-  sel.run = std::to_string(run.number);
-  sel.runs = select_runs(store.db(), sel.run);
-  Selected picked = select_samples(store.db(), sel);
-  std::vector<orvtsdb::GroupEntry> groups;
+  std::vector<orvtsdb::MetricSummary> summary;
+  bool kept = false;
   std::string err;
-  if (!orvtsdb::list_groups(store.db(), groups, err)) die(EXIT_FAILURE_OTHER, err);
-  std::map<int64_t, Place> place;
-  for (const orvtsdb::GroupEntry &g : groups) place[g.gid] = place_of(g);
-  std::set<int64_t> transaction_groups;
-  RunValues out;
-  auto put = [&](const std::string &key, const char *metric, const Batched &b) {
-    if (metrics.count(metric) && b.has) out[{key, metric}] = {b.value, b.se, true};
-  };
-  for (const SelectedGraph &g : picked.graphs) {
-    bool times = orv_is_times(g.data_type);
-    bool transactions = place[g.gid] == kTransactions && times &&
-                        transaction_groups.insert(g.gid).second;
-    bool errors = metrics.count("errors") && counts_errors(g.group, g.name);
-    if (!transactions && !errors) continue;
-    for (const SelectedSeries &s : *g.series) {
-      Intervals iv;
-      for_each_sample(store.db(), sel, g, s.sid, [&](int64_t t, const double *v) {
-        // avg 0, count 3 of a times graph; a count of 0 has no response time.
-        double value = v[0], weight = times ? v[3] : 1;
-        if (times && (orvtsdb::is_missing(v[3]) || orvtsdb::is_missing(v[0]) || !(v[3] > 0)))
-          return;
-        if (!times && orvtsdb::reads_as_absent(g.data_type, 0, v)) return;
-        iv.t.push_back(t), iv.value.push_back(value), iv.weight.push_back(weight);
-      });
-      iv.step = usual_step(iv.t);
-      std::string name = transaction_name(g, s);
-      if (transactions) {
-        std::string key = g.group + " / " + name;
-        put(key, "mean", mean_of(iv));
-        put(key, "p95", p95_of(iv));
-        put(key, "throughput", rate_of(iv));
-      }
-      if (errors) {
-        // Errors per second: a times graph's count, another graph's values.
-        std::string key = g.group + " / " + g.name + (s.labels.empty() ? "" : " / " + s.labels);
-        Intervals counted = iv;
-        if (!times) counted.weight = counted.value;
-        put(key, "errors", rate_of(counted));
-      }
-    }
+  if (!orvtsdb::read_run_summary(store.db(), run.number, summary, &kept, err))
+    die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
+  if (!kept) {
+    select_runs(store.db(), std::to_string(run.number));  // an older store's runs apart
+    if (!orvtsdb::summarise_run(store.db(), run.number, summary, err)) die(EXIT_FAILURE_OTHER, err);
   }
+  RunValues out;
+  for (const orvtsdb::MetricSummary &m : summary)
+    if (metrics.count(m.metric))
+      out[{m.series, m.metric}] = {m.value, batch_error(m.batch_values, m.batch_weights, m.value),
+                                   true};
   return out;
 }
 

@@ -56,6 +56,14 @@
 
 namespace orvtsdb_cli {
 
+using orvtsdb::counts_errors;
+using orvtsdb::kLoad;
+using orvtsdb::kPlaceTitle;
+using orvtsdb::kTransactions;
+using orvtsdb::mentions;
+using orvtsdb::Place;
+using orvtsdb::place_of;
+
 namespace {
 
 constexpr int kMinColumns = 100;

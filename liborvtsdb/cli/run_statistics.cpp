@@ -10,6 +10,8 @@
 #include <iterator>
 #include <numeric>
 
+#include "weighted_quantiles.h"
+
 namespace orvtsdb_cli {
 
 namespace {
@@ -70,26 +72,9 @@ MetricStats MetricSeries::stats() const {
   for (double w : weights_) s.weight += w;
   s.mean = mean();
   s.max = max_;
-  // Each value stands at the middle of its share of the weight; between
-  // two such points the percentile is interpolated.
-  std::vector<size_t> order(values_.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return values_[a] < values_[b]; });
-  std::vector<double> at(order.size());
-  double below = 0;
-  for (size_t i = 0; i < order.size(); i++) {
-    at[i] = (below + weights_[order[i]] / 2) / s.weight;
-    below += weights_[order[i]];
-  }
-  auto quantile = [&](double q) {
-    size_t hi = (size_t)(std::lower_bound(at.begin(), at.end(), q) - at.begin());
-    if (hi == 0) return values_[order.front()];
-    if (hi == at.size()) return values_[order.back()];
-    double a = values_[order[hi - 1]], b = values_[order[hi]];
-    return a + (q - at[hi - 1]) / (at[hi] - at[hi - 1]) * (b - a);
-  };
-  s.p50 = quantile(0.50), s.p90 = quantile(0.90), s.p95 = quantile(0.95), s.p99 = quantile(0.99);
+  orvtsdb::WeightedQuantiles quantile(values_.data(), weights_.data(), values_.size());
+  s.p50 = quantile.at(0.50), s.p90 = quantile.at(0.90), s.p95 = quantile.at(0.95);
+  s.p99 = quantile.at(0.99);
   return s;
 }
 

@@ -37,6 +37,7 @@
 #include <unordered_map>
 
 #include "remigration.h"
+#include "run_summary.h"
 #include "sqlite_stmt.h"
 #include "store_backend.h"
 #include "store_checks.h"
@@ -260,7 +261,7 @@ bool SqliteBackend::hold_against_format(std::string &err) {
     err = "the store is damaged: " + faults[0] + " (orvtsdb verify lists every fault)";
     return false;
   }
-  return format == STORE_FORMAT || upgrade_store(db_, format, err);
+  return format == STORE_FORMAT ? add_later_tables(db_, err) : upgrade_store(db_, format, err);
 }
 
 /* The run's row in runs, made on its first migration into the store. */
@@ -464,7 +465,7 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(6, m.values);
   s.bind(7, (int64_t)std::time(nullptr));
   s.bind(8, m.stored_samples);
-  if (!done(s, err) || !write_facts(err)) return false;
+  if (!done(s, err) || !write_facts(err) || !store_run_summary(db_, run_, err)) return false;
   Stmt check;
   if (!check.prepare(
           db_,

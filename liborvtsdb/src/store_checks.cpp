@@ -128,6 +128,10 @@ const std::vector<CheckedTable> &checked_tables() {
       {"series_facts",
        "'facts of series ' || sid || ', graph ' || graph",
        {"sid", "graph", "chunks", "first_time", "last_time", "samples", "value_count", "rows_sum"}},
+      {"run_summaries",
+       "'summary of run #' || run || ' ' || series || ' [' || metric || ']'",
+       {"run", "series", "metric", "value", "weight", "batches"},
+       4},
   };
   return tables;
 }

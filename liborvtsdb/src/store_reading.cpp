@@ -128,7 +128,7 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
   // Without its tables (or their checks) nothing more can be judged.
   if (!err.empty() || !out.empty() || format < FIRST_CHECKED_STORE_FORMAT) return out;
   for (const CheckedTable &t : checked_tables())
-    if (std::string(t.name) != "chunks" && t.since <= format)
+    if (std::string(t.name) != "chunks" && t.since <= format && has_table(db, t.name))
       faults_of(db,
                 std::string("SELECT ") + t.key + " || ' does not match its check' FROM " + t.name +
                     " WHERE row_check IS NOT " + t.check("", format),
@@ -169,6 +169,20 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
       "WHERE key = 'format')"};
   if (format >= STORE_FORMAT)
     for (const char *sql : run_links) faults_of(db, sql, limit, out, err);
+  // A run's summary: of a run that exists, with its version row, and as
+  // many metrics as that row records.
+  const char *const summary_links[] = {
+      "SELECT 'summary of run #' || run || ' ' || series || ' [' || metric || '] belongs to no "
+      "run' FROM run_summaries WHERE run NOT IN (SELECT id FROM runs)",
+      "SELECT 'the summary of run #' || run || ' has no version row' FROM run_summaries GROUP BY "
+      "run HAVING sum(series = '' AND metric = '') = 0",
+      "SELECT 'the summary of run #' || v.run || ' holds ' || (SELECT count(*) FROM "
+      "run_summaries s WHERE s.run = v.run AND s.metric <> '') || ' metrics, its version row "
+      "records ' || CAST(v.weight AS INTEGER) FROM run_summaries v WHERE v.series = '' AND "
+      "v.metric = '' AND v.weight <> (SELECT count(*) FROM run_summaries s WHERE s.run = v.run "
+      "AND s.metric <> '')"};
+  if (has_table(db, "run_summaries"))
+    for (const char *sql : summary_links) faults_of(db, sql, limit, out, err);
   return out;
 }
 

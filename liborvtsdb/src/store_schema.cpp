@@ -67,6 +67,10 @@ CREATE TABLE IF NOT EXISTS series_facts(
   first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, samples INTEGER NOT NULL,
   value_count INTEGER NOT NULL, rows_sum INTEGER NOT NULL, row_check INTEGER,
   PRIMARY KEY(sid, graph)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS run_summaries(
+  run INTEGER NOT NULL, series TEXT NOT NULL, metric TEXT NOT NULL,
+  value REAL NOT NULL, weight REAL NOT NULL, batches BLOB NOT NULL, row_check INTEGER,
+  PRIMARY KEY(run, series, metric)) WITHOUT ROWID;
 )";
 
 /* The tables of formats 2 and 3, for holding an older store against the
@@ -196,6 +200,19 @@ bool ensure_schema(sqlite3 *db, std::string &err) {
   return exec_sql(db, SCHEMA_SQL, err) && exec_sql(db, record_format.c_str(), err);
 }
 
+bool add_later_tables(sqlite3 *db, std::string &err) { return exec_sql(db, SCHEMA_SQL, err); }
+
+bool has_table(sqlite3 *db, const char *name) {
+  sqlite3_stmt *s = nullptr;
+  bool yes = sqlite3_prepare_v2(db,
+                                "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1",
+                                -1, &s, nullptr) == SQLITE_OK &&
+             sqlite3_bind_text(s, 1, name, -1, SQLITE_STATIC) == SQLITE_OK &&
+             sqlite3_step(s) == SQLITE_ROW;
+  sqlite3_finalize(s);
+  return yes;
+}
+
 bool has_schema(sqlite3 *db) {
   return sqlite3_exec(db, "SELECT 1 FROM chunks LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
@@ -297,8 +314,11 @@ std::vector<std::string> schema_faults(sqlite3 *db, int format, std::string &err
       continue;
     }
     if (have.columns.empty()) {
-      // kept_series came later in format 2: its absence means nothing kept.
-      if (checked || table != "kept_series") faults.push_back("table " + table + " is missing");
+      // kept_series came later in format 2: its absence means nothing kept;
+      // run_summaries came later in format 4: its absence means no run is
+      // summarised.
+      if (table != "run_summaries" && (checked || table != "kept_series"))
+        faults.push_back("table " + table + " is missing");
       continue;
     }
     if (!checked) want.columns.erase("row_check");

@@ -42,6 +42,14 @@ std::vector<std::string> schema_faults(sqlite3 *db, int format, std::string &err
  * false with a reason in err. */
 bool upgrade_store(sqlite3 *db, int format, std::string &err);
 
+/* Adds to a store of STORE_FORMAT the tables that came later within that
+ * format and that it lacks (run_summaries), inside the caller's
+ * transaction. */
+bool add_later_tables(sqlite3 *db, std::string &err);
+
+/* Whether db holds a table named `name`. */
+bool has_table(sqlite3 *db, const char *name);
+
 /* SQLite's reason for the last failed call on db, led by the cause a
  * person acts on: a full disk, or a write the file system refused. */
 std::string failure_text(sqlite3 *db);

@@ -158,6 +158,15 @@ const std::vector<Damage> &damages() {
       {"facts row gone",
        "DELETE FROM series_facts WHERE sid = (SELECT max(sid) FROM "
        "series_facts) AND graph = 0"},
+      // A run's summary.
+      {"summary value", "UPDATE run_summaries SET value = value * 2 WHERE metric = 'mean'"},
+      {"summary of another run, its check made valid",
+       "UPDATE run_summaries SET run = run + 7; UPDATE run_summaries SET row_check = "
+       "%CHECK_run_summaries%"},
+      {"summary row gone",
+       "DELETE FROM run_summaries WHERE metric = 'p95' AND series = (SELECT max(series) FROM "
+       "run_summaries)"},
+      {"summary version row gone", "DELETE FROM run_summaries WHERE metric = ''"},
       {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
       {"migration total, its check made valid",
        "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "

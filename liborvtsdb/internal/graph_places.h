@@ -12,7 +12,7 @@
 
 #include "store_reading.h"
 
-namespace orvtsdb_cli {
+namespace orvtsdb {
 
 /* s in lower case (ASCII). */
 std::string lower(std::string s);
@@ -30,6 +30,6 @@ Place place_of(const orvtsdb::GroupEntry &g);
 /* Whether a graph of group `group` counts errors or failures. */
 bool counts_errors(const std::string &group, const std::string &graph);
 
-}  // namespace orvtsdb_cli
+}  // namespace orvtsdb
 
 #endif

@@ -5,7 +5,7 @@
 
 #include <cctype>
 
-namespace orvtsdb_cli {
+namespace orvtsdb {
 
 std::string lower(std::string s) {
   for (char &c : s) c = (char)std::tolower((unsigned char)c);
@@ -40,4 +40,4 @@ bool counts_errors(const std::string &group, const std::string &graph) {
   return mentions(graph, {"error", "fail"}) || mentions(group, {"error", "fail"});
 }
 
-}  // namespace orvtsdb_cli
+}  // namespace orvtsdb
