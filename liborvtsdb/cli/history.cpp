@@ -29,7 +29,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <set>
 
 #include <gsl/gsl_cdf.h>
@@ -69,15 +68,16 @@ struct Options {
   bool fail_on_regression = false;
 };
 
+/* What one run says of every metric, by key (transaction and metric). */
+using RunValues = std::map<std::pair<std::string, std::string>, RunValue>;
+
 /* One run of the history. */
 struct HistoryRun {
   std::string store, id, name;
   int64_t number = 0, start = 0;
   orvtsdb::Labels labels;
+  RunValues values;
 };
-
-/* What one run says of every metric, by key (transaction and metric). */
-using RunValues = std::map<std::pair<std::string, std::string>, RunValue>;
 
 /* One metric of the history. */
 struct HistorySeries {
@@ -178,8 +178,9 @@ RunValues read_run(const Store &store, const HistoryRun &run,
   return out;
 }
 
-/* Every run the sources hold, in history order. */
-std::vector<HistoryRun> find_runs(const Options &o) {
+/* Every run the sources hold with its metrics, in history order. Each store
+ * is opened (and checked) once and closed before the next is read. */
+std::vector<HistoryRun> find_runs(const Options &o, const std::set<std::string> &metrics) {
   std::vector<HistoryRun> runs;
   std::set<std::string> seen_ids, seen_stores;
   for (const std::string &source : o.sources)
@@ -202,6 +203,7 @@ std::vector<HistoryRun> find_runs(const Options &o) {
         r.store = store.path(), r.id = e.id, r.name = e.name, r.number = e.number, r.start = first;
         if (!orvtsdb::read_run_labels(store.db(), e.number, r.labels, err))
           die(EXIT_FAILURE_OTHER, path + ": " + err);
+        r.values = read_run(store, r, metrics);
         runs.push_back(std::move(r));
       }
     }
@@ -548,18 +550,11 @@ void run_history(const Options &o) {
   if (metrics.empty()) metrics = {"mean", "throughput"};
   order_label(o.order_by);
   if (!o.html.empty()) check_page_target(o.html);
-  std::vector<HistoryRun> runs = find_runs(o);
-  // Each store opened (and checked) once, however many of its runs are read.
-  std::map<std::string, std::unique_ptr<Store>> stores;
-  auto open = [&](const std::string &path) -> const Store & {
-    std::unique_ptr<Store> &s = stores[path];
-    if (!s) s = std::make_unique<Store>(path);
-    return *s;
-  };
+  std::vector<HistoryRun> runs = find_runs(o, metrics);
   std::map<std::pair<std::string, std::string>, size_t> index;
   std::vector<HistorySeries> series;
   for (size_t i = 0; i < runs.size(); i++)
-    for (auto &[key, value] : read_run(open(runs[i].store), runs[i], metrics)) {
+    for (auto &[key, value] : runs[i].values) {
       auto [it, fresh] = index.try_emplace(key, series.size());
       if (fresh) {
         series.push_back({key.first, key.second, std::vector<RunValue>(runs.size()), {}, false});
