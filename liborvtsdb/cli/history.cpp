@@ -568,10 +568,13 @@ void run_history(const Options &o) {
             std::string(metrics.count("errors") ? " and no error graph" : ""));
   HistoryOptions ho;
   ho.confidence = confidence, ho.threshold = threshold;
+  std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> metric_options;
   for (HistorySeries &s : series) {
     ho.higher_is_worse = s.metric != "throughput";
-    s.result = analyse_history(s.values, ho);
+    metric_options.push_back({&s.values, ho});
   }
+  std::vector<HistoryResult> results = analyse_histories(metric_options);
+  for (size_t i = 0; i < series.size(); i++) series[i].result = std::move(results[i]);
   // The gate: Holm over the newest run's p-values of every judged metric.
   std::vector<double> p;
   std::vector<HistorySeries *> judged;

@@ -145,24 +145,30 @@ double split_p(const std::vector<double> &y, const std::vector<double> &var, siz
  * one more test: the n-th is held at alpha / n (Bonferroni), so that a
  * metric with a real step does not gain false ones beside it. */
 void segment(const std::vector<double> &y, const std::vector<double> &var, size_t a, size_t b,
-             const HistoryOptions &o, std::vector<std::pair<size_t, double>> *splits,
-             int *searched) {
+             const HistoryOptions &o, std::vector<std::pair<size_t, double>> *splits, int *searched,
+             double *first_p) {
   if (b - a < 2 * kMinLevelRuns) return;
   size_t k = 0;
   double observed = best_split(y, var, a, b, &k);
   if (!(observed > 0)) return;
-  double alpha = (1 - o.confidence) / ++*searched;
-  double p = split_p(y, var, a, b, observed, o.permutations, alpha);
-  if (p >= alpha) return;
+  bool first = (*searched)++ == 0;
+  double level = o.step_alpha >= 0 ? o.step_alpha : 1 - o.confidence;
+  double alpha = level / *searched;
+  // The first split is tested at 1 - confidence at least, so that its
+  // p-value ranks the metric among a history's others.
+  double p = split_p(y, var, a, b, observed, o.permutations,
+                     first ? std::max(alpha, 1 - o.confidence) : alpha);
   // A slow drift fits a line about as well as a step: not a change point.
   // The step has one parameter more (where it is), so it must explain more
   // by Akaike's measure.
   if (b - a > 2 * kMinLevelRuns &&
       line_fit(y, var, a, b).rss <= step_rss(y, var, a, k, b) + kStepPenalty)
     return;
+  if (first) *first_p = p;
+  if (p >= alpha) return;
   splits->push_back({k, p});
-  segment(y, var, a, k, o, splits, searched);
-  segment(y, var, k, b, o, splits, searched);
+  segment(y, var, a, k, o, splits, searched, first_p);
+  segment(y, var, k, b, o, splits, searched, first_p);
 }
 
 /* Runs beyond both neighbourhoods (run_history.h). The last two runs are
@@ -230,7 +236,7 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
   size_t n = kept.y.size();
   std::vector<std::pair<size_t, double>> splits;
   int searched = 0;
-  segment(kept.y, kept.var, 0, n, o, &splits, &searched);
+  segment(kept.y, kept.var, 0, n, o, &splits, &searched, &r.first_p);
   std::sort(splits.begin(), splits.end());
   // Each step's levels are those of the final levels on its two sides.
   std::vector<size_t> bounds = {0};
@@ -290,6 +296,39 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
               : worse(r.newest_change, o) ? HistoryVerdict::Regression
                                           : HistoryVerdict::Improvement;
   return r;
+}
+
+std::vector<HistoryResult> analyse_histories(
+    const std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> &metrics) {
+  std::vector<HistoryResult> out;
+  if (metrics.empty()) return out;
+  double alpha = 1 - metrics[0].second.confidence;
+  size_t m = metrics.size();
+  // Permutations enough to resolve the smallest level the procedure may
+  // use, alpha / m; a metric without a step stops its shuffles early.
+  int permutations = std::max(999, (int)std::ceil(2 * (double)m / alpha));
+  std::vector<double> p;
+  for (const auto &[values, options] : metrics) {
+    HistoryOptions o = options;
+    o.permutations = std::max(o.permutations, permutations);
+    out.push_back(analyse_history(*values, o));
+    p.push_back(out.back().first_p);
+  }
+  // Benjamini-Hochberg: the largest k whose k-th smallest p is within
+  // alpha k / m sets the level of every metric's first split.
+  std::vector<double> sorted = p;
+  std::sort(sorted.begin(), sorted.end());
+  double level = 0;
+  for (size_t k = m; k >= 1 && level == 0; k--)
+    if (sorted[k - 1] <= alpha * (double)k / (double)m) level = alpha * (double)k / (double)m;
+  for (size_t i = 0; i < m; i++) {
+    if (out[i].steps.empty()) continue;  // none at alpha: none at a lower level
+    HistoryOptions o = metrics[i].second;
+    o.permutations = std::max(o.permutations, permutations);
+    o.step_alpha = level;
+    out[i] = analyse_history(*metrics[i].first, o);
+  }
+  return out;
 }
 
 }  // namespace orvtsdb_cli

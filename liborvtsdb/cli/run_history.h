@@ -23,11 +23,16 @@
  *     its two sides (each side at least two runs); its significance comes
  *     from a permutation test (the runs of the stretch shuffled, the same
  *     maximum taken), so the many candidate splits are accounted for. A
- *     split is kept when its p-value is below (1 - confidence) / n for the
- *     n-th stretch searched (Bonferroni: a real step brings no false ones
- *     beside it) and a step fits the stretch better than a straight line by
+ *     split is kept when its p-value is below alpha / n for the n-th
+ *     stretch searched (Bonferroni: a real step brings no false ones beside
+ *     it) and a step fits the stretch better than a straight line by
  *     Akaike's measure (a slow drift is a drift, not a step); the two sides
- *     are then searched again.
+ *     are then searched again. alpha is 1 - confidence for one metric; over
+ *     the many metrics of a history (analyse_histories) it is the level at
+ *     which Benjamini and Hochberg's procedure over the metrics' first
+ *     splits stops, so that of the metrics given change points at most a
+ *     share of 1 - confidence have none (and noise alone gives any metric
+ *     one with a chance of at most 1 - confidence).
  *  3. Drift: in the last level, a weighted straight line whose slope differs
  *     from 0 (normal test at the confidence) and whose change over the
  *     level exceeds the threshold.
@@ -44,6 +49,7 @@
 #define ORVTSDB_RUN_HISTORY_H
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace orvtsdb_cli {
@@ -80,6 +86,7 @@ struct HistoryOptions {
   double threshold = 0.02;  // smallest |change| reported, as a fraction
   bool higher_is_worse = true;
   int permutations = 999;
+  double step_alpha = -1;  // the first split's level; below 0: 1 - confidence
 };
 
 struct HistoryResult {
@@ -87,7 +94,8 @@ struct HistoryResult {
   std::vector<size_t> outliers;    // run indices
   bool drifting = false;
   HistoryDrift drift;
-  double tau = 0;  // between-run standard deviation on the log scale
+  double tau = 0;      // between-run standard deviation on the log scale
+  double first_p = 1;  // p-value of the first split of the whole (1: none, or a drift)
   HistoryVerdict verdict = HistoryVerdict::TooFewRuns;
   double reference = 0;      // the last stable level
   double newest_change = 0;  // newest / reference - 1
@@ -95,6 +103,11 @@ struct HistoryResult {
 };
 
 HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOptions &o);
+
+/* One history's metrics, each with its options (its direction): change
+ * points held at the common level of step 2 above, the rest as for one. */
+std::vector<HistoryResult> analyse_histories(
+    const std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> &metrics);
 
 const char *verdict_name(HistoryVerdict v);
 

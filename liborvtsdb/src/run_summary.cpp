@@ -149,7 +149,8 @@ std::string pack_batches(const MetricSummary &m) {
     std::memcpy(&bits, &d, 8);
     for (int i = 0; i < 8; i++) out += (char)(bits >> (8 * i));
   };
-  for (size_t b = 0; b < m.batch_values.size(); b++) put(m.batch_values[b]), put(m.batch_weights[b]);
+  for (size_t b = 0; b < m.batch_values.size(); b++)
+    put(m.batch_values[b]), put(m.batch_weights[b]);
   return out;
 }
 
@@ -181,8 +182,8 @@ bool summarise_run(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out, st
   ChunkWalker walk(db);
   for (const GraphEntry &g : graphs) {
     bool times = orv_is_times(g.data_type);
-    bool transactions =
-        place[g.gid] == kTransactions && times && transaction_groups.insert(g.gid).second;
+    bool transactions = place[g.gid] == kTransactions && times &&
+                        transaction_groups.insert(g.gid).second;
     bool errors = counts_errors(g.group, g.name);
     if (!transactions && !errors) continue;
     auto found = series_of.find(g.gid);
@@ -195,9 +196,8 @@ bool summarise_run(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out, st
       if (s.run != run && s.run != 0) continue;
       Intervals iv;
       if (!read_intervals(walk, g, s.sid, iv, err)) return false;
-      auto put = [&](std::string key, const char *metric, bool (*of)(const Intervals &,
-                                                                     MetricSummary &),
-                     const Intervals &from) {
+      auto put = [&](std::string key, const char *metric,
+                     bool (*of)(const Intervals &, MetricSummary &), const Intervals &from) {
         MetricSummary m;
         m.series = std::move(key), m.metric = metric;
         if (of(from, m)) out.push_back(std::move(m));
@@ -284,8 +284,9 @@ bool read_run_summary(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out,
     std::string where = "summary of run #" + std::to_string(run) + " " + m.series + " [" +
                         m.metric + "]";
     if (!s.col_int(5)) {
-      err = where + " does not match its check; the store is damaged (orvtsdb verify lists the "
-                    "damage)";
+      err = where +
+            " does not match its check; the store is damaged (orvtsdb verify lists the "
+            "damage)";
       return false;
     }
     if (m.series.empty() && m.metric.empty()) {

@@ -107,6 +107,43 @@ TEST(RunHistory, TheNewestRunIsJudgedAgainstTheLastStableLevel) {
   EXPECT_EQ(analyse_history(up, wide).verdict, HistoryVerdict::Stable);
 }
 
+/* Change points over a history's many metrics: noise alone gives a history
+ * any with a chance near 1 - confidence (one metric at a time, about eight
+ * times that), and of those given, few are false. */
+TEST(RunHistory, AHistorysMetricsShareOneLevelSoFewChangePointsAreFalse) {
+  const int kHistories = 60, kMetrics = 8;
+  int noisy_histories = 0, alone = 0, found = 0, false_points = 0;
+  for (int h = 0; h < kHistories; h++) {
+    std::vector<std::vector<RunValue>> null(kMetrics), stepped(kMetrics);
+    for (int m = 0; m < kMetrics; m++) {
+      uint64_t seed = 5000 + 100 * (uint64_t)h + (uint64_t)m;
+      null[m] = history(30, seed, 0.01, 0.02, flat);
+      // Two metrics of eight step up by 30 % at run 15.
+      stepped[m] = m < 2 ? history(30, seed, 0.01, 0.02, [](size_t i) { return i >= 15 ? 1.3 : 1; })
+                         : null[m];
+    }
+    std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> a, b;
+    for (int m = 0; m < kMetrics; m++) a.push_back({&null[m], {}}), b.push_back({&stepped[m], {}});
+    bool any = false;
+    for (const HistoryResult &r : analyse_histories(a)) any = any || !r.steps.empty();
+    noisy_histories += any;
+    bool any_alone = false;
+    for (const std::vector<RunValue> &v : null)
+      any_alone = any_alone || !analyse_history(v, {}).steps.empty();
+    alone += any_alone;
+    std::vector<HistoryResult> rs = analyse_histories(b);
+    for (int m = 0; m < kMetrics; m++)
+      for (const HistoryStep &st : rs[m].steps) {
+        bool right = m < 2 && st.run >= 14 && st.run <= 16;
+        found += right, false_points += !right;
+      }
+  }
+  EXPECT_LE(noisy_histories, kHistories * 8 / 100);
+  EXPECT_GT(alone, 3 * noisy_histories) << "one metric at a time holds each at the level";
+  EXPECT_GE(found, 2 * kHistories * 95 / 100);
+  EXPECT_LE(false_points, found / 10);
+}
+
 TEST(RunHistory, RunsWithoutTheMetricAreSkippedAndTooFewAreSaidSo) {
   auto runs = history(20, 11, 0.005, 0.01, [](size_t i) { return i >= 10 ? 1.3 : 1.0; });
   runs[4].has = false;

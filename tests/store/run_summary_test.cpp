@@ -117,7 +117,8 @@ TEST(RunSummary, AMigrationKeepsWhatItsRunsSamplesGive) {
                                *errors = find(kept, "errors"), *p95 = find(kept, "p95");
   ASSERT_TRUE(mean && rate && errors && p95);
   // A series without a Transaction tag is named by its labels.
-  EXPECT_EQ(mean->series, "Transactions / customer=Default,application=Default,Tier=T1,Server=Login");
+  EXPECT_EQ(mean->series,
+            "Transactions / customer=Default,application=Default,Tier=T1,Server=Login");
   EXPECT_DOUBLE_EQ(mean->value, sum / n);
   EXPECT_EQ(mean->weight, n);
   EXPECT_EQ(mean->batch_values.size(), (size_t)(kIntervals - 1) / 2);
