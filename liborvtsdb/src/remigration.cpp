@@ -176,12 +176,7 @@ bool Remigration::update_totals(std::string &err) {
                  err))
     return false;
   Stmt check;
-  if (!check.prepare(
-          db_,
-          ("UPDATE migrations SET row_check = " + row_check_sql("migrations") + " WHERE id = ?1")
-              .c_str(),
-          err))
-    return false;
+  if (!check.prepare(db_, row_check_update("migrations", "id = ?1").c_str(), err)) return false;
   for (const auto &[id, samples] : removed_) {
     s.bind(1, id);
     s.bind(2, samples);

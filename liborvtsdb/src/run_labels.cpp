@@ -54,11 +54,7 @@ bool set_run_labels(sqlite3 *db, int64_t run, const Labels &labels, std::string 
   Stmt put, check;
   if (!put.prepare(db, "INSERT OR REPLACE INTO run_labels(run, tag, value) VALUES(?1, ?2, ?3)",
                    err) ||
-      !check.prepare(db,
-                     ("UPDATE run_labels SET row_check = " + row_check_sql("run_labels") +
-                      " WHERE run = ?1 AND tag = ?2")
-                         .c_str(),
-                     err))
+      !check.prepare(db, row_check_update("run_labels", "run = ?1 AND tag = ?2").c_str(), err))
     return false;
   for (const auto &[name, value] : labels) {
     put.reset();

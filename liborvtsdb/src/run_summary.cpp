@@ -238,11 +238,7 @@ bool store_run_summary(sqlite3 *db, int64_t run, std::string &err) {
                    "INSERT INTO run_summaries(run, series, metric, value, weight, "
                    "batches) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
                    err) ||
-      !check.prepare(db,
-                     ("UPDATE run_summaries SET row_check = " + row_check_sql("run_summaries") +
-                      " WHERE run = ?1")
-                         .c_str(),
-                     err))
+      !check.prepare(db, row_check_update("run_summaries", "run = ?1").c_str(), err))
     return false;
   clear.bind(1, run);
   if (clear.step() != SQLITE_DONE) return fail(db, err);

@@ -221,14 +221,8 @@ bool SqliteBackend::prepare_all(std::string &err) {
                               row_check_sql("series"))
                                  .c_str(),
                              err) &&
-         check_group_.prepare(
-             db_,
-             ("UPDATE groups SET row_check=" + row_check_sql("groups") + " WHERE gid=?1").c_str(),
-             err) &&
-         check_series_.prepare(
-             db_,
-             ("UPDATE series SET row_check=" + row_check_sql("series") + " WHERE sid=?1").c_str(),
-             err) &&
+         check_group_.prepare(db_, row_check_update("groups", "gid = ?1").c_str(), err) &&
+         check_series_.prepare(db_, row_check_update("series", "sid = ?1").c_str(), err) &&
          insert_chunk_.prepare(db_, "INSERT INTO chunks VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10)",
                                err) &&
          facts_.prepare(db_, err);
@@ -286,10 +280,7 @@ bool SqliteBackend::find_run(const std::string &run, std::string &err) {
   add.bind(1, run);
   if (!done(add, err)) return false;
   run_ = sqlite3_last_insert_rowid(db_);
-  if (!check.prepare(
-          db_, ("UPDATE runs SET row_check=" + row_check_sql("runs") + " WHERE id=?1").c_str(),
-          err))
-    return false;
+  if (!check.prepare(db_, row_check_update("runs", "id = ?1").c_str(), err)) return false;
   check.bind(1, run_);
   return done(check, err);
 }
@@ -467,12 +458,7 @@ bool SqliteBackend::commit(const MigrationRecord &m, std::string &err) {
   s.bind(8, m.stored_samples);
   if (!done(s, err) || !write_facts(err) || !store_run_summary(db_, run_, err)) return false;
   Stmt check;
-  if (!check.prepare(
-          db_,
-          ("UPDATE migrations SET row_check=" + row_check_sql("migrations") + " WHERE id=?1")
-              .c_str(),
-          err))
-    return false;
+  if (!check.prepare(db_, row_check_update("migrations", "id = ?1").c_str(), err)) return false;
   check.bind(1, migration_);
   if (!done(check, err)) return false;
   if (!exec_sql(db_, "COMMIT", err)) return fail(err);

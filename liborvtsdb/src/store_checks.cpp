@@ -154,6 +154,10 @@ std::string row_check_sql(const std::string &table, const std::string &prefix) {
   return t ? t->check(prefix) : "";
 }
 
+std::string row_check_update(const std::string &table, const std::string &where) {
+  return "UPDATE " + table + " SET row_check = " + row_check_sql(table) + " WHERE " + where;
+}
+
 void SeriesFacts::add(int64_t start, int64_t end, int64_t count, int data_type, int64_t row_check) {
   if (chunks == 0 || start < first) first = start;
   if (chunks == 0 || end > last) last = end;

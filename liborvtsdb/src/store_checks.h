@@ -66,6 +66,10 @@ const CheckedTable *checked_table(const std::string &table);
 /* checked_tables()'s `table` .check(prefix); "" for a table without one. */
 std::string row_check_sql(const std::string &table, const std::string &prefix = "");
 
+/* "UPDATE <table> SET row_check = <its check> WHERE <where>": the statement
+ * that gives the rows `where` selects their checks, once they are written. */
+std::string row_check_update(const std::string &table, const std::string &where);
+
 /* The check of a chunks row with these columns: what check_of() gives for
  * it, computed without SQL, so that the writer knows it as it inserts. */
 int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
