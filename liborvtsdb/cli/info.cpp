@@ -1,6 +1,6 @@
 /*
- * info.cpp - `orvtsdb info`: the store's runs, migrations, time span, counts
- * and bytes, as aligned text for people or as JSON (--format json) for programs.
+ * info.cpp - `orvtsdb info`: the store's runs (with whether their summary is
+ * kept), migrations, time span, counts and bytes, as aligned text for people or as JSON (--format json) for programs.
  * Both forms print the one document store_facts() gathers, so they always
  * carry the same facts; the text says in a line what each count counts, in
  * the units push and export report.
@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "command_kit.h"
+#include "run_summary.h"
 #include "selection.h"
 #include "store_facts.h"
 #include "time_text.h"
@@ -23,10 +24,11 @@ void print_info_text(const Json &j) {
   std::printf("bytes       %lld\n", (long long)j["bytes"]);
   std::printf("runs        %zu\n", j["runs"].size());
   for (const Json &r : j["runs"])
-    std::printf("  #%lld  %s  %s  start %s  migrations %lld\n", (long long)r["number"],
+    std::printf("  #%lld  %s  %s  start %s  migrations %lld  summary %s\n", (long long)r["number"],
                 r["id"].get<std::string>().c_str(),
                 r["name"].is_null() ? "-" : r["name"].get<std::string>().c_str(),
-                dash_or(r["start"]).c_str(), (long long)r["migrations"]);
+                dash_or(r["start"]).c_str(), (long long)r["migrations"],
+                r["summarised"] ? "kept" : "none");
   std::printf("migrations  %zu\n", j["migrations"].size());
   for (const Json &m : j["migrations"]) {
     std::printf(
@@ -78,13 +80,21 @@ void add_info_command(CLI::App &app) {
     Store s(o->store);
     Json j = store_facts(s.db(), s.path());
     j["runs"] = Json::array();
-    for (const orvtsdb::RunEntry &r : select_runs(s.db(), ""))
+    for (const orvtsdb::RunEntry &r : select_runs(s.db(), "")) {
+      // Whether history reads the run's kept summary or its samples.
+      std::vector<orvtsdb::MetricSummary> summary;
+      bool kept = false;
+      std::string err;
+      if (!orvtsdb::read_run_summary(s.db(), r.number, summary, &kept, err))
+        die(EXIT_FAILURE_OTHER, s.path() + ": " + err);
       j["runs"].push_back({{"number", r.number},
                            {"id", r.id},
                            {"name", r.name.empty() ? Json() : Json(r.name)},
                            {"run_dir", r.run_dir.empty() ? Json() : Json(r.run_dir)},
                            {"start", r.start_time > 0 ? Json(r.start_time) : Json()},
-                           {"migrations", r.migrations}});
+                           {"migrations", r.migrations},
+                           {"summarised", kept}});
+    }
     o->format == "json" ? print_json(j) : print_info_text(j);
   });
 }
