@@ -5,6 +5,7 @@
 #include "run_summary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -129,6 +130,9 @@ bool read_intervals(ChunkWalker &walk, const GraphEntry &g, int64_t sid, Interva
       if (times ? roles < 4 || is_missing(v[3]) || is_missing(v[0]) || !(v[3] > 0)
                 : reads_as_absent(g.data_type, 0, v.data()))
         continue;
+      // A value that is no number (a NaN or an infinity the run recorded)
+      // is left out, as compare leaves it out.
+      if (!std::isfinite(v[0]) || (times && !std::isfinite(v[3]))) continue;
       iv.t.push_back(c.start + i * c.step);
       iv.value.push_back(v[0]);
       iv.weight.push_back(times ? v[3] : 1);
@@ -200,7 +204,8 @@ bool summarise_run(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out, st
                      bool (*of)(const Intervals &, MetricSummary &), const Intervals &from) {
         MetricSummary m;
         m.series = std::move(key), m.metric = metric;
-        if (of(from, m)) out.push_back(std::move(m));
+        // finite values sum to a finite whole unless they overflow it
+        if (of(from, m) && std::isfinite(m.value)) out.push_back(std::move(m));
       };
       if (transactions) {
         std::string key = g.group + " / " + transaction_name(g, s);
