@@ -321,9 +321,9 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
                 runs[i].store.c_str(), (long long)runs[i].number, labels.c_str());
   }
   std::printf(
-      "threshold %g%%, %g%% confidence; the newest run (#%zu) against the last stable "
-      "level\n\n",
-      100 * threshold, 100 * confidence, runs.size());
+      "threshold %g%%, %g%% confidence (change points: false discovery rate %g%% over %zu "
+      "metrics); the newest run (#%zu) against the last stable level\n\n",
+      100 * threshold, 100 * confidence, 100 * (1 - confidence), series.size(), runs.size());
   constexpr size_t kColumns = 8;
   std::vector<std::array<std::string, kColumns>> cells = {{"verdict", "newest vs level", "newest",
                                                            "level", "change points", "outliers",
