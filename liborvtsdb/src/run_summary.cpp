@@ -158,6 +158,8 @@ std::string pack_batches(const MetricSummary &m) {
   return out;
 }
 
+/* The batches column's bytes; false when they are not whole pairs, or more
+ * than kSummaryBatches of them (the readers' checks say so too). */
 bool unpack_batches(const unsigned char *p, size_t n, MetricSummary &m) {
   if (n % 16 || n / 16 > (size_t)kSummaryBatches) return false;
   auto get = [&](size_t at) {

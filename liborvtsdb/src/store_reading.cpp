@@ -7,6 +7,7 @@
 #include "chunk_codec.h"
 #include "chunk_cursor.h"
 #include "read_connection.h"
+#include "run_summary.h"
 #include "sqlite_stmt.h"
 #include "store_checks.h"
 #include "store_format.h"
@@ -181,8 +182,18 @@ std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &er
       "records ' || CAST(v.weight AS INTEGER) FROM run_summaries v WHERE v.series = '' AND "
       "v.metric = '' AND v.weight <> (SELECT count(*) FROM run_summaries s WHERE s.run = v.run "
       "AND s.metric <> '')"};
-  if (has_table(db, "run_summaries"))
+  // What a reader of the batches refuses: (value, weight) pairs of 8 bytes
+  // each, kSummaryBatches at most.
+  const std::string batch_bytes =
+      "SELECT 'summary of run #' || run || ' ' || series || ' [' || metric || '] holds batches of "
+      "' "
+      "|| length(batches) || ' bytes' FROM run_summaries WHERE typeof(batches) <> 'blob' OR "
+      "length(batches) % 16 <> 0 OR length(batches) > " +
+      std::to_string(16 * kSummaryBatches);
+  if (has_table(db, "run_summaries")) {
     for (const char *sql : summary_links) faults_of(db, sql, limit, out, err);
+    faults_of(db, batch_bytes, limit, out, err);
+  }
   return out;
 }
 

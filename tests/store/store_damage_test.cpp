@@ -167,6 +167,9 @@ const std::vector<Damage> &damages() {
        "DELETE FROM run_summaries WHERE metric = 'p95' AND series = (SELECT max(series) FROM "
        "run_summaries)"},
       {"summary version row gone", "DELETE FROM run_summaries WHERE metric = ''"},
+      {"summary batches cut, its check made valid",
+       "UPDATE run_summaries SET batches = substr(batches, 1, 24) WHERE metric = 'mean'; UPDATE "
+       "run_summaries SET row_check = %CHECK_run_summaries%"},
       {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
       {"migration total, its check made valid",
        "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "
