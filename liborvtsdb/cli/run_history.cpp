@@ -320,7 +320,9 @@ std::vector<HistoryResult> analyse_histories(
   std::sort(sorted.begin(), sorted.end());
   double level = 0;
   for (size_t k = m; k >= 1 && level == 0; k--)
-    if (sorted[k - 1] <= alpha * (double)k / (double)m) level = alpha * (double)k / (double)m;
+    if (sorted[k - 1] <= alpha * (double)k / (double)m)
+      level = k == m ? alpha : alpha * (double)k / (double)m;
+  if (level == alpha) return out;  // every metric discovered: the level each was held at
   for (size_t i = 0; i < m; i++) {
     if (out[i].steps.empty()) continue;  // none at alpha: none at a lower level
     HistoryOptions o = metrics[i].second;

@@ -10,22 +10,12 @@
 #include <iterator>
 #include <numeric>
 
+#include "interval_values.h"
 #include "weighted_quantiles.h"
 
 namespace orvtsdb_cli {
 
-namespace {
-
-/* The most common time step of a series (its sampling interval). */
-int64_t usual_step(const std::vector<int64_t> &times) {
-  std::vector<int64_t> d;
-  for (size_t i = 1; i < times.size(); i++) d.push_back(times[i] - times[i - 1]);
-  if (d.empty()) return 1;
-  std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
-  return std::max<int64_t>(1, d[d.size() / 2]);
-}
-
-}  // namespace
+using orvtsdb::usual_step;
 
 void autocorrelation(const std::vector<double> &v, double *rho1, double *rho2) {
   *rho1 = *rho2 = 0;

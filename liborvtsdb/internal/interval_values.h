@@ -12,7 +12,10 @@
 #ifndef ORVTSDB_INTERVAL_VALUES_H
 #define ORVTSDB_INTERVAL_VALUES_H
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "orvtsdb.h"
 #include "orvtsdb_data_types.h"
@@ -38,6 +41,16 @@ inline bool reads_as_absent(int data_type, int role, const double *sample) {
   if (std::memcmp(&sample[role], &missing, sizeof missing) == 0) return true;
   int c = count_role_of(data_type);
   return c >= 0 && role != c && sample[c] == 0;
+}
+
+/* The usual distance of a series' time stamps in time order (its sampling
+ * interval): the median step, at least 1. */
+inline int64_t usual_step(const std::vector<int64_t> &times) {
+  std::vector<int64_t> d;
+  for (size_t i = 1; i < times.size(); i++) d.push_back(times[i] - times[i - 1]);
+  if (d.empty()) return 1;
+  std::nth_element(d.begin(), d.begin() + (long)d.size() / 2, d.end());
+  return std::max<int64_t>(1, d[d.size() / 2]);
 }
 
 }  // namespace orvtsdb

@@ -37,14 +37,6 @@ struct Intervals {
   int64_t step = 1;  // the usual distance of two samples
 };
 
-int64_t usual_step(const std::vector<int64_t> &t) {
-  std::vector<int64_t> d;
-  for (size_t i = 1; i < t.size(); i++) d.push_back(t[i] - t[i - 1]);
-  if (d.empty()) return 1;
-  std::nth_element(d.begin(), d.begin() + (long)d.size() / 2, d.end());
-  return std::max<int64_t>(1, d[d.size() / 2]);
-}
-
 /* The batches of n intervals: [bounds[b], bounds[b + 1]), each of at least
  * two intervals. */
 std::vector<size_t> batch_bounds(size_t n) {
