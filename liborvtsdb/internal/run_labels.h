@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,10 +22,13 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
  * "build=1.4.2,branch=main". */
 constexpr const char *kRunLabelsVariable = "ORVTSDB_RUN_LABELS";
 
+/* The longest label value, in bytes. */
+constexpr size_t kLabelValueMax = 256;
+
 /* Reads "NAME=VALUE,NAME=VALUE" (or one NAME=VALUE when `one`) into out.
  * A name is letters, digits, '_', '.' and '-', starting with a letter or '_';
- * a value is any text without ',' (any text at all when `one`). false with
- * the reason in err. */
+ * a value is up to kLabelValueMax bytes of text without control characters
+ * and, unless `one`, without ','. false with the reason in err. */
 bool parse_labels(const std::string &text, bool one, Labels &out, std::string &err);
 
 /* Sets (or replaces) the labels of run number `run` inside the caller's

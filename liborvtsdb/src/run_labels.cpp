@@ -26,6 +26,16 @@ bool valid_name(const std::string &name) {
   return true;
 }
 
+/* A value shows on one line of every report that names its run: no control
+ * characters (a tab or a line break would cut the line), and short enough
+ * to read there. */
+bool valid_value(const std::string &value) {
+  if (value.size() > kLabelValueMax) return false;
+  for (unsigned char c : value)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
 }  // namespace
 
 bool parse_labels(const std::string &text, bool one, Labels &out, std::string &err) {
@@ -37,6 +47,11 @@ bool parse_labels(const std::string &text, bool one, Labels &out, std::string &e
     std::string name = item.substr(0, eq);
     if (eq == std::string::npos || !valid_name(name)) {
       err = "'" + item + "' is not NAME=VALUE (a name is letters, digits, _ . -)";
+      return false;
+    }
+    if (!valid_value(item.substr(eq + 1))) {
+      err = "label " + name + ": a value is at most " + std::to_string(kLabelValueMax) +
+            " bytes without control characters (tab, line break)";
       return false;
     }
     for (auto &[k, v] : out)
