@@ -13,13 +13,17 @@
 # made by `promtool tsdb create-blocks-from openmetrics` from the export when
 # promtool is on PATH and the run holds at most PROMTOOL_MAX_VALUES values
 # (default 1,000,000: the OpenMetrics text of the medium preset alone is
-# 3.2 GB); then the migration's values per wall and per CPU second, the CSV
+# 7.5 GB), and VictoriaMetrics' data and index of the same values when
+# victoria-metrics is on PATH (the OpenMetrics export streamed into an empty
+# engine's import, flushed and merged; `this/VM` is the store file against
+# it); then the migration's values per wall and per CPU second, the CSV
 # export's values per CPU second and the peak RSS, medians of REPEAT
 # interleaved runs, this tree over format 2.
 #
 # usage: bench/store_size.sh [OLD_COMMIT]     (REPEAT=3, RUNS="small medium wide wide35")
 #        OLD_BIN=DIR bench/store_size.sh     binaries of the old code already built
-# needs: /usr/bin/time (Debian package "time").
+# needs: /usr/bin/time (Debian package "time"); curl and python3 for the
+# VictoriaMetrics column.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,7 +38,12 @@ OLD=${1:-$(git -C "$ROOT" log -1 --format=%H -S CHUNK_BLOB_FORMAT -- liborvtsdb/
 OLD=$(git -C "$ROOT" rev-parse "$OLD")
 
 WORK=$(mktemp -d /tmp/vzu_store_size.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
+VM_PID=
+stop_vm() {
+  if [ -n "$VM_PID" ]; then kill "$VM_PID" 2>/dev/null || true; wait "$VM_PID" 2>/dev/null || true; fi
+  VM_PID=
+}
+trap 'stop_vm; rm -rf "$WORK"' EXIT
 
 build() {  # source dir, build dir, targets...
   local src=$1 dir=$2
@@ -87,8 +96,49 @@ export_time() {
 
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-printf '\n%-7s %9s | %-21s | %-21s | %-9s | %-9s | %8s\n' run values "format 2 file/chunks" \
-  "this tree file/chunks" "floor" gorilla promtool
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# vm_bytes STORE: sets VM_SIZE to the bytes of VictoriaMetrics' data and
+# index once the store's values are imported into an empty engine (the
+# OpenMetrics export streamed into its text import), flushed and merged; "-"
+# when the engine is not installed or does not start. (Not in a subshell:
+# the trap must see the engine's pid.)
+vm_bytes() {
+  VM_SIZE=-
+  command -v victoria-metrics >/dev/null && command -v curl >/dev/null || return 0
+  local port dir url size last
+  port=$(free_port)
+  dir="$WORK/vm.$port"
+  victoria-metrics -httpListenAddr=127.0.0.1:$port -storageDataPath="$dir" -retentionPeriod=100y \
+    >"$dir.log" 2>&1 &
+  VM_PID=$!
+  url=http://127.0.0.1:$port
+  for _ in $(seq 300); do curl -sf "$url/health" >/dev/null && break; sleep 0.1; done
+  if ! curl -sf "$url/health" >/dev/null; then
+    stop_vm
+    return 0
+  fi
+  "${BIN[3]}/orvtsdb" export "$1" --format openmetrics |
+    curl -sf -X POST -T - "$url/api/v1/import/prometheus"
+  curl -sf "$url/internal/force_flush" >/dev/null
+  curl -sf "$url/internal/force_merge" >/dev/null
+  # Merges finish in the background: wait until the size holds for 5 s (at most 10 minutes).
+  last=-1
+  for _ in $(seq 120); do
+    size=$(du -sb "$dir/data" "$dir/indexdb" | awk '{s += $1} END {print s}')
+    [ "$size" = "$last" ] && break
+    last=$size
+    sleep 5
+  done
+  stop_vm
+  rm -rf "$dir"
+  VM_SIZE=$size
+}
+
+printf '\n%-7s %9s | %-21s | %-21s | %-9s | %-9s | %8s | %-21s\n' run values "format 2 file/chunks" \
+  "this tree file/chunks" "floor" gorilla promtool "VictoriaMetrics, this/VM"
 for r in "${RUNS[@]}"; do
   mkdir -p "$WORK/$r"
   # shellcheck disable=SC2046
@@ -113,10 +163,12 @@ for r in "${RUNS[@]}"; do
       prom=$(awk -v b="$(du -sb "$WORK/$r.blocks" | cut -f1)" -v v="$values" 'BEGIN {printf "%.2f", b / v}')
     rm -rf "$WORK/$r.om" "$WORK/$r.blocks"
   fi
+  vm_bytes "$WORK/$r.3/logs/TR1/tsdb/metrics.sqlite"
   awk -v r="$r" -v v="$values" -v f2="$file2" -v c2="$chunk2" -v f3="$file3" -v c3="$chunk3" \
-    -v fl="$floor" -v g="$gorilla" -v p="$prom" -v n2="$chunks2" -v n3="$chunks3" 'BEGIN {
-      printf "%-7s %9d | %5.2f / %5.2f B/value | %5.2f / %5.2f B/value | %5.2f B/v | %5.2f B/v | %8s  (chunks %d -> %d)\n",
-        r, v, f2 / v, c2 / v, f3 / v, c3 / v, fl / v, g / v, p, n2, n3 }'
+    -v fl="$floor" -v g="$gorilla" -v p="$prom" -v n2="$chunks2" -v n3="$chunks3" -v vm="$VM_SIZE" 'BEGIN {
+      vmt = vm == "-" ? "-" : sprintf("%5.2f B/v, x%.2f", vm / v, f3 / vm)
+      printf "%-7s %9d | %5.2f / %5.2f B/value | %5.2f / %5.2f B/value | %5.2f B/v | %5.2f B/v | %8s | %-21s  (chunks %d -> %d)\n",
+        r, v, f2 / v, c2 / v, f3 / v, c3 / v, fl / v, g / v, p, vmt, n2, n3 }'
   rm -rf "$WORK/$r.2" "$WORK/$r.3" "$WORK/$r"
   echo "$r $values" >>"$WORK/values"
 done
