@@ -312,9 +312,11 @@ std::string drift_text(const HistorySeries &s) {
          "..#" + std::to_string(s.result.drift.to + 1);
 }
 
+std::string runs_text(size_t n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); }
+
 void print_text(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
                 double threshold, double confidence) {
-  std::printf("%zu runs, oldest first:\n", runs.size());
+  std::printf("%s, oldest first:\n", runs_text(runs.size()).c_str());
   for (size_t i = 0; i < runs.size(); i++) {
     std::string labels = labels_text(runs[i]);
     std::printf("  #%-3zu %s  %s #%lld%s\n", i + 1, run_name(runs[i]).c_str(),
@@ -526,8 +528,8 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
               "</p></div>\n";
   }
   table += "</table>";
-  std::string list = "<details><summary>The " + std::to_string(runs.size()) +
-                     " runs, oldest first</summary><ol class=\"runs\">";
+  std::string list = "<details><summary>The " + runs_text(runs.size()) +
+                     ", oldest first</summary><ol class=\"runs\">";
   for (const HistoryRun &r : runs)
     list += "<li>" + html(run_name(r) + labels_text(r) + " " + r.store) + "</li>";
   list += "</ol></details>";
@@ -535,8 +537,8 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
   std::snprintf(buf, sizeof buf, "threshold %g%%, %g%% confidence", 100 * threshold,
                 100 * confidence);
   std::string body =
-      "<header><h1>Run history</h1><p>" + std::to_string(runs.size()) + " runs, oldest first; " +
-      html(buf) + "</p>" + "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
+      "<header><h1>Run history</h1><p>" + runs_text(runs.size()) + ", oldest first; " + html(buf) +
+      "</p>" + "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
       "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" + charts +
       "</div></section>\n";
   write_page(o.html, "Run history of " + std::to_string(runs.size()) + " runs", body);
@@ -599,7 +601,7 @@ void run_history(const Options &o) {
   if (!o.html.empty()) write_html(series, runs, z, threshold, confidence, o);
   size_t gated = (size_t)std::count_if(series.begin(), series.end(),
                                        [](const HistorySeries &s) { return s.regression; });
-  std::fprintf(stderr, "history: %zu runs, %zu metrics\n", runs.size(), series.size());
+  std::fprintf(stderr, "history: %s, %zu metrics\n", runs_text(runs.size()).c_str(), series.size());
   if (o.fail_on_regression && gated)
     die(EXIT_REGRESSION, "history: the newest run regressed in " + std::to_string(gated) +
                              (gated == 1 ? " metric" : " metrics") +
