@@ -92,30 +92,20 @@ def write_history(bin_dir, work, name, rep):
 
 
 def best_split_null(runs, sims=4000):
-    """The 95 % point of the largest standardised difference over every
-    split (two runs on each side at least) of `runs` values of noise alone:
-    what a test that must find where a step lies has to see."""
+    """The 95 % point of the largest t over every split (two runs on each
+    side at least) of `runs` values of noise alone: what a step must show at
+    its true split for a search over every split to see it at 5 %."""
     rng = random.Random(runs)
     tops = []
     for _ in range(sims):
         y = [rng.gauss(0, 1) for _ in range(runs)]
-        tops.append(max(abs(known_split_t(y, k)) for k in range(2, runs - 1)))
+        tops.append(max(abs(pooled_split_t(y, k)) for k in range(2, runs - 1)))
     return sorted(tops)[int(0.95 * sims)]
 
 
-def known_split_t(y, k):
-    """t statistic of the difference of the means of y[:k] and y[k:], with
-    the standard deviation pooled over the whole stretch."""
-    left, right = y[:k], y[k:]
-    mean = sum(y) / len(y)
-    sd = math.sqrt(sum((v - mean) ** 2 for v in y) / (len(y) - 1))
-    diff = sum(right) / len(right) - sum(left) / len(left)
-    return diff / (sd * math.sqrt(1 / len(left) + 1 / len(right))) if sd > 0 else 0.0
-
-
 def pooled_split_t(y, k):
-    """The same with the standard deviation pooled within the two sides (the
-    best a test told where the step lies can do)."""
+    """t statistic of the difference of the means of y[:k] and y[k:], the
+    standard deviation pooled within the two sides."""
     left, right = y[:k], y[k:]
     ml, mr = sum(left) / len(left), sum(right) / len(right)
     ss = sum((v - ml) ** 2 for v in left) + sum((v - mr) ** 2 for v in right)
