@@ -31,6 +31,10 @@ constexpr size_t kLabelValueMax = 256;
  * and, unless `one`, without ','. false with the reason in err. */
 bool parse_labels(const std::string &text, bool one, Labels &out, std::string &err);
 
+/* The labels ORVTSDB_RUN_LABELS gives a migration's run (none when it is
+ * unset or empty). false with the reason, naming the variable, in err. */
+bool labels_from_environment(Labels &out, std::string &err);
+
 /* Sets (or replaces) the labels of run number `run` inside the caller's
  * write transaction, each row with its check. */
 bool set_run_labels(sqlite3 *db, int64_t run, const Labels &labels, std::string &err);

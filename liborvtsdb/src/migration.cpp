@@ -26,15 +26,10 @@ Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &r
 
 std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
                                             const std::string &run, const std::string &run_dir,
-                                            int64_t start_time, std::string &err) {
+                                            int64_t start_time, Labels labels, std::string &err) {
   int64_t id;
   std::unique_ptr<Migration> m(new Migration(std::move(backend), run, run_dir, start_time));
-  // Labels for the run, checked before anything is written.
-  if (const char *labels = std::getenv(kRunLabelsVariable);
-      labels && *labels && !parse_labels(labels, false, m->record_.labels, err)) {
-    err = std::string(kRunLabelsVariable) + ": " + err;
-    return nullptr;
-  }
+  m->record_.labels = std::move(labels);
   if (!m->backend_->begin(m->record_, &id, err)) return nullptr;
   m->writer_ = std::make_unique<ChunkWriter>(*m->backend_);
   return m;

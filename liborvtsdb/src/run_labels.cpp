@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "sqlite_stmt.h"
 #include "store_checks.h"
@@ -63,6 +64,15 @@ bool parse_labels(const std::string &text, bool one, Labels &out, std::string &e
     pos = end + 1;
   }
   return true;
+}
+
+bool labels_from_environment(Labels &out, std::string &err) {
+  out.clear();
+  const char *text = std::getenv(kRunLabelsVariable);
+  if (!text || !*text) return true;
+  if (parse_labels(text, false, out, err)) return true;
+  err = std::string(kRunLabelsVariable) + ": " + err;
+  return false;
 }
 
 bool set_run_labels(sqlite3 *db, int64_t run, const Labels &labels, std::string &err) {

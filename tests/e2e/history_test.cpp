@@ -245,6 +245,16 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
             std::string::npos)
       << m.out << m.err;
   EXPECT_EQ(history_json({h.store()})["runs"].size(), 3u);
+  // Into the run's own store it leaves neither a store file nor the run's identity.
+  Env own = real_store_env();
+  own.push_back({"TW_WDIR", gen.wdir()});
+  own.push_back({"ORVTSDB_RUN_LABELS", "build=1\tx"});
+  RunResult refused = run_program(tool_path(), {"-t", "1"}, own);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("ORVTSDB_RUN_LABELS: label build: a value is at most"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(gen.wdir() + "/logs/TR1/tsdb")) << refused.err;
 }
 
 }  // namespace
