@@ -563,11 +563,14 @@ void run_history(const Options &o) {
       }
       series[it->second].values[i] = value;
     }
-  if (series.empty())
+  if (series.empty()) {
+    // Name only what was asked for: errors alone ask for no transaction.
+    bool errors = metrics.count("errors"), transactions = metrics.size() > errors;
     die(EXIT_NO_MATCH,
-        "history: the runs hold no transaction (a transaction group's response "
-        "times)" +
-            std::string(metrics.count("errors") ? " and no error graph" : ""));
+        std::string("history: the runs hold ") +
+            (transactions ? "no transaction (a transaction group's response times)" : "") +
+            (transactions && errors ? " and " : "") + (errors ? "no error graph" : ""));
+  }
   HistoryOptions ho;
   ho.confidence = confidence, ho.threshold = threshold;
   std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> metric_options;

@@ -182,6 +182,11 @@ TEST_F(HistoryTest, SourcesMixStoresRunFoldersAndWorkFoldersAndCountARunOnce) {
   EXPECT_NE(empty.err.find("no run store in it"), std::string::npos) << empty.err;
   EXPECT_EQ(orvtsdb({"history", shared.store(), "--order-by", "label:"}).status, 2);
   EXPECT_EQ(orvtsdb({"history", shared.store(), "--metric", "median"}).status, 2);
+  // Errors alone, of runs without an error graph: said so, naming only what was asked for.
+  RunResult no_errors = orvtsdb({"history", shared.store(), "--metric", "errors"});
+  EXPECT_EQ(no_errors.status, 1);
+  EXPECT_NE(no_errors.err.find("the runs hold no error graph"), std::string::npos) << no_errors.err;
+  EXPECT_EQ(no_errors.err.find("transaction"), std::string::npos) << no_errors.err;
 }
 
 TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
