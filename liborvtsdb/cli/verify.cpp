@@ -40,8 +40,9 @@ void verify_store(sqlite3 *db, const std::string &path) {
         "checked, its names, labels and chunk rows cannot be; the next migration into it adds "
         "them\n",
         a.format);
-  std::printf("%s: %lld chunks and %lld migrations checked, %ld fault%s\n", path.c_str(),
-              (long long)a.chunks, (long long)a.migrations, faults, faults == 1 ? "" : "s");
+  std::printf("%s: %lld chunk%s and %lld migration%s checked, %ld fault%s\n", path.c_str(),
+              (long long)a.chunks, a.chunks == 1 ? "" : "s", (long long)a.migrations,
+              a.migrations == 1 ? "" : "s", faults, faults == 1 ? "" : "s");
   if (faults)
     die(EXIT_FAILURE_OTHER,
         path + ": " + std::to_string(faults) + " fault" + (faults == 1 ? "" : "s") + " found");
