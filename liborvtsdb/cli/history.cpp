@@ -541,7 +541,7 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
       "</p>" + "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
       "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" + charts +
       "</div></section>\n";
-  write_page(o.html, "Run history of " + std::to_string(runs.size()) + " runs", body);
+  write_page(o.html, "Run history of " + runs_text(runs.size()), body);
   std::fprintf(stderr, "wrote %s\n", o.html.c_str());
 }
 

@@ -84,10 +84,7 @@ R told(R rc) {
 
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
-  Labels labels;
-  // The run's labels are checked before anything is written: no store file,
-  // no run identity for a migration they refuse.
-  if (!resolve_store_location(loc, err) || !labels_from_environment(labels, err)) return false;
+  if (!resolve_store_location(loc, err)) return false;
   std::string run;
   std::unique_ptr<StoreBackend> backend;
   // An engine is asked to take an empty write first, so an unusable one
@@ -95,8 +92,12 @@ bool open_migration(int64_t start, std::string &err) {
   // local store is opened once the run is known, as before.
   const bool remote = !loc.remote_url.empty();
   auto open_backend = [&] { return (backend = open_store_backend(loc, err)) != nullptr; };
-  bool opened = remote ? open_backend() && run_identity(loc, &run, err)
-                       : run_identity(loc, &run, err) && open_backend();
+  // The run's labels are checked before anything is written: no store file,
+  // no run identity for a migration they refuse.
+  Labels labels;
+  bool opened = labels_from_environment(labels, err) &&
+                (remote ? open_backend() && run_identity(loc, &run, err)
+                        : run_identity(loc, &run, err) && open_backend());
   if (!opened || !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start,
                                                   std::move(labels), err))) {
     const std::string where = remote ? shown_url(loc.remote_url) : loc.path;
