@@ -2,8 +2,14 @@
  * command_kit.cpp - the pieces every command shares: die(), the opened
  * store, and the subcommand with its <store> positional.
  */
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "command_kit.h"
 #include "store_reading.h"
@@ -14,6 +20,43 @@ namespace {
 
 /* What note_incomplete_output_on_die named ("" before). */
 std::string incomplete_output;
+
+/* A store is read through a memory map: a file cut short by another program
+ * while it is read, or a disk that fails under it, stops the process with
+ * SIGBUS where a read would have returned an error. The handler says so in
+ * die()'s form, naming the stores open, and exits with status 1. Its text is
+ * made with SIGBUS blocked (no mapped page is read then), so the handler
+ * only writes bytes. */
+char mapped_failure[4096];
+size_t mapped_failure_length = 0;
+std::string mapped_stores;
+
+void on_mapped_read_failure(int) {
+  ssize_t ignored = ::write(STDERR_FILENO, mapped_failure, mapped_failure_length);
+  (void)ignored;
+  ::_exit(EXIT_FAILURE_OTHER);
+}
+
+/* Before a store opens (path empty), and once it has, with its path. */
+void guard_mapped_reads(const std::string &path) {
+  sigset_t bus, before;
+  sigemptyset(&bus);
+  sigaddset(&bus, SIGBUS);
+  pthread_sigmask(SIG_BLOCK, &bus, &before);
+  if (!path.empty()) mapped_stores += (mapped_stores.empty() ? "" : " or ") + path;
+  std::string text = "orvtsdb: " + (mapped_stores.empty() ? "a store" : mapped_stores) +
+                     ": the store file could not be read (cut short while it was read, or a disk "
+                     "error)\n";
+  // A path longer than the room is cut; the line still says what happened.
+  if (text.size() > sizeof mapped_failure) text.replace(sizeof mapped_failure - 1, text.npos, "\n");
+  std::memcpy(mapped_failure, text.data(), text.size());
+  mapped_failure_length = text.size();
+  struct sigaction sa = {};
+  sa.sa_handler = on_mapped_read_failure;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGBUS, &sa, nullptr);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
 
 }  // namespace
 
@@ -29,7 +72,9 @@ void die(int status, const std::string &message) {
 
 Store::Store(const std::string &argument, bool checked) {
   std::string err;
+  guard_mapped_reads("");
   db_ = orvtsdb::open_store_for_reading(argument, &path_, err);
+  if (db_) guard_mapped_reads(path_);
   if (!db_ || (checked && !orvtsdb::check_store(db_, err))) die(EXIT_FAILURE_OTHER, err);
 }
 
