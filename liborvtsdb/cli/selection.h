@@ -114,12 +114,6 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
 struct SampleColumns {
   std::vector<int64_t> times;
   std::vector<std::vector<double>> roles;
-  /* Every role at sample i, into row. */
-  const double *row(size_t i, std::vector<double> &row) const {
-    row.resize(roles.size());
-    for (size_t r = 0; r < roles.size(); r++) row[r] = roles[r][i];
-    return row.data();
-  }
 };
 
 /* What for_each_sample gives, as columns, into out: the samples of series

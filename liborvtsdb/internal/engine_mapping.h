@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "interval_values.h"
 #include "remote_write_client.h"
 
 namespace orvtsdb {
@@ -103,6 +104,43 @@ struct GraphMapping {
   int samples(size_t o, const double *sample, int64_t t, int64_t step, RunningTotals &run,
               int64_t times[2], double values[2]) const;
 };
+
+// Inline: the readers call them for every sample of every output.
+inline bool GraphMapping::value(size_t o, const double *sample, double *v) const {
+  const EngineOutput &out = outputs[o];
+  if (out.running()) {
+    if (reads_as_absent(data_type, count_role, sample)) return false;  // a missing sample
+    if (out.is_count || sample[count_role] == 0) {
+      *v = out.is_count ? sample[count_role] : 0;
+      return true;
+    }
+  }
+  if (reads_as_absent(data_type, out.role, sample)) return false;
+  *v = out.is_sum ? sample[out.role] * sample[count_role] * scale : sample[out.role] * scale;
+  return true;
+}
+
+inline int GraphMapping::samples(size_t o, const double *sample, int64_t t, int64_t step,
+                                 RunningTotals &run, int64_t times[2], double values[2]) const {
+  double v;
+  if (!value(o, sample, &v)) return 0;
+  if (!outputs[o].running()) {
+    times[0] = t, values[0] = v;
+    return 1;
+  }
+  if (run.total.size() != outputs.size())
+    run.total.assign(outputs.size(), 0), run.started.assign(outputs.size(), 0);
+  int n = 0;
+  if (!run.started[o]) {
+    // the counter's start, an interval before its first sample: an increase
+    // over the run then counts the first interval's events too
+    run.started[o] = 1;
+    times[n] = t - step, values[n++] = 0;
+  }
+  run.total[o] += v;
+  times[n] = t, values[n++] = run.total[o];
+  return n;
+}
 
 GraphMapping map_graph(const std::string &group, const std::string &graph,
                        const std::string &description, int data_type);

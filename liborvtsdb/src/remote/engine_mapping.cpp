@@ -13,7 +13,6 @@
 #include <ctime>
 #include <set>
 
-#include "interval_values.h"
 #include "orvtsdb_data_roles.h"
 #include "run_folder.h"
 #include "store_schema.h"
@@ -186,42 +185,6 @@ std::string help_text(const std::string &group, const std::string &graph,
   for (char &c : h)
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
   return units_as_named(h.empty() ? group + " / " + graph : h);
-}
-
-bool GraphMapping::value(size_t o, const double *sample, double *v) const {
-  const EngineOutput &out = outputs[o];
-  if (out.running()) {
-    if (reads_as_absent(data_type, count_role, sample)) return false;  // a missing sample
-    if (out.is_count || sample[count_role] == 0) {
-      *v = out.is_count ? sample[count_role] : 0;
-      return true;
-    }
-  }
-  if (reads_as_absent(data_type, out.role, sample)) return false;
-  *v = out.is_sum ? sample[out.role] * sample[count_role] * scale : sample[out.role] * scale;
-  return true;
-}
-
-int GraphMapping::samples(size_t o, const double *sample, int64_t t, int64_t step,
-                          RunningTotals &run, int64_t times[2], double values[2]) const {
-  double v;
-  if (!value(o, sample, &v)) return 0;
-  if (!outputs[o].running()) {
-    times[0] = t, values[0] = v;
-    return 1;
-  }
-  if (run.total.size() != outputs.size())
-    run.total.assign(outputs.size(), 0), run.started.assign(outputs.size(), 0);
-  int n = 0;
-  if (!run.started[o]) {
-    // the counter's start, an interval before its first sample: an increase
-    // over the run then counts the first interval's events too
-    run.started[o] = 1;
-    times[n] = t - step, values[n++] = 0;
-  }
-  run.total[o] += v;
-  times[n] = t, values[n++] = run.total[o];
-  return n;
 }
 
 GraphMapping map_graph(const std::string &group, const std::string &graph,
