@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "command_kit.h"
 #include "store_reading.h"
@@ -29,7 +30,7 @@ std::string incomplete_output;
  * only writes bytes. */
 char mapped_failure[4096];
 size_t mapped_failure_length = 0;
-std::string mapped_stores;
+std::vector<std::string> mapped_stores;  // the paths of the stores open
 
 void on_mapped_read_failure(int) {
   ssize_t ignored = ::write(STDERR_FILENO, mapped_failure, mapped_failure_length);
@@ -37,14 +38,18 @@ void on_mapped_read_failure(int) {
   ::_exit(EXIT_FAILURE_OTHER);
 }
 
-/* Before a store opens (path empty), and once it has, with its path. */
-void guard_mapped_reads(const std::string &path) {
+/* Installs the handler and makes its text after `change` has added or
+ * removed a store's path ("a store" while none is known: one is opening). */
+template <class Change>
+void guard_mapped_reads(Change change) {
   sigset_t bus, before;
   sigemptyset(&bus);
   sigaddset(&bus, SIGBUS);
   pthread_sigmask(SIG_BLOCK, &bus, &before);
-  if (!path.empty()) mapped_stores += (mapped_stores.empty() ? "" : " or ") + path;
-  std::string text = "orvtsdb: " + (mapped_stores.empty() ? "a store" : mapped_stores) +
+  change();
+  std::string named;
+  for (const std::string &path : mapped_stores) named += (named.empty() ? "" : " or ") + path;
+  std::string text = "orvtsdb: " + (named.empty() ? "a store" : named) +
                      ": the store file could not be read (cut short while it was read, or a disk "
                      "error)\n";
   // A path longer than the room is cut; the line still says what happened.
@@ -72,13 +77,19 @@ void die(int status, const std::string &message) {
 
 Store::Store(const std::string &argument, bool checked) {
   std::string err;
-  guard_mapped_reads("");
+  guard_mapped_reads([] {});
   db_ = orvtsdb::open_store_for_reading(argument, &path_, err);
-  if (db_) guard_mapped_reads(path_);
+  if (db_) guard_mapped_reads([&] { mapped_stores.push_back(path_); });
   if (!db_ || (checked && !orvtsdb::check_store(db_, err))) die(EXIT_FAILURE_OTHER, err);
 }
 
-Store::~Store() { sqlite3_close(db_); }
+Store::~Store() {
+  sqlite3_close(db_);
+  guard_mapped_reads([&] {
+    auto it = std::find(mapped_stores.begin(), mapped_stores.end(), path_);
+    if (db_ && it != mapped_stores.end()) mapped_stores.erase(it);
+  });
+}
 
 CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,
                             std::string &store) {
