@@ -84,11 +84,10 @@ Store::Store(const std::string &argument, bool checked) {
 }
 
 Store::~Store() {
+  if (!db_) return;
   sqlite3_close(db_);
-  guard_mapped_reads([&] {
-    auto it = std::find(mapped_stores.begin(), mapped_stores.end(), path_);
-    if (db_ && it != mapped_stores.end()) mapped_stores.erase(it);
-  });
+  guard_mapped_reads(
+      [&] { mapped_stores.erase(std::find(mapped_stores.begin(), mapped_stores.end(), path_)); });
 }
 
 CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,

@@ -130,9 +130,11 @@ bool prepare_reading(sqlite3 *db, std::string &err) {
   // Pages are read in place from the kernel's cache rather than copied into
   // SQLite's: a walk of one series visits pages that mostly hold the rows of
   // others, each many times over an export (16x the file on a medium run).
-  // The snapshot's lock keeps every writer off the file while it is mapped;
-  // a file cut short by another program, or a disk error, then stops the
-  // process with SIGBUS, which the command turns into its failure (Store).
+  // A read transaction's lock keeps every writer off the file while pages
+  // are read (and SQLite maps the file's size anew at the next one: sql
+  // ends the opening snapshot); a file cut short by another program, or a
+  // disk error, stops the process with SIGBUS, which the command turns into
+  // its failure (Store).
   return exec_sql(db, "PRAGMA mmap_size=2147418112; PRAGMA query_only=1", err);
 }
 
