@@ -22,10 +22,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "chart_data.h"
 #include "command_kit.h"
@@ -188,41 +192,135 @@ struct RateOf {
   }
 };
 
-/* Reads series sid of graph g in run `run` into one Side per metric: the
- * times metric (key ""), or one per role. */
-std::map<std::string, Side> read_side(const Run &run, const SelectedGraph &g, int64_t sid) {
-  std::map<std::string, Side> out;
+/* The metrics of one series of one run: the times metric (key ""), or one
+ * per role that holds a value. */
+using Sides = std::map<std::string, Side>;
+
+/* Reads one run's series into Sides, with its own walk of the store: each
+ * run is read by one thread at a time. */
+struct SideReader {
+  explicit SideReader(const Run &r) : run(r), walk(r.store.db()) {}
+  /* Series sid of graph g into out; false with err set when a chunk could
+   * not be read. */
+  bool read(const SelectedGraph &g, int64_t sid, Sides &out);
+
+  const Run &run;
+  orvtsdb::ChunkWalker walk;
+  SampleColumns columns;
+  std::vector<double> sample;  // one time stamp's roles
+  std::string err;
+};
+
+bool SideReader::read(const SelectedGraph &g, int64_t sid, Sides &out) {
+  out.clear();
+  if (!read_sample_columns(walk, run.sel, g, sid, 0, columns, err)) return false;
   bool times = orv_is_times(g.data_type), total = is_running_total(g.data_type);
+  const std::vector<int64_t> &stamps = columns.times;
+  size_t n = stamps.size(), roles = columns.roles.size();
+  sample.resize(roles);
   double count = 0;
-  int64_t first = 0, last = 0, n = 0;
-  if (times) out[""];
+  // A metric gets its Side at its first value, so a role that holds none
+  // is not a metric of this run.
+  std::vector<Side *> side(roles);
+  auto open_side = [&](const std::string &key) {
+    Side *s = &out[key];
+    s->series.reserve(n);
+    return s;
+  };
+  Side *times_side = times ? open_side("") : nullptr;
   RateOf rate;
-  for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, const double *v) {
-    first = n++ ? first : t;
-    last = t;
-    int64_t elapsed = t - run.start;
+  for (size_t i = 0; i < n; i++) {
+    for (size_t r = 0; r < roles; r++) sample[r] = columns.roles[r][i];
+    const double *v = sample.data();
+    int64_t elapsed = stamps[i] - run.start;
     if (times) {
       // avg 0, max 2, count 3; a count of 0 has no response time.
-      if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) return;
+      if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) continue;
       count += v[3];
-      out[""].series.add(elapsed, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
+      times_side->series.add(elapsed, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
     } else if (total) {
-      double r = rate.next(t, orvtsdb::reads_as_absent(g.data_type, 0, v) ? NAN : v[0]);
-      if (!std::isnan(r)) out[kRateRole].series.add(elapsed, r, 1, r);
+      double r = rate.next(stamps[i], orvtsdb::reads_as_absent(g.data_type, 0, v) ? NAN : v[0]);
+      if (std::isnan(r)) continue;
+      if (!side[0]) side[0] = open_side(kRateRole);
+      side[0]->series.add(elapsed, r, 1, r);
     } else {
-      for (int r : g.roles)
-        if (!orvtsdb::reads_as_absent(g.data_type, r, v))
-          out[role_text(g, r)].series.add(elapsed, v[r], 1, v[r]);
+      for (int r : g.roles) {
+        if (orvtsdb::reads_as_absent(g.data_type, r, v)) continue;
+        if (!side[(size_t)r]) side[(size_t)r] = open_side(role_text(g, r));
+        side[(size_t)r]->series.add(elapsed, v[r], 1, v[r]);
+      }
     }
-  });
-  // The span covers the last interval too: one step after the last stamp.
-  double span = n > 1 ? (double)(last - first) * (double)n / (double)(n - 1) : 0;
-  for (auto &[key, side] : out) {
-    side.summary.stats = side.series.stats();
-    if (times) side.summary.count = count, side.summary.rate = span > 0 ? count / span : 0;
   }
-  return out;
+  // The span covers the last interval too: one step after the last stamp.
+  double span = n > 1 ? (double)(stamps[n - 1] - stamps[0]) * (double)n / (double)(n - 1) : 0;
+  for (auto &[key, s] : out) {
+    s.summary.stats = s.series.stats();
+    if (times) s.summary.count = count, s.summary.rate = span > 0 ? count / span : 0;
+  }
+  return true;
 }
+
+/* A series of one run to read: its graph (null when the run has none of
+ * it) and its id. */
+using SideJob = std::pair<const SelectedGraph *, int64_t>;
+
+/* Reads one run's series in a second thread, at most kAhead of them ahead
+ * of the thread that takes them, so that the two runs are read at once
+ * while memory holds a few series of each. */
+class ReadAhead {
+ public:
+  ReadAhead(SideReader &reader, std::vector<SideJob> jobs)
+      : reader_(reader), jobs_(std::move(jobs)), thread_([this] { run(); }) {}
+  ~ReadAhead() { stop(); }
+  ReadAhead(const ReadAhead &) = delete;
+  ReadAhead &operator=(const ReadAhead &) = delete;
+
+  /* The next job's sides, in the order of the jobs; false when reading it
+   * failed (the reader's err says why, once stop() has returned). */
+  bool next(Sides &out) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !ready_.empty() || failed_; });
+    if (ready_.empty()) return false;
+    out = std::move(ready_.front());
+    ready_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+  /* Ends the thread; the reader is the caller's again. */
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  static constexpr size_t kAhead = 2;
+  void run() {
+    for (const SideJob &job : jobs_) {
+      Sides sides;
+      bool ok = !job.first || reader_.read(*job.first, job.second, sides);
+      std::unique_lock lock(mutex_);
+      if (!ok)
+        failed_ = true;
+      else
+        ready_.push_back(std::move(sides));
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return ready_.size() < kAhead || stopped_; });
+      if (failed_ || stopped_) return;
+    }
+  }
+
+  SideReader &reader_;
+  std::vector<SideJob> jobs_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Sides> ready_;
+  bool failed_ = false, stopped_ = false;
+  std::thread thread_;  // last: starts once the rest exists
+};
 
 std::string key_of(const SelectedGraph &g, const SelectedSeries &s) {
   return g.group + '\x1f' + g.name + '\x1f' + s.labels;
@@ -236,11 +334,23 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
   for (int k = 0; k < 2; k++)
     for (const SelectedGraph &g : runs[k]->selected.graphs)
       for (const SelectedSeries &s : *g.series) streams[key_of(g, s)][k] = {&g, &s};
+  // The baseline is read here, the candidate in a second thread.
+  SideReader base_reader(base), cand_reader(cand);
+  std::vector<SideJob> cand_jobs;
+  for (const auto &[key, pair] : streams)
+    cand_jobs.push_back({pair[1].first, pair[1].first ? pair[1].second->sid : 0});
+  ReadAhead cand_sides(cand_reader, std::move(cand_jobs));
   std::vector<Row> rows;
   for (const auto &[key, pair] : streams) {
-    std::map<std::string, Side> sides[2];
-    for (int k = 0; k < 2; k++)
-      if (pair[k].first) sides[k] = read_side(*runs[k], *pair[k].first, pair[k].second->sid);
+    Sides sides[2];
+    if (pair[0].first && !base_reader.read(*pair[0].first, pair[0].second->sid, sides[0])) {
+      cand_sides.stop();
+      die(EXIT_FAILURE_OTHER, base_reader.err);
+    }
+    if (!cand_sides.next(sides[1])) {
+      cand_sides.stop();
+      die(EXIT_FAILURE_OTHER, cand_reader.err);
+    }
     const SelectedGraph &g = *(pair[0].first ? pair[0].first : pair[1].first);
     const SelectedSeries &s = *(pair[0].second ? pair[0].second : pair[1].second);
     std::map<std::string, int> roles;

@@ -85,27 +85,31 @@ Window window_of(const MetricSeries &base, const MetricSeries &cand, int64_t fro
   return w;
 }
 
+/* The positions of a series' intervals inside [from, end): its times rise. */
+std::pair<size_t, size_t> inside(const MetricSeries &m, int64_t from, int64_t end) {
+  auto lo = std::lower_bound(m.times().begin(), m.times().end(), from);
+  auto hi = std::lower_bound(lo, m.times().end(), end);
+  return {(size_t)(lo - m.times().begin()), (size_t)(hi - m.times().begin())};
+}
+
 /* Weight and weighted sum of a series inside [from, end). */
 void totals(const MetricSeries &m, int64_t from, int64_t end, double *weight, double *sum) {
   *weight = *sum = 0;
-  for (size_t i = 0; i < m.size(); i++)
-    if (m.times()[i] >= from && m.times()[i] < end) {
-      *weight += m.weights()[i];
-      *sum += m.values()[i] * m.weights()[i];
-    }
+  auto [lo, hi] = inside(m, from, end);
+  for (size_t i = lo; i < hi; i++) {
+    *weight += m.weights()[i];
+    *sum += m.values()[i] * m.weights()[i];
+  }
 }
 
 /* The time stamps of either series inside the window, in order. */
 std::vector<int64_t> stamps_of(const MetricSeries &a, const MetricSeries &b, const Window &win) {
-  auto inside = [&](const MetricSeries &m) {
-    auto lo = std::lower_bound(m.times().begin(), m.times().end(), win.from);
-    auto hi = std::lower_bound(lo, m.times().end(), win.end);
-    return std::pair(lo, hi);
-  };
-  auto [a0, a1] = inside(a);
-  auto [b0, b1] = inside(b);
+  auto [a0, a1] = inside(a, win.from, win.end);
+  auto [b0, b1] = inside(b, win.from, win.end);
+  const std::vector<int64_t> &at = a.times(), &bt = b.times();
   std::vector<int64_t> out;
-  std::set_union(a0, a1, b0, b1, std::back_inserter(out));
+  std::set_union(at.begin() + (ptrdiff_t)a0, at.begin() + (ptrdiff_t)a1, bt.begin() + (ptrdiff_t)b0,
+                 bt.begin() + (ptrdiff_t)b1, std::back_inserter(out));
   return out;
 }
 
@@ -117,11 +121,11 @@ struct Batches {
   std::vector<double> w, s, w2;
   Batches(const MetricSeries &m, const Window &win, const std::vector<int64_t> &starts)
       : w(starts.size()), s(starts.size()), w2(starts.size()) {
-    for (size_t i = 0; i < m.size(); i++) {
+    auto [lo, hi] = inside(m, win.from, win.end);
+    size_t b = 0;  // the batch of interval i: times rise, so b only moves on
+    for (size_t i = lo; i < hi; i++) {
       int64_t t = m.times()[i];
-      if (t < win.from || t >= win.end) continue;
-      size_t b = (size_t)(std::upper_bound(starts.begin(), starts.end(), t) - starts.begin());
-      b = b ? b - 1 : 0;
+      while (b + 1 < starts.size() && starts[b + 1] <= t) b++;
       w[b] += m.weights()[i];
       s[b] += m.values()[i] * m.weights()[i];
       w2[b] += m.weights()[i] * m.weights()[i];

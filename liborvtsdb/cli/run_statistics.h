@@ -72,6 +72,8 @@ class MetricSeries {
    * the value). An interval of weight 0 or a value that is not finite is
    * left out. */
   void add(int64_t t, double value, double weight, double max);
+  /* Room for n intervals. */
+  void reserve(size_t n) { times_.reserve(n), values_.reserve(n), weights_.reserve(n); }
   MetricStats stats() const;
   /* The weighted mean alone (0 without intervals), as stats() gives it. */
   double mean() const;

@@ -78,17 +78,7 @@ TEST_F(ExportChecksTest, ADamagedBlobFoundPartWaySaysSoOnTheOutput) {
     whole[format] = export_as(format).out;
   // One byte in the middle of the last chunk's blob: its rows and facts
   // hold, its checksum does not.
-  sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open(store_.db().c_str(), &db), SQLITE_OK);
-  sqlite3_blob *blob = nullptr;
-  ASSERT_EQ(sqlite3_blob_open(db, "main", "chunks", "data", last_chunk(), 1, &blob), SQLITE_OK);
-  int at = sqlite3_blob_bytes(blob) / 2;
-  unsigned char byte = 0;
-  ASSERT_EQ(sqlite3_blob_read(blob, &byte, 1, at), SQLITE_OK);
-  byte ^= 0x10;
-  ASSERT_EQ(sqlite3_blob_write(blob, &byte, 1, at), SQLITE_OK);
-  sqlite3_blob_close(blob);
-  sqlite3_close(db);
+  damage_chunk_blob(store_.db(), last_chunk());
   for (const char *format : {"csv", "openmetrics", "json", "jsonl"}) {
     SCOPED_TRACE(format);
     auto r = export_as(format);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "store_test_support.h"
 #include "vzu_test_support.h"
 
 using namespace vzu_test;
@@ -166,6 +167,28 @@ TEST_F(CompareTest, WindowsCsvAndUsageErrors) {
                                {"compare", base_->run_dir(), "/nonexistent/store"});
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("/nonexistent/store"), std::string::npos) << none.err;
+}
+
+/* The two runs are read at once (the candidate by a second thread); a
+ * damaged chunk in either ends the compare with one line naming its store,
+ * and where both are damaged in one metric, the baseline's is named, as
+ * when they were read one after the other. */
+TEST(CompareRuns, ADamagedChunkInEitherRunEndsItNamingItsStore) {
+  auto a = make_run(3), b = make_run(4);
+  const int64_t rowid = 40;  // both runs have the same shape, so the same rows
+  store_test::damage_chunk_blob(b->path("tsdb/metrics.sqlite"), rowid);
+  RunResult r = compare(*a, *b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+  EXPECT_NE(r.err.find(b->path("tsdb/metrics.sqlite") + ": damaged store"), std::string::npos)
+      << r.err;
+  store_test::damage_chunk_blob(a->path("tsdb/metrics.sqlite"), rowid);
+  r = compare(*a, *b);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+  EXPECT_NE(r.err.find(a->path("tsdb/metrics.sqlite") + ": damaged store"), std::string::npos)
+      << r.err;
 }
 
 TEST(CompareRuns, MetricsOfOneRunOnlyAreListedAsSuch) {

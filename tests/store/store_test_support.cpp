@@ -116,6 +116,20 @@ int64_t query_int(const std::string &path, const std::string &sql) {
   return v;
 }
 
+void damage_chunk_blob(const std::string &path, int64_t rowid) {
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  sqlite3_blob *blob = nullptr;
+  ASSERT_EQ(sqlite3_blob_open(db, "main", "chunks", "data", rowid, 1, &blob), SQLITE_OK);
+  int at = sqlite3_blob_bytes(blob) / 2;
+  unsigned char byte = 0;
+  ASSERT_EQ(sqlite3_blob_read(blob, &byte, 1, at), SQLITE_OK);
+  byte ^= 0x10;
+  ASSERT_EQ(sqlite3_blob_write(blob, &byte, 1, at), SQLITE_OK);
+  sqlite3_blob_close(blob);
+  sqlite3_close(db);
+}
+
 void migrate(long start, int count, int series, double seed) {
   ASSERT_EQ(tsdb_init_migration(start), 0);
   int gid = register_group("Load", {3, 0});

@@ -62,6 +62,9 @@ struct Sample {
 std::vector<Sample> samples(const std::string &db, const std::string &where = "");
 /* One integer from an SQL query on the store (-1 when there is no row). */
 int64_t query_int(const std::string &db, const std::string &sql);
+/* Flips one bit in the middle of chunk `rowid`'s blob: its row and facts
+ * hold, its checksum does not. */
+void damage_chunk_blob(const std::string &db, int64_t rowid);
 
 /* Runs a whole migration of `count` samples for `series` vectors of one group
  * "Load" with a "times" and a "sample" graph, starting at start (step 10),
