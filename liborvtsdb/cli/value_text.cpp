@@ -4,6 +4,7 @@
  */
 #include "value_text.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -27,17 +28,23 @@ struct ShortDecimal {
 };
 
 /* Whether v is the double nearest a number of at most three decimals below
- * 10^12 in magnitude (not 0), as most stored values are, and that number in
- * d. Then its digits are those of the shortest text that reads back as v:
- * the doubles there lie less than 2^-12 apart, so no other number with as
- * few digits rounds to v. */
-bool short_decimal(double v, ShortDecimal &d) {
+ * 10^12 in magnitude (not 0), as most stored values are, and that number
+ * times 1000 in k. Then its digits are those of the shortest text that reads
+ * back as v: the doubles there lie less than 2^-12 apart, so no other number
+ * with as few digits rounds to v. */
+bool thousandths(double v, long long &k) {
   if (!(std::fabs(v) < 1e12)) return false;  // NaN included
   // Rounded half away from 0 without a call: a k off by one fails the test
   // after it and leaves v to std::to_chars, never to a wrong text.
   double scaled = v * 1000;
-  auto k = (long long)(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
-  if (k == 0 || (double)k / 1000 != v) return false;
+  k = (long long)(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
+  return k != 0 && (double)k / 1000 == v;
+}
+
+/* The same number as digits and exponent, in d. */
+bool short_decimal(double v, ShortDecimal &d) {
+  long long k = 0;
+  if (!thousandths(v, k)) return false;
   d.negative = k < 0;
   d.length = (int)(std::to_chars(d.digits, d.digits + sizeof d.digits,
                                  d.negative ? 0 - (unsigned long long)k : (unsigned long long)k)
@@ -54,41 +61,60 @@ char *put_digits(char *p, const ShortDecimal &d) {
   return p + d.length;
 }
 
-/* d as std::to_chars writes the shortest text: fixed notation when that is
- * shorter than the scientific one; null when it is not (left to
- * std::to_chars itself, which decides ties). */
-char *put_fixed(char *p, const ShortDecimal &d) {
-  int fixed = d.exponent >= 0          ? d.length + d.exponent
-              : d.length > -d.exponent ? d.length + 1
-                                       : 2 - d.exponent;
-  int scientific = (d.length > 1 ? d.length + 1 : 1) + 4;  // d.ddde+XX: |exponent| < 100
-  if (fixed >= scientific) return nullptr;
-  if (d.negative) *p++ = '-';
-  if (d.exponent >= 0) {
-    p = put_digits(p, d);
-    std::memset(p, '0', (size_t)d.exponent);
-    return p + d.exponent;
+/* The text after the point of each three-digit fraction f (1 to 999),
+ * without trailing zeros: ".5" for 500, ".05" for 50. */
+struct Fraction {
+  char text[4];
+  int length;
+};
+constexpr std::array<Fraction, 1000> kFractions = [] {
+  std::array<Fraction, 1000> t{};
+  for (int f = 1; f < 1000; f++) {
+    const char digits[3] = {(char)('0' + f / 100), (char)('0' + f / 10 % 10), (char)('0' + f % 10)};
+    int n = 3;
+    while (digits[n - 1] == '0') n--;
+    t[(size_t)f].text[0] = '.';
+    for (int i = 0; i < n; i++) t[(size_t)f].text[i + 1] = digits[i];
+    t[(size_t)f].length = n + 1;
   }
-  int decimals = -d.exponent;
-  if (d.length > decimals) {
-    int whole = d.length - decimals;
-    std::memcpy(p, d.digits, (size_t)whole);
-    p[whole] = '.';
-    std::memcpy(p + whole + 1, d.digits + whole, (size_t)decimals);
-    return p + d.length + 1;
+  return t;
+}();
+
+/* v as std::to_chars writes its shortest text, when v is the double
+ * nearest k / 1000 for a k of at most 15 digits (not 0): the digits of k
+ * with the point put back, in fixed notation when that is shorter than the
+ * scientific one. Null when it is not (left to std::to_chars itself, which
+ * also decides ties). */
+char *put_thousandths(char *p, long long k) {
+  bool negative = k < 0;
+  unsigned long long u = negative ? 0 - (unsigned long long)k : (unsigned long long)k;
+  unsigned long long whole = u / 1000;
+  unsigned fraction = (unsigned)(u % 1000);
+  if (negative) *p++ = '-';
+  if (fraction != 0) {
+    // 0.00d is as long as de-03: a tie
+    if (whole == 0 && fraction < 10) return nullptr;
+    p = std::to_chars(p, p + 20, whole).ptr;
+    const Fraction &f = kFractions[fraction];
+    std::memcpy(p, f.text, sizeof f.text);  // whole: a constant size copies faster
+    return p + f.length;
   }
-  *p++ = '0';
-  *p++ = '.';
-  std::memset(p, '0', (size_t)(decimals - d.length));
-  return put_digits(p + decimals - d.length, d);
+  char *digits = p;
+  p = std::to_chars(p, p + 20, whole).ptr;
+  // A whole number of n digits, m of them before its trailing zeros, takes
+  // m + 5 in scientific notation (m > 1; 5 when m is 1).
+  int n = (int)(p - digits), m = n;
+  if (n < 5) return p;
+  while (digits[m - 1] == '0') m--;
+  return n < (m > 1 ? m + 1 : 1) + 4 ? p : nullptr;
 }
 
 }  // namespace
 
 char *put_number(char *p, double v) {
-  ShortDecimal d;
-  if (short_decimal(v, d))
-    if (char *end = put_fixed(p, d)) return end;
+  long long k = 0;
+  if (thousandths(v, k))
+    if (char *end = put_thousandths(p, k)) return end;
   if (std::isnan(v)) {
     std::memcpy(p, "NaN", 3);
     return p + 3;
