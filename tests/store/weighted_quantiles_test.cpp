@@ -44,8 +44,8 @@ void expect_reference(const std::vector<double> &v, const std::vector<double> &w
   orvtsdb::WeightedQuantiles quantiles(v.data(), w.data(), v.size());
   for (double q : qs) {
     double got = quantiles.at(q), want = reference(v, w, q);
-    EXPECT_TRUE(same_bits(got, want)) << what << ", n " << v.size() << ", q " << q << ": got "
-                                      << got << ", want " << want;
+    EXPECT_TRUE(same_bits(got, want))
+        << what << ", n " << v.size() << ", q " << q << ": got " << got << ", want " << want;
   }
 }
 
@@ -59,11 +59,11 @@ TEST(WeightedQuantiles, EveryShapeGivesTheBitsOfTheSortedDefinition) {
       std::vector<double> v(n), w(n);
       for (size_t i = 0; i < n; i++) {
         switch (shape) {
-          case 0: v[i] = unit(rng); break;                             // all distinct
-          case 1: v[i] = std::floor(unit(rng) * 7); break;             // heavy ties
-          case 2: v[i] = std::floor(unit(rng) * 3) - 1; break;         // ties around 0
-          case 3: v[i] = unit(rng) < 0.5 ? 0.0 : -0.0; break;          // 0 beside -0
-          case 4: v[i] = 5; break;                                     // one value
+          case 0: v[i] = unit(rng); break;                            // all distinct
+          case 1: v[i] = std::floor(unit(rng) * 7); break;            // heavy ties
+          case 2: v[i] = std::floor(unit(rng) * 3) - 1; break;        // ties around 0
+          case 3: v[i] = unit(rng) < 0.5 ? 0.0 : -0.0; break;         // 0 beside -0
+          case 4: v[i] = 5; break;                                    // one value
           default: v[i] = std::round(unit(rng) * 400) / 1000; break;  // response times
         }
         w[i] = shape == 5 ? std::floor(unit(rng) * 20) + 1 : 1;  // counts, or even
