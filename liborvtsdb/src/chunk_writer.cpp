@@ -113,13 +113,11 @@ bool ChunkWriter::encode(const ChunkJob &job, Storer &s, std::string &err) {
 /* Inserts s's pending chunks, holding the backend once for all of them: a
  * lock taken per chunk made the two threads take turns by the thousand. */
 bool ChunkWriter::insert(Storer &s, std::string &err) {
+  for (size_t i = 0; i < s.chunks.size(); i++) s.chunks[i].blob = s.blobs.data() + s.offsets[i];
   std::lock_guard<std::mutex> lock(backend_mutex_);
-  bool ok = true;
-  for (size_t i = 0; ok && i < s.chunks.size(); i++) {
-    s.chunks[i].blob = s.blobs.data() + s.offsets[i];
-    ok = backend_.put_chunk(s.chunks[i], err);
-    if (ok) stored_samples_ += s.chunks[i].count;
-  }
+  bool ok = backend_.put_chunks(s.chunks.data(), s.chunks.size(), err);
+  if (ok)
+    for (const ChunkRecord &c : s.chunks) stored_samples_ += c.count;
   s.chunks.clear();
   s.offsets.clear();
   s.blobs.clear();

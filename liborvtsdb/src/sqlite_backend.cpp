@@ -7,7 +7,8 @@
  * The rollback journal and full syncs stay on: a process killed at any point
  * leaves the file as it was at the last commit, and pages spilled during a
  * long migration never become visible on their own. Chunks are appended
- * once; a commit that fails (full disk) rolls back as a whole.
+ * once, each batch in the order that fills the chunks table's pages
+ * (chunk_packing.h); a commit that fails (full disk) rolls back as a whole.
  *
  * The tables are created in a transaction of their own when the store is
  * opened, so a store whose first migration failed is still a (empty) store.
@@ -36,6 +37,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "chunk_packing.h"
 #include "remigration.h"
 #include "run_summary.h"
 #include "sqlite_stmt.h"
@@ -60,6 +62,7 @@ class SqliteBackend final : public StoreBackend {
                   std::string &err) override;
   bool set_series_end(int64_t sid, int64_t when, std::string &err) override;
   bool put_chunk(const ChunkRecord &c, std::string &err) override;
+  bool put_chunks(const ChunkRecord *c, size_t n, std::string &err) override;
   bool replace_run_samples(const Replacement &r, std::vector<KeptSeries> *kept,
                            std::string &err) override;
   bool commit(const MigrationRecord &m, std::string &err) override;
@@ -98,6 +101,11 @@ class SqliteBackend final : public StoreBackend {
   int64_t migration_ = 0;
   int64_t run_ = 0;  // runs.id of the run migrated
   int busy_timeout_ms_ = 0;
+  // The last page of the chunks table as the inserts leave it, and the
+  // rowid the next row gets (chunk_packing.h).
+  PageFill fill_;
+  int64_t next_rowid_ = 1;
+  int64_t page_size_ = 0;
   Stmt find_group_, insert_group_, update_group_, put_graph_;
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
   Stmt check_group_, check_series_;
@@ -110,6 +118,10 @@ class SqliteBackend final : public StoreBackend {
   // The series this migration created (numbered after every earlier one, so
   // the first key is the least) and the facts of the rows it inserted for them.
   std::map<int64_t, FactsOfSeries> created_;
+  std::multimap<size_t, size_t> by_bytes_;  // put_chunks' rows by their bytes in a page
+  std::vector<int64_t> checks_;             // and their checks
+  int64_t note_chunk(const ChunkRecord &c);
+  bool insert_chunk(const ChunkRecord &c, int64_t check, std::string &err);
   bool write_facts(std::string &err);
 };
 
@@ -303,6 +315,19 @@ bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::
   s.bind(4, (int64_t)std::time(nullptr));
   if (!done(s, err)) return false;
   migration_ = *migration_id = sqlite3_last_insert_rowid(db_);
+  // Where the chunks table's last page stands, read from the file before
+  // this transaction changes that table.
+  Stmt table;
+  if (!table.prepare(db_,
+                     "SELECT (SELECT rootpage FROM sqlite_schema WHERE name = 'chunks'), "
+                     "(SELECT IFNULL(MAX(rowid), 0) FROM chunks), "
+                     "(SELECT page_size FROM pragma_page_size)",
+                     err) ||
+      table.step() != SQLITE_ROW)
+    return fail(err);
+  next_rowid_ = table.col_int(1) + 1;
+  page_size_ = table.col_int(2);
+  fill_.start((size_t)page_size_, last_leaf_free_bytes(db_, table.col_int(0), (size_t)page_size_));
   return true;
 }
 
@@ -388,10 +413,22 @@ bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) 
 }
 
 bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
+  return insert_chunk(c, note_chunk(c), err);
+}
+
+/* Counts a chunk to its series' facts; returns its row's check. */
+int64_t SqliteBackend::note_chunk(const ChunkRecord &c) {
   written_sids_.insert(c.sid);
   int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
   int64_t check = chunk_row_check(c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end,
                                   migration_);
+  auto it = created_.find(c.sid);
+  if (it != created_.end()) it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
+  return check;
+}
+
+bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t check, std::string &err) {
+  int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
   insert_chunk_.bind(1, c.sid);
   insert_chunk_.bind(2, c.graph);
   insert_chunk_.bind(3, c.data_type);
@@ -403,8 +440,41 @@ bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
   insert_chunk_.bind_blob(9, c.blob, c.blob_len);
   insert_chunk_.bind(10, check);
   if (!done(insert_chunk_, err)) return false;
-  auto it = created_.find(c.sid);
-  if (it != created_.end()) it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
+  ChunkRowShape row{{c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end, migration_},
+                    c.blob_len,
+                    check};
+  fill_.add(chunk_row_bytes(row, next_rowid_, (size_t)page_size_));
+  next_rowid_ = sqlite3_last_insert_rowid(db_) + 1;
+  return true;
+}
+
+/* The rows go in largest first where they fit in what is left of the last
+ * page, and a new page starts with the largest row only when none of them
+ * fits: each batch fills the page the one before left, and its own, but
+ * for what no row of it could fill. The facts are counted in the batch's
+ * own order, series by series, where their lookups stay warm. */
+bool SqliteBackend::put_chunks(const ChunkRecord *c, size_t n, std::string &err) {
+  by_bytes_.clear();
+  checks_.resize(n);
+  for (size_t i = 0; i < n; i++) {
+    checks_[i] = note_chunk(c[i]);
+    int64_t end = c[i].start_time + (int64_t)(c[i].count - 1) * c[i].step;
+    ChunkRowShape row{{c[i].sid, c[i].graph, c[i].data_type, c[i].start_time, c[i].step, c[i].count,
+                       end, migration_},
+                      c[i].blob_len,
+                      checks_[i]};
+    by_bytes_.emplace(chunk_row_bytes(row, next_rowid_, (size_t)page_size_), i);
+  }
+  while (!by_bytes_.empty()) {
+    auto it = by_bytes_.upper_bound(fill_.left());
+    if (it == by_bytes_.begin())
+      it = std::prev(by_bytes_.end());
+    else
+      --it;
+    size_t i = it->second;
+    by_bytes_.erase(it);
+    if (!insert_chunk(c[i], checks_[i], err)) return false;
+  }
   return true;
 }
 

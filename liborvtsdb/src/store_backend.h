@@ -99,6 +99,13 @@ struct StoreBackend {
   /* Marks a series ended at `when`, or open again when `when` is -1. */
   virtual bool set_series_end(int64_t sid, int64_t when, std::string &err) = 0;
   virtual bool put_chunk(const ChunkRecord &c, std::string &err) = 0;
+  /* Stores n chunks, in any order (a store of pages chooses the order that
+   * fills them); false on the first that fails. */
+  virtual bool put_chunks(const ChunkRecord *c, size_t n, std::string &err) {
+    for (size_t i = 0; i < n; i++)
+      if (!put_chunk(c[i], err)) return false;
+    return true;
+  }
   /* Removes what `r` replaces of the samples of earlier migrations of the
    * run: for every series and graph it wrote, the span of the partitions it
    * migrated (remigration.h); their stored_samples follow. The series whose

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "read_connection.h"
 #include "store_checks.h"
@@ -219,6 +220,47 @@ TEST(StoreChunks, FullChunksGranularityChangesAndLongGapsStartNewChunks) {
   EXPECT_EQ(rows[300].time, 3000);
   EXPECT_EQ(rows[304].time, 3240);
   EXPECT_EQ(rows[305].time, 3300 + 100 * 60);
+}
+
+// Chunk rows of every size fill the chunks table's pages: the migration
+// inserts each batch of them in the order that packs the pages, and a
+// second migration into the store goes on where the first one's last page
+// ends.
+TEST(StoreChunks, RowsOfEverySizeFillTheirPages) {
+  TempStore store;
+  auto migrate_noise = [](long start, int n) {
+    ASSERT_EQ(tsdb_init_migration(start), 0);
+    int gid = register_group("Pages", {3, 0});
+    std::vector<std::unique_ptr<Vec>> vecs;
+    for (int s = 0; s < 48; s++) vecs.push_back(std::make_unique<Vec>("S" + std::to_string(s), 2));
+    uint64_t x = 88172645463325252ull + (uint64_t)start;
+    auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int i = 0; i < n; i++) {
+      for (int s = 0; s < 48; s++) {
+        // Noise of 2 to 40 bits: rows of 100 bytes to a few kilobytes.
+        double v = (double)(next() >> (24 + s % 39)) / 1000;
+        vecs[s]->insert(gid, {v, v / 3, v + 1, (double)(i % 7), v * 2});
+      }
+      tsdb_migration_increment_sample_ex(10);
+    }
+    ASSERT_EQ(tsdb_exit_migration(start + n * 10), 0);
+  };
+  auto unused = [&] {
+    return query_int(store.db(),
+                     "SELECT sum(unused) FROM dbstat WHERE name = 'chunks' AND pagetype = 'leaf'");
+  };
+  auto pages = [&] {
+    return query_int(store.db(),
+                     "SELECT count(*) FROM dbstat WHERE name = 'chunks' AND pagetype = 'leaf'");
+  };
+  migrate_noise(0, 1500);
+  ASSERT_GT(pages(), 50);
+  // All but the last page are full to within a thousandth: in the order
+  // the rows closed, a few hundredths of each page stayed unused.
+  EXPECT_LT(unused(), 16384 + pages() * 16) << unused() << " in " << pages() << " pages";
+  migrate_noise(100000, 700);
+  EXPECT_LT(unused(), 16384 + pages() * 16) << unused() << " in " << pages() << " pages";
+  EXPECT_EQ(samples(store.db(), "WHERE graph = 1").size(), 48u * 2200);
 }
 
 TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
