@@ -119,9 +119,10 @@ class SqliteBackend final : public StoreBackend {
   // the first key is the least) and the facts of the rows it inserted for them.
   std::map<int64_t, FactsOfSeries> created_;
   std::multimap<size_t, size_t> by_bytes_;  // put_chunks' rows by their bytes in a page
-  std::vector<int64_t> checks_;             // and their checks
-  int64_t note_chunk(const ChunkRecord &c);
-  bool insert_chunk(const ChunkRecord &c, int64_t check, std::string &err);
+  std::vector<ChunkRowShape> rows_;         // and their rows
+  ChunkRowShape row_of(const ChunkRecord &c) const;
+  void note_chunk(const ChunkRowShape &row);
+  bool insert_chunk(const ChunkRowShape &row, const void *blob, std::string &err);
   bool write_facts(std::string &err);
 };
 
@@ -413,36 +414,34 @@ bool SqliteBackend::set_series_end(int64_t sid, int64_t when, std::string &err) 
 }
 
 bool SqliteBackend::put_chunk(const ChunkRecord &c, std::string &err) {
-  return insert_chunk(c, note_chunk(c), err);
+  ChunkRowShape row = row_of(c);
+  note_chunk(row);
+  return insert_chunk(row, c.blob, err);
 }
 
-/* Counts a chunk to its series' facts; returns its row's check. */
-int64_t SqliteBackend::note_chunk(const ChunkRecord &c) {
-  written_sids_.insert(c.sid);
+/* The chunk's row as this migration writes it, its check included. */
+ChunkRowShape SqliteBackend::row_of(const ChunkRecord &c) const {
   int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
-  int64_t check = chunk_row_check(c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end,
-                                  migration_);
-  auto it = created_.find(c.sid);
-  if (it != created_.end()) it->second[c.graph].add(c.start_time, end, c.count, c.data_type, check);
-  return check;
+  return {
+      {c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end, migration_},
+      c.blob_len,
+      chunk_row_check(c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end, migration_)};
 }
 
-bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t check, std::string &err) {
-  int64_t end = c.start_time + (int64_t)(c.count - 1) * c.step;
-  insert_chunk_.bind(1, c.sid);
-  insert_chunk_.bind(2, c.graph);
-  insert_chunk_.bind(3, c.data_type);
-  insert_chunk_.bind(4, c.start_time);
-  insert_chunk_.bind(5, c.step);
-  insert_chunk_.bind(6, c.count);
-  insert_chunk_.bind(7, end);
-  insert_chunk_.bind(8, migration_);
-  insert_chunk_.bind_blob(9, c.blob, c.blob_len);
-  insert_chunk_.bind(10, check);
+/* Counts a chunk row to its series' facts. */
+void SqliteBackend::note_chunk(const ChunkRowShape &row) {
+  const int64_t *v = row.ints;  // sid, graph, data_type, start, step, count, end
+  written_sids_.insert(v[0]);
+  auto it = created_.find(v[0]);
+  if (it != created_.end())
+    it->second[(int)v[1]].add(v[3], v[6], (int)v[5], (int)v[2], row.row_check);
+}
+
+bool SqliteBackend::insert_chunk(const ChunkRowShape &row, const void *blob, std::string &err) {
+  for (int i = 0; i < 8; i++) insert_chunk_.bind(i + 1, row.ints[i]);
+  insert_chunk_.bind_blob(9, blob, row.blob_len);
+  insert_chunk_.bind(10, row.row_check);
   if (!done(insert_chunk_, err)) return false;
-  ChunkRowShape row{{c.sid, c.graph, c.data_type, c.start_time, c.step, c.count, end, migration_},
-                    c.blob_len,
-                    check};
   fill_.add(chunk_row_bytes(row, next_rowid_, (size_t)page_size_));
   next_rowid_ = sqlite3_last_insert_rowid(db_) + 1;
   return true;
@@ -455,15 +454,11 @@ bool SqliteBackend::insert_chunk(const ChunkRecord &c, int64_t check, std::strin
  * own order, series by series, where their lookups stay warm. */
 bool SqliteBackend::put_chunks(const ChunkRecord *c, size_t n, std::string &err) {
   by_bytes_.clear();
-  checks_.resize(n);
+  rows_.resize(n);
   for (size_t i = 0; i < n; i++) {
-    checks_[i] = note_chunk(c[i]);
-    int64_t end = c[i].start_time + (int64_t)(c[i].count - 1) * c[i].step;
-    ChunkRowShape row{{c[i].sid, c[i].graph, c[i].data_type, c[i].start_time, c[i].step, c[i].count,
-                       end, migration_},
-                      c[i].blob_len,
-                      checks_[i]};
-    by_bytes_.emplace(chunk_row_bytes(row, next_rowid_, (size_t)page_size_), i);
+    rows_[i] = row_of(c[i]);
+    note_chunk(rows_[i]);
+    by_bytes_.emplace(chunk_row_bytes(rows_[i], next_rowid_, (size_t)page_size_), i);
   }
   while (!by_bytes_.empty()) {
     auto it = by_bytes_.upper_bound(fill_.left());
@@ -473,7 +468,7 @@ bool SqliteBackend::put_chunks(const ChunkRecord *c, size_t n, std::string &err)
       --it;
     size_t i = it->second;
     by_bytes_.erase(it);
-    if (!insert_chunk(c[i], checks_[i], err)) return false;
+    if (!insert_chunk(rows_[i], c[i].blob, err)) return false;
   }
   return true;
 }
