@@ -56,12 +56,24 @@ struct Table {
   const std::string *kept(std::string text) { return &*texts.insert(std::move(text)).first; }
 };
 
+/* A text of Table::texts as a cell gives it to SQLite. */
+struct KeptText {
+  const char *data = "";
+  // -1 tells SQLite the text ends with its NUL: given a length, it copies
+  // the text to end it whenever the cell is read as text. Only a text with
+  // a NUL inside needs its length.
+  int length = -1;
+  KeptText() = default;
+  explicit KeptText(const std::string *s)
+      : data(s->data()), length(std::memchr(s->data(), 0, s->size()) ? (int)s->size() : -1) {}
+};
+
 struct Cursor {
   sqlite3_vtab_cursor base;  // must stay first
   ChunkCursor chunks;
   bool has_chunk = false;
   // What every row of the chunk shares, taken once per chunk.
-  const std::string *group = nullptr, *graph_name = nullptr, *labels = nullptr;  // Table::kept
+  KeptText group, graph_name, labels;
   int data_type = 0;
   const orv_data_type_t *type = nullptr;
   const char *role_names[ORV_MAX_ELEMENTS_PER_GRAPH] = {};
@@ -159,9 +171,9 @@ int next_chunk(Cursor *c) {
       c->role_names[r] = orv_role_name(c->data_type, r);
   }
   Table *t = reinterpret_cast<Table *>(c->base.pVtab);
-  c->group = t->kept(k.group_name());
-  c->graph_name = t->kept(k.graph_name());
-  c->labels = t->kept(k.labels());
+  c->group = KeptText(t->kept(k.group_name()));
+  c->graph_name = KeptText(t->kept(k.graph_name()));
+  c->labels = KeptText(t->kept(k.labels()));
   c->sample = 0;
   while (c->sample < c->chunks.count() && c->chunks.time_of(c->sample) < c->from) c->sample++;
   c->role = 0;
@@ -211,11 +223,8 @@ int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
   auto text = [ctx](const std::string &s) {
     sqlite3_result_text(ctx, s.data(), (int)s.size(), SQLITE_TRANSIENT);
   };
-  auto kept = [ctx](const std::string *s) {
-    // Length -1 tells SQLite the text ends with its NUL: given a length,
-    // it copies the text to end it whenever the cell is read as text.
-    bool plain = std::memchr(s->data(), 0, s->size()) == nullptr;
-    sqlite3_result_text(ctx, s->data(), plain ? -1 : (int)s->size(), SQLITE_STATIC);
+  auto kept = [ctx](const KeptText &s) {
+    sqlite3_result_text(ctx, s.data, s.length, SQLITE_STATIC);
   };
   double v;
   switch (col) {
