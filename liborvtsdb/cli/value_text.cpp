@@ -4,6 +4,7 @@
  */
 #include "value_text.h"
 
+#include <dragonbox/dragonbox.h>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -109,12 +110,64 @@ char *put_thousandths(char *p, long long k) {
   return n < (m > 1 ? m + 1 : 1) + 4 ? p : nullptr;
 }
 
+/* v as std::to_chars writes its shortest text, when v is finite, not 0 and
+ * below 2^53 in magnitude: the shortest digits that read back as v, the ones
+ * nearest v among them (ties to even), as Dragonbox finds them, three times
+ * faster than the standard library's own search; laid out in fixed notation
+ * when that is not longer than the scientific one. Null otherwise: from 2^53
+ * on, a whole number's fixed text holds its exact digits rather than the
+ * shortest ones, which only std::to_chars writes. */
+char *put_shortest(char *p, double v) {
+  constexpr double kExactWhole = 9007199254740992.0;  // 2^53
+  double magnitude = std::fabs(v);
+  if (!(magnitude < kExactWhole) || magnitude == 0) return nullptr;  // NaN included
+  auto decimal = jkj::dragonbox::to_decimal(magnitude, jkj::dragonbox::policy::sign::ignore);
+  char digits[24];
+  int n = (int)(std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr - digits);
+  int exponent = decimal.exponent;  // magnitude = digits x 10^exponent, no trailing zero
+  int point = n + exponent;         // digits before the point; 0 or less: zeros after it
+  int scientific_exponent = point - 1;
+  int scientific = n + (n > 1) + 2 + (std::abs(scientific_exponent) >= 100 ? 3 : 2);
+  int fixed = exponent >= 0 ? point : point > 0 ? n + 1 : 2 - point + n;
+  if (std::signbit(v)) *p++ = '-';
+  if (fixed <= scientific) {
+    if (exponent >= 0) {
+      std::memcpy(p, digits, (size_t)n);
+      std::memset(p + n, '0', (size_t)exponent);
+      return p + point;
+    }
+    if (point > 0) {
+      std::memcpy(p, digits, (size_t)point);
+      p[point] = '.';
+      std::memcpy(p + point + 1, digits + point, (size_t)(n - point));
+      return p + n + 1;
+    }
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', (size_t)-point);
+    std::memcpy(p - point, digits, (size_t)n);
+    return p - point + n;
+  }
+  *p++ = digits[0];
+  if (n > 1) {
+    *p++ = '.';
+    std::memcpy(p, digits + 1, (size_t)(n - 1));
+    p += n - 1;
+  }
+  *p++ = 'e';
+  *p++ = scientific_exponent < 0 ? '-' : '+';
+  unsigned e = (unsigned)std::abs(scientific_exponent);
+  if (e < 10) *p++ = '0';
+  return std::to_chars(p, p + 3, e).ptr;
+}
+
 }  // namespace
 
 char *put_number(char *p, double v) {
   long long k = 0;
   if (thousandths(v, k))
     if (char *end = put_thousandths(p, k)) return end;
+  if (char *end = put_shortest(p, v)) return end;
   if (std::isnan(v)) {
     std::memcpy(p, "NaN", 3);
     return p + 3;

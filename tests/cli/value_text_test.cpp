@@ -91,6 +91,17 @@ std::vector<double> sample_values() {
         out.push_back(std::nextafter(v, 0.0));  // one step off the decimal
         if (k % 10 != 0) out.push_back((double)(k * 10) / std::pow(10.0, places));
       }
+  // Doubles of any digits in every binade a value may fall in, up to and
+  // past 2^53 (where a whole number's fixed text changes kind), and short
+  // ones where fixed and scientific notation are about as long.
+  for (int binade = -70; binade <= 70; binade++)
+    for (int i = 0; i < 300; i++) {
+      double v = std::ldexp(1.0 + (double)(rnd() >> 11) / 9007199254740992.0, binade);
+      out.push_back(i % 2 ? -v : v);
+    }
+  for (int exponent = -9; exponent <= 22; exponent++)
+    for (int64_t digits : {1LL, 12LL, 123LL, 1234567LL, 123456789012345LL, 1234567890123456LL})
+      out.push_back((double)digits * std::pow(10.0, exponent));
   for (int i = 0; i < 20000; i++) {
     uint64_t bits = rnd();
     double v;
