@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # read_speed.sh - how fast the readers of a store are: values per CPU second
-# of every export format, of `sql` over the samples table and of `compare`,
+# of every export format, of `sql` over the samples table (every row printed
+# as CSV, and only summed: `select sum(value)`) and of `compare`,
 # this tree against BASE_COMMIT, on the medium and wide presets.
 #
 # It builds this tree in build-bench and BASE_COMMIT (default: the merge-base
@@ -38,10 +39,11 @@ WORK=$(mktemp -d /tmp/vzu_read_speed.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
 build() {  # source dir, build dir, targets...
-  local src=$1 dir=$2
+  local src=$1 dir=$2 launcher
   shift 2
+  launcher=$(command -v ccache || true)  # compiles through ccache when it is installed
   cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >"$WORK/cmake.log" 2>&1 ||
+    -DCMAKE_C_COMPILER_LAUNCHER="$launcher" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" >"$WORK/cmake.log" 2>&1 ||
     { cat "$WORK/cmake.log"; exit 1; }
   cmake --build "$dir" -j2 --target "$@" >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log"; exit 1; }
 }
@@ -59,7 +61,7 @@ if [ -z "${BASE_BIN:-}" ]; then
   BASE_BIN=$BASE_BUILD/build/bin
 fi
 declare -A CMD=([base]="$BASE_BIN/orvtsdb" [tree]="$BUILD/bin/orvtsdb")
-READERS=(csv json jsonl openmetrics sql compare)
+READERS=(csv json jsonl openmetrics sql sql-sum compare)
 
 echo "== generating and migrating ${PRESETS[*]}"
 for p in "${PRESETS[@]}"; do
@@ -82,6 +84,7 @@ command_of() {
   local bin=${CMD[$1]} a=$WORK/${2}1/logs/TR1 b=$WORK/${2}2/logs/TR1
   case $3 in
     sql) ARGS=("$bin" sql "$a" "select * from samples" --format csv) ;;
+    sql-sum) ARGS=("$bin" sql "$a" "select sum(value) from samples" --format csv) ;;
     compare) ARGS=("$bin" compare "$a" "$b") ;;
     *) ARGS=("$bin" export "$a" --format "$3") ;;
   esac

@@ -46,10 +46,11 @@ stop_vm() {
 trap 'stop_vm; rm -rf "$WORK"' EXIT
 
 build() {  # source dir, build dir, targets...
-  local src=$1 dir=$2
+  local src=$1 dir=$2 launcher
   shift 2
+  launcher=$(command -v ccache || true)  # compiles through ccache when it is installed
   cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >"$WORK/cmake.log" 2>&1 ||
+    -DCMAKE_C_COMPILER_LAUNCHER="$launcher" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" >"$WORK/cmake.log" 2>&1 ||
     { cat "$WORK/cmake.log"; exit 1; }
   cmake --build "$dir" -j2 --target "$@" >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log"; exit 1; }
 }
