@@ -5,7 +5,9 @@
 #include "value_text.h"
 
 #include <dragonbox/dragonbox.h>
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +20,35 @@
 namespace orvtsdb_cli {
 
 namespace {
+
+/* The eight digits of x (below 10^8, leading zeros included) as the bytes
+ * of one word in text order: split into halves of four digits, those into
+ * pairs, the pairs into digits, each step in every lane at once by one
+ * multiplication (a quotient by 100 as x * 10486 >> 20 and by 10 as
+ * x * 103 >> 10, exact for the lanes' ranges). */
+uint64_t eight_digits(uint32_t x) {
+  uint64_t halves = x / 10000 | (uint64_t)(x % 10000) << 32;
+  uint64_t first_pairs = (halves * 10486 >> 20) & 0x0000007F0000007FULL;
+  uint64_t pairs = first_pairs | (halves - 100 * first_pairs) << 16;
+  uint64_t first_digits = (pairs * 103 >> 10) & 0x000F000F000F000FULL;
+  uint64_t digits = first_digits | (pairs - 10 * first_digits) << 8;
+  digits += 0x3030303030303030ULL;  // '0' in every byte
+  if constexpr (std::endian::native == std::endian::big) digits = __builtin_bswap64(digits);
+  return digits;
+}
+
+/* u in decimal at p, as std::to_chars writes it, returning the end: the
+ * last eight digits at a time, each eight written as one word, the first
+ * ones (fewer than nine) by std::to_chars. Room for 20 bytes. */
+char *put_decimal(char *p, uint64_t u) {
+  constexpr uint64_t kEight = 100000000;
+  if (u < kEight) return std::to_chars(p, p + 8, (uint32_t)u).ptr;
+  p = u / kEight < kEight ? std::to_chars(p, p + 8, (uint32_t)(u / kEight)).ptr
+                          : put_decimal(p, u / kEight);
+  uint64_t digits = eight_digits((uint32_t)(u % kEight));
+  std::memcpy(p, &digits, sizeof digits);
+  return p + sizeof digits;
+}
 
 /* A value written with few digits: ±digits × 10^exponent, the digits as
  * text without a trailing zero. */
@@ -123,7 +154,7 @@ char *put_shortest(char *p, double v) {
   if (!(magnitude < kExactWhole) || magnitude == 0) return nullptr;  // NaN included
   auto decimal = jkj::dragonbox::to_decimal(magnitude, jkj::dragonbox::policy::sign::ignore);
   char digits[24];
-  int n = (int)(std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr - digits);
+  int n = (int)(put_decimal(digits, decimal.significand) - digits);
   int exponent = decimal.exponent;  // magnitude = digits x 10^exponent, no trailing zero
   int point = n + exponent;         // digits before the point; 0 or less: zeros after it
   int scientific_exponent = point - 1;
@@ -179,7 +210,10 @@ char *put_number(char *p, double v) {
   return std::to_chars(p, p + kNumberRoom, v).ptr;
 }
 
-char *put_integer(char *p, int64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+char *put_integer(char *p, int64_t v) {
+  if (v < 0) *p++ = '-';
+  return put_decimal(p, v < 0 ? 0 - (uint64_t)v : (uint64_t)v);
+}
 
 char *put_json_value(char *p, double v) {
   if (orvtsdb::is_missing(v)) {

@@ -2,8 +2,8 @@
  * value_text_test.cpp - the number text every reader writes: put_number
  * must give exactly what std::to_chars gives (the shortest text that reads
  * back) and put_json_value what nlohmann's dump gives, for every double,
- * whichever path writes it; and LineBuffer must pass every byte on in order
- * however long a line is.
+ * whichever path writes it, as put_integer for every integer; and
+ * LineBuffer must pass every byte on in order however long a line is.
  */
 #include "value_text.h"
 
@@ -118,6 +118,26 @@ TEST(NumberText, IsWhatToCharsWrites) {
     append_number(appended, v);
     ASSERT_EQ(appended, "x" + expected_text(v));
   }
+}
+
+/* Integers eight digits at a time: every digit of every lane, the edges of
+ * each power of ten and the ends of int64_t. */
+TEST(NumberText, IntegersAreWhatToCharsWrites) {
+  auto check = [](int64_t v) {
+    char got[20], want[20];
+    ASSERT_EQ(std::string(got, put_integer(got, v)),
+              std::string(want, std::to_chars(want, want + sizeof want, v).ptr))
+        << v;
+  };
+  for (int64_t v = 100000000; v < 300000000; v += 13) check(v);  // every lane's digits
+  std::mt19937_64 rnd(3);
+  for (int64_t power = 1; power <= 1000000000000000000; power *= 10)
+    for (int64_t v :
+         {power - 1, power, power + 1, power + (int64_t)(rnd() % (uint64_t)(power * 8))})
+      check(v), check(-v);
+  for (int i = 0; i < 100000; i++) check((int64_t)rnd());
+  check(std::numeric_limits<int64_t>::max());
+  check(std::numeric_limits<int64_t>::min());
 }
 
 TEST(NumberText, JsonValueIsWhatDumpWrites) {
