@@ -12,8 +12,8 @@ set -euo pipefail
 
 build_packages=(cmake make g++ pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
                 libsqlite3-dev libzstd-dev libxxhash-dev libcurl4-openssl-dev libsnappy-dev
-                libprotobuf-dev protobuf-compiler libcli11-dev nlohmann-json3-dev libdragonbox-dev libjs-dygraphs
-                zlib1g-dev libpng-dev libgsl-dev)
+                libprotobuf-dev protobuf-compiler libcli11-dev nlohmann-json3-dev libdragonbox-dev
+                libjs-dygraphs zlib1g-dev libpng-dev libgsl-dev)
 # chromium runs headless without its recommended packages: its fontconfig
 # dependency already brings a font.
 test_packages=(victoria-metrics prometheus chromium clang libclang-rt-14-dev clang-format time)

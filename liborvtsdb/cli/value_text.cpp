@@ -5,7 +5,6 @@
 #include "value_text.h"
 
 #include <dragonbox/dragonbox.h>
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -43,8 +42,8 @@ uint64_t eight_digits(uint32_t x) {
 char *put_decimal(char *p, uint64_t u) {
   constexpr uint64_t kEight = 100000000;
   if (u < kEight) return std::to_chars(p, p + 8, (uint32_t)u).ptr;
-  p = u / kEight < kEight ? std::to_chars(p, p + 8, (uint32_t)(u / kEight)).ptr
-                          : put_decimal(p, u / kEight);
+  uint64_t first = u / kEight;  // a call less for the usual case, fewer than 17 digits
+  p = first < kEight ? std::to_chars(p, p + 8, (uint32_t)first).ptr : put_decimal(p, first);
   uint64_t digits = eight_digits((uint32_t)(u % kEight));
   std::memcpy(p, &digits, sizeof digits);
   return p + sizeof digits;
