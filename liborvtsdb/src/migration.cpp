@@ -83,13 +83,12 @@ int Migration::open_series(int gid, const TagList &tags, std::string &err) {
     it = series_index_.emplace(key, (int)series_.size()).first;
     series_.emplace_back();
     series_.back().sid = sid;
-    series_.back().layout = g->second;
+    series_.back().layout = series_.back().rows_layout = g->second;
   }
   Series &s = series_[it->second];
-  // A group registered again with other graphs: close the chunk of the old layout.
+  // A group registered again with other graphs: the chunk of the old layout closes.
   if (s.layout != g->second) {
-    if (!flush(s, err, false)) return -1;
-    s.buf.reset();
+    if (!close(s, err)) return -1;
     s.layout = g->second;
   }
   if (s.ended) {
@@ -116,19 +115,30 @@ bool Migration::make_room(Series &s, int granularity, std::string &err) {
 
 bool Migration::append(int series, int granularity, const double *row, std::string &err) {
   Series &s = series_[series];
-  size_t total = (size_t)s.layout->total_elements;
-  if (!s.buf) s.buf.reset(new double[CHUNK_SAMPLES * total]);
   if (s.count > 0) {
     int64_t last = s.start + (s.count - 1) * s.step;
-    if (clock_ == last) {
+    size_t total = (size_t)s.rows_layout->total_elements;
+    if (clock_ == last && s.rows_layout == s.layout) {
       std::memcpy(&s.buf[(s.count - 1) * total], row, total * sizeof(double));  // last write wins
       return true;
     }
-    // The usual case, the next step at the same granularity, needs no checks.
-    bool next = granularity == s.step && clock_ == last + s.step;
-    if (!next && !make_room(s, granularity, err)) return false;
+    if (s.closed) {
+      if (clock_ == last) {  // rows of another layout: the sample stored at this time goes
+        s.count--;
+        record_.inserts--;
+        record_.values -= (int64_t)total;
+      }
+      if (!flush(s, err, false)) return false;
+    } else {
+      // The usual case, the next step at the same granularity, needs no checks.
+      bool next = granularity == s.step && clock_ == last + s.step;
+      if (!next && !make_room(s, granularity, err)) return false;
+    }
   }
+  size_t total = (size_t)s.layout->total_elements;
   if (s.count == 0) {
+    if (!s.buf || s.rows_layout != s.layout) s.buf.reset(new double[CHUNK_SAMPLES * total]);
+    s.rows_layout = s.layout;
     s.start = clock_;
     s.step = granularity;
   }
@@ -138,32 +148,45 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   record_.last_sample = clock_;
   record_.inserts++;
   record_.values += (int64_t)total;
-  return ++s.count < CHUNK_SAMPLES || flush(s, err);
+  if (++s.count == CHUNK_SAMPLES) s.closed = true;  // flushed by the next write, or once idle
+  return true;
 }
 
 bool Migration::flush(Series &s, std::string &err, bool refill) {
+  s.closed = false;
   if (s.count == 0) return true;
   size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
   int64_t end = s.start + (s.count - 1) * s.step;
   WrittenSeries &w = s.written;
   if (w.graphs == 0) w = {s.sid, 0, s.start, end};
-  w.graphs = std::max(w.graphs, s.layout->num_graphs);
+  w.graphs = std::max(w.graphs, s.rows_layout->num_graphs);
   w.first = std::min(w.first, s.start);
   w.last = std::max(w.last, end);
-  if (!writer_->submit(ChunkJob{s.sid, s.start, s.step, s.count, s.layout, std::move(s.buf)})) {
+  if (!writer_->submit(
+          ChunkJob{s.sid, s.start, s.step, s.count, s.rows_layout, std::move(s.buf)})) {
     err = writer_->error();
     return failed(err);
   }
   s.count = 0;
+  s.rows_layout = s.layout;
   if (refill) s.buf.reset(new double[rows]);
+  return true;
+}
+
+bool Migration::close(Series &s, std::string &err) {
+  if (s.count > 0 && s.start + (s.count - 1) * s.step == clock_) {
+    s.closed = true;
+    return true;
+  }
+  if (!flush(s, err, false)) return false;
+  s.buf.reset();
   return true;
 }
 
 bool Migration::end_series(int series, std::string &err) {
   Series &s = series_[series];
   if (s.ended) return true;
-  if (!flush(s, err, false)) return false;
-  s.buf.reset();
+  if (!close(s, err)) return false;
   s.ended = true;
   std::lock_guard<std::mutex> lock(writer_->backend_mutex());
   return backend_->set_series_end(s.sid, clock_, err) || failed(err);

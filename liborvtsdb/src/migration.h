@@ -12,6 +12,14 @@
  * clock steps are flushed and drop their buffer, so memory follows the series
  * in use, not the length of the run.
  *
+ * A second write at one time replaces the first (the last write wins), also
+ * when the chunk of the first closed in between: a chunk that closes with its
+ * last sample at the clock (full, its series ended, its group registered
+ * again with other graphs) waits, closed, until the series writes again or
+ * goes idle, so that two chunks of a series never share a time. A write at
+ * that time into rows of another layout drops the waiting chunk's last
+ * sample instead.
+ *
  * Owns its backend and writer; everything becomes visible at finish(). Its
  * caller is one thread; backend calls from it hold the writer's backend
  * mutex, as the worker's do.
@@ -86,11 +94,14 @@ class Migration {
  private:
   struct Series {
     int64_t sid = 0;
-    std::shared_ptr<const GroupLayout> layout;
+    std::shared_ptr<const GroupLayout> layout;       // its group's, for the next write
+    std::shared_ptr<const GroupLayout> rows_layout;  // that of the rows in buf
     std::unique_ptr<double[]> buf;
     int64_t start = 0, step = 0;
     int count = 0;
-    bool ended = false, touched = false;
+    // closed: the chunk takes no more samples; a write at its last time
+    // replaces that sample, a later one flushes it first
+    bool ended = false, touched = false, closed = false;
     // The times and graphs of the chunks written in this migration (graphs
     // 0 while none): what it replaces of the run's earlier samples.
     WrittenSeries written;
@@ -101,6 +112,9 @@ class Migration {
   /* Hands the open chunk to the writer; refill: give the series a new
    * buffer (it goes on), else it has none afterwards. */
   bool flush(Series &s, std::string &err, bool refill = true);
+  /* Closes the open chunk: flushed now unless its last sample is at the
+   * clock, where a later write may still replace it. */
+  bool close(Series &s, std::string &err);
   bool make_room(Series &s, int granularity, std::string &err);
   bool evict_idle(std::string &err);
   bool failed(std::string &err);

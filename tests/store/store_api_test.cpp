@@ -37,6 +37,27 @@ std::vector<int64_t> times_of(const std::vector<Sample> &rows) {
   return t;
 }
 
+std::vector<std::string> faults_of(const std::string &path) {
+  std::string err;
+  sqlite3 *db = orvtsdb::open_for_reading(path, err);
+  EXPECT_NE(db, nullptr) << err;
+  auto faults = orvtsdb::store_faults(db, 10, err);
+  EXPECT_EQ(err, "");
+  sqlite3_close(db);
+  return faults;
+}
+
+/* Every fault `orvtsdb verify` would report. */
+std::vector<std::string> audit_faults(const std::string &path) {
+  std::string err;
+  sqlite3 *db = orvtsdb::open_for_reading(path, err);
+  EXPECT_NE(db, nullptr) << err;
+  std::vector<std::string> faults;
+  orvtsdb::audit_store(db, 10, [&](const std::string &f) { faults.push_back(f); });
+  sqlite3_close(db);
+  return faults;
+}
+
 TEST(StoreClock, InsertsLandAtTheClockAndShortGapsStayMissing) {
   TempStore store;
   ASSERT_EQ(tsdb_init_migration(1000), 0);
@@ -174,6 +195,55 @@ TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
   ASSERT_EQ(tsdb_exit_migration(40), 0);
   EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series WHERE ended IS NULL"), 1);
   EXPECT_EQ(times_of(samples(store.db())), (std::vector<int64_t>{0, 10, 40}));
+}
+
+// A write at the time of the sample a closed chunk ends with replaces that
+// sample, as it would inside an open chunk: a series deleted and written
+// again before the clock moves (a raw sample file without packets between
+// two versions), a chunk that filled at the time a new version's first
+// packet repeats, a group registered again with other graphs. No two chunks
+// of a series share a time, and the later value is the one read.
+TEST(StoreClock, AWriteAtAClosedChunksLastTimeReplacesItsSample) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Same", {0});
+  Vec deleted("S1"), full("S2");
+  deleted.insert(gid, {1});
+  char err[TSDB_ERR_MSG_LEN] = "";
+  ASSERT_EQ(tsdb_delete_metric_by_id(deleted.id, err), 0) << err;
+  deleted.reopen();
+  deleted.insert(gid, {2});
+  for (int i = 0; i < 128; i++) {
+    if (i > 0) tsdb_migration_increment_sample_ex(10);
+    full.insert(gid, {(double)i});
+  }
+  full.insert(gid, {-1});  // the 128th sample's time again
+  tsdb_migration_increment_sample_ex(10);
+  full.insert(gid, {128});
+  deleted.insert(gid, {3});
+  gid = register_group("Same", {0, 0});  // a second graph
+  Vec relaid("S1", 2);
+  relaid.insert(gid, {4, 40});
+  tsdb_migration_increment_sample_ex(10);
+  relaid.insert(gid, {5, 50});
+  ASSERT_EQ(tsdb_exit_migration(1290), 0);
+
+  EXPECT_EQ(audit_faults(store.db()), std::vector<std::string>{});
+  auto values = [&](const std::string &server, int graph) {
+    std::vector<std::pair<int64_t, double>> out;
+    for (const Sample &x : samples(store.db(), "WHERE graph = " + std::to_string(graph) +
+                                                   " AND labels LIKE '%" + server + "%'"))
+      if (x.value) out.emplace_back(x.time, *x.value);
+    return out;
+  };
+  using Points = std::vector<std::pair<int64_t, double>>;
+  EXPECT_EQ(values("S1", 0), (Points{{0, 2}, {1280, 4}, {1290, 5}}));
+  EXPECT_EQ(values("S1", 1), (Points{{1280, 40}, {1290, 50}}));
+  Points s2 = values("S2", 0);
+  ASSERT_EQ(s2.size(), 129u);
+  EXPECT_EQ(s2[126], (std::pair<int64_t, double>{1260, 126}));
+  EXPECT_EQ(s2[127], (std::pair<int64_t, double>{1270, -1}));
+  EXPECT_EQ(s2[128], (std::pair<int64_t, double>{1280, 128}));
 }
 
 TEST(StoreValues, MissingMarkerIsNotANumberButNaNAndExtremesSurvive) {
@@ -381,15 +451,6 @@ TEST(StoreFormat, AnotherFormatIsRefusedByReadersAndMigrationsAndLeftAsItWas) {
 }
 
 /* Faults a reader finds in the store (store_reading.h). */
-std::vector<std::string> faults_of(const std::string &path) {
-  std::string err;
-  sqlite3 *db = orvtsdb::open_for_reading(path, err);
-  EXPECT_NE(db, nullptr) << err;
-  auto faults = orvtsdb::store_faults(db, 10, err);
-  EXPECT_EQ(err, "");
-  sqlite3_close(db);
-  return faults;
-}
 
 /* A format 2 store reads as written; a migration into it upgrades it in its
  * own transaction, and one that finds a damaged chunk there leaves it as it
