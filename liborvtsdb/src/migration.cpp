@@ -117,16 +117,16 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   Series &s = series_[series];
   if (s.count > 0) {
     int64_t last = s.start + (s.count - 1) * s.step;
-    size_t total = (size_t)s.rows_layout->total_elements;
+    size_t stored = (size_t)s.rows_layout->total_elements;  // elements of a row in buf
     if (clock_ == last && s.rows_layout == s.layout) {
-      std::memcpy(&s.buf[(s.count - 1) * total], row, total * sizeof(double));  // last write wins
+      std::memcpy(&s.buf[(s.count - 1) * stored], row, stored * sizeof(double));  // last write wins
       return true;
     }
     if (s.closed) {
       if (clock_ == last) {  // rows of another layout: the sample stored at this time goes
         s.count--;
         record_.inserts--;
-        record_.values -= (int64_t)total;
+        record_.values -= (int64_t)stored;
       }
       if (!flush(s, err, false)) return false;
     } else {
