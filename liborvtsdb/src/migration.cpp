@@ -105,12 +105,39 @@ bool Migration::make_room(Series &s, int granularity, std::string &err) {
   int64_t last = s.start + (s.count - 1) * s.step;
   int64_t gap = clock_ - last;
   bool continues = granularity == s.step && gap > 0 && gap % s.step == 0 &&
-                   gap / s.step - 1 <= MAX_GAP_FILL && s.count + gap / s.step <= CHUNK_SAMPLES;
-  if (!continues) return flush(s, err);
+                   gap / s.step - 1 <= MAX_GAP_FILL;
   size_t total = (size_t)s.layout->total_elements;
+  if (!continues || !fit(s, (int)(s.count + gap / s.step), total)) return flush(s, err);
   for (int64_t i = 1; i < gap / s.step; i++, s.count++)
     std::fill_n(&s.buf[s.count * total], total, TSDB_MISSING_VALUE);
   return true;
+}
+
+bool Migration::fit(Series &s, int rows, size_t elements) {
+  if (rows <= s.capacity) return true;
+  int capacity = std::max(s.capacity, FIRST_ROWS);
+  while (capacity < rows) capacity *= 2;
+  size_t bytes = (size_t)capacity * elements * sizeof(double);
+  if (capacity > CHUNK_SAMPLES || open_bytes_ - s.buf_bytes + bytes > OPEN_BYTES) return false;
+  std::unique_ptr<double[]> grown(new double[(size_t)capacity * elements]);
+  std::memcpy(grown.get(), s.buf.get(), (size_t)s.count * elements * sizeof(double));
+  open_bytes_ += bytes - s.buf_bytes;
+  s.buf = std::move(grown);
+  s.capacity = capacity;
+  s.buf_bytes = bytes;
+  return true;
+}
+
+void Migration::new_buffer(Series &s, size_t elements) {
+  open_bytes_ -= s.buf_bytes;
+  s.buf.reset();
+  s.capacity = 0;
+  s.buf_bytes = 0;
+  if (elements == 0) return;
+  s.buf.reset(new double[(size_t)FIRST_ROWS * elements]);
+  s.capacity = FIRST_ROWS;
+  s.buf_bytes = (size_t)FIRST_ROWS * elements * sizeof(double);
+  open_bytes_ += s.buf_bytes;
 }
 
 bool Migration::append(int series, int granularity, const double *row, std::string &err) {
@@ -137,7 +164,7 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   }
   size_t total = (size_t)s.layout->total_elements;
   if (s.count == 0) {
-    if (!s.buf || s.rows_layout != s.layout) s.buf.reset(new double[CHUNK_SAMPLES * total]);
+    if (!s.buf || s.rows_layout != s.layout) new_buffer(s, total);
     s.rows_layout = s.layout;
     s.start = clock_;
     s.step = granularity;
@@ -148,14 +175,14 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   record_.last_sample = clock_;
   record_.inserts++;
   record_.values += (int64_t)total;
-  if (++s.count == CHUNK_SAMPLES) s.closed = true;  // flushed by the next write, or once idle
+  // A full buffer grows, else the chunk is full: flushed by the next write, or once idle.
+  if (++s.count == s.capacity && !fit(s, s.count + 1, total)) s.closed = true;
   return true;
 }
 
 bool Migration::flush(Series &s, std::string &err, bool refill) {
   s.closed = false;
   if (s.count == 0) return true;
-  size_t rows = (size_t)CHUNK_SAMPLES * s.layout->total_elements;
   int64_t end = s.start + (s.count - 1) * s.step;
   WrittenSeries &w = s.written;
   if (w.graphs == 0) w = {s.sid, 0, s.start, end};
@@ -169,7 +196,7 @@ bool Migration::flush(Series &s, std::string &err, bool refill) {
   }
   s.count = 0;
   s.rows_layout = s.layout;
-  if (refill) s.buf.reset(new double[rows]);
+  new_buffer(s, refill ? (size_t)s.layout->total_elements : 0);  // the job took the old one
   return true;
 }
 
@@ -179,7 +206,7 @@ bool Migration::close(Series &s, std::string &err) {
     return true;
   }
   if (!flush(s, err, false)) return false;
-  s.buf.reset();
+  new_buffer(s, 0);
   return true;
 }
 
@@ -192,13 +219,13 @@ bool Migration::end_series(int series, std::string &err) {
   return backend_->set_series_end(s.sid, clock_, err) || failed(err);
 }
 
-/* Every CHUNK_SAMPLES steps: series not written since the last look give
+/* Every IDLE_STEPS steps: series not written since the last look give
  * their buffer back. */
 bool Migration::evict_idle(std::string &err) {
   for (Series &s : series_) {
     if (s.buf && !s.touched) {
       if (!flush(s, err, false)) return false;
-      s.buf.reset();
+      new_buffer(s, 0);
     }
     s.touched = false;
   }
@@ -207,7 +234,7 @@ bool Migration::evict_idle(std::string &err) {
 
 void Migration::step(int seconds) {
   clock_ += seconds;
-  if (++steps_since_scan_ < CHUNK_SAMPLES) return;
+  if (++steps_since_scan_ < IDLE_STEPS) return;
   steps_since_scan_ = 0;
   std::string err;
   evict_idle(err);

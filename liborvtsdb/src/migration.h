@@ -2,15 +2,20 @@
  * migration.h - one migration in progress: the sample clock, groups and their
  * element layout, series identity and the open chunk of every series.
  *
- * Each series keeps one sample-major buffer of CHUNK_SAMPLES rows of its
- * elements; an insert copies the row in, nothing else. A full buffer, a change
- * of granularity, a gap longer than MAX_GAP_FILL steps or the series' end
- * closes the chunk: the buffer goes to the ChunkWriter, whose worker thread
- * encodes every graph's roles and hands them to the backend.
+ * Each series keeps one sample-major buffer of its open chunk's rows of
+ * elements; an insert copies the row in, nothing else. A buffer starts with
+ * room for FIRST_ROWS rows and, when full, doubles up to CHUNK_SAMPLES rows
+ * while the buffers of all open chunks stay within OPEN_BYTES: a chunk row
+ * costs the store its header, check and index entry whatever it holds, so
+ * chunks grow long where memory allows, and a run with many series open at
+ * once keeps the memory of chunks of FIRST_ROWS. A full buffer that cannot
+ * grow, a change of granularity, a gap longer than MAX_GAP_FILL steps or the
+ * series' end closes the chunk: the buffer goes to the ChunkWriter, whose
+ * worker thread encodes every graph's roles and hands them to the backend.
  * A shorter gap is filled with missing markers so that chunks stay long when a
- * few samples are lost. Series without an insert for a whole chunk's worth of
- * clock steps are flushed and drop their buffer, so memory follows the series
- * in use, not the length of the run.
+ * few samples are lost. Series without an insert for IDLE_STEPS clock steps
+ * are flushed and drop their buffer, so memory follows the series in use, not
+ * the length of the run.
  *
  * A second write at one time replaces the first (the last write wins), also
  * when the chunk of the first closed in between: a chunk that closes with its
@@ -39,8 +44,13 @@
 
 namespace orvtsdb {
 
-constexpr int CHUNK_SAMPLES = 128;
+constexpr int CHUNK_SAMPLES = 512, FIRST_ROWS = 128;
+constexpr size_t OPEN_BYTES = 24u << 20;
+constexpr int IDLE_STEPS = 128;
 constexpr int MAX_GAP_FILL = 16;
+static_assert(CHUNK_SAMPLES % FIRST_ROWS == 0 &&
+                  ((CHUNK_SAMPLES / FIRST_ROWS) & (CHUNK_SAMPLES / FIRST_ROWS - 1)) == 0,
+              "a buffer doubles from FIRST_ROWS to CHUNK_SAMPLES");
 
 class Migration {
  public:
@@ -98,7 +108,8 @@ class Migration {
     std::shared_ptr<const GroupLayout> rows_layout;  // that of the rows in buf
     std::unique_ptr<double[]> buf;
     int64_t start = 0, step = 0;
-    int count = 0;
+    int count = 0, capacity = 0;  // rows in buf, rows it has room for
+    size_t buf_bytes = 0;
     // closed: the chunk takes no more samples; a write at its last time
     // replaces that sample, a later one flushes it first
     bool ended = false, touched = false, closed = false;
@@ -116,6 +127,11 @@ class Migration {
    * clock, where a later write may still replace it. */
   bool close(Series &s, std::string &err);
   bool make_room(Series &s, int granularity, std::string &err);
+  /* Gives s's buffer (of `elements` a row) room for `rows` rows, growing it
+   * within OPEN_BYTES; false when it cannot. */
+  bool fit(Series &s, int rows, size_t elements);
+  /* A new buffer of FIRST_ROWS rows of `elements`, or none (elements 0). */
+  void new_buffer(Series &s, size_t elements);
   bool evict_idle(std::string &err);
   bool failed(std::string &err);
 
@@ -126,6 +142,7 @@ class Migration {
   std::unordered_map<int, std::shared_ptr<const GroupLayout>> groups_;
   std::unordered_map<std::string, int> series_index_;
   std::vector<Series> series_;
+  size_t open_bytes_ = 0;                // of every series' buffer
   std::unique_ptr<ChunkWriter> writer_;  // after backend_: stops before it goes
   mutable std::string broken_;
 };

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "migration.h"
 #include "store_reading.h"
 #include "store_test_support.h"
 #include "vzu_test_support.h"
@@ -69,7 +70,8 @@ TEST_F(ReaderBesideWriterTest, AWriteCommittingPartWayWaitsForTheReadersSnapshot
   orvtsdb::StoreAudit a = orvtsdb::audit_store(reader, 100,
                                                [&](const std::string &f) { faults.push_back(f); });
   EXPECT_EQ(faults, std::vector<std::string>{});
-  EXPECT_EQ(a.chunks, 20 * 2 * 24);  // 3000 samples in chunks of 128, per series and graph
+  // 3000 samples in chunks of CHUNK_SAMPLES, per series and graph
+  EXPECT_EQ(a.chunks, 20 * 2 * ((3000 + orvtsdb::CHUNK_SAMPLES - 1) / orvtsdb::CHUNK_SAMPLES));
   orvtsdb::StoreTotals t;
   ASSERT_TRUE(orvtsdb::store_totals(reader, t, err)) << err;
   EXPECT_EQ(t.samples, 20 * 2 * 3000);

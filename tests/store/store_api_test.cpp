@@ -11,8 +11,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 
+#include "migration.h"
 #include "read_connection.h"
 #include "store_checks.h"
 #include "store_reading.h"
@@ -213,20 +215,22 @@ TEST(StoreClock, AWriteAtAClosedChunksLastTimeReplacesItsSample) {
   ASSERT_EQ(tsdb_delete_metric_by_id(deleted.id, err), 0) << err;
   deleted.reopen();
   deleted.insert(gid, {2});
-  for (int i = 0; i < 128; i++) {
+  const int n = orvtsdb::CHUNK_SAMPLES;
+  for (int i = 0; i < n; i++) {
     if (i > 0) tsdb_migration_increment_sample_ex(10);
     full.insert(gid, {(double)i});
   }
-  full.insert(gid, {-1});  // the 128th sample's time again
+  full.insert(gid, {-1});  // the last sample's time again
   tsdb_migration_increment_sample_ex(10);
-  full.insert(gid, {128});
+  full.insert(gid, {(double)n});
   deleted.insert(gid, {3});
   gid = register_group("Same", {0, 0});  // a second graph
   Vec relaid("S1", 2);
   relaid.insert(gid, {4, 40});
   tsdb_migration_increment_sample_ex(10);
   relaid.insert(gid, {5, 50});
-  ASSERT_EQ(tsdb_exit_migration(1290), 0);
+  const int64_t t = n * 10;  // the time of the first sample after the full chunk
+  ASSERT_EQ(tsdb_exit_migration(t + 10), 0);
 
   EXPECT_EQ(audit_faults(store.db()), std::vector<std::string>{});
   auto values = [&](const std::string &server, int graph) {
@@ -237,13 +241,13 @@ TEST(StoreClock, AWriteAtAClosedChunksLastTimeReplacesItsSample) {
     return out;
   };
   using Points = std::vector<std::pair<int64_t, double>>;
-  EXPECT_EQ(values("S1", 0), (Points{{0, 2}, {1280, 4}, {1290, 5}}));
-  EXPECT_EQ(values("S1", 1), (Points{{1280, 40}, {1290, 50}}));
+  EXPECT_EQ(values("S1", 0), (Points{{0, 2}, {t, 4}, {t + 10, 5}}));
+  EXPECT_EQ(values("S1", 1), (Points{{t, 40}, {t + 10, 50}}));
   Points s2 = values("S2", 0);
-  ASSERT_EQ(s2.size(), 129u);
-  EXPECT_EQ(s2[126], (std::pair<int64_t, double>{1260, 126}));
-  EXPECT_EQ(s2[127], (std::pair<int64_t, double>{1270, -1}));
-  EXPECT_EQ(s2[128], (std::pair<int64_t, double>{1280, 128}));
+  ASSERT_EQ(s2.size(), (size_t)n + 1);
+  EXPECT_EQ(s2[n - 2], (std::pair<int64_t, double>{t - 20, n - 2}));
+  EXPECT_EQ(s2[n - 1], (std::pair<int64_t, double>{t - 10, -1}));
+  EXPECT_EQ(s2[n], (std::pair<int64_t, double>{t, n}));
 }
 
 TEST(StoreValues, MissingMarkerIsNotANumberButNaNAndExtremesSurvive) {
@@ -266,7 +270,8 @@ TEST(StoreChunks, FullChunksGranularityChangesAndLongGapsStartNewChunks) {
   ASSERT_EQ(tsdb_init_migration(0), 0);
   int gid = register_group("Chunks", {0});
   Vec v("S1");
-  for (int i = 0; i < 300; i++) {  // 128 + 128 + 44
+  const int n = orvtsdb::CHUNK_SAMPLES, first = 2 * n + 44;  // two full chunks and 44
+  for (int i = 0; i < first; i++) {
     v.insert(gid, {(double)i});
     tsdb_migration_increment_sample_ex(10);
   }
@@ -278,24 +283,99 @@ TEST(StoreChunks, FullChunksGranularityChangesAndLongGapsStartNewChunks) {
   v.insert(gid, {2000}, 60);
   ASSERT_EQ(tsdb_exit_migration(0), 0);
 
-  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks WHERE count = 128"), 2);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks WHERE count = " + std::to_string(n)),
+            2);
   EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), 5);
   EXPECT_EQ(query_int(store.db(), "SELECT sum(count) FROM chunks WHERE step = 60"), 6);
   auto rows = samples(store.db());
-  ASSERT_EQ(rows.size(), 306u);
-  for (int i = 0; i < 300; i++) {
+  ASSERT_EQ(rows.size(), (size_t)first + 6);
+  for (int i = 0; i < first; i++) {
     ASSERT_EQ(rows[i].time, i * 10);
     ASSERT_EQ(rows[i].value, i);
   }
-  EXPECT_EQ(rows[300].time, 3000);
-  EXPECT_EQ(rows[304].time, 3240);
-  EXPECT_EQ(rows[305].time, 3300 + 100 * 60);
+  const int64_t t = first * 10;
+  EXPECT_EQ(rows[first].time, t);
+  EXPECT_EQ(rows[first + 4].time, t + 240);
+  EXPECT_EQ(rows[first + 5].time, t + 300 + 100 * 60);
+}
+
+// An open chunk's buffer grows while memory allows: the rows come back bit
+// for bit across its growth, with gaps filled over the point where it grew,
+// the last write at a time winning, a group registered again part-way (the
+// rows change size) and a series that goes idle and is put away.
+TEST(StoreChunks, ChunksGrowAndReadBackExact) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Long", {0, 10});  // a value; a value and a count
+  Vec a("S1", 2), b("S2", 2), d("S4", 2);
+  int64_t now = 0;
+  auto tick = [&] {
+    tsdb_migration_increment_sample_ex(10);
+    now += 10;
+  };
+  std::map<std::pair<std::string, int64_t>, std::vector<double>> want;  // (server, time): row
+  auto put = [&](Vec &v, const std::vector<double> &row) {
+    ASSERT_EQ(v.insert(gid, row), 0);
+    want[{v.server, now}] = row;
+  };
+  const int first = orvtsdb::FIRST_ROWS;
+  const int steps = 2 * orvtsdb::IDLE_STEPS + first + 5;
+  for (int i = 0; i < steps; i++, tick()) {
+    double x = i * 0.1 + 1e-17 * i;                                  // full-precision doubles
+    if (i % 7 != 3 || i < first - 2) put(a, {x, x / 3, (double)i});  // S1: gaps of a step
+    if (i == first) put(a, {-1, -2, -3});          // the first row after a growth, again
+    if (i < first + 9) put(b, {(double)i, 0, 1});  // S2, then idle until it is put away
+    if (i > 2 * orvtsdb::IDLE_STEPS) put(d, {(double)-i, 5, 6});
+  }
+  gid = register_group("Long", {0, 10, 0});  // a third graph: S1's rows grow
+  Vec c("S3", 3), a3("S1", 3);
+  for (int i = 0; i < 2 * first; i++, tick()) {
+    put(a3, {(double)i, 1, 2, 3.5});
+    put(c, {-(double)i, 1, 2, 4});
+  }
+  ASSERT_EQ(tsdb_exit_migration(now), 0);
+
+  EXPECT_EQ(audit_faults(store.db()), std::vector<std::string>{});
+  // samples() goes by series, graph, time and role: a time's values in the
+  // order of its row's elements
+  std::map<std::pair<std::string, int64_t>, std::vector<double>> got;
+  for (const std::string server : {"S1", "S2", "S3", "S4"})
+    for (const Sample &x : samples(store.db(), "WHERE labels LIKE '%" + server + "%'"))
+      if (x.value) got[{server, x.time}].push_back(*x.value);
+  EXPECT_EQ(got, want);
+  // S1's first chunk grew twice, its gaps filled
+  EXPECT_GT(query_int(store.db(), "SELECT max(count) FROM chunks"), 2 * first);
+}
+
+// Where the buffers of the open chunks already take OPEN_BYTES, none grows:
+// many wide series keep chunks of FIRST_ROWS samples.
+TEST(StoreChunks, ChunksStayShortWhenTheOpenOnesFillTheirMemory) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  const int graphs = 24, elements = graphs * 4;  // response times: four roles a graph
+  const int series = (int)(orvtsdb::OPEN_BYTES / (orvtsdb::FIRST_ROWS * elements * 8)) + 2;
+  int gid = register_group("Wide", std::vector<int>(graphs, 3));
+  std::vector<std::unique_ptr<Vec>> vecs;
+  for (int s = 0; s < series; s++)
+    vecs.push_back(std::make_unique<Vec>("S" + std::to_string(s), graphs));
+  std::vector<double> row(elements);
+  for (int i = 0; i <= orvtsdb::FIRST_ROWS; i++) {
+    for (auto &v : vecs) {
+      std::fill(row.begin(), row.end(), (double)i);
+      ASSERT_EQ(v->insert(gid, row), 0);
+    }
+    tsdb_migration_increment_sample_ex(10);
+  }
+  ASSERT_EQ(tsdb_exit_migration(10 * (orvtsdb::FIRST_ROWS + 1)), 0);
+  EXPECT_EQ(query_int(store.db(), "SELECT max(count) FROM chunks"), orvtsdb::FIRST_ROWS);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), 2 * series * graphs);
 }
 
 // Chunk rows of every size fill the chunks table's pages: the migration
 // inserts each batch of them in the order that packs the pages, and a
 // second migration into the store goes on where the first one's last page
-// ends.
+// ends. (Rows of 100 bytes to a few kilobytes: a long gap every FIRST_ROWS
+// samples closes the chunks before they grow.)
 TEST(StoreChunks, RowsOfEverySizeFillTheirPages) {
   TempStore store;
   auto migrate_noise = [](long start, int n) {
@@ -311,9 +391,10 @@ TEST(StoreChunks, RowsOfEverySizeFillTheirPages) {
         double v = (double)(next() >> (24 + s % 39)) / 1000;
         vecs[s]->insert(gid, {v, v / 3, v + 1, (double)(i % 7), v * 2});
       }
-      tsdb_migration_increment_sample_ex(10);
+      tsdb_migration_increment_sample_ex(i % orvtsdb::FIRST_ROWS == orvtsdb::FIRST_ROWS - 1 ? 1000
+                                                                                            : 10);
     }
-    ASSERT_EQ(tsdb_exit_migration(start + n * 10), 0);
+    ASSERT_EQ(tsdb_exit_migration(start + n * 1000), 0);
   };
   auto unused = [&] {
     return query_int(store.db(),

@@ -181,7 +181,7 @@ TEST_F(FaultsTest, EveryFlippedBitIsAnErrorNamingTheStoreSeriesGraphAndTime) {
   sqlite3_prepare_v2(db, "SELECT rowid FROM chunks", -1, &s, nullptr);
   while (sqlite3_step(s) == SQLITE_ROW) rowids.push_back(sqlite3_column_int64(s, 0));
   sqlite3_finalize(s);
-  ASSERT_GE(rowids.size(), 12u);
+  ASSERT_GE(rowids.size(), 6u);  // a chunk or more of every series and graph
   std::mt19937_64 rng(2024);
   // Blob flips are checked by every reader; a flipped series id may hide a
   // chunk from the joins of the readers, so row flips are checked by verify.
