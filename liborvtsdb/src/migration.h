@@ -32,6 +32,7 @@
 #ifndef ORVTSDB_MIGRATION_H
 #define ORVTSDB_MIGRATION_H
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,7 +50,7 @@ constexpr size_t OPEN_BYTES = 24u << 20;
 constexpr int IDLE_STEPS = 128;
 constexpr int MAX_GAP_FILL = 16;
 static_assert(CHUNK_SAMPLES % FIRST_ROWS == 0 &&
-                  ((CHUNK_SAMPLES / FIRST_ROWS) & (CHUNK_SAMPLES / FIRST_ROWS - 1)) == 0,
+                  std::has_single_bit((unsigned)(CHUNK_SAMPLES / FIRST_ROWS)),
               "a buffer doubles from FIRST_ROWS to CHUNK_SAMPLES");
 
 class Migration {
