@@ -18,9 +18,13 @@ namespace {
 /* One SQL value in the bytes hashed: a type byte, then an integer's or a
  * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
  * type byte keeps NULL, 0 and '' apart. */
+void le_at(char *p, uint64_t x) {
+  for (int i = 0; i < 8; i++) p[i] = (char)(uint8_t)(x >> (8 * i));
+}
+
 void put_le(std::string &out, uint64_t x) {
   char le[8];
-  for (int i = 0; i < 8; i++) le[i] = (char)(uint8_t)(x >> (8 * i));
+  le_at(le, x);
   out.append(le, 8);
 }
 
@@ -81,14 +85,48 @@ void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
 
 int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
                         int64_t step, int64_t count, int64_t end_time, int64_t migration) {
-  // Called for every chunk inserted: the bytes are built where they are kept.
-  thread_local std::string bytes;
-  bytes.clear();
+  // Called for every chunk inserted and every chunk row a reader lists: the
+  // bytes feed() would make, laid out in place.
+  static const char table[] = "chunks";
+  constexpr size_t kName = sizeof table - 1;
+  char bytes[1 + 8 + kName + 8 * 9];
+  bytes[0] = (char)SQLITE_TEXT;
+  le_at(bytes + 1, kName);
+  std::memcpy(bytes + 9, table, kName);
+  char *p = bytes + 9 + kName;
+  for (int64_t x : {sid, graph, data_type, start_time, step, count, end_time, migration}) {
+    *p++ = (char)SQLITE_INTEGER;
+    le_at(p, (uint64_t)x);
+    p += 8;
+  }
+  return (int64_t)XXH3_64bits(bytes, sizeof bytes);
+}
+
+bool chunk_row_checks_out(sqlite3_stmt *s, int first, bool *readable, std::string &err) {
+  *readable = true;
+  constexpr int kColumns = 8;
+  int64_t v[kColumns];
+  bool integers = true;
+  for (int i = 0; i < kColumns; i++) {
+    integers = integers && sqlite3_column_type(s, first + i) == SQLITE_INTEGER;
+    v[i] = sqlite3_column_int64(s, first + i);
+  }
+  // INTEGER affinity stores a whole number as one: a row_check of any other
+  // type never equals a check.
+  if (sqlite3_column_type(s, first + kColumns) != SQLITE_INTEGER) return false;
+  int64_t stored = sqlite3_column_int64(s, first + kColumns);
+  if (integers) return stored == chunk_row_check(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+  // A column of another type (a damaged row) is hashed as check_of hashes it.
+  std::string bytes;
   static const char table[] = "chunks";
   feed_bytes(bytes, SQLITE_TEXT, table, (int)sizeof table - 1);
-  for (int64_t x : {sid, graph, data_type, start_time, step, count, end_time, migration})
-    feed_integer(bytes, x);
-  return (int64_t)XXH3_64bits(bytes.data(), bytes.size());
+  for (int i = 0; i < kColumns; i++)
+    if (!feed(bytes, sqlite3_column_value(s, first + i))) {
+      err = "out of memory";
+      *readable = false;
+      return false;
+    }
+  return stored == (int64_t)XXH3_64bits(bytes.data(), bytes.size());
 }
 
 bool register_check_function(sqlite3 *db, std::string &err) {

@@ -8,7 +8,8 @@
  * it; the one expression per table below is used by the writer, by the
  * upgrade of an older store and by every reader, so all three agree. For the
  * chunk rows it inserts, the writer hashes the same bytes without SQL
- * (chunk_row_check); a test holds the two against each other.
+ * (chunk_row_check), and so do the readers that list chunk rows
+ * (chunk_row_checks_out); a test holds them against each other.
  *
  * The series_facts table records, per series and graph, its chunk count,
  * time span, sample and value counts and the sum of its chunk rows' checks:
@@ -74,6 +75,14 @@ std::string row_check_update(const std::string &table, const std::string &where)
  * it, computed without SQL, so that the writer knows it as it inserts. */
 int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
                         int64_t step, int64_t count, int64_t end_time, int64_t migration);
+
+/* Whether the chunks row at columns first..first+8 of s's current row (sid,
+ * graph, data_type, start_time, step, count, end_time, migration and
+ * row_check, in this order) carries its check: what `row_check IS
+ * check_of('chunks', ...)` gives, without a call into SQL for every row a
+ * reader lists. False with *readable false (err says why) when SQLite could
+ * not give a column's bytes. */
+bool chunk_row_checks_out(sqlite3_stmt *s, int first, bool *readable, std::string &err);
 
 /* The facts of one series and graph, gathered from its chunk rows in time
  * order (add), or read from series_facts. */

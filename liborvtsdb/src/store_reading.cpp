@@ -352,10 +352,14 @@ bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std:
 }
 
 /* The walk of for_each_chunk over a store with facts: one statement gives
- * the series' facts and its chunk rows (the blobs of those in the range
- * only), all rows are held against the facts, and only then are the blobs
- * decoded and handed on. One statement serves every series a ChunkWalker
- * reads: a wide store's many small series cost no parse each. */
+ * the series' facts, another its chunk rows (the blobs of those in the
+ * range only), all rows are held against the facts, and only then are the
+ * blobs decoded and handed on. Both are read within one snapshot (a
+ * reader's connection holds one for its life, a writer its transaction),
+ * so they see the same store. The rows come in the order of their index,
+ * never through a sorter that would copy every blob. The statements serve
+ * every series a ChunkWalker reads: a wide store's many small series cost
+ * no parse each. */
 class CheckedWalk {
  public:
   explicit CheckedWalk(sqlite3 *db) : db_(db) {}
@@ -370,8 +374,9 @@ class CheckedWalk {
     blobs_.clear();
     found_ = SeriesFacts();
     recorded_ = SeriesFacts();
-    bool listed = list_rows(from, to, err);
-    s_.reset();
+    bool listed = read_facts(err) && list_rows(from, to, err);
+    facts_.reset();
+    rows_s_.reset();
     if (!listed || !hold_against_facts(err)) return false;
     // One decoder for every walk: a wide store has thousands of short
     // series, and a decoder's context is worth keeping.
@@ -402,18 +407,16 @@ class CheckedWalk {
   }
 
   bool prepare(std::string &err) {
-    std::string sql =
-        "SELECT f.chunks, f.first_time, f.last_time, f.samples, f.value_count, f.rows_sum, "
-        "f.row_check IS " +
-        row_check_sql("series_facts", "f.") +
-        ", c.rowid, c.data_type, c.start_time, c.step, c.count, c.end_time, c.migration, "
-        "c.row_check, c.row_check IS " +
-        row_check_sql("chunks", "c.") +
+    std::string facts =
+        "SELECT chunks, first_time, last_time, samples, value_count, rows_sum, row_check IS " +
+        row_check_sql("series_facts") + " FROM series_facts WHERE sid = ?1 AND graph = ?2";
+    // The columns a row's check covers, then the check (chunk_row_checks_out).
+    const char *rows =
+        "SELECT sid, graph, data_type, start_time, step, count, end_time, migration, row_check, "
         // A blob is read only when its chunk is in the range.
-        ", CASE WHEN c.end_time >= ?3 AND c.start_time <= ?4 THEN c.data END "
-        "FROM (SELECT 1) LEFT JOIN series_facts f ON f.sid = ?1 AND f.graph = ?2 "
-        "LEFT JOIN chunks c ON c.sid = ?1 AND c.graph = ?2 ORDER BY c.start_time";
-    return s_.prepare(db_, sql.c_str(), err);
+        "CASE WHEN end_time >= ?3 AND start_time <= ?4 THEN data END "
+        "FROM chunks WHERE sid = ?1 AND graph = ?2 ORDER BY start_time";
+    return facts_.prepare(db_, facts.c_str(), err) && rows_s_.prepare(db_, rows, err);
   }
 
  private:
@@ -431,34 +434,41 @@ class CheckedWalk {
     return false;
   }
 
+  bool read_facts(std::string &err) {
+    facts_.bind(1, sid_);
+    facts_.bind(2, (int64_t)graph_);
+    if (!next_row(db_, facts_, err)) return err.empty();  // none recorded
+    if (facts_.col_int(6) == 0)
+      return damage(facts_.col_int(1), facts_.col_int(2),
+                    "its recorded facts do not match their check", err);
+    recorded_ = {facts_.col_int(0), facts_.col_int(1), facts_.col_int(2),
+                 facts_.col_int(3), facts_.col_int(4), (uint64_t)facts_.col_int(5)};
+    return true;
+  }
+
   bool list_rows(int64_t from, int64_t to, std::string &err) {
-    s_.bind(1, sid_);
-    s_.bind(2, (int64_t)graph_);
-    s_.bind(3, from);
-    s_.bind(4, to);
+    Stmt &s = rows_s_;
+    s.bind(1, sid_);
+    s.bind(2, (int64_t)graph_);
+    s.bind(3, from);
+    s.bind(4, to);
     int64_t prev_end = 0;
-    while (next_row(db_, s_, err)) {
-      if (!s_.col_null(0)) {
-        if (s_.col_int(6) == 0)
-          return damage(s_.col_int(1), s_.col_int(2), "its recorded facts do not match their check",
-                        err);
-        recorded_ = {s_.col_int(0), s_.col_int(1), s_.col_int(2),
-                     s_.col_int(3), s_.col_int(4), (uint64_t)s_.col_int(5)};
-      }
-      if (s_.col_null(7)) continue;  // no chunk rows
-      const char *b = static_cast<const char *>(s_.col_blob(16));
-      Row r{s_.col_int(9),    s_.col_int(10),     s_.col_int(12),
-            s_.col_int(13),   (int)s_.col_int(8), (int)s_.col_int(11),
-            !s_.col_null(16), blobs_.size(),      b ? s_.col_bytes(16) : 0};
+    while (next_row(db_, s, err)) {
+      const char *b = static_cast<const char *>(s.col_blob(9));
+      Row r{s.col_int(3),   s.col_int(4),      s.col_int(6),
+            s.col_int(7),   (int)s.col_int(2), (int)s.col_int(5),
+            !s.col_null(9), blobs_.size(),     b ? s.col_bytes(9) : 0};
       if (b) blobs_.append(b, r.blob_len);
-      if (s_.col_int(15) == 0)
-        return damage(r.start, r.end, "a chunk row does not match its check", err);
+      bool readable = true;
+      if (!chunk_row_checks_out(s.get(), 0, &readable, err))
+        return readable ? damage(r.start, r.end, "a chunk row does not match its check", err)
+                        : false;
       if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
         return damage(r.start, r.end, "a chunk row's end time does not fit", err);
       if (!rows_.empty() && r.start <= prev_end)
         return damage(r.start, prev_end, "two chunk rows overlap", err);
       prev_end = r.end;
-      found_.add(r.start, r.end, r.count, r.data_type, s_.col_int(14));
+      found_.add(r.start, r.end, r.count, r.data_type, s.col_int(8));
       rows_.push_back(r);
     }
     return err.empty();
@@ -475,7 +485,7 @@ class CheckedWalk {
   sqlite3 *db_;
   int64_t sid_ = 0;
   int graph_ = 0;
-  Stmt s_;
+  Stmt facts_, rows_s_;
   std::vector<Row> rows_;
   std::string blobs_;  // the blobs of the rows in the range, one after the other
   SeriesFacts found_, recorded_;

@@ -469,6 +469,65 @@ TEST(StoreChecks, TheWritersChunkChecksAndFactsAreWhatTheRowsGive) {
   sqlite3_close(db);
 }
 
+// Readers hash a listed chunk row themselves: for every row, whatever the
+// types its columns hold (a damaged file holds any), their verdict must be
+// what `row_check IS check_of(...)` says, or a reader would refuse a row that
+// verify passes, or read one it refuses.
+TEST(StoreChecks, TheReadersChunkRowCheckIsTheSqlOne) {
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  std::string err;
+  ASSERT_TRUE(orvtsdb::register_check_function(db, err)) << err;
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE chunks(sid INTEGER, graph INTEGER, data_type INTEGER, "
+                         "start_time INTEGER, step INTEGER, count INTEGER, end_time INTEGER, "
+                         "migration INTEGER, row_check INTEGER)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  const std::string check = orvtsdb::row_check_sql("chunks");
+  // Each column in turn holds a value of every type (7.0 and '7' are stored
+  // as the integer 7), its check made for it; then the same rows with the
+  // check of the row of 7s, and with checks no row has.
+  const char *odd[] = {"2.5", "'x'", "x'00ff'", "NULL", "''", "-9223372036854775808", "7.0", "'7'"};
+  std::string rows;
+  for (int col = 0; col < 8; col++)
+    for (const char *v : odd) {
+      std::string values;
+      for (int c = 0; c < 8; c++) values += (c ? ", " : "") + std::string(c == col ? v : "7");
+      rows += "INSERT INTO chunks VALUES(" + values + ", NULL);";
+    }
+  ASSERT_EQ(sqlite3_exec(db, rows.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  const std::pair<std::string, int> checks[] = {{check, 64},
+                                                {"CAST(" + check + " AS TEXT)", 64},
+                                                {"check_of('chunks', 7, 7, 7, 7, 7, 7, 7, 7)", 16},
+                                                {"NULL", 0},
+                                                {"'x'", 0},
+                                                {"0.5", 0}};
+  for (const auto &[value, passing] : checks) {
+    std::string update = "UPDATE chunks SET row_check = " + value;
+    ASSERT_EQ(sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << update;
+    sqlite3_stmt *st = nullptr;
+    std::string sql =
+        "SELECT sid, graph, data_type, start_time, step, count, end_time, "
+        "migration, row_check, row_check IS " +
+        check + " FROM chunks";
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+    int seen = 0, passed = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      bool readable = false;
+      bool matches = orvtsdb::chunk_row_checks_out(st, 0, &readable, err);
+      ASSERT_TRUE(readable) << err;
+      EXPECT_EQ(matches, sqlite3_column_int(st, 9) == 1) << value << ", row " << seen;
+      seen++;
+      passed += matches;
+    }
+    sqlite3_finalize(st);
+    EXPECT_EQ(seen, 64);
+    EXPECT_EQ(passed, passing) << value;
+  }
+  sqlite3_close(db);
+}
+
 // A chunk row left behind under the number the next new series gets is found
 // when that migration commits, not folded into the new series' facts.
 TEST(StoreChecks, ARowClaimingANewSeriesStopsTheMigrationThatCreatesIt) {
