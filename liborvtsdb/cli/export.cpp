@@ -354,6 +354,11 @@ class Exporter {
           // each output's line up to its value, made once per series
           std::vector<std::string> heads;
           for (const std::string &name : names) heads.push_back(name + labels);
+          // most families are a gauge: lines without a counter's bookkeeping
+          if (outs.size() == 1 && !m.outputs[outs[0]].running()) {
+            gauge_lines(m, outs[0], heads[0], rs);
+            continue;
+          }
           orvtsdb::RunningTotals totals;
           for (size_t i = 0; i < rs.smp.times.size(); i++) {
             const double *sample = rs.rows.data() + i * rs.smp.roles.size();
@@ -372,16 +377,11 @@ class Exporter {
               for (size_t k = 0; k < outs.size() && k < 2; k++) {
                 if (n[k] == 0 || (first && n[k] < 2)) continue;
                 int at = first ? 0 : n[k] - 1;
-                char *p = out_.room(heads[k].size() + kNumberRoom + kTimeSlot + 2);
-                std::memcpy(p, heads[k].data(), heads[k].size());
-                p = put_number(p + heads[k].size(), values[k][at]);
-                *p++ = ' ';
-                if (times[k][at] == rs.smp.times[i]) {
-                  std::memcpy(p, time_text, kTimeSlot);  // whole: a constant size copies faster
-                  p += time_text[kTimeSlot - 1];
-                } else {
+                char *p = line_to_time(heads[k], values[k][at]);
+                if (times[k][at] == rs.smp.times[i])
+                  p = put_time_text(p, time_text);
+                else
                   p = put_integer(p, times[k][at]);  // a counter's start
-                }
                 *p++ = '\n';
                 out_.advance(p);
               }
@@ -389,6 +389,39 @@ class Exporter {
           }
         }
     }
+  }
+
+  /* The lines of gauge output o of one series: its value at each selected
+   * sample where it is not absent, each line from `head` on. */
+  void gauge_lines(const orvtsdb::GraphMapping &m, size_t o, const std::string &head,
+                   const RunSamples &rs) {
+    const std::vector<int64_t> &t = rs.smp.times;
+    size_t roles = rs.smp.roles.size();
+    for (size_t i = (size_t)(std::lower_bound(t.begin(), t.end(), shifted_from()) - t.begin());
+         i < t.size(); i++) {
+      double v;
+      if (!m.value(o, rs.rows.data() + i * roles, &v)) continue;
+      char *p = put_time_text(line_to_time(head, v), rs.time_text.data() + i * kTimeSlot);
+      *p++ = '\n';
+      out_.advance(p);
+      out_.line_done();
+    }
+  }
+
+  /* An OpenMetrics line up to its time: `head`, v and a blank, in room for
+   * the rest of the line. */
+  char *line_to_time(const std::string &head, double v) {
+    char *p = out_.room(head.size() + kNumberRoom + kTimeSlot + 2);
+    std::memcpy(p, head.data(), head.size());
+    p = put_number(p + head.size(), v);
+    *p++ = ' ';
+    return p;
+  }
+
+  /* The time of a sample at p, from its slot of RunSamples::time_text. */
+  static char *put_time_text(char *p, const char *slot) {
+    std::memcpy(p, slot, kTimeSlot);  // whole: a constant size copies faster
+    return p + slot[kTimeSlot - 1];
   }
 
   void json(const SelectedGraph &g, const SelectedSeries &s, int r, const Samples &smp) {
