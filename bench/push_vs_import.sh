@@ -39,10 +39,8 @@ trap 'stop_vm; rm -rf "$WORK"' EXIT
 RUN="$WORK/logs/TR$TESTRUN"
 
 echo "== building in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$WORK/cmake.log" 2>&1 ||
-  { cat "$WORK/cmake.log"; exit 1; }
-cmake --build "$BUILD" -j2 --target make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli \
-  >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log"; exit 1; }
+. "$ROOT/bench/build_kit.sh"
+bench_build "$ROOT" "$BUILD" make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
 BIN="$BUILD/bin"
 
 echo "== generating and migrating the $PRESET sample run"

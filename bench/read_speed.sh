@@ -38,26 +38,12 @@ BASE=$(git -C "$ROOT" rev-parse "$BASE")
 WORK=$(mktemp -d /tmp/vzu_read_speed.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
-build() {  # source dir, build dir, targets...
-  local src=$1 dir=$2 launcher
-  shift 2
-  launcher=$(command -v ccache || true)  # compiles through ccache when it is installed
-  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER_LAUNCHER="$launcher" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" >"$WORK/cmake.log" 2>&1 ||
-    { cat "$WORK/cmake.log"; exit 1; }
-  cmake --build "$dir" -j2 --target "$@" >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log"; exit 1; }
-}
+. "$ROOT/bench/build_kit.sh"
 
 echo "== building this tree in $BUILD and $BASE in $BASE_BUILD"
-build "$ROOT" "$BUILD" make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
+bench_build "$ROOT" "$BUILD" make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
 if [ -z "${BASE_BIN:-}" ]; then
-  if [ "$(cat "$BASE_BUILD/commit" 2>/dev/null)" != "$BASE" ]; then
-    rm -rf "$BASE_BUILD"
-    mkdir -p "$BASE_BUILD/src"
-    git -C "$ROOT" archive "$BASE" | tar -x -C "$BASE_BUILD/src"
-  fi
-  build "$BASE_BUILD/src" "$BASE_BUILD/build" orvtsdb orvtsdb_cli
-  echo "$BASE" >"$BASE_BUILD/commit"
+  bench_build_commit "$ROOT" "$BASE" "$BASE_BUILD" orvtsdb orvtsdb_cli
   BASE_BIN=$BASE_BUILD/build/bin
 fi
 declare -A CMD=([base]="$BASE_BIN/orvtsdb" [tree]="$BUILD/bin/orvtsdb")

@@ -26,11 +26,9 @@ WORK=$(mktemp -d /tmp/vzu_bench.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 
 echo "== building in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$WORK/cmake.log" 2>&1 ||
-  { cat "$WORK/cmake.log"; exit 1; }
-cmake --build "$BUILD" -j2 --target make_sample_run floor_read vira_zedazad_uvoz_izu orvtsdb \
-  orvtsdb_cli orvtsdb_noop bench_norm_id bench_store >"$WORK/build.log" 2>&1 ||
-  { tail -40 "$WORK/build.log"; exit 1; }
+. "$ROOT/bench/build_kit.sh"
+bench_build "$ROOT" "$BUILD" make_sample_run floor_read vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli \
+  orvtsdb_noop bench_norm_id bench_store
 BIN="$BUILD/bin"
 
 # The runs: name, preset, and for the group variants the group, vector and

@@ -45,27 +45,13 @@ stop_vm() {
 }
 trap 'stop_vm; rm -rf "$WORK"' EXIT
 
-build() {  # source dir, build dir, targets...
-  local src=$1 dir=$2 launcher
-  shift 2
-  launcher=$(command -v ccache || true)  # compiles through ccache when it is installed
-  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER_LAUNCHER="$launcher" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" >"$WORK/cmake.log" 2>&1 ||
-    { cat "$WORK/cmake.log"; exit 1; }
-  cmake --build "$dir" -j2 --target "$@" >"$WORK/build.log" 2>&1 || { tail -40 "$WORK/build.log"; exit 1; }
-}
+. "$ROOT/bench/build_kit.sh"
 
 echo "== building this tree in $BUILD and $OLD in $OLD_BUILD"
-build "$ROOT" "$BUILD" make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli store_bytes \
+bench_build "$ROOT" "$BUILD" make_sample_run vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli store_bytes \
   value_floor
 if [ -z "${OLD_BIN:-}" ]; then
-  if [ "$(cat "$OLD_BUILD/commit" 2>/dev/null)" != "$OLD" ]; then
-    rm -rf "$OLD_BUILD"
-    mkdir -p "$OLD_BUILD/src"
-    git -C "$ROOT" archive "$OLD" | tar -x -C "$OLD_BUILD/src"
-  fi
-  build "$OLD_BUILD/src" "$OLD_BUILD/build" vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
-  echo "$OLD" >"$OLD_BUILD/commit"
+  bench_build_commit "$ROOT" "$OLD" "$OLD_BUILD" vira_zedazad_uvoz_izu orvtsdb orvtsdb_cli
   OLD_BIN=$OLD_BUILD/build/bin
 fi
 declare -A BIN=([2]="$OLD_BIN" [3]="$BUILD/bin")
