@@ -6,6 +6,7 @@
 
 #include <xxhash.h>
 
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -15,13 +16,13 @@ namespace orvtsdb {
 
 namespace {
 
-/* One SQL value in the bytes hashed: a type byte, then an integer's or a
- * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
- * type byte keeps NULL, 0 and '' apart. */
 void le_at(char *p, uint64_t x) {
   for (int i = 0; i < 8; i++) p[i] = (char)(uint8_t)(x >> (8 * i));
 }
 
+/* One SQL value in the bytes hashed: a type byte, then an integer's or a
+ * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
+ * type byte keeps NULL, 0 and '' apart. */
 void put_le(std::string &out, uint64_t x) {
   char le[8];
   le_at(le, x);
@@ -111,22 +112,30 @@ bool chunk_row_checks_out(sqlite3_stmt *s, int first, bool *readable, std::strin
     integers = integers && sqlite3_column_type(s, first + i) == SQLITE_INTEGER;
     v[i] = sqlite3_column_int64(s, first + i);
   }
-  // INTEGER affinity stores a whole number as one: a row_check of any other
-  // type never equals a check.
-  if (sqlite3_column_type(s, first + kColumns) != SQLITE_INTEGER) return false;
-  int64_t stored = sqlite3_column_int64(s, first + kColumns);
-  if (integers) return stored == chunk_row_check(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
-  // A column of another type (a damaged row) is hashed as check_of hashes it.
-  std::string bytes;
-  static const char table[] = "chunks";
-  feed_bytes(bytes, SQLITE_TEXT, table, (int)sizeof table - 1);
-  for (int i = 0; i < kColumns; i++)
-    if (!feed(bytes, sqlite3_column_value(s, first + i))) {
-      err = "out of memory";
-      *readable = false;
-      return false;
-    }
-  return stored == (int64_t)XXH3_64bits(bytes.data(), bytes.size());
+  // A text, a blob or NULL never equals the integer a check is.
+  int type = sqlite3_column_type(s, first + kColumns);
+  if (type != SQLITE_INTEGER && type != SQLITE_FLOAT) return false;
+  int64_t check = 0;
+  if (integers) {
+    check = chunk_row_check(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+  } else {
+    // A column of another type (a damaged row) is hashed as check_of hashes it.
+    std::string bytes;
+    static const char table[] = "chunks";
+    feed_bytes(bytes, SQLITE_TEXT, table, (int)sizeof table - 1);
+    for (int i = 0; i < kColumns; i++)
+      if (!feed(bytes, sqlite3_column_value(s, first + i))) {
+        err = "out of memory";
+        *readable = false;
+        return false;
+      }
+    check = (int64_t)XXH3_64bits(bytes.data(), bytes.size());
+  }
+  if (type == SQLITE_INTEGER) return sqlite3_column_int64(s, first + kColumns) == check;
+  // A real (SQLite stores a whole one as an integer, so only a damaged
+  // record holds one) equals the check as SQLite compares them: exactly.
+  double d = sqlite3_column_double(s, first + kColumns);
+  return d >= -0x1p63 && d < 0x1p63 && d == std::trunc(d) && (int64_t)d == check;
 }
 
 bool register_check_function(sqlite3 *db, std::string &err) {
