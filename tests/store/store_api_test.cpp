@@ -508,15 +508,16 @@ TEST(StoreChecks, TheReadersChunkRowCheckIsTheSqlOne) {
       {"NULL", 0},
       {"'x'", 0},
       {"0.5", 0}};
+  // The columns a reader lists, SQL's verdict (9) and the check's type (10).
+  const std::string listed =
+      "SELECT sid, graph, data_type, start_time, step, count, end_time, migration, row_check, "
+      "row_check IS " +
+      check + ", typeof(row_check) FROM chunks";
   for (const auto &[value, passing] : checks) {
     std::string update = "UPDATE chunks SET row_check = " + value;
     ASSERT_EQ(sqlite3_exec(db, update.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << update;
     sqlite3_stmt *st = nullptr;
-    std::string sql =
-        "SELECT sid, graph, data_type, start_time, step, count, end_time, "
-        "migration, row_check, row_check IS " +
-        check + " FROM chunks";
-    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(db, listed.c_str(), -1, &st, nullptr), SQLITE_OK);
     int seen = 0, passed = 0;
     while (sqlite3_step(st) == SQLITE_ROW) {
       bool readable = false;
@@ -543,11 +544,7 @@ TEST(StoreChecks, TheReadersChunkRowCheckIsTheSqlOne) {
                      std::to_string(m) + ") AS REAL))";
   ASSERT_EQ(sqlite3_exec(db, real.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_stmt *st = nullptr;
-  std::string sql =
-      "SELECT sid, graph, data_type, start_time, step, count, end_time, migration, "
-      "row_check, row_check IS " +
-      check + ", typeof(row_check) FROM chunks";
-  ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(db, listed.c_str(), -1, &st, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
   EXPECT_STREQ((const char *)sqlite3_column_text(st, 10), "real");
   EXPECT_EQ(sqlite3_column_int(st, 9), 1);
