@@ -364,8 +364,8 @@ class CheckedWalk {
  public:
   explicit CheckedWalk(sqlite3 *db) : db_(db) {}
 
-  /* The walk of series sid and graph `graph`; the statement of prepare()
-   * serves any number of them. */
+  /* The walk of series sid and graph `graph`; the statements of prepare()
+   * serve any number of them. */
   bool run(int64_t sid, int graph, int64_t from, int64_t to,
            const std::function<void(const ChunkView &)> &fn, std::string &err) {
     sid_ = sid;
@@ -375,8 +375,8 @@ class CheckedWalk {
     found_ = SeriesFacts();
     recorded_ = SeriesFacts();
     bool listed = read_facts(err) && list_rows(from, to, err);
-    facts_.reset();
-    rows_s_.reset();
+    facts_stmt_.reset();
+    rows_stmt_.reset();
     if (!listed || !hold_against_facts(err)) return false;
     // One decoder for every walk: a wide store has thousands of short
     // series, and a decoder's context is worth keeping.
@@ -416,7 +416,7 @@ class CheckedWalk {
         // A blob is read only when its chunk is in the range.
         "CASE WHEN end_time >= ?3 AND start_time <= ?4 THEN data END "
         "FROM chunks WHERE sid = ?1 AND graph = ?2 ORDER BY start_time";
-    return facts_.prepare(db_, facts.c_str(), err) && rows_s_.prepare(db_, rows, err);
+    return facts_stmt_.prepare(db_, facts.c_str(), err) && rows_stmt_.prepare(db_, rows, err);
   }
 
  private:
@@ -434,20 +434,21 @@ class CheckedWalk {
     return false;
   }
 
+  /* The recorded facts of the series, when it has any, into recorded_. */
   bool read_facts(std::string &err) {
-    facts_.bind(1, sid_);
-    facts_.bind(2, (int64_t)graph_);
-    if (!next_row(db_, facts_, err)) return err.empty();  // none recorded
-    if (facts_.col_int(6) == 0)
-      return damage(facts_.col_int(1), facts_.col_int(2),
-                    "its recorded facts do not match their check", err);
-    recorded_ = {facts_.col_int(0), facts_.col_int(1), facts_.col_int(2),
-                 facts_.col_int(3), facts_.col_int(4), (uint64_t)facts_.col_int(5)};
+    Stmt &s = facts_stmt_;
+    s.bind(1, sid_);
+    s.bind(2, (int64_t)graph_);
+    if (!next_row(db_, s, err)) return err.empty();  // none recorded
+    if (s.col_int(6) == 0)
+      return damage(s.col_int(1), s.col_int(2), "its recorded facts do not match their check", err);
+    recorded_ = {s.col_int(0), s.col_int(1), s.col_int(2),
+                 s.col_int(3), s.col_int(4), (uint64_t)s.col_int(5)};
     return true;
   }
 
   bool list_rows(int64_t from, int64_t to, std::string &err) {
-    Stmt &s = rows_s_;
+    Stmt &s = rows_stmt_;
     s.bind(1, sid_);
     s.bind(2, (int64_t)graph_);
     s.bind(3, from);
@@ -485,7 +486,7 @@ class CheckedWalk {
   sqlite3 *db_;
   int64_t sid_ = 0;
   int graph_ = 0;
-  Stmt facts_, rows_s_;
+  Stmt facts_stmt_, rows_stmt_;
   std::vector<Row> rows_;
   std::string blobs_;  // the blobs of the rows in the range, one after the other
   SeriesFacts found_, recorded_;
