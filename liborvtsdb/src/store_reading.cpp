@@ -427,6 +427,13 @@ class CheckedWalk {
     size_t blob_at, blob_len;  // in blobs_
   };
 
+  /* SQLite could not give the rows (a malformed page, memory): err, SQLite's
+   * reason, names the store. */
+  bool unread(std::string &err) {
+    err = store_name(db_) + ": " + err;
+    return false;
+  }
+
   bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
     err = store_name(db_) + ": damaged store: " + series_place(db_, sid_, graph_) + ", time " +
           std::to_string(first) + ".." + std::to_string(last) + ": " + why +
@@ -439,7 +446,7 @@ class CheckedWalk {
     Stmt &s = facts_stmt_;
     s.bind(1, sid_);
     s.bind(2, (int64_t)graph_);
-    if (!next_row(db_, s, err)) return err.empty();  // none recorded
+    if (!next_row(db_, s, err)) return err.empty() || unread(err);  // none recorded
     if (s.col_int(6) == 0)
       return damage(s.col_int(1), s.col_int(2), "its recorded facts do not match their check", err);
     recorded_ = {s.col_int(0), s.col_int(1), s.col_int(2),
@@ -463,7 +470,7 @@ class CheckedWalk {
       bool readable = true;
       if (!chunk_row_checks_out(s.get(), 0, &readable, err))
         return readable ? damage(r.start, r.end, "a chunk row does not match its check", err)
-                        : false;
+                        : unread(err);
       if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
         return damage(r.start, r.end, "a chunk row's end time does not fit", err);
       if (!rows_.empty() && r.start <= prev_end)
@@ -472,7 +479,7 @@ class CheckedWalk {
       found_.add(r.start, r.end, r.count, r.data_type, s.col_int(8));
       rows_.push_back(r);
     }
-    return err.empty();
+    return err.empty() || unread(err);
   }
 
   bool hold_against_facts(std::string &err) {
