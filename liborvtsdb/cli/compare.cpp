@@ -199,13 +199,17 @@ using Sides = std::map<std::string, Side>;
 /* Reads one run's series into Sides, with its own walk of the store: each
  * run is read by one thread at a time. */
 struct SideReader {
-  explicit SideReader(const Run &r) : run(r), walk(r.store.db()) {}
+  /* `percentiles`: those of a response time's statistics (Percentile bits)
+   * and those of every other metric's. */
+  SideReader(const Run &r, std::array<unsigned, 2> percentiles)
+      : run(r), walk(r.store.db()), percentiles(percentiles) {}
   /* Series sid of graph g into out; false with err set when a chunk could
    * not be read. */
   bool read(const SelectedGraph &g, int64_t sid, Sides &out);
 
   const Run &run;
   orvtsdb::ChunkWalker walk;
+  std::array<unsigned, 2> percentiles;
   SampleColumns columns;
   std::vector<double> sample;  // one time stamp's roles
   std::string err;
@@ -254,7 +258,7 @@ bool SideReader::read(const SelectedGraph &g, int64_t sid, Sides &out) {
   // The span covers the last interval too: one step after the last stamp.
   double span = n > 1 ? (double)(stamps[n - 1] - stamps[0]) * (double)n / (double)(n - 1) : 0;
   for (auto &[key, s] : out) {
-    s.summary.stats = s.series.stats();
+    s.summary.stats = s.series.stats(percentiles[times ? 0 : 1]);
     if (times) s.summary.count = count, s.summary.rate = span > 0 ? count / span : 0;
   }
   return true;
@@ -326,8 +330,20 @@ std::string key_of(const SelectedGraph &g, const SelectedSeries &s) {
   return g.group + '\x1f' + g.name + '\x1f' + s.labels;
 }
 
-/* Every metric of the two runs, matched, with its statistics. */
-std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double threshold) {
+/* The percentiles the output shows, of a response time and of any other
+ * metric: JSON gives a response time's four and the p50 and p95 of the
+ * others (side_json), CSV the change of the p95 (p95_change), the text and
+ * the page none. */
+std::array<unsigned, 2> shown_percentiles(const Options &o) {
+  if (o.format == "json") return {kEveryPercentile, kP50 | kP95};
+  if (o.format == "csv") return {kP95, kP95};
+  return {0, 0};
+}
+
+/* Every metric of the two runs, matched, with its statistics and the
+ * percentiles shown_percentiles() names. */
+std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double threshold,
+                              std::array<unsigned, 2> percentiles) {
   std::map<std::string, std::array<std::pair<const SelectedGraph *, const SelectedSeries *>, 2>>
       streams;
   const Run *runs[2] = {&base, &cand};
@@ -335,7 +351,7 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
     for (const SelectedGraph &g : runs[k]->selected.graphs)
       for (const SelectedSeries &s : *g.series) streams[key_of(g, s)][k] = {&g, &s};
   // The baseline is read here, the candidate in a second thread.
-  SideReader base_reader(base), cand_reader(cand);
+  SideReader base_reader(base, percentiles), cand_reader(cand, percentiles);
   std::vector<SideJob> cand_jobs;
   for (const auto &[key, pair] : streams)
     cand_jobs.push_back({pair[1].first, pair[1].first ? pair[1].second->sid : 0});
@@ -688,7 +704,7 @@ void run_compare(const Options &o) {
   Window w{*skip, until ? *until : std::min(base.last - base.start, cand.last - cand.start) + 1};
   base.select(w.from, w.to);
   cand.select(w.from, w.to);
-  std::vector<Row> rows = compare_runs(base, cand, w, threshold);
+  std::vector<Row> rows = compare_runs(base, cand, w, threshold, shown_percentiles(o));
   if (o.format == "json")
     print_json(rows, base, cand, w, threshold, o);
   else if (o.format == "csv")

@@ -55,16 +55,28 @@ double MetricSeries::mean() const {
   return values_.empty() ? 0 : sum / weight;
 }
 
-MetricStats MetricSeries::stats() const {
+MetricStats MetricSeries::stats(unsigned percentiles) const {
   MetricStats s;
   s.intervals = values_.size();
   if (values_.empty()) return s;
   for (double w : weights_) s.weight += w;
   s.mean = mean();
   s.max = max_;
+  s.p50 = s.p90 = s.p95 = s.p99 = NAN;
+  if (!percentiles) return s;
+  // Each is the same bits whichever others are asked for: at() places the
+  // values it needs, and a value's place does not depend on the others.
   orvtsdb::WeightedQuantiles quantile(values_.data(), weights_.data(), values_.size());
-  s.p50 = quantile.at(0.50), s.p90 = quantile.at(0.90), s.p95 = quantile.at(0.95);
-  s.p99 = quantile.at(0.99);
+  static constexpr struct {
+    Percentile bit;
+    double share;
+    double MetricStats::*field;
+  } kAsked[] = {{kP50, 0.50, &MetricStats::p50},
+                {kP90, 0.90, &MetricStats::p90},
+                {kP95, 0.95, &MetricStats::p95},
+                {kP99, 0.99, &MetricStats::p99}};
+  for (const auto &p : kAsked)
+    if (percentiles & p.bit) s.*p.field = quantile.at(p.share);
   return s;
 }
 

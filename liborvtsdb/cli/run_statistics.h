@@ -60,9 +60,15 @@ struct MetricStats {
   double mean = 0;       // weighted mean
   double max = 0;        // max of max (times) or of the values
   // Weighted percentiles of the interval values: the value below which that
-  // share of the weight lies (of the transactions, for a times graph).
+  // share of the weight lies (of the transactions, for a times graph); NaN
+  // when stats() was not asked for it.
   double p50 = 0, p90 = 0, p95 = 0, p99 = 0;
 };
+
+/* The percentiles MetricSeries::stats() gives, as a set of bits: they need
+ * the intervals in order of their values, the most of its time, so a caller
+ * that shows none of them asks for none. */
+enum Percentile : unsigned { kP50 = 1, kP90 = 2, kP95 = 4, kP99 = 8, kEveryPercentile = 15 };
 
 /* One metric of one run: its intervals in time order, on elapsed seconds. */
 class MetricSeries {
@@ -74,7 +80,8 @@ class MetricSeries {
   void add(int64_t t, double value, double weight, double max);
   /* Room for n intervals. */
   void reserve(size_t n) { times_.reserve(n), values_.reserve(n), weights_.reserve(n); }
-  MetricStats stats() const;
+  /* Its statistics with the percentiles in `percentiles` (Percentile bits). */
+  MetricStats stats(unsigned percentiles = kEveryPercentile) const;
   /* The weighted mean alone (0 without intervals), as stats() gives it. */
   double mean() const;
   size_t size() const { return values_.size(); }
