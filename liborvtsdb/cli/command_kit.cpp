@@ -75,6 +75,10 @@ void die(int status, const std::string &message) {
   std::exit(status);
 }
 
+void die_reading(sqlite3 *db, const std::string &err) {
+  die(EXIT_FAILURE_OTHER, orvtsdb::store_name(db) + ": " + err);
+}
+
 Store::Store(const std::string &argument, bool checked) {
   std::string err;
   guard_mapped_reads([] {});

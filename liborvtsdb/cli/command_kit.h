@@ -42,6 +42,11 @@ constexpr int EXIT_REGRESSION = 3;
  * error, then exit with `status`. Standard output is flushed first. */
 [[noreturn]] void die(int status, const std::string &message);
 
+/* die(1) for a read of the store at db that failed with err (an SQLite
+ * error such as a malformed page, which the library gives as SQLite says
+ * it): "<store>: <err>", as every fault names its store. */
+[[noreturn]] void die_reading(sqlite3 *db, const std::string &err);
+
 /* From now on, die() also ends standard output with a line of its own,
  * "<what> incomplete: <message>", so that a consumer reading the output
  * from a pipe sees that it stops short, not only the exit status. For a

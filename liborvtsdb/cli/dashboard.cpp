@@ -64,7 +64,7 @@ class Dashboard {
     std::string err;
     std::vector<orvtsdb::GroupEntry> groups;
     if (!orvtsdb::list_graphs(db_, "", "", graphs, err) || !orvtsdb::list_groups(db_, groups, err))
-      die(EXIT_FAILURE_OTHER, err);
+      die_reading(db_, err);
     for (const orvtsdb::GroupEntry &g : groups) hierarchy_[g.gid] = g.hierarchy;
     for (const orvtsdb::GraphEntry &g : graphs) engine_.push_back(describe(g));
 
@@ -137,7 +137,7 @@ class Dashboard {
     EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), ""};
     std::vector<orvtsdb::SeriesEntry> series;
     std::string err;
-    if (!orvtsdb::list_series(db_, g.gid, series, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
     if (series.empty()) return e;
     // the tag of the group's own level: the last of its hierarchy
     const std::string &h = hierarchy_[g.gid];

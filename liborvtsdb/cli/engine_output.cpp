@@ -38,7 +38,7 @@ int64_t align_shift(sqlite3 *db, const std::string &text) {
   int64_t first = 0, last = 0;
   bool any = false;
   std::string err;
-  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die_reading(db, err);
   return any ? parse_time(text)->seconds - first : 0;
 }
 

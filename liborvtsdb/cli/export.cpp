@@ -118,7 +118,7 @@ class Exporter {
     Selected sel = select_samples(db_, o_.sel);
     std::string err;
     if (o_.format == "openmetrics" && !orvtsdb::list_migration_runs(db_, runs_of_, err))
-      die(EXIT_FAILURE_OTHER, err);
+      die_reading(db_, err);
     // Every selected series' chunk rows are checked before the first line;
     // only a damaged blob can still stop the export part-way, and then the
     // output says so itself.

@@ -28,7 +28,7 @@ void add_groups_command(CLI::App &app) {
     std::vector<orvtsdb::RunEntry> runs = select_runs(st.db(), o->run);
     std::vector<orvtsdb::GroupEntry> groups;
     std::string err;
-    if (!orvtsdb::list_groups(st.db(), groups, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::list_groups(st.db(), groups, err)) die_reading(st.db(), err);
     Json out = Json::array();
     std::vector<std::string> run_texts;  // the runs with series in each group, for people
     for (const orvtsdb::GroupEntry &g : groups) {

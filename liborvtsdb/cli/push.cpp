@@ -91,7 +91,7 @@ int64_t selected_values(sqlite3 *db, const PushOptions &o, const Picked &picked)
     std::string err;
     if (!orvtsdb::count_stored_samples(db, place.first, place.second, o.sel.from, o.sel.to,
                                        &samples, err))
-      die(EXIT_FAILURE_OTHER, err);
+      die_reading(db, err);
     total += samples * (int64_t)pick.graph->roles.size();
   }
   return total;
@@ -109,7 +109,7 @@ class Pusher {
 
   void run() {
     std::string err;
-    if (!orvtsdb::list_migration_runs(db_, runs_of_, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::list_migration_runs(db_, runs_of_, err)) die_reading(db_, err);
     if (progress_) total_ = selected_values(db_, o_, picked_);
     for (const auto &[place, pick] : picked_) {
       auto each = [&, &pick = pick](const orvtsdb::ChunkView &c) { chunk(c, pick); };

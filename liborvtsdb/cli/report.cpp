@@ -250,7 +250,7 @@ class Report {
   std::string charts(std::vector<SelectedGraph> graphs) {
     std::vector<orvtsdb::GroupEntry> groups;
     std::string err;
-    if (!orvtsdb::list_groups(db_, groups, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::list_groups(db_, groups, err)) die_reading(db_, err);
     std::map<int64_t, Place> place;
     for (const orvtsdb::GroupEntry &g : groups) place[g.gid] = place_of(g);
     std::stable_sort(graphs.begin(), graphs.end(),

@@ -41,7 +41,7 @@ std::vector<int64_t> run_numbers(sqlite3 *db, const Selection &sel) {
   if (sel.run.empty()) return out;
   std::vector<orvtsdb::RunEntry> all;
   std::string err;
-  if (!orvtsdb::list_runs(db, all, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::list_runs(db, all, err)) die_reading(db, err);
   if (all.size() == sel.runs.size()) return out;
   for (const orvtsdb::RunEntry &r : sel.runs) out.push_back(r.number);
   return out;
@@ -55,7 +55,7 @@ void resolve_times(sqlite3 *db, Selection &sel) {
   if ((sel.from_arg && sel.from_arg->from_start) || (sel.to_arg && sel.to_arg->from_start)) {
     std::string err;
     if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, run_numbers(db, sel)))
-      die(EXIT_FAILURE_OTHER, err);
+      die_reading(db, err);
     if (!any)
       not_found(db, "the store holds no sample for a time after the run's start to count from");
   }
@@ -73,7 +73,7 @@ std::string in_group(const Selection &sel) {
 std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
   std::vector<orvtsdb::GraphEntry> graphs;
   std::string err;
-  if (!orvtsdb::list_graphs(db, sel.group, sel.graph, graphs, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::list_graphs(db, sel.group, sel.graph, graphs, err)) die_reading(db, err);
   std::vector<SelectedGraph> out;
   for (orvtsdb::GraphEntry &g : graphs)
     out.push_back({g.gid,
@@ -91,14 +91,14 @@ void check_group(sqlite3 *db, const Selection &sel) {
   if (sel.group.empty()) return;
   bool exists = false;
   std::string err;
-  if (!orvtsdb::find_group(db, sel.group, &exists, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::find_group(db, sel.group, &exists, err)) die_reading(db, err);
   if (!exists) not_found(db, "no group '" + sel.group + "' in the store");
 }
 
 std::vector<SelectedSeries> all_series_of(sqlite3 *db, int64_t gid) {
   std::vector<SelectedSeries> out;
   std::string err;
-  if (!orvtsdb::list_series(db, gid, out, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::list_series(db, gid, out, err)) die_reading(db, err);
   return out;
 }
 
@@ -166,7 +166,7 @@ void check_time_range(sqlite3 *db, const Selection &sel) {
   bool any = false;
   std::string err;
   if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, run_numbers(db, sel)))
-    die(EXIT_FAILURE_OTHER, err);
+    die_reading(db, err);
   if (any && sel.from > last)
     not_found(db, "--from " + utc_text(sel.from) + " is after the store's last sample at " +
                       utc_text(last) + " (UTC)");
@@ -197,7 +197,7 @@ void require_a_sample(sqlite3 *db, const Selection &sel, const Selected &picked)
     for (const SelectedSeries &s : *g.series) {
       bool any = false;
       if (!orvtsdb::any_stored_sample(db, s.sid, g.idx, sel.from, sel.to, &any, err))
-        die(EXIT_FAILURE_OTHER, err);
+        die_reading(db, err);
       if (any) return;
     }
   // Nothing in the chunk rows; a damaged row would also read as nothing, so
@@ -272,7 +272,7 @@ std::vector<orvtsdb::RunEntry> select_runs(sqlite3 *db, const std::string &selec
   bool apart = false;
   std::string err;
   if (!orvtsdb::list_runs(db, all, err) || !orvtsdb::series_have_runs(db, &apart, err))
-    die(EXIT_FAILURE_OTHER, err);
+    die_reading(db, err);
   if (selector.empty()) return all;
   std::vector<orvtsdb::RunEntry> picked;
   for (const orvtsdb::RunEntry &r : all)
@@ -296,7 +296,7 @@ void require_one_run(sqlite3 *db, const Selection &sel, const std::string &comma
   if (sel.runs.size() <= 1) return;
   bool apart = false;
   std::string err;
-  if (!orvtsdb::series_have_runs(db, &apart, err)) die(EXIT_FAILURE_OTHER, err);
+  if (!orvtsdb::series_have_runs(db, &apart, err)) die_reading(db, err);
   if (!apart) return;  // an older store is read whole, as it was written
   die(EXIT_NO_MATCH, orvtsdb::store_name(db) + ": the store holds " +
                          std::to_string(sel.runs.size()) + " runs and " + command +

@@ -49,12 +49,42 @@ std::string expand(std::string sql) {
   return sql;
 }
 
-/* Runs sql on the store file `db`; the number of rows it changed, or -1
- * with SQLite's reason on failure. */
+/* "PAGE <b-tree>": the first page of that table or index garbled, as a
+ * torn write leaves it (a leaf whose cells point nowhere); 1 when done. */
+int garble_page(sqlite3 *c, const std::string &db, const std::string &tree, std::string &why) {
+  sqlite3_stmt *s = nullptr;
+  int64_t page = 0, size = 0;
+  std::string sql =
+      "SELECT min(pageno), (SELECT page_size FROM pragma_page_size) FROM dbstat "
+      "WHERE name = '" +
+      tree + "'";
+  if (sqlite3_prepare_v2(c, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW)
+    page = sqlite3_column_int64(s, 0), size = sqlite3_column_int64(s, 1);
+  sqlite3_finalize(s);
+  std::FILE *f = page > 1 ? std::fopen(db.c_str(), "r+b") : nullptr;
+  if (!f) {
+    why = "no page of " + tree;
+    return -1;
+  }
+  unsigned char bytes[2048] = {0x0d, 0, 0, 0, 0x50, 0x50, 0x50, 0x50};
+  for (size_t i = 8; i < sizeof bytes; i++) bytes[i] = (unsigned char)i;
+  bool written = std::fseek(f, (long)((page - 1) * size), SEEK_SET) == 0 &&
+                 std::fwrite(bytes, sizeof bytes, 1, f) == 1;
+  written = std::fclose(f) == 0 && written;
+  if (!written) why = "cannot write " + db;
+  return written ? 1 : -1;
+}
+
+/* Runs sql on the store file `db` ("PAGE <b-tree>": see garble_page); the
+ * number of rows it changed, or -1 with SQLite's reason on failure. */
 int damage(const std::string &db, const std::string &sql, std::string &why) {
   sqlite3 *c = nullptr;
   int changed = -1;
-  if (sqlite3_open(db.c_str(), &c) == SQLITE_OK && orvtsdb::register_check_function(c, why)) {
+  if (sql.rfind("PAGE ", 0) == 0) {
+    if (sqlite3_open(db.c_str(), &c) == SQLITE_OK) changed = garble_page(c, db, sql.substr(5), why);
+  } else if (sqlite3_open(db.c_str(), &c) == SQLITE_OK &&
+             orvtsdb::register_check_function(c, why)) {
     int before = sqlite3_total_changes(c);
     char *msg = nullptr;
     if (sqlite3_exec(c, sql.c_str(), nullptr, nullptr, &msg) == SQLITE_OK)
@@ -170,6 +200,9 @@ const std::vector<Damage> &damages() {
       {"summary batches cut, its check made valid",
        "UPDATE run_summaries SET batches = substr(batches, 1, 24) WHERE metric = 'mean'; UPDATE "
        "run_summaries SET row_check = %CHECK_run_summaries%"},
+      // A page of an index the store's own check does not scan, which the
+      // listings of what is selected read.
+      {"groups' name index page garbled", "PAGE sqlite_autoindex_groups_1"},
       {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
       {"migration total, its check made valid",
        "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "
