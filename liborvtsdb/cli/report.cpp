@@ -456,10 +456,12 @@ RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db
   RunPlace p;
   std::map<int64_t, orvtsdb::MigrationRun> runs;
   std::string err;
-  if (read.size() == 1)
+  if (read.size() == 1) {
     p.folder = read[0].run_dir;
-  else if (orvtsdb::list_migration_runs(db, runs, err) && !runs.empty())
-    p.folder = runs.rbegin()->second.run_dir;
+  } else {
+    if (!orvtsdb::list_migration_runs(db, runs, err)) die_reading(db, err);
+    if (!runs.empty()) p.folder = runs.rbegin()->second.run_dir;
+  }
   if (p.folder.empty()) p.folder = orvtsdb::run_dir_of_store(store_path);
   while (p.folder.size() > 1 && p.folder.back() == '/') p.folder.pop_back();
   orvtsdb::RunFolder parts = orvtsdb::run_folder_of(p.folder);
