@@ -94,20 +94,4 @@ Store::~Store() {
       [&] { mapped_stores.erase(std::find(mapped_stores.begin(), mapped_stores.end(), path_)); });
 }
 
-CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::string &description,
-                            std::string &store) {
-  CLI::App *cmd = app.add_subcommand(name, description);
-  cmd->add_option("store", store, "run directory (<dir>/tsdb/metrics.sqlite) or store file")
-      ->required();
-  return cmd;
-}
-
-void add_format_option(CLI::App &cmd, std::string &format,
-                       const std::vector<std::string> &choices) {
-  format = choices.front();
-  cmd.add_option("--format", format, "output format")
-      ->check(CLI::IsMember(choices))
-      ->capture_default_str();
-}
-
 }  // namespace orvtsdb_cli

@@ -32,7 +32,7 @@
 #include <thread>
 
 #include "chart_data.h"
-#include "command_kit.h"
+#include "command_line.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"

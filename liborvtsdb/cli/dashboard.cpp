@@ -19,7 +19,7 @@
 #include <map>
 #include <memory>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "engine_mapping.h"
 #include "store_reading.h"
 #include "value_text.h"

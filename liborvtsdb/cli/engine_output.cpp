@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "store_reading.h"
 #include "time_text.h"
 

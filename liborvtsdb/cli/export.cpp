@@ -54,7 +54,7 @@
 #include <set>
 #include <string_view>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "engine_mapping.h"
 #include "engine_output.h"
 #include "interval_values.h"

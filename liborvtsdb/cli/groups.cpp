@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "selection.h"
 #include "store_reading.h"
 #include "value_text.h"

@@ -33,7 +33,7 @@
 
 #include <gsl/gsl_cdf.h>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "interval_values.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"

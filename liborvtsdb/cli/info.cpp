@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "run_summary.h"
 #include "selection.h"
 #include "store_facts.h"

@@ -6,7 +6,7 @@
  */
 #include <memory>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "run_labels.h"
 #include "selection.h"
 

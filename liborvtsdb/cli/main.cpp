@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "command_kit.h"
+#include "command_line.h"
 
 using namespace orvtsdb_cli;
 

@@ -35,7 +35,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "engine_mapping.h"
 #include "engine_output.h"
 #include "engine_readback.h"

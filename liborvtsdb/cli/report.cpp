@@ -38,7 +38,7 @@
 #include <set>
 
 #include "chart_data.h"
-#include "command_kit.h"
+#include "command_line.h"
 #include "graph_places.h"
 #include "interval_values.h"
 #include "orvtsdb.h"

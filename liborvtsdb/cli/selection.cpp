@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
 #include "store_reading.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <set>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "selection.h"
 #include "value_text.h"
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string_view>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "store_reading.h"
 #include "value_text.h"
 

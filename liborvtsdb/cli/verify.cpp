@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "command_kit.h"
+#include "command_line.h"
 #include "store_reading.h"
 
 namespace orvtsdb_cli {
