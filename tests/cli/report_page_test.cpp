@@ -27,6 +27,14 @@ using Json = nlohmann::json;
 
 namespace {
 
+/* A page kept in test-artifacts/, one per test: ctest runs a fixture's
+ * cases side by side, and two writing one file would race for it. */
+std::string artifact_page(const std::string &stem) {
+  std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
+  return std::string(REPORT_ARTIFACT_DIR) + "/" + stem + "." +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".html";
+}
+
 const int LONG = 3000;  // samples of group "Load": more than two per pixel column
 const int SHORT = 40;   // samples of group "Small": every one drawn
 const int SPIKE_AT = 1234;
@@ -183,8 +191,7 @@ class ReportPageTest : public testing::Test {
       tsdb_migration_increment_sample_ex(1);
     }
     ASSERT_EQ(tsdb_exit_migration(START + LONG), 0);
-    std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
-    page_ = std::string(REPORT_ARTIFACT_DIR) + "/report_page_test.html";
+    page_ = artifact_page("report_page_test");
   }
 
   /* The page written by the command, opened with the error catcher and the
@@ -385,8 +392,7 @@ class ReportFirstScreenTest : public testing::Test {
       tsdb_migration_increment_sample_ex(10);
     }
     ASSERT_EQ(tsdb_exit_migration(START + 10 * STEPS), 0);
-    std::filesystem::create_directories(REPORT_ARTIFACT_DIR);
-    page_ = std::string(REPORT_ARTIFACT_DIR) + "/report_first_screen_test.html";
+    page_ = artifact_page("report_first_screen_test");
     RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "-o", page_});
     ASSERT_EQ(r.status, 0) << r.err;
   }
