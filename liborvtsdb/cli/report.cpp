@@ -750,8 +750,7 @@ void make_report(Options &o) {
                      "its note says so), double-click to zoom out; the legend under a chart "
                      "shows, hides and finds its lines.</p>\n" +
                      charts + store_summary(facts, r) + "</main></div>\n";
-  write_page(o.output, title, body);
-  std::printf("%s\n", o.output.c_str());
+  if (write_page(o.output, title, body)) std::printf("%s\n", o.output.c_str());
   std::fprintf(stderr, "report: %s\n", runs_text(o.sel.runs).c_str());
   if (missed)
     std::fprintf(stderr, "report: %zu of %zu targets missed (see the page's verdict)\n", missed,

@@ -32,14 +32,18 @@ std::string chart_box(size_t id, const std::string &title, const std::string &de
 
 /* Dies (status 1) naming the file and the cause when the page `output`
  * could not be written where it is to go (its folder missing or not
- * writable): called before any work, so that a long report does not fail at
+ * writable, or the name a folder's): called before any work, so that a long report does not fail at
  * its end. */
 void check_page_target(const std::string &output);
 
 /* Writes the page `output` (title, body) with the charting library, the
- * stylesheet and the drawing script inlined. Dies (status 1) naming the file
- * when it cannot be written; an earlier page of that name stays. */
-void write_page(const std::string &output, const std::string &title, const std::string &body);
+ * stylesheet and the drawing script inlined: into a temporary file renamed
+ * over the name, or straight into a pipe, a device or a link's target
+ * (/dev/stdout). True when the page took its name by the rename; false when
+ * it went straight into the file, where what the caller prints next could
+ * land in the page (/dev/stdout). Dies (status 1) naming the file when it
+ * cannot be written; an earlier page of that name stays. */
+bool write_page(const std::string &output, const std::string &title, const std::string &body);
 
 }  // namespace orvtsdb_cli
 

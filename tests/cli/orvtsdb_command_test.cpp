@@ -15,6 +15,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "store_test_support.h"
 #include "vzu_test_support.h"
@@ -114,6 +115,7 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"sql", "DB", "SELECT nonsense FROM samples"}, 1, "nonsense"},
       {{"sql", "DB", "DELETE FROM chunks"}, 2, "refused DELETE from chunks"},
       {{"report", "DB", "-o", "/nonexistent/dir/r.html"}, 1, "/nonexistent/dir/r.html"},
+      {{"report", "DB", "-o", "/tmp"}, 1, "cannot write /tmp: it is a folder"},
   };
   for (const Case &c : cases) {
     RunResult r = run(c.args);
@@ -123,6 +125,30 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << what << r.err;
     EXPECT_EQ(r.err.rfind("orvtsdb: ", 0), 0u) << what << r.err;
   }
+}
+
+TEST_F(CommandTest, APageGoesThroughALinkOrIsRenamedIntoPlaceWhole) {
+  // Through /dev/stdout: the page is written into the link's target, the
+  // link itself stays.
+  RunResult piped = run({"report", "DB", "-o", "/dev/stdout"});
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.out.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_TRUE(std::filesystem::is_symlink("/dev/stdout"));
+  // Two reports to one name at once: each writes a file of its own, and
+  // the name ends as one whole page with no temporary file beside it.
+  std::string page = store.dir() + "/both.html";
+  std::vector<std::thread> reports;
+  std::vector<RunResult> results(2);
+  for (RunResult &r : results)
+    reports.emplace_back([&, out = &r] { *out = run({"report", "DB", "-o", page}); });
+  for (std::thread &t : reports) t.join();
+  for (const RunResult &r : results) ASSERT_EQ(r.status, 0) << r.err;
+  std::string text = vzu_test::read_file(page);
+  EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_NE(text.find("</html>\n"), std::string::npos);
+  for (const auto &entry : std::filesystem::directory_iterator(store.dir()))
+    EXPECT_EQ(entry.path().filename().string().find("both.html.tmp"), std::string::npos)
+        << entry.path();
 }
 
 TEST_F(CommandTest, HelpPerCommandVersionAndOptionsInAnyOrder) {
