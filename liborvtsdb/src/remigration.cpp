@@ -52,7 +52,10 @@ ReplacedSpan replaced_span(const Replacement &r,
   }
   span.to = next_start;
   if (read_further) {
-    span.to = std::min(next_start, std::max(r.end_time, r.last_sample) + 1);
+    // The end time is the last packet's own time stamp, which may be that of
+    // the next partition's first sample (the sample clock runs a step behind
+    // it): that sample is not this migration's, so the span stops before it.
+    span.to = std::min(next_start, std::max(r.end_time, r.last_sample + 1));
     span.open_end = true;
   }
   return span;

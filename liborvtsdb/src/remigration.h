@@ -20,7 +20,8 @@
  *  - but when an earlier migration that began no later than this one's last
  *    packet ended after it, that one read partitions this one may not have
  *    (a part of a run migrated again): the span ends where this migration
- *    ended, by its clock or its last packet's time, whichever is later, and
+ *    ended, by its clock or its last packet's time, whichever is later
+ *    (exclusive: a sample at that time is the next partition's first), and
  *    the earlier rows of the series it wrote that lie beyond are kept and
  *    told (a last file cut short leaves them too: the store cannot tell the
  *    two apart).

@@ -187,7 +187,9 @@ TEST(EndToEnd, MigrationStoresEverySampleAsGeneratedAndCountsThem) {
 }
 
 /* Two partition ranges add up to the whole run; a re-run then replaces the
- * run's samples without duplicates (walking the folders the first runs added). */
+ * run's samples without duplicates (walking the folders the first runs added),
+ * and a re-run of a first or a middle range alone leaves every sample of the
+ * partitions after it (their first one included). */
 TEST(EndToEnd, TwoPartitionRangesAddUpAndARerunReplacesThem) {
   TempRun run(4323);
   Generated gen = generate(run);
@@ -203,6 +205,10 @@ TEST(EndToEnd, TwoPartitionRangesAddUpAndARerunReplacesThem) {
   Samples again = stored_samples(run);
   expect_store_matches(gen.expected, again);
   EXPECT_EQ(first.size(), again.size());
+  for (const std::string &p : {gen.partitions[0], gen.partitions[1]}) {
+    migrate(run, {"-s", p, "-e", p});
+    expect_store_matches(gen.expected, stored_samples(run));
+  }
 }
 
 /* A version whose raw sample file holds no packets: the next version's

@@ -426,14 +426,16 @@ TEST(StoreRemigration, SameRangeReplacesAndLaterRangesAccumulate) {
   // A middle range migrated again: chunks around it are cut, not duplicated.
   migrate(1500, 10, 2, 99);
   rows = samples(store.db(), "WHERE role = 'avg' AND sid = 1");
-  // Its span ends at its own end (1600, what its exit says): the first
-  // migration read further, and the next partition's start is not known.
-  ASSERT_EQ(rows.size(), 249u);
+  // Its span ends at its own end, before 1600 (what its exit says: the
+  // time of the next partition's first sample): the first migration read
+  // further, and the next partition's start is not known.
+  ASSERT_EQ(rows.size(), 250u);
   for (size_t i = 1; i < rows.size(); i++) ASSERT_LT(rows[i - 1].time, rows[i].time);
-  EXPECT_EQ(rows[49].value, 49.5);  // t = 1490, kept
-  EXPECT_EQ(rows[50].value, 99.0);  // t = 1500, replaced
-  EXPECT_EQ(rows[60].value, 61.5);  // t = 1610, kept
-  EXPECT_EQ(rows[199].value, 7.0);  // t = 3000, the next partitions' own, kept
+  EXPECT_EQ(rows[49].value, 49.5);   // t = 1490, kept
+  EXPECT_EQ(rows[50].value, 99.0);   // t = 1500, replaced
+  EXPECT_EQ(rows[59].value, 108.0);  // t = 1590, replaced
+  EXPECT_EQ(rows[60].value, 60.5);   // t = 1600, kept
+  EXPECT_EQ(rows[200].value, 7.0);   // t = 3000, the next partitions' own, kept
 }
 
 // The writer computes a chunk row's check itself as it inserts, and keeps the
