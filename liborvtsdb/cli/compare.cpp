@@ -37,6 +37,7 @@
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
+#include "output_file.h"
 #include "report_page.h"
 #include "run_labels.h"
 #include "run_statistics.h"
@@ -698,7 +699,7 @@ void run_compare(const Options &o) {
     die(EXIT_USAGE, "--until needs a duration such as 55m, not '" + o.until + "'");
   if (until && *until <= *skip)
     die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
-  if (!o.html.empty()) check_page_target(o.html);
+  if (!o.html.empty()) check_output_file(o.html);
   Run base(o.baseline, o.baseline_run, o), cand(o.candidate, o.candidate_run, o);
   // Without --until both runs end where the shorter one does.
   Window w{*skip, until ? *until : std::min(base.last - base.start, cand.last - cand.start) + 1};

@@ -15,12 +15,12 @@
  */
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 
 #include "command_line.h"
 #include "engine_mapping.h"
+#include "output_file.h"
 #include "store_reading.h"
 #include "value_text.h"
 
@@ -73,9 +73,9 @@ class Dashboard {
     });
     if (!times) times = find([](const EngineGraph &e) { return e.mapping.count_role == 3; });
     if (!times)
-      die(EXIT_FAILURE_OTHER,
-          "the store holds no graph of response times (avg, min, "
-          "max, count): there is nothing a dashboard could show");
+      die(EXIT_FAILURE_OTHER, orvtsdb::store_name(db_) +
+                                  ": the store holds no graph of response times (avg, min, "
+                                  "max, count): there is nothing a dashboard could show");
     const std::string x = times->mapping.name, key = times->key_label;
     const std::string sel = "run=\"$run\"" + (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
     const std::string base = "run=\"$compare\"" +
@@ -204,14 +204,15 @@ void add_dashboard_command(CLI::App &app) {
   cmd->add_option("-o,--output", o->output, "file to write (default: standard output)");
   cmd->add_option("--title", o->title, "the dashboard's title")->capture_default_str();
   cmd->callback([o] {
+    if (!o->output.empty()) check_output_file(o->output);
     Store st(o->store);
     std::string text = json_dump(Dashboard(st.db()).make(o->title), 2) + "\n";
     if (o->output.empty()) {
       std::fputs(text.c_str(), stdout);
       return;
     }
-    std::ofstream out(o->output, std::ios::binary);
-    if (!(out << text) || !out.flush()) die(EXIT_FAILURE_OTHER, "cannot write " + o->output);
+    write_output_file(o->output,
+                      [&](std::FILE *f) { std::fwrite(text.data(), 1, text.size(), f); });
   });
 }
 

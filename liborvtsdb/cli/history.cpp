@@ -38,6 +38,7 @@
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
+#include "output_file.h"
 #include "report_page.h"
 #include "run_history.h"
 #include "run_labels.h"
@@ -551,7 +552,7 @@ void run_history(const Options &o) {
   std::set<std::string> metrics(o.metrics.begin(), o.metrics.end());
   if (metrics.empty()) metrics = {"mean", "throughput"};
   order_label(o.order_by);
-  if (!o.html.empty()) check_page_target(o.html);
+  if (!o.html.empty()) check_output_file(o.html);
   std::vector<HistoryRun> runs = find_runs(o, metrics);
   std::map<std::pair<std::string, std::string>, size_t> index;
   std::vector<HistorySeries> series;

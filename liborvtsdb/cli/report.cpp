@@ -30,6 +30,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -44,6 +45,7 @@
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
+#include "output_file.h"
 #include "progress_line.h"
 #include "report_page.h"
 #include "run_folder.h"
@@ -103,6 +105,9 @@ const char *const kTargetStats = "mean|p50|p90|p95|p99|max|rate|count";
 /* Reads the targets file: one target a line, blank lines and # comments
  * skipped. A line it cannot read is a usage error naming it. */
 std::vector<Target> read_targets(const std::string &path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    die(EXIT_FAILURE_OTHER, "cannot read " + path + ": it is a folder");
   std::ifstream in(path);
   if (!in) die(EXIT_FAILURE_OTHER, "cannot read " + path + ": " + std::strerror(errno));
   static const std::regex re(std::string("^\\s*(.+?)\\s+(") + kTargetStats +
@@ -121,6 +126,7 @@ std::vector<Target> read_targets(const std::string &path) {
                           ")");
     out.push_back({line, m[1], m[2], m[3], std::stod(m[4]), m[5] == "/s" ? "" : m[5].str()});
   }
+  if (in.bad()) die(EXIT_FAILURE_OTHER, "cannot read " + path + ": " + std::strerror(errno));
   return out;
 }
 
@@ -723,7 +729,7 @@ std::string verdicts(const Report &r, const PageWindow &w) {
 }
 
 void make_report(Options &o) {
-  check_page_target(o.output);
+  check_output_file(o.output);
   std::vector<Target> targets = o.targets.empty() ? std::vector<Target>() : read_targets(o.targets);
   Store st(o.store);
   Selected sel = select_samples(st.db(), o.sel);
@@ -765,7 +771,9 @@ void add_report_command(CLI::App &app) {
       app, "report",
       "one self-contained HTML page: the run's verdict per transaction and a chart per graph",
       o->store);
-  cmd->add_option("-o,--output", o->output, "the page to write")->capture_default_str();
+  cmd->add_option("-o,--output", o->output, "the page to write")
+      ->check([](const std::string &t) { return t.empty() ? "it needs a file name" : ""; })
+      ->capture_default_str();
   cmd->add_option("--targets", o->targets,
                   "a file of targets, one a line, such as 'Login p95 < 2.5s' (mean, p50, p90,\n"
                   "p95, p99, max in s or ms; rate in /s; count): each is met or missed in the\n"

@@ -2,8 +2,7 @@
  * report_page.h - the parts of an HTML page that `report` and `compare` share:
  * text made safe for HTML, counts with thousands separators, one chart's box
  * (its points gzip-packed inside), and the page itself with the inlined
- * charting library and script, written beside its name and renamed into
- * place so that a failure leaves no half page.
+ * charting library and script.
  */
 #ifndef ORVTSDB_REPORT_PAGE_H
 #define ORVTSDB_REPORT_PAGE_H
@@ -30,19 +29,9 @@ std::string count_text(int64_t n);
 std::string chart_box(size_t id, const std::string &title, const std::string &description,
                       const std::string &note, const ChartData &c);
 
-/* Dies (status 1) naming the file and the cause when the page `output`
- * could not be written where it is to go (its folder missing or not
- * writable, or the name a folder's): called before any work, so that a long report does not fail at
- * its end. */
-void check_page_target(const std::string &output);
-
 /* Writes the page `output` (title, body) with the charting library, the
- * stylesheet and the drawing script inlined: into a temporary file renamed
- * over the name, or straight into a pipe, a device or a link's target
- * (/dev/stdout). True when the page took its name by the rename; false when
- * it went straight into the file, where what the caller prints next could
- * land in the page (/dev/stdout). Dies (status 1) naming the file when it
- * cannot be written; an earlier page of that name stays. */
+ * stylesheet and the drawing script inlined, as write_output_file does
+ * (output_file.h), and returns what it returns. */
 bool write_page(const std::string &output, const std::string &title, const std::string &body);
 
 }  // namespace orvtsdb_cli

@@ -1,0 +1,93 @@
+/*
+ * output_file.cpp - see output_file.h.
+ */
+#include "output_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "command_kit.h"
+
+namespace orvtsdb_cli {
+
+namespace {
+
+/* A file written to an existing name that is not a regular file (a pipe, a
+ * device) or a link (/dev/stdout) goes straight into it: a temporary file
+ * renamed over the name would replace the device or the link itself. */
+bool is_special_file(const std::string &output) {
+  struct stat st {};
+  if (::lstat(output.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return false;
+  return ::stat(output.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+/* Whether `output` names the file standard output already writes to. */
+bool is_standard_output(const std::string &output) {
+  struct stat named {};
+  struct stat out {};
+  return ::stat(output.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+         named.st_dev == out.st_dev && named.st_ino == out.st_ino;
+}
+
+/* Writes the file `path` with put; false with errno's value in `err` when
+ * it could not be opened, written or closed. */
+bool put_file(const std::string &path, const std::function<void(std::FILE *)> &put, int &err) {
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) return err = errno, false;
+  put(f);
+  bool written = std::fflush(f) == 0 && !std::ferror(f);
+  err = errno;
+  if (std::fclose(f) != 0 && written) written = false, err = errno;
+  return written;
+}
+
+}  // namespace
+
+void check_output_file(const std::string &output) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(output, ec))
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": it is a folder");
+  if (is_special_file(output)) {
+    if (access(output.c_str(), W_OK) != 0)
+      die(EXIT_FAILURE_OTHER, "cannot write " + output + ": " + std::strerror(errno));
+    return;
+  }
+  std::string dir = std::filesystem::path(output).parent_path().string();
+  if (dir.empty()) dir = ".";
+  if (!std::filesystem::is_directory(dir, ec))
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": folder " + dir + " does not exist");
+  if (access(dir.c_str(), W_OK) != 0)
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": " + std::strerror(errno));
+}
+
+bool write_output_file(const std::string &output, const std::function<void(std::FILE *)> &put) {
+  bool direct = is_special_file(output);
+  if (direct && is_standard_output(output)) {
+    // Into the stream, after what was printed to it already.
+    put(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+      die(EXIT_FAILURE_OTHER, "cannot write " + output + ": " + std::strerror(errno));
+    return false;
+  }
+  // Named by the process, so two commands writing one name at once each
+  // finish their own file and the later rename wins whole.
+  std::string tmp = direct ? output : output + ".tmp." + std::to_string(::getpid());
+  int err = 0;
+  if (!put_file(tmp, put, err)) {
+    if (!direct) std::remove(tmp.c_str());
+    die(EXIT_FAILURE_OTHER, "cannot write " + output + ": " + std::strerror(err));
+  }
+  if (direct) return false;
+  if (std::rename(tmp.c_str(), output.c_str()) != 0) {
+    err = errno;
+    std::remove(tmp.c_str());
+    die(EXIT_FAILURE_OTHER, "cannot rename " + tmp + " to " + output + ": " + std::strerror(err));
+  }
+  return true;
+}
+
+}  // namespace orvtsdb_cli
