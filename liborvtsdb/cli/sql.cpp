@@ -13,9 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string_view>
 
 #include "command_line.h"
@@ -113,6 +116,25 @@ void print_table(const std::vector<std::vector<std::string>> &rows) {
   }
 }
 
+/* The columns' names as keys of a JSON object: a name that came before (a
+ * join's two `sid`) gets "_2", "_3", ... (a name not taken), so that no
+ * column's value replaces another's. */
+std::vector<std::string> unique_keys(const std::vector<std::string> &names) {
+  std::set<std::string> taken(names.begin(), names.end());
+  std::set<std::string> used;
+  std::vector<std::string> keys;
+  for (const std::string &name : names) {
+    std::string key = name;
+    for (int k = 2; used.count(key); k++) {
+      key = name + "_" + std::to_string(k);
+      if (taken.count(key)) key = name;  // the name of another column: next k
+    }
+    used.insert(key);
+    keys.push_back(key);
+  }
+  return keys;
+}
+
 /* Steps one prepared statement to its end, printing as format asks. */
 void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::string &format) {
   int n = sqlite3_column_count(s);
@@ -124,7 +146,10 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
     for (int i = 0; i < n; i++) header += (i ? "," : "") + csv_field(rows[0][i]);
     out.append(header + "\n");
   }
-  if (format == "json") out.append("[");
+  if (format == "json") {
+    out.append("[");
+    rows[0] = unique_keys(rows[0]);
+  }
   std::vector<CsvColumn> columns(format == "csv" ? n : 0);
   int rc;
   for (bool first = true; (rc = sqlite3_step(s)) == SQLITE_ROW; first = false) {
@@ -186,7 +211,13 @@ void add_sql_command(CLI::App &app) {
       ->check(CLI::IsMember({"csv", "table", "json"}));
   cmd->add_option("--timeout", o->limits.timeout_s,
                   "seconds the SQL may run before it is stopped (exit 1)")
-      ->check(CLI::PositiveNumber)
+      ->check([](const std::string &t) {
+        char *end = nullptr;
+        double v = std::strtod(t.c_str(), &end);
+        return !t.empty() && !*end && std::isfinite(v) && v > 0
+                   ? std::string()
+                   : "needs seconds above 0, such as 60 or 0.5, not '" + t + "'";
+      })
       ->capture_default_str();
   cmd->callback([o] {
     Store st(o->store, false);

@@ -6,6 +6,7 @@
  * snapshot so that each statement reads one of its own. Declared in
  * internal/store_reading.h.
  */
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -39,9 +40,12 @@ bool end_snapshot(sqlite3 *db, std::string &err) {
 }
 
 void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits) {
+  // Beyond a century a time limit is none; in nanoseconds it would overflow
+  // the clock and stop the SQL at once.
+  double seconds = std::min(limits.timeout_s, 100 * 365.25 * 86400);
   sql_deadline = std::chrono::steady_clock::now() +
                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                     std::chrono::duration<double>(limits.timeout_s));
+                     std::chrono::duration<double>(seconds));
   sql_stopped = false;
   // Checked every few thousand steps of SQLite's machine: microseconds apart.
   sqlite3_progress_handler(db, 4096, past_deadline, nullptr);
