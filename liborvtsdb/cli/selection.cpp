@@ -167,11 +167,16 @@ void check_time_range(sqlite3 *db, const Selection &sel) {
   std::string err;
   if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, run_numbers(db, sel)))
     die_reading(db, err);
+  // With --run the span is the runs', not the store's.
+  auto of = [&](const char *which) {
+    return sel.run.empty() ? std::string("the store's ") + which + " sample"
+                           : std::string("the ") + which + " sample of " + runs_text(sel.runs);
+  };
   if (any && sel.from > last)
-    not_found(db, "--from " + utc_text(sel.from) + " is after the store's last sample at " +
+    not_found(db, "--from " + utc_text(sel.from) + " is after " + of("last") + " at " +
                       utc_text(last) + " (UTC)");
   if (any && sel.to < first)
-    not_found(db, "--to " + utc_text(sel.to) + " is before the store's first sample at " +
+    not_found(db, "--to " + utc_text(sel.to) + " is before " + of("first") + " at " +
                       utc_text(first) + " (UTC)");
 }
 
@@ -222,7 +227,9 @@ void add_run_option(CLI::App &cmd, std::string &run) {
   cmd.add_option("--run", run,
                  "one run of a store that holds several: its number (3 or #3), its id (or the "
                  "start of it) or its name (TR<n>, the run folder); default: every run")
-      ->type_name("RUN");
+      ->type_name("RUN")
+      // An empty value (an unset variable) would silently read every run.
+      ->check([](const std::string &t) { return t.empty() ? "it needs a run" : ""; });
 }
 
 std::string run_label(const orvtsdb::RunEntry &run) {

@@ -138,8 +138,10 @@ std::string utc_text(int64_t t) {
 
 std::string time_range_text(int64_t first, int64_t last) {
   if (first > last) return "no time";  // nothing was counted
-  return utc_text(first) + " .. " + utc_text(last) + " UTC (ms " + std::to_string(first) +
-         "000 .. " + std::to_string(last) + "000)";
+  // Milliseconds as text: a product could overflow for a damaged time.
+  auto ms = [](int64_t t) { return t ? std::to_string(t) + "000" : std::string("0"); };
+  return utc_text(first) + " .. " + utc_text(last) + " UTC (ms " + ms(first) + " .. " + ms(last) +
+         ")";
 }
 
 }  // namespace orvtsdb_cli

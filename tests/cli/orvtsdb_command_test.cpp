@@ -116,6 +116,15 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"sql", "DB", "DELETE FROM chunks"}, 2, "refused DELETE from chunks"},
       {{"report", "DB", "-o", "/nonexistent/dir/r.html"}, 1, "/nonexistent/dir/r.html"},
       {{"report", "DB", "-o", "/tmp"}, 1, "cannot write /tmp: it is a folder"},
+      {{"report", "DB", "-o", ""}, 2, "--output: it needs a file name"},
+      {{"report", "DB", "-o", "/dev/null", "--targets", "/tmp"},
+       1,
+       "cannot read /tmp: it is a folder"},
+      {{"dashboard", "DB", "-o", "/nonexistent/d.json"}, 1, "folder /nonexistent does not exist"},
+      {{"sql", "DB", "SELECT 1", "--timeout", "nan"}, 2, "not 'nan'"},
+      {{"sql", "DB", "SELECT 1", "--timeout", "0"}, 2, "needs seconds above 0"},
+      // An unset variable as the run would silently read every run.
+      {{"export", "DB", "--format", "csv", "--run", ""}, 2, "--run: it needs a run"},
   };
   for (const Case &c : cases) {
     RunResult r = run(c.args);
@@ -149,6 +158,18 @@ TEST_F(CommandTest, APageGoesThroughALinkOrIsRenamedIntoPlaceWhole) {
   for (const auto &entry : std::filesystem::directory_iterator(store.dir()))
     EXPECT_EQ(entry.path().filename().string().find("both.html.tmp"), std::string::npos)
         << entry.path();
+}
+
+TEST_F(CommandTest, SqlJsonKeepsEveryColumnAndAnEndlessTimeoutIsNone) {
+  // Two columns of one name (a join's two sids): neither value replaces the
+  // other, and a key taken by another column is not reused.
+  RunResult r = run({"sql", "DB", "SELECT 1 AS a, 2 AS a, 3 AS a_2", "--format", "json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out), nlohmann::json::parse(R"([{"a":1,"a_3":2,"a_2":3}])"));
+  for (const char *timeout : {"1e10", "1e300"}) {
+    RunResult endless = run({"sql", "DB", "SELECT count(*) FROM samples", "--timeout", timeout});
+    EXPECT_EQ(endless.status, 0) << timeout << ": " << endless.err;
+  }
 }
 
 TEST_F(CommandTest, HelpPerCommandVersionAndOptionsInAnyOrder) {
@@ -480,6 +501,10 @@ TEST_F(CommandTest, AnAlignedOpenMetricsExportMovesEverySampleEitherWay) {
       EXPECT_EQ(samples(r.out), samples(plain.out)) << to << (from ? " --from" : "");
       EXPECT_NE(r.out.find(std::string(" ") + std::string(to, 4)), std::string::npos) << r.out;
     }
+  // Moved to the epoch: its closing line's milliseconds start at 0.
+  RunResult epoch = run({"export", "DB", "--format", "csv", "--align-start", "0"});
+  ASSERT_EQ(epoch.status, 0) << epoch.err;
+  EXPECT_NE(epoch.err.find("UTC (ms 0 .. 70000)"), std::string::npos) << epoch.err;
 }
 
 TEST_F(CommandTest, PromtoolBackfillsTheOpenMetricsExport) {

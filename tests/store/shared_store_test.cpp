@@ -133,6 +133,12 @@ TEST(SharedStore, ReadersNameTheRunsTheyReadAndAskForOneWhereOneIsJudged) {
   EXPECT_EQ(csv.out.rfind("group,graph,role,sid,", 0), 0u);
   EXPECT_NE(csv.err.find("run #2 TR2"), std::string::npos) << csv.err;
 
+  // A window outside one run is told as that run's, not the store's.
+  RunResult late = orvtsdb(
+      {"export", shared.db(), "--format", "csv", "--run", "2", "--from", "+700h"});
+  EXPECT_EQ(late.status, 1);
+  EXPECT_NE(late.err.find("is after the last sample of run #2 TR2"), std::string::npos) << late.err;
+
   RunResult none = orvtsdb({"groups", shared.db(), "--run", "TR9"});
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("no run 'TR9' in the store; its runs:\n  #1 TR1"), std::string::npos)
