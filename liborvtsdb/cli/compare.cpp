@@ -698,7 +698,8 @@ void run_compare(const Options &o) {
   if (!o.until.empty() && !(until = parse_duration(o.until)))
     die(EXIT_USAGE, "--until needs a duration such as 55m, not '" + o.until + "'");
   if (until && *until <= *skip)
-    die(EXIT_USAGE, "--until " + o.until + " is not after --skip " + o.skip);
+    die(EXIT_USAGE, "--until " + o.until + " is not after --skip " +
+                        (o.skip.empty() ? "0 (its default)" : o.skip));
   if (!o.html.empty()) check_output_file(o.html);
   Run base(o.baseline, o.baseline_run, o), cand(o.candidate, o.candidate_run, o);
   // Without --until both runs end where the shorter one does.

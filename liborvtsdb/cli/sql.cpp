@@ -4,7 +4,8 @@
  * as an aligned table (the default when standard output is a terminal), or as
  * JSON (one array of row objects per statement). Real numbers print in their
  * shortest exact form, NULL as an empty field (null in JSON), blobs in hex.
- * CSV and JSON are written as the rows come; the table waits for its widths.
+ * CSV and JSON are written as the rows come; the table waits for its widths
+ * over its first ten thousand rows.
  *
  * The SQL runs under limits (store_reading.h): the functions a reader may
  * call, a time (--timeout, 60 s unless given), the longest value and the
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -95,26 +97,61 @@ class CsvColumn {
   std::string last_raw_, last_field_;
 };
 
-void print_table(const std::vector<std::vector<std::string>> &rows) {
-  std::vector<size_t> width;
-  for (const auto &r : rows)
-    for (size_t i = 0; i < r.size(); i++) {
-      width.resize(std::max(width.size(), i + 1));
-      width[i] = std::max(width[i], r[i].size());
-    }
-  for (size_t k = 0; k < rows.size(); k++) {
-    std::string line;
-    for (size_t i = 0; i < rows[k].size(); i++)
-      line += (i ? " | " : "") + rows[k][i] + std::string(width[i] - rows[k][i].size(), ' ');
-    std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
-    if (k == 0) {
-      std::string rule;
-      for (size_t i = 0; i < width.size(); i++)
-        rule += (i ? "-+-" : "") + std::string(width[i], '-');
-      std::printf("%s\n", rule.c_str());
-    }
+/* The rows of a statement as an aligned table: the header and the first
+ * kWidthRows rows set the columns' widths (in characters: UTF-8 counts by
+ * its characters), and are printed once they are known; later rows are
+ * printed as they come, a wider cell pushing the rest of its line out. So
+ * the table holds a bounded number of rows, whatever the query returns. */
+class TablePrinter {
+ public:
+  static constexpr size_t kWidthRows = 10000;
+
+  explicit TablePrinter(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
+
+  void add(std::vector<std::string> row) {
+    if (rows_.empty()) return print(row);
+    rows_.push_back(std::move(row));
+    if (rows_.size() > kWidthRows) finish();
   }
-}
+
+  /* Prints what is held; later rows print as they come. */
+  void finish() {
+    for (const auto &r : rows_)
+      for (size_t i = 0; i < r.size(); i++) {
+        width_.resize(std::max(width_.size(), i + 1));
+        width_[i] = std::max(width_[i], shown_width(r[i]));
+      }
+    for (size_t k = 0; k < rows_.size(); k++) {
+      print(rows_[k]);
+      if (k == 0) {
+        std::string rule;
+        for (size_t i = 0; i < width_.size(); i++)
+          rule += (i ? "-+-" : "") + std::string(width_[i], '-');
+        std::printf("%s\n", rule.c_str());
+      }
+    }
+    rows_.clear();
+  }
+
+ private:
+  static size_t shown_width(const std::string &text) {
+    return (size_t)std::count_if(text.begin(), text.end(),
+                                 [](char c) { return ((unsigned char)c & 0xC0) != 0x80; });
+  }
+
+  void print(const std::vector<std::string> &row) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); i++) {
+      size_t w = shown_width(row[i]);
+      line += (i ? " | " : "") + row[i] +
+              std::string(i < width_.size() && width_[i] > w ? width_[i] - w : 0, ' ');
+    }
+    std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+  }
+
+  std::vector<std::vector<std::string>> rows_;
+  std::vector<size_t> width_;
+};
 
 /* The columns' names as keys of a JSON object: a name that came before (a
  * join's two `sid`) gets "_2", "_3", ... (a name not taken), so that no
@@ -138,29 +175,32 @@ std::vector<std::string> unique_keys(const std::vector<std::string> &names) {
 /* Steps one prepared statement to its end, printing as format asks. */
 void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::string &format) {
   int n = sqlite3_column_count(s);
-  std::vector<std::vector<std::string>> rows(1);
-  for (int i = 0; i < n; i++) rows[0].push_back(sqlite3_column_name(s, i));
+  std::vector<std::string> names;
+  for (int i = 0; i < n; i++) names.push_back(sqlite3_column_name(s, i));
   LineBuffer out;
   if (format == "csv" && n) {
     std::string header;
-    for (int i = 0; i < n; i++) header += (i ? "," : "") + csv_field(rows[0][i]);
+    for (int i = 0; i < n; i++) header += (i ? "," : "") + csv_field(names[i]);
     out.append(header + "\n");
   }
   if (format == "json") {
     out.append("[");
-    rows[0] = unique_keys(rows[0]);
+    names = unique_keys(names);
   }
   std::vector<CsvColumn> columns(format == "csv" ? n : 0);
+  std::optional<TablePrinter> table;
+  if (format == "table" && n) table.emplace(names);
   int rc;
   for (bool first = true; (rc = sqlite3_step(s)) == SQLITE_ROW; first = false) {
     if (format == "json") {
       Json r = Json::object();
-      for (int i = 0; i < n; i++) r[rows[0][i]] = cell_json(s, i);
+      for (int i = 0; i < n; i++) r[names[i]] = cell_json(s, i);
       out.append((first ? "" : ",") + json_dump(r));
       out.line_done();
     } else if (format == "table") {
-      rows.emplace_back();
-      for (int i = 0; i < n; i++) rows.back().push_back(cell_text(s, i));
+      std::vector<std::string> row;
+      for (int i = 0; i < n; i++) row.push_back(cell_text(s, i));
+      table->add(std::move(row));
     } else {
       for (int i = 0; i < n; i++) {
         if (i) out.append(",");
@@ -172,11 +212,12 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
   }
   if (rc != SQLITE_DONE) {
     out.write_blocks();  // what was written by then, as the rows came
+    if (table) table->finish();
     die(EXIT_FAILURE_OTHER, "sql: " + orvtsdb::user_sql_failure(db, rc, o.limits));
   }
   if (format == "json") out.append("]\n");
   out.flush();
-  if (format == "table" && n) print_table(rows);
+  if (table) table->finish();
 }
 
 void run_sql(sqlite3 *db, const Options &o, const std::string &format) {

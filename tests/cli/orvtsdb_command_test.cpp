@@ -172,6 +172,21 @@ TEST_F(CommandTest, SqlJsonKeepsEveryColumnAndAnEndlessTimeoutIsNone) {
   }
 }
 
+TEST_F(CommandTest, SqlTableAlignsByCharactersAndStreamsPastItsFirstRows) {
+  RunResult r = run({"sql", "DB",
+                     "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 10005) "
+                     "SELECT x, 'é' AS e, x AS y FROM c",
+                     "--format", "table"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines = split_lines(r.out);
+  ASSERT_EQ(lines.size(), 2u + 10005u);
+  EXPECT_EQ(lines[0], "x     | e | y");
+  EXPECT_EQ(lines[1], "------+---+------");
+  EXPECT_EQ(lines[2], "1     | é | 1");
+  // Past the rows that set the widths, rows keep them.
+  EXPECT_EQ(lines.back(), "10005 | é | 10005");
+}
+
 TEST_F(CommandTest, HelpPerCommandVersionAndOptionsInAnyOrder) {
   struct Case {
     std::vector<std::string> args;
