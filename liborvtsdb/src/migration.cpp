@@ -59,7 +59,25 @@ int Migration::register_group(const GroupRecord &g, const std::vector<GraphRecor
   if (!backend_->put_group(g, graphs, &gid, err)) return failed(err), -1;
   lock.unlock();
   groups_[gid] = std::move(layout);
+  group_names_[gid] = g.name;
   return gid;
+}
+
+std::string Migration::group_name(int gid) const {
+  auto it = group_names_.find(gid);
+  return it == group_names_.end() ? "group id " + std::to_string(gid)
+                                  : "group '" + it->second + "'";
+}
+
+std::string Migration::series_name(int series) const {
+  for (const auto &[key, index] : series_index_)
+    if (index == series) {
+      size_t bar = key.find('|');
+      std::string labels = key.substr(bar + 1);
+      return group_name(std::stoi(key.substr(0, bar))) +
+             (labels.empty() ? "" : ", series '" + labels + "'");
+    }
+  return "series " + std::to_string(series);
 }
 
 const GroupLayout *Migration::layout(int gid) const {

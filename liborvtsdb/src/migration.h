@@ -87,6 +87,12 @@ class Migration {
    * before and err says why. */
   bool finish(int64_t end_time, std::string &err);
 
+  /* For messages: "group 'NAME'" of a registered group, and that and
+   * ", series 'LABELS'" of a series (a walk over every series: for a
+   * failure only). */
+  std::string group_name(int gid) const;
+  std::string series_name(int series) const;
+
   int64_t clock() const { return clock_; }
   size_t series_count() const { return series_.size(); }
   int series_elements(int series) const { return series_[series].layout->total_elements; }
@@ -141,6 +147,7 @@ class Migration {
   int64_t clock_;
   int64_t steps_since_scan_ = 0;
   std::unordered_map<int, std::shared_ptr<const GroupLayout>> groups_;
+  std::unordered_map<int, std::string> group_names_;
   std::unordered_map<std::string, int> series_index_;
   std::vector<Series> series_;
   size_t open_bytes_ = 0;                // of every series' buffer

@@ -187,24 +187,34 @@ bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
   return true;
 }
 
+/* A refused insert is a row of samples the store was asked to keep and did
+ * not keep: the migration could no longer store the whole run, so it stops
+ * and stores nothing (its exit says why). `where` names the series or group,
+ * `why` the refusal (also given in err_msg). Returns -1. */
+[[gnu::cold]] int refuse_insert(const std::string &where, const std::string &why, char *err_msg) {
+  put_msg(err_msg, "%s", why.c_str());
+  if (g_migration) g_migration->mark_broken("an insert of " + where + " was refused: " + why);
+  return told(-1);
+}
+
 /* Says why a row does not fit its series (see row_fits). */
-[[gnu::cold]] void say_misfit(const Migration &m, int series, int granularity, const double *data,
-                              int total, char *err_msg) {
+[[gnu::cold]] int refuse_misfit(const Migration &m, int series, int granularity, const double *data,
+                                int total, char *err_msg) {
+  char why[160];
   if (!data || granularity <= 0 || total != m.series_elements(series))
-    put_msg(err_msg, "bad insert: data %s, granularity %d, %d elements (series has %d)",
-            data ? "given" : "null", granularity, total, m.series_elements(series));
+    std::snprintf(why, sizeof why,
+                  "bad insert: data %s, granularity %d, %d elements (series has %d)",
+                  data ? "given" : "null", granularity, total, m.series_elements(series));
   else
-    put_msg(err_msg, "series was deleted; create it again with a first insert");
+    std::snprintf(why, sizeof why, "series was deleted; create it again with a first insert");
+  return refuse_insert(m.series_name(series), why, err_msg);
 }
 
 /* Shape checks shared by both inserts: the row must match an open series.
- * On every insert: the message is built out of line. */
-inline bool row_fits(const Migration &m, int series, int granularity, const double *data, int total,
-                     char *err_msg) {
-  if (data && granularity > 0 && total == m.series_elements(series) && !m.series_ended(series))
-    return true;
-  say_misfit(m, series, granularity, data, total, err_msg);
-  return false;
+ * On every insert: the refusal is built out of line. */
+inline bool row_fits(const Migration &m, int series, int granularity, const double *data,
+                     int total) {
+  return data && granularity > 0 && total == m.series_elements(series) && !m.series_ended(series);
 }
 
 /* What an exception inside a call leaves: the call fails, and so does the
@@ -280,39 +290,53 @@ void *malloc_metric_id_buffer(int num_graphs) {
 
 int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granularity, double *data,
                  int num_graphs, void *metric_id, char *err_msg, int total_elements) {
-  TagList tags;
-  if (!metric_id || !tag_list(tag_val, num_tag_val, tags, err_msg)) {
-    if (!metric_id) put_msg(err_msg, "null metric id buffer");
-    return -1;
-  }
   Migration *m = session(err_msg);
   if (!m) return -1;
+  TagList tags;
+  char why[TSDB_ERR_MSG_LEN] = "";
+  if (!metric_id || !tag_list(tag_val, num_tag_val, tags, why))
+    return refuse_insert(m->group_name(mg_gid),
+                         metric_id ? why + std::strlen("orvtsdb: ") : "null metric id buffer",
+                         err_msg);
   const GroupLayout *layout = m->layout(mg_gid);
-  if (!layout || num_graphs != layout->num_graphs) {
-    put_msg(err_msg, "group id %d %s", mg_gid,
-            layout ? "has another number of graphs" : "is not registered");
-    return -1;
-  }
+  if (!layout || num_graphs != layout->num_graphs)
+    return refuse_insert(m->group_name(mg_gid),
+                         layout ? "it has another number of graphs" : "it is not registered",
+                         err_msg);
   std::string err;
   int series = m->open_series(mg_gid, tags, err);
   if (series < 0) {
     put_msg(err_msg, "%s", err.c_str());
     return told(-1);
   }
-  if (!row_fits(*m, series, granularity, data, total_elements, err_msg)) return -1;
+  if (!row_fits(*m, series, granularity, data, total_elements))
+    return refuse_misfit(*m, series, granularity, data, total_elements, err_msg);
   *static_cast<MetricId *>(metric_id) = MetricId{ID_MAGIC_SET, g_generation, series, num_graphs};
   if (m->append(series, granularity, data, err)) return 0;
   put_msg(err_msg, "%s", err.c_str());
   return told(-1);
 }
 
+/* Why a by-id insert did not fit (see insert_by_id). */
+[[gnu::cold]] int refuse_by_id(const void *metric_id, int series, int granularity,
+                               const double *data, int num_graphs, int total_elements) {
+  if (!g_migration || !g_migration->broken().empty()) return told(-1);
+  if (series < 0)
+    return refuse_insert("an unknown series",
+                         "the metric id buffer names no series of this migration", nullptr);
+  if (num_graphs != static_cast<const MetricId *>(metric_id)->num_graphs)
+    return refuse_insert(g_migration->series_name(series),
+                         "another number of graphs than its first insert", nullptr);
+  return refuse_misfit(*g_migration, series, granularity, data, total_elements, nullptr);
+}
+
 inline int insert_by_id(void *metric_id, int granularity, double *data, int num_graphs,
                         int total_elements) {
   int series = series_of(metric_id, nullptr);
   if (series < 0 || num_graphs != static_cast<MetricId *>(metric_id)->num_graphs ||
-      !row_fits(*g_migration, series, granularity, data, total_elements, nullptr) ||
+      !row_fits(*g_migration, series, granularity, data, total_elements) ||
       !g_migration->broken().empty())
-    return told(-1);
+    return refuse_by_id(metric_id, series, granularity, data, num_graphs, total_elements);
   std::string err;
   return g_migration->append(series, granularity, data, err) ? 0 : told(-1);
 }

@@ -183,14 +183,17 @@ Damage after_info(const std::string &lines) {
   return edit_gdf(false, [=](std::string t) { return t.insert(t.find('\n') + 1, lines); });
 }
 
-/* The Info line's packet size (field 5) replaced. */
-Damage packet_size(int size) {
+/* Field n of the first partition's Info line replaced. */
+Damage info_field(int n, long long value) {
   return edit_gdf(false, [=](std::string t) {
     size_t a = 0;
-    for (int i = 0; i < 5; ++i) a = t.find('|', a) + 1;
-    return t.replace(a, t.find('|', a) - a, std::to_string(size));
+    for (int i = 0; i < n; ++i) a = t.find('|', a) + 1;
+    return t.replace(a, t.find('|', a) - a, std::to_string(value));
   });
 }
+
+/* The Info line's packet size (field 5) replaced. */
+Damage packet_size(int size) { return info_field(5, size); }
 
 /* A file of the run replaced by something else. */
 Damage replace_with(bool second, const char *file, std::function<void(const std::string &)> make) {
@@ -273,6 +276,20 @@ TEST_F(BadInput, GapsUpTo31DaysAreWalked) {
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find("total number of missing sample so far is [199"))
       << "a sequence gap of about 2 million samples is walked: " << r.out;
+}
+
+/* A sampling interval above a day (Info field 6) has no store granularity:
+ * the store refuses its inserts, so the run is not called stored. */
+TEST_F(BadInput, AnIntervalNoGranularityTakesStoresNothing) {
+  expect({{"a day", info_field(6, 86400000), 0, ""}});
+  auto run = copy();
+  info_field(6, 86401000)(*run, layout_);
+  RunResult r = migrate(*run);
+  EXPECT_EQ(255, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("the store is unchanged: an insert of group '")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("was refused: bad insert: data given, granularity -1"))
+      << r.err;
+  EXPECT_EQ(baseline_, store_state(*run)) << "the store changed";
 }
 
 /* Lines the reader cannot take end the run with the reason on stderr. */

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -182,8 +183,6 @@ TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
   v.insert(gid, {2});
   char err[TSDB_ERR_MSG_LEN] = "";
   EXPECT_EQ(tsdb_delete_metric_by_id(v.id, err), 0) << err;
-  double x = 9;
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, v.id, 10, &x, 1, 0, 1), 0);
   tsdb_migration_increment_sample_ex(10);
   tsdb_migration_increment_sample_ex(10);
   ASSERT_EQ(tsdb_exit_migration(30), 0);
@@ -197,6 +196,63 @@ TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
   ASSERT_EQ(tsdb_exit_migration(40), 0);
   EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series WHERE ended IS NULL"), 1);
   EXPECT_EQ(times_of(samples(store.db())), (std::vector<int64_t>{0, 10, 40}));
+}
+
+// An insert the store refuses is samples it was asked to keep and did not:
+// the migration stops, says which series and why, and stores nothing, so
+// that no exit status claims the run was stored.
+TEST(StoreRefusal, ARefusedInsertStoresNothingAndNamesItsSeries) {
+  TempStore store;
+  migrate(0, 3, 1, 0);
+  size_t before = samples(store.db()).size();
+  struct Case {
+    const char *what;
+    std::function<int(int gid, Vec &v)> refused;
+    const char *message;
+  } cases[] = {
+      {"by id into a deleted series",
+       [](int, Vec &v) {
+         char err[TSDB_ERR_MSG_LEN] = "";
+         EXPECT_EQ(tsdb_delete_metric_by_id(v.id, err), 0) << err;
+         return v.insert(0, {1, 2, 3, 4, 5});
+       },
+       "an insert of group 'Load', series "
+       "'customer=Default,application=Default,Tier=T1,Server=S7' was refused: series was deleted"},
+      {"at a granularity the store has not",
+       [](int gid, Vec &v) {
+         return v.insert(gid, {1, 2, 3, 4, 5}, -1);
+       },
+       "an insert of group 'Load', series "
+       "'customer=Default,application=Default,Tier=T1,Server=S7' was refused: bad insert: data "
+       "given, granularity -1"},
+      {"into an unregistered group",
+       [](int, Vec &) {
+         void *id = tsdb_malloc_metric_id_buffer(1);
+         double x = 1;
+         char err[TSDB_ERR_MSG_LEN] = "";
+         int rc = tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 4242, 10, &x, 1, id, 0,
+                                                       err, 1);
+         tsdb_free_metric_id_buffer(id);
+         return rc;
+       },
+       "an insert of group id 4242 was refused: it is not registered"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(tsdb_init_migration(100), 0);
+    int gid = register_group("Load", {3, 0});
+    Vec v("S7", 2);
+    ASSERT_EQ(v.insert(gid, {1, 2, 3, 4, 5}), 0);
+    tsdb_migration_increment_sample_ex(10);
+    testing::internal::CaptureStderr();
+    EXPECT_LT(c.refused(gid, v), 0) << c.what;
+    tsdb_migration_increment_sample_ex(10);
+    EXPECT_LT(v.insert(gid, {1, 2, 3, 4, 5}), 0) << c.what << ": the migration stopped";
+    EXPECT_EQ(tsdb_exit_migration(120), -1) << c.what;
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("the store is unchanged: " + std::string(c.message)), std::string::npos)
+        << c.what << ": " << said;
+    EXPECT_EQ(samples(store.db()).size(), before) << c.what;
+  }
 }
 
 // A write at the time of the sample a closed chunk ends with replaces that
@@ -675,48 +731,116 @@ TEST(StoreArguments, BadArgumentsFailWithAMessageAndNeverCrash) {
   err[0] = 0;
   EXPECT_LT(tsdb_register_gdf(&g, 1, &bad, err), 0);
   EXPECT_NE(std::string(err).find("unknown data type"), std::string::npos) << err;
-  int gid = register_group("Good", {0});
+  register_group("Good", {0});
 
   EXPECT_EQ(tsdb_malloc_metric_id_buffer(0), nullptr);
   EXPECT_EQ(tsdb_malloc_metric_id_buffer(-3), nullptr);
+  EXPECT_LT(tsdb_migration_increment_sample_ex(-5), 0);
+  EXPECT_EQ(tsdb_delete_metric_by_id(nullptr, err), 0xFF);
+  EXPECT_NE(std::string(err).find("metric id"), std::string::npos) << err;
+  long foreign[4] = {1, 2, 3, 4};
+  EXPECT_EQ(tsdb_delete_metric_by_id(foreign, nullptr), 0xFF);
+  EXPECT_EQ(tsdb_init_migration(5), -1);  // already open
+  ASSERT_EQ(tsdb_exit_migration(0), 0);
+
+  // Each bad insert fails, says why, and stops its migration (which then
+  // stores nothing): every one in a migration of its own.
   void *id = tsdb_malloc_metric_id_buffer(1);
   double x = 1;
   tag_val_ptr_t tv[1] = {{(char *)"Server", nullptr}};
-  EXPECT_LT(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, -1, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 999, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_NE(std::string(err).find("not registered"), std::string::npos) << err;
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, nullptr, 1, id, 0, err, 1),
-      0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, -10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, nullptr, 0, err, 1),
-      0);
-  EXPECT_LT(
-      tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, nullptr, -1),
-      0);
+  struct Case {
+    const char *what;
+    std::function<int(int gid)> insert;
+    const char *message;
+  } cases[] = {
+      {"a null value",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(tv, 0, 0, 0, 1, gid, 10, &x, 1, id, 0, err, 1);
+       },
+       "null text"},
+      {"no tags",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 1, gid, 10, &x, 1, id, 0,
+                                                     err, 1);
+       },
+       "tag/value list"},
+      {"a negative count of tags",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, -1, gid, 10, &x, 1, id, 0,
+                                                     err, 1);
+       },
+       "tag/value list"},
+      {"an unknown group",
+       [&](int) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, 999, 10, &x, 1, id, 0,
+                                                     err, 1);
+       },
+       "not registered"},
+      {"null data",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, nullptr, 1, id,
+                                                     0, err, 1);
+       },
+       "data null"},
+      {"a negative granularity",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, -10, &x, 1, id, 0,
+                                                     err, 1);
+       },
+       "granularity -10"},
+      {"no metric id buffer",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, nullptr,
+                                                     0, err, 1);
+       },
+       "null metric id buffer"},
+      {"a negative count of elements",
+       [&](int gid) {
+         return tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0,
+                                                     nullptr, -1);
+       },
+       "-1 elements"},
+      // An unfilled, foreign or null metric id buffer.
+      {"an unfilled id", [&](int) { return tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1); },
+       "names no series"},
+      {"a foreign id",
+       [&](int) { return tsdb_insert_bulk_metric_by_id(0, foreign, 10, &x, 1, 0, 1); },
+       "names no series"},
+      {"a null id", [&](int) { return tsdb_insert_bulk_metric_by_id(0, nullptr, 10, &x, 1, 0, 1); },
+       "names no series"},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(tsdb_init_migration(0), 0);
+    int gid = register_group("Good", {0});
+    err[0] = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_LT(c.insert(gid), 0) << c.what;
+    EXPECT_EQ(tsdb_exit_migration(0), -1) << c.what;
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(c.message), std::string::npos) << c.what << ": " << said;
+  }
+  EXPECT_EQ(samples(store.db()).size(), 0u);
 
-  // An unfilled, foreign, null or stale metric id buffer.
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1), 0);
-  long foreign[4] = {1, 2, 3, 4};
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, foreign, 10, &x, 1, 0, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, nullptr, 10, &x, 1, 0, 1), 0);
-  EXPECT_EQ(tsdb_delete_metric_by_id(nullptr, err), 0xFF);
-  EXPECT_NE(std::string(err).find("metric id"), std::string::npos) << err;
-  EXPECT_EQ(tsdb_delete_metric_by_id(foreign, nullptr), 0xFF);
-  EXPECT_LT(tsdb_migration_increment_sample_ex(-5), 0);
+  // By id: another count of graphs or of elements than the first insert's.
+  ASSERT_EQ(tsdb_init_migration(0), 0);
+  int gid = register_group("Good", {0});
   ASSERT_EQ(
       tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, err, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 2, 0, 1), 0);
-  EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 2), 0);
-  EXPECT_EQ(tsdb_init_migration(5), -1);  // already open
   ASSERT_EQ(tsdb_exit_migration(0), 0);
+  for (auto [graphs, elements] : {std::pair{2, 1}, std::pair{1, 2}}) {
+    ASSERT_EQ(tsdb_init_migration(0), 0);
+    gid = register_group("Good", {0});
+    std::free(id);
+    id = tsdb_malloc_metric_id_buffer(1);
+    ASSERT_EQ(
+        tsdb_insert_bulk_metric_by_mg_gid_ex(nullptr, 0, 0, 0, 0, gid, 10, &x, 1, id, 0, err, 1),
+        0);
+    testing::internal::CaptureStderr();
+    EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, graphs, 0, elements), 0);
+    EXPECT_EQ(tsdb_exit_migration(0), -1);
+    testing::internal::GetCapturedStderr();
+  }
+  // A stale id: one of a migration that has ended.
   EXPECT_LT(tsdb_insert_bulk_metric_by_id(0, id, 10, &x, 1, 0, 1), 0);
   tsdb_free_metric_id_buffer(id);
   tsdb_free_metric_id_buffer(nullptr);
