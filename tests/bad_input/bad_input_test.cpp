@@ -406,6 +406,27 @@ TEST_F(BadInput, CompleteRunThatStoresNothingFinishes) {
       << r.err;
 }
 
+/* A version is a pair of files: one without the other is passed over, and
+ * said, whichever of the two is missing. */
+TEST_F(BadInput, AVersionMissingOneOfItsFilesIsNamed) {
+  for (const char *gone : {"testrun.gdf", "rtgMessage.dat"}) {
+    SCOPED_TRACE(gone);
+    auto run = copy();
+    const std::string p = run->path(layout_.p1);
+    const std::string other = std::string(gone) == "testrun.gdf" ? "rtgMessage.dat" : "testrun.gdf";
+    // The second partition keeps a later version, so only this one is passed over.
+    fs::copy_file(p + "/testrun.gdf", p + "/testrun.gdf.diff.1");
+    fs::copy_file(p + "/rtgMessage.dat", p + "/rtgMessage.dat.1");
+    fs::remove(p + "/" + gone);
+    RunResult r = migrate(*run);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos,
+              r.err.find("Version 0 of partition '" + p + "' skipped: '" + p + "/" + other +
+                         "' has no '" + p + "/" + gone + "' beside it"))
+        << r.err;
+  }
+}
+
 /* Only regular files are read; a name that leads nowhere is skipped aloud. */
 TEST_F(BadInput, FilesThatAreNotRegularFilesAreRefusedByName) {
   const std::string raw = "rtgMessage.dat' refused: not a regular file";

@@ -26,6 +26,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+#include <vector>
+
 #include "orvtsdb.h"
 #include "rtg_packet.h"
 #include "twlb_util.h"
@@ -118,17 +121,28 @@ void open_store_migration(const partition_struct *first) {
 }
 
 /* Whether a version's file is there. A name that is there but cannot be
- * followed (a broken or looping link) counts as missing, as for stat, and
- * is named on standard error. */
+ * followed (a broken or looping link), or that cannot be looked at (a
+ * partition folder without read permission), counts as missing, as for
+ * stat, and is named on standard error. */
 bool file_exists(const char *path) {
   struct stat st;
   if (stat(path, &st) == 0) return true;
   int err = errno;
-  if (lstat(path, &st) == 0) {
+  if (err != ENOENT || lstat(path, &st) == 0) {
     reset_test_start_time();
     vzu_print(stderr, " %s | '%s' skipped: %s\n", g_test_start_time, path, twlb_strerror(err));
   }
   return false;
+}
+
+/* A version of which one file is there and the other is not is passed over
+ * (its pair is what makes a version): say which, rather than lose it
+ * silently. */
+void name_version_without_pair(const char *partition, int n, const char *there,
+                               const char *missing) {
+  reset_test_start_time();
+  vzu_print(stderr, " %s | Version %d of partition '%s' skipped: '%s' has no '%s' beside it\n",
+            g_test_start_time, n, partition, there, missing);
 }
 
 /* Paths of data version n of a partition; false when they do not fit. */
@@ -221,16 +235,27 @@ int get_next_version(partition_struct *partition_arr_struct, int idx, char *test
   char gdf[TW_PATH_LEN];
   char rtg[TW_PATH_LEN];
   bool definitions_only = false;
+  std::vector<std::pair<int, bool>> lone;  // versions of which one file is there: which
   for (int n = 0;; n++) {
-    bool has_gdf = version_paths(row->partition_idx, n, gdf, rtg) && file_exists(gdf);
-    if (has_gdf && file_exists(rtg)) {
+    bool paths = version_paths(row->partition_idx, n, gdf, rtg);
+    bool has_gdf = paths && file_exists(gdf);
+    bool has_rtg = paths && file_exists(rtg);
+    if (has_gdf && has_rtg) {
       add_version(row, gdf, rtg);
       continue;
     }
     definitions_only = definitions_only || has_gdf;
+    if (has_gdf != has_rtg) lone.emplace_back(n, has_gdf);
     if (n >= num_rtg) break;
   }
-  if (row->testrun_gdf_count == 0 && definitions_only) name_partition_without_samples(row);
+  if (row->testrun_gdf_count == 0 && definitions_only) {
+    name_partition_without_samples(row);
+  } else {
+    for (auto [n, has_gdf] : lone) {
+      version_paths(row->partition_idx, n, gdf, rtg);
+      name_version_without_pair(row->partition_idx, n, has_gdf ? gdf : rtg, has_gdf ? rtg : gdf);
+    }
+  }
   row->rtg_count = row->testrun_gdf_count;
   row->max_rtg_count = row->max_testrun_gdf_count;
   return 0;
