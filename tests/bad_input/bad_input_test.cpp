@@ -406,6 +406,20 @@ TEST_F(BadInput, CompleteRunThatStoresNothingFinishes) {
       << r.err;
 }
 
+/* A line longer than the reader's buffer is read in parts, as the reader
+ * does, and said once. */
+TEST_F(BadInput, ALineLongerThanTheBufferIsSaidOnce) {
+  auto run = copy();
+  after_info(std::string(5000, 'v') + "\n")(*run, layout_);
+  RunResult r = migrate(*run);
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string note =
+      "testrun.gdf' line 2 is longer than 1023 characters: it is read in parts";
+  size_t at = r.err.find(note);
+  EXPECT_NE(std::string::npos, at) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find(note, at + 1)) << "said once: " << r.err;
+}
+
 /* A version is a pair of files: one without the other is passed over, and
  * said, whichever of the two is missing. */
 TEST_F(BadInput, AVersionMissingOneOfItsFilesIsNamed) {

@@ -201,9 +201,20 @@ void read_testrun_gdf_diff_rtg_file(tr_gdf_struct *gdf_struct_arr, char *tw_wdir
   InfoState st;
   char line[kLineLen];
   GdfLines in{fp};
+  int cut_line = 0;
   /* A NUL byte ends the line's text where it stands, as for any C string. */
   while (gdf_read_line(&in, line, kLineLen) != GDF_LINE_END) {
     g_reading_line = in.line_no;
+    // A line longer than the buffer is read in parts, each as a line of its
+    // own: said once per line, since names and offsets after it may differ.
+    if (!in.at_line_start && in.line_no != cut_line) {
+      cut_line = in.line_no;
+      reset_test_start_time();
+      vzu_print(stderr,
+                " %s | Graph definition file '%s' line %d is longer than %d characters: it is "
+                "read in parts, each as a line of its own\n",
+                g_test_start_time, path, in.line_no, kLineLen - 1);
+    }
     read_line(line, &group, &st);
   }
   fclose(fp);
