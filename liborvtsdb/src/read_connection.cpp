@@ -183,7 +183,7 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
     return nullptr;
   }
   int ms;
-  if (!busy_timeout_from_env(&ms, err)) return nullptr;
+  if (!busy_timeout_from_env(&ms, err) || !path_fits_sqlite(path, 0, err)) return nullptr;
   sqlite3 *db = nullptr;
   // Without the connection's mutex (taken on every call SQLite answers,
   // each cell of each row included): a reading connection is only ever

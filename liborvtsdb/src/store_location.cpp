@@ -14,11 +14,14 @@
 #include "run_folder.h"
 #include "shown_url.h"
 
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 extern "C" __attribute__((weak)) int mkdir_ex(char *path);
@@ -43,7 +46,32 @@ bool make_dirs_here(const std::string &path, std::string &err) {
   return true;
 }
 
+/* A store not made yet is made under a temporary name first
+ * (<path>.new.<pid>, sqlite_backend.cpp). */
+bool new_store_fits(const std::string &path, std::string &err) {
+  struct stat st;
+  size_t extra = ::stat(path.c_str(), &st) == 0
+                     ? 0
+                     : std::strlen(".new.") + std::to_string(::getpid()).size();
+  return path_fits_sqlite(path, extra, err);
+}
+
 }  // namespace
+
+bool path_fits_sqlite(const std::string &path, size_t extra, std::string &err) {
+  std::error_code ec;
+  std::string full = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  if (ec) full = path;  // what cannot be resolved fails at its open, naming the cause
+  // The journal's name is the file's with "-journal" after it.
+  const size_t journal = std::strlen("-journal");
+  sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+  size_t most = vfs && (size_t)vfs->mxPathname > journal ? vfs->mxPathname - journal : 0;
+  if (full.size() + extra <= most) return true;
+  err = path + ": its full path has " + std::to_string(full.size()) +
+        " characters, more than the " + std::to_string(most > extra ? most - extra : 0) +
+        " SQLite can open here; give the store a shorter path";
+  return false;
+}
 
 bool busy_timeout_from_env(int *ms, std::string &err) {
   *ms = DEFAULT_BUSY_TIMEOUT_MS;
@@ -80,14 +108,14 @@ bool resolve_store_location(StoreLocation &loc, std::string &err) {
       return false;
     }
     loc.path = url + 7;
-    return true;
+    return new_store_fits(loc.path, err);
   }
   if (!run) {
     err = "store location unknown: set ORVTSDB_RUN_DIR or ORVTSDB_URL=sqlite:<path>";
     return false;
   }
   loc.path = loc.run_dir + STORE_IN_RUN_DIR;
-  return true;
+  return new_store_fits(loc.path, err);
 }
 
 bool make_parent_dirs(const std::string &path, std::string &err) {

@@ -29,8 +29,16 @@ struct StoreLocation {
 
 /* Reads the environment. Returns false with a reason in err when neither
  * location variable is set, the URL has a scheme other than sqlite or
- * remote-write, or the busy timeout is not a number of milliseconds. */
+ * remote-write, the busy timeout is not a number of milliseconds, or the
+ * file's path is too long for SQLite to make it (path_fits_sqlite). */
 bool resolve_store_location(StoreLocation &loc, std::string &err);
+
+/* Whether SQLite can open the file `path` with `extra` more characters
+ * after its name (a temporary name) and its journal beside it: SQLite opens a
+ * file by its full path (absolute, links resolved), which on this system
+ * holds at most the default file system's mxPathname characters. False with
+ * a reason naming the path and its length. */
+bool path_fits_sqlite(const std::string &path, size_t extra, std::string &err);
 
 /* ORVTSDB_BUSY_TIMEOUT_MS (0 to 86400000), or the default when it is not
  * set; false with a reason in err when it is not such a number. */

@@ -865,6 +865,33 @@ TEST(StoreLocation, WithoutALocationCallsFailWithAMessage) {
   unsetenv("ORVTSDB_URL");
 }
 
+// SQLite opens a file by a full path of at most about 500 characters: a
+// store at a longer one is refused by name before anything is made, by the
+// writer and by readers alike; one that fits is made and read.
+TEST(StoreLocation, APathTooLongForSQLiteIsRefusedByName) {
+  TempStore tmp;
+  std::string dir = tmp.dir();
+  while (dir.size() < 420) dir += "/" + std::string(50, 'd');
+  std::filesystem::create_directories(dir);
+  std::string fits = dir + "/s.sqlite", too_long = dir + "/" + std::string(100, 'x') + ".sqlite";
+  setenv("ORVTSDB_URL", ("sqlite:" + too_long).c_str(), 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tsdb_init_migration(0), -1);
+  EXPECT_EQ(tsdb_exit_migration(0), -1);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(too_long + ": its full path has"), std::string::npos) << said;
+  EXPECT_FALSE(std::filesystem::exists(too_long));
+  setenv("ORVTSDB_URL", ("sqlite:" + fits).c_str(), 1);
+  migrate(0, 3, 1, 0);
+  EXPECT_EQ(samples(fits).size(), 3u * 5);
+  std::filesystem::copy_file(fits, too_long);
+  std::string path, err;
+  sqlite3 *db = orvtsdb::open_store_for_reading(too_long, &path, err);
+  EXPECT_EQ(db, nullptr);
+  sqlite3_close(db);
+  EXPECT_NE(err.find(too_long + ": its full path has"), std::string::npos) << err;
+}
+
 TEST(StoreLocation, RunDirectoryStoreIsMadeWithTheExecutablesMkdirEx) {
   TempStore tmp;
   unsetenv("ORVTSDB_URL");
