@@ -171,15 +171,15 @@ GraphRecord graph_record(const tsdb_metric_info &g) {
   return r;
 }
 
-/* Checks the tag/value list; fills tags or says what is wrong. */
-bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, char *err_msg) {
+/* Checks the tag/value list; fills tags or says in `why` what is wrong. */
+bool tag_list(const tag_val_ptr_t *tv, int n, TagList &tags, std::string &why) {
   if (n < 0 || (n > 0 && !tv)) {
-    put_msg(err_msg, "bad tag/value list (%d entries)", n);
+    why = "bad tag/value list (" + std::to_string(n) + " entries)";
     return false;
   }
   for (int i = 0; i < n; i++) {
     if (!tv[i].tag || !tv[i].val) {
-      put_msg(err_msg, "tag/value entry %d has a null text", i);
+      why = "tag/value entry " + std::to_string(i) + " has a null text";
       return false;
     }
     tags.emplace_back(tv[i].tag, tv[i].val);
@@ -293,11 +293,9 @@ int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granul
   Migration *m = session(err_msg);
   if (!m) return -1;
   TagList tags;
-  char why[TSDB_ERR_MSG_LEN] = "";
+  std::string why = "null metric id buffer";
   if (!metric_id || !tag_list(tag_val, num_tag_val, tags, why))
-    return refuse_insert(m->group_name(mg_gid),
-                         metric_id ? why + std::strlen("orvtsdb: ") : "null metric id buffer",
-                         err_msg);
+    return refuse_insert(m->group_name(mg_gid), why, err_msg);
   const GroupLayout *layout = m->layout(mg_gid);
   if (!layout || num_graphs != layout->num_graphs)
     return refuse_insert(m->group_name(mg_gid),
