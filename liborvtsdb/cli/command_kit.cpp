@@ -76,7 +76,9 @@ void die(int status, const std::string &message) {
 }
 
 void die_reading(sqlite3 *db, const std::string &err) {
-  die(EXIT_FAILURE_OTHER, orvtsdb::store_name(db) + ": " + err);
+  // The chunk walk and the opening check name the store themselves.
+  std::string name = orvtsdb::store_name(db);
+  die(EXIT_FAILURE_OTHER, err.rfind(name + ": ", 0) == 0 ? err : name + ": " + err);
 }
 
 Store::Store(const std::string &argument, bool checked) {

@@ -29,7 +29,8 @@ constexpr int EXIT_REGRESSION = 3;
 
 /* die(1) for a read of the store at db that failed with err (an SQLite
  * error such as a malformed page, which the library gives as SQLite says
- * it): "<store>: <err>", as every fault names its store. */
+ * it): "<store>: <err>", as every fault names its store (err as it is when
+ * it names the store already). */
 [[noreturn]] void die_reading(sqlite3 *db, const std::string &err);
 
 /* From now on, die() also ends standard output with a line of its own,

@@ -169,7 +169,7 @@ RunValues read_run(const Store &store, const HistoryRun &run,
     die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
   if (!kept) {
     select_runs(store.db(), std::to_string(run.number));  // an older store's runs apart
-    if (!orvtsdb::summarise_run(store.db(), run.number, summary, err)) die(EXIT_FAILURE_OTHER, err);
+    if (!orvtsdb::summarise_run(store.db(), run.number, summary, err)) die_reading(store.db(), err);
   }
   RunValues out;
   for (const orvtsdb::MetricSummary &m : summary)
