@@ -35,14 +35,20 @@ bool contains(const std::string &text, const char *word) {
 }
 
 /* A graph as the engine names it, with the label its group's series are
- * told apart by (the first tag's). */
+ * told apart by (the tag of the group's own level), and a legend that tells
+ * every series of the group apart (the labels of each tag whose values
+ * differ between them). */
 struct EngineGraph {
   orvtsdb::GraphEntry graph;
   orvtsdb::GraphMapping mapping;
   std::string key_label;  // "" for a group without tags
+  std::string legend;     // "{{tier}} {{server}} ...", or the graph's name
 };
 
 const Json DATASOURCE = {{"type", "prometheus"}, {"uid", "${datasource}"}};
+
+/* The series of the run the dashboard shows. */
+constexpr const char *kRunSelector = "run_id=\"${run_id}\"";
 
 Json query_variable(const std::string &name, const std::string &label, const std::string &query,
                     bool multi) {
@@ -76,9 +82,12 @@ class Dashboard {
       die(EXIT_FAILURE_OTHER, orvtsdb::store_name(db_) +
                                   ": the store holds no graph of response times (avg, min, "
                                   "max, count): there is nothing a dashboard could show");
+    // A run is picked by its name and then by its id: two runs of one number
+    // (TR1 of two work folders) have one name and never one id.
     const std::string x = times->mapping.name, key = times->key_label;
-    const std::string sel = "run=\"$run\"" + (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
-    const std::string base = "run=\"$compare\"" +
+    const std::string sel = std::string(kRunSelector) +
+                            (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
+    const std::string base = "run_id=\"${compare_id}\"" +
                              (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
     const std::string by = key.empty() ? "" : " by (" + key + ")";
     auto mean = [&](const std::string &s) {
@@ -116,11 +125,16 @@ class Dashboard {
                     {"type", "datasource"},
                     {"query", "prometheus"}});
     vars.push_back(query_variable("run", "Run", "label_values(" + x + "_count, run)", false));
+    vars.push_back(query_variable("run_id", "Run id",
+                                  "label_values(" + x + "_count{run=\"$run\"}, run_id)", false));
     if (!key.empty())
       vars.push_back(query_variable(
-          key, key, "label_values(" + x + "_count{run=\"$run\"}, " + key + ")", true));
+          key, key, "label_values(" + x + "_count{" + kRunSelector + "}, " + key + ")", true));
     vars.push_back(query_variable("compare", "Second run (pushed with --align-start)",
                                   "label_values(" + x + "_count, run)", false));
+    vars.push_back(query_variable("compare_id", "Second run id",
+                                  "label_values(" + x + "_count{run=\"$compare\"}, run_id)",
+                                  false));
     return {{"title", title},
             {"description",
              "Runs pushed by orvtsdb push. To overlay a second run, push it with --align-start "
@@ -134,11 +148,23 @@ class Dashboard {
 
  private:
   EngineGraph describe(const orvtsdb::GraphEntry &g) {
-    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), ""};
+    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name};
     std::vector<orvtsdb::SeriesEntry> series;
     std::string err;
     if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
     if (series.empty()) return e;
+    std::string legend;
+    for (size_t t = 0; t < series[0].tags.size(); t++) {
+      const auto &tag = series[0].tags[t];
+      bool differs = std::any_of(series.begin(), series.end(), [&](const auto &s) {
+        return t >= s.tags.size() || s.tags[t] != tag;
+      });
+      if (differs)
+        for (const auto &[name, value] : orvtsdb::series_labels("", "", {tag}, {}))
+          if (name != "group" && name != "graph")
+            legend += (legend.empty() ? "" : " ") + ("{{" + name + "}}");
+    }
+    if (!legend.empty()) e.legend = legend;
     // the tag of the group's own level: the last of its hierarchy
     const std::string &h = hierarchy_[g.gid];
     size_t gt = h.find_last_of('>');
@@ -159,11 +185,10 @@ class Dashboard {
   /* A graph's values as they are (a counter's rate, a gauge's value), one
    * line per series of the run. */
   static std::pair<std::string, std::string> plain(const EngineGraph &e) {
-    const std::string sel = "{run=\"$run\"}";
-    std::string legend = e.key_label.empty() ? e.graph.name : "{{" + e.key_label + "}}";
+    const std::string sel = "{" + std::string(kRunSelector) + "}";
     if (e.mapping.count_role >= 0)
-      return {"rate(" + e.mapping.name + "_count" + sel + "[$__rate_interval])", legend};
-    return {e.mapping.outputs.front().name + sel, legend};
+      return {"rate(" + e.mapping.name + "_count" + sel + "[$__rate_interval])", e.legend};
+    return {e.mapping.outputs.front().name + sel, e.legend};
   }
 
   void panel(const std::string &title, const std::string &unit,

@@ -221,7 +221,8 @@ TEST(Dashboard, EveryPanelsQueryIsAnsweredAndTheFiguresAreTheStores) {
   nlohmann::json board = nlohmann::json::parse(d.out);
   std::vector<std::string> vars;
   for (const auto &v : board["templating"]["list"]) vars.push_back(v["name"]);
-  EXPECT_EQ(vars, (std::vector<std::string>{"datasource", "run", "transaction", "compare"}));
+  EXPECT_EQ(vars, (std::vector<std::string>{"datasource", "run", "run_id", "transaction", "compare",
+                                            "compare_id"}));
   std::vector<std::pair<std::string, std::string>> queries;  // panel title, query
   for (const auto &p : board["panels"]) {
     EXPECT_EQ(p["datasource"]["uid"], "${datasource}");
@@ -233,16 +234,30 @@ TEST(Dashboard, EveryPanelsQueryIsAnsweredAndTheFiguresAreTheStores) {
   };
   for (const char *title : {"Response time", "Throughput", "Users", "CPU"})
     EXPECT_TRUE(has(title)) << title;
+  // Runs are told apart by their ids: two TR1 of two work folders share a name.
+  for (const auto &[title, expr] : queries)
+    EXPECT_TRUE(expr.find("run_id=\"${run_id}\"") != std::string::npos ||
+                expr.find("run_id=\"${compare_id}\"") != std::string::npos)
+        << title << ": " << expr;
 
   std::vector<Question> store = ask(run.run_dir());
   long long first = (long long)store_number(run.run_dir(), "SELECT MIN(time) FROM samples");
   long long last = (long long)store_number(run.run_dir(), "SELECT MAX(time) FROM samples");
   const std::string tr = "TR" + std::to_string(run.testrun());
   auto check = [&](const char *engine, const std::string &base) {
+    // The run's id as the engine holds it (${run_id} is Grafana's form of
+    // $run_id, kept apart from $run).
+    auto [id_status, ids] = http(base + "/api/v1/label/run_id/values?start=" +
+                                     std::to_string(first) + "&end=" + std::to_string(last),
+                                 "");
+    nlohmann::json id_list = nlohmann::json::parse(ids, nullptr, false);
+    ASSERT_TRUE(id_status == 200 && !id_list.is_discarded() && id_list["data"].size() == 1u) << ids;
+    const std::string id = id_list["data"][0];
+    std::map<std::string, std::string> vars = {{"__rate_interval", "5m"}, {"transaction", "Login"},
+                                               {"compare", tr},           {"run", tr},
+                                               {"{run_id}", id},          {"{compare_id}", id}};
     for (const auto &[title, expr] : queries) {
-      std::string q = filled(
-          expr,
-          {{"__rate_interval", "5m"}, {"transaction", "Login"}, {"compare", tr}, {"run", tr}});
+      std::string q = filled(expr, vars);
       auto [status, body] = http(base + "/api/v1/query_range",
                                  "query=" + url_escaped(q) + "&start=" + std::to_string(first) +
                                      "&end=" + std::to_string(last) + "&step=60&nocache=1");
@@ -260,8 +275,7 @@ TEST(Dashboard, EveryPanelsQueryIsAnsweredAndTheFiguresAreTheStores) {
       auto it = std::find_if(queries.begin(), queries.end(),
                              [&](const auto &q) { return q.first.find(panel) == 0; });
       ASSERT_NE(it, queries.end()) << panel;
-      std::string q = filled(it->second,
-                             {{"__rate_interval", "5m"}, {"transaction", "Login"}, {"run", tr}});
+      std::string q = filled(it->second, vars);
       double got = engine_number(base, q, sq.at) * (sq.what == "throughput" ? 300 : 1);
       EXPECT_NEAR(got, sq.store, 0.01 * sq.store) << engine << " " << q << " at " << sq.at;
     }
