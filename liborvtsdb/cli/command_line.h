@@ -36,6 +36,10 @@ CLI::App *add_store_command(CLI::App &app, const std::string &name, const std::s
 /* Adds --format with the given choices (the first is the default). */
 void add_format_option(CLI::App &cmd, std::string &format, const std::vector<std::string> &choices);
 
+/* A check of an option's text: a whole number from `least` to `most`, else
+ * "needs a whole number from LEAST to MOST, not 'TEXT'". */
+CLI::Validator whole_number(long long least, long long most);
+
 /* The commands; each registers itself with its options and callback. */
 void add_info_command(CLI::App &app);
 void add_groups_command(CLI::App &app);

@@ -343,15 +343,18 @@ void add_push_command(CLI::App &app) {
   cmd->add_option("--url", r.url, "remote-write endpoint, e.g. http://127.0.0.1:8428/api/v1/write")
       ->required();
   add_selection_options(*cmd, o->sel);
+  // Bounds of what a request can sensibly be: a batch is held in memory and
+  // encoded whole, a timeout beyond a day or retries beyond a thousand wait
+  // on an engine that is gone.
   cmd->add_option("--batch", r.batch_samples, "samples per request")
-      ->check(CLI::PositiveNumber)
+      ->check(whole_number(1, 10000000))
       ->capture_default_str();
   auto timeout_s = std::make_shared<long>(r.timeout_ms / 1000);
   cmd->add_option("--timeout", *timeout_s, "seconds one request may take")
-      ->check(CLI::PositiveNumber)
+      ->check(whole_number(1, 86400))
       ->capture_default_str();
   cmd->add_option("--retries", r.max_retries, "tries after the first on 5xx, 429 or no answer")
-      ->check(CLI::NonNegativeNumber)
+      ->check(whole_number(0, 1000))
       ->capture_default_str();
   cmd->add_option("--user", r.basic_auth,
                   "USER:PASSWORD for basic authentication, or USER with the password from "

@@ -123,6 +123,11 @@ TEST_F(CommandTest, EachUsageErrorAndFailureGivesItsStatusAndOneMessage) {
       {{"dashboard", "DB", "-o", "/nonexistent/d.json"}, 1, "folder /nonexistent does not exist"},
       {{"sql", "DB", "SELECT 1", "--timeout", "nan"}, 2, "not 'nan'"},
       {{"sql", "DB", "SELECT 1", "--timeout", "0"}, 2, "needs seconds above 0"},
+      {{"push", "DB", "--url", "http://127.0.0.1:9/w", "--timeout", "abc"},
+       2,
+       "--timeout: needs a whole number from 1 to 86400, not 'abc'"},
+      {{"push", "DB", "--url", "http://127.0.0.1:9/w", "--batch", "0"}, 2, "from 1 to 10000000"},
+      {{"push", "DB", "--url", "http://127.0.0.1:9/w", "--retries", "-1"}, 2, "from 0 to 1000"},
       // An unset variable as the run would silently read every run.
       {{"export", "DB", "--format", "csv", "--run", ""}, 2, "--run: it needs a run"},
   };
