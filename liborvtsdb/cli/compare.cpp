@@ -547,7 +547,7 @@ void print_json(const std::vector<Row> &rows, const Run &b, const Run &c, Window
     if (!shown(r, o)) continue;
     Json j = {
         {"verdict", verdict_text(r)}, {"group", r.group}, {"graph", r.graph}, {"labels", r.labels}};
-    if (!r.role.empty()) j["role"] = r.role;
+    j["role"] = r.role.empty() ? Json() : Json(r.role);  // a times graph's metric has none
     const orv_data_type_t *type = orv_data_type(r.data_type);
     j["data_type"] = type ? type->name : "?";
     if (judged(r)) {

@@ -385,6 +385,8 @@ void print_json(const std::vector<HistorySeries> &series, const std::vector<Hist
               {"change_points", steps},
               {"outliers", outliers},
               {"verdict", verdict_name(s.result.verdict)}};
+    // Every series has every key: null where there is nothing to say.
+    j["newest"] = nullptr, j["drift"] = nullptr;
     if (s.result.verdict != HistoryVerdict::TooFewRuns)
       j["newest"] = {{"reference", s.result.reference},
                      {"change", s.result.newest_change},
