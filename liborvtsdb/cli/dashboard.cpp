@@ -22,6 +22,7 @@
 #include "engine_mapping.h"
 #include "output_file.h"
 #include "store_reading.h"
+#include "time_text.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
@@ -135,13 +136,24 @@ class Dashboard {
     vars.push_back(query_variable("compare_id", "Second run id",
                                   "label_values(" + x + "_count{run=\"$compare\"}, run_id)",
                                   false));
+    // It opens on the time the store's runs span (they are rarely of the last
+    // days), as ISO 8601 times.
+    int64_t first = 0, last = 0;
+    bool any = false;
+    if (!orvtsdb::stored_time_span(db_, &first, &last, &any, err)) die_reading(db_, err);
+    auto iso = [](int64_t t) {
+      std::string text = utc_text(t);
+      return text.replace(10, 1, "T") + "Z";
+    };
+    Json span = any ? Json{{"from", iso(first)}, {"to", iso(last + 1)}}
+                    : Json{{"from", "now-30d"}, {"to", "now"}};
     return {{"title", title},
             {"description",
              "Runs pushed by orvtsdb push. To overlay a second run, push it with --align-start "
              "set to the first run's start and pick it as the second run."},
             {"editable", true},
             {"schemaVersion", 39},
-            {"time", {{"from", "now-30d"}, {"to", "now"}}},
+            {"time", span},
             {"templating", {{"list", vars}}},
             {"panels", panels_}};
   }

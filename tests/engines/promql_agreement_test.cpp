@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -243,6 +244,15 @@ TEST(Dashboard, EveryPanelsQueryIsAnsweredAndTheFiguresAreTheStores) {
   std::vector<Question> store = ask(run.run_dir());
   long long first = (long long)store_number(run.run_dir(), "SELECT MIN(time) FROM samples");
   long long last = (long long)store_number(run.run_dir(), "SELECT MAX(time) FROM samples");
+  // The board opens on the run's own time.
+  auto iso = [](long long t) {
+    time_t tt = (time_t)t;
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&tt));
+    return std::string(text);
+  };
+  EXPECT_EQ(board["time"]["from"], iso(first));
+  EXPECT_EQ(board["time"]["to"], iso(last + 1));
   const std::string tr = "TR" + std::to_string(run.testrun());
   auto check = [&](const char *engine, const std::string &base) {
     // The run's id as the engine holds it (${run_id} is Grafana's form of
