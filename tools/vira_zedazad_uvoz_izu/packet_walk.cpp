@@ -129,6 +129,15 @@ void check_time_stamp(const FileWalk &f, int k, double ts_ms) {
     refuse_packet(f, k, "time stamp %g ms is no count of milliseconds", ts_ms);
 }
 
+/* A sequence number an int cannot hold (NaN, infinite, beyond 2^31) has no
+ * truncation; refused at its own packet rather than read as a gap at the
+ * next one. */
+void check_sequence_number(const FileWalk &f, int k, const RtgPacketHeader &h, long long off) {
+  if (h.seq == INT_MIN)
+    refuse_packet(f, k, "sequence number %g is no whole number an int holds",
+                  rtg_load_double(f.data + off + RTG_HDR_SEQ_OFF));
+}
+
 /* Samples missing between this file's packet 1 and the previous file's last
  * packet (from the second partition on): q intervals, rounded up. */
 void step_for_time_gap(const FileWalk &f, double ts_ms) {
@@ -202,6 +211,7 @@ void write_packet(const FileWalk &f, int k) {
   RtgPacketHeader h = rtg_read_header(f.data + off);
   if (h.opcode == RTG_OPCODE_NO_SAMPLES) return;
   check_time_stamp(f, k, h.ts_ms);
+  check_sequence_number(f, k, h, off);
   g_curr_seq_no = h.seq;
   MergeWindow w = window_of(g_curr_seq_no, f.packet_count_to_merge);
   long long gap = static_cast<long long>(g_curr_seq_no) - g_prev_seq_no;
