@@ -25,6 +25,7 @@
 
 #include "command_line.h"
 #include "store_reading.h"
+#include "text_table.h"
 #include "value_text.h"
 
 namespace orvtsdb_cli {
@@ -134,11 +135,6 @@ class TablePrinter {
   }
 
  private:
-  static size_t shown_width(const std::string &text) {
-    return (size_t)std::count_if(text.begin(), text.end(),
-                                 [](char c) { return ((unsigned char)c & 0xC0) != 0x80; });
-  }
-
   void print(const std::vector<std::string> &row) {
     std::string line;
     for (size_t i = 0; i < row.size(); i++) {
