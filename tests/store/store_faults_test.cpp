@@ -482,9 +482,9 @@ TEST_F(FaultsTest, EveryAllocationFailureEndsInAClearErrorOrSuccess) {
   // looks past this test's own allocations. Known, and still to be found.
   __lsan::ScopedDisabler leaks_of_failed_allocations;
   // Under the sanitizers (two and a half times slower) the first 1,000
-  // allocations fail in turn and then every third: the later ones' failure
+  // allocations fail in turn and then every fourth: the later ones' failure
   // paths repeat from packet to packet. The plain build fails every one.
-  constexpr long kEveryFrom = 1000, kStride = 3;
+  constexpr long kEveryFrom = 1000, kStride = 4;
 #else
   constexpr long kEveryFrom = 20000, kStride = 1;
 #endif
