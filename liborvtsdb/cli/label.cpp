@@ -9,6 +9,7 @@
 #include "command_line.h"
 #include "run_labels.h"
 #include "selection.h"
+#include "store_reading.h"
 
 namespace orvtsdb_cli {
 
@@ -30,8 +31,17 @@ void run_label_command(const Options &o) {
     Store store(o.store);
     Selection sel;
     sel.run = o.run;
+    bool runs_table = false;
+    if (!orvtsdb::series_have_runs(store.db(), &runs_table, err)) die_reading(store.db(), err);
+    if (!runs_table)
+      die(EXIT_FAILURE_OTHER, store.path() +
+                                  ": a store of an older format keeps no run labels; a "
+                                  "migration into it upgrades it to the format that does");
     sel.runs = select_runs(store.db(), sel.run);
     require_one_run(store.db(), sel, "label");
+    // A first migration that failed leaves a store without runs.
+    if (sel.runs.empty())
+      die(EXIT_FAILURE_OTHER, store.path() + ": the store holds no run to label");
     run = sel.runs.front().number;
     path = store.path();
   }

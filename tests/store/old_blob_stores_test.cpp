@@ -91,6 +91,13 @@ TEST_P(OldBlobStoreTest, EveryReadingCommandReadsItAndTheExportIsUnchanged) {
   RunResult sql = run({"sql", "DB", "SELECT count(*), count(value) FROM samples"});
   ASSERT_EQ(sql.status, 0) << sql.err;
   EXPECT_NE(sql.out.find("2042,1812"), std::string::npos) << sql.out;
+  // Such a store keeps no run labels: label says so and writes nothing.
+  std::string bytes = vzu_test::read_file(store.db());
+  RunResult label = run({"label", "DB", "build=1"});
+  EXPECT_EQ(label.status, 1);
+  EXPECT_NE(label.err.find("a store of an older format keeps no run labels"), std::string::npos)
+      << label.err;
+  EXPECT_EQ(vzu_test::read_file(store.db()), bytes);
 }
 
 TEST_P(OldBlobStoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
