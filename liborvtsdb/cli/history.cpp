@@ -120,6 +120,12 @@ std::string order_label(const std::string &order_by) {
   return order_by.substr(6);
 }
 
+/* How the runs are listed, for the headings: "oldest first", or by a label. */
+std::string order_text(const std::string &order_by) {
+  std::string label = order_label(order_by);
+  return label.empty() ? "oldest first" : "by label " + label + " (runs without it first)";
+}
+
 std::string label_value(const HistoryRun &r, const std::string &name) {
   for (const auto &[k, v] : r.labels)
     if (k == name) return v;
@@ -213,7 +219,7 @@ std::vector<HistoryRun> find_runs(const Options &o, const std::set<std::string> 
   std::stable_sort(runs.begin(), runs.end(), [&](const HistoryRun &a, const HistoryRun &b) {
     if (!label.empty()) {
       std::string x = label_value(a, label), y = label_value(b, label);
-      if (x.empty() != y.empty()) return y.empty();  // runs without the label come first
+      if (x.empty() != y.empty()) return x.empty();  // runs without the label come first
       if (x != y) return version_less(x, y);
     }
     return a.start < b.start;
@@ -316,8 +322,8 @@ std::string drift_text(const HistorySeries &s) {
 std::string runs_text(size_t n) { return std::to_string(n) + (n == 1 ? " run" : " runs"); }
 
 void print_text(const std::vector<HistorySeries> &series, const std::vector<HistoryRun> &runs,
-                double threshold, double confidence) {
-  std::printf("%s, oldest first:\n", runs_text(runs.size()).c_str());
+                double threshold, double confidence, const std::string &order) {
+  std::printf("%s, %s:\n", runs_text(runs.size()).c_str(), order.c_str());
   for (size_t i = 0; i < runs.size(); i++) {
     std::string labels = labels_text(runs[i]);
     std::printf("  #%-3zu %s  %s #%lld%s\n", i + 1, run_name(runs[i]).c_str(),
@@ -531,8 +537,8 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
               "</p></div>\n";
   }
   table += "</table>";
-  std::string list = "<details><summary>The " + runs_text(runs.size()) +
-                     ", oldest first</summary><ol class=\"runs\">";
+  std::string list = "<details><summary>The " + runs_text(runs.size()) + ", " +
+                     html(order_text(o.order_by)) + "</summary><ol class=\"runs\">";
   for (const HistoryRun &r : runs)
     list += "<li>" + html(run_name(r) + labels_text(r) + " " + r.store) + "</li>";
   list += "</ol></details>";
@@ -540,8 +546,9 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
   std::snprintf(buf, sizeof buf, "threshold %g%%, %g%% confidence", 100 * threshold,
                 100 * confidence);
   std::string body =
-      "<header><h1>Run history</h1><p>" + runs_text(runs.size()) + ", oldest first; " + html(buf) +
-      "</p>" + "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
+      "<header><h1>Run history</h1><p>" + runs_text(runs.size()) + ", " +
+      html(order_text(o.order_by)) + "; " + html(buf) + "</p>" +
+      "</header>\n<section id=\"summary\"><h2>Verdicts</h2>" + table + list +
       "</section>\n<section class=\"group\"><h2>Trends</h2><div class=\"charts\">\n" + charts +
       "</div></section>\n";
   write_page(o.html, "Run history of " + runs_text(runs.size()), body);
@@ -603,7 +610,7 @@ void run_history(const Options &o) {
   else if (o.format == "csv")
     print_csv(series, runs, z);
   else
-    print_text(series, runs, threshold, confidence);
+    print_text(series, runs, threshold, confidence, order_text(o.order_by));
   if (!o.html.empty()) write_html(series, runs, z, threshold, confidence, o);
   size_t gated = (size_t)std::count_if(series.begin(), series.end(),
                                        [](const HistorySeries &s) { return s.regression; });

@@ -225,6 +225,11 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   EXPECT_EQ(a["runs"][1]["labels"]["build"], "1.10");
   EXPECT_EQ(a["runs"][2]["labels"]["build"], "1.11");
   EXPECT_EQ(a["runs"][2]["labels"]["branch"], "main, or not");
+  // Runs without the label come first: the labelled one is the newest judged.
+  Json b = history_json({h.store()}, {"--order-by", "label:branch"});
+  ASSERT_EQ(b["runs"].size(), 3u);
+  EXPECT_EQ(b["runs"][0]["labels"].count("branch"), 0u);
+  EXPECT_EQ(b["runs"][2]["labels"]["branch"], "main, or not");
   // Only labels were written, each with its check.
   EXPECT_EQ(
       orvtsdb({"sql", h.store(),
