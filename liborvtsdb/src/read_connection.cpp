@@ -171,6 +171,15 @@ bool recover(const std::string &path, int busy_ms, std::string &err) {
   else if (rc != SQLITE_OK)
     err = db ? sqlite3_errmsg(db) : "out of memory";
   sqlite3_close(db);
+  // A journal left beside it that could not be rolled back: SQLite's own
+  // words ("disk I/O error", "attempt to write a readonly database") do not
+  // say that this is the cause.
+  struct stat journal;
+  if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY &&
+      ::stat((path + "-journal").c_str(), &journal) == 0 && journal.st_size > 0)
+    err += " (" + path +
+           "-journal, left by an interrupted migration, is to be rolled back first: that needs "
+           "write permission on the store and its folder)";
   return rc == SQLITE_OK;
 }
 
