@@ -4,10 +4,8 @@
 #include "report_page.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string_view>
 
-#include "command_kit.h"
 #include "output_file.h"
 #include "packed_text.h"
 #include "report_assets.h"
