@@ -52,9 +52,10 @@ struct MetricId {
 
 std::unique_ptr<Migration> g_migration;
 uint32_t g_generation = 0;
-bool g_open_error_told = false;
-bool g_init_failed = false;   // tsdb_init_migration failed; until the next one succeeds
-std::string g_init_error;     // why, when known
+// No migration can open: tsdb_init_migration failed, or a call came before
+// it. Until the next tsdb_init_migration succeeds or the exit reports it.
+bool g_init_failed = false;
+std::string g_init_error;     // why
 std::string g_store_path;     // the store of the open migration, for messages
 bool g_store_remote = false;  // it is an engine's remote-write endpoint (no rollback)
 bool g_broken_told = false;   // the open migration's failure was said on standard error
@@ -111,25 +112,25 @@ bool open_migration(int64_t start, std::string &err) {
   return true;
 }
 
-/* The open migration, opened at time 0 if need be; null with a reason. */
+/* The open migration; null with a reason. A call before any
+ * tsdb_init_migration has no start time to put its samples at (the caller
+ * read no first raw sample file): the migration is refused, once said, and
+ * its exit fails with the store untouched, instead of keeping the run at
+ * times counted from the epoch. */
 Migration *session(char *err_msg) {
   if (g_migration) {
     if (g_migration->broken().empty()) return g_migration.get();
     put_msg(err_msg, "migration failed earlier: %s", g_migration->broken().c_str());
     return told(nullptr);
   }
-  if (g_init_failed) {
-    put_msg(err_msg, "no migration: the store could not be opened: %s", g_init_error.c_str());
-    return nullptr;
+  if (!g_init_failed) {
+    g_init_failed = true;
+    g_init_error =
+        "no start time: a store call came before tsdb_init_migration, so its samples "
+        "have no time";
+    say(g_init_error);
   }
-  std::string err;
-  if (open_migration(0, err)) {
-    say("store call before tsdb_init_migration: migration opened at time 0");
-    return g_migration.get();
-  }
-  if (!g_open_error_told) say("cannot open the store: " + err);
-  g_open_error_told = true;
-  put_msg(err_msg, "cannot open the store: %s", err.c_str());
+  put_msg(err_msg, "no migration: %s", g_init_error.c_str());
   return nullptr;
 }
 
@@ -258,9 +259,8 @@ int init_migration(long start_time_sec) {
     g_init_failed = false;
     return 0;
   }
-  g_init_error = err;
+  g_init_error = "the store could not be opened: " + err;
   say("cannot open the store: " + err);
-  g_open_error_told = true;
   return -1;
 }
 
@@ -359,8 +359,8 @@ unsigned char delete_metric(void *metric_id, char *err_msg) {
 int exit_migration(long end_time_sec) {
   if (!g_migration) {
     if (!g_init_failed) return 0;
-    say("migration not stored, the store is unchanged: the store could not be opened: " +
-        g_init_error);
+    say("migration not stored, the store is unchanged: " + g_init_error);
+    g_init_failed = false;  // the next migration starts anew
     return -1;
   }
   std::string err;

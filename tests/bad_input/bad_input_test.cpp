@@ -369,7 +369,7 @@ std::string graphs_never_complete(std::string t) {
  * after the closing line, one note naming the run and why, and the store's
  * earlier samples untouched. Only a run whose first partition has no raw
  * sample file (no start time, so the store's migration was never opened) is
- * refused, leaving the store as it was; a partition with definitions but no
+ * refused, leaving the store as it was, whatever later partitions hold; a partition with definitions but no
  * raw sample file is named either way. */
 TEST_F(BadInput, CompleteRunThatStoresNothingFinishes) {
   const std::string note = "Note: the migration of TR1 stored no value: ";
@@ -408,6 +408,18 @@ TEST_F(BadInput, CompleteRunThatStoresNothingFinishes) {
   EXPECT_NE(std::string::npos, r.err.find("Partition '" + one_left->path(layout_.p1) +
                                           "' has graph definitions but no raw sample file"))
       << r.err;
+
+  // Later partitions with samples but no start time: refused, never stored
+  // at times counted from the epoch.
+  auto first_gone = copy();
+  fs::remove(first_gone->path(layout_.p0 + "/rtgMessage.dat"));
+  r = migrate(*first_gone);
+  EXPECT_EQ(255, r.status) << r.err;
+  EXPECT_NE(std::string::npos,
+            r.err.find(refused + "its first partition gave no raw sample file (rtgMessage.dat)"))
+      << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("no start time")) << r.err;
+  EXPECT_EQ(stored_samples(*base_), stored_samples(*first_gone)) << "earlier samples must stay";
 }
 
 /* A line longer than the reader's buffer is read in parts, as the reader

@@ -90,19 +90,37 @@ TEST(StoreClock, InsertsLandAtTheClockAndShortGapsStayMissing) {
   EXPECT_EQ(query_int(store.db(), "SELECT last_sample FROM migrations"), 1030);
 }
 
-TEST(StoreClock, CallsBeforeInitOpenTheMigrationAtTimeZeroAndSaySo) {
+/* Without tsdb_init_migration no sample has a time: the calls are refused,
+ * said once, and the exit fails without making a store. */
+TEST(StoreClock, CallsBeforeInitAreRefusedAndStoreNothing) {
   TempStore store;
   testing::internal::CaptureStderr();
-  int gid = register_group("Early", {0});
+  char msg[TSDB_ERR_MSG_LEN] = "";
+  tsdb_metric_group group{};
+  std::snprintf(group.group_name, sizeof group.group_name, "Early");
+  tsdb_metric_info graph{};
+  EXPECT_EQ(tsdb_register_gdf(&group, 1, &graph, msg), -1);
+  EXPECT_NE(std::string(msg).find("no start time"), std::string::npos) << msg;
+  EXPECT_EQ(tsdb_migration_increment_sample_ex(10), -1);
+  EXPECT_EQ(tsdb_exit_migration(0), -1);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("no start time"), std::string::npos) << said;
+  EXPECT_NE(said.find("not stored, the store is unchanged"), std::string::npos) << said;
+  size_t told = 0;
+  for (size_t at = said.find("no start time"); at != std::string::npos;
+       at = said.find("no start time", at + 1))
+    told++;
+  EXPECT_EQ(told, 2u) << "once at the first call, once at the exit: " << said;
+  EXPECT_FALSE(std::filesystem::exists(store.db())) << "no store made";
+  // The next migration opens as usual.
+  ASSERT_EQ(tsdb_init_migration(100), 0);
+  int gid = register_group("Later", {0});
   Vec v("S1");
   v.insert(gid, {7});
-  std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_NE(said.find("migration opened at time 0"), std::string::npos) << said;
-  EXPECT_EQ(said.find("time 0", said.find("time 0") + 1), std::string::npos) << "said twice";
-  ASSERT_EQ(tsdb_exit_migration(0), 0);
+  ASSERT_EQ(tsdb_exit_migration(100), 0);
   auto rows = samples(store.db());
   ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].time, 0);
+  EXPECT_EQ(rows[0].time, 100);
 }
 
 TEST(StoreRoles, EachGraphKeepsTheRolesOfItsDataTypeFamily) {

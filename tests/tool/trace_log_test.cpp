@@ -1,14 +1,17 @@
 /*
  * trace_log_test.cpp - the trace log (record layout, the
- * 64,000-byte cut, lazy creation, open failure) and the sample dump file
- * with its rollover.
+ * 64,000-byte cut, lazy creation, open failure), the sample dump file
+ * with its rollover, and the standard streams they must never take.
  *
  * The trace log opens once per process, so the in-process tests share one
  * run directory and look only at the bytes each test appends.
  */
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -95,6 +98,27 @@ TEST(TraceLogProcess, CreatedOnlyWhenARecordPassesAndOpenFailureIsFatal) {
   std::string tail = " | Error in opening log file " + run.path("debug_zevi_zazozoz.log") +
                      ". Err = Is a directory\n";
   EXPECT_NE(std::string::npos, r.err.find(tail)) << r.err;
+}
+
+/* A caller that closed standard output and error must not have the trace
+ * log or the dump file opened under their numbers: console messages would
+ * be written into them. */
+TEST(TraceLogProcess, ClosedStandardStreamsAreNeverTheToolsFiles) {
+  TempRun run(5);
+  std::string file = run.path("opened_after");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    keep_standard_streams_open();
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+    bool streams_open = fcntl(STDOUT_FILENO, F_GETFD) != -1 && fcntl(STDERR_FILENO, F_GETFD) != -1;
+    _exit(fd > STDERR_FILENO && streams_open ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 const char kDumpHeader[] =

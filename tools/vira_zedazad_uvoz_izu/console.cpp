@@ -8,6 +8,7 @@
  * tool's designed output. Every console message clears the line first.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,6 +79,15 @@ void print_message(FILE *stream, const char *format, va_list ap) {
 }
 
 }  // namespace
+
+void keep_standard_streams_open(void) {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    /* The lowest free number is fd; without /dev/null it stays closed. */
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
 
 void vzu_print(FILE *stream, const char *format, ...) {
   va_list ap;

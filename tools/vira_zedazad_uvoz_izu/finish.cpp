@@ -172,14 +172,33 @@ bool read_scenario_values(ScenarioValues *values) {
   return true;
 }
 
+/* Truncates path and writes text into it, the reason printed on failure. */
+void write_in_place(const char *path, const std::string &text) {
+  int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) {
+    vzu_print(stderr, "Failed to open file - %s, error - %s\n", path, twlb_strerror(errno));
+    return;
+  }
+  bool written = twlb_write_all(fd, text.data(), text.size()) == 0;
+  int err = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    err = errno;
+  }
+  if (!written)
+    vzu_print(stderr, "Failed to write file - %s, error - %s\n", path, twlb_strerror(err));
+}
+
 /* Replaces path's contents with text through a temporary file in the same
- * directory; on any failure path is left as it was and the reason printed. */
+ * directory; on a failure to write it path is left as it was and the reason
+ * printed. Where no temporary file can be made (a folder the tool may not
+ * write into, holding a file it may), path is written in place. */
 void replace_file(const char *path, const std::string &text, mode_t mode) {
   char tmp[kPathLen + 16];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
   int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
-    vzu_print(stderr, "Failed to open file - %s, error - %s\n", tmp, twlb_strerror(errno));
+    write_in_place(path, text);
     return;
   }
   fchmod(fd, mode); /* keep the old file's permissions */
@@ -234,12 +253,12 @@ void ensure_controller_pid_file(void) {
 
 /* Why a migration stored no value, from what the loop and the writer saw. */
 const char *why_nothing_stored(void) {
-  if (total_store_refusals > 0)
-    return "the store refused its groups or inserts (the store's message above names it and the "
-           "cause)";
   if (test_start_time < 0)
     return "its first partition gave no raw sample file (rtgMessage.dat), which holds the "
            "run's start time";
+  if (total_store_refusals > 0)
+    return "the store refused its groups or inserts (the store's message above names it and the "
+           "cause)";
   if (total_versions_read > 0)
     return "no group of its definitions gave a value to store (every group skipped, or no "
            "packet to migrate)";

@@ -9,6 +9,7 @@
 #include "vira_zedazad_uvoz_izu.h"
 
 int main(int argc, char **argv) {
+  keep_standard_streams_open();
   const char *wdir = getenv("TW_WDIR");
   snprintf(tw_wdir, sizeof tw_wdir, "%s", wdir ? wdir : "");
   if (tw_wdir[0] == '\0') vzu_fatal(stderr, "ERROR : TW_WDIR not set, exiting!\n");

@@ -81,11 +81,13 @@ long read_start_time(int fd, const char *path) {
   return rtg_ts_to_sec(ms);
 }
 
-/* Tells the store where the destination run lives, unless the caller did. */
+/* Tells the store where the destination run lives. A value the caller's
+ * environment already held is replaced: it names another run, whose store
+ * and run id this run's samples would otherwise take over. */
 void export_store_run_dir(void) {
   char run_dir[RUN_DIR_LEN];
   snprintf(run_dir, sizeof run_dir, "%s/logs/TR%d", tw_wdir, g_dest_testrun);
-  setenv("ORVTSDB_RUN_DIR", run_dir, 0);
+  setenv("ORVTSDB_RUN_DIR", run_dir, 1);
 }
 
 /* Opens the store's migration at the first partition's start time; skipped

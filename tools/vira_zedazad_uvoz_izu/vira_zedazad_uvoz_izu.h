@@ -37,6 +37,11 @@
  * NULL in the tool. */
 extern void (*vzu_fatal_hook)(void);
 
+/* Opens /dev/null on any of descriptors 0 to 2 the caller left closed, so
+ * that the files the tool opens later never take their numbers and receive
+ * console messages. Called first thing. */
+void keep_standard_streams_open(void);
+
 /* Prints a console message to `stream` after clearing the progress line. Use
  * this for every message of the tool on standard output or standard error. */
 void vzu_print(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
