@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "command_line.h"
+#include "selection.h"
 #include "store_reading.h"
 #include "time_text.h"
 
@@ -33,12 +34,15 @@ void add_align_start_option(CLI::App &cmd, std::string &text) {
       });
 }
 
-int64_t align_shift(sqlite3 *db, const std::string &text) {
+int64_t align_shift(sqlite3 *db, const std::string &text, const std::string &run) {
   if (text.empty()) return 0;
+  std::vector<int64_t> numbers;
+  if (!run.empty())
+    for (const orvtsdb::RunEntry &r : select_runs(db, run)) numbers.push_back(r.number);
   int64_t first = 0, last = 0;
   bool any = false;
   std::string err;
-  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err)) die_reading(db, err);
+  if (!orvtsdb::stored_time_span(db, &first, &last, &any, err, numbers)) die_reading(db, err);
   return any ? parse_time(text)->seconds - first : 0;
 }
 

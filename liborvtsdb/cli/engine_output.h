@@ -24,10 +24,11 @@ bool output_selected(const std::vector<int> &roles, const orvtsdb::GraphMapping 
 /* Adds --align-start TIME (any time --from takes) bound to `text`. */
 void add_align_start_option(CLI::App &cmd, std::string &text);
 
-/* Seconds to add to every time stamp so that the store's first sample falls
- * on the time `text` names; 0 when it is empty or the store holds nothing.
- * Dies (status 1) on an SQLite error. */
-int64_t align_shift(sqlite3 *db, const std::string &text);
+/* Seconds to add to every time stamp so that the first sample of the runs
+ * `run` names (--run as given; empty: every run) falls on the time `text`
+ * names; 0 when it is empty or they hold nothing. Dies (status 1) on an
+ * SQLite error or a --run that names no run. */
+int64_t align_shift(sqlite3 *db, const std::string &text, const std::string &run);
 
 }  // namespace orvtsdb_cli
 

@@ -511,7 +511,7 @@ void add_export_command(CLI::App &app) {
   add_align_start_option(*cmd, o->align_start);
   cmd->callback([o] {
     Store st(o->store);
-    o->shift = align_shift(st.db(), o->align_start);
+    o->shift = align_shift(st.db(), o->align_start, o->sel.run);
     Exporter(st.db(), *o).run();
   });
 }

@@ -379,7 +379,7 @@ void add_push_command(CLI::App &app) {
     o->extra = extra_labels(o->extra_labels);
     o->remote.basic_auth = with_password(o->remote.basic_auth, o->password_file);
     Store st(o->store);
-    o->shift = align_shift(st.db(), o->align_start);
+    o->shift = align_shift(st.db(), o->align_start, o->sel.run);
     std::string err;
     auto client = orvtsdb::RemoteWriteClient::open(o->remote, err);
     if (!client) die(EXIT_USAGE, err);

@@ -530,7 +530,14 @@ struct PageWindow {
 
 PageWindow page_window(const Json &f, const Selection &sel) {
   PageWindow w;
+  auto selected = [&](const Json &m) {
+    if (sel.run.empty()) return true;  // every run
+    for (const orvtsdb::RunEntry &r : sel.runs)
+      if (m["run"] == r.id) return true;
+    return false;
+  };
   for (const Json &m : f["migrations"]) {
+    if (!selected(m)) continue;  // another run of a shared store
     if (!m["start"].is_null()) w.start = std::min(w.start, m["start"].get<int64_t>());
     if (!m["end"].is_null()) w.end = std::max(w.end, m["end"].get<int64_t>());
   }

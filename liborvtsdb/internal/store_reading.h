@@ -203,9 +203,11 @@ struct SeriesEntry {
 /* The series of group gid, by id. */
 bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::string &err);
 
-/* Which run a migration belongs to and where the run was. */
+/* Which run a migration belongs to and where the run was. Both describe
+ * the run, not the migration: every migration of a run gives the same, so
+ * a run migrated again from another folder keeps one set of labels. */
 struct MigrationRun {
-  std::string run, run_dir;  // run_dir "" when not recorded
+  std::string run, run_dir;  // run_dir: its first migration's ("" when not recorded)
   int64_t start_time = 0;    // the run's start: the earliest start of its migrations
 };
 

@@ -342,7 +342,9 @@ bool list_series(sqlite3 *db, int64_t gid, std::vector<SeriesEntry> &out, std::s
 bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std::string &err) {
   Stmt s;
   if (!s.prepare(db,
-                 "SELECT id, run, IFNULL(run_dir, ''), "
+                 "SELECT id, run, "
+                 "IFNULL((SELECT run_dir FROM migrations AS o WHERE o.run = m.run ORDER BY id "
+                 "LIMIT 1), ''), "
                  "(SELECT IFNULL(MIN(start_time), 0) FROM migrations AS o WHERE o.run = m.run) "
                  "FROM migrations AS m",
                  err))

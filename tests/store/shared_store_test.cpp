@@ -27,10 +27,12 @@ RunResult orvtsdb(const std::vector<std::string> &args) {
 /* A generated run of the small preset with its own seed, every one starting
  * at the same time, migrated into its own store (in its folder). */
 struct GeneratedRun {
-  explicit GeneratedRun(int k) : run(k) {
-    auto gen = vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run",
-                                     {"--preset", "small", "--wdir", run.wdir(), "--testrun",
-                                      std::to_string(k), "--seed", std::to_string(k)});
+  explicit GeneratedRun(int k, const std::vector<std::string> &more = {}) : run(k) {
+    std::vector<std::string> gen_args = {"--preset", "small",          "--wdir",
+                                         run.wdir(), "--testrun",      std::to_string(k),
+                                         "--seed",   std::to_string(k)};
+    gen_args.insert(gen_args.end(), more.begin(), more.end());
+    auto gen = vzu_test::run_program(vzu_test::bin_dir() + "/make_sample_run", gen_args);
     EXPECT_EQ(gen.status, 0) << gen.err;
     auto own = vzu_test::run_tool(run, args(), vzu_test::real_store_env());
     EXPECT_EQ(own.status, 0) << own.err;
@@ -58,9 +60,11 @@ const std::vector<std::unique_ptr<GeneratedRun>> &runs() {
   return all;
 }
 
-std::string openmetrics(const std::string &store, const std::string &run = "") {
+std::string openmetrics(const std::string &store, const std::string &run = "",
+                        const std::vector<std::string> &more = {}) {
   std::vector<std::string> args = {"export", store, "--format", "openmetrics"};
   if (!run.empty()) args.insert(args.end(), {"--run", run});
+  args.insert(args.end(), more.begin(), more.end());
   RunResult r = orvtsdb(args);
   EXPECT_EQ(r.status, 0) << r.err;
   return r.out;
@@ -157,6 +161,48 @@ TEST(SharedStore, ARunMigratedAgainLeavesTheOtherRunsAsTheyWere) {
   EXPECT_TRUE(openmetrics(shared.db(), "3") == third);
   EXPECT_TRUE(openmetrics(shared.db(), "2") == openmetrics(runs()[1]->own_store()));
   EXPECT_EQ(orvtsdb({"verify", shared.db()}).status, 0);
+}
+
+/* The "Start" and "Duration" rows of a report page. */
+std::string run_facts(const std::string &page) {
+  size_t at = page.find("<th>Start</th>");
+  size_t end = page.find("<th>Partitions</th>", at);
+  return at == std::string::npos || end == std::string::npos ? "" : page.substr(at, end - at);
+}
+
+/* Runs a day apart: a run of several is read over its own time, as from
+ * its own store, and keeps its labels when migrated again from elsewhere. */
+TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTime) {
+  GeneratedRun early(11), late(12, {"--start", "1709629200"});
+  store_test::TempStore shared;
+  ASSERT_EQ(early.migrate_into(shared.db()).status, 0);
+  ASSERT_EQ(late.migrate_into(shared.db()).status, 0);
+
+  for (std::string run : {"1", "2"}) {
+    const GeneratedRun &r = run == "1" ? early : late;
+    std::string mine = shared.dir() + "/own.html", ours = shared.dir() + "/shared.html";
+    ASSERT_EQ(orvtsdb({"report", r.own_store(), "-o", mine}).status, 0);
+    RunResult rep = orvtsdb({"report", shared.db(), "--run", run, "-o", ours});
+    ASSERT_EQ(rep.status, 0) << rep.err;
+    std::string facts = run_facts(vzu_test::read_file(ours));
+    EXPECT_FALSE(facts.empty());
+    EXPECT_EQ(facts, run_facts(vzu_test::read_file(mine))) << "run " << run;
+    // Aligned, the run's first sample falls on the time asked for.
+    std::vector<std::string> align = {"--align-start", "1700000000"};
+    EXPECT_TRUE(openmetrics(shared.db(), run, align) == openmetrics(r.own_store(), "", align))
+        << "run " << run;
+  }
+
+  // The early run moved to another work folder and migrated again.
+  vzu_test::TempRun moved(11);
+  fs::copy(early.run.run_dir(), moved.run_dir(),
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  std::string before = openmetrics(shared.db(), "1");
+  vzu_test::Env env = vzu_test::real_store_env();
+  env.emplace_back("ORVTSDB_URL", "sqlite:" + shared.db());
+  RunResult again = vzu_test::run_tool(moved, {"-t", "11"}, env);
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(openmetrics(shared.db(), "1") == before) << "the same series, labels and all";
 }
 
 }  // namespace
