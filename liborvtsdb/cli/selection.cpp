@@ -144,6 +144,18 @@ std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_
   return out;
 }
 
+/* Groups and graphs are shared by the runs of a store: when sel reads some
+ * of its runs, the graphs only others hold samples of are not theirs (read
+ * from its own store, the run has no such graph). */
+void drop_other_runs_graphs(sqlite3 *db, const Selection &sel, std::vector<SelectedGraph> &graphs) {
+  std::vector<int64_t> runs = run_numbers(db, sel);
+  if (runs.empty()) return;
+  std::set<int64_t> held;
+  std::string err;
+  if (!orvtsdb::graphs_of_runs(db, runs, held, err)) die_reading(db, err);
+  std::erase_if(graphs, [&](const SelectedGraph &g) { return !held.count(g.gid << 32 | g.idx); });
+}
+
 /* Keeps the roles named by --role (all without it); drops graphs without it. */
 void pick_roles(sqlite3 *db, const Selection &sel, std::vector<SelectedGraph> &graphs) {
   std::vector<SelectedGraph> kept;
@@ -353,6 +365,7 @@ Selected select_samples(sqlite3 *db, Selection &sel) {
   out.graphs = graphs_of(db, sel);
   if (out.graphs.empty() && !sel.graph.empty())
     not_found(db, "no graph '" + sel.graph + "'" + in_group(sel) + " in the store");
+  drop_other_runs_graphs(db, sel, out.graphs);
   auto series = series_by_group(db, sel, out.graphs);
   for (SelectedGraph &g : out.graphs) g.series = series[g.gid];
   pick_roles(db, sel, out.graphs);

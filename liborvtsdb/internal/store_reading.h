@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -268,6 +269,12 @@ class ChunkWalker {
  * *first and *last; *any false (and the times untouched) when there is none. */
 bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std::string &err,
                       const std::vector<int64_t> &runs = {});
+
+/* The graphs, as gid * 2^32 + idx, that the series of the runs numbered in
+ * `runs` hold samples of (from the facts; a store older than them has
+ * its runs together, and is read whole). */
+bool graphs_of_runs(sqlite3 *db, const std::vector<int64_t> &runs, std::set<int64_t> &out,
+                    std::string &err);
 
 /* The file db reads, as messages name it ("the store" when it has none). */
 std::string store_name(sqlite3 *db);

@@ -608,6 +608,18 @@ bool stored_time_span(sqlite3 *db, int64_t *first, int64_t *last, bool *any, std
   return err.empty();
 }
 
+bool graphs_of_runs(sqlite3 *db, const std::vector<int64_t> &runs, std::set<int64_t> &out,
+                    std::string &err) {
+  std::string sql =
+      "SELECT DISTINCT s.gid, f.graph FROM series_facts f JOIN series s ON s.sid = f.sid "
+      "WHERE s.run IN (";
+  for (size_t i = 0; i < runs.size(); i++) sql += (i ? "," : "") + std::to_string(runs[i]);
+  Stmt s;
+  if (!s.prepare(db, (sql + ")").c_str(), err)) return false;
+  while (next_row(db, s, err)) out.insert(s.col_int(0) << 32 | s.col_int(1));
+  return err.empty();
+}
+
 int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, const char **tail,
                               std::string &err) {
   take_refusal();

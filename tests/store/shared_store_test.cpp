@@ -170,10 +170,11 @@ std::string run_facts(const std::string &page) {
   return at == std::string::npos || end == std::string::npos ? "" : page.substr(at, end - at);
 }
 
-/* Runs a day apart: a run of several is read over its own time, as from
- * its own store, and keeps its labels when migrated again from elsewhere. */
-TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTime) {
-  GeneratedRun early(11), late(12, {"--start", "1709629200"});
+/* Runs a day apart, the later with a group and graphs more: a run of
+ * several is read over its own time and graphs, as from its own store, and
+ * keeps its labels when migrated again from elsewhere. */
+TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTimeAndGraphs) {
+  GeneratedRun early(11), late(12, {"--start", "1709629200", "--groups", "7", "--graphs", "8"});
   store_test::TempStore shared;
   ASSERT_EQ(early.migrate_into(shared.db()).status, 0);
   ASSERT_EQ(late.migrate_into(shared.db()).status, 0);
@@ -187,6 +188,7 @@ TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTime) {
     std::string facts = run_facts(vzu_test::read_file(ours));
     EXPECT_FALSE(facts.empty());
     EXPECT_EQ(facts, run_facts(vzu_test::read_file(mine))) << "run " << run;
+    EXPECT_TRUE(openmetrics(shared.db(), run) == openmetrics(r.own_store())) << "run " << run;
     // Aligned, the run's first sample falls on the time asked for.
     std::vector<std::string> align = {"--align-start", "1700000000"};
     EXPECT_TRUE(openmetrics(shared.db(), run, align) == openmetrics(r.own_store(), "", align))
