@@ -106,7 +106,7 @@ class SqliteBackend final : public StoreBackend {
   PageFill fill_;
   int64_t next_rowid_ = 1;
   int64_t page_size_ = 0;
-  Stmt find_group_, insert_group_, update_group_, put_graph_;
+  Stmt find_group_, insert_group_, update_group_, put_graph_, find_graph_, graph_of_others_;
   Stmt find_series_, insert_series_, insert_label_, end_series_, insert_chunk_;
   Stmt check_group_, check_series_;
   FactsKeeper facts_;
@@ -120,6 +120,8 @@ class SqliteBackend final : public StoreBackend {
   std::map<int64_t, FactsOfSeries> created_;
   std::multimap<size_t, size_t> by_bytes_;  // put_chunks' rows by their bytes in a page
   std::vector<ChunkRowShape> rows_;         // and their rows
+  bool keeps_others_graphs(int64_t gid, const std::string &group,
+                           const std::vector<GraphRecord> &graphs, std::string &err);
   ChunkRowShape row_of(const ChunkRecord &c) const;
   void note_chunk(const ChunkRowShape &row);
   bool insert_chunk(const ChunkRowShape &row, const void *blob, std::string &err);
@@ -215,6 +217,12 @@ bool SqliteBackend::prepare_all(std::string &err) {
              "UPDATE groups SET description=?2,metric=?3,hierarchy=?4,type=?5,report_id=?6,"
              "num_graphs=?7,delay=?8 WHERE name=?1",
              err) &&
+         find_graph_.prepare(db_, "SELECT name, data_type FROM graphs WHERE gid=?1 AND idx=?2",
+                             err) &&
+         graph_of_others_.prepare(db_,
+                                  "SELECT s.run FROM series s JOIN series_facts f ON f.sid = s.sid "
+                                  "WHERE s.gid=?1 AND f.graph=?2 AND s.run<>?3 LIMIT 1",
+                                  err) &&
          put_graph_.prepare(db_,
                             "INSERT OR REPLACE INTO graphs VALUES(?1,?2,?3,?4,?5,?6,?7,?8,"
                             "check_of('graphs',?1,?2,?3,?4,?5,?6,?7,?8))",
@@ -332,6 +340,43 @@ bool SqliteBackend::begin(const MigrationRecord &m, int64_t *migration_id, std::
   return true;
 }
 
+/* Whether registering `graphs` for group gid leaves the graphs of other
+ * runs as they are read. The runs of a store share their groups' graphs,
+ * and readers name and decode every run's samples of a graph by its one
+ * definition: a name or data type another run holds samples under would
+ * rename or misread them. Such a run is refused (err says why). */
+bool SqliteBackend::keeps_others_graphs(int64_t gid, const std::string &group,
+                                        const std::vector<GraphRecord> &graphs, std::string &err) {
+  for (size_t i = 0; i < graphs.size(); i++) {
+    find_graph_.bind(1, gid);
+    find_graph_.bind(2, (int64_t)i);
+    int rc = find_graph_.step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(err);
+    bool same = rc == SQLITE_DONE || (find_graph_.col_text(0) == graphs[i].name &&
+                                      find_graph_.col_int(1) == graphs[i].data_type);
+    std::string name = rc == SQLITE_ROW ? find_graph_.col_text(0) : "";
+    int64_t type = rc == SQLITE_ROW ? find_graph_.col_int(1) : 0;
+    find_graph_.reset();
+    if (same) continue;
+    graph_of_others_.bind(1, gid);
+    graph_of_others_.bind(2, (int64_t)i);
+    graph_of_others_.bind(3, run_);
+    rc = graph_of_others_.step();
+    int64_t other = rc == SQLITE_ROW ? graph_of_others_.col_int(0) : 0;
+    graph_of_others_.reset();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(err);
+    if (rc == SQLITE_DONE) continue;  // no other run's samples: this run's to define
+    err = "group '" + group + "' graph " + std::to_string(i) + " is '" + name + "' (data type " +
+          std::to_string(type) + ") in run #" + std::to_string(other) +
+          " of this store, and this run defines it as '" + graphs[i].name + "' (data type " +
+          std::to_string(graphs[i].data_type) +
+          "); the runs of a store share their graphs, so migrate this run into a store of its "
+          "own";
+    return false;
+  }
+  return true;
+}
+
 bool SqliteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecord> &graphs,
                               int *gid, std::string &err) {
   find_group_.bind(1, g.name);
@@ -340,6 +385,7 @@ bool SqliteBackend::put_group(const GroupRecord &g, const std::vector<GraphRecor
   int64_t id = found ? find_group_.col_int(0) : 0;
   find_group_.reset();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(err);
+  if (found && !keeps_others_graphs(id, g.name, graphs, err)) return false;
   Stmt &w = found ? update_group_ : insert_group_;
   w.bind(1, g.name);
   w.bind(2, g.description);

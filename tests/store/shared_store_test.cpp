@@ -207,4 +207,50 @@ TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTimeAndGraphs) {
   EXPECT_TRUE(openmetrics(shared.db(), "1") == before) << "the same series, labels and all";
 }
 
+/* Replaces `from` with `to` in every graph definition file of run r. */
+void redefine(const GeneratedRun &r, const std::string &from, const std::string &to) {
+  for (const auto &e : fs::recursive_directory_iterator(r.run.run_dir())) {
+    if (e.path().filename().string().rfind("testrun.gdf", 0) != 0) continue;
+    std::string text = vzu_test::read_file(e.path());
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + 1))
+      text.replace(at, from.size(), to);
+    vzu_test::write_file(e.path(), text);
+  }
+}
+
+/* A run that names or types a graph otherwise than runs already stored
+ * would rename or misread their samples: it is refused, the store as it
+ * was; the same definition again, and graphs of its own, are welcome. */
+TEST(SharedStore, ARunThatRedefinesAnotherRunsGraphIsRefused) {
+  store_test::TempStore shared;
+  ASSERT_EQ(runs()[0]->migrate_into(shared.db()).status, 0);
+  std::string before = openmetrics(shared.db());
+  const std::string graph = "Graph|Running Vusers|101|scalar|sample_4B|";
+  struct Case {
+    int k;
+    std::string to, said;
+  } cases[] = {
+      {13, "Graph|Peak Vusers|101|scalar|sample_4B|", "is 'Running Vusers' (data type"},
+      {14, "Graph|Running Vusers|101|scalar|times_4B_1000|", "defines it as 'Running Vusers'"},
+  };
+  for (const Case &c : cases) {
+    GeneratedRun other(c.k);
+    redefine(other, graph, c.to);
+    RunResult m = other.migrate_into(shared.db());
+    EXPECT_EQ(m.status, 255) << m.err;
+    EXPECT_NE(m.err.find("group 'Vuser Info' graph "), std::string::npos) << m.err;
+    EXPECT_NE(m.err.find(c.said), std::string::npos) << m.err;
+    EXPECT_NE(m.err.find("in run #1 of this store"), std::string::npos) << m.err;
+    EXPECT_TRUE(openmetrics(shared.db()) == before) << c.to;
+    EXPECT_EQ(store_test::query_int(shared.db(), "SELECT count(*) FROM runs"), 1);
+  }
+  // Into an empty store, or beside runs that agree, it goes.
+  GeneratedRun alone(15);
+  redefine(alone, graph, cases[0].to);
+  store_test::TempStore fresh;
+  EXPECT_EQ(alone.migrate_into(fresh.db()).status, 0);
+  EXPECT_EQ(alone.migrate_into(fresh.db()).status, 0) << "migrated again";
+  EXPECT_EQ(runs()[1]->migrate_into(shared.db()).status, 0);
+}
+
 }  // namespace
