@@ -3,6 +3,8 @@
  */
 #include "chunk_cursor.h"
 
+#include "store_schema.h"
+
 namespace orvtsdb {
 
 namespace {
@@ -38,6 +40,12 @@ bool ChunkCursor::open(sqlite3 *db, const std::string &schema, const ChunkFilter
   sql += " ORDER BY c.sid, c.graph, c.start_time";
   const char *file = sqlite3_db_filename(db, schema.c_str());
   store_ = file && *file ? file : schema;
+  // The store db opened was checked then; an attached one is read only in
+  // a format this library reads, as any store.
+  if (sqlite3_stricmp(schema.c_str(), "main") != 0 && !check_format(db, err, nullptr, schema)) {
+    err = store_ + ": " + err;
+    return false;
+  }
   if (!stmt_.prepare(db, sql.c_str(), err)) {
     err = store_ + ": " + err;
     return false;

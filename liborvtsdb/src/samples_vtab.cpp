@@ -18,8 +18,10 @@
  */
 #include "samples_vtab.h"
 
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -122,11 +124,23 @@ int constraint_bit(const sqlite3_index_info::sqlite3_index_constraint &c) {
   return 0;
 }
 
+/* Whether constraint i compares a name as the filter does, byte for byte: a
+ * comparison under another collation (NOCASE, RTRIM) matches names the
+ * filter would pass over, so it is left to SQLite alone. */
+bool compares_bytes(sqlite3_index_info *info, int i) {
+  int col = info->aConstraint[i].iColumn;
+  if (col != COL_GROUP && col != COL_GRAPH_NAME) return true;
+  const char *collation = sqlite3_vtab_collation(info, i);
+  return !collation || sqlite3_stricmp(collation, "BINARY") == 0;
+}
+
 int best_index(sqlite3_vtab *, sqlite3_index_info *info) {
   int mask = 0;
   int slot_of_bit[64] = {};
   for (int i = 0; i < info->nConstraint; i++) {
-    int bit = info->aConstraint[i].usable ? constraint_bit(info->aConstraint[i]) : 0;
+    int bit = info->aConstraint[i].usable && compares_bytes(info, i)
+                  ? constraint_bit(info->aConstraint[i])
+                  : 0;
     if (bit && !(mask & bit)) {
       mask |= bit;
       slot_of_bit[bit] = i;
@@ -188,6 +202,24 @@ int advance(Cursor *c) {
   return next_chunk(c);
 }
 
+/* A bound on sid or time as a whole number the filter can narrow by, when
+ * SQLite compares it as a number (an integer, a real, or a text that reads
+ * as one, as the columns' INTEGER affinity takes it): a real is rounded
+ * outward (down for a lower bound, up for an upper one). None for what is
+ * compared otherwise (a text that is no number, a blob: every integer is
+ * less than them), which leaves the rows to SQLite's own comparison. */
+std::optional<int64_t> whole_bound(sqlite3_value *v, bool lower) {
+  switch (sqlite3_value_numeric_type(v)) {
+    case SQLITE_INTEGER: return sqlite3_value_int64(v);
+    case SQLITE_FLOAT: {
+      double d = lower ? std::floor(sqlite3_value_double(v)) : std::ceil(sqlite3_value_double(v));
+      if (d >= -9.2e18 && d <= 9.2e18) return (int64_t)d;
+      return std::nullopt;
+    }
+    default: return std::nullopt;
+  }
+}
+
 int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value **argv) {
   Cursor *c = reinterpret_cast<Cursor *>(cur);
   ChunkFilter f;
@@ -196,11 +228,11 @@ int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value 
     const unsigned char *t = sqlite3_value_text(argv[i]);
     return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();
   };
-  if (mask & 1) f.sid = sqlite3_value_int64(argv[a++]);
+  if (mask & 1) f.sid = whole_bound(argv[a++], true).value_or(f.sid);
   if (mask & 2) f.group_name = text(a++);
   if (mask & 4) f.graph_name = text(a++);
-  if (mask & 8) f.from = sqlite3_value_int64(argv[a++]);
-  if (mask & 16) f.to = sqlite3_value_int64(argv[a++]);
+  if (mask & 8) f.from = whole_bound(argv[a++], true).value_or(f.from);
+  if (mask & 16) f.to = whole_bound(argv[a++], false).value_or(f.to);
   c->store = mask & 32 ? text(a++) : "main";
   c->from = f.from;
   c->to = f.to;

@@ -22,8 +22,10 @@ bool has_schema(sqlite3 *db);
 /* True when the store's format is one this library reads (store_format.h:
  * OLDEST_READ_STORE_FORMAT to STORE_FORMAT), with it in *format when given;
  * else false with a reason in err: an older or a newer format, or no store
- * at all. */
-bool check_format(sqlite3 *db, std::string &err, int *format = nullptr);
+ * at all. `schema` names the attached store to look at (main: the store
+ * db opened). */
+bool check_format(sqlite3 *db, std::string &err, int *format = nullptr,
+                  const std::string &schema = "main");
 
 /* What differs between the tables, columns and indexes of db and those this
  * library makes for a store of `format`, and chunk blobs of a newer format
