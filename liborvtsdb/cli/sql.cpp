@@ -14,14 +14,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <thread>
 
 #include "command_line.h"
 #include "store_reading.h"
@@ -50,7 +54,11 @@ std::string cell_text(sqlite3_stmt *s, int i) {
         out += {hex[p[k] >> 4], hex[p[k] & 15]};
       return out;
     }
-    default: return reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+    default: {
+      // every byte of the text, a NUL among them
+      const char *t = reinterpret_cast<const char *>(sqlite3_column_text(s, i));
+      return t ? std::string(t, sqlite3_column_bytes(s, i)) : std::string();
+    }
   }
 }
 
@@ -78,9 +86,9 @@ class CsvColumn {
         out.advance(put_number(out.room(kNumberRoom), sqlite3_value_double(v)));
         return;
       case SQLITE_TEXT: {
-        // text as a C string: up to its first NUL, as cell_text reads it
+        // every byte of the text, as cell_text reads it
         const char *t = reinterpret_cast<const char *>(sqlite3_value_text(v));
-        std::string_view raw(t ? t : "", t ? std::strlen(t) : 0);
+        std::string_view raw(t ? t : "", t ? sqlite3_value_bytes(v) : 0);
         if (!has_last_ || raw != last_raw_) {
           last_raw_.assign(raw);
           last_field_ = csv_field(last_raw_);
@@ -99,20 +107,23 @@ class CsvColumn {
 };
 
 /* The rows of a statement as an aligned table: the header and the first
- * kWidthRows rows set the columns' widths (in characters: UTF-8 counts by
- * its characters), and are printed once they are known; later rows are
- * printed as they come, a wider cell pushing the rest of its line out. So
- * the table holds a bounded number of rows, whatever the query returns. */
+ * kWidthRows rows, or the rows of the first kWidthBytes, set the columns'
+ * widths (in characters: UTF-8 counts by its characters), and are printed
+ * once they are known; later rows are printed as they come, a wider cell
+ * pushing the rest of its line out. So the table holds a bounded number of
+ * rows and bytes, whatever the query returns. */
 class TablePrinter {
  public:
   static constexpr size_t kWidthRows = 10000;
+  static constexpr size_t kWidthBytes = 64 << 20;
 
   explicit TablePrinter(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
 
   void add(std::vector<std::string> row) {
     if (rows_.empty()) return print(row);
+    for (const std::string &cell : row) held_ += cell.size();
     rows_.push_back(std::move(row));
-    if (rows_.size() > kWidthRows) finish();
+    if (rows_.size() > kWidthRows || held_ > kWidthBytes) finish();
   }
 
   /* Prints what is held; later rows print as they come. */
@@ -142,9 +153,12 @@ class TablePrinter {
       line += (i ? " | " : "") + row[i] +
               std::string(i < width_.size() && width_[i] > w ? width_[i] - w : 0, ' ');
     }
-    std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+    line.erase(line.find_last_not_of(' ') + 1);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);  // a NUL in a cell included
   }
 
+  size_t held_ = 0;  // bytes of the cells held
   std::vector<std::vector<std::string>> rows_;
   std::vector<size_t> width_;
 };
@@ -186,8 +200,16 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
   std::vector<CsvColumn> columns(format == "csv" ? n : 0);
   std::optional<TablePrinter> table;
   if (format == "table" && n) table.emplace(names);
-  int rc;
-  for (bool first = true; (rc = sqlite3_step(s)) == SQLITE_ROW; first = false) {
+  int rc = sqlite3_step(s);
+  // A migration killed since the last statement left its journal, which
+  // this read-only connection cannot roll back: done aside, then read.
+  for (int tries = 0; (rc & 0xff) == SQLITE_READONLY && tries < 3; tries++) {
+    sqlite3_reset(s);
+    std::string err;
+    if (!orvtsdb::roll_back_left_journal(db, err)) die(EXIT_FAILURE_OTHER, "sql: " + err);
+    rc = sqlite3_step(s);
+  }
+  for (bool first = true; rc == SQLITE_ROW; first = false, rc = sqlite3_step(s)) {
     if (format == "json") {
       Json r = Json::object();
       for (int i = 0; i < n; i++) r[names[i]] = cell_json(s, i);
@@ -216,10 +238,55 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
   if (table) table->finish();
 }
 
+/* SQLite looks at the time between the steps of its machine, so one call
+ * (a replace() or instr() over strings of megabytes, whose cost grows with
+ * their square) can run long past --timeout. The watchdog ends the process
+ * then, a second after the time, with the line the check would have given. */
+class Watchdog {
+ public:
+  explicit Watchdog(const orvtsdb::UserSqlLimits &limits)
+      : line_("orvtsdb: sql: " + orvtsdb::stopped_text(limits) + "\n") {
+    // Beyond a century a time limit is none (as the check takes it).
+    double seconds = std::min(limits.timeout_s, 100 * 365.25 * 86400) + 1;
+    deadline_ = std::chrono::steady_clock::now() +
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(seconds));
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    woken_.notify_one();
+    thread_.join();
+  }
+  Watchdog(const Watchdog &) = delete;
+  Watchdog &operator=(const Watchdog &) = delete;
+
+ private:
+  void watch() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (woken_.wait_until(lock, deadline_, [this] { return done_; })) return;
+    std::fflush(stdout);  // best effort: the rows printed by then
+    ssize_t ignored = ::write(STDERR_FILENO, line_.data(), line_.size());
+    (void)ignored;
+    _exit(EXIT_FAILURE_OTHER);
+  }
+
+  std::string line_;
+  std::chrono::steady_clock::time_point deadline_;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
 void run_sql(sqlite3 *db, const Options &o, const std::string &format) {
   std::string err;
   if (!orvtsdb::end_snapshot(db, err)) die(EXIT_FAILURE_OTHER, err);
   orvtsdb::limit_user_sql(db, o.limits);
+  Watchdog watchdog(o.limits);
   const char *tail = o.sql.c_str();
   while (*tail) {
     sqlite3_stmt *raw = nullptr;

@@ -119,6 +119,13 @@ int prepare_reading_statement(sqlite3 *db, const char *sql, sqlite3_stmt **out, 
  * (it may begin and end transactions of its own). */
 bool end_snapshot(sqlite3 *db, std::string &err);
 
+/* Rolls back the journal a migration killed since db's last read left
+ * beside its store, so that the next read on db goes on: the reading
+ * connection cannot (it is read-only), so a statement that starts a read of
+ * its own after end_snapshot fails with SQLITE_READONLY until this is done.
+ * False with a reason naming the store when it cannot. */
+bool roll_back_left_journal(sqlite3 *db, std::string &err);
+
 /* Limits for SQL a person gives (orvtsdb sql): how long it may run, the
  * longest string or blob it may make, and the memory SQLite may use in the
  * process (a soft limit at a quarter, where SQLite gives back its caches,
@@ -134,6 +141,9 @@ struct UserSqlLimits {
 /* Sets limits on db, a connection from open_store_for_reading; the time
  * counts from this call. */
 void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits);
+
+/* What a statement stopped at its time limit says ("stopped after ..."). */
+std::string stopped_text(const UserSqlLimits &limits);
 
 /* Why a statement under limit_user_sql stopped with code rc: which limit,
  * named as the person sees it, or SQLite's reason. */

@@ -13,6 +13,7 @@
 #include "samples_vtab.h"
 #include "store_checks.h"
 #include "store_location.h"
+#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -73,9 +74,13 @@ bool named_in(const char *name, const char *const *first, const char *const *las
 /* What the authorizer refused last on this thread, for the message. */
 thread_local std::string last_refusal;
 
+/* Whether ATTACH of `file` opens that existing file as it is named. A URI
+ * ("file:...") is not taken: SQLite reads its options (another VFS, no
+ * locks, immutable), which a file of that very name would let through. */
 bool is_store_file(const char *file) {
   struct stat st;
-  return file && *file && ::stat(file, &st) == 0 && S_ISREG(st.st_mode);
+  return file && *file && strncasecmp(file, "file:", 5) != 0 && ::stat(file, &st) == 0 &&
+         S_ISREG(st.st_mode);
 }
 
 int refuse(const std::string &what) {
@@ -108,7 +113,14 @@ int reader_authorizer(void *, int action, const char *a1, const char *a2, const 
       return refuse(std::string("ATTACH of '") + (a1 ? a1 : "") +
                     "', which is not an existing store file");
     case SQLITE_INSERT: return refuse(std::string("INSERT into ") + (a1 ? a1 : "?"));
-    case SQLITE_UPDATE: return refuse(std::string("UPDATE of ") + (a1 ? a1 : "?"));
+    case SQLITE_UPDATE:
+      // Asked while a statement is prepared that reads a table-valued
+      // function (json_each, pragma_table_info), which SQLite connects as a
+      // table in the schema: nothing is written (the connection is read-only
+      // and defensive, and a statement that would write is refused whole).
+      if (a1 && (strcasecmp(a1, "sqlite_master") == 0 || strcasecmp(a1, "sqlite_temp_master") == 0))
+        return SQLITE_OK;
+      return refuse(std::string("UPDATE of ") + (a1 ? a1 : "?"));
     case SQLITE_DELETE: return refuse(std::string("DELETE from ") + (a1 ? a1 : "?"));
     default: return refuse("a statement that changes the schema or the file");
   }
@@ -147,9 +159,11 @@ namespace {
 /* Begins the read transaction that holds one snapshot of the store for the
  * life of the connection: whatever a writer does meanwhile waits for its
  * end, so every check and read sees the same store. */
-bool begin_snapshot(sqlite3 *db, std::string &err) {
+bool begin_snapshot(sqlite3 *db, std::string &err, bool *journal_left) {
   int rc = sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) return true;
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  *journal_left = (rc & 0xff) == SQLITE_READONLY;
   // A file that is not a database fails here first, as prepare_reading would.
   err = (rc & 0xff) == SQLITE_BUSY ? busy_text()
                                    : std::string("not a store (") + sqlite3_errmsg(db) + ")";
@@ -194,26 +208,46 @@ sqlite3 *open_for_reading(const std::string &path, std::string &err) {
   int ms;
   if (!busy_timeout_from_env(&ms, err) || !path_fits_sqlite(path, 0, err)) return nullptr;
   sqlite3 *db = nullptr;
-  // Without the connection's mutex (taken on every call SQLite answers,
-  // each cell of each row included): a reading connection is only ever
-  // used by the thread that holds it; compare's second thread opens its own.
-  bool ok = recover(path, ms, err) &&
-            sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                            nullptr) == SQLITE_OK;
-  if (ok) {
-    sqlite3_busy_timeout(db, ms);
-    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    ok = begin_snapshot(db, err) && prepare_reading(db, err);
-    // Installed last: the checks above run the store's own statements.
-    if (ok) sqlite3_set_authorizer(db, reader_authorizer, nullptr);
-  } else if (db) {
-    err = sqlite3_errmsg(db);
+  bool ok = false;
+  // A migration killed between the recovery and the snapshot leaves a
+  // journal the read-only connection cannot roll back (SQLITE_READONLY):
+  // recovered again, a few times, rather than taken for a file that is not
+  // a store.
+  for (int attempt = 0; !ok && attempt < 3; attempt++) {
+    sqlite3_close(db);
+    db = nullptr;
+    bool journal_left = false;
+    // Without the connection's mutex (taken on every call SQLite answers,
+    // each cell of each row included): a reading connection is only ever
+    // used by the thread that holds it; compare's second thread opens its own.
+    ok = recover(path, ms, err) &&
+         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) ==
+             SQLITE_OK;
+    if (ok) {
+      sqlite3_busy_timeout(db, ms);
+      sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+      sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+      ok = begin_snapshot(db, err, &journal_left) && prepare_reading(db, err);
+      // Installed last: the checks above run the store's own statements.
+      if (ok) sqlite3_set_authorizer(db, reader_authorizer, nullptr);
+    } else if (db) {
+      err = sqlite3_errmsg(db);
+    }
+    if (!journal_left) break;
   }
   if (ok) return db;
   err = path + ": " + err;
   sqlite3_close(db);
   return nullptr;
+}
+
+bool roll_back_left_journal(sqlite3 *db, std::string &err) {
+  const char *file = sqlite3_db_filename(db, "main");
+  int ms;
+  if (!file || !*file || !busy_timeout_from_env(&ms, err)) return false;
+  if (recover(file, ms, err)) return true;
+  err = std::string(file) + ": " + err;
+  return false;
 }
 
 std::string take_refusal() {

@@ -54,16 +54,17 @@ void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits) {
   sqlite3_hard_heap_limit64(limits.heap_bytes);
 }
 
+std::string stopped_text(const UserSqlLimits &limits) {
+  char text[96];
+  std::snprintf(text, sizeof text, "stopped after %g s, the time the SQL may take (--timeout)",
+                limits.timeout_s);
+  return text;
+}
+
 std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits) {
   switch (rc & 0xff) {
     case SQLITE_INTERRUPT:
-      if (sql_stopped) {
-        char text[96];
-        std::snprintf(text, sizeof text,
-                      "stopped after %g s, the time the SQL may take (--timeout)",
-                      limits.timeout_s);
-        return text;
-      }
+      if (sql_stopped) return stopped_text(limits);
       break;
     case SQLITE_TOOBIG:
       return "a value would be longer than " + mib_text(limits.value_bytes) +

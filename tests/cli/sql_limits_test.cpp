@@ -100,6 +100,36 @@ TEST_F(SqlLimitsTest, AnEndlessQueryStopsAtItsTimeoutInEveryFormat) {
     EXPECT_NE(r.err.find("stopped after 2 s"), std::string::npos) << r.err;
   }
   EXPECT_EQ(sql({"--timeout", "0", "SELECT 1"}).status, 2);
+  // One call that runs long (its cost grows with the square of its text's
+  // length): SQLite never looks at the time inside it.
+  auto r = sql({"--timeout", "1",
+                "SELECT instr(printf('%.*c', 2000000, 'a'), printf('%.*c', 1000000, 'a') || 'b')"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "orvtsdb: sql: stopped after 1 s, the time the SQL may take (--timeout)\n");
+}
+
+/* A table sets its widths from its first rows, but never holds more than
+ * a bounded number of bytes of them: rows of 10 MB stream past 64 MiB. */
+TEST_F(SqlLimitsTest, ATableOfHugeRowsStreams) {
+  auto r = sql_in_512_mib(
+      "--format table \"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < "
+      "60) SELECT x, printf('%.*c', 10000000, 'v') AS v FROM c\"");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+/* Every byte of a text is printed, a NUL among them, in every format. */
+TEST_F(SqlLimitsTest, TextKeepsEveryByte) {
+  const std::string nul("a\0b", 3);
+  const std::pair<const char *, std::string> cases[] = {
+      {"csv", "t\n" + nul + "\n"},
+      {"json", "[{\"t\":\"a\\u0000b\"}]\n"},
+      {"table", "t\n---\n" + nul + "\n"},
+  };
+  for (const auto &[format, want] : cases) {
+    auto r = sql({"--format", format, "SELECT 'a' || char(0) || 'b' AS t"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, want) << format;
+  }
 }
 
 TEST_F(SqlLimitsTest, AHugeValueIsRefusedByTheLengthLimit) {

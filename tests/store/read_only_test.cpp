@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sqlite3.h>
 
 #include <set>
 
@@ -117,6 +118,50 @@ TEST_F(ReadOnlyTest, QueriesIntrospectionAndAttachedStoresStillAnswer) {
                         "BEGIN; SELECT 1; COMMIT", "SELECT name FROM sqlite_schema"}) {
     r = sql(q);
     EXPECT_EQ(r.status, 0) << q << ": " << r.err;
+  }
+  // Table-valued functions, which SQLite connects as tables of the schema.
+  r = sql(
+      "SELECT (SELECT count(*) FROM json_each('[1,2,3]')), (SELECT count(*) FROM "
+      "json_tree('{\"a\":[1]}')), (SELECT count(*) FROM pragma_table_info('chunks'))");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(vzu_test::split_lines(r.out).at(1), "3,3,10");
+}
+
+/* An attached store is read by the samples table only in a format this
+ * library reads, as the store a command opens. */
+TEST_F(ReadOnlyTest, AnAttachedStoreOfANewerFormatIsRefused) {
+  const std::string newer = store_->dir() + "/newer.sqlite";
+  vzu_test::write_file(newer, vzu_test::read_file(other_.db()));
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE store_info SET value = '9' WHERE key = 'format'", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  for (const char *read :
+       {"SELECT count(*) FROM samples('n')", "SELECT count(*) FROM samples WHERE store = 'n'"}) {
+    auto r = sql("ATTACH '" + newer + "' AS n; " + read);
+    EXPECT_EQ(r.status, 1) << read;
+    EXPECT_NE(r.err.find(newer + ": store format 9 was written by a newer version"),
+              std::string::npos)
+        << r.err;
+  }
+}
+
+/* ATTACH takes a file by its name: a URI's options (another VFS, no
+ * locks) are refused even where a file of that very name exists. */
+TEST_F(ReadOnlyTest, AttachOfAUriIsRefusedWhateverFileBearsItsName) {
+  const std::string dir = store_->dir();
+  vzu_test::write_file(dir + "/a.db", vzu_test::read_file(other_.db()));
+  for (const char *uri : {"file:a.db?nolock=1", "FILE:a.db?vfs=unix-dotfile"}) {
+    vzu_test::write_file(dir + "/" + uri, "");
+    auto r = vzu_test::run_program(
+        "/bin/sh",
+        {"-c", "cd '" + dir + "' && exec '" + ORVTSDB_COMMAND + "' sql '" + store_->db() +
+                   "' \"ATTACH '" + uri + "' AS r; SELECT count(*) FROM r.chunks\""});
+    EXPECT_EQ(r.status, 2) << uri << ": " << r.err;
+    EXPECT_NE(r.err.find("refused ATTACH of '" + std::string(uri) + "'"), std::string::npos)
+        << r.err;
   }
 }
 

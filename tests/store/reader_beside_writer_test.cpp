@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -50,6 +53,29 @@ class ReaderBesideWriterTest : public testing::Test {
     return faults;
   }
 
+  /* Leaves the journal of a writer killed part-way: a child process changes
+   * every chunk row with a cache too small to hold the change, so pages
+   * reach the file, and ends without committing or rolling back. */
+  void leave_hot_journal() {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      sqlite3 *w = nullptr;
+      bool ok = sqlite3_open(store_.db().c_str(), &w) == SQLITE_OK &&
+                sqlite3_exec(w,
+                             "PRAGMA cache_size = 1; BEGIN IMMEDIATE; "
+                             "UPDATE chunks SET row_check = (row_check & 65535) + 1",
+                             nullptr, nullptr, nullptr) == SQLITE_OK;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat journal;
+    ASSERT_EQ(stat((store_.db() + "-journal").c_str(), &journal), 0);
+    ASSERT_GT(journal.st_size, 0);
+  }
+
   TempStore store_;
 };
 
@@ -81,6 +107,34 @@ TEST_F(ReaderBesideWriterTest, AWriteCommittingPartWayWaitsForTheReadersSnapshot
   EXPECT_EQ(sqlite3_exec(w, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(w);
   EXPECT_FALSE(audit().empty());
+}
+
+/* A reader between statements (as sql reads, each statement a snapshot of
+ * its own) meets the journal of a writer killed meanwhile: its read-only
+ * connection cannot roll it back, the store's reader does it aside, and
+ * the next read sees the store as it was. */
+TEST_F(ReaderBesideWriterTest, AJournalLeftBetweenStatementsIsRolledBackAndReadOn) {
+  std::string path, err;
+  sqlite3 *reader = orvtsdb::open_store_for_reading(store_.db(), &path, err);
+  ASSERT_NE(reader, nullptr) << err;
+  ASSERT_TRUE(orvtsdb::end_snapshot(reader, err)) << err;
+  sqlite3_stmt *s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT count(*), sum(row_check & 65535) FROM chunks", -1,
+                               &s, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  const int64_t rows = sqlite3_column_int64(s, 0), sum = sqlite3_column_int64(s, 1);
+  sqlite3_reset(s);
+  leave_hot_journal();
+  EXPECT_EQ(sqlite3_step(s) & 0xff, SQLITE_READONLY);
+  sqlite3_reset(s);
+  ASSERT_TRUE(orvtsdb::roll_back_left_journal(reader, err)) << err;
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(s, 0), rows);
+  EXPECT_EQ(sqlite3_column_int64(s, 1), sum);
+  sqlite3_finalize(s);
+  sqlite3_close(reader);
+  EXPECT_EQ(audit(), std::vector<std::string>{});
 }
 
 TEST_F(ReaderBesideWriterTest, ALockTakenPartWayDelaysTheReaderOrMakesItBusyNeverFaulty) {
