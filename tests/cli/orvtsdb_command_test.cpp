@@ -423,9 +423,10 @@ TEST_F(CommandTest, SqlCsvCellsFollowEveryChangeFromRowToRow) {
                      "(x'00ff'), ('00ff'), (7), ('7'), (2.5), ('2.5'), (''))",
                      "--format", "csv"});
   ASSERT_EQ(r.status, 0) << r.err;
+  using namespace std::string_literals;  // the NULs are part of the texts
   EXPECT_EQ(r.out,
-            "c\n\"a,b\"\n\"a,b\"\nc\n\"'=x\"\n\"'=x\"\nc\n\nc\nab\nab\nab\n00ff\n00ff\n7\n7\n2.5\n"
-            "2.5\n\n");
+            "c\n\"a,b\"\n\"a,b\"\nc\n\"'=x\"\n\"'=x\"\nc\n\nc\nab\0cd\nab\nab\0\n"
+            "00ff\n00ff\n7\n7\n2.5\n2.5\n\n"s);
 }
 
 /* The samples table gives every row the names and labels of its own series,
