@@ -641,14 +641,15 @@ void add_history_command(CLI::App &app) {
   cmd->add_option("--threshold", o->threshold, "smallest change reported, in percent (default 2)");
   cmd->add_option("--confidence", o->confidence,
                   "confidence of intervals and tests, in percent (default 95): noise alone gives\n"
-                  "a change point in at most 1 - confidence of the metrics");
+                  "the history any change point with a chance of at most 1 - confidence");
   cmd->add_option("--format", o->format, "text, csv or json")
       ->check(CLI::IsMember({"text", "csv", "json"}))
       ->capture_default_str();
   cmd->add_option("--html", o->html, "also write one self-contained page with a trend chart each");
-  cmd->add_flag("--fail-on-regression", o->fail_on_regression,
-                "exit status 3 when the newest run is a regression against the last stable level\n"
-                "(Holm over every metric: noise alone fails it with a chance of 1 - confidence)");
+  cmd->add_flag(
+      "--fail-on-regression", o->fail_on_regression,
+      "exit status 3 when the newest run is a regression against the last stable level\n"
+      "(Holm over every metric: noise alone fails it with a chance below 1 - confidence)");
   cmd->callback([o] { run_history(*o); });
 }
 

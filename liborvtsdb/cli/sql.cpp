@@ -307,7 +307,7 @@ void add_sql_command(CLI::App &app) {
   CLI::App *cmd = add_store_command(
       app, "sql",
       "SQL over the store; the table `samples` (sid, group_name, graph_name, graph, role, time,\n"
-      "value, labels) decodes the stored chunks",
+      "value, labels, reading) decodes the stored chunks",
       o->store);
   cmd->add_option("query", o->sql, "SQL text (one or more statements)")->required();
   cmd->add_option("--format", o->format,

@@ -28,7 +28,9 @@ namespace {
 constexpr long MAX_BACKOFF_MS = 10000;
 constexpr size_t MAX_REASON_CHARS = 300;
 
-enum class Outcome { accepted, retry, refused };
+// refused: the engine answered no; unreachable: no answer that another try
+// would change (a TLS handshake that fails, a name that does not resolve).
+enum class Outcome { accepted, retry, refused, unreachable };
 
 /* The first line of an answer's body, short enough for a message. */
 std::string reason_of(std::string body) {
@@ -74,7 +76,7 @@ Outcome RemoteWriteClient::Impl::post(std::string &why, long *retry_after_ms) {
   EngineSession::Answer a = http->post(opt.url, packed.data(), packed.size(), MAX_REASON_CHARS);
   if (!a.fault.empty()) {
     why = a.fault;
-    return a.transient ? Outcome::retry : Outcome::refused;
+    return a.transient ? Outcome::retry : Outcome::unreachable;
   }
   if (a.status >= 200 && a.status < 300) return Outcome::accepted;
   why = "HTTP " + std::to_string(a.status);
@@ -182,6 +184,9 @@ bool RemoteWriteClient::send(std::string &err) {
     long pause = std::max(wait, retry_after);
     if (o == Outcome::refused) {
       m.failure = "remote write to " + shown_url(m.opt.url) + " refused " +
+                  std::to_string(samples) + " samples: " + why;
+    } else if (o == Outcome::unreachable) {
+      m.failure = "remote write to " + shown_url(m.opt.url) + " could not send " +
                   std::to_string(samples) + " samples: " + why;
     } else if (tries > m.opt.max_retries || waited + pause > m.opt.max_retry_wait_ms) {
       m.failure = "remote write to " + shown_url(m.opt.url) + " failed after " +
