@@ -8,7 +8,7 @@
 
 #include <cmath>
 #include <cstring>
-#include <new>
+#include <memory>
 
 #include "orvtsdb_data_roles.h"
 
@@ -20,38 +20,56 @@ void le_at(char *p, uint64_t x) {
   for (int i = 0; i < 8; i++) p[i] = (char)(uint8_t)(x >> (8 * i));
 }
 
+/* The hash of the bytes of a row's values, fed piece by piece: no value is
+ * copied, so a check of values of any size takes no memory of its own (the
+ * same hash as of the bytes laid end to end). */
+class CheckHash {
+ public:
+  CheckHash() : state_(XXH3_createState(), XXH3_freeState) { reset(); }
+  bool ready() const { return state_ != nullptr; }
+  void reset() {
+    if (state_) XXH3_64bits_reset(state_.get());
+  }
+  void add(const void *p, size_t n) { XXH3_64bits_update(state_.get(), p, n); }
+  void add_byte(int b) {
+    char c = (char)b;
+    add(&c, 1);
+  }
+  void add_le(uint64_t x) {
+    char le[8];
+    le_at(le, x);
+    add(le, 8);
+  }
+  int64_t value() const { return (int64_t)XXH3_64bits_digest(state_.get()); }
+
+ private:
+  std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state_;
+};
+
 /* One SQL value in the bytes hashed: a type byte, then an integer's or a
  * double's 8 bytes, or a text's or blob's length (8 bytes) and bytes. The
  * type byte keeps NULL, 0 and '' apart. */
-void put_le(std::string &out, uint64_t x) {
-  char le[8];
-  le_at(le, x);
-  out.append(le, 8);
-}
-
-void feed_integer(std::string &out, int64_t x) {
-  out += (char)SQLITE_INTEGER;
-  put_le(out, (uint64_t)x);
-}
-
-void feed_bytes(std::string &out, int type, const void *p, int n) {
-  out += (char)type;
-  put_le(out, (uint64_t)n);
-  if (n > 0) out.append(static_cast<const char *>(p), (size_t)n);
+void feed_bytes(CheckHash &out, int type, const void *p, int n) {
+  out.add_byte(type);
+  out.add_le((uint64_t)n);
+  if (n > 0) out.add(p, (size_t)n);
 }
 
 /* false when SQLite could not give a text's or blob's bytes (out of
  * memory). */
-bool feed(std::string &out, sqlite3_value *v) {
+bool feed(CheckHash &out, sqlite3_value *v) {
   int type = sqlite3_value_type(v);
   switch (type) {
-    case SQLITE_INTEGER: feed_integer(out, sqlite3_value_int64(v)); return true;
+    case SQLITE_INTEGER:
+      out.add_byte(SQLITE_INTEGER);
+      out.add_le((uint64_t)sqlite3_value_int64(v));
+      return true;
     case SQLITE_FLOAT: {
       double d = sqlite3_value_double(v);
       uint64_t bits;
       std::memcpy(&bits, &d, 8);
-      out += (char)SQLITE_FLOAT;
-      put_le(out, bits);
+      out.add_byte(SQLITE_FLOAT);
+      out.add_le(bits);
       return true;
     }
     case SQLITE_TEXT:
@@ -64,22 +82,19 @@ bool feed(std::string &out, sqlite3_value *v) {
       feed_bytes(out, type, p, n);
       return true;
     }
-    default: out += (char)type; return true;
+    default: out.add_byte(type); return true;
   }
 }
 
 /* Called by SQLite: nothing may be thrown through it. */
 void check_of(sqlite3_context *ctx, int argc, sqlite3_value **argv) {
-  // Called for every row a reader lists: the buffer is kept, not made anew.
-  thread_local std::string bytes;
-  bytes.clear();
-  try {
-    for (int i = 0; i < argc; i++)
-      if (!feed(bytes, argv[i])) return sqlite3_result_error_nomem(ctx);
-  } catch (const std::bad_alloc &) {
-    return sqlite3_result_error_nomem(ctx);
-  }
-  sqlite3_result_int64(ctx, (int64_t)XXH3_64bits(bytes.data(), bytes.size()));
+  // Called for every row a reader lists: the state is kept, not made anew.
+  thread_local CheckHash hash;
+  if (!hash.ready()) return sqlite3_result_error_nomem(ctx);
+  hash.reset();
+  for (int i = 0; i < argc; i++)
+    if (!feed(hash, argv[i])) return sqlite3_result_error_nomem(ctx);
+  sqlite3_result_int64(ctx, hash.value());
 }
 
 }  // namespace
@@ -120,16 +135,17 @@ bool chunk_row_checks_out(sqlite3_stmt *s, int first, bool *readable, std::strin
     check = chunk_row_check(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
   } else {
     // A column of another type (a damaged row) is hashed as check_of hashes it.
-    std::string bytes;
+    CheckHash hash;
     static const char table[] = "chunks";
-    feed_bytes(bytes, SQLITE_TEXT, table, (int)sizeof table - 1);
-    for (int i = 0; i < kColumns; i++)
-      if (!feed(bytes, sqlite3_column_value(s, first + i))) {
-        err = "out of memory";
-        *readable = false;
-        return false;
-      }
-    check = (int64_t)XXH3_64bits(bytes.data(), bytes.size());
+    bool fed = hash.ready();
+    if (fed) feed_bytes(hash, SQLITE_TEXT, table, (int)sizeof table - 1);
+    for (int i = 0; fed && i < kColumns; i++) fed = feed(hash, sqlite3_column_value(s, first + i));
+    if (!fed) {
+      err = "out of memory";
+      *readable = false;
+      return false;
+    }
+    check = hash.value();
   }
   if (type == SQLITE_INTEGER) return sqlite3_column_int64(s, first + kColumns) == check;
   // A real (SQLite stores a whole one as an integer, so only a damaged

@@ -108,6 +108,15 @@ TEST_F(SqlLimitsTest, AnEndlessQueryStopsAtItsTimeoutInEveryFormat) {
   EXPECT_EQ(r.err, "orvtsdb: sql: stopped after 1 s, the time the SQL may take (--timeout)\n");
 }
 
+/* check_of hashes its values where they lie: large ones take no memory
+ * beside SQLite's own. */
+TEST_F(SqlLimitsTest, ARowCheckOfLargeValuesCopiesNone) {
+  std::string args;
+  for (int i = 0; i < 5; i++) args += std::string(i ? ", " : "") + "zeroblob(60000000)";
+  auto r = sql_in_512_mib("\"SELECT check_of(" + args + ")\"");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 /* A table sets its widths from its first rows, but never holds more than
  * a bounded number of bytes of them: rows of 10 MB stream past 64 MiB. */
 TEST_F(SqlLimitsTest, ATableOfHugeRowsStreams) {
