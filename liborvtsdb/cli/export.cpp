@@ -157,6 +157,8 @@ class Exporter {
     if (o_.format == "openmetrics") return openmetrics_graph(g);
     for (const SelectedSeries &s : *g.series) {
       const Samples &smp = read(g, s.sid);
+      // A series without a sample in the window has no line in any format.
+      if (smp.times.empty()) continue;
       for (int r : g.roles) {
         if (o_.format == "csv") csv(g, s, r, smp);
         if (o_.format == "json" || o_.format == "jsonl") json(g, s, r, smp);

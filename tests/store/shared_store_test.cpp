@@ -195,6 +195,14 @@ TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTimeAndGraphs) {
         << "run " << run;
   }
 
+  // Both runs read over the first one's first second: the later run's
+  // series have no sample there, and no object either.
+  RunResult first = orvtsdb({"export", shared.db(), "--format", "jsonl", "--to", "+1"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out.find("\"points\":[]"), std::string::npos) << first.out.substr(0, 300);
+  EXPECT_NE(first.out.find("\"run\":1"), std::string::npos);
+  EXPECT_EQ(first.out.find("\"run\":2"), std::string::npos);
+
   // The early run moved to another work folder and migrated again.
   vzu_test::TempRun moved(11);
   fs::copy(early.run.run_dir(), moved.run_dir(),
