@@ -7,6 +7,7 @@
  */
 #include "selection.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -280,8 +281,9 @@ bool names(const std::string &selector, const orvtsdb::RunEntry &r) {
   std::string number = selector[0] == '#' ? selector.substr(1) : selector;
   if (is_number(number) && std::stoll(number) == r.number) return true;
   if (is_hex(selector) && r.id.compare(0, selector.size(), selector) == 0) return true;
+  // A folder the run was migrated from, the last or an earlier one.
   return selector == r.id || (!r.name.empty() && selector == r.name) ||
-         (!r.run_dir.empty() && selector == r.run_dir);
+         std::find(r.folders.begin(), r.folders.end(), selector) != r.folders.end();
 }
 
 }  // namespace

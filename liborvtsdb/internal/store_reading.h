@@ -157,6 +157,7 @@ std::string user_sql_failure(sqlite3 *db, int rc, const UserSqlLimits &limits);
 struct RunEntry {
   int64_t number = 0;
   std::string id, run_dir, name;
+  std::vector<std::string> folders;  // every folder its migrations recorded
   int64_t start_time = 0;
   int64_t migrations = 0;
 };

@@ -243,12 +243,16 @@ bool list_runs(sqlite3 *db, std::vector<RunEntry> &out, std::string &err) {
       runs ? "SELECT r.id, r.run FROM runs r ORDER BY r.id"
            : "SELECT row_number() OVER (ORDER BY min(id)), run FROM migrations "
              "GROUP BY run ORDER BY min(id)");
-  Stmt s, m;
+  Stmt s, m, f;
   if (!s.prepare(db, sql.c_str(), err) ||
       !m.prepare(db,
                  "SELECT IFNULL((SELECT run_dir FROM migrations WHERE run = ?1 ORDER BY id DESC "
                  "LIMIT 1), ''), IFNULL(min(start_time), 0), count(*) FROM migrations "
                  "WHERE run = ?1",
+                 err) ||
+      !f.prepare(db,
+                 "SELECT DISTINCT run_dir FROM migrations WHERE run = ?1 AND run_dir IS NOT NULL "
+                 "AND run_dir <> ''",
                  err))
     return false;
   while (next_row(db, s, err)) {
@@ -262,6 +266,10 @@ bool list_runs(sqlite3 *db, std::vector<RunEntry> &out, std::string &err) {
     r.start_time = m.col_int(1);
     r.migrations = m.col_int(2);
     m.reset();
+    f.bind(1, r.id);
+    while (next_row(db, f, err)) r.folders.push_back(f.col_text(0));
+    if (!err.empty()) return false;
+    f.reset();
     out.push_back(std::move(r));
   }
   return err.empty();

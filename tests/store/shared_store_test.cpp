@@ -213,6 +213,9 @@ TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTimeAndGraphs) {
   RunResult again = vzu_test::run_tool(moved, {"-t", "11"}, env);
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_TRUE(openmetrics(shared.db(), "1") == before) << "the same series, labels and all";
+  // Named by either folder it was migrated from.
+  for (const std::string &folder : {early.run.run_dir(), moved.run_dir()})
+    EXPECT_TRUE(openmetrics(shared.db(), folder) == before) << folder;
 }
 
 /* Replaces `from` with `to` in every graph definition file of run r. */
