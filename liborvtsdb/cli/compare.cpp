@@ -256,7 +256,7 @@ bool SideReader::read(const SelectedGraph &g, int64_t sid, Sides &out) {
       }
     }
   }
-  // The span covers the last interval too: one step after the last stamp.
+  // The span covers the last interval too: one mean step after the last stamp.
   double span = n > 1 ? (double)(stamps[n - 1] - stamps[0]) * (double)n / (double)(n - 1) : 0;
   for (auto &[key, s] : out) {
     s.summary.stats = s.series.stats(percentiles[times ? 0 : 1]);
@@ -373,7 +373,9 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
     std::map<std::string, int> roles;
     for (int k = 0; k < 2; k++)
       for (const auto &[role, side] : sides[k]) roles[role] |= 1 << k;
-    if (!pair[0].first || !pair[1].first) roles = {{"", pair[0].first ? 1 : 2}};
+    // A series of one run only is listed by its roles too, with its side's
+    // summary; one without a value of any role, as one row.
+    if (roles.empty() && (!pair[0].first || !pair[1].first)) roles = {{"", pair[0].first ? 1 : 2}};
     for (const auto &[role, present] : roles) {
       Row r;
       r.group = g.group, r.graph = g.name, r.labels = s.labels, r.role = role;
@@ -382,9 +384,10 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
       r.present = present;
       for (int k = 0; k < 2; k++)
         if (pair[k].first) r.where[k] = {pair[k].first, pair[k].second->sid};
+      if (present & 1) r.base = sides[0][role].summary;
+      if (present & 2) r.cand = sides[1][role].summary;
       if (present == 3) {
         const Side &b = sides[0][role], &c = sides[1][role];
-        r.base = b.summary, r.cand = c.summary;
         r.change = compare_series(b.series, c.series, w.from, w.to, threshold);
         if (changed(r)) r.onset = change_onset(b.series, c.series, w.from, w.to, threshold);
       }
