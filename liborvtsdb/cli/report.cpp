@@ -194,6 +194,7 @@ std::string series_label(const SelectedSeries &s, const std::vector<size_t> &var
 struct VerdictRow {
   std::string label, line;  // the series, and its line in the chart
   double count = 0, rate = 0;
+  bool timed = false;  // rate measured: the page covers some time
   MetricStats stats;
 };
 
@@ -225,7 +226,8 @@ class SeriesTally {
     VerdictRow r;
     r.label = label, r.line = line;
     r.stats = series_.stats();
-    if (times_) r.count = count_, r.rate = duration > 0 ? count_ / duration : 0;
+    r.timed = duration > 0;
+    if (times_) r.count = count_, r.rate = r.timed ? count_ / duration : 0;
     return r;
   }
 
@@ -424,6 +426,10 @@ std::string num_cell(double v, const char *format = "%.1f") {
   return "<td data-v=\"" + number_text(v) + "\">" + buf + "</td>";
 }
 
+/* A cell of a value the window does not give (no interval with a value,
+ * no duration to divide by): "-", sorted below every number. */
+const char *const kNoValueCell = "<td data-v=\"\">-</td>";
+
 /* A first-screen table, worst first (the highest 95th percentile of the
  * interval averages); each row links to its line in the chart. */
 std::string verdict_table(VerdictTable t) {
@@ -442,11 +448,12 @@ std::string verdict_table(VerdictTable t) {
            "\" data-chart=\"" + std::to_string(t.chart) + "\" data-line=\"" + html(r.line) + "\">" +
            html(r.label.empty() ? "value" : r.label) + "</a></td>";
     if (t.times)
-      out += num_cell(r.count, "%.0f") + num_cell(r.rate, "%.3f");
+      out += num_cell(r.count, "%.0f") + (r.timed ? num_cell(r.rate, "%.3f") : kNoValueCell);
     else
       out += num_cell((double)r.stats.intervals, "%.0f");
     const MetricStats &s = r.stats;
-    for (double v : {s.mean, s.p90, s.p95, s.p99, s.max}) out += num_cell(v, "%.2f");
+    for (double v : {s.mean, s.p90, s.p95, s.p99, s.max})
+      out += s.intervals ? num_cell(v, "%.2f") : kNoValueCell;
     out += "</tr>";
   }
   return out + "</tbody></table>\n";
@@ -630,9 +637,13 @@ bool met(const Target &t, double v) {
                         : v >= t.value;
 }
 
-/* The value a target names, in the target's unit; false when the run has no
- * such transaction. */
-bool target_value(const Report &r, const Target &t, double *out, std::string *unit) {
+/* The value a target names, in the target's unit; false with the reason in
+ * *why when the run has no such transaction, or none of its transactions
+ * finished in the window (no time to judge), or the window has no duration
+ * (no rate). */
+bool target_value(const Report &r, const Target &t, double *out, std::string *unit,
+                  std::string *why) {
+  *why = "no such transaction";
   for (const VerdictTable &table : r.verdicts_)
     for (const VerdictRow &row : table.rows) {
       std::string label = row.label;
@@ -641,6 +652,15 @@ bool target_value(const Report &r, const Target &t, double *out, std::string *un
           (gt == std::string::npos || label.substr(gt + 3) != t.transaction))
         continue;
       const MetricStats &s = row.stats;
+      bool time = t.stat != "rate" && t.stat != "count";
+      if (time && !s.intervals) {
+        *why = "no transaction finished in the window";
+        return false;
+      }
+      if (t.stat == "rate" && !row.timed) {
+        *why = "no rate: the window lasts 0 s";
+        return false;
+      }
       double v = t.stat == "mean"   ? s.mean
                  : t.stat == "p50"  ? s.p50
                  : t.stat == "p90"  ? s.p90
@@ -650,7 +670,6 @@ bool target_value(const Report &r, const Target &t, double *out, std::string *un
                  : t.stat == "rate" ? row.rate
                                     : row.count;
       *unit = t.stat == "rate" ? "/s" : t.stat == "count" ? "" : table.unit;
-      bool time = t.stat != "rate" && t.stat != "count";
       if (time && t.unit == "s" && table.unit == "ms") v /= 1000, *unit = "s";
       if (time && t.unit == "ms" && table.unit == "s") v *= 1000, *unit = "ms";
       *out = v;
@@ -676,13 +695,18 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
     out += "<tr><th>" + html(k) + "</th><td>" + v + "</td></tr>";
   };
   char buf[160];
-  std::snprintf(buf, sizeof buf, "%.2f transactions/s (%s transactions in %s)",
-                w.seconds() > 0 ? transactions / w.seconds() : 0.0,
-                count_text((int64_t)transactions).c_str(), clock_text(w.to - w.from).c_str());
+  if (w.seconds() > 0)
+    std::snprintf(buf, sizeof buf, "%.2f transactions/s (%s transactions in %s)",
+                  transactions / w.seconds(), count_text((int64_t)transactions).c_str(),
+                  clock_text(w.to - w.from).c_str());
+  else
+    std::snprintf(buf, sizeof buf, "- (%s transactions in a window of 0 s)",
+                  count_text((int64_t)transactions).c_str());
   fact("Total throughput", html(buf));
   if (!r.users_.graph.empty()) {
     std::snprintf(buf, sizeof buf, "%.0f", r.users_.peak());
-    fact("Peak users", html(std::string(buf) + " (" + r.users_.graph + ")"));
+    fact("Peak users", html((r.users_.total.empty() ? std::string("-") : std::string(buf)) + " (" +
+                            r.users_.graph + ")"));
   }
   if (counts_errors) {
     std::snprintf(buf, sizeof buf, "%.3g %% (%s errors and failures per %s transactions)",
@@ -695,14 +719,13 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
     std::string rows;
     for (const Target &t : targets) {
       double v = 0;
-      std::string unit;
-      bool found = target_value(r, t, &v, &unit);
+      std::string unit, why;
+      bool found = target_value(r, t, &v, &unit, &why);
       bool ok = found && met(t, v);
       *missed += !ok;
       std::snprintf(buf, sizeof buf, "%.4g", v);
       rows += "<tr><td>" + html(t.line) + "</td><td>" +
-              (found ? html(std::string(buf) + (unit.empty() ? "" : " " + unit))
-                     : "no such transaction") +
+              html(found ? std::string(buf) + (unit.empty() ? "" : " " + unit) : why) +
               "</td><td class=\"" + (ok ? "pass\">pass" : "fail\">fail") + "</td></tr>";
     }
     fact("Targets", "<span class=\"" + std::string(*missed ? "fail" : "pass") + "\">" +

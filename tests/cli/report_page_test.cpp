@@ -553,6 +553,33 @@ TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
   EXPECT_NE(nowhere.err.find("does not exist"), std::string::npos) << nowhere.err;
 }
 
+/* One time stamp at which no transaction finished (each has count 0 every
+ * 7th interval): no response time to show or to hold a target to, and no
+ * duration to give a rate; the count of 0 is one. */
+TEST_F(ReportFirstScreenTest, AWindowWithoutTransactionsShowsNoTimesAndMissesItsTargets) {
+  std::string targets = store.dir() + "/targets";
+  vzu_test::write_file(targets, "Txn0 mean <= 2500\nTxn3 rate >= 0.01/s\nTxn5 count >= 0\n");
+  std::string page = store.dir() + "/empty.html", at = std::to_string(START + 10 * 3);
+  RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"report", store.db(), "--from", at, "--to",
+                                                        at, "--targets", targets, "-o", page});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("2 of 3 targets missed"), std::string::npos) << r.err;
+  std::string html = vzu_test::read_file(page);
+  for (const char *row : {"Txn0 mean &lt;= 2500</td><td>no transaction finished in the window",
+                          "Txn3 rate &gt;= 0.01/s</td><td>no rate: the window lasts 0 s",
+                          "Txn5 count &gt;= 0</td><td>0</td><td class=\"pass\">pass"})
+    EXPECT_NE(html.find(row), std::string::npos) << row;
+  EXPECT_NE(html.find("- (0 transactions in a window of 0 s)"), std::string::npos);
+  // Each transaction's row: count 0, then "-" for the rate and every time.
+  std::string dashes;
+  for (int i = 0; i < 6; i++) dashes += "<td data-v=\"\">-</td>";
+  size_t rows = 0;
+  for (size_t at = html.find("<td data-v=\"0\">0</td>" + dashes); at != std::string::npos;
+       at = html.find("<td data-v=\"0\">0</td>" + dashes, at + 1))
+    rows++;
+  EXPECT_EQ(rows, (size_t)TXNS);
+}
+
 }  // namespace
 
 namespace {
