@@ -307,7 +307,7 @@ std::string outliers_text(const HistorySeries &s) {
 }
 
 std::string newest_text(const HistorySeries &s) {
-  if (s.result.verdict == HistoryVerdict::TooFewRuns) return "";
+  if (!newest_judged(s.result.verdict)) return "";
   char buf[48];
   std::snprintf(buf, sizeof buf, " (p %.3g)", s.result.newest_p);
   return percent(s.result.newest_change) + buf;
@@ -348,8 +348,11 @@ void print_text(const std::vector<HistorySeries> &series, const std::vector<Hist
   print_columns(cells);
   std::map<std::string, size_t> n;
   for (const HistorySeries &s : series) n[verdict_name(s.result.verdict)]++;
-  std::printf("\n%zu metrics: %zu regression, %zu improvement, %zu stable, %zu too few runs\n",
+  std::printf("\n%zu metrics: %zu regression, %zu improvement, %zu stable, %zu too few runs",
               series.size(), n["regression"], n["improvement"], n["stable"], n["too few runs"]);
+  size_t gone = n["not in the newest run"];
+  if (gone) std::printf(", %zu not in the newest run", gone);
+  std::printf("\n");
 }
 
 Json runs_json(const std::vector<HistoryRun> &runs) {
@@ -393,7 +396,7 @@ void print_json(const std::vector<HistorySeries> &series, const std::vector<Hist
               {"verdict", verdict_name(s.result.verdict)}};
     // Every series has every key: null where there is nothing to say.
     j["newest"] = nullptr, j["drift"] = nullptr;
-    if (s.result.verdict != HistoryVerdict::TooFewRuns)
+    if (newest_judged(s.result.verdict))
       j["newest"] = {{"reference", s.result.reference},
                      {"change", s.result.newest_change},
                      {"p", s.result.newest_p},
@@ -416,7 +419,12 @@ void print_csv(const std::vector<HistorySeries> &series, const std::vector<Histo
                double z) {
   OutBuffer out;
   out.text() += "transaction,metric,run,run_id,start,value,low,high,change_point,outlier,verdict\n";
-  for (const HistorySeries &s : series)
+  for (const HistorySeries &s : series) {
+    // The verdict goes on the metric's last line: the newest run's, or the
+    // last run's that holds it when the newest does not.
+    size_t last = 0;
+    for (size_t i = 0; i < runs.size(); i++)
+      if (s.values[i].has) last = i;
     for (size_t i = 0; i < runs.size(); i++) {
       if (!s.values[i].has) continue;
       auto [low, high] = interval_of(s.values[i], z);
@@ -428,9 +436,10 @@ void print_csv(const std::vector<HistorySeries> &series, const std::vector<Histo
                     number_text(s.values[i].value) + "," + number_text(low) + "," +
                     number_text(high) + "," + (step ? "yes" : "no") + "," +
                     (outlier ? "yes" : "no") + "," +
-                    (i + 1 == runs.size() ? verdict_name(s.result.verdict) : "") + "\n";
+                    (i == last ? verdict_name(s.result.verdict) : "") + "\n";
       out.maybe_flush();
     }
+  }
 }
 
 /* One trend chart: each run's value with its interval bar, the levels
@@ -530,7 +539,7 @@ void write_html(const std::vector<HistorySeries> &series, const std::vector<Hist
     charts += "<div class=\"chart\" id=\"trend-" + std::to_string(i) + "\"><h3>" + html(title) +
               "</h3>" + trend_svg(s, runs, z) + "<p class=\"note\">" +
               html(std::string("verdict: ") + verdict_name(s.result.verdict) +
-                   (s.result.verdict == HistoryVerdict::TooFewRuns ? "" : " " + newest_text(s)) +
+                   (newest_judged(s.result.verdict) ? " " + newest_text(s) : "") +
                    "; bars: each run's " + number_text(100 * confidence) +
                    " % interval; green: levels; dashed red: change points; orange rings: "
                    "outliers") +
@@ -572,6 +581,7 @@ void run_history(const Options &o) {
         series.push_back({key.first, key.second, std::vector<RunValue>(runs.size()), {}, false});
       }
       series[it->second].values[i] = value;
+      series[it->second].values[i].present = true;
     }
   if (series.empty()) {
     // Name only what was asked for: errors alone ask for no transaction.
@@ -594,8 +604,7 @@ void run_history(const Options &o) {
   std::vector<double> p;
   std::vector<HistorySeries *> judged;
   for (HistorySeries &s : series)
-    if (s.result.verdict != HistoryVerdict::TooFewRuns)
-      p.push_back(s.result.newest_p), judged.push_back(&s);
+    if (newest_judged(s.result.verdict)) p.push_back(s.result.newest_p), judged.push_back(&s);
   std::vector<bool> rejected = holm_rejected(p, 1 - confidence);
   for (size_t i = 0; i < judged.size(); i++)
     judged[i]->regression = rejected[i] && judged[i]->result.verdict == HistoryVerdict::Regression;

@@ -210,6 +210,7 @@ const char *verdict_name(HistoryVerdict v) {
     case HistoryVerdict::Stable: return "stable";
     case HistoryVerdict::Regression: return "regression";
     case HistoryVerdict::Improvement: return "improvement";
+    case HistoryVerdict::NotInNewest: return "not in the newest run";
     default: return "too few runs";
   }
 }
@@ -268,7 +269,10 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
     }
   }
   // The newest run against the last stable level.
-  if (n < 3 || runs.empty() || kept.run.back() != runs.size() - 1) return r;
+  if (n < 3 || runs.empty() || kept.run.back() != runs.size() - 1) {
+    if (n >= 3 && !runs.empty() && !runs.back().present) r.verdict = HistoryVerdict::NotInNewest;
+    return r;
+  }
   double newest = kept.y[n - 1];
   if (!r.steps.empty() && n - last_from < kStableRuns) {
     // A new level that has not held yet: judged by its step.

@@ -63,9 +63,18 @@ struct RunValue {
   double value = 0;
   double se = 0;  // within-run standard error, in the value's unit
   bool has = false;
+  bool present = false;  // the run holds the metric, whatever its value
 };
 
-enum class HistoryVerdict { TooFewRuns, Stable, Regression, Improvement };
+// NotInNewest: earlier runs hold the metric, enough to judge, but the
+// newest does not (a transaction that no longer ran): said, not judged.
+enum class HistoryVerdict { TooFewRuns, Stable, Regression, Improvement, NotInNewest };
+
+/* Whether the verdict judges the newest run (it has a change and a p). */
+inline bool newest_judged(HistoryVerdict v) {
+  return v == HistoryVerdict::Stable || v == HistoryVerdict::Regression ||
+         v == HistoryVerdict::Improvement;
+}
 
 struct HistoryStep {
   size_t run = 0;                // index (into the runs given) of the first run of the new level

@@ -20,7 +20,7 @@ std::vector<RunValue> history(size_t n, uint64_t seed, double se, double tau,
   std::vector<RunValue> runs(n);
   for (size_t i = 0; i < n; i++) {
     double v = 100 * level(i) * std::exp(tau * z(rng) + se * z(rng));
-    runs[i] = {v, se * v, true};
+    runs[i] = {v, se * v, true, true};
   }
   return runs;
 }
@@ -152,9 +152,15 @@ TEST(RunHistory, RunsWithoutTheMetricAreSkippedAndTooFewAreSaidSo) {
   ASSERT_EQ(r.steps.size(), 1u);
   EXPECT_EQ(r.steps[0].run, 11u);
   EXPECT_EQ(analyse_history({runs[0], runs[1]}, {}).verdict, HistoryVerdict::TooFewRuns);
-  // A history whose newest run lacks the metric has no verdict.
+  // A newest run without a value to take has no verdict; one that lacks
+  // the metric (a transaction that no longer ran) is said to.
   runs.back().has = false;
   EXPECT_EQ(analyse_history(runs, {}).verdict, HistoryVerdict::TooFewRuns);
+  runs.back().present = false;
+  EXPECT_EQ(analyse_history(runs, {}).verdict, HistoryVerdict::NotInNewest);
+  EXPECT_FALSE(newest_judged(HistoryVerdict::NotInNewest));
+  EXPECT_EQ(analyse_history({runs[0], runs[1], runs.back()}, {}).verdict,
+            HistoryVerdict::TooFewRuns);
   // The same history twice gives the same answer.
   EXPECT_EQ(analyse_history(runs, {}).steps[0].p, analyse_history(runs, {}).steps[0].p);
 }

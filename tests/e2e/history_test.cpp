@@ -23,13 +23,19 @@ class History {
   explicit History(std::string store) : store_(std::move(store)) {}
 
   /* Run `night` of the system, Login slower by `factor`, with the labels. */
-  void add(int night, double factor, const std::string &labels = "") {
+  void add(int night, double factor, const std::string &labels = "",
+           const std::vector<std::string> &more = {}) {
     TempRun gen(1);
-    RunResult g = run_program(
-        bin_dir() + "/make_sample_run",
-        {"--wdir", gen.wdir(), "--testrun", "1", "--preset", "small", "--seed", "1", "--noise-seed",
-         std::to_string(night + 1), "--start", std::to_string(kStart + night * kDay), "--packets",
-         "400", "--slowdown", "Login=" + std::to_string(factor)});
+    std::vector<std::string> args = {"--wdir",       gen.wdir(),
+                                     "--testrun",    "1",
+                                     "--preset",     "small",
+                                     "--seed",       "1",
+                                     "--noise-seed", std::to_string(night + 1),
+                                     "--start",      std::to_string(kStart + night * kDay),
+                                     "--packets",    "400",
+                                     "--slowdown",   "Login=" + std::to_string(factor)};
+    args.insert(args.end(), more.begin(), more.end());
+    RunResult g = run_program(bin_dir() + "/make_sample_run", args);
     ASSERT_EQ(g.status, 0) << g.err;
     Env env = real_store_env();
     env.push_back({"TW_WDIR", gen.wdir()});
@@ -142,6 +148,37 @@ TEST_F(HistoryTest, ANewestStepIsARegressionThatFailsTheGateAndAStableHistoryPas
   Json wide = history_json({h.store()}, {"--threshold", "50"});
   EXPECT_TRUE((*series_of(wide, "Login", "mean"))["change_points"].empty());
   EXPECT_EQ((*series_of(wide, "Login", "mean"))["verdict"], "stable");
+}
+
+/* A transaction the newest run no longer has is said to be missing from
+ * it, not judged, in every output; its CSV verdict is on its last line. */
+TEST_F(HistoryTest, ATransactionMissingFromTheNewestRunIsSaidToBe) {
+  History h(path("gone.sqlite"));
+  for (int night = 0; night < 4; night++)
+    h.add(night, 1.0, "",
+          night == 3 ? std::vector<std::string>{"--vectors", "3"} : std::vector<std::string>{});
+  Json a = history_json({h.store()});
+  const Json *checkout = series_of(a, "Checkout", "mean");
+  ASSERT_NE(checkout, nullptr) << a.dump(1);
+  EXPECT_EQ((*checkout)["verdict"], "not in the newest run");
+  EXPECT_TRUE((*checkout)["newest"].is_null());
+  EXPECT_EQ((*checkout)["points"].size(), 3u);
+  RunResult csv = orvtsdb({"history", h.store(), "--format", "csv"});
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  size_t lines = 0, verdicts = 0;
+  for (const std::string &line : split_lines(csv.out)) {
+    if (line.find("Checkout") == std::string::npos || line.find(",mean,") == std::string::npos)
+      continue;
+    lines++;
+    if (!line.ends_with(",not in the newest run")) continue;
+    verdicts++;
+    EXPECT_NE(line.find(",mean,3,"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 3u) << csv.out;
+  EXPECT_EQ(verdicts, 1u) << csv.out;
+  RunResult text = orvtsdb({"history", h.store(), "--fail-on-regression"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("not in the newest run"), std::string::npos) << text.out;
 }
 
 TEST_F(HistoryTest, SourcesMixStoresRunFoldersAndWorkFoldersAndCountARunOnce) {
