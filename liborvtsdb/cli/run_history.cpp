@@ -263,7 +263,14 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
                    ? 2 * gsl_cdf_ugaussian_Q(std::fabs(l.slope) / std::sqrt(l.slope_var))
                    : 1;
     double change = std::expm1(l.slope * (double)(n - 1 - last_from));
-    if (p < alpha && std::fabs(change) >= o.threshold) {
+    // A step in the newest one or two runs (too few to be a level of their
+    // own, so no change point yet; the newest run's verdict judges it)
+    // tilts a line through the level: a drift only where the line fits the
+    // level better than such a late step by Akaike's measure.
+    double late = std::min(step_rss(kept.y, kept.var, last_from, n - 1, n),
+                           step_rss(kept.y, kept.var, last_from, n - 2, n));
+    bool late_step = late + kStepPenalty < l.rss;
+    if (!late_step && p < alpha && std::fabs(change) >= o.threshold) {
       r.drifting = true;
       r.drift = {kept.run[last_from], kept.run[n - 1], change, p};
     }

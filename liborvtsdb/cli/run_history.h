@@ -34,8 +34,9 @@
  *     share of 1 - confidence have none (and noise alone gives any metric
  *     one with a chance of at most 1 - confidence).
  *  3. Drift: in the last level, a weighted straight line whose slope differs
- *     from 0 (normal test at the confidence) and whose change over the
- *     level exceeds the threshold.
+ *     from 0 (normal test at the confidence), whose change over the level
+ *     exceeds the threshold, and which fits the level better than a step in
+ *     its newest one or two runs does (Akaike's measure).
  *  4. The newest run against the last stable level: the level before the
  *     newest change point when that began fewer than kStableRuns runs ago
  *     (a step that has not yet held is not a new normal), else the newest

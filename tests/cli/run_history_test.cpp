@@ -86,6 +86,19 @@ TEST(RunHistory, ASlowDriftIsADriftNotAStep) {
   EXPECT_LE(steps, 10);
 }
 
+/* A step in the newest one or two runs is judged by the newest run's
+ * verdict; it draws no drift through the flat runs before it. */
+TEST(RunHistory, ALateStepIsNoDrift) {
+  for (size_t stepped : {1u, 2u})
+    for (uint64_t seed = 1; seed <= 20; seed++) {
+      auto runs = history(12, seed, 0.005, 0.01,
+                          [&](size_t i) { return i + stepped >= 12 ? 1.3 : 1.0; });
+      HistoryResult r = analyse_history(runs, {});
+      EXPECT_FALSE(r.drifting) << stepped << " runs stepped, seed " << seed << ": "
+                               << r.drift.change;
+    }
+}
+
 TEST(RunHistory, TheNewestRunIsJudgedAgainstTheLastStableLevel) {
   // The newest three runs stepped up: a regression, however few.
   auto up = history(30, 7, 0.005, 0.01, [](size_t i) { return i >= 27 ? 1.15 : 1.0; });
