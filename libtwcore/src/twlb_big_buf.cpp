@@ -172,7 +172,8 @@ int twlb_bigbuf_chk_avail_space(bigbuf_t *bigbuf, int needed_space) {
 }
 
 long twlb_bigbuf_copy_into_bigbuf(bigbuf_t *bigbuf, char *string, int len) {
-  if (!bigbuf || !string) return -1;
+  if (!bigbuf || !string || len < 0)
+    return -1;  // a negative length copies nothing
   if (len == 0) len = static_cast<int>(strlen(string));
   trace_append(bigbuf, len);
   return copy_bytes(bigbuf, string, len);
@@ -183,6 +184,10 @@ long twlb_bigbuf_copy_into_bigbuf_ex(bigbuf_t *bigbuf, char *string, int len,
   fprintf(stderr, "Method called, string = %s, len = %d, flag = %d",
           string ? string : "(null)", len, flag);
   if (!bigbuf || !string || !err_msg) return -1;
+  if (len < 0) {
+    snprintf(err_msg, kErrMsgSize, "Length %d is negative", len);
+    return -1;
+  }
   if (len == 0) len = static_cast<int>(strlen(string));
   if (flag != BIGBUF_TYPE_BUFFER && flag != BIGBUF_TYPE_FILE) {
     snprintf(err_msg, kErrMsgSize, "%s",
@@ -215,7 +220,10 @@ char *twlb_bigbuf_get_value(bigbuf_t *bigbuf, long offset) {
 void twlb_bigbuf_free(bigbuf_t *bigbuf) {
   if (!bigbuf) return;
   if (bigbuf->buffer) {
-    twlb_bigbuf_clear_used(bigbuf);
+    // Bytes past offset may have been written (through get_value, or before
+    // a caller set offset back to 0 to overwrite the arena): the whole arena
+    // is cleared before the zeroed-block cache hands it to the next init.
+    memset(bigbuf->buffer, 0, static_cast<size_t>(bigbuf->bufsize));
     TWLB_FREE_ZEROED(bigbuf->buffer, bigbuf->bufsize, "bigbuf", -1);
   }
   bigbuf->offset = 0;

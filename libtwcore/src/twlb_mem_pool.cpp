@@ -8,6 +8,7 @@
  */
 #include "twlb_mem_pool.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,8 +54,12 @@ int next_chunk_slots(const twlb_mp_handler *mpool) {
   int n = mpool->num_malloced_slot == 0 ? mpool->num_slots_init
                                         : mpool->num_slots_increment;
   if (mpool->num_slots_max != 0) {
-    int total = mpool->num_slots_init +
-                mpool->num_slots_increment * mpool->num_malloced_slot;
+    // int arithmetic as the pool's sizes are; a product beyond an int wraps
+    // (defined, not undefined, through the 64-bit product).
+    int total = static_cast<int>(
+        mpool->num_slots_init +
+        static_cast<int64_t>(mpool->num_slots_increment) *
+            mpool->num_malloced_slot);
     if (total > mpool->num_slots_max) n -= total - mpool->num_slots_max;
   }
   return n;
@@ -173,7 +178,9 @@ int twlb_mp_create(twlb_mp_handler *mpool) {
     twlb_set_error(const_cast<char *>("Memory pool max limit reached"));
     return -1;
   }
-  int size = mpool->slot_size * n;
+  // A size beyond an int wraps, as int arithmetic would, to the size the
+  // check below refuses when it is 0 or less (defined through 64 bits).
+  int size = static_cast<int>(static_cast<int64_t>(mpool->slot_size) * n);
   TWLB_TRACE(TWLB_LOG_MAJOR, API,
              "Allocating memory pool of size = %d, size of slot_size = %d, "
              "size of node = %zu, num_slots = %d",

@@ -50,9 +50,15 @@ bool local_now(struct tm *tm) {
 
 // Creates one directory; an existing one is accepted. 1 or 0.
 int make_one_dir(const char *dir) {
-  if (mkdir(dir, 0777) == 0 || errno == EEXIST) return 1;
+  if (mkdir(dir, 0777) == 0) return 1;
+  int err = errno;
+  // Accepted when what is there is a directory (or a link to one); a file
+  // of that name is no directory to create things in.
+  struct stat st;
+  if (err == EEXIST && stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return 1;
+  if (err == EEXIST) err = ENOTDIR;
   fprintf(stderr, "Error in creating directory. Path: '%s'. Error = '%s'\n",
-          dir, twlb_strerror(errno));
+          dir, twlb_strerror(err));
   return 0;
 }
 

@@ -55,6 +55,32 @@ TEST_F(BigBufTest, GrowsOneStepExactlyAtTheBoundaryAndFromAnEmptyHandle) {
   EXPECT_EQ(std::string(twlb_bigbuf_get_value(&buf_, 0)), text);
 }
 
+/* A new arena is all zero bytes, whatever the last one freed held: bytes
+ * written past its offset, or before its offset was set back to 0. */
+TEST_F(BigBufTest, ANewArenaIsZeroWhateverTheFreedOneHeld) {
+  for (int round = 0; round < 2; round++) {
+    ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
+    EXPECT_EQ(append("left over text", 0), 0);
+    std::strcpy(twlb_bigbuf_get_value(&buf_, 500000), "scribble");
+    if (round == 1) buf_.offset = 0;  // emptied in place, as a table's reset does
+    twlb_bigbuf_free(&buf_);
+    bigbuf_t next{};
+    ASSERT_EQ(twlb_bigbuf_init(&next), 0);
+    EXPECT_EQ(next.buffer[0], '\0') << "round " << round;
+    EXPECT_EQ(next.buffer[500000], '\0') << "round " << round;
+    twlb_bigbuf_free(&next);
+  }
+  // A negative length copies nothing.
+  ASSERT_EQ(twlb_bigbuf_init(&buf_), 0);
+  EXPECT_EQ(append("abc", -1), -1);
+  char err[512] = "";
+  EXPECT_EQ(twlb_bigbuf_copy_into_bigbuf_ex(&buf_, const_cast<char *>("abc"), -1,
+                                            BIGBUF_TYPE_BUFFER, err),
+            -1);
+  EXPECT_STREQ(err, "Length -1 is negative");
+  EXPECT_EQ(buf_.offset, 0);
+}
+
 TEST_F(BigBufTest, ExtendedAppendFromMemoryAndFile) {
   vzu_test::TempRun tmp;
   std::string path = tmp.path("data"), blank = tmp.path("blank");

@@ -42,6 +42,18 @@ class MemPoolTest : public ::testing::Test {
   twlb_mp_handler pool_;
 };
 
+/* A chunk whose size passes an int is refused as the size 0 or less it
+ * wraps to, without undefined arithmetic on the way. */
+TEST(MemPoolMax, AChunkBeyondAnIntIsRefused) {
+  twlb_mp_handler pool;
+  ASSERT_EQ(twlb_mp_init(&pool, 1 << 20, 4096, 4, 0), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(twlb_mp_create(&pool), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Trying to malloc a negative size memory size = 0 \n");
+  twlb_mp_destroy(&pool);
+}
+
 TEST(MemPoolMax, ChunksShrinkToTheMaximumThenStop) {
   twlb_mp_handler pool;
   twlb_mp_init(&pool, sizeof(Slot), 64, 16, 0);

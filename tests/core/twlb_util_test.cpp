@@ -96,6 +96,14 @@ TEST(MkdirEx, CreatesParentsAndLastOnlyWithTrailingSlash) {
   path += "/";
   EXPECT_EQ(mkdir_ex(path.data()), 1);
   EXPECT_TRUE(is_dir(tmp.path("a/b/c")));
+  // A file where a directory goes is no directory that exists already.
+  tmp.write("a/file", "x");
+  std::string under = tmp.path("a/file/d");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(mkdir_ex(under.data()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error in creating directory. Path: '" +
+                                                        tmp.path("a/file") +
+                                                        "'. Error = 'Not a directory'\n");
 }
 
 TEST(CopyFile, CopiesMoreThanOneChunkAndReportsOpenErrors) {
