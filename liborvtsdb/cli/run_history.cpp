@@ -19,6 +19,11 @@ constexpr size_t kMinLevelRuns = 2;  // runs on each side of a split
 constexpr size_t kNeighbours = 3;    // runs on each side an outlier is held against
 constexpr double kStepPenalty = 2;   // a step's extra parameter, in weighted squares
 
+/* tau is read off the runs' neighbour differences by a median, which uses
+ * about 37 % of what they hold: the tests that stand on it take a t
+ * distribution of as many degrees of freedom. */
+double spread_dof(size_t runs) { return std::max(1.0, 0.37 * ((double)runs - 1)); }
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   size_t h = v.size() / 2;
@@ -259,9 +264,9 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
   size_t last_from = bounds[bounds.size() - 2];
   if (n - last_from >= 3 * kMinLevelRuns) {
     Line l = line_fit(kept.y, kept.var, last_from, n);
-    double p = l.slope_var > 0
-                   ? 2 * gsl_cdf_ugaussian_Q(std::fabs(l.slope) / std::sqrt(l.slope_var))
-                   : 1;
+    double p = l.slope_var > 0 ? 2 * gsl_cdf_tdist_Q(std::fabs(l.slope) / std::sqrt(l.slope_var),
+                                                     spread_dof(all.y.size()))
+                               : 1;
     double change = std::expm1(l.slope * (double)(n - 1 - last_from));
     // A step in the newest one or two runs (too few to be a level of their
     // own, so no change point yet; the newest run's verdict judges it)
@@ -298,10 +303,8 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
   double diff = newest - level.mean();
   r.reference = std::exp(level.mean());
   r.newest_change = std::expm1(diff);
-  // tau is read off the same few runs by a median, which uses about 37 % of
-  // what they hold: a t quantile of as many degrees of freedom.
   r.newest_p = 2 * gsl_cdf_tdist_Q(std::fabs(diff) / std::sqrt(kept.var[n - 1] + 1 / level.w),
-                                   std::max(1.0, 0.37 * (double)(all.y.size() - 1)));
+                                   spread_dof(all.y.size()));
   r.verdict = r.newest_p >= alpha || std::fabs(r.newest_change) < o.threshold
                   ? HistoryVerdict::Stable
               : worse(r.newest_change, o) ? HistoryVerdict::Regression

@@ -34,7 +34,8 @@
  *     share of 1 - confidence have none (and noise alone gives any metric
  *     one with a chance of at most 1 - confidence).
  *  3. Drift: in the last level, a weighted straight line whose slope differs
- *     from 0 (normal test at the confidence), whose change over the level
+ *     from 0 (a t test at the confidence, of the degrees of freedom tau's
+ *     median of differences stands on, as the newest run's), whose change over the level
  *     exceeds the threshold, and which fits the level better than a step in
  *     its newest one or two runs does (Akaike's measure).
  *  4. The newest run against the last stable level: the level before the

@@ -41,6 +41,18 @@ TEST(RunHistory, NoiseAloneRarelyGivesAChangePointOrAVerdict) {
   EXPECT_LE(outliers, kHistories * 7 / 100);
 }
 
+/* A drift stands on tau, read off few runs: noise alone draws one in at
+ * most about 1 - confidence of the histories, short ones too. */
+TEST(RunHistory, NoiseAloneRarelyDrifts) {
+  const int kHistories = 400;
+  for (size_t n : {8u, 12u, 25u}) {
+    int drifting = 0;
+    for (int s = 0; s < kHistories; s++)
+      drifting += analyse_history(history(n, 1000 + s, 0.01, 0.02, flat), {}).drifting;
+    EXPECT_LE(drifting, kHistories * 6 / 100) << n << " runs";
+  }
+}
+
 TEST(RunHistory, StepsAreFoundWithinOneRunWithTheirLevels) {
   for (double factor : {1.05, 1.10, 1.30}) {
     int found = 0, not_stable = 0;
