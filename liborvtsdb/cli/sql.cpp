@@ -244,13 +244,10 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
  * then, a second after the time, with the line the check would have given. */
 class Watchdog {
  public:
+  /* After limit_user_sql: watches the deadline it set. */
   explicit Watchdog(const orvtsdb::UserSqlLimits &limits)
-      : line_("orvtsdb: sql: " + orvtsdb::stopped_text(limits) + "\n") {
-    // Beyond a century a time limit is none (as the check takes it).
-    double seconds = std::min(limits.timeout_s, 100 * 365.25 * 86400) + 1;
-    deadline_ = std::chrono::steady_clock::now() +
-                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                    std::chrono::duration<double>(seconds));
+      : line_("orvtsdb: sql: " + orvtsdb::stopped_text(limits) + "\n"),
+        deadline_(orvtsdb::user_sql_deadline() + std::chrono::seconds(1)) {
     thread_ = std::thread([this] { watch(); });
   }
   ~Watchdog() {

@@ -13,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -141,6 +142,9 @@ struct UserSqlLimits {
 /* Sets limits on db, a connection from open_store_for_reading; the time
  * counts from this call. */
 void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits);
+
+/* When SQL under limit_user_sql on this thread must stop. */
+std::chrono::steady_clock::time_point user_sql_deadline();
 
 /* What a statement stopped at its time limit says ("stopped after ..."). */
 std::string stopped_text(const UserSqlLimits &limits);

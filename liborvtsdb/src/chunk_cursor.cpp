@@ -11,9 +11,7 @@ namespace {
 
 /* "schema".table, with the schema name quoted as an SQL identifier. */
 std::string table(const std::string &schema, const char *name) {
-  std::string q = "\"";
-  for (char c : schema) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"." + name;
+  return quoted_identifier(schema) + "." + name;
 }
 
 }  // namespace

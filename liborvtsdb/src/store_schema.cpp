@@ -217,14 +217,20 @@ bool has_schema(sqlite3 *db) {
   return sqlite3_exec(db, "SELECT 1 FROM chunks LIMIT 0", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+std::string quoted_identifier(const std::string &name) {
+  std::string q = "\"";
+  for (char c : name) q += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return q + "\"";
+}
+
 bool check_format(sqlite3 *db, std::string &err, int *format_out, const std::string &schema) {
   sqlite3_stmt *s = nullptr;
   std::string format;
-  std::string quoted = "\"";
-  for (char c : schema) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   int rc = sqlite3_prepare_v2(
-      db, ("SELECT value FROM " + quoted + "\".store_info WHERE key = 'format'").c_str(), -1, &s,
-      nullptr);
+      db,
+      ("SELECT value FROM " + quoted_identifier(schema) + ".store_info WHERE key = 'format'")
+          .c_str(),
+      -1, &s, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(s);
   if (rc == SQLITE_ROW && sqlite3_column_text(s, 0))
     format = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));

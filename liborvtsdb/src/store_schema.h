@@ -27,6 +27,9 @@ bool has_schema(sqlite3 *db);
 bool check_format(sqlite3 *db, std::string &err, int *format = nullptr,
                   const std::string &schema = "main");
 
+/* name quoted as an SQL identifier ("r2" -> "\"r2\"", a quote doubled). */
+std::string quoted_identifier(const std::string &name);
+
 /* What differs between the tables, columns and indexes of db and those this
  * library makes for a store of `format`, and chunk blobs of a newer format
  * than `format` holds (one line each; empty when nothing does): a table,

@@ -54,6 +54,8 @@ void limit_user_sql(sqlite3 *db, const UserSqlLimits &limits) {
   sqlite3_hard_heap_limit64(limits.heap_bytes);
 }
 
+std::chrono::steady_clock::time_point user_sql_deadline() { return sql_deadline; }
+
 std::string stopped_text(const UserSqlLimits &limits) {
   char text[96];
   std::snprintf(text, sizeof text, "stopped after %g s, the time the SQL may take (--timeout)",

@@ -172,6 +172,16 @@ bool read_scenario_values(ScenarioValues *values) {
   return true;
 }
 
+/* Writes text into fd, syncs it when asked, and closes it: 0, or the error
+ * that stopped it. */
+int write_and_close(int fd, const std::string &text, bool sync) {
+  int err = 0;
+  if (twlb_write_all(fd, text.data(), text.size()) != 0 || (sync && fsync(fd) != 0))
+    err = errno ? errno : EIO;
+  if (close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
 /* Truncates path and writes text into it, the reason printed on failure. */
 void write_in_place(const char *path, const std::string &text) {
   int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
@@ -179,13 +189,7 @@ void write_in_place(const char *path, const std::string &text) {
     vzu_print(stderr, "Failed to open file - %s, error - %s\n", path, twlb_strerror(errno));
     return;
   }
-  bool written = twlb_write_all(fd, text.data(), text.size()) == 0;
-  int err = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    err = errno;
-  }
-  if (!written)
+  if (int err = write_and_close(fd, text, false))
     vzu_print(stderr, "Failed to write file - %s, error - %s\n", path, twlb_strerror(err));
 }
 
@@ -202,19 +206,13 @@ void replace_file(const char *path, const std::string &text, mode_t mode) {
     return;
   }
   fchmod(fd, mode); /* keep the old file's permissions */
-  bool written = twlb_write_all(fd, text.data(), text.size()) == 0 && fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    err = errno;
-  }
-  if (!written) {
+  if (int err = write_and_close(fd, text, true)) {
     unlink(tmp);
     vzu_print(stderr, "Failed to write file - %s, error - %s\n", tmp, twlb_strerror(err));
     return;
   }
   if (rename(tmp, path) != 0) {
-    err = errno;
+    int err = errno;
     unlink(tmp);
     vzu_print(stderr, "Failed to rename %s to %s, error - %s\n", tmp, path, twlb_strerror(err));
   }
