@@ -16,8 +16,9 @@
  *  1. Outliers: a run whose value lies beyond the runs just before it and
  *     just after it (the medians of up to three on each side, both sides in
  *     the same direction; one side at the ends of the history) by more than
- *     the Bonferroni-corrected normal quantile of its variance, and by more
- *     than the threshold. They are named and left out of the levels.
+ *     the Bonferroni-corrected quantile of its variance (a t distribution,
+ *     tau standing on few runs), and by more than the threshold. They are
+ *     named and left out of the levels.
  *  2. Change points by binary segmentation: in a stretch of runs, the split
  *     that maximises the standardised difference of the weighted means on
  *     its two sides (each side at least two runs); its significance comes
