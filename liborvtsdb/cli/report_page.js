@@ -20,7 +20,9 @@
   'use strict';
   var charts = {};
   window.orvtsdbCharts = charts;
-  var boxes = Array.prototype.slice.call(document.querySelectorAll('.chart'));
+  // The boxes of packed charts; a page may hold others (history's trends
+  // are drawn in the page itself).
+  var boxes = Array.prototype.slice.call(document.querySelectorAll('.chart[data-chart]'));
   var started = performance.now();
   var drawn = 0;
 
@@ -321,7 +323,7 @@
   }
 
   if (boxes.length === 0) {
-    document.getElementById('status').textContent = 'No charts.';
+    document.getElementById('status').remove();
     document.documentElement.dataset.chartsDrawn = 'all';
     firstScreen();
   } else if ('IntersectionObserver' in window) {

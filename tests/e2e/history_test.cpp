@@ -126,11 +126,12 @@ TEST_F(HistoryTest, ANewestStepIsARegressionThatFailsTheGateAndAStableHistoryPas
         "{ __errors.push(String(e.message)); });</script>";
     html.replace(html.find("<head>") + 6, 0, probe);
     html.replace(html.rfind("</body>"), 0,
-                 "<script>addEventListener('load', function () { var p = "
+                 "<script>addEventListener('load', function () { setTimeout(function () { var p = "
                  "document.createElement('pre'); p.id = 'probe'; p.textContent = [__errors.length, "
                  "document.querySelectorAll('svg.trend').length, "
-                 "document.querySelectorAll('line.change-point').length].join(' '); "
-                 "document.body.appendChild(p); });</script>");
+                 "document.querySelectorAll('line.change-point').length, "
+                 "document.documentElement.dataset.chartsDrawn].join(' '); "
+                 "document.body.appendChild(p); }, 500); });</script>");
     write_file(path("probed.html"), html);
     RunResult r = run_program(
         "/usr/bin/chromium",
@@ -140,9 +141,10 @@ TEST_F(HistoryTest, ANewestStepIsARegressionThatFailsTheGateAndAStableHistoryPas
     ASSERT_EQ(r.status, 0) << r.err;
     size_t at = r.out.find("<pre id=\"probe\">");
     ASSERT_NE(at, std::string::npos) << r.out.substr(0, 2000);
-    // No error, a trend for each of the 4 transactions' mean and throughput,
-    // Login's step marked.
-    EXPECT_EQ(r.out.substr(at + 16, r.out.find('<', at + 16) - at - 16), "0 8 1");
+    // No error once the page's scripts have run, a trend for each of the 4
+    // transactions' mean and throughput, Login's step marked, the page done.
+    EXPECT_EQ(r.out.substr(at + 16, r.out.find('<', at + 16) - at - 16), "0 8 1 all");
+    EXPECT_EQ(r.out.find("Drawing charts"), std::string::npos);
   }
   // A threshold above the step reports none.
   Json wide = history_json({h.store()}, {"--threshold", "50"});
