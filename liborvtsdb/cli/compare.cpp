@@ -618,7 +618,7 @@ void chart_line(ChartBuilder &b, const std::string &label, const Run &run, const
     if (!r.times && r.role == role_text(g, k)) role = k;
   bool total = is_running_total(g.data_type);
   RateOf rate;
-  for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, const double *v) {
+  for_each_sample(run.store.db(), run.sel, g, sid, [&](int64_t t, int64_t, const double *v) {
     times.push_back(t - run.start);
     bool none = r.times ? orvtsdb::is_missing(v[3]) || v[3] <= 0
                         : orvtsdb::reads_as_absent(g.data_type, role, v);

@@ -194,6 +194,7 @@ std::string series_label(const SelectedSeries &s, const std::vector<size_t> &var
 struct VerdictRow {
   std::string label, line;  // the series, and its line in the chart
   double count = 0, rate = 0;
+  double by_time = 0;  // not a times graph: the sum of its values times their steps
   bool timed = false;  // rate measured: the page covers some time
   MetricStats stats;
 };
@@ -202,6 +203,7 @@ struct VerdictRow {
 struct VerdictTable {
   std::string title, unit;
   bool times = false;
+  double rate_unit = 0;  // SelectedGraph's
   size_t chart = 0;
   std::vector<VerdictRow> rows;
 };
@@ -212,13 +214,15 @@ struct VerdictTable {
 class SeriesTally {
  public:
   explicit SeriesTally(bool times) : times_(times) {}
-  void add(int64_t t, const double *v) {
+  /* step: the seconds the sample covers. */
+  void add(int64_t t, int64_t step, const double *v) {
     if (times_) {
       if (orvtsdb::is_missing(v[0]) || orvtsdb::is_missing(v[3])) return;
       count_ += v[3];
       series_.add(t, v[0], v[3], orvtsdb::is_missing(v[2]) ? v[0] : v[2]);
     } else if (!orvtsdb::is_missing(v[0])) {
       series_.add(t, v[0], 1, v[0]);
+      by_time_ += v[0] * (double)step;
     }
   }
   /* `duration`: the seconds the page covers, the same for every series. */
@@ -227,12 +231,14 @@ class SeriesTally {
     r.label = label, r.line = line;
     r.stats = series_.stats();
     r.timed = duration > 0;
+    r.by_time = by_time_;
     if (times_) r.count = count_, r.rate = r.timed ? count_ / duration : 0;
     return r;
   }
 
  private:
   bool times_;
+  double by_time_ = 0;  // sum of value x step
   MetricSeries series_;
   double count_ = 0;
 };
@@ -297,6 +303,7 @@ class Report {
         t.title = g.group + " / " + g.name;
         t.unit = unit_of(g.name);
         t.times = orv_is_times(g.data_type);
+        t.rate_unit = g.rate_unit;
         t.chart = i;
         table = &t;
       }
@@ -357,9 +364,9 @@ class Report {
       SeriesTally tally(times);
       double v[ORV_MAX_ELEMENTS_PER_GRAPH];
       int roles = std::clamp(orv_role_count(g.data_type), 1, ORV_MAX_ELEMENTS_PER_GRAPH);
-      for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, const double *stored) {
+      for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, int64_t step, const double *stored) {
         std::copy(stored, stored + roles, v);
-        if (table) tally.add(t, v);
+        if (table) tally.add(t, step, v);
         if (users && !orvtsdb::is_missing(v[0])) users->total[t] += v[0];
         for (int r : g.roles) stored_missing += orvtsdb::is_missing(v[r]);
         bool had = times && !orvtsdb::is_missing(v[0]);
@@ -688,7 +695,11 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
   for (const VerdictTable &t : r.problems_)
     for (const VerdictRow &row : t.rows) {
       counts_errors = true;
-      errors += t.times ? row.count : row.stats.mean * row.stats.weight;
+      // A times graph's count; another graph's values, a rate's over the
+      // seconds each sample covers.
+      errors += t.times           ? row.count
+                : t.rate_unit > 0 ? t.rate_unit * row.by_time
+                                  : row.stats.mean * row.stats.weight;
     }
   std::string out = "<section id=\"outcome\"><h2>Verdict</h2><table class=\"facts run\">";
   auto fact = [&](const std::string &k, const std::string &v) {

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "command_line.h"
+#include "graph_places.h"
 #include "orvtsdb.h"
 #include "orvtsdb_data_roles.h"
 #include "store_reading.h"
@@ -84,7 +85,8 @@ std::vector<SelectedGraph> graphs_of(sqlite3 *db, const Selection &sel) {
                    std::move(g.name),
                    trimmed_text(g.description),
                    {},
-                   nullptr});
+                   nullptr,
+                   orvtsdb::rate_unit(g)});
   return out;
 }
 
@@ -224,7 +226,7 @@ void require_a_sample(sqlite3 *db, const Selection &sel, const Selected &picked)
   for (const SelectedGraph &g : picked.graphs)
     for (const SelectedSeries &s : *g.series) {
       bool any = false;
-      for_each_sample(db, sel, g, s.sid, [&](int64_t, const double *) { any = true; });
+      for_each_sample(db, sel, g, s.sid, [&](int64_t, int64_t, const double *) { any = true; });
       if (any) return;
     }
   std::string window;
@@ -376,7 +378,7 @@ Selected select_samples(sqlite3 *db, Selection &sel) {
 }
 
 void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
-                     const std::function<void(int64_t, const double *)> &fn) {
+                     const std::function<void(int64_t, int64_t, const double *)> &fn) {
   int roles = std::max(1, orv_role_count(g.data_type));
   std::vector<double> values(roles);
   std::string err;
@@ -385,7 +387,7 @@ void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, 
       int64_t t = c.start + i * c.step;
       if (t < sel.from || t > sel.to) continue;
       for (int r = 0; r < roles; r++) values[r] = r < c.roles ? c.column(r)[i] : TSDB_MISSING_VALUE;
-      fn(t, values.data());
+      fn(t, c.step, values.data());
     }
   };
   if (!orvtsdb::for_each_chunk(db, sid, g.idx, sel.from, sel.to, each, err))

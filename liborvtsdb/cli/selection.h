@@ -85,6 +85,7 @@ struct SelectedGraph {
   std::string group, name, description;
   std::vector<int> roles;  // role numbers selected (all of the data type without --role)
   std::shared_ptr<const std::vector<SelectedSeries>> series;  // the group's selected series
+  double rate_unit = 0;  // a value's unit per second of its interval (0: a count), graph_places.h
 };
 
 struct Selected {
@@ -101,12 +102,13 @@ struct Selected {
  * (status 2); an SQLite failure is status 1. */
 Selected select_samples(sqlite3 *db, Selection &sel);
 
-/* Calls fn(time, values) for every stored sample of series sid in graph g
- * within sel's time range, in time order; values[r] is role r of the data
- * type (the missing marker where nothing was known). Dies (status 1) on a
- * damaged chunk or an SQLite error. */
+/* Calls fn(time, step, values) for every stored sample of series sid in
+ * graph g within sel's time range, in time order; step is the seconds the
+ * sample covers (its chunk's step), values[r] role r of the data type (the
+ * missing marker where nothing was known). Dies (status 1) on a damaged
+ * chunk or an SQLite error. */
 void for_each_sample(sqlite3 *db, const Selection &sel, const SelectedGraph &g, int64_t sid,
-                     const std::function<void(int64_t, const double *)> &fn);
+                     const std::function<void(int64_t, int64_t, const double *)> &fn);
 
 /* The samples of one series in one graph, decoded into columns: times and
  * one column per role of the data type (every role, as whether one reads as

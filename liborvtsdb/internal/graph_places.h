@@ -30,6 +30,13 @@ Place place_of(const orvtsdb::GroupEntry &g);
 /* Whether a graph of group `group` counts errors or failures. */
 bool counts_errors(const std::string &group, const std::string &graph);
 
+/* What one unit of a graph's (not a times graph's) value is per second of
+ * its sample's interval: 1 for a rate per second (formula "PS", or a rate
+ * data type without "PM"), 1/60 per minute ("PM"), 0 when the value is a
+ * count of the interval itself. A sample's count is then its value times
+ * this times its step, when this is not 0. */
+double rate_unit(const orvtsdb::GraphEntry &g);
+
 }  // namespace orvtsdb
 
 #endif

@@ -26,7 +26,7 @@ namespace orvtsdb {
 
 /* The version of what a summary holds and how it is computed: a stored
  * summary of another version is read as absent. */
-constexpr int kSummaryVersion = 1;
+constexpr int kSummaryVersion = 2;  // 1 took a rate's values for counts
 constexpr int kSummaryBatches = 20;
 
 /* One metric of a run. metric: "mean", "p95", "throughput" or "errors";

@@ -194,6 +194,7 @@ struct GraphEntry {
   int idx = 0;  // position in its group
   int data_type = 0;
   std::string group, name, description;  // name and description "" when absent
+  int formula = -1;                      // as registered: "PS" 3, "PM" 2, -1 unknown
 };
 
 /* Whether a group named `name` exists, in *exists. */

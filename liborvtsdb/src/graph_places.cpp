@@ -40,4 +40,12 @@ bool counts_errors(const std::string &group, const std::string &graph) {
   return mentions(graph, {"error", "fail"}) || mentions(group, {"error", "fail"});
 }
 
+double rate_unit(const orvtsdb::GraphEntry &g) {
+  constexpr int kPerMinute = 2, kPerSecond = 3;  // the definition file's "PM" and "PS"
+  constexpr int kRate = 1, kRate4B = 6;          // data types "rate" and "rate_4B_1000"
+  if (g.formula == kPerMinute) return 1.0 / 60;
+  if (g.formula == kPerSecond || g.data_type == kRate || g.data_type == kRate4B) return 1;
+  return 0;
+}
+
 }  // namespace orvtsdb

@@ -34,7 +34,8 @@ bool fail(sqlite3 *db, std::string &err) {
 struct Intervals {
   std::vector<int64_t> t;
   std::vector<double> value, weight;
-  int64_t step = 1;  // the usual distance of two samples
+  std::vector<double> covers;  // the seconds each sample covers: its chunk's step
+  int64_t step = 1;            // the usual distance of two samples
 };
 
 /* The batches of n intervals: [bounds[b], bounds[b + 1]), each of at least
@@ -128,6 +129,7 @@ bool read_intervals(ChunkWalker &walk, const GraphEntry &g, int64_t sid, Interva
       iv.t.push_back(c.start + i * c.step);
       iv.value.push_back(v[0]);
       iv.weight.push_back(times ? v[3] : 1);
+      iv.covers.push_back((double)c.step);
     }
   };
   if (!walk.for_each_chunk(sid, g.idx, std::numeric_limits<int64_t>::min(),
@@ -208,9 +210,12 @@ bool summarise_run(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out, st
         put(key, "throughput", rate_of, iv);
       }
       if (errors) {
-        // Errors per second: a times graph's count, another graph's values.
+        // Errors per second: a times graph's count, another graph's values
+        // (a rate's over its sample's step).
         Intervals counted = iv;
-        if (!times) counted.weight = counted.value;
+        if (!times)
+          for (size_t i = 0; i < iv.value.size(); i++)
+            counted.weight[i] = iv.value[i] * (rate_unit(g) > 0 ? rate_unit(g) * iv.covers[i] : 1);
         put(g.group + " / " + g.name + (s.labels.empty() ? "" : " / " + s.labels), "errors",
             rate_of, counted);
       }

@@ -315,7 +315,8 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
   Stmt s;
   if (!s.prepare(db,
                  "SELECT g.gid, gr.idx, gr.data_type, g.name, IFNULL(gr.name, ''), "
-                 "IFNULL(gr.description, '') FROM graphs gr JOIN groups g ON g.gid = gr.gid "
+                 "IFNULL(gr.description, ''), IFNULL(gr.formula, -1) "
+                 "FROM graphs gr JOIN groups g ON g.gid = gr.gid "
                  "WHERE (?1 = '' OR g.name = ?1) AND (?2 = '' OR gr.name = ?2) "
                  "ORDER BY g.name, gr.idx",
                  err))
@@ -324,7 +325,7 @@ bool list_graphs(sqlite3 *db, const std::string &group, const std::string &graph
   s.bind(2, graph);
   while (next_row(db, s, err))
     out.push_back({s.col_int(0), (int)s.col_int(1), (int)s.col_int(2), s.col_text(3), s.col_text(4),
-                   s.col_text(5)});
+                   s.col_text(5), (int)s.col_int(6)});
   return err.empty();
 }
 

@@ -362,7 +362,8 @@ TEST_F(ReportPageTest, ScreenshotShowsTheLinesAndTheSpikeWhereTheChartsAre) {
 /* A six-hour run at 10 s as an analyst opens it: a transaction group
  * (hierarchy under TestMetrics, as the definition reader gives it) of
  * TXNS transactions whose names sort after the other groups', a users
- * group, a host group whose name sorts first, and an error count. Every
+ * group, a host group whose name sorts first, and errors: a count per
+ * interval and a rate of failures (data type "rate", per second). Every
  * series stops for HOLE_STEPS steps at HOLE_AT; transaction k has no
  * transaction (count 0, yet a stored avg) every 7th interval. */
 class ReportFirstScreenTest : public testing::Test {
@@ -375,10 +376,10 @@ class ReportFirstScreenTest : public testing::Test {
     int hosts = register_group("Alpha Hosts", {0}, "Tier>Host");
     int txn = register_group("Zeta Transactions", {3}, "TestMetrics>Transaction");
     int users = register_group("Users", {0}, "TestMetrics");
-    int errors = register_group("Errors", {0}, "TestMetrics>Error");
+    int errors = register_group("Errors", {0, 1}, "TestMetrics>Error");
     std::vector<std::unique_ptr<Vec>> t;
     for (int k = 0; k < TXNS; k++) t.push_back(std::make_unique<Vec>("Txn" + std::to_string(k)));
-    Vec host("host1"), user("all"), error("all");
+    Vec host("host1"), user("all"), error("all", 2);
     for (int i = 0; i < STEPS; i++) {
       if (i < HOLE_AT || i >= HOLE_AT + HOLE_STEPS) {
         for (int k = 0; k < TXNS; k++) {
@@ -387,7 +388,7 @@ class ReportFirstScreenTest : public testing::Test {
         }
         host.insert(hosts, {(double)(i % 50)});
         user.insert(users, {20.0 + i % 3});
-        error.insert(errors, {i % 100 == 0 ? 1.0 : 0.0});
+        error.insert(errors, {i % 100 == 0 ? 1.0 : 0.0, 0.5});
       }
       tsdb_migration_increment_sample_ex(10);
     }
@@ -447,14 +448,19 @@ TEST_F(ReportFirstScreenTest, FirstScreenHoldsTheRunAndTheTransactionsInPlaceOrd
   EXPECT_NEAR(std::stod(table[1][3].get<std::string>()), weighted / count, 0.01);
 
   std::vector<std::string> order = probe["order"];
-  ASSERT_EQ(order.size(), 4u);
+  ASSERT_EQ(order.size(), 5u);
   EXPECT_EQ(order[0], "Zeta Transactions/Graph 0") << "transaction charts first";
-  EXPECT_EQ(probe["data"][order[3]]["place"], "Servers and hosts") << order[3];
+  EXPECT_EQ(probe["data"][order[4]]["place"], "Servers and hosts") << order[4];
   for (const auto &[name, chart] : probe["data"].items())
     EXPECT_LE(chart["shown"].get<int>(), 10) << name;
   EXPECT_EQ(probe["data"]["Zeta Transactions/Graph 0"]["labels"].size(), 1u + 4 * TXNS);
-  EXPECT_NE(vzu_test::read_file(page_).find("<h2 id=\"problems\">"), std::string::npos)
+  std::string page = vzu_test::read_file(page_);
+  EXPECT_NE(page.find("<h2 id=\"problems\">"), std::string::npos)
       << "the errors of the run have their table";
+  // The errors: 21 counted, and 0.5 failures a second over 2,130 steps of
+  // 10 s (a rate is no count per interval).
+  EXPECT_NE(page.find("(10,671 errors and failures per "), std::string::npos)
+      << page.substr(page.find("Error rate"), 200);
 }
 
 // A stretch without samples breaks every line there, an interval without

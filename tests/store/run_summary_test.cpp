@@ -32,15 +32,18 @@ double recorded_avg(int i) {
 }
 bool counted(int i) { return i != kNan && i != kInfinite; }
 
-/* One run: a transaction (times graph) and a graph of errors, every kStep s. */
+/* One run: a transaction (times graph), a graph of errors (a count every
+ * kStep s) and one of failures per second (data type "rate"). */
 void migrate_run() {
   ASSERT_EQ(tsdb_init_migration(kStart), 0);
   int txn = register_group("Transactions", {3}, "TestMetrics>Transactions");
   int errors = register_group("Errors", {0}, "TestMetrics>Errors");
-  Vec login("Login"), failed("Login");
+  int failures = register_group("Failures per second", {1}, "TestMetrics>Failures");
+  Vec login("Login"), failed("Login"), failing("Login");
   for (int i = 0; i < kIntervals; i++) {
     login.insert(txn, {recorded_avg(i), avg_at(i) - 1, avg_at(i) + 1, count_at(i)}, kStep);
     failed.insert(errors, {2}, kStep);
+    failing.insert(failures, {3}, kStep);
     tsdb_migration_increment_sample_ex(kStep);
   }
   ASSERT_EQ(tsdb_exit_migration(kStart + kIntervals * kStep), 0);
@@ -133,6 +136,14 @@ TEST(RunSummary, AMigrationKeepsWhatItsRunsSamplesGive) {
   for (const orvtsdb::MetricSummary &m : kept)
     for (double b : m.batch_values) EXPECT_TRUE(std::isfinite(b)) << m.metric;
   EXPECT_DOUBLE_EQ(errors->value, 2.0 / kStep);
+  // A rate stays a rate: 3 a second, not 3 in each interval of kStep s.
+  int rates = 0;
+  for (const orvtsdb::MetricSummary &m : kept) {
+    if (m.series.rfind("Failures", 0) != 0) continue;
+    rates++;
+    EXPECT_DOUBLE_EQ(m.value, 3.0) << m.series;
+  }
+  EXPECT_EQ(rates, 1);
   EXPECT_GT(p95->value, avg_at(kIntervals * 8 / 10));
   EXPECT_LE(p95->value, avg_at(kIntervals - 1));
   EXPECT_TRUE(r.faults().empty());
@@ -144,8 +155,8 @@ TEST(RunSummary, AStoreWithoutItIsSummarisedFromItsSamplesAndTheNextMigrationKee
   std::vector<orvtsdb::MetricSummary> first = Reader(store.db()).made();
   // Another version of the summary (its rows checked) reads as none kept.
   change(store.db(),
-         "UPDATE run_summaries SET value = 2 WHERE metric = ''; UPDATE run_summaries SET "
-         "row_check = " +
+         "UPDATE run_summaries SET value = " + std::to_string(orvtsdb::kSummaryVersion - 1) +
+             " WHERE metric = ''; UPDATE run_summaries SET row_check = " +
              orvtsdb::row_check_sql("run_summaries"));
   {
     Reader r(store.db());
