@@ -49,11 +49,17 @@ sqlite3 *open_store_for_reading(const std::string &argument, std::string *path, 
 /* What a reader relies on beyond the chunks, checked (a store of the
  * current format; one of the older format has its tables checked only):
  * the tables, columns and indexes; every row's check in the tables of
- * migrations, groups, graphs, series, labels, kept series and facts; each
+ * migrations, groups, graphs, series, labels, kept series and facts, and
+ * with `indexes` those tables' indexes (SQLite's integrity check of each); each
  * series' labels against its label rows; the links between them; and the
  * facts' totals against the chunk rows and the migrations. One line per
  * fault, at most `limit` of them; err is set on an SQLite error. */
-std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &err);
+std::vector<std::string> store_faults(sqlite3 *db, size_t limit, std::string &err,
+                                      bool indexes = true);
+
+/* SQLite's integrity check of `table` and its indexes (of the whole file
+ * when empty): a line per fault, "table T: ..." ("file: ..."). */
+std::vector<std::string> integrity_faults(sqlite3 *db, const std::string &table, std::string &err);
 
 /* store_faults(db, 1): false with err naming the store and its first fault
  * ("... (orvtsdb verify lists every fault)"). Every command that reads a

@@ -50,8 +50,15 @@ std::string expand(std::string sql) {
 }
 
 /* "PAGE <b-tree>": the first page of that table or index garbled, as a
- * torn write leaves it (a leaf whose cells point nowhere); 1 when done. */
-int garble_page(sqlite3 *c, const std::string &db, const std::string &tree, std::string &why) {
+ * torn write leaves it (a leaf whose cells point nowhere); "BYTE <b-tree>
+ * <text>": in that page, the second byte of the first `text` changed (a
+ * cell that still reads, with another value). 1 when done. */
+int garble_page(sqlite3 *c, const std::string &db, const std::string &damage, std::string &why) {
+  std::string tree = damage.substr(5), text;
+  if (damage.rfind("BYTE ", 0) == 0) {
+    text = tree.substr(tree.find(' ') + 1);
+    tree = tree.substr(0, tree.find(' '));
+  }
   sqlite3_stmt *s = nullptr;
   int64_t page = 0, size = 0;
   std::string sql =
@@ -67,10 +74,27 @@ int garble_page(sqlite3 *c, const std::string &db, const std::string &tree, std:
     why = "no page of " + tree;
     return -1;
   }
-  unsigned char bytes[2048] = {0x0d, 0, 0, 0, 0x50, 0x50, 0x50, 0x50};
-  for (size_t i = 8; i < sizeof bytes; i++) bytes[i] = (unsigned char)i;
-  bool written = std::fseek(f, (long)((page - 1) * size), SEEK_SET) == 0 &&
-                 std::fwrite(bytes, sizeof bytes, 1, f) == 1;
+  std::vector<unsigned char> bytes(2048);
+  long at = (long)((page - 1) * size);
+  if (text.empty()) {
+    bytes = {0x0d, 0, 0, 0, 0x50, 0x50, 0x50, 0x50};
+    for (size_t i = 8; i < 2048; i++) bytes.push_back((unsigned char)i);
+  } else {
+    bytes.resize((size_t)size);
+    std::string page_bytes;
+    if (std::fseek(f, at, SEEK_SET) == 0 && std::fread(bytes.data(), bytes.size(), 1, f) == 1)
+      page_bytes.assign(bytes.begin(), bytes.end());
+    size_t found = page_bytes.find(text);
+    if (found == std::string::npos) {
+      std::fclose(f);
+      why = "no '" + text + "' in the first page of " + tree;
+      return -1;
+    }
+    bytes = {(unsigned char)'~'};
+    at += (long)found + 1;
+  }
+  bool written = std::fseek(f, at, SEEK_SET) == 0 &&
+                 std::fwrite(bytes.data(), bytes.size(), 1, f) == 1;
   written = std::fclose(f) == 0 && written;
   if (!written) why = "cannot write " + db;
   return written ? 1 : -1;
@@ -81,8 +105,8 @@ int garble_page(sqlite3 *c, const std::string &db, const std::string &tree, std:
 int damage(const std::string &db, const std::string &sql, std::string &why) {
   sqlite3 *c = nullptr;
   int changed = -1;
-  if (sql.rfind("PAGE ", 0) == 0) {
-    if (sqlite3_open(db.c_str(), &c) == SQLITE_OK) changed = garble_page(c, db, sql.substr(5), why);
+  if (sql.rfind("PAGE ", 0) == 0 || sql.rfind("BYTE ", 0) == 0) {
+    if (sqlite3_open(db.c_str(), &c) == SQLITE_OK) changed = garble_page(c, db, sql, why);
   } else if (sqlite3_open(db.c_str(), &c) == SQLITE_OK &&
              orvtsdb::register_check_function(c, why)) {
     int before = sqlite3_total_changes(c);
@@ -203,6 +227,7 @@ const std::vector<Damage> &damages() {
       // A page of an index the store's own check does not scan, which the
       // listings of what is selected read.
       {"groups' name index page garbled", "PAGE sqlite_autoindex_groups_1"},
+      {"a group's name altered in its index", "BYTE sqlite_autoindex_groups_1 Transaction Stats"},
       {"migration total", "UPDATE migrations SET stored_samples = stored_samples + 1"},
       {"migration total, its check made valid",
        "UPDATE migrations SET stored_samples = stored_samples - 7; UPDATE migrations SET "
