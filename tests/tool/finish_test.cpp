@@ -124,6 +124,20 @@ TEST_F(Finish, SummaryLeftAsItWasWhenItCannotBeRewritten) {
   std::string good = summary_line(16, kStart) + "\n";
   unlink(run_.path("sorted_scenario.conf").c_str());
   EXPECT_EQ(rewrite(good), good);
+
+  // A FIFO or a device in place of either file cannot be read as one: the
+  // finish says so and goes on (a read would never end).
+  ASSERT_EQ(symlink("/dev/zero", run_.path("sorted_scenario.conf").c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(rewrite(good), good);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "'" + run_.path("sorted_scenario.conf") + "' not read: not a regular file\n");
+  unlink(run_.path("summary.top").c_str());
+  ASSERT_EQ(mkfifo(run_.path("summary.top").c_str(), 0600), 0);
+  testing::internal::CaptureStderr();
+  update_summary_top_file();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Failed to open summary.top, error - not a regular file\n");
 }
 
 /* Without a temporary file beside it (a run folder the tool may not write

@@ -79,9 +79,13 @@ void run_file_path(char *out, const char *name) {
 /* Reads summary.top's first line into line (kLineLen) without its line feed
  * and splits it; returns the field count, or 0 after reporting a problem. */
 int read_summary_fields(const char *path, char *line, char **fields, mode_t *mode) {
-  FILE *fp = fopen(path, "r");
+  // Something other than a regular file (a FIFO would block for good) is
+  // a file that cannot be opened, with that reason.
+  const char *why = "";
+  bool not_regular = false;
+  FILE *fp = fopen_regular(path, &why, &not_regular);
   if (fp == NULL) {
-    vzu_print(stderr, "Failed to open summary.top, error - %s\n", twlb_strerror(errno));
+    vzu_print(stderr, "Failed to open summary.top, error - %s\n", why);
     return 0;
   }
   struct stat st;
@@ -161,8 +165,14 @@ void read_scenario_line(const char *line, ScenarioValues *values) {
 bool read_scenario_values(ScenarioValues *values) {
   char path[kPathLen];
   run_file_path(path, "sorted_scenario.conf");
-  FILE *fp = fopen(path, "r");
+  const char *why = "";
+  bool not_regular = false;
+  FILE *fp = fopen_regular(path, &why, &not_regular);
   if (fp == NULL) {
+    // Not there is the usual case (the trace says so); a FIFO or a device
+    // in its place is said on standard error too, as summary.top is then
+    // left as it was.
+    if (not_regular) vzu_print(stderr, "'%s' not read: %s\n", path, why);
     TRACE1("Failed to open file - %s\n", path);
     return false;
   }
