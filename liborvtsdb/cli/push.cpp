@@ -118,6 +118,11 @@ class Pusher {
                                    std::numeric_limits<int64_t>::min(), o_.sel.to, each, err))
         die(EXIT_FAILURE_OTHER, err);
     }
+    // Samples stored, but not a value among them the engine takes (a window
+    // of gaps, a role of intervals without events): nothing is no push.
+    if (counted_ == 0)
+      die(EXIT_NO_MATCH, orvtsdb::store_name(db_) +
+                             ": nothing to push: every value of the selected samples is missing");
     if (client_ && !client_->flush(err)) fail(err);
     if (progress_) std::fputs("\n", stderr);
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
@@ -172,8 +177,9 @@ class Pusher {
     const std::string url = orvtsdb::shown_url(o_.remote.url);
     if (!short_of.empty() && empty == series_sent())
       die(EXIT_FAILURE_OTHER,
-          "the engine at " + url + " answered every request with success but holds none of the " +
-              std::to_string(series_sent()) +
+          "the engine at " + url +
+              (client_ ? " answered every request with success but holds" : " holds") +
+              " none of the " + std::to_string(series_sent()) +
               " series sent: either the URL is not its remote-write endpoint (VictoriaMetrics "
               "and Prometheus take /api/v1/write) or it drops samples of this time range (older "
               "than its retention, or than Prometheus's out-of-order window; in the future); "
@@ -198,8 +204,7 @@ class Pusher {
       const SelectedGraph &g = *pick.graph;
       it->second.mapping = orvtsdb::map_graph(g.group, g.name, g.description, c.data_type);
       orvtsdb::PromLabels labels = orvtsdb::series_labels(g.group, g.name, pick.series->tags,
-                                                          r->second);
-      labels.insert(labels.end(), o_.extra.begin(), o_.extra.end());
+                                                          r->second, o_.extra);
       it->second.labels = orvtsdb::output_labels(it->second.mapping, labels);
       if (client_)
         for (const orvtsdb::EngineFamily &f : it->second.mapping.families)

@@ -158,10 +158,11 @@ struct RunLabels {
 RunLabels run_labels(const std::string &run_identity, const std::string &run_dir,
                      int64_t start_time);
 
-/* The labels of one series of one graph, without "__name__". Sorted by
- * name, empty values left out. */
+/* The labels of one series of one graph, without "__name__", and `extra`
+ * (push's --extra-label: a tag's label keeps clear of them as of ours).
+ * Sorted by name, empty values left out. */
 PromLabels series_labels(const std::string &group, const std::string &graph, const TagList &tags,
-                         const RunLabels &run);
+                         const RunLabels &run, const PromLabels &extra = {});
 
 /* The prefix of a tag's label that would read as another label. */
 constexpr const char *TAG_PREFIX = "tag_";

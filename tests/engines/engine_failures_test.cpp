@@ -122,7 +122,8 @@ TEST(AcceptedIsNotKept, VerifyNamesWhatAKilledEngineLostAndASecondPushCompletesI
   EXPECT_NE(check.err.find("push again"), std::string::npos) << check.err;
   std::printf("[ lost     ] %s", check.err.substr(check.err.rfind("orvtsdb: ")).c_str());
 
-  RunResult second = push(run.run_dir(), vm.base());
+  // (through the engine's prefixed write path: its read-back flushes too)
+  RunResult second = push(run.run_dir(), vm.base() + "/prometheus");
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_NE(second.out.find("pushed " + std::to_string(expected) + " samples"), std::string::npos)
       << second.out;
@@ -175,6 +176,26 @@ TEST(DryRun, SaysWhatItWouldSendAndSendsNothing) {
                          {"--dry-run", "--align-start", "2030-01-01T00:00:00Z"});
   EXPECT_NE(moved.out.find("time range 2029-12-31 23:59:59 .. "), std::string::npos)
       << moved.out << moved.err;
+  // Samples whose every value is missing are nothing to push, never "0 samples".
+  RunResult gap = run_program(
+      bin_dir() + "/orvtsdb",
+      {"sql", run.run_dir(),
+       "SELECT group_name || char(9) || graph_name || char(9) || time FROM samples "
+       "GROUP BY group_name, graph_name, time HAVING count(value) = 0 LIMIT 1"},
+      clean_env());
+  std::vector<std::string> cells = split_lines(gap.out);
+  ASSERT_EQ(cells.size(), 2u) << gap.out << gap.err;  // a heading and the row
+  std::vector<std::string> row;
+  for (size_t at = 0, tab; at <= cells[1].size(); at = tab + 1) {
+    tab = std::min(cells[1].find('\t', at), cells[1].size());
+    row.push_back(cells[1].substr(at, tab - at));
+  }
+  ASSERT_EQ(row.size(), 3u) << cells[1];
+  RunResult none = push(
+      run.run_dir(), "http://127.0.0.1:" + std::to_string(nobody.port()),
+      {"--dry-run", "--group", row[0], "--graph", row[1], "--from", row[2], "--to", row[2]});
+  EXPECT_EQ(none.status, 1) << none.out << none.err;
+  EXPECT_NE(none.err.find("nothing to push"), std::string::npos) << none.err;
 }
 
 }  // namespace

@@ -165,6 +165,16 @@ TEST(EngineMapping, LabelsNameTheRunAndKeepTagsApartFromTheEnginesOwn) {
   std::vector<PromLabels> full = output_labels(map_graph("G", "Gr", "", RATE), l);
   ASSERT_EQ(full.size(), 1u);
   EXPECT_EQ(full[0][0], (std::pair<std::string, std::string>{"__name__", "g_gr"}));
+
+  // push's --extra-label: kept clear of as ours are; one without a value is none.
+  PromLabels extra = series_labels("G", "Gr", {{"Transaction", "Login"}}, plain,
+                                   {{"transaction", "X"}, {"env", ""}});
+  EXPECT_EQ(extra, (PromLabels{{"graph", "Gr"},
+                               {"group", "G"},
+                               {"run", "store"},
+                               {"run_id", plain.run_id},
+                               {"tag_transaction", "Login"},
+                               {"transaction", "X"}}));
 }
 
 }  // namespace

@@ -248,10 +248,11 @@ RunLabels run_labels(const std::string &run_identity, const std::string &run_dir
 }
 
 PromLabels series_labels(const std::string &group, const std::string &graph, const TagList &tags,
-                         const RunLabels &run) {
+                         const RunLabels &run, const PromLabels &extra) {
   PromLabels out = {
       {"group", group}, {"graph", graph_label(graph)}, {"run_id", run.run_id},
       {"run", run.run}, {"run_start", run.run_start},  {"run_folder", run.run_folder}};
+  out.insert(out.end(), extra.begin(), extra.end());
   // labels that mean something else to the engine's users, and ours
   std::set<std::string> taken = {"instance", "job", "le", "quantile"};
   for (const auto &l : out) taken.insert(l.first);

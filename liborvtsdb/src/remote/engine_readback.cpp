@@ -30,12 +30,17 @@ PromLabels without_name(PromLabels l) {
   return l;
 }
 
+/* A series as a PromQL selector names it (run_id left out: run and
+ * run_start tell the runs apart for a reader). */
 std::string shown_series(const PromLabels &l) {
   std::string out = label_value(l, "__name__") + "{";
   bool first = true;
   for (const auto &[n, v] : l) {
-    if (n == "__name__" || n == "run" || n == "run_id" || n == "group") continue;
-    out += (first ? "" : ",") + n + "=\"" + v + "\"";
+    if (n == "__name__" || n == "run_id") continue;
+    out += (first ? "" : ",") + n + "=\"";
+    for (char c : v)
+      out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    out += "\"";
     first = false;
   }
   return out + "}";
@@ -48,8 +53,14 @@ bool read_back(const RemoteWriteOptions &opt, const SentSamples &sent,
   auto http = EngineSession::open(opt, {}, err);
   if (!http) return false;
   std::string base = engine_base(opt.url);
-  // Where the engine offers it, make what it accepted visible to queries.
+  // Where the engine offers it, make what it accepted visible to queries:
+  // beside the write path, or at the server's root when that path is one
+  // of the engine's prefixes (".../prometheus/api/v1/write").
   http->post_form(base + "/internal/force_flush", "");
+  size_t host = base.find("://");
+  size_t path = base.find('/', host == std::string::npos ? 0 : host + 3);
+  if (path != std::string::npos)
+    http->post_form(base.substr(0, path) + "/internal/force_flush", "");
 
   // Per metric name and run: the span sent and the series expected.
   struct Query {
