@@ -171,10 +171,18 @@ TEST_F(GdfReader, UnusableInfoLineRefusesTheFile) {
       {info_line(47, 1000), "no usable packet size"},
       {info_line(512, 999), "below one second"},
       {info_line(512, -5000), "below one second"},
+      // no earlier version gave a granularity to keep
+      {info_line(512, 172800000), "above one day"},
   };
-  for (auto &c : cases)
+  for (auto &c : cases) {
+    g_frequency = -1;
     EXPECT_EXIT(read(c.text, 0, false), testing::ExitedWithCode(255),
                 std::string("testrun.gdf' refused: .*") + c.reason);
+  }
+  // After one that did, the interval keeps it.
+  g_frequency = 10;
+  read(info_line(512, 172800000), 0, false);
+  EXPECT_EQ(10, g_frequency);
 }
 
 TEST_F(GdfReader, LongLinesAreReadInPiecesAndNamesCut) {

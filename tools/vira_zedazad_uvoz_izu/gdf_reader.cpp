@@ -13,7 +13,8 @@
  * MAX_ELEMENTS_PER_VECTOR elements per vector: a file declaring more is
  * refused and the run ends, and so is a file whose Info line gives no
  * usable packet size (one that holds at least the packet header) or
- * interval (one second or more): its raw samples could not be read, and a
+ * interval (one second or more, and at most a day unless an earlier
+ * version gave one): its raw samples could not be read, and a
  * migration that leaves a version out is not one to keep. Single thread.
  */
 #include <errno.h>
@@ -101,6 +102,12 @@ void read_info_line(char *line, InfoState *st) {
   calculate_packet_count_to_merge(g_progress_interval, &st->frequency_changed,
                                   &st->packet_count_to_merge);
   g_progress_interval = g_frequency;
+  // Above one day an interval changes nothing: it keeps the granularity of
+  // an earlier version, and without one the store has none to step by.
+  if (g_frequency <= 0)
+    st->problem =
+        "its Info line gives a sampling interval above one day, and no earlier version "
+        "one the store takes";
 }
 
 /* Makes the Group line's group current, defining it when it is new. */
