@@ -109,12 +109,16 @@ int Migration::open_series(int gid, const TagList &tags, std::string &err) {
     if (!close(s, err)) return -1;
     s.layout = g->second;
   }
-  if (s.ended) {
-    std::lock_guard<std::mutex> lock(writer_->backend_mutex());
-    if (!backend_->set_series_end(s.sid, -1, err)) return failed(err), -1;
-    s.ended = false;
-  }
-  return it->second;
+  return reopen_series(it->second, err) ? it->second : -1;
+}
+
+bool Migration::reopen_series(int series, std::string &err) {
+  Series &s = series_[series];
+  if (!s.ended) return true;
+  std::lock_guard<std::mutex> lock(writer_->backend_mutex());
+  if (!backend_->set_series_end(s.sid, -1, err)) return failed(err);
+  s.ended = false;
+  return true;
 }
 
 /* Closes the open chunk unless the sample at the clock continues it; fills a

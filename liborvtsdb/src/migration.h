@@ -78,6 +78,8 @@ class Migration {
   bool append(int series, int granularity, const double *row, std::string &err);
   /* Ends a series at the current clock; its data stays. */
   bool end_series(int series, std::string &err);
+  /* Opens an ended series again (as open_series does). */
+  bool reopen_series(int series, std::string &err);
   /* Moves the clock on by `seconds` (> 0). */
   void step(int seconds);
   /* Flushes, replaces this run's earlier samples of the series and graphs it

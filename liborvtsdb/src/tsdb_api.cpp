@@ -48,6 +48,7 @@ struct MetricId {
   uint32_t generation;
   int32_t series;
   int32_t num_graphs;
+  bool ended_series = false;  // its series was deleted through this buffer
 };
 
 std::unique_ptr<Migration> g_migration;
@@ -284,7 +285,7 @@ int register_gdf(tsdb_metric_group *group, int num_graphs, tsdb_metric_info *gra
 void *malloc_metric_id_buffer(int num_graphs) {
   if (num_graphs <= 0) return nullptr;
   MetricId *id = static_cast<MetricId *>(std::malloc(sizeof(MetricId)));
-  if (id) *id = MetricId{ID_MAGIC_EMPTY, 0, -1, num_graphs};
+  if (id) *id = MetricId{ID_MAGIC_EMPTY, 0, -1, num_graphs, false};
   return id;
 }
 
@@ -309,22 +310,36 @@ int first_insert(tag_val_ptr_t *tag_val, int num_tag_val, int mg_gid, int granul
   }
   if (!row_fits(*m, series, granularity, data, total_elements))
     return refuse_misfit(*m, series, granularity, data, total_elements, err_msg);
-  *static_cast<MetricId *>(metric_id) = MetricId{ID_MAGIC_SET, g_generation, series, num_graphs};
+  *static_cast<MetricId *>(metric_id) = MetricId{ID_MAGIC_SET, g_generation, series, num_graphs,
+                                                 false};
   if (m->append(series, granularity, data, err)) return 0;
   put_msg(err_msg, "%s", err.c_str());
   return told(-1);
 }
 
-/* Why a by-id insert did not fit (see insert_by_id). */
+/* A by-id insert that did not fit at once (see insert_by_id): why it is
+ * refused, or the one case that is kept. */
 [[gnu::cold]] int refuse_by_id(const void *metric_id, int series, int granularity,
                                const double *data, int num_graphs, int total_elements) {
   if (!g_migration || !g_migration->broken().empty()) return told(-1);
   if (series < 0)
     return refuse_insert("an unknown series",
                          "the metric id buffer names no series of this migration", nullptr);
-  if (num_graphs != static_cast<const MetricId *>(metric_id)->num_graphs)
+  const MetricId *id = static_cast<const MetricId *>(metric_id);
+  if (num_graphs != id->num_graphs)
     return refuse_insert(g_migration->series_name(series),
                          "another number of graphs than its first insert", nullptr);
+  // Two vectors of one tag list share a series: one deleted ends it, the
+  // other's rows go on through its own buffer, as its first insert would
+  // open the series again. Through the buffer that deleted it, never.
+  if (g_migration->series_ended(series) && !id->ended_series && data && granularity > 0 &&
+      total_elements == g_migration->series_elements(series)) {
+    std::string err;
+    if (g_migration->reopen_series(series, err) &&
+        g_migration->append(series, granularity, data, err))
+      return 0;
+    return told(-1);
+  }
   return refuse_misfit(*g_migration, series, granularity, data, total_elements, nullptr);
 }
 
@@ -351,7 +366,10 @@ unsigned char delete_metric(void *metric_id, char *err_msg) {
   int series = series_of(metric_id, err_msg);
   if (series < 0) return 0xFF;
   std::string err;
-  if (g_migration->end_series(series, err)) return 0;
+  if (g_migration->end_series(series, err)) {
+    static_cast<MetricId *>(metric_id)->ended_series = true;
+    return 0;
+  }
   put_msg(err_msg, "%s", err.c_str());
   return told((unsigned char)0xFF);
 }

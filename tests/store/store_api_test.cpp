@@ -211,9 +211,16 @@ TEST(StoreDelete, DeleteEndsTheSeriesKeepsItsDataAndAFirstInsertReopensIt) {
   gid = register_group("Del", {0});
   v.reopen();
   v.insert(gid, {5});
-  ASSERT_EQ(tsdb_exit_migration(40), 0);
+  // Two vectors of one tag list share the series: the one deleted ends it,
+  // the other goes on writing it through its own buffer.
+  Vec twin("S1");
+  twin.insert(gid, {5});
+  EXPECT_EQ(tsdb_delete_metric_by_id(v.id, err), 0) << err;
+  tsdb_migration_increment_sample_ex(10);
+  EXPECT_EQ(twin.insert(gid, {6}), 0);
+  ASSERT_EQ(tsdb_exit_migration(50), 0);
   EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM series WHERE ended IS NULL"), 1);
-  EXPECT_EQ(times_of(samples(store.db())), (std::vector<int64_t>{0, 10, 40}));
+  EXPECT_EQ(times_of(samples(store.db())), (std::vector<int64_t>{0, 10, 40, 50}));
 }
 
 // An insert the store refuses is samples it was asked to keep and did not:
