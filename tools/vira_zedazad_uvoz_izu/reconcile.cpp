@@ -7,10 +7,12 @@
  *
  * The names the new file declares are collected in scratch normalized-ID
  * tables (g_group_temp_hash, and per group vector_temp_norm_table) that live
- * only during the switch; nothing of them survives it. Vectors of built-in
- * and remapped groups are stored as "VuvoRavu>name" but listed in the file as
- * "name": they are compared by the name as listed, so a vector still listed
- * is never reported as deleted. Single thread.
+ * only during the switch; nothing of them survives it. A vector is looked up
+ * by its stored name: one of a built-in or remapped group, stored as
+ * "VuvoRavu>name" and listed as "name", is reported as deleted at every
+ * switch, and so marked on the previous partition's vector list, which the
+ * loop then discards (the report is the only lasting effect). Single
+ * thread.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -23,8 +25,6 @@ NormObjKey *g_group_temp_hash = NULL;
 namespace {
 
 const char kScratchLabel[] = "Memory allocation to Norm gdf_name table";
-const char kStoredPrefix[] = "VuvoRavu>";
-constexpr size_t kStoredPrefixLen = sizeof kStoredPrefix - 1;
 constexpr int kLineLen = 1024;
 constexpr int kMaxFields = 20;
 constexpr int kGroupScratchSize = 1024;
@@ -112,18 +112,9 @@ void scan_new_definitions(FILE *fp) {
   }
 }
 
-bool group_carries_stored_prefix(const TSDB_INFO *group) {
-  int rpt_grp_id = group->tsdb_group_data_ptr->rpt_grp_id;
-  return is_builtin_group(rpt_grp_id) || is_remapped_group(rpt_grp_id);
-}
-
-/* Whether the new file lists the vector, by the name it was listed under. */
+/* Whether the new file lists the vector under its stored name. */
 bool vector_still_declared(const TSDB_INFO *group, const char *stored_name) {
-  const char *listed = stored_name;
-  if (group_carries_stored_prefix(group) &&
-      strncmp(stored_name, kStoredPrefix, kStoredPrefixLen) == 0)
-    listed += kStoredPrefixLen;
-  return in_table(group->vector_temp_norm_table, listed);
+  return in_table(group->vector_temp_norm_table, stored_name);
 }
 
 void mark_vector_deleted(Vector_list *vector) {
