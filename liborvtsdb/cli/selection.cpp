@@ -282,7 +282,9 @@ bool is_hex(const std::string &s) {
 bool names(const std::string &selector, const orvtsdb::RunEntry &r) {
   std::string number = selector[0] == '#' ? selector.substr(1) : selector;
   if (is_number(number) && std::stoll(number) == r.number) return true;
-  if (is_hex(selector) && r.id.compare(0, selector.size(), selector) == 0) return true;
+  // An id, or the start of one, in either case (ids are kept in lower case).
+  std::string hex = orvtsdb::lower(selector);
+  if (is_hex(hex) && r.id.compare(0, hex.size(), hex) == 0) return true;
   // A folder the run was migrated from, the last or an earlier one.
   return selector == r.id || (!r.name.empty() && selector == r.name) ||
          std::find(r.folders.begin(), r.folders.end(), selector) != r.folders.end();
