@@ -76,11 +76,15 @@ struct Run {
         !orvtsdb::read_run_labels(store.db(), sel.runs[0].number, labels, err))
       die(EXIT_FAILURE_OTHER, store.path() + ": " + err);
   }
-  /* Selects the elapsed window [skip, until). */
-  void select(int64_t skip, int64_t until) {
+  /* Dies unless the run has samples from `skip` on. */
+  void check_skip(int64_t skip) const {
     if (start + skip > last)
       die(EXIT_NO_MATCH, "--skip " + clock_text(skip) + " is past the last sample of " +
                              store.path() + " (at " + clock_text(last - start) + ")");
+  }
+  /* Selects the elapsed window [skip, until). */
+  void select(int64_t skip, int64_t until) {
+    check_skip(skip);
     sel.from = start + skip;
     sel.to = start + until - 1;
     selected = select_samples(store.db(), sel);
@@ -373,6 +377,10 @@ std::vector<Row> compare_runs(const Run &base, const Run &cand, Window w, double
     std::map<std::string, int> roles;
     for (int k = 0; k < 2; k++)
       for (const auto &[role, side] : sides[k]) roles[role] |= 1 << k;
+    // A series both runs hold is in both, though one has no value of a role
+    // in the window (judged as too little data, not as one run's).
+    if (pair[0].first && pair[1].first)
+      for (auto &[role, present] : roles) present = 3;
     // A series of one run only is listed by its roles too, with its side's
     // summary; one without a value of any role, as one row.
     if (roles.empty() && (!pair[0].first || !pair[1].first)) roles = {{"", pair[0].first ? 1 : 2}};
@@ -705,8 +713,11 @@ void run_compare(const Options &o) {
                         (o.skip.empty() ? "0 (its default)" : o.skip));
   if (!o.html.empty()) check_output_file(o.html);
   Run base(o.baseline, o.baseline_run, o), cand(o.candidate, o.candidate_run, o);
-  // Without --until both runs end where the shorter one does.
-  Window w{*skip, until ? *until : std::min(base.last - base.start, cand.last - cand.start) + 1};
+  base.check_skip(*skip);
+  cand.check_skip(*skip);
+  // Both runs end where the shorter one does, or at --until before that.
+  int64_t shorter = std::min(base.last - base.start, cand.last - cand.start) + 1;
+  Window w{*skip, until ? std::min(*until, shorter) : shorter};
   base.select(w.from, w.to);
   cand.select(w.from, w.to);
   std::vector<Row> rows = compare_runs(base, cand, w, threshold, shown_percentiles(o));

@@ -82,8 +82,10 @@ MetricStats MetricSeries::stats(unsigned percentiles) const {
 
 namespace {
 
-/* The part of two series compared: [from, end), end where the shorter of
- * the two stops (one step after its last interval) unless `to` comes first. */
+/* The part of two series compared: [from, to), the window the caller
+ * names for every metric (compare's header), so that the change is the
+ * ratio of the two means over it, whatever stretch one series lacks; a
+ * window open past both series ends one step after the longer. */
 struct Window {
   int64_t from = 0, end = 0, step = 1;
 };
@@ -92,8 +94,8 @@ Window window_of(const MetricSeries &base, const MetricSeries &cand, int64_t fro
   Window w;
   w.from = from;
   w.step = std::max(usual_step(base.times()), usual_step(cand.times()));
-  w.end = std::min(base.times().back(), cand.times().back());
-  w.end = w.end > to - w.step ? to : w.end + w.step;
+  int64_t last = std::max(base.times().back(), cand.times().back());
+  w.end = last > to - w.step ? to : last + w.step;
   return w;
 }
 

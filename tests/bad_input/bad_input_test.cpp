@@ -291,8 +291,9 @@ TEST_F(BadInput, AnIntervalNoGranularityTakesStoresNothing) {
   RunResult r = migrate(*run);
   EXPECT_EQ(255, r.status) << r.out << r.err;
   // Refused by its file, before any insert: no earlier version gave a granularity.
-  EXPECT_NE(std::string::npos,
-            r.err.find("testrun.gdf' refused: its Info line gives a sampling interval above one day"))
+  EXPECT_NE(
+      std::string::npos,
+      r.err.find("testrun.gdf' refused: its Info line gives a sampling interval above one day"))
       << r.err;
   EXPECT_EQ(baseline_, store_state(*run)) << "the store changed";
 }
