@@ -305,4 +305,26 @@ TEST(StoreDamage, EveryDamageIsAnErrorInEveryReaderAndInVerify) {
   EXPECT_EQ(wrong, 0);
 }
 
+/* info prints totals, not samples: it holds them against the facts, the
+ * chunk rows' checks included, so a row read other than written (its check
+ * read from other bytes) is no total. */
+TEST(StoreDamage, InfoHoldsTheChunkRowsChecksAgainstTheFacts) {
+  TempRun run(5122);
+  generate_and_migrate(run);
+  std::string store = run.run_dir() + "/tsdb/metrics.sqlite";
+  std::string copy = run.wdir() + "/damaged.sqlite";
+  fs::copy_file(store, copy, fs::copy_options::overwrite_existing);
+  std::string why;
+  ASSERT_EQ(
+      damage(copy, expand("UPDATE chunks SET row_check = row_check + 1 WHERE rowid = %C"), why), 1)
+      << why;
+  std::string orvtsdb = bin_dir() + "/orvtsdb";
+  ASSERT_EQ(run_program(orvtsdb, {"info", store}, clean_env()).status, 0);
+  RunResult r = run_program(orvtsdb, {"info", copy}, clean_env());
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.err.find(copy + ": the store is damaged: its chunk rows' checks sum to"),
+            std::string::npos)
+      << r.err;
+}
+
 }  // namespace
