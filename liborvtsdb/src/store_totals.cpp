@@ -131,11 +131,20 @@ bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
             scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series,
                    err) &&
             scalar(db, "SELECT count(*) FROM chunks", &t.chunks, err);
+  // (a store of the format before the checks has neither the rows' checks
+  // nor the facts: its rows count 0)
   uint64_t rows_sum = 0;
-  ok = ok && each_row(db, "SELECT row_check, length(data) FROM chunks", err, [&](const Stmt &s) {
-         rows_sum += (uint64_t)s.col_int(0);
-         t.chunk_bytes += s.col_int(1);
-       });
+  int64_t checked = 0;
+  ok = ok &&
+       scalar(db, "SELECT count(*) FROM pragma_table_info('chunks') WHERE name = 'row_check'",
+              &checked, err) &&
+       each_row(db,
+                checked ? "SELECT row_check, length(data) FROM chunks"
+                        : "SELECT 0, length(data) FROM chunks",
+                err, [&](const Stmt &s) {
+                  rows_sum += (uint64_t)s.col_int(0);
+                  t.chunk_bytes += s.col_int(1);
+                });
   std::string differs;
   if (ok && facts_differ(db, t, rows_sum, &differs, err) && differs.empty()) return true;
   err = store_name(db) + ": " +
