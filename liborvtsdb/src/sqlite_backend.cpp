@@ -17,7 +17,12 @@
  * create them (full disk) leaves no file, never a file without tables.
  * A lock held by another process is waited for loc.busy_timeout_ms; after
  * that the migration is refused (a second migration of a run does not queue
- * behind the first, and the first's result stays).
+ * behind the first, and the first's result stays). The wait runs on across
+ * the spills of the page cache that gave up (a spill that finds the file
+ * held keeps its pages and gives up quietly), until the migration gets the
+ * lock again: otherwise a reader that holds the file would keep every spill
+ * of a long migration waiting the whole time, and the migration waiting
+ * for as long as the reader reads.
  *
  * Every row written carries its check (store_checks.h), and a row changed
  * is checked before and after: a migration never gives a damaged row a new
@@ -31,10 +36,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "chunk_packing.h"
@@ -101,6 +109,16 @@ class SqliteBackend final : public StoreBackend {
   int64_t migration_ = 0;
   int64_t run_ = 0;  // runs.id of the run migrated
   int busy_timeout_ms_ = 0;
+  // The wait for other processes' locks (busy_wait): since when, whether
+  // the last wait gave up (the next one then runs on from it), and whether
+  // the whole wait is spent.
+  std::optional<std::chrono::steady_clock::time_point> busy_since_;
+  bool busy_gave_up_ = false, busy_expired_ = false;
+  static int busy_wait(void *self, int tries);
+  std::string busy_reason() const {
+    return "locked by another process (a migration in progress?); waited " +
+           std::to_string(busy_timeout_ms_) + " ms (ORVTSDB_BUSY_TIMEOUT_MS sets the wait)";
+  }
   // The last page of the chunks table as the inserts leave it, and the
   // rowid the next row gets (chunk_packing.h).
   PageFill fill_;
@@ -176,7 +194,7 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
     return false;
   }
   busy_timeout_ms_ = loc.busy_timeout_ms;
-  sqlite3_busy_timeout(db_, busy_timeout_ms_);
+  sqlite3_busy_handler(db_, busy_wait, this);
   if (!register_check_function(db_, err)) return false;
   // A 12 MiB page cache: the inserts append, so a larger one gained nothing
   // measurable, and the migration's memory on a large run stays within the
@@ -188,12 +206,34 @@ bool SqliteBackend::open(const StoreLocation &loc, std::string &err) {
          (has_schema(db_) || create_schema(err));
 }
 
+/* SQLite's busy handler: sleeps as its own does (a few ms, then longer)
+ * until the store has been held busy_timeout_ms since the migration last
+ * had it (a wait that got the lock ends the wait; one that gave up does
+ * not); from then on every wait fails at once, and the migration with it
+ * (busy_expired_). */
+int SqliteBackend::busy_wait(void *self, int tries) {
+  static constexpr int kDelaysMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  auto *b = static_cast<SqliteBackend *>(self);
+  auto now = std::chrono::steady_clock::now();
+  if (!b->busy_since_ || (tries == 0 && !b->busy_gave_up_)) b->busy_since_ = now;
+  auto left = std::chrono::milliseconds(b->busy_timeout_ms_) - (now - *b->busy_since_);
+  b->busy_gave_up_ = left <= std::chrono::milliseconds(0);
+  if (b->busy_gave_up_) {
+    b->busy_expired_ = true;
+    return 0;
+  }
+  constexpr int kSteps = (int)(sizeof kDelaysMs / sizeof kDelaysMs[0]);
+  auto delay = std::chrono::milliseconds(kDelaysMs[std::min(tries, kSteps - 1)]);
+  std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(delay, left));
+  return 1;
+}
+
 /* BEGIN IMMEDIATE: the write lock now, or a refusal that says who holds it. */
 bool SqliteBackend::lock_for_writing(std::string &err) {
+  busy_since_.reset();
+  busy_gave_up_ = busy_expired_ = false;
   if (exec_sql(db_, "BEGIN IMMEDIATE", err)) return true;
-  if (sqlite3_errcode(db_) == SQLITE_BUSY)
-    err = "locked by another process (a migration in progress?); waited " +
-          std::to_string(busy_timeout_ms_) + " ms (ORVTSDB_BUSY_TIMEOUT_MS sets the wait)";
+  if (sqlite3_errcode(db_) == SQLITE_BUSY) err = busy_reason();
   return false;
 }
 
@@ -488,6 +528,13 @@ bool SqliteBackend::insert_chunk(const ChunkRowShape &row, const void *blob, std
   insert_chunk_.bind_blob(9, blob, row.blob_len);
   insert_chunk_.bind(10, row.row_check);
   if (!done(insert_chunk_, err)) return false;
+  // A cache spill that found the file held gives up quietly and keeps the
+  // pages in memory; once the transaction's wait is spent, the migration
+  // stops instead of growing and failing at its commit.
+  if (busy_expired_) {
+    err = busy_reason();
+    return false;
+  }
   fill_.add(chunk_row_bytes(row, next_rowid_, (size_t)page_size_));
   next_rowid_ = sqlite3_last_insert_rowid(db_) + 1;
   return true;

@@ -17,11 +17,15 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <thread>
 
 #include "chunk_cursor.h"
 #include "fault_injection.h"
@@ -220,6 +224,45 @@ TEST_F(FaultsTest, EveryFlippedBitIsAnErrorNamingTheStoreSeriesGraphAndTime) {
   EXPECT_EQ(missed, 0);
   auto r = orvtsdb({"verify", store_.db()});
   EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(store_view(store_.db()), before_);
+}
+
+/* A reader that holds the store while a migration outgrows its page cache:
+ * every spill of the cache finds the file held. The migration waits once,
+ * ORVTSDB_BUSY_TIMEOUT_MS for all of them, then stops and stores nothing;
+ * it neither waits for as long as the reader reads nor grows in memory. */
+TEST_F(FaultsTest, AReaderHoldingTheStoreStopsALongMigrationAfterOneWait) {
+  sqlite3 *reader = nullptr;
+  ASSERT_EQ(sqlite3_open(store_.db().c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM chunks;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  // (ends its read after 8 s, so a migration that waits for it finishes)
+  std::atomic<bool> over{false};
+  std::thread done([reader, &over] {
+    for (int i = 0; i < 80 && !over; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  setenv("ORVTSDB_BUSY_TIMEOUT_MS", "200", 1);
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(tsdb_init_migration(100000), 0);
+  int gid = register_group("Big", {0});
+  std::vector<std::unique_ptr<Vec>> series;
+  for (int k = 0; k < 64; k++) series.push_back(std::make_unique<Vec>("S" + std::to_string(k)));
+  std::mt19937_64 rng(7);
+  bool refused = false;
+  // 64 x 40,000 values of noise: some 20 MB of chunks, beyond the cache
+  for (int i = 0; i < 40000 && !refused; i++) {
+    for (auto &v : series)
+      if (v->insert(gid, {(double)(rng() >> 11)}) != 0) refused = true;
+    tsdb_migration_increment_sample_ex(10);
+  }
+  EXPECT_EQ(tsdb_exit_migration(100000 + 400000), -1);
+  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  over = true;
+  done.join();
+  sqlite3_close(reader);
+  EXPECT_LT(waited, 7.0) << "the migration waited for the reader";
   EXPECT_EQ(store_view(store_.db()), before_);
 }
 
