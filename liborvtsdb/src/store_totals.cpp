@@ -71,8 +71,8 @@ bool migrations(sqlite3 *db, std::vector<MigrationEntry> &out, std::string &err)
 std::string time_text(const std::optional<int64_t> &t) { return t ? std::to_string(*t) : "null"; }
 
 /* The counts and span taken from the chunk rows against the facts of the
- * series: "" when they agree (or there are no facts), else what differs. */
-/* rows_sum: the chunk rows' checks summed modulo 2^64, as the facts sum
+ * series: "" when they agree (or there are no facts), else what differs.
+ * rows_sum: the chunk rows' checks summed modulo 2^64, as the facts sum
  * them: a row read other than it was written (a damaged length in its
  * record shifts what follows) reads another check. */
 bool facts_differ(sqlite3 *db, const StoreTotals &t, uint64_t rows_sum, std::string *what,
@@ -82,33 +82,28 @@ bool facts_differ(sqlite3 *db, const StoreTotals &t, uint64_t rows_sum, std::str
               err))
     return false;
   if (has_facts == 0) return true;
-  return each_row(
-             db,
-             "SELECT IFNULL(sum(chunks), 0), IFNULL(sum(samples), 0), IFNULL(sum(value_count), 0), "
-             "min(first_time), max(last_time) FROM series_facts",
-             err,
-             [&](const Stmt &s) {
-               auto differs = [&](const char *name, const std::string &rows,
-                                  const std::string &facts) {
-                 if (what->empty() && rows != facts)
-                   *what = std::string("its chunk rows give ") + name + " " + rows +
-                           ", the facts of its series record " + facts;
-               };
-               differs("chunks", std::to_string(t.chunks), std::to_string(s.col_int(0)));
-               differs("samples", std::to_string(t.samples), std::to_string(s.col_int(1)));
-               differs("values", std::to_string(t.values), std::to_string(s.col_int(2)));
-               differs("first_time", time_text(t.first_time), time_text(time_or_none(s, 3)));
-               differs("last_time", time_text(t.last_time), time_text(time_or_none(s, 4)));
-             }) &&
-         [&] {
-           uint64_t facts_sum = 0;
-           bool ok = each_row(db, "SELECT rows_sum FROM series_facts", err,
-                              [&](const Stmt &s) { facts_sum += (uint64_t)s.col_int(0); });
-           if (ok && what->empty() && facts_sum != rows_sum)
-             *what = "its chunk rows' checks sum to " + std::to_string(rows_sum) +
-                     ", the facts of its series record " + std::to_string(facts_sum);
-           return ok;
-         }();
+  uint64_t facts_sum = 0;
+  auto differs = [&](const char *name, const std::string &rows, const std::string &facts) {
+    if (what->empty() && rows != facts)
+      *what = std::string("its chunk rows give ") + name + " " + rows +
+              ", the facts of its series record " + facts;
+  };
+  if (!each_row(db,
+                "SELECT IFNULL(sum(chunks), 0), IFNULL(sum(samples), 0), "
+                "IFNULL(sum(value_count), 0), min(first_time), max(last_time) FROM series_facts",
+                err,
+                [&](const Stmt &s) {
+                  differs("chunks", std::to_string(t.chunks), std::to_string(s.col_int(0)));
+                  differs("samples", std::to_string(t.samples), std::to_string(s.col_int(1)));
+                  differs("values", std::to_string(t.values), std::to_string(s.col_int(2)));
+                  differs("first_time", time_text(t.first_time), time_text(time_or_none(s, 3)));
+                  differs("last_time", time_text(t.last_time), time_text(time_or_none(s, 4)));
+                }) ||
+      !each_row(db, "SELECT rows_sum FROM series_facts", err,
+                [&](const Stmt &s) { facts_sum += (uint64_t)s.col_int(0); }))
+    return false;
+  differs("checks summing to", std::to_string(rows_sum), std::to_string(facts_sum));
+  return true;
 }
 
 }  // namespace

@@ -322,7 +322,7 @@ TEST(StoreDamage, InfoHoldsTheChunkRowsChecksAgainstTheFacts) {
   ASSERT_EQ(run_program(orvtsdb, {"info", store}, clean_env()).status, 0);
   RunResult r = run_program(orvtsdb, {"info", copy}, clean_env());
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.err.find(copy + ": the store is damaged: its chunk rows' checks sum to"),
+  EXPECT_NE(r.err.find(copy + ": the store is damaged: its chunk rows give checks summing to"),
             std::string::npos)
       << r.err;
 }
