@@ -4,6 +4,9 @@
 #include "graph_places.h"
 
 #include <cctype>
+#include <cstring>
+
+#include "orvtsdb_data_types.h"
 
 namespace orvtsdb {
 
@@ -42,10 +45,10 @@ bool counts_errors(const std::string &group, const std::string &graph) {
 
 double rate_unit(const orvtsdb::GraphEntry &g) {
   constexpr int kPerMinute = 2, kPerSecond = 3;  // the definition file's "PM" and "PS"
-  constexpr int kRate = 1, kRate4B = 6;          // data types "rate" and "rate_4B_1000"
   if (g.formula == kPerMinute) return 1.0 / 60;
-  if (g.formula == kPerSecond || g.data_type == kRate || g.data_type == kRate4B) return 1;
-  return 0;
+  const orv_data_type_t *type = orv_data_type(g.data_type);  // "rate", "rate_4B_1000"
+  bool rate = type && std::strncmp(type->name, "rate", 4) == 0;
+  return g.formula == kPerSecond || rate ? 1 : 0;
 }
 
 }  // namespace orvtsdb
