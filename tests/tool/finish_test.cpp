@@ -140,6 +140,21 @@ TEST_F(Finish, SummaryLeftAsItWasWhenItCannotBeRewritten) {
             "Failed to open summary.top, error - not a regular file\n");
 }
 
+/* A summary.top that is a link is written through, as an open for writing
+ * would write it: the file it names gets the new line, the link stays. */
+TEST_F(Finish, ALinkedSummaryIsWrittenThrough) {
+  write_scenario("PROGRESS_MSECS 10000\n");
+  std::filesystem::create_directories(run_.path("kept"));
+  run_.write("kept/summary.top", summary_line(16, kStart) + "\n");
+  ASSERT_EQ(symlink("kept/summary.top", run_.path("summary.top").c_str()), 0);
+  update_summary_top_file();
+  struct stat st;
+  ASSERT_EQ(lstat(run_.path("summary.top").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(run_.read("kept/summary.top").rfind(expected_head(kStart), 0), 0u)
+      << run_.read("kept/summary.top");
+}
+
 /* Without a temporary file beside it (a run folder the tool may not write
  * into) the summary is written in place, as a plain rewrite does. */
 TEST_F(Finish, SummaryWrittenInPlaceWhenNoTemporaryFileCanBeMade) {

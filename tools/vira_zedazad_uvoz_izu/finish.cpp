@@ -22,6 +22,7 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -206,9 +207,17 @@ void write_in_place(const char *path, const std::string &text) {
 /* Replaces path's contents with text through a temporary file in the same
  * directory; on a failure to write it path is left as it was and the reason
  * printed. Where no temporary file can be made (a folder the tool may not
- * write into, holding a file it may), path is written in place. */
-void replace_file(const char *path, const std::string &text, mode_t mode) {
-  char tmp[kPathLen + 16];
+ * write into, holding a file it may), path is written in place. As an open
+ * for writing would: a link is written through (the file it names is
+ * replaced), and a file the tool may not write is not replaced. */
+void replace_file(const char *link, const std::string &text, mode_t mode) {
+  char real[PATH_MAX];
+  const char *path = realpath(link, real) ? real : link;
+  if (access(path, W_OK) != 0) {
+    vzu_print(stderr, "Failed to open file - %s, error - %s\n", link, twlb_strerror(errno));
+    return;
+  }
+  char tmp[PATH_MAX + 16];
   snprintf(tmp, sizeof tmp, "%s.tmp", path);
   int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
