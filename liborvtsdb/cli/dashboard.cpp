@@ -15,6 +15,7 @@
  */
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <memory>
 
@@ -73,16 +74,20 @@ class Dashboard {
     if (!orvtsdb::list_graphs(db_, "", "", graphs, err) || !orvtsdb::list_groups(db_, groups, err))
       die_reading(db_, err);
     for (const orvtsdb::GroupEntry &g : groups) hierarchy_[g.gid] = g.hierarchy;
-    for (const orvtsdb::GraphEntry &g : graphs) engine_.push_back(describe(g));
+    // A graph without a stored sample has no series in the engine: no panel
+    // or variable is made of it.
+    for (const orvtsdb::GraphEntry &g : graphs)
+      if (holds_samples(g)) engine_.push_back(describe(g));
 
     const EngineGraph *times = find([](const EngineGraph &e) {
       return e.mapping.count_role == 3 && contains(e.graph.group, "transaction");
     });
     if (!times) times = find([](const EngineGraph &e) { return e.mapping.count_role == 3; });
     if (!times)
-      die(EXIT_FAILURE_OTHER, orvtsdb::store_name(db_) +
-                                  ": the store holds no graph of response times (avg, min, "
-                                  "max, count): there is nothing a dashboard could show");
+      die(EXIT_FAILURE_OTHER,
+          orvtsdb::store_name(db_) +
+              ": the store holds no sample of a graph of response times (avg, min, "
+              "max, count): there is nothing a dashboard could show");
     // A run is picked by its name and then by its id: two runs of one number
     // (TR1 of two work folders) have one name and never one id.
     const std::string x = times->mapping.name, key = times->key_label;
@@ -159,6 +164,20 @@ class Dashboard {
   }
 
  private:
+  bool holds_samples(const orvtsdb::GraphEntry &g) {
+    std::vector<orvtsdb::SeriesEntry> series;
+    std::string err;
+    if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
+    for (const orvtsdb::SeriesEntry &s : series) {
+      bool any = false;
+      if (!orvtsdb::any_stored_sample(db_, s.sid, g.idx, std::numeric_limits<int64_t>::min(),
+                                      std::numeric_limits<int64_t>::max(), &any, err))
+        die_reading(db_, err);
+      if (any) return true;
+    }
+    return false;
+  }
+
   EngineGraph describe(const orvtsdb::GraphEntry &g) {
     EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name};
     std::vector<orvtsdb::SeriesEntry> series;

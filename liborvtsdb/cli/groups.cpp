@@ -25,10 +25,24 @@ void add_groups_command(CLI::App &app) {
   add_run_option(*cmd, o->run);
   cmd->callback([o] {
     Store st(o->store);
-    std::vector<orvtsdb::RunEntry> runs = select_runs(st.db(), o->run);
+    Selection sel;
+    sel.run = o->run;
+    sel.runs = select_runs(st.db(), o->run);
+    const std::vector<orvtsdb::RunEntry> &runs = sel.runs;
     std::vector<orvtsdb::GroupEntry> groups;
     std::string err;
     if (!orvtsdb::list_groups(st.db(), groups, err)) die_reading(st.db(), err);
+    // Some of the store's runs: the graphs they hold samples of, and the
+    // groups of those (as the runs' own stores would list them).
+    std::optional<std::set<int64_t>> held = graphs_held(st.db(), sel);
+    if (held)
+      for (orvtsdb::GroupEntry &g : groups) {
+        std::vector<std::string> theirs;
+        for (size_t idx = 0; idx < g.graphs.size(); idx++)
+          if (held->count(g.gid << 32 | (int64_t)idx)) theirs.push_back(g.graphs[idx]);
+        g.graphs = std::move(theirs);
+      }
+    if (held) std::erase_if(groups, [](const orvtsdb::GroupEntry &g) { return g.graphs.empty(); });
     Json out = Json::array();
     std::vector<std::string> run_texts;  // the runs with series in each group, for people
     for (const orvtsdb::GroupEntry &g : groups) {

@@ -151,12 +151,10 @@ std::map<int64_t, std::shared_ptr<const std::vector<SelectedSeries>>> series_by_
  * of its runs, the graphs only others hold samples of are not theirs (read
  * from its own store, the run has no such graph). */
 void drop_other_runs_graphs(sqlite3 *db, const Selection &sel, std::vector<SelectedGraph> &graphs) {
-  std::vector<int64_t> runs = run_numbers(db, sel);
-  if (runs.empty()) return;
-  std::set<int64_t> held;
-  std::string err;
-  if (!orvtsdb::graphs_of_runs(db, runs, held, err)) die_reading(db, err);
-  std::erase_if(graphs, [&](const SelectedGraph &g) { return !held.count(g.gid << 32 | g.idx); });
+  std::optional<std::set<int64_t>> held = graphs_held(db, sel);
+  if (held)
+    std::erase_if(graphs,
+                  [&](const SelectedGraph &g) { return !held->count(g.gid << 32 | g.idx); });
 }
 
 /* Keeps the roles named by --role (all without it); drops graphs without it. */
@@ -291,6 +289,15 @@ bool names(const std::string &selector, const orvtsdb::RunEntry &r) {
 }
 
 }  // namespace
+
+std::optional<std::set<int64_t>> graphs_held(sqlite3 *db, const Selection &sel) {
+  std::vector<int64_t> runs = run_numbers(db, sel);
+  if (runs.empty()) return std::nullopt;
+  std::set<int64_t> held;
+  std::string err;
+  if (!orvtsdb::graphs_of_runs(db, runs, held, err)) die_reading(db, err);
+  return held;
+}
 
 std::vector<orvtsdb::RunEntry> select_runs(sqlite3 *db, const std::string &selector) {
   std::vector<orvtsdb::RunEntry> all;

@@ -23,6 +23,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +56,12 @@ void add_run_option(CLI::App &cmd, std::string &run);
  * (a name two runs share) or when the store keeps its runs' series together
  * (an older store holding several runs, until a migration upgrades it). */
 std::vector<orvtsdb::RunEntry> select_runs(sqlite3 *db, const std::string &selector);
+
+/* The graphs (gid * 2^32 + idx) that the runs sel.run names hold samples
+ * of; none (every graph is theirs) when sel reads every run of db. Groups
+ * and graphs are shared by a store's runs: a reader of some of its runs
+ * lists only these, as the runs' own stores would hold them. */
+std::optional<std::set<int64_t>> graphs_held(sqlite3 *db, const Selection &sel);
 
 /* "run #2 TR1 (6a0f...)" or "3 runs: #1 TR1, #2 TR1, #3 TR2", for the line
  * a command prints about what it read. */

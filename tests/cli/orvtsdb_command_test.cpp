@@ -477,6 +477,20 @@ TEST_F(CommandTest, SamplesTableKeepsEveryRowSqliteWould) {
   EXPECT_NE(one("SELECT count(*) FROM samples WHERE time < 'abc'"), "count(*)\n0\n");
 }
 
+/* The dashboard is made of graphs that hold samples: a transaction group
+ * registered without a vector (so without a sample) is no response time to
+ * chart; the store's other one is. */
+TEST_F(CommandTest, TheDashboardChartsGraphsThatHoldSamples) {
+  ASSERT_EQ(tsdb_init_migration(T0 + 1000), 0);
+  register_group("Transaction Stats", {3});
+  ASSERT_EQ(tsdb_exit_migration(T0 + 1000), 0);
+  RunResult r = run({"dashboard", "DB"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string expr = nlohmann::json::parse(r.out)["panels"][0]["targets"][0]["expr"];
+  EXPECT_NE(expr.find("web_pages_"), std::string::npos) << expr;
+  EXPECT_EQ(r.out.find("transaction_stats"), std::string::npos);
+}
+
 TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
   RunResult r = run({"export", "DB", "--format", "openmetrics"});
   ASSERT_EQ(r.status, 0) << r.err;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "store_test_support.h"
 #include "vzu_test_support.h"
 
@@ -196,6 +198,15 @@ TEST(SharedStore, ARunOfSeveralIsReadOverItsOwnTimeAndGraphs) {
     EXPECT_FALSE(facts.empty());
     EXPECT_EQ(facts, run_facts(vzu_test::read_file(mine))) << "run " << run;
     EXPECT_TRUE(openmetrics(shared.db(), run) == openmetrics(r.own_store())) << "run " << run;
+    // Its groups and graphs too (the counts of series are of the run either way).
+    RunResult own = orvtsdb({"groups", r.own_store(), "--format", "json"});
+    RunResult of_run = orvtsdb({"groups", shared.db(), "--run", run, "--format", "json"});
+    auto graphs = [](const std::string &json) {
+      std::vector<std::pair<std::string, nlohmann::json>> out;
+      for (const auto &g : nlohmann::json::parse(json)) out.push_back({g["name"], g["graphs"]});
+      return out;
+    };
+    EXPECT_EQ(graphs(of_run.out), graphs(own.out)) << "run " << run;
     // Aligned, the run's first sample falls on the time asked for.
     std::vector<std::string> align = {"--align-start", "1700000000"};
     EXPECT_TRUE(openmetrics(shared.db(), run, align) == openmetrics(r.own_store(), "", align))
