@@ -47,7 +47,8 @@ bool parse_labels(const std::string &text, bool one, Labels &out, std::string &e
     size_t eq = item.find('=');
     std::string name = item.substr(0, eq);
     if (eq == std::string::npos || !valid_name(name)) {
-      err = "'" + item + "' is not NAME=VALUE (a name is letters, digits, _ . -, starting with a letter or _)";
+      err = "'" + item +
+            "' is not NAME=VALUE (a name is letters, digits, _ . -, starting with a letter or _)";
       return false;
     }
     if (!valid_value(item.substr(eq + 1))) {
