@@ -82,9 +82,8 @@ struct Run {
       die(EXIT_NO_MATCH, "--skip " + clock_text(skip) + " is past the last sample of " +
                              store.path() + " (at " + clock_text(last - start) + ")");
   }
-  /* Selects the elapsed window [skip, until). */
+  /* Selects the elapsed window [skip, until) (check_skip has passed). */
   void select(int64_t skip, int64_t until) {
-    check_skip(skip);
     sel.from = start + skip;
     sel.to = start + until - 1;
     selected = select_samples(store.db(), sel);

@@ -76,8 +76,11 @@ class Dashboard {
     for (const orvtsdb::GroupEntry &g : groups) hierarchy_[g.gid] = g.hierarchy;
     // A graph without a stored sample has no series in the engine: no panel
     // or variable is made of it.
-    for (const orvtsdb::GraphEntry &g : graphs)
-      if (holds_samples(g)) engine_.push_back(describe(g));
+    for (const orvtsdb::GraphEntry &g : graphs) {
+      std::vector<orvtsdb::SeriesEntry> series;
+      if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
+      if (holds_samples(g, series)) engine_.push_back(describe(g, series));
+    }
 
     const EngineGraph *times = find([](const EngineGraph &e) {
       return e.mapping.count_role == 3 && contains(e.graph.group, "transaction");
@@ -164,10 +167,9 @@ class Dashboard {
   }
 
  private:
-  bool holds_samples(const orvtsdb::GraphEntry &g) {
-    std::vector<orvtsdb::SeriesEntry> series;
+  bool holds_samples(const orvtsdb::GraphEntry &g,
+                     const std::vector<orvtsdb::SeriesEntry> &series) {
     std::string err;
-    if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
     for (const orvtsdb::SeriesEntry &s : series) {
       bool any = false;
       if (!orvtsdb::any_stored_sample(db_, s.sid, g.idx, std::numeric_limits<int64_t>::min(),
@@ -178,12 +180,10 @@ class Dashboard {
     return false;
   }
 
-  EngineGraph describe(const orvtsdb::GraphEntry &g) {
+  /* g, its series given (it holds samples, so there are some). */
+  EngineGraph describe(const orvtsdb::GraphEntry &g,
+                       const std::vector<orvtsdb::SeriesEntry> &series) {
     EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name};
-    std::vector<orvtsdb::SeriesEntry> series;
-    std::string err;
-    if (!orvtsdb::list_series(db_, g.gid, series, err)) die_reading(db_, err);
-    if (series.empty()) return e;
     std::string legend;
     for (size_t t = 0; t < series[0].tags.size(); t++) {
       const auto &tag = series[0].tags[t];

@@ -213,9 +213,10 @@ bool summarise_run(sqlite3 *db, int64_t run, std::vector<MetricSummary> &out, st
         // Errors per second: a times graph's count, another graph's values
         // (a rate's over its sample's step).
         Intervals counted = iv;
+        double unit = rate_unit(g);
         if (!times)
           for (size_t i = 0; i < iv.value.size(); i++)
-            counted.weight[i] = iv.value[i] * (rate_unit(g) > 0 ? rate_unit(g) * iv.covers[i] : 1);
+            counted.weight[i] = iv.value[i] * (unit > 0 ? unit * iv.covers[i] : 1);
         put(g.group + " / " + g.name + (s.labels.empty() ? "" : " / " + s.labels), "errors",
             rate_of, counted);
       }

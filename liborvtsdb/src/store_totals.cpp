@@ -71,17 +71,12 @@ bool migrations(sqlite3 *db, std::vector<MigrationEntry> &out, std::string &err)
 std::string time_text(const std::optional<int64_t> &t) { return t ? std::to_string(*t) : "null"; }
 
 /* The counts and span taken from the chunk rows against the facts of the
- * series: "" when they agree (or there are no facts), else what differs.
+ * series (the store has them): "" when they agree, else what differs.
  * rows_sum: the chunk rows' checks summed modulo 2^64, as the facts sum
  * them: a row read other than it was written (a damaged length in its
  * record shifts what follows) reads another check. */
 bool facts_differ(sqlite3 *db, const StoreTotals &t, uint64_t rows_sum, std::string *what,
                   std::string &err) {
-  int64_t has_facts = 0;
-  if (!scalar(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'series_facts'", &has_facts,
-              err))
-    return false;
-  if (has_facts == 0) return true;
   uint64_t facts_sum = 0;
   auto differs = [&](const char *name, const std::string &rows, const std::string &facts) {
     if (what->empty() && rows != facts)
@@ -126,22 +121,20 @@ bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
             scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series,
                    err) &&
             scalar(db, "SELECT count(*) FROM chunks", &t.chunks, err);
-  // (a store of the format before the checks has neither the rows' checks
-  // nor the facts: its rows count 0)
+  // A store of the format before the checks has neither the rows' checks
+  // nor the facts: nothing to hold its totals against.
+  bool facts = has_table(db, "series_facts");
   uint64_t rows_sum = 0;
-  int64_t checked = 0;
-  ok = ok &&
-       scalar(db, "SELECT count(*) FROM pragma_table_info('chunks') WHERE name = 'row_check'",
-              &checked, err) &&
-       each_row(db,
-                checked ? "SELECT row_check, length(data) FROM chunks"
-                        : "SELECT 0, length(data) FROM chunks",
-                err, [&](const Stmt &s) {
-                  rows_sum += (uint64_t)s.col_int(0);
-                  t.chunk_bytes += s.col_int(1);
-                });
+  ok = ok && each_row(db,
+                      facts ? "SELECT row_check, length(data) FROM chunks"
+                            : "SELECT 0, length(data) FROM chunks",
+                      err, [&](const Stmt &s) {
+                        rows_sum += (uint64_t)s.col_int(0);
+                        t.chunk_bytes += s.col_int(1);
+                      });
   std::string differs;
-  if (ok && facts_differ(db, t, rows_sum, &differs, err) && differs.empty()) return true;
+  if (ok && (!facts || facts_differ(db, t, rows_sum, &differs, err)) && differs.empty())
+    return true;
   err = store_name(db) + ": " +
         (differs.empty()
              ? err
