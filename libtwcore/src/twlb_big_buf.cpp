@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "twlb_alloc.h"
+#include "twlb_block_source.h"
 #include "twlb_log.h"
 #include "twlb_util.h"
 
@@ -222,8 +223,11 @@ void twlb_bigbuf_free(bigbuf_t *bigbuf) {
   if (bigbuf->buffer) {
     // Bytes past offset may have been written (through get_value, or before
     // a caller set offset back to 0 to overwrite the arena): the whole arena
-    // is cleared before the zeroed-block cache hands it to the next init.
-    memset(bigbuf->buffer, 0, static_cast<size_t>(bigbuf->bufsize));
+    // is cleared before the zeroed-block cache hands it to the next init,
+    // its untouched pages given back rather than written (a table's arena is
+    // mostly never used, and writing it made every arena resident).
+    twlb_zero_block_clear(bigbuf->buffer, static_cast<size_t>(bigbuf->bufsize),
+                          static_cast<size_t>(bigbuf->offset));
     TWLB_FREE_ZEROED(bigbuf->buffer, bigbuf->bufsize, "bigbuf", -1);
   }
   bigbuf->offset = 0;

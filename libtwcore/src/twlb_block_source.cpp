@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -264,6 +265,23 @@ void twlb_zero_block_put(void *block, size_t bytes) {
   }
   size_t len = mapped_len(bytes);
   if (!keep_cached(block, len, kZeroKind)) munmap(block, len);
+}
+
+void twlb_zero_block_clear(void *block, size_t bytes, size_t used) {
+  if (!block) return;
+  char *p = static_cast<char *>(block);
+  uintptr_t page = page_size(), at = reinterpret_cast<uintptr_t>(p);
+  // Whole pages past the used bytes, inside the block.
+  uintptr_t from = (at + (used < bytes ? used : bytes) + page - 1) / page *
+                   page;
+  uintptr_t to = (at + bytes) / page * page;
+  if (!is_mapped(bytes) || from >= to ||
+      madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED) != 0) {
+    memset(p, 0, bytes);
+    return;
+  }
+  memset(p, 0, from - at);
+  memset(reinterpret_cast<char *>(to), 0, at + bytes - to);
 }
 
 void *twlb_pattern_block_get(const twlb_pattern_t *pattern, size_t bytes) {

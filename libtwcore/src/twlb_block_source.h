@@ -32,6 +32,12 @@ void *twlb_zero_block_get(size_t bytes);
 void *twlb_zero_block_resize(void *block, size_t old_bytes, size_t new_bytes);
 /* Takes back a block of `bytes` whose every byte the caller has made zero. */
 void twlb_zero_block_put(void *block, size_t bytes);
+/* Makes every byte of a zero block of `bytes` zero again, whatever was
+ * written where: the first `used` bytes (the pages its user wrote, which stay
+ * resident for the next user) are cleared, and the whole pages after them
+ * are given back to the system, so that they read zero and cost no memory
+ * until written again. */
+void twlb_zero_block_clear(void *block, size_t bytes, size_t used);
 
 /* A pattern: `unit_len` bytes (1 to TWLB_PATTERN_UNIT_MAX) repeated over the
  * first `fill_bytes` of a block, a multiple of unit_len. */
