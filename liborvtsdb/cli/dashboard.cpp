@@ -45,7 +45,33 @@ struct EngineGraph {
   orvtsdb::GraphMapping mapping;
   std::string key_label;  // "" for a group without tags
   std::string legend;     // "{{tier}} {{server}} ...", or the graph's name
+  // group="...",graph="...": its own series only, where another graph maps
+  // to the same metric name
+  std::string matcher;
 };
+
+/* A PromQL string's text: a backslash, quote and line end escaped. */
+std::string promql_text(const std::string &v) {
+  std::string out;
+  for (char c : v) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out;
+}
+
+bool ends_with(const std::string &text, const std::string &end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+/* The panel unit of a metric, from the base unit its name ends in. */
+std::string unit_of(const std::string &metric) {
+  if (ends_with(metric, "_bytes_per_second")) return "Bps";
+  if (ends_with(metric, "_bytes")) return "bytes";
+  if (ends_with(metric, "_seconds")) return "s";
+  if (ends_with(metric, "_percent")) return "percent";
+  return "short";
+}
 
 const Json DATASOURCE = {{"type", "prometheus"}, {"uid", "${datasource}"}};
 
@@ -94,9 +120,9 @@ class Dashboard {
     // A run is picked by its name and then by its id: two runs of one number
     // (TR1 of two work folders) have one name and never one id.
     const std::string x = times->mapping.name, key = times->key_label;
-    const std::string sel = std::string(kRunSelector) +
+    const std::string sel = std::string(kRunSelector) + "," + times->matcher +
                             (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
-    const std::string base = "run_id=\"${compare_id}\"" +
+    const std::string base = "run_id=\"${compare_id}\"," + times->matcher +
                              (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
     const std::string by = key.empty() ? "" : " by (" + key + ")";
     auto mean = [&](const std::string &s) {
@@ -123,10 +149,12 @@ class Dashboard {
         panel("Users: " + e.graph.name, "short", {plain(e)});
     for (const EngineGraph &e : engine_)
       if (e.mapping.count_role < 0 && contains(e.graph.name, "cpu"))
-        panel("CPU: " + e.graph.group + " / " + e.graph.name, "percent", {plain(e)});
+        panel("CPU: " + e.graph.group + " / " + e.graph.name,
+              unit_of(e.mapping.outputs.front().name), {plain(e)});
     for (const EngineGraph &e : engine_)
       if (e.mapping.count_role < 0 && contains(e.graph.name, "mem"))
-        panel("Memory: " + e.graph.group + " / " + e.graph.name, "bytes", {plain(e)});
+        panel("Memory: " + e.graph.group + " / " + e.graph.name,
+              unit_of(e.mapping.outputs.front().name), {plain(e)});
 
     Json vars = Json::array();
     vars.push_back({{"name", "datasource"},
@@ -183,7 +211,11 @@ class Dashboard {
   /* g, its series given (it holds samples, so there are some). */
   EngineGraph describe(const orvtsdb::GraphEntry &g,
                        const std::vector<orvtsdb::SeriesEntry> &series) {
-    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name};
+    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name,
+                  ""};
+    for (const auto &[name, value] : orvtsdb::series_labels(g.group, g.name, {}, {}))
+      if (name == "group" || name == "graph")
+        e.matcher += (e.matcher.empty() ? "" : ",") + name + "=\"" + promql_text(value) + "\"";
     std::string legend;
     for (size_t t = 0; t < series[0].tags.size(); t++) {
       const auto &tag = series[0].tags[t];
@@ -216,7 +248,7 @@ class Dashboard {
   /* A graph's values as they are (a counter's rate, a gauge's value), one
    * line per series of the run. */
   static std::pair<std::string, std::string> plain(const EngineGraph &e) {
-    const std::string sel = "{" + std::string(kRunSelector) + "}";
+    const std::string sel = "{" + std::string(kRunSelector) + "," + e.matcher + "}";
     if (e.mapping.count_role >= 0)
       return {"rate(" + e.mapping.name + "_count" + sel + "[$__rate_interval])", e.legend};
     return {e.mapping.outputs.front().name + sel, e.legend};

@@ -128,7 +128,14 @@ class Exporter {
     note_incomplete_output_on_die("export");
     if (o_.format == "csv") csv_header(sel);
     if (o_.format == "json") out_.append("[");
-    for (size_t i = 0; i < sel.graphs.size(); i++) {
+    if (o_.format == "openmetrics") {
+      std::vector<std::vector<const SelectedGraph *>> families = by_family(sel.graphs);
+      for (size_t i = 0; i < families.size(); i++) {
+        progress_.update(i, families.size());
+        openmetrics_graphs(families[i]);
+      }
+    }
+    for (size_t i = 0; i < sel.graphs.size() && o_.format != "openmetrics"; i++) {
       progress_.update(i, sel.graphs.size());
       graph(sel.graphs[i]);
     }
@@ -154,7 +161,6 @@ class Exporter {
   }
 
   void graph(const SelectedGraph &g) {
-    if (o_.format == "openmetrics") return openmetrics_graph(g);
     for (const SelectedSeries &s : *g.series) {
       const Samples &smp = read(g, s.sid);
       // A series without a sample in the window has no line in any format.
@@ -318,79 +324,121 @@ class Exporter {
     return out;
   }
 
-  /* A graph's families, each whole before the next: gauges first, then the
-   * summary of counts and sums. */
-  void openmetrics_graph(const SelectedGraph &g) {
-    orvtsdb::GraphMapping m = orvtsdb::map_graph(g.group, g.name, g.description, g.data_type);
+  /* The selected graphs in the order of the export, those that push sends
+   * under one engine name together: graphs whose names differ only in what
+   * the mapping drops (a unit it converts, case, punctuation) map to one
+   * name, and their series, told apart by the graph label, go into one
+   * family each, as the engine holds them. Graphs of one name whose families
+   * differ in type (a gauge and a summary) cannot share them: each later one
+   * is a list of its own (and renamed when written). */
+  std::vector<std::vector<const SelectedGraph *>> by_family(const std::vector<SelectedGraph> &gs) {
+    std::vector<std::vector<const SelectedGraph *>> lists;
+    std::map<std::string, size_t> list_of;  // by name and family types
+    for (const SelectedGraph &g : gs) {
+      orvtsdb::GraphMapping m = orvtsdb::map_graph(g.group, g.name, g.description, g.data_type);
+      std::string key = m.name;
+      for (const orvtsdb::EngineFamily &f : m.families)
+        key += "\n" + f.name + (f.type == orvtsdb::FamilyType::summary ? " s" : " g");
+      auto [at, added] = list_of.emplace(key, lists.size());
+      if (added) lists.emplace_back();
+      lists[at->second].push_back(&g);
+    }
+    return lists;
+  }
+
+  /* Graphs of one engine name and families (by_family): each family whole
+   * before the next, gauges first, then the summary of counts and sums, every
+   * graph's series in it. */
+  void openmetrics_graphs(const std::vector<const SelectedGraph *> &gs) {
+    std::vector<orvtsdb::GraphMapping> ms;
+    for (const SelectedGraph *g : gs)
+      ms.push_back(orvtsdb::map_graph(g->group, g->name, g->description, g->data_type));
+    const orvtsdb::GraphMapping &m = ms.front();
     std::string rename;
     if (!families_.insert(m.name).second) {
-      rename = "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
+      rename = "_" + std::to_string(gs[0]->gid) + "_" + std::to_string(gs[0]->idx);
       families_.insert(m.name + rename);
     }
-    std::vector<std::vector<RunSamples>> &series = by_run_;
-    series.resize(g.series->size());
-    for (size_t i = 0; i < series.size(); i++) {
-      read_by_run(g, (*g.series)[i], series[i]);
-      for (RunSamples &rs : series[i]) lay_out_rows(rs);
-    }
-    for (const orvtsdb::EngineFamily &f : m.families) {
-      // the outputs of this family: a gauge's one, or a summary's count and sum
-      std::vector<size_t> outs;
-      for (size_t o = 0; o < m.outputs.size(); o++) {
-        bool in = f.type == orvtsdb::FamilyType::summary ? m.outputs[o].running()
-                                                         : m.outputs[o].name == f.name;
-        if (in && output_selected(g.roles, m, o)) outs.push_back(o);
+    by_run_.resize(gs.size());
+    for (size_t k = 0; k < gs.size(); k++) {
+      by_run_[k].resize(gs[k]->series->size());
+      for (size_t i = 0; i < by_run_[k].size(); i++) {
+        read_by_run(*gs[k], (*gs[k]->series)[i], by_run_[k][i]);
+        for (RunSamples &rs : by_run_[k][i]) lay_out_rows(rs);
       }
-      if (outs.empty()) continue;
-      std::string family = f.name + rename;
-      const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
-      out_.append("# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
-                  "\n");
-      std::vector<std::string> names;
-      for (size_t o : outs)
-        names.push_back(m.outputs[o].name.substr(0, m.name.size()) + rename +
-                        m.outputs[o].name.substr(m.name.size()));
-      for (const auto &runs : series)
-        for (const RunSamples &rs : runs) {
-          std::string labels = "{" + label_set(rs.labels) + "} ";
-          // each output's line up to its value, made once per series
-          std::vector<std::string> heads;
-          for (const std::string &name : names) heads.push_back(name + labels);
-          // most families are a gauge: lines without a counter's bookkeeping
-          if (outs.size() == 1 && !m.outputs[outs[0]].running()) {
-            gauge_lines(m, outs[0], heads[0], rs);
-            continue;
-          }
-          orvtsdb::RunningTotals totals;
-          for (size_t i = 0; i < rs.smp.times.size(); i++) {
-            const double *sample = rs.rows.data() + i * rs.smp.roles.size();
-            const char *time_text = rs.time_text.data() + i * kTimeSlot;
-            int64_t step = i ? rs.smp.times[i] - rs.smp.times[i - 1] : rs.first_step;
-            bool selected = rs.smp.times[i] >= shifted_from();
-            // a counter's start (at most one a time stamp before this one)
-            // goes before every output's value at this time stamp
-            int64_t times[2][2];
-            double values[2][2];
-            int n[2] = {0, 0};
-            for (size_t k = 0; k < outs.size() && k < 2; k++)
-              n[k] = m.samples(outs[k], sample, rs.smp.times[i], step, totals, times[k], values[k]);
-            if (!selected) continue;
-            for (int first : {1, 0})
-              for (size_t k = 0; k < outs.size() && k < 2; k++) {
-                if (n[k] == 0 || (first && n[k] < 2)) continue;
-                int at = first ? 0 : n[k] - 1;
-                char *p = line_to_time(heads[k], values[k][at]);
-                if (times[k][at] == rs.smp.times[i])
-                  p = put_time_text(p, time_text);
-                else
-                  p = put_integer(p, times[k][at]);  // a counter's start
-                *p++ = '\n';
-                out_.advance(p);
-              }
-            out_.line_done();
-          }
-        }
     }
+    for (size_t fi = 0; fi < m.families.size(); fi++) {
+      const orvtsdb::EngineFamily &f = m.families[fi];
+      bool typed = false;
+      for (size_t k = 0; k < gs.size(); k++) {
+        // the outputs of this family: a gauge's one, or a summary's count and sum
+        std::vector<size_t> outs;
+        for (size_t o = 0; o < ms[k].outputs.size(); o++) {
+          bool in = f.type == orvtsdb::FamilyType::summary ? ms[k].outputs[o].running()
+                                                           : ms[k].outputs[o].name == f.name;
+          if (in && output_selected(gs[k]->roles, ms[k], o)) outs.push_back(o);
+        }
+        if (outs.empty()) continue;
+        if (!typed) {
+          std::string family = f.name + rename;
+          const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
+          out_.append("# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
+                      "\n");
+          typed = true;
+        }
+        family_lines(ms[k], outs, rename, by_run_[k]);
+      }
+    }
+  }
+
+  /* The lines of outputs `outs` of mapping m (one family) for every series
+   * of its graph. */
+  void family_lines(const orvtsdb::GraphMapping &m, const std::vector<size_t> &outs,
+                    const std::string &rename, const std::vector<std::vector<RunSamples>> &series) {
+    std::vector<std::string> names;
+    for (size_t o : outs)
+      names.push_back(m.outputs[o].name.substr(0, m.name.size()) + rename +
+                      m.outputs[o].name.substr(m.name.size()));
+    for (const auto &runs : series)
+      for (const RunSamples &rs : runs) {
+        std::string labels = "{" + label_set(rs.labels) + "} ";
+        // each output's line up to its value, made once per series
+        std::vector<std::string> heads;
+        for (const std::string &name : names) heads.push_back(name + labels);
+        // most families are a gauge: lines without a counter's bookkeeping
+        if (outs.size() == 1 && !m.outputs[outs[0]].running()) {
+          gauge_lines(m, outs[0], heads[0], rs);
+          continue;
+        }
+        orvtsdb::RunningTotals totals;
+        for (size_t i = 0; i < rs.smp.times.size(); i++) {
+          const double *sample = rs.rows.data() + i * rs.smp.roles.size();
+          const char *time_text = rs.time_text.data() + i * kTimeSlot;
+          int64_t step = i ? rs.smp.times[i] - rs.smp.times[i - 1] : rs.first_step;
+          bool selected = rs.smp.times[i] >= shifted_from();
+          // a counter's start (at most one a time stamp before this one)
+          // goes before every output's value at this time stamp
+          int64_t times[2][2];
+          double values[2][2];
+          int n[2] = {0, 0};
+          for (size_t k = 0; k < outs.size() && k < 2; k++)
+            n[k] = m.samples(outs[k], sample, rs.smp.times[i], step, totals, times[k], values[k]);
+          if (!selected) continue;
+          for (int first : {1, 0})
+            for (size_t k = 0; k < outs.size() && k < 2; k++) {
+              if (n[k] == 0 || (first && n[k] < 2)) continue;
+              int at = first ? 0 : n[k] - 1;
+              char *p = line_to_time(heads[k], values[k][at]);
+              if (times[k][at] == rs.smp.times[i])
+                p = put_time_text(p, time_text);
+              else
+                p = put_integer(p, times[k][at]);  // a counter's start
+              *p++ = '\n';
+              out_.advance(p);
+            }
+          out_.line_done();
+        }
+      }
   }
 
   /* The lines of gauge output o of one series: its value at each selected
@@ -487,8 +535,8 @@ class Exporter {
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
   Samples smp_;                                       // the series read last
-  // The series of the graph written last, per run (openmetrics).
-  std::vector<std::vector<RunSamples>> by_run_;
+  // The series of the graphs written last, per graph and run (openmetrics).
+  std::vector<std::vector<std::vector<RunSamples>>> by_run_;
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;
