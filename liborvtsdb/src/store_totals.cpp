@@ -2,6 +2,8 @@
  * store_totals.cpp - store_totals() of store_reading.h: the migrations, time
  * span, counts and bytes of a store, from its tables.
  */
+#include <algorithm>
+
 #include "orvtsdb_data_roles.h"
 #include "sqlite_stmt.h"
 #include "store_reading.h"
@@ -105,33 +107,33 @@ bool facts_differ(sqlite3 *db, const StoreTotals &t, uint64_t rows_sum, std::str
 
 bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
   t = StoreTotals{};
-  bool ok = each_row(db, "SELECT data_type, sum(count) FROM chunks GROUP BY data_type", err,
-                     [&](const Stmt &s) {
-                       t.samples += s.col_int(1);
-                       t.values += s.col_int(1) * orv_role_count((int)s.col_int(0));
-                     }) &&
-            migrations(db, t.migrations, err) &&
-            each_row(db, "SELECT min(start_time), max(end_time) FROM chunks", err,
-                     [&](const Stmt &s) {
-                       if (t.samples) t.first_time = s.col_int(0), t.last_time = s.col_int(1);
-                     }) &&
-            scalar(db, "SELECT count(*) FROM groups", &t.groups, err) &&
-            scalar(db, "SELECT count(*) FROM graphs", &t.graphs, err) &&
-            scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
-            scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series,
-                   err) &&
-            scalar(db, "SELECT count(*) FROM chunks", &t.chunks, err);
   // A store of the format before the checks has neither the rows' checks
   // nor the facts: nothing to hold its totals against.
   bool facts = has_table(db, "series_facts");
   uint64_t rows_sum = 0;
-  ok = ok && each_row(db,
-                      facts ? "SELECT row_check, length(data) FROM chunks"
-                            : "SELECT 0, length(data) FROM chunks",
-                      err, [&](const Stmt &s) {
-                        rows_sum += (uint64_t)s.col_int(0);
-                        t.chunk_bytes += s.col_int(1);
-                      });
+  // Every chunk row's part in one pass: a store of many runs has many rows.
+  bool ok = each_row(db,
+                     facts ? "SELECT data_type, count, start_time, end_time, row_check, "
+                             "length(data) FROM chunks"
+                           : "SELECT data_type, count, start_time, end_time, 0, length(data) "
+                             "FROM chunks",
+                     err,
+                     [&](const Stmt &s) {
+                       int64_t count = s.col_int(1), first = s.col_int(2), last = s.col_int(3);
+                       t.first_time = t.first_time ? std::min(*t.first_time, first) : first;
+                       t.last_time = t.last_time ? std::max(*t.last_time, last) : last;
+                       t.chunks++;
+                       t.samples += count;
+                       t.values += count * orv_role_count((int)s.col_int(0));
+                       rows_sum += (uint64_t)s.col_int(4);
+                       t.chunk_bytes += s.col_int(5);
+                     }) &&
+            migrations(db, t.migrations, err) &&
+            scalar(db, "SELECT count(*) FROM groups", &t.groups, err) &&
+            scalar(db, "SELECT count(*) FROM graphs", &t.graphs, err) &&
+            scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
+            scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series, err);
+  if (t.samples == 0) t.first_time = t.last_time = std::nullopt;  // rows without a sample
   std::string differs;
   if (ok && (!facts || facts_differ(db, t, rows_sum, &differs, err)) && differs.empty())
     return true;
