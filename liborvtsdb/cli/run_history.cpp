@@ -320,6 +320,23 @@ HistoryResult analyse_history(const std::vector<RunValue> &runs, const HistoryOp
   return r;
 }
 
+namespace {
+
+/* Benjamini-Hochberg over p-values of m tests at alpha: the largest
+ * alpha k / m that the k-th smallest p is within (alpha itself when every
+ * test is discovered), 0 when none is. */
+double shared_level(const std::vector<double> &p, double alpha) {
+  std::vector<double> sorted = p;
+  std::sort(sorted.begin(), sorted.end());
+  size_t m = sorted.size();
+  for (size_t k = m; k >= 1; k--)
+    if (sorted[k - 1] <= alpha * (double)k / (double)m)
+      return k == m ? alpha : alpha * (double)k / (double)m;
+  return 0;
+}
+
+}  // namespace
+
 std::vector<HistoryResult> analyse_histories(
     const std::vector<std::pair<const std::vector<RunValue> *, HistoryOptions>> &metrics) {
   std::vector<HistoryResult> out;
@@ -336,22 +353,24 @@ std::vector<HistoryResult> analyse_histories(
     out.push_back(analyse_history(*values, o));
     p.push_back(out.back().first_p);
   }
-  // Benjamini-Hochberg: the largest k whose k-th smallest p is within
-  // alpha k / m sets the level of every metric's first split.
-  std::vector<double> sorted = p;
-  std::sort(sorted.begin(), sorted.end());
-  double level = 0;
-  for (size_t k = m; k >= 1 && level == 0; k--)
-    if (sorted[k - 1] <= alpha * (double)k / (double)m)
-      level = k == m ? alpha : alpha * (double)k / (double)m;
-  if (level == alpha) return out;  // every metric discovered: the level each was held at
-  for (size_t i = 0; i < m; i++) {
+  // The first splits share one level, so that noise alone seldom gives a
+  // history's metrics any change point.
+  double level = shared_level(p, alpha);
+  for (size_t i = 0; i < m && level < alpha; i++) {
     if (out[i].steps.empty()) continue;  // none at alpha: none at a lower level
     HistoryOptions o = metrics[i].second;
     o.permutations = std::max(o.permutations, permutations);
     o.step_alpha = level;
     out[i] = analyse_history(*metrics[i].first, o);
   }
+  // So do the drifts: each metric's is tested at alpha alone, and a
+  // history of twenty transactions would draw one from noise in most of
+  // its runs.
+  std::vector<double> drift_p;
+  for (const HistoryResult &r : out) drift_p.push_back(r.drifting ? r.drift.p : 1);
+  double drift_level = shared_level(drift_p, alpha);
+  for (HistoryResult &r : out)
+    if (r.drifting && r.drift.p > drift_level) r.drifting = false;
   return out;
 }
 
