@@ -22,12 +22,14 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
  * "build=1.4.2,branch=main". */
 constexpr const char *kRunLabelsVariable = "ORVTSDB_RUN_LABELS";
 
-/* The longest label value, in bytes. */
+/* The longest label name and value, in bytes. */
+constexpr size_t kLabelNameMax = 128;
 constexpr size_t kLabelValueMax = 256;
 
 /* Reads "NAME=VALUE,NAME=VALUE" (or one NAME=VALUE when `one`) into out.
- * A name is letters, digits, '_', '.' and '-', starting with a letter or '_';
- * a value is up to kLabelValueMax bytes of text without control characters
+ * A name is up to kLabelNameMax letters, digits, '_', '.' and '-', starting
+ * with a letter or '_'; a value is up to kLabelValueMax bytes of text without
+ * control characters (C0, DEL, C1 and the Unicode line separators)
  * and, unless `one`, without ','. false with the reason in err. */
 bool parse_labels(const std::string &text, bool one, Labels &out, std::string &err);
 

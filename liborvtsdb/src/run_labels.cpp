@@ -21,7 +21,9 @@ bool fail(sqlite3 *db, std::string &err) {
 }
 
 bool valid_name(const std::string &name) {
-  if (name.empty() || !(std::isalpha((unsigned char)name[0]) || name[0] == '_')) return false;
+  if (name.empty() || name.size() > kLabelNameMax ||
+      !(std::isalpha((unsigned char)name[0]) || name[0] == '_'))
+    return false;
   for (char c : name)
     if (!(std::isalnum((unsigned char)c) || c == '_' || c == '.' || c == '-')) return false;
   return true;
@@ -32,8 +34,16 @@ bool valid_name(const std::string &name) {
  * to read there. */
 bool valid_value(const std::string &value) {
   if (value.size() > kLabelValueMax) return false;
-  for (unsigned char c : value)
+  for (size_t i = 0; i < value.size(); i++) {
+    unsigned char c = value[i], next = i + 1 < value.size() ? value[i + 1] : 0;
     if (c < 0x20 || c == 0x7f) return false;
+    // In UTF-8: the C1 controls U+0080..U+009F (NEL among them), and the
+    // line and paragraph separators U+2028 and U+2029.
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) return false;
+    if (c == 0xE2 && next == 0x80 && i + 2 < value.size() &&
+        ((unsigned char)value[i + 2] == 0xA8 || (unsigned char)value[i + 2] == 0xA9))
+      return false;
+  }
   return true;
 }
 
@@ -47,8 +57,8 @@ bool parse_labels(const std::string &text, bool one, Labels &out, std::string &e
     size_t eq = item.find('=');
     std::string name = item.substr(0, eq);
     if (eq == std::string::npos || !valid_name(name)) {
-      err = "'" + item +
-            "' is not NAME=VALUE (a name is letters, digits, _ . -, starting with a letter or _)";
+      err = "'" + item + "' is not NAME=VALUE (a name is at most " + std::to_string(kLabelNameMax) +
+            " letters, digits, _ . -, starting with a letter or _)";
       return false;
     }
     if (!valid_value(item.substr(eq + 1))) {

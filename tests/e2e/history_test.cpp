@@ -249,13 +249,19 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   EXPECT_NE(bad.err.find("is not NAME=VALUE"), std::string::npos) << bad.err;
   // A value that would break the line it is shown on, or fill it, is refused.
   for (const std::string &value :
-       {std::string("1.2\nbranch=x"), std::string("a\tb"), std::string(257, 'v')}) {
+       {std::string("1.2\nbranch=x"), std::string("a\tb"), std::string(257, 'v'),
+        std::string("a\xC2\x85"
+                    "b"),
+        std::string("a\xE2\x80\xA8"
+                    "b")}) {
     RunResult refused = orvtsdb({"label", h.store(), "--run", "3", "note=" + value});
     EXPECT_EQ(refused.status, 2) << value;
     EXPECT_NE(refused.err.find("label note: a value is at most 256 bytes"), std::string::npos)
         << refused.err;
   }
   EXPECT_EQ(orvtsdb({"label", h.store(), "--run", "3", "note=" + std::string(256, 'v')}).status, 0);
+  EXPECT_EQ(orvtsdb({"label", h.store(), "--run", "3", "note=caf\xC3\xA9 \xE2\x80\x93"}).status, 0);
+  EXPECT_EQ(orvtsdb({"label", h.store(), "--run", "3", std::string(129, 'n') + "=1"}).status, 2);
   EXPECT_EQ(orvtsdb({"label", h.store(), "--run", "9", "build=1"}).status, 1);
   // Ordered by build, numbers as numbers: 1.9 < 1.10 < 1.11.
   Json a = history_json({h.store()}, {"--order-by", "label:build"});
