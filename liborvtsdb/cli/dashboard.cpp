@@ -21,6 +21,7 @@
 
 #include "command_line.h"
 #include "engine_mapping.h"
+#include "engine_output.h"
 #include "output_file.h"
 #include "store_reading.h"
 #include "time_text.h"
@@ -45,17 +46,28 @@ struct EngineGraph {
   orvtsdb::GraphMapping mapping;
   std::string key_label;  // "" for a group without tags
   std::string legend;     // "{{tier}} {{server}} ...", or the graph's name
-  // group="...",graph="...": its own series only, where another graph maps
-  // to the same metric name
+  // ',group="...",graph="..."': its own series only, where another graph
+  // shares its metric name
   std::string matcher;
+  std::string unit;  // of the base unit its metric's name ends in
 };
 
-/* A PromQL string's text: a backslash, quote and line end escaped. */
+/* Whether a label value can be asked for by its text in a panel's query: a
+ * JSON file holds UTF-8 only, and the dashboard replaces "$name" with its
+ * variables before the engine sees the query. A value that cannot is left
+ * out of the query: the metric's name and the other labels still select. */
+bool matchable(const std::string &v) {
+  for (unsigned char c : v)
+    if (c < 0x20 || c == 0x7f || c == '$') return false;
+  return shown_text(v) == v;
+}
+
+/* A PromQL string's text: a backslash and quote escaped. */
 std::string promql_text(const std::string &v) {
   std::string out;
   for (char c : v) {
     if (c == '\\' || c == '"') out += '\\';
-    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    out += c;
   }
   return out;
 }
@@ -91,7 +103,7 @@ Json query_variable(const std::string &name, const std::string &label, const std
 
 class Dashboard {
  public:
-  explicit Dashboard(sqlite3 *db) : db_(db) {}
+  explicit Dashboard(sqlite3 *db) : db_(db), names_(db) {}
 
   Json make(const std::string &title) {
     std::vector<orvtsdb::GraphEntry> graphs;
@@ -120,9 +132,9 @@ class Dashboard {
     // A run is picked by its name and then by its id: two runs of one number
     // (TR1 of two work folders) have one name and never one id.
     const std::string x = times->mapping.name, key = times->key_label;
-    const std::string sel = std::string(kRunSelector) + "," + times->matcher +
+    const std::string sel = std::string(kRunSelector) + times->matcher +
                             (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
-    const std::string base = "run_id=\"${compare_id}\"," + times->matcher +
+    const std::string base = "run_id=\"${compare_id}\"" + times->matcher +
                              (key.empty() ? "" : "," + key + "=~\"$" + key + "\"");
     const std::string by = key.empty() ? "" : " by (" + key + ")";
     auto mean = [&](const std::string &s) {
@@ -149,12 +161,10 @@ class Dashboard {
         panel("Users: " + e.graph.name, "short", {plain(e)});
     for (const EngineGraph &e : engine_)
       if (e.mapping.count_role < 0 && contains(e.graph.name, "cpu"))
-        panel("CPU: " + e.graph.group + " / " + e.graph.name,
-              unit_of(e.mapping.outputs.front().name), {plain(e)});
+        panel("CPU: " + e.graph.group + " / " + e.graph.name, e.unit, {plain(e)});
     for (const EngineGraph &e : engine_)
       if (e.mapping.count_role < 0 && contains(e.graph.name, "mem"))
-        panel("Memory: " + e.graph.group + " / " + e.graph.name,
-              unit_of(e.mapping.outputs.front().name), {plain(e)});
+        panel("Memory: " + e.graph.group + " / " + e.graph.name, e.unit, {plain(e)});
 
     Json vars = Json::array();
     vars.push_back({{"name", "datasource"},
@@ -211,11 +221,12 @@ class Dashboard {
   /* g, its series given (it holds samples, so there are some). */
   EngineGraph describe(const orvtsdb::GraphEntry &g,
                        const std::vector<orvtsdb::SeriesEntry> &series) {
-    EngineGraph e{g, orvtsdb::map_graph(g.group, g.name, g.description, g.data_type), "", g.name,
-                  ""};
+    EngineGraph e{g,  names_.mapping(g.gid, g.idx, g.group, g.name, g.description, g.data_type),
+                  "", g.name,
+                  "", unit_of(orvtsdb::map_graph(g.group, g.name, "", g.data_type).name)};
     for (const auto &[name, value] : orvtsdb::series_labels(g.group, g.name, {}, {}))
-      if (name == "group" || name == "graph")
-        e.matcher += (e.matcher.empty() ? "" : ",") + name + "=\"" + promql_text(value) + "\"";
+      if ((name == "group" || name == "graph") && matchable(value))
+        e.matcher += "," + name + "=\"" + promql_text(value) + "\"";
     std::string legend;
     for (size_t t = 0; t < series[0].tags.size(); t++) {
       const auto &tag = series[0].tags[t];
@@ -248,7 +259,7 @@ class Dashboard {
   /* A graph's values as they are (a counter's rate, a gauge's value), one
    * line per series of the run. */
   static std::pair<std::string, std::string> plain(const EngineGraph &e) {
-    const std::string sel = "{" + std::string(kRunSelector) + "," + e.matcher + "}";
+    const std::string sel = "{" + std::string(kRunSelector) + e.matcher + "}";
     if (e.mapping.count_role >= 0)
       return {"rate(" + e.mapping.name + "_count" + sel + "[$__rate_interval])", e.legend};
     return {e.mapping.outputs.front().name + sel, e.legend};
@@ -274,6 +285,7 @@ class Dashboard {
   }
 
   sqlite3 *db_;
+  EngineNames names_;
   std::map<int64_t, std::string> hierarchy_;  // by group id
   std::vector<EngineGraph> engine_;
   Json panels_ = Json::array();

@@ -5,6 +5,8 @@
 #include "engine_output.h"
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 #include "command_line.h"
 #include "selection.h"
@@ -17,6 +19,61 @@ bool output_selected(const std::vector<int> &roles, const orvtsdb::GraphMapping 
   auto has = [&](int r) { return std::find(roles.begin(), roles.end(), r) != roles.end(); };
   const orvtsdb::EngineOutput &out = m.outputs[o];
   return out.is_sum ? has(out.role) && has(m.count_role) : has(out.role);
+}
+
+EngineNames::EngineNames(sqlite3 *db) {
+  std::vector<orvtsdb::GraphEntry> graphs;
+  std::string err;
+  if (!orvtsdb::list_graphs(db, "", "", graphs, err)) die_reading(db, err);
+  std::sort(graphs.begin(), graphs.end(), [](const auto &a, const auto &b) {
+    return std::tie(a.gid, a.idx) < std::tie(b.gid, b.idx);
+  });
+  struct Taken {
+    orvtsdb::FamilyType type;
+    std::string base;                                     // the mapping's name it came from
+    std::set<std::pair<std::string, std::string>> apart;  // group and graph labels in it
+  };
+  std::map<std::string, Taken> families;
+  for (const orvtsdb::GraphEntry &g : graphs) {
+    orvtsdb::GraphMapping m = orvtsdb::map_graph(g.group, g.name, g.description, g.data_type);
+    std::pair<std::string, std::string> labels;  // group, graph
+    for (const auto &[label, value] : orvtsdb::series_labels(g.group, g.name, {}, {})) {
+      if (label == "group") labels.first = value;
+      if (label == "graph") labels.second = value;
+    }
+    bool clash = false;
+    for (const orvtsdb::EngineFamily &f : m.families) {
+      auto it = families.find(f.name);
+      clash = clash ||
+              (it != families.end() && (it->second.type != f.type || it->second.base != m.name ||
+                                        it->second.apart.count(labels)));
+    }
+    std::string suffix;
+    if (clash) {
+      suffix = "_" + std::to_string(g.gid) + "_" + std::to_string(g.idx);
+      suffix_[{g.gid, g.idx}] = suffix;
+    }
+    for (const orvtsdb::EngineFamily &f : m.families) {
+      std::string family = f.name;
+      family.insert(m.name.size(), suffix);
+      families.try_emplace(family, Taken{f.type, m.name + suffix, {}})
+          .first->second.apart.insert(labels);
+    }
+  }
+}
+
+orvtsdb::GraphMapping EngineNames::mapping(int64_t gid, int idx, const std::string &group,
+                                           const std::string &name, const std::string &description,
+                                           int data_type) const {
+  orvtsdb::GraphMapping m = orvtsdb::map_graph(group, name, description, data_type);
+  auto it = suffix_.find({gid, idx});
+  if (it == suffix_.end()) return m;
+  // every name starts with the mapping's own: the suffix goes right after it
+  size_t base = m.name.size();
+  for (orvtsdb::EngineOutput &o : m.outputs) o.name.insert(base, it->second);
+  for (orvtsdb::EngineFamily &f : m.families) f.name.insert(base, it->second);
+  m.name += it->second;
+  return m;
 }
 
 void add_align_start_option(CLI::App &cmd, std::string &text) {

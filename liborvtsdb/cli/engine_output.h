@@ -1,7 +1,8 @@
 /*
  * engine_output.h - what `push` and `export --format openmetrics` share
- * besides the engine mapping itself (engine_mapping.h): which of
- * a graph's engine series a --role selection keeps, and --align-start.
+ * besides the engine mapping itself (engine_mapping.h): the names of graphs
+ * whose mapped names meet, which of a graph's engine series a --role
+ * selection keeps, and --align-start.
  */
 #ifndef ORVTSDB_ENGINE_OUTPUT_H
 #define ORVTSDB_ENGINE_OUTPUT_H
@@ -10,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,29 @@ namespace orvtsdb_cli {
 /* Whether engine series o of mapping m is selected when `roles` are: its
  * role is; a sum needs the average and the count. */
 bool output_selected(const std::vector<int> &roles, const orvtsdb::GraphMapping &m, size_t o);
+
+/* The engine names of a store's graphs, the same in every command whatever
+ * it selects: a graph keeps the name the mapping gives it unless a graph
+ * before it (by group id, then position) already gives one of its family
+ * names with another type, from another name (a times graph's "x_avg" and a
+ * graph named "x avg"), or to a series of the same group and graph labels
+ * (two graphs whose names differ only in a unit the mapping converts: their
+ * series would be one); then every name of it takes "_<gid>_<idx>" after
+ * the mapping's name. Graphs that share a name otherwise share its families,
+ * told apart by their graph label. */
+class EngineNames {
+ public:
+  /* Reads the store's graphs; dies (status 1) on an SQLite error. */
+  explicit EngineNames(sqlite3 *db);
+  /* The mapping of graph (gid, idx) of `group`, `name`, `description` for
+   * data type `data_type`, with its names as above. */
+  orvtsdb::GraphMapping mapping(int64_t gid, int idx, const std::string &group,
+                                const std::string &name, const std::string &description,
+                                int data_type) const;
+
+ private:
+  std::map<std::pair<int64_t, int>, std::string> suffix_;  // of the renamed graphs
+};
 
 /* Adds --align-start TIME (any time --from takes) bound to `text`. */
 void add_align_start_option(CLI::App &cmd, std::string &text);

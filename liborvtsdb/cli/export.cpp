@@ -51,6 +51,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -129,6 +130,7 @@ class Exporter {
     if (o_.format == "csv") csv_header(sel);
     if (o_.format == "json") out_.append("[");
     if (o_.format == "openmetrics") {
+      names_.emplace(db_);
       std::vector<std::vector<const SelectedGraph *>> families = by_family(sel.graphs);
       for (size_t i = 0; i < families.size(); i++) {
         progress_.update(i, families.size());
@@ -324,41 +326,30 @@ class Exporter {
     return out;
   }
 
-  /* The selected graphs in the order of the export, those that push sends
-   * under one engine name together: graphs whose names differ only in what
-   * the mapping drops (a unit it converts, case, punctuation) map to one
-   * name, and their series, told apart by the graph label, go into one
-   * family each, as the engine holds them. Graphs of one name whose families
-   * differ in type (a gauge and a summary) cannot share them: each later one
-   * is a list of its own (and renamed when written). */
+  /* The selected graphs in the order of the export, those of one engine
+   * name (EngineNames: they share its families) together. */
   std::vector<std::vector<const SelectedGraph *>> by_family(const std::vector<SelectedGraph> &gs) {
     std::vector<std::vector<const SelectedGraph *>> lists;
-    std::map<std::string, size_t> list_of;  // by name and family types
+    std::map<std::string, size_t> list_of;
     for (const SelectedGraph &g : gs) {
-      orvtsdb::GraphMapping m = orvtsdb::map_graph(g.group, g.name, g.description, g.data_type);
-      std::string key = m.name;
-      for (const orvtsdb::EngineFamily &f : m.families)
-        key += "\n" + f.name + (f.type == orvtsdb::FamilyType::summary ? " s" : " g");
-      auto [at, added] = list_of.emplace(key, lists.size());
+      auto [at, added] = list_of.emplace(mapping(g).name, lists.size());
       if (added) lists.emplace_back();
       lists[at->second].push_back(&g);
     }
     return lists;
   }
 
-  /* Graphs of one engine name and families (by_family): each family whole
-   * before the next, gauges first, then the summary of counts and sums, every
-   * graph's series in it. */
+  orvtsdb::GraphMapping mapping(const SelectedGraph &g) const {
+    return names_->mapping(g.gid, g.idx, g.group, g.name, g.description, g.data_type);
+  }
+
+  /* Graphs of one engine name (by_family): each family whole before the
+   * next, gauges first, then the summary of counts and sums, every graph's
+   * series in it. */
   void openmetrics_graphs(const std::vector<const SelectedGraph *> &gs) {
     std::vector<orvtsdb::GraphMapping> ms;
-    for (const SelectedGraph *g : gs)
-      ms.push_back(orvtsdb::map_graph(g->group, g->name, g->description, g->data_type));
+    for (const SelectedGraph *g : gs) ms.push_back(mapping(*g));
     const orvtsdb::GraphMapping &m = ms.front();
-    std::string rename;
-    if (!families_.insert(m.name).second) {
-      rename = "_" + std::to_string(gs[0]->gid) + "_" + std::to_string(gs[0]->idx);
-      families_.insert(m.name + rename);
-    }
     by_run_.resize(gs.size());
     for (size_t k = 0; k < gs.size(); k++) {
       by_run_[k].resize(gs[k]->series->size());
@@ -367,8 +358,7 @@ class Exporter {
         for (RunSamples &rs : by_run_[k][i]) lay_out_rows(rs);
       }
     }
-    for (size_t fi = 0; fi < m.families.size(); fi++) {
-      const orvtsdb::EngineFamily &f = m.families[fi];
+    for (const orvtsdb::EngineFamily &f : m.families) {
       bool typed = false;
       for (size_t k = 0; k < gs.size(); k++) {
         // the outputs of this family: a gauge's one, or a summary's count and sum
@@ -380,13 +370,12 @@ class Exporter {
         }
         if (outs.empty()) continue;
         if (!typed) {
-          std::string family = f.name + rename;
           const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
-          out_.append("# TYPE " + family + type + "# HELP " + family + " " + escape(f.help, false) +
+          out_.append("# TYPE " + f.name + type + "# HELP " + f.name + " " + escape(f.help, false) +
                       "\n");
           typed = true;
         }
-        family_lines(ms[k], outs, rename, by_run_[k]);
+        family_lines(ms[k], outs, by_run_[k]);
       }
     }
   }
@@ -394,11 +383,9 @@ class Exporter {
   /* The lines of outputs `outs` of mapping m (one family) for every series
    * of its graph. */
   void family_lines(const orvtsdb::GraphMapping &m, const std::vector<size_t> &outs,
-                    const std::string &rename, const std::vector<std::vector<RunSamples>> &series) {
+                    const std::vector<std::vector<RunSamples>> &series) {
     std::vector<std::string> names;
-    for (size_t o : outs)
-      names.push_back(m.outputs[o].name.substr(0, m.name.size()) + rename +
-                      m.outputs[o].name.substr(m.name.size()));
+    for (size_t o : outs) names.push_back(m.outputs[o].name);
     for (const auto &runs : series)
       for (const RunSamples &rs : runs) {
         std::string labels = "{" + label_set(rs.labels) + "} ";
@@ -531,7 +518,7 @@ class Exporter {
   orvtsdb::ChunkWalker walk_;
   LineBuffer out_;
   std::vector<std::string> tags_;
-  std::set<std::string> families_;
+  std::optional<EngineNames> names_;                  // openmetrics
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id
   std::map<std::string, orvtsdb::RunLabels> runs_;    // by run identity
   Samples smp_;                                       // the series read last

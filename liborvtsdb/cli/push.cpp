@@ -104,6 +104,7 @@ class Pusher {
         o_(o),
         client_(c),
         selected_(select_samples(db, o.sel)),
+        names_(db),
         picked_(picked_of(selected_)),
         progress_(isatty(STDERR_FILENO) == 1) {}
 
@@ -202,7 +203,8 @@ class Pusher {
     if (added) {
       auto r = runs_.try_emplace(m.run, orvtsdb::run_labels(m.run, m.run_dir, m.start_time)).first;
       const SelectedGraph &g = *pick.graph;
-      it->second.mapping = orvtsdb::map_graph(g.group, g.name, g.description, c.data_type);
+      it->second.mapping = names_.mapping(g.gid, g.idx, g.group, g.name, g.description,
+                                          c.data_type);
       orvtsdb::PromLabels labels = orvtsdb::series_labels(g.group, g.name, pick.series->tags,
                                                           r->second, o_.extra);
       it->second.labels = orvtsdb::output_labels(it->second.mapping, labels);
@@ -271,6 +273,7 @@ class Pusher {
   const PushOptions &o_;
   orvtsdb::RemoteWriteClient *client_;  // null for a dry run
   Selected selected_;                   // owns the graphs and series picked_ points at
+  EngineNames names_;
   Picked picked_;
   bool progress_;
   std::map<int64_t, orvtsdb::MigrationRun> runs_of_;  // by migration id

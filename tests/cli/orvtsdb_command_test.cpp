@@ -680,31 +680,32 @@ TEST(HostileText, NamesThatAreNotUtf8OrFormulasReadBackSafelyEverywhere) {
 
 namespace {
 
-/* Two graphs whose names differ only in what the engine mapping drops (a
+/* Graphs whose names differ only in what the engine mapping drops (a
  * converted unit) share one metric name: the export writes them as one
  * family, told apart by the graph label, whatever the selection (as push
- * sends them), and each dashboard panel asks for its own graph's series, in
- * the unit its name ends in. */
+ * sends them); one whose graph label is also the same would make the same
+ * series, and takes its own name everywhere. Each dashboard panel asks for
+ * its own graph's series, in the unit its name ends in. */
 TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInTheDashboard) {
   TempStore store;
   ASSERT_EQ(tsdb_init_migration(T0), 0);
   tsdb_metric_group g{};
   std::snprintf(g.group_name, sizeof g.group_name, "Srv");
-  g.num_graphs = 4;
+  g.num_graphs = 5;
   g.group_type = 1;
-  std::vector<tsdb_metric_info> graphs(4);
-  const char *names[4] = {"CPU (Pct)", "Load", "CPU Percent", "Response (ms)"};
-  for (int i = 0; i < 4; i++) {
+  std::vector<tsdb_metric_info> graphs(5);
+  const char *names[5] = {"CPU (Pct)", "Load", "CPU Percent", "Response (ms)", "CPU (%)"};
+  for (int i = 0; i < 5; i++) {
     graphs[i] = tsdb_metric_info{};
     graphs[i].data_type = i == 3 ? 3 : 0;  // a times graph, which a dashboard needs
     std::snprintf(graphs[i].graph_name, sizeof graphs[i].graph_name, "%s", names[i]);
   }
   char err[TSDB_ERR_MSG_LEN] = "";
-  int gid = tsdb_register_gdf(&g, 4, graphs.data(), err);
+  int gid = tsdb_register_gdf(&g, 5, graphs.data(), err);
   ASSERT_GE(gid, 0) << err;
-  Vec v("S1", 4);
+  Vec v("S1", 5);
   for (int i = 0; i < 2; i++) {
-    v.insert(gid, {10.0 + i, 0.5, 20.0 + i, 100, 90, 110, 2});
+    v.insert(gid, {10.0 + i, 0.5, 20.0 + i, 100, 90, 110, 2, 30.0 + i});
     tsdb_migration_increment_sample_ex(10);
   }
   ASSERT_EQ(tsdb_exit_migration(T0 + 20), 0);
@@ -714,6 +715,7 @@ TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInThe
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
   };
+  // the lines of srv_cpu_*: a TYPE line's name, a sample line's name and labels from graph= on
   auto family_lines = [](const std::string &out) {
     std::vector<std::string> lines;
     for (const std::string &l : split_lines(out))
@@ -721,17 +723,22 @@ TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInThe
         lines.push_back(l.substr(0, l.find('{')) + (l[0] == '#' ? "" : l.substr(l.find("graph="))));
     return lines;
   };
+  const std::string own = "srv_cpu_percent_" + std::to_string(gid) + "_4";
   std::vector<std::string> all = family_lines(run({"export", "--format", "openmetrics"}));
-  ASSERT_EQ(all.size(), 5u);
+  ASSERT_EQ(all.size(), 8u);
   EXPECT_EQ(all[0], "# TYPE srv_cpu_percent gauge");
-  for (int i = 1; i < 5; i++) EXPECT_EQ(all[i].rfind("srv_cpu_percent", 0), 0u) << all[i];
+  for (int i = 1; i < 5; i++) EXPECT_EQ(all[i].rfind("srv_cpu_percentgraph=", 0), 0u) << all[i];
   EXPECT_NE(all[1].find("graph=\"CPU\""), std::string::npos) << all[1];
   EXPECT_NE(all[3].find("graph=\"CPU Percent\""), std::string::npos) << all[3];
+  EXPECT_EQ(all[5], "# TYPE " + own + " gauge");
+  EXPECT_EQ(all[6].rfind(own + "graph=\"CPU\"", 0), 0u) << all[6];
   std::vector<std::string> one = family_lines(
       run({"export", "--format", "openmetrics", "--graph", "CPU Percent"}));
   ASSERT_EQ(one.size(), 3u);
   EXPECT_EQ(one[1], all[3]);
   EXPECT_EQ(one[2], all[4]);
+  EXPECT_EQ(family_lines(run({"export", "--format", "openmetrics", "--graph", "CPU (%)"}))[1],
+            all[6]);
 
   auto dash = nlohmann::json::parse(run({"dashboard"}));
   std::vector<std::string> cpu;
@@ -740,9 +747,10 @@ TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInThe
       EXPECT_EQ(p["fieldConfig"]["defaults"]["unit"], "percent");
       cpu.push_back(p["targets"][0]["expr"]);
     }
-  ASSERT_EQ(cpu.size(), 2u);
+  ASSERT_EQ(cpu.size(), 3u);
   EXPECT_NE(cpu[0].find("graph=\"CPU\""), std::string::npos) << cpu[0];
   EXPECT_NE(cpu[1].find("graph=\"CPU Percent\""), std::string::npos) << cpu[1];
+  EXPECT_EQ(cpu[2].rfind(own + "{", 0), 0u) << cpu[2];
 }
 
 }  // namespace
