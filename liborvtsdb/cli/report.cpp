@@ -23,6 +23,7 @@
  * failed report leaves no half page.
  */
 #include <dirent.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
@@ -492,10 +493,14 @@ RunPlace run_place(const std::string &store_path, const Json &facts, sqlite3 *db
   return p;
 }
 
-/* Partition folders of the run folder: named by their start in local time
- * (14 digits, YYYYMMDDHHMMSS), counted when that start lies in the run's
- * [start, end] (a migration adds folders named by the wall clock). -1 when
- * the folder cannot be read. */
+/* Partition folders of the run folder: the recorded ones hold a graph
+ * definition file ("testrun.gdf"; the folders a migration adds, named by
+ * its wall clock, hold only "subjects"), named by their start in the local
+ * time of the machine that recorded the run, whose zone the store does not
+ * know. Counted when that start, read as UTC, lies within the run's
+ * [start, end] widened by the widest zone offsets (12 h west, 14 h east),
+ * so the count is the same wherever the page is made. -1 when the folder
+ * cannot be read. */
 int partitions_of(const std::string &folder, int64_t start, int64_t end) {
   DIR *d = folder.empty() ? nullptr : opendir(folder.c_str());
   if (!d) return -1;
@@ -503,6 +508,9 @@ int partitions_of(const std::string &folder, int64_t start, int64_t end) {
   while (dirent *e = readdir(d)) {
     std::string name = e->d_name;
     if (name.size() != 14 || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+    struct stat st;
+    std::string gdf = folder + "/" + name + "/testrun.gdf";
+    if (stat(gdf.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     struct tm tm {};
     tm.tm_year = std::stoi(name.substr(0, 4)) - 1900;
     tm.tm_mon = std::stoi(name.substr(4, 2)) - 1;
@@ -510,9 +518,8 @@ int partitions_of(const std::string &folder, int64_t start, int64_t end) {
     tm.tm_hour = std::stoi(name.substr(8, 2));
     tm.tm_min = std::stoi(name.substr(10, 2));
     tm.tm_sec = std::stoi(name.substr(12, 2));
-    tm.tm_isdst = -1;
-    int64_t t = (int64_t)mktime(&tm);
-    n += t >= start && t <= end;
+    int64_t t = (int64_t)timegm(&tm);
+    n += t >= start - 12 * 3600 && t <= end + 14 * 3600;
   }
   closedir(d);
   return n;

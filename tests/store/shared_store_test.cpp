@@ -179,6 +179,27 @@ std::string run_facts(const std::string &page) {
   return at == std::string::npos || end == std::string::npos ? "" : page.substr(at, end - at);
 }
 
+/* The partitions of a run on its report: the recorded ones (not those the
+ * migration added, named by its wall clock), the same count in every time
+ * zone the page is made in, though the folders are named in local time. */
+TEST(SharedStore, AReportCountsTheRecordedPartitionsInAnyTimeZone) {
+  const GeneratedRun &r = *runs()[0];
+  size_t recorded = 0;
+  for (const auto &e : std::filesystem::directory_iterator(r.run.run_dir()))
+    recorded += std::filesystem::exists(e.path() / "testrun.gdf");
+  ASSERT_GT(recorded, 1u);
+  std::string page = r.run.run_dir() + "/tz.html";
+  for (const char *tz : {"UTC", "America/St_Johns", "Asia/Kathmandu", "Pacific/Kiritimati"}) {
+    RunResult rep = vzu_test::run_program(ORVTSDB_COMMAND, {"report", r.own_store(), "-o", page},
+                                          {{"ASAN_OPTIONS", "detect_leaks=0"}, {"TZ", tz}});
+    ASSERT_EQ(rep.status, 0) << rep.err;
+    std::string html = vzu_test::read_file(page);
+    EXPECT_NE(html.find("<th>Partitions</th><td>" + std::to_string(recorded) + "</td>"),
+              std::string::npos)
+        << tz;
+  }
+}
+
 /* Runs a day apart, the later with a group and graphs more: a run of
  * several is read over its own time and graphs, as from its own store, and
  * keeps its labels when migrated again from elsewhere. */
