@@ -6,8 +6,11 @@
  * 1 on any other error, each with one message on standard error; --help and
  * --version (also after a command) print to standard output.
  */
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <new>
 
 #include "command_line.h"
 
@@ -53,7 +56,7 @@ int run(int argc, char **argv) {
     die(EXIT_USAGE, e.what() + hint);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    die(EXIT_FAILURE_OTHER, "cannot write standard output");
+    die(EXIT_FAILURE_OTHER, std::string("cannot write standard output: ") + std::strerror(errno));
   return 0;
 }
 
@@ -62,6 +65,10 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
   try {
     return run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    // Named by what the command read, as the store's own out-of-memory
+    // failures are (every command names its store first).
+    die(EXIT_FAILURE_OTHER, std::string(argc > 2 ? argv[2] : "orvtsdb") + ": out of memory");
   } catch (const std::exception &e) {
     die(EXIT_FAILURE_OTHER, e.what());
   }

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <optional>
 
 #include "command_kit.h"
 
@@ -45,6 +48,51 @@ bool put_file(const std::string &path, const std::function<void(std::FILE *)> &p
   return written;
 }
 
+/* The temporary file being written, removed when a signal that ends the
+ * command (an interrupt, a kill, a closed terminal) comes before its
+ * rename: a plain buffer and flag, as the handler may only call
+ * async-signal-safe functions. */
+char g_tmp_path[4096];
+volatile sig_atomic_t g_tmp_held = 0;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void remove_tmp_and_end(int sig) {
+  if (g_tmp_held) ::unlink(g_tmp_path);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+/* While it lives, those signals remove `path` before they end the process;
+ * one the process ignores (nohup) or handles itself is left to it. */
+class TmpFileGuard {
+ public:
+  explicit TmpFileGuard(const std::string &path) {
+    if (path.size() >= sizeof g_tmp_path) return;  // left behind as before
+    std::memcpy(g_tmp_path, path.c_str(), path.size() + 1);
+    g_tmp_held = 1;
+    struct sigaction sa {};
+    sa.sa_handler = remove_tmp_and_end;
+    sigemptyset(&sa.sa_mask);
+    for (size_t i = 0; i < std::size(kEndingSignals); i++) {
+      struct sigaction now {};
+      installed_[i] = ::sigaction(kEndingSignals[i], nullptr, &now) == 0 &&
+                      now.sa_handler == SIG_DFL &&
+                      ::sigaction(kEndingSignals[i], &sa, &old_[i]) == 0;
+    }
+  }
+  ~TmpFileGuard() {
+    for (size_t i = 0; i < std::size(kEndingSignals); i++)
+      if (installed_[i]) ::sigaction(kEndingSignals[i], &old_[i], nullptr);
+    g_tmp_held = 0;
+  }
+  TmpFileGuard(const TmpFileGuard &) = delete;
+  TmpFileGuard &operator=(const TmpFileGuard &) = delete;
+
+ private:
+  struct sigaction old_[std::size(kEndingSignals)]{};
+  bool installed_[std::size(kEndingSignals)] = {};
+};
+
 }  // namespace
 
 void check_output_file(const std::string &output) {
@@ -76,6 +124,8 @@ bool write_output_file(const std::string &output, const std::function<void(std::
   // Named by the process, so two commands writing one name at once each
   // finish their own file and the later rename wins whole.
   std::string tmp = direct ? output : output + ".tmp." + std::to_string(::getpid());
+  std::optional<TmpFileGuard> guard;
+  if (!direct) guard.emplace(tmp);
   int err = 0;
   if (!put_file(tmp, put, err)) {
     if (!direct) std::remove(tmp.c_str());

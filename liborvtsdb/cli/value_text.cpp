@@ -7,6 +7,7 @@
 #include <dragonbox/dragonbox.h>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -345,7 +346,7 @@ void print_json(const Json &j) { std::printf("%s\n", json_dump(j, 2).c_str()); }
 
 void write_out(const char *data, size_t n) {
   if (n && std::fwrite(data, 1, n, stdout) != n)
-    die(EXIT_FAILURE_OTHER, "cannot write standard output");
+    die(EXIT_FAILURE_OTHER, std::string("cannot write standard output: ") + std::strerror(errno));
 }
 
 void OutBuffer::flush() {
