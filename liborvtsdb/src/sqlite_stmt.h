@@ -49,6 +49,7 @@ class Stmt {
   int step() { return bind_rc_ == SQLITE_OK ? sqlite3_step(s_) : bind_rc_; }
   int64_t col_int(int i) const { return sqlite3_column_int64(s_, i); }
   bool col_null(int i) const { return sqlite3_column_type(s_, i) == SQLITE_NULL; }
+  bool col_is_int(int i) const { return sqlite3_column_type(s_, i) == SQLITE_INTEGER; }
   std::string col_text(int i) const {
     const unsigned char *t = sqlite3_column_text(s_, i);
     return t ? std::string(reinterpret_cast<const char *>(t)) : std::string();

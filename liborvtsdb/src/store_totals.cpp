@@ -111,31 +111,41 @@ bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
   // nor the facts: nothing to hold its totals against.
   bool facts = has_table(db, "series_facts");
   uint64_t rows_sum = 0;
+  std::string differs;  // what shows the store damaged
   // Every chunk row's part in one pass: a store of many runs has many rows.
-  bool ok = each_row(db,
-                     facts ? "SELECT data_type, count, start_time, end_time, row_check, "
-                             "length(data) FROM chunks"
-                           : "SELECT data_type, count, start_time, end_time, 0, length(data) "
-                             "FROM chunks",
-                     err,
-                     [&](const Stmt &s) {
-                       int64_t count = s.col_int(1), first = s.col_int(2), last = s.col_int(3);
-                       t.first_time = t.first_time ? std::min(*t.first_time, first) : first;
-                       t.last_time = t.last_time ? std::max(*t.last_time, last) : last;
-                       t.chunks++;
-                       t.samples += count;
-                       t.values += count * orv_role_count((int)s.col_int(0));
-                       rows_sum += (uint64_t)s.col_int(4);
-                       t.chunk_bytes += s.col_int(5);
-                     }) &&
+  bool ok = each_row(
+                db,
+                facts ? "SELECT data_type, count, start_time, end_time, row_check, "
+                        "length(data) FROM chunks"
+                      : "SELECT data_type, count, start_time, end_time, 0, length(data) "
+                        "FROM chunks",
+                err,
+                [&](const Stmt &s) {
+                  int64_t count = s.col_int(1), first = s.col_int(2), last = s.col_int(3);
+                  bool integers = s.col_is_int(0) && s.col_is_int(1) && s.col_is_int(2) &&
+                                  s.col_is_int(3) && s.col_is_int(4);
+                  if (!integers && differs.empty())
+                    differs = "a chunk row holds a field that is not an integer";
+                  t.first_time = t.first_time ? std::min(*t.first_time, first) : first;
+                  t.last_time = t.last_time ? std::max(*t.last_time, last) : last;
+                  t.chunks++;
+                  int64_t values = 0;
+                  if ((__builtin_add_overflow(t.samples, count, &t.samples) ||
+                       __builtin_mul_overflow(count, orv_role_count((int)s.col_int(0)), &values) ||
+                       __builtin_add_overflow(t.values, values, &t.values)) &&
+                      differs.empty())
+                    differs = "its chunk rows' sample counts add up past 2^63";
+                  rows_sum += (uint64_t)s.col_int(4);
+                  t.chunk_bytes += s.col_int(5);
+                }) &&
             migrations(db, t.migrations, err) &&
             scalar(db, "SELECT count(*) FROM groups", &t.groups, err) &&
             scalar(db, "SELECT count(*) FROM graphs", &t.graphs, err) &&
             scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
             scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series, err);
   if (t.samples == 0) t.first_time = t.last_time = std::nullopt;  // rows without a sample
-  std::string differs;
-  if (ok && (!facts || facts_differ(db, t, rows_sum, &differs, err)) && differs.empty())
+  if (ok && differs.empty() && (!facts || facts_differ(db, t, rows_sum, &differs, err)) &&
+      differs.empty())
     return true;
   err = store_name(db) + ": " +
         (differs.empty()

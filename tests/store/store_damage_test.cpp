@@ -325,6 +325,16 @@ TEST(StoreDamage, InfoHoldsTheChunkRowsChecksAgainstTheFacts) {
   EXPECT_NE(r.err.find(copy + ": the store is damaged: its chunk rows give checks summing to"),
             std::string::npos)
       << r.err;
+  // A field that is no number, or counts past what a total holds, is no total either.
+  for (const char *sql : {"UPDATE chunks SET end_time = 'zz' WHERE rowid = %C",
+                          "UPDATE chunks SET count = 9200000000000000000 WHERE rowid IN "
+                          "(%C, (SELECT max(rowid) FROM chunks))"}) {
+    fs::copy_file(store, copy, fs::copy_options::overwrite_existing);
+    ASSERT_GE(damage(copy, expand(sql), why), 1) << why;
+    r = run_program(orvtsdb, {"info", copy}, clean_env());
+    EXPECT_EQ(r.status, 1) << sql << "\n" << r.out;
+    EXPECT_NE(r.err.find(copy + ": the store is damaged: "), std::string::npos) << r.err;
+  }
 }
 
 }  // namespace
