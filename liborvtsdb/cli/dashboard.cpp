@@ -72,16 +72,12 @@ std::string promql_text(const std::string &v) {
   return out;
 }
 
-bool ends_with(const std::string &text, const std::string &end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 /* The panel unit of a metric, from the base unit its name ends in. */
 std::string unit_of(const std::string &metric) {
-  if (ends_with(metric, "_bytes_per_second")) return "Bps";
-  if (ends_with(metric, "_bytes")) return "bytes";
-  if (ends_with(metric, "_seconds")) return "s";
-  if (ends_with(metric, "_percent")) return "percent";
+  if (metric.ends_with("_bytes_per_second")) return "Bps";
+  if (metric.ends_with("_bytes")) return "bytes";
+  if (metric.ends_with("_seconds")) return "s";
+  if (metric.ends_with("_percent")) return "percent";
   return "short";
 }
 

@@ -349,7 +349,14 @@ class Exporter {
   void openmetrics_graphs(const std::vector<const SelectedGraph *> &gs) {
     std::vector<orvtsdb::GraphMapping> ms;
     for (const SelectedGraph *g : gs) ms.push_back(mapping(*g));
-    const orvtsdb::GraphMapping &m = ms.front();
+    // Every family any of them has (a times graph and a timesStd graph of one
+    // name: the spread is the second's only), in the order they come.
+    std::vector<orvtsdb::EngineFamily> families;
+    for (const orvtsdb::GraphMapping &m : ms)
+      for (const orvtsdb::EngineFamily &f : m.families)
+        if (std::none_of(families.begin(), families.end(),
+                         [&](const orvtsdb::EngineFamily &have) { return have.name == f.name; }))
+          families.push_back(f);
     by_run_.resize(gs.size());
     for (size_t k = 0; k < gs.size(); k++) {
       by_run_[k].resize(gs[k]->series->size());
@@ -358,7 +365,7 @@ class Exporter {
         for (RunSamples &rs : by_run_[k][i]) lay_out_rows(rs);
       }
     }
-    for (const orvtsdb::EngineFamily &f : m.families) {
+    for (const orvtsdb::EngineFamily &f : families) {
       bool typed = false;
       for (size_t k = 0; k < gs.size(); k++) {
         // the outputs of this family: a gauge's one, or a summary's count and sum

@@ -691,21 +691,24 @@ TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInThe
   ASSERT_EQ(tsdb_init_migration(T0), 0);
   tsdb_metric_group g{};
   std::snprintf(g.group_name, sizeof g.group_name, "Srv");
-  g.num_graphs = 5;
+  g.num_graphs = 6;
   g.group_type = 1;
-  std::vector<tsdb_metric_info> graphs(5);
-  const char *names[5] = {"CPU (Pct)", "Load", "CPU Percent", "Response (ms)", "CPU (%)"};
-  for (int i = 0; i < 5; i++) {
+  std::vector<tsdb_metric_info> graphs(6);
+  const char *names[6] = {"CPU (Pct)",     "Load",    "CPU Percent",
+                          "Response (ms)", "CPU (%)", "Response Seconds"};
+  // a times graph (which a dashboard needs) and a timesStd graph of its name
+  const unsigned char types[6] = {0, 0, 0, 3, 0, 4};
+  for (int i = 0; i < 6; i++) {
     graphs[i] = tsdb_metric_info{};
-    graphs[i].data_type = i == 3 ? 3 : 0;  // a times graph, which a dashboard needs
+    graphs[i].data_type = types[i];
     std::snprintf(graphs[i].graph_name, sizeof graphs[i].graph_name, "%s", names[i]);
   }
   char err[TSDB_ERR_MSG_LEN] = "";
-  int gid = tsdb_register_gdf(&g, 5, graphs.data(), err);
+  int gid = tsdb_register_gdf(&g, 6, graphs.data(), err);
   ASSERT_GE(gid, 0) << err;
-  Vec v("S1", 5);
+  Vec v("S1", 6);
   for (int i = 0; i < 2; i++) {
-    v.insert(gid, {10.0 + i, 0.5, 20.0 + i, 100, 90, 110, 2, 30.0 + i});
+    v.insert(gid, {10.0 + i, 0.5, 20.0 + i, 100, 90, 110, 2, 30.0 + i, 1, 1, 1, 1, 7});
     tsdb_migration_increment_sample_ex(10);
   }
   ASSERT_EQ(tsdb_exit_migration(T0 + 20), 0);
@@ -739,6 +742,10 @@ TEST(SharedEngineName, GraphsOfOneNameShareItsFamilyInTheExportAndKeepApartInThe
   EXPECT_EQ(one[2], all[4]);
   EXPECT_EQ(family_lines(run({"export", "--format", "openmetrics", "--graph", "CPU (%)"}))[1],
             all[6]);
+  // The spread only the timesStd graph of a shared name has is in its family.
+  std::string text = run({"export", "--format", "openmetrics"});
+  EXPECT_NE(text.find("# TYPE srv_response_seconds_spread gauge\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("srv_response_seconds_spread{application"), std::string::npos) << text;
 
   auto dash = nlohmann::json::parse(run({"dashboard"}));
   std::vector<std::string> cpu;
