@@ -31,6 +31,7 @@ std::string incomplete_output;
 char mapped_failure[4096];
 size_t mapped_failure_length = 0;
 std::vector<std::string> mapped_stores;  // the paths of the stores open
+std::string last_store;                  // last_store_named()
 
 void on_mapped_read_failure(int) {
   ssize_t ignored = ::write(STDERR_FILENO, mapped_failure, mapped_failure_length);
@@ -81,8 +82,11 @@ void die_reading(sqlite3 *db, const std::string &err) {
   die(EXIT_FAILURE_OTHER, err.rfind(name + ": ", 0) == 0 ? err : name + ": " + err);
 }
 
+const std::string &last_store_named() { return last_store; }
+
 Store::Store(const std::string &argument, bool checked) {
   std::string err;
+  last_store = argument;
   guard_mapped_reads([] {});
   db_ = orvtsdb::open_store_for_reading(argument, &path_, err);
   if (db_) guard_mapped_reads([&] { mapped_stores.push_back(path_); });

@@ -40,6 +40,10 @@ constexpr int EXIT_REGRESSION = 3;
  * fail part-way (a damaged chunk blob). */
 void note_incomplete_output_on_die(const std::string &what);
 
+/* The store the command opened last, as it was named ("" before any): what
+ * a failure that reaches main() (out of memory) names. */
+const std::string &last_store_named();
+
 /* A store opened read-only for the life of the object, with the `samples`
  * table available. The argument is a run directory (<dir>/tsdb/metrics.sqlite)
  * or a database file. Dies (status 1) when there is no store or it is not one,

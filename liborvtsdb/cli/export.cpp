@@ -136,10 +136,11 @@ class Exporter {
         progress_.update(i, families.size());
         openmetrics_graphs(families[i]);
       }
-    }
-    for (size_t i = 0; i < sel.graphs.size() && o_.format != "openmetrics"; i++) {
-      progress_.update(i, sel.graphs.size());
-      graph(sel.graphs[i]);
+    } else {
+      for (size_t i = 0; i < sel.graphs.size(); i++) {
+        progress_.update(i, sel.graphs.size());
+        graph(sel.graphs[i]);
+      }
     }
     if (o_.format == "json") out_.append(first_ ? "]\n" : "\n]\n");
     if (o_.format == "openmetrics") out_.append("# EOF\n");

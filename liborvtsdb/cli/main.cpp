@@ -66,9 +66,9 @@ int main(int argc, char **argv) {
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc &) {
-    // Named by what the command read, as the store's own out-of-memory
-    // failures are (every command names its store first).
-    die(EXIT_FAILURE_OTHER, std::string(argc > 2 ? argv[2] : "orvtsdb") + ": out of memory");
+    // Named by the store it read, as the store's own out-of-memory failures are.
+    const std::string &store = last_store_named();
+    die(EXIT_FAILURE_OTHER, store.empty() ? "out of memory" : store + ": out of memory");
   } catch (const std::exception &e) {
     die(EXIT_FAILURE_OTHER, e.what());
   }

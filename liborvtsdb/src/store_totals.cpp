@@ -144,9 +144,8 @@ bool store_totals(sqlite3 *db, StoreTotals &t, std::string &err) {
             scalar(db, "SELECT count(*) FROM series", &t.series, err) &&
             scalar(db, "SELECT count(*) FROM series WHERE ended IS NOT NULL", &t.ended_series, err);
   if (t.samples == 0) t.first_time = t.last_time = std::nullopt;  // rows without a sample
-  if (ok && differs.empty() && (!facts || facts_differ(db, t, rows_sum, &differs, err)) &&
-      differs.empty())
-    return true;
+  if (ok && differs.empty() && facts) ok = facts_differ(db, t, rows_sum, &differs, err);
+  if (ok && differs.empty()) return true;
   err = store_name(db) + ": " +
         (differs.empty()
              ? err
