@@ -1,11 +1,16 @@
 /*
  * chunk_cursor.h - the read side: stored chunks of one store, decoded, in
  * series, graph and time order, optionally narrowed to a series, a graph, a
- * group or graph name and a time range. Used by the `orvtsdb` command and by
- * the `samples` table.
+ * group or graph name and a time range. Used by the `samples` table, by the
+ * readers of a store older than the facts, and by the benchmarks.
  *
- * Every chunk's checksum is tested as it is read; a damaged chunk ends the
- * pass with an error naming the store, series, graph and time range.
+ * A store with facts is read series and graph by series and graph through
+ * CheckedWalk: each one's chunk rows are held against its facts before a
+ * chunk of it is decoded, so an altered or missing row is an error, never a
+ * gap. An older store's rows carry no checks; its rows are read as they
+ * are, each chunk's checksum tested and its end time held against its
+ * start, step and count. A damaged chunk ends the pass with an error naming
+ * the store, series, graph and time range.
  */
 #ifndef ORVTSDB_CHUNK_CURSOR_H
 #define ORVTSDB_CHUNK_CURSOR_H
@@ -14,8 +19,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 
+#include "checked_walk.h"
 #include "chunk_codec.h"
 #include "sqlite_stmt.h"
 
@@ -47,31 +54,38 @@ class ChunkCursor {
    * on a damaged chunk or SQLite error (err says which). */
   bool next(std::string &err);
 
-  int64_t sid() const { return sid_; }
-  int graph() const { return (int)graph_; }
-  int data_type() const { return (int)data_type_; }
-  int64_t start() const { return start_; }
-  int64_t step() const { return step_; }
-  std::string group_name() const { return stmt_.col_text(6); }
-  std::string graph_name() const { return stmt_.col_text(7); }
-  std::string labels() const { return stmt_.col_text(8); }
-  int64_t stored_count() const { return stmt_.col_int(9); }
-  int64_t migration() const { return stmt_.col_int(10); }
-  int count() const { return dec_.count(); }
-  int roles() const { return dec_.roles(); }
+  int64_t sid() const { return chunk_.sid; }
+  int graph() const { return chunk_.graph; }
+  int data_type() const { return chunk_.data_type; }
+  int64_t start() const { return chunk_.start; }
+  int64_t step() const { return chunk_.step; }
+  const std::string &group_name() const { return group_name_; }
+  const std::string &graph_name() const { return graph_name_; }
+  const std::string &labels() const { return labels_; }
+  int64_t migration() const { return chunk_.migration; }
+  int count() const { return chunk_.count; }
+  int roles() const { return chunk_.roles; }
   int64_t time_of(int i) const { return start() + i * step(); }
   /* Value of sample i, role r (the missing marker where nothing was known). */
-  double value(int i, int r) const { return dec_.column(r)[i]; }
+  double value(int i, int r) const { return chunk_.values[(size_t)r * count() + i]; }
   /* Every value, role-major: role r of sample i at values()[r * count() + i]. */
-  const double *values() const { return dec_.values(); }
+  const double *values() const { return chunk_.values; }
 
  private:
-  std::string damage(const std::string &why) const;
+  bool next_checked(std::string &err);
+  bool next_unchecked(std::string &err);
+  std::string damage(int64_t stored_count, const std::string &why) const;
 
+  // A store with facts: its series and graphs, and the walk of the one read.
+  std::unique_ptr<CheckedWalk> walk_;
+  Stmt pairs_;
+  int64_t from_ = 0, to_ = 0;
+  // An older store: its chunk rows, decoded here.
   Stmt stmt_;
-  // The row's integers, taken once per chunk: a reader asks for them per value.
-  int64_t sid_ = 0, graph_ = 0, data_type_ = 0, start_ = 0, step_ = 0;
   ChunkDecoder dec_;
+  // The chunk read, and the names of its series and graph.
+  ChunkView chunk_;
+  std::string group_name_, graph_name_, labels_;
   std::string store_;  // file name of the store read, for messages
 };
 

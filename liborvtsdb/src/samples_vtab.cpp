@@ -1,5 +1,6 @@
 /*
- * samples_vtab.cpp - the `samples` virtual table over ChunkCursor.
+ * samples_vtab.cpp - the `samples` virtual table over ChunkCursor, which
+ * holds every series' chunk rows against its facts before it shows a sample.
  *
  * xBestIndex turns usable constraints into a ChunkFilter: bit 1 sid =, bit 2
  * group_name =, bit 4 graph_name =, bit 8 time >= / >, bit 16 time <= / <,
@@ -29,6 +30,7 @@
 #include "interval_values.h"
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
+#include "store_checks.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -175,9 +177,15 @@ int fail(Cursor *c, const std::string &err) {
 /* Moves to the next chunk that has a sample inside [from, to]. */
 int next_chunk(Cursor *c) {
   std::string err;
-  c->has_chunk = c->chunks.next(err);
-  if (!c->has_chunk) return err.empty() ? SQLITE_OK : fail(c, err);
   const ChunkCursor &k = c->chunks;
+  // A chunk that overlaps the range may still hold no sample inside it
+  // (its samples straddle `from`).
+  do {
+    c->has_chunk = c->chunks.next(err);
+    if (!c->has_chunk) return err.empty() ? SQLITE_OK : fail(c, err);
+    c->sample = 0;
+    while (c->sample < k.count() && k.time_of(c->sample) < c->from) c->sample++;
+  } while (c->sample == k.count() || k.time_of(c->sample) > c->to);
   if (k.data_type() != c->data_type || !c->type) {
     c->data_type = k.data_type();
     c->type = orv_data_type(c->data_type);
@@ -188,8 +196,6 @@ int next_chunk(Cursor *c) {
   c->group = KeptText(t->kept(k.group_name()));
   c->graph_name = KeptText(t->kept(k.graph_name()));
   c->labels = KeptText(t->kept(k.labels()));
-  c->sample = 0;
-  while (c->sample < c->chunks.count() && c->chunks.time_of(c->sample) < c->from) c->sample++;
   c->role = 0;
   return SQLITE_OK;
 }
@@ -327,6 +333,8 @@ int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
 }  // namespace
 
 int register_samples_table(sqlite3 *db) {
+  std::string err;
+  if (!register_check_function(db, err)) return sqlite3_errcode(db);
   static sqlite3_module module = {};
   module.xCreate = create;
   module.xConnect = connect;

@@ -21,7 +21,8 @@
 namespace orvtsdb {
 
 /* Makes `samples` available on db (creates temp.samples: call it before the
- * connection is made query-only). SQLITE_OK or SQLite's error code. */
+ * connection is made query-only), with the function check_of that its reads
+ * hold the rows against. SQLITE_OK or SQLite's error code. */
 int register_samples_table(sqlite3 *db);
 
 }  // namespace orvtsdb

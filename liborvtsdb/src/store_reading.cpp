@@ -4,6 +4,7 @@
  */
 #include "store_reading.h"
 
+#include "checked_walk.h"
 #include "chunk_codec.h"
 #include "chunk_cursor.h"
 #include "read_connection.h"
@@ -51,25 +52,6 @@ std::optional<int64_t> time_or_none(const Stmt &s, int col) {
 int format_of(sqlite3 *db, std::string &err) {
   int format = 0;
   return check_format(db, err, &format) ? format : 0;
-}
-
-/* "series 5 (group 'G', tag=value), graph 1 'name'", for messages: as the
- * tables say, which may be what is damaged. */
-std::string series_place(sqlite3 *db, int64_t sid, int graph) {
-  Stmt s;
-  std::string err, place = "series " + std::to_string(sid);
-  if (s.prepare(
-          db,
-          "SELECT g.name, se.labels, (SELECT name FROM graphs WHERE gid = g.gid AND idx = ?2) "
-          "FROM series se JOIN groups g ON g.gid = se.gid WHERE se.sid = ?1",
-          err)) {
-    s.bind(1, sid);
-    s.bind(2, (int64_t)graph);
-    if (s.step() == SQLITE_ROW)
-      return place + " (group '" + s.col_text(0) + "', " + s.col_text(1) + "), graph " +
-             std::to_string(graph) + " '" + s.col_text(2) + "'";
-  }
-  return place + ", graph " + std::to_string(graph);
 }
 
 /* Runs sql, each row's first column a fault, while out holds fewer than
@@ -389,154 +371,6 @@ bool list_migration_runs(sqlite3 *db, std::map<int64_t, MigrationRun> &out, std:
   while (next_row(db, s, err)) out[s.col_int(0)] = {s.col_text(1), s.col_text(2), s.col_int(3)};
   return err.empty();
 }
-
-/* The walk of for_each_chunk over a store with facts: one statement gives
- * the series' facts, another its chunk rows (the blobs of those in the
- * range only), all rows are held against the facts, and only then are the
- * blobs decoded and handed on. Both are read within one snapshot (a
- * reader's connection holds one for its life, a writer its transaction),
- * so they see the same store. The rows come in the order of their index,
- * never through a sorter that would copy every blob. The statements serve
- * every series a ChunkWalker reads: a wide store's many small series cost
- * no parse each. */
-class CheckedWalk {
- public:
-  explicit CheckedWalk(sqlite3 *db) : db_(db) {}
-
-  /* The walk of series sid and graph `graph`; the statements of prepare()
-   * serve any number of them. */
-  bool run(int64_t sid, int graph, int64_t from, int64_t to,
-           const std::function<void(const ChunkView &)> &fn, std::string &err) {
-    sid_ = sid;
-    graph_ = graph;
-    rows_.clear();
-    blobs_.clear();
-    found_ = SeriesFacts();
-    recorded_ = SeriesFacts();
-    bool listed = read_facts(err) && list_rows(from, to, err);
-    facts_stmt_.reset();
-    rows_stmt_.reset();
-    if (!listed || !hold_against_facts(err)) return false;
-    // One decoder for every walk: a wide store has thousands of short
-    // series, and a decoder's context is worth keeping.
-    thread_local ChunkDecoder dec;
-    for (const Row &r : rows_) {
-      if (!r.in_range) continue;
-      if (!dec.decode(chunk_seed(sid_, graph_, r.data_type, r.start, r.step),
-                      blobs_.data() + r.blob_at, r.blob_len, err))
-        return damage(r.start, r.end, err, err);
-      if (dec.count() != r.count)
-        return damage(r.start, r.end,
-                      "the row says " + std::to_string(r.count) + " samples, the chunk holds " +
-                          std::to_string(dec.count()),
-                      err);
-      ChunkView v;
-      v.sid = sid_;
-      v.start = r.start;
-      v.step = r.step;
-      v.migration = r.migration;
-      v.graph = graph_;
-      v.data_type = r.data_type;
-      v.count = dec.count();
-      v.roles = dec.roles();
-      v.values = dec.values();
-      fn(v);
-    }
-    return true;
-  }
-
-  bool prepare(std::string &err) {
-    std::string facts =
-        "SELECT chunks, first_time, last_time, samples, value_count, rows_sum, row_check IS " +
-        row_check_sql("series_facts") + " FROM series_facts WHERE sid = ?1 AND graph = ?2";
-    // The columns a row's check covers, then the check (chunk_row_checks_out).
-    const char *rows =
-        "SELECT sid, graph, data_type, start_time, step, count, end_time, migration, row_check, "
-        // A blob is read only when its chunk is in the range.
-        "CASE WHEN end_time >= ?3 AND start_time <= ?4 THEN data END "
-        "FROM chunks WHERE sid = ?1 AND graph = ?2 ORDER BY start_time";
-    return facts_stmt_.prepare(db_, facts.c_str(), err) && rows_stmt_.prepare(db_, rows, err);
-  }
-
- private:
-  struct Row {
-    int64_t start, step, end, migration;
-    int data_type, count;
-    bool in_range;
-    size_t blob_at, blob_len;  // in blobs_
-  };
-
-  /* SQLite could not give the rows (a malformed page, memory): err, SQLite's
-   * reason, names the store. */
-  bool unread(std::string &err) {
-    err = store_name(db_) + ": " + err;
-    return false;
-  }
-
-  bool damage(int64_t first, int64_t last, const std::string &why, std::string &err) {
-    err = store_name(db_) + ": damaged store: " + series_place(db_, sid_, graph_) + ", time " +
-          std::to_string(first) + ".." + std::to_string(last) + ": " + why +
-          " (orvtsdb verify lists the damage)";
-    return false;
-  }
-
-  /* The recorded facts of the series, when it has any, into recorded_. */
-  bool read_facts(std::string &err) {
-    Stmt &s = facts_stmt_;
-    s.bind(1, sid_);
-    s.bind(2, (int64_t)graph_);
-    if (!next_row(db_, s, err)) return err.empty() || unread(err);  // none recorded
-    if (s.col_int(6) == 0)
-      return damage(s.col_int(1), s.col_int(2), "its recorded facts do not match their check", err);
-    recorded_ = {s.col_int(0), s.col_int(1), s.col_int(2),
-                 s.col_int(3), s.col_int(4), (uint64_t)s.col_int(5)};
-    return true;
-  }
-
-  bool list_rows(int64_t from, int64_t to, std::string &err) {
-    Stmt &s = rows_stmt_;
-    s.bind(1, sid_);
-    s.bind(2, (int64_t)graph_);
-    s.bind(3, from);
-    s.bind(4, to);
-    int64_t prev_end = 0;
-    while (next_row(db_, s, err)) {
-      const char *b = static_cast<const char *>(s.col_blob(9));
-      Row r{s.col_int(3),   s.col_int(4),      s.col_int(6),
-            s.col_int(7),   (int)s.col_int(2), (int)s.col_int(5),
-            !s.col_null(9), blobs_.size(),     b ? s.col_bytes(9) : 0};
-      if (b) blobs_.append(b, r.blob_len);
-      bool readable = true;
-      if (!chunk_row_checks_out(s.get(), 0, &readable, err))
-        return readable ? damage(r.start, r.end, "a chunk row does not match its check", err)
-                        : unread(err);
-      if (r.step <= 0 || r.count <= 0 || r.end != r.start + (r.count - 1) * r.step)
-        return damage(r.start, r.end, "a chunk row's end time does not fit", err);
-      if (!rows_.empty() && r.start <= prev_end)
-        return damage(r.start, prev_end, "two chunk rows overlap", err);
-      prev_end = r.end;
-      found_.add(r.start, r.end, r.count, r.data_type, s.col_int(8));
-      rows_.push_back(r);
-    }
-    return err.empty() || unread(err);
-  }
-
-  bool hold_against_facts(std::string &err) {
-    std::string d = found_.differences(recorded_);
-    if (d.empty()) return true;
-    int64_t first = recorded_.chunks ? recorded_.first : found_.first;
-    int64_t last = recorded_.chunks ? recorded_.last : found_.last;
-    return damage(first, last, "its chunk rows do not agree with its recorded facts: " + d, err);
-  }
-
-  sqlite3 *db_;
-  int64_t sid_ = 0;
-  int graph_ = 0;
-  Stmt facts_stmt_, rows_stmt_;
-  std::vector<Row> rows_;
-  std::string blobs_;  // the blobs of the rows in the range, one after the other
-  SeriesFacts found_, recorded_;
-};
 
 ChunkWalker::ChunkWalker(sqlite3 *db) : db_(db) {}
 

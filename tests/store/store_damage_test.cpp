@@ -337,4 +337,44 @@ TEST(StoreDamage, InfoHoldsTheChunkRowsChecksAgainstTheFacts) {
   }
 }
 
+/* sql shows the tables as they are stored, damaged or not, but its samples
+ * table decodes the chunk rows: like every reader of samples, it holds a
+ * series' rows against its facts first, so a damaged row is an error, never
+ * a gap or a sample read past its chunk, over the whole store and over a
+ * window starting at the damaged chunk's end. */
+TEST(StoreDamage, TheSamplesTableRefusesEveryDamagedChunkRow) {
+  TempRun run(5123);
+  generate_and_migrate(run);
+  std::string store = run.run_dir() + "/tsdb/metrics.sqlite";
+  std::string orvtsdb = bin_dir() + "/orvtsdb";
+  RunResult end = run_program(
+      orvtsdb, {"sql", store, "SELECT end_time FROM chunks WHERE rowid = " + expand("%C")},
+      clean_env());
+  ASSERT_EQ(end.status, 0) << end.err;
+  std::vector<std::string> lines = split_lines(end.out);
+  ASSERT_EQ(lines.size(), 2u) << end.out;
+  const std::vector<std::string> queries = {
+      "SELECT count(*), sum(value) FROM samples",
+      "SELECT count(*), sum(value) FROM samples WHERE time >= " + lines[1]};
+  for (const std::string &q : queries)
+    ASSERT_EQ(run_program(orvtsdb, {"sql", store, q}, clean_env()).status, 0) << q;
+  int tried = 0;
+  for (const Damage &d : damages()) {
+    if (std::string(d.what).rfind("chunk ", 0) != 0) continue;
+    SCOPED_TRACE(d.what);
+    std::string copy = run.wdir() + "/damaged.sqlite";
+    fs::copy_file(store, copy, fs::copy_options::overwrite_existing);
+    std::string why;
+    ASSERT_EQ(damage(copy, expand(d.sql), why), 1) << why;
+    tried++;
+    for (const std::string &q : queries) {
+      RunResult r = run_program(orvtsdb, {"sql", copy, q}, clean_env());
+      EXPECT_EQ(r.status, 1) << q << "\n" << r.out;
+      EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
+      EXPECT_NE(r.err.find(copy + ": damaged store: series "), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(tried, 9);
+}
+
 }  // namespace
