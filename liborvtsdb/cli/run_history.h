@@ -42,7 +42,7 @@
  *  4. The newest run against the last stable level: the level before the
  *     newest change point when that began fewer than kStableRuns runs ago
  *     (a step that has not yet held is not a new normal), else the newest
- *     level without the newest run. A z test at the confidence, and a change
+ *     level without the newest run. A t test at the confidence, and a change
  *     beyond the threshold, make it a regression or an improvement.
  * The permutations come from a fixed seed: the same history always gives
  * the same answer. Assumptions: the runs are independent given their
