@@ -18,10 +18,11 @@ std::string CheckedWalk::table(const char *name) const {
 }
 
 bool CheckedWalk::prepare(std::string &err) {
-  std::string facts = "SELECT chunks, first_time, last_time, samples, value_count, rows_sum, "
-                      "row_check IS " +
-                      row_check_sql("series_facts") + " FROM " + table("series_facts") +
-                      " WHERE sid = ?1 AND graph = ?2";
+  std::string facts =
+      "SELECT chunks, first_time, last_time, samples, value_count, rows_sum, "
+      "row_check IS " +
+      row_check_sql("series_facts") + " FROM " + table("series_facts") +
+      " WHERE sid = ?1 AND graph = ?2";
   // The columns a row's check covers, then the check (chunk_row_checks_out).
   // A blob is read only when its chunk is in the range. The rows come in the
   // order of their index, never through a sorter that would copy every blob.
