@@ -52,6 +52,7 @@
 #include "store_backend.h"
 #include "store_checks.h"
 #include "store_format.h"
+#include "store_reading.h"
 #include "store_schema.h"
 
 namespace orvtsdb {
@@ -292,12 +293,18 @@ bool SqliteBackend::prepare_all(std::string &err) {
 /* Holds the store against the format it claims before anything is
  * written: a table, column or blob newer than that format is damage, not a
  * store to upgrade (the upgrade would give it valid checks). A store of the
- * current format has its store_info checked too. */
+ * current format has its store_info checked too; an older one that has row
+ * checks is audited whole, as verify does, since its upgrade computes the
+ * checks of the rows it rewrites anew and would make their damage valid. */
 bool SqliteBackend::hold_against_format(std::string &err) {
   int format = 0;
   if (!check_format(db_, err, &format)) return false;
   std::vector<std::string> faults = schema_faults(db_, format, err);
   if (!err.empty()) return false;
+  if (faults.empty() && format >= FIRST_CHECKED_STORE_FORMAT && format < STORE_FORMAT)
+    audit_store(db_, 1, [&](const std::string &f) {
+      if (faults.empty()) faults.push_back(f);
+    });
   if (faults.empty() && format == STORE_FORMAT) {
     Stmt s;
     if (!s.prepare(

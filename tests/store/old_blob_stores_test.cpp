@@ -13,6 +13,7 @@
  * same, so it is kept once.
  */
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -128,6 +129,30 @@ TEST_P(OldBlobStoreTest, ANewMigrationWritesTheNewBlobsBesideTheOldOnes) {
   RunResult report = run({"report", "DB", "-o", store.dir() + "/report.html"});
   EXPECT_EQ(report.status, 1);
   EXPECT_NE(report.err.find("holds 2 runs"), std::string::npos) << report.err;
+}
+
+/* The upgrade of a format 3 store computes the checks of the rows it
+ * rewrites anew: damage there must stop it first, or the store would verify
+ * clean with series of another group and chunks of altered times. */
+TEST(Format3Store, ADamagedOneIsRefusedAndLeftAsItWas) {
+  for (const char *damage :
+       {"UPDATE series SET gid = 2 WHERE sid = 4",
+        "UPDATE series SET created = created + 1 WHERE sid = 4",
+        "UPDATE chunks SET end_time = end_time + 1 WHERE rowid = 48",
+        "UPDATE series_facts SET samples = samples + 1 WHERE sid = 1 AND graph = 0"}) {
+    SCOPED_TRACE(damage);
+    TempStore store;
+    std::filesystem::copy_file(STORES + "/format3_store/metrics.sqlite", store.db());
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.db().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, damage, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_changes(db), 1);
+    sqlite3_close(db);
+    std::string bytes = vzu_test::read_file(store.db());
+    EXPECT_EQ(tsdb_init_migration(1800000000), -1);
+    EXPECT_EQ(vzu_test::read_file(store.db()), bytes);
+    EXPECT_EQ(vzu_test::run_program(ORVTSDB_COMMAND, {"verify", store.db()}).status, 1);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, OldBlobStoreTest,
