@@ -154,10 +154,8 @@ bool CheckedWalk::list_rows(int64_t from, int64_t to, std::string &err) {
     if (!chunk_row_checks_out(s.get(), 0, &readable, err))
       return readable ? damage(r.start, r.end, "a chunk row does not match its check", err)
                       : unread(err);
-    int64_t span = 0, end = 0;
-    if (r.step <= 0 || r.count <= 0 || s.col_int(5) != r.count ||
-        __builtin_mul_overflow(r.count - 1, r.step, &span) ||
-        __builtin_add_overflow(r.start, span, &end) || r.end != end)
+    int64_t end = 0;
+    if (s.col_int(5) != r.count || !chunk_end_time(r.start, r.step, r.count, &end) || r.end != end)
       return damage(r.start, r.end, "a chunk row's end time does not fit", err);
     if (!rows_.empty() && r.start <= prev_end)
       return damage(r.start, prev_end, "two chunk rows overlap", err);

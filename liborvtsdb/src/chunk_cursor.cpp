@@ -144,10 +144,8 @@ bool ChunkCursor::next_unchecked(std::string &err) {
   group_name_ = stmt_.col_text(6);
   graph_name_ = stmt_.col_text(7);
   labels_ = stmt_.col_text(8);
-  int64_t stored_count = stmt_.col_int(9), span = 0, end = 0;
-  if (stored_count <= 0 || chunk_.step <= 0 ||
-      __builtin_mul_overflow(stored_count - 1, chunk_.step, &span) ||
-      __builtin_add_overflow(chunk_.start, span, &end) || end != stmt_.col_int(11)) {
+  int64_t stored_count = stmt_.col_int(9), end = 0;
+  if (!chunk_end_time(chunk_.start, chunk_.step, stored_count, &end) || end != stmt_.col_int(11)) {
     err = damage(1, "the row's end time does not fit its start, step and count");
     return false;
   }

@@ -24,9 +24,17 @@ Migration::Migration(std::unique_ptr<StoreBackend> backend, const std::string &r
   record_.start_time = start;
 }
 
+bool Migration::valid_start(int64_t start_time, std::string &err) {
+  if (start_time >= 0 && start_time <= LAST_TIME) return true;
+  err = "start time " + std::to_string(start_time) + " is outside the times a store keeps (0 .. " +
+        std::to_string(LAST_TIME) + ", 1970-01-01 to 9999-12-31 UTC)";
+  return false;
+}
+
 std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
                                             const std::string &run, const std::string &run_dir,
                                             int64_t start_time, Labels labels, std::string &err) {
+  if (!valid_start(start_time, err)) return nullptr;
   int64_t id;
   std::unique_ptr<Migration> m(new Migration(std::move(backend), run, run_dir, start_time));
   m->record_.labels = std::move(labels);
@@ -254,12 +262,18 @@ bool Migration::evict_idle(std::string &err) {
   return true;
 }
 
-void Migration::step(int seconds) {
+bool Migration::step(int seconds) {
+  if (seconds > LAST_TIME - clock_) {
+    mark_broken("the clock passes " + std::to_string(LAST_TIME) +
+                " (9999-12-31 23:59:59 UTC), the last time a store keeps");
+    return false;
+  }
   clock_ += seconds;
-  if (++steps_since_scan_ < IDLE_STEPS) return;
+  if (++steps_since_scan_ < IDLE_STEPS) return true;
   steps_since_scan_ = 0;
   std::string err;
   evict_idle(err);
+  return true;
 }
 
 /* One line per earlier migration whose samples stayed where this one did

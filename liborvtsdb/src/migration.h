@@ -48,6 +48,11 @@ namespace orvtsdb {
 constexpr int CHUNK_SAMPLES = 512, FIRST_ROWS = 128;
 constexpr size_t OPEN_BYTES = 24u << 20;
 constexpr int IDLE_STEPS = 128;
+/* The last second the clock may reach, 9999-12-31 23:59:59 UTC: every
+ * reader prints a store's times as dates and computes with them in
+ * milliseconds, so a start before 1970 or a clock past this is refused
+ * instead of wrapping. */
+constexpr int64_t LAST_TIME = 253402300799;
 constexpr int MAX_GAP_FILL = 16;
 static_assert(CHUNK_SAMPLES % FIRST_ROWS == 0 &&
                   std::has_single_bit((unsigned)(CHUNK_SAMPLES / FIRST_ROWS)),
@@ -61,6 +66,9 @@ class Migration {
   static std::unique_ptr<Migration> start(std::unique_ptr<StoreBackend> backend,
                                           const std::string &run, const std::string &run_dir,
                                           int64_t start_time, Labels labels, std::string &err);
+  /* Whether a migration may start at start_time (within 0 .. LAST_TIME);
+   * false with the reason in err. */
+  static bool valid_start(int64_t start_time, std::string &err);
   Migration(const Migration &) = delete;
   Migration &operator=(const Migration &) = delete;
 
@@ -80,8 +88,9 @@ class Migration {
   bool end_series(int series, std::string &err);
   /* Opens an ended series again (as open_series does). */
   bool reopen_series(int series, std::string &err);
-  /* Moves the clock on by `seconds` (> 0). */
-  void step(int seconds);
+  /* Moves the clock on by `seconds` (> 0); false, the migration broken,
+   * when that passes LAST_TIME. */
+  bool step(int seconds);
   /* Flushes, replaces this run's earlier samples of the series and graphs it
    * wrote in the span of the partitions it migrated (remigration.h), and
    * commits. Series of earlier migrations it did not write keep their samples; after the commit one line per such

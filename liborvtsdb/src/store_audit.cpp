@@ -91,7 +91,9 @@ std::string chunk_fault(const Stmt &s, ChunkDecoder &dec, bool checked) {
                   s.col_blob(DATA), s.col_bytes(DATA), err))
     return err;
   if (dec.count() != count) return "the row says " + std::to_string(count) + " samples";
-  if (step <= 0 || s.col_int(END) != start + (count - 1) * step) return "end time does not fit";
+  int64_t end = 0;
+  if (!chunk_end_time(start, step, count, &end) || s.col_int(END) != end)
+    return "end time does not fit";
   if (dec.roles() != orv_role_count((int)s.col_int(TYPE)))
     return "role count does not fit its data type";
   if (s.col_int(IN_GROUP) == 0) return "no series of that id has a graph of that position";

@@ -76,6 +76,15 @@ std::string row_check_update(const std::string &table, const std::string &where)
 int64_t chunk_row_check(int64_t sid, int64_t graph, int64_t data_type, int64_t start_time,
                         int64_t step, int64_t count, int64_t end_time, int64_t migration);
 
+/* The time of the last sample of a chunk row of `count` samples from
+ * `start` every `step` seconds, in *end; false when the row cannot be one
+ * (a step or count below 1, or an end past what 64 bits hold). */
+inline bool chunk_end_time(int64_t start, int64_t step, int64_t count, int64_t *end) {
+  int64_t span = 0;
+  return step > 0 && count > 0 && !__builtin_mul_overflow(count - 1, step, &span) &&
+         !__builtin_add_overflow(start, span, end);
+}
+
 /* Whether the chunks row at columns first..first+8 of s's current row (sid,
  * graph, data_type, start_time, step, count, end_time, migration and
  * row_check, in this order) carries its check: what `row_check IS

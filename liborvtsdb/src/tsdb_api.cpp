@@ -87,6 +87,11 @@ R told(R rc) {
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
   if (!resolve_store_location(loc, err)) return false;
+  // Nothing is opened or made for a start the store cannot keep.
+  if (!Migration::valid_start(start, err)) {
+    err = (loc.remote_url.empty() ? loc.path : shown_url(loc.remote_url)) + ": " + err;
+    return false;
+  }
   std::string run;
   std::unique_ptr<StoreBackend> backend;
   // An engine is asked to take an empty write first, so an unusable one
@@ -358,8 +363,7 @@ int increment_sample(int granularity) {
   if (granularity <= 0) return -1;
   Migration *m = session(nullptr);
   if (!m) return -1;
-  m->step(granularity);
-  return 0;
+  return m->step(granularity) ? 0 : told(-1);
 }
 
 unsigned char delete_metric(void *metric_id, char *err_msg) {

@@ -286,6 +286,38 @@ TEST(StoreRefusal, ARefusedInsertStoresNothingAndNamesItsSeries) {
 // two versions), a chunk that filled at the time a new version's first
 // packet repeats, a group registered again with other graphs. No two chunks
 // of a series share a time, and the later value is the one read.
+/* The store keeps times from 1970 to the end of 9999: a start outside
+ * them, or a clock stepped past them, fails the migration rather than
+ * wrapping round to negative times that every reader would print. */
+TEST(StoreClock, AClockOutsideTheYears1970To9999IsRefused) {
+  TempStore store;
+  testing::internal::CaptureStderr();
+  for (long start : {-5L, 253402300800L, 9223372036854775800L}) {
+    EXPECT_EQ(tsdb_init_migration(start), -1) << start;
+    EXPECT_EQ(tsdb_exit_migration(start), -1) << start;
+  }
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("start time 9223372036854775800 is outside the times a store keeps"),
+            std::string::npos)
+      << said;
+  EXPECT_FALSE(std::filesystem::exists(store.db())) << "no store made";
+  // The last second is kept; a step past it stores nothing of the run.
+  migrate(253402300799L - 30, 3, 1, 0);
+  EXPECT_EQ(samples(store.db()).size(), 3u * 5);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(tsdb_init_migration(253402300799L - 5), 0);
+  int gid = register_group("Late", {0});
+  Vec v("S1");
+  v.insert(gid, {1});
+  EXPECT_EQ(tsdb_migration_increment_sample_ex(10), -1);
+  EXPECT_EQ(tsdb_exit_migration(253402300799L), -1);
+  said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("the clock passes 253402300799 (9999-12-31 23:59:59 UTC)"), std::string::npos)
+      << said;
+  EXPECT_EQ(samples(store.db()).size(), 3u * 5);
+  EXPECT_EQ(query_int(store.db(), "SELECT max(end_time) FROM chunks"), 253402300799L - 10);
+}
+
 TEST(StoreClock, AWriteAtAClosedChunksLastTimeReplacesItsSample) {
   TempStore store;
   ASSERT_EQ(tsdb_init_migration(0), 0);
