@@ -47,6 +47,11 @@ int read_id(const std::string &path, std::string *key, std::string &err) {
   }
   char buf[64];
   ssize_t n = ::read(fd, buf, sizeof buf);
+  if (n < 0) {
+    err = sys_error("cannot read the run identity", path);
+    ::close(fd);
+    return -1;
+  }
   ::close(fd);
   std::string text(buf, n > 0 ? (size_t)n : 0);
   if (!text.empty() && text.back() == '\n') text.pop_back();

@@ -242,15 +242,20 @@ bool check_format(sqlite3 *db, std::string &err, int *format_out, const std::str
       if (format_out) *format_out = f;
       return true;
     }
+  bool number = !format.empty() && format.size() < 10 && format[0] != '0' &&
+                format.find_first_not_of("0123456789") == std::string::npos;
   if (format.empty())
     err = "not a store (" + err + ")";
-  else if (std::atoi(format.c_str()) > STORE_FORMAT)
+  else if (number && std::atoi(format.c_str()) > STORE_FORMAT)
     err = "store format " + format + " was written by a newer version; this one reads format " +
           std::to_string(STORE_FORMAT);
-  else
+  else if (number)
     err = "store format " + format +
           " was written by an older version without chunk "
           "checksums; move it away and migrate the run again";
+  else
+    err = "the store is damaged: its format row holds '" + format +
+          "', which names no store format (orvtsdb verify lists the damage)";
   return false;
 }
 

@@ -483,7 +483,18 @@ TEST(RunIdentity, AMovedOrCopiedRunReplacesItsSamplesAndADamagedIdIsRefused) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(tsdb_init_migration(1000), -1);
   std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_NE(said.find("run.id"), std::string::npos) << said;
+  EXPECT_NE(said.find("run.id does not hold a run id"), std::string::npos) << said;
+  EXPECT_EQ(tsdb_exit_migration(1100), -1);
+  // An id file that cannot be read is refused with the reason.
+  std::filesystem::remove(store.dir() + "/other/tsdb/run.id");
+  std::filesystem::create_directory(store.dir() + "/other/tsdb/run.id");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(tsdb_init_migration(1000), -1);
+  said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("cannot read the run identity " + store.dir() +
+                      "/other/tsdb/run.id: Is a directory"),
+            std::string::npos)
+      << said;
   EXPECT_EQ(tsdb_exit_migration(1100), -1);
   unsetenv("ORVTSDB_RUN_DIR");
 }
