@@ -135,8 +135,16 @@ bool Remigration::replace_graph(int64_t sid, int graph, int64_t from, int64_t to
     rows_replaced_++;
     int kept = 0;
     if (r.start < from || r.end >= to) {
-      if (!dec.decode(chunk_seed(sid, graph, r.data_type, r.start, r.step), r.blob.data(),
-                      r.blob.size(), err)) {
+      // The rows were held against the facts before; the blob still has
+      // to hold what the row says, for the cut below reads by the row.
+      bool decoded = dec.decode(chunk_seed(sid, graph, r.data_type, r.start, r.step), r.blob.data(),
+                                r.blob.size(), err);
+      if (decoded && dec.count() != r.count) {
+        err = "the row says " + std::to_string(r.count) + " samples, the chunk holds " +
+              std::to_string(dec.count());
+        decoded = false;
+      }
+      if (!decoded) {
         err = "chunk of series " + std::to_string(sid) + ", graph " + std::to_string(graph) +
               " at " + std::to_string(r.start) + " to be replaced: " + err + DAMAGED;
         return false;
