@@ -124,7 +124,11 @@ bool label_run(const std::string &path, int64_t run, const Labels &labels, std::
     Stmt known;
     if (ok && known.prepare(db, "SELECT 1 FROM runs WHERE id = ?1", err)) {
       known.bind(1, run);
-      if (known.step() != SQLITE_ROW) err = "the store has no run #" + std::to_string(run);
+      int rc = known.step();
+      if (rc == SQLITE_DONE)
+        err = "the store has no run #" + std::to_string(run);
+      else if (rc != SQLITE_ROW)
+        err = sqlite3_errmsg(db);
     }
     ok = ok && err.empty() && set_run_labels(db, run, labels, err) &&
          sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
