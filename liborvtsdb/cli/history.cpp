@@ -216,6 +216,18 @@ std::vector<HistoryRun> find_runs(const Options &o, const std::set<std::string> 
     }
   if (runs.empty()) die(EXIT_NO_MATCH, "history: the sources hold no run with samples");
   std::string label = order_label(o.order_by);
+  // A name no run has (a typo) would order by start alone and make another
+  // run the newest, silently.
+  std::set<std::string> names;
+  for (const HistoryRun &r : runs)
+    for (const auto &[k, v] : r.labels) names.insert(k);
+  if (!label.empty() && !names.count(label)) {
+    std::string known;
+    for (const std::string &n : names) known += (known.empty() ? "" : ", ") + n;
+    die(EXIT_NO_MATCH, "history: no run has a label '" + label + "' (--order-by " + o.order_by +
+                           "); " +
+                           (known.empty() ? "the runs have no labels" : "their labels: " + known));
+  }
   std::stable_sort(runs.begin(), runs.end(), [&](const HistoryRun &a, const HistoryRun &b) {
     if (!label.empty()) {
       std::string x = label_value(a, label), y = label_value(b, label);

@@ -275,6 +275,13 @@ TEST_F(HistoryTest, LabelsGivenLaterOrderTheRunsAndWriteNothingElse) {
   ASSERT_EQ(b["runs"].size(), 3u);
   EXPECT_EQ(b["runs"][0]["labels"].count("branch"), 0u);
   EXPECT_EQ(b["runs"][2]["labels"]["branch"], "main, or not");
+  // A name no run has is an error naming those they have, not an order by start.
+  RunResult typo = orvtsdb({"history", h.store(), "--order-by", "label:biuld"});
+  EXPECT_EQ(typo.status, 1);
+  EXPECT_NE(typo.err.find("no run has a label 'biuld' (--order-by label:biuld); their labels: "
+                          "branch, build"),
+            std::string::npos)
+      << typo.err;
   // Only labels were written, each with its check.
   EXPECT_EQ(
       orvtsdb({"sql", h.store(),
