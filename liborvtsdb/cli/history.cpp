@@ -205,7 +205,11 @@ std::vector<HistoryRun> find_runs(const Options &o, const std::set<std::string> 
         bool any = false;
         if (!orvtsdb::stored_time_span(store.db(), &first, &last, &any, err, {e.number}))
           die(EXIT_FAILURE_OTHER, path + ": " + err);
-        if (!any) continue;  // a run that stored nothing has no value to show
+        if (!any) {  // a run that stored nothing has no value to show: said, not dropped silently
+          std::fprintf(stderr, "history: %s: run #%lld %s holds no sample, left out\n",
+                       store.path().c_str(), (long long)e.number, e.name.c_str());
+          continue;
+        }
         HistoryRun r;
         r.store = store.path(), r.id = e.id, r.name = e.name, r.number = e.number, r.start = first;
         if (!orvtsdb::read_run_labels(store.db(), e.number, r.labels, err))
