@@ -5,6 +5,7 @@
 #include "engine_output.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 #include <tuple>
 
@@ -19,6 +20,16 @@ bool output_selected(const std::vector<int> &roles, const orvtsdb::GraphMapping 
   auto has = [&](int r) { return std::find(roles.begin(), roles.end(), r) != roles.end(); };
   const orvtsdb::EngineOutput &out = m.outputs[o];
   return out.is_sum ? has(out.role) && has(m.count_role) : has(out.role);
+}
+
+int64_t non_finite_values(const double *values, size_t n) {
+  return std::count_if(values, values + n, [](double v) { return !std::isfinite(v); });
+}
+
+std::string non_finite_text(int64_t non_finite) {
+  if (non_finite == 0) return "";
+  return "; " + std::to_string(non_finite) +
+         (non_finite == 1 ? " non-finite value left out" : " non-finite values left out");
 }
 
 EngineNames::EngineNames(sqlite3 *db) {

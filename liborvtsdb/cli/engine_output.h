@@ -2,7 +2,8 @@
  * engine_output.h - what `push` and `export --format openmetrics` share
  * besides the engine mapping itself (engine_mapping.h): the names of graphs
  * whose mapped names meet, which of a graph's engine series a --role
- * selection keeps, and --align-start.
+ * selection keeps, the count of values left out as not finite, and
+ * --align-start.
  */
 #ifndef ORVTSDB_ENGINE_OUTPUT_H
 #define ORVTSDB_ENGINE_OUTPUT_H
@@ -22,6 +23,14 @@ namespace orvtsdb_cli {
 /* Whether engine series o of mapping m is selected when `roles` are: its
  * role is; a sum needs the average and the count. */
 bool output_selected(const std::vector<int> &roles, const orvtsdb::GraphMapping &m, size_t o);
+
+/* How many of the n values at `values` are not finite (NaN, an infinity):
+ * stored values the mapping leaves out (engine_mapping.h). */
+int64_t non_finite_values(const double *values, size_t n);
+
+/* What push's and the export's closing lines add for `non_finite` values
+ * left out: "" for none, else "; 3 non-finite values left out". */
+std::string non_finite_text(int64_t non_finite);
 
 /* The engine names of a store's graphs, the same in every command whatever
  * it selects: a graph keeps the name the mapping gives it unless a graph

@@ -21,8 +21,8 @@
  * A graph whose name an earlier graph took gets "_<gid>_<position>"
  * appended, as a family may appear only once. Families never interleave
  * and each series comes in time order, as the format requires; time stamps
- * are seconds, absent values (interval_values.h) are left out and "# EOF"
- * ends the text.
+ * are seconds, absent values (interval_values.h) and values that are not
+ * finite are left out and "# EOF" ends the text.
  *
  * JSON: an array with one object per series, graph and role:
  * {"group","graph","role","sid","labels":{tag: value},"points":[[time, value]]},
@@ -37,7 +37,8 @@
  * export as one document.
  *
  * A line on standard error ends the export: the samples and values written
- * (as `info` counts them), the series, and the span of their times.
+ * (as `info` counts them), the series, the span of their times, and for
+ * OpenMetrics how many values it left out as not finite.
  *
  * The chunk rows of every selected series are held against their facts
  * before the first line is written, so a damaged store writes nothing; a
@@ -145,9 +146,10 @@ class Exporter {
     if (o_.format == "json") out_.append(first_ ? "]\n" : "\n]\n");
     if (o_.format == "openmetrics") out_.append("# EOF\n");
     out_.flush();
-    std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s, %s\n",
+    std::fprintf(stderr, "export: %lld samples (%lld values) of %zu series, %s, %s%s\n",
                  (long long)samples_, (long long)values_, series_.size(),
-                 time_range_text(first_time_, last_time_).c_str(), runs_text(o_.sel.runs).c_str());
+                 time_range_text(first_time_, last_time_).c_str(), runs_text(o_.sel.runs).c_str(),
+                 non_finite_text(non_finite_).c_str());
   }
 
  private:
@@ -317,6 +319,9 @@ class Exporter {
       last_time_ = std::max(last_time_, t.back());
       samples_ += t.end() - from;
       values_ += (int64_t)((size_t)(t.end() - from) * g.roles.size());
+      for (int r : g.roles)
+        non_finite_ += non_finite_values(rs.smp.roles[r].data() + (from - t.begin()),
+                                         (size_t)(t.end() - from));
     }
   }
 
@@ -535,7 +540,7 @@ class Exporter {
   bool first_ = true;
   // What was read, for the closing line (select_samples made sure of a sample).
   std::set<int64_t> series_;
-  int64_t samples_ = 0, values_ = 0;
+  int64_t samples_ = 0, values_ = 0, non_finite_ = 0;  // non_finite_: openmetrics leaves them out
   int64_t first_time_ = INT64_MAX, last_time_ = INT64_MIN;
 };
 

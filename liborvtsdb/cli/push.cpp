@@ -7,8 +7,9 @@
  * consecutive chunks share one series in a request. Names and labels follow
  * engine_mapping.h, with the run of the migration that wrote each chunk, so
  * a push, an OpenMetrics export and a migration straight to the engine give
- * the same series, and a repeated push the same samples. Missing samples
- * and the values of intervals without events are left out.
+ * the same series, and a repeated push the same samples. Missing samples,
+ * the values of intervals without events and values that are not finite
+ * are left out (the closing line counts the last).
  *
  * After sending, push reads back per series what the engine holds
  * (engine_readback.h) and fails naming the series short of what was sent
@@ -129,17 +130,18 @@ class Pusher {
     double secs = std::chrono::duration<double>(Clock::now() - started_).count();
     const std::string url = orvtsdb::shown_url(o_.remote.url);
     if (!client_) {
-      std::printf("would push %lld samples of %zu series to %s, %s, %s\n", (long long)counted_,
-                  series_sent(), url.c_str(), span_text().c_str(), runs_text(o_.sel.runs).c_str());
+      std::printf("would push %lld samples of %zu series to %s, %s, %s%s\n", (long long)counted_,
+                  series_sent(), url.c_str(), span_text().c_str(), runs_text(o_.sel.runs).c_str(),
+                  non_finite_text(non_finite_).c_str());
       if (o_.verify) verify();  // what an earlier push left in the engine
       return;
     }
     std::printf(
         "pushed %lld samples of %zu series in %lld requests to %s in %.2f s "
-        "(%.0f samples/s), %s, %s\n",
+        "(%.0f samples/s), %s, %s%s\n",
         (long long)client_->accepted(), series_sent(), (long long)client_->requests(), url.c_str(),
         secs, secs > 0 ? (double)client_->accepted() / secs : 0.0, span_text().c_str(),
-        runs_text(o_.sel.runs).c_str());
+        runs_text(o_.sel.runs).c_str(), non_finite_text(non_finite_).c_str());
     if (o_.verify) verify();
   }
 
@@ -252,8 +254,19 @@ class Pusher {
     std::string err;
     if (!orvtsdb::chunk_samples(set, {c.values, c.count, c.roles, c.start, c.step}, sink, err))
       fail(err);
+    count_non_finite(c, pick);
     done_ += (int64_t)pick.graph->roles.size() * c.count;
     if (progress_) show_progress();
+  }
+
+  /* Counts the chunk's values of the selected roles and time range that are
+   * not finite, which the mapping leaves out, for the closing line. */
+  void count_non_finite(const orvtsdb::ChunkView &c, const Pick &pick) {
+    int first = 0, end = c.count;  // the samples in [--from, --to]
+    while (first < end && c.start + first * c.step < o_.sel.from) first++;
+    while (end > first && c.start + (end - 1) * c.step > o_.sel.to) end--;
+    for (int r : pick.graph->roles)
+      if (r < c.roles) non_finite_ += non_finite_values(c.column(r) + first, (size_t)(end - first));
   }
 
   /* "pushed N of M values, R samples/s, T s left", at most twice a second. */
@@ -280,7 +293,7 @@ class Pusher {
   std::map<std::string, orvtsdb::RunLabels> runs_;
   std::map<std::tuple<int64_t, int, int, std::string>, orvtsdb::EngineSeriesSet> labels_;
   orvtsdb::SentSamples sent_;
-  int64_t total_ = 0, done_ = 0, counted_ = 0;
+  int64_t total_ = 0, done_ = 0, counted_ = 0, non_finite_ = 0;
   int64_t first_ = std::numeric_limits<int64_t>::max(), last_ = std::numeric_limits<int64_t>::min();
   Clock::time_point started_ = Clock::now(), shown_;
 };

@@ -23,7 +23,9 @@
  *             count-weighted mean over w and increase(x_count[w]) the events;
  *             an interval without events adds 0 to them;
  *   absent    avg, min, max, spread of an interval whose count is 0
- *             (interval_values.h), and every output of a missing sample;
+ *             (interval_values.h), every output of a missing sample, and
+ *             a value that is not finite (NaN, an infinity): summed into a
+ *             counter it would make every later total of the run NaN;
  *   metadata  "_count" and "_sum" form a summary family "<name>", the
  *             others are gauges; HELP is the
  *             graph's description, trimmed, its units in parentheses named
@@ -38,6 +40,7 @@
 #ifndef ORVTSDB_ENGINE_MAPPING_H
 #define ORVTSDB_ENGINE_MAPPING_H
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -94,7 +97,8 @@ struct GraphMapping {
 
   /* What output o adds at a stored sample (every role of the graph at one
    * time stamp) into *value: a gauge's value, a counter's increment (0 for
-   * an interval without events); false when it is absent there. */
+   * an interval without events); false when it is absent there, a value
+   * that is not finite included. */
   bool value(size_t o, const double *sample, double *value) const;
 
   /* The engine samples of output o at a stored sample at time t, an
@@ -112,12 +116,12 @@ inline bool GraphMapping::value(size_t o, const double *sample, double *v) const
     if (reads_as_absent(data_type, count_role, sample)) return false;  // a missing sample
     if (out.is_count || sample[count_role] == 0) {
       *v = out.is_count ? sample[count_role] : 0;
-      return true;
+      return std::isfinite(*v);
     }
   }
   if (reads_as_absent(data_type, out.role, sample)) return false;
   *v = out.is_sum ? sample[out.role] * sample[count_role] * scale : sample[out.role] * scale;
-  return true;
+  return std::isfinite(*v);
 }
 
 inline int GraphMapping::samples(size_t o, const double *sample, int64_t t, int64_t step,

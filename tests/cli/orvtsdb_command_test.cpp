@@ -629,6 +629,43 @@ TEST(EmptyIntervals, ReadAsAbsentInEveryExportFormat) {
             "avg,60,120,1\ncount,1,1,2\nmax,70,140,1\nmin,50,100,1\n");
 }
 
+/* A NaN or infinite value written through the calls is no value to an
+ * engine: the OpenMetrics export and push leave it out, add nothing of it to
+ * `_count` and `_sum` (one NaN average would make every later sum NaN), and
+ * their closing lines say how many they left out. */
+TEST(NonFiniteValues, AreLeftOutOfTheEngineOutputsAndCounted) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(T0), 0);
+  int gid = register_group("Web", {3});
+  Vec v("S1");
+  for (int i = 0; i < 6; i++) {
+    v.insert(gid, {i == 2 ? NAN : 100.0, 50, i == 4 ? -INFINITY : 150, 2});
+    tsdb_migration_increment_sample_ex(10);
+  }
+  ASSERT_EQ(tsdb_exit_migration(T0 + 60), 0);
+  RunResult om = vzu_test::run_program(ORVTSDB_COMMAND,
+                                       {"export", store.db(), "--format", "openmetrics"});
+  ASSERT_EQ(om.status, 0) << om.err;
+  for (const std::string &l : split_lines(om.out)) {
+    if (l[0] == '#') continue;
+    EXPECT_EQ(l.find("NaN"), std::string::npos) << l;
+    EXPECT_EQ(l.find("Inf"), std::string::npos) << l;
+  }
+  EXPECT_NE(om.out.find("web_graph_0_sum{"), std::string::npos) << om.out;
+  // five intervals of avg 100 x count 2; the count counts all six
+  EXPECT_NE(om.out.find("} 1000 1700000050\n"), std::string::npos) << om.out;
+  EXPECT_NE(om.out.find("} 12 1700000050\n"), std::string::npos) << om.out;
+  EXPECT_NE(om.err.find("; 2 non-finite values left out\n"), std::string::npos) << om.err;
+  RunResult one = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"export", store.db(), "--format", "openmetrics", "--role", "avg"});
+  EXPECT_NE(one.err.find("; 1 non-finite value left out\n"), std::string::npos) << one.err;
+  RunResult push = vzu_test::run_program(
+      ORVTSDB_COMMAND, {"push", store.db(), "--url", "http://127.0.0.1:9/api/v1/write", "--dry-run",
+                        "--from", std::to_string(T0 + 30)});
+  ASSERT_EQ(push.status, 0) << push.err;
+  EXPECT_NE(push.out.find("; 1 non-finite value left out\n"), std::string::npos) << push.out;
+}
+
 }  // namespace
 
 namespace {

@@ -5,6 +5,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 
 #include "engine_mapping.h"
@@ -119,6 +120,33 @@ TEST(EngineMapping, CountsAndSumsRunUpOverTheRunFromZero) {
   EXPECT_TRUE(reads_as_absent(SAMPLE_COUNT, 0, idle_count_only));
   EXPECT_FALSE(reads_as_absent(SAMPLE_COUNT, 1, idle_count_only));
   EXPECT_FALSE(reads_as_absent(RATE, 0, rows[1]));  // 0 is a value where nothing counts
+}
+
+/* A value that is not finite is no value: summed into a counter it would
+ * make every later total of the run NaN, and an engine would not keep it. */
+TEST(EngineMapping, ANonFiniteValueIsAbsentAndAddsNothingToTheCounters) {
+  GraphMapping m = map_graph("T", "Time (ms)", "", TIMES);
+  // avg min max count, every 10 s
+  double rows[][4] = {{2000, 1000, 4000, 3},
+                      {NAN, 1000, 4000, 2},
+                      {1000, -INFINITY, 1500, 1},
+                      {1000, 500, 1500, INFINITY},
+                      {3000, 3000, 3000, 1}};
+  RunningTotals run;
+  std::map<std::string, std::vector<std::pair<int64_t, double>>> got;
+  for (int i = 0; i < 5; i++)
+    for (size_t o = 0; o < m.outputs.size(); o++) {
+      int64_t t[2];
+      double v[2];
+      for (int k = 0, n = m.samples(o, rows[i], 100 + 10 * i, 10, run, t, v); k < n; k++)
+        got[m.outputs[o].name].emplace_back(t[k], v[k]);
+    }
+  using P = std::vector<std::pair<int64_t, double>>;
+  EXPECT_EQ(got["t_time_seconds_avg"], (P{{100, 2}, {120, 1}, {130, 1}, {140, 3}}));
+  EXPECT_EQ(got["t_time_seconds_min"], (P{{100, 1}, {110, 1}, {130, 0.5}, {140, 3}}));
+  // the interval of the NaN average still counts its events
+  EXPECT_EQ(got["t_time_seconds_count"], (P{{90, 0}, {100, 3}, {110, 5}, {120, 6}, {140, 7}}));
+  EXPECT_EQ(got["t_time_seconds_sum"], (P{{90, 0}, {100, 6}, {120, 7}, {140, 10}}));
 }
 
 TEST(EngineMapping, LabelsNameTheRunAndKeepTagsApartFromTheEnginesOwn) {
