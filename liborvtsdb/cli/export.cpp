@@ -7,7 +7,8 @@
  * role by role.
  *
  * CSV: header "group,graph,role,sid,<one column per tag>,time,value", tag
- * columns in the order they first appear, a field empty where a series has
+ * columns in the order they first appear ("tag_<name>" for a tag named as a
+ * fixed column), a field empty where a series has
  * no such tag and where a sample is missing; fields quoted as RFC 4180 says,
  * lines ended by LF (as Unix tools expect; readers of RFC 4180 accept it).
  *
@@ -153,14 +154,22 @@ class Exporter {
   }
 
  private:
+  /* A tag column is named as its tag, with "tag_" in front when that would
+   * repeat a fixed column's name ("run" too when it has no column, so the
+   * header of one store stays alike), "_" appended while it still repeats
+   * one before it. */
   void csv_header(const Selected &sel) {
     std::string header = several_runs() ? "group,graph,role,sid,run" : "group,graph,role,sid";
+    const std::set<std::string> fixed = {"group", "graph", "role", "sid", "run", "time", "value"};
+    std::set<std::string> used = fixed;
     for (const SelectedGraph &g : sel.graphs)
       for (const SelectedSeries &s : *g.series)
         for (const auto &tv : s.tags)
           if (std::find(tags_.begin(), tags_.end(), tv.first) == tags_.end()) {
             tags_.push_back(tv.first);
-            header += "," + csv_field(tv.first);
+            std::string name = fixed.count(tv.first) ? orvtsdb::TAG_PREFIX + tv.first : tv.first;
+            while (!used.insert(name).second) name += "_";
+            header += "," + csv_field(name);
           }
     out_.append(header + ",time,value\n");
   }

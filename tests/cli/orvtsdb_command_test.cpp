@@ -325,6 +325,34 @@ TEST_F(CommandTest, CsvHasAColumnPerTagAndQuotesAsRfc4180) {
   EXPECT_EQ(csv_fields(missing[0]).back(), "") << "a missing sample has an empty value";
 }
 
+/* A tag named as a fixed column heads its column "tag_<name>", so no two
+ * columns of the header share a name. */
+TEST(CsvHeader, ATagNamedAsAFixedColumnTakesThePrefixTag) {
+  TempStore store;
+  ASSERT_EQ(tsdb_init_migration(T0), 0);
+  int gid = register_group("Web", {0});
+  tag_val_ptr_t tv[4] = {{(char *)"time", (char *)"t"},
+                         {(char *)"tag_time", (char *)"u"},
+                         {(char *)"run", (char *)"r"},
+                         {(char *)"Value", (char *)"v"}};
+  void *id = tsdb_malloc_metric_id_buffer(1);
+  char err[TSDB_ERR_MSG_LEN] = "";
+  double value = 5;
+  ASSERT_EQ(tsdb_insert_bulk_metric_by_mg_gid_ex(tv, nullptr, nullptr, 0, 4, gid, 10, &value, 1, id,
+                                                 0, err, 1),
+            0)
+      << err;
+  tsdb_migration_increment_sample_ex(10);
+  ASSERT_EQ(tsdb_exit_migration(T0 + 10), 0);
+  std::free(id);
+  RunResult r = vzu_test::run_program(ORVTSDB_COMMAND, {"export", store.db(), "--format", "csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto l = split_lines(r.out);
+  ASSERT_EQ(l.size(), 2u) << r.out;
+  EXPECT_EQ(l[0], "group,graph,role,sid,tag_time,tag_time_,tag_run,Value,time,value");
+  EXPECT_EQ(l[1], "Web,Graph 0,value,1,t,u,r,v,1700000000,5");
+}
+
 TEST_F(CommandTest, ValuesReadBackExactlyFromCsvJsonAndSql) {
   auto rows = csv_rows({"--group", "Exact"});
   ASSERT_EQ(rows.size(), (size_t)STEPS);
