@@ -98,14 +98,16 @@ class AbsentTest {
   const double *counts_ = nullptr;
 };
 
-std::string escape(const std::string &text, bool quote) {
+/* text as the OpenMetrics text format escapes a label value and HELP
+ * alike: backslash, line feed and double quote. */
+std::string escape(const std::string &text) {
   std::string out;
   for (char c : shown_text(text)) {  // the text format is UTF-8 only
     if (c == '\\')
       out += "\\\\";
     else if (c == '\n')
       out += "\\n";
-    else if (c == '"' && quote)
+    else if (c == '"')
       out += "\\\"";
     else
       out += c;
@@ -337,7 +339,7 @@ class Exporter {
   static std::string label_set(const orvtsdb::PromLabels &labels) {
     std::string out;
     for (const auto &[name, value] : labels)
-      out += (out.empty() ? "" : ",") + name + "=\"" + escape(value, true) + "\"";
+      out += (out.empty() ? "" : ",") + name + "=\"" + escape(value) + "\"";
     return out;
   }
 
@@ -393,8 +395,7 @@ class Exporter {
         if (outs.empty()) continue;
         if (!typed) {
           const char *type = f.type == orvtsdb::FamilyType::summary ? " summary\n" : " gauge\n";
-          out_.append("# TYPE " + f.name + type + "# HELP " + f.name + " " + escape(f.help, false) +
-                      "\n");
+          out_.append("# TYPE " + f.name + type + "# HELP " + f.name + " " + escape(f.help) + "\n");
           typed = true;
         }
         family_lines(ms[k], outs, by_run_[k]);

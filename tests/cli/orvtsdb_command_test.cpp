@@ -570,6 +570,21 @@ TEST_F(CommandTest, OpenMetricsFollowsTheTextFormatRules) {
       << r.out;
 }
 
+/* HELP text is escaped as a label value is: a double quote too. */
+TEST_F(CommandTest, OpenMetricsHelpEscapesQuotesAndBackslashes) {
+  ASSERT_EQ(tsdb_init_migration(T0 + 1000), 0);
+  int gid = register_group("Say \"hi\" \\ there", {0});
+  Vec v("S1");
+  v.insert(gid, {1});
+  tsdb_migration_increment_sample_ex(10);
+  ASSERT_EQ(tsdb_exit_migration(T0 + 1010), 0);
+  RunResult r = run({"export", "DB", "--format", "openmetrics", "--group", "Say \"hi\" \\ there"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\n# HELP say_hi_there_graph_0 Say \\\"hi\\\" \\\\ there / Graph 0\n"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(CommandTest, AnAlignedOpenMetricsExportMovesEverySampleEitherWay) {
   RunResult plain = run({"export", "DB", "--format", "openmetrics"});
   ASSERT_EQ(plain.status, 0) << plain.err;
