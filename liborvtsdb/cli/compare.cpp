@@ -259,8 +259,8 @@ bool SideReader::read(const SelectedGraph &g, int64_t sid, Sides &out) {
       }
     }
   }
-  // The span covers the last interval too: one mean step after the last stamp.
-  double span = n > 1 ? (double)(stamps[n - 1] - stamps[0]) * (double)n / (double)(n - 1) : 0;
+  // The span covers the last interval too; a lone sample gives no rate.
+  double span = n ? orvtsdb::covered_seconds(stamps[0], stamps[n - 1], n, 0) : 0;
   for (auto &[key, s] : out) {
     s.summary.stats = s.series.stats(percentiles[times ? 0 : 1]);
     if (times) s.summary.count = count, s.summary.rate = span > 0 ? count / span : 0;

@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -196,7 +197,7 @@ struct VerdictRow {
   std::string label, line;  // the series, and its line in the chart
   double count = 0, rate = 0;
   double by_time = 0;  // not a times graph: the sum of its values times their steps
-  bool timed = false;  // rate measured: the page covers some time
+  bool timed = false;  // rate measured: the page covers some time (Report::charts sets it)
   MetricStats stats;
 };
 
@@ -226,14 +227,12 @@ class SeriesTally {
       by_time_ += v[0] * (double)step;
     }
   }
-  /* `duration`: the seconds the page covers, the same for every series. */
-  VerdictRow row(const std::string &label, const std::string &line, double duration) const {
+  VerdictRow row(const std::string &label, const std::string &line) const {
     VerdictRow r;
     r.label = label, r.line = line;
     r.stats = series_.stats();
-    r.timed = duration > 0;
     r.by_time = by_time_;
-    if (times_) r.count = count_, r.rate = r.timed ? count_ / duration : 0;
+    if (times_) r.count = count_;
     return r;
   }
 
@@ -257,11 +256,11 @@ struct PeakUsers {
 
 class Report {
  public:
-  Report(sqlite3 *db, const Options &o, double duration)
-      : db_(db), o_(o), duration_(duration), progress_("report") {}
+  Report(sqlite3 *db, const Options &o) : db_(db), o_(o), progress_("report") {}
 
   /* The charts, in the order of their places; fills the tables of the
-   * first screen and the table of contents on the way. */
+   * first screen and the table of contents on the way, and the window its
+   * samples cover, the rates of the tables over it. */
   std::string charts(std::vector<SelectedGraph> graphs) {
     std::vector<orvtsdb::GroupEntry> groups;
     std::string err;
@@ -314,6 +313,7 @@ class Report {
       built[i] = chart(g, i, table, users ? &users_ : nullptr, false, std::move(built[i].head));
     }
     if (group != -1) toc_ += "</ul>";
+    set_rates();
     add_detail(graphs, built);
     std::string out;
     for (size_t i = 0; i < built.size(); i++) {
@@ -321,6 +321,16 @@ class Report {
       out += built[i].head + built[i].box;
     }
     return out + (group == -1 ? "<p>No graph selected.</p>\n" : "</div></section>\n");
+  }
+
+  /* The window the charts' samples cover: from the first stamp to the end
+   * of the last interval of any series (covered_seconds, as compare counts
+   * a series' time), in whole seconds as the page states it; the same for
+   * every transaction. */
+  bool has_window() const { return covered_from_ != INT64_MAX; }
+  int64_t window_from() const { return covered_from_; }
+  int64_t window_seconds() const {
+    return has_window() ? std::llround(covered_end_ - (double)covered_from_) : 0;
   }
 
   size_t chart_count = 0, samples = 0, missing = 0, thinned = 0, detailed = 0;
@@ -335,6 +345,17 @@ class Report {
     double detail_bytes = 0;
     bool thinned = false;
   };
+
+  /* Each row's rate over the window of the samples read. */
+  void set_rates() {
+    double seconds = (double)window_seconds();
+    for (auto *tables : {&verdicts_, &problems_})
+      for (VerdictTable &t : *tables)
+        for (VerdictRow &row : t.rows) {
+          row.timed = seconds > 0;
+          row.rate = row.timed ? row.count / seconds : 0;
+        }
+  }
 
   /* Gives thinned charts their every sample, in page order, while the
    * share of the page allows; each is read again. */
@@ -363,10 +384,14 @@ class Report {
       std::vector<int64_t> times_of;
       std::vector<std::vector<double>> values(g.roles.size());
       SeriesTally tally(times);
+      int64_t first = 0, last = 0, last_step = 0;
+      size_t n = 0;
       double v[ORV_MAX_ELEMENTS_PER_GRAPH];
       int roles = std::clamp(orv_role_count(g.data_type), 1, ORV_MAX_ELEMENTS_PER_GRAPH);
       for_each_sample(db_, o_.sel, g, s.sid, [&](int64_t t, int64_t step, const double *stored) {
         std::copy(stored, stored + roles, v);
+        if (n++ == 0) first = t;
+        last = t, last_step = step;
         if (table) tally.add(t, step, v);
         if (users && !orvtsdb::is_missing(v[0])) users->total[t] += v[0];
         for (int r : g.roles) stored_missing += orvtsdb::is_missing(v[r]);
@@ -387,7 +412,12 @@ class Report {
         b.add_line({label, count, count || (role != "avg" && role != "value")}, times_of,
                    std::move(values[k]));
       }
-      if (table) table->rows.push_back(tally.row(series_label(s, varying), first_line, duration_));
+      if (table) table->rows.push_back(tally.row(series_label(s, varying), first_line));
+      if (n && !detail) {
+        covered_from_ = std::min(covered_from_, first);
+        covered_end_ = std::max(
+            covered_end_, (double)first + orvtsdb::covered_seconds(first, last, n, last_step));
+      }
     }
     ChartData c = b.build();
     c.ylabel = axis_title(g.name);
@@ -424,7 +454,8 @@ class Report {
 
   sqlite3 *db_;
   const Options &o_;
-  double duration_;
+  int64_t covered_from_ = INT64_MAX;  // window_from()
+  double covered_end_ = std::numeric_limits<double>::lowest();
   ProgressLine progress_;
 };
 
@@ -533,13 +564,16 @@ std::string duration_text(int64_t s) {
 }
 
 /* The part of the run the page covers: the run's span (from its
- * migrations, else its samples) cut to --from and --to. */
+ * migrations, else its samples) cut to --from and --to, until cover() sets
+ * the window its samples cover. */
 struct PageWindow {
   int64_t start = INT64_MAX, end = INT64_MIN;  // the run
   int64_t from = 0, to = 0;                    // the page
   bool cut = false;                            // --from or --to given
   std::string selection;                       // groups, graphs, roles, labels chosen; "" all
   double seconds() const { return to > from ? (double)(to - from) : 0; }
+  /* The page's samples cover `seconds` from `first` (Report::window_seconds). */
+  void cover(int64_t first, int64_t seconds) { from = first, to = first + seconds; }
   /* "2024-03-04 10:00:00 .. 10:10:00 UTC (+1:00:00 .. +1:10:00 of the run, 0:10:00)" */
   std::string text() const {
     std::string a = utc_text(from), b = utc_text(to);
@@ -567,7 +601,7 @@ PageWindow page_window(const Json &f, const Selection &sel) {
   if (w.start == INT64_MAX) return w;
   w.cut = sel.from_arg || sel.to_arg;
   w.from = std::max(w.start, sel.from);
-  w.to = std::min(w.end, sel.to);  // --to as given: "+1h10m" ends a window at 1:10:00
+  w.to = std::min(w.end, sel.to);  // until cover() sets the window of the samples read
   std::vector<std::string> parts;
   if (!sel.group.empty()) parts.push_back("group " + sel.group);
   if (!sel.graph.empty()) parts.push_back("graph " + sel.graph);
@@ -784,8 +818,9 @@ void make_report(Options &o) {
   require_one_run(st.db(), o.sel, "report");
   Json facts = store_facts(st.db(), st.path());
   PageWindow w = page_window(facts, o.sel);
-  Report r(st.db(), o, w.seconds());
+  Report r(st.db(), o);
   std::string charts = r.charts(std::move(sel.graphs));
+  if (r.has_window()) w.cover(r.window_from(), r.window_seconds());
   std::string title = "Run report: " + st.path();
   if (w.cut) title += ", window " + w.text();
   if (!w.selection.empty()) title += ", " + w.selection;

@@ -53,6 +53,14 @@ inline int64_t usual_step(const std::vector<int64_t> &times) {
   return std::max<int64_t>(1, d[d.size() / 2]);
 }
 
+/* The seconds that n samples stamped first .. last cover: each sample
+ * covers the interval after its stamp, so the span of the stamps and one
+ * mean step more; `lone_step` for a single sample (0 when unknown). */
+inline double covered_seconds(int64_t first, int64_t last, size_t n, int64_t lone_step) {
+  if (n < 2) return n ? (double)lone_step : 0;
+  return (double)(last - first) * (double)n / (double)(n - 1);
+}
+
 }  // namespace orvtsdb
 
 #endif

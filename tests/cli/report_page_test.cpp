@@ -513,8 +513,9 @@ TEST_F(ReportFirstScreenTest, GapsStayGapsAndZoomShowsEverySample) {
   }
 }
 
-// A report of ten minutes says so in its title and its run summary, its
-// rates are over those ten minutes, and a targets file decides pass or fail
+// A report of ten minutes says so in its title and its run summary (the
+// sixty-one intervals from +1h to +1h10m end at +1:10:10), its rates are over
+// that window, and a targets file decides pass or fail
 // per transaction; targets it cannot read, and a page that could not be
 // written, are refused before any work.
 TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
@@ -531,7 +532,7 @@ TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
   std::string html = vzu_test::read_file(page);
   std::string title = html.substr(html.find("<title>"),
                                   html.find("</title>") - html.find("<title>"));
-  EXPECT_NE(title.find("+1:00:00 .. +1:10:00 of the run"), std::string::npos) << title;
+  EXPECT_NE(title.find("+1:00:00 .. +1:10:10 of the run"), std::string::npos) << title;
   EXPECT_NE(html.find("<tr><th>Window</th>"), std::string::npos) << "the run summary names it";
   EXPECT_NE(html.find("2 of 4 met"), std::string::npos);
   for (const char *row : {"Txn11 p95 &lt; 1000</td><td>12", "Txn0 mean &lt;= 2500</td><td>1",
@@ -540,12 +541,12 @@ TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
   size_t txn11 = html.find("Txn11 p95"), txn0 = html.find("Txn0 mean");
   EXPECT_NE(html.find("class=\"fail\">fail", txn11), std::string::npos);
   EXPECT_EQ(html.find("class=\"pass\">pass", txn0), html.find("class=\"pass\">pass", txn11));
-  // Txn0's rate: its count over the window's 600 s, not over its own span.
+  // Txn0's rate: its count over the window's 610 s, not over its own span.
   double count = 0;
   for (const auto &[t, v] : stored_txn(0))
     if (t >= START + 3600 && t <= START + 4200) count += v.second;
   char rate[32];
-  std::snprintf(rate, sizeof rate, "%.3f", count / 600);
+  std::snprintf(rate, sizeof rate, "%.3f", count / 610);
   EXPECT_NE(html.find(std::string(">") + rate + "</td>"), std::string::npos) << rate;
 
   vzu_test::write_file(targets, "Txn0 p97 < 1s\n");
@@ -560,8 +561,8 @@ TEST_F(ReportFirstScreenTest, AWindowedReportNamesItsWindowAndTargetsDecide) {
 }
 
 /* One time stamp at which no transaction finished (each has count 0 every
- * 7th interval): no response time to show or to hold a target to, and no
- * duration to give a rate; the count of 0 is one. */
+ * 7th interval): no response time to show or to hold a target to; the
+ * count of 0 is one, and so is its rate over the interval's 10 s. */
 TEST_F(ReportFirstScreenTest, AWindowWithoutTransactionsShowsNoTimesAndMissesItsTargets) {
   std::string targets = store.dir() + "/targets";
   vzu_test::write_file(targets, "Txn0 mean <= 2500\nTxn3 rate >= 0.01/s\nTxn5 count >= 0\n");
@@ -572,18 +573,91 @@ TEST_F(ReportFirstScreenTest, AWindowWithoutTransactionsShowsNoTimesAndMissesIts
   EXPECT_NE(r.err.find("2 of 3 targets missed"), std::string::npos) << r.err;
   std::string html = vzu_test::read_file(page);
   for (const char *row : {"Txn0 mean &lt;= 2500</td><td>no transaction finished in the window",
-                          "Txn3 rate &gt;= 0.01/s</td><td>no rate: the window lasts 0 s",
+                          "Txn3 rate &gt;= 0.01/s</td><td>0 /s</td><td class=\"fail\">fail",
                           "Txn5 count &gt;= 0</td><td>0</td><td class=\"pass\">pass"})
     EXPECT_NE(html.find(row), std::string::npos) << row;
-  EXPECT_NE(html.find("- (0 transactions in a window of 0 s)"), std::string::npos);
-  // Each transaction's row: count 0, then "-" for the rate and every time.
-  std::string dashes;
-  for (int i = 0; i < 6; i++) dashes += "<td data-v=\"\">-</td>";
+  EXPECT_NE(html.find("0.00 transactions/s (0 transactions in 0:00:10)"), std::string::npos);
+  // Each transaction's row: count 0, rate 0, then "-" for every time.
+  std::string cells = "<td data-v=\"0\">0</td><td data-v=\"0\">0.000</td>";
+  for (int i = 0; i < 5; i++) cells += "<td data-v=\"\">-</td>";
   size_t rows = 0;
-  for (size_t at = html.find("<td data-v=\"0\">0</td>" + dashes); at != std::string::npos;
-       at = html.find("<td data-v=\"0\">0</td>" + dashes, at + 1))
-    rows++;
+  for (size_t at = html.find(cells); at != std::string::npos; at = html.find(cells, at + 1)) rows++;
   EXPECT_EQ(rows, (size_t)TXNS);
+}
+
+/* A run of 63 one-second intervals (+0 .. +62 s): transaction Login with
+ * count 10 + i % 3 in interval i, and a host graph; the migration records
+ * its end at +50 s, before its last samples. */
+class ReportWindowTest : public testing::Test {
+ protected:
+  static constexpr int STEPS = 63;
+
+  void SetUp() override {
+    ASSERT_EQ(tsdb_init_migration(START), 0);
+    int txn = register_group("Transactions", {3}, "TestMetrics>Transaction");
+    int hosts = register_group("Hosts", {0}, "Tier>Host");
+    Vec login("Login"), host("host1");
+    for (int i = 0; i < STEPS; i++) {
+      login.insert(txn, {100, 50, 150, 10.0 + i % 3}, 1);
+      host.insert(hosts, {1}, 1);
+      tsdb_migration_increment_sample_ex(1);
+    }
+    ASSERT_EQ(tsdb_exit_migration(START + 50), 0);
+  }
+
+  /* Login's count in the intervals at +from .. +to s. */
+  static int count(int from, int to) {
+    int n = 0;
+    for (int i = from; i <= to; i++) n += 10 + i % 3;
+    return n;
+  }
+
+  /* The page of `report` with args; its status checked. */
+  std::string page(std::vector<std::string> args, int status = 0) {
+    std::string out = store.dir() + "/page.html";
+    args.insert(args.begin(), {"report", store.db(), "-o", out});
+    last = vzu_test::run_program(ORVTSDB_COMMAND, args);
+    EXPECT_EQ(last.status, status) << last.err;
+    return status == 0 ? vzu_test::read_file(out) : "";
+  }
+
+  static std::string throughput(int transactions, int seconds, const std::string &clock) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "<th>Total throughput</th><td>%.2f transactions/s (%d transactions in %s)</td>",
+                  (double)transactions / seconds, transactions, clock.c_str());
+    return buf;
+  }
+
+  TempStore store;
+  RunResult last;
+};
+
+/* A sample stands for the interval after its stamp: the rate is over the
+ * intervals counted, as compare and history take it, whether the samples
+ * end before or after the end the migration recorded, and the window the
+ * page states is the one it counts. */
+TEST_F(ReportWindowTest, RatesAreOverTheIntervalsTheCountsCover) {
+  std::string whole = page({});
+  EXPECT_NE(whole.find(throughput(count(0, 62), 63, "0:01:03")), std::string::npos)
+      << whole.substr(whole.find("Total throughput"), 120);
+  char rate[32];
+  std::snprintf(rate, sizeof rate, ">%.3f</td>", count(0, 62) / 63.0);
+  EXPECT_NE(whole.find(rate), std::string::npos) << rate;
+  EXPECT_NE(whole.find("the window's duration (0:01:03)"), std::string::npos);
+
+  std::string part = page({"--from", "+10s", "--to", "+20s"});
+  EXPECT_NE(part.find(throughput(count(10, 20), 11, "0:00:11")), std::string::npos)
+      << part.substr(part.find("Total throughput"), 120);
+  EXPECT_NE(part.find("(+0:00:10 .. +0:00:21 of the run, 0:00:11)"), std::string::npos);
+  std::string one = page({"--from", "+10s", "--to", "+10s"});
+  EXPECT_NE(one.find(throughput(count(10, 10), 1, "0:00:01")), std::string::npos)
+      << one.substr(one.find("Total throughput"), 120);
+  // past the migration's recorded end: the samples there count, and their time too
+  std::string tail = page({"--from", "+40s"});
+  EXPECT_NE(tail.find(throughput(count(40, 62), 23, "0:00:23")), std::string::npos)
+      << tail.substr(tail.find("Total throughput"), 120);
+  EXPECT_NE(tail.find("(+0:00:40 .. +0:01:03 of the run, 0:00:23)"), std::string::npos);
 }
 
 }  // namespace
