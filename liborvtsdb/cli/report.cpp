@@ -104,8 +104,17 @@ struct Target {
 
 const char *const kTargetStats = "mean|p50|p90|p95|p99|max|rate|count";
 
+/* Whether `unit` as a target gives it fits statistic `stat`: s or ms for a
+ * time (mean, pNN, max), /s for rate, none for count; or none at all. */
+bool unit_fits(const std::string &stat, const std::string &unit) {
+  if (unit.empty()) return true;
+  if (stat == "rate") return unit == "/s";
+  return stat != "count" && unit != "/s";
+}
+
 /* Reads the targets file: one target a line, blank lines and # comments
- * skipped. A line it cannot read is a usage error naming it. */
+ * skipped. A line it cannot read, or whose unit does not fit its statistic,
+ * is a usage error naming it. */
 std::vector<Target> read_targets(const std::string &path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
@@ -126,6 +135,11 @@ std::vector<Target> read_targets(const std::string &path) {
       die(EXIT_USAGE, path + ":" + std::to_string(n) + ": '" + line +
                           "' is no target such as 'Login p95 < 2.5s' (statistics: " + kTargetStats +
                           ")");
+    if (!unit_fits(m[2], m[5]))
+      die(EXIT_USAGE,
+          path + ":" + std::to_string(n) + ": '" + line + "' gives " + m[2].str() + " in " +
+              m[5].str() +
+              ": mean, p50, p90, p95, p99 and max take s or ms, rate /s, count no unit");
     out.push_back({line, m[1], m[2], m[3], std::stod(m[4]), m[5] == "/s" ? "" : m[5].str()});
   }
   if (in.bad()) die(EXIT_FAILURE_OTHER, "cannot read " + path + ": " + std::strerror(errno));

@@ -660,6 +660,21 @@ TEST_F(ReportWindowTest, RatesAreOverTheIntervalsTheCountsCover) {
   EXPECT_NE(tail.find("(+0:00:40 .. +0:01:03 of the run, 0:00:23)"), std::string::npos);
 }
 
+/* A unit that does not fit its statistic is refused as a line that cannot
+ * be read is: s and ms only for times, /s only for rate, none for count. */
+TEST_F(ReportWindowTest, ATargetWhoseUnitDoesNotFitItsStatisticIsAUsageError) {
+  std::string targets = store.dir() + "/targets";
+  for (const char *line : {"Login rate >= 2ms", "Login p95 < 20000/s", "Login count > 5s",
+                           "Login max < 1/s", "Login rate > 1s"}) {
+    vzu_test::write_file(targets, std::string("Login mean < 1s\n") + line + "\n");
+    page({"--targets", targets}, 2);
+    EXPECT_NE(last.err.find(targets + ":2: '" + line + "'"), std::string::npos) << last.err;
+  }
+  vzu_test::write_file(targets, "Login p95 < 1000\nLogin rate >= 2/s\nLogin count > 5\n");
+  std::string html = page({"--targets", targets});
+  EXPECT_NE(html.find("3 of 3 met"), std::string::npos);
+}
+
 }  // namespace
 
 namespace {
