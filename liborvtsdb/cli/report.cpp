@@ -700,12 +700,12 @@ bool met(const Target &t, double v) {
 }
 
 /* The value a target names, in the target's unit; false with the reason in
- * *why when the run has no such transaction, or none of its transactions
- * finished in the window (no time to judge), or the window has no duration
- * (no rate). */
-bool target_value(const Report &r, const Target &t, double *out, std::string *unit,
+ * *why when the run has no such transaction (or the page's selection,
+ * `narrowed`, leaves it out), or none of its transactions finished in the
+ * window (no time to judge), or the window has no duration (no rate). */
+bool target_value(const Report &r, const Target &t, bool narrowed, double *out, std::string *unit,
                   std::string *why) {
-  *why = "no such transaction";
+  *why = narrowed ? "not in this selection" : "no such transaction";
   for (const VerdictTable &table : r.verdicts_)
     for (const VerdictRow &row : table.rows) {
       std::string label = row.label;
@@ -761,7 +761,9 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
     out += "<tr><th>" + html(k) + "</th><td>" + v + "</td></tr>";
   };
   char buf[160];
-  if (w.seconds() > 0)
+  if (r.verdicts_.empty() && !w.selection.empty())
+    std::snprintf(buf, sizeof buf, "- (no transaction times in this selection)");
+  else if (w.seconds() > 0)
     std::snprintf(buf, sizeof buf, "%.2f transactions/s (%s transactions in %s)",
                   transactions / w.seconds(), count_text((int64_t)transactions).c_str(),
                   clock_text(w.to - w.from).c_str());
@@ -786,7 +788,7 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
     for (const Target &t : targets) {
       double v = 0;
       std::string unit, why;
-      bool found = target_value(r, t, &v, &unit, &why);
+      bool found = target_value(r, t, !w.selection.empty(), &v, &unit, &why);
       bool ok = found && met(t, v);
       *missed += !ok;
       std::snprintf(buf, sizeof buf, "%.4g", v);

@@ -675,6 +675,24 @@ TEST_F(ReportWindowTest, ATargetWhoseUnitDoesNotFitItsStatisticIsAUsageError) {
   EXPECT_NE(html.find("3 of 3 met"), std::string::npos);
 }
 
+/* A selection without the transactions has no throughput to show and no
+ * transaction to hold a target to; it says so rather than "0" and "no such
+ * transaction". */
+TEST_F(ReportWindowTest, ASelectionWithoutTransactionsHasNoThroughputNorTargets) {
+  std::string targets = store.dir() + "/targets";
+  vzu_test::write_file(targets, "Login p95 < 1s\n");
+  std::string html = page({"--group", "Hosts", "--targets", targets});
+  EXPECT_NE(html.find("<th>Total throughput</th><td>- (no transaction times in this "
+                      "selection)</td>"),
+            std::string::npos)
+      << html.substr(html.find("Total throughput"), 120);
+  EXPECT_NE(html.find("Login p95 &lt; 1s</td><td>not in this selection</td>"), std::string::npos);
+  // without a selection, a transaction the run lacks is none
+  vzu_test::write_file(targets, "Logout p95 < 1s\n");
+  html = page({"--targets", targets});
+  EXPECT_NE(html.find("Logout p95 &lt; 1s</td><td>no such transaction</td>"), std::string::npos);
+}
+
 }  // namespace
 
 namespace {
