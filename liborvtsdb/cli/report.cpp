@@ -777,9 +777,16 @@ std::string verdict_block(const Report &r, const PageWindow &w, const std::vecto
                             r.users_.graph + ")"));
   }
   if (counts_errors) {
-    std::snprintf(buf, sizeof buf, "%.3g %% (%s errors and failures per %s transactions)",
-                  transactions > 0 ? 100 * errors / transactions : 0.0,
-                  count_text((int64_t)errors).c_str(), count_text((int64_t)transactions).c_str());
+    // Errors per transaction need transactions: none counted is no rate of 0 %.
+    if (transactions > 0)
+      std::snprintf(buf, sizeof buf, "%.3g %% (%s errors and failures per %s transactions)",
+                    100 * errors / transactions, count_text((int64_t)errors).c_str(),
+                    count_text((int64_t)transactions).c_str());
+    else
+      std::snprintf(
+          buf, sizeof buf, "- (%s errors and failures, no transactions %s)",
+          count_text((int64_t)errors).c_str(),
+          r.verdicts_.empty() && !w.selection.empty() ? "in this selection" : "in the window");
     fact("Error rate", html(buf));
   }
   *missed = 0;

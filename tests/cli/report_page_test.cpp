@@ -596,10 +596,12 @@ class ReportWindowTest : public testing::Test {
     ASSERT_EQ(tsdb_init_migration(START), 0);
     int txn = register_group("Transactions", {3}, "TestMetrics>Transaction");
     int hosts = register_group("Hosts", {0}, "Tier>Host");
-    Vec login("Login"), host("host1");
+    int errors = register_group("Errors", {0}, "Tier>Host");
+    Vec login("Login"), host("host1"), failing("host1");
     for (int i = 0; i < STEPS; i++) {
       login.insert(txn, {100, 50, 150, 10.0 + i % 3}, 1);
       host.insert(hosts, {1}, 1);
+      failing.insert(errors, {2}, 1);
       tsdb_migration_increment_sample_ex(1);
     }
     ASSERT_EQ(tsdb_exit_migration(START + 50), 0);
@@ -687,6 +689,12 @@ TEST_F(ReportWindowTest, ASelectionWithoutTransactionsHasNoThroughputNorTargets)
             std::string::npos)
       << html.substr(html.find("Total throughput"), 120);
   EXPECT_NE(html.find("Login p95 &lt; 1s</td><td>not in this selection</td>"), std::string::npos);
+  // errors without the transactions they are counted against: no rate of 0 %
+  html = page({"--group", "Errors"});
+  EXPECT_NE(html.find("<th>Error rate</th><td>- (126 errors and failures, no transactions in "
+                      "this selection)</td>"),
+            std::string::npos)
+      << html.substr(html.find("Error rate"), 120);
   // without a selection, a transaction the run lacks is none
   vzu_test::write_file(targets, "Logout p95 < 1s\n");
   html = page({"--targets", targets});
