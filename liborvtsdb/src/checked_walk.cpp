@@ -63,18 +63,6 @@ bool CheckedWalk::damage(int64_t first, int64_t last, const std::string &why,
   return false;
 }
 
-namespace {
-
-/* Steps s: true on a row; false at the end, or on an error (err set). */
-bool next_row(sqlite3 *db, Stmt &s, std::string &err) {
-  int rc = s.step();
-  if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) err = sqlite3_errmsg(db);
-  return false;
-}
-
-}  // namespace
-
 bool CheckedWalk::select(int64_t sid, int graph, int64_t from, int64_t to, std::string &err) {
   sid_ = sid;
   graph_ = graph;

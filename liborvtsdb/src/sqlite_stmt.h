@@ -66,6 +66,15 @@ class Stmt {
   int bind_rc_ = SQLITE_OK;
 };
 
+/* Steps s: true on a row; false at the end, or on an error (err set to
+ * what SQLite says of db). */
+inline bool next_row(sqlite3 *db, Stmt &s, std::string &err) {
+  int rc = s.step();
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) err = sqlite3_errmsg(db);
+  return false;
+}
+
 }  // namespace orvtsdb
 
 #endif

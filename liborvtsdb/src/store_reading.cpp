@@ -24,14 +24,6 @@ std::string store_name(sqlite3 *db) {
 
 namespace {
 
-/* Steps s: true on a row; false at the end, or on an error (err set). */
-bool next_row(sqlite3 *db, Stmt &s, std::string &err) {
-  int rc = s.step();
-  if (rc == SQLITE_ROW) return true;
-  if (rc != SQLITE_DONE) err = sqlite3_errmsg(db);
-  return false;
-}
-
 /* Prepares sql, whose ?1..?4 are a series, a graph and a time window, into s
  * with them bound. */
 bool prepare_window(sqlite3 *db, Stmt &s, const char *sql, int64_t sid, int graph, int64_t from,

@@ -24,6 +24,24 @@ std::vector<std::string> names(const GraphMapping &m) {
   return out;
 }
 
+using P = std::vector<std::pair<int64_t, double>>;
+
+/* The engine samples of every output of m, by name, for the stored samples
+ * `rows` taken every 10 s from time 100, in one run. */
+template <size_t N, size_t W>
+std::map<std::string, P> engine_samples(const GraphMapping &m, double (&rows)[N][W]) {
+  RunningTotals run;
+  std::map<std::string, P> got;
+  for (size_t i = 0; i < N; i++)
+    for (size_t o = 0; o < m.outputs.size(); o++) {
+      int64_t t[2];
+      double v[2];
+      for (int k = 0, n = m.samples(o, rows[i], 100 + 10 * (int64_t)i, 10, run, t, v); k < n; k++)
+        got[m.outputs[o].name].emplace_back(t[k], v[k]);
+    }
+  return got;
+}
+
 TEST(EngineMapping, NamesAreSnakeCaseWithTheGraphsUnitInBaseUnits) {
   GraphMapping ms = map_graph("Transaction Stats", "Transaction Time (ms)", "", TIMES);
   EXPECT_EQ(names(ms),
@@ -98,16 +116,7 @@ TEST(EngineMapping, CountsAndSumsRunUpOverTheRunFromZero) {
                       {0, 0, 0, 0, 0},
                       {MISSING, MISSING, MISSING, MISSING, MISSING},
                       {1000, 500, 1500, 2, 100}};
-  RunningTotals run;
-  std::map<std::string, std::vector<std::pair<int64_t, double>>> got;
-  for (int i = 0; i < 4; i++)
-    for (size_t o = 0; o < m.outputs.size(); o++) {
-      int64_t t[2];
-      double v[2];
-      for (int k = 0, n = m.samples(o, rows[i], 100 + 10 * i, 10, run, t, v); k < n; k++)
-        got[m.outputs[o].name].emplace_back(t[k], v[k]);
-    }
-  using P = std::vector<std::pair<int64_t, double>>;
+  auto got = engine_samples(m, rows);
   // gauges in seconds, absent where nothing counted or nothing is stored
   EXPECT_EQ(got["t_time_seconds_avg"], (P{{100, 2}, {130, 1}}));
   EXPECT_EQ(got["t_time_seconds_spread"], (P{{100, 0.5}, {130, 0.1}}));
@@ -132,16 +141,7 @@ TEST(EngineMapping, ANonFiniteValueIsAbsentAndAddsNothingToTheCounters) {
                       {1000, -INFINITY, 1500, 1},
                       {1000, 500, 1500, INFINITY},
                       {3000, 3000, 3000, 1}};
-  RunningTotals run;
-  std::map<std::string, std::vector<std::pair<int64_t, double>>> got;
-  for (int i = 0; i < 5; i++)
-    for (size_t o = 0; o < m.outputs.size(); o++) {
-      int64_t t[2];
-      double v[2];
-      for (int k = 0, n = m.samples(o, rows[i], 100 + 10 * i, 10, run, t, v); k < n; k++)
-        got[m.outputs[o].name].emplace_back(t[k], v[k]);
-    }
-  using P = std::vector<std::pair<int64_t, double>>;
+  auto got = engine_samples(m, rows);
   EXPECT_EQ(got["t_time_seconds_avg"], (P{{100, 2}, {120, 1}, {130, 1}, {140, 3}}));
   EXPECT_EQ(got["t_time_seconds_min"], (P{{100, 1}, {110, 1}, {130, 0.5}, {140, 3}}));
   // the interval of the NaN average still counts its events
