@@ -182,12 +182,16 @@ std::vector<std::string> unique_keys(const std::vector<std::string> &names) {
   return keys;
 }
 
-/* Steps one prepared statement to its end, printing as format asks. */
-void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::string &format) {
+/* Steps one prepared statement to its end, printing as format asks; a
+ * blank line first when `after_table` (the CSV and text tables of several
+ * statements stay apart). Returns whether it printed a table. */
+bool print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::string &format,
+                     bool after_table) {
   int n = sqlite3_column_count(s);
   std::vector<std::string> names;
   for (int i = 0; i < n; i++) names.push_back(sqlite3_column_name(s, i));
   LineBuffer out;
+  if (after_table && n && format != "json") out.append("\n");
   if (format == "csv" && n) {
     std::string header;
     for (int i = 0; i < n; i++) header += (i ? "," : "") + csv_field(names[i]);
@@ -236,6 +240,7 @@ void print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
   if (format == "json") out.append("]\n");
   out.flush();
   if (table) table->finish();
+  return n > 0;
 }
 
 /* SQLite looks at the time between the steps of its machine, so one call
@@ -285,6 +290,7 @@ void run_sql(sqlite3 *db, const Options &o, const std::string &format) {
   orvtsdb::limit_user_sql(db, o.limits);
   Watchdog watchdog(o.limits);
   const char *tail = o.sql.c_str();
+  int tables = 0;
   while (*tail) {
     sqlite3_stmt *raw = nullptr;
     int rc = orvtsdb::prepare_reading_statement(db, tail, &raw, &tail, err);
@@ -293,7 +299,7 @@ void run_sql(sqlite3 *db, const Options &o, const std::string &format) {
       die(EXIT_FAILURE_OTHER, "sql: " + orvtsdb::user_sql_failure(db, rc, o.limits));
     if (!raw) continue;  // blank or comment
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> s(raw, sqlite3_finalize);
-    print_statement(db, raw, o, format);
+    if (print_statement(db, raw, o, format, tables > 0)) tables++;
   }
 }
 

@@ -177,6 +177,22 @@ TEST_F(CommandTest, SqlJsonKeepsEveryColumnAndAnEndlessTimeoutIsNone) {
   }
 }
 
+/* Several statements: a table each, kept apart by a blank line in CSV and
+ * text (a statement without columns prints nothing), a document a line in
+ * JSON (an empty one for a statement without columns). */
+TEST_F(CommandTest, SqlPrintsATableAStatementKeptApart) {
+  const std::string sql = "SELECT 1 AS a; BEGIN; SELECT 2 AS b, 3 AS c; COMMIT; SELECT 4 AS d";
+  const std::pair<const char *, const char *> formats[] = {
+      {"csv", "a\n1\n\nb,c\n2,3\n\nd\n4\n"},
+      {"table", "a\n-\n1\n\nb | c\n--+--\n2 | 3\n\nd\n-\n4\n"},
+      {"json", "[{\"a\":1}]\n[]\n[{\"b\":2,\"c\":3}]\n[]\n[{\"d\":4}]\n"}};
+  for (const auto &[format, out] : formats) {
+    RunResult r = run({"sql", "DB", sql, "--format", format});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, out) << format;
+  }
+}
+
 TEST_F(CommandTest, SqlTableAlignsByCharactersAndStreamsPastItsFirstRows) {
   RunResult r = run({"sql", "DB",
                      "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT 10005) "
