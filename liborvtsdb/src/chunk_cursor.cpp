@@ -40,6 +40,10 @@ bool ChunkCursor::open(sqlite3 *db, const std::string &schema, const ChunkFilter
     err = store_ + ": " + err;
     return false;
   }
+  // A cursor may be opened again (SQLite filters a table's cursor anew for
+  // every row of an outer loop): nothing of the pass before stays.
+  walk_.reset();
+  chunk_ = ChunkView();
   from_ = f.from;
   to_ = f.to;
   std::string sql;
