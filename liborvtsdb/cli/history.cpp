@@ -223,8 +223,9 @@ std::vector<HistoryRun> find_runs(const Options &o, const std::set<std::string> 
   // A name no run has (a typo) would order by start alone and make another
   // run the newest, silently.
   std::set<std::string> names;
-  for (const HistoryRun &r : runs)
-    for (const auto &[k, v] : r.labels) names.insert(k);
+  if (!label.empty())
+    for (const HistoryRun &r : runs)
+      for (const auto &[k, v] : r.labels) names.insert(k);
   if (!label.empty() && !names.count(label)) {
     std::string known;
     for (const std::string &n : names) known += (known.empty() ? "" : ", ") + n;

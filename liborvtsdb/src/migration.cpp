@@ -34,7 +34,6 @@ bool Migration::valid_start(int64_t start_time, std::string &err) {
 std::unique_ptr<Migration> Migration::start(std::unique_ptr<StoreBackend> backend,
                                             const std::string &run, const std::string &run_dir,
                                             int64_t start_time, Labels labels, std::string &err) {
-  if (!valid_start(start_time, err)) return nullptr;
   int64_t id;
   std::unique_ptr<Migration> m(new Migration(std::move(backend), run, run_dir, start_time));
   m->record_.labels = std::move(labels);

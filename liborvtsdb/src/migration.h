@@ -62,7 +62,9 @@ class Migration {
  public:
   /* Starts a migration of the run whose identity key is `run` (found at
    * run_dir) with the clock at start_time on an opened backend, giving the
-   * run `labels`. Null with a reason in err when the backend refuses. */
+   * run `labels`. start_time is one valid_start() took (the caller asks
+   * before it opens anything). Null with a reason in err when the backend
+   * refuses. */
   static std::unique_ptr<Migration> start(std::unique_ptr<StoreBackend> backend,
                                           const std::string &run, const std::string &run_dir,
                                           int64_t start_time, Labels labels, std::string &err);

@@ -87,11 +87,6 @@ R told(R rc) {
 bool open_migration(int64_t start, std::string &err) {
   StoreLocation loc;
   if (!resolve_store_location(loc, err)) return false;
-  // Nothing is opened or made for a start the store cannot keep.
-  if (!Migration::valid_start(start, err)) {
-    err = (loc.remote_url.empty() ? loc.path : shown_url(loc.remote_url)) + ": " + err;
-    return false;
-  }
   std::string run;
   std::unique_ptr<StoreBackend> backend;
   // An engine is asked to take an empty write first, so an unusable one
@@ -99,10 +94,11 @@ bool open_migration(int64_t start, std::string &err) {
   // local store is opened once the run is known, as before.
   const bool remote = !loc.remote_url.empty();
   auto open_backend = [&] { return (backend = open_store_backend(loc, err)) != nullptr; };
-  // The run's labels are checked before anything is written: no store file,
-  // no run identity for a migration they refuse.
+  // A start the store cannot keep and the run's labels are checked before
+  // anything is written: no store file, no run identity for a migration
+  // they refuse.
   Labels labels;
-  bool opened = labels_from_environment(labels, err) &&
+  bool opened = Migration::valid_start(start, err) && labels_from_environment(labels, err) &&
                 (remote ? open_backend() && run_identity(loc, &run, err)
                         : run_identity(loc, &run, err) && open_backend());
   if (!opened || !(g_migration = Migration::start(std::move(backend), run, loc.run_dir, start,
