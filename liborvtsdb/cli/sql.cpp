@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "command_line.h"
+#include "samples_scan.h"
 #include "store_reading.h"
 #include "text_table.h"
 #include "value_text.h"
@@ -104,6 +105,105 @@ class CsvColumn {
  private:
   bool has_last_ = false;
   std::string last_raw_, last_field_;
+};
+
+/* A cell of a plain scan of `samples` as CSV, as cell_text and csv_field
+ * make the same cell of SQLite's row. */
+std::string scan_cell_text(const orvtsdb::SamplesCell &cell) {
+  char text[kNumberRoom];
+  switch (cell.kind) {
+    case orvtsdb::SamplesCell::INTEGER: return {text, put_integer(text, cell.integer)};
+    case orvtsdb::SamplesCell::REAL: return {text, put_number(text, cell.real)};
+    case orvtsdb::SamplesCell::TEXT: return csv_field(std::string(cell.text, cell.length));
+    default: return "";
+  }
+}
+
+/* The CSV rows of a plain scan of `samples` after the row a step returned,
+ * to the end of its chunk. The cells that stay the same along a chunk and
+ * role (all but time, value and reading) are written once per chunk and
+ * role, as the text between the others with its commas; the rest per row. */
+class ScanRows {
+ public:
+  /* columns: the result's columns, as the table's (plain_samples_scan). */
+  ScanRows(orvtsdb::SamplesScan *scan, std::vector<int> columns)
+      : scan_(scan), columns_(std::move(columns)) {
+    for (size_t i = 0; i < columns_.size(); i++)
+      if (orvtsdb::samples_column_varies(columns_[i]) >= orvtsdb::SamplesVaries::SAMPLE)
+        changing_.push_back(i);
+  }
+
+  void write_rest_of_chunk(LineBuffer &out) {
+    while (orvtsdb::next_in_chunk(scan_)) {
+      const Shape &shape = shape_of_row((size_t)orvtsdb::scan_role(scan_));
+      out.append(shape.between[0]);
+      // value and reading are mostly the same number: made once
+      uint64_t last_bits = 0;
+      size_t last_length = 0;
+      char last_text[kNumberRoom];
+      for (size_t j = 0; j < changing_.size(); j++) {
+        orvtsdb::SamplesCell cell = orvtsdb::samples_cell(scan_, columns_[changing_[j]]);
+        if (cell.kind == orvtsdb::SamplesCell::INTEGER) {
+          out.advance(put_integer(out.room(20), cell.integer));
+        } else if (cell.kind == orvtsdb::SamplesCell::REAL) {
+          uint64_t bits;
+          std::memcpy(&bits, &cell.real, sizeof bits);
+          if (last_length && bits == last_bits) {
+            out.append({last_text, last_length});
+          } else {
+            char *p = out.room(kNumberRoom), *end = put_number(p, cell.real);
+            last_bits = bits;
+            last_length = (size_t)(end - p);
+            std::memcpy(last_text, p, last_length);
+            out.advance(end);
+          }
+        } else {
+          out.append(scan_cell_text(cell));
+        }
+        out.append(shape.between[j + 1]);
+      }
+      out.line_done();
+    }
+  }
+
+ private:
+  struct Shape {
+    bool made = false;
+    // The text before the first changing cell, between each two, and after
+    // the last with the line's end.
+    std::vector<std::string> between;
+  };
+
+  const Shape &shape_of_row(size_t role) {
+    uint64_t chunk = orvtsdb::scan_chunk_number(scan_);
+    if (chunk != chunk_) {
+      chunk_ = chunk;
+      for (Shape &s : shapes_) s.made = false;
+    }
+    if (role >= shapes_.size()) shapes_.resize(role + 1);
+    Shape &shape = shapes_[role];
+    if (!shape.made) {
+      shape.between.assign(1, "");
+      for (size_t i = 0, j = 0; i < columns_.size(); i++) {
+        if (i) shape.between.back() += ',';
+        if (j < changing_.size() && changing_[j] == i) {
+          shape.between.emplace_back();
+          j++;
+        } else {
+          shape.between.back() += scan_cell_text(orvtsdb::samples_cell(scan_, columns_[i]));
+        }
+      }
+      shape.between.back() += '\n';
+      shape.made = true;
+    }
+    return shape;
+  }
+
+  orvtsdb::SamplesScan *scan_;
+  std::vector<int> columns_;
+  std::vector<size_t> changing_;  // the result columns written per row
+  uint64_t chunk_ = 0;
+  std::vector<Shape> shapes_;  // by role, for chunk_
 };
 
 /* The rows of a statement as an aligned table: the header and the first
@@ -202,6 +302,9 @@ bool print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
     names = unique_keys(names);
   }
   std::vector<CsvColumn> columns(format == "csv" ? n : 0);
+  // A plain scan of `samples` in CSV: the rows after each one a step
+  // returns, to the end of its chunk, are read from the table's cursor.
+  std::optional<ScanRows> scan;
   std::optional<TablePrinter> table;
   if (format == "table" && n) table.emplace(names);
   int rc = sqlite3_step(s);
@@ -230,6 +333,13 @@ bool print_statement(sqlite3 *db, sqlite3_stmt *s, const Options &o, const std::
       }
       out.append("\n");
       out.line_done();
+      if (first && format == "csv") {
+        std::vector<int> scanned;
+        if (orvtsdb::SamplesScan *plain = orvtsdb::plain_samples_scan(db, s, scanned);
+            plain && scanned.size() == (size_t)n)
+          scan.emplace(plain, std::move(scanned));
+      }
+      if (scan) scan->write_rest_of_chunk(out);
     }
   }
   if (rc != SQLITE_DONE) {

@@ -36,11 +36,17 @@ inline int count_role_of(int data_type) {
  * `sample` holds every role of the graph at one time stamp. True for the
  * missing marker, and for every role but the count of an interval whose
  * count is 0. */
-inline bool reads_as_absent(int data_type, int role, const double *sample) {
+/* The same for a reader that knows the graph's count role (count_role_of)
+ * and has the role's value and the interval's count at hand. */
+inline bool reads_as_absent(int count_role, int role, double value, double count) {
   const double missing = TSDB_MISSING_VALUE;
-  if (std::memcmp(&sample[role], &missing, sizeof missing) == 0) return true;
+  if (std::memcmp(&value, &missing, sizeof missing) == 0) return true;
+  return count_role >= 0 && role != count_role && count == 0;
+}
+
+inline bool reads_as_absent(int data_type, int role, const double *sample) {
   int c = count_role_of(data_type);
-  return c >= 0 && role != c && sample[c] == 0;
+  return reads_as_absent(c, role, sample[role], c >= 0 ? sample[c] : 0);
 }
 
 /* The usual distance of a series' time stamps in time order (its sampling

@@ -20,16 +20,20 @@
 #include "samples_vtab.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "chunk_cursor.h"
 #include "interval_values.h"
 #include "orvtsdb_data_roles.h"
 #include "orvtsdb_data_types.h"
+#include "samples_scan.h"
 #include "store_checks.h"
 #include "store_schema.h"
 
@@ -53,6 +57,8 @@ enum Column {
 struct Table {
   sqlite3_vtab base;  // must stay first
   sqlite3 *db;
+  // The cursor whose scan began last, while it is open.
+  SamplesScan *filtered = nullptr;
   // Every name and label text a cursor has shown, for the life of the
   // table: the cells point at them (SQLITE_STATIC), rather than SQLite
   // copying the same text into every row.
@@ -60,19 +66,26 @@ struct Table {
   const std::string *kept(std::string text) { return &*texts.insert(std::move(text)).first; }
 };
 
-/* A text of Table::texts as a cell gives it to SQLite. */
+/* A text of Table::texts, or a role name: the texts a row shares with the
+ * rows around it, measured once. */
 struct KeptText {
   const char *data = "";
-  // -1 tells SQLite the text ends with its NUL: given a length, it copies
-  // the text to end it whenever the cell is read as text. Only a text with
-  // a NUL inside needs its length.
-  int length = -1;
+  int length = 0;
+  // Whether the text has a NUL inside: SQLite is given the others as
+  // NUL-terminated, since given a length it copies a text to end it
+  // whenever the cell is read as text.
+  bool nul_inside = false;
   KeptText() = default;
   explicit KeptText(const std::string *s)
-      : data(s->data()), length(std::memchr(s->data(), 0, s->size()) ? (int)s->size() : -1) {}
+      : data(s->data()),
+        length((int)s->size()),
+        nul_inside(std::memchr(s->data(), 0, s->size()) != nullptr) {}
+  explicit KeptText(const char *s) : data(s), length((int)std::strlen(s)) {}
 };
 
-struct Cursor {
+}  // namespace
+
+struct SamplesScan {
   sqlite3_vtab_cursor base;  // must stay first
   ChunkCursor chunks;
   bool has_chunk = false;
@@ -80,12 +93,23 @@ struct Cursor {
   KeptText group, graph_name, labels;
   int data_type = 0;
   const orv_data_type_t *type = nullptr;
-  const char *role_names[ORV_MAX_ELEMENTS_PER_GRAPH] = {};
+  int count_role = -1;  // count_role_of(data_type)
+  KeptText role_names[ORV_MAX_ELEMENTS_PER_GRAPH];
   int sample = 0, role = 0;
+  uint64_t chunk_number = 0;  // counts the chunks shown
   int64_t from = 0, to = 0;
   int64_t rowid = 0;
   std::string store = "main";  // schema read
 };
+
+namespace {
+
+using Cursor = SamplesScan;
+
+/* Every table of this module that is connected, so that a table named by a
+ * statement's program can be told for one of them. */
+std::mutex tables_mutex;
+std::unordered_set<const void *> tables;
 
 int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, char **) {
   int rc = sqlite3_declare_vtab(
@@ -93,8 +117,15 @@ int connect(sqlite3 *db, void *, int, const char *const *, sqlite3_vtab **out, c
       "CREATE TABLE x(sid INTEGER, group_name TEXT, graph_name TEXT, graph INTEGER, "
       "role TEXT, time INTEGER, value REAL, labels TEXT, reading REAL, store HIDDEN)");
   if (rc != SQLITE_OK) return rc;
-  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db, {}};
+  Table *t = new (std::nothrow) Table{sqlite3_vtab{}, db, nullptr, {}};
   if (!t) return SQLITE_NOMEM;
+  try {
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    tables.insert(t);
+  } catch (...) {
+    delete t;
+    return SQLITE_NOMEM;
+  }
   *out = &t->base;
   return SQLITE_OK;
 }
@@ -108,6 +139,10 @@ int create(sqlite3 *db, void *aux, int argc, const char *const *argv, sqlite3_vt
 
 int disconnect(sqlite3_vtab *vt) {
   Table *t = reinterpret_cast<Table *>(vt);
+  {
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    tables.erase(t);
+  }
   sqlite3_free(t->base.zErrMsg);
   delete t;
   return SQLITE_OK;
@@ -164,6 +199,8 @@ int open_cursor(sqlite3_vtab *, sqlite3_vtab_cursor **out) {
 }
 
 int close_cursor(sqlite3_vtab_cursor *cur) {
+  Table *t = reinterpret_cast<Table *>(cur->pVtab);
+  if (t->filtered == reinterpret_cast<Cursor *>(cur)) t->filtered = nullptr;
   delete reinterpret_cast<Cursor *>(cur);
   return SQLITE_OK;
 }
@@ -190,22 +227,38 @@ int next_chunk(Cursor *c) {
     c->data_type = k.data_type();
     c->type = orv_data_type(c->data_type);
     for (int r = 0; r < ORV_MAX_ELEMENTS_PER_GRAPH; r++)
-      c->role_names[r] = orv_role_name(c->data_type, r);
+      c->role_names[r] = KeptText(orv_role_name(c->data_type, r));
   }
+  // A chunk holds the roles of its type; were it to hold fewer, no count
+  // beyond them is read.
+  c->count_role = count_role_of(c->data_type);
+  if (c->count_role >= k.roles()) c->count_role = -1;
   Table *t = reinterpret_cast<Table *>(c->base.pVtab);
   c->group = KeptText(t->kept(k.group_name()));
   c->graph_name = KeptText(t->kept(k.graph_name()));
   c->labels = KeptText(t->kept(k.labels()));
   c->role = 0;
+  c->chunk_number++;
   return SQLITE_OK;
+}
+
+/* Moves to the next row of the chunk; false at its last row. */
+bool step_in_chunk(Cursor *c) {
+  if (c->role + 1 < c->chunks.roles()) {
+    c->role++;
+    return true;
+  }
+  if (c->sample + 1 < c->chunks.count() && c->chunks.time_of(c->sample + 1) <= c->to) {
+    c->sample++;
+    c->role = 0;
+    return true;
+  }
+  return false;
 }
 
 int advance(Cursor *c) {
   c->rowid++;
-  if (++c->role < c->chunks.roles()) return SQLITE_OK;
-  c->role = 0;
-  if (++c->sample < c->chunks.count() && c->chunks.time_of(c->sample) <= c->to) return SQLITE_OK;
-  return next_chunk(c);
+  return step_in_chunk(c) ? SQLITE_OK : next_chunk(c);
 }
 
 /* A bound on sid or time as a whole number the filter can narrow by, when
@@ -244,6 +297,7 @@ int filter(sqlite3_vtab_cursor *cur, int mask, const char *, int, sqlite3_value 
   c->to = f.to;
   std::string err;
   Table *t = reinterpret_cast<Table *>(cur->pVtab);
+  t->filtered = c;
   if (!c->chunks.open(t->db, c->store, f, err)) return fail(c, err);
   return next_chunk(c);
 }
@@ -255,48 +309,46 @@ int eof(sqlite3_vtab_cursor *cur) {
 
 int next(sqlite3_vtab_cursor *cur) { return advance(reinterpret_cast<Cursor *>(cur)); }
 
+SamplesCell text_cell(const KeptText &t) {
+  SamplesCell cell;
+  cell.kind = SamplesCell::TEXT;
+  cell.text = t.data;
+  cell.length = t.length;
+  cell.lasting = true;
+  cell.terminated = !t.nul_inside;
+  return cell;
+}
+
+SamplesCell integer_cell(int64_t v) {
+  SamplesCell cell;
+  cell.kind = SamplesCell::INTEGER;
+  cell.integer = v;
+  return cell;
+}
+
+/* A value as SQLite holds it: a NaN is NULL. */
+SamplesCell real_cell(double v) {
+  SamplesCell cell;
+  if (std::isnan(v)) return cell;
+  cell.kind = SamplesCell::REAL;
+  cell.real = v;
+  return cell;
+}
+
 int column(sqlite3_vtab_cursor *cur, sqlite3_context *ctx, int col) {
   Cursor *c = reinterpret_cast<Cursor *>(cur);
-  const ChunkCursor &k = c->chunks;
-  auto text = [ctx](const std::string &s) {
-    sqlite3_result_text(ctx, s.data(), (int)s.size(), SQLITE_TRANSIENT);
-  };
-  auto kept = [ctx](const KeptText &s) {
-    sqlite3_result_text(ctx, s.data, s.length, SQLITE_STATIC);
-  };
-  double v;
-  switch (col) {
-    case COL_SID: sqlite3_result_int64(ctx, k.sid()); break;
-    case COL_GROUP: kept(c->group); break;
-    case COL_GRAPH_NAME: kept(c->graph_name); break;
-    case COL_GRAPH: sqlite3_result_int(ctx, k.graph()); break;
-    case COL_ROLE:
-      sqlite3_result_text(ctx,
-                          c->role < ORV_MAX_ELEMENTS_PER_GRAPH
-                              ? c->role_names[c->role]
-                              : orv_role_name(k.data_type(), c->role),
-                          -1, SQLITE_STATIC);
-      break;
-    case COL_TIME: sqlite3_result_int64(ctx, k.time_of(c->sample)); break;
-    case COL_VALUE:
-      v = k.value(c->sample, c->role);
-      if (is_missing(v))
-        sqlite3_result_null(ctx);
+  SamplesCell cell = samples_cell(c, col);
+  switch (cell.kind) {
+    case SamplesCell::NUL: sqlite3_result_null(ctx); break;
+    case SamplesCell::INTEGER: sqlite3_result_int64(ctx, cell.integer); break;
+    case SamplesCell::REAL: sqlite3_result_double(ctx, cell.real); break;
+    case SamplesCell::TEXT:
+      // The table's own texts are handed over as they are, others copied.
+      if (cell.lasting)
+        sqlite3_result_text(ctx, cell.text, cell.terminated ? -1 : cell.length, SQLITE_STATIC);
       else
-        sqlite3_result_double(ctx, v);
+        sqlite3_result_text(ctx, cell.text, cell.length, SQLITE_TRANSIENT);
       break;
-    case COL_LABELS: kept(c->labels); break;
-    case COL_READING: {
-      double sample[ORV_MAX_ELEMENTS_PER_GRAPH];
-      const orv_data_type_t *d = c->type;
-      for (int r = 0; d && r < d->elements; r++) sample[r] = k.value(c->sample, r);
-      if (!d || reads_as_absent(k.data_type(), c->role, sample))
-        sqlite3_result_null(ctx);
-      else
-        sqlite3_result_double(ctx, sample[c->role]);
-      break;
-    }
-    default: text(c->store); break;
   }
   return SQLITE_OK;
 }
@@ -330,7 +382,152 @@ int rowid(sqlite3_vtab_cursor *cur, sqlite3_int64 *out) {
   return SQLITE_OK;
 }
 
+/* One instruction of a statement's program, as EXPLAIN lists it. */
+struct Op {
+  std::string opcode, p4;
+  int64_t p1 = 0, p2 = 0, p3 = 0;
+};
+
+/* The program of statement s (compiled again from its text), or nothing
+ * when it cannot be listed or is longer than a plain scan's. */
+std::vector<Op> program_of(sqlite3 *db, sqlite3_stmt *s) {
+  const char *sql = sqlite3_sql(s);
+  Stmt e;
+  std::string err;
+  if (!sql || !e.prepare(db, (std::string("EXPLAIN ") + sql).c_str(), err)) return {};
+  std::vector<Op> ops;
+  int rc;
+  while ((rc = e.step()) == SQLITE_ROW) {
+    if (ops.size() == 64) return {};
+    ops.push_back({e.col_text(1), e.col_text(5), e.col_int(2), e.col_int(3), e.col_int(4)});
+  }
+  if (rc != SQLITE_DONE) return {};
+  return ops;
+}
+
+/* The table a VOpen's operand names ("vtab:" and its address in hex), when
+ * it is one of this module's. */
+Table *table_named(const std::string &p4) {
+  if (p4.rfind("vtab:", 0) != 0 || p4.size() == 5) return nullptr;
+  char *end = nullptr;
+  unsigned long long address = std::strtoull(p4.c_str() + 5, &end, 16);
+  if (*end) return nullptr;
+  const void *named = reinterpret_cast<const void *>((uintptr_t)address);
+  std::lock_guard<std::mutex> lock(tables_mutex);
+  return tables.count(named) ? static_cast<Table *>(const_cast<void *>(named)) : nullptr;
+}
+
 }  // namespace
+
+SamplesCell samples_cell(const SamplesScan *c, int col) {
+  const ChunkCursor &k = c->chunks;
+  switch (col) {
+    case COL_SID: return integer_cell(k.sid());
+    case COL_GROUP: return text_cell(c->group);
+    case COL_GRAPH_NAME: return text_cell(c->graph_name);
+    case COL_GRAPH: return integer_cell(k.graph());
+    case COL_ROLE:
+      return text_cell(c->role < ORV_MAX_ELEMENTS_PER_GRAPH
+                           ? c->role_names[c->role]
+                           : KeptText(orv_role_name(k.data_type(), c->role)));
+    case COL_TIME: return integer_cell(k.time_of(c->sample));
+    case COL_VALUE: {
+      double v = k.value(c->sample, c->role);
+      return is_missing(v) ? SamplesCell() : real_cell(v);
+    }
+    case COL_LABELS: return text_cell(c->labels);
+    case COL_READING: {
+      if (!c->type) return SamplesCell();
+      double v = k.value(c->sample, c->role);
+      double count = c->count_role >= 0 ? k.value(c->sample, c->count_role) : 0;
+      return reads_as_absent(c->count_role, c->role, v, count) ? SamplesCell() : real_cell(v);
+    }
+    default: {
+      SamplesCell cell;
+      cell.kind = SamplesCell::TEXT;
+      cell.text = c->store.data();
+      cell.length = (int)c->store.size();
+      return cell;
+    }
+  }
+}
+
+SamplesVaries samples_column_varies(int column) {
+  switch (column) {
+    case COL_ROLE: return SamplesVaries::ROLE;
+    case COL_TIME: return SamplesVaries::SAMPLE;
+    case COL_VALUE:
+    case COL_READING: return SamplesVaries::ROW;
+    default: return SamplesVaries::CHUNK;
+  }
+}
+
+uint64_t scan_chunk_number(const SamplesScan *scan) { return scan->chunk_number; }
+
+int scan_role(const SamplesScan *scan) { return scan->role; }
+
+bool next_in_chunk(SamplesScan *scan) {
+  if (!scan->has_chunk || !step_in_chunk(scan)) return false;
+  scan->rowid++;
+  return true;
+}
+
+/* A plain scan compiles to this program (SQLite 3.40 and later), where R
+ * is a register, C the first of k consecutive ones and T the table:
+ *
+ *   0       Init         jump to the transactions
+ *   1       VOpen        cursor, T
+ *   2, 3    Integer      0 (no constraint) into R, 0 (no argument) into R+1
+ *   4       VFilter      cursor, past the loop when empty, R
+ *   5 ..    VColumn      cursor, a column of T, into C, C+1, ... (k of them)
+ *           ResultRow    C, k
+ *           VNext        cursor, back to 5
+ *           Halt
+ *           Transaction  one or more
+ *           Goto         back to 1
+ *
+ * Anything else (a WHERE clause, ORDER BY, LIMIT, DISTINCT, a join, an
+ * expression, another table or SQLite version compiling it otherwise) is
+ * not a plain scan, and its rows come from SQLite's steps alone. */
+SamplesScan *plain_samples_scan(sqlite3 *db, sqlite3_stmt *s, std::vector<int> &columns) {
+  columns.clear();
+  // Most statements are told apart by their columns, before their program.
+  for (int i = 0, n = sqlite3_column_count(s); i < n; i++) {
+    const char *table = sqlite3_column_table_name(s, i);
+    const char *schema = sqlite3_column_database_name(s, i);
+    if (!table || !schema || std::strcmp(table, "samples") != 0 || std::strcmp(schema, "temp") != 0)
+      return nullptr;
+  }
+  std::vector<Op> ops = program_of(db, s);
+  size_t n = ops.size();
+  if (n < 11 || ops[0].opcode != "Init" || ops[1].opcode != "VOpen") return nullptr;
+  int64_t cur = ops[1].p1, r = ops[2].p2;
+  if (ops[2].opcode != "Integer" || ops[2].p1 != 0 || ops[3].opcode != "Integer" ||
+      ops[3].p1 != 0 || ops[3].p2 != r + 1 || ops[4].opcode != "VFilter" || ops[4].p1 != cur ||
+      ops[4].p3 != r)
+    return nullptr;
+  size_t i = 5;
+  int64_t first = i < n ? ops[i].p3 : 0;
+  for (; i < n && ops[i].opcode == "VColumn"; i++) {
+    const Op &op = ops[i];
+    if (op.p1 != cur || op.p2 < COL_SID || op.p2 > COL_READING ||
+        op.p3 != first + (int64_t)columns.size())
+      return nullptr;
+    columns.push_back((int)op.p2);
+  }
+  size_t halt = i + 2;
+  if (columns.empty() || halt + 2 >= n || ops[i].opcode != "ResultRow" || ops[i].p1 != first ||
+      ops[i].p2 != (int64_t)columns.size() || ops[i + 1].opcode != "VNext" ||
+      ops[i + 1].p1 != cur || ops[i + 1].p2 != 5 || ops[halt].opcode != "Halt" ||
+      ops[4].p2 != (int64_t)halt || ops[0].p2 != (int64_t)halt + 1)
+    return nullptr;
+  for (i = halt + 1; i + 1 < n; i++)
+    if (ops[i].opcode != "Transaction") return nullptr;
+  if (ops[n - 1].opcode != "Goto" || ops[n - 1].p2 != 1) return nullptr;
+  Table *t = table_named(ops[1].p4);
+  if (!t || t->db != db || !t->filtered || t->filtered->base.pVtab != &t->base) return nullptr;
+  return t->filtered;
+}
 
 int register_samples_table(sqlite3 *db) {
   std::string err;
