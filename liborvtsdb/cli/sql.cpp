@@ -168,42 +168,67 @@ class ScanRows {
 
  private:
   struct Shape {
-    bool made = false;
-    // The text before the first changing cell, between each two, and after
-    // the last with the line's end.
+    uint64_t chunk = 0;  // the chunk it was made or checked for; 0: none
+    // The cells it was made of, and the text before the first changing
+    // cell, between each two, and after the last with the line's end.
+    std::vector<orvtsdb::SamplesCell> cells;
     std::vector<std::string> between;
   };
 
+  /* Whether two cells of the same column hold the same: the table's own
+   * texts by their address, which is theirs alone; another text (none
+   * that a plain scan returns) never, as it may be gone. */
+  static bool same(const orvtsdb::SamplesCell &a, const orvtsdb::SamplesCell &b) {
+    if (a.kind != b.kind) return false;
+    switch (a.kind) {
+      case orvtsdb::SamplesCell::INTEGER: return a.integer == b.integer;
+      case orvtsdb::SamplesCell::REAL: return std::memcmp(&a.real, &b.real, sizeof a.real) == 0;
+      case orvtsdb::SamplesCell::TEXT:
+        return a.lasting && b.lasting && a.text == b.text && a.length == b.length;
+      default: return true;
+    }
+  }
+
+  /* The shape of the row's role, made again when its cells differ from
+   * those it was made of (the next series or graph); the chunks of one
+   * series and graph share it. */
   const Shape &shape_of_row(size_t role) {
     uint64_t chunk = orvtsdb::scan_chunk_number(scan_);
-    if (chunk != chunk_) {
-      chunk_ = chunk;
-      for (Shape &s : shapes_) s.made = false;
-    }
     if (role >= shapes_.size()) shapes_.resize(role + 1);
     Shape &shape = shapes_[role];
-    if (!shape.made) {
-      shape.between.assign(1, "");
-      for (size_t i = 0, j = 0; i < columns_.size(); i++) {
-        if (i) shape.between.back() += ',';
-        if (j < changing_.size() && changing_[j] == i) {
-          shape.between.emplace_back();
-          j++;
-        } else {
-          shape.between.back() += scan_cell_text(orvtsdb::samples_cell(scan_, columns_[i]));
-        }
-      }
-      shape.between.back() += '\n';
-      shape.made = true;
+    if (shape.chunk == chunk) return shape;
+    std::vector<orvtsdb::SamplesCell> &cells = cells_;  // kept for its room
+    cells.clear();
+    for (size_t i = 0, j = 0; i < columns_.size(); i++) {
+      if (j < changing_.size() && changing_[j] == i)
+        j++;
+      else
+        cells.push_back(orvtsdb::samples_cell(scan_, columns_[i]));
     }
+    bool made = shape.chunk && cells.size() == shape.cells.size();
+    for (size_t k = 0; made && k < cells.size(); k++) made = same(cells[k], shape.cells[k]);
+    shape.chunk = chunk;
+    if (made) return shape;
+    shape.between.assign(1, "");
+    for (size_t i = 0, j = 0, k = 0; i < columns_.size(); i++) {
+      if (i) shape.between.back() += ',';
+      if (j < changing_.size() && changing_[j] == i) {
+        shape.between.emplace_back();
+        j++;
+      } else {
+        shape.between.back() += scan_cell_text(cells[k++]);
+      }
+    }
+    shape.between.back() += '\n';
+    shape.cells = cells;
     return shape;
   }
 
   orvtsdb::SamplesScan *scan_;
   std::vector<int> columns_;
-  std::vector<size_t> changing_;  // the result columns written per row
-  uint64_t chunk_ = 0;
-  std::vector<Shape> shapes_;  // by role, for chunk_
+  std::vector<size_t> changing_;             // the result columns written per row
+  std::vector<Shape> shapes_;                // by role
+  std::vector<orvtsdb::SamplesCell> cells_;  // the cells of the row's shape
 };
 
 /* The rows of a statement as an aligned table: the header and the first

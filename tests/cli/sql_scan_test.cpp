@@ -54,8 +54,8 @@ std::string first_difference(const std::string &a, const std::string &b) {
   std::vector<std::string> x = vzu_test::split_lines(a), y = vzu_test::split_lines(b);
   size_t i = 0;
   while (i < x.size() && i < y.size() && x[i] == y[i]) i++;
-  return "line " + std::to_string(i + 1) + ": '" + (i < x.size() ? x[i] : "(none)") + "' against '" +
-         (i < y.size() ? y[i] : "(none)") + "'";
+  return "line " + std::to_string(i + 1) + ": '" + (i < x.size() ? x[i] : "(none)") +
+         "' against '" + (i < y.size() ? y[i] : "(none)") + "'";
 }
 
 /* A constraint that keeps every row makes the statement no plain scan:
@@ -74,18 +74,16 @@ TEST_F(SqlScanTest, APlainScanPrintsWhatSqlitesStepsPrint) {
     EXPECT_GT(plain.out.size(), 6000u * 4);
   }
   // A statement after another, and a scan after one that was not plain.
-  vzu_test::RunResult twice =
-      sql("SELECT * FROM samples; SELECT 1 AS one; SELECT * FROM samples");
-  vzu_test::RunResult stepped =
-      sql("SELECT * FROM samples" + EVERY_ROW + "; SELECT 1 AS one; SELECT * FROM samples" +
-          EVERY_ROW);
+  vzu_test::RunResult twice = sql("SELECT * FROM samples; SELECT 1 AS one; SELECT * FROM samples");
+  vzu_test::RunResult stepped = sql("SELECT * FROM samples" + EVERY_ROW +
+                                    "; SELECT 1 AS one; SELECT * FROM samples" + EVERY_ROW);
   ASSERT_EQ(twice.status, 0) << twice.err;
   EXPECT_EQ(first_difference(twice.out, stepped.out), "");
 }
 
 TEST_F(SqlScanTest, ADamagedChunkStopsBothAtTheSameRowWithTheSameMessage) {
-  damage_chunk_blob(store_.db(),
-                    query_int(store_.db(), "SELECT rowid FROM chunks ORDER BY rowid LIMIT 1 "
+  damage_chunk_blob(store_.db(), query_int(store_.db(),
+                                           "SELECT rowid FROM chunks ORDER BY rowid LIMIT 1 "
                                            "OFFSET (SELECT count(*) / 2 FROM chunks)"));
   vzu_test::RunResult plain = sql("SELECT * FROM samples");
   vzu_test::RunResult stepped = sql("SELECT * FROM samples" + EVERY_ROW);
