@@ -136,32 +136,39 @@ class ScanRows {
   void write_rest_of_chunk(LineBuffer &out) {
     while (orvtsdb::next_in_chunk(scan_)) {
       const Shape &shape = shape_of_row((size_t)orvtsdb::scan_role(scan_));
-      out.append(shape.between[0]);
-      // value and reading are mostly the same number: made once
-      uint64_t last_bits = 0;
-      size_t last_length = 0;
-      char last_text[kNumberRoom];
+      // Room for the whole line; a text cell (none in a plain scan's
+      // changing columns) would be written apart.
+      char *p = out.room(shape.bytes + changing_.size() * kNumberRoom);
+      p = put(p, shape.between[0]);
+      const char *number = nullptr;  // value and reading are mostly the same
+      size_t number_length = 0;
+      uint64_t number_bits = 0;
       for (size_t j = 0; j < changing_.size(); j++) {
         orvtsdb::SamplesCell cell = orvtsdb::samples_cell(scan_, columns_[changing_[j]]);
         if (cell.kind == orvtsdb::SamplesCell::INTEGER) {
-          out.advance(put_integer(out.room(20), cell.integer));
+          p = put_integer(p, cell.integer);
         } else if (cell.kind == orvtsdb::SamplesCell::REAL) {
           uint64_t bits;
           std::memcpy(&bits, &cell.real, sizeof bits);
-          if (last_length && bits == last_bits) {
-            out.append({last_text, last_length});
+          if (number && bits == number_bits) {
+            std::memmove(p, number, number_length);
+            p += number_length;
           } else {
-            char *p = out.room(kNumberRoom), *end = put_number(p, cell.real);
-            last_bits = bits;
-            last_length = (size_t)(end - p);
-            std::memcpy(last_text, p, last_length);
-            out.advance(end);
+            char *end = put_number(p, cell.real);
+            number = p;
+            number_length = (size_t)(end - p);
+            number_bits = bits;
+            p = end;
           }
-        } else {
+        } else if (cell.kind == orvtsdb::SamplesCell::TEXT) {
+          out.advance(p);
           out.append(scan_cell_text(cell));
+          p = out.room(shape.bytes + changing_.size() * kNumberRoom);
+          number = nullptr;
         }
-        out.append(shape.between[j + 1]);
+        p = put(p, shape.between[j + 1]);
       }
+      out.advance(p);
       out.line_done();
     }
   }
@@ -173,7 +180,13 @@ class ScanRows {
     // cell, between each two, and after the last with the line's end.
     std::vector<orvtsdb::SamplesCell> cells;
     std::vector<std::string> between;
+    size_t bytes = 0;  // of all of between
   };
+
+  static char *put(char *p, const std::string &text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+  }
 
   /* Whether two cells of the same column hold the same: the table's own
    * texts by their address, which is theirs alone; another text (none
@@ -220,6 +233,8 @@ class ScanRows {
       }
     }
     shape.between.back() += '\n';
+    shape.bytes = 0;
+    for (const std::string &text : shape.between) shape.bytes += text.size();
     shape.cells = cells;
     return shape;
   }
