@@ -121,8 +121,9 @@ std::string scan_cell_text(const orvtsdb::SamplesCell &cell) {
 
 /* The CSV rows of a plain scan of `samples` after the row a step returned,
  * to the end of its chunk. The cells that stay the same along a chunk and
- * role (all but time, value and reading) are written once per chunk and
- * role, as the text between the others with its commas; the rest per row. */
+ * role (all but time, value and reading) are made into text once per
+ * series, graph and role, as the text between the others with its commas;
+ * the rest per row. */
 class ScanRows {
  public:
   /* columns: the result's columns, as the table's (plain_samples_scan). */
