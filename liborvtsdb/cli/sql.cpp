@@ -137,8 +137,8 @@ class ScanRows {
   void write_rest_of_chunk(LineBuffer &out) {
     while (orvtsdb::next_in_chunk(scan_)) {
       const Shape &shape = shape_of_row((size_t)orvtsdb::scan_role(scan_));
-      // Room for the whole line; a text cell (none in a plain scan's
-      // changing columns) would be written apart.
+      // Room for the whole line: the changing cells (time, value and
+      // reading) are numbers or NULL.
       char *p = out.room(shape.bytes + changing_.size() * kNumberRoom);
       p = put(p, shape.between[0]);
       const char *number = nullptr;  // value and reading are mostly the same
@@ -161,11 +161,6 @@ class ScanRows {
             number_bits = bits;
             p = end;
           }
-        } else if (cell.kind == orvtsdb::SamplesCell::TEXT) {
-          out.advance(p);
-          out.append(scan_cell_text(cell));
-          p = out.room(shape.bytes + changing_.size() * kNumberRoom);
-          number = nullptr;
         }
         p = put(p, shape.between[j + 1]);
       }
