@@ -30,6 +30,7 @@
 
 #include "chunk_cursor.h"
 #include "orvtsdb.h"
+#include "read_connection.h"
 
 namespace {
 
@@ -238,8 +239,12 @@ void BM_PlainSqliteRows(benchmark::State &state) {
 
 /* Reads series 1's "times" graph (4 roles) over the whole run. */
 void BM_ReadOneSeriesGraph(benchmark::State &state) {
-  sqlite3 *db;
-  sqlite3_open_v2((g_run.dir + "/store.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  std::string open_err;
+  sqlite3 *db = orvtsdb::open_for_reading(g_run.dir + "/store.sqlite", open_err);
+  if (!db) {
+    state.SkipWithError(open_err.c_str());
+    return;
+  }
   orvtsdb::ChunkFilter f;
   f.sid = 1;
   f.graph = 0;
@@ -249,7 +254,10 @@ void BM_ReadOneSeriesGraph(benchmark::State &state) {
   for (auto _ : state) {
     orvtsdb::ChunkCursor c;
     std::string err;
-    c.open(db, f, err);
+    if (!c.open(db, f, err)) {
+      state.SkipWithError(err.c_str());
+      break;
+    }
     while (c.next(err)) {
       for (int r = 0; r < c.roles(); r++)
         for (int i = 0; i < c.count(); i++) sum += c.value(i, r);

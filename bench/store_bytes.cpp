@@ -21,6 +21,7 @@
 #include <string>
 
 #include "chunk_cursor.h"
+#include "read_connection.h"
 
 using namespace orvtsdb;
 
@@ -85,9 +86,10 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: store_bytes STORE\n");
     return 2;
   }
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "store_bytes: %s: %s\n", argv[1], sqlite3_errmsg(db));
+  std::string open_err;
+  sqlite3 *db = orvtsdb::open_for_reading(argv[1], open_err);
+  if (!db) {
+    std::fprintf(stderr, "store_bytes: %s\n", open_err.c_str());
     return 1;
   }
   struct stat st;
