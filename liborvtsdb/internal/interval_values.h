@@ -32,18 +32,18 @@ inline int count_role_of(int data_type) {
   return -1;
 }
 
-/* Whether a reader shows role `role` of a stored sample as absent:
- * `sample` holds every role of the graph at one time stamp. True for the
- * missing marker, and for every role but the count of an interval whose
- * count is 0. */
-/* The same for a reader that knows the graph's count role (count_role_of)
- * and has the role's value and the interval's count at hand. */
+/* Whether a reader shows a role of a stored sample as absent, for a reader
+ * that knows the graph's count role (count_role_of, -1: none) and has the
+ * role's value and the interval's count at hand. True for the missing
+ * marker, and for every role but the count of an interval whose count is 0. */
 inline bool reads_as_absent(int count_role, int role, double value, double count) {
   const double missing = TSDB_MISSING_VALUE;
   if (std::memcmp(&value, &missing, sizeof missing) == 0) return true;
   return count_role >= 0 && role != count_role && count == 0;
 }
 
+/* The same for role `role` of `sample`, which holds every role of a graph
+ * of type data_type at one time stamp. */
 inline bool reads_as_absent(int data_type, int role, const double *sample) {
   int c = count_role_of(data_type);
   return reads_as_absent(c, role, sample[role], c >= 0 ? sample[c] : 0);
