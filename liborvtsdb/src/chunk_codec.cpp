@@ -11,7 +11,11 @@
  * kept by position. Averages of decimals, a few ulps off k / 10^e, keep the k
  * and a packed column of those ulps (the near-decimal kind). A column mostly
  * of full-precision doubles keeps its XORed words, byte-shuffled and
- * zstd-compressed, as the one-frame format did.
+ * zstd-compressed, as the one-frame format did, or, when smaller, the
+ * bits of each value read as an integer and kept as the decimals' k are
+ * (full-precision values that move smoothly differ by far fewer bits than
+ * their XOR leaves random). A blob holds one or more segments, each its
+ * count and its columns, so that a chunk grows by segments already encoded.
  */
 #include "chunk_codec.h"
 
@@ -47,11 +51,18 @@ constexpr int ONE_FRAME_MAX_DECIMALS = 4;
 /* Byte 0 of blobs of separate columns before the near-decimal kind: the
  * same layout, which a reader of such a blob never finds that kind in. */
 constexpr uint8_t WITHOUT_NEAR_FORMAT = 3;
+/* Byte 0 of blobs of separate columns, each over the whole chunk, before
+ * chunks were written a segment at a time. */
+constexpr uint8_t WHOLE_COLUMNS_FORMAT = 4;
 
 /* The column kinds of the current format. */
 constexpr uint8_t COLUMN_XOR = 0;
 constexpr uint8_t COLUMN_DECIMAL = 1;
 constexpr uint8_t COLUMN_NEAR_DECIMAL = 2;
+/* Blobs of segments only: every value's own bits read as an integer k. A
+ * double's bits rise with its magnitude, so the k of full-precision values
+ * that move smoothly differ by far less than their XOR leaves random. */
+constexpr uint8_t COLUMN_BIT_PATTERN = 3;
 /* How far, in units in the last place, a value may lie from its decimal and
  * still be kept as one: an average of two or three decimals lands within a
  * few. A wider bound would let a column of 15-digit decimals pass as shorter
@@ -346,6 +357,8 @@ struct ChunkEncoder::Decimal {
   // Near-decimal columns: each value's distance from k / 10^e, in ulps, and
   // the least and greatest of them.
   bool near = false;
+  // Bit-pattern columns: k is each value's bits.
+  bool bit_pattern = false;
   std::vector<int64_t> correction;
   int64_t correction_lo = 0, correction_hi = 0;
 };
@@ -483,7 +496,7 @@ Frame frame_of(const uint64_t *r, int from, int n, int64_t lo, int64_t hi) {
 bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, int near_e,
                                Decimal &d) {
   d.exponent = e;
-  d.near = false;
+  d.near = d.bit_pattern = false;
   d.near_exceptions = 0;
   d.k.resize(n);
   d.hole.resize(n);
@@ -523,7 +536,7 @@ bool ChunkEncoder::to_integers(const double *base, size_t stride, int n, int e, 
 /* As to_integers, keeping values near k / 10^e with their corrections. */
 bool ChunkEncoder::to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d) {
   d.exponent = e;
-  d.near = false;
+  d.near = d.bit_pattern = false;
   d.k.resize(n);
   d.correction.resize(n);
   d.hole.resize(n);
@@ -560,6 +573,30 @@ bool ChunkEncoder::to_near_integers(const double *base, size_t stride, int n, in
   return true;
 }
 
+/* Fills d with every value's bits as its k (missing markers apart). */
+void ChunkEncoder::to_bit_patterns(const double *base, size_t stride, int n, Decimal &d) {
+  d.exponent = 0;
+  d.near = false;
+  d.bit_pattern = true;
+  d.k.resize(n);
+  d.hole.resize(n);
+  d.missing.clear();
+  d.exceptions.clear();
+  OrderSearch s;
+  for (int i = 0; i < n; i++) {
+    uint64_t b = bits_of(base[(size_t)i * stride]);
+    uint8_t h = b == MISSING_BITS;
+    if (h) {
+      b = 0;
+      d.missing.push_back((uint32_t)i);
+    }
+    d.k[i] = (int64_t)b;
+    d.hole[i] = h;
+    i ? s.next(i, b, h) : s.first(b, h);
+  }
+  s.choose(n, d.order, d.lo, d.hi);
+}
+
 /* Writes the positions (gaps from the previous one, first from 0). */
 static uint8_t *put_positions(uint8_t *p, const std::vector<uint32_t> &at, const double *base,
                               size_t stride, bool with_bits) {
@@ -583,7 +620,7 @@ size_t ChunkEncoder::put_decimal(const double *base, size_t stride, int n, Decim
   residuals(order, d.k, d.hole, n, r);
   Frame f = frame_of(r, order, n, d.lo, d.hi);
   uint8_t *p = dst;
-  *p++ = d.near ? COLUMN_NEAR_DECIMAL : COLUMN_DECIMAL;
+  *p++ = d.bit_pattern ? COLUMN_BIT_PATTERN : d.near ? COLUMN_NEAR_DECIMAL : COLUMN_DECIMAL;
   *p++ = (uint8_t)d.exponent;
   p = put_positions(p, d.missing, base, stride, false);
   p = put_positions(p, d.exceptions, base, stride, true);
@@ -677,10 +714,19 @@ size_t ChunkEncoder::put_column(const double *base, size_t stride, int n, uint8_
   if (dec && dec <= (size_t)n * DECIMAL_TRUST_BYTES) return dec;
   uint8_t *alt = dec ? dst + dec : dst;
   size_t x = put_xor(base, stride, n, alt);
-  if (!dec) return x;
-  if (x == 0 || x >= dec) return dec;
-  std::memmove(dst, alt, x);
-  return x;
+  if (x == 0) return 0;
+  if (dec && x >= dec) {
+    x = dec;
+  } else if (dec) {
+    std::memmove(dst, alt, x);
+  }
+  // Full-precision doubles: their bits as integers, when that is smaller.
+  to_bit_patterns(base, stride, n, d);
+  alt = dst + x;
+  size_t b = put_decimal(base, stride, n, d, alt);
+  if (b >= x) return x;
+  std::memmove(dst, alt, b);
+  return b;
 }
 
 /* Most bytes a column of n values can take in any form, written one after
@@ -696,8 +742,25 @@ ChunkEncoder::ChunkEncoder(int level)
 
 ChunkEncoder::~ChunkEncoder() { ZSTD_freeCCtx(cctx_); }
 
+bool ChunkEncoder::encode_segment(const double *base, size_t sample_stride, size_t role_stride,
+                                  int roles, int count, std::string &err) {
+  if (!put_segment(base, sample_stride, role_stride, roles, count, err)) return false;
+  std::memmove(out_.data(), out_.data() + CHUNK_HEADER_BYTES, out_size_ - CHUNK_HEADER_BYTES);
+  out_size_ -= CHUNK_HEADER_BYTES;
+  return true;
+}
+
 bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_stride,
                           size_t role_stride, int roles, int count, std::string &err) {
+  if (!put_segment(base, sample_stride, role_stride, roles, count, err)) return false;
+  seal_chunk_blob(out_.data(), out_size_, roles, (uint32_t)count, seed);
+  return true;
+}
+
+/* Writes one segment (its count, then its columns) at CHUNK_HEADER_BYTES
+ * of out_, leaving room for a blob's header before it. */
+bool ChunkEncoder::put_segment(const double *base, size_t sample_stride, size_t role_stride,
+                               int roles, int count, std::string &err) {
   if (!cctx_) {
     err = "out of memory for the chunk compressor";
     return false;
@@ -706,13 +769,13 @@ bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_strid
     err = "chunk shape out of range";
     return false;
   }
-  size_t bound = CHUNK_HEADER_BYTES + (size_t)roles * column_bound(count);
+  size_t bound = CHUNK_HEADER_BYTES + 5 + (size_t)roles * column_bound(count);
   if (out_.size() < bound) out_.resize(bound);
   if (words_.size() < (size_t)count) words_.resize(count);
   if (plain_.size() < (size_t)count * 8) plain_.resize((size_t)count * 8);
   if (zbuf_.size() < ZSTD_compressBound((size_t)count * 8))
     zbuf_.resize(ZSTD_compressBound((size_t)count * 8));
-  size_t at = CHUNK_HEADER_BYTES;
+  size_t at = put_varint(out_.data() + CHUNK_HEADER_BYTES, (uint64_t)count) - out_.data();
   for (int r = 0; r < roles; r++) {
     size_t n = put_column(base + r * role_stride, sample_stride, count, out_.data() + at);
     if (n == 0) {
@@ -721,12 +784,15 @@ bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_strid
     }
     at += n;
   }
-  out_[0] = CHUNK_BLOB_FORMAT;
-  out_[1] = (uint8_t)roles;
-  put_u32(&out_[2], (uint32_t)count);
   out_size_ = at;
-  put_u64(&out_[6], blob_check(out_.data(), out_size_, seed));
   return true;
+}
+
+void seal_chunk_blob(uint8_t *blob, size_t len, int roles, uint32_t count, uint64_t seed) {
+  blob[0] = CHUNK_BLOB_FORMAT;
+  blob[1] = (uint8_t)roles;
+  put_u32(&blob[2], count);
+  put_u64(&blob[6], blob_check(blob, len, seed));
 }
 
 /* ---- Decoding. ---- */
@@ -804,9 +870,9 @@ bool ChunkDecoder::get_corrections(ColumnReader &in, int n) {
   return true;
 }
 
-bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near) {
+bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near, bool bit_pattern) {
   int e = in.byte();
-  if (e > MAX_EXPONENT) return false;
+  if (e > MAX_EXPONENT || (bit_pattern && e != 0)) return false;
   size_t missing = in.bounded((uint64_t)n);
   for (size_t j = 0, next = 0; j < missing; j++) {
     next += in.bounded((uint64_t)n);
@@ -826,11 +892,20 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near) 
   if (near && !get_corrections(in, n)) return false;
   uint64_t k1 = 0, k2 = 0;
   double p = POW10[e];
-  for (int i = 0; i < n; i++) {
-    uint64_t k = predict(order, i, k1, k2) + words_[i];
-    out[i] = (double)(int64_t)k / p;
-    k2 = k1;
-    k1 = k;
+  if (bit_pattern) {
+    for (int i = 0; i < n; i++) {
+      uint64_t k = predict(order, i, k1, k2) + words_[i];
+      out[i] = double_of(k);
+      k2 = k1;
+      k1 = k;
+    }
+  } else {
+    for (int i = 0; i < n; i++) {
+      uint64_t k = predict(order, i, k1, k2) + words_[i];
+      out[i] = (double)(int64_t)k / p;
+      k2 = k1;
+      k1 = k;
+    }
   }
   if (near)
     for (int i = 0; i < n; i++) out[i] = double_of(bits_of(out[i]) + corrections_[i]);
@@ -840,26 +915,58 @@ bool ChunkDecoder::get_decimal(ColumnReader &in, int n, double *out, bool near) 
   return in.ok;
 }
 
-/* The body of a blob of separate columns: its columns, one after the
- * other, exactly filling it. Near-decimal ones only from `format` 4 on. */
-bool ChunkDecoder::decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
-                                  std::string &err) {
-  ColumnReader in{body, body + len};
-  bool near_allowed = format != WITHOUT_NEAR_FORMAT;
+/* Reads `roles` columns of n samples each into values_ (columns of
+ * `count` samples), from sample `at` on. Near-decimal ones only when
+ * `near_allowed`, bit-pattern ones only in a blob of `segments`. */
+bool ChunkDecoder::get_columns(bool near_allowed, bool segments, ColumnReader &in, int roles, int n,
+                               int count, int at, std::string &err) {
   for (int r = 0; r < roles; r++) {
-    double *out = values_.data() + (size_t)r * n;
+    double *out = values_.data() + (size_t)r * count + at;
     uint8_t kind = in.byte();
     bool ok = kind == COLUMN_XOR            ? get_xor(in, n, out)
               : kind == COLUMN_DECIMAL      ? get_decimal(in, n, out, false)
               : kind == COLUMN_NEAR_DECIMAL ? near_allowed && get_decimal(in, n, out, true)
+              : kind == COLUMN_BIT_PATTERN  ? segments && get_decimal(in, n, out, false, true)
                                             : false;
     if (!ok || !in.ok) {
       err = "column " + std::to_string(r + 1) + " is not well formed";
       return false;
     }
   }
+  return true;
+}
+
+/* The body of a blob of separate columns: its columns, one after the
+ * other, exactly filling it. Near-decimal ones only from `format` 4 on. */
+bool ChunkDecoder::decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
+                                  std::string &err) {
+  ColumnReader in{body, body + len};
+  if (!get_columns(format != WITHOUT_NEAR_FORMAT, false, in, roles, n, n, 0, err)) return false;
   if (in.left() == 0) return true;
   err = "bytes after the last column";
+  return false;
+}
+
+/* The body of a blob of segments: each its count and its columns, the
+ * counts summing to the chunk's, exactly filling it. Every segment takes
+ * at least one sample and a byte, so the walk ends within both. */
+bool ChunkDecoder::decode_segments(const uint8_t *body, size_t len, int roles, int n,
+                                   std::string &err) {
+  ColumnReader in{body, body + len};
+  for (int at = 0, segment = 1; at < n; segment++) {
+    int m = (int)in.bounded((uint64_t)(n - at));
+    if (m == 0) {
+      err = "segment " + std::to_string(segment) + " is empty or longer than the chunk";
+      return false;
+    }
+    if (!get_columns(true, true, in, roles, m, n, at, err)) {
+      err = "segment " + std::to_string(segment) + ": " + err;
+      return false;
+    }
+    at += m;
+  }
+  if (in.left() == 0) return true;
+  err = "bytes after the last segment";
   return false;
 }
 
@@ -900,7 +1007,8 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
     err = "checksum mismatch (the chunk is damaged)";
     return false;
   }
-  if ((p[0] != ONE_FRAME_FORMAT && p[0] != WITHOUT_NEAR_FORMAT && p[0] != CHUNK_BLOB_FORMAT) ||
+  if ((p[0] != ONE_FRAME_FORMAT && p[0] != WITHOUT_NEAR_FORMAT && p[0] != WHOLE_COLUMNS_FORMAT &&
+       p[0] != CHUNK_BLOB_FORMAT) ||
       p[1] < 1 || p[1] > MAX_ROLES) {
     err = "not a chunk of a known format";
     return false;
@@ -920,8 +1028,9 @@ bool ChunkDecoder::decode(uint64_t seed, const void *blob, size_t len, std::stri
   if (corrections_.size() < (size_t)n) corrections_.resize(n);
   const uint8_t *body = p + CHUNK_HEADER_BYTES;
   size_t body_len = len - CHUNK_HEADER_BYTES;
-  bool ok = p[0] == ONE_FRAME_FORMAT ? decode_one_frame(body, body_len, roles, n, err)
-                                     : decode_columns(p[0], body, body_len, roles, n, err);
+  bool ok = p[0] == CHUNK_BLOB_FORMAT  ? decode_segments(body, body_len, roles, n, err)
+            : p[0] == ONE_FRAME_FORMAT ? decode_one_frame(body, body_len, roles, n, err)
+                                       : decode_columns(p[0], body, body_len, roles, n, err);
   if (!ok) return false;
   roles_ = roles;
   count_ = n;

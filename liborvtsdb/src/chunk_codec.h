@@ -56,14 +56,22 @@ class ChunkEncoder {
    * range. */
   bool encode(uint64_t seed, const double *base, size_t sample_stride, size_t role_stride,
               int roles, int count, std::string &err);
+  /* Encodes `count` samples as above into one segment of a blob (its count
+   * and its columns, no header): seal_chunk_blob makes a blob of segments
+   * laid one after the other behind CHUNK_HEADER_BYTES. */
+  bool encode_segment(const double *base, size_t sample_stride, size_t role_stride, int roles,
+                      int count, std::string &err);
   const uint8_t *data() const { return out_.data(); }
   size_t size() const { return out_size_; }
 
  private:
   struct Decimal;
+  bool put_segment(const double *base, size_t sample_stride, size_t role_stride, int roles,
+                   int count, std::string &err);
   size_t put_column(const double *base, size_t stride, int n, uint8_t *dst);
   bool to_integers(const double *base, size_t stride, int n, int e, int near_e, Decimal &d);
   bool to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d);
+  void to_bit_patterns(const double *base, size_t stride, int n, Decimal &d);
   uint8_t *put_corrections(int n, Decimal &d, uint8_t *p);
   size_t put_decimal(const double *base, size_t stride, int n, Decimal &d, uint8_t *dst);
   size_t put_xor(const double *base, size_t stride, int n, uint8_t *dst);
@@ -98,9 +106,12 @@ class ChunkDecoder {
  private:
   bool decode_columns(uint8_t format, const uint8_t *body, size_t len, int roles, int n,
                       std::string &err);
+  bool get_columns(bool near_allowed, bool segments, ColumnReader &in, int roles, int n, int count,
+                   int at, std::string &err);
+  bool decode_segments(const uint8_t *body, size_t len, int roles, int n, std::string &err);
   bool decode_one_frame(const uint8_t *body, size_t len, int roles, int n, std::string &err);
   bool get_xor(ColumnReader &in, int n, double *out);
-  bool get_decimal(ColumnReader &in, int n, double *out, bool near);
+  bool get_decimal(ColumnReader &in, int n, double *out, bool near, bool bit_pattern = false);
   bool get_corrections(ColumnReader &in, int n);
   bool get_residuals(ColumnReader &in, int order, int n);
   bool get_words(const uint8_t *frame, size_t len, int n);
@@ -114,6 +125,11 @@ class ChunkDecoder {
   int roles_ = 0;
   int count_ = 0;
 };
+
+/* Writes the header of the blob of `len` bytes at `blob` whose segments
+ * (ChunkEncoder::encode_segment) lie from CHUNK_HEADER_BYTES on and hold
+ * `count` samples of `roles` columns in all; its check is bound to `seed`. */
+void seal_chunk_blob(uint8_t *blob, size_t len, int roles, uint32_t count, uint64_t seed);
 
 /* True for the missing-sample marker, compared bit for bit. */
 bool is_missing(double v);

@@ -21,9 +21,10 @@ constexpr int FIRST_CHECKED_STORE_FORMAT = 3;
 /* The oldest store format still read; a migration upgrades it in place. */
 constexpr int OLDEST_READ_STORE_FORMAT = 2;
 
-/* Byte 0 of every chunk blob written. A store holds blobs of earlier
- * formats beside these; the chunk codec reads each by its own byte 0. */
-constexpr uint8_t CHUNK_BLOB_FORMAT = 4;
+/* Byte 0 of every chunk blob written: 5, segments of columns. A store
+ * holds blobs of earlier formats beside these; the chunk codec reads each by
+ * its own byte 0. */
+constexpr uint8_t CHUNK_BLOB_FORMAT = 5;
 
 }  // namespace orvtsdb
 
