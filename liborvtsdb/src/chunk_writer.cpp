@@ -90,13 +90,15 @@ void ChunkWriter::fail(const std::string &why) {
   queued_bytes_ = 0;
 }
 
-/* Encodes every graph of the job into s's pending chunks. */
+/* Encodes every graph of the job into s's pending chunks, or into its
+ * chunk's segments. */
 bool ChunkWriter::encode(const ChunkJob &job, Storer &s, std::string &err) {
   const GroupLayout &l = *job.layout;
   // The rows were written on the other thread: ask for all their cache lines
   // at once rather than wait for each as a column first reaches it.
   const char *rows = reinterpret_cast<const char *>(job.rows.get());
   for (size_t at = 0, n = job_bytes(job); at < n; at += 64) __builtin_prefetch(rows + at);
+  if (job.chunk) return encode_segment(job, s, err);
   for (const GraphSlot &g : l.slots) {
     if (!s.encoder.encode(chunk_seed(job.sid, g.graph, g.data_type, job.start, job.step),
                           &job.rows[g.offset], (size_t)l.total_elements, 1, g.roles, job.count,
@@ -108,6 +110,71 @@ bool ChunkWriter::encode(const ChunkJob &job, Storer &s, std::string &err) {
         {job.sid, g.graph, g.data_type, job.start, job.step, job.count, nullptr, s.encoder.size()});
   }
   return true;
+}
+
+bool ChunkWriter::encode_segment(const ChunkJob &job, Storer &s, std::string &err) {
+  const GroupLayout &l = *job.layout;
+  OpenChunk::Segment segment{job.count, {}, std::vector<uint32_t>(l.slots.size())};
+  s.segment.clear();
+  for (size_t i = 0; i < l.slots.size(); i++) {
+    const GraphSlot &g = l.slots[i];
+    if (!s.encoder.encode_segment(&job.rows[g.offset], (size_t)l.total_elements, 1, g.roles,
+                                  job.count, err))
+      return false;
+    s.segment.insert(s.segment.end(), s.encoder.data(), s.encoder.data() + s.encoder.size());
+    segment.ends[i] = (uint32_t)s.segment.size();
+  }
+  segment.bytes.assign(s.segment.begin(), s.segment.end());  // no room to spare: it is held
+  size_t bytes = segment.bytes.size();
+  OpenChunk &c = *job.chunk;
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (c.segments.size() <= (size_t)job.segment) c.segments.resize((size_t)job.segment + 1);
+  c.segments[job.segment] = std::move(segment);
+  held_bytes_ += bytes;
+  if (job.last) c.total = (size_t)job.segment + 1;
+  add_rows(c, job, s);
+  return true;
+}
+
+void ChunkWriter::add_rows(OpenChunk &c, const ChunkJob &job, Storer &s) {
+  const GroupLayout &l = *job.layout;
+  while (c.ready < c.segments.size() && c.segments[c.ready].count > 0) c.ready++;
+  bool all = c.total > 0 && c.ready == c.total;
+  if (c.next.empty()) {
+    c.next.assign(l.slots.size(), 0);
+    c.next_start.assign(l.slots.size(), c.start);
+  }
+  for (size_t i = 0; i < l.slots.size(); i++) {
+    const GraphSlot &g = l.slots[i];
+    while (c.next[i] < c.ready) {
+      size_t k = c.next[i], j = k, bytes = CHUNK_HEADER_BYTES;
+      int count = 0;
+      do {
+        bytes += c.segments[j].size(i);
+        count += c.segments[j].count;
+        j++;
+      } while (j < c.ready && bytes + c.segments[j].size(i) <= ROW_BYTES);
+      if (j == c.ready && !all) break;  // later segments may still join this row
+      size_t at = s.blobs.size();
+      s.blobs.resize(at + CHUNK_HEADER_BYTES);
+      for (size_t m = k; m < j; m++) {
+        const uint8_t *from = c.segments[m].bytes.data();
+        s.blobs.insert(s.blobs.end(), from + c.segments[m].begin(i), from + c.segments[m].ends[i]);
+      }
+      int64_t start = c.next_start[i];
+      seal_chunk_blob(&s.blobs[at], bytes, g.roles, (uint32_t)count,
+                      chunk_seed(job.sid, g.graph, g.data_type, start, c.step));
+      s.offsets.push_back(at);
+      s.chunks.push_back({job.sid, g.graph, g.data_type, start, c.step, count, nullptr, bytes});
+      c.next[i] = j;
+      c.next_start[i] = start + (int64_t)count * c.step;
+    }
+  }
+  size_t held = *std::min_element(c.next.begin(), c.next.end());
+  for (; c.freed < held; c.freed++) {
+    held_bytes_ -= c.segments[c.freed].bytes.size();
+    c.segments[c.freed].bytes = {};
+  }
 }
 
 /* Inserts s's pending chunks, holding the backend once for all of them: a

@@ -147,7 +147,10 @@ bool Migration::fit(Series &s, int rows, size_t elements) {
   int capacity = std::max(s.capacity, FIRST_ROWS);
   while (capacity < rows) capacity *= 2;
   size_t bytes = (size_t)capacity * elements * sizeof(double);
-  if (capacity > CHUNK_SAMPLES || open_bytes_ - s.buf_bytes + bytes > OPEN_BYTES) return false;
+  // A chunk that went on in segments keeps to CHUNK_SPAN samples in all.
+  if (capacity > std::min(CHUNK_SAMPLES, CHUNK_SPAN - s.chunk_samples) ||
+      open_bytes_ - s.buf_bytes + bytes + writer_->held_bytes() > OPEN_BYTES)
+    return false;
   std::unique_ptr<double[]> grown(new double[(size_t)capacity * elements]);
   std::memcpy(grown.get(), s.buf.get(), (size_t)s.count * elements * sizeof(double));
   open_bytes_ += bytes - s.buf_bytes;
@@ -184,7 +187,12 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
         record_.inserts--;
         record_.values -= (int64_t)stored;
       }
-      if (!flush(s, err, false)) return false;
+      // A full buffer whose next step this is: the chunk goes on in a new one.
+      bool goes_on = s.full && clock_ == last + s.step && granularity == s.step &&
+                     s.rows_layout == s.layout && s.chunk_samples + s.count < CHUNK_SPAN &&
+                     writer_->held_bytes() < HELD_BYTES &&
+                     open_bytes_ + writer_->held_bytes() < OPEN_BYTES + HELD_BYTES;
+      if (!flush(s, err, goes_on, goes_on)) return false;
     } else {
       // The usual case, the next step at the same granularity, needs no checks.
       bool next = granularity == s.step && clock_ == last + s.step;
@@ -205,12 +213,14 @@ bool Migration::append(int series, int granularity, const double *row, std::stri
   record_.inserts++;
   record_.values += (int64_t)total;
   // A full buffer grows, else the chunk is full: flushed by the next write, or once idle.
-  if (++s.count == s.capacity && !fit(s, s.count + 1, total)) s.closed = true;
+  if (++s.count == s.capacity && !fit(s, s.count + 1, total)) s.closed = s.full = true;
   return true;
 }
 
-bool Migration::flush(Series &s, std::string &err, bool refill) {
-  s.closed = false;
+/* A series has a chunk only from a segment's flush to the write that
+ * follows it at once, so one with a chunk always has samples here. */
+bool Migration::flush(Series &s, std::string &err, bool refill, bool goes_on) {
+  s.closed = s.full = false;
   if (s.count == 0) return true;
   int64_t end = s.start + (s.count - 1) * s.step;
   WrittenSeries &w = s.written;
@@ -218,8 +228,23 @@ bool Migration::flush(Series &s, std::string &err, bool refill) {
   w.graphs = std::max(w.graphs, s.rows_layout->num_graphs);
   w.first = std::min(w.first, s.start);
   w.last = std::max(w.last, end);
-  if (!writer_->submit(
-          ChunkJob{s.sid, s.start, s.step, s.count, s.rows_layout, std::move(s.buf)})) {
+  ChunkJob job{s.sid, s.start, s.step, s.count, s.rows_layout, std::move(s.buf), nullptr, 0, true};
+  if (goes_on && !s.chunk) {
+    s.chunk = std::make_shared<OpenChunk>();
+    s.chunk->start = s.start;
+    s.chunk->step = s.step;
+  }
+  if (s.chunk) {
+    job.chunk = s.chunk;
+    job.segment = s.segments++;
+    job.last = !goes_on;
+    s.chunk_samples += s.count;
+  }
+  if (!goes_on) {
+    s.chunk.reset();
+    s.segments = s.chunk_samples = 0;
+  }
+  if (!writer_->submit(std::move(job))) {
     err = writer_->error();
     return failed(err);
   }
@@ -232,6 +257,7 @@ bool Migration::flush(Series &s, std::string &err, bool refill) {
 bool Migration::close(Series &s, std::string &err) {
   if (s.count > 0 && s.start + (s.count - 1) * s.step == clock_) {
     s.closed = true;
+    s.full = false;
     return true;
   }
   if (!flush(s, err, false)) return false;

@@ -5,11 +5,15 @@
  * Each series keeps one sample-major buffer of its open chunk's rows of
  * elements; an insert copies the row in, nothing else. A buffer starts with
  * room for FIRST_ROWS rows and, when full, doubles up to CHUNK_SAMPLES rows
- * while the buffers of all open chunks stay within OPEN_BYTES: a chunk row
- * costs the store its header, check and index entry whatever it holds, so
- * chunks grow long where memory allows, and a run with many series open at
- * once keeps the memory of chunks of FIRST_ROWS. A full buffer that cannot
- * grow, a change of granularity, a gap longer than MAX_GAP_FILL steps or the
+ * while the buffers of all open chunks and the segments the writer holds
+ * stay within OPEN_BYTES. A full buffer that cannot grow goes to the writer
+ * as a segment of the chunk, encoded there, and the chunk goes on in a new
+ * buffer, up to CHUNK_SPAN samples while the writer holds less than
+ * HELD_BYTES of segments (and the open buffers and held segments together
+ * less than OPEN_BYTES + HELD_BYTES): a chunk row costs the store its
+ * header, check and index entry whatever it holds, so chunks grow long
+ * without a run of many series open at once keeping them as doubles. A
+ * change of granularity, a gap longer than MAX_GAP_FILL steps or the
  * series' end closes the chunk: the buffer goes to the ChunkWriter, whose
  * worker thread encodes every graph's roles and hands them to the backend.
  * A shorter gap is filled with missing markers so that chunks stay long when a
@@ -48,6 +52,15 @@ namespace orvtsdb {
 constexpr int CHUNK_SAMPLES = 512, FIRST_ROWS = 128;
 constexpr size_t OPEN_BYTES = 24u << 20;
 constexpr int IDLE_STEPS = 128;
+/* A chunk goes on in a new buffer when its buffer fills, up to CHUNK_SPAN
+ * samples, while the writer holds less than HELD_BYTES of encoded segments
+ * of chunks still open. Chunks of 512 samples take the rows of the wide
+ * preset to one per series, graph and partition; HELD_BYTES is what its
+ * 955 series hold at once, and with it the large preset's peak memory stays
+ * within its largest raw file + 96 MiB (the held segments cost the heap
+ * more than their bytes: they live on the writer's thread). */
+constexpr int CHUNK_SPAN = 512;
+constexpr size_t HELD_BYTES = 12u << 20;
 /* The last second the clock may reach, 9999-12-31 23:59:59 UTC: every
  * reader prints a store's times as dates and computes with them in
  * milliseconds, so a start before 1970 or a clock past this is refused
@@ -131,8 +144,13 @@ class Migration {
     int count = 0, capacity = 0;  // rows in buf, rows it has room for
     size_t buf_bytes = 0;
     // closed: the chunk takes no more samples; a write at its last time
-    // replaces that sample, a later one flushes it first
-    bool ended = false, touched = false, closed = false;
+    // replaces that sample, a later one flushes it first; full: closed as
+    // its buffer is full, so the next step may go on in a new segment
+    bool ended = false, touched = false, closed = false, full = false;
+    // The chunk whose earlier segments went to the writer, if any, and how
+    // many segments and samples it has there.
+    std::shared_ptr<OpenChunk> chunk;
+    int segments = 0, chunk_samples = 0;
     // The times and graphs of the chunks written in this migration (graphs
     // 0 while none): what it replaces of the run's earlier samples.
     WrittenSeries written;
@@ -141,8 +159,9 @@ class Migration {
   Migration(std::unique_ptr<StoreBackend> backend, const std::string &run,
             const std::string &run_dir, int64_t start);
   /* Hands the open chunk to the writer; refill: give the series a new
-   * buffer (it goes on), else it has none afterwards. */
-  bool flush(Series &s, std::string &err, bool refill = true);
+   * buffer (it goes on), else it has none afterwards; goes_on: the buffer is
+   * a segment of a chunk that the next write continues. */
+  bool flush(Series &s, std::string &err, bool refill = true, bool goes_on = false);
   /* Closes the open chunk: flushed now unless its last sample is at the
    * clock, where a later write may still replace it. */
   bool close(Series &s, std::string &err);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -44,6 +45,9 @@ class SlowBackend : public StoreBackend {
       return false;
     }
     stored[{c.sid, c.graph, c.start_time}]++;
+    const uint8_t *blob = static_cast<const uint8_t *>(c.blob);
+    rows[{c.sid, c.graph, c.start_time}] = {c.count, c.step, c.data_type,
+                                            std::vector<uint8_t>(blob, blob + c.blob_len)};
     threads.insert(std::this_thread::get_id());
     return true;
   }
@@ -55,6 +59,12 @@ class SlowBackend : public StoreBackend {
 
   // Written under the writer's backend mutex, read after drain().
   std::map<std::tuple<int64_t, int, int64_t>, int> stored;
+  struct Row {
+    int count;
+    int64_t step, data_type;
+    std::vector<uint8_t> blob;
+  };
+  std::map<std::tuple<int64_t, int, int64_t>, Row> rows;
   std::set<std::thread::id> threads;
   int calls = 0;
 
@@ -75,7 +85,8 @@ std::shared_ptr<const GroupLayout> two_graphs() {
 }
 
 ChunkJob job(const std::shared_ptr<const GroupLayout> &l, int64_t sid, int64_t start) {
-  ChunkJob j{sid, start, 10, kSamples, l, std::make_unique<double[]>(kSamples * 4)};
+  ChunkJob j{sid,     start, 10,  kSamples, l, std::make_unique<double[]>(kSamples * 4),
+             nullptr, 0,     true};
   for (int i = 0; i < kSamples * 4; i++) j.rows[i] = (double)(sid * 1000 + i) / 100;
   return j;
 }
@@ -114,6 +125,66 @@ TEST(ChunkWriter, AFailureOnEitherThreadStopsTheWriterWithItsError) {
     EXPECT_TRUE(writer.failed());
     // The other thread may finish the chunks of its batch (512 at most).
     EXPECT_LT((int)backend.stored.size(), fail_at + 512);
+  }
+}
+
+// A chunk handed over a segment at a time, its segments stored by either
+// thread in any order, becomes rows that follow each other without a gap and
+// read back as the samples given.
+TEST(ChunkWriter, TheSegmentsOfAChunkBecomeRowsInTimeOrder) {
+  SlowBackend backend(std::chrono::microseconds(20));
+  auto layout = two_graphs();
+  const int series = 60, segments = 5, step = 10;
+  auto value = [](int64_t sid, int64_t t, int e) { return (double)(sid * 1000000 + t) + e * 0.25; };
+  {
+    ChunkWriter writer(backend);
+    std::vector<std::shared_ptr<OpenChunk>> chunks(series);
+    for (int k = 0; k < segments; k++) {
+      for (int sid = 0; sid < series; sid++) {
+        if (k == 0) {
+          chunks[sid] = std::make_shared<OpenChunk>();
+          chunks[sid]->start = 1000;
+          chunks[sid]->step = step;
+        }
+        int64_t start = 1000 + (int64_t)k * kSamples * step;
+        ChunkJob j{sid,         start,  step,
+                   kSamples,    layout, std::make_unique<double[]>(kSamples * 4),
+                   chunks[sid], k,      k == segments - 1};
+        for (int i = 0; i < kSamples; i++)
+          for (int e = 0; e < 4; e++) j.rows[i * 4 + e] = value(sid, start + i * step, e);
+        ASSERT_TRUE(writer.submit(std::move(j)));
+      }
+      // Whole chunks of other series between the segments: the caller's
+      // thread falls behind and stores batches too.
+      for (int i = 0; i < 400; i++) ASSERT_TRUE(writer.submit(job(layout, 100 + i, k * 1280)));
+    }
+    std::string err;
+    ASSERT_TRUE(writer.drain(err)) << err;
+    EXPECT_EQ(writer.held_bytes(), 0u);
+  }
+  EXPECT_EQ(backend.threads.size(), 2u);
+  ChunkDecoder dec;
+  std::string err;
+  for (int sid = 0; sid < series; sid++) {
+    for (const GraphSlot &g : layout->slots) {
+      int64_t t = 1000;
+      auto it = backend.rows.lower_bound({sid, g.graph, INT64_MIN});
+      for (; it != backend.rows.end() && std::get<0>(it->first) == sid &&
+             std::get<1>(it->first) == g.graph;
+           ++it) {
+        const SlowBackend::Row &r = it->second;
+        ASSERT_EQ(std::get<2>(it->first), t) << "sid " << sid << " graph " << g.graph;
+        ASSERT_TRUE(dec.decode(chunk_seed(sid, g.graph, r.data_type, t, step), r.blob.data(),
+                               r.blob.size(), err))
+            << err;
+        ASSERT_EQ(dec.count(), r.count);
+        for (int i = 0; i < r.count; i++)
+          for (int role = 0; role < g.roles; role++)
+            ASSERT_EQ(dec.column(role)[i], value(sid, t + (int64_t)i * step, g.offset + role));
+        t += (int64_t)r.count * step;
+      }
+      EXPECT_EQ(t, 1000 + (int64_t)segments * kSamples * step) << "sid " << sid;
+    }
   }
 }
 

@@ -461,8 +461,8 @@ TEST(StoreChunks, ChunksGrowAndReadBackExact) {
 }
 
 // Where the buffers of the open chunks already take OPEN_BYTES, none grows:
-// many wide series keep chunks of FIRST_ROWS samples.
-TEST(StoreChunks, ChunksStayShortWhenTheOpenOnesFillTheirMemory) {
+// the chunks of many wide series go on in segments of FIRST_ROWS samples.
+TEST(StoreChunks, ChunksGoOnInSegmentsWhenTheOpenOnesFillTheirMemory) {
   TempStore store;
   ASSERT_EQ(tsdb_init_migration(0), 0);
   const int graphs = 24, elements = graphs * 4;  // response times: four roles a graph
@@ -480,8 +480,15 @@ TEST(StoreChunks, ChunksStayShortWhenTheOpenOnesFillTheirMemory) {
     tsdb_migration_increment_sample_ex(10);
   }
   ASSERT_EQ(tsdb_exit_migration(10 * (orvtsdb::FIRST_ROWS + 1)), 0);
-  EXPECT_EQ(query_int(store.db(), "SELECT max(count) FROM chunks"), orvtsdb::FIRST_ROWS);
-  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), 2 * series * graphs);
+  EXPECT_EQ(query_int(store.db(), "SELECT max(count) FROM chunks"), orvtsdb::FIRST_ROWS + 1);
+  EXPECT_EQ(query_int(store.db(), "SELECT count(*) FROM chunks"), series * graphs);
+  // Each row's first segment holds FIRST_ROWS samples (the varint 128 after
+  // the blob's header): no buffer grew.
+  static_assert(orvtsdb::FIRST_ROWS == 128);
+  EXPECT_EQ(query_int(store.db(),
+                      "SELECT count(*) FROM chunks WHERE hex(substr(data, 15, 2)) = "
+                      "'8001'"),
+            series * graphs);
 }
 
 // Chunk rows of every size fill the chunks table's pages: the migration

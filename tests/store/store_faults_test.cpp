@@ -86,7 +86,8 @@ int counted_migration(long start, int count, double seed) {
   for (int i = 0; i < count; i++) {
     for (int s = 0; s < 2; s++) {
       if (s == 1 && deleted) continue;
-      double v = seed + s * 1000 + i * 0.25;
+      // A walk with a few bits of noise: its chunks take room, as real ones do.
+      double v = seed + s * 1000 + i * 0.25 + (double)((i * 7919) % 613) / 8;
       row[0] = v, row[1] = v - 1, row[2] = v + 1, row[3] = 3, row[4] = v * 2;
       faults::Armed a;
       if (created[s])
