@@ -473,9 +473,9 @@ TEST(StoreChunks, ChunksGoOnInSegmentsWhenTheOpenOnesFillTheirMemory) {
     vecs.push_back(std::make_unique<Vec>("S" + std::to_string(s), graphs));
   std::vector<double> row(elements);
   for (int i = 0; i <= orvtsdb::FIRST_ROWS; i++) {
-    for (auto &v : vecs) {
-      std::fill(row.begin(), row.end(), (double)i);
-      ASSERT_EQ(v->insert(gid, row), 0);
+    for (size_t s = 0; s < vecs.size(); s++) {
+      for (int e = 0; e < elements; e++) row[e] = i + s * 0.5 + e * 1e-3;
+      ASSERT_EQ(vecs[s]->insert(gid, row), 0);
     }
     tsdb_migration_increment_sample_ex(10);
   }
@@ -489,6 +489,16 @@ TEST(StoreChunks, ChunksGoOnInSegmentsWhenTheOpenOnesFillTheirMemory) {
                       "SELECT count(*) FROM chunks WHERE hex(substr(data, 15, 2)) = "
                       "'8001'"),
             series * graphs);
+  // And every sample reads back from its segment: a graph's four roles are
+  // its elements in order.
+  EXPECT_EQ(audit_faults(store.db()), std::vector<std::string>{});
+  std::vector<Sample> got = samples(store.db(), "WHERE labels LIKE '%S1,%' OR labels LIKE '%S1'");
+  ASSERT_EQ(got.size(), (size_t)(orvtsdb::FIRST_ROWS + 1) * elements);
+  std::map<std::pair<int, int64_t>, int> role_of;
+  for (const Sample &x : got) {
+    int e = x.graph * 4 + role_of[{x.graph, x.time}]++;
+    ASSERT_EQ(x.value, x.time / 10 + 0.5 + e * 1e-3) << x.graph << " " << x.time;
+  }
 }
 
 // Chunk rows of every size fill the chunks table's pages: the migration
