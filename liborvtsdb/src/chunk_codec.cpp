@@ -744,23 +744,21 @@ ChunkEncoder::~ChunkEncoder() { ZSTD_freeCCtx(cctx_); }
 
 bool ChunkEncoder::encode_segment(const double *base, size_t sample_stride, size_t role_stride,
                                   int roles, int count, std::string &err) {
-  if (!put_segment(base, sample_stride, role_stride, roles, count, err)) return false;
-  std::memmove(out_.data(), out_.data() + CHUNK_HEADER_BYTES, out_size_ - CHUNK_HEADER_BYTES);
-  out_size_ -= CHUNK_HEADER_BYTES;
-  return true;
+  return put_segment(0, base, sample_stride, role_stride, roles, count, err);
 }
 
 bool ChunkEncoder::encode(uint64_t seed, const double *base, size_t sample_stride,
                           size_t role_stride, int roles, int count, std::string &err) {
-  if (!put_segment(base, sample_stride, role_stride, roles, count, err)) return false;
+  if (!put_segment(CHUNK_HEADER_BYTES, base, sample_stride, role_stride, roles, count, err))
+    return false;
   seal_chunk_blob(out_.data(), out_size_, roles, (uint32_t)count, seed);
   return true;
 }
 
-/* Writes one segment (its count, then its columns) at CHUNK_HEADER_BYTES
- * of out_, leaving room for a blob's header before it. */
-bool ChunkEncoder::put_segment(const double *base, size_t sample_stride, size_t role_stride,
-                               int roles, int count, std::string &err) {
+/* Writes one segment (its count, then its columns) at offset `from` of out_:
+ * 0, or CHUNK_HEADER_BYTES to leave room for a blob's header before it. */
+bool ChunkEncoder::put_segment(size_t from, const double *base, size_t sample_stride,
+                               size_t role_stride, int roles, int count, std::string &err) {
   if (!cctx_) {
     err = "out of memory for the chunk compressor";
     return false;
@@ -769,13 +767,13 @@ bool ChunkEncoder::put_segment(const double *base, size_t sample_stride, size_t 
     err = "chunk shape out of range";
     return false;
   }
-  size_t bound = CHUNK_HEADER_BYTES + 5 + (size_t)roles * column_bound(count);
+  size_t bound = from + 5 + (size_t)roles * column_bound(count);
   if (out_.size() < bound) out_.resize(bound);
   if (words_.size() < (size_t)count) words_.resize(count);
   if (plain_.size() < (size_t)count * 8) plain_.resize((size_t)count * 8);
   if (zbuf_.size() < ZSTD_compressBound((size_t)count * 8))
     zbuf_.resize(ZSTD_compressBound((size_t)count * 8));
-  size_t at = put_varint(out_.data() + CHUNK_HEADER_BYTES, (uint64_t)count) - out_.data();
+  size_t at = put_varint(out_.data() + from, (uint64_t)count) - out_.data();
   for (int r = 0; r < roles; r++) {
     size_t n = put_column(base + r * role_stride, sample_stride, count, out_.data() + at);
     if (n == 0) {

@@ -66,8 +66,8 @@ class ChunkEncoder {
 
  private:
   struct Decimal;
-  bool put_segment(const double *base, size_t sample_stride, size_t role_stride, int roles,
-                   int count, std::string &err);
+  bool put_segment(size_t from, const double *base, size_t sample_stride, size_t role_stride,
+                   int roles, int count, std::string &err);
   size_t put_column(const double *base, size_t stride, int n, uint8_t *dst);
   bool to_integers(const double *base, size_t stride, int n, int e, int near_e, Decimal &d);
   bool to_near_integers(const double *base, size_t stride, int n, int e, Decimal &d);
